@@ -1,0 +1,3 @@
+#include "app/ControlSettings.h"
+
+ControlSettings settings;

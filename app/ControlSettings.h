@@ -1,0 +1,33 @@
+#pragma once
+// Everything the user can change about the density estimate, with the change
+// flags the frame work acts on. A plain record: the engine and the tools read
+// it too, so it includes nothing from GL or the user interface.
+#include <cstdint>
+
+#include "model/Datapoint.h"
+
+struct ControlSettings {
+    bool mode_selected[kModeCount] = {};  // tick state, in TransportationMode order
+    bool use_log_scale = true;
+    bool time_changed = false;
+    bool log_scale_changed = false;
+    bool kernel_size_changed = false;
+    bool sigma_changed = false;
+    std::int32_t min_time = 0;
+    std::int32_t max_time = 86400;
+    std::int32_t kernel_size = 5;
+    float sigma = 1.0f;
+    std::int32_t mode_mask = 0;
+    // Starts different from mode_mask so that the first frame computes a grid.
+    std::int32_t applied_mode_mask = kAllModes;
+
+    bool needsRecompute() const {
+        return mode_mask != applied_mode_mask || time_changed || log_scale_changed ||
+               kernel_size_changed || sigma_changed;
+    }
+    bool kernelChanged() const { return kernel_size_changed || sigma_changed; }
+    void toggleMode(int bit) { mode_mask ^= bit; }
+};
+
+// The process-wide settings, edited by the panel and read by the engine.
+extern ControlSettings settings;

@@ -1,0 +1,25 @@
+#pragma once
+// The loaded samples: constructing a Dataset performs the whole load.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "model/Datapoint.h"
+
+class Dataset {
+public:
+    std::string path;
+    std::vector<Datapoint> points;
+    std::int32_t count = 0;
+
+    // Failures of the load leave the constructor as exceptions, so no
+    // partially loaded Dataset exists.
+    Dataset(const std::string& path, bool normalize);
+    Dataset(const std::string& path, std::int32_t limit, bool normalize);
+
+    // A dataset with no samples, for a run that goes on after a failed load.
+    static Dataset empty(const std::string& path);
+
+private:
+    Dataset() = default;
+};

@@ -1,0 +1,50 @@
+#include "model/ModeNames.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+std::unordered_map<std::string, TransportationMode> makeModeNameTable() {
+    return {
+        {"walk", WALK},     {"bike", BIKE},         {"bus", BUS},
+        {"car", CAR},       {"taxi", CAR},          {"subway", SUBWAY},
+        {"train", TRAIN},   {"airplane", AIRPLANE}, {"boat", BOAT},
+        {"run", RUN},       {"motorcycle", MOTORCYCLE},
+    };
+}
+
+std::string_view modeDisplayName(TransportationMode mode) {
+    static constexpr std::string_view names[kModeCount] = {
+        "Unknown", "Walk", "Bike", "Bus", "Car", "Subway",
+        "Train", "Airplane", "Boat", "Run", "Motorcycle"};
+    for (int i = 0; i < kModeCount; ++i)
+        if (kModes[i] == mode) return names[i];
+    return {};
+}
+
+std::optional<std::int32_t> parseModeMask(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    if (text == "all") return kAllModes;
+    std::int32_t number = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (!text.empty() && ec == std::errc() && end == text.data() + text.size())
+        return (number >= 0 && number <= kAllModes) ? std::optional(number) : std::nullopt;
+
+    static const auto table = makeModeNameTable();
+    std::int32_t mask = 0;
+    while (!text.empty()) {
+        auto comma = text.find(',');
+        std::string word(text.substr(0, comma));
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+        std::transform(word.begin(), word.end(), word.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (word == "unknown") {
+            mask |= UNKNOWN;
+        } else if (auto it = table.find(word); it != table.end()) {
+            mask |= it->second;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return mask;
+}

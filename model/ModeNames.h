@@ -1,0 +1,19 @@
+#pragma once
+// Names of the transportation modes: the label-file vocabulary and the
+// display names used by the panel and the command-line tools.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "model/Datapoint.h"
+
+// The eleven label-file names ("taxi" shares CAR); UNKNOWN has no name here.
+std::unordered_map<std::string, TransportationMode> makeModeNameTable();
+
+// Display name of a single flag ("Walk"), or "" for a value that is none.
+std::string_view modeDisplayName(TransportationMode mode);
+
+// Parses a mode mask for tools: "all", a number 0..2047, or comma-separated
+// names (label names, "unknown", any letter case). Empty on a bad word.
+std::optional<std::int32_t> parseModeMask(std::string_view text);

@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include "app/ControlSettings.h"
+
+TEST(ControlSettings, ProcessWideDefaults) {
+    const ControlSettings fresh;
+    EXPECT_TRUE(fresh.use_log_scale);
+    EXPECT_EQ(fresh.min_time, 0);
+    EXPECT_EQ(fresh.max_time, 86400);
+    EXPECT_EQ(fresh.kernel_size, 5);
+    EXPECT_EQ(fresh.sigma, 1.0f);
+    EXPECT_EQ(fresh.mode_mask, 0);
+    EXPECT_EQ(fresh.applied_mode_mask, 2047);
+    for (bool ticked : fresh.mode_selected) EXPECT_FALSE(ticked);
+    // The first frame must compute a grid without rebuilding the table.
+    EXPECT_TRUE(fresh.needsRecompute());
+    EXPECT_FALSE(fresh.kernelChanged());
+    EXPECT_EQ(settings.mode_mask, 0);
+    EXPECT_TRUE(settings.needsRecompute());
+}
+
+TEST(ControlSettings, ToggleModeFlipsOneBit) {
+    ControlSettings s;
+    s.toggleMode(WALK);
+    EXPECT_EQ(s.mode_mask, 2);
+    s.toggleMode(BUS);
+    EXPECT_EQ(s.mode_mask, 10);
+    s.toggleMode(WALK);
+    EXPECT_EQ(s.mode_mask, 8);
+}
+
+TEST(ControlSettings, EachFlagDrivesTheRightDecision) {
+    ControlSettings s;
+    s.applied_mode_mask = s.mode_mask;
+    EXPECT_FALSE(s.needsRecompute());
+    EXPECT_FALSE(s.kernelChanged());
+
+    for (bool ControlSettings::*flag :
+         {&ControlSettings::time_changed, &ControlSettings::log_scale_changed}) {
+        ControlSettings t = s;
+        t.*flag = true;
+        EXPECT_TRUE(t.needsRecompute());
+        EXPECT_FALSE(t.kernelChanged());
+    }
+    for (bool ControlSettings::*flag :
+         {&ControlSettings::sigma_changed, &ControlSettings::kernel_size_changed}) {
+        ControlSettings t = s;
+        t.*flag = true;
+        EXPECT_TRUE(t.needsRecompute());
+        EXPECT_TRUE(t.kernelChanged());
+    }
+    s.toggleMode(RUN);
+    EXPECT_TRUE(s.needsRecompute());
+    EXPECT_FALSE(s.kernelChanged());
+}

@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "model/Dataset.h"
+#include "model/LoadError.h"
+#include "model/TrajectoryLoader.h"
+#include "tests/TempDir.h"
+
+namespace {
+
+void expectSame(const Datapoint& a, const Datapoint& b) {
+    EXPECT_EQ(a.x, b.x);
+    EXPECT_EQ(a.y, b.y);
+    EXPECT_EQ(a.mode, b.mode);
+    EXPECT_EQ(a.time, b.time);
+}
+
+const std::vector<Datapoint> kThree = {
+    {0.5f, 0.25f, WALK, 3600}, {0.0f, 1.0f, UNKNOWN, 0}, {1.0f, 0.0f, CAR, 86399}};
+
+}  // namespace
+
+TEST(BinaryFile, RoundTripsRecordsInOrder) {
+    TempDir dir;
+    const auto path = dir.writeRecords("three.bin", kThree);
+    const auto points = TrajectoryLoader::loadBinary(path, -1);
+    ASSERT_EQ(points.size(), 3u);
+    for (int i = 0; i < 3; ++i) expectSame(points[i], kThree[i]);
+
+    const Dataset dataset(path, true);  // normalisation never touches binary records
+    EXPECT_EQ(dataset.count, 3);
+    EXPECT_EQ(dataset.path, path);
+    expectSame(dataset.points[0], kThree[0]);
+}
+
+TEST(BinaryFile, SizesAndLimits) {
+    TempDir dir;
+    EXPECT_TRUE(TrajectoryLoader::loadBinary(dir.write("empty.bin", ""), -1).empty());
+    EXPECT_EQ(TrajectoryLoader::loadBinary(dir.write("odd.bin", std::string(35, '\0')), -1).size(), 2u);
+
+    const auto two = dir.writeRecords("two.dat", std::vector<Datapoint>(kThree.begin(), kThree.begin() + 2));
+    EXPECT_TRUE(TrajectoryLoader::loadBinary(two, 0).empty());
+    const auto padded = TrajectoryLoader::loadBinary(two, 5);
+    ASSERT_EQ(padded.size(), 5u);
+    expectSame(padded[1], kThree[1]);
+    for (int i = 2; i < 5; ++i) expectSame(padded[i], Datapoint());
+    EXPECT_EQ(TrajectoryLoader::loadBinary(two, 1).size(), 1u);
+}
+
+TEST(BinaryFile, FailuresNameThePathAndTheReason) {
+    TempDir dir;
+    const auto missing = (dir.root() / "nope.bin").string();
+    try {
+        TrajectoryLoader::loadBinary(missing, -1);
+        FAIL() << "a missing file must not load";
+    } catch (const DataFileError& e) {
+        EXPECT_EQ(e.path(), missing);
+        EXPECT_EQ(e.reason(), "No such file or directory");
+        EXPECT_EQ(loadFailureMessage(missing, e),
+                  "Could not load samples from \"" + missing + "\": No such file or directory");
+    }
+    EXPECT_THROW(Dataset(missing, true), DataFileError);
+
+    std::filesystem::create_directory(dir.root() / "folder.bin");
+    EXPECT_THROW(TrajectoryLoader::loadBinary((dir.root() / "folder.bin").string(), -1), DataFileError);
+
+    if (geteuid() != 0) {  // root reads everything
+        const auto locked = dir.writeRecords("locked.bin", kThree);
+        std::filesystem::permissions(locked, std::filesystem::perms::none);
+        EXPECT_THROW(TrajectoryLoader::loadBinary(locked, -1), DataFileError);
+    }
+
+    const auto file = dir.writeRecords("ok.bin", kThree);
+    EXPECT_THROW(TrajectoryLoader::loadBinary(file, -2), std::invalid_argument);
+}
+
+TEST(BinaryFile, RecordCountIsSixtyFourBit) {
+    // 2 GiB and more: the count must neither wrap nor go negative.
+    EXPECT_EQ(binaryRecordCount(2147483648LL), 134217728);
+    EXPECT_EQ(binaryRecordCount(5LL << 32), 1342177280);
+    EXPECT_EQ(binaryRecordCount(15), 0);
+}
+
+TEST(BinaryFile, SparseFileBeyondTwoGibibytesLoadsWhole) {
+#ifdef TRACKORA_SANITIZE_BUILD
+    GTEST_SKIP() << "2 GiB under the sanitizers is too slow; the release build runs it";
+#endif
+    TempDir dir;
+    const auto path = (dir.root() / "big.bin").string();
+    const std::int64_t records = (2147483648LL / 16) + 2;  // just past 2 GiB
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(ftruncate(fileno(f), records * 16), 0);
+        ASSERT_EQ(fseeko(f, (records - 1) * 16, SEEK_SET), 0);
+        const Datapoint last(0.75f, 0.5f, BUS, 42);
+        ASSERT_EQ(std::fwrite(&last, sizeof last, 1, f), 1u);
+        std::fclose(f);
+    }
+    const auto points = TrajectoryLoader::loadBinary(path, -1);
+    ASSERT_EQ(static_cast<std::int64_t>(points.size()), records);
+    expectSame(points.back(), Datapoint(0.75f, 0.5f, BUS, 42));
+    expectSame(points.front(), Datapoint(0.0f, 0.0f, static_cast<TransportationMode>(0), 0));
+}
+
+TEST(TextFile, ReadsSamplesWithAndWithoutNormalisation) {
+    TempDir dir;
+    const auto path = dir.write("samples.txt", "39.9 116.3 3600 2\n39.75 116.15 0 1\n");
+    TrajectoryLoader loader;
+    auto normal = loader.loadText(path, -1, true);
+    ASSERT_EQ(normal.size(), 2u);
+    EXPECT_NEAR(normal[0].x, 0.428578f, 1e-6);
+    EXPECT_NEAR(normal[0].y, 0.333339f, 1e-6);
+    EXPECT_EQ(normal[0].time, 3600);
+    EXPECT_EQ(normal[0].mode, WALK);
+    EXPECT_EQ(normal[1].x, 0.0f);
+
+    auto raw = loader.loadText(path, -1, false);
+    EXPECT_EQ(raw[0].x, 39.9f);
+    EXPECT_EQ(raw[0].y, 116.3f);
+}
+
+TEST(TextFile, LimitsBlankLinesLineEndsAndShortLines) {
+    TempDir dir;
+    TrajectoryLoader loader;
+    const auto five = dir.write("five.txt", "0.1 0.1 1 2\n0.2 0.2 2 2\n0.3 0.3 3 2\n0.4 0.4 4 2\n0.5 0.5 5 2\n");
+    EXPECT_EQ(loader.loadText(five, 2, false).size(), 2u);
+    EXPECT_EQ(loader.loadText(five, 0, false).size(), 0u);
+    EXPECT_EQ(loader.loadText(five, -1, false).size(), 5u);
+
+    const auto blank = dir.write("blank.txt", "0.1 0.1 1 2\n0.2 0.2 2 2\n\n0.4 0.4 4 2\n");
+    EXPECT_EQ(loader.loadText(blank, -1, false).size(), 2u);
+
+    const auto crlf = dir.write("crlf.txt", "0.1 0.2 30 8\r\n0.3 0.4 40 16");
+    const auto points = loader.loadText(crlf, -1, false);
+    ASSERT_EQ(points.size(), 2u);  // the last line has no line end
+    EXPECT_EQ(points[0].mode, BUS);
+    EXPECT_EQ(points[1].time, 40);
+
+    // Fewer fields than four repeat the last one; extra text is ignored.
+    const auto shortLine = dir.write("short.txt", "0.5 0.25 7\n0.5 0.25 7 4 extra\n");
+    const auto s = loader.loadText(shortLine, -1, false);
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].time, 7);
+    EXPECT_EQ(s[0].mode, 7);
+    EXPECT_EQ(s[1].mode, BIKE);
+}
+
+TEST(TextFile, BadNumbersNameFileLineAndText) {
+    TempDir dir;
+    TrajectoryLoader loader;
+    const auto path = dir.write("bad.txt", "0.1 0.1 1 2\n0.2 abc 2 2\n");
+    try {
+        loader.loadText(path, -1, false);
+        FAIL() << "expected a conversion error";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()), "\"" + path + "\" line 2: \"abc\" is not a number");
+        EXPECT_EQ(loadFailureMessage(path, e),
+                  "Could not load samples from \"" + path + "\" line 2: \"abc\" is not a number");
+    }
+    const auto huge = dir.write("huge.txt", "0.1 0.1 99999999999 2\n");
+    EXPECT_THROW(loader.loadText(huge, -1, false), std::out_of_range);
+    EXPECT_THROW(loader.loadText((dir.root() / "missing.txt").string(), -1, false), DataFileError);
+}
+
+TEST(Dispatch, ExtensionChoosesTheReader) {
+    TempDir dir;
+    TrajectoryLoader loader;
+    // The same bytes read as one binary record or as one text sample.
+    const std::string text = "0.5 0.25 60 4\n";
+    for (const char* name : {"a.bin", "a.dat"})
+        EXPECT_EQ(loader.load(dir.write(name, text), false).size(), 0u) << name;  // 14 bytes: no record
+    for (const char* name : {"a.BIN", "a.txt", "noextension", "a.bin.txt"}) {
+        const auto points = loader.load(dir.write(name, text), false);
+        ASSERT_EQ(points.size(), 1u) << name;
+        EXPECT_EQ(points[0].mode, BIKE);
+    }
+    const auto binary = dir.writeRecords("b.dat", kThree);
+    EXPECT_EQ(loader.load(binary, 2, false).size(), 2u);
+}
