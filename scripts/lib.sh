@@ -1,0 +1,35 @@
+# Shared by scripts/run and scripts/test: install what is missing, build.
+# shellcheck shell=bash
+
+BUILD_PACKAGES=(cmake g++ make pkg-config libglfw3-dev libglm-dev libstb-dev libimgui-dev
+                python3-glad libx11-dev)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick
+               clang libclang-rt-14-dev)
+
+# Installs the named Debian packages that are not installed yet; does
+# nothing (and needs no network) when all are present.
+ensure_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing missing packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+        { echo "error: could not install ${missing[*]}" >&2; return 1; }
+}
+
+build_jobs() { nproc 2>/dev/null || echo 2; }
+
+# configure BUILD-DIR [cmake options...]
+configure() {
+    local dir=$1
+    shift
+    mkdir -p "$dir"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" > "$dir/configure.log" 2>&1 ||
+        { cat "$dir/configure.log"; echo "error: configuring $dir failed" >&2; return 1; }
+}
