@@ -1,0 +1,126 @@
+#include "cpu/ReferenceEngine.h"
+
+#include <cmath>
+
+namespace engine {
+
+namespace {
+
+struct AddToGrid {
+    float* grid;
+    void operator()(int index, float weight) const { grid[index] += weight; }
+};
+
+using CombineFunction = float (*)(const float&, const float&);
+
+CombineFunction combineFor(reductionOperation operation) {
+    switch (operation) {
+        case MIN: return kde::min_function;
+        case MAX: return kde::max_function;
+        case SUM: break;
+    }
+    return kde::sum_function;
+}
+
+}  // namespace
+
+ReferenceEngine::ReferenceEngine(std::vector<Datapoint> points) : points_(std::move(points)) {}
+
+void ReferenceEngine::setKernel(const std::vector<float>& table, int size) {
+    table_ = table;
+    size_ = size;
+}
+
+std::size_t ReferenceEngine::memoryBytes() const {
+    return points_.capacity() * sizeof(Datapoint) + table_.capacity() * sizeof(float);
+}
+
+void referenceKde(const std::vector<Datapoint>& points, const float* table, int size,
+                  std::int32_t mode_mask, std::int32_t min_time, std::int32_t max_time,
+                  std::vector<float>& grid) {
+    AddToGrid add{grid.data()};
+    for (const Datapoint& point : points) {
+        if (!kde::point_passes(point, mode_mask, min_time, max_time)) continue;
+        const kde::Cell cell = kde::cell_function(point);
+        if (!cell.valid) continue;
+        kde::stamp_function(cell.row, cell.col, table, size, add);
+    }
+}
+
+std::vector<float> ReferenceEngine::density(const ControlSettings& settings) const {
+    std::vector<float> grid(kde::kCells, 0.0f);
+    referenceKde(points_, table_.data(), size_, settings.mode_mask, settings.min_time,
+                 settings.max_time, grid);
+    return grid;
+}
+
+void referenceReduceBlocks(const float* data, float* output, int N, int num_blocks,
+                           reductionOperation operation) {
+    const CombineFunction reduction_function = combineFor(operation);
+    constexpr unsigned blockDim = kde::kThreadsPerBlock;
+    for (int block = 0; block < num_blocks; ++block) {
+        float dataChunk[blockDim];
+        const unsigned base = static_cast<unsigned>(block) * blockDim;
+        const unsigned n = static_cast<unsigned>(N);
+        for (unsigned t = 0; t < blockDim; ++t)
+            if (base + t < n) dataChunk[t] = data[base + t];
+        // Tree steps: writers (t < stride) never read a slot another writer
+        // changes in the same step, so one thread after another is exact.
+        for (unsigned stride = blockDim / 2; stride > 32; stride /= 2)
+            for (unsigned t = 0; t < stride; ++t)
+                if (base + t + stride < n)
+                    dataChunk[t] = reduction_function(dataChunk[t], dataChunk[t + stride]);
+        // Warp steps: every lane reads both operands before any lane writes.
+        for (unsigned offset = 32; offset >= 1; offset /= 2) {
+            float before[64];
+            for (unsigned t = 0; t < 64; ++t)
+                if (base + t < n) before[t] = dataChunk[t];
+            for (unsigned t = 0; t < 32; ++t)
+                if (base + t + offset < n)
+                    dataChunk[t] = reduction_function(before[t], before[t + offset]);
+        }
+        output[block] = dataChunk[0];
+    }
+}
+
+float referenceReduceWarp(const float* data, int N, reductionOperation operation) {
+    const CombineFunction reduction_function = combineFor(operation);
+    float accumulator = kde::reduction_initial(operation);
+    for (int i = 0; i < N; ++i) accumulator = reduction_function(accumulator, data[i]);
+    return accumulator;
+}
+
+float referenceMaximum(const std::vector<float>& values, std::vector<int>* passes) {
+    const int cells = static_cast<int>(values.size());
+    if (cells < 64) {
+        if (passes) passes->push_back(1);
+        return referenceReduceWarp(values.data(), cells, MAX);
+    }
+    // Two regions used in turn, so no pass overwrites values it still reads.
+    int blocks = static_cast<int>(std::ceil(cells / 256.0f));
+    std::vector<float> current(blocks);
+    referenceReduceBlocks(values.data(), current.data(), cells, blocks, MAX);
+    if (passes) passes->push_back(blocks);
+    int n = blocks;
+    while (n > 1) {
+        const int next = static_cast<int>(std::ceil(n / 256.0f));
+        std::vector<float> results(next);
+        referenceReduceBlocks(current.data(), results.data(), n, next, MAX);
+        if (passes) passes->push_back(next);
+        current.swap(results);
+        n = next;
+    }
+    return current[0];
+}
+
+std::vector<float> ReferenceEngine::compute(const ControlSettings& settings) {
+    std::vector<float> grid = density(settings);
+    if (kde::log_enabled(settings.use_log_scale, settings.mode_mask))
+        for (float& cell : grid) cell = kde::log_function(cell);
+    const float maxValue = referenceMaximum(grid);
+    if (!kde::usable_maximum(maxValue)) return std::vector<float>(kde::kCells, 0.0f);
+    for (float& cell : grid) cell = kde::normalize_function(cell, maxValue);
+    return grid;
+}
+
+}  // namespace engine

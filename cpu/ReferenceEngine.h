@@ -1,0 +1,52 @@
+#pragma once
+// The literal CPU engine: runs the CUDA kernels' per-thread algorithms in
+// plain loops, one "thread" after another, with the same per-element code
+// (engine/KdeLogic.h). Slow, single-threaded and simple: the oracle the fast
+// engine and the CUDA module are tested against.
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "engine/Backend.h"
+#include "engine/KdeLogic.h"
+
+namespace engine {
+
+class ReferenceEngine final : public DensityBackend {
+public:
+    explicit ReferenceEngine(std::vector<Datapoint> points);
+
+    void setKernel(const std::vector<float>& table, int size) override;
+    std::vector<float> compute(const ControlSettings& settings) override;
+    std::string name() const override { return "reference CPU"; }
+    std::size_t memoryBytes() const override;
+
+    // The raw grid of summed weights for the current table, before the
+    // logarithm and the normalisation.
+    std::vector<float> density(const ControlSettings& settings) const;
+
+private:
+    std::vector<Datapoint> points_;
+    std::vector<float> table_{1.0f};
+    int size_ = 1;
+};
+
+// kde_kernel over all points in index order, adding into grid (kCells floats).
+void referenceKde(const std::vector<Datapoint>& points, const float* table, int size,
+                  std::int32_t mode_mask, std::int32_t min_time, std::int32_t max_time,
+                  std::vector<float>& grid);
+
+// One pass of reduction_kernel_blocks: num_blocks blocks of 256 threads, each
+// combining data[256 b .. 256 b + 255] (as far as they exist) into output[b].
+void referenceReduceBlocks(const float* data, float* output, int N, int num_blocks,
+                           reductionOperation operation);
+
+// reduction_kernel_warp: thread 0 folds the array from the initial value.
+float referenceReduceWarp(const float* data, int N, reductionOperation operation);
+
+// The pipeline's maximum search: the warp kernel below 64 values, otherwise
+// block passes until one value is left. passes, when given, receives the
+// number of values each pass produced (3907, 16, 1 for the grid).
+float referenceMaximum(const std::vector<float>& values, std::vector<int>* passes = nullptr);
+
+}  // namespace engine

@@ -1,0 +1,42 @@
+#pragma once
+// What every density engine offers the dispatcher in HeatmapEngine.cpp: a
+// weight table to hold and a raw-to-normalised grid computation. Internal to
+// the engine, its tests and its benchmark; plain C++ so nvcc and the host
+// compiler both read it.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/ControlSettings.h"
+#include "model/Datapoint.h"
+
+namespace engine {
+
+class DensityBackend {
+public:
+    virtual ~DensityBackend() = default;
+    // table holds size * size weights (size odd, 1..23169).
+    virtual void setKernel(const std::vector<float>& table, int size) = 0;
+    // The normalised grid; uses settings' filters and log switch only.
+    virtual std::vector<float> compute(const ControlSettings& settings) = 0;
+    virtual std::string name() const = 0;
+    // Bytes the engine holds for the points and its caches (host or device).
+    virtual std::size_t memoryBytes() const = 0;
+};
+
+// The size computeHeatmap works with: odd and within 1..23169, the way the
+// control panel corrects typed values.
+int effectiveKernelSize(int size);
+
+// makeGaussKernel, with the fallbacks for a sigma that yields no usable table.
+std::vector<float> usableGaussKernel(float sigma, int size);
+
+// Turns a raw density grid into the result in place: the optional logarithm,
+// the maximum and the division. When the maximum is not positive and finite
+// every cell becomes 0. Uses all hardware threads when threads > 1.
+void finishGrid(std::vector<float>& grid, bool useLog, unsigned threads);
+
+unsigned hardwareThreads();
+
+}  // namespace engine

@@ -1,0 +1,205 @@
+#include "engine/HeatmapEngine.h"
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "cpu/ReferenceEngine.h"
+#include "engine/Backend.h"
+#include "engine/KdeLogic.h"
+#ifdef TRACKORA_HAVE_CUDA
+#include "cuda/heatmap.h"
+#endif
+
+namespace engine {
+
+unsigned hardwareThreads() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
+}
+
+int effectiveKernelSize(int size) {
+    if (size % 2 != 1) size = size < kde::kMaxKernelSize ? size + 1 : kde::kMaxKernelSize;
+    if (size < 1) size = 1;
+    if (size > kde::kMaxKernelSize) size = kde::kMaxKernelSize;
+    return size;
+}
+
+std::vector<float> usableGaussKernel(float sigma, int size) {
+    std::vector<float> table = HeatmapEngine::makeGaussKernel(sigma, size);
+    bool finite = true;
+    bool positive = false;
+    for (float w : table) {
+        finite = finite && std::isfinite(w);
+        positive = positive || w > 0.0f;
+    }
+    if (finite && positive) return table;
+    // A tiny or invalid sigma overflows the normalising factor (NaN or
+    // infinite weights): use its limit, all weight on the centre. A huge
+    // sigma underflows every weight: use its limit, a flat table.
+    const std::size_t cells = static_cast<std::size_t>(size) * static_cast<std::size_t>(size);
+    if (!finite) {
+        std::fill(table.begin(), table.end(), 0.0f);
+        table[cells / 2] = 1.0f;
+    } else {
+        std::fill(table.begin(), table.end(), 1.0f / static_cast<float>(cells));
+    }
+    return table;
+}
+
+}  // namespace engine
+
+namespace HeatmapEngine {
+
+namespace {
+
+enum class Choice { automatic, cpu, cuda, reference };
+
+struct EngineState {
+    std::unique_ptr<engine::DensityBackend> active;
+    // The CPU engine that takes over when the GPU fails after start-up.
+    std::unique_ptr<engine::DensityBackend> fallback;
+    bool onGpu = false;
+    int tableSize = 0;
+    float tableSigma = 0.0f;
+};
+
+EngineState state;
+
+Choice readChoice() {
+    const char* text = std::getenv("TRACKORA_ENGINE");
+    if (!text || !*text) return Choice::automatic;
+    const std::string value = text;
+    if (value == "cpu") return Choice::cpu;
+    if (value == "cuda") return Choice::cuda;
+    if (value == "reference") return Choice::reference;
+    std::cout << "Ignoring TRACKORA_ENGINE=\"" << value << "\": expected cpu, cuda or reference"
+              << std::endl;
+    return Choice::automatic;
+}
+
+void installTable(engine::DensityBackend& backend, float sigma, int size) {
+    backend.setKernel(engine::usableGaussKernel(sigma, size), size);
+}
+
+// A CUDA failure after start-up: report it once and carry on on the CPU.
+void failOver(const std::exception& error) {
+    std::cout << "CUDA engine failed (" << error.what() << "); continuing on "
+              << state.fallback->name() << std::endl;
+    state.active = std::move(state.fallback);
+    state.onGpu = false;
+    installTable(*state.active, state.tableSigma, state.tableSize);
+}
+
+void setTable(float sigma, int size) {
+    state.tableSize = size;
+    state.tableSigma = sigma;
+    try {
+        installTable(*state.active, sigma, size);
+    } catch (const std::exception& error) {
+        if (!state.onGpu) throw;
+        failOver(error);
+    }
+}
+
+bool tableMatches(const ControlSettings& settings) {
+    return state.tableSize == engine::effectiveKernelSize(settings.kernel_size) &&
+           std::bit_cast<std::uint32_t>(state.tableSigma) == std::bit_cast<std::uint32_t>(settings.sigma);
+}
+
+}  // namespace
+
+void initialize(std::vector<Datapoint> points, ControlSettings& settings) {
+    release();
+    const Choice choice = readChoice();
+    const unsigned threads = engine::hardwareThreads();
+    if (choice == Choice::reference) {
+        state.active = std::make_unique<engine::ReferenceEngine>(std::move(points));
+        std::cout << "Density engine: reference CPU (TRACKORA_ENGINE=reference)" << std::endl;
+    } else {
+        std::string whyNotCuda;
+#ifdef TRACKORA_HAVE_CUDA
+        if (choice != Choice::cpu) {
+            engine::CudaStart start = engine::startCudaEngine(points);
+            if (start.backend) {
+                state.active = std::move(start.backend);
+                state.onGpu = true;
+            } else {
+                whyNotCuda = start.problem;
+            }
+        } else {
+            whyNotCuda = "TRACKORA_ENGINE=cpu";
+        }
+#else
+        whyNotCuda = choice == Choice::cpu ? "TRACKORA_ENGINE=cpu" : "built without CUDA";
+#endif
+        (void)threads;  // the fast engine takes them once it lands
+        auto cpu = std::make_unique<engine::ReferenceEngine>(std::move(points));  // the engines hold what they need; drop the copy early
+        if (state.onGpu) {
+            state.fallback = std::move(cpu);
+            std::cout << "Density engine: " << state.active->name() << std::endl;
+        } else {
+            state.active = std::move(cpu);
+            std::cout << "Density engine: " << state.active->name() << " (GPU not used: " << whyNotCuda
+                      << ")" << std::endl;
+        }
+    }
+    rebuildKernel(settings);
+}
+
+void rebuildKernel(ControlSettings& settings) {
+    if (!state.active) return;
+    setTable(settings.sigma, engine::effectiveKernelSize(settings.kernel_size));
+}
+
+std::vector<float> computeHeatmap(ControlSettings& settings) {
+    if (!state.active) return std::vector<float>(kGridCells, 0.0f);
+    // The table must match the size the stamp reads; rebuild it when a caller
+    // changed size or sigma without asking for it.
+    if (!tableMatches(settings)) rebuildKernel(settings);
+    try {
+        return state.active->compute(settings);
+    } catch (const std::exception& error) {
+        if (!state.onGpu) throw;
+        failOver(error);
+        return state.active->compute(settings);
+    }
+}
+
+void release() {
+    state.active.reset();
+    state.fallback.reset();
+    state.onGpu = false;
+    state.tableSize = 0;
+}
+
+std::vector<float> makeGaussKernel(float sigma, int size) {
+    if (size < 1 || size % 2 != 1)
+        throw std::invalid_argument("Gaussian table size must be odd and at least 1, not " +
+                                    std::to_string(size));
+    const int half = size / 2;
+    const std::size_t side = static_cast<std::size_t>(size);
+    std::vector<float> table(side * side, 0.0f);
+    float sum = 0.0f;
+    const double sigmaSquared = static_cast<double>(sigma) * static_cast<double>(sigma);
+    const float norm = static_cast<float>(1.0 / (6.2831854820251465 * sigmaSquared));
+    for (int i = -half; i <= half; ++i) {
+        for (int j = -half; j <= half; ++j) {
+            const double distance = static_cast<double>(j) * j + static_cast<double>(i) * i;
+            const float w = static_cast<float>(std::exp(-distance / (2.0 * sigmaSquared)) * norm);
+            table[static_cast<std::size_t>(i + half) * side + static_cast<std::size_t>(j + half)] = w;
+            sum += w;
+        }
+    }
+    for (float& w : table) w = w / sum;
+    return table;
+}
+
+std::string engineName() { return state.active ? state.active->name() : "none"; }
+
+}  // namespace HeatmapEngine

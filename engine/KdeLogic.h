@@ -1,0 +1,125 @@
+#pragma once
+// The per-element rules of the density estimate, compiled by nvcc for the
+// CUDA kernels and by the host compiler for the CPU engines, so every engine
+// places, filters, stamps and combines exactly alike.
+#include <cstdint>
+
+#include "model/Datapoint.h"
+#include "model/HostDevice.h"
+
+#if !defined(__CUDACC__)
+#include <cmath>
+#endif
+
+namespace kde {
+
+inline constexpr int kPrecision = 3;
+inline constexpr int kSide = 1000;        // 10^precision
+inline constexpr int kCells = kSide * kSide;
+inline constexpr int kThreadsPerBlock = 256;
+// The largest odd table side whose bytes fit a signed 32-bit count.
+inline constexpr int kMaxKernelSize = 23169;
+inline constexpr int kMaxHalf = kMaxKernelSize / 2;
+
+// A point's centre cell. valid is false for coordinates that are not finite
+// or whose scaled value does not fit an int: such points are skipped.
+struct Cell {
+    int row;
+    int col;
+    bool valid;
+};
+
+TRACKORA_HD inline bool fitsInt(float scaled) {
+    // NaN fails both comparisons; 2^31 is exactly representable as a float.
+    return scaled > -2147483648.0f && scaled < 2147483648.0f;
+}
+
+// Truncated product plus one: row from x (latitude), column from y.
+TRACKORA_HD inline Cell cell_function(const Datapoint& point) {
+    const float row = point.x * static_cast<float>(kSide);
+    const float col = point.y * static_cast<float>(kSide);
+    if (!fitsInt(row) || !fitsInt(col)) return Cell{0, 0, false};
+    // fitsInt keeps the truncated value at most 2^31 - 128, so +1 cannot overflow.
+    return Cell{static_cast<int>(row) + 1, static_cast<int>(col) + 1, true};
+}
+
+// Mode filter: a point whose mode is one of the eleven flags passes when its
+// bit is set; any other mode value passes. With every flag set nothing is
+// tested, which gives the same answer.
+TRACKORA_HD inline bool mode_passes(std::int32_t mode, std::int32_t mode_mask) {
+    if (mode_mask == kAllModes) return true;
+    for (int bit = 0; bit < kModeCount; ++bit) {
+        const std::int32_t flag = std::int32_t{1} << bit;
+        if ((mode_mask & flag) == 0 && mode == flag) return false;
+    }
+    return true;
+}
+
+// The time window is inclusive and is not applied at all with mask 0.
+TRACKORA_HD inline bool time_passes(std::int32_t time, std::int32_t mode_mask, std::int32_t min_time,
+                                    std::int32_t max_time) {
+    return mode_mask == 0 || (time >= min_time && time <= max_time);
+}
+
+TRACKORA_HD inline bool point_passes(const Datapoint& point, std::int32_t mode_mask, std::int32_t min_time,
+                                     std::int32_t max_time) {
+    return mode_passes(static_cast<std::int32_t>(point.mode), mode_mask) &&
+           time_passes(point.time, mode_mask, min_time, max_time);
+}
+
+// The logarithm is skipped when nothing or only motorcycles are selected.
+TRACKORA_HD inline bool log_enabled(bool use_log_scale, std::int32_t mode_mask) {
+    return use_log_scale && mode_mask != 0 && mode_mask != MOTORCYCLE;
+}
+
+// Adds the weight table centred on (row, col), table row u + half on grid row
+// row + u and table column v + half on grid column col + v. Positions outside
+// the grid are dropped at all four edges; the loops cover only the part of
+// the table that lands inside, so far-away points cost nothing.
+template <typename Add>
+TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, int kernel_size, Add& add) {
+    const long long half = kernel_size / 2;
+    const long long r = row;
+    const long long c = col;
+    const long long uLow = (-half > -r) ? -half : -r;
+    const long long uHigh = (half < kSide - 1 - r) ? half : kSide - 1 - r;
+    const long long vLow = (-half > -c) ? -half : -c;
+    const long long vHigh = (half < kSide - 1 - c) ? half : kSide - 1 - c;
+    for (long long u = uLow; u <= uHigh; ++u) {
+        const float* tableRow = kernel + (u + half) * kernel_size + half;
+        const long long gridRow = (r + u) * kSide + c;
+        for (long long v = vLow; v <= vHigh; ++v)
+            add(static_cast<int>(gridRow + v), tableRow[v]);
+    }
+}
+
+// Combining functions of the reductions. fmin/fmax return the other operand
+// when one is NaN, as the single-precision minimum and maximum do.
+TRACKORA_HD inline float sum_function(const float& x, const float& y) { return x + y; }
+TRACKORA_HD inline float min_function(const float& x, const float& y) { return fminf(x, y); }
+TRACKORA_HD inline float max_function(const float& x, const float& y) { return fmaxf(x, y); }
+
+// Natural logarithm of non-zero cells; zero (and -0) cells keep their value.
+TRACKORA_HD inline float log_function(float value) { return value != 0.0f ? logf(value) : value; }
+
+// Division by the maximum. The caller only divides by a positive finite
+// maximum; a cell that is not finite still never leaves as NaN or infinity.
+TRACKORA_HD inline float normalize_function(float value, float max) {
+    const float scaled = value / max;
+    return (scaled - scaled == 0.0f) ? scaled : 0.0f;
+}
+
+TRACKORA_HD inline bool usable_maximum(float max) {
+    return max > 0.0f && max - max == 0.0f;  // positive and finite
+}
+
+}  // namespace kde
+
+// Reduction selector shared by the CUDA reductions and the reference engine.
+enum reductionOperation : std::int32_t { MIN = 0, MAX = 1, SUM = 2 };
+
+namespace kde {
+TRACKORA_HD inline float reduction_initial(reductionOperation operation) {
+    return operation == MIN ? 3.4028235e38f : 0.0f;
+}
+}  // namespace kde
