@@ -6,16 +6,22 @@
 #include <imgui_impl_glfw.h>
 #include <imgui_impl_opengl3.h>
 
+#include <cmath>
 #include <iostream>
 #include <memory>
 
+#include "app/AppState.h"
+#include "app/ControlPanel.h"
 #include "app/ControlSettings.h"
+#include "app/FrameWork.h"
+#include "app/Input.h"
+#include "engine/HeatmapEngine.h"
 #include "model/Dataset.h"
 #include "model/LoadError.h"
+#include "render/MapRenderer.h"
+#include "render/Texture.h"
 
 namespace {
-
-std::unique_ptr<Dataset> dataset;
 
 // A missing or damaged sample file must not keep the map from showing: the
 // run goes on with no samples after one line that says why.
@@ -29,6 +35,18 @@ std::unique_ptr<Dataset> loadSamples(const char* path) {
         std::cout << loadFailureMessage(path, error) << std::endl;
     }
     return std::make_unique<Dataset>(Dataset::empty(path));
+}
+
+// The density texture: one float channel, storage fixed for the whole run.
+GLuint createHeatmapTexture(int side) {
+    GLuint heatmap_texture = 0;
+    glGenTextures(1, &heatmap_texture);
+    glBindTexture(GL_TEXTURE_2D, heatmap_texture);
+    glTexStorage2D(GL_TEXTURE_2D, 1, GL_R32F, side, side);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    return heatmap_texture;
 }
 
 }  // namespace
@@ -47,13 +65,31 @@ int main() {
         return -1;
     }
     glfwMakeContextCurrent(window);
+    // Before the user interface's backend, which chains to these.
+    registerInputCallbacks(window);
 
     if (gladLoadGL(glfwGetProcAddress) == 0) {
         std::cout << "Failed to initialize GLAD" << std::endl;
         return -1;
     }
 
+    map_renderer = std::make_unique<MapRenderer>();
     dataset = loadSamples("data/data.bin");
+    HeatmapEngine::initialize(dataset->points, settings);
+    const int N = static_cast<int>(std::pow(10, kGridPrecision));
+    static_assert(kGridSide * kGridSide == kGridCells);
+    const GLuint heatmap_texture = createHeatmapTexture(N);
+    lut_texture = loadTexture("resources/lut.png");
+
+    const DensitySteps density{
+        HeatmapEngine::rebuildKernel,
+        HeatmapEngine::computeHeatmap,
+        [heatmap_texture, N](const std::vector<float>& heatmap) {
+            glBindTexture(GL_TEXTURE_2D, heatmap_texture);
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, N, N, GL_RED, GL_FLOAT, heatmap.data());
+            glBindTexture(GL_TEXTURE_2D, 0);
+        },
+    };
 
     IMGUI_CHECKVERSION();
     ImGui::CreateContext();
@@ -69,6 +105,10 @@ int main() {
         ImGui_ImplGlfw_NewFrame();
         ImGui::NewFrame();
 
+        showControlPanel();
+        refreshDensity(settings, density, static_cast<std::size_t>(N) * N);
+        map_renderer->draw(heatmap_texture, lut_texture);
+
         ImGui::Render();
         ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
 
@@ -79,6 +119,9 @@ int main() {
     ImGui_ImplOpenGL3_Shutdown();
     ImGui_ImplGlfw_Shutdown();
     ImGui::DestroyContext();
+    HeatmapEngine::release();
+    // Its GL objects go while the context is still current.
+    map_renderer.reset();
     glfwTerminate();
     return 0;
 }

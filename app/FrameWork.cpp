@@ -1,0 +1,22 @@
+#include "app/FrameWork.h"
+
+#include <iostream>
+
+bool refreshDensity(ControlSettings& settings, const DensitySteps& steps, std::size_t gridCells) {
+    // The table first: size and sigma changes also ask for a new grid below.
+    if (settings.kernelChanged()) steps.rebuildKernel(settings);
+    if (!settings.needsRecompute()) return false;
+
+    std::vector<float> heatmap = steps.computeHeatmap(settings);
+    settings.applied_mode_mask = settings.mode_mask;
+    settings.time_changed = false;
+    settings.log_scale_changed = false;
+    settings.sigma_changed = false;
+    settings.kernel_size_changed = false;
+    if (heatmap.size() == gridCells)
+        steps.upload(heatmap);
+    else
+        std::cout << "Density grid has " << heatmap.size() << " cells instead of " << gridCells
+                  << ": the map keeps the previous heat" << std::endl;
+    return true;
+}

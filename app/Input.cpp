@@ -1,0 +1,32 @@
+#include "app/Input.h"
+
+#include <glad/gl.h>
+// glad first: GLFW must not pull in the system GL header.
+#include <GLFW/glfw3.h>
+
+#include "app/AppState.h"
+#include "app/InputRules.h"
+
+static_assert(kKeyRight == GLFW_KEY_RIGHT && kKeyLeft == GLFW_KEY_LEFT && kKeyDown == GLFW_KEY_DOWN &&
+              kKeyUp == GLFW_KEY_UP);
+
+void registerInputCallbacks(GLFWwindow* window) {
+    glfwSetFramebufferSizeCallback(window, framebufferSizeCallback);
+    glfwSetCursorPosCallback(window, cursorPositionCallback);
+    glfwSetMouseButtonCallback(window, mouseButtonCallback);
+    glfwSetScrollCallback(window, scrollCallback);
+    glfwSetKeyCallback(window, keyCallback);
+}
+
+void framebufferSizeCallback(GLFWwindow*, int width, int height) { glViewport(0, 0, width, height); }
+
+// Cursor and buttons reach only the user interface; the map ignores them.
+void cursorPositionCallback(GLFWwindow*, double, double) {}
+void mouseButtonCallback(GLFWwindow*, int, int, int) {}
+
+void scrollCallback(GLFWwindow*, double, double yOffset) { map_renderer->zoom(zoomDelta(yOffset)); }
+
+// Press, each auto-repeat and release all pan: the action is not examined.
+void keyCallback(GLFWwindow*, int key, int, int, int) {
+    if (const auto delta = panDelta(key)) map_renderer->translate(*delta);
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The rules the control panel applies to what the user enters, as plain
+// functions so they are tested without a user interface.
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "model/Datapoint.h"
+
+// Largest Gaussian table side: sigma tops out at 10, so 101 cells cover five
+// sigmas either side; larger tables only freeze the program.
+inline constexpr std::int32_t kMaxKernelSize = 101;
+
+// Size after an edit: even values go up by one, anything below 1 becomes 1,
+// anything above the cap becomes the cap.
+constexpr std::int32_t applySizeRule(std::int32_t size) {
+    if (size % 2 != 1) size = size + 1;  // never overflows: only even values grow
+    if (size < 1) size = 1;
+    if (size > kMaxKernelSize) size = kMaxKernelSize;
+    return size;
+}
+
+// A sigma typed after Ctrl+click is taken as typed, except one that is not a
+// positive number (zero, negative, NaN), which would divide the weight table
+// by zero.
+inline constexpr float kSmallestTypedSigma = 0.1f;
+constexpr float sanitizeTypedSigma(float sigma) { return sigma > 0.0f ? sigma : kSmallestTypedSigma; }
+
+// The mode check boxes, top to bottom, with the flag each one toggles.
+struct ModeCheckbox {
+    const char* label;
+    TransportationMode flag;
+};
+inline constexpr std::array<ModeCheckbox, kModeCount> kModeCheckboxes{{
+    {"Unknown", UNKNOWN},
+    {"Walk", WALK},
+    {"Bike", BIKE},
+    {"Bus", BUS},
+    {"Car", CAR},
+    {"Subway", SUBWAY},
+    {"Train", TRAIN},
+    {"Airplane", AIRPLANE},
+    {"Boat", BOAT},
+    {"Run", RUN},
+    {"Motorcycle", MOTORCYCLE},
+}};

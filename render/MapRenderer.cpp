@@ -1,0 +1,42 @@
+#include "render/MapRenderer.h"
+
+#include "render/Texture.h"
+
+MapRenderer::MapRenderer()
+    : shader(nativePath("shaders\\map.vert").c_str(), nativePath("shaders\\map.frag").c_str()) {
+    static_assert(sizeof(vertices) == 48, "four corners of three floats, no padding");
+    glGenVertexArrays(1, &vao);
+    glGenBuffers(1, &vbo);
+    glBindVertexArray(vao);
+    glBindBuffer(GL_ARRAY_BUFFER, vbo);
+    glBufferData(GL_ARRAY_BUFFER, sizeof(vertices), vertices.data(), GL_STATIC_DRAW);
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
+    mapTexture = loadTexture(nativePath("resources\\map.png").c_str());
+}
+
+MapRenderer::~MapRenderer() {
+    glDeleteVertexArrays(1, &vao);
+    glDeleteBuffers(1, &vbo);
+    glDeleteTextures(1, &mapTexture);
+}
+
+void MapRenderer::draw(GLuint heatmapTexture, GLuint lutTexture) {
+    shader.use();
+    shader.setMat4("modelMatrix", view.modelMatrix());
+    shader.setInt("map_texture", 0);
+    shader.setInt("heatmap_texture", 1);
+    shader.setInt("lut_texture", 2);
+    glBindVertexArray(vao);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, mapTexture);
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_2D, heatmapTexture);
+    glActiveTexture(GL_TEXTURE2);
+    glBindTexture(GL_TEXTURE_2D, lutTexture);
+    glBindBuffer(GL_ARRAY_BUFFER, vbo);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    // After drawing, so a new target shows from the next frame on.
+    view.glide();
+}

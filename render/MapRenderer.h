@@ -1,0 +1,42 @@
+#pragma once
+// The map square: map image with the colour-mapped density laid over it by
+// the fragment shader, under a pannable, zoomable view.
+#include <glad/gl.h>
+
+#include <array>
+#include <glm/glm.hpp>
+
+#include "render/MapView.h"
+#include "render/ShaderProgram.h"
+
+class MapRenderer {
+public:
+    // Needs a current GL context with its functions loaded. Problems with the
+    // shader files or the map image are printed (or not) by the loaders and
+    // the renderer is built regardless.
+    MapRenderer();
+    ~MapRenderer();
+    MapRenderer(const MapRenderer&) = delete;
+    MapRenderer& operator=(const MapRenderer&) = delete;
+
+    // Draws the square once with map, heatmap and look-up table on texture
+    // units 0, 1 and 2, then advances the pan glide by one step.
+    void draw(GLuint heatmapTexture, GLuint lutTexture);
+    void translate(glm::vec2 delta) { view.translate(delta); }
+    void zoom(float delta) { view.zoom(delta); }
+    void reset() { view.reset(); }
+
+    const MapView& currentView() const { return view; }
+    GLuint programId() const { return shader.id(); }
+
+private:
+    GLuint vao = 0;
+    GLuint vbo = 0;
+    GLuint mapTexture = 0;
+    ShaderProgram shader;
+    MapView view;
+    // A triangle strip over the whole clip square; no texture coordinates:
+    // the vertex shader derives them from the position.
+    std::array<glm::vec3, 4> vertices{glm::vec3(1.0f, 1.0f, 0.0f), glm::vec3(1.0f, -1.0f, 0.0f),
+                                      glm::vec3(-1.0f, 1.0f, 0.0f), glm::vec3(-1.0f, -1.0f, 0.0f)};
+};

@@ -1,0 +1,36 @@
+#include "render/Texture.h"
+
+#include <stb_image.h>
+
+#include <algorithm>
+
+GLuint loadTexture(const char* path) {
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    stbi_set_flip_vertically_on_load(true);
+    unsigned char* pixels = stbi_load(path, &width, &height, &channels, 4);
+
+    GLuint textureID = 0;
+    glGenTextures(1, &textureID);
+    glBindTexture(GL_TEXTURE_2D, textureID);
+    // Without pixels there is no size to give GL; the texture stays without
+    // an image, which GL samples as black.
+    if (pixels != nullptr) {
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+        glGenerateMipmap(GL_TEXTURE_2D);
+    }
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    stbi_image_free(pixels);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    return textureID;
+}
+
+std::string nativePath(const char* path) {
+    std::string native(path);
+    std::replace(native.begin(), native.end(), '\\', '/');
+    return native;
+}
