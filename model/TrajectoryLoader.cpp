@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <bit>
+#include <filesystem>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -45,6 +46,12 @@ std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, bool norm
 
 std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, std::int32_t limit,
                                               bool normalize) {
+    // A directory comes first, whatever its name: "trips.bin/" is a tree.
+    // A path whose status cannot be read falls through to the readers,
+    // which report why it cannot be opened.
+    std::error_code error;
+    if (std::filesystem::directory_entry(path, error).is_directory(error))
+        return loadDirectory(path, limit, normalize);
     const auto dot = path.find_last_of("./");
     const std::string extension =
         (dot != std::string::npos && path[dot] == '.') ? path.substr(dot) : std::string();

@@ -3,24 +3,63 @@
 // the directory branch) a tree of raw trajectory recordings. A loader is made
 // for one load and discarded after it.
 #include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "model/Datapoint.h"
+#include "model/LabelIndex.h"
+
+// What a directory import found, for the import tool's summary.
+struct ImportReport {
+    std::int64_t trajectoryFiles = 0;  // files parsed as trajectories
+    std::int64_t labelFiles = 0;
+    std::int64_t bytes = 0;            // bytes of the trajectory files
+    std::int64_t lines = 0;            // fix lines after the headers
+    std::int64_t kept = 0;             // fixes inside the box
+    std::int64_t outside = 0;          // fixes dropped by the frame filter
+    std::int64_t labelLines = 0;
+    std::int64_t unknownLabelNames = 0;                     // label lines skipped
+    std::map<std::string, std::int64_t> unknownNameCounts;  // the first few distinct names
+    std::vector<std::pair<std::string, std::string>> unreadable;  // path, reason
+};
+
+// Progress of a directory import, reported on the loading thread.
+struct ImportProgress {
+    std::int64_t filesDone = 0;
+    std::int64_t filesTotal = 0;  // files found so far
+    std::int64_t bytesDone = 0;
+    std::int64_t bytesTotal = 0;
+    std::int64_t fixes = 0;
+    bool walkFinished = false;    // totals are final
+};
 
 class TrajectoryLoader {
 public:
+    // The label intervals in force while a directory walk proceeds.
+    LabelIndex labels;
     float maxLatitude = kMaxLatitude;
     float minLatitude = kMinLatitude;
     float maxLongitude = kMaxLongitude;
     float minLongitude = kMinLongitude;
     std::unordered_map<std::string, TransportationMode> modeNames;
 
+    // Filled by each load of a directory tree.
+    ImportReport report;
+    // Called now and then during a directory import, on the loading thread.
+    std::function<void(const ImportProgress&)> progress;
+    // Threads that parse trajectory files; 0 takes one per core.
+    unsigned threads = 0;
+
     TrajectoryLoader();
 
-    // Dispatch on the path: ".bin"/".dat" is a binary sample file, anything
-    // else a text sample file. limit -1 reads everything.
+    // Dispatch on the path: a directory is walked as a tree of raw
+    // recordings, ".bin"/".dat" is a binary sample file, anything else a text
+    // sample file. limit -1 reads everything.
     std::vector<Datapoint> load(const std::string& path, bool normalize);
     std::vector<Datapoint> load(const std::string& path, std::int32_t limit, bool normalize);
 
@@ -35,7 +74,27 @@ public:
     // cannot be opened, std::invalid_argument or std::out_of_range (naming the
     // file, line and text) when a number does not convert.
     std::vector<Datapoint> loadText(const std::string& path, std::int32_t limit, bool normalize) const;
+
+    // Walks a tree of label and trajectory files, entries in name order,
+    // without following links to directories. The limit is checked after
+    // each subdirectory only, so it is not an exact cap. Files are parsed in
+    // parallel; the result keeps the walk's order. Throws what the parsers
+    // and the directory listing throw, and DataFileError when the tree holds
+    // more fixes than a 32-bit count.
+    std::vector<Datapoint> loadDirectory(const std::string& path, std::int32_t limit, bool normalize);
+
+    // The intervals of a label file; a file that cannot be opened gives an
+    // empty index. Unknown mode names are skipped and counted in `report`.
+    LabelIndex parseLabelsFile(const std::string& path);
+
+    // The fixes of one trajectory file inside the box; a file that cannot be
+    // opened gives none.
+    std::vector<Datapoint> parseTrajectoryFile(const std::filesystem::path& path, bool normalize,
+                                               const LabelIndex& labels);
 };
+
+// Throws DataFileError when `count` samples do not fit a 32-bit count.
+void checkSampleCount(const std::string& path, std::int64_t count);
 
 // Number of records a binary sample file of this many bytes holds.
 inline std::int64_t binaryRecordCount(std::int64_t bytes) { return bytes / 16; }

@@ -1,0 +1,280 @@
+// The directory branch of the loader: walks a tree of raw recordings in name
+// order, decides which label intervals are in force for each trajectory
+// file, and parses the files on all cores while keeping the walk's order.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "model/LoadError.h"
+#include "model/RawFormats.h"
+#include "model/TrajectoryLoader.h"
+
+namespace fs = std::filesystem;
+
+void checkSampleCount(const std::string& path, std::int64_t count) {
+    if (count > std::numeric_limits<std::int32_t>::max())
+        throw DataFileError(path, "holds " + std::to_string(count) +
+                                      " fixes inside the box, more than the 2147483647 a sample set may hold");
+}
+
+namespace {
+
+FrameBounds frameOf(const TrajectoryLoader& loader) {
+    return {loader.maxLatitude, loader.minLatitude, loader.maxLongitude, loader.minLongitude};
+}
+
+// One trajectory file to parse, with the labels in force where the walk met it.
+struct FileTask {
+    fs::path path;
+    std::shared_ptr<const LabelIndex> labels;
+    std::int64_t bytes = 0;
+    std::vector<Datapoint> points;
+    TrajectoryCounts counts;
+    bool unreadable = false;
+    std::string reason;
+    std::exception_ptr error;
+};
+
+class Walk {
+public:
+    Walk(TrajectoryLoader& loader, bool normalize)
+        : loader_(loader), normalize_(normalize), frame_(frameOf(loader)),
+          noLabels_(std::make_shared<const LabelIndex>()), inForce_(noLabels_) {}
+
+    // Walks `dir`; returns the number of fixes it produced when `limit` is
+    // not -1 (the parent needs it to apply the limit), else 0.
+    std::int64_t walk(const fs::path& dir, std::int32_t limit) {
+        std::vector<fs::directory_entry> entries;
+        for (const auto& entry : fs::directory_iterator(dir)) entries.push_back(entry);
+        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+            return a.path().filename().native() < b.path().filename().native();
+        });
+
+        // Label pass: a directory without a label file keeps what is in force.
+        for (const auto& entry : entries) {
+            if (entry.path().filename() != "labels.txt" || entry.is_directory()) continue;
+            loader_.labels = loader_.parseLabelsFile(entry.path().string());
+            inForce_ = std::make_shared<const LabelIndex>(loader_.labels);
+        }
+
+        const std::size_t firstTask = tasks_.size();
+        std::int64_t gathered = 0;
+        for (const auto& entry : entries) {
+            if (entry.is_symlink()) {
+                // A link to a directory is never followed, so a link back up
+                // the tree cannot make the walk endless.
+                std::error_code error;
+                if (fs::is_directory(entry.path(), error)) continue;
+            } else if (entry.is_directory()) {
+                const std::int32_t subLimit =
+                    limit == -1 ? -1 : static_cast<std::int32_t>(limit - gathered);
+                gathered += walk(entry.path(), subLimit);
+                if (limit != -1 && gathered >= limit) break;
+                continue;
+            }
+            const auto extension = entry.path().extension();
+            if (extension == ".txt" || extension == ".pdf") continue;
+            addFile(entry);
+        }
+
+        // Labels reach only as far as the first subdirectory's walk.
+        loader_.labels.clear();
+        inForce_ = noLabels_;
+
+        if (limit == -1) return 0;
+        flush();
+        std::int64_t produced = 0;
+        for (std::size_t i = firstTask; i < tasks_.size(); ++i)
+            produced += static_cast<std::int64_t>(tasks_[i].points.size());
+        return produced;
+    }
+
+    // Parses every file met so far, on all cores; throws the error of the
+    // first failing file in walk order, as a one-by-one parse would.
+    void flush() {
+        const std::size_t begin = executed_;
+        const std::size_t end = tasks_.size();
+        if (begin == end) return;
+
+        std::atomic<std::size_t> next{begin};
+        std::atomic<std::size_t> firstFailure{end};
+        const auto started = std::chrono::steady_clock::now();
+        auto lastReport = started;
+        const auto work = [&](bool reporting) {
+            std::string buffer;
+            for (;;) {
+                const std::size_t i = next.fetch_add(1);
+                if (i >= end || i > firstFailure.load()) break;
+                run(tasks_[i], buffer);
+                if (tasks_[i].error) {
+                    std::size_t seen = firstFailure.load();
+                    while (i < seen && !firstFailure.compare_exchange_weak(seen, i)) {
+                    }
+                }
+                if (reporting && loader_.progress) {
+                    const auto now = std::chrono::steady_clock::now();
+                    if (now - lastReport >= std::chrono::milliseconds(100)) {
+                        lastReport = now;
+                        loader_.progress(snapshot());
+                    }
+                }
+            }
+        };
+
+        unsigned threadCount = loader_.threads ? loader_.threads : std::thread::hardware_concurrency();
+        threadCount = std::max(1u, std::min<unsigned>(threadCount, static_cast<unsigned>(end - begin)));
+        std::vector<std::thread> helpers;
+        for (unsigned t = 1; t < threadCount; ++t) helpers.emplace_back(work, false);
+        work(true);
+        for (auto& helper : helpers) helper.join();
+        executed_ = end;
+
+        for (std::size_t i = begin; i < end; ++i) {
+            FileTask& task = tasks_[i];
+            if (task.error) std::rethrow_exception(task.error);
+            auto& report = loader_.report;
+            if (task.unreadable) {
+                report.unreadable.emplace_back(task.path.string(), task.reason);
+                continue;
+            }
+            ++report.trajectoryFiles;
+            report.bytes += task.bytes;
+            report.lines += task.counts.lines;
+            report.kept += task.counts.kept;
+            report.outside += task.counts.outside;
+        }
+        if (loader_.progress) loader_.progress(snapshot());
+    }
+
+    void finishWalk() { walkFinished_ = true; }
+
+    std::vector<Datapoint> collect(const std::string& path) {
+        std::int64_t total = 0;
+        for (const auto& task : tasks_) total += static_cast<std::int64_t>(task.points.size());
+        checkSampleCount(path, total);
+        std::vector<Datapoint> out;
+        out.reserve(static_cast<std::size_t>(total));
+        for (auto& task : tasks_) {
+            out.insert(out.end(), task.points.begin(), task.points.end());
+            std::vector<Datapoint>().swap(task.points);  // keeps the peak near one copy
+        }
+        return out;
+    }
+
+private:
+    void addFile(const fs::directory_entry& entry) {
+        FileTask task;
+        task.path = entry.path();
+        task.labels = inForce_;
+        std::error_code error;
+        const auto size = entry.file_size(error);
+        task.bytes = error ? 0 : static_cast<std::int64_t>(size);
+        bytesTotal_ += task.bytes;
+        tasks_.push_back(std::move(task));
+    }
+
+    void run(FileTask& task, std::string& buffer) {
+        try {
+            if (!readFileContents(task.path.string(), buffer, task.reason)) {
+                task.unreadable = true;
+            } else {
+                task.bytes = static_cast<std::int64_t>(buffer.size());
+                task.points.reserve(buffer.size() / 48 + 1);
+                parseTrajectoryText(buffer, task.path.string(), normalize_, *task.labels, frame_,
+                                    task.points, task.counts);
+            }
+        } catch (...) {
+            task.error = std::current_exception();
+        }
+        filesDone_.fetch_add(1);
+        bytesDone_.fetch_add(task.bytes);
+        fixes_.fetch_add(task.counts.kept);
+    }
+
+    ImportProgress snapshot() const {
+        ImportProgress progress;
+        progress.filesDone = filesDone_.load();
+        progress.filesTotal = static_cast<std::int64_t>(tasks_.size());
+        progress.bytesDone = bytesDone_.load();
+        progress.bytesTotal = std::max(bytesTotal_, progress.bytesDone);
+        progress.fixes = fixes_.load();
+        progress.walkFinished = walkFinished_;
+        return progress;
+    }
+
+    TrajectoryLoader& loader_;
+    const bool normalize_;
+    const FrameBounds frame_;
+    const std::shared_ptr<const LabelIndex> noLabels_;
+    std::shared_ptr<const LabelIndex> inForce_;
+    std::deque<FileTask> tasks_;  // stable addresses while workers run
+    std::size_t executed_ = 0;
+    std::int64_t bytesTotal_ = 0;
+    bool walkFinished_ = false;
+    std::atomic<std::int64_t> filesDone_{0};
+    std::atomic<std::int64_t> bytesDone_{0};
+    std::atomic<std::int64_t> fixes_{0};
+};
+
+}  // namespace
+
+std::vector<Datapoint> TrajectoryLoader::loadDirectory(const std::string& path, std::int32_t limit,
+                                                       bool normalize) {
+    if (limit < -1)
+        throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
+                                    std::to_string(limit));
+    report = ImportReport();
+    Walk walk(*this, normalize);
+    try {
+        walk.walk(path, limit);
+    } catch (...) {
+        // Files met before the failure come first, as in a one-by-one walk:
+        // their own error, if any, is the one to report.
+        const auto walkError = std::current_exception();
+        labels.clear();
+        walk.flush();
+        std::rethrow_exception(walkError);
+    }
+    walk.finishWalk();
+    walk.flush();
+    return walk.collect(path);
+}
+
+LabelIndex TrajectoryLoader::parseLabelsFile(const std::string& path) {
+    std::string buffer;
+    std::string reason;
+    if (!readFileContents(path, buffer, reason)) {
+        report.unreadable.emplace_back(path, reason);
+        return {};
+    }
+    LabelCounts counts;
+    LabelIndex index = parseLabelsText(buffer, modeNames, counts);
+    ++report.labelFiles;
+    report.labelLines += counts.lines;
+    report.unknownLabelNames += counts.unknownNames;
+    for (const auto& [name, count] : counts.unknownNameCounts)
+        if (report.unknownNameCounts.size() < 20 || report.unknownNameCounts.count(name))
+            report.unknownNameCounts[name] += count;
+    return index;
+}
+
+std::vector<Datapoint> TrajectoryLoader::parseTrajectoryFile(const fs::path& path, bool normalize,
+                                                             const LabelIndex& labelsInForce) {
+    std::string buffer;
+    std::string reason;
+    std::vector<Datapoint> points;
+    if (!readFileContents(path.string(), buffer, reason)) {
+        report.unreadable.emplace_back(path.string(), reason);
+        return points;
+    }
+    TrajectoryCounts counts;
+    parseTrajectoryText(buffer, path.string(), normalize, labelsInForce, frameOf(*this), points, counts);
+    return points;
+}

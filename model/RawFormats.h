@@ -1,0 +1,66 @@
+#pragma once
+// The raw recording formats read from memory: trajectory files (six header
+// lines, seven comma-separated fields) and label files (one header line,
+// three tab-separated fields). The directory walk reads each file whole and
+// hands its bytes here, so files can be parsed on several threads.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "model/Datapoint.h"
+#include "model/LabelIndex.h"
+
+struct FrameBounds {
+    float maxLatitude = kMaxLatitude;
+    float minLatitude = kMinLatitude;
+    float maxLongitude = kMaxLongitude;
+    float minLongitude = kMinLongitude;
+};
+
+// Lines as std::getline gives them, with one carriage return before the line
+// feed removed so CRLF and LF files read alike. A last line without a line
+// end is still a line; the end of the text is not.
+class LineReader {
+public:
+    explicit LineReader(std::string_view text) : text_(text) {}
+    bool next(std::string_view& line);
+    // 1-based number of the line `next` returned last.
+    std::int64_t lineNumber() const { return number_; }
+
+private:
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    std::int64_t number_ = 0;
+};
+
+struct TrajectoryCounts {
+    std::int64_t lines = 0;    // fix lines read after the header
+    std::int64_t kept = 0;     // inside the box
+    std::int64_t outside = 0;  // dropped by the frame filter (NaN included)
+};
+
+// Appends the fixes of one trajectory file to `out`. A latitude or longitude
+// that does not convert throws std::invalid_argument or std::out_of_range
+// naming `path`, the line number and the text.
+void parseTrajectoryText(std::string_view content, const std::string& path, bool normalize,
+                         const LabelIndex& labels, const FrameBounds& frame,
+                         std::vector<Datapoint>& out, TrajectoryCounts& counts);
+
+struct LabelCounts {
+    std::int64_t lines = 0;
+    std::int64_t unknownNames = 0;  // lines skipped for a mode name outside the table
+    std::map<std::string, std::int64_t> unknownNameCounts;  // the first few distinct names
+};
+
+// The intervals of one label file. Spans across midnight are split; a line
+// whose mode name is not in `names` is skipped and counted.
+LabelIndex parseLabelsText(std::string_view content,
+                           const std::unordered_map<std::string, TransportationMode>& names,
+                           LabelCounts& counts);
+
+// Reads a whole file into `buffer`. False with `reason` when it cannot be
+// opened; a failing read after opening throws DataFileError.
+bool readFileContents(const std::string& path, std::string& buffer, std::string& reason);
