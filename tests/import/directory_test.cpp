@@ -1,0 +1,262 @@
+// The directory branch of the loader: trees of label and trajectory files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "model/Dataset.h"
+#include "model/LoadError.h"
+#include "model/TrajectoryLoader.h"
+#include "tests/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHeader =
+    "Geolife trajectory\nWGS 84\nAltitude is in Feet\nReserved 3\n0,2,255,My Track,0,0,2,8421376\n0\n";
+const std::string kLabelHeader = "Start Time\tEnd Time\tTransportation Mode\n";
+
+std::string fix(const std::string& lat, const std::string& lon, const std::string& date,
+                const std::string& clock) {
+    return lat + "," + lon + ",0,492,39744.12," + date + "," + clock + "\n";
+}
+
+// A trajectory file of `count` fixes inside the box, one second apart.
+std::string fixes(int count, const std::string& date = "2009-06-01", int firstSecond = 3600) {
+    std::string text = kHeader;
+    for (int i = 0; i < count; ++i) {
+        const int s = firstSecond + i;
+        char clock[16];
+        std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", s / 3600, s / 60 % 60, s % 60);
+        text += fix("39.9", "116.3", date, clock);
+    }
+    return text;
+}
+
+std::vector<TransportationMode> modesOf(const std::vector<Datapoint>& points) {
+    std::vector<TransportationMode> modes;
+    for (const auto& p : points) modes.push_back(p.mode);
+    return modes;
+}
+
+}  // namespace
+
+TEST(TrajectoryFile, HeaderAndEmptyLines) {
+    TempDir dir;
+    TrajectoryLoader loader;
+    const LabelIndex none;
+    EXPECT_TRUE(loader.parseTrajectoryFile(dir.write("six.plt", kHeader), true, none).empty());
+    EXPECT_TRUE(loader.parseTrajectoryFile(dir.write("four.plt", "a\nb\nc\nd\n"), true, none).empty());
+    EXPECT_TRUE(loader.parseTrajectoryFile(dir.write("blank7.plt", kHeader + "\n" + fix("39.9", "116.3", "2009-06-01", "08:00:00")),
+                                           true, none).empty());
+    // Header lines are skipped even when empty; a last line without a line end is read.
+    const auto points = loader.parseTrajectoryFile(
+        dir.write("emptyheader.plt", "\n\n\n\n\n\n39.9,116.3,0,0,0,2009-06-01,08:30:00"), true, none);
+    ASSERT_EQ(points.size(), 1u);
+    EXPECT_EQ(points[0].time, 30600);
+    EXPECT_TRUE(loader.parseTrajectoryFile(dir.root() / "missing.plt", true, none).empty());
+}
+
+TEST(TrajectoryFile, NormalisationFrameAndTime) {
+    TempDir dir;
+    TrajectoryLoader loader;
+    const LabelIndex none;
+    const auto path = dir.write("t.plt", kHeader + fix("39.9", "116.3", "2009-06-01", "08:30:00") +
+                                             fix("39.75", "116.15", "2009-06-01", "00:00:00") +
+                                             fix("40.1001", "116.3", "2009-06-01", "00:00:01") +
+                                             fix("40.0", "116.0", "2009-06-01", "00:00:02") +
+                                             fix("40.1", "116.6", "2009-06-01", "23:59:59"));
+    const auto normal = loader.parseTrajectoryFile(path, true, none);
+    ASSERT_EQ(normal.size(), 3u);
+    EXPECT_NEAR(normal[0].x, 0.428578f, 1e-6);
+    EXPECT_NEAR(normal[0].y, 0.333339f, 1e-6);
+    EXPECT_EQ(normal[0].mode, UNKNOWN);
+    EXPECT_EQ(normal[0].time, 30600);
+    EXPECT_EQ(normal[1].x, 0.0f);
+    EXPECT_EQ(normal[1].y, 0.0f);
+    EXPECT_EQ(normal[2].x, 1.0f);  // the upper bounds pass too
+    EXPECT_EQ(normal[2].y, 1.0f);
+    EXPECT_EQ(normal[2].time, 86399);
+
+    const auto raw = loader.parseTrajectoryFile(path, false, none);
+    ASSERT_EQ(raw.size(), 3u);
+    EXPECT_EQ(raw[0].x, 39.9f);
+    EXPECT_EQ(raw[0].y, 116.3f);
+}
+
+TEST(TrajectoryFile, BadCoordinatesNameFileLineAndText) {
+    TempDir dir;
+    TrajectoryLoader loader;
+    const LabelIndex none;
+    const auto path = dir.write("bad.plt", kHeader + fix("39.9", "116.3", "2009-06-01", "08:00:00") +
+                                               fix("39.9", "east", "2009-06-01", "08:00:01"));
+    try {
+        loader.parseTrajectoryFile(path, true, none);
+        FAIL() << "a longitude that is not a number must stop the load";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()), "\"" + path + "\" line 8: \"east\" is not a number");
+    }
+    const auto huge = dir.write("huge.plt", kHeader + fix("1e40", "116.3", "2009-06-01", "08:00:00"));
+    EXPECT_THROW(loader.parseTrajectoryFile(huge, true, none), std::out_of_range);
+    // Outside the box or not, a bad number is an error.
+    const auto outside = dir.write("out.plt", kHeader + fix("10.0", "x", "2009-06-01", "08:00:00"));
+    EXPECT_THROW(loader.parseTrajectoryFile(outside, true, none), std::invalid_argument);
+}
+
+TEST(Labels, MidnightBoundsOverlapAndUnknownNames) {
+    TempDir dir;
+    TrajectoryLoader loader;
+    const auto labelPath = dir.write("labels.txt",
+                                     kLabelHeader + "2009/06/01 23:50:00\t2009/06/02 00:10:00\tbus\r\n"
+                                                    "2009/06/01 08:00:00\t2009/06/01 09:00:00\ttaxi\r\n"
+                                                    "2009/06/01 08:30:00\t2009/06/01 08:40:00\twalk\r\n"
+                                                    "2009/06/01 10:00:00\t2009/06/01 11:00:00\tskate\r\n"
+                                                    "2009/06/01 10:00:00\t2009/06/01 11:00:00\tWalk\r\n");
+    const LabelIndex labels = loader.parseLabelsFile(labelPath);
+    const int june1 = 109 * 10000 + 5 * 100 + 1;
+    const int june2 = june1 + 1;
+    ASSERT_NE(labels.find(june1), nullptr);
+    ASSERT_EQ(labels.find(june1)->size(), 3u);
+    EXPECT_EQ((*labels.find(june1))[0].start, 85800);
+    EXPECT_EQ((*labels.find(june1))[0].end, 86400);
+    ASSERT_EQ(labels.find(june2)->size(), 1u);
+    EXPECT_EQ((*labels.find(june2))[0].start, 0);
+    EXPECT_EQ((*labels.find(june2))[0].end, 600);
+    EXPECT_EQ(loader.report.unknownLabelNames, 2);
+    EXPECT_EQ(loader.report.unknownNameCounts.at("skate"), 1);
+
+    const auto track = dir.write("t.plt", kHeader + fix("39.9", "116.3", "2009-06-01", "23:55:00") +
+                                              fix("39.9", "116.3", "2009-06-02", "00:05:00") +
+                                              fix("39.9", "116.3", "2009-06-02", "00:15:00") +
+                                              fix("39.9", "116.3", "2009-06-01", "08:00:00") +  // start
+                                              fix("39.9", "116.3", "2009-06-01", "09:00:00") +  // end
+                                              fix("39.9", "116.3", "2009-06-01", "08:35:00") +  // both
+                                              fix("39.9", "116.3", "2009-06-01", "10:30:00") +  // skipped names
+                                              fix("39.9", "116.3", "2009-06-03", "08:30:00"));
+    EXPECT_EQ(modesOf(loader.parseTrajectoryFile(track, true, labels)),
+              (std::vector<TransportationMode>{BUS, BUS, UNKNOWN, CAR, CAR, CAR, UNKNOWN, UNKNOWN}));
+    EXPECT_TRUE(loader.parseLabelsFile((dir.root() / "none.txt").string()).empty());
+}
+
+TEST(Directory, LabelsReachTheirOwnTrajectoriesOnly) {
+    TempDir dir;
+    const std::string labels = kLabelHeader + "2009/06/01 00:00:00\t2009/06/01 23:59:59\tbike\n";
+    dir.write("Data/000/labels.txt", labels);
+    dir.write("Data/000/Trajectory/a.plt", fixes(2));
+    dir.write("Data/000/notes.pdf", "not,a,trajectory\n");
+    dir.write("Data/001/Trajectory/b.plt", fixes(3));  // no label file of its own
+    dir.write("Data/002/labels.txt", kLabelHeader + "2009/06/01 00:00:00\t2009/06/01 23:59:59\trun\n");
+    dir.write("Data/002/Trajectory/c.plt", fixes(1));
+    // Files after the first subdirectory of a labelled directory see no labels.
+    dir.write("Data/003/labels.txt", labels);
+    dir.write("Data/003/A/d.plt", fixes(1));
+    dir.write("Data/003/z.plt", fixes(1));
+
+    TrajectoryLoader loader;
+    const auto points = loader.load(dir.root().string(), true);
+    EXPECT_EQ(modesOf(points), (std::vector<TransportationMode>{BIKE, BIKE, UNKNOWN, UNKNOWN, UNKNOWN,
+                                                                 RUN, BIKE, UNKNOWN}));
+    EXPECT_TRUE(loader.labels.empty());
+    EXPECT_EQ(loader.report.trajectoryFiles, 5);
+    EXPECT_EQ(loader.report.labelFiles, 3);
+    EXPECT_EQ(loader.report.kept, 8);
+}
+
+TEST(Directory, NameOrderBinNamedDirectoriesAndLinks) {
+    TempDir dir;
+    // Written out of order; read in name order.
+    dir.write("trips.bin/b/2.plt", fixes(1, "2009-06-01", 2));
+    dir.write("trips.bin/a/1.plt", fixes(1, "2009-06-01", 1));
+    dir.write("trips.bin/c.plt", fixes(1, "2009-06-01", 3));
+    dir.write("trips.bin/A.plt", fixes(1, "2009-06-01", 0));
+    fs::create_directory_symlink("..", dir.root() / "trips.bin" / "a" / "up");
+    fs::create_directory_symlink(dir.root() / "trips.bin" / "b", dir.root() / "trips.bin" / "b2");
+    fs::create_symlink(dir.root() / "trips.bin" / "c.plt", dir.root() / "trips.bin" / "d.plt");
+    ASSERT_EQ(mkfifo((dir.root() / "trips.bin" / "e.fifo").c_str(), 0600), 0);  // never opened
+
+    const Dataset dataset((dir.root() / "trips.bin").string(), true);
+    std::vector<int> times;
+    for (const auto& p : dataset.points) times.push_back(p.time);
+    EXPECT_EQ(times, (std::vector<int>{0, 1, 2, 3, 3}));  // the link to a file is read
+}
+
+TEST(Directory, LimitIsTestedAfterSubdirectories) {
+    TempDir dir;
+    dir.write("big/a/1.plt", fixes(150));
+    dir.write("big/b/1.plt", fixes(10));
+    dir.write("big/z.plt", fixes(5));
+    TrajectoryLoader loader;
+    const auto root = (dir.root() / "big").string();
+    EXPECT_EQ(loader.loadDirectory(root, 100, true).size(), 150u);
+    EXPECT_EQ(loader.loadDirectory(root, -1, true).size(), 165u);
+
+    // 40 from the first subdirectory; the second walks with a limit of 60
+    // and stops after its own first subdirectory of 70.
+    dir.write("mid/a/1.plt", fixes(40));
+    dir.write("mid/b/x/1.plt", fixes(70));
+    dir.write("mid/b/y/1.plt", fixes(7));
+    dir.write("mid/c/1.plt", fixes(3));
+    const auto mid = (dir.root() / "mid").string();
+    EXPECT_EQ(loader.loadDirectory(mid, 100, true).size(), 110u);
+    EXPECT_EQ(loader.loadDirectory(mid, 200, true).size(), 120u);
+    EXPECT_EQ(loader.loadDirectory(mid, -1, true).size(), 120u);
+    EXPECT_THROW(loader.loadDirectory(mid, -2, true), std::invalid_argument);
+
+    // Files directly in a directory are not counted against the limit.
+    dir.write("flat/1.plt", fixes(500));
+    dir.write("flat/2.plt", fixes(500));
+    EXPECT_EQ(loader.loadDirectory((dir.root() / "flat").string(), 10, true).size(), 1000u);
+}
+
+TEST(Directory, ParallelParseKeepsOrderAndTheFirstError) {
+    TempDir dir;
+    for (int i = 0; i < 60; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "t/%02d/%02d.plt", i / 10, i);
+        dir.write(name, fixes(1 + i % 7, "2009-06-01", i * 10));
+    }
+    TrajectoryLoader one;
+    one.threads = 1;
+    TrajectoryLoader four;
+    four.threads = 4;
+    int progressCalls = 0;
+    four.progress = [&](const ImportProgress& p) {
+        ++progressCalls;
+        EXPECT_LE(p.filesDone, p.filesTotal);
+    };
+    const auto a = one.load((dir.root() / "t").string(), true);
+    const auto b = four.load((dir.root() / "t").string(), true);
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].time, b[i].time) << i;
+        if (i) {
+            EXPECT_LE(b[i - 1].time, b[i].time);
+        }
+    }
+    EXPECT_GE(progressCalls, 1);
+
+    // Two broken files: the one first in name order is reported.
+    dir.write("t/03/31.plt", kHeader + fix("bad31", "116.3", "2009-06-01", "08:00:00"));
+    dir.write("t/05/55.plt", kHeader + fix("bad55", "116.3", "2009-06-01", "08:00:00"));
+    for (int run = 0; run < 5; ++run) {
+        try {
+            four.load((dir.root() / "t").string(), true);
+            FAIL() << "broken files must stop the load";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find("\"bad31\""), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(four.labels.empty());
+    }
+}
+
+TEST(Directory, ListingFailuresAndCountLimit) {
+    TempDir dir;
+    TrajectoryLoader loader;
+    EXPECT_THROW(loader.loadDirectory((dir.root() / "absent").string(), -1, true), fs::filesystem_error);
+    EXPECT_NO_THROW(checkSampleCount("x", 2147483647LL));
+    EXPECT_THROW(checkSampleCount("x", 2147483648LL), DataFileError);
+}
