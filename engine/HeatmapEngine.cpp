@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "cpu/FastEngine.h"
 #include "cpu/ReferenceEngine.h"
 #include "engine/Backend.h"
 #include "engine/KdeLogic.h"
@@ -138,8 +139,8 @@ void initialize(std::vector<Datapoint> points, ControlSettings& settings) {
 #else
         whyNotCuda = choice == Choice::cpu ? "TRACKORA_ENGINE=cpu" : "built without CUDA";
 #endif
-        (void)threads;  // the fast engine takes them once it lands
-        auto cpu = std::make_unique<engine::ReferenceEngine>(std::move(points));  // the engines hold what they need; drop the copy early
+        auto cpu = std::make_unique<engine::FastEngine>(points, threads);
+        points = {};  // the engines hold what they need; drop the copy early  // the engines hold what they need; drop the copy early
         if (state.onGpu) {
             state.fallback = std::move(cpu);
             std::cout << "Density engine: " << state.active->name() << std::endl;
