@@ -18,6 +18,7 @@
 #include "engine/HeatmapEngine.h"
 #include "model/Dataset.h"
 #include "model/LoadError.h"
+#include "render/HeatmapTexture.h"
 #include "render/MapRenderer.h"
 #include "render/Texture.h"
 
@@ -35,18 +36,6 @@ std::unique_ptr<Dataset> loadSamples(const char* path) {
         std::cout << loadFailureMessage(path, error) << std::endl;
     }
     return std::make_unique<Dataset>(Dataset::empty(path));
-}
-
-// The density texture: one float channel, storage fixed for the whole run.
-GLuint createHeatmapTexture(int side) {
-    GLuint heatmap_texture = 0;
-    glGenTextures(1, &heatmap_texture);
-    glBindTexture(GL_TEXTURE_2D, heatmap_texture);
-    glTexStorage2D(GL_TEXTURE_2D, 1, GL_R32F, side, side);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glBindTexture(GL_TEXTURE_2D, 0);
-    return heatmap_texture;
 }
 
 }  // namespace
@@ -84,11 +73,7 @@ int main() {
     const DensitySteps density{
         HeatmapEngine::rebuildKernel,
         HeatmapEngine::computeHeatmap,
-        [heatmap_texture, N](const std::vector<float>& heatmap) {
-            glBindTexture(GL_TEXTURE_2D, heatmap_texture);
-            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, N, N, GL_RED, GL_FLOAT, heatmap.data());
-            glBindTexture(GL_TEXTURE_2D, 0);
-        },
+        [heatmap_texture, N](const std::vector<float>& heatmap) { uploadHeatmap(heatmap_texture, N, heatmap); },
     };
 
     IMGUI_CHECKVERSION();

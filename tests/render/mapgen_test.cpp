@@ -1,0 +1,126 @@
+// The map generator's projection, road styles and rasteriser, and the
+// committed images it produced.
+#include <gtest/gtest.h>
+#include <stb_image.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+#include "tools/mapgen/MapRaster.h"
+
+using namespace mapgen;
+
+TEST(MapGen, ProjectionCoversExactlyTheBoxNorthUp) {
+    const PixelPoint nw = project(40.1, 116.15, 4096, 4096);
+    EXPECT_DOUBLE_EQ(nw.x, 0.0);
+    EXPECT_DOUBLE_EQ(nw.y, 0.0);
+    const PixelPoint se = project(39.75, 116.6, 4096, 4096);
+    EXPECT_NEAR(se.x, 4096.0, 1e-9);
+    EXPECT_NEAR(se.y, 4096.0, 1e-9);
+    // Linear in degrees: the box's middle is the image's middle, and the
+    // normalised sample coordinates map straight onto it.
+    const PixelPoint mid = project(39.925, 116.375, 2048, 1000);
+    EXPECT_NEAR(mid.x, 1024.0, 1e-9);
+    EXPECT_NEAR(mid.y, 500.0, 1e-9);
+    const double lat = 39.9087, lon = 116.3975;
+    const PixelPoint p = project(lat, lon, 1000, 1000);
+    EXPECT_NEAR(p.x, (lon - 116.15) / 0.45 * 1000, 1e-9);         // grid column
+    EXPECT_NEAR(1000 - p.y, (lat - 39.75) / 0.35 * 1000, 1e-9);   // grid row, from the south
+}
+
+TEST(MapGen, MajorRoadsAreWiderBrighterAndDrawnLater) {
+    const char* order[] = {"footway", "other", "service", "residential", "tertiary",
+                           "secondary", "primary", "trunk", "motorway"};
+    for (int i = 1; i < 9; ++i) {
+        const RoadStyle lower = styleOf(order[i - 1]);
+        const RoadStyle upper = styleOf(order[i]);
+        EXPECT_GT(upper.layer, lower.layer) << order[i];
+        EXPECT_GT(upper.width, lower.width) << order[i];
+        EXPECT_GT(upper.colour.r, lower.colour.r) << order[i];
+    }
+    EXPECT_LT(styleOf("primary_link").width, styleOf("primary").width);
+    EXPECT_EQ(styleOf("primary_link").layer, styleOf("primary").layer);
+    // Unknown or misspelt classes still draw, as minor roads.
+    EXPECT_EQ(styleOf("roat").layer, styleOf("service").layer);
+    EXPECT_EQ(styleOf("_link").layer, styleOf("service").layer);
+    // Every road is brighter than the ground in every channel.
+    for (const char* name : order) {
+        const Rgb c = styleOf(name).colour;
+        EXPECT_GT(c.r, kBackground.r + 8);
+        EXPECT_GT(c.g, kBackground.g + 8);
+        EXPECT_GT(c.b, kBackground.b + 8);
+    }
+}
+
+TEST(MapGen, SegmentsAreAntialiasedAndJointsDoNotDoubleUp) {
+    Coverage coverage(20, 20);
+    // Two chords of one road meeting at (10, 10.5), 3.6 pixels wide.
+    drawSegment(coverage, {4.0, 10.5}, {10.0, 10.5}, 3.6);
+    drawSegment(coverage, {10.0, 10.5}, {16.0, 10.5}, 3.6);
+    const auto a = [&](int x, int y) { return coverage.alpha[static_cast<std::size_t>(y) * 20 + x]; };
+    EXPECT_EQ(a(10, 10), 1.0f);  // the joint: covered once, not more
+    EXPECT_EQ(a(5, 9), 1.0f);
+    EXPECT_EQ(a(5, 11), 1.0f);
+    EXPECT_GT(a(5, 12), 0.0f);   // soft edge
+    EXPECT_LT(a(5, 12), 1.0f);
+    EXPECT_EQ(a(5, 14), 0.0f);
+    EXPECT_EQ(a(0, 10), 0.0f);   // past the round cap
+    // Segments beyond the image are clipped, not written out of bounds.
+    drawSegment(coverage, {-50.0, -50.0}, {70.0, 70.0}, 2.0);
+    std::vector<std::uint8_t> rgb(20 * 20 * 3, 0);
+    composite(rgb, coverage, {200, 100, 50});
+    EXPECT_EQ(rgb[(10 * 20 + 10) * 3], 200);
+    EXPECT_EQ(rgb[(0 * 20 + 0) * 3 + 1], 100);   // the diagonal
+    EXPECT_EQ(rgb[(19 * 20 + 0) * 3], 0);
+    for (float v : coverage.alpha) ASSERT_EQ(v, 0.0f);  // cleared for the next layer
+}
+
+TEST(MapGen, LegendTableRunsFromDarkAtTheTopToBrightAtTheBottom) {
+    const auto image = lutImage(2, 256);
+    // Relative luminance of the sRGB colour: inferno brightens steadily.
+    const auto linear = [](int c) {
+        const double v = c / 255.0;
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    const auto luminance = [&](int row) {
+        const std::size_t i = static_cast<std::size_t>(row) * 2 * 3;
+        return 0.2126 * linear(image[i]) + 0.7152 * linear(image[i + 1]) + 0.0722 * linear(image[i + 2]);
+    };
+    EXPECT_EQ(image[0], 0x00);
+    EXPECT_EQ(image[2], 0x04);
+    for (int row = 1; row < 256; ++row) EXPECT_GE(luminance(row), luminance(row - 1)) << row;
+    const std::size_t last = 255 * 2 * 3;
+    EXPECT_EQ(image[last], 0xfc);
+    EXPECT_EQ(image[last + 1], 0xff);
+    EXPECT_EQ(image[last + 2], 0xa4);
+}
+
+TEST(MapGen, CommittedImagesHaveTheDocumentedShape) {
+    const std::string root = TRACKORA_SOURCE_DIR;
+    int w = 0, h = 0, n = 0;
+    stbi_set_flip_vertically_on_load(false);
+    unsigned char* map = stbi_load((root + "/resources/map.png").c_str(), &w, &h, &n, 3);
+    ASSERT_NE(map, nullptr) << "resources/map.png";
+    EXPECT_EQ(w, 4096);
+    EXPECT_EQ(h, 4096);
+    // The road data stops north of the box's southern edge: the ground colour.
+    const unsigned char* sw = map + (static_cast<std::size_t>(4080) * w + 10) * 3;
+    EXPECT_EQ(sw[0], kBackground.r);
+    EXPECT_EQ(sw[1], kBackground.g);
+    EXPECT_EQ(sw[2], kBackground.b);
+    // Roads are there: plenty of pixels differ from the ground.
+    std::size_t road = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(w) * h; i += 97)
+        if (map[i * 3 + 2] > kBackground.b + 8) ++road;
+    EXPECT_GT(road, static_cast<std::size_t>(w) * h / 97 / 50);
+    stbi_image_free(map);
+
+    unsigned char* lut = stbi_load((root + "/resources/lut.png").c_str(), &w, &h, &n, 3);
+    ASSERT_NE(lut, nullptr) << "resources/lut.png";
+    const unsigned char* top = lut;
+    const unsigned char* bottom = lut + static_cast<std::size_t>(h - 1) * w * 3;
+    EXPECT_LT(top[0] + top[1] + top[2], 20);          // darkest on top, beside "0" when flipped
+    EXPECT_GT(bottom[0] + bottom[1] + bottom[2], 600);  // brightest at the bottom
+    stbi_image_free(lut);
+}

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# End to end with the real viewer under Xvfb: a sample file with a tight
+# cluster of walks at Tiananmen Square (39.9087 N, 116.3975 E) and one of bus
+# rides far from it. Ticking "Walk" on the panel must light exactly the
+# walks' spot on the map; the arrow keys, the wheel and "Reset Map" must move,
+# grow and restore it; closing the window must end the run with status 0.
+# usage: heat_test.sh VIEWER SOURCE-DIR WM-CLOSE
+set -u
+viewer=$1 src=$2 wm_close=$3
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*"; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp -r "$src/shaders" "$src/resources" "$work/" || fail "cannot copy shaders and resources"
+mkdir -p "$work/data"
+python3 - "$work/data/data.bin" <<'PY' || fail "cannot write the sample file"
+import random, struct, sys
+random.seed(7)
+def normal(lat, lon):
+    return (lat - 39.75) / 0.35, (lon - 116.15) / 0.45
+with open(sys.argv[1], "wb") as f:
+    for _ in range(2000):   # walks, about 60 m across
+        x, y = normal(random.gauss(39.9087, 0.0004), random.gauss(116.3975, 0.0004))
+        f.write(struct.pack("<ffii", x, y, 2, 43200))
+    for _ in range(2000):   # bus rides in the south-east
+        x, y = normal(random.gauss(39.8156, 0.0004), random.gauss(116.5156, 0.0004))
+        f.write(struct.pack("<ffii", x, y, 8, 43200))
+PY
+cd "$work" || exit 1
+
+cat > session.sh <<SESSION
+set -u
+probe() {  # screenshot, then heat count and centroid in the map area right of the panel
+  sleep \$1
+  import -window root -depth 8 "\$2.png" && convert "\$2.png" "\$2.ppm" || { echo "screenshot failed"; exit 6; }
+  python3 "$here/heat_probe.py" "\$2.ppm" 395 265 755 795 > "\$2.txt"
+}
+"$viewer" > out.txt 2>&1 &
+pid=\$!
+id=""
+for _ in \$(seq 1 100); do
+  id=\$(xdotool search --name '^Trackora Trajectories\$' 2>/dev/null | head -n1)
+  [ -n "\$id" ] && break
+  sleep 0.1
+done
+[ -n "\$id" ] || { echo "no window"; kill \$pid; exit 3; }
+probe 2 start
+xdotool mousemove 77 199 click 1          # tick "Walk"
+probe 1.5 walk
+xdotool mousemove 600 330 key Left        # press and release: two pans
+probe 2 left
+xdotool key Up
+probe 2 up
+xdotool click 4 click 4 click 4 click 4 click 4   # wheel up five notches
+probe 1.5 zoom
+xdotool mousemove 103 487 click 1         # "Reset Map"
+probe 3 reset
+kill -0 \$pid || { echo "viewer died"; exit 4; }
+"$wm_close" "\$id"
+for _ in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
+kill -0 \$pid 2>/dev/null && { echo "still running after close"; kill -9 \$pid; exit 5; }
+wait \$pid
+echo "status \$?" > status.txt
+SESSION
+MESA_GL_VERSION_OVERRIDE=4.6 MESA_GLSL_VERSION_OVERRIDE=460 \
+  xvfb-run -a -s "-screen 0 800x800x24" bash session.sh || fail "session: $(cat out.txt 2>/dev/null)"
+[ -n "${TRACKORA_KEEP_SHOTS:-}" ] && cp ./*.png "$TRACKORA_KEEP_SHOTS/"
+
+read -r n0 _ _ < start.txt
+read -r n1 x1 y1 < walk.txt
+read -r n2 x2 y2 < left.txt
+read -r n3 x3 y3 < up.txt
+read -r n4 x4 y4 < zoom.txt
+read -r n5 x5 y5 < reset.txt
+echo "heat pixels / centre: start $n0; walk $n1 ($x1,$y1); left $n2 ($x2,$y2); up $n3 ($x3,$y3);" \
+     "zoom $n4 ($x4,$y4); reset $n5 ($x5,$y5)"
+near() { python3 -c "import sys; sys.exit(0 if abs($1 - ($2)) <= $3 else 1)"; }
+
+# No mode is ticked at start: no heat anywhere.
+[ "$n0" -eq 0 ] || fail "heat before any mode was ticked: $n0 pixels"
+# The walks lie at x = 0.5500 * 800 = 440, y = (1 - 0.4534) * 800 = 437.3 (from
+# the top); the bus cluster at (650, 650) stays dark, so all heat is near the walks.
+[ "$n1" -gt 4 ] || fail "no heat after ticking Walk"
+near "$x1" 440 3 && near "$y1" 437.3 3 || fail "heat at ($x1,$y1), expected (440,437.3)"
+python3 "$here/heat_probe.py" walk.ppm 395 265 755 795 > /dev/null
+python3 "$here/heat_probe.py" walk.ppm 610 610 690 690 | grep -q '^0 ' || fail "bus rides shown with only Walk ticked"
+# Left arrow: the map moves right by one to two steps of 0.075 clip units
+# (30 to 60 pixels); up arrow: the map moves down by about the same.
+near "$x2" "$x1 + 45" 17 && near "$y2" "$y1" 3 || fail "left arrow moved the heat to ($x2,$y2)"
+near "$x3" "$x2" 3 && near "$y3" "$y2 + 45" 17 || fail "up arrow moved the heat to ($x3,$y3)"
+# Five wheel notches: zoom 1.5, so the spot covers about 2.25 times the pixels.
+python3 -c "import sys; sys.exit(0 if $n4 > 1.6 * $n3 else 1)" || fail "wheel did not enlarge the spot: $n3 -> $n4"
+# Reset: zoom 1 and back to the centre.
+near "$x5" "$x1" 2 && near "$y5" "$y1" 2 || fail "after Reset Map the heat is at ($x5,$y5), not ($x1,$y1)"
+python3 -c "import sys; sys.exit(0 if abs($n5 - $n1) <= 0.25 * $n1 else 1)" || fail "spot size after reset $n5, at start $n1"
+[ "$(cat status.txt)" = "status 0" ] || fail "exit after close: $(cat status.txt); output: $(cat out.txt)"
+echo "ok: heat at the walks' place, arrows pan, wheel zooms, Reset Map restores, close exits 0"

@@ -1,0 +1,65 @@
+// The rules the panel applies to typed values, and the mode check boxes.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <limits>
+
+#include "app/ControlSettings.h"
+#include "app/PanelRules.h"
+#include "model/ModeNames.h"
+
+TEST(PanelRules, SizeIsOddAtLeastOneAndCapped) {
+    EXPECT_EQ(applySizeRule(5), 5);
+    EXPECT_EQ(applySizeRule(4), 5);     // typed 4 gives 5
+    EXPECT_EQ(applySizeRule(15), 15);   // + with Ctrl at 5
+    EXPECT_EQ(applySizeRule(-5), 1);    // - with Ctrl at 5
+    EXPECT_EQ(applySizeRule(-1), 1);    // - at 1
+    EXPECT_EQ(applySizeRule(0), 1);
+    EXPECT_EQ(applySizeRule(-4), 1);
+    EXPECT_EQ(applySizeRule(99), 99);
+    EXPECT_EQ(applySizeRule(100), 101);
+    EXPECT_EQ(applySizeRule(101), 101);
+    EXPECT_EQ(applySizeRule(102), 101);
+    EXPECT_EQ(applySizeRule(23169), 101);
+    EXPECT_EQ(applySizeRule(INT_MAX), 101);
+    EXPECT_EQ(applySizeRule(INT_MAX - 1), 101);
+    EXPECT_EQ(applySizeRule(INT_MIN), 1);
+    for (int size = -300; size <= 300; ++size) {
+        const int ruled = applySizeRule(size);
+        EXPECT_EQ(ruled % 2, 1) << size;
+        EXPECT_GE(ruled, 1) << size;
+        EXPECT_LE(ruled, 101) << size;
+    }
+}
+
+TEST(PanelRules, TypedSigmaThatIsNotPositiveBecomesATenth) {
+    EXPECT_EQ(sanitizeTypedSigma(0.0f), 0.1f);
+    EXPECT_EQ(sanitizeTypedSigma(-0.0f), 0.1f);
+    EXPECT_EQ(sanitizeTypedSigma(-3.0f), 0.1f);
+    EXPECT_EQ(sanitizeTypedSigma(std::numeric_limits<float>::quiet_NaN()), 0.1f);
+    EXPECT_EQ(sanitizeTypedSigma(-std::numeric_limits<float>::infinity()), 0.1f);
+    // Anything positive is used as typed, outside the slider's range too.
+    EXPECT_EQ(sanitizeTypedSigma(0.05f), 0.05f);
+    EXPECT_EQ(sanitizeTypedSigma(2.5f), 2.5f);
+    EXPECT_EQ(sanitizeTypedSigma(25.0f), 25.0f);
+}
+
+TEST(PanelRules, CheckboxesFollowTheModeOrder) {
+    for (int i = 0; i < kModeCount; ++i) {
+        EXPECT_EQ(kModeCheckboxes[i].flag, kModes[i]) << i;
+        EXPECT_EQ(kModeCheckboxes[i].flag, 1 << i) << i;
+        EXPECT_EQ(kModeCheckboxes[i].label, modeDisplayName(kModes[i])) << i;
+    }
+}
+
+TEST(PanelRules, TickingEveryBoxSelectsAllModesAndUntickingClears) {
+    ControlSettings s;
+    for (const auto& box : kModeCheckboxes) s.toggleMode(box.flag);
+    EXPECT_EQ(s.mode_mask, kAllModes);
+    s.toggleMode(kModeCheckboxes[1].flag);  // untick "Walk"
+    EXPECT_EQ(s.mode_mask, kAllModes - WALK);
+    for (const auto& box : kModeCheckboxes)
+        if (box.flag != WALK) s.toggleMode(box.flag);
+    EXPECT_EQ(s.mode_mask, 0);
+}
