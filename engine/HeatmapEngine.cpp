@@ -40,15 +40,16 @@ std::vector<float> usableGaussKernel(float sigma, int size) {
         positive = positive || w > 0.0f;
     }
     if (finite && positive) return table;
-    // A tiny or invalid sigma overflows the normalising factor (NaN or
-    // infinite weights): use its limit, all weight on the centre. A huge
-    // sigma underflows every weight: use its limit, a flat table.
+    // The recipe has no usable weights at the extremes of sigma: a vanishing
+    // one overflows the normalising factor, a huge one underflows every
+    // weight. Use the limits: all weight on the centre, or a flat table.
+    // A NaN sigma gets the centre alone.
     const std::size_t cells = static_cast<std::size_t>(size) * static_cast<std::size_t>(size);
-    if (!finite) {
+    if (std::fabs(sigma) > 1.0f) {
+        std::fill(table.begin(), table.end(), 1.0f / static_cast<float>(cells));
+    } else {
         std::fill(table.begin(), table.end(), 0.0f);
         table[cells / 2] = 1.0f;
-    } else {
-        std::fill(table.begin(), table.end(), 1.0f / static_cast<float>(cells));
     }
     return table;
 }

@@ -1,0 +1,145 @@
+// The public operations: backend choice, the pipeline's edge cases and the
+// guarantees computeHeatmap gives its caller, on every CPU backend.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "EngineTestData.h"
+#include "engine/HeatmapEngine.h"
+
+namespace {
+
+class EngineApi : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override { setenv("TRACKORA_ENGINE", GetParam(), 1); }
+    void TearDown() override {
+        HeatmapEngine::release();
+        unsetenv("TRACKORA_ENGINE");
+    }
+};
+
+bool allZero(const std::vector<float>& grid) {
+    for (float v : grid)
+        if (v != 0.0f) return false;
+    return true;
+}
+
+void expectFinite(const std::vector<float>& grid) {
+    ASSERT_EQ(grid.size(), static_cast<std::size_t>(kGridCells));
+    for (float v : grid) ASSERT_TRUE(std::isfinite(v));
+}
+
+TEST_P(EngineApi, NamesTheEngineItRuns) {
+    ControlSettings settings;
+    testing::internal::CaptureStdout();
+    HeatmapEngine::initialize({}, settings);
+    const std::string line = testing::internal::GetCapturedStdout();
+    const std::string name = HeatmapEngine::engineName();
+    if (std::string(GetParam()) == "reference") {
+        EXPECT_EQ(name, "reference CPU");
+    } else {
+        // Without a GPU here, asking for CUDA ends on the CPU with a reason.
+        EXPECT_EQ(name.rfind("CPU, ", 0), 0u) << name;
+        EXPECT_NE(line.find("GPU not used: "), std::string::npos) << line;
+    }
+    EXPECT_EQ(line, "Density engine: " + name + line.substr(16 + name.size()));
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
+}
+
+TEST_P(EngineApi, FirstFrameWithNoModeTickedIsEmpty) {
+    ControlSettings settings;  // mode_mask 0, log on
+    HeatmapEngine::initialize(adversarialPoints(3, 200), settings);
+    const auto grid = HeatmapEngine::computeHeatmap(settings);
+    expectFinite(grid);
+    // Only points whose mode is none of the eleven pass mask 0; without them
+    // the grid is empty, never NaN.
+    std::vector<Datapoint> flagged;
+    for (int i = 0; i < 100; ++i) flagged.emplace_back(0.5f, 0.5f, WALK, 10);
+    HeatmapEngine::initialize(flagged, settings);
+    EXPECT_TRUE(allZero(HeatmapEngine::computeHeatmap(settings)));
+}
+
+TEST_P(EngineApi, LinearGridPeaksAtExactlyOne) {
+    ControlSettings settings;
+    settings.mode_mask = kAllModes;
+    settings.use_log_scale = false;
+    HeatmapEngine::initialize(adversarialPoints(4, 300), settings);
+    const auto grid = HeatmapEngine::computeHeatmap(settings);
+    expectFinite(grid);
+    EXPECT_EQ(*std::max_element(grid.begin(), grid.end()), 1.0f);
+    EXPECT_GE(*std::min_element(grid.begin(), grid.end()), 0.0f);
+}
+
+TEST_P(EngineApi, SinglePointGivesItsTableOverTheCentreWeight) {
+    ControlSettings settings;
+    settings.mode_mask = kAllModes;
+    settings.use_log_scale = false;
+    HeatmapEngine::initialize({Datapoint(0.5f, 0.25f, WALK, 10)}, settings);
+    const auto grid = HeatmapEngine::computeHeatmap(settings);
+    const auto table = HeatmapEngine::makeGaussKernel(1.0f, 5);
+    for (int u = 0; u < 5; ++u)
+        for (int v = 0; v < 5; ++v)
+            EXPECT_NEAR(at(grid, 499 + u, 249 + v), table[u * 5 + v] / table[12], 4e-7f);
+    EXPECT_EQ(at(grid, 501, 251), 1.0f);
+}
+
+TEST_P(EngineApi, LogScaleRules) {
+    ControlSettings settings;
+    settings.kernel_size = 1;
+    std::vector<Datapoint> points(20, Datapoint(0.1f, 0.1f, MOTORCYCLE, 10));
+    for (int i = 0; i < 4; ++i) points.emplace_back(0.2f, 0.2f, MOTORCYCLE, 10);
+    points.emplace_back(0.3f, 0.3f, MOTORCYCLE, 10);
+    HeatmapEngine::initialize(points, settings);
+    // Motorcycles alone: linear even with the log scale on.
+    settings.mode_mask = MOTORCYCLE;
+    auto grid = HeatmapEngine::computeHeatmap(settings);
+    EXPECT_EQ(at(grid, 101, 101), 1.0f);
+    EXPECT_EQ(at(grid, 201, 201), 0.2f);
+    // Any other mask: ln(count) / ln(max); a density of exactly 1 becomes 0.
+    settings.mode_mask = kAllModes;
+    grid = HeatmapEngine::computeHeatmap(settings);
+    EXPECT_EQ(at(grid, 101, 101), 1.0f);
+    EXPECT_NEAR(at(grid, 201, 201), std::log(4.0f) / std::log(20.0f), 2e-7f);
+    EXPECT_EQ(at(grid, 301, 301), 0.0f);
+    EXPECT_EQ(at(grid, 0, 0), 0.0f);
+    // Nothing above 1: the largest logged value is 0, so the grid is empty.
+    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, WALK, 10)}, settings);
+    EXPECT_TRUE(allZero(HeatmapEngine::computeHeatmap(settings)));
+}
+
+TEST_P(EngineApi, TableFollowsTheSettingsEvenWithoutRebuild) {
+    ControlSettings settings;
+    settings.mode_mask = kAllModes;
+    settings.use_log_scale = false;
+    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, WALK, 10)}, settings);
+    settings.kernel_size = 3;  // no rebuildKernel: the engine must not read a 5 x 5 table as 3 x 3
+    auto grid = HeatmapEngine::computeHeatmap(settings);
+    int nonZero = 0;
+    for (float v : grid) nonZero += v != 0.0f;
+    EXPECT_EQ(nonZero, 9);
+    settings.kernel_size = 4;  // even: corrected to 5
+    HeatmapEngine::rebuildKernel(settings);
+    grid = HeatmapEngine::computeHeatmap(settings);
+    nonZero = 0;
+    for (float v : grid) nonZero += v != 0.0f;
+    EXPECT_EQ(nonZero, 25);
+    settings.sigma = 0.0f;  // no finite Gaussian: a single-cell stamp, no NaN
+    HeatmapEngine::rebuildKernel(settings);
+    grid = HeatmapEngine::computeHeatmap(settings);
+    expectFinite(grid);
+    EXPECT_EQ(at(grid, 501, 501), 1.0f);
+}
+
+TEST_P(EngineApi, ReleasedEngineReturnsAnEmptyGrid) {
+    ControlSettings settings;
+    settings.mode_mask = kAllModes;
+    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, WALK, 10)}, settings);
+    HeatmapEngine::release();
+    EXPECT_EQ(HeatmapEngine::engineName(), "none");
+    EXPECT_TRUE(allZero(HeatmapEngine::computeHeatmap(settings)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, EngineApi, ::testing::Values("cpu", "reference", "cuda"));
+
+}  // namespace
