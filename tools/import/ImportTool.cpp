@@ -1,0 +1,322 @@
+#include "tools/import/ImportTool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <ostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "model/LoadError.h"
+#include "model/ModeNames.h"
+#include "model/TrajectoryLoader.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The temporary file being written, removed by the signal handler when the
+// import is interrupted. Only async-signal-safe calls touch it there.
+char pendingPath[4096];
+volatile std::sig_atomic_t havePending = 0;
+
+extern "C" void removePendingAndDie(int signal) {
+    if (havePending) ::unlink(pendingPath);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void installInterruptHandlers() {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, removePendingAndDie);
+}
+
+std::runtime_error outputError(const std::string& path, const std::string& reason) {
+    return std::runtime_error("cannot write \"" + path + "\": " + reason);
+}
+
+// A temporary file beside the target, renamed over it by commit().
+class AtomicOutput {
+public:
+    explicit AtomicOutput(const std::string& path) : path_(path) {
+        fs::path parent = fs::path(path).parent_path();
+        if (parent.empty()) parent = ".";
+        std::error_code error;
+        fs::create_directories(parent, error);
+        if (error) throw outputError(path, error.message());
+        if (fs::is_directory(path, error)) throw outputError(path, std::strerror(EISDIR));
+
+        std::string name(1, '.');
+        name.append(fs::path(path).filename().string()).append(".tmp-XXXXXX");
+        std::string pattern = (parent / name).string();
+        if (pattern.size() >= sizeof pendingPath) throw outputError(path, "path too long");
+        fd_ = ::mkstemp(pattern.data());
+        if (fd_ < 0) throw outputError(path, std::strerror(errno));
+        temporary_ = pattern;
+        std::memcpy(pendingPath, temporary_.c_str(), temporary_.size() + 1);
+        havePending = 1;
+        // mkstemp makes the file private; give it the usual permissions.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd_, 0666 & ~mask);
+    }
+    ~AtomicOutput() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!committed_) {
+            havePending = 0;
+            ::unlink(temporary_.c_str());
+        }
+    }
+    AtomicOutput(const AtomicOutput&) = delete;
+    AtomicOutput& operator=(const AtomicOutput&) = delete;
+
+    void write(const void* data, std::size_t size) {
+        const char* bytes = static_cast<const char*>(data);
+        while (size > 0) {
+            const ssize_t written = ::write(fd_, bytes, size);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                throw outputError(path_, std::strerror(errno));
+            }
+            bytes += written;
+            size -= static_cast<std::size_t>(written);
+        }
+    }
+
+    void commit() {
+        if (::fsync(fd_) != 0) throw outputError(path_, std::strerror(errno));
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) throw outputError(path_, std::strerror(errno));
+        if (::rename(temporary_.c_str(), path_.c_str()) != 0) throw outputError(path_, std::strerror(errno));
+        committed_ = true;
+        havePending = 0;
+    }
+
+private:
+    std::string path_;
+    std::string temporary_;
+    int fd_ = -1;
+    bool committed_ = false;
+};
+
+std::string withSeparators(std::int64_t value) {
+    const std::string digits = std::to_string(value < 0 ? -value : value);
+    std::string text = value < 0 ? "-" : "";
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    return text;
+}
+
+std::string megabytes(double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+    return text;
+}
+
+std::string clockText(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+// One line, redrawn in place on a terminal.
+class ProgressBar {
+public:
+    explicit ProgressBar(std::ostream& err) : err_(err), start_(std::chrono::steady_clock::now()) {}
+
+    void update(const ImportProgress& p) {
+        const double elapsed = seconds();
+        const double rate = elapsed > 0 ? static_cast<double>(p.bytesDone) / elapsed : 0.0;
+        const double fraction =
+            p.bytesTotal > 0 ? static_cast<double>(p.bytesDone) / static_cast<double>(p.bytesTotal) : 0.0;
+        constexpr int width = 24;
+        const int filled = static_cast<int>(fraction * width);
+        std::ostringstream line;
+        line << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+             << std::string(static_cast<std::size_t>(width - filled), '.') << "] "
+             << withSeparators(p.filesDone) << "/" << withSeparators(p.filesTotal) << " files  "
+             << withSeparators(p.fixes) << " fixes  " << megabytes(rate) << "/s";
+        if (p.walkFinished && rate > 0) {
+            line << "  " << clockText(static_cast<double>(p.bytesTotal - p.bytesDone) / rate) << " left";
+        }
+        line << "   ";
+        err_ << line.str() << std::flush;
+        drawn_ = true;
+    }
+    void finish() {
+        if (drawn_) err_ << "\r\033[K" << std::flush;
+    }
+    double seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    }
+
+private:
+    std::ostream& err_;
+    std::chrono::steady_clock::time_point start_;
+    bool drawn_ = false;
+};
+
+void printSummary(std::ostream& out, const ImportOptions& options, const TrajectoryLoader& loader,
+                  bool tree, const std::vector<Datapoint>& points, double seconds) {
+    const ImportReport& r = loader.report;
+    out << "Imported \"" << options.input << "\" into \"" << options.output << "\"\n";
+    if (tree) {
+        out << "  files:             " << withSeparators(r.trajectoryFiles) << " trajectory files ("
+            << megabytes(static_cast<double>(r.bytes)) << "), " << withSeparators(r.labelFiles)
+            << " label files\n";
+        out << "  lines:             " << withSeparators(r.lines) << "\n";
+    }
+    out << "  fixes kept:        " << withSeparators(static_cast<std::int64_t>(points.size())) << "\n";
+    if (tree) out << "  outside the box:   " << withSeparators(r.outside) << "\n";
+
+    std::int64_t perMode[kModeCount] = {};
+    std::int64_t other = 0;
+    for (const auto& p : points) {
+        const auto bits = static_cast<std::uint32_t>(p.mode);
+        if (bits != 0 && (bits & (bits - 1)) == 0 && bits <= static_cast<std::uint32_t>(MOTORCYCLE))
+            ++perMode[std::countr_zero(bits)];
+        else
+            ++other;
+    }
+    out << "  fixes per mode:   ";
+    for (int i = 0; i < kModeCount; ++i)
+        if (perMode[i]) out << " " << modeDisplayName(kModes[i]) << " " << withSeparators(perMode[i]);
+    if (other) out << " (not a single mode) " << withSeparators(other);
+    out << "\n";
+    if (tree) {
+        out << "  unknown label names: " << withSeparators(r.unknownLabelNames) << " lines skipped";
+        bool first = true;
+        for (const auto& [name, count] : r.unknownNameCounts) {
+            out << (first ? ": " : ", ") << "\"" << name << "\" " << count;
+            first = false;
+        }
+        out << "\n";
+        if (!r.unreadable.empty()) out << "  unreadable files:  " << r.unreadable.size() << "\n";
+    }
+    char timing[96];
+    std::snprintf(timing, sizeof timing, "  time taken:        %.2f s", seconds);
+    out << timing;
+    if (tree && seconds > 0) out << " (" << megabytes(static_cast<double>(r.bytes) / seconds) << "/s)";
+    out << "\n";
+}
+
+}  // namespace
+
+std::string importUsage() {
+    return "usage: trackora-import INPUT [-o OUTPUT] [--limit N]\n"
+           "  INPUT    a directory tree of raw trajectories (labels.txt and trajectory files),\n"
+           "           a text sample file, or a binary sample file (.bin, .dat)\n"
+           "  -o       the binary sample file to write (default data/data.bin)\n"
+           "  --limit  stop walking once subdirectories gave N fixes (-1: everything)\n";
+}
+
+bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& options, bool& help,
+                          std::string& error) {
+    help = false;
+    bool haveInput = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            help = true;
+            return true;
+        }
+        if (arg == "-o" || arg == "--output" || arg == "--limit") {
+            if (i + 1 == args.size()) {
+                error = arg + " needs a value";
+                return false;
+            }
+            const std::string& value = args[++i];
+            if (arg == "--limit") {
+                std::int32_t limit = 0;
+                const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), limit);
+                if (ec != std::errc() || end != value.data() + value.size() || limit < -1) {
+                    error = "--limit takes -1 or a count of fixes, not \"" + value + "\"";
+                    return false;
+                }
+                options.limit = limit;
+            } else {
+                if (value.empty()) {
+                    error = "-o needs a file name";
+                    return false;
+                }
+                options.output = value;
+            }
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            error = "unknown option \"" + arg + "\"";
+            return false;
+        } else if (haveInput) {
+            error = "only one INPUT may be given";
+            return false;
+        } else {
+            options.input = arg;
+            haveInput = true;
+        }
+    }
+    if (!haveInput) {
+        error = "no INPUT given";
+        return false;
+    }
+    return true;
+}
+
+void writeSampleFileAtomically(const std::string& path, const std::vector<Datapoint>& points) {
+    AtomicOutput output(path);
+    output.write(points.data(), points.size() * sizeof(Datapoint));
+    output.commit();
+}
+
+int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err,
+              const std::function<void()>& whileLoading) {
+    std::error_code status;
+    if (!fs::exists(options.input, status)) {
+        err << "trackora-import: cannot read \"" << options.input << "\": "
+            << (status ? status.message() : std::string(std::strerror(ENOENT))) << "\n";
+        return 1;
+    }
+    const bool tree = fs::is_directory(options.input, status);
+    installInterruptHandlers();
+    try {
+        AtomicOutput output(options.output);  // fails early when the target is unwritable
+        if (whileLoading) whileLoading();
+
+        TrajectoryLoader loader;
+        ProgressBar bar(err);
+        if (options.showProgress) loader.progress = [&](const ImportProgress& p) { bar.update(p); };
+        std::vector<Datapoint> points;
+        try {
+            points = loader.load(options.input, options.limit, true);
+        } catch (const std::exception& e) {
+            bar.finish();
+            err << "trackora-import: " << loadFailureMessage(options.input, e) << "\n"
+                << "trackora-import: nothing written; \"" << options.output << "\" is unchanged\n";
+            return 1;
+        }
+        bar.finish();
+        for (const auto& [path, reason] : loader.report.unreadable)
+            err << "trackora-import: warning: skipped \"" << path << "\": " << reason << "\n";
+        if (points.empty()) {
+            err << "trackora-import: \"" << options.input << "\" holds no fixes inside the box 39.75-40.1 N, "
+                << "116.15-116.6 E; nothing written\n";
+            return 1;
+        }
+        output.write(points.data(), points.size() * sizeof(Datapoint));
+        output.commit();
+        printSummary(out, options, loader, tree, points, bar.seconds());
+    } catch (const std::exception& e) {
+        err << "trackora-import: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

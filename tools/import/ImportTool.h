@@ -1,0 +1,37 @@
+#pragma once
+// trackora-import: turns a raw trajectory tree, a text sample file or a
+// binary sample file into the viewer's binary sample file, normalised,
+// replacing the target only once the new file is complete.
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "model/Datapoint.h"
+
+struct ImportOptions {
+    std::string input;
+    std::string output = "data/data.bin";
+    std::int32_t limit = -1;
+    bool showProgress = false;  // a progress bar on the error stream
+};
+
+// Parses the command line; false with a message in `error` on a bad one.
+// `help` is set for -h/--help.
+bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& options, bool& help,
+                          std::string& error);
+
+std::string importUsage();
+
+// Writes the records to `path` through a temporary file in the same
+// directory that is renamed over it at the end; on any failure the
+// temporary file is removed and `path` is left as it was. Throws
+// std::runtime_error naming the path and the reason.
+void writeSampleFileAtomically(const std::string& path, const std::vector<Datapoint>& points);
+
+// The whole import: load, write, summary on `out`, errors on `err`.
+// Returns the process exit status. `whileLoading` runs once the temporary
+// output exists and before the load starts (tests interrupt it there).
+int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err,
+              const std::function<void()>& whileLoading = {});
