@@ -158,18 +158,17 @@ TEST(FastEngineAgainstReference, AgreesOverAdversarialDataAndSettings) {
         {0, 86400}, {3600, 7200}, {25200, 32400}, {7200, 3600}, {-100, 86500}, {0, 30000}, {86399, 86399}};
     int round = 0;
     for (int size : {1, 3, 5, 21}) {
-        for (float sigma : {1.0f, 10.0f}) {
-            for (std::int32_t mask : masks) {
-                const auto [from, to] = windows[round % std::size(windows)];
-                compareOne(fast, reference, counter, Case{size, sigma, mask, from, to, round % 3 != 0});
-                ++round;
-                if (HasFatalFailure()) return;
-            }
+        for (std::int32_t mask : masks) {
+            const auto [from, to] = windows[round % std::size(windows)];
+            const float sigma = round % 2 ? 10.0f : 1.0f;
+            compareOne(fast, reference, counter, Case{size, sigma, mask, from, to, round % 3 != 0});
+            ++round;
+            if (HasFatalFailure()) return;
         }
     }
-    for (float sigma : {1.0f, 10.0f})
-        for (std::int32_t mask : {2047, static_cast<std::int32_t>(random() % 2048), 4096})
-            compareOne(fast, reference, counter, Case{101, sigma, mask, 25200, 32400, mask != 4096});
+    const std::int32_t someModes = static_cast<std::int32_t>(random() % 2048);
+    for (const auto& [sigma, mask] : {std::pair{1.0f, 2047}, std::pair{10.0f, someModes}, std::pair{10.0f, 4096}})
+        compareOne(fast, reference, counter, Case{101, sigma, mask, 25200, 32400, mask != 4096});
 }
 
 }  // namespace
