@@ -1,0 +1,195 @@
+// trackora-import: arguments, the atomic write, failures and the summary.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <functional>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model/TrajectoryLoader.h"
+#include "tests/TempDir.h"
+#include "tools/import/ImportTool.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHeader = "h1\nh2\nh3\nh4\nh5\nh6\n";
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::vector<std::string> filesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct ToolRun {
+    int status;
+    std::string out, err;
+};
+
+ToolRun import(const ImportOptions& options, const std::function<void()>& hook = {}) {
+    std::ostringstream out, err;
+    const int status = runImport(options, out, err, hook);
+    return {status, out.str(), err.str()};
+}
+
+// A small tree: one labelled user with a CRLF trajectory file.
+void writeTree(const TempDir& dir) {
+    dir.write("raw/000/labels.txt", "Start\tEnd\tMode\r\n2009/06/01 08:00:00\t2009/06/01 08:00:01\ttaxi\r\n"
+                                    "2009/06/01 09:00:00\t2009/06/01 09:30:00\tskate\r\n");
+    dir.write("raw/000/Trajectory/1.plt", "a\r\nb\r\nc\r\nd\r\ne\r\nf\r\n"
+                                          "39.9,116.3,0,0,0,2009-06-01,08:00:00\r\n"
+                                          "39.8,116.4,0,0,0,2009-06-01,08:00:01\r\n"
+                                          "39.8,116.4,0,0,0,2009-06-01,08:00:02\r\n"
+                                          "38.0,116.4,0,0,0,2009-06-01,08:00:03\r\n");
+}
+
+}  // namespace
+
+TEST(ImportArguments, AcceptsTheDocumentedFormOnly) {
+    ImportOptions options;
+    bool help = false;
+    std::string error;
+    ASSERT_TRUE(parseImportArguments({"raw", "-o", "out.bin", "--limit", "100"}, options, help, error));
+    EXPECT_EQ(options.input, "raw");
+    EXPECT_EQ(options.output, "out.bin");
+    EXPECT_EQ(options.limit, 100);
+    ImportOptions defaults;
+    ASSERT_TRUE(parseImportArguments({"raw"}, defaults, help, error));
+    EXPECT_EQ(defaults.output, "data/data.bin");
+    EXPECT_EQ(defaults.limit, -1);
+
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{}, {"a", "b"}, {"a", "--limit"}, {"a", "--limit", "-2"},
+          {"a", "--limit", "12x"}, {"a", "--limit", "99999999999"}, {"a", "--fast"}, {"a", "-o"}}) {
+        ImportOptions o;
+        EXPECT_FALSE(parseImportArguments(bad, o, help, error)) << (bad.empty() ? "" : bad.back());
+        EXPECT_FALSE(error.empty());
+    }
+    ASSERT_TRUE(parseImportArguments({"--help"}, options, help, error));
+    EXPECT_TRUE(help);
+}
+
+TEST(ImportTool, WritesNormalisedRecordsAndASummary) {
+    TempDir dir;
+    writeTree(dir);
+    ImportOptions options;
+    options.input = (dir.root() / "raw").string();
+    options.output = (dir.root() / "out" / "data.bin").string();  // the directory is created
+    const ToolRun run = import(options);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    TrajectoryLoader loader;
+    const auto expected = loader.load(options.input, true);
+    const auto written = TrajectoryLoader::loadBinary(options.output, -1);
+    ASSERT_EQ(written.size(), 3u);
+    ASSERT_EQ(expected.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(written[i].x, expected[i].x);
+        EXPECT_EQ(written[i].mode, expected[i].mode);
+    }
+    EXPECT_EQ(written[0].mode, CAR);
+    EXPECT_EQ(written[2].mode, UNKNOWN);
+    EXPECT_NE(run.out.find("fixes kept:        3\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("outside the box:   1\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Unknown 1 Car 2\n"), std::string::npos) << run.out;  // taxi counts as car
+    EXPECT_NE(run.out.find("1 lines skipped: \"skate\" 1"), std::string::npos) << run.out;
+    EXPECT_EQ(filesIn(dir.root() / "out"), std::vector<std::string>{"data.bin"});
+
+    // A text sample file and a binary file go through the same way.
+    options.input = dir.write("samples.txt", "39.9 116.3 3600 2\n");
+    options.output = (dir.root() / "text.bin").string();
+    ASSERT_EQ(import(options).status, 0);
+    const auto text = TrajectoryLoader::loadBinary(options.output, -1);
+    ASSERT_EQ(text.size(), 1u);
+    EXPECT_NEAR(text[0].x, 0.428578f, 1e-6);
+    options.input = options.output;
+    options.output = (dir.root() / "copy.bin").string();
+    ASSERT_EQ(import(options).status, 0);
+    EXPECT_EQ(readAll(options.output), readAll(options.input));
+}
+
+TEST(ImportTool, AFailedImportLeavesThePreviousFileByteForByte) {
+    TempDir dir;
+    writeTree(dir);
+    dir.write("raw/001/Trajectory/2.plt", kHeader + "39.9,116.3,0,0,0,2009-06-01,08:00:00\n"
+                                                    "39.9,116.3x,0,0,0,2009-06-01,08:00:00\n"
+                                                    "north,116.3,0,0,0,2009-06-01,08:00:00\n");
+    const std::string previous = "previous contents, not records\n";
+    const auto output = dir.write("data/data.bin", previous);
+    ImportOptions options;
+    options.input = (dir.root() / "raw").string();
+    options.output = output;
+    const ToolRun run = import(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("2.plt\" line 9: \"north\" is not a number"), std::string::npos) << run.err;
+    EXPECT_EQ(readAll(output), previous);
+    EXPECT_EQ(filesIn(dir.root() / "data"), std::vector<std::string>{"data.bin"});
+
+    // No fixes inside the box: nothing written either.
+    options.input = dir.write("empty/1.plt", kHeader + "10.0,10.0,0,0,0,2009-06-01,08:00:00\n");
+    options.input = (dir.root() / "empty").string();
+    const ToolRun none = import(options);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("no fixes inside the box"), std::string::npos) << none.err;
+    EXPECT_EQ(readAll(output), previous);
+}
+
+TEST(ImportTool, MissingInputAndUnwritableOutput) {
+    TempDir dir;
+    writeTree(dir);
+    ImportOptions options;
+    options.input = (dir.root() / "nothing").string();
+    options.output = (dir.root() / "out.bin").string();
+    ToolRun run = import(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "trackora-import: cannot read \"" + options.input + "\": No such file or directory\n");
+
+    options.input = (dir.root() / "raw").string();
+    const auto blocker = dir.write("file", "x");
+    options.output = blocker + "/data.bin";  // a regular file where a directory should be
+    run = import(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot write \"" + options.output + "\""), std::string::npos) << run.err;
+
+    options.output = (dir.root() / "raw").string();  // a directory
+    run = import(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Is a directory"), std::string::npos) << run.err;
+}
+
+TEST(ImportTool, AnInterruptedImportRemovesItsTemporaryFile) {
+    TempDir dir;
+    writeTree(dir);
+    const std::string previous = "old";
+    const auto output = dir.write("data/data.bin", previous);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ImportOptions options;
+        options.input = (dir.root() / "raw").string();
+        options.output = output;
+        std::ostringstream out, err;
+        runImport(options, out, err, [] { std::raise(SIGINT); });
+        _exit(0);  // not reached: the interrupt ends the process
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    EXPECT_EQ(readAll(output), previous);
+    EXPECT_EQ(filesIn(dir.root() / "data"), std::vector<std::string>{"data.bin"});
+}
