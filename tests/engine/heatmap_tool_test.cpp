@@ -1,0 +1,129 @@
+// trackora-heatmap: option parsing, and one run end to end whose grid must
+// equal the engine's.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "../TempDir.h"
+#include "engine/HeatmapEngine.h"
+#include "tools/heatmap/HeatmapOptions.h"
+
+namespace {
+
+HeatmapOptions parse(std::vector<std::string> arguments) { return parseHeatmapOptions(arguments); }
+
+TEST(HeatmapToolOptions, DefaultsAreTheViewersWithEveryModeSelected) {
+    const auto options = parse({"in.bin"});
+    EXPECT_EQ(options.input, "in.bin");
+    EXPECT_EQ(options.settings.mode_mask, kAllModes);
+    EXPECT_EQ(options.settings.kernel_size, 5);
+    EXPECT_EQ(options.settings.sigma, 1.0f);
+    EXPECT_EQ(options.settings.min_time, 0);
+    EXPECT_EQ(options.settings.max_time, 86400);
+    EXPECT_TRUE(options.settings.use_log_scale);
+    EXPECT_EQ(options.repeat, 1);
+}
+
+TEST(HeatmapToolOptions, ReadsEverySetting) {
+    const auto options = parse({"--sigma", "2.5", "--size", "21", "--modes", "walk,bus", "--time", "07:00-09:00:30",
+                                "--linear", "--engine", "reference", "--grid", "g", "--png", "p", "--repeat", "7",
+                                "x.txt"});
+    EXPECT_EQ(options.settings.sigma, 2.5f);
+    EXPECT_EQ(options.settings.kernel_size, 21);
+    EXPECT_EQ(options.settings.mode_mask, WALK | BUS);
+    EXPECT_TRUE(options.settings.mode_selected[1] && options.settings.mode_selected[3]);
+    EXPECT_FALSE(options.settings.mode_selected[0]);
+    EXPECT_EQ(options.settings.min_time, 25200);
+    EXPECT_EQ(options.settings.max_time, 32430);
+    EXPECT_FALSE(options.settings.use_log_scale);
+    EXPECT_EQ(options.engine, "reference");
+    EXPECT_EQ(options.gridPath, "g");
+    EXPECT_EQ(options.pngPath, "p");
+    EXPECT_EQ(options.repeat, 7);
+    EXPECT_EQ(parse({"a", "--time", "25200-32400"}).settings.max_time, 32400);
+    EXPECT_EQ(parse({"a", "--modes", "1024"}).settings.mode_mask, 1024);
+    EXPECT_EQ(parse({"a", "--modes", "all"}).settings.mode_mask, kAllModes);
+}
+
+TEST(HeatmapToolOptions, TimesOfDay) {
+    EXPECT_EQ(parseTimeOfDay("0"), 0);
+    EXPECT_EQ(parseTimeOfDay("86400"), 86400);
+    EXPECT_EQ(parseTimeOfDay("7:05"), 25500);
+    EXPECT_EQ(parseTimeOfDay("23:59:59"), 86399);
+    EXPECT_EQ(parseTimeOfDay("24:00"), 86400);
+    for (const char* bad : {"", "86401", "-5", "7:5", "07:60", "07:00:60", "24:00:01", "1:2:3:4", "7h", "07:"})
+        EXPECT_FALSE(parseTimeOfDay(bad)) << bad;
+}
+
+TEST(HeatmapToolOptions, UsageErrorsNameTheOption) {
+    const auto message = [](std::vector<std::string> arguments) {
+        try {
+            parseHeatmapOptions(arguments);
+        } catch (const UsageError& error) {
+            return std::string(error.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(message({}), "no input file given");
+    EXPECT_EQ(message({"a", "--size", "4"}), "--size: \"4\" is not an odd number from 1 to 23169");
+    EXPECT_EQ(message({"a", "--sigma", "0"}), "--sigma: \"0\" is not a positive number");
+    EXPECT_EQ(message({"a", "--modes", "walk,plane"}),
+              "--modes: \"walk,plane\" is not all, a mask 0..2047 or a list of mode names");
+    EXPECT_EQ(message({"a", "--time", "09:00-07:00"}), "--time: \"09:00-07:00\" starts after it ends");
+    EXPECT_EQ(message({"a", "--engine", "gpu"}), "--engine: \"gpu\" is not cpu, cuda or reference");
+    EXPECT_EQ(message({"a", "--repeat"}), "--repeat needs a value");
+    EXPECT_EQ(message({"a", "--bogus"}), "unknown option --bogus");
+    EXPECT_EQ(message({"a", "b"}), "more than one input: \"a\" and \"b\"");
+}
+
+TEST(HeatmapTool, WritesTheEnginesGrid) {
+    TempDir dir;
+    std::vector<Datapoint> points;
+    for (int i = 0; i < 400; ++i)
+        points.emplace_back(0.2f + 0.001f * (i % 37), 0.7f - 0.0013f * (i % 23), kModes[i % kModeCount], 100 * i);
+    const std::string input = dir.writeRecords("points.bin", points);
+    const std::string output = (dir.root() / "grid.f32").string();
+    const std::string command = std::string(TRACKORA_HEATMAP_TOOL) + " " + input +
+                                " --engine cpu --size 7 --sigma 2 --modes walk,car,unknown --time 00:10-10000 --grid " +
+                                output + " > " + (dir.root() / "out.txt").string();
+    ASSERT_EQ(std::system(command.c_str()), 0);
+
+    std::ifstream in(output, std::ios::binary);
+    std::vector<float> grid(kGridCells);
+    in.read(reinterpret_cast<char*>(grid.data()), kGridCells * 4);
+    ASSERT_EQ(in.gcount(), kGridCells * 4);
+    EXPECT_EQ(in.peek(), EOF);
+
+    ControlSettings settings;
+    settings.kernel_size = 7;
+    settings.sigma = 2.0f;
+    settings.mode_mask = WALK | CAR | UNKNOWN;
+    settings.min_time = 600;
+    settings.max_time = 10000;
+    setenv("TRACKORA_ENGINE", "cpu", 1);
+    HeatmapEngine::initialize(points, settings);
+    unsetenv("TRACKORA_ENGINE");
+    EXPECT_EQ(grid, HeatmapEngine::computeHeatmap(settings));
+    HeatmapEngine::release();
+
+    std::ifstream report(dir.root() / "out.txt");
+    std::string first;
+    std::getline(report, first);
+    int used = 0;
+    for (const auto& p : points) used += (p.mode == WALK || p.mode == CAR || p.mode == UNKNOWN) && p.time >= 600 && p.time <= 10000;
+    EXPECT_EQ(first, "400 points read from \"" + input + "\", " + std::to_string(used) + " pass the mode and time filters");
+}
+
+TEST(HeatmapTool, FailsWithAMessageForAMissingFile) {
+    TempDir dir;
+    const std::string command = std::string(TRACKORA_HEATMAP_TOOL) + " " + (dir.root() / "none.bin").string() +
+                                " 2> " + (dir.root() / "err.txt").string();
+    EXPECT_NE(std::system(command.c_str()), 0);
+    std::ifstream err(dir.root() / "err.txt");
+    std::string line;
+    std::getline(err, line);
+    EXPECT_NE(line.find("none.bin\": No such file or directory"), std::string::npos) << line;
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+#include "tools/heatmap/HeatmapOptions.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "model/ModeNames.h"
+
+const char* const kHeatmapUsage =
+    "usage: trackora-heatmap INPUT [options]\n"
+    "  INPUT                 a sample file (.bin/.dat binary, otherwise text)\n"
+    "  --sigma S             Gaussian sigma in grid cells (default 1)\n"
+    "  --size N              odd table side in cells, 1..23169 (default 5)\n"
+    "  --modes LIST          walk,bus,... | all | MASK 0..2047 (default all)\n"
+    "  --time FROM-TO        seconds or hh:mm[:ss], e.g. 07:00-09:00 (default 0-86400)\n"
+    "  --log | --linear      logarithmic (default) or linear scale\n"
+    "  --engine E            cpu, cuda or reference (default: CUDA if it works)\n"
+    "  --grid FILE           write the grid: 1000 x 1000 little-endian float32, row 0 first\n"
+    "  --png FILE            write a colour image, north up\n"
+    "  --lut FILE            colour table for --png (default resources/lut.png)\n"
+    "  --normalized          text input holds normalised coordinates, not degrees\n"
+    "  --repeat N            compute N times and print the median time\n";
+
+namespace {
+
+template <typename T>
+std::optional<T> parseNumber(std::string_view text) {
+    T value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> parseTimeOfDay(std::string_view text) {
+    if (text.find(':') == std::string_view::npos) {
+        const auto seconds = parseNumber<std::int32_t>(text);
+        if (!seconds || *seconds < 0 || *seconds > 86400) return std::nullopt;
+        return seconds;
+    }
+    int parts[3] = {0, 0, 0};
+    int count = 0;
+    while (true) {
+        const auto colon = text.find(':');
+        const std::string_view field = text.substr(0, colon);
+        // Hours may have one digit, minutes and seconds have two.
+        if (count == 3 || field.empty() || field.size() > 2 || (count > 0 && field.size() != 2)) return std::nullopt;
+        const auto value = parseNumber<int>(field);
+        if (!value) return std::nullopt;
+        parts[count++] = *value;
+        if (colon == std::string_view::npos) break;
+        text.remove_prefix(colon + 1);
+    }
+    if (count < 2 || parts[1] > 59 || parts[2] > 59) return std::nullopt;
+    const std::int32_t seconds = secondsOfDay(parts[0], parts[1], parts[2]);
+    if (seconds > 86400) return std::nullopt;
+    return seconds;
+}
+
+HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments) {
+    HeatmapOptions options;
+    options.settings.mode_mask = kAllModes;
+    for (bool& ticked : options.settings.mode_selected) ticked = true;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        const auto value = [&]() -> const std::string& {
+            if (i + 1 >= arguments.size()) throw UsageError(argument + " needs a value");
+            return arguments[++i];
+        };
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--sigma") {
+            const std::string& text = value();
+            const auto sigma = parseNumber<float>(text);
+            if (!sigma || !std::isfinite(*sigma) || *sigma <= 0.0f)
+                throw UsageError("--sigma: \"" + text + "\" is not a positive number");
+            options.settings.sigma = *sigma;
+        } else if (argument == "--size") {
+            const std::string& text = value();
+            const auto size = parseNumber<int>(text);
+            if (!size || *size < 1 || *size > 23169 || *size % 2 == 0)
+                throw UsageError("--size: \"" + text + "\" is not an odd number from 1 to 23169");
+            options.settings.kernel_size = *size;
+        } else if (argument == "--modes") {
+            const std::string& text = value();
+            const auto mask = parseModeMask(text);
+            if (!mask) throw UsageError("--modes: \"" + text + "\" is not all, a mask 0..2047 or a list of mode names");
+            options.settings.mode_mask = *mask;
+            for (int bit = 0; bit < kModeCount; ++bit) options.settings.mode_selected[bit] = (*mask >> bit) & 1;
+        } else if (argument == "--time") {
+            const std::string& text = value();
+            const auto dash = text.find('-');
+            const auto from = dash == std::string::npos ? std::nullopt : parseTimeOfDay(std::string_view(text).substr(0, dash));
+            const auto to = dash == std::string::npos ? std::nullopt : parseTimeOfDay(std::string_view(text).substr(dash + 1));
+            if (!from || !to)
+                throw UsageError("--time: \"" + text + "\" is not FROM-TO in seconds (0..86400) or hh:mm[:ss]");
+            if (*from > *to) throw UsageError("--time: \"" + text + "\" starts after it ends");
+            options.settings.min_time = *from;
+            options.settings.max_time = *to;
+        } else if (argument == "--log") {
+            options.settings.use_log_scale = true;
+        } else if (argument == "--linear") {
+            options.settings.use_log_scale = false;
+        } else if (argument == "--engine") {
+            options.engine = value();
+            if (options.engine != "cpu" && options.engine != "cuda" && options.engine != "reference")
+                throw UsageError("--engine: \"" + options.engine + "\" is not cpu, cuda or reference");
+        } else if (argument == "--grid") {
+            options.gridPath = value();
+        } else if (argument == "--png") {
+            options.pngPath = value();
+        } else if (argument == "--lut") {
+            options.lutPath = value();
+        } else if (argument == "--normalized") {
+            options.textNormalized = true;
+        } else if (argument == "--repeat") {
+            const std::string& text = value();
+            const auto repeat = parseNumber<int>(text);
+            if (!repeat || *repeat < 1) throw UsageError("--repeat: \"" + text + "\" is not a positive count");
+            options.repeat = *repeat;
+        } else if (!argument.empty() && argument[0] == '-') {
+            throw UsageError("unknown option " + argument);
+        } else if (options.input.empty()) {
+            options.input = argument;
+        } else {
+            throw UsageError("more than one input: \"" + options.input + "\" and \"" + argument + "\"");
+        }
+    }
+    if (!options.help && options.input.empty()) throw UsageError("no input file given");
+    return options;
+}

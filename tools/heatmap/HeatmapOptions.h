@@ -1,0 +1,37 @@
+#pragma once
+// Command-line options of trackora-heatmap, parsed into the settings the
+// viewer would use. Separate from main so the tests can check the parsing.
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/ControlSettings.h"
+
+struct HeatmapOptions {
+    std::string input;
+    ControlSettings settings;  // the viewer's defaults, but every mode selected
+    std::string engine;        // "", "cpu", "cuda" or "reference"
+    std::string gridPath;
+    std::string pngPath;
+    std::string lutPath = "resources/lut.png";
+    bool textNormalized = false;  // text input already holds normalised coordinates
+    int repeat = 1;
+    bool help = false;
+};
+
+// A usage error, worded for the user.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws UsageError naming the option and what was wrong with it.
+HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments);
+
+// "25200", "07:00" or "07:00:30": seconds since midnight, 0..86400.
+std::optional<std::int32_t> parseTimeOfDay(std::string_view text);
+
+extern const char* const kHeatmapUsage;

@@ -1,0 +1,129 @@
+// trackora-heatmap: computes the viewer's density grid from a sample file
+// without a window, for batch export and for checking results.
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <iostream>
+
+#include "engine/HeatmapEngine.h"
+#include "engine/KdeLogic.h"
+#include "model/LoadError.h"
+#include "model/TrajectoryLoader.h"
+#include "tools/heatmap/HeatmapOptions.h"
+
+#ifdef TRACKORA_HEATMAP_PNG
+#include <stb_image.h>
+#include <stb_image_write.h>
+#endif
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "--grid writes the host's floats as little-endian");
+
+bool writeGrid(const std::string& path, const std::vector<float>& grid) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(grid.data()), static_cast<std::streamsize>(grid.size() * sizeof(float)));
+    out.close();
+    if (!out) {
+        std::cerr << "trackora-heatmap: cannot write \"" << path << "\": " << systemReason(errno) << "\n";
+        return false;
+    }
+    return true;
+}
+
+bool writePng(const HeatmapOptions& options, const std::vector<float>& grid) {
+#ifdef TRACKORA_HEATMAP_PNG
+    int width = 0, height = 0, channels = 0;
+    unsigned char* lut = stbi_load(options.lutPath.c_str(), &width, &height, &channels, 3);
+    if (!lut) {
+        std::cerr << "trackora-heatmap: cannot read colour table \"" << options.lutPath << "\": "
+                  << stbi_failure_reason() << "\n";
+        return false;
+    }
+    // The table runs from density 0 in its top row to 1 in its bottom row.
+    std::vector<unsigned char> image(static_cast<std::size_t>(kGridCells) * 3);
+    for (int row = 0; row < kGridSide; ++row) {
+        for (int col = 0; col < kGridSide; ++col) {
+            const float v = std::clamp(grid[static_cast<std::size_t>(row) * kGridSide + col], 0.0f, 1.0f);
+            const int lutRow = static_cast<int>(v * static_cast<float>(height - 1) + 0.5f);
+            const unsigned char* colour = lut + (static_cast<std::size_t>(lutRow) * width + width / 2) * 3;
+            // Grid row 0 is the south edge; the image's first row is north.
+            unsigned char* pixel = image.data() + (static_cast<std::size_t>(kGridSide - 1 - row) * kGridSide + col) * 3;
+            std::copy(colour, colour + 3, pixel);
+        }
+    }
+    stbi_image_free(lut);
+    if (!stbi_write_png(options.pngPath.c_str(), kGridSide, kGridSide, 3, image.data(), kGridSide * 3)) {
+        std::cerr << "trackora-heatmap: cannot write \"" << options.pngPath << "\"\n";
+        return false;
+    }
+    return true;
+#else
+    (void)grid;
+    std::cerr << "trackora-heatmap: built without stb (apt-get install libstb-dev); cannot write \""
+              << options.pngPath << "\"\n";
+    return false;
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    HeatmapOptions options;
+    try {
+        options = parseHeatmapOptions(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n" << kHeatmapUsage;
+        return 2;
+    }
+    if (options.help) {
+        std::cout << kHeatmapUsage;
+        return 0;
+    }
+    if (!options.engine.empty()) setenv("TRACKORA_ENGINE", options.engine.c_str(), 1);
+
+    std::vector<Datapoint> points;
+    try {
+        points = TrajectoryLoader().load(options.input, !options.textNormalized);
+    } catch (const std::exception& error) {
+        std::cerr << "trackora-heatmap: " << loadFailureMessage(options.input, error) << "\n";
+        return 1;
+    }
+    std::size_t used = 0;
+    const ControlSettings& s = options.settings;
+    for (const Datapoint& point : points)
+        used += kde::point_passes(point, s.mode_mask, s.min_time, s.max_time) && kde::cell_function(point).valid;
+    std::cout << points.size() << " points read from \"" << options.input << "\", " << used
+              << " pass the mode and time filters" << std::endl;
+
+    try {
+        HeatmapEngine::initialize(std::move(points), options.settings);
+        std::vector<double> times;
+        std::vector<float> grid;
+        for (int run = 0; run < options.repeat; ++run) {
+            const auto start = std::chrono::steady_clock::now();
+            grid = HeatmapEngine::computeHeatmap(options.settings);
+            times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        }
+        std::sort(times.begin(), times.end());
+        const double median = times.size() % 2 ? times[times.size() / 2]
+                                                : (times[times.size() / 2 - 1] + times[times.size() / 2]) / 2;
+        if (options.repeat == 1)
+            std::printf("compute: %.2f ms\n", median);
+        else
+            std::printf("compute: median %.2f ms of %d runs\n", median, options.repeat);
+        std::fflush(stdout);
+        HeatmapEngine::release();
+        bool ok = true;
+        if (!options.gridPath.empty()) ok = writeGrid(options.gridPath, grid) && ok;
+        if (!options.pngPath.empty()) ok = writePng(options, grid) && ok;
+        return ok ? 0 : 1;
+    } catch (const std::exception& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return 1;
+    }
+}
