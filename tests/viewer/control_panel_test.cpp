@@ -1,0 +1,168 @@
+// The real control panel, driven through Dear ImGui without a window: mouse
+// clicks on its widgets must edit the settings and raise the right flags.
+// Widget positions follow from the library's default font and style and the
+// panel's first-use placement (window at 60, 60, 330 wide).
+#include <gtest/gtest.h>
+#include <imgui.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "app/AppState.h"
+#include "app/ControlPanel.h"
+#include "app/ControlSettings.h"
+#include "app/FrameWork.h"
+
+namespace {
+
+struct Point {
+    float x, y;
+};
+constexpr Point kSizeMinus{248, 136};
+constexpr Point kSizePlus{271, 136};
+constexpr Point kWalk{77, 199};
+constexpr Point kMotorcycle{77, 406};
+constexpr Point kLogScale{77, 460};
+constexpr Point kEmpty{600, 600};  // the map, outside both windows
+
+class ControlPanelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        IMGUI_CHECKVERSION();
+        ImGui::CreateContext();
+        ImGuiIO& io = ImGui::GetIO();
+        io.IniFilename = nullptr;  // no saved layout: first-use placement
+        io.DisplaySize = ImVec2(800, 800);
+        io.DeltaTime = 1.0f / 60.0f;
+        unsigned char* pixels = nullptr;
+        int w = 0, h = 0;
+        io.Fonts->GetTexDataAsRGBA32(&pixels, &w, &h);
+        ImGui::StyleColorsDark();
+        settings = ControlSettings{};
+        lut_texture = 42;
+        for (int i = 0; i < 3; ++i) frame();  // windows settle their size
+        settings = ControlSettings{};
+    }
+    void TearDown() override { ImGui::DestroyContext(); }
+
+    // One frame of the panel.
+    void frame() {
+        ImGui::NewFrame();
+        showControlPanel();
+        ImGui::Render();
+    }
+    void click(Point p, bool ctrl = false) {
+        ImGuiIO& io = ImGui::GetIO();
+        io.KeyCtrl = ctrl;
+        io.MousePos = ImVec2(p.x, p.y);
+        io.MouseDown[0] = false;
+        frame();
+        io.MouseDown[0] = true;
+        frame();
+        io.MouseDown[0] = false;
+        frame();
+        io.KeyCtrl = false;
+    }
+    // The frame work's part: act on the flags once and clear them.
+    int settle() {
+        int computed = 0;
+        refreshDensity(settings,
+                       {[](ControlSettings&) {}, [&](ControlSettings&) {
+                            ++computed;
+                            return std::vector<float>(4, 0.0f);
+                        },
+                        [](const std::vector<float>&) {}},
+                       4);
+        return computed;
+    }
+};
+
+}  // namespace
+
+TEST_F(ControlPanelTest, SizeButtonsStepByTwoOrTenAndKeepTheRules) {
+    click(kSizePlus);
+    EXPECT_EQ(settings.kernel_size, 7);
+    EXPECT_TRUE(settings.kernel_size_changed);
+    EXPECT_TRUE(settings.kernelChanged());
+    settle();
+    settings.kernel_size = 5;
+    click(kSizePlus, true);
+    EXPECT_EQ(settings.kernel_size, 15);
+    settings.kernel_size = 5;
+    click(kSizeMinus, true);
+    EXPECT_EQ(settings.kernel_size, 1);
+    settle();
+    click(kSizeMinus);  // at 1: stays 1, yet counts as an edit
+    EXPECT_EQ(settings.kernel_size, 1);
+    EXPECT_TRUE(settings.kernel_size_changed);
+    settings.kernel_size = 99;
+    click(kSizePlus);
+    EXPECT_EQ(settings.kernel_size, 101);
+    click(kSizePlus, true);  // capped
+    EXPECT_EQ(settings.kernel_size, 101);
+}
+
+TEST_F(ControlPanelTest, ModeBoxesToggleTheirBitsAndLogScaleRaisesItsFlag) {
+    click(kWalk);
+    EXPECT_EQ(settings.mode_mask, 2);
+    EXPECT_TRUE(settings.mode_selected[1]);
+    EXPECT_FALSE(settings.kernelChanged());
+    EXPECT_EQ(settle(), 1);
+    click(kMotorcycle);
+    EXPECT_EQ(settings.mode_mask, 2 | 1024);
+    EXPECT_TRUE(settings.mode_selected[10]);
+    EXPECT_EQ(settle(), 1);
+    click(kWalk);
+    EXPECT_EQ(settings.mode_mask, 1024);
+    EXPECT_FALSE(settings.mode_selected[1]);
+    EXPECT_EQ(settle(), 1);
+    click(kLogScale);
+    EXPECT_FALSE(settings.use_log_scale);
+    EXPECT_TRUE(settings.log_scale_changed);
+    EXPECT_FALSE(settings.kernelChanged());
+    EXPECT_EQ(settle(), 1);
+}
+
+TEST_F(ControlPanelTest, IdleFramesAndClicksOnTheMapChangeNothing) {
+    settle();  // the first frame's grid
+    for (int i = 0; i < 5; ++i) frame();
+    click(kEmpty);
+    EXPECT_EQ(settle(), 0);
+    EXPECT_EQ(settings.kernel_size, 5);
+    EXPECT_EQ(settings.mode_mask, 0);
+}
+
+TEST_F(ControlPanelTest, LegendShowsTheColourTableTopToBottom) {
+    ImGui::NewFrame();
+    showControlPanel();
+    ImGui::Render();
+    const ImDrawData* draw = ImGui::GetDrawData();
+    bool found = false;
+    for (int l = 0; l < draw->CmdListsCount; ++l)
+        for (const ImDrawCmd& cmd : draw->CmdLists[l]->CmdBuffer)
+            if (cmd.TextureId == reinterpret_cast<ImTextureID>(static_cast<std::uintptr_t>(42))) {
+                found = true;
+                // Four vertices of the 10 x 200 image: uv (0, 0) at its top.
+                const ImDrawList* list = draw->CmdLists[l];
+                const ImDrawVert& first = list->VtxBuffer[list->IdxBuffer[cmd.IdxOffset]];
+                EXPECT_EQ(first.uv.x, 0.0f);
+                EXPECT_EQ(first.uv.y, 0.0f);
+                float top = 1e9f, bottom = -1e9f, left = 1e9f, right = -1e9f;
+                for (unsigned i = 0; i < cmd.ElemCount; ++i) {
+                    const ImDrawVert& v = list->VtxBuffer[list->IdxBuffer[cmd.IdxOffset + i]];
+                    top = std::min(top, v.pos.y);
+                    bottom = std::max(bottom, v.pos.y);
+                    left = std::min(left, v.pos.x);
+                    right = std::max(right, v.pos.x);
+                }
+                for (unsigned i = 0; i < cmd.ElemCount; ++i) {
+                    const ImDrawVert& v = list->VtxBuffer[list->IdxBuffer[cmd.IdxOffset + i]];
+                    EXPECT_EQ(v.uv.y == 0.0f, v.pos.y == top);  // t = 0 (the "1" end) on top
+                }
+                EXPECT_EQ(bottom - top, 200.0f);
+                EXPECT_EQ(right - left, 10.0f);
+                EXPECT_GT(left, 700.0f);  // at the right edge on first use
+            }
+    EXPECT_TRUE(found) << "the legend image was not drawn";
+}
