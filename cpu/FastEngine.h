@@ -34,7 +34,7 @@ public:
 
     // Forgets the counts of the last filter (the per-mode whole-day counts
     // stay), so a benchmark can time a filter change.
-    void forgetLastCounts();
+    void forgetLastCounts() override;
 
     // Margin of the count grid around the 1000 x 1000 grid: points centred
     // further out are stamped one by one.

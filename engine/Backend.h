@@ -23,7 +23,13 @@ public:
     virtual std::string name() const = 0;
     // Bytes the engine holds for the points and its caches (host or device).
     virtual std::size_t memoryBytes() const = 0;
+    // Drops what was cached for the last filter, so a benchmark can time the
+    // compute that follows a filter change.
+    virtual void forgetLastCounts() {}
 };
+
+// The engine initialize chose, or null: for the benchmark and tests.
+DensityBackend* currentBackend();
 
 // The size computeHeatmap works with: odd and within 1..23169, the way the
 // control panel corrects typed values.

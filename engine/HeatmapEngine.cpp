@@ -205,3 +205,5 @@ std::vector<float> makeGaussKernel(float sigma, int size) {
 std::string engineName() { return state.active ? state.active->name() : "none"; }
 
 }  // namespace HeatmapEngine
+
+engine::DensityBackend* engine::currentBackend() { return HeatmapEngine::state.active.get(); }
