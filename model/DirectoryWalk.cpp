@@ -109,10 +109,11 @@ public:
         auto lastReport = started;
         const auto work = [&](bool reporting) {
             std::string buffer;
+            std::vector<Datapoint> scratch;
             for (;;) {
                 const std::size_t i = next.fetch_add(1);
                 if (i >= end || i > firstFailure.load()) break;
-                run(tasks_[i], buffer);
+                run(tasks_[i], buffer, scratch);
                 if (tasks_[i].error) {
                     std::size_t seen = firstFailure.load();
                     while (i < seen && !firstFailure.compare_exchange_weak(seen, i)) {
@@ -161,6 +162,7 @@ public:
         checkSampleCount(path, total);
         std::vector<Datapoint> out;
         out.reserve(static_cast<std::size_t>(total));
+        adviseHugePages(out.data(), out.capacity() * sizeof(Datapoint));
         for (auto& task : tasks_) {
             out.insert(out.end(), task.points.begin(), task.points.end());
             std::vector<Datapoint>().swap(task.points);  // keeps the peak near one copy
@@ -180,15 +182,18 @@ private:
         tasks_.push_back(std::move(task));
     }
 
-    void run(FileTask& task, std::string& buffer) {
+    // Parses into a scratch vector that stays in memory from file to file,
+    // then keeps an exact-size copy.
+    void run(FileTask& task, std::string& buffer, std::vector<Datapoint>& scratch) {
         try {
             if (!readFileContents(task.path.string(), buffer, task.reason)) {
                 task.unreadable = true;
             } else {
                 task.bytes = static_cast<std::int64_t>(buffer.size());
-                task.points.reserve(buffer.size() / 48 + 1);
+                scratch.clear();
                 parseTrajectoryText(buffer, task.path.string(), normalize_, *task.labels, frame_,
-                                    task.points, task.counts);
+                                    scratch, task.counts);
+                task.points.assign(scratch.begin(), scratch.end());
             }
         } catch (...) {
             task.error = std::current_exception();

@@ -1,10 +1,12 @@
 #include "model/RawFormats.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "model/FastParse.h"
@@ -57,13 +59,105 @@ bool LineReader::next(std::string_view& line) {
     return true;
 }
 
+namespace {
+
+constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+inline bool digit(char c) { return c >= '0' && c <= '9'; }
+
+// A coordinate written as "-?digits.digits" (15 digits at most) followed by
+// a comma, converted with the same result as strtof: the quotient of two
+// exact doubles is correctly rounded, and rounding it on to float gives the
+// correctly rounded float unless it lies exactly halfway between two floats,
+// which is left to the general path.
+inline bool plainCoordinate(const char*& p, const char* end, float& value) {
+    const char* s = p;
+    const bool negative = s < end && *s == '-';
+    if (negative) ++s;
+    std::uint64_t mantissa = 0;
+    const char* first = s;
+    while (s < end && digit(*s)) mantissa = mantissa * 10 + static_cast<unsigned>(*s++ - '0');
+    const auto integerDigits = s - first;
+    if (integerDigits == 0 || s == end || *s != '.') return false;
+    const char* fraction = ++s;
+    while (s < end && digit(*s)) mantissa = mantissa * 10 + static_cast<unsigned>(*s++ - '0');
+    const auto fractionDigits = s - fraction;
+    if (fractionDigits == 0 || integerDigits + fractionDigits > 15 || s == end || *s != ',') return false;
+    const double quotient = static_cast<double>(mantissa) / kPowersOfTen[fractionDigits];
+    std::uint64_t bits;
+    std::memcpy(&bits, &quotient, sizeof bits);
+    if ((bits & 0x1FFFFFFFu) == 0x10000000u) return false;
+    const float magnitude = static_cast<float>(quotient);
+    value = negative ? -magnitude : magnitude;
+    p = s + 1;
+    return true;
+}
+
+inline int twoDigitsAt(const char* p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
+
+// The fields of a line in the shape recorders write, read in one pass.
+struct PlainFix {
+    float latitude, longitude;
+    std::int32_t day;   // dateKey
+    std::int32_t time;  // seconds of day
+};
+
+// Reads the line at `p` when it has exactly the usual shape: two plain
+// coordinates, three fields without line breaks, "YYYY-MM-DD" and
+// "HH:MM:SS" with every value in range, then the line end. Anything else
+// returns false and the line goes through the general path, whose results
+// these equal wherever both apply.
+inline bool plainLine(const char* p, const char* end, PlainFix& fix, const char*& next) {
+    if (!plainCoordinate(p, end, fix.latitude) || !plainCoordinate(p, end, fix.longitude)) return false;
+    for (int field = 0; field < 3; ++field) {
+        while (p < end && *p != ',' && *p != '\n') ++p;
+        if (p == end || *p != ',') return false;
+        ++p;
+    }
+    if (end - p < 19) return false;
+    if (!digit(p[0]) || !digit(p[1]) || !digit(p[2]) || !digit(p[3]) || p[4] != '-' || !digit(p[5]) ||
+        !digit(p[6]) || p[7] != '-' || !digit(p[8]) || !digit(p[9]) || p[10] != ',')
+        return false;
+    const int year = twoDigitsAt(p) * 100 + twoDigitsAt(p + 2);
+    const int month = twoDigitsAt(p + 5);
+    const int day = twoDigitsAt(p + 8);
+    if (month < 1 || month > 12 || day < 1 || day > 31) return false;
+    p += 11;
+    if (!digit(p[0]) || !digit(p[1]) || p[2] != ':' || !digit(p[3]) || !digit(p[4]) || p[5] != ':' ||
+        !digit(p[6]) || !digit(p[7]))
+        return false;
+    const int hour = twoDigitsAt(p);
+    const int minute = twoDigitsAt(p + 3);
+    const int second = twoDigitsAt(p + 6);
+    if (hour > 23 || minute > 59 || second > 60) return false;
+    p += 8;
+    if (p < end && *p == '\r') ++p;
+    if (p < end) {
+        if (*p != '\n') return false;
+        ++p;
+    }
+    fix.day = (year - 1900) * 10000 + (month - 1) * 100 + day;
+    fix.time = hour * 3600 + minute * 60 + second;
+    next = p;
+    return true;
+}
+
+}  // namespace
+
 void parseTrajectoryText(std::string_view content, const std::string& path, bool normalize,
                          const LabelIndex& labels, const FrameBounds& frame,
                          std::vector<Datapoint>& out, TrajectoryCounts& counts) {
-    LineReader reader(content);
-    std::string_view line;
-    for (int i = 0; i < kTrajectoryHeaderLines; ++i)
-        if (!reader.next(line)) return;
+    const char* const begin = content.data();
+    const char* const end = begin + content.size();
+    const char* p = begin;
+    std::int64_t lineNumber = 0;
+    for (int i = 0; i < kTrajectoryHeaderLines; ++i) {
+        if (p == end) return;
+        const void* lineEnd = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+        p = lineEnd ? static_cast<const char*>(lineEnd) + 1 : end;
+        ++lineNumber;
+    }
 
     const float latitudeSpan = frame.maxLatitude - frame.minLatitude;
     const float longitudeSpan = frame.maxLongitude - frame.minLongitude;
@@ -72,7 +166,52 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
     const std::vector<LabelInterval>* cachedIntervals = nullptr;
     bool haveCachedDay = false;
 
-    while (reader.next(line)) {
+    const auto keep = [&](float latitude, float longitude, auto dayOf, std::int32_t time) {
+        // Bounds inclusive; written so that a NaN ("nan" converts) is dropped
+        // too instead of reaching the grid.
+        if (!(latitude >= frame.minLatitude && longitude >= frame.minLongitude &&
+              latitude <= frame.maxLatitude && longitude <= frame.maxLongitude)) {
+            ++counts.outside;
+            return;
+        }
+        float x = latitude;
+        float y = longitude;
+        if (normalize) {
+            x = (latitude - frame.minLatitude) / latitudeSpan;
+            y = (longitude - frame.minLongitude) / longitudeSpan;
+        }
+        TransportationMode mode = UNKNOWN;
+        if (!labels.empty()) {
+            const std::int32_t day = dayOf();
+            if (!haveCachedDay || day != cachedDay) {
+                cachedDay = day;
+                cachedIntervals = labels.find(day);
+                haveCachedDay = true;
+            }
+            if (cachedIntervals) mode = LabelIndex::firstCovering(*cachedIntervals, time);
+        }
+        out.emplace_back(x, y, mode, time);
+        ++counts.kept;
+    };
+
+    while (p < end) {
+        ++lineNumber;
+        PlainFix fix;
+        const char* next = nullptr;
+        if (plainLine(p, end, fix, next)) {
+            ++counts.lines;
+            keep(fix.latitude, fix.longitude, [&] { return fix.day; }, fix.time);
+            p = next;
+            continue;
+        }
+
+        // The general path: any shape std::getline, std::stof and
+        // std::get_time accept.
+        const void* found = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+        const char* lineEnd = found ? static_cast<const char*>(found) : end;
+        std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
+        p = found ? lineEnd + 1 : end;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) break;
         ++counts.lines;
         std::string_view rest = line;
@@ -84,36 +223,10 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
         const auto dateField = cutField(rest, ',');
         const auto clockField = cutField(rest, ',');
 
-        const float latitude = convertCoordinate(latitudeField, path, reader.lineNumber());
-        const float longitude = convertCoordinate(longitudeField, path, reader.lineNumber());
+        const float latitude = convertCoordinate(latitudeField, path, lineNumber);
+        const float longitude = convertCoordinate(longitudeField, path, lineNumber);
         const std::int32_t time = parseClock(clockField).secondsOfDay();
-
-        // Bounds inclusive; written so that a NaN ("nan" converts) is dropped
-        // too instead of reaching the grid.
-        if (!(latitude >= frame.minLatitude && longitude >= frame.minLongitude &&
-              latitude <= frame.maxLatitude && longitude <= frame.maxLongitude)) {
-            ++counts.outside;
-            continue;
-        }
-        float x = latitude;
-        float y = longitude;
-        if (normalize) {
-            x = (latitude - frame.minLatitude) / latitudeSpan;
-            y = (longitude - frame.minLongitude) / longitudeSpan;
-        }
-
-        TransportationMode mode = UNKNOWN;
-        if (!labels.empty()) {
-            const std::int32_t day = parseDate(dateField).dateKey();
-            if (!haveCachedDay || day != cachedDay) {
-                cachedDay = day;
-                cachedIntervals = labels.find(day);
-                haveCachedDay = true;
-            }
-            if (cachedIntervals) mode = LabelIndex::firstCovering(*cachedIntervals, time);
-        }
-        out.emplace_back(x, y, mode, time);
-        ++counts.kept;
+        keep(latitude, longitude, [&] { return parseDate(dateField).dateKey(); }, time);
     }
 }
 
@@ -154,6 +267,18 @@ LabelIndex parseLabelsText(std::string_view content,
         }
     }
     return index;
+}
+
+void adviseHugePages(const void* data, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t huge = 2u << 20;
+    const auto first = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(huge - 1);
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 bool readFileContents(const std::string& path, std::string& buffer, std::string& reason) {

@@ -61,6 +61,10 @@ LabelIndex parseLabelsText(std::string_view content,
                            const std::unordered_map<std::string, TransportationMode>& names,
                            LabelCounts& counts);
 
+// Asks the system to back a large, not yet touched buffer with huge pages,
+// which saves most page faults when it is filled. Only a hint.
+void adviseHugePages(const void* data, std::size_t bytes);
+
 // Reads a whole file into `buffer`. False with `reason` when it cannot be
 // opened; a failing read after opening throws DataFileError.
 bool readFileContents(const std::string& path, std::string& buffer, std::string& reason);
