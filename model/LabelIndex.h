@@ -34,6 +34,7 @@ public:
         return it == days_.end() ? nullptr : &it->second;
     }
     std::size_t dayCount() const { return days_.size(); }
+    const std::map<std::int32_t, std::vector<LabelInterval>>& days() const { return days_; }
 
     // The mode of the first interval of `day` that covers `second` (bounds
     // inclusive), or UNKNOWN.
