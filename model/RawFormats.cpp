@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -94,6 +95,24 @@ inline bool plainCoordinate(const char*& p, const char* end, float& value) {
     return true;
 }
 
+// The first ',' or '\n' at or after `p`, or `end`; eight bytes at a time.
+inline const char* commaOrLineFeed(const char* p, const char* end) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t highs = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        const std::uint64_t commas = word ^ (ones * ',');
+        const std::uint64_t feeds = word ^ (ones * '\n');
+        const std::uint64_t found =
+            ((commas - ones) & ~commas & highs) | ((feeds - ones) & ~feeds & highs);
+        if (found) return p + (std::countr_zero(found) >> 3);
+        p += 8;
+    }
+    while (p < end && *p != ',' && *p != '\n') ++p;
+    return p;
+}
+
 inline int twoDigitsAt(const char* p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
 
 // The fields of a line in the shape recorders write, read in one pass.
@@ -111,7 +130,7 @@ struct PlainFix {
 inline bool plainLine(const char* p, const char* end, PlainFix& fix, const char*& next) {
     if (!plainCoordinate(p, end, fix.latitude) || !plainCoordinate(p, end, fix.longitude)) return false;
     for (int field = 0; field < 3; ++field) {
-        while (p < end && *p != ',' && *p != '\n') ++p;
+        p = commaOrLineFeed(p, end);
         if (p == end || *p != ',') return false;
         ++p;
     }
@@ -282,30 +301,35 @@ void adviseHugePages(const void* data, std::size_t bytes) {
 }
 
 bool readFileContents(const std::string& path, std::string& buffer, std::string& reason) {
-    buffer.clear();
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) {
         reason = systemReason(errno);
+        buffer.clear();
         return false;
     }
     struct stat status {};
     if (::fstat(file.get(), &status) != 0) throw DataFileError(path, systemReason(errno));
     if (!S_ISREG(status.st_mode)) {
         reason = S_ISDIR(status.st_mode) ? systemReason(EISDIR) : "not a regular file";
+        buffer.clear();
         return false;
     }
-    // The size is a hint: a file that grows or shrinks meanwhile reads as it is.
+    // The size is a hint: a file that grows or shrinks meanwhile reads as it
+    // is. The buffer keeps its length from the last file, so only growth is
+    // cleared before reading over it.
     buffer.resize(static_cast<std::size_t>(status.st_size) + 1);
     std::size_t filled = 0;
     for (;;) {
         if (filled == buffer.size()) buffer.resize(buffer.size() * 2);
-        const ssize_t got = ::read(file.get(), buffer.data() + filled, buffer.size() - filled);
+        const std::size_t wanted = buffer.size() - filled;
+        const ssize_t got = ::read(file.get(), buffer.data() + filled, wanted);
         if (got < 0) {
             if (errno == EINTR) continue;
             throw DataFileError(path, systemReason(errno));
         }
-        if (got == 0) break;
         filled += static_cast<std::size_t>(got);
+        // A regular file gives less than asked for only at its end.
+        if (got == 0 || static_cast<std::size_t>(got) < wanted) break;
     }
     buffer.resize(filled);
     return true;
