@@ -56,10 +56,11 @@ TRACKORA_HD inline float normalizeLatitude(float latitude) {
 TRACKORA_HD inline float normalizeLongitude(float longitude) {
     return (longitude - kMinLongitude) / (kMaxLongitude - kMinLongitude);
 }
-// Inclusive at every bound, compared in single precision.
+// Inclusive at every bound, compared in single precision. Written so that a
+// NaN coordinate, which fails every comparison, lies outside.
 TRACKORA_HD inline bool insideFrame(float latitude, float longitude) {
-    return !(kMinLatitude > latitude || kMinLongitude > longitude ||
-             latitude > kMaxLatitude || longitude > kMaxLongitude);
+    return latitude >= kMinLatitude && longitude >= kMinLongitude &&
+           latitude <= kMaxLatitude && longitude <= kMaxLongitude;
 }
 
 // Seconds since midnight of a clock time as written, no time zone.

@@ -99,6 +99,8 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
     while (in && lineNumber != limit) {
         readLine(in, line);
         if (line.empty()) break;
+        if (lineNumber == std::numeric_limits<std::int32_t>::max())
+            throw DataFileError(path, "holds more than the 2147483647 samples a dataset may hold");
         ++lineNumber;
         std::string_view rest = line;
         const auto xField = cutField(rest, ' ');

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 
 #include "model/Datapoint.h"
@@ -44,6 +45,8 @@ TEST(Datapoint, FrameBoundsNormaliseToTheUnitSquare) {
     EXPECT_TRUE(insideFrame(40.1f, 116.6f));
     EXPECT_FALSE(insideFrame(40.1001f, 116.3f));
     EXPECT_FALSE(insideFrame(40.0f, 116.0f));
+    EXPECT_FALSE(insideFrame(std::nanf(""), 116.3f));
+    EXPECT_FALSE(insideFrame(39.9f, std::nanf("")));
 }
 
 TEST(Datapoint, ClockTimeToSecondsOfDay) {
