@@ -43,12 +43,12 @@ public:
             const char f = format[i];
             if (f == '%') {
                 if (++i == format.size()) return false;
-                char spec = format[i];
-                if (spec == 'E' || spec == 'O') {
+                char directive = format[i];
+                if (directive == 'E' || directive == 'O') {
                     if (++i == format.size()) return false;
-                    spec = format[i];
+                    directive = format[i];
                 }
-                if (!conversion(spec)) return false;
+                if (!conversion(directive)) return false;
             } else if (isBlank(f)) {
                 while (i + 1 < format.size() && isBlank(format[i + 1])) ++i;
                 skipBlanks();
@@ -67,8 +67,8 @@ public:
     bool atEnd() const { return pos_ == text_.size(); }
 
 private:
-    bool conversion(char spec) {
-        switch (spec) {
+    bool conversion(char directive) {
+        switch (directive) {
             case 'Y': return number(0, 9999, 4, [&](int v) { fields_.year = v - 1900; });
             case 'm': return number(1, 12, 2, [&](int v) { fields_.mon = v - 1; });
             case 'd':
