@@ -58,8 +58,10 @@ public:
         });
 
         // Label pass: a directory without a label file keeps what is in force.
+        // Whatever is named "labels.txt" replaces it; one that cannot be read
+        // (a directory of that name included) puts no labels in force.
         for (const auto& entry : entries) {
-            if (entry.path().filename() != "labels.txt" || entry.is_directory()) continue;
+            if (entry.path().filename() != "labels.txt") continue;
             loader_.labels = loader_.parseLabelsFile(entry.path().string());
             inForce_ = std::make_shared<const LabelIndex>(loader_.labels);
         }

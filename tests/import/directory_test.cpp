@@ -166,6 +166,19 @@ TEST(Directory, LabelsReachTheirOwnTrajectoriesOnly) {
     EXPECT_EQ(loader.report.kept, 8);
 }
 
+TEST(Directory, AnythingNamedLabelsTxtReplacesTheLabelsInForce) {
+    TempDir dir;
+    dir.write("root/labels.txt", kLabelHeader + "2009/06/01 00:00:00\t2009/06/01 23:59:59\tbike\n");
+    dir.write("root/sub/a.plt", fixes(1));
+    dir.write("root/sub/labels.txt/x.plt", fixes(1));  // a directory: it holds no labels
+
+    TrajectoryLoader loader;
+    const auto points = loader.load((dir.root() / "root").string(), true);
+    EXPECT_EQ(modesOf(points), (std::vector<TransportationMode>{UNKNOWN, UNKNOWN}));
+    ASSERT_EQ(loader.report.unreadable.size(), 1u);
+    EXPECT_EQ(loader.report.unreadable[0].first, (dir.root() / "root/sub/labels.txt").string());
+}
+
 TEST(Directory, NameOrderBinNamedDirectoriesAndLinks) {
     TempDir dir;
     // Written out of order; read in name order.
