@@ -43,7 +43,7 @@ void referenceKde(const std::vector<Datapoint>& points, const float* table, int 
         if (!kde::point_passes(point, mode_mask, min_time, max_time)) continue;
         const kde::Cell cell = kde::cell_function(point);
         if (!cell.valid) continue;
-        kde::stamp_function(cell.row, cell.col, table, size, add);
+        kde::stamp_function(cell.row, cell.col, table, size, kde::kSide, add);
     }
 }
 

@@ -36,7 +36,7 @@ std::vector<float> cudaNormalize(const std::vector<float>& data, float max);
 #if defined(__CUDACC__)
 // Launch shapes: blocks of 256 threads, one thread per point or cell.
 __global__ void kde_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_size,
-                           float* output_data, int mode_mask, int min_time, int max_time);
+                           float* output_data, int precision, int mode_mask, int min_time, int max_time);
 __global__ void log_kernel(float* data, int N);
 __global__ void normalize_kernel(float* data, int N, float max);
 __global__ void reduction_kernel_blocks(const float* data, float* output, int N, int num_blocks,

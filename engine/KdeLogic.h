@@ -34,10 +34,18 @@ TRACKORA_HD inline bool fitsInt(float scaled) {
     return scaled > -2147483648.0f && scaled < 2147483648.0f;
 }
 
+// The grid side for a number of decimal digits per axis: 10^precision, a
+// double power. A power of ten is a whole number, so it is rounded rather than
+// truncated: a last-bit error of the device pow must not turn 1000 into 999.
+// Sides above 46340 would overflow the int cell index; only kPrecision is used.
+TRACKORA_HD inline int grid_side(int precision) {
+    return static_cast<int>(pow(10.0, static_cast<double>(precision)) + 0.5);
+}
+
 // Truncated product plus one: row from x (latitude), column from y.
-TRACKORA_HD inline Cell cell_function(const Datapoint& point) {
-    const float row = point.x * static_cast<float>(kSide);
-    const float col = point.y * static_cast<float>(kSide);
+TRACKORA_HD inline Cell cell_function(const Datapoint& point, int output_size = kSide) {
+    const float row = point.x * static_cast<float>(output_size);
+    const float col = point.y * static_cast<float>(output_size);
     if (!fitsInt(row) || !fitsInt(col)) return Cell{0, 0, false};
     // fitsInt keeps the truncated value at most 2^31 - 128, so +1 cannot overflow.
     return Cell{static_cast<int>(row) + 1, static_cast<int>(col) + 1, true};
@@ -72,22 +80,25 @@ TRACKORA_HD inline bool log_enabled(bool use_log_scale, std::int32_t mode_mask) 
     return use_log_scale && mode_mask != 0 && mode_mask != MOTORCYCLE;
 }
 
-// Adds the weight table centred on (row, col), table row u + half on grid row
-// row + u and table column v + half on grid column col + v. Positions outside
-// the grid are dropped at all four edges; the loops cover only the part of
-// the table that lands inside, so far-away points cost nothing.
+// Adds the weight table centred on (row, col) of an output_size x
+// output_size grid, table row u + half on grid row row + u and table column
+// v + half on grid column col + v. Positions outside the grid are dropped at
+// all four edges; the loops cover only the part of the table that lands
+// inside, so far-away points cost nothing.
 template <typename Add>
-TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, int kernel_size, Add& add) {
+TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, int kernel_size, int output_size,
+                                       Add& add) {
     const long long half = kernel_size / 2;
+    const long long side = output_size;
     const long long r = row;
     const long long c = col;
     const long long uLow = (-half > -r) ? -half : -r;
-    const long long uHigh = (half < kSide - 1 - r) ? half : kSide - 1 - r;
+    const long long uHigh = (half < side - 1 - r) ? half : side - 1 - r;
     const long long vLow = (-half > -c) ? -half : -c;
-    const long long vHigh = (half < kSide - 1 - c) ? half : kSide - 1 - c;
+    const long long vHigh = (half < side - 1 - c) ? half : side - 1 - c;
     for (long long u = uLow; u <= uHigh; ++u) {
         const float* tableRow = kernel + (u + half) * kernel_size + half;
-        const long long gridRow = (r + u) * kSide + c;
+        const long long gridRow = (r + u) * side + c;
         for (long long v = vLow; v <= vHigh; ++v)
             add(static_cast<int>(gridRow + v), tableRow[v]);
     }

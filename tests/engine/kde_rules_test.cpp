@@ -112,3 +112,31 @@ TEST(KdeRules, SizeOneCountsPointsAndAnEmptySetGivesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The placement and clipping rules follow the grid side the precision gives,
+// not a fixed 1000: a 10 x 10 grid for one digit.
+TEST(KdeRules, GridSideFollowsThePrecision) {
+    EXPECT_EQ(kde::grid_side(kde::kPrecision), kde::kSide);
+    const int side = kde::grid_side(1);
+    ASSERT_EQ(side, 10);
+    const kde::Cell cell = kde::cell_function(Datapoint(0.55f, 0.95f, WALK, 10), side);
+    ASSERT_TRUE(cell.valid);
+    EXPECT_EQ(cell.row, 6);
+    EXPECT_EQ(cell.col, 10);
+    std::vector<float> grid(side * side, 0.0f);
+    struct Add {
+        std::vector<float>& grid;
+        void operator()(int index, float weight) const { grid.at(index) += weight; }
+    } add{grid};
+    const auto table = HeatmapEngine::makeGaussKernel(1.0f, 3);
+    kde::stamp_function(cell.row, cell.col, table.data(), 3, side, add);
+    // Column 10 lies past the last column: only table column 0 lands, on column 9.
+    int nonZero = 0;
+    for (float v : grid) nonZero += v != 0.0f;
+    EXPECT_EQ(nonZero, 3);
+    for (int u = 0; u < 3; ++u) EXPECT_EQ(grid[(5 + u) * side + 9], table[u * 3]);
+}
+
+}  // namespace
