@@ -62,16 +62,18 @@ __device__ ReductionFunction pickReduction(reductionOperation operation) {
 
 }  // namespace
 
+// output_data holds output_size^2 floats, output_size = 10^precision.
 __global__ void kde_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_size,
-                           float* output_data, int mode_mask, int min_time, int max_time) {
+                           float* output_data, int precision, int mode_mask, int min_time, int max_time) {
     const int global_id = blockIdx.x * blockDim.x + threadIdx.x;
+    const int output_size = kde::grid_side(precision);
     if (global_id >= n_point) return;
     const Datapoint point = points[global_id];
     if (!kde::point_passes(point, mode_mask, min_time, max_time)) return;
-    const kde::Cell cell = kde::cell_function(point);
+    const kde::Cell cell = kde::cell_function(point, output_size);
     if (!cell.valid) return;
     AtomicAdd add{output_data};
-    kde::stamp_function(cell.row, cell.col, kernel, kernel_size, add);
+    kde::stamp_function(cell.row, cell.col, kernel, kernel_size, output_size, add);
 }
 
 __global__ void log_kernel(float* data, int N) {
@@ -215,8 +217,8 @@ public:
         for (std::size_t first = 0; first < pointCount_; first += kLaunchPoints) {
             const int count = static_cast<int>(std::min(kLaunchPoints, pointCount_ - first));
             kde_kernel<<<count / kThreads + 1, kThreads>>>(points_.get() + first, count, kernel_.get(), size_,
-                                                          heatmap_.get(), settings.mode_mask, settings.min_time,
-                                                          settings.max_time);
+                                                          heatmap_.get(), kde::kPrecision, settings.mode_mask,
+                                                          settings.min_time, settings.max_time);
             checkLaunch();
         }
         if (kde::log_enabled(settings.use_log_scale, settings.mode_mask)) {
