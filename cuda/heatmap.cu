@@ -17,20 +17,28 @@ std::string cudaFailure(const char* call, const char* file, int line, cudaError_
            cudaGetErrorString(status);
 }
 
+// Set once a checked call has failed. That failure is reported by whoever
+// catches it; the frees that follow as the engine is dropped fail with the
+// same sticky error and stay quiet, so one failure makes one message.
+bool failureRaised = false;
+
 }  // namespace
 
 #define TRACKORA_CUDA_CHECK(call)                                                                 \
     do {                                                                                          \
         const cudaError_t status_ = (call);                                                       \
-        if (status_ != cudaSuccess)                                                               \
+        if (status_ != cudaSuccess) {                                                             \
+            failureRaised = true;                                                                 \
             throw std::runtime_error(cudaFailure(#call, __FILE__, __LINE__, status_));           \
+        }                                                                                         \
     } while (0)
 
-// For release paths (destructors): report and go on.
+// For release paths (destructors): report and go on, unless an earlier
+// failure already explains this one.
 #define TRACKORA_CUDA_REPORT(call)                                                                \
     do {                                                                                          \
         const cudaError_t status_ = (call);                                                       \
-        if (status_ != cudaSuccess)                                                               \
+        if (status_ != cudaSuccess && !failureRaised)                                             \
             std::printf("%s\n", cudaFailure(#call, __FILE__, __LINE__, status_).c_str());         \
     } while (0)
 
