@@ -52,11 +52,15 @@ std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, std::int3
     std::error_code error;
     if (std::filesystem::directory_entry(path, error).is_directory(error))
         return loadDirectory(path, limit, normalize);
-    const auto dot = path.find_last_of("./");
-    const std::string extension =
-        (dot != std::string::npos && path[dot] == '.') ? path.substr(dot) : std::string();
-    if (extension == ".bin" || extension == ".dat") return loadBinary(path, limit);
+    if (hasBinaryExtension(path)) return loadBinary(path, limit);
     return loadText(path, limit, normalize);
+}
+
+bool hasBinaryExtension(const std::string& path) {
+    const auto dot = path.find_last_of("./");
+    if (dot == std::string::npos || path[dot] != '.') return false;
+    const std::string_view extension = std::string_view(path).substr(dot);
+    return extension == ".bin" || extension == ".dat";
 }
 
 std::vector<Datapoint> TrajectoryLoader::loadBinary(const std::string& path, std::int32_t limit) {

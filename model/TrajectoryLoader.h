@@ -96,5 +96,9 @@ public:
 // Throws DataFileError when `count` samples do not fit a 32-bit count.
 void checkSampleCount(const std::string& path, std::int64_t count);
 
+// True when the dispatch reads a path that is not a directory as a binary
+// sample file: its extension is ".bin" or ".dat", letter case included.
+bool hasBinaryExtension(const std::string& path);
+
 // Number of records a binary sample file of this many bytes holds.
 inline std::int64_t binaryRecordCount(std::int64_t bytes) { return bytes / 16; }

@@ -121,6 +121,13 @@ TEST(ImportTool, WritesNormalisedRecordsAndASummary) {
     options.output = (dir.root() / "copy.bin").string();
     ASSERT_EQ(import(options).status, 0);
     EXPECT_EQ(readAll(options.output), readAll(options.input));
+
+    // A limit past the end of a binary file adds no padding records.
+    options.limit = 5;
+    ASSERT_EQ(import(options).status, 0);
+    EXPECT_EQ(readAll(options.output), readAll(options.input));
+    options.limit = 0;
+    EXPECT_EQ(import(options).status, 1);  // nothing to write
 }
 
 TEST(ImportTool, AFailedImportLeavesThePreviousFileByteForByte) {

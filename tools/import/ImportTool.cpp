@@ -304,6 +304,13 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
             return 1;
         }
         bar.finish();
+        // With a limit the binary reader pads a short file with default
+        // records; they are not samples and must not reach the output.
+        if (!tree && options.limit > 0 && hasBinaryExtension(options.input)) {
+            const auto bytes = fs::file_size(options.input, status);
+            const auto held = static_cast<std::size_t>(binaryRecordCount(static_cast<std::int64_t>(bytes)));
+            if (!status && points.size() > held) points.resize(held);
+        }
         for (const auto& [path, reason] : loader.report.unreadable)
             err << "trackora-import: warning: skipped \"" << path << "\": " << reason << "\n";
         if (points.empty()) {
