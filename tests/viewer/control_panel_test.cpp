@@ -19,8 +19,11 @@ namespace {
 struct Point {
     float x, y;
 };
+constexpr Point kSigma{150, 113};
 constexpr Point kSizeMinus{248, 136};
 constexpr Point kSizePlus{271, 136};
+constexpr Point kTimeMin{120, 433};
+constexpr Point kTimeMax{229, 433};
 constexpr Point kWalk{77, 199};
 constexpr Point kMotorcycle{77, 406};
 constexpr Point kLogScale{77, 460};
@@ -35,6 +38,7 @@ protected:
         io.IniFilename = nullptr;  // no saved layout: first-use placement
         io.DisplaySize = ImVec2(800, 800);
         io.DeltaTime = 1.0f / 60.0f;
+        io.KeyMap[ImGuiKey_Enter] = 13;
         unsigned char* pixels = nullptr;
         int w = 0, h = 0;
         io.Fonts->GetTexDataAsRGBA32(&pixels, &w, &h);
@@ -63,6 +67,31 @@ protected:
         io.MouseDown[0] = false;
         frame();
         io.KeyCtrl = false;
+    }
+    // Press at `from`, move by `dx` pixels over a few frames, release.
+    void drag(Point from, float dx) {
+        ImGuiIO& io = ImGui::GetIO();
+        io.MousePos = ImVec2(from.x, from.y);
+        frame();
+        io.MouseDown[0] = true;
+        frame();
+        for (int step = 1; step <= 4; ++step) {
+            io.MousePos = ImVec2(from.x + dx * step / 4.0f, from.y);
+            frame();
+        }
+        io.MouseDown[0] = false;
+        frame();
+    }
+    // Ctrl+click into a slider, type `text` over its value and press Enter.
+    void typeInto(Point p, const char* text) {
+        ImGuiIO& io = ImGui::GetIO();
+        click(p, true);
+        for (const char* c = text; *c != '\0'; ++c) io.AddInputCharacter(static_cast<unsigned>(*c));
+        frame();
+        io.KeysDown[io.KeyMap[ImGuiKey_Enter]] = true;
+        frame();
+        io.KeysDown[io.KeyMap[ImGuiKey_Enter]] = false;
+        frame();
     }
     // The frame work's part: act on the flags once and clear them.
     int settle() {
@@ -101,6 +130,41 @@ TEST_F(ControlPanelTest, SizeButtonsStepByTwoOrTenAndKeepTheRules) {
     EXPECT_EQ(settings.kernel_size, 101);
     click(kSizePlus, true);  // capped
     EXPECT_EQ(settings.kernel_size, 101);
+}
+
+TEST_F(ControlPanelTest, TypedSigmaIsUsedAsTypedUnlessNotPositive) {
+    typeInto(kSigma, "25");
+    EXPECT_EQ(settings.sigma, 25.0f);  // typed values are not clamped to the slider
+    EXPECT_TRUE(settings.sigma_changed);
+    EXPECT_TRUE(settings.kernelChanged());
+    settle();
+    typeInto(kSigma, "0");
+    EXPECT_EQ(settings.sigma, 0.1f);
+    EXPECT_TRUE(settings.sigma_changed);
+    settle();
+    typeInto(kSigma, "-3");
+    EXPECT_EQ(settings.sigma, 0.1f);
+}
+
+TEST_F(ControlPanelTest, TimeEndsDragInOrderWithinTheDayAndTakeNoTyping) {
+    drag(kTimeMin, 40.0f);
+    EXPECT_GT(settings.min_time, 0);
+    EXPECT_EQ(settings.max_time, 86400);
+    EXPECT_TRUE(settings.time_changed);
+    EXPECT_FALSE(settings.kernelChanged());
+    EXPECT_EQ(settle(), 1);
+    drag(kTimeMin, 3000.0f);  // far past the upper end: stops at it
+    EXPECT_EQ(settings.min_time, 86400);
+    settle();
+    drag(kTimeMax, -3000.0f);  // the upper end cannot pass the lower one
+    EXPECT_EQ(settings.max_time, 86400);
+    settle();
+    drag(kTimeMin, -3000.0f);
+    EXPECT_EQ(settings.min_time, 0);
+    settle();
+    typeInto(kTimeMin, "500");  // Ctrl+click opens no text field
+    EXPECT_EQ(settings.min_time, 0);
+    EXPECT_FALSE(settings.time_changed);
 }
 
 TEST_F(ControlPanelTest, ModeBoxesToggleTheirBitsAndLogScaleRaisesItsFlag) {
