@@ -27,7 +27,6 @@ public:
     }
     void clear() { days_.clear(); }
     bool empty() const { return days_.empty(); }
-    bool contains(std::int32_t day) const { return days_.count(day) != 0; }
     // The day's intervals, or nullptr when the day is not present.
     const std::vector<LabelInterval>* find(std::int32_t day) const {
         const auto it = days_.find(day);

@@ -271,12 +271,6 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
     return true;
 }
 
-void writeSampleFileAtomically(const std::string& path, const std::vector<Datapoint>& points) {
-    AtomicOutput output(path);
-    output.write(points.data(), points.size() * sizeof(Datapoint));
-    output.commit();
-}
-
 int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err,
               const std::function<void()>& whileLoading) {
     std::error_code status;

@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "model/Datapoint.h"
-
 struct ImportOptions {
     std::string input;
     std::string output = "data/data.bin";
@@ -23,12 +21,6 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
                           std::string& error);
 
 std::string importUsage();
-
-// Writes the records to `path` through a temporary file in the same
-// directory that is renamed over it at the end; on any failure the
-// temporary file is removed and `path` is left as it was. Throws
-// std::runtime_error naming the path and the reason.
-void writeSampleFileAtomically(const std::string& path, const std::vector<Datapoint>& points);
 
 // The whole import: load, write, summary on `out`, errors on `err`.
 // Returns the process exit status. `whileLoading` runs once the temporary
