@@ -141,7 +141,7 @@ void initialize(std::vector<Datapoint> points, ControlSettings& settings) {
         whyNotCuda = choice == Choice::cpu ? "TRACKORA_ENGINE=cpu" : "built without CUDA";
 #endif
         auto cpu = std::make_unique<engine::FastEngine>(points, threads);
-        points = {};  // the engines hold what they need; drop the copy early  // the engines hold what they need; drop the copy early
+        points = {};  // the engines hold what they need; drop the copy early
         if (state.onGpu) {
             state.fallback = std::move(cpu);
             std::cout << "Density engine: " << state.active->name() << std::endl;
