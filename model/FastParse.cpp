@@ -42,13 +42,7 @@ public:
             if (atEnd()) return false;
             const char f = format[i];
             if (f == '%') {
-                if (++i == format.size()) return false;
-                char directive = format[i];
-                if (directive == 'E' || directive == 'O') {
-                    if (++i == format.size()) return false;
-                    directive = format[i];
-                }
-                if (!conversion(directive)) return false;
+                if (++i == format.size() || !conversion(format[i])) return false;
             } else if (isBlank(f)) {
                 while (i + 1 < format.size() && isBlank(format[i + 1])) ++i;
                 skipBlanks();
@@ -72,20 +66,12 @@ private:
             case 'Y': return number(0, 9999, 4, [&](int v) { fields_.year = v - 1900; });
             case 'm': return number(1, 12, 2, [&](int v) { fields_.mon = v - 1; });
             case 'd':
-            case 'e':
                 if (isBlank(text_[pos_])) ++pos_;
                 return number(1, 31, 2, [&](int v) { fields_.mday = v; });
             case 'H': return number(0, 23, 2, [&](int v) { fields_.hour = v; });
             case 'M': return number(0, 59, 2, [&](int v) { fields_.min = v; });
             case 'S': return number(0, 60, 2, [&](int v) { fields_.sec = v; });
             case 'T': return run("%H:%M:%S");
-            case 'R': return run("%H:%M");
-            case 'n':
-            case 't': skipBlanks(); return true;
-            case '%':
-                if (text_[pos_] != '%') return false;
-                ++pos_;
-                return true;
             default: return false;
         }
     }

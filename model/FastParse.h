@@ -42,8 +42,8 @@ inline constexpr std::string_view kDateFormat = "%Y-%m-%d";
 inline constexpr std::string_view kClockFormat = "%T";
 
 // `std::istringstream(text) >> std::get_time(&tm, format)` for formats made
-// of %Y %m %d %e %H %M %S %T %R, blanks and literal characters. Other
-// conversions stop the parse, as an unmatched character does.
+// of %Y %m %d %H %M %S %T, blanks and literal characters: the three patterns
+// above. Other conversions stop the parse.
 TimeFields parseTimeFields(std::string_view text, std::string_view format);
 
 // The same for the three fixed patterns, with a direct path for the shapes
