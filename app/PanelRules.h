@@ -3,7 +3,6 @@
 // functions so they are tested without a user interface.
 #include <array>
 #include <cstdint>
-#include <string_view>
 
 #include "model/Datapoint.h"
 

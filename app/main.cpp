@@ -66,7 +66,7 @@ int main() {
     dataset = loadSamples("data/data.bin");
     HeatmapEngine::initialize(dataset->points, settings);
     const int N = static_cast<int>(std::pow(10, kGridPrecision));
-    static_assert(kGridSide * kGridSide == kGridCells);
+    const std::size_t heatmapCells = static_cast<std::size_t>(N) * N;
     const GLuint heatmap_texture = createHeatmapTexture(N);
     lut_texture = loadTexture("resources/lut.png");
 
@@ -91,7 +91,7 @@ int main() {
         ImGui::NewFrame();
 
         showControlPanel();
-        refreshDensity(settings, density, static_cast<std::size_t>(N) * N);
+        refreshDensity(settings, density, heatmapCells);
         map_renderer->draw(heatmap_texture, lut_texture);
 
         ImGui::Render();
