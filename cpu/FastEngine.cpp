@@ -49,27 +49,61 @@ constexpr std::int64_t kMaxBuckets = std::int64_t{1} << 22;
 
 FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads)
     : threads_(std::max(1u, threads)) {
+    // Every pass splits the points into one contiguous span per thread.
+    const unsigned workers = threads_;
+    struct Tally {
+        std::array<std::size_t, kGroups> sizes{};
+        std::array<std::int32_t, kGroups> minTime;
+        std::array<std::int32_t, kGroups> maxTime;
+        std::vector<FarPoint> far;
+    };
+    std::vector<Tally> tallies(workers);
+    runParallel(workers, [&](unsigned t) {
+        Tally& tally = tallies[t];
+        tally.minTime.fill(std::numeric_limits<std::int32_t>::max());
+        tally.maxTime.fill(std::numeric_limits<std::int32_t>::min());
+        const Span span = spanOf(points.size(), t, workers);
+        for (std::size_t i = span.first; i < span.last; ++i) {
+            const Datapoint& point = points[i];
+            const kde::Cell cell = kde::cell_function(point);
+            const Place place = placeOf(cell);
+            if (place == Place::dropped) continue;
+            if (place == Place::far) {
+                tally.far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time});
+                continue;
+            }
+            const int group = groupOf(point.mode);
+            ++tally.sizes[group];
+            tally.minTime[group] = std::min(tally.minTime[group], point.time);
+            tally.maxTime[group] = std::max(tally.maxTime[group], point.time);
+        }
+    });
     std::array<std::size_t, kGroups> sizes{};
     std::array<std::int32_t, kGroups> minTime;
     std::array<std::int32_t, kGroups> maxTime;
     minTime.fill(std::numeric_limits<std::int32_t>::max());
     maxTime.fill(std::numeric_limits<std::int32_t>::min());
-    for (const Datapoint& point : points) {
-        const kde::Cell cell = kde::cell_function(point);
-        const Place place = placeOf(cell);
-        if (place == Place::dropped) continue;
-        if (place == Place::far) {
-            far_.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time});
-            continue;
+    // next[t][g]: where thread t's first point of a comparison-sorted group goes.
+    std::vector<std::array<std::size_t, kGroups>> next(workers);
+    std::size_t farCount = 0;
+    for (unsigned t = 0; t < workers; ++t) {
+        for (int g = 0; g < kGroups; ++g) {
+            next[t][g] = sizes[g];
+            sizes[g] += tallies[t].sizes[g];
+            minTime[g] = std::min(minTime[g], tallies[t].minTime[g]);
+            maxTime[g] = std::max(maxTime[g], tallies[t].maxTime[g]);
         }
-        const int group = groupOf(point.mode);
-        ++sizes[group];
-        minTime[group] = std::min(minTime[group], point.time);
-        maxTime[group] = std::max(maxTime[group], point.time);
+        farCount += tallies[t].far.size();
+    }
+    far_.reserve(farCount);
+    for (Tally& tally : tallies) {
+        far_.insert(far_.end(), tally.far.begin(), tally.far.end());
+        tally.far = {};
     }
 
-    // Counting sort by time where the spread allows it: bucket offsets for
-    // every group at once, then one scatter pass.
+    // Counting sort by time where the spread allows it: every group's time
+    // buckets side by side, a histogram per thread, then each thread
+    // scatters its own span to the positions its histogram reserved.
     std::array<bool, kGroups> counting{};
     std::array<std::size_t, kGroups> bucketBase{};
     std::int64_t buckets = 0;
@@ -84,31 +118,49 @@ FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads)
             buckets += spread;
         }
     }
-    std::vector<std::size_t> offsets(static_cast<std::size_t>(buckets) + 1, 0);
-    for (const Datapoint& point : points) {
-        const kde::Cell cell = kde::cell_function(point);
-        if (placeOf(cell) != Place::core) continue;
-        const int group = groupOf(point.mode);
-        if (counting[group]) ++offsets[bucketBase[group] + static_cast<std::size_t>(point.time - minTime[group]) + 1];
-    }
+    const auto bucketOf = [&](int group, std::int32_t time) {
+        return bucketBase[group] + static_cast<std::size_t>(std::int64_t{time} - minTime[group]);
+    };
+    std::vector<std::vector<std::size_t>> offsets(workers);
+    runParallel(workers, [&](unsigned t) {
+        std::vector<std::size_t>& own = offsets[t];
+        own.assign(static_cast<std::size_t>(buckets), 0);
+        const Span span = spanOf(points.size(), t, workers);
+        for (std::size_t i = span.first; i < span.last; ++i) {
+            const Datapoint& point = points[i];
+            if (placeOf(kde::cell_function(point)) != Place::core) continue;
+            const int group = groupOf(point.mode);
+            if (counting[group]) ++own[bucketOf(group, point.time)];
+        }
+    });
+    // Counts become start positions: bucket by bucket, thread by thread, so
+    // each group's positions start at 0 and run in time order.
     for (int g = 0; g < kGroups; ++g) {
         if (!counting[g]) continue;
+        std::size_t position = 0;
         const std::size_t first = bucketBase[g];
-        const std::size_t last = first + static_cast<std::size_t>(std::int64_t{maxTime[g]} - minTime[g] + 1);
-        offsets[first] = 0;  // each group's positions start at 0
-        for (std::size_t b = first + 1; b < last; ++b) offsets[b] += offsets[b - 1];
+        const std::size_t last = bucketOf(g, maxTime[g]) + 1;
+        for (std::size_t b = first; b < last; ++b)
+            for (unsigned t = 0; t < workers; ++t) {
+                const std::size_t count = offsets[t][b];
+                offsets[t][b] = position;
+                position += count;
+            }
     }
-    std::array<std::size_t, kGroups> next{};
-    for (const Datapoint& point : points) {
-        const kde::Cell cell = kde::cell_function(point);
-        if (placeOf(cell) != Place::core) continue;
-        const int group = groupOf(point.mode);
-        const std::size_t position =
-            counting[group] ? offsets[bucketBase[group] + static_cast<std::size_t>(point.time - minTime[group])]++
-                            : next[group]++;
-        groups_[group].times[position] = point.time;
-        groups_[group].cells[position] = countIndex(cell);
-    }
+    runParallel(workers, [&](unsigned t) {
+        std::size_t* own = offsets[t].data();
+        std::array<std::size_t, kGroups>& ownNext = next[t];
+        const Span span = spanOf(points.size(), t, workers);
+        for (std::size_t i = span.first; i < span.last; ++i) {
+            const Datapoint& point = points[i];
+            const kde::Cell cell = kde::cell_function(point);
+            if (placeOf(cell) != Place::core) continue;
+            const int group = groupOf(point.mode);
+            const std::size_t position = counting[group] ? own[bucketOf(group, point.time)]++ : ownNext[group]++;
+            groups_[group].times[position] = point.time;
+            groups_[group].cells[position] = countIndex(cell);
+        }
+    });
     offsets = {};
     for (int g = 0; g < kGroups; ++g) {
         if (counting[g] || sizes[g] == 0) continue;
@@ -122,7 +174,6 @@ FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads)
             group.cells[i] = static_cast<std::uint32_t>(keys[i]);
         }
     }
-    far_.shrink_to_fit();
 }
 
 std::string FastEngine::name() const {

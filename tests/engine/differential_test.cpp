@@ -67,3 +67,25 @@ TEST(FastEngineAgainstReference, AgreesForTablesReachingFromFarOutside) {
 }
 
 }  // namespace
+
+namespace {
+
+// Times spread over the whole int range: groups too wide for the counting
+// sort are sorted by comparison, and the threads' shares must still land on
+// distinct positions.
+TEST(FastEngineAgainstReference, AgreesWhenTimesSpreadBeyondTheCountingSort) {
+    auto points = adversarialPoints(9, 3000);
+    std::mt19937 random(5);
+    for (std::size_t i = 0; i < points.size(); i += 3)
+        points[i].time = static_cast<std::int32_t>(random());  // anywhere in the int range
+    for (unsigned threads : {1u, 2u, 3u}) {
+        engine::FastEngine fast(points, threads);
+        engine::ReferenceEngine reference(points);
+        engine::ReferenceEngine counter(points);
+        compareOne(fast, reference, counter, Case{5, 1.0f, 2047, -2000000000, 2000000000, false});
+        compareOne(fast, reference, counter, Case{3, 1.0f, WALK | BUS | 4096, 3600, 7200, true});
+        compareOne(fast, reference, counter, Case{1, 1.0f, 2047, 0, 86400, false});
+    }
+}
+
+}  // namespace
