@@ -56,10 +56,10 @@ std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, std::int3
     return loadText(path, limit, normalize);
 }
 
+// The same extension rule as the directory walk's: a hidden file named
+// ".bin" has no extension.
 bool hasBinaryExtension(const std::string& path) {
-    const auto dot = path.find_last_of("./");
-    if (dot == std::string::npos || path[dot] != '.') return false;
-    const std::string_view extension = std::string_view(path).substr(dot);
+    const auto extension = std::filesystem::path(path).extension();
     return extension == ".bin" || extension == ".dat";
 }
 

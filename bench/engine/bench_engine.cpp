@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -149,8 +151,17 @@ struct Scenario {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t count = argc > 1 ? std::stoull(argv[1]) : 25000000;
-    const int repeats = argc > 2 ? std::stoi(argv[2]) : 15;
+    std::size_t count = 25000000;
+    int repeats = 15;
+    try {
+        if (argc > 3) throw std::invalid_argument("too many arguments");
+        if (argc > 1) count = std::stoull(argv[1]);
+        if (argc > 2) repeats = std::stoi(argv[2]);
+        if (count == 0 || repeats < 1) throw std::invalid_argument("counts must be positive");
+    } catch (const std::exception&) {
+        std::cerr << "usage: bench_engine [POINTS (default 25000000)] [REPEATS (default 15)]\n";
+        return 2;
+    }
 
     std::printf("Generating %zu synthetic city points...\n", count);
     auto start = Clock::now();

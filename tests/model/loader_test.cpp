@@ -174,7 +174,7 @@ TEST(Dispatch, ExtensionChoosesTheReader) {
     const std::string text = "0.5 0.25 60 4\n";
     for (const char* name : {"a.bin", "a.dat"})
         EXPECT_EQ(loader.load(dir.write(name, text), false).size(), 0u) << name;  // 14 bytes: no record
-    for (const char* name : {"a.BIN", "a.txt", "noextension", "a.bin.txt"}) {
+    for (const char* name : {"a.BIN", "a.txt", "noextension", "a.bin.txt", ".bin"}) {
         const auto points = loader.load(dir.write(name, text), false);
         ASSERT_EQ(points.size(), 1u) << name;
         EXPECT_EQ(points[0].mode, BIKE);
