@@ -40,13 +40,7 @@ probe() {  # screenshot, then heat count and centroid in the map area right of t
 # Xvfb), and the screenshots and probes need a core too.
 LP_NUM_THREADS=1 "$viewer" > out.txt 2>&1 &
 pid=\$!
-id=""
-for _ in \$(seq 1 100); do
-  id=\$(xdotool search --name '^Trackora Trajectories\$' 2>/dev/null | head -n1)
-  [ -n "\$id" ] && break
-  sleep 0.1
-done
-[ -n "\$id" ] || { echo "no window"; kill \$pid; exit 3; }
+id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
 # Wait for the user interface: the legend's colours show once it has drawn
 # (clicks that arrive earlier fall on windows not yet laid out).
 for _ in \$(seq 1 60); do

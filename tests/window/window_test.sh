@@ -19,13 +19,7 @@ xvfb() { xvfb-run -a -s "-screen 0 800x800x24" "$@"; }
 cat > session.sh <<SESSION
 "$viewer" > out.txt 2>&1 &
 pid=\$!
-id=""
-for _ in \$(seq 1 100); do
-  id=\$(xdotool search --name '^Trackora Trajectories\$' 2>/dev/null | head -n1)
-  [ -n "\$id" ] && break
-  sleep 0.1
-done
-[ -n "\$id" ] || { echo "no window"; kill \$pid; exit 3; }
+id=\$("$src/tests/window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
 xdotool getwindowgeometry "\$id" > geometry.txt
 sleep 1
 kill -0 \$pid || { echo "viewer died"; exit 4; }
