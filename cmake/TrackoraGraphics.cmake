@@ -1,6 +1,5 @@
 # GLFW, glad (generated at build time), Dear ImGui with its GLFW and OpenGL 3
 # backends, glm and stb, all from Debian's packages.
-find_package(PkgConfig)
 find_package(glfw3 3.3 CONFIG)
 if(NOT glfw3_FOUND)
   message(FATAL_ERROR "GLFW 3.3 not found. On Debian: apt-get install libglfw3-dev")
@@ -9,10 +8,7 @@ find_package(glm CONFIG)
 if(NOT glm_FOUND)
   message(FATAL_ERROR "glm not found. On Debian: apt-get install libglm-dev")
 endif()
-if(NOT PKG_CONFIG_FOUND)
-  message(FATAL_ERROR "pkg-config not found. On Debian: apt-get install pkg-config")
-endif()
-pkg_check_modules(IMGUI REQUIRED IMPORTED_TARGET imgui stb)
+pkg_check_modules(IMGUI REQUIRED IMPORTED_TARGET imgui)
 
 find_program(GLAD_EXECUTABLE glad)
 if(NOT GLAD_EXECUTABLE)

@@ -15,10 +15,8 @@
 #include "model/TrajectoryLoader.h"
 #include "tools/heatmap/HeatmapOptions.h"
 
-#ifdef TRACKORA_HEATMAP_PNG
 #include <stb_image.h>
 #include <stb_image_write.h>
-#endif
 
 namespace {
 
@@ -36,7 +34,6 @@ bool writeGrid(const std::string& path, const std::vector<float>& grid) {
 }
 
 bool writePng(const HeatmapOptions& options, const std::vector<float>& grid) {
-#ifdef TRACKORA_HEATMAP_PNG
     int width = 0, height = 0, channels = 0;
     unsigned char* lut = stbi_load(options.lutPath.c_str(), &width, &height, &channels, 3);
     if (!lut) {
@@ -62,12 +59,6 @@ bool writePng(const HeatmapOptions& options, const std::vector<float>& grid) {
         return false;
     }
     return true;
-#else
-    (void)grid;
-    std::cerr << "trackora-heatmap: built without stb (apt-get install libstb-dev); cannot write \""
-              << options.pngPath << "\"\n";
-    return false;
-#endif
 }
 
 }  // namespace
