@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <iostream>
 
 #include "engine/HeatmapEngine.h"
 #include "engine/KdeLogic.h"
 #include "model/LoadError.h"
+#include "model/OutputFile.h"
 #include "model/TrajectoryLoader.h"
 #include "tools/heatmap/HeatmapOptions.h"
 
@@ -23,11 +23,12 @@ namespace {
 static_assert(std::endian::native == std::endian::little, "--grid writes the host's floats as little-endian");
 
 bool writeGrid(const std::string& path, const std::vector<float>& grid) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(grid.data()), static_cast<std::streamsize>(grid.size() * sizeof(float)));
-    out.close();
-    if (!out) {
-        std::cerr << "trackora-heatmap: cannot write \"" << path << "\": " << systemReason(errno) << "\n";
+    try {
+        OutputFile out(path);
+        out.write(grid.data(), grid.size() * sizeof(float));
+        out.commit();
+    } catch (const OutputError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return false;
     }
     return true;
@@ -54,8 +55,23 @@ bool writePng(const HeatmapOptions& options, const std::vector<float>& grid) {
         }
     }
     stbi_image_free(lut);
-    if (!stbi_write_png(options.pngPath.c_str(), kGridSide, kGridSide, 3, image.data(), kGridSide * 3)) {
-        std::cerr << "trackora-heatmap: cannot write \"" << options.pngPath << "\"\n";
+    // Encoded in memory first, so the file is only replaced by a whole image.
+    std::vector<unsigned char> png;
+    const auto append = [](void* context, void* data, int size) {
+        auto* bytes = static_cast<unsigned char*>(data);
+        static_cast<std::vector<unsigned char>*>(context)->insert(
+            static_cast<std::vector<unsigned char>*>(context)->end(), bytes, bytes + size);
+    };
+    if (!stbi_write_png_to_func(append, &png, kGridSide, kGridSide, 3, image.data(), kGridSide * 3)) {
+        std::cerr << "trackora-heatmap: cannot write \"" << options.pngPath << "\": PNG encoding failed\n";
+        return false;
+    }
+    try {
+        OutputFile out(options.pngPath);
+        out.write(png.data(), png.size());
+        out.commit();
+    } catch (const OutputError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return false;
     }
     return true;

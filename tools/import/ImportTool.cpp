@@ -1,14 +1,9 @@
 #include "tools/import/ImportTool.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,95 +13,12 @@
 
 #include "model/LoadError.h"
 #include "model/ModeNames.h"
+#include "model/OutputFile.h"
 #include "model/TrajectoryLoader.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The temporary file being written, removed by the signal handler when the
-// import is interrupted. Only async-signal-safe calls touch it there.
-char pendingPath[4096];
-volatile std::sig_atomic_t havePending = 0;
-
-extern "C" void removePendingAndDie(int signal) {
-    if (havePending) ::unlink(pendingPath);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void installInterruptHandlers() {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, removePendingAndDie);
-}
-
-std::runtime_error outputError(const std::string& path, const std::string& reason) {
-    return std::runtime_error("cannot write \"" + path + "\": " + reason);
-}
-
-// A temporary file beside the target, renamed over it by commit().
-class AtomicOutput {
-public:
-    explicit AtomicOutput(const std::string& path) : path_(path) {
-        fs::path parent = fs::path(path).parent_path();
-        if (parent.empty()) parent = ".";
-        std::error_code error;
-        fs::create_directories(parent, error);
-        if (error) throw outputError(path, error.message());
-        if (fs::is_directory(path, error)) throw outputError(path, std::strerror(EISDIR));
-
-        std::string name(1, '.');
-        name.append(fs::path(path).filename().string()).append(".tmp-XXXXXX");
-        std::string pattern = (parent / name).string();
-        if (pattern.size() >= sizeof pendingPath) throw outputError(path, "path too long");
-        fd_ = ::mkstemp(pattern.data());
-        if (fd_ < 0) throw outputError(path, std::strerror(errno));
-        temporary_ = pattern;
-        std::memcpy(pendingPath, temporary_.c_str(), temporary_.size() + 1);
-        havePending = 1;
-        // mkstemp makes the file private; give it the usual permissions.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd_, 0666 & ~mask);
-    }
-    ~AtomicOutput() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!committed_) {
-            havePending = 0;
-            ::unlink(temporary_.c_str());
-        }
-    }
-    AtomicOutput(const AtomicOutput&) = delete;
-    AtomicOutput& operator=(const AtomicOutput&) = delete;
-
-    void write(const void* data, std::size_t size) {
-        const char* bytes = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t written = ::write(fd_, bytes, size);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                throw outputError(path_, std::strerror(errno));
-            }
-            bytes += written;
-            size -= static_cast<std::size_t>(written);
-        }
-    }
-
-    void commit() {
-        if (::fsync(fd_) != 0) throw outputError(path_, std::strerror(errno));
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) throw outputError(path_, std::strerror(errno));
-        if (::rename(temporary_.c_str(), path_.c_str()) != 0) throw outputError(path_, std::strerror(errno));
-        committed_ = true;
-        havePending = 0;
-    }
-
-private:
-    std::string path_;
-    std::string temporary_;
-    int fd_ = -1;
-    bool committed_ = false;
-};
 
 std::string withSeparators(std::int64_t value) {
     const std::string digits = std::to_string(value < 0 ? -value : value);
@@ -280,9 +192,9 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         return 1;
     }
     const bool tree = fs::is_directory(options.input, status);
-    installInterruptHandlers();
+    removeTemporaryFilesOnSignals();
     try {
-        AtomicOutput output(options.output);  // fails early when the target is unwritable
+        OutputFile output(options.output);  // fails early when the target is unwritable
         if (whileLoading) whileLoading();
 
         TrajectoryLoader loader;
