@@ -403,11 +403,17 @@ std::vector<float> FastEngine::density(const ControlSettings& settings) {
 
 std::vector<float> FastEngine::compute(const ControlSettings& settings) {
     std::vector<float> grid = density(settings);
-    finishGrid(grid, kde::log_enabled(settings.use_log_scale, settings.mode_mask), threads_);
+    lastMaximum_ = finishGrid(grid, kde::log_enabled(settings.use_log_scale, settings.mode_mask), threads_);
     return grid;
 }
 
-void finishGrid(std::vector<float>& grid, bool useLog, unsigned threads) {
+std::int64_t FastEngine::samplesInCell(int row, int col, const ControlSettings& filters) {
+    if (row < 0 || row >= kde::kSide || col < 0 || col >= kde::kSide) return 0;
+    // Points centred inside the grid are all on the count grid.
+    return countsFor(filters)[countIndex(kde::Cell{row, col, true})];
+}
+
+float finishGrid(std::vector<float>& grid, bool useLog, unsigned threads) {
     threads = std::max(1u, threads);
     std::vector<float> maxima(threads, -std::numeric_limits<float>::infinity());
     float* cells = grid.data();
@@ -424,12 +430,13 @@ void finishGrid(std::vector<float>& grid, bool useLog, unsigned threads) {
     for (float m : maxima) maxValue = kde::max_function(maxValue, m);
     if (!kde::usable_maximum(maxValue)) {
         std::fill(grid.begin(), grid.end(), 0.0f);
-        return;
+        return 0.0f;
     }
     runParallel(threads, [&](unsigned t) {
         const Span span = spanOf(grid.size(), t, threads);
         for (std::size_t i = span.first; i < span.last; ++i) cells[i] = kde::normalize_function(cells[i], maxValue);
     });
+    return maxValue;
 }
 
 }  // namespace engine

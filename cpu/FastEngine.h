@@ -20,7 +20,7 @@
 
 namespace engine {
 
-class FastEngine final : public DensityBackend {
+class FastEngine final : public DensityBackend, public CellCounter {
 public:
     FastEngine(const std::vector<Datapoint>& points, unsigned threads);
 
@@ -35,6 +35,8 @@ public:
     // Forgets the counts of the last filter (the per-mode whole-day counts
     // stay), so a benchmark can time a filter change.
     void forgetLastCounts() override;
+
+    std::int64_t samplesInCell(int row, int col, const ControlSettings& filters) override;
 
     // Margin of the count grid around the 1000 x 1000 grid: points centred
     // further out are stamped one by one.

@@ -113,12 +113,24 @@ float referenceMaximum(const std::vector<float>& values, std::vector<int>* passe
     return current[0];
 }
 
+std::int64_t ReferenceEngine::samplesInCell(int row, int col, const ControlSettings& filters) {
+    std::int64_t count = 0;
+    for (const Datapoint& point : points_) {
+        const kde::Cell cell = kde::cell_function(point);
+        count += cell.valid && cell.row == row && cell.col == col &&
+                 kde::point_passes(point, filters.mode_mask, filters.min_time, filters.max_time);
+    }
+    return count;
+}
+
 std::vector<float> ReferenceEngine::compute(const ControlSettings& settings) {
     std::vector<float> grid = density(settings);
     if (kde::log_enabled(settings.use_log_scale, settings.mode_mask))
         for (float& cell : grid) cell = kde::log_function(cell);
     const float maxValue = referenceMaximum(grid);
+    lastMaximum_ = 0.0f;
     if (!kde::usable_maximum(maxValue)) return std::vector<float>(kde::kCells, 0.0f);
+    lastMaximum_ = maxValue;
     for (float& cell : grid) cell = kde::normalize_function(cell, maxValue);
     return grid;
 }

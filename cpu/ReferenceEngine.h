@@ -12,7 +12,7 @@
 
 namespace engine {
 
-class ReferenceEngine final : public DensityBackend {
+class ReferenceEngine final : public DensityBackend, public CellCounter {
 public:
     explicit ReferenceEngine(std::vector<Datapoint> points);
 
@@ -20,6 +20,7 @@ public:
     std::vector<float> compute(const ControlSettings& settings) override;
     std::string name() const override { return "reference CPU"; }
     std::size_t memoryBytes() const override;
+    std::int64_t samplesInCell(int row, int col, const ControlSettings& filters) override;
 
     // The raw grid of summed weights for the current table, before the
     // logarithm and the normalisation.

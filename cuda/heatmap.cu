@@ -239,8 +239,10 @@ public:
         float maxValue = 0.0f;
         TRACKORA_CUDA_CHECK(cudaMemcpy(&maxValue, maximum, sizeof(float), cudaMemcpyDeviceToHost));
         std::vector<float> results(kde::kCells, 0.0f);
+        lastMaximum_ = 0.0f;
         // No positive finite maximum: nothing to show, and no division.
         if (!kde::usable_maximum(maxValue)) return results;
+        lastMaximum_ = maxValue;
         normalize_kernel<<<kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells, maxValue);
         checkLaunch();
         TRACKORA_CUDA_CHECK(cudaDeviceSynchronize());

@@ -4,6 +4,7 @@
 // the engine, its tests and its benchmark; plain C++ so nvcc and the host
 // compiler both read it.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,22 @@ public:
     // Drops what was cached for the last filter, so a benchmark can time the
     // compute that follows a filter change.
     virtual void forgetLastCounts() {}
+
+    // The value the last compute divided by: the densest cell's summed
+    // weights, or its logarithm when the log scale was on. 0 when the last
+    // grid was all zeros or nothing was computed yet.
+    float lastMaximum() const { return lastMaximum_; }
+
+protected:
+    float lastMaximum_ = 0.0f;
+};
+
+// Engines that can count the samples centred in one cell under a filter, for
+// the viewer's readout: cell (row, col) of the 1000 x 1000 grid.
+class CellCounter {
+public:
+    virtual ~CellCounter() = default;
+    virtual std::int64_t samplesInCell(int row, int col, const ControlSettings& filters) = 0;
 };
 
 // The engine initialize chose, or null: for the benchmark and tests.
@@ -40,8 +57,9 @@ std::vector<float> usableGaussKernel(float sigma, int size);
 
 // Turns a raw density grid into the result in place: the optional logarithm,
 // the maximum and the division. When the maximum is not positive and finite
-// every cell becomes 0. Uses all hardware threads when threads > 1.
-void finishGrid(std::vector<float>& grid, bool useLog, unsigned threads);
+// every cell becomes 0. Uses all hardware threads when threads > 1. Returns
+// the maximum divided by, or 0 for an all-zero grid.
+float finishGrid(std::vector<float>& grid, bool useLog, unsigned threads);
 
 unsigned hardwareThreads();
 

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -66,9 +67,17 @@ struct EngineState {
     std::unique_ptr<engine::DensityBackend> active;
     // The CPU engine that takes over when the GPU fails after start-up.
     std::unique_ptr<engine::DensityBackend> fallback;
+    // Counts samples per cell for the readout: the CPU engine, which runs
+    // or stands by, or the reference engine.
+    engine::CellCounter* counter = nullptr;
     bool onGpu = false;
     int tableSize = 0;
     float tableSigma = 0.0f;
+    // The last computed grid and what it was computed for.
+    std::vector<float> lastGrid;
+    ControlSettings lastSettings;
+    float lastMaximum = 0.0f;
+    bool lastLog = false;
 };
 
 EngineState state;
@@ -116,21 +125,33 @@ bool tableMatches(const ControlSettings& settings) {
 
 }  // namespace
 
-void initialize(std::vector<Datapoint> points, ControlSettings& settings) {
-    release();
+struct PreparedEngine {
+    std::unique_ptr<engine::DensityBackend> active;
+    std::unique_ptr<engine::DensityBackend> fallback;
+    engine::CellCounter* counter = nullptr;
+    bool onGpu = false;
+    std::string announcement;
+};
+
+void PreparedEngineDeleter::operator()(PreparedEngine* prepared) const { delete prepared; }
+
+PreparedEnginePtr prepare(std::vector<Datapoint> points, const std::function<void(float)>& progress) {
+    PreparedEnginePtr prepared(new PreparedEngine);
+    if (progress) progress(0.0f);
     const Choice choice = readChoice();
-    const unsigned threads = engine::hardwareThreads();
     if (choice == Choice::reference) {
-        state.active = std::make_unique<engine::ReferenceEngine>(std::move(points));
-        std::cout << "Density engine: reference CPU (TRACKORA_ENGINE=reference)" << std::endl;
+        auto reference = std::make_unique<engine::ReferenceEngine>(std::move(points));
+        prepared->counter = reference.get();
+        prepared->active = std::move(reference);
+        prepared->announcement = "Density engine: reference CPU (TRACKORA_ENGINE=reference)";
     } else {
         std::string whyNotCuda;
 #ifdef TRACKORA_HAVE_CUDA
         if (choice != Choice::cpu) {
             engine::CudaStart start = engine::startCudaEngine(points);
             if (start.backend) {
-                state.active = std::move(start.backend);
-                state.onGpu = true;
+                prepared->active = std::move(start.backend);
+                prepared->onGpu = true;
             } else {
                 whyNotCuda = start.problem;
             }
@@ -140,18 +161,34 @@ void initialize(std::vector<Datapoint> points, ControlSettings& settings) {
 #else
         whyNotCuda = choice == Choice::cpu ? "TRACKORA_ENGINE=cpu" : "built without CUDA";
 #endif
-        auto cpu = std::make_unique<engine::FastEngine>(points, threads);
+        auto cpu = std::make_unique<engine::FastEngine>(points, engine::hardwareThreads());
         points = {};  // the engines hold what they need; drop the copy early
-        if (state.onGpu) {
-            state.fallback = std::move(cpu);
-            std::cout << "Density engine: " << state.active->name() << std::endl;
+        prepared->counter = cpu.get();
+        if (prepared->onGpu) {
+            prepared->fallback = std::move(cpu);
+            prepared->announcement = "Density engine: " + prepared->active->name();
         } else {
-            state.active = std::move(cpu);
-            std::cout << "Density engine: " << state.active->name() << " (GPU not used: " << whyNotCuda
-                      << ")" << std::endl;
+            prepared->active = std::move(cpu);
+            prepared->announcement =
+                "Density engine: " + prepared->active->name() + " (GPU not used: " + whyNotCuda + ")";
         }
     }
+    if (progress) progress(1.0f);
+    return prepared;
+}
+
+void install(PreparedEnginePtr prepared, ControlSettings& settings) {
+    release();
+    state.active = std::move(prepared->active);
+    state.fallback = std::move(prepared->fallback);
+    state.counter = prepared->counter;
+    state.onGpu = prepared->onGpu;
+    std::cout << prepared->announcement << std::endl;
     rebuildKernel(settings);
+}
+
+void initialize(std::vector<Datapoint> points, ControlSettings& settings) {
+    install(prepare(std::move(points)), settings);
 }
 
 void rebuildKernel(ControlSettings& settings) {
@@ -164,20 +201,50 @@ std::vector<float> computeHeatmap(ControlSettings& settings) {
     // The table must match the size the stamp reads; rebuild it when a caller
     // changed size or sigma without asking for it.
     if (!tableMatches(settings)) rebuildKernel(settings);
+    std::vector<float> grid;
     try {
-        return state.active->compute(settings);
+        grid = state.active->compute(settings);
     } catch (const std::exception& error) {
         if (!state.onGpu) throw;
         failOver(error);
-        return state.active->compute(settings);
+        grid = state.active->compute(settings);
     }
+    state.lastGrid = grid;
+    state.lastSettings = settings;
+    state.lastMaximum = state.active->lastMaximum();
+    state.lastLog = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
+    return grid;
 }
+
+namespace {
+// A value of the last grid back in summed weights: undoes the division and
+// the logarithm (ln(1 + density)).
+float unscaled(float normalised) {
+    const float scaled = normalised * state.lastMaximum;
+    return state.lastLog ? std::expm1(scaled) : scaled;
+}
+}  // namespace
+
+CellValue cellValue(int row, int col) {
+    CellValue value;
+    if (row < 0 || row >= kGridSide || col < 0 || col >= kGridSide || state.lastGrid.empty()) return value;
+    value.density = unscaled(state.lastGrid[static_cast<std::size_t>(row) * kGridSide + col]);
+    if (state.counter) value.samples = state.counter->samplesInCell(row, col, state.lastSettings);
+    return value;
+}
+
+float lastMaximumDensity() { return state.lastGrid.empty() ? 0.0f : unscaled(1.0f); }
+
+bool lastUsedLogScale() { return state.lastLog; }
 
 void release() {
     state.active.reset();
     state.fallback.reset();
+    state.counter = nullptr;
     state.onGpu = false;
     state.tableSize = 0;
+    state.lastGrid = {};
+    state.lastMaximum = 0.0f;
 }
 
 std::vector<float> makeGaussKernel(float sigma, int size) {

@@ -3,6 +3,9 @@
 // into a normalised 1000 x 1000 kernel-density grid for the current settings.
 // It runs on CUDA when a working GPU is present and on a multi-threaded CPU
 // engine otherwise; this header compiles with a plain C++ compiler.
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,20 @@ namespace HeatmapEngine {
 // again replaces the previous engine.
 void initialize(std::vector<Datapoint> points, ControlSettings& settings);
 
+// initialize in two steps, so the slow one can run off the main thread.
+// prepare chooses and builds an engine (indexing the samples, uploading them
+// to the GPU) and touches nothing the running engine uses; progress, when
+// given, is called with the fraction done. install, on the thread that
+// computes, makes it the running engine, prints the engine line and builds
+// the weight table for settings.
+struct PreparedEngine;
+struct PreparedEngineDeleter {
+    void operator()(PreparedEngine* prepared) const;
+};
+using PreparedEnginePtr = std::unique_ptr<PreparedEngine, PreparedEngineDeleter>;
+PreparedEnginePtr prepare(std::vector<Datapoint> points, const std::function<void(float)>& progress = {});
+void install(PreparedEnginePtr prepared, ControlSettings& settings);
+
 // Rebuilds the weight table from settings.kernel_size and settings.sigma.
 // Sizes are made odd and clamped to 1..23169 as the control panel does; a
 // sigma for which the Gaussian has no finite weights gives a single-cell
@@ -35,6 +52,21 @@ void rebuildKernel(ControlSettings& settings);
 // 0). Never NaN or infinite: when no cell is positive every cell is 0.
 // Before initialize or after release the grid is all zeros.
 std::vector<float> computeHeatmap(ControlSettings& settings);
+
+// Values of the last computeHeatmap, read without computing again: the
+// unnormalised density of grid cell (row, col) (summed table weights, in
+// samples) and the number of samples centred in that cell that passed its
+// filters. Zero outside the grid and before any compute.
+struct CellValue {
+    float density = 0.0f;
+    std::int64_t samples = 0;
+};
+CellValue cellValue(int row, int col);
+
+// The densest cell's unnormalised density in the last computeHeatmap, and
+// whether that grid was log-scaled: what the colour scale's 1 stands for.
+float lastMaximumDensity();
+bool lastUsedLogScale();
 
 // Frees the engine's memory; initialize may be called again afterwards.
 void release();
