@@ -68,7 +68,7 @@ int main() {
     const int N = static_cast<int>(std::pow(10, kGridPrecision));
     const std::size_t heatmapCells = static_cast<std::size_t>(N) * N;
     const GLuint heatmap_texture = createHeatmapTexture(N);
-    lut_texture = loadTexture("resources/lut.png");
+    lut_texture = loadTexture(nativePath("resources/lut.png").c_str());
 
     const DensitySteps density{
         HeatmapEngine::rebuildKernel,

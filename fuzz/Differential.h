@@ -14,7 +14,7 @@
 #include "model/FastParse.h"
 #include "model/ModeNames.h"
 #include "model/RawFormats.h"
-#include "model/ReferenceParse.h"
+#include "tests/support/ReferenceParse.h"
 
 namespace differential {
 

@@ -2,7 +2,7 @@
 
 #include <stb_image.h>
 
-#include <algorithm>
+#include "model/RuntimeFiles.h"
 
 GLuint loadTexture(const char* path) {
     int width = 0;
@@ -29,8 +29,4 @@ GLuint loadTexture(const char* path) {
     return textureID;
 }
 
-std::string nativePath(const char* path) {
-    std::string native(path);
-    std::replace(native.begin(), native.end(), '\\', '/');
-    return native;
-}
+std::string nativePath(const char* path) { return runtimeFile(path); }

@@ -10,5 +10,6 @@
 GLuint loadTexture(const char* path);
 
 // Run-time files are named with backslashes ("shaders\map.vert"); here the
-// separator is '/'.
+// separator is '/', and the file is looked up as runtimeFile does (the
+// working directory, then the install's share/trackora).
 std::string nativePath(const char* path);

@@ -4,7 +4,7 @@
 BUILD_PACKAGES=(cmake g++ make pkg-config libglfw3-dev libglm-dev libstb-dev libimgui-dev
                 python3-glad libx11-dev)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick
-               clang libclang-rt-14-dev)
+               clang libclang-rt-14-dev dpkg-dev file)
 
 # Installs the named Debian packages that are not installed yet; does
 # nothing (and needs no network) when all are present.

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "model/RawFormats.h"
-#include "model/ReferenceParse.h"
+#include "tests/support/ReferenceParse.h"
 #include "model/TrajectoryLoader.h"
 #include "tools/gendata/TrajectoryGenerator.h"
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "model/ModeNames.h"
+#include "model/RuntimeFiles.h"
 #include "tools/gendata/TrajectoryGenerator.h"
 
 namespace {
@@ -67,7 +68,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        const RoadRaster roads = RoadRaster::fromMapImage(map);
+        const RoadRaster roads = RoadRaster::fromMapImage(runtimeFile(map));
         const GeneratorReport report = generateTrajectoryTree(roads, output, options);
         std::cout << "Generated \"" << output << "\": " << report.users << " users, " << report.labelFiles
                   << " label files (" << report.labelLines << " lines), " << report.trajectoryFiles

@@ -12,6 +12,7 @@
 #include "engine/KdeLogic.h"
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
+#include "model/RuntimeFiles.h"
 #include "model/TrajectoryLoader.h"
 #include "tools/heatmap/HeatmapOptions.h"
 
@@ -36,9 +37,10 @@ bool writeGrid(const std::string& path, const std::vector<float>& grid) {
 
 bool writePng(const HeatmapOptions& options, const std::vector<float>& grid) {
     int width = 0, height = 0, channels = 0;
-    unsigned char* lut = stbi_load(options.lutPath.c_str(), &width, &height, &channels, 3);
+    const std::string lutPath = runtimeFile(options.lutPath);
+    unsigned char* lut = stbi_load(lutPath.c_str(), &width, &height, &channels, 3);
     if (!lut) {
-        std::cerr << "trackora-heatmap: cannot read colour table \"" << options.lutPath << "\": "
+        std::cerr << "trackora-heatmap: cannot read colour table \"" << lutPath << "\": "
                   << stbi_failure_reason() << "\n";
         return false;
     }

@@ -1,4 +1,4 @@
-#include "model/ReferenceParse.h"
+#include "tests/support/ReferenceParse.h"
 
 #include <ctime>
 #include <iomanip>
