@@ -29,5 +29,16 @@ struct ControlSettings {
     void toggleMode(int bit) { mode_mask ^= bit; }
 };
 
+// The one rule for a Gaussian table side: even values go up by one (never
+// past cap), anything below 1 becomes 1, anything above cap becomes cap. The
+// panel applies it under its own cap, the engine under the largest side its
+// memory arithmetic allows.
+constexpr std::int32_t oddKernelSize(std::int32_t size, std::int32_t cap) {
+    if (size % 2 != 1) size = size < cap ? size + 1 : cap;
+    if (size < 1) size = 1;
+    if (size > cap) size = cap;
+    return size;
+}
+
 // The process-wide settings, edited by the panel and read by the engine.
 extern ControlSettings settings;

@@ -4,20 +4,16 @@
 #include <array>
 #include <cstdint>
 
+#include "app/ControlSettings.h"
 #include "model/Datapoint.h"
+#include "model/ModeNames.h"
 
-// Largest Gaussian table side: sigma tops out at 10, so 101 cells cover five
-// sigmas either side; larger tables only freeze the program.
-inline constexpr std::int32_t kMaxKernelSize = 101;
+// Largest Gaussian table side the panel offers: sigma tops out at 10, so 101
+// cells cover five sigmas either side; larger tables only freeze the program.
+inline constexpr std::int32_t kPanelMaxKernelSize = 101;
 
-// Size after an edit: even values go up by one, anything below 1 becomes 1,
-// anything above the cap becomes the cap.
-constexpr std::int32_t applySizeRule(std::int32_t size) {
-    if (size % 2 != 1) size = size + 1;  // never overflows: only even values grow
-    if (size < 1) size = 1;
-    if (size > kMaxKernelSize) size = kMaxKernelSize;
-    return size;
-}
+// Size after an edit: the settings' odd-size rule under the panel's cap.
+constexpr std::int32_t applySizeRule(std::int32_t size) { return oddKernelSize(size, kPanelMaxKernelSize); }
 
 // A sigma typed after Ctrl+click is taken as typed, except one that is not a
 // positive number (zero, negative, NaN), which would divide the weight table
@@ -30,16 +26,8 @@ struct ModeCheckbox {
     const char* label;
     TransportationMode flag;
 };
-inline constexpr std::array<ModeCheckbox, kModeCount> kModeCheckboxes{{
-    {"Unknown", UNKNOWN},
-    {"Walk", WALK},
-    {"Bike", BIKE},
-    {"Bus", BUS},
-    {"Car", CAR},
-    {"Subway", SUBWAY},
-    {"Train", TRAIN},
-    {"Airplane", AIRPLANE},
-    {"Boat", BOAT},
-    {"Run", RUN},
-    {"Motorcycle", MOTORCYCLE},
-}};
+inline constexpr std::array<ModeCheckbox, kModeCount> kModeCheckboxes = [] {
+    std::array<ModeCheckbox, kModeCount> boxes{};
+    for (int i = 0; i < kModeCount; ++i) boxes[i] = {kModeDisplayNames[i], kModes[i]};
+    return boxes;
+}();

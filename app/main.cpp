@@ -6,7 +6,6 @@
 #include <imgui_impl_glfw.h>
 #include <imgui_impl_opengl3.h>
 
-#include <cmath>
 #include <iostream>
 #include <memory>
 
@@ -65,7 +64,7 @@ int main() {
     map_renderer = std::make_unique<MapRenderer>();
     dataset = loadSamples("data/data.bin");
     HeatmapEngine::initialize(dataset->points, settings);
-    const int N = static_cast<int>(std::pow(10, kGridPrecision));
+    const int N = kGridSide;
     const std::size_t heatmapCells = static_cast<std::size_t>(N) * N;
     const GLuint heatmap_texture = createHeatmapTexture(N);
     lut_texture = loadTexture(nativePath("resources/lut.png").c_str());

@@ -48,8 +48,8 @@ public:
 // The engine initialize chose, or null: for the benchmark and tests.
 DensityBackend* currentBackend();
 
-// The size computeHeatmap works with: odd and within 1..23169, the way the
-// control panel corrects typed values.
+// The size computeHeatmap works with: the settings' odd-size rule, capped at
+// the largest side whose bytes fit a signed 32-bit count.
 int effectiveKernelSize(int size);
 
 // makeGaussKernel, with the fallbacks for a sigma that yields no usable table.

@@ -25,12 +25,7 @@ unsigned hardwareThreads() {
     return n == 0 ? 1 : n;
 }
 
-int effectiveKernelSize(int size) {
-    if (size % 2 != 1) size = size < kde::kMaxKernelSize ? size + 1 : kde::kMaxKernelSize;
-    if (size < 1) size = 1;
-    if (size > kde::kMaxKernelSize) size = kde::kMaxKernelSize;
-    return size;
-}
+int effectiveKernelSize(int size) { return oddKernelSize(size, kde::kMaxKernelSize); }
 
 std::vector<float> usableGaussKernel(float sigma, int size) {
     std::vector<float> table = HeatmapEngine::makeGaussKernel(sigma, size);

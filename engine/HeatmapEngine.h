@@ -10,11 +10,9 @@
 #include <vector>
 
 #include "app/ControlSettings.h"
+#include "engine/GridShape.h"
 #include "model/Datapoint.h"
 
-inline constexpr int kGridPrecision = 3;
-inline constexpr int kGridSide = 1000;
-inline constexpr int kGridCells = kGridSide * kGridSide;
 
 namespace HeatmapEngine {
 
@@ -40,7 +38,8 @@ PreparedEnginePtr prepare(std::vector<Datapoint> points, const std::function<voi
 void install(PreparedEnginePtr prepared, ControlSettings& settings);
 
 // Rebuilds the weight table from settings.kernel_size and settings.sigma.
-// Sizes are made odd and clamped to 1..23169 as the control panel does; a
+// Sizes go through the settings' odd-size rule, capped at 23169 (the panel
+// itself offers at most 101); a
 // sigma for which the Gaussian has no finite weights gives a single-cell
 // table (the limit of a vanishing sigma), and one whose weights all vanish
 // gives a flat table.

@@ -4,6 +4,7 @@
 // places, filters, stamps and combines exactly alike.
 #include <cstdint>
 
+#include "engine/GridShape.h"
 #include "model/Datapoint.h"
 #include "model/HostDevice.h"
 
@@ -13,9 +14,9 @@
 
 namespace kde {
 
-inline constexpr int kPrecision = 3;
-inline constexpr int kSide = 1000;        // 10^precision
-inline constexpr int kCells = kSide * kSide;
+inline constexpr int kPrecision = kGridPrecision;
+inline constexpr int kSide = kGridSide;
+inline constexpr int kCells = kGridCells;
 inline constexpr int kThreadsPerBlock = 256;
 // The largest odd table side whose bytes fit a signed 32-bit count.
 inline constexpr int kMaxKernelSize = 23169;

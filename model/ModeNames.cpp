@@ -14,11 +14,8 @@ std::unordered_map<std::string, TransportationMode> makeModeNameTable() {
 }
 
 std::string_view modeDisplayName(TransportationMode mode) {
-    static constexpr std::string_view names[kModeCount] = {
-        "Unknown", "Walk", "Bike", "Bus", "Car", "Subway",
-        "Train", "Airplane", "Boat", "Run", "Motorcycle"};
     for (int i = 0; i < kModeCount; ++i)
-        if (kModes[i] == mode) return names[i];
+        if (kModes[i] == mode) return kModeDisplayNames[i];
     return {};
 }
 

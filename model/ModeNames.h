@@ -11,6 +11,10 @@
 // The eleven label-file names ("taxi" shares CAR); UNKNOWN has no name here.
 std::unordered_map<std::string, TransportationMode> makeModeNameTable();
 
+// Display names in TransportationMode order, as the panel shows them.
+inline constexpr const char* kModeDisplayNames[kModeCount] = {
+    "Unknown", "Walk", "Bike", "Bus", "Car", "Subway", "Train", "Airplane", "Boat", "Run", "Motorcycle"};
+
 // Display name of a single flag ("Walk"), or "" for a value that is none.
 std::string_view modeDisplayName(TransportationMode mode);
 
