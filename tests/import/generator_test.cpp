@@ -92,6 +92,7 @@ TEST(Generator, TreeImportsWithTheCountsItReports) {
     // Quarters of the box (south-west, south-east, north-west, north-east),
     // the southern strip and the airport's corner.
     std::int64_t quarter[4] = {}, southernStrip = 0, airport = 0;
+    std::set<int> blocks;  // of a 5 x 5 division of the box
     for (const auto& p : points) {
         int bit = 0;
         while ((1 << bit) != p.mode) ++bit;
@@ -101,6 +102,7 @@ TEST(Generator, TreeImportsWithTheCountsItReports) {
         peak += (p.time >= 7 * 3600 && p.time < 9 * 3600) || (p.time >= 17 * 3600 && p.time < 19 * 3600);
         night += p.time >= 2 * 3600 && p.time < 4 * 3600;
         ++quarter[(p.x >= 0.5f) * 2 + (p.y >= 0.5f)];
+        blocks.insert(std::min(4, static_cast<int>(p.x * 5)) * 5 + std::min(4, static_cast<int>(p.y * 5)));
         southernStrip += p.x < 0.11f;                // south of 39.79 N
         airport += p.x > 0.9f && p.y > 0.9f;          // north of 40.065 N, east of 116.555 E
         if (p.mode == SUBWAY || p.mode == TRAIN) {
@@ -122,7 +124,8 @@ TEST(Generator, TreeImportsWithTheCountsItReports) {
     EXPECT_GT(onRail, railCounted * 99 / 100);
     // People live and work all over the box, not in one quarter.
     for (int i = 0; i < 4; ++i) EXPECT_GT(quarter[i], static_cast<std::int64_t>(points.size()) / 20) << "quarter " << i;
-    EXPECT_GT(southernStrip, static_cast<std::int64_t>(points.size()) / 100);
+    EXPECT_GT(southernStrip, static_cast<std::int64_t>(points.size()) / 500);
+    EXPECT_GE(blocks.size(), 20u);
     EXPECT_GT(airport, 0);
 
     // Every label name, "taxi" included, and both line ends occur.

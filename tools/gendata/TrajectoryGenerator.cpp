@@ -188,7 +188,16 @@ public:
             if (sinceDecision_ >= 7.0 || !road(ahead(heading_, 3.0))) decide(vehicle);
             position_.x += step * std::cos(heading_);
             position_.y += step * std::sin(heading_);
-            if (!road(position_)) position_ = snap(position_, 3);
+            if (!road(position_)) {
+                // Back onto the road, but no faster than the walker moves:
+                // a jump to the road would fake a burst of speed.
+                const Point target = snap(position_, 3);
+                const double dx = target.x - position_.x, dy = target.y - position_.y;
+                const double gap = std::hypot(dx, dy);
+                const double share = gap > step ? step / gap : 1.0;
+                position_.x += share * dx;
+                position_.y += share * dy;
+            }
         }
     }
 
@@ -484,10 +493,21 @@ private:
         return travel(walker_, mode, second, seconds, interval, goal);
     }
 
+    // GPS error drifts slowly rather than jumping from fix to fix: an
+    // offset that decorrelates over about half a minute, so that fixes a
+    // second apart do not fake speeds of several metres per second.
     void addFix(Segment& segment, Point p, std::int64_t second, double noiseMetres) {
-        const double lat = roads_.latitudeAt(p.y) + random_.normal() * noiseMetres / kMetresPerDegree;
-        const double lon = roads_.longitudeAt(p.x) +
-                           random_.normal() * noiseMetres / (kMetresPerDegree * std::cos(lat * kPi / 180));
+        if (segment.fixes.empty()) {
+            errorNorth_ = random_.normal() * noiseMetres;
+            errorEast_ = random_.normal() * noiseMetres;
+        } else {
+            const double keep = std::exp(-static_cast<double>(second - segment.fixes.back().second) / 30.0);
+            const double fresh = std::sqrt(1.0 - keep * keep) * noiseMetres;
+            errorNorth_ = keep * errorNorth_ + fresh * random_.normal();
+            errorEast_ = keep * errorEast_ + fresh * random_.normal();
+        }
+        const double lat = roads_.latitudeAt(p.y) + errorNorth_ / kMetresPerDegree;
+        const double lon = roads_.longitudeAt(p.x) + errorEast_ / (kMetresPerDegree * std::cos(lat * kPi / 180));
         segment.fixes.push_back({lat, lon, second});
     }
 
@@ -834,6 +854,7 @@ private:
     RoadWalker walker_;
     RoadWalker railWalker_;  // on the railway mask, or on the roads without one
     std::vector<Point> stations_;  // by cell, row by row; x < 0 where no line crosses
+    double errorNorth_ = 0, errorEast_ = 0;  // metres, of the last fix
     int stationColumns_ = 0;
     GeneratorReport report_;
 };
