@@ -226,7 +226,8 @@ private:
         static constexpr double turns[] = {0,  10,  -10,  20,  -20,  30,  -30,  45,  -45,  60, -60,
                                            75, -75, 90,  -90, 120, -120, 150, -150};
         const double goalHeading = std::atan2(goal_.y - position_.y, goal_.x - position_.x);
-        double bestScore = -1e9;
+        constexpr double kNone = -1e9;  // below every score
+        double bestScore = kNone;
         double best = heading_ + kPi;  // turn back when nothing else goes on
         for (double turn : turns) {
             const double heading = heading_ + turn * kPi / 180;
@@ -244,7 +245,7 @@ private:
                 best = heading;
             }
         }
-        if (bestScore == -1e9) ++deadEnds_;
+        if (bestScore == kNone) ++deadEnds_;
         heading_ = best;
         sinceDecision_ = 0;
     }
