@@ -328,7 +328,7 @@ struct User {
 };
 
 // What a day's trip is for.
-enum TripKind { kToWork, kHome, kErrand, kLate, kToAirport, kFromAirport };
+enum TripKind { kToWork, kLunch, kHome, kErrand, kLate, kToAirport, kFromAirport };
 
 // The lines of `mask` that are at least `minPixels` pixels large (8-connected):
 // the railway data holds sidings and stubs a few dozen metres long, on which
@@ -614,6 +614,22 @@ private:
         return any;
     }
 
+    // A trip out by rail: a street beside a station 3 to 15 km down the
+    // line from the station nearest `from`, when there is one.
+    bool stationOutFrom(Point from, Point& to) {
+        Point board{};
+        if (!station(from, board)) return false;
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            const Point s = stations_[static_cast<std::size_t>(random_.below(static_cast<int>(stations_.size())))];
+            if (s.x < 0) continue;
+            const double metres = distanceMetres(board, s);
+            if (metres < 3000 || metres > 15000) continue;
+            to = walker_.snap(s, 40);
+            return true;
+        }
+        return false;
+    }
+
     // One trip: the segments in order, each starting where the last ended.
     std::vector<Segment> trip(const User& user, std::int64_t& second, Point from, Point to, int mode) {
         std::vector<Segment> segments;
@@ -708,9 +724,25 @@ private:
         double hours;
         if (kind == kToWork) hours = random_.normal(8.0, 0.7);
         else if (kind == kHome) hours = random_.normal(18.0, 0.9);
+        else if (kind == kLunch) hours = random_.normal(12.1, 0.4);
         else if (kind == kLate) hours = random_.uniform(22.8, 23.8);  // late trips run past midnight
         else hours = random_.uniform(kind == kErrand ? 9.5 : 7.0, 21.5);
         return static_cast<int>(std::clamp(hours, 0.0, 23.95) * 3600);
+    }
+
+    // The ways of the trips people make besides commuting, dealt from a
+    // shuffled deck rather than drawn one by one, so that even a small tree
+    // holds every mode (a flight is a trip to the airport).
+    int nextLeisureMode() {
+        if (leisureDeck_.empty()) {
+            leisureDeck_ = {kWalk, kWalk, kBike, kRun, kRun, kTaxi, kBus, kCar,
+                            kSubway, kSubway, kTrain, kBoat, kMotorcycle, kAirplane};
+            for (std::size_t i = leisureDeck_.size() - 1; i > 0; --i)
+                std::swap(leisureDeck_[i], leisureDeck_[static_cast<std::size_t>(random_.below(static_cast<int>(i) + 1))]);
+        }
+        const int mode = leisureDeck_.back();
+        leisureDeck_.pop_back();
+        return mode;
     }
 
     void writeUser(int id) {
@@ -731,27 +763,35 @@ private:
             const bool weekday = ((day + 4) % 7) < 5;  // 1970-01-01 was a Thursday
             std::vector<TripKind> kinds;
             if (weekday || random_.chance(0.2)) kinds = {kToWork, kHome};
+            if (!kinds.empty() && random_.chance(0.35)) kinds.insert(kinds.begin() + 1, kLunch);
             if (random_.chance(0.45)) kinds.push_back(kErrand);
             if (random_.chance(0.06)) kinds.push_back(kLate);
             if (random_.chance(user.flies)) kinds = {random_.chance(0.5) ? kToAirport : kFromAirport};
             for (TripKind kind : kinds) {
                 std::int64_t second = day * 86400 + startSecond(kind);
                 second = std::max(second, clock + 600);
+                const int leisureMode = kind == kErrand || kind == kLate ? nextLeisureMode() : -1;
+                if (leisureMode == kAirplane) kind = kToAirport;
                 std::vector<Segment> segments;
                 if (kind == kToAirport || kind == kFromAirport) {
                     segments = airportTrip(user, second, user.home, kind == kToAirport);
                 } else {
-                    const Point from = kind == kHome ? user.work : user.home;
+                    const Point from = kind == kHome || kind == kLunch ? user.work : user.home;
                     Point to = kind == kToWork ? user.work : user.home;
                     int mode = user.commuteMode;
-                    if (kind == kErrand || kind == kLate) {
-                        static constexpr int leisure[] = {kWalk, kWalk, kBike, kRun, kRun, kTaxi, kBus, kCar,
-                                                          kSubway, kSubway, kTrain, kBoat, kMotorcycle};
-                        mode = leisure[random_.below(13)];
-                        // Errands on foot stay near home; the rest go anywhere.
-                        to = mode == kWalk || mode == kBike || mode == kRun
-                                 ? walker_.snap({from.x + random_.uniform(-150, 150), from.y + random_.uniform(-150, 150)}, 40)
-                                 : pointIn(pickDistrict(true), false);
+                    if (kind == kLunch) {  // a walk to lunch near work
+                        mode = kWalk;
+                        to = walker_.snap({from.x + random_.uniform(-40, 40), from.y + random_.uniform(-40, 40)}, 40);
+                    }
+                    if (leisureMode >= 0) {
+                        mode = leisureMode;
+                        // Rail trips go down the line; errands on foot stay
+                        // near home; the rest go anywhere.
+                        const bool byRail = (mode == kSubway || mode == kTrain) && stationOutFrom(from, to);
+                        if (mode == kWalk || mode == kBike || mode == kRun)
+                            to = walker_.snap({from.x + random_.uniform(-150, 150), from.y + random_.uniform(-150, 150)}, 40);
+                        else if (!byRail)
+                            to = pointIn(pickDistrict(true), false);
                     }
                     segments = trip(user, second, from, to, mode);
                 }
@@ -856,6 +896,7 @@ private:
     RoadWalker railWalker_;  // on the railway mask, or on the roads without one
     std::vector<Point> stations_;  // by cell, row by row; x < 0 where no line crosses
     double errorNorth_ = 0, errorEast_ = 0;  // metres, of the last fix
+    std::vector<int> leisureDeck_;
     int stationColumns_ = 0;
     GeneratorReport report_;
 };
