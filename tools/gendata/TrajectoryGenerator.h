@@ -1,8 +1,11 @@
 #pragma once
 // The default-data generator: writes a deterministic tree of raw trajectory
-// recordings (users with label files and trajectory subdirectories) whose
-// tracks follow the roads of the map image, with commute peaks, speeds that
-// fit each mode and a few metres of GPS noise.
+// recordings (users with label files and trajectory subdirectories) of a
+// city's mobility: homes and workplaces in districts all over the box,
+// commutes between them with morning and evening peaks, trips to the
+// airport in the north-east, trains and subways along the railway lines,
+// every track on the roads of the map image, with speeds that fit each mode
+// and a few metres of GPS noise.
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -20,6 +23,10 @@ public:
     // background (26, 29, 34) by more than 8, outside the attribution label
     // in the south-east corner. Throws std::runtime_error naming the file.
     static RoadRaster fromMapImage(const std::string& path);
+    // Reads a one-channel mask (the railway mask beside the map): a pixel
+    // is on the line when its grey value is 128 or more. Throws
+    // std::runtime_error naming the file.
+    static RoadRaster fromMaskImage(const std::string& path);
 
     int width() const { return width_; }
     int height() const { return height_; }
@@ -68,7 +75,9 @@ struct GeneratorReport {
 };
 
 // Writes the tree under `root` (root/Data/NNN/labels.txt and
-// root/Data/NNN/Trajectory/*.plt). Throws std::runtime_error when a file
-// cannot be written.
+// root/Data/NNN/Trajectory/*.plt). Trains and subways run along `rails`, a
+// raster of the same size as `roads`; without it they keep to the roads.
+// Throws std::runtime_error when a file cannot be written or the rasters
+// differ in size.
 GeneratorReport generateTrajectoryTree(const RoadRaster& roads, const std::filesystem::path& root,
-                                       const GeneratorOptions& options);
+                                       const GeneratorOptions& options, const RoadRaster* rails = nullptr);

@@ -1,11 +1,13 @@
 // trackora-gendata OUTPUT_DIR [--fixes N] [--seed S] [--map resources/map.png]
+//                  [--rails resources/railways.png]
 // Writes a deterministic raw trajectory tree whose tracks follow the map's
-// roads; trackora-import turns it into data/data.bin.
+// roads and railways; trackora-import turns it into data/data.bin.
 #include <charconv>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "model/ModeNames.h"
@@ -15,11 +17,13 @@
 namespace {
 
 const char* kUsage =
-    "usage: trackora-gendata OUTPUT_DIR [--fixes N] [--seed S] [--map PNG]\n"
+    "usage: trackora-gendata OUTPUT_DIR [--fixes N] [--seed S] [--map PNG] [--rails PNG]\n"
     "  OUTPUT_DIR  a directory that does not exist yet (or is empty)\n"
     "  --fixes     fixes inside the box to write, about (default 2000000)\n"
     "  --seed      the random seed; the same seed gives the same tree (default 20081023)\n"
-    "  --map       the map image whose roads the tracks follow (default resources/map.png)\n";
+    "  --map       the map image whose roads the tracks follow (default resources/map.png)\n"
+    "  --rails     the railway mask trains and subways follow (default railways.png beside the map,\n"
+    "              where there is one; \"none\" keeps them on the roads)\n";
 
 template <typename T>
 bool number(const std::string& text, T& value) {
@@ -32,6 +36,7 @@ bool number(const std::string& text, T& value) {
 int main(int argc, char** argv) {
     std::string output;
     std::string map = "resources/map.png";
+    std::string rails;
     GeneratorOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -51,6 +56,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--map" && hasValue) {
             map = argv[++i];
+        } else if (arg == "--rails" && hasValue) {
+            rails = argv[++i];
         } else if (arg.empty() || arg[0] == '-' || !output.empty()) {
             std::cerr << "trackora-gendata: unexpected argument \"" << arg << "\"\n" << kUsage;
             return 2;
@@ -68,8 +75,22 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        const RoadRaster roads = RoadRaster::fromMapImage(runtimeFile(map));
-        const GeneratorReport report = generateTrajectoryTree(roads, output, options);
+        map = runtimeFile(map);
+        const RoadRaster roads = RoadRaster::fromMapImage(map);
+        std::optional<RoadRaster> railways;
+        if (rails.empty()) {
+            // The mask beside the map, where there is one.
+            const auto beside = std::filesystem::path(map).parent_path() / "railways.png";
+            if (std::filesystem::exists(beside, error)) {
+                rails = beside.string();
+            } else {
+                std::cout << "No railway mask " << beside << ": trains and subways keep to the roads\n";
+                rails = "none";
+            }
+        }
+        if (rails != "none") railways = RoadRaster::fromMaskImage(rails);
+        const GeneratorReport report =
+            generateTrajectoryTree(roads, output, options, railways ? &*railways : nullptr);
         std::cout << "Generated \"" << output << "\": " << report.users << " users, " << report.labelFiles
                   << " label files (" << report.labelLines << " lines), " << report.trajectoryFiles
                   << " trajectory files (" << report.bytes / 1000000 << " MB)\n"

@@ -58,6 +58,8 @@ RoadStyle styleOf(std::string_view roadClass) {
     return style;
 }
 
+bool isRailway(std::string_view roadClass) { return roadClass == "other"; }
+
 void drawSegment(Coverage& coverage, PixelPoint a, PixelPoint b, double lineWidth) {
     const double half = lineWidth * 0.5;
     // Lines thinner than a pixel fade instead of thinning further.

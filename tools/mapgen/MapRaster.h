@@ -41,6 +41,13 @@ inline constexpr int kLayerCount = 9;
 // Style of an OpenStreetMap highway class; unknown classes get the style of
 // minor service roads.
 RoadStyle styleOf(std::string_view roadClass);
+// Whether segments of this class are railway track ("other" in the road
+// data is mostly railways); they make the railway mask the default-data
+// generator runs its trains along.
+bool isRailway(std::string_view roadClass);
+// Full width in pixels of a 4096-pixel image of the lines in the railway
+// mask: wide enough for a walker to follow without slipping off.
+inline constexpr double kRailMaskWidth = 3.0;
 
 // A single-channel coverage buffer into which the segments of one layer are
 // drawn (maximum, so joints of consecutive chords do not double up), then

@@ -2,6 +2,7 @@
 // the sample box, and the colour table of its legend.
 //
 //   trackora_mapgen map ROADS.csv OUT.png [SIZE [FONT.ttf]]
+//   trackora_mapgen rails ROADS.csv OUT.png [SIZE]
 //   trackora_mapgen lut OUT.png
 #include <stb_image_write.h>
 #include <stb_truetype.h>
@@ -30,6 +31,7 @@ constexpr mapgen::Rgb kLabelText{150, 156, 166};
 struct Segment {
     double lat1, lon1, lat2, lon2;
     mapgen::RoadStyle style;
+    bool railway;
 };
 
 bool readSegments(const std::string& path, std::vector<Segment>& segments) {
@@ -62,6 +64,7 @@ bool readSegments(const std::string& path, std::vector<Segment>& segments) {
             continue;
         }
         s.style = mapgen::styleOf(field[4]);
+        s.railway = mapgen::isRailway(field[4]);
         segments.push_back(s);
     }
     if (skipped > 0)
@@ -187,6 +190,33 @@ int renderMap(const std::string& roadsPath, const std::string& outPath, int size
     return 0;
 }
 
+// The railway mask: one grey channel, 255 where railway track covers at
+// least half of the pixel and 0 elsewhere (two values compress far better
+// than soft edges), the same size and projection as the map.
+// The map shows railways only as faint lines among the roads, so the
+// default-data generator reads them from here instead.
+int renderRails(const std::string& roadsPath, const std::string& outPath, int size) {
+    std::vector<Segment> segments;
+    if (!readSegments(roadsPath, segments)) return 1;
+    mapgen::Coverage coverage(size, size);
+    std::size_t count = 0;
+    for (const Segment& s : segments) {
+        if (!s.railway) continue;
+        mapgen::drawSegment(coverage, mapgen::project(s.lat1, s.lon1, size, size),
+                            mapgen::project(s.lat2, s.lon2, size, size), mapgen::kRailMaskWidth * size / 4096.0);
+        ++count;
+    }
+    std::vector<std::uint8_t> grey(coverage.alpha.size());
+    for (std::size_t i = 0; i < grey.size(); ++i)
+        grey[i] = coverage.alpha[i] >= 0.5f ? 255 : 0;
+    if (!stbi_write_png(outPath.c_str(), size, size, 1, grey.data(), size)) {
+        std::cerr << "trackora_mapgen: cannot write \"" << outPath << "\"\n";
+        return 1;
+    }
+    std::cout << "wrote " << outPath << ": " << size << " x " << size << ", " << count << " railway segments\n";
+    return 0;
+}
+
 int renderLut(const std::string& outPath) {
     constexpr int kWidth = 16;
     constexpr int kHeight = 256;
@@ -201,6 +231,7 @@ int renderLut(const std::string& outPath) {
 
 int usage() {
     std::cerr << "usage: trackora_mapgen map ROADS.csv OUT.png [SIZE [FONT.ttf]]\n"
+                 "       trackora_mapgen rails ROADS.csv OUT.png [SIZE]\n"
                  "       trackora_mapgen lut OUT.png\n";
     return 2;
 }
@@ -211,7 +242,8 @@ int main(int argc, char** argv) {
     if (argc < 3) return usage();
     const std::string mode = argv[1];
     if (mode == "lut" && argc == 3) return renderLut(argv[2]);
-    if (mode == "map" && argc >= 4 && argc <= 6) {
+    const bool rails = mode == "rails" && argc >= 4 && argc <= 5;
+    if ((mode == "map" && argc >= 4 && argc <= 6) || rails) {
         int size = 4096;
         if (argc >= 5) {
             char* end = nullptr;
@@ -223,6 +255,7 @@ int main(int argc, char** argv) {
             }
             size = static_cast<int>(value);
         }
+        if (rails) return renderRails(argv[2], argv[3], size);
         return renderMap(argv[2], argv[3], size, argc == 6 ? argv[5] : kDefaultFont);
     }
     return usage();
