@@ -13,6 +13,7 @@
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
 #include "model/TrajectoryLoader.h"
+#include "tools/heatmap/GeoTiffExport.h"
 #include "tools/heatmap/HeatmapOptions.h"
 
 #include <stb_image.h>
@@ -28,6 +29,17 @@ bool writeGrid(const std::string& path, const std::vector<float>& grid) {
         out.write(grid.data(), grid.size() * sizeof(float));
         out.commit();
     } catch (const OutputError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return false;
+    }
+    return true;
+}
+
+bool writeGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
+                  double densest) {
+    try {
+        writeDensityGeoTiff(path, grid, settings, densest);
+    } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return false;
     }
@@ -108,6 +120,9 @@ int main(int argc, char** argv) {
               << " pass the mode and time filters" << std::endl;
 
     try {
+        // Taken before the engine gets the points: the engines hand out
+        // only the normalised grid.
+        const double densest = options.geotiffPath.empty() ? 0.0 : densestCell(points, options.settings);
         HeatmapEngine::initialize(std::move(points), options.settings);
         std::vector<double> times;
         std::vector<float> grid;
@@ -128,6 +143,7 @@ int main(int argc, char** argv) {
         bool ok = true;
         if (!options.gridPath.empty()) ok = writeGrid(options.gridPath, grid) && ok;
         if (!options.pngPath.empty()) ok = writePng(options, grid) && ok;
+        if (!options.geotiffPath.empty()) ok = writeGeoTiff(options.geotiffPath, grid, options.settings, densest) && ok;
         return ok ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
