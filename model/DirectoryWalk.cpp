@@ -2,6 +2,7 @@
 // order, decides which label intervals are in force for each trajectory
 // file, and parses the files on all cores while keeping the walk's order.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,16 +42,20 @@ void addTrackCounts(ImportReport& report, const TrackCounts& counts) {
 
 namespace {
 
-// False with the system's reason when the file cannot be opened for
-// reading: such a file is skipped and listed, whatever its format.
+// False with the reason when the file cannot be opened for reading or is
+// not a regular file (a pipe would block GDAL): such a file is skipped and
+// listed, as a trajectory file would be.
 bool readable(const std::string& path, std::string& reason) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         reason = systemReason(errno);
         return false;
     }
+    struct stat status {};
+    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     ::close(fd);
-    return true;
+    if (!regular) reason = "not a regular file";
+    return regular;
 }
 
 // One trajectory file to parse, with the labels in force where the walk met it.
