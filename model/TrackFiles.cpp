@@ -7,12 +7,6 @@
 
 namespace {
 
-// A point that cannot become a sample: its place and what is wrong.
-struct BadPoint {
-    std::string text;
-    std::string problem;
-};
-
 bool convertCoordinate(const std::string& text, float& value) {
     if (text.empty()) return false;
     const FloatResult result = parseFloatField(text);
@@ -68,6 +62,7 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
         // Labels are matched on the recording's own clock, as for
         // trajectory files; the offset only moves the stored time of day.
         if (!named && !labels.empty()) {
+            // The day key of a broken-down time, as label files compute it.
             const std::int32_t day = (point.time.year - 1900) * 10000 + (point.time.month - 1) * 100 + point.time.day;
             if (const auto* intervals = labels.find(day))
                 for (const auto& interval : *intervals)
