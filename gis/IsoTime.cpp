@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "gis/Gis.h"
+#include "gis/TimeConversion.h"
 
 namespace gis {
 
@@ -71,9 +72,7 @@ TrackTime parseIsoTime(std::string_view text) {
             if (at == first) return time;
         }
     }
-    if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 || minute > 59 ||
-        second > 60)
-        return time;
+    if (!validClock(year, month, day, hour, minute, second)) return time;
 
     int zoneMinutes = 0;
     if (at < text.size()) {
@@ -96,6 +95,19 @@ TrackTime parseIsoTime(std::string_view text) {
         }
     }
 
+    const std::string written = time.text;
+    time = utcTime(year, month, day, hour, minute, second, zoneMinutes);
+    time.text = written;
+    return time;
+}
+
+bool validClock(int year, int month, int day, int hour, int minute, int second) {
+    return month >= 1 && month <= 12 && day >= 1 && day <= daysInMonth(year, month) && hour >= 0 && hour <= 23 &&
+           minute >= 0 && minute <= 59 && second >= 0 && second <= 60;
+}
+
+TrackTime utcTime(int year, int month, int day, int hour, int minute, int second, int zoneMinutes) {
+    TrackTime time;
     // Local clock minus the zone offset is UTC; the day may change.
     std::int64_t seconds = static_cast<std::int64_t>(hour) * 3600 + minute * 60 + second -
                            static_cast<std::int64_t>(zoneMinutes) * 60;

@@ -4,15 +4,13 @@
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
 
-#include <algorithm>
 #include <cctype>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <charconv>
 #include <initializer_list>
 
 #include "gis/GdalSetup.h"
 #include "gis/Gis.h"
+#include "gis/TimeConversion.h"
 
 namespace gis {
 
@@ -29,9 +27,11 @@ std::string lowerCase(std::string_view text) {
 // gives what converting the file's text would.
 std::string decimalText(double value) {
     char text[40];
-    std::snprintf(text, sizeof text, "%.15g", value);
-    if (std::strtod(text, nullptr) != value) std::snprintf(text, sizeof text, "%.17g", value);
-    return text;
+    auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 15);
+    double back = 0;
+    std::from_chars(text, written.ptr, back);
+    if (back != value) written = std::to_chars(text, text + sizeof text, value);  // shortest that reads back
+    return std::string(text, written.ptr);
 }
 
 // Index of the first field named like one of `names` (any letter case), or -1.
@@ -65,28 +65,15 @@ TrackTime timeOf(const OGRFeature& feature, int field) {
     if (type == OFTDateTime) {
         int year, month, day, hour, minute, zone;
         float second;
-        time.text = feature.GetFieldAsString(field);
-        if (!feature.GetFieldAsDateTime(field, &year, &month, &day, &hour, &minute, &second, &zone)) {
+        if (!feature.GetFieldAsDateTime(field, &year, &month, &day, &hour, &minute, &second, &zone) ||
+            !validClock(year, month, day, hour, minute, static_cast<int>(second))) {
+            time.text = feature.GetFieldAsString(field);
             time.status = TrackTime::Status::unreadable;
             return time;
         }
         // OGR's zone flag: 100 is UTC, 100 +/- n is n quarter hours east or
         // west; 0 and 1 (unknown, local) are taken as UTC, as GPX defines.
-        char written[48];
-        std::snprintf(written, sizeof written, "%04d-%02d-%02dT%02d:%02d:%02d", year, month, day, hour, minute,
-                      static_cast<int>(std::floor(second)));
-        std::string iso = written;
-        if (zone > 1) {
-            const int quarter = zone - 100;
-            const int minutes = std::abs(quarter) * 15;
-            std::snprintf(written, sizeof written, "%c%02d:%02d", quarter < 0 ? '-' : '+', minutes / 60,
-                          minutes % 60);
-            iso += written;
-        }
-        const std::string text = time.text;
-        time = parseIsoTime(iso);
-        time.text = text;
-        return time;
+        return utcTime(year, month, day, hour, minute, static_cast<int>(second), zone > 1 ? (zone - 100) * 15 : 0);
     }
     return parseIsoTime(feature.GetFieldAsString(field));
 }
