@@ -56,7 +56,7 @@ struct TrackPoint {
 };
 
 struct TrackReadOptions {
-    std::string modeField;  // GeoJSON/CSV property holding a mode name; "" for none
+    std::string modeField;  // GeoJSON/CSV property holding a mode name; "" for none (GPX: ignored)
 };
 
 struct TrackFileCounts {

@@ -191,9 +191,11 @@ void readTrackPoints(const std::string& path, TrackFormat format, const TrackRea
     if (!dataset) throw GisError(path, gdalReason("GDAL cannot open it"));
 
     if (format == TrackFormat::gpx) {
+        // GPX has no place for a mode: the mode field is for GeoJSON and CSV.
+        const TrackReadOptions gpxOptions;
         for (const char* name : {"track_points", "route_points"})
             if (OGRLayer* layer = dataset->GetLayerByName(name))
-                readGeometryLayer(path, format, *layer, name[0] == 'r', options, sink, counts);
+                readGeometryLayer(path, format, *layer, name[0] == 'r', gpxOptions, sink, counts);
         return;
     }
     if (dataset->GetLayerCount() < 1) throw GisError(path, "holds no layer");

@@ -18,7 +18,8 @@ struct TrackOptions {
     std::int32_t utcOffsetSeconds = 0;
     // The mode of track points that neither a mode field nor a label names.
     TransportationMode mode = UNKNOWN;
-    // GeoJSON property or CSV column holding a mode name ("" for none).
+    // GeoJSON property or CSV column holding a mode name ("" for none);
+    // GPX files have none and ignore it.
     std::string modeField;
     // A point without a usable position, time or mode name is skipped and
     // counted instead of ending the load.

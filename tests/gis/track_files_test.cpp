@@ -180,8 +180,9 @@ TEST(TrackFiles, BadPointsNameFileAndPlaceOrAreSkippedAndListed) {
         const char* error;
         std::int64_t skipped;
     };
+    // The mode field is not looked for in GPX files.
     const Case cases[] = {
-        {gpxPath, "", "track 1, segment 2, point 1: has no time", 1},
+        {gpxPath, "mode", "track 1, segment 2, point 1: has no time", 1},
         {csvPath, "mode", "line 2: \"yesterday\" is not an ISO 8601 time", 3},
     };
     for (const Case& c : cases) {
