@@ -1,8 +1,13 @@
 // The directory branch of the loader: walks a tree of raw recordings in name
 // order, decides which label intervals are in force for each trajectory
 // file, and parses the files on all cores while keeping the walk's order.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <exception>
@@ -24,10 +29,33 @@ void checkSampleCount(const std::string& path, std::int64_t count) {
                                       " fixes inside the box, more than the 2147483647 a sample set may hold");
 }
 
+void addTrackCounts(ImportReport& report, const TrackCounts& counts) {
+    ++report.trackFiles;
+    report.trackPoints += counts.points;
+    report.kept += counts.kept;
+    report.outside += counts.outside;
+    report.skippedPoints += counts.skipped;
+    report.ignoredFeatures += counts.ignored;
+    for (const auto& place : counts.firstSkipped)
+        if (report.firstSkipped.size() < kListedSkippedPoints) report.firstSkipped.push_back(place);
+}
+
 namespace {
 
-FrameBounds frameOf(const TrajectoryLoader& loader) {
-    return {loader.maxLatitude, loader.minLatitude, loader.maxLongitude, loader.minLongitude};
+// False with the reason when the file cannot be opened for reading or is
+// not a regular file (a pipe would block GDAL): such a file is skipped and
+// listed, as a trajectory file would be.
+bool readable(const std::string& path, std::string& reason) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        reason = systemReason(errno);
+        return false;
+    }
+    struct stat status {};
+    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    ::close(fd);
+    if (!regular) reason = "not a regular file";
+    return regular;
 }
 
 // One trajectory file to parse, with the labels in force where the walk met it.
@@ -37,6 +65,8 @@ struct FileTask {
     std::int64_t bytes = 0;
     std::vector<Datapoint> points;
     TrajectoryCounts counts;
+    bool track = false;  // a GPS track file, read through GDAL
+    TrackCounts trackCounts;
     bool unreadable = false;
     std::string reason;
     std::exception_ptr error;
@@ -45,7 +75,7 @@ struct FileTask {
 class Walk {
 public:
     Walk(TrajectoryLoader& loader, bool normalize)
-        : loader_(loader), normalize_(normalize), frame_(frameOf(loader)),
+        : loader_(loader), normalize_(normalize), frame_(loader.frameBounds()),
           noLabels_(std::make_shared<const LabelIndex>()), inForce_(noLabels_) {}
 
     // Walks `dir`; returns the number of fixes it produced when `limit` is
@@ -147,6 +177,10 @@ public:
                 report.unreadable.emplace_back(task.path.string(), task.reason);
                 continue;
             }
+            if (task.track) {
+                addTrackCounts(report, task.trackCounts);
+                continue;
+            }
             ++report.trajectoryFiles;
             report.bytes += task.bytes;
             report.lines += task.counts.lines;
@@ -177,6 +211,7 @@ private:
         FileTask task;
         task.path = entry.path();
         task.labels = inForce_;
+        task.track = isTrackFile(task.path);
         std::error_code error;
         const auto size = entry.file_size(error);
         task.bytes = error ? 0 : static_cast<std::int64_t>(size);
@@ -188,13 +223,26 @@ private:
     // then keeps an exact-size copy.
     void run(FileTask& task, std::string& buffer, std::vector<Datapoint>& scratch) {
         try {
-            if (!readFileContents(task.path.string(), buffer, task.reason)) {
+            if (task.track && !readable(task.path.string(), task.reason)) {
+                task.unreadable = true;
+            } else if (task.track) {
+                // GDAL opens the file itself; content it cannot read ends
+                // the load with GDAL's reason, as a malformed trajectory
+                // line does.
+                parseTrackFile(task.path.string(), loader_.tracks, normalize_, *task.labels, frame_, task.points,
+                               task.trackCounts);
+                task.counts.kept = task.trackCounts.kept;
+            } else if (!readFileContents(task.path.string(), buffer, task.reason)) {
                 task.unreadable = true;
             } else {
                 task.bytes = static_cast<std::int64_t>(buffer.size());
                 scratch.clear();
                 parseTrajectoryText(buffer, task.path.string(), normalize_, *task.labels, frame_,
                                     scratch, task.counts);
+                // Labels were matched on the file's own clock; the offset
+                // moves only the stored time of day.
+                if (const std::int32_t offset = loader_.tracks.utcOffsetSeconds)
+                    for (auto& point : scratch) point.time = shiftTimeOfDay(point.time, offset);
                 task.points.assign(scratch.begin(), scratch.end());
             }
         } catch (...) {
@@ -282,6 +330,8 @@ std::vector<Datapoint> TrajectoryLoader::parseTrajectoryFile(const fs::path& pat
         return points;
     }
     TrajectoryCounts counts;
-    parseTrajectoryText(buffer, path.string(), normalize, labelsInForce, frameOf(*this), points, counts);
+    parseTrajectoryText(buffer, path.string(), normalize, labelsInForce, frameBounds(), points, counts);
+    if (tracks.utcOffsetSeconds != 0)
+        for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
     return points;
 }

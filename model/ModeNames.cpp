@@ -19,6 +19,16 @@ std::string_view modeDisplayName(TransportationMode mode) {
     return {};
 }
 
+std::optional<TransportationMode> parseModeName(std::string_view name) {
+    static const auto table = makeModeNameTable();
+    std::string word(name);
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (word == "unknown") return UNKNOWN;
+    if (const auto it = table.find(word); it != table.end()) return it->second;
+    return std::nullopt;
+}
+
 std::optional<std::int32_t> parseModeMask(std::string_view text) {
     if (text.empty()) return std::nullopt;
     if (text == "all") return kAllModes;

@@ -18,6 +18,10 @@ inline constexpr const char* kModeDisplayNames[kModeCount] = {
 // Display name of a single flag ("Walk"), or "" for a value that is none.
 std::string_view modeDisplayName(TransportationMode mode);
 
+// One mode named as in label files or "unknown", any letter case; empty for
+// anything else.
+std::optional<TransportationMode> parseModeName(std::string_view name);
+
 // Parses a mode mask for tools: "all", a number 0..2047, or comma-separated
 // names (label names, "unknown", any letter case). Empty on a bad word.
 std::optional<std::int32_t> parseModeMask(std::string_view text);

@@ -178,26 +178,16 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
         ++lineNumber;
     }
 
-    const float latitudeSpan = frame.maxLatitude - frame.minLatitude;
-    const float longitudeSpan = frame.maxLongitude - frame.minLongitude;
     // Fixes of one file mostly share a day: remember the last day looked up.
     std::int32_t cachedDay = 0;
     const std::vector<LabelInterval>* cachedIntervals = nullptr;
     bool haveCachedDay = false;
 
     const auto keep = [&](float latitude, float longitude, auto dayOf, std::int32_t time) {
-        // Bounds inclusive; written so that a NaN ("nan" converts) is dropped
-        // too instead of reaching the grid.
-        if (!(latitude >= frame.minLatitude && longitude >= frame.minLongitude &&
-              latitude <= frame.maxLatitude && longitude <= frame.maxLongitude)) {
+        float x, y;
+        if (!placeFix(latitude, longitude, normalize, frame, x, y)) {
             ++counts.outside;
             return;
-        }
-        float x = latitude;
-        float y = longitude;
-        if (normalize) {
-            x = (latitude - frame.minLatitude) / latitudeSpan;
-            y = (longitude - frame.minLongitude) / longitudeSpan;
         }
         TransportationMode mode = UNKNOWN;
         if (!labels.empty()) {

@@ -20,6 +20,23 @@ struct FrameBounds {
     float minLongitude = kMinLongitude;
 };
 
+// The frame filter and the normalisation shared by every raw format: false
+// for a fix outside the box (bounds inclusive, compared in single precision;
+// a NaN lies outside), else its x and y, normalised when asked.
+inline bool placeFix(float latitude, float longitude, bool normalize, const FrameBounds& frame, float& x,
+                     float& y) {
+    if (!(latitude >= frame.minLatitude && longitude >= frame.minLongitude && latitude <= frame.maxLatitude &&
+          longitude <= frame.maxLongitude))
+        return false;
+    x = latitude;
+    y = longitude;
+    if (normalize) {
+        x = (latitude - frame.minLatitude) / (frame.maxLatitude - frame.minLatitude);
+        y = (longitude - frame.minLongitude) / (frame.maxLongitude - frame.minLongitude);
+    }
+    return true;
+}
+
 // Lines as std::getline gives them, with one carriage return before the line
 // feed removed so CRLF and LF files read alike. A last line without a line
 // end is still a line; the end of the text is not.

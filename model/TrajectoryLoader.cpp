@@ -52,8 +52,26 @@ std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, std::int3
     std::error_code error;
     if (std::filesystem::directory_entry(path, error).is_directory(error))
         return loadDirectory(path, limit, normalize);
-    if (hasBinaryExtension(path)) return loadBinary(path, limit);
-    return loadText(path, limit, normalize);
+    if (isTrackFile(path)) return loadTrackFile(path, limit, normalize);
+    auto points = hasBinaryExtension(path) ? loadBinary(path, limit) : loadText(path, limit, normalize);
+    if (tracks.utcOffsetSeconds != 0)
+        for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
+    return points;
+}
+
+std::vector<Datapoint> TrajectoryLoader::loadTrackFile(const std::string& path, std::int32_t limit,
+                                                       bool normalize) {
+    if (limit < -1)
+        throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
+                                    std::to_string(limit));
+    report = ImportReport();
+    std::vector<Datapoint> points;
+    TrackCounts counts;
+    parseTrackFile(path, tracks, normalize, labels, frameBounds(), points, counts);
+    checkSampleCount(path, counts.kept);
+    if (limit != -1 && points.size() > static_cast<std::size_t>(limit)) points.resize(static_cast<std::size_t>(limit));
+    addTrackCounts(report, counts);
+    return points;
 }
 
 // The same extension rule as the directory walk's: a hidden file named

@@ -13,6 +13,7 @@
 
 #include "model/Datapoint.h"
 #include "model/LabelIndex.h"
+#include "model/TrackFiles.h"
 
 // What a directory import found, for the import tool's summary.
 struct ImportReport {
@@ -26,6 +27,13 @@ struct ImportReport {
     std::int64_t unknownLabelNames = 0;                     // label lines skipped
     std::map<std::string, std::int64_t> unknownNameCounts;  // the first few distinct names
     std::vector<std::pair<std::string, std::string>> unreadable;  // path, reason
+    // GPS track files (GPX, GeoJSON, CSV); their points inside the box are
+    // counted in `kept`, those outside in `outside`.
+    std::int64_t trackFiles = 0;
+    std::int64_t trackPoints = 0;
+    std::int64_t skippedPoints = 0;           // bad points skipped
+    std::vector<SkippedPoint> firstSkipped;   // the first five
+    std::int64_t ignoredFeatures = 0;         // features that are not points
 };
 
 // Progress of a directory import, reported on the loading thread.
@@ -54,12 +62,19 @@ public:
     std::function<void(const ImportProgress&)> progress;
     // Threads that parse trajectory files; 0 takes one per core.
     unsigned threads = 0;
+    // How GPS track files are read, and the UTC offset every input's times get.
+    TrackOptions tracks;
 
     TrajectoryLoader();
 
+    // The loader's bounds as the raw-format parsers take them.
+    FrameBounds frameBounds() const { return {maxLatitude, minLatitude, maxLongitude, minLongitude}; }
+
     // Dispatch on the path: a directory is walked as a tree of raw
-    // recordings, ".bin"/".dat" is a binary sample file, anything else a text
-    // sample file. limit -1 reads everything.
+    // recordings, a GPS track file (isTrackFile) is read through GDAL,
+    // ".bin"/".dat" is a binary sample file, anything else a text sample
+    // file. limit -1 reads everything. A non-zero tracks.utcOffsetSeconds
+    // shifts the time of day of whatever is read.
     std::vector<Datapoint> load(const std::string& path, bool normalize);
     std::vector<Datapoint> load(const std::string& path, std::int32_t limit, bool normalize);
 
@@ -83,6 +98,10 @@ public:
     // more fixes than a 32-bit count.
     std::vector<Datapoint> loadDirectory(const std::string& path, std::int32_t limit, bool normalize);
 
+    // The points of one GPS track file inside the box, at most `limit`.
+    // Fills `report`; throws DataFileError (see parseTrackFile).
+    std::vector<Datapoint> loadTrackFile(const std::string& path, std::int32_t limit, bool normalize);
+
     // The intervals of a label file; a file that cannot be opened gives an
     // empty index. Unknown mode names are skipped and counted in `report`.
     LabelIndex parseLabelsFile(const std::string& path);
@@ -92,6 +111,9 @@ public:
     std::vector<Datapoint> parseTrajectoryFile(const std::filesystem::path& path, bool normalize,
                                                const LabelIndex& labels);
 };
+
+// Adds one track file's counts to a report.
+void addTrackCounts(ImportReport& report, const TrackCounts& counts);
 
 // Throws DataFileError when `count` samples do not fit a 32-bit count.
 void checkSampleCount(const std::string& path, std::int64_t count);

@@ -1,10 +1,10 @@
 # Shared by scripts/run and scripts/test: install what is missing, build.
 # shellcheck shell=bash
 
-BUILD_PACKAGES=(cmake g++ make pkg-config libglfw3-dev libglm-dev libstb-dev libimgui-dev
+BUILD_PACKAGES=(cmake g++ make pkg-config libglfw3-dev libglm-dev libstb-dev libimgui-dev libgdal-dev
                 python3-glad libx11-dev)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick
-               clang libclang-rt-14-dev dpkg-dev file)
+               clang libclang-rt-14-dev dpkg-dev file gdal-bin)
 
 # Installs the named Debian packages that are not installed yet; does
 # nothing (and needs no network) when all are present.

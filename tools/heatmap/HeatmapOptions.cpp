@@ -7,7 +7,8 @@
 
 const char* const kHeatmapUsage =
     "usage: trackora-heatmap INPUT [options]\n"
-    "  INPUT                 a sample file (.bin/.dat binary, otherwise text)\n"
+    "  INPUT                 a sample file (.bin/.dat binary, otherwise text), a raw tree\n"
+    "                        or a GPS track file (.gpx, .geojson/.json, .csv)\n"
     "  --sigma S             Gaussian sigma in grid cells (default 1)\n"
     "  --size N              odd table side in cells, 1..23169 (default 5)\n"
     "  --modes LIST          walk,bus,... | all | MASK 0..2047 (default all)\n"
@@ -16,6 +17,7 @@ const char* const kHeatmapUsage =
     "  --engine E            cpu, cuda or reference (default: CUDA if it works)\n"
     "  --grid FILE           write the grid: 1000 x 1000 little-endian float32, row 0 first\n"
     "  --png FILE            write a colour image, north up\n"
+    "  --geotiff FILE        write the grid as a Float32 GeoTIFF in EPSG:4326, north up\n"
     "  --lut FILE            colour table for --png (default resources/lut.png)\n"
     "  --normalized          text input holds normalised coordinates, not degrees\n"
     "  --repeat N            compute N times and print the median time\n";
@@ -109,6 +111,8 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments) {
             options.gridPath = value();
         } else if (argument == "--png") {
             options.pngPath = value();
+        } else if (argument == "--geotiff") {
+            options.geotiffPath = value();
         } else if (argument == "--lut") {
             options.lutPath = value();
         } else if (argument == "--normalized") {

@@ -16,6 +16,7 @@ struct HeatmapOptions {
     std::string engine;        // "", "cpu", "cuda" or "reference"
     std::string gridPath;
     std::string pngPath;
+    std::string geotiffPath;
     std::string lutPath = "resources/lut.png";
     bool textNormalized = false;  // text input already holds normalised coordinates
     int repeat = 1;

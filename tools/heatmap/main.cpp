@@ -8,6 +8,7 @@
 #include <exception>
 #include <iostream>
 
+#include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
 #include "engine/KdeLogic.h"
 #include "model/LoadError.h"
@@ -29,6 +30,17 @@ bool writeGrid(const std::string& path, const std::vector<float>& grid) {
         out.write(grid.data(), grid.size() * sizeof(float));
         out.commit();
     } catch (const OutputError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return false;
+    }
+    return true;
+}
+
+bool writeGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
+                  double densest) {
+    try {
+        writeDensityGeoTiff(path, grid, settings, densest);
+    } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return false;
     }
@@ -126,10 +138,12 @@ int main(int argc, char** argv) {
         else
             std::printf("compute: median %.2f ms of %d runs\n", median, options.repeat);
         std::fflush(stdout);
+        const double densest = HeatmapEngine::lastMaximumDensity();
         HeatmapEngine::release();
         bool ok = true;
         if (!options.gridPath.empty()) ok = writeGrid(options.gridPath, grid) && ok;
         if (!options.pngPath.empty()) ok = writePng(options, grid) && ok;
+        if (!options.geotiffPath.empty()) ok = writeGeoTiff(options.geotiffPath, grid, options.settings, densest) && ok;
         return ok ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";

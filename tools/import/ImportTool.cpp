@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -90,8 +91,18 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
             << " label files\n";
         out << "  lines:             " << withSeparators(r.lines) << "\n";
     }
+    if (r.trackFiles) {
+        out << "  track files:       " << withSeparators(r.trackFiles) << " (" << withSeparators(r.trackPoints)
+            << " points)\n";
+        if (r.ignoredFeatures) out << "  not points:        " << withSeparators(r.ignoredFeatures) << " features ignored\n";
+    }
     out << "  fixes kept:        " << withSeparators(static_cast<std::int64_t>(points.size())) << "\n";
-    if (tree) out << "  outside the box:   " << withSeparators(r.outside) << "\n";
+    if (tree || r.trackFiles) out << "  outside the box:   " << withSeparators(r.outside) << "\n";
+    if (r.skippedPoints) {
+        out << "  bad points skipped: " << withSeparators(r.skippedPoints) << "\n";
+        for (const auto& place : r.firstSkipped)
+            out << "    \"" << place.file << "\" " << place.place << ": " << place.text << "\n";
+    }
 
     std::int64_t perMode[kModeCount] = {};
     std::int64_t other = 0;
@@ -127,11 +138,17 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
 }  // namespace
 
 std::string importUsage() {
-    return "usage: trackora-import INPUT [-o OUTPUT] [--limit N]\n"
-           "  INPUT    a directory tree of raw trajectories (labels.txt and trajectory files),\n"
-           "           a text sample file, or a binary sample file (.bin, .dat)\n"
-           "  -o       the binary sample file to write (default data/data.bin)\n"
-           "  --limit  stop walking once subdirectories gave N fixes (-1: everything)\n";
+    return "usage: trackora-import INPUT [-o OUTPUT] [--limit N] [--utc-offset HOURS] [--mode NAME]\n"
+           "                       [--mode-field FIELD]\n"
+           "  INPUT         a directory tree of raw trajectories (labels.txt and trajectory files),\n"
+           "                a GPS track file (.gpx, .geojson/.json, .csv with latitude, longitude\n"
+           "                and time columns), a text sample file, or a binary sample file (.bin, .dat)\n"
+           "  -o            the binary sample file to write (default data/data.bin)\n"
+           "  --limit       stop walking once subdirectories gave N fixes (-1: everything)\n"
+           "  --utc-offset  hours added to every clock time, e.g. 8 or -5.5 (default 0)\n"
+           "  --mode        mode of track points nothing else names: walk, bike, bus, car, taxi,\n"
+           "                subway, train, airplane, boat, run, motorcycle or unknown (default)\n"
+           "  --mode-field  GeoJSON property or CSV column holding each point's mode name\n";
 }
 
 bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& options, bool& help,
@@ -144,7 +161,8 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
             help = true;
             return true;
         }
-        if (arg == "-o" || arg == "--output" || arg == "--limit") {
+        if (arg == "-o" || arg == "--output" || arg == "--limit" || arg == "--utc-offset" || arg == "--mode" ||
+            arg == "--mode-field") {
             if (i + 1 == args.size()) {
                 error = arg + " needs a value";
                 return false;
@@ -158,6 +176,28 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
                     return false;
                 }
                 options.limit = limit;
+            } else if (arg == "--utc-offset") {
+                double hours = 0;
+                const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), hours);
+                if (ec != std::errc() || end != value.data() + value.size() || !(hours >= -24 && hours <= 24)) {
+                    error = "--utc-offset takes hours from -24 to 24, not \"" + value + "\"";
+                    return false;
+                }
+                options.tracks.utcOffsetSeconds = static_cast<std::int32_t>(std::lround(hours * 3600));
+            } else if (arg == "--mode") {
+                const auto mode = parseModeName(value);
+                if (!mode) {
+                    error = "--mode takes one mode name (walk, bike, bus, car, taxi, subway, train, airplane, boat, "
+                            "run, motorcycle or unknown), not \"" + value + "\"";
+                    return false;
+                }
+                options.tracks.mode = *mode;
+            } else if (arg == "--mode-field") {
+                if (value.empty()) {
+                    error = "--mode-field needs a field name";
+                    return false;
+                }
+                options.tracks.modeField = value;
             } else {
                 if (value.empty()) {
                     error = "-o needs a file name";
@@ -198,6 +238,7 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         if (whileLoading) whileLoading();
 
         TrajectoryLoader loader;
+        loader.tracks = options.tracks;
         ProgressBar bar(err);
         if (options.showProgress) loader.progress = [&](const ImportProgress& p) { bar.update(p); };
         std::vector<Datapoint> points;

@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "model/TrackFiles.h"
+
 struct ImportOptions {
     std::string input;
     std::string output = "data/data.bin";
     std::int32_t limit = -1;
     bool showProgress = false;  // a progress bar on the error stream
+    TrackOptions tracks;        // --utc-offset, --mode, --mode-field
 };
 
 // Parses the command line; false with a message in `error` on a bad one.

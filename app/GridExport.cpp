@@ -1,0 +1,68 @@
+#include "app/GridExport.h"
+
+#include <cstdio>
+
+#include "engine/Backend.h"
+#include "engine/HeatmapEngine.h"
+#include "engine/KdeLogic.h"
+#include "gis/Gis.h"
+#include "model/ModeNames.h"
+#include "model/OutputFile.h"
+
+namespace {
+
+std::string clock(std::int32_t seconds) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    return text;
+}
+
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+std::string modeList(std::int32_t mask) {
+    if ((mask & kAllModes) == kAllModes) return "all";
+    std::string list;
+    for (const TransportationMode mode : kModes) {
+        if (!(mask & mode)) continue;
+        std::string name(modeDisplayName(mode));
+        for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        list += (list.empty() ? "" : ",") + name;
+    }
+    return list.empty() ? "none" : list;
+}
+
+}  // namespace
+
+void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
+                         double densest) {
+    gis::GeoTiffRaster raster;
+    raster.cells = grid.data();
+    raster.width = kGridSide;
+    raster.height = kGridSide;
+    raster.west = GridGeoreference::kWest;
+    raster.south = GridGeoreference::kSouth;
+    raster.cellWidth = GridGeoreference::kCellWidth;
+    raster.cellHeight = GridGeoreference::kCellHeight;
+    const bool log = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
+    raster.metadata = {
+        {"SIGMA", number(settings.sigma)},
+        {"SIZE", std::to_string(engine::effectiveKernelSize(settings.kernel_size))},
+        {"MODES", modeList(settings.mode_mask)},
+        {"MODE_MASK", std::to_string(settings.mode_mask)},
+        {"TIME_WINDOW", clock(settings.min_time) + "-" + clock(settings.max_time)},
+        {"SCALE", log ? "log" : "linear"},
+        {"MAX_DENSITY", number(densest)},
+    };
+    OutputFile out(path);
+    try {
+        gis::writeGeoTiff(out.temporaryPath(), raster);
+    } catch (const gis::GisError& error) {
+        // GDAL wrote to the temporary file; the user knows the target.
+        throw OutputError(path, error.reason());
+    }
+    out.commit();
+}

@@ -1,0 +1,16 @@
+#pragma once
+// The density grid as a GeoTIFF that a GIS places where the cells lie on the
+// earth: trackora-heatmap's --geotiff and the viewer's "Save grid".
+#include <string>
+#include <vector>
+
+#include "app/ControlSettings.h"
+
+
+// Writes `grid` (normalised, row 0 south) as a Float32 GeoTIFF in EPSG:4326,
+// with the settings and `densest` (the densest cell's summed weights, as
+// HeatmapEngine::lastMaximumDensity gives them) as metadata, through
+// OutputFile. Throws
+// OutputError with the system's or GDAL's reason.
+void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
+                         double densest);

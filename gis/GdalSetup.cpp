@@ -1,0 +1,32 @@
+#include "gis/GdalSetup.h"
+
+#include <cpl_conv.h>
+#include <cpl_error.h>
+#include <gdal.h>
+
+#include <mutex>
+
+namespace gis {
+
+void useGdal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // GDAL's messages go to the thread's last-error slot only; callers
+        // turn failures into one line that names the file.
+        CPLSetErrorHandler(CPLQuietErrorHandler);
+        // A GeoTIFF holds its own metadata; a sidecar file beside a
+        // temporary path would be left behind by the rename.
+        CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
+        GDALAllRegister();
+    });
+}
+
+std::string gdalReason(const std::string& fallback) {
+    std::string message = CPLGetLastErrorMsg();
+    for (char& c : message)
+        if (c == '\n' || c == '\r') c = ' ';
+    while (!message.empty() && message.back() == ' ') message.pop_back();
+    return message.empty() ? fallback : "GDAL: " + message;
+}
+
+}  // namespace gis

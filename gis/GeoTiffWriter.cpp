@@ -1,0 +1,57 @@
+// The one GeoTIFF writer: a Float32 band on EPSG:4326, north up.
+#include <cpl_string.h>
+#include <gdal_priv.h>
+#include <ogr_spatialref.h>
+
+#include <vector>
+
+#include "gis/GdalSetup.h"
+#include "gis/Gis.h"
+
+namespace gis {
+
+void writeGeoTiff(const std::string& path, const GeoTiffRaster& raster) {
+    useGdal();
+    if (!raster.cells || raster.width <= 0 || raster.height <= 0)
+        throw GisError(path, "the raster is empty");
+    GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("GTiff");
+    if (!driver) throw GisError(path, "GDAL has no GTiff driver");
+
+    CPLStringList creation;
+    creation.SetNameValue("COMPRESS", "DEFLATE");
+    creation.SetNameValue("PREDICTOR", "3");  // floating-point predictor: smaller files
+    creation.SetNameValue("TILED", "NO");
+    CPLErrorReset();
+    GDALDatasetUniquePtr dataset(
+        driver->Create(path.c_str(), raster.width, raster.height, 1, GDT_Float32, creation.List()));
+    if (!dataset) throw GisError(path, gdalReason("GDAL cannot create it"));
+
+    const double north = raster.south + raster.height * raster.cellHeight;
+    double transform[6] = {raster.west, raster.cellWidth, 0.0, north, 0.0, -raster.cellHeight};
+    OGRSpatialReference wgs84;
+    wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    if (dataset->SetGeoTransform(transform) != CE_None || wgs84.importFromEPSG(4326) != OGRERR_NONE ||
+        dataset->SetSpatialRef(&wgs84) != CE_None)
+        throw GisError(path, gdalReason("GDAL cannot georeference it"));
+    for (const auto& [name, value] : raster.metadata) dataset->SetMetadataItem(name.c_str(), value.c_str());
+
+    GDALRasterBand* band = dataset->GetRasterBand(1);
+    // The file runs north to south; the raster's row 0 is the southern row.
+    std::vector<float> row(static_cast<std::size_t>(raster.width));
+    for (int line = 0; line < raster.height; ++line) {
+        const float* source =
+            raster.cells + static_cast<std::size_t>(raster.height - 1 - line) * static_cast<std::size_t>(raster.width);
+        row.assign(source, source + raster.width);
+        if (band->RasterIO(GF_Write, 0, line, raster.width, 1, row.data(), raster.width, 1, GDT_Float32, 0, 0,
+                           nullptr) != CE_None)
+            throw GisError(path, gdalReason("GDAL cannot write it"));
+    }
+    // Closing writes the compressed strips and the directory; its failure
+    // (a full disk) must not pass unnoticed.
+    CPLErrorReset();
+    dataset.reset();
+    if (CPLGetLastErrorType() >= CE_Failure)
+        throw GisError(path, gdalReason("GDAL cannot finish it"));
+}
+
+}  // namespace gis

@@ -1,0 +1,98 @@
+#pragma once
+// What the program takes from GDAL, in plain C++: the points of GPS track
+// files (GPX track and route points, GeoJSON point features, CSV rows with
+// latitude, longitude and time columns) and georeferenced GeoTIFF output.
+// Every failure names the file and carries GDAL's own reason.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace gis {
+
+class GisError : public std::runtime_error {
+public:
+    GisError(std::string path, std::string reason)
+        : std::runtime_error("\"" + path + "\": " + reason), path_(std::move(path)), reason_(std::move(reason)) {}
+    const std::string& path() const noexcept { return path_; }
+    const std::string& reason() const noexcept { return reason_; }
+
+private:
+    std::string path_;
+    std::string reason_;
+};
+
+enum class TrackFormat { gpx, geojson, csv };
+
+// The track format a file name announces: ".gpx", ".geojson" or ".json",
+// ".csv", in any letter case (phones write "TRACK.GPX").
+std::optional<TrackFormat> trackFormatOf(std::string_view path);
+
+// A point's time, converted to UTC.
+struct TrackTime {
+    enum class Status { ok, missing, unreadable };
+    Status status = Status::missing;
+    int year = 0;  // calendar day in UTC: year, month 1..12, day 1..31
+    int month = 0;
+    int day = 0;
+    std::int32_t seconds = 0;  // UTC seconds since midnight, 0..86400 (a leap second)
+    std::string text;          // as the file holds it, for messages
+};
+
+struct TrackPoint {
+    std::string place;  // "track 1, segment 2, point 5", "route 1, point 3", "feature 4", "line 7"
+    // Decimal text of the coordinates: the file's own for CSV; for
+    // geometries, the shortest text that reads back as GDAL's double, which
+    // is the file's text for up to 15 significant digits. Empty when the
+    // feature has no position.
+    std::string latitude;
+    std::string longitude;
+    TrackTime time;
+    std::optional<std::string> mode;  // the mode field's text, when asked for and set
+};
+
+struct TrackReadOptions {
+    std::string modeField;  // GeoJSON/CSV property holding a mode name; "" for none (GPX: ignored)
+};
+
+struct TrackFileCounts {
+    std::int64_t points = 0;   // points handed to the sink
+    std::int64_t ignored = 0;  // features that are not points (a GeoJSON line, say)
+};
+
+// Hands every point of the file to `sink`, in file order (GPX: track points,
+// then route points). Throws GisError naming the file and GDAL's reason when
+// GDAL cannot open or read it, or naming the column that a CSV file or the
+// mode field lacks. Safe to call from several threads on different files.
+void readTrackPoints(const std::string& path, TrackFormat format, const TrackReadOptions& options,
+                     const std::function<void(const TrackPoint&)>& sink, TrackFileCounts& counts);
+
+// An ISO 8601 date and time: "2009-06-01T08:30:00Z", a space for the 'T',
+// optional fractions of a second (dropped), and "Z", "+hh:mm", "+hhmm" or
+// "+hh" as zone; without a zone the clock is taken as UTC. Returns a time
+// with status ok (converted to UTC) or unreadable.
+TrackTime parseIsoTime(std::string_view text);
+
+// A single-band Float32 raster placed on WGS 84 longitude/latitude.
+struct GeoTiffRaster {
+    const float* cells = nullptr;  // width * height, row-major, row 0 the SOUTHERN row
+    int width = 0;
+    int height = 0;
+    double west = 0;        // longitude of column 0's western edge
+    double south = 0;       // latitude of row 0's southern edge
+    double cellWidth = 0;   // degrees of longitude per column
+    double cellHeight = 0;  // degrees of latitude per row
+    std::vector<std::pair<std::string, std::string>> metadata;  // items of the default domain
+};
+
+// Writes a deflate-compressed GeoTIFF, north up (its first row is the
+// raster's northernmost), in EPSG:4326. Writes `path` itself: callers that
+// must not leave a half-written file pass a temporary path and rename it.
+// Throws GisError with GDAL's reason.
+void writeGeoTiff(const std::string& path, const GeoTiffRaster& raster);
+
+}  // namespace gis

@@ -1,0 +1,14 @@
+#pragma once
+// From a clock and a zone to the UTC day and second. Internal to gis/.
+#include "gis/Gis.h"
+
+namespace gis {
+
+// A real calendar day and a clock time (second 60 allowed, for a leap second).
+bool validClock(int year, int month, int day, int hour, int minute, int second);
+
+// The UTC time of a valid local clock `zoneMinutes` east of UTC; the text is
+// left empty.
+TrackTime utcTime(int year, int month, int day, int hour, int minute, int second, int zoneMinutes);
+
+}  // namespace gis

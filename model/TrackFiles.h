@@ -1,0 +1,64 @@
+#pragma once
+// GPS track files (GPX, GeoJSON, CSV) as samples: the points that gis/ reads
+// through GDAL get the same coordinate conversion, frame filter and
+// normalisation as trajectory files, a mode, and a time of day shifted by
+// the recording's UTC offset.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "model/Datapoint.h"
+#include "model/LabelIndex.h"
+#include "model/RawFormats.h"
+
+struct TrackOptions {
+    // Added to every clock time (track files, trajectory files and sample
+    // files alike), the result wrapped into 0..86399.
+    std::int32_t utcOffsetSeconds = 0;
+    // The mode of track points that neither a mode field nor a label names.
+    TransportationMode mode = UNKNOWN;
+    // GeoJSON property or CSV column holding a mode name ("" for none);
+    // GPX files have none and ignore it.
+    std::string modeField;
+    // A point without a usable position, time or mode name is skipped and
+    // counted instead of ending the load.
+    bool skipBadPoints = false;
+};
+
+// Where a bad point was, for the summary: the file, its place in the file
+// ("track 1, segment 2, point 5", "feature 3", "line 7") and the text at fault.
+struct SkippedPoint {
+    std::string file;
+    std::string place;
+    std::string text;
+};
+
+struct TrackCounts {
+    std::int64_t points = 0;   // points the file held
+    std::int64_t kept = 0;     // inside the box
+    std::int64_t outside = 0;  // dropped by the frame filter
+    std::int64_t skipped = 0;  // bad points skipped (TrackOptions::skipBadPoints)
+    std::int64_t ignored = 0;  // features that are not points
+    std::vector<SkippedPoint> firstSkipped;  // at most kListedSkippedPoints
+};
+
+inline constexpr std::size_t kListedSkippedPoints = 5;
+
+// True for the file names the track readers take: ".gpx", ".geojson",
+// ".json" and ".csv", any letter case.
+bool isTrackFile(const std::filesystem::path& path);
+
+// Appends the points of one track file inside the frame. The mode is the
+// point's mode field, else the first label interval covering its UTC day and
+// clock (as for trajectory files), else options.mode. Throws DataFileError
+// naming the file and GDAL's reason when the file cannot be read, and naming
+// the file and the point when a point is bad and not to be skipped.
+void parseTrackFile(const std::string& path, const TrackOptions& options, bool normalize,
+                    const LabelIndex& labels, const FrameBounds& frame, std::vector<Datapoint>& out, TrackCounts& counts);
+
+// seconds + offset, wrapped into 0..86399.
+inline std::int32_t shiftTimeOfDay(std::int32_t seconds, std::int32_t offset) {
+    const std::int64_t shifted = (static_cast<std::int64_t>(seconds) + offset) % 86400;
+    return static_cast<std::int32_t>(shifted < 0 ? shifted + 86400 : shifted);
+}

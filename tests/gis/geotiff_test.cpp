@@ -1,0 +1,168 @@
+// trackora-heatmap --geotiff: the grid placed on the earth where its cells
+// lie, read back through GDAL as a GIS reads it.
+#include <gtest/gtest.h>
+
+#include <cpl_conv.h>
+#include <gdal_priv.h>
+#include <ogr_spatialref.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/GridExport.h"
+#include "engine/HeatmapEngine.h"
+#include "tests/TempDir.h"
+
+namespace {
+
+struct Raster {
+    double transform[6] = {};
+    std::string epsg;
+    int width = 0, height = 0;
+    GDALDataType type = GDT_Unknown;
+    std::string compression;
+    std::vector<float> rows;  // as stored: first row north
+    std::string metadata(const char* name) const {
+        for (const auto& [key, value] : items)
+            if (key == name) return value;
+        return "(absent)";
+    }
+    std::vector<std::pair<std::string, std::string>> items;
+
+    // The stored value at a longitude and latitude, through the geotransform.
+    float at(double longitude, double latitude) const {
+        const int col = static_cast<int>(std::floor((longitude - transform[0]) / transform[1]));
+        const int row = static_cast<int>(std::floor((latitude - transform[3]) / transform[5]));
+        return rows[static_cast<std::size_t>(row) * width + col];
+    }
+};
+
+Raster readBack(const std::string& path) {
+    GDALAllRegister();
+    Raster raster;
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+    EXPECT_TRUE(dataset) << CPLGetLastErrorMsg();
+    if (!dataset) return raster;
+    dataset->GetGeoTransform(raster.transform);
+    if (const OGRSpatialReference* srs = dataset->GetSpatialRef())
+        raster.epsg = std::string(srs->GetAuthorityName(nullptr) ? srs->GetAuthorityName(nullptr) : "") + ":" +
+                      (srs->GetAuthorityCode(nullptr) ? srs->GetAuthorityCode(nullptr) : "");
+    raster.width = dataset->GetRasterXSize();
+    raster.height = dataset->GetRasterYSize();
+    EXPECT_EQ(dataset->GetRasterCount(), 1);
+    GDALRasterBand* band = dataset->GetRasterBand(1);
+    raster.type = band->GetRasterDataType();
+    if (const char* c = dataset->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE")) raster.compression = c;
+    raster.rows.resize(static_cast<std::size_t>(raster.width) * raster.height);
+    EXPECT_EQ(band->RasterIO(GF_Read, 0, 0, raster.width, raster.height, raster.rows.data(), raster.width,
+                             raster.height, GDT_Float32, 0, 0, nullptr),
+              CE_None);
+    if (char** items = dataset->GetMetadata()) {
+        for (; *items; ++items) {
+            const std::string item = *items;
+            const auto eq = item.find('=');
+            raster.items.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+        }
+    }
+    return raster;
+}
+
+void expectGeoreference(const Raster& raster) {
+    const double expected[6] = {116.14955, 0.00045, 0.0, 40.09965, 0.0, -0.00035};
+    for (int i = 0; i < 6; ++i) EXPECT_NEAR(raster.transform[i], expected[i], 1e-12) << "geotransform " << i;
+    EXPECT_EQ(raster.epsg, "EPSG:4326");
+    EXPECT_EQ(raster.width, 1000);
+    EXPECT_EQ(raster.height, 1000);
+    EXPECT_EQ(raster.type, GDT_Float32);
+    EXPECT_EQ(raster.compression, "DEFLATE");
+}
+
+// A cluster in the south-east and a lone point in the north-west, so a
+// flipped or mirrored file puts them elsewhere.
+std::vector<Datapoint> clusters() {
+    std::vector<Datapoint> points;
+    for (int i = 0; i < 3; ++i) points.emplace_back(normalizeLatitude(39.8f), normalizeLongitude(116.5f), BUS, 3600);
+    points.emplace_back(normalizeLatitude(40.05f), normalizeLongitude(116.2f), WALK, 3600);
+    return points;
+}
+
+TEST(GeoTiff, ClustersLieAtTheirLatitudeAndLongitude) {
+    TempDir dir;
+    ControlSettings settings;
+    settings.mode_mask = kAllModes;
+    settings.kernel_size = 1;
+    settings.use_log_scale = false;
+    setenv("TRACKORA_ENGINE", "cpu", 1);
+    const auto points = clusters();
+    HeatmapEngine::initialize(points, settings);
+    const std::vector<float> grid = HeatmapEngine::computeHeatmap(settings);
+    const float densest = HeatmapEngine::lastMaximumDensity();
+    HeatmapEngine::release();
+    const std::string path = (dir.root() / "heat.tif").string();
+    writeDensityGeoTiff(path, grid, settings, densest);
+
+    const Raster raster = readBack(path);
+    expectGeoreference(raster);
+    ASSERT_EQ(raster.rows.size(), grid.size());
+    EXPECT_EQ(raster.at(116.5, 39.8), 1.0f);
+    EXPECT_EQ(raster.at(116.2, 40.05), 1.0f / 3.0f);
+    EXPECT_EQ(raster.at(116.5, 40.05), 0.0f);  // the cluster mirrored north
+    EXPECT_EQ(raster.at(116.2, 39.8), 0.0f);
+    // The band holds the grid exactly, its first row being grid row 999.
+    for (int row = 0; row < 1000; ++row)
+        for (int col = 0; col < 1000; ++col)
+            ASSERT_EQ(raster.rows[static_cast<std::size_t>(999 - row) * 1000 + col], grid[row * 1000 + col])
+                << "grid row " << row << ", column " << col;
+    EXPECT_EQ(raster.metadata("MAX_DENSITY"), "3");
+    EXPECT_EQ(raster.metadata("SIZE"), "1");
+    EXPECT_EQ(raster.metadata("MODES"), "all");
+    EXPECT_EQ(raster.metadata("SCALE"), "linear");
+    EXPECT_EQ(raster.metadata("TIME_WINDOW"), "00:00:00-24:00:00");
+    // Nothing but the file itself: no temporary or sidecar file stays.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.root()), {}), 1);
+}
+
+// From a phone's GPX file to a GeoTIFF with the tool: the band equals what
+// --grid writes and the track lies where it was recorded.
+TEST(GeoTiff, ToolWritesTheGridOfAGpxTrack) {
+    TempDir dir;
+    std::string gpx =
+        "<?xml version=\"1.0\"?>\n<gpx version=\"1.1\" creator=\"phone\" "
+        "xmlns=\"http://www.topografix.com/GPX/1/1\"><trk><trkseg>\n";
+    for (int i = 0; i < 20; ++i)
+        gpx += "<trkpt lat=\"39.9\" lon=\"" + std::to_string(116.3 + i * 0.0001) + "\"><time>2009-06-01T0" +
+               std::to_string(i % 10) + ":00:00Z</time></trkpt>\n";
+    gpx += "</trkseg></trk></gpx>\n";
+    const std::string input = dir.write("walk.gpx", gpx);
+    const std::string tif = (dir.root() / "walk.tif").string();
+    const std::string grid = (dir.root() / "walk.grid").string();
+    const std::string command = std::string("TRACKORA_ENGINE=cpu ") + TRACKORA_HEATMAP_TOOL + " '" + input +
+                                "' --sigma 2 --size 7 --modes unknown --time 00:00-05:00 --linear --geotiff '" + tif +
+                                "' --grid '" + grid + "' > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+
+    const Raster raster = readBack(tif);
+    expectGeoreference(raster);
+    std::vector<float> cells(1000 * 1000);
+    std::ifstream(grid, std::ios::binary).read(reinterpret_cast<char*>(cells.data()), 4000000);
+    for (int row = 0; row < 1000; ++row)
+        for (int col = 0; col < 1000; ++col)
+            ASSERT_EQ(raster.rows[static_cast<std::size_t>(999 - row) * 1000 + col], cells[row * 1000 + col]);
+    EXPECT_GT(raster.at(116.3005, 39.9), 0.5f);
+    EXPECT_EQ(raster.at(116.3005, 39.95), 0.0f);
+    EXPECT_EQ(raster.metadata("SIGMA"), "2");
+    EXPECT_EQ(raster.metadata("SIZE"), "7");
+    EXPECT_EQ(raster.metadata("MODES"), "unknown");
+    EXPECT_EQ(raster.metadata("TIME_WINDOW"), "00:00:00-05:00:00");
+    EXPECT_EQ(raster.metadata("SCALE"), "linear");
+    // Twelve points between 00:00 and 05:00 along the line: the densest cell
+    // holds one to three of them, weighted by the Gaussian.
+    const double densest = std::stod(raster.metadata("MAX_DENSITY"));
+    EXPECT_GT(densest, 0.0);
+    EXPECT_LT(densest, 3.0);
+}
+
+}  // namespace

@@ -1,0 +1,284 @@
+// GPS track files (GPX, GeoJSON, CSV) through the loader: positions exactly
+// as trajectory files give them, modes, times with a UTC offset, the frame,
+// bad points and files GDAL cannot read.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "model/LoadError.h"
+#include "model/RawFormats.h"
+#include "model/TrajectoryLoader.h"
+#include "tests/TempDir.h"
+#include "tools/import/ImportTool.h"
+
+namespace {
+
+struct Expected {
+    const char* latitude;
+    const char* longitude;
+    TransportationMode mode;
+    std::int32_t time;
+};
+
+// The sample a trajectory file gives for this position, so the comparison
+// holds the track readers to the trajectory rule bit for bit.
+Datapoint trajectoryFix(const std::string& latitude, const std::string& longitude) {
+    const std::string text = "1\n2\n3\n4\n5\n6\n" + latitude + "," + longitude + ",0,0,0,2009-06-01,00:00:00\n";
+    std::vector<Datapoint> out;
+    TrajectoryCounts counts;
+    parseTrajectoryText(text, "t.plt", true, LabelIndex(), FrameBounds(), out, counts);
+    EXPECT_EQ(out.size(), 1u);
+    return out.empty() ? Datapoint() : out[0];
+}
+
+void expectPoints(const std::vector<Datapoint>& points, const std::vector<Expected>& expected) {
+    ASSERT_EQ(points.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE("point " + std::to_string(i));
+        const Datapoint want = trajectoryFix(expected[i].latitude, expected[i].longitude);
+        EXPECT_EQ(points[i].x, want.x);
+        EXPECT_EQ(points[i].y, want.y);
+        EXPECT_EQ(points[i].mode, expected[i].mode);
+        EXPECT_EQ(points[i].time, expected[i].time);
+    }
+}
+
+std::string gpxPoint(const char* tag, const char* lat, const char* lon, const char* time) {
+    return std::string("<") + tag + " lat=\"" + lat + "\" lon=\"" + lon + "\"><ele>44</ele><time>" + time +
+           "</time></" + tag + ">\n";
+}
+
+std::string gpx(const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<gpx version=\"1.1\" creator=\"phone\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n" +
+           body + "</gpx>\n";
+}
+
+// Two tracks, the first with two segments, and a route; one point outside
+// the box; times in UTC across midnight, one with its own zone.
+const std::string kPhoneGpx = gpx(
+    "<trk><name>a</name><trkseg>\n" + gpxPoint("trkpt", "39.912345678", "116.3", "2009-06-01T23:30:00Z") +
+    gpxPoint("trkpt", "39.9", "116.123", "2009-06-01T23:40:00Z") +  // west of the box
+    "</trkseg><trkseg>\n" + gpxPoint("trkpt", "39.75", "116.15", "2009-06-02T00:30:00.75Z") +
+    "</trkseg></trk>\n<trk><trkseg>\n" + gpxPoint("trkpt", "40.1", "116.6", "2009-06-02T09:00:00+08:00") +
+    "</trkseg></trk>\n<rte>\n" + gpxPoint("rtept", "39.8", "116.51", "2009-06-02T16:00:00Z") + "</rte>\n");
+
+TEST(TrackFiles, GpxTracksSegmentsAndRoutesWithAnOffset) {
+    TempDir dir;
+    TrajectoryLoader loader;
+    loader.tracks.utcOffsetSeconds = 8 * 3600;
+    loader.tracks.mode = WALK;
+    const auto points = loader.load(dir.write("phone.GPX", kPhoneGpx), true);
+    // 23:30Z + 8 h is 07:30 the next morning; 09:00+08:00 is 01:00Z, 09:00 again.
+    expectPoints(points, {{"39.912345678", "116.3", WALK, 27000},
+                          {"39.75", "116.15", WALK, 30600},
+                          {"40.1", "116.6", WALK, 32400},
+                          {"39.8", "116.51", WALK, 0}});
+    EXPECT_EQ(loader.report.trackPoints, 5);
+    EXPECT_EQ(loader.report.outside, 1);
+    EXPECT_EQ(loader.report.kept, 4);
+}
+
+TEST(TrackFiles, GeoJsonAndCsvWithAndWithoutAModeField) {
+    const std::string geojson =
+        R"({"type":"FeatureCollection","features":[
+{"type":"Feature","properties":{"time":"2009-06-01T08:00:00Z","how":"bus"},"geometry":{"type":"Point","coordinates":[116.3,39.9]}},
+{"type":"Feature","properties":{"time":"2009-06-01T08:00:05Z","how":"Taxi"},"geometry":{"type":"Point","coordinates":[116.31,39.91]}},
+{"type":"Feature","properties":{"time":"2009-06-01T08:00:06Z","how":"bus"},"geometry":{"type":"LineString","coordinates":[[116.3,39.9],[116.4,39.9]]}},
+{"type":"Feature","properties":{"time":"2009-06-01T08:00:10Z","how":null},"geometry":{"type":"Point","coordinates":[116.32,39.92]}}]})";
+    const std::string csv =
+        "Lat,Lon,Time,how\n39.9,116.3,2009-06-01 08:00:00,bus\n39.91,116.31,2009-06-01T08:00:05Z,Taxi\n"
+        "39.92,116.32,2009-06-01T08:00:10.999,\n";
+    struct Case {
+        const char* name;
+        const std::string& content;
+        const char* modeField;
+        std::vector<TransportationMode> modes;
+    };
+    const Case cases[] = {
+        {"points.geojson", geojson, "how", {BUS, CAR, BIKE}},
+        {"points.json", geojson, "", {BIKE, BIKE, BIKE}},
+        {"points.csv", csv, "how", {BUS, CAR, BIKE}},
+        {"points.CSV", csv, "", {BIKE, BIKE, BIKE}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " mode field \"" + c.modeField + "\"");
+        TempDir dir;
+        TrajectoryLoader loader;
+        loader.tracks.mode = BIKE;  // points whose field is empty get it
+        loader.tracks.modeField = c.modeField;
+        const auto points = loader.load(dir.write(c.name, c.content), true);
+        expectPoints(points, {{"39.9", "116.3", c.modes[0], 28800},
+                              {"39.91", "116.31", c.modes[1], 28805},
+                              {"39.92", "116.32", c.modes[2], 28810}});
+        EXPECT_EQ(loader.report.ignoredFeatures, c.content == geojson ? 1 : 0);
+    }
+}
+
+TEST(TrackFiles, TimesAcrossMidnightWithAnOffset) {
+    struct Case {
+        const char* time;
+        double offsetHours;
+        std::int32_t expected;
+    };
+    const Case cases[] = {
+        {"2009-06-01T23:30:00Z", 8, 27000},           // next day, 07:30
+        {"2009-06-02T00:30:00Z", -5.5, 68400},        // previous day, 19:00
+        {"2009-06-01T20:00:00-05:00", 0, 3600},       // 01:00Z the next day
+        {"2009-06-01T02:00:00+0530", 0, 73800},       // 20:30Z the day before
+        {"2009-06-01T23:59:59.999Z", 0, 86399},       // fractions dropped
+        {"2009-06-01T12:00:00Z", -24, 43200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.time) + " offset " + std::to_string(c.offsetHours));
+        TempDir dir;
+        TrajectoryLoader loader;
+        loader.tracks.utcOffsetSeconds = static_cast<std::int32_t>(c.offsetHours * 3600);
+        const auto points =
+            loader.load(dir.write("t.csv", std::string("latitude,longitude,timestamp\n39.9,116.3,") + c.time + "\n"), true);
+        ASSERT_EQ(points.size(), 1u);
+        EXPECT_EQ(points[0].time, c.expected);
+    }
+}
+
+// In a raw tree a GPX file takes the tree's labels by its UTC day and clock,
+// like the trajectory file beside it; the offset moves both times of day.
+TEST(TrackFiles, RawTreeLabelsApplyByTimeAndTheOffsetToEveryFile) {
+    TempDir dir;
+    dir.write("tree/u1/labels.txt", "Start\tEnd\tMode\n2009/06/01 23:00:00\t2009/06/02 00:40:00\tbus\n");
+    dir.write("tree/u1/Trajectory/a.gpx",
+              gpx("<trk><trkseg>\n" + gpxPoint("trkpt", "39.9", "116.3", "2009-06-02T00:30:00Z") +
+                  gpxPoint("trkpt", "39.9", "116.3", "2009-06-02T00:50:00Z") +
+                  gpxPoint("trkpt", "39.9", "116.3", "2009-06-02T07:30:00+07:00") + "</trkseg></trk>\n"));
+    dir.write("tree/u1/Trajectory/b.plt", "1\n2\n3\n4\n5\n6\n39.9,116.3,0,0,0,2009-06-01,23:50:00\n");
+    dir.write("tree/u2/Trajectory/c.geojson",
+              R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{"time":"2009-06-02T00:30:00Z"},"geometry":{"type":"Point","coordinates":[116.3,39.9]}}]})");
+    TrajectoryLoader loader;
+    loader.tracks.utcOffsetSeconds = 3600;
+    const auto points = loader.load((dir.root() / "tree").string(), true);
+    expectPoints(points, {{"39.9", "116.3", BUS, 5400},
+                          {"39.9", "116.3", UNKNOWN, 6600},
+                          {"39.9", "116.3", BUS, 5400},
+                          {"39.9", "116.3", BUS, 3000},
+                          {"39.9", "116.3", UNKNOWN, 5400}});
+    EXPECT_EQ(loader.report.trackFiles, 2);
+    EXPECT_EQ(loader.report.trajectoryFiles, 1);
+}
+
+TEST(TrackFiles, BadPointsNameFileAndPlaceOrAreSkippedAndListed) {
+    TempDir dir;
+    const std::string gpxPath =
+        dir.write("no-time.gpx", gpx("<trk><trkseg>\n" + gpxPoint("trkpt", "39.9", "116.3", "2009-06-01T08:00:00Z") +
+                                     "</trkseg><trkseg><trkpt lat=\"39.9\" lon=\"116.3\"></trkpt></trkseg></trk>\n"));
+    const std::string csvPath = dir.write(
+        "bad.csv", "lat,lon,time,mode\n39.9,116.3,yesterday,walk\n39.9,116.3,2009-06-01T08:00:00Z,skate\n"
+                   "north,116.3,2009-06-01T08:00:00Z,walk\n39.9,116.3,2009-06-01T08:00:00Z,walk\n");
+    struct Case {
+        const std::string& path;
+        const char* modeField;
+        const char* error;
+        std::int64_t skipped;
+    };
+    // The mode field is not looked for in GPX files.
+    const Case cases[] = {
+        {gpxPath, "mode", "track 1, segment 2, point 1: has no time", 1},
+        {csvPath, "mode", "line 2: \"yesterday\" is not an ISO 8601 time", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        TrajectoryLoader strict;
+        strict.tracks.modeField = c.modeField;
+        try {
+            strict.load(c.path, true);
+            ADD_FAILURE() << "no error";
+        } catch (const DataFileError& error) {
+            EXPECT_EQ(std::string(error.what()), "\"" + c.path + "\": " + c.error);
+        }
+
+        TrajectoryLoader lenient;
+        lenient.tracks.modeField = c.modeField;
+        lenient.tracks.skipBadPoints = true;
+        EXPECT_EQ(lenient.load(c.path, true).size(), 1u);
+        EXPECT_EQ(lenient.report.skippedPoints, c.skipped);
+        ASSERT_EQ(lenient.report.firstSkipped.size(), static_cast<std::size_t>(c.skipped));
+        EXPECT_EQ(lenient.report.firstSkipped[0].file, c.path);
+    }
+    TrajectoryLoader lenient;
+    lenient.tracks.modeField = "mode";
+    lenient.tracks.skipBadPoints = true;
+    lenient.load(csvPath, true);
+    const auto& skipped = lenient.report.firstSkipped;
+    ASSERT_EQ(skipped.size(), 3u);
+    EXPECT_EQ(skipped[1].place, "line 3");
+    EXPECT_EQ(skipped[1].text, "skate");
+    EXPECT_EQ(skipped[2].place, "line 4");
+    EXPECT_EQ(skipped[2].text, "north");
+}
+
+TEST(TrackFiles, FilesGdalCannotReadFailInOneLineWithGdalsReason) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        std::string content;
+        const char* reason;  // part of the message
+    };
+    const Case cases[] = {
+        {"text.gpx", "just text\n", "GDAL: "},
+        {"cut.gpx", kPhoneGpx.substr(0, 300), "GDAL: XML parsing of GPX file failed"},
+        {"broken.geojson", "{\"type\":\"FeatureCollection\",\"features\":[{\"type\":", "GDAL: "},
+        {"empty.csv", "", "GDAL: "},
+        {"columns.csv", "lat,long,when\n39.9,116.3,2009-06-01T08:00:00Z\n", "has no time column"},
+        {"field.geojson", R"({"type":"FeatureCollection","features":[]})", "has no field \"mode\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.write(std::string("in/") + c.name, c.content);
+        TrajectoryLoader loader;
+        loader.tracks.modeField = "mode";
+        try {
+            loader.load(path, true);
+            ADD_FAILURE() << "no error";
+        } catch (const DataFileError& error) {
+            const std::string message = loadFailureMessage(path, error);
+            EXPECT_EQ(message.rfind("Could not load samples from \"" + path + "\": ", 0), 0u) << message;
+            EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+            EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+        }
+        // Inside a tree the walk stops with the same message.
+        EXPECT_THROW(loader.load((dir.root() / "in").string(), true), DataFileError);
+        std::filesystem::remove(path);
+    }
+}
+
+TEST(TrackFiles, ImportOptions) {
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+        std::int32_t offset;
+        TransportationMode mode;
+    };
+    const Case cases[] = {
+        {{"in.gpx", "--utc-offset", "5.5", "--mode", "Taxi", "--mode-field", "how"}, true, 19800, CAR},
+        {{"in.gpx", "--utc-offset", "-8"}, true, -28800, UNKNOWN},
+        {{"in.gpx", "--mode", "unknown"}, true, 0, UNKNOWN},
+        {{"in.gpx", "--utc-offset", "8h"}, false, 0, UNKNOWN},
+        {{"in.gpx", "--utc-offset", "25"}, false, 0, UNKNOWN},
+        {{"in.gpx", "--utc-offset", "nan"}, false, 0, UNKNOWN},
+        {{"in.gpx", "--mode", "all"}, false, 0, UNKNOWN},
+        {{"in.gpx", "--mode", "walk,bus"}, false, 0, UNKNOWN},
+        {{"in.gpx", "--mode-field", ""}, false, 0, UNKNOWN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+        ImportOptions options;
+        bool help = false;
+        std::string error;
+        EXPECT_EQ(parseImportArguments(c.args, options, help, error), c.ok) << error;
+        if (!c.ok) continue;
+        EXPECT_EQ(options.tracks.utcOffsetSeconds, c.offset);
+        EXPECT_EQ(options.tracks.mode, c.mode);
+    }
+}
+
+}  // namespace
