@@ -13,6 +13,7 @@
 
 #include "model/Datapoint.h"
 #include "model/LabelIndex.h"
+#include "model/LoadError.h"
 
 // What a directory import found, for the import tool's summary.
 struct ImportReport {
@@ -25,7 +26,10 @@ struct ImportReport {
     std::int64_t labelLines = 0;
     std::int64_t unknownLabelNames = 0;                     // label lines skipped
     std::map<std::string, std::int64_t> unknownNameCounts;  // the first few distinct names
+    // Files and subdirectories that could not be read and were skipped.
     std::vector<std::pair<std::string, std::string>> unreadable;  // path, reason
+    // Lines skipped for breaking their format (with skipBadLines only).
+    BadLines badLines;
 };
 
 // Progress of a directory import, reported on the loading thread.
@@ -54,6 +58,12 @@ public:
     std::function<void(const ImportProgress&)> progress;
     // Threads that parse trajectory files; 0 takes one per core.
     unsigned threads = 0;
+    // Skip lines that break their format, counting them in report.badLines,
+    // instead of ending the load at the first.
+    bool skipBadLines = false;
+    // Files the directory walk passes over, together with their temporary
+    // files: the output being written, when it lies inside the input tree.
+    std::vector<std::string> leaveOut;
 
     TrajectoryLoader();
 
@@ -65,22 +75,28 @@ public:
 
     // Headerless array of 16-byte records. With a limit, exactly that many
     // records come back; those past the end of the file keep default values.
-    // Throws DataFileError when the file cannot be opened or read, or holds
+    // Throws DataFileError when the file cannot be opened or read, is not a
+    // regular file (a FIFO or device would block or never end), or holds
     // more records than a 32-bit count, and std::invalid_argument for a
     // negative limit other than -1.
     static std::vector<Datapoint> loadBinary(const std::string& path, std::int32_t limit);
 
-    // One "x y time mode" sample per line. Throws DataFileError when the file
-    // cannot be opened, std::invalid_argument or std::out_of_range (naming the
-    // file, line and text) when a number does not convert.
-    std::vector<Datapoint> loadText(const std::string& path, std::int32_t limit, bool normalize) const;
+    // One "x y time mode" sample per line: exactly four fields separated by
+    // single spaces, decimal numbers then integers; a leading UTF-8
+    // byte-order mark is skipped. Throws DataFileError when the file cannot
+    // be opened or is not a regular file, std::invalid_argument or
+    // std::out_of_range (naming the file, line and text) for a line that
+    // breaks the format, unless skipBadLines is set.
+    std::vector<Datapoint> loadText(const std::string& path, std::int32_t limit, bool normalize);
 
     // Walks a tree of label and trajectory files, entries in name order,
     // without following links to directories. The limit is checked after
     // each subdirectory only, so it is not an exact cap. Files are parsed in
-    // parallel; the result keeps the walk's order. Throws what the parsers
-    // and the directory listing throw, and DataFileError when the tree holds
-    // more fixes than a 32-bit count.
+    // parallel; the result keeps the walk's order. A subdirectory that cannot
+    // be listed is skipped and recorded in report.unreadable. Throws what the
+    // parsers throw, std::filesystem::filesystem_error when `path` itself
+    // cannot be listed, and DataFileError when the tree holds more fixes
+    // than a 32-bit count.
     std::vector<Datapoint> loadDirectory(const std::string& path, std::int32_t limit, bool normalize);
 
     // The intervals of a label file; a file that cannot be opened gives an

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <optional>
 
 #include "engine/HeatmapEngine.h"
 #include "engine/KdeLogic.h"
@@ -22,9 +23,8 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "--grid writes the host's floats as little-endian");
 
-bool writeGrid(const std::string& path, const std::vector<float>& grid) {
+bool writeGrid(OutputFile& out, const std::vector<float>& grid) {
     try {
-        OutputFile out(path);
         out.write(grid.data(), grid.size() * sizeof(float));
         out.commit();
     } catch (const OutputError& error) {
@@ -34,7 +34,7 @@ bool writeGrid(const std::string& path, const std::vector<float>& grid) {
     return true;
 }
 
-bool writePng(const HeatmapOptions& options, const std::vector<float>& grid) {
+bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<float>& grid) {
     int width = 0, height = 0, channels = 0;
     unsigned char* lut = stbi_load(options.lutPath.c_str(), &width, &height, &channels, 3);
     if (!lut) {
@@ -67,7 +67,6 @@ bool writePng(const HeatmapOptions& options, const std::vector<float>& grid) {
         return false;
     }
     try {
-        OutputFile out(options.pngPath);
         out.write(png.data(), png.size());
         out.commit();
     } catch (const OutputError& error) {
@@ -92,6 +91,19 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!options.engine.empty()) setenv("TRACKORA_ENGINE", options.engine.c_str(), 1);
+
+    // The outputs are checked (and their temporary files made) before the
+    // long work, so a bad path fails at once; neither may be the input.
+    removeTemporaryFilesOnSignals();
+    std::optional<OutputFile> gridOut;
+    std::optional<OutputFile> pngOut;
+    try {
+        if (!options.gridPath.empty()) gridOut.emplace(options.gridPath).refuseSameFile(options.input);
+        if (!options.pngPath.empty()) pngOut.emplace(options.pngPath).refuseSameFile(options.input);
+    } catch (const OutputError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return 1;
+    }
 
     std::vector<Datapoint> points;
     try {
@@ -126,8 +138,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         HeatmapEngine::release();
         bool ok = true;
-        if (!options.gridPath.empty()) ok = writeGrid(options.gridPath, grid) && ok;
-        if (!options.pngPath.empty()) ok = writePng(options, grid) && ok;
+        if (gridOut) ok = writeGrid(*gridOut, grid) && ok;
+        if (pngOut) ok = writePng(options, *pngOut, grid) && ok;
         return ok ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
