@@ -229,8 +229,9 @@ private:
         if (!leaveOut_.empty()) {
             std::error_code canonicalError;
             const fs::path here = fs::weakly_canonical(dir, canonicalError);
-            for (const auto& [parent, name] : leaveOut_) {
-                if (canonicalError || here != parent) continue;
+            for (const auto& left : leaveOut_) {
+                if (canonicalError || here != left.first) continue;
+                const std::string& name = left.second;
                 std::erase_if(entries, [&](const Entry& e) {
                     return e.kind == EntryKind::file && (e.name == name || isTemporaryFileName(e.name, name));
                 });

@@ -102,6 +102,9 @@ std::vector<Datapoint> TrajectoryLoader::loadBinary(const std::string& path, std
     // A short file is fine (the rest keeps default records); a failing read is not.
     if (read < points.size() && std::ferror(file.get()))
         throw DataFileError(path, systemReason(errno ? errno : EIO));
+    // fread may have filled part of the record after the last whole one with
+    // the file's trailing bytes: it is past the end, so it keeps the default.
+    if (read < points.size()) points[read] = Datapoint();
     return points;
 }
 

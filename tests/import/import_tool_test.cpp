@@ -79,7 +79,7 @@ TEST(ImportArguments, AcceptsTheDocumentedFormOnly) {
 
     for (const std::vector<std::string>& bad :
          {std::vector<std::string>{}, {"a", "b"}, {"a", "--limit"}, {"a", "--limit", "-2"},
-          {"a", "--limit", "12x"}, {"a", "--limit", "99999999999"}, {"a", "--fast"}, {"a", "-o"}}) {
+          {"a", "--limit", "12x"}, {"a", "--limit", "99999999999"}, {"a", "--fast"}, {"a", "-o"}, {""}}) {
         ImportOptions o;
         EXPECT_FALSE(parseImportArguments(bad, o, help, error)) << (bad.empty() ? "" : bad.back());
         EXPECT_FALSE(error.empty());

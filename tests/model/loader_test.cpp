@@ -53,6 +53,11 @@ TEST(BinaryFile, SizesAndLimits) {
     expectSame(padded[1], kThree[1]);
     for (int i = 2; i < 5; ++i) expectSame(padded[i], Datapoint());
     EXPECT_EQ(TrajectoryLoader::loadBinary(two, 1).size(), 1u);
+    // Trailing bytes never leak into the padding record after the last whole one.
+    const auto ragged = dir.write("ragged.bin", std::string(16, '\0') + "\x7f\x7f\x7f");
+    const auto paddedRagged = TrajectoryLoader::loadBinary(ragged, 3);
+    ASSERT_EQ(paddedRagged.size(), 3u);
+    expectSame(paddedRagged[1], Datapoint());
 }
 
 TEST(BinaryFile, FailuresNameThePathAndTheReason) {
@@ -262,4 +267,30 @@ TEST(Dispatch, ExtensionChoosesTheReader) {
     }
     const auto binary = dir.writeRecords("b.dat", kThree);
     EXPECT_EQ(loader.load(binary, 2, false).size(), 2u);
+}
+
+// The viewer's console says when data/data.bin gave nothing, was a
+// directory, or holds modes outside the eleven flags.
+TEST(Dataset, LoadNotesSayWhatTheSamplesAre) {
+    TempDir dir;
+    std::vector<Datapoint> odd = kThree;
+    odd.emplace_back(0.5f, 0.5f, static_cast<TransportationMode>(3), 10);
+    odd.emplace_back(0.5f, 0.5f, static_cast<TransportationMode>(0), 10);
+    dir.write("tree.bin/a.plt", "h\nh\nh\nh\nh\nh\n39.9,116.3,0,0,0,2009-06-01,08:30:00\n");
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {dir.write("empty.bin", ""), {"holds no samples"}},
+        {dir.writeRecords("three.bin", kThree), {}},
+        {dir.writeRecords("odd.bin", odd),
+         {"2 samples have a mode that is none of the eleven; they are counted whatever modes are ticked"}},
+        {(dir.root() / "tree.bin").string(), {"is a directory, not a sample file: read as a raw trajectory tree, 1 samples"}},
+    };
+    for (const auto& [path, expected] : cases) {
+        const auto notes = loadNotes(Dataset(path, true));
+        ASSERT_EQ(notes.size(), expected.size()) << path;
+        for (std::size_t i = 0; i < notes.size(); ++i) {
+            const std::string quoted = "\"" + path + "\" ";
+            const bool aboutPath = notes[i].rfind(quoted, 0) == 0;
+            EXPECT_EQ(aboutPath ? notes[i].substr(quoted.size()) : notes[i], expected[i]) << path;
+        }
+    }
 }

@@ -181,6 +181,9 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
             error = "unknown option \"" + arg + "\"";
             return false;
+        } else if (arg.empty()) {
+            error = "INPUT must not be empty";
+            return false;
         } else if (haveInput) {
             error = "only one INPUT may be given";
             return false;
