@@ -113,7 +113,7 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
         out << "  unknown label names: " << withSeparators(r.unknownLabelNames) << " lines skipped";
         bool first = true;
         for (const auto& [name, count] : r.unknownNameCounts) {
-            out << (first ? ": " : ", ") << "\"" << name << "\" " << count;
+            out << (first ? ": " : ", ") << "\"" << echoText(name) << "\" " << count;
             first = false;
         }
         out << "\n";
