@@ -1,6 +1,8 @@
 // The directory branch of the loader: walks a tree of raw recordings in name
 // order, decides which label intervals are in force for each trajectory
 // file, and parses the files on all cores while keeping the walk's order.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -49,12 +51,13 @@ public:
     Walk(TrajectoryLoader& loader, bool normalize)
         : loader_(loader), normalize_(normalize), frame_(frameOf(loader)),
           noLabels_(std::make_shared<const LabelIndex>()), inForce_(noLabels_) {
+        // Directories are told by device and inode, whatever path leads there.
         for (const auto& path : loader.leaveOut) {
-            std::error_code error;
             fs::path parent = fs::path(path).parent_path();
             if (parent.empty()) parent = ".";
-            const fs::path canonical = fs::weakly_canonical(parent, error);
-            if (!error) leaveOut_.emplace_back(canonical, fs::path(path).filename().string());
+            struct stat status {};
+            if (::stat(parent.c_str(), &status) == 0)
+                leaveOut_.push_back({status.st_dev, status.st_ino, fs::path(path).filename().string()});
         }
     }
 
@@ -226,14 +229,13 @@ private:
             entries.clear();
             return false;
         }
-        if (!leaveOut_.empty()) {
-            std::error_code canonicalError;
-            const fs::path here = fs::weakly_canonical(dir, canonicalError);
+        struct stat here {};
+        if (!leaveOut_.empty() && ::stat(current_.c_str(), &here) == 0) {
             for (const auto& left : leaveOut_) {
-                if (canonicalError || here != left.first) continue;
-                const std::string& name = left.second;
+                if (here.st_dev != left.device || here.st_ino != left.inode) continue;
                 std::erase_if(entries, [&](const Entry& e) {
-                    return e.kind == EntryKind::file && (e.name == name || isTemporaryFileName(e.name, name));
+                    return e.kind == EntryKind::file &&
+                           (e.name == left.name || isTemporaryFileName(e.name, left.name));
                 });
             }
         }
@@ -289,7 +291,12 @@ private:
     const std::shared_ptr<const LabelIndex> noLabels_;
     std::shared_ptr<const LabelIndex> inForce_;
     std::string current_;  // the directory being walked
-    std::vector<std::pair<fs::path, std::string>> leaveOut_;  // directory, file name
+    struct LeftOut {
+        dev_t device;
+        ino_t inode;
+        std::string name;
+    };
+    std::vector<LeftOut> leaveOut_;
     std::deque<FileTask> tasks_;  // stable addresses while workers run
     std::size_t executed_ = 0;
     std::int64_t bytesTotal_ = 0;
