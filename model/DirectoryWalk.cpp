@@ -96,8 +96,7 @@ public:
                 const std::int32_t subLimit =
                     limit == -1 ? -1 : static_cast<std::int32_t>(limit - gathered);
                 const std::size_t mark = current_.size();
-                current_ += '/';
-                current_ += entry.name;
+                current_ = childPath(entry.name);
                 gathered += walk(subLimit, false);
                 current_.resize(mark);
                 if (limit != -1 && gathered >= limit) break;
@@ -202,7 +201,9 @@ private:
         EntryKind kind;
     };
 
-    std::string childPath(const std::string& name) const { return current_ + "/" + name; }
+    std::string childPath(const std::string& name) const {
+        return current_ == "/" ? "/" + name : current_ + "/" + name;
+    }
 
     // The entries of `current_`, less those left out. A subdirectory that
     // cannot be listed is recorded and skipped like an unreadable file; the
