@@ -142,6 +142,17 @@ void OutputFile::write(const void* data, std::size_t size) {
 
 void OutputFile::commit() {
     if (::fsync(fd_) != 0) throw OutputError(target_, std::strerror(errno));
+    // A library that wrote by path may have made a new file there: sync that one too.
+    struct stat ours {};
+    struct stat there {};
+    if (::fstat(fd_, &ours) == 0 && ::stat(temporary_.c_str(), &there) == 0 &&
+        (ours.st_dev != there.st_dev || ours.st_ino != there.st_ino)) {
+        const int written = ::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
+        const bool synced = written >= 0 && ::fsync(written) == 0;
+        const int error = errno;
+        if (written >= 0) ::close(written);
+        if (!synced) throw OutputError(target_, std::strerror(error));
+    }
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) throw OutputError(target_, std::strerror(errno));
