@@ -8,11 +8,31 @@
 #include "app/ControlSettings.h"
 #include "app/PanelRules.h"
 
+namespace {
+
+// On the first frame, a window restored from imgui.ini outside the display
+// is moved back inside; after that the user places it freely.
+void bringInsideOnce(bool& done) {
+    if (done) return;
+    done = true;
+    const ImVec2 position = ImGui::GetWindowPos();
+    const ImVec2 size = ImGui::GetWindowSize();
+    const ImVec2 display = ImGui::GetIO().DisplaySize;
+    const PanelPoint place = placeInside({position.x, position.y}, {size.x, size.y}, {display.x, display.y});
+    if (place.x != position.x || place.y != position.y) ImGui::SetWindowPos(ImVec2(place.x, place.y));
+}
+
+bool menuPlaced = false;
+bool legendPlaced = false;
+
+}  // namespace
+
 void showControlPanel() {
     // Wide enough on first use for the time range and its label; the height
     // fits the contents.
     ImGui::SetNextWindowSize(ImVec2(330.0f, 0.0f), ImGuiCond_FirstUseEver);
     ImGui::Begin("Main Menu");
+    bringInsideOnce(menuPlaced);
     ImGui::Text("Kernel Density Estimation");
     if (ImGui::SliderFloat("Sigma", &settings.sigma, 1.0f, 10.0f, "%.3f")) {
         settings.sigma_changed = true;
@@ -43,6 +63,7 @@ void showControlPanel() {
     ImGui::SetNextWindowPos(ImVec2(display.x - 10.0f, 10.0f), ImGuiCond_FirstUseEver, ImVec2(1.0f, 0.0f));
     bool open = true;
     ImGui::Begin("LUT", &open, ImGuiWindowFlags_NoTitleBar);
+    bringInsideOnce(legendPlaced);
     const float x = (ImGui::GetWindowSize().x - ImGui::CalcTextSize("0").x) * 0.5f;
     ImGui::SetCursorPosX(x);
     ImGui::BeginGroup();

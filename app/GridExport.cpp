@@ -39,6 +39,12 @@ std::string modeList(std::int32_t mask) {
 
 void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
                          double densest) {
+    OutputFile out(path);
+    writeDensityGeoTiff(out, grid, settings, densest);
+}
+
+void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
+                         double densest) {
     gis::GeoTiffRaster raster;
     raster.cells = grid.data();
     raster.width = kGridSide;
@@ -57,12 +63,11 @@ void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid
         {"SCALE", log ? "log" : "linear"},
         {"MAX_DENSITY", number(densest)},
     };
-    OutputFile out(path);
     try {
         gis::writeGeoTiff(out.temporaryPath(), raster);
     } catch (const gis::GisError& error) {
         // GDAL wrote to the temporary file; the user knows the target.
-        throw OutputError(path, error.reason());
+        throw OutputError(out.target(), error.reason());
     }
     out.commit();
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/ControlSettings.h"
+#include "model/OutputFile.h"
 
 
 // Writes `grid` (normalised, row 0 south) as a Float32 GeoTIFF in EPSG:4326,
@@ -13,4 +14,7 @@
 // OutputFile. Throws
 // OutputError with the system's or GDAL's reason.
 void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
+                         double densest);
+// The same into an output opened earlier (checked before long work); commits it.
+void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
                          double densest);

@@ -21,6 +21,22 @@ constexpr std::int32_t applySizeRule(std::int32_t size) { return oddKernelSize(s
 inline constexpr float kSmallestTypedSigma = 0.1f;
 constexpr float sanitizeTypedSigma(float sigma) { return sigma > 0.0f ? sigma : kSmallestTypedSigma; }
 
+// Where a window goes whose place was restored from imgui.ini: moved back
+// inside the display when it lies outside (a layout saved by a larger window
+// or edited by hand), as much of it as fits in view, top-left first.
+struct PanelPoint {
+    float x;
+    float y;
+};
+constexpr PanelPoint placeInside(PanelPoint position, PanelPoint size, PanelPoint display) {
+    const auto fit = [](float at, float extent, float room) {
+        const float farthest = room - extent > 0.0f ? room - extent : 0.0f;
+        if (!(at >= 0.0f)) return 0.0f;  // NaN too
+        return at > farthest ? farthest : at;
+    };
+    return {fit(position.x, size.x, display.x), fit(position.y, size.y, display.y)};
+}
+
 // The mode check boxes, top to bottom, with the flag each one toggles.
 struct ModeCheckbox {
     const char* label;

@@ -27,7 +27,9 @@ namespace {
 // run goes on with no samples after one line that says why.
 std::unique_ptr<Dataset> loadSamples(const char* path) {
     try {
-        return std::make_unique<Dataset>(path, true);
+        auto loaded = std::make_unique<Dataset>(path, true);
+        for (const std::string& note : loadNotes(*loaded)) std::cout << note << std::endl;
+        return loaded;
     } catch (const DataFileError& error) {
         std::cout << "Could not load samples from \"" << error.path() << "\": " << error.reason()
                   << std::endl;

@@ -47,8 +47,9 @@ void rebuildKernel(ControlSettings& settings);
 
 // kGridCells floats, row r (from x, south to north) then column c (from y,
 // west to east) at r * kGridSide + c. Normalised so the densest cell is 1
-// (with the log scale: ln(density) over the largest logged value, empty cells
-// 0). Never NaN or infinite: when no cell is positive every cell is 0.
+// (with the log scale: ln(1 + density) over the largest logged value, for
+// every mode mask; empty cells stay 0). Never NaN or infinite: when no cell
+// is positive every cell is 0.
 // Before initialize or after release the grid is all zeros.
 std::vector<float> computeHeatmap(ControlSettings& settings);
 

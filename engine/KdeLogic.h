@@ -76,9 +76,11 @@ TRACKORA_HD inline bool point_passes(const Datapoint& point, std::int32_t mode_m
            time_passes(point.time, mode_mask, min_time, max_time);
 }
 
-// The logarithm is skipped when nothing or only motorcycles are selected.
+// The log scale applies to every mode mask alike: "Use Log Scale" means
+// log scale whatever is ticked.
 TRACKORA_HD inline bool log_enabled(bool use_log_scale, std::int32_t mode_mask) {
-    return use_log_scale && mode_mask != 0 && mode_mask != MOTORCYCLE;
+    (void)mode_mask;
+    return use_log_scale;
 }
 
 // Adds the weight table centred on (row, col) of an output_size x
@@ -111,8 +113,9 @@ TRACKORA_HD inline float sum_function(const float& x, const float& y) { return x
 TRACKORA_HD inline float min_function(const float& x, const float& y) { return fminf(x, y); }
 TRACKORA_HD inline float max_function(const float& x, const float& y) { return fmaxf(x, y); }
 
-// Natural logarithm of non-zero cells; zero (and -0) cells keep their value.
-TRACKORA_HD inline float log_function(float value) { return value != 0.0f ? logf(value) : value; }
+// ln(1 + density): every cell that holds samples stays positive, so thin
+// heat is never drawn as empty; zero (and -0) cells keep their value.
+TRACKORA_HD inline float log_function(float value) { return value != 0.0f ? log1pf(value) : value; }
 
 // Division by the maximum. The caller only divides by a positive finite
 // maximum; a cell that is not finite still never leaves as NaN or infinity.

@@ -109,9 +109,22 @@ inline std::string checkTrajectory(std::string_view content) {
 inline std::string checkLabels(std::string_view content) {
     static const auto names = makeModeNameTable();
     LabelCounts counts;
-    const LabelIndex fast = parseLabelsText(content, names, counts);
-    std::istringstream in{std::string(content)};
-    const LabelIndex reference = referenceParseLabels(in, names);
+    LabelIndex fast;
+    LabelIndex reference;
+    std::string fastError;
+    std::string referenceError;
+    try {
+        fast = parseLabelsText(content, "labels.txt", names, counts);
+    } catch (const std::invalid_argument& e) {
+        fastError = e.what();
+    }
+    try {
+        std::istringstream in{std::string(content)};
+        reference = referenceParseLabels(in, "labels.txt", names);
+    } catch (const std::invalid_argument& e) {
+        referenceError = e.what();
+    }
+    if (fastError != referenceError) return "errors differ: [" + fastError + "] vs [" + referenceError + "]";
     if (fast.days().size() != reference.days().size()) return "day counts differ";
     for (auto a = fast.days().begin(), b = reference.days().begin(); a != fast.days().end(); ++a, ++b) {
         if (a->first != b->first || a->second.size() != b->second.size()) return "days differ";
@@ -122,6 +135,26 @@ inline std::string checkLabels(std::string_view content) {
         }
     }
     if (counts.lines < counts.unknownNames) return "label counts do not add up";
+    return {};
+}
+
+// The grammar property: a trajectory file the parser accepts holds only fix
+// lines of the format (before its first empty line), as the regular
+// expressions of the reference reading define it.
+inline std::string checkTrajectoryGrammar(std::string_view content) {
+    std::vector<Datapoint> out;
+    TrajectoryCounts counts;
+    try {
+        parseTrajectoryText(content, "f.plt", true, LabelIndex(), FrameBounds(), out, counts);
+    } catch (const std::logic_error&) {
+        return {};  // rejected: the differential check says whether rightly
+    }
+    LineReader reader(content);
+    std::string_view line;
+    for (int i = 0; i < 6; ++i)
+        if (!reader.next(line)) return {};
+    while (reader.next(line) && !line.empty())
+        if (!referenceTrajectoryLine(line)) return "accepted a line outside the grammar: " + std::string(line);
     return {};
 }
 

@@ -1,5 +1,5 @@
 // Whole trajectory files: the fast parser against the line-by-line reading,
-// records and errors alike.
+// records and errors alike, and no line outside the grammar accepted.
 #include <cstdio>
 #include <cstdlib>
 
@@ -7,7 +7,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const std::string difference = differential::checkTrajectory(text);
+    std::string difference = differential::checkTrajectory(text);
+    if (difference.empty()) difference = differential::checkTrajectoryGrammar(text);
     if (!difference.empty()) {
         std::fprintf(stderr, "trajectory parser mismatch: %s\n", difference.c_str());
         std::abort();

@@ -1,5 +1,8 @@
 #include "model/Dataset.h"
 
+#include <bit>
+#include <filesystem>
+
 #include "model/TrajectoryLoader.h"
 
 Dataset::Dataset(const std::string& path_, bool normalize) : Dataset(path_, -1, normalize) {}
@@ -15,4 +18,24 @@ Dataset Dataset::empty(const std::string& path_) {
     Dataset dataset;
     dataset.path = path_;
     return dataset;
+}
+
+std::vector<std::string> loadNotes(const Dataset& dataset) {
+    std::vector<std::string> notes;
+    const std::string quoted = "\"" + dataset.path + "\"";
+    std::error_code error;
+    if (std::filesystem::is_directory(dataset.path, error))
+        notes.push_back(quoted + " is a directory, not a sample file: read as a raw trajectory tree, " +
+                        std::to_string(dataset.points.size()) + " samples");
+    else if (dataset.points.empty())
+        notes.push_back(quoted + " holds no samples");
+    std::int64_t other = 0;
+    for (const Datapoint& point : dataset.points) {
+        const auto bits = static_cast<std::uint32_t>(point.mode);
+        other += !(std::has_single_bit(bits) && bits <= static_cast<std::uint32_t>(MOTORCYCLE));
+    }
+    if (other > 0)
+        notes.push_back(std::to_string(other) + " samples have a mode that is none of the eleven; "
+                        "they are counted whatever modes are ticked");
+    return notes;
 }

@@ -23,3 +23,9 @@ public:
 private:
     Dataset() = default;
 };
+
+// What the viewer's console says about a load that succeeded, one line each:
+// an input that gave no samples, a directory where a sample file was
+// expected (it is read as a raw trajectory tree), and samples whose mode is
+// none of the eleven flags (counted whatever modes are ticked).
+std::vector<std::string> loadNotes(const Dataset& dataset);

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "model/LoadError.h"
+#include "model/OutputFile.h"
 #include "model/RawFormats.h"
 #include "model/TrajectoryLoader.h"
 
@@ -67,6 +68,7 @@ struct FileTask {
     TrajectoryCounts counts;
     bool track = false;  // a GPS track file, read through GDAL
     TrackCounts trackCounts;
+    BadLines badLines;
     bool unreadable = false;
     std::string reason;
     std::exception_ptr error;
@@ -76,44 +78,61 @@ class Walk {
 public:
     Walk(TrajectoryLoader& loader, bool normalize)
         : loader_(loader), normalize_(normalize), frame_(loader.frameBounds()),
-          noLabels_(std::make_shared<const LabelIndex>()), inForce_(noLabels_) {}
+          noLabels_(std::make_shared<const LabelIndex>()), inForce_(noLabels_) {
+        // Directories are told by device and inode, whatever path leads there.
+        for (const auto& path : loader.leaveOut) {
+            fs::path parent = fs::path(path).parent_path();
+            if (parent.empty()) parent = ".";
+            struct stat status {};
+            if (::stat(parent.c_str(), &status) == 0)
+                leaveOut_.push_back({status.st_dev, status.st_ino, fs::path(path).filename().string()});
+        }
+    }
 
-    // Walks `dir`; returns the number of fixes it produced when `limit` is
-    // not -1 (the parent needs it to apply the limit), else 0.
-    std::int64_t walk(const fs::path& dir, std::int32_t limit) {
-        std::vector<fs::directory_entry> entries;
-        for (const auto& entry : fs::directory_iterator(dir)) entries.push_back(entry);
-        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-            return a.path().filename().native() < b.path().filename().native();
-        });
+    // Walks the tree under `top`; returns the number of fixes it produced
+    // when `limit` is not -1, else 0.
+    std::int64_t walkTree(const std::string& top, std::int32_t limit) {
+        current_ = top;
+        // "raw/" and "raw" name the same tree; keep the paths in messages tidy.
+        while (current_.size() > 1 && current_.back() == '/') current_.pop_back();
+        return walk(limit, true);
+    }
+
+    // Walks the directory `current_`. Only names are kept per level and the
+    // path is one buffer extended and cut back, so memory grows with the
+    // depth of the tree, not with its square.
+    std::int64_t walk(std::int32_t limit, bool top) {
+        std::vector<Entry> entries;
+        if (!list(entries, top)) return 0;
+        std::sort(entries.begin(), entries.end(),
+                  [](const Entry& a, const Entry& b) { return a.name < b.name; });
 
         // Label pass: a directory without a label file keeps what is in force.
         // Whatever is named "labels.txt" replaces it; one that cannot be read
         // (a directory of that name included) puts no labels in force.
         for (const auto& entry : entries) {
-            if (entry.path().filename() != "labels.txt") continue;
-            loader_.labels = loader_.parseLabelsFile(entry.path().string());
+            if (entry.name != "labels.txt") continue;
+            loader_.labels = loader_.parseLabelsFile(childPath(entry.name));
             inForce_ = std::make_shared<const LabelIndex>(loader_.labels);
         }
 
         const std::size_t firstTask = tasks_.size();
         std::int64_t gathered = 0;
         for (const auto& entry : entries) {
-            if (entry.is_symlink()) {
-                // A link to a directory is never followed, so a link back up
-                // the tree cannot make the walk endless.
-                std::error_code error;
-                if (fs::is_directory(entry.path(), error)) continue;
-            } else if (entry.is_directory()) {
+            if (entry.kind == EntryKind::linkToDirectory) continue;
+            if (entry.kind == EntryKind::directory) {
                 const std::int32_t subLimit =
                     limit == -1 ? -1 : static_cast<std::int32_t>(limit - gathered);
-                gathered += walk(entry.path(), subLimit);
+                const std::size_t mark = current_.size();
+                current_ = childPath(entry.name);
+                gathered += walk(subLimit, false);
+                current_.resize(mark);
                 if (limit != -1 && gathered >= limit) break;
                 continue;
             }
-            const auto extension = entry.path().extension();
+            const auto extension = fs::path(entry.name).extension();
             if (extension == ".txt" || extension == ".pdf") continue;
-            addFile(entry);
+            addFile(childPath(entry.name));
         }
 
         // Labels reach only as far as the first subdirectory's walk.
@@ -186,6 +205,7 @@ public:
             report.lines += task.counts.lines;
             report.kept += task.counts.kept;
             report.outside += task.counts.outside;
+            report.badLines.merge(task.badLines);
         }
         if (loader_.progress) loader_.progress(snapshot());
     }
@@ -207,13 +227,61 @@ public:
     }
 
 private:
-    void addFile(const fs::directory_entry& entry) {
+    enum class EntryKind { file, directory, linkToDirectory };
+    struct Entry {
+        std::string name;
+        EntryKind kind;
+    };
+
+    std::string childPath(const std::string& name) const {
+        return current_ == "/" ? "/" + name : current_ + "/" + name;
+    }
+
+    // The entries of `current_`, less those left out. A subdirectory that
+    // cannot be listed is recorded and skipped like an unreadable file; the
+    // top of the tree throws.
+    bool list(std::vector<Entry>& entries, bool top) {
+        std::error_code error;
+        const fs::path dir(current_);
+        fs::directory_iterator it(dir, error);
+        for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
+            std::error_code typeError;
+            EntryKind kind = EntryKind::file;
+            if (it->is_symlink(typeError)) {
+                // A link to a directory is never followed, so a link back up
+                // the tree cannot make the walk endless.
+                if (fs::is_directory(it->path(), typeError)) kind = EntryKind::linkToDirectory;
+            } else if (it->is_directory(typeError)) {
+                kind = EntryKind::directory;
+            }
+            entries.push_back({it->path().filename().string(), kind});
+        }
+        if (error) {
+            if (top) throw fs::filesystem_error("cannot list directory", dir, error);
+            loader_.report.unreadable.emplace_back(current_, error.message());
+            entries.clear();
+            return false;
+        }
+        struct stat here {};
+        if (!leaveOut_.empty() && ::stat(current_.c_str(), &here) == 0) {
+            for (const auto& left : leaveOut_) {
+                if (here.st_dev != left.device || here.st_ino != left.inode) continue;
+                std::erase_if(entries, [&](const Entry& e) {
+                    return e.kind == EntryKind::file &&
+                           (e.name == left.name || isTemporaryFileName(e.name, left.name));
+                });
+            }
+        }
+        return true;
+    }
+
+    void addFile(const std::string& path) {
         FileTask task;
-        task.path = entry.path();
+        task.path = path;
         task.labels = inForce_;
         task.track = isTrackFile(task.path);
         std::error_code error;
-        const auto size = entry.file_size(error);
+        const auto size = fs::file_size(task.path, error);
         task.bytes = error ? 0 : static_cast<std::int64_t>(size);
         bytesTotal_ += task.bytes;
         tasks_.push_back(std::move(task));
@@ -238,7 +306,7 @@ private:
                 task.bytes = static_cast<std::int64_t>(buffer.size());
                 scratch.clear();
                 parseTrajectoryText(buffer, task.path.string(), normalize_, *task.labels, frame_,
-                                    scratch, task.counts);
+                                    scratch, task.counts, loader_.skipBadLines ? &task.badLines : nullptr);
                 // Labels were matched on the file's own clock; the offset
                 // moves only the stored time of day.
                 if (const std::int32_t offset = loader_.tracks.utcOffsetSeconds)
@@ -269,6 +337,13 @@ private:
     const FrameBounds frame_;
     const std::shared_ptr<const LabelIndex> noLabels_;
     std::shared_ptr<const LabelIndex> inForce_;
+    std::string current_;  // the directory being walked
+    struct LeftOut {
+        dev_t device;
+        ino_t inode;
+        std::string name;
+    };
+    std::vector<LeftOut> leaveOut_;
     std::deque<FileTask> tasks_;  // stable addresses while workers run
     std::size_t executed_ = 0;
     std::int64_t bytesTotal_ = 0;
@@ -288,7 +363,7 @@ std::vector<Datapoint> TrajectoryLoader::loadDirectory(const std::string& path, 
     report = ImportReport();
     Walk walk(*this, normalize);
     try {
-        walk.walk(path, limit);
+        walk.walkTree(path, limit);
     } catch (...) {
         // Files met before the failure come first, as in a one-by-one walk:
         // their own error, if any, is the one to report.
@@ -310,7 +385,7 @@ LabelIndex TrajectoryLoader::parseLabelsFile(const std::string& path) {
         return {};
     }
     LabelCounts counts;
-    LabelIndex index = parseLabelsText(buffer, modeNames, counts);
+    LabelIndex index = parseLabelsText(buffer, path, modeNames, counts, skipBadLines ? &report.badLines : nullptr);
     ++report.labelFiles;
     report.labelLines += counts.lines;
     report.unknownLabelNames += counts.unknownNames;
@@ -330,7 +405,8 @@ std::vector<Datapoint> TrajectoryLoader::parseTrajectoryFile(const fs::path& pat
         return points;
     }
     TrajectoryCounts counts;
-    parseTrajectoryText(buffer, path.string(), normalize, labelsInForce, frameBounds(), points, counts);
+    parseTrajectoryText(buffer, path.string(), normalize, labelsInForce, frameBounds(), points, counts,
+                        skipBadLines ? &report.badLines : nullptr);
     if (tracks.utcOffsetSeconds != 0)
         for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
     return points;

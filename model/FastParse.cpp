@@ -185,3 +185,96 @@ TimeFields parseClock(std::string_view text) {
     if (text.size() >= 8 && directClock(text, t)) return t;
     return parseTimeFields(text, kClockFormat);
 }
+
+bool isDecimalNumber(std::string_view text) {
+    std::size_t i = 0;
+    const auto digits = [&] {
+        const std::size_t from = i;
+        while (i < text.size() && isDigit(text[i])) ++i;
+        return i - from;
+    };
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    std::size_t mantissaDigits = digits();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        mantissaDigits += digits();
+    }
+    if (mantissaDigits == 0) return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+        if (digits() == 0) return false;
+    }
+    return i == text.size();
+}
+
+bool isDecimalInteger(std::string_view text) {
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
+    if (text.empty()) return false;
+    for (const char c : text)
+        if (!isDigit(c)) return false;
+    return true;
+}
+
+int daysInMonth(int year, int month) {
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+namespace {
+
+// Reads `min` to `max` digits at the front of `text` into `value`.
+bool readDigits(std::string_view& text, std::size_t min, std::size_t max, int& value) {
+    std::size_t count = 0;
+    value = 0;
+    while (count < text.size() && count < max && isDigit(text[count]))
+        value = value * 10 + (text[count++] - '0');
+    if (count < min) return false;
+    text.remove_prefix(count);
+    return true;
+}
+
+bool readSeparator(std::string_view& text, char separator) {
+    if (text.empty() || text[0] != separator) return false;
+    text.remove_prefix(1);
+    return true;
+}
+
+// A date at the front of `text`, which is left with what follows.
+bool readDatePart(std::string_view& text, char separator, TimeFields& fields) {
+    int year = 0, month = 0, day = 0;
+    if (!readDigits(text, 4, 4, year) || !readSeparator(text, separator) || !readDigits(text, 1, 2, month) ||
+        !readSeparator(text, separator) || !readDigits(text, 1, 2, day))
+        return false;
+    if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) return false;
+    fields.year = year - 1900;
+    fields.mon = month - 1;
+    fields.mday = day;
+    return true;
+}
+
+bool readClockPart(std::string_view& text, TimeFields& fields) {
+    int hour = 0, minute = 0, second = 0;
+    if (!readDigits(text, 1, 2, hour) || !readSeparator(text, ':') || !readDigits(text, 1, 2, minute) ||
+        !readSeparator(text, ':') || !readDigits(text, 1, 2, second))
+        return false;
+    if (hour > 23 || minute > 59 || second > 59) return false;
+    fields.hour = hour;
+    fields.min = minute;
+    fields.sec = second;
+    return true;
+}
+
+}  // namespace
+
+bool readDate(std::string_view text, char separator, TimeFields& fields) {
+    return readDatePart(text, separator, fields) && text.empty();
+}
+
+bool readClock(std::string_view text, TimeFields& fields) { return readClockPart(text, fields) && text.empty(); }
+
+bool readLabelTime(std::string_view text, TimeFields& fields) {
+    return readDatePart(text, '/', fields) && readSeparator(text, ' ') && readClockPart(text, fields) &&
+           text.empty();
+}

@@ -51,3 +51,28 @@ TimeFields parseTimeFields(std::string_view text, std::string_view format);
 TimeFields parseLabelTime(std::string_view text);  // "%Y/%m/%d %H:%M:%S"
 TimeFields parseDate(std::string_view text);       // "%Y-%m-%d"
 TimeFields parseClock(std::string_view text);      // "%T"
+
+// The grammar of the fields, which the readers hold lines to: text that only
+// starts like a number, date or time is an error, not a value.
+
+// Wholly a decimal number: an optional sign, digits with at most one point
+// (at least one digit in all), an optional exponent. No blanks, hexadecimal,
+// "inf" or "nan".
+bool isDecimalNumber(std::string_view text);
+
+// Wholly an integer: an optional sign and digits.
+bool isDecimalInteger(std::string_view text);
+
+// A calendar date that exists, "YYYY-MM-DD" with the given separator (month
+// and day of one or two digits, leap years counted).
+bool readDate(std::string_view text, char separator, TimeFields& fields);
+
+// A time of day that exists, "hh:mm:ss" (each of one or two digits, hours
+// 0 to 23, minutes and seconds 0 to 59).
+bool readClock(std::string_view text, TimeFields& fields);
+
+// "YYYY/MM/DD hh:mm:ss" of the label files, both parts as above.
+bool readLabelTime(std::string_view text, TimeFields& fields);
+
+// Days in a month (1 to 12) of a year of the Gregorian calendar.
+int daysInMonth(int year, int month);

@@ -1,9 +1,12 @@
 #pragma once
 // Failures of reading sample input, naming the file and the reason so the
 // caller can print one line a person can act on.
+#include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class DataFileError : public std::runtime_error {
 public:
@@ -22,14 +25,43 @@ private:
 // The system's text for an errno value ("No such file or directory").
 std::string systemReason(int errnoValue);
 
+// Why a file of this kind (st_mode) is not read as a sample or recording
+// file: "Is a directory", "not a regular file (a FIFO)", ... Reading a FIFO
+// or a device would block or never end.
+std::string notRegularFileReason(unsigned mode);
+
+// Throws DataFileError when `path` exists and is not a regular file.
+void refuseIrregularFile(const std::string& path);
+
 // One line for the console: 'Could not load samples from "PATH": REASON'.
 std::string loadFailureMessage(const std::string& path, const std::exception& error);
 
-// Text-format number errors keep the standard library's exception types
+// Text taken from a file, made fit for a one-line message: control
+// characters and NUL escaped (\t, \r, \n, \0, \xNN), cut after 80 characters
+// with an ellipsis.
+std::string echoText(std::string_view text);
+
+// Text-format errors keep the standard library's exception types
 // (std::invalid_argument, std::out_of_range) but say where the text was.
 template <typename Exception>
 [[noreturn]] void throwFieldError(const std::string& path, long long lineNumber,
                                   std::string_view text, const char* problem) {
-    throw Exception("\"" + path + "\" line " + std::to_string(lineNumber) + ": \"" +
-                    std::string(text) + "\" " + problem);
+    throw Exception("\"" + path + "\" line " + std::to_string(lineNumber) + ": \"" + echoText(text) +
+                    "\" " + problem);
 }
+
+// Lines that broke their format and were skipped instead of ending the load:
+// how many, and where the first few were.
+struct BadLines {
+    static constexpr std::size_t kKept = 5;
+    struct Place {
+        std::string path;
+        std::int64_t line = 0;
+        std::string text;  // as echoText shows it
+    };
+    std::int64_t count = 0;
+    std::vector<Place> first;
+
+    void add(const std::string& path, std::int64_t line, std::string_view text);
+    void merge(const BadLines& other);  // `other` came later in the load
+};

@@ -9,56 +9,122 @@
 #include <cstring>
 #include <filesystem>
 
+#include "model/LoadError.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-// The temporary file being written, removed by the signal handler when the
-// process is interrupted. Only async-signal-safe calls touch it there.
-char pendingPath[4096];
-volatile std::sig_atomic_t havePending = 0;
+// The temporary files being written, removed by the signal handler when the
+// process is interrupted. Only async-signal-safe calls touch them there.
+constexpr int kSlots = 4;
+constexpr std::size_t kPathBytes = 4096;
+char pendingPaths[kSlots][kPathBytes];
+volatile std::sig_atomic_t pending[kSlots] = {};
 
 extern "C" void removePendingAndDie(int signal) {
-    if (havePending) ::unlink(pendingPath);
+    for (int i = 0; i < kSlots; ++i)
+        if (pending[i]) ::unlink(pendingPaths[i]);
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
 
+// Longest file name most file systems take (NAME_MAX).
+constexpr std::size_t kNameMax = 255;
+constexpr std::string_view kTag = ".tmp-";
+constexpr std::size_t kRandom = 6;  // mkstemp's XXXXXX
+
+// ".NAME.tmp-", NAME cut so that the temporary name fits kNameMax.
+std::string temporaryStem(std::string_view targetName) {
+    const std::size_t room = kNameMax - 1 - kTag.size() - kRandom;
+    std::string stem(1, '.');
+    stem.append(targetName.substr(0, room)).append(kTag);
+    return stem;
+}
+
+// Follows symbolic links from `path` to the file they end at (which need not
+// exist yet), as the kernel would; each relative link is taken from the
+// directory that holds it.
+fs::path followLinks(const std::string& target) {
+    fs::path path(target);
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code error;
+        if (!fs::is_symlink(fs::symlink_status(path, error))) return path;
+        const fs::path link = fs::read_symlink(path, error);
+        if (error) throw OutputError(target, error.message());
+        path = link.is_absolute() ? link : path.parent_path() / link;
+    }
+    throw OutputError(target, std::strerror(ELOOP));
+}
+
 }  // namespace
+
+bool isTemporaryFileName(std::string_view name, std::string_view targetName) {
+    const std::string stem = temporaryStem(targetName);
+    return name.size() == stem.size() + kRandom && name.substr(0, stem.size()) == stem;
+}
 
 void removeTemporaryFilesOnSignals() {
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, removePendingAndDie);
+    std::signal(SIGXFSZ, SIG_IGN);  // write() then fails with EFBIG, which is reported
 }
 
 OutputFile::OutputFile(std::string target) : target_(std::move(target)) {
-    fs::path parent = fs::path(target_).parent_path();
+    if (target_.empty()) throw OutputError(target_, std::strerror(ENOENT));
+    const fs::path replaced = followLinks(target_);
+    replaced_ = replaced.string();
+
+    // Never replace a device, FIFO, socket or directory with a regular file.
+    struct stat existing {};
+    const bool exists = ::stat(replaced_.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode))
+        throw OutputError(target_, notRegularFileReason(existing.st_mode));
+
+    fs::path parent = replaced.parent_path();
     if (parent.empty()) parent = ".";
     std::error_code error;
     fs::create_directories(parent, error);
     if (error) throw OutputError(target_, error.message());
-    if (fs::is_directory(target_, error)) throw OutputError(target_, std::strerror(EISDIR));
 
-    std::string name(1, '.');
-    name.append(fs::path(target_).filename().string()).append(".tmp-XXXXXX");
-    std::string pattern = (parent / name).string();
-    if (pattern.size() >= sizeof pendingPath) throw OutputError(target_, "path too long");
+    std::string pattern = (parent / (temporaryStem(replaced.filename().string()) + "XXXXXX")).string();
+    if (pattern.size() >= kPathBytes) throw OutputError(target_, std::strerror(ENAMETOOLONG));
     fd_ = ::mkstemp(pattern.data());
     if (fd_ < 0) throw OutputError(target_, std::strerror(errno));
     temporary_ = pattern;
-    std::memcpy(pendingPath, temporary_.c_str(), temporary_.size() + 1);
-    havePending = 1;
-    // mkstemp makes the file private; give it the usual permissions.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd_, 0666 & ~mask);
+    for (int i = 0; i < kSlots; ++i) {
+        if (pending[i]) continue;
+        std::memcpy(pendingPaths[i], temporary_.c_str(), temporary_.size() + 1);
+        pending[i] = 1;
+        slot_ = i;
+        break;
+    }
+    // mkstemp makes the file private; the new file keeps the permissions of
+    // the one it replaces, or gets the usual ones.
+    mode_t mode = 0;
+    if (exists) {
+        mode = existing.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd_, mode);
 }
 
 OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!committed_) {
-        havePending = 0;
+        if (slot_ >= 0) pending[slot_] = 0;
         ::unlink(temporary_.c_str());
     }
+}
+
+void OutputFile::refuseSameFile(const std::string& input) const {
+    struct stat in {};
+    struct stat out {};
+    if (::stat(input.c_str(), &in) != 0 || ::stat(replaced_.c_str(), &out) != 0) return;
+    if (in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+        throw OutputError(target_, "it is the input \"" + input + "\", which it would destroy");
 }
 
 void OutputFile::write(const void* data, std::size_t size) {
@@ -76,10 +142,29 @@ void OutputFile::write(const void* data, std::size_t size) {
 
 void OutputFile::commit() {
     if (::fsync(fd_) != 0) throw OutputError(target_, std::strerror(errno));
+    // A library that wrote by path may have made a new file there: sync that one too.
+    struct stat ours {};
+    struct stat there {};
+    if (::fstat(fd_, &ours) == 0 && ::stat(temporary_.c_str(), &there) == 0 &&
+        (ours.st_dev != there.st_dev || ours.st_ino != there.st_ino)) {
+        const int written = ::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
+        const bool synced = written >= 0 && ::fsync(written) == 0;
+        const int error = errno;
+        if (written >= 0) ::close(written);
+        if (!synced) throw OutputError(target_, std::strerror(error));
+    }
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) throw OutputError(target_, std::strerror(errno));
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw OutputError(target_, std::strerror(errno));
+    if (::rename(temporary_.c_str(), replaced_.c_str()) != 0) throw OutputError(target_, std::strerror(errno));
     committed_ = true;
-    havePending = 0;
+    if (slot_ >= 0) pending[slot_] = 0;
+    // The rename itself reaches the disk with its directory.
+    fs::path parent = fs::path(replaced_).parent_path();
+    if (parent.empty()) parent = ".";
+    const int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 // A write that failed, with the target's path and the system's reason.
 class OutputError : public std::runtime_error {
@@ -16,11 +17,18 @@ public:
 class OutputFile {
 public:
     // Creates the temporary file beside target; throws OutputError when the
-    // target cannot be written, before any long work starts.
+    // target cannot be written, before any long work starts. A symbolic link
+    // is followed: the file it points to is replaced and the link stays. An
+    // existing target that is not a regular file (a directory, device, FIFO
+    // or socket) is refused, never replaced.
     explicit OutputFile(std::string target);
     ~OutputFile();  // removes the temporary file unless committed
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
+
+    // Throws OutputError when `input` is the file that would be replaced
+    // (same device and inode): the output would destroy its own input.
+    void refuseSameFile(const std::string& input) const;
 
     void write(const void* data, std::size_t size);
 
@@ -28,17 +36,27 @@ public:
     // flushes what it wrote, since it is the same file.
     const std::string& temporaryPath() const { return temporary_; }
     const std::string& target() const { return target_; }
+    // The file commit() replaces: the target, or where its link points.
+    const std::string& replacedPath() const { return replaced_; }
 
     // fsync, close and rename over the target.
     void commit();
 
 private:
     std::string target_;
+    std::string replaced_;
     std::string temporary_;
     int fd_ = -1;
+    int slot_ = -1;
     bool committed_ = false;
 };
 
-// Removes a pending temporary file when the process is interrupted (SIGINT,
-// SIGTERM, SIGHUP). Tools call it once at start.
+// True when `name` is a temporary file that an OutputFile for a target file
+// named `targetName` creates (".NAME.tmp-XXXXXX", NAME shortened when the
+// whole would pass the file system's name limit).
+bool isTemporaryFileName(std::string_view name, std::string_view targetName);
+
+// Removes pending temporary files when the process is interrupted (SIGINT,
+// SIGTERM, SIGHUP), and lets a write past the file-size limit fail with a
+// message instead of killing the process. Tools call it once at start.
 void removeTemporaryFilesOnSignals();

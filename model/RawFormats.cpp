@@ -18,9 +18,11 @@ namespace {
 
 constexpr int kTrajectoryHeaderLines = 6;
 constexpr int kLabelHeaderLines = 1;
+constexpr int kTrajectoryFields = 7;
 constexpr std::size_t kMaxListedNames = 20;
 
 float convertCoordinate(std::string_view field, const std::string& path, std::int64_t lineNumber) {
+    if (!isDecimalNumber(field)) throwFieldError<std::invalid_argument>(path, lineNumber, field, "is not a number");
     const FloatResult result = parseFloatField(field);
     if (result.status == NumberStatus::invalid)
         throwFieldError<std::invalid_argument>(path, lineNumber, field, "is not a number");
@@ -125,8 +127,8 @@ struct PlainFix {
 // Reads the line at `p` when it has exactly the usual shape: two plain
 // coordinates, three fields without line breaks, "YYYY-MM-DD" and
 // "HH:MM:SS" with every value in range, then the line end. Anything else
-// returns false and the line goes through the general path, whose results
-// these equal wherever both apply.
+// returns false and the line goes through the general path, which gives
+// the same results wherever both apply and names what is wrong otherwise.
 inline bool plainLine(const char* p, const char* end, PlainFix& fix, const char*& next) {
     if (!plainCoordinate(p, end, fix.latitude) || !plainCoordinate(p, end, fix.longitude)) return false;
     for (int field = 0; field < 3; ++field) {
@@ -141,7 +143,7 @@ inline bool plainLine(const char* p, const char* end, PlainFix& fix, const char*
     const int year = twoDigitsAt(p) * 100 + twoDigitsAt(p + 2);
     const int month = twoDigitsAt(p + 5);
     const int day = twoDigitsAt(p + 8);
-    if (month < 1 || month > 12 || day < 1 || day > 31) return false;
+    if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) return false;
     p += 11;
     if (!digit(p[0]) || !digit(p[1]) || p[2] != ':' || !digit(p[3]) || !digit(p[4]) || p[5] != ':' ||
         !digit(p[6]) || !digit(p[7]))
@@ -149,7 +151,7 @@ inline bool plainLine(const char* p, const char* end, PlainFix& fix, const char*
     const int hour = twoDigitsAt(p);
     const int minute = twoDigitsAt(p + 3);
     const int second = twoDigitsAt(p + 6);
-    if (hour > 23 || minute > 59 || second > 60) return false;
+    if (hour > 23 || minute > 59 || second > 59) return false;
     p += 8;
     if (p < end && *p == '\r') ++p;
     if (p < end) {
@@ -166,7 +168,7 @@ inline bool plainLine(const char* p, const char* end, PlainFix& fix, const char*
 
 void parseTrajectoryText(std::string_view content, const std::string& path, bool normalize,
                          const LabelIndex& labels, const FrameBounds& frame,
-                         std::vector<Datapoint>& out, TrajectoryCounts& counts) {
+                         std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip) {
     const char* const begin = content.data();
     const char* const end = begin + content.size();
     const char* p = begin;
@@ -214,34 +216,40 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
             continue;
         }
 
-        // The general path: any shape std::getline, std::stof and
-        // std::get_time accept.
+        // The general path: every other line that holds the format, and the
+        // lines that break it, with what is wrong.
         const void* found = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
         const char* lineEnd = found ? static_cast<const char*>(found) : end;
         std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
         p = found ? lineEnd + 1 : end;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) break;
-        ++counts.lines;
-        std::string_view rest = line;
-        const auto latitudeField = cutField(rest, ',');
-        const auto longitudeField = cutField(rest, ',');
-        cutField(rest, ',');
-        cutField(rest, ',');
-        cutField(rest, ',');
-        const auto dateField = cutField(rest, ',');
-        const auto clockField = cutField(rest, ',');
-
-        const float latitude = convertCoordinate(latitudeField, path, lineNumber);
-        const float longitude = convertCoordinate(longitudeField, path, lineNumber);
-        const std::int32_t time = parseClock(clockField).secondsOfDay();
-        keep(latitude, longitude, [&] { return parseDate(dateField).dateKey(); }, time);
+        try {
+            std::string_view fields[kTrajectoryFields];
+            if (!cutAllFields(line, ',', fields))
+                throwFieldError<std::invalid_argument>(path, lineNumber, line,
+                                                       "has fewer than the 7 comma-separated fields of a fix");
+            const float latitude = convertCoordinate(fields[0], path, lineNumber);
+            const float longitude = convertCoordinate(fields[1], path, lineNumber);
+            TimeFields date;
+            if (!readDate(fields[5], '-', date))
+                throwFieldError<std::invalid_argument>(path, lineNumber, fields[5], "is not a date (YYYY-MM-DD)");
+            TimeFields clock;
+            if (!readClock(fields[6], clock))
+                throwFieldError<std::invalid_argument>(path, lineNumber, fields[6],
+                                                       "is not a time of day (hh:mm:ss)");
+            ++counts.lines;
+            keep(latitude, longitude, [&] { return date.dateKey(); }, clock.secondsOfDay());
+        } catch (const std::logic_error&) {  // std::invalid_argument, std::out_of_range
+            if (!skip) throw;
+            skip->add(path, lineNumber, line);
+        }
     }
 }
 
-LabelIndex parseLabelsText(std::string_view content,
+LabelIndex parseLabelsText(std::string_view content, const std::string& path,
                            const std::unordered_map<std::string, TransportationMode>& names,
-                           LabelCounts& counts) {
+                           LabelCounts& counts, BadLines* skip) {
     LabelIndex index;
     LineReader reader(content);
     std::string_view line;
@@ -257,6 +265,20 @@ LabelIndex parseLabelsText(std::string_view content,
         const auto endField = cutField(rest, '\t');
         name.assign(cutField(rest, '\t'));
 
+        TimeFields start;
+        TimeFields end;
+        try {
+            if (!readLabelTime(startField, start))
+                throwFieldError<std::invalid_argument>(path, reader.lineNumber(), startField,
+                                                       "is not a date and time (YYYY/MM/DD hh:mm:ss)");
+            if (!readLabelTime(endField, end))
+                throwFieldError<std::invalid_argument>(path, reader.lineNumber(), endField,
+                                                       "is not a date and time (YYYY/MM/DD hh:mm:ss)");
+        } catch (const std::invalid_argument&) {
+            if (!skip) throw;
+            skip->add(path, reader.lineNumber(), line);
+            continue;
+        }
         const auto found = names.find(name);
         if (found == names.end()) {
             ++counts.unknownNames;
@@ -264,8 +286,6 @@ LabelIndex parseLabelsText(std::string_view content,
                 ++counts.unknownNameCounts[name];
             continue;
         }
-        const TimeFields start = parseLabelTime(startField);
-        const TimeFields end = parseLabelTime(endField);
         const std::int32_t startDay = start.dateKey();
         const std::int32_t endDay = end.dateKey();
         if (startDay == endDay) {
@@ -300,7 +320,7 @@ bool readFileContents(const std::string& path, std::string& buffer, std::string&
     struct stat status {};
     if (::fstat(file.get(), &status) != 0) throw DataFileError(path, systemReason(errno));
     if (!S_ISREG(status.st_mode)) {
-        reason = S_ISDIR(status.st_mode) ? systemReason(EISDIR) : "not a regular file";
+        reason = notRegularFileReason(status.st_mode);
         buffer.clear();
         return false;
     }
@@ -317,9 +337,10 @@ bool readFileContents(const std::string& path, std::string& buffer, std::string&
             if (errno == EINTR) continue;
             throw DataFileError(path, systemReason(errno));
         }
+        // Only a read of 0 bytes is the end: one read gives at most about
+        // 2 GiB, so a short read is no sign of the end of a larger file.
+        if (got == 0) break;
         filled += static_cast<std::size_t>(got);
-        // A regular file gives less than asked for only at its end.
-        if (got == 0 || static_cast<std::size_t>(got) < wanted) break;
     }
     buffer.resize(filled);
     return true;

@@ -12,6 +12,7 @@
 
 #include "model/Datapoint.h"
 #include "model/LabelIndex.h"
+#include "model/LoadError.h"
 
 struct FrameBounds {
     float maxLatitude = kMaxLatitude;
@@ -59,12 +60,15 @@ struct TrajectoryCounts {
     std::int64_t outside = 0;  // dropped by the frame filter (NaN included)
 };
 
-// Appends the fixes of one trajectory file to `out`. A latitude or longitude
-// that does not convert throws std::invalid_argument or std::out_of_range
-// naming `path`, the line number and the text.
+// Appends the fixes of one trajectory file to `out`. A line that breaks the
+// format (fewer than seven fields, a latitude or longitude that is not wholly
+// a number, a date or time of day that does not exist) throws
+// std::invalid_argument, or std::out_of_range for a number beyond float,
+// naming `path`, the line number and the text; with `skip` the line is
+// recorded there instead and the parse goes on.
 void parseTrajectoryText(std::string_view content, const std::string& path, bool normalize,
                          const LabelIndex& labels, const FrameBounds& frame,
-                         std::vector<Datapoint>& out, TrajectoryCounts& counts);
+                         std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip = nullptr);
 
 struct LabelCounts {
     std::int64_t lines = 0;
@@ -73,10 +77,12 @@ struct LabelCounts {
 };
 
 // The intervals of one label file. Spans across midnight are split; a line
-// whose mode name is not in `names` is skipped and counted.
-LabelIndex parseLabelsText(std::string_view content,
+// whose mode name is not in `names` is skipped and counted. A start or end
+// that is not a date and time that exists throws std::invalid_argument naming
+// `path`, the line and the text, or is recorded in `skip` when given.
+LabelIndex parseLabelsText(std::string_view content, const std::string& path,
                            const std::unordered_map<std::string, TransportationMode>& names,
-                           LabelCounts& counts);
+                           LabelCounts& counts, BadLines* skip = nullptr);
 
 // Asks the system to back a large, not yet touched buffer with huge pages,
 // which saves most page faults when it is filled. Only a hint.

@@ -1,5 +1,6 @@
 #pragma once
 // The line and field rules shared by every text format the loaders read.
+#include <cstddef>
 #include <istream>
 #include <string>
 #include <string_view>
@@ -15,6 +16,23 @@ inline std::string_view cutField(std::string_view& rest, char separator) {
     rest.remove_prefix(at + 1);
     return field;
 }
+
+// Cuts exactly N fields off `line`, text after the last one ignored. False
+// when the line holds fewer.
+template <std::size_t N>
+inline bool cutAllFields(std::string_view line, char separator, std::string_view (&fields)[N]) {
+    for (std::size_t i = 0; i + 1 < N; ++i) {
+        const auto at = line.find(separator);
+        if (at == std::string_view::npos) return false;
+        fields[i] = line.substr(0, at);
+        line.remove_prefix(at + 1);
+    }
+    fields[N - 1] = line.substr(0, line.find(separator));
+    return true;
+}
+
+// A UTF-8 byte-order mark that some editors put at the start of a file.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // std::getline without the line end: LF and CRLF files read alike.
 inline bool readLine(std::istream& in, std::string& line) {

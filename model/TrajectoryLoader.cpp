@@ -1,6 +1,10 @@
 #include "model/TrajectoryLoader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <bit>
 #include <filesystem>
@@ -12,6 +16,7 @@
 #include <stdexcept>
 
 #include "model/LoadError.h"
+#include "model/FastParse.h"
 #include "model/ModeNames.h"
 #include "model/TextFields.h"
 
@@ -24,13 +29,15 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// A field of a text sample file: wholly a number of its kind, converted.
 template <typename Convert>
-auto convertField(Convert convert, std::string_view field, const std::string& path,
-                  long long lineNumber) {
+auto convertField(Convert convert, bool (*wellFormed)(std::string_view), const char* kind,
+                  std::string_view field, const std::string& path, long long lineNumber) {
+    if (!wellFormed(field)) throwFieldError<std::invalid_argument>(path, lineNumber, field, kind);
     try {
         return convert(std::string(field));
     } catch (const std::invalid_argument&) {
-        throwFieldError<std::invalid_argument>(path, lineNumber, field, "is not a number");
+        throwFieldError<std::invalid_argument>(path, lineNumber, field, kind);
     } catch (const std::out_of_range&) {
         throwFieldError<std::out_of_range>(path, lineNumber, field, "is out of range");
     }
@@ -85,14 +92,23 @@ std::vector<Datapoint> TrajectoryLoader::loadBinary(const std::string& path, std
     if (limit < -1)
         throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
                                     std::to_string(limit));
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) throw DataFileError(path, systemReason(errno));
+    // Opened without blocking: a FIFO without a writer must not hang the
+    // load before it is refused.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) throw DataFileError(path, systemReason(errno));
+    std::unique_ptr<std::FILE, FileCloser> file(::fdopen(fd, "rb"));
+    if (!file) {
+        const int error = errno;
+        ::close(fd);
+        throw DataFileError(path, systemReason(error));
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) throw DataFileError(path, systemReason(errno));
+    if (!S_ISREG(status.st_mode)) throw DataFileError(path, notRegularFileReason(status.st_mode));
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
     std::int64_t count = limit;
     if (limit == -1) {
-        struct stat status {};
-        if (fstat(fileno(file.get()), &status) != 0) throw DataFileError(path, systemReason(errno));
-        if (S_ISDIR(status.st_mode)) throw DataFileError(path, systemReason(EISDIR));
         count = binaryRecordCount(status.st_size);
         if (count > std::numeric_limits<std::int32_t>::max())
             throw DataFileError(path, "holds " + std::to_string(count) +
@@ -104,43 +120,51 @@ std::vector<Datapoint> TrajectoryLoader::loadBinary(const std::string& path, std
     // A short file is fine (the rest keeps default records); a failing read is not.
     if (read < points.size() && std::ferror(file.get()))
         throw DataFileError(path, systemReason(errno ? errno : EIO));
+    // fread may have filled part of the record after the last whole one with
+    // the file's trailing bytes: it is past the end, so it keeps the default.
+    if (read < points.size()) points[read] = Datapoint();
     return points;
 }
 
 std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::int32_t limit,
-                                                  bool normalize) const {
+                                                  bool normalize) {
     if (limit < -1)
         throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
                                     std::to_string(limit));
+    refuseIrregularFile(path);
     std::ifstream in(path);
     if (!in) throw DataFileError(path, systemReason(errno));
 
     std::vector<Datapoint> points;
     std::string line;
     long long lineNumber = 0;
-    while (in && lineNumber != limit) {
+    const auto toFloat = [](const std::string& s) { return std::stof(s); };
+    const auto toInt = [](const std::string& s) { return std::stoi(s, nullptr, 10); };
+    while (in && static_cast<long long>(points.size()) != limit) {
         readLine(in, line);
+        if (lineNumber == 0 && line.starts_with(kByteOrderMark)) line.erase(0, kByteOrderMark.size());
         if (line.empty()) break;
-        if (lineNumber == std::numeric_limits<std::int32_t>::max())
+        if (points.size() == static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
             throw DataFileError(path, "holds more than the 2147483647 samples a dataset may hold");
         ++lineNumber;
-        std::string_view rest = line;
-        const auto xField = cutField(rest, ' ');
-        const auto yField = cutField(rest, ' ');
-        const auto timeField = cutField(rest, ' ');
-        const auto modeField = cutField(rest, ' ');
-
-        const auto toFloat = [](const std::string& s) { return std::stof(s); };
-        const auto toInt = [](const std::string& s) { return std::stoi(s, nullptr, 10); };
-        float x = convertField(toFloat, xField, path, lineNumber);
-        float y = convertField(toFloat, yField, path, lineNumber);
-        const int time = convertField(toInt, timeField, path, lineNumber);
-        const int mode = convertField(toInt, modeField, path, lineNumber);
-        if (normalize) {
-            x = (x - minLatitude) / (maxLatitude - minLatitude);
-            y = (y - minLongitude) / (maxLongitude - minLongitude);
+        try {
+            std::string_view fields[4];
+            if (std::count(line.begin(), line.end(), ' ') != 3 || !cutAllFields(line, ' ', fields))
+                throwFieldError<std::invalid_argument>(
+                    path, lineNumber, line, "is not four fields separated by single spaces (x y time mode)");
+            float x = convertField(toFloat, isDecimalNumber, "is not a number", fields[0], path, lineNumber);
+            float y = convertField(toFloat, isDecimalNumber, "is not a number", fields[1], path, lineNumber);
+            const int time = convertField(toInt, isDecimalInteger, "is not a whole number", fields[2], path, lineNumber);
+            const int mode = convertField(toInt, isDecimalInteger, "is not a whole number", fields[3], path, lineNumber);
+            if (normalize) {
+                x = (x - minLatitude) / (maxLatitude - minLatitude);
+                y = (y - minLongitude) / (maxLongitude - minLongitude);
+            }
+            points.emplace_back(x, y, static_cast<TransportationMode>(mode), time);
+        } catch (const std::logic_error&) {  // std::invalid_argument, std::out_of_range
+            if (!skipBadLines) throw;
+            report.badLines.add(path, lineNumber, line);
         }
-        points.emplace_back(x, y, static_cast<TransportationMode>(mode), time);
     }
     if (in.bad()) throw DataFileError(path, systemReason(errno ? errno : EIO));
     return points;

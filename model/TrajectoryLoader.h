@@ -14,6 +14,7 @@
 #include "model/Datapoint.h"
 #include "model/LabelIndex.h"
 #include "model/TrackFiles.h"
+#include "model/LoadError.h"
 
 // What a directory import found, for the import tool's summary.
 struct ImportReport {
@@ -26,6 +27,7 @@ struct ImportReport {
     std::int64_t labelLines = 0;
     std::int64_t unknownLabelNames = 0;                     // label lines skipped
     std::map<std::string, std::int64_t> unknownNameCounts;  // the first few distinct names
+    // Files and subdirectories that could not be read and were skipped.
     std::vector<std::pair<std::string, std::string>> unreadable;  // path, reason
     // GPS track files (GPX, GeoJSON, CSV); their points inside the box are
     // counted in `kept`, those outside in `outside`.
@@ -34,6 +36,8 @@ struct ImportReport {
     std::int64_t skippedPoints = 0;           // bad points skipped
     std::vector<SkippedPoint> firstSkipped;   // the first five
     std::int64_t ignoredFeatures = 0;         // features that are not points
+    // Lines skipped for breaking their format (with skipBadLines only).
+    BadLines badLines;
 };
 
 // Progress of a directory import, reported on the loading thread.
@@ -64,6 +68,12 @@ public:
     unsigned threads = 0;
     // How GPS track files are read, and the UTC offset every input's times get.
     TrackOptions tracks;
+    // Skip lines that break their format, counting them in report.badLines,
+    // instead of ending the load at the first.
+    bool skipBadLines = false;
+    // Files the directory walk passes over, together with their temporary
+    // files: the output being written, when it lies inside the input tree.
+    std::vector<std::string> leaveOut;
 
     TrajectoryLoader();
 
@@ -80,22 +90,28 @@ public:
 
     // Headerless array of 16-byte records. With a limit, exactly that many
     // records come back; those past the end of the file keep default values.
-    // Throws DataFileError when the file cannot be opened or read, or holds
+    // Throws DataFileError when the file cannot be opened or read, is not a
+    // regular file (a FIFO or device would block or never end), or holds
     // more records than a 32-bit count, and std::invalid_argument for a
     // negative limit other than -1.
     static std::vector<Datapoint> loadBinary(const std::string& path, std::int32_t limit);
 
-    // One "x y time mode" sample per line. Throws DataFileError when the file
-    // cannot be opened, std::invalid_argument or std::out_of_range (naming the
-    // file, line and text) when a number does not convert.
-    std::vector<Datapoint> loadText(const std::string& path, std::int32_t limit, bool normalize) const;
+    // One "x y time mode" sample per line: exactly four fields separated by
+    // single spaces, decimal numbers then integers; a leading UTF-8
+    // byte-order mark is skipped. Throws DataFileError when the file cannot
+    // be opened or is not a regular file, std::invalid_argument or
+    // std::out_of_range (naming the file, line and text) for a line that
+    // breaks the format, unless skipBadLines is set.
+    std::vector<Datapoint> loadText(const std::string& path, std::int32_t limit, bool normalize);
 
     // Walks a tree of label and trajectory files, entries in name order,
     // without following links to directories. The limit is checked after
     // each subdirectory only, so it is not an exact cap. Files are parsed in
-    // parallel; the result keeps the walk's order. Throws what the parsers
-    // and the directory listing throw, and DataFileError when the tree holds
-    // more fixes than a 32-bit count.
+    // parallel; the result keeps the walk's order. A subdirectory that cannot
+    // be listed is skipped and recorded in report.unreadable. Throws what the
+    // parsers throw, std::filesystem::filesystem_error when `path` itself
+    // cannot be listed, and DataFileError when the tree holds more fixes
+    // than a 32-bit count.
     std::vector<Datapoint> loadDirectory(const std::string& path, std::int32_t limit, bool normalize);
 
     // The points of one GPS track file inside the box, at most `limit`.

@@ -2,6 +2,11 @@
 
 #include <stb_image.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
 #include "model/RuntimeFiles.h"
 
 GLuint loadTexture(const char* path) {
@@ -9,7 +14,20 @@ GLuint loadTexture(const char* path) {
     int height = 0;
     int channels = 0;
     stbi_set_flip_vertically_on_load(true);
-    unsigned char* pixels = stbi_load(path, &width, &height, &channels, 4);
+    // Opened here so a missing file is reported with the system's reason;
+    // stb_image's own reason covers what the decoder refuses.
+    unsigned char* pixels = nullptr;
+    if (std::FILE* file = std::fopen(path, "rb")) {
+        pixels = stbi_load_from_file(file, &width, &height, &channels, 4);
+        if (pixels == nullptr) {
+            const char* reason = stbi_failure_reason();
+            std::cout << "Could not load image \"" << path << "\": " << (reason ? reason : "cannot decode")
+                      << std::endl;
+        }
+        std::fclose(file);
+    } else {
+        std::cout << "Could not load image \"" << path << "\": " << std::strerror(errno) << std::endl;
+    }
 
     GLuint textureID = 0;
     glGenTextures(1, &textureID);

@@ -5,8 +5,8 @@
 #include <string>
 
 // Loads an image file as a mipmapped 8-bit RGBA texture, bottom image row at
-// t = 0. A missing or undecodable file prints nothing: the returned texture
-// has no image and samples as black.
+// t = 0. A missing or undecodable file prints one line naming the path and
+// the reason; the returned texture then has no image and samples as black.
 GLuint loadTexture(const char* path);
 
 // Run-time files are named with backslashes ("shaders\map.vert"); here the

@@ -16,10 +16,10 @@
 // Weights in the subnormal range lose their relative precision: each
 // contribution may add up to FLT_MIN. The normalised grids follow from
 // there: the value error over the maximum plus the maximum's error scaled by
-// the value, and two roundings. Under the log scale a cell's error is its
-// relative error plus a rounding of each logarithm; cells whose value is not
-// resolved (subnormal, or within its own tolerance of 0) have no meaningful
-// logarithm and are only checked to stay at or below 0.
+// the value, and two roundings. Under the log scale (ln(1 + d)) a cell's error
+// is its error over 1 + d plus a rounding of each logarithm; cells whose value
+// is not resolved (subnormal, or within its own tolerance of 0) are only
+// checked to stay near 0.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -94,7 +94,7 @@ void compareOne(Candidate& fast, engine::ReferenceEngine& reference, engine::Ref
     // Each cell's error, in the units of the grid before normalisation.
     const auto errorOf = [&](int i) {
         const double d = refDensity[i];
-        return useLog ? tolerance[i] / d + 2 * kUnit * std::abs(std::log(d)) : tolerance[i];
+        return useLog ? tolerance[i] / (1.0 + d) + 2 * kUnit * std::abs(std::log1p(d)) : tolerance[i];
     };
     const auto resolvedAt = [&](int i) {
         return refDensity[i] >= FLT_MIN && refDensity[i] > 2.0 * tolerance[i];
@@ -106,7 +106,7 @@ void compareOne(Candidate& fast, engine::ReferenceEngine& reference, engine::Ref
     for (int i = 0; i < kde::kCells; ++i) {
         const double d = refDensity[i];
         if (d <= 0.0) continue;
-        const double value = useLog ? std::log(d) : d;
+        const double value = useLog ? std::log1p(d) : d;
         if (value > maximum) {
             maximum = value;
             maximumCell = i;
@@ -115,7 +115,7 @@ void compareOne(Candidate& fast, engine::ReferenceEngine& reference, engine::Ref
     double maximumError = maximumCell >= 0 ? errorOf(maximumCell) : 0.0;
     for (int i = 0; i < kde::kCells; ++i) {
         if (!resolvedAt(i)) continue;
-        const double value = useLog ? std::log(refDensity[i]) : refDensity[i];
+        const double value = useLog ? std::log1p(refDensity[i]) : refDensity[i];
         maximumError = std::max(maximumError, value + errorOf(i) - maximum);
     }
     if (maximum <= 0.0) {

@@ -91,21 +91,29 @@ TEST_P(EngineApi, LogScaleRules) {
     for (int i = 0; i < 4; ++i) points.emplace_back(0.2f, 0.2f, MOTORCYCLE, 10);
     points.emplace_back(0.3f, 0.3f, MOTORCYCLE, 10);
     HeatmapEngine::initialize(points, settings);
-    // Motorcycles alone: linear even with the log scale on.
-    settings.mode_mask = MOTORCYCLE;
-    auto grid = HeatmapEngine::computeHeatmap(settings);
-    EXPECT_EQ(at(grid, 101, 101), 1.0f);
-    EXPECT_EQ(at(grid, 201, 201), 0.2f);
-    // Any other mask: ln(count) / ln(max); a density of exactly 1 becomes 0.
-    settings.mode_mask = kAllModes;
-    grid = HeatmapEngine::computeHeatmap(settings);
-    EXPECT_EQ(at(grid, 101, 101), 1.0f);
-    EXPECT_NEAR(at(grid, 201, 201), std::log(4.0f) / std::log(20.0f), 2e-7f);
-    EXPECT_EQ(at(grid, 301, 301), 0.0f);
-    EXPECT_EQ(at(grid, 0, 0), 0.0f);
-    // Nothing above 1: the largest logged value is 0, so the grid is empty.
-    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, WALK, 10)}, settings);
-    EXPECT_TRUE(allZero(HeatmapEngine::computeHeatmap(settings)));
+    // ln(1 + density) over the largest logged value, for every mask:
+    // motorcycles alone are logged too, and a density of 1 is not empty.
+    for (const std::int32_t mask : {std::int32_t{MOTORCYCLE}, kAllModes}) {
+        settings.mode_mask = mask;
+        const auto grid = HeatmapEngine::computeHeatmap(settings);
+        EXPECT_EQ(at(grid, 101, 101), 1.0f) << mask;
+        EXPECT_NEAR(at(grid, 201, 201), std::log(5.0f) / std::log(21.0f), 2e-7f) << mask;
+        EXPECT_NEAR(at(grid, 301, 301), std::log(2.0f) / std::log(21.0f), 2e-7f) << mask;
+        EXPECT_EQ(at(grid, 0, 0), 0.0f) << mask;
+    }
+    // Densities below 1 (one point spread over a 5 x 5 table) are never
+    // drawn as empty, and empty cells stay 0.
+    settings.kernel_size = 5;
+    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, AIRPLANE, 10)}, settings);
+    settings.mode_mask = AIRPLANE;
+    const auto thin = HeatmapEngine::computeHeatmap(settings);
+    int positive = 0;
+    for (float v : thin) {
+        EXPECT_GE(v, 0.0f);
+        positive += v > 0.0f;
+    }
+    EXPECT_EQ(positive, 25);
+    EXPECT_EQ(at(thin, 501, 501), 1.0f);
 }
 
 TEST_P(EngineApi, TableFollowsTheSettingsEvenWithoutRebuild) {

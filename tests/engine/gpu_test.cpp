@@ -60,11 +60,11 @@ TEST_F(Gpu, GridMaximumTakesThreePassesAndFindsTheLastPartialBlock) {
 }
 
 TEST_F(Gpu, ScalingKernels) {
-    const auto logged = engine::cudaLog({0.0f, 1.0f, 2.7182817f, 0.5f});
+    const auto logged = engine::cudaLog({0.0f, 1.0f, 1.7182817f, 0.5f});
     EXPECT_EQ(logged[0], 0.0f);
-    EXPECT_EQ(logged[1], 0.0f);
+    EXPECT_NEAR(logged[1], 0.6931472f, 1.2e-7f);
     EXPECT_NEAR(logged[2], 1.0f, 1.2e-7f);
-    EXPECT_NEAR(logged[3], -0.6931472f, 1.2e-7f);
+    EXPECT_NEAR(logged[3], 0.4054651f, 1.2e-7f);
     EXPECT_EQ(engine::cudaNormalize({0.0f, 2.0f, 4.0f, std::nanf("")}, 4.0f),
               (std::vector<float>{0.0f, 0.5f, 1.0f, 0.0f}));
 }

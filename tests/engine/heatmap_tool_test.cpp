@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "../TempDir.h"
 #include "engine/HeatmapEngine.h"
@@ -124,6 +127,45 @@ TEST(HeatmapTool, FailsWithAMessageForAMissingFile) {
     std::string line;
     std::getline(err, line);
     EXPECT_NE(line.find("none.bin\": No such file or directory"), std::string::npos) << line;
+}
+
+// Outputs are checked before the load and compute, never replace the input,
+// and a write that fails says why and leaves the old file.
+TEST(HeatmapTool, OutputFailuresNameThePathAndKeepTheOldFile) {
+    TempDir dir;
+    const std::string input = dir.writeRecords("points.bin", std::vector<Datapoint>(50, Datapoint(0.5f, 0.5f, WALK, 10)));
+    const std::string lut = dir.write("lut.ppm", std::string("P6\n1 2\n255\n") + std::string(6, '\x40'));
+    const std::string old = dir.write("old.png", "old");
+    const std::string blocker = dir.write("file", "x");
+    struct Case {
+        std::string prefix, options, message;
+        bool beforeLoad;
+    };
+    const std::vector<Case> cases = {
+        {"", "--grid " + input, "cannot write \"" + input + "\": it is the input \"" + input + "\", which it would destroy", true},
+        {"", "--png " + blocker + "/x.png", "cannot write \"" + blocker + "/x.png\": Not a directory", true},
+        {"ulimit -f 1; ", "--png " + old, "cannot write \"" + old + "\": File too large", false},
+    };
+    for (const auto& c : cases) {
+        const std::string command = c.prefix + TRACKORA_HEATMAP_TOOL + " " + input + " --engine cpu --lut " + lut +
+                                    " " + c.options + " > " + (dir.root() / "out.txt").string() + " 2> " +
+                                    (dir.root() / "err.txt").string();
+        EXPECT_NE(std::system(("sh -c '" + command + "'").c_str()), 0) << c.options;
+        std::ifstream err(dir.root() / "err.txt");
+        std::string line;
+        std::getline(err, line);
+        EXPECT_EQ(line, "trackora-heatmap: " + c.message);
+        std::ifstream out(dir.root() / "out.txt");
+        std::string first;
+        std::getline(out, first);
+        EXPECT_EQ(first.empty(), c.beforeLoad) << first;
+    }
+    EXPECT_EQ(std::filesystem::file_size(input), 50 * sizeof(Datapoint));
+    std::ifstream kept(old);
+    std::string oldText;
+    std::getline(kept, oldText);
+    EXPECT_EQ(oldText, "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.root()), {}), 6);  // no temporary files left
 }
 
 }  // namespace

@@ -71,9 +71,11 @@ TEST(Reduction, GridMaximumTakesThreePassesAndFindsTheLastPartialBlock) {
 TEST(Scaling, LogarithmKeepsZeroCells) {
     EXPECT_EQ(kde::log_function(0.0f), 0.0f);
     EXPECT_TRUE(std::signbit(kde::log_function(-0.0f)));
-    EXPECT_EQ(kde::log_function(1.0f), 0.0f);
-    EXPECT_NEAR(kde::log_function(2.7182817f), 1.0f, 1.2e-7f);
-    EXPECT_FLOAT_EQ(kde::log_function(0.5f), -0.6931472f);
+    // ln(1 + x): small densities stay positive instead of turning negative.
+    EXPECT_FLOAT_EQ(kde::log_function(1.0f), 0.6931472f);
+    EXPECT_NEAR(kde::log_function(1.7182817f), 1.0f, 1.2e-7f);
+    EXPECT_FLOAT_EQ(kde::log_function(0.5f), 0.4054651f);
+    EXPECT_GT(kde::log_function(1e-30f), 0.0f);
 }
 
 TEST(Scaling, NormalisationNeverLetsNaNOrInfinityOut) {

@@ -1,14 +1,19 @@
 // The directory branch of the loader: trees of label and trajectory files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "model/Dataset.h"
 #include "model/LoadError.h"
+#include "model/RawFormats.h"
 #include "model/TrajectoryLoader.h"
 #include "tests/TempDir.h"
 
@@ -105,6 +110,75 @@ TEST(TrajectoryFile, BadCoordinatesNameFileLineAndText) {
     // Outside the box or not, a bad number is an error.
     const auto outside = dir.write("out.plt", kHeader + fix("10.0", "x", "2009-06-01", "08:00:00"));
     EXPECT_THROW(loader.parseTrajectoryFile(outside, true, none), std::invalid_argument);
+}
+
+// Lines outside the formats stop the load with the file, line and text,
+// instead of turning into made-up fixes or intervals.
+TEST(TrajectoryFile, LinesOutsideTheFormatNameFileLineAndText) {
+    const std::string fields = "\" has fewer than the 7 comma-separated fields of a fix";
+    const std::vector<std::pair<std::string, std::string>> trajectoryCases = {
+        {"39.9,116.4", "\"39.9,116.4" + fields},
+        {"39.9,116.3,0,0,0,2009-06-01", "\"39.9,116.3,0,0,0,2009-06-01" + fields},
+        {fix("39.9x", "116.3", "2009-06-01", "08:00:00"), "\"39.9x\" is not a number"},
+        {fix(" 39.9", "116.3", "2009-06-01", "08:00:00"), "\" 39.9\" is not a number"},
+        {fix("39.9", "nan", "2009-06-01", "08:00:00"), "\"nan\" is not a number"},
+        {fix("39.9", "116.3", "2009-13-01", "08:00:00"), "\"2009-13-01\" is not a date (YYYY-MM-DD)"},
+        {fix("39.9", "116.3", "2009-02-29", "08:00:00"), "\"2009-02-29\" is not a date (YYYY-MM-DD)"},
+        {fix("39.9", "116.3", "2009-06-01x", "08:00:00"), "\"2009-06-01x\" is not a date (YYYY-MM-DD)"},
+        {fix("39.9", "116.3", "2009-06-01", "25:99:99"), "\"25:99:99\" is not a time of day (hh:mm:ss)"},
+        {fix("39.9", "116.3", "2009-06-01", "08:00"), "\"08:00\" is not a time of day (hh:mm:ss)"},
+        {fix("39.9", "116.3", "2009-06-01", "08:00:00 pm"), "\"08:00:00 pm\" is not a time of day (hh:mm:ss)"},
+    };
+    TempDir dir;
+    TrajectoryLoader loader;
+    for (const auto& [line, message] : trajectoryCases) {
+        const auto path = dir.write("bad.plt", kHeader + fix("39.9", "116.3", "2009-06-01", "08:00:00") + line);
+        try {
+            loader.parseTrajectoryFile(path, true, LabelIndex());
+            ADD_FAILURE() << "accepted: " << line;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), "\"" + path + "\" line 8: " + message);
+        }
+    }
+
+    const std::string dateTime = "\" is not a date and time (YYYY/MM/DD hh:mm:ss)";
+    const std::vector<std::pair<std::string, std::string>> labelCases = {
+        {"2009/13/01 08:00:00\t2009/06/01 09:00:00\tbus", "\"2009/13/01 08:00:00" + dateTime},
+        {"2009/06/01 08:00:00\t2009/06/31 09:00:00\tbus", "\"2009/06/31 09:00:00" + dateTime},
+        {"2009/06/01 08:00:00\t2009/06/01 24:00:00\tbus", "\"2009/06/01 24:00:00" + dateTime},
+        {"2009/06/01\t2009/06/01 09:00:00\tbus", "\"2009/06/01" + dateTime},
+    };
+    for (const auto& [line, message] : labelCases) {
+        const auto path = dir.write("labels.txt", kLabelHeader + line + "\n");
+        try {
+            loader.parseLabelsFile(path);
+            ADD_FAILURE() << "accepted: " << line;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), "\"" + path + "\" line 2: " + message);
+        }
+    }
+}
+
+// A file larger than one read() returns (about 2 GiB) is read whole.
+TEST(TrajectoryFile, FilesBeyondTwoGibibytesReadWhole) {
+#ifdef TRACKORA_SANITIZE_BUILD
+    GTEST_SKIP() << "2 GiB under the sanitizers is too slow; the release build runs it";
+#endif
+    TempDir dir;
+    const auto path = (dir.root() / "big.plt").string();
+    const off_t size = (off_t{1} << 31) + 4096;
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(fseeko(f, size - 4, SEEK_SET), 0);
+        ASSERT_EQ(std::fwrite("tail", 1, 4, f), 4u);
+        std::fclose(f);
+    }
+    std::string buffer;
+    std::string reason;
+    ASSERT_TRUE(readFileContents(path, buffer, reason)) << reason;
+    ASSERT_EQ(static_cast<off_t>(buffer.size()), size);
+    EXPECT_EQ(buffer.substr(buffer.size() - 4), "tail");
 }
 
 TEST(Labels, MidnightBoundsOverlapAndUnknownNames) {
@@ -264,6 +338,31 @@ TEST(Directory, ParallelParseKeepsOrderAndTheFirstError) {
         }
         EXPECT_TRUE(four.labels.empty());
     }
+}
+
+// A subdirectory that cannot be listed is warned about and skipped like an
+// unreadable file; the rest of the tree still loads. Root reads everything,
+// so the walk runs in a child that drops to an unprivileged user.
+TEST(Directory, UnreadableSubdirectoriesAreSkippedAndCounted) {
+    TempDir dir;
+    dir.write("tree/a/1.plt", fixes(2));
+    dir.write("tree/b/locked/2.plt", fixes(3));
+    dir.write("tree/c/3.plt", fixes(4));
+    const auto locked = dir.root() / "tree/b/locked";
+    fs::permissions(locked, fs::perms::none);
+    fs::permissions(dir.root(), fs::perms::all);
+    EXPECT_EXIT(
+        {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+            TrajectoryLoader loader;
+            const auto points = loader.load((dir.root() / "tree").string(), true);
+            const auto& unreadable = loader.report.unreadable;
+            const bool ok = points.size() == 6 && unreadable.size() == 1 &&
+                            unreadable[0].first == locked.string() && unreadable[0].second == "Permission denied";
+            _exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    fs::permissions(locked, fs::perms::owner_all);
 }
 
 TEST(Directory, ListingFailuresAndCountLimit) {

@@ -1,5 +1,8 @@
 // trackora-import: arguments, the atomic write, failures and the summary.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +11,7 @@
 #include <functional>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -75,7 +79,7 @@ TEST(ImportArguments, AcceptsTheDocumentedFormOnly) {
 
     for (const std::vector<std::string>& bad :
          {std::vector<std::string>{}, {"a", "b"}, {"a", "--limit"}, {"a", "--limit", "-2"},
-          {"a", "--limit", "12x"}, {"a", "--limit", "99999999999"}, {"a", "--fast"}, {"a", "-o"}}) {
+          {"a", "--limit", "12x"}, {"a", "--limit", "99999999999"}, {"a", "--fast"}, {"a", "-o"}, {""}}) {
         ImportOptions o;
         EXPECT_FALSE(parseImportArguments(bad, o, help, error)) << (bad.empty() ? "" : bad.back());
         EXPECT_FALSE(error.empty());
@@ -122,10 +126,13 @@ TEST(ImportTool, WritesNormalisedRecordsAndASummary) {
     ASSERT_EQ(import(options).status, 0);
     EXPECT_EQ(readAll(options.output), readAll(options.input));
 
-    // A limit past the end of a binary file adds no padding records.
-    options.limit = 5;
-    ASSERT_EQ(import(options).status, 0);
-    EXPECT_EQ(readAll(options.output), readAll(options.input));
+    // A limit past the end of a binary file adds no padding records, nor
+    // allocates room for them (2e9 records would be 32 GB).
+    for (const std::int32_t limit : {5, 2000000000}) {
+        options.limit = limit;
+        ASSERT_EQ(import(options).status, 0) << limit;
+        EXPECT_EQ(readAll(options.output), readAll(options.input));
+    }
     options.limit = 0;
     EXPECT_EQ(import(options).status, 1);  // nothing to write
 }
@@ -143,7 +150,8 @@ TEST(ImportTool, AFailedImportLeavesThePreviousFileByteForByte) {
     options.output = output;
     const ToolRun run = import(options);
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("2.plt\" line 9: \"north\" is not a number"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("2.plt\" line 8: \"116.3x\" is not a number\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--skip-bad-lines skips such lines"), std::string::npos) << run.err;
     EXPECT_EQ(readAll(output), previous);
     EXPECT_EQ(filesIn(dir.root() / "data"), std::vector<std::string>{"data.bin"});
 
@@ -177,6 +185,129 @@ TEST(ImportTool, MissingInputAndUnwritableOutput) {
     run = import(options);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("Is a directory"), std::string::npos) << run.err;
+}
+
+// The writer never destroys what it should not: each failure names the
+// target and the reason, and leaves whatever was there exactly as it was.
+TEST(ImportTool, OutputsThatMustNotBeReplacedAreRefused) {
+    TempDir dir;
+    writeTree(dir);
+    const auto input = dir.write("in.bin", std::string(32, 'x'));
+    const auto fifo = (dir.root() / "pipe").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto hardLink = (dir.root() / "same.bin").string();
+    fs::create_hard_link(input, hardLink);
+    struct Case {
+        std::string output;
+        std::string reason;
+    };
+    std::vector<Case> cases = {
+        {fifo, "not a regular file (a FIFO)"},
+        {(dir.root() / "raw").string(), "Is a directory"},
+        {input, "it is the input \"" + input + "\", which it would destroy"},
+        {hardLink, "it is the input \"" + input + "\", which it would destroy"},
+        {input + "/data.bin", "Not a directory"},
+    };
+    const auto device = (dir.root() / "null").string();
+    if (::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)  // root only: a copy of /dev/null
+        cases.push_back({device, "not a regular file (a character device)"});
+    for (const auto& c : cases) {
+        ImportOptions options;
+        options.input = input;
+        options.output = c.output;
+        const ToolRun run = import(options);
+        EXPECT_EQ(run.status, 1) << c.output;
+        EXPECT_EQ(run.err, "trackora-import: cannot write \"" + c.output + "\": " + c.reason + "\n");
+    }
+    EXPECT_EQ(readAll(input), std::string(32, 'x'));
+    struct stat status {};
+    ASSERT_EQ(::stat(fifo.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    if (fs::exists(device)) {
+        ASSERT_EQ(::stat(device.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISCHR(status.st_mode));
+    }
+}
+
+TEST(ImportTool, LinksLongNamesAndOutputsInsideTheInputTree) {
+    TempDir dir;
+    writeTree(dir);
+    ImportOptions options;
+    options.input = (dir.root() / "raw").string();
+
+    // A link is followed: the file it points to is replaced, the link stays.
+    const auto real = dir.write("real/data.bin", "old");
+    fs::create_symlink("real/data.bin", dir.root() / "link.bin");
+    options.output = (dir.root() / "link.bin").string();
+    ASSERT_EQ(import(options).status, 0);
+    EXPECT_TRUE(fs::is_symlink(options.output));
+    EXPECT_EQ(readAll(real).size(), 3 * sizeof(Datapoint));
+
+    // A name at the file system's limit still leaves room for its temporary file.
+    options.output = (dir.root() / std::string(255 - 4, 'n')).string() + ".bin";
+    const ToolRun longName = import(options);
+    EXPECT_EQ(longName.status, 0) << longName.err;
+    EXPECT_EQ(readAll(options.output).size(), 3 * sizeof(Datapoint));
+
+    // Inside the tree, the output and stale temporary files are no recordings.
+    options.output = dir.write("raw/000/Trajectory/data.bin", "not,a,trajectory\n");
+    dir.write("raw/000/Trajectory/.data.bin.tmp-a1b2c3", "left,over\n");
+    const ToolRun inside = import(options);
+    ASSERT_EQ(inside.status, 0) << inside.err;
+    EXPECT_NE(inside.out.find("1 trajectory files"), std::string::npos) << inside.out;
+    EXPECT_EQ(readAll(options.output).size(), 3 * sizeof(Datapoint));
+}
+
+// A write that fails midway (here: past the file-size limit, as on a full
+// disk) exits non-zero with the path and the system's reason.
+TEST(ImportTool, AFailedWriteKeepsTheOldFileAndSaysWhy) {
+    TempDir dir;
+    std::vector<Datapoint> many(1000, Datapoint(0.5f, 0.5f, WALK, 10));
+    const auto input = dir.writeRecords("in.bin", many);
+    const auto output = dir.write("out.bin", "old");
+    rlimit small;
+    small.rlim_cur = small.rlim_max = 4096;
+    EXPECT_EXIT(
+        {
+            setrlimit(RLIMIT_FSIZE, &small);
+            ImportOptions options;
+            options.input = input;
+            options.output = output;
+            std::ostringstream out;
+            const int status = runImport(options, out, std::cerr);
+            _exit(status);
+        },
+        ::testing::ExitedWithCode(1), "out.bin\": File too large");
+    EXPECT_EQ(readAll(output), "old");
+    EXPECT_EQ(filesIn(dir.root()), (std::vector<std::string>{"in.bin", "out.bin"}));
+}
+
+// --skip-bad-lines skips what breaks the format and says how many and where.
+TEST(ImportTool, SkipBadLinesCountsAndShowsTheFirstFive) {
+    TempDir dir;
+    writeTree(dir);
+    std::string bad = kHeader;
+    for (int i = 0; i < 7; ++i) bad += "39.9,116.3,0,0,0,2009-06-01,25:00:0" + std::to_string(i) + "\n";
+    bad += "39.9,116.3,0,0,0,2009-06-01,08:00:00\n";
+    const auto badFile = dir.write("raw/001/bad.plt", bad);
+    ImportOptions options;
+    options.input = (dir.root() / "raw").string();
+    options.output = (dir.root() / "out.bin").string();
+    options.skipBadLines = true;
+    const ToolRun run = import(options);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("fixes kept:        4\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("  bad lines skipped: 7\n"
+                           "    \"" + badFile + "\" line 7: \"39.9,116.3,0,0,0,2009-06-01,25:00:00\"\n"),
+              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("line 11: \"39.9,116.3,0,0,0,2009-06-01,25:00:04\"\n  time"), std::string::npos)
+        << run.out;
+
+    bool help = false;
+    std::string error;
+    ImportOptions parsed;
+    ASSERT_TRUE(parseImportArguments({"raw", "--skip-bad-lines"}, parsed, help, error));
+    EXPECT_TRUE(parsed.skipBadLines);
 }
 
 TEST(ImportTool, AnInterruptedImportRemovesItsTemporaryFile) {

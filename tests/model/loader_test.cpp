@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "model/Dataset.h"
 #include "model/LoadError.h"
@@ -49,6 +53,11 @@ TEST(BinaryFile, SizesAndLimits) {
     expectSame(padded[1], kThree[1]);
     for (int i = 2; i < 5; ++i) expectSame(padded[i], Datapoint());
     EXPECT_EQ(TrajectoryLoader::loadBinary(two, 1).size(), 1u);
+    // Trailing bytes never leak into the padding record after the last whole one.
+    const auto ragged = dir.write("ragged.bin", std::string(16, '\0') + "\x7f\x7f\x7f");
+    const auto paddedRagged = TrajectoryLoader::loadBinary(ragged, 3);
+    ASSERT_EQ(paddedRagged.size(), 3u);
+    expectSame(paddedRagged[1], Datapoint());
 }
 
 TEST(BinaryFile, FailuresNameThePathAndTheReason) {
@@ -141,13 +150,67 @@ TEST(TextFile, LimitsBlankLinesLineEndsAndShortLines) {
     EXPECT_EQ(points[0].mode, BUS);
     EXPECT_EQ(points[1].time, 40);
 
-    // Fewer fields than four repeat the last one; extra text is ignored.
-    const auto shortLine = dir.write("short.txt", "0.5 0.25 7\n0.5 0.25 7 4 extra\n");
-    const auto s = loader.loadText(shortLine, -1, false);
-    ASSERT_EQ(s.size(), 2u);
-    EXPECT_EQ(s[0].time, 7);
-    EXPECT_EQ(s[0].mode, 7);
-    EXPECT_EQ(s[1].mode, BIKE);
+    // A leading UTF-8 byte-order mark is not part of the first number.
+    const auto bom = dir.write("bom.txt", "\xEF\xBB\xBF" "0.5 0.25 7 4\n");
+    ASSERT_EQ(loader.loadText(bom, -1, false).size(), 1u);
+}
+
+// Every line that is not exactly "number number integer integer" stops the
+// load with the file, the line and the text, made fit for one line.
+TEST(TextFile, LinesOutsideTheFormatNameFileLineAndText) {
+    struct Case {
+        std::string line;
+        std::string message;  // after "PATH" line 2:
+        bool outOfRange = false;
+    };
+    const std::string fields = "is not four fields separated by single spaces (x y time mode)";
+    const std::vector<Case> cases = {
+        // Field count: a missing field was taken from its neighbour.
+        {"39.9 116.4 3600", "\"39.9 116.4 3600\" " + fields},
+        {"39.9 116.4 3600 2 extra", "\"39.9 116.4 3600 2 extra\" " + fields},
+        {"39.9  116.4 3600 2", "\"39.9  116.4 3600 2\" " + fields},
+        {"39.9,116.4", "\"39.9,116.4\" " + fields},
+        // Numbers that only start like one.
+        {"39.9x 116.4 3600 2", "\"39.9x\" is not a number"},
+        {"39.9 0x1p3 3600 2", "\"0x1p3\" is not a number"},
+        {"nan 116.4 3600 2", "\"nan\" is not a number"},
+        {"39.9 116.4 36.5 2", "\"36.5\" is not a whole number"},
+        {"39.9 116.4 3600 2x", "\"2x\" is not a whole number"},
+        {"1e40 116.4 3600 2", "\"1e40\" is out of range", true},
+        {"39.9 116.4 99999999999 2", "\"99999999999\" is out of range", true},
+        // Echoed text stays one readable line.
+        {"39.9\x01\t 116.4 1 2", "\"39.9\\x01\\t\" is not a number"},
+        {std::string("39.9\0", 5) + " 116.4 1 2", "\"39.9\\0\" is not a number"},
+        {std::string(100, '7') + " 1 1 1", "\"" + std::string(80, '7') + "\u2026\" is out of range", true},
+    };
+    TempDir dir;
+    TrajectoryLoader loader;
+    for (const auto& c : cases) {
+        const auto path = dir.write("bad.txt", "39.9 116.3 3600 2\n" + c.line + "\n");
+        const std::string expected = "\"" + path + "\" line 2: " + c.message;
+        try {
+            loader.loadText(path, -1, true);
+            ADD_FAILURE() << "accepted: " << c.line;
+        } catch (const std::out_of_range& e) {
+            EXPECT_TRUE(c.outOfRange) << c.line;
+            EXPECT_EQ(e.what(), expected);
+        } catch (const std::invalid_argument& e) {
+            EXPECT_FALSE(c.outOfRange) << c.line;
+            EXPECT_EQ(e.what(), expected);
+        }
+    }
+
+    // Skipped instead: all counted, the first five kept with where they were.
+    std::string text;
+    for (const auto& c : cases) text += c.line + "\n39.9 116.3 3600 2\n";
+    const auto path = dir.write("many.txt", text);
+    loader.skipBadLines = true;
+    EXPECT_EQ(loader.loadText(path, -1, true).size(), cases.size());
+    EXPECT_EQ(loader.report.badLines.count, static_cast<std::int64_t>(cases.size()));
+    ASSERT_EQ(loader.report.badLines.first.size(), 5u);
+    EXPECT_EQ(loader.report.badLines.first[4].path, path);
+    EXPECT_EQ(loader.report.badLines.first[4].line, 9);
+    EXPECT_EQ(loader.report.badLines.first[4].text, "39.9x 116.4 3600 2");
 }
 
 TEST(TextFile, BadNumbersNameFileLineAndText) {
@@ -162,9 +225,32 @@ TEST(TextFile, BadNumbersNameFileLineAndText) {
         EXPECT_EQ(loadFailureMessage(path, e),
                   "Could not load samples from \"" + path + "\" line 2: \"abc\" is not a number");
     }
-    const auto huge = dir.write("huge.txt", "0.1 0.1 99999999999 2\n");
-    EXPECT_THROW(loader.loadText(huge, -1, false), std::out_of_range);
     EXPECT_THROW(loader.loadText((dir.root() / "missing.txt").string(), -1, false), DataFileError);
+}
+
+// Inputs that are not regular files would block (a FIFO without a writer)
+// or never end (a device): refused with the reason, in every reader.
+TEST(Dispatch, InputsThatAreNotRegularFilesAreRefused) {
+    TempDir dir;
+    const auto fifo = (dir.root() / "pipe.bin").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto fifoText = (dir.root() / "pipe.txt").string();
+    ASSERT_EQ(::mkfifo(fifoText.c_str(), 0600), 0);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {fifo, "not a regular file (a FIFO)"},
+        {fifoText, "not a regular file (a FIFO)"},
+        {"/dev/zero", "not a regular file (a character device)"},
+        {"/dev/null", "not a regular file (a character device)"},
+    };
+    for (const auto& [path, reason] : cases) {
+        try {
+            Dataset(path, true);
+            ADD_FAILURE() << "accepted " << path;
+        } catch (const DataFileError& e) {
+            EXPECT_EQ(e.path(), path);
+            EXPECT_EQ(e.reason(), reason);
+        }
+    }
 }
 
 TEST(Dispatch, ExtensionChoosesTheReader) {
@@ -181,4 +267,30 @@ TEST(Dispatch, ExtensionChoosesTheReader) {
     }
     const auto binary = dir.writeRecords("b.dat", kThree);
     EXPECT_EQ(loader.load(binary, 2, false).size(), 2u);
+}
+
+// The viewer's console says when data/data.bin gave nothing, was a
+// directory, or holds modes outside the eleven flags.
+TEST(Dataset, LoadNotesSayWhatTheSamplesAre) {
+    TempDir dir;
+    std::vector<Datapoint> odd = kThree;
+    odd.emplace_back(0.5f, 0.5f, static_cast<TransportationMode>(3), 10);
+    odd.emplace_back(0.5f, 0.5f, static_cast<TransportationMode>(0), 10);
+    dir.write("tree.bin/a.plt", "h\nh\nh\nh\nh\nh\n39.9,116.3,0,0,0,2009-06-01,08:30:00\n");
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {dir.write("empty.bin", ""), {"holds no samples"}},
+        {dir.writeRecords("three.bin", kThree), {}},
+        {dir.writeRecords("odd.bin", odd),
+         {"2 samples have a mode that is none of the eleven; they are counted whatever modes are ticked"}},
+        {(dir.root() / "tree.bin").string(), {"is a directory, not a sample file: read as a raw trajectory tree, 1 samples"}},
+    };
+    for (const auto& [path, expected] : cases) {
+        const auto notes = loadNotes(Dataset(path, true));
+        ASSERT_EQ(notes.size(), expected.size()) << path;
+        for (std::size_t i = 0; i < notes.size(); ++i) {
+            const std::string quoted = "\"" + path + "\" ";
+            const bool aboutPath = notes[i].rfind(quoted, 0) == 0;
+            EXPECT_EQ(aboutPath ? notes[i].substr(quoted.size()) : notes[i], expected[i]) << path;
+        }
+    }
 }

@@ -1,7 +1,10 @@
 // loadTexture and the heatmap texture against a real driver.
 #include <stb_image_write.h>
 
+#include <algorithm>
 #include <cmath>
+#include <string>
+#include <utility>
 #include <cstdint>
 #include <vector>
 
@@ -84,12 +87,19 @@ TEST_F(TextureTest, GreyFileGivesEqualChannels) {
     glDeleteTextures(1, &texture);
 }
 
-TEST_F(TextureTest, MissingOrUndecodableFileGivesASilentEmptyTexture) {
+TEST_F(TextureTest, MissingOrUndecodableFileSaysWhyAndGivesAnEmptyTexture) {
     const std::string garbage = dir.write("garbage.png", "not an image at all");
-    for (const std::string& path : {(dir.root() / "missing.png").string(), garbage}) {
+    const std::string missing = (dir.root() / "missing.png").string();
+    // The system's reason for a missing file, the decoder's for garbage.
+    for (const auto& [path, reason] : {std::pair<std::string, std::string>{missing, "No such file or directory\n"},
+                                       std::pair<std::string, std::string>{garbage, ""}}) {
         CaptureCout out;
         const GLuint texture = loadTexture(path.c_str());
-        EXPECT_EQ(out.text(), "") << path;
+        const std::string text = out.text();
+        const std::string start = "Could not load image \"" + path + "\": ";
+        EXPECT_EQ(text.rfind(start + reason, 0), 0u) << text;
+        EXPECT_GT(text.size(), start.size() + 1) << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
         EXPECT_NE(texture, 0u) << path;
         int w = -1, h = -1;
         EXPECT_TRUE(texels(texture, w, h).empty()) << path;

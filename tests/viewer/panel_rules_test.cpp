@@ -63,3 +63,28 @@ TEST(PanelRules, TickingEveryBoxSelectsAllModesAndUntickingClears) {
         if (box.flag != WALK) s.toggleMode(box.flag);
     EXPECT_EQ(s.mode_mask, 0);
 }
+
+// Windows restored from imgui.ini outside the 800 x 800 window come back in.
+TEST(PanelRules, RestoredWindowsOutsideTheDisplayComeBackInside) {
+    const PanelPoint display{800.0f, 800.0f};
+    const PanelPoint size{330.0f, 400.0f};
+    struct Case {
+        PanelPoint saved, expected;
+    };
+    const Case cases[] = {
+        {{60.0f, 60.0f}, {60.0f, 60.0f}},          // inside: untouched
+        {{1500.0f, 2000.0f}, {470.0f, 400.0f}},    // saved by a larger window
+        {{-500.0f, -20.0f}, {0.0f, 0.0f}},
+        {{600.0f, 10.0f}, {470.0f, 10.0f}},        // partly outside
+        {{std::nanf(""), 30.0f}, {0.0f, 30.0f}},
+    };
+    for (const auto& c : cases) {
+        const PanelPoint place = placeInside(c.saved, size, display);
+        EXPECT_EQ(place.x, c.expected.x) << c.saved.x;
+        EXPECT_EQ(place.y, c.expected.y) << c.saved.y;
+    }
+    // Larger than the display: its top-left corner shows.
+    const PanelPoint big = placeInside({100.0f, 100.0f}, {900.0f, 900.0f}, display);
+    EXPECT_EQ(big.x, 0.0f);
+    EXPECT_EQ(big.y, 0.0f);
+}

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <optional>
 
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
@@ -24,9 +25,8 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "--grid writes the host's floats as little-endian");
 
-bool writeGrid(const std::string& path, const std::vector<float>& grid) {
+bool writeGrid(OutputFile& out, const std::vector<float>& grid) {
     try {
-        OutputFile out(path);
         out.write(grid.data(), grid.size() * sizeof(float));
         out.commit();
     } catch (const OutputError& error) {
@@ -36,10 +36,10 @@ bool writeGrid(const std::string& path, const std::vector<float>& grid) {
     return true;
 }
 
-bool writeGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
+bool writeGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
                   double densest) {
     try {
-        writeDensityGeoTiff(path, grid, settings, densest);
+        writeDensityGeoTiff(out, grid, settings, densest);
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return false;
@@ -47,7 +47,7 @@ bool writeGeoTiff(const std::string& path, const std::vector<float>& grid, const
     return true;
 }
 
-bool writePng(const HeatmapOptions& options, const std::vector<float>& grid) {
+bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<float>& grid) {
     int width = 0, height = 0, channels = 0;
     const std::string lutPath = runtimeFile(options.lutPath);
     unsigned char* lut = stbi_load(lutPath.c_str(), &width, &height, &channels, 3);
@@ -81,7 +81,6 @@ bool writePng(const HeatmapOptions& options, const std::vector<float>& grid) {
         return false;
     }
     try {
-        OutputFile out(options.pngPath);
         out.write(png.data(), png.size());
         out.commit();
     } catch (const OutputError& error) {
@@ -106,6 +105,21 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!options.engine.empty()) setenv("TRACKORA_ENGINE", options.engine.c_str(), 1);
+
+    // The outputs are checked (and their temporary files made) before the
+    // long work, so a bad path fails at once; neither may be the input.
+    removeTemporaryFilesOnSignals();
+    std::optional<OutputFile> gridOut;
+    std::optional<OutputFile> pngOut;
+    std::optional<OutputFile> geotiffOut;
+    try {
+        if (!options.gridPath.empty()) gridOut.emplace(options.gridPath).refuseSameFile(options.input);
+        if (!options.pngPath.empty()) pngOut.emplace(options.pngPath).refuseSameFile(options.input);
+        if (!options.geotiffPath.empty()) geotiffOut.emplace(options.geotiffPath).refuseSameFile(options.input);
+    } catch (const OutputError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return 1;
+    }
 
     std::vector<Datapoint> points;
     try {
@@ -141,9 +155,9 @@ int main(int argc, char** argv) {
         const double densest = HeatmapEngine::lastMaximumDensity();
         HeatmapEngine::release();
         bool ok = true;
-        if (!options.gridPath.empty()) ok = writeGrid(options.gridPath, grid) && ok;
-        if (!options.pngPath.empty()) ok = writePng(options, grid) && ok;
-        if (!options.geotiffPath.empty()) ok = writeGeoTiff(options.geotiffPath, grid, options.settings, densest) && ok;
+        if (gridOut) ok = writeGrid(*gridOut, grid) && ok;
+        if (pngOut) ok = writePng(options, *pngOut, grid) && ok;
+        if (geotiffOut) ok = writeGeoTiff(*geotiffOut, grid, options.settings, densest) && ok;
         return ok ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";

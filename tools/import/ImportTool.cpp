@@ -1,5 +1,6 @@
 #include "tools/import/ImportTool.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <charconv>
@@ -116,17 +117,23 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
     out << "  fixes per mode:   ";
     for (int i = 0; i < kModeCount; ++i)
         if (perMode[i]) out << " " << modeDisplayName(kModes[i]) << " " << withSeparators(perMode[i]);
-    if (other) out << " (not a single mode) " << withSeparators(other);
     out << "\n";
+    // Such records are counted whatever modes are ticked in the viewer.
+    if (other) out << "  mode none of the eleven: " << withSeparators(other) << " fixes (counted whatever modes are ticked)\n";
     if (tree) {
         out << "  unknown label names: " << withSeparators(r.unknownLabelNames) << " lines skipped";
         bool first = true;
         for (const auto& [name, count] : r.unknownNameCounts) {
-            out << (first ? ": " : ", ") << "\"" << name << "\" " << count;
+            out << (first ? ": " : ", ") << "\"" << echoText(name) << "\" " << count;
             first = false;
         }
         out << "\n";
-        if (!r.unreadable.empty()) out << "  unreadable files:  " << r.unreadable.size() << "\n";
+        if (!r.unreadable.empty()) out << "  unreadable, skipped: " << r.unreadable.size() << " files or directories\n";
+    }
+    if (options.skipBadLines) {
+        out << "  bad lines skipped: " << withSeparators(r.badLines.count) << "\n";
+        for (const auto& place : r.badLines.first)
+            out << "    \"" << place.path << "\" line " << place.line << ": \"" << place.text << "\"\n";
     }
     char timing[96];
     std::snprintf(timing, sizeof timing, "  time taken:        %.2f s", seconds);
@@ -138,13 +145,16 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
 }  // namespace
 
 std::string importUsage() {
-    return "usage: trackora-import INPUT [-o OUTPUT] [--limit N] [--utc-offset HOURS] [--mode NAME]\n"
-           "                       [--mode-field FIELD]\n"
+    return "usage: trackora-import INPUT [-o OUTPUT] [--limit N] [--skip-bad-lines] [--utc-offset HOURS]\n"
+           "                       [--mode NAME] [--mode-field FIELD]\n"
            "  INPUT         a directory tree of raw trajectories (labels.txt and trajectory files),\n"
            "                a GPS track file (.gpx, .geojson/.json, .csv with latitude, longitude\n"
            "                and time columns), a text sample file, or a binary sample file (.bin, .dat)\n"
            "  -o            the binary sample file to write (default data/data.bin)\n"
            "  --limit       stop walking once subdirectories gave N fixes (-1: everything)\n"
+           "  --skip-bad-lines\n"
+           "                skip lines and track points that break their format and count them,\n"
+           "                instead of stopping at the first\n"
            "  --utc-offset  hours added to every clock time, e.g. 8 or -5.5 (default 0)\n"
            "  --mode        mode of track points nothing else names: walk, bike, bus, car, taxi,\n"
            "                subway, train, airplane, boat, run, motorcycle or unknown (default)\n"
@@ -160,6 +170,10 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
         if (arg == "-h" || arg == "--help") {
             help = true;
             return true;
+        }
+        if (arg == "--skip-bad-lines") {
+            options.skipBadLines = true;
+            continue;
         }
         if (arg == "-o" || arg == "--output" || arg == "--limit" || arg == "--utc-offset" || arg == "--mode" ||
             arg == "--mode-field") {
@@ -208,6 +222,9 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
             error = "unknown option \"" + arg + "\"";
             return false;
+        } else if (arg.empty()) {
+            error = "INPUT must not be empty";
+            return false;
         } else if (haveInput) {
             error = "only one INPUT may be given";
             return false;
@@ -235,29 +252,36 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
     removeTemporaryFilesOnSignals();
     try {
         OutputFile output(options.output);  // fails early when the target is unwritable
+        output.refuseSameFile(options.input);
         if (whileLoading) whileLoading();
 
         TrajectoryLoader loader;
         loader.tracks = options.tracks;
+        loader.skipBadLines = options.skipBadLines;
+        loader.tracks.skipBadPoints = options.skipBadLines;
+        // An output inside the input tree is no recording, nor is its temporary file.
+        loader.leaveOut.push_back(output.replacedPath());
+        // A limit past the end of a binary file would only allocate padding.
+        std::int32_t limit = options.limit;
+        if (!tree && limit > 0 && hasBinaryExtension(options.input)) {
+            const auto bytes = fs::file_size(options.input, status);
+            if (!status) limit = static_cast<std::int32_t>(
+                std::min<std::int64_t>(limit, binaryRecordCount(static_cast<std::int64_t>(bytes))));
+        }
         ProgressBar bar(err);
         if (options.showProgress) loader.progress = [&](const ImportProgress& p) { bar.update(p); };
         std::vector<Datapoint> points;
         try {
-            points = loader.load(options.input, options.limit, true);
+            points = loader.load(options.input, limit, true);
         } catch (const std::exception& e) {
             bar.finish();
-            err << "trackora-import: " << loadFailureMessage(options.input, e) << "\n"
-                << "trackora-import: nothing written; \"" << options.output << "\" is unchanged\n";
+            err << "trackora-import: " << loadFailureMessage(options.input, e) << "\n";
+            if (dynamic_cast<const std::logic_error*>(&e) && !options.skipBadLines)
+                err << "trackora-import: --skip-bad-lines skips such lines and counts them\n";
+            err << "trackora-import: nothing written; \"" << options.output << "\" is unchanged\n";
             return 1;
         }
         bar.finish();
-        // With a limit the binary reader pads a short file with default
-        // records; they are not samples and must not reach the output.
-        if (!tree && options.limit > 0 && hasBinaryExtension(options.input)) {
-            const auto bytes = fs::file_size(options.input, status);
-            const auto held = static_cast<std::size_t>(binaryRecordCount(static_cast<std::int64_t>(bytes)));
-            if (!status && points.size() > held) points.resize(held);
-        }
         for (const auto& [path, reason] : loader.report.unreadable)
             err << "trackora-import: warning: skipped \"" << path << "\": " << reason << "\n";
         if (points.empty()) {

@@ -14,6 +14,7 @@ struct ImportOptions {
     std::string input;
     std::string output = "data/data.bin";
     std::int32_t limit = -1;
+    bool skipBadLines = false;  // skip and count lines that break their format
     bool showProgress = false;  // a progress bar on the error stream
     TrackOptions tracks;        // --utc-offset, --mode, --mode-field
 };
