@@ -150,4 +150,32 @@ TEST_P(EngineApi, ReleasedEngineReturnsAnEmptyGrid) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, EngineApi, ::testing::Values("cpu", "reference", "cuda"));
 
+// The readout gives back what the colour scale hides: summed weights, whatever
+// the scale, and the samples centred in the cell under the grid's filters.
+TEST_P(EngineApi, CellValueUndoesTheScaleAndCountsTheFilteredSamples) {
+    std::vector<Datapoint> points;
+    for (int i = 0; i < 40; ++i) points.emplace_back(0.3005f, 0.6005f, WALK, 100);  // cell (301, 601)
+    for (int i = 0; i < 7; ++i) points.emplace_back(0.3005f, 0.6005f, BUS, 100);
+    points.emplace_back(0.3005f, 0.6005f, WALK, 5000);  // outside the window
+    for (bool log : {false, true}) {
+        ControlSettings settings;
+        settings.kernel_size = 3;
+        settings.sigma = 1.0f;
+        settings.mode_mask = WALK;
+        settings.max_time = 1000;
+        settings.use_log_scale = log;
+        HeatmapEngine::initialize(points, settings);
+        const auto table = HeatmapEngine::makeGaussKernel(1.0f, 3);
+        HeatmapEngine::computeHeatmap(settings);
+        const auto centre = HeatmapEngine::cellValue(301, 601);
+        EXPECT_NEAR(centre.density, 40 * table[4], 1e-4f) << "log " << log;
+        EXPECT_EQ(centre.samples, 40);
+        const auto side = HeatmapEngine::cellValue(301, 602);
+        EXPECT_NEAR(side.density, 40 * table[5], 1e-4f);
+        EXPECT_EQ(side.samples, 0);
+        EXPECT_NEAR(HeatmapEngine::lastMaximumDensity(), 40 * table[4], 1e-4f);
+        EXPECT_EQ(HeatmapEngine::cellValue(-1, 601).samples, 0);
+    }
+}
+
 }  // namespace
