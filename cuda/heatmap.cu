@@ -121,15 +121,16 @@ __global__ void count_kernel(const Datapoint* points, int n_point, std::uint32_t
 // without fused multiply-adds, as the CPU engine sums. The factor passes
 // through shared memory a chunk at a time; every thread of the block, the
 // spare ones of the last column block included, takes part in each load.
+// chunk: weights per load, 1..kFactorChunk (smaller only in the tests).
 __global__ void convolve_rows_kernel(const std::uint32_t* counts, const float* factor, int half, int reach,
-                                     int row_first, float* rows) {
+                                     int row_first, float* rows, int chunk) {
     __shared__ float factor_chunk[gpuplan::kFactorChunk];
     const int c = blockIdx.x * blockDim.x + threadIdx.x;
     const int i = row_first + static_cast<int>(blockIdx.y);
     const std::uint32_t* count_row = counts + static_cast<std::size_t>(i) * kCountSide;
     float total = 0.0f;
-    for (int first = -reach; first <= reach; first += gpuplan::kFactorChunk) {
-        const int length = min(gpuplan::kFactorChunk, reach - first + 1);
+    for (int first = -reach; first <= reach; first += chunk) {
+        const int length = min(chunk, reach - first + 1);
         __syncthreads();  // nobody still reads the previous chunk
         for (int k = static_cast<int>(threadIdx.x); k < length; k += static_cast<int>(blockDim.x))
             factor_chunk[k] = factor[half + first + k];
@@ -142,14 +143,14 @@ __global__ void convolve_rows_kernel(const std::uint32_t* counts, const float* f
 // output_data[r][c] = sum over u of factor[u] * rows[r + pad - u][c], over
 // the rows row_first..row_last, u ascending, as the CPU engine sums.
 __global__ void convolve_columns_kernel(const float* rows, const float* factor, int half, int row_first,
-                                        int row_last, float* output_data) {
+                                        int row_last, float* output_data, int chunk) {
     __shared__ float factor_chunk[gpuplan::kFactorChunk];
     const int c = blockIdx.x * blockDim.x + threadIdx.x;
     const int r = static_cast<int>(blockIdx.y);
     const gpuplan::Range range = gpuplan::column_range(r, half, row_first, row_last);
     float total = 0.0f;
-    for (int first = range.first; first <= range.last; first += gpuplan::kFactorChunk) {
-        const int length = min(gpuplan::kFactorChunk, range.last - first + 1);
+    for (int first = range.first; first <= range.last; first += chunk) {
+        const int length = min(chunk, range.last - first + 1);
         __syncthreads();
         for (int k = static_cast<int>(threadIdx.x); k < length; k += static_cast<int>(blockDim.x))
             factor_chunk[k] = factor[half + first + k];
@@ -454,6 +455,7 @@ public:
                counts_.bytes() + rows_.bytes();
     }
     double lastDeviceMs() const override { return lastMs_; }
+    void setFactorChunk(int chunk) { chunk_ = std::clamp(chunk, 1, gpuplan::kFactorChunk); }
 
 private:
     // The raw grid of summed weights into heatmap_.
@@ -482,11 +484,11 @@ private:
         const int columnBlocks = gpuplan::blocksFor(kde::kSide);
         const dim3 rowGrid(columnBlocks, shape.rowLast - shape.rowFirst + 1);
         convolve_rows_kernel<<<rowGrid, kThreads>>>(counts_.get(), table_.get(), half, shape.reach, shape.rowFirst,
-                                                    rows_.get());
+                                                    rows_.get(), chunk_);
         checkLaunch(failure_);
         const dim3 columnGrid(columnBlocks, kde::kSide);
         convolve_columns_kernel<<<columnGrid, kThreads>>>(rows_.get(), table_.get(), half, shape.rowFirst,
-                                                          shape.rowLast, heatmap_.get());
+                                                          shape.rowLast, heatmap_.get(), chunk_);
         checkLaunch(failure_);
         if (far_.count() > 0) {
             for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(far_.count())) {
@@ -520,6 +522,7 @@ private:
     cudaEvent_t start_ = nullptr;
     cudaEvent_t stop_ = nullptr;
     double lastMs_ = -1.0;
+    int chunk_ = gpuplan::kFactorChunk;
 };
 
 // Runs a kernel on a copy of data and brings the array back.
@@ -580,6 +583,12 @@ std::vector<float> cudaDensity(DensityBackend& backend, const ControlSettings& s
     auto* engine = dynamic_cast<CudaEngine*>(&backend);
     if (!engine) throw std::invalid_argument("cudaDensity needs a CUDA engine");
     return engine->density(settings);
+}
+
+void cudaSetFactorChunk(DensityBackend& backend, int chunk) {
+    auto* engine = dynamic_cast<CudaEngine*>(&backend);
+    if (!engine) throw std::invalid_argument("cudaSetFactorChunk needs a CUDA engine");
+    engine->setFactorChunk(chunk);
 }
 
 std::vector<float> cudaReduceBlocksPass(const std::vector<float>& data, reductionOperation operation) {

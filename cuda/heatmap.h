@@ -32,6 +32,10 @@ std::string cudaDeviceProblem();
 // The raw grid of summed weights of an engine startCudaEngine made, before
 // the logarithm and normalisation (std::invalid_argument for other engines).
 std::vector<float> cudaDensity(DensityBackend& backend, const ControlSettings& settings);
+// Factor weights the convolution loads into shared memory at a time
+// (default gpuplan::kFactorChunk): a small value makes small tables take
+// several loads, for the tests under compute-sanitizer.
+void cudaSetFactorChunk(DensityBackend& backend, int chunk);
 
 // The kernels on host arrays, for the GPU tests. Each throws
 // std::runtime_error naming the failed CUDA call.
@@ -57,9 +61,9 @@ __global__ void count_kernel(const Datapoint* points, int n_point, std::uint32_t
                              int min_time, int max_time);
 // Horizontal pass: blocks (4, count rows); vertical pass: blocks (4, 1000).
 __global__ void convolve_rows_kernel(const std::uint32_t* counts, const float* factor, int half, int reach,
-                                     int row_first, float* rows);
+                                     int row_first, float* rows, int chunk);
 __global__ void convolve_columns_kernel(const float* rows, const float* factor, int half, int row_first,
-                                        int row_last, float* output_data);
+                                        int row_last, float* output_data, int chunk);
 // Points centred beyond the count grid's margin, each stamped with the
 // factor's outer product.
 __global__ void far_kernel(const Datapoint* points, int n_point, const float* factor, int kernel_size,
