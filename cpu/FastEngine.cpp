@@ -193,20 +193,7 @@ std::size_t FastEngine::memoryBytes() const {
 void FastEngine::setKernel(const std::vector<float>& table, int size) {
     table_ = table;
     size_ = size;
-    // The table is w(i) w(j) / s with s its float sum, so its row sums r(i)
-    // satisfy r(i) r(j) = table(i, j) * total, total being the table's exact
-    // sum. Dividing the row sums by sqrt(total) gives a factor whose outer
-    // product is the table up to a few roundings per entry.
-    const std::size_t side = static_cast<std::size_t>(size);
-    std::vector<double> rowSums(side, 0.0);
-    double total = 0.0;
-    for (std::size_t i = 0; i < side; ++i) {
-        for (std::size_t j = 0; j < side; ++j) rowSums[i] += table_[i * side + j];
-        total += rowSums[i];
-    }
-    const double scale = total > 0.0 ? 1.0 / std::sqrt(total) : 0.0;
-    factor_.assign(side, 0.0f);
-    for (std::size_t i = 0; i < side; ++i) factor_[i] = static_cast<float>(rowSums[i] * scale);
+    factor_ = tableFactor(table_, size);
 }
 
 void FastEngine::forgetLastCounts() {

@@ -1,71 +1,78 @@
 // The CUDA engine: kernels of the density pipeline and the host code that
 // owns the device buffers. Every CUDA call is checked; a failure throws and
 // the dispatcher carries on with the CPU engine.
+//
+// Two paths. `cuda` computes the CPU engine's grid: integer counts of the
+// passing points per centre cell (exact, so the order of the atomics does
+// not matter), a separable convolution with the table's one-dimensional
+// factor, summed in the CPU engine's order without fused multiply-adds, then
+// the logarithm, the maximum and the division on the device. `cuda-literal`
+// adds the whole table per point with float atomics: slow, simple, the
+// on-device reference of the GPU tests.
 #include "cuda/heatmap.h"
 
 #include <cuda_runtime.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
 
+using gpuplan::kCountSide;
+using gpuplan::kPad;
+using gpuplan::kThreads;
+
 namespace {
+
+constexpr int kSecondRegion = gpuplan::kCellBlocks;
 
 std::string cudaFailure(const char* call, const char* file, int line, cudaError_t status) {
     return std::string(call) + " failed at " + file + ":" + std::to_string(line) + ": " +
            cudaGetErrorString(status);
 }
 
-// Set once a checked call has failed. That failure is reported by whoever
-// catches it; the frees that follow as the engine is dropped fail with the
-// same sticky error and stay quiet, so one failure makes one message.
-bool failureRaised = false;
+// One per engine (and per test helper call). Once a checked call has failed,
+// whoever catches the exception reports it; the frees that follow as that
+// engine is dropped fail with the same sticky error and stay quiet. A later
+// engine starts with a clean flag and reports its own failures.
+struct FailureFlag {
+    bool raised = false;
+};
+
+void check(cudaError_t status, const char* call, const char* file, int line, FailureFlag& flag) {
+    if (status == cudaSuccess) return;
+    flag.raised = true;
+    throw std::runtime_error(cudaFailure(call, file, line, status));
+}
+
+// For release paths (destructors): report once and go on.
+void report(cudaError_t status, const char* call, const char* file, int line, FailureFlag& flag) {
+    if (status == cudaSuccess || flag.raised) return;
+    flag.raised = true;
+    std::printf("%s\n", cudaFailure(call, file, line, status).c_str());
+}
 
 }  // namespace
 
-#define TRACKORA_CUDA_CHECK(call)                                                                 \
-    do {                                                                                          \
-        const cudaError_t status_ = (call);                                                       \
-        if (status_ != cudaSuccess) {                                                             \
-            failureRaised = true;                                                                 \
-            throw std::runtime_error(cudaFailure(#call, __FILE__, __LINE__, status_));           \
-        }                                                                                         \
-    } while (0)
-
-// For release paths (destructors): report and go on, unless an earlier
-// failure already explains this one.
-#define TRACKORA_CUDA_REPORT(call)                                                                \
-    do {                                                                                          \
-        const cudaError_t status_ = (call);                                                       \
-        if (status_ != cudaSuccess && !failureRaised)                                             \
-            std::printf("%s\n", cudaFailure(#call, __FILE__, __LINE__, status_).c_str());         \
-    } while (0)
+#define TRACKORA_CUDA_CHECK(flag, call) check((call), #call, __FILE__, __LINE__, (flag))
+#define TRACKORA_CUDA_REPORT(flag, call) report((call), #call, __FILE__, __LINE__, (flag))
 
 namespace {
-
-constexpr int kThreads = kde::kThreadsPerBlock;
-constexpr int kCellBlocks = (kde::kCells + kThreads - 1) / kThreads;  // 3907
-// Results of the second pass go after those of the first, so no pass writes
-// where its own blocks still read; the passes alternate between the two.
-constexpr int kSecondRegion = kCellBlocks;
-constexpr int kPartials = kCellBlocks + (kCellBlocks + kThreads - 1) / kThreads;
-// Points per kde_kernel launch, so the point count always fits an int.
-constexpr std::size_t kLaunchPoints = std::size_t{1} << 30;
 
 struct AtomicAdd {
     float* grid;
     __device__ void operator()(int index, float weight) const { atomicAdd(grid + index, weight); }
 };
 
-typedef float (*ReductionFunction)(const float&, const float&);
-
-__device__ ReductionFunction pickReduction(reductionOperation operation) {
-    switch (operation) {
-        case MIN: return kde::min_function;
-        case MAX: return kde::max_function;
-        default: return kde::sum_function;
-    }
+template <reductionOperation operation>
+__device__ __forceinline__ float reduction_function(const float& x, const float& y) {
+    if constexpr (operation == MIN)
+        return kde::min_function(x, y);
+    else if constexpr (operation == MAX)
+        return kde::max_function(x, y);
+    else
+        return kde::sum_function(x, y);
 }
 
 }  // namespace
@@ -84,6 +91,128 @@ __global__ void kde_kernel(const Datapoint* points, int n_point, const float* ke
     kde::stamp_function(cell.row, cell.col, kernel, kernel_size, output_size, add);
 }
 
+// Every lane of a warp reaches the match, the spare threads of the last
+// block included, so it runs on full warps; lanes with the same cell add
+// once, through their lowest lane, which keeps a dense cell from
+// serialising 32 atomics per warp.
+__global__ void count_kernel(const Datapoint* points, int n_point, std::uint32_t* counts, int mode_mask,
+                             int min_time, int max_time) {
+    const int global_id = blockIdx.x * blockDim.x + threadIdx.x;
+    std::uint32_t key = gpuplan::kNoCell;
+    if (global_id < n_point) {
+        const Datapoint point = points[global_id];
+        if (kde::point_passes(point, mode_mask, min_time, max_time)) {
+            const kde::Cell cell = kde::cell_function(point);
+            if (gpuplan::place_function(cell) == gpuplan::Place::counted) key = gpuplan::count_index(cell);
+        }
+    }
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 700
+    const unsigned peers = __match_any_sync(0xFFFFFFFFu, key);
+    const int lane = static_cast<int>(threadIdx.x & 31u);
+    if (key != gpuplan::kNoCell && lane == __ffs(peers) - 1) atomicAdd(counts + key, static_cast<std::uint32_t>(__popc(peers)));
+#else
+    if (key != gpuplan::kNoCell) atomicAdd(counts + key, 1u);
+#endif
+}
+
+// rows[i][c] = sum over v in -reach..reach of factor[v] * count[i][c - v]
+// (grid columns; counts outside the count grid are 0 and skipped), for
+// count-grid row i = row_first + blockIdx.y. Summed with v ascending and
+// without fused multiply-adds, as the CPU engine sums. The factor passes
+// through shared memory a chunk at a time; every thread of the block, the
+// spare ones of the last column block included, takes part in each load.
+// chunk: weights per load, 1..kFactorChunk (smaller only in the tests).
+__global__ void convolve_rows_kernel(const std::uint32_t* counts, const float* factor, int half, int reach,
+                                     int row_first, float* rows, int chunk) {
+    __shared__ float factor_chunk[gpuplan::kFactorChunk];
+    const int c = blockIdx.x * blockDim.x + threadIdx.x;
+    const int i = row_first + static_cast<int>(blockIdx.y);
+    const std::uint32_t* count_row = counts + static_cast<std::size_t>(i) * kCountSide;
+    float total = 0.0f;
+    for (int first = -reach; first <= reach; first += chunk) {
+        const int length = min(chunk, reach - first + 1);
+        __syncthreads();  // nobody still reads the previous chunk
+        for (int k = static_cast<int>(threadIdx.x); k < length; k += static_cast<int>(blockDim.x))
+            factor_chunk[k] = factor[half + first + k];
+        __syncthreads();
+        if (c < kde::kSide) total = gpuplan::row_sum_part(total, count_row, factor_chunk, first, length, c);
+    }
+    if (c < kde::kSide) rows[static_cast<std::size_t>(i) * kde::kSide + c] = total;
+}
+
+// output_data[r][c] = sum over u of factor[u] * rows[r + pad - u][c], over
+// the rows row_first..row_last, u ascending, as the CPU engine sums.
+__global__ void convolve_columns_kernel(const float* rows, const float* factor, int half, int row_first,
+                                        int row_last, float* output_data, int chunk) {
+    __shared__ float factor_chunk[gpuplan::kFactorChunk];
+    const int c = blockIdx.x * blockDim.x + threadIdx.x;
+    const int r = static_cast<int>(blockIdx.y);
+    const gpuplan::Range range = gpuplan::column_range(r, half, row_first, row_last);
+    float total = 0.0f;
+    for (int first = range.first; first <= range.last; first += chunk) {
+        const int length = min(chunk, range.last - first + 1);
+        __syncthreads();
+        for (int k = static_cast<int>(threadIdx.x); k < length; k += static_cast<int>(blockDim.x))
+            factor_chunk[k] = factor[half + first + k];
+        __syncthreads();
+        if (c < kde::kSide) total = gpuplan::column_sum_part(total, rows, factor_chunk, first, length, r + kPad, c);
+    }
+    if (c < kde::kSide) output_data[r * kde::kSide + c] = total;
+}
+
+__global__ void far_kernel(const Datapoint* points, int n_point, const float* factor, int kernel_size,
+                           float* output_data, int mode_mask, int min_time, int max_time) {
+    const int global_id = blockIdx.x * blockDim.x + threadIdx.x;
+    if (global_id >= n_point) return;
+    const Datapoint point = points[global_id];
+    if (!kde::point_passes(point, mode_mask, min_time, max_time)) return;
+    const kde::Cell cell = kde::cell_function(point);
+    if (!cell.valid) return;
+    // The part of the stamp inside the grid; empty for points out of reach.
+    const long long half = kernel_size / 2;
+    const long long side = kde::kSide;
+    const long long r = cell.row;
+    const long long c = cell.col;
+    const long long u_low = max(-half, -r);
+    const long long u_high = min(half, side - 1 - r);
+    const long long v_low = max(-half, -c);
+    const long long v_high = min(half, side - 1 - c);
+    for (long long u = u_low; u <= u_high; ++u) {
+        const float row_weight = factor[u + half];
+        for (long long v = v_low; v <= v_high; ++v)
+            atomicAdd(output_data + ((r + u) * side + c + v), row_weight * factor[v + half]);
+    }
+}
+
+// Launched with exactly kThreads threads per block.
+__global__ void log_max_kernel(float* data, int N, bool use_log, float* block_max) {
+    __shared__ float chunk[kThreads];
+    const int global_id = threadIdx.x + blockDim.x * blockIdx.x;
+    const unsigned thread_id = threadIdx.x;
+    float value = -INFINITY;  // the identity of the maximum for missing cells
+    if (global_id < N) {
+        value = data[global_id];
+        if (use_log) {
+            value = kde::log_function(value);
+            data[global_id] = value;
+        }
+    }
+    chunk[thread_id] = value;
+    __syncthreads();
+    for (unsigned stride = blockDim.x / 2; stride > 0; stride /= 2) {
+        if (thread_id < stride) chunk[thread_id] = kde::max_function(chunk[thread_id], chunk[thread_id + stride]);
+        __syncthreads();
+    }
+    if (thread_id == 0) block_max[blockIdx.x] = chunk[0];
+}
+
+__global__ void normalize_by_kernel(float* data, int N, const float* max_at) {
+    const int global_id = threadIdx.x + blockDim.x * blockIdx.x;
+    if (global_id >= N) return;
+    const float max = *max_at;
+    data[global_id] = kde::usable_maximum(max) ? kde::normalize_function(data[global_id], max) : 0.0f;
+}
+
 __global__ void log_kernel(float* data, int N) {
     const int global_id = threadIdx.x + blockDim.x * blockIdx.x;
     if (global_id >= N) return;
@@ -96,10 +225,10 @@ __global__ void normalize_kernel(float* data, int N, float max) {
     data[global_id] = kde::normalize_function(data[global_id], max);
 }
 
-__global__ void reduction_kernel_blocks(const float* data, float* output, int N, int num_blocks,
-                                        reductionOperation operation) {
+// Launched with exactly kThreads threads per block.
+template <reductionOperation operation>
+__global__ void reduction_kernel_blocks(const float* data, float* output, int N, int num_blocks) {
     (void)num_blocks;  // the launch shape; each block needs only its own index
-    const ReductionFunction reduction_function = pickReduction(operation);
     __shared__ float dataChunk[kThreads];
     const unsigned id = blockIdx.x * blockDim.x + threadIdx.x;
     const unsigned thread_id = threadIdx.x;
@@ -109,7 +238,7 @@ __global__ void reduction_kernel_blocks(const float* data, float* output, int N,
     for (unsigned stride = blockDim.x / 2; stride > 32; stride /= 2) {
         __syncthreads();
         if (thread_id < stride && id + stride < n)
-            dataChunk[thread_id] = reduction_function(dataChunk[thread_id], dataChunk[thread_id + stride]);
+            dataChunk[thread_id] = reduction_function<operation>(dataChunk[thread_id], dataChunk[thread_id + stride]);
     }
     __syncthreads();
     if (thread_id < 32) {
@@ -123,18 +252,18 @@ __global__ void reduction_kernel_blocks(const float* data, float* output, int N,
                 other = dataChunk[thread_id + offset];
             }
             __syncwarp();
-            if (active) dataChunk[thread_id] = reduction_function(mine, other);
+            if (active) dataChunk[thread_id] = reduction_function<operation>(mine, other);
             __syncwarp();
         }
     }
     if (thread_id == 0) output[blockIdx.x] = dataChunk[0];
 }
 
-__global__ void reduction_kernel_warp(const float* data, float* output_value, int N, reductionOperation operation) {
-    const ReductionFunction reduction_function = pickReduction(operation);
+template <reductionOperation operation>
+__global__ void reduction_kernel_warp(const float* data, float* output_value, int N) {
+    if (threadIdx.x != 0 || blockIdx.x != 0) return;
     float accumulator = kde::reduction_initial(operation);
-    if (threadIdx.x != 0) return;
-    for (int i = 0; i < N; ++i) accumulator = reduction_function(accumulator, data[i]);
+    for (int i = 0; i < N; ++i) accumulator = reduction_function<operation>(accumulator, data[i]);
     output_value[0] = accumulator;
 }
 
@@ -142,14 +271,14 @@ namespace engine {
 
 namespace {
 
-int blocksFor(long long n) { return static_cast<int>((n + kThreads - 1) / kThreads); }
+using gpuplan::Path;
 
 // A device buffer freed when it goes out of scope.
 template <typename T>
 class DeviceBuffer {
 public:
-    DeviceBuffer() = default;
-    explicit DeviceBuffer(std::size_t count) { allocate(count); }
+    explicit DeviceBuffer(FailureFlag& flag) : flag_(&flag) {}
+    DeviceBuffer(FailureFlag& flag, std::size_t count) : flag_(&flag) { allocate(count); }
     ~DeviceBuffer() { reset(); }
     DeviceBuffer(const DeviceBuffer&) = delete;
     DeviceBuffer& operator=(const DeviceBuffer&) = delete;
@@ -157,146 +286,281 @@ public:
     void allocate(std::size_t count) {
         reset();
         if (count == 0) return;
-        TRACKORA_CUDA_CHECK(cudaMalloc(reinterpret_cast<void**>(&pointer_), count * sizeof(T)));
+        TRACKORA_CUDA_CHECK(*flag_, cudaMalloc(reinterpret_cast<void**>(&pointer_), count * sizeof(T)));
         count_ = count;
     }
+    void upload(const T* data, std::size_t count) {
+        allocate(count);
+        if (count > 0)
+            TRACKORA_CUDA_CHECK(*flag_, cudaMemcpy(pointer_, data, count * sizeof(T), cudaMemcpyHostToDevice));
+    }
     void reset() {
-        if (pointer_) TRACKORA_CUDA_REPORT(cudaFree(pointer_));
+        if (pointer_) TRACKORA_CUDA_REPORT(*flag_, cudaFree(pointer_));
         pointer_ = nullptr;
         count_ = 0;
     }
     T* get() const { return pointer_; }
+    std::size_t count() const { return count_; }
     std::size_t bytes() const { return count_ * sizeof(T); }
 
 private:
+    FailureFlag* flag_;
     T* pointer_ = nullptr;
     std::size_t count_ = 0;
 };
 
-void checkLaunch() { TRACKORA_CUDA_CHECK(cudaGetLastError()); }
+void checkLaunch(FailureFlag& flag) { TRACKORA_CUDA_CHECK(flag, cudaGetLastError()); }
 
-// The maximum search of the pipeline over n device values; the result stays
-// on the device, at the returned address.
-float* reduceMaximum(float* values, int n, float* partials, std::vector<int>* passes) {
-    if (n < 64) {
-        reduction_kernel_warp<<<1, n > 0 ? n : 1>>>(values, partials, n, MAX);
-        checkLaunch();
-        if (passes) passes->push_back(1);
-        return partials;
+void launchBlocksPass(reductionOperation operation, int blocks, const float* in, float* out, int n) {
+    switch (operation) {
+        case MIN: reduction_kernel_blocks<MIN><<<blocks, kThreads>>>(in, out, n, blocks); break;
+        case MAX: reduction_kernel_blocks<MAX><<<blocks, kThreads>>>(in, out, n, blocks); break;
+        case SUM: reduction_kernel_blocks<SUM><<<blocks, kThreads>>>(in, out, n, blocks); break;
     }
-    float* input = values;
-    float* output = partials;
-    while (true) {
-        const int blocks = static_cast<int>(std::ceil(n / 256.0f));
-        reduction_kernel_blocks<<<blocks, kThreads>>>(input, output, n, blocks, MAX);
-        checkLaunch();
+}
+
+void launchWarp(reductionOperation operation, const float* in, float* out, int n) {
+    switch (operation) {
+        case MIN: reduction_kernel_warp<MIN><<<1, 1>>>(in, out, n); break;
+        case MAX: reduction_kernel_warp<MAX><<<1, 1>>>(in, out, n); break;
+        case SUM: reduction_kernel_warp<SUM><<<1, 1>>>(in, out, n); break;
+    }
+}
+
+// The maximum of n device values; the result stays on the device, at the
+// returned address. Below 64 values one thread folds them into first[0];
+// otherwise block passes alternate between the regions first and second
+// (first takes ceil(n / 256) values, second the next pass's), so no pass
+// writes where its own blocks read.
+const float* reduceMaximum(FailureFlag& flag, const float* values, int n, float* first, float* second,
+                           std::vector<int>* passes) {
+    const std::vector<int> plan = gpuplan::maximumPasses(n);
+    if (plan.empty()) {
+        launchWarp(MAX, values, first, n);
+        checkLaunch(flag);
+        if (passes) passes->push_back(1);
+        return first;
+    }
+    const float* input = values;
+    float* output = first;
+    for (int blocks : plan) {
+        launchBlocksPass(MAX, blocks, input, output, n);
+        checkLaunch(flag);
         if (passes) passes->push_back(blocks);
-        if (blocks == 1) return output;
         n = blocks;
         input = output;
-        output = (output == partials) ? partials + kSecondRegion : partials;
+        output = output == first ? second : first;
     }
+    return input;
 }
 
 class CudaEngine final : public DensityBackend {
 public:
-    explicit CudaEngine(const std::vector<Datapoint>& points) : pointCount_(points.size()) {
-        TRACKORA_CUDA_CHECK(cudaSetDevice(0));
+    CudaEngine(const std::vector<Datapoint>& points, Path path, const std::vector<Datapoint>& far)
+        : path_(path) {
+        TRACKORA_CUDA_CHECK(failure_, cudaSetDevice(0));
         cudaDeviceProp properties{};
-        TRACKORA_CUDA_CHECK(cudaGetDeviceProperties(&properties, 0));
-        name_ = std::string("CUDA (") + properties.name + ")";
-        points_.allocate(points.size());
-        if (!points.empty())
-            TRACKORA_CUDA_CHECK(
-                cudaMemcpy(points_.get(), points.data(), points.size() * sizeof(Datapoint), cudaMemcpyHostToDevice));
+        TRACKORA_CUDA_CHECK(failure_, cudaGetDeviceProperties(&properties, 0));
+        name_ = std::string(path == Path::literal ? "CUDA literal (" : "CUDA (") + properties.name + ")";
+        points_.upload(points.data(), points.size());
         heatmap_.allocate(kde::kCells);
-        partials_.allocate(kPartials);
+        partials_.allocate(gpuplan::kPartials);
+        if (path_ == Path::fast) {
+            far_.upload(far.data(), far.size());
+            counts_.allocate(gpuplan::kCountCells);
+            rows_.allocate(gpuplan::kRowCells);
+        }
+        // A table from the start: a compute before the first setKernel
+        // stamps single cells instead of reading a null table.
+        const float one = 1.0f;
+        table_.upload(&one, 1);
+        TRACKORA_CUDA_CHECK(failure_, cudaEventCreate(&start_));
+        TRACKORA_CUDA_CHECK(failure_, cudaEventCreate(&stop_));
     }
+    ~CudaEngine() override {
+        if (start_) TRACKORA_CUDA_REPORT(failure_, cudaEventDestroy(start_));
+        if (stop_) TRACKORA_CUDA_REPORT(failure_, cudaEventDestroy(stop_));
+    }
+    CudaEngine(const CudaEngine&) = delete;
+    CudaEngine& operator=(const CudaEngine&) = delete;
 
     void setKernel(const std::vector<float>& table, int size) override {
-        kernel_.reset();  // exactly one table exists at any time
-        kernel_.allocate(table.size());
-        TRACKORA_CUDA_CHECK(cudaMemcpy(kernel_.get(), table.data(), table.size() * sizeof(float), cudaMemcpyHostToDevice));
+        const std::string problem = gpuplan::tableProblem(table.size(), size);
+        if (!problem.empty()) throw std::invalid_argument(problem);
+        const std::vector<float> weights = path_ == Path::literal ? table : tableFactor(table, size);
+        const std::size_t needed = weights.size() * sizeof(float);
+        if (needed > table_.bytes()) {
+            std::size_t freeBytes = 0;
+            std::size_t totalBytes = 0;
+            TRACKORA_CUDA_CHECK(failure_, cudaMemGetInfo(&freeBytes, &totalBytes));
+            if (needed + gpuplan::kHeadroomBytes > freeBytes + table_.bytes())
+                throw std::runtime_error("the " + std::to_string(size) + " x " + std::to_string(size) +
+                                         " weight table needs " + gpuplan::megabytes(needed) + " of GPU memory, " +
+                                         gpuplan::megabytes(freeBytes) + " are free");
+        }
+        size_ = 1;  // until the new table is in place
+        table_.upload(weights.data(), weights.size());  // frees the old table first: one exists at a time
         size_ = size;
     }
 
     std::vector<float> compute(const ControlSettings& settings) override {
-        TRACKORA_CUDA_CHECK(cudaMemset(heatmap_.get(), 0, kde::kCells * sizeof(float)));
-        for (std::size_t first = 0; first < pointCount_; first += kLaunchPoints) {
-            const int count = static_cast<int>(std::min(kLaunchPoints, pointCount_ - first));
-            kde_kernel<<<count / kThreads + 1, kThreads>>>(points_.get() + first, count, kernel_.get(), size_,
-                                                          heatmap_.get(), kde::kPrecision, settings.mode_mask,
-                                                          settings.min_time, settings.max_time);
-            checkLaunch();
-        }
-        if (kde::log_enabled(settings.use_log_scale, settings.mode_mask)) {
-            log_kernel<<<kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells);
-            checkLaunch();
-        }
-        TRACKORA_CUDA_CHECK(cudaDeviceSynchronize());
-        const float* maximum = reduceMaximum(heatmap_.get(), kde::kCells, partials_.get(), nullptr);
-        TRACKORA_CUDA_CHECK(cudaDeviceSynchronize());
-        float maxValue = 0.0f;
-        TRACKORA_CUDA_CHECK(cudaMemcpy(&maxValue, maximum, sizeof(float), cudaMemcpyDeviceToHost));
+        const bool useLog = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
+        TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(start_));
+        estimate(settings);
         std::vector<float> results(kde::kCells, 0.0f);
-        lastMaximum_ = 0.0f;
-        // No positive finite maximum: nothing to show, and no division.
-        if (!kde::usable_maximum(maxValue)) return results;
-        lastMaximum_ = maxValue;
-        normalize_kernel<<<kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells, maxValue);
-        checkLaunch();
-        TRACKORA_CUDA_CHECK(cudaDeviceSynchronize());
-        TRACKORA_CUDA_CHECK(cudaMemcpy(results.data(), heatmap_.get(), kde::kCells * sizeof(float), cudaMemcpyDeviceToHost));
+        if (path_ == Path::fast) {
+            log_max_kernel<<<gpuplan::kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells, useLog, partials_.get());
+            checkLaunch(failure_);
+            const float* maximum = reduceMaximum(failure_, partials_.get(), gpuplan::kCellBlocks,
+                                                 partials_.get() + kSecondRegion, partials_.get(), nullptr);
+            normalize_by_kernel<<<gpuplan::kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells, maximum);
+            checkLaunch(failure_);
+            TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_));
+            // The readout needs the divisor on the host: four bytes, read
+            // after the timed work.
+            float maxValue = 0.0f;
+            TRACKORA_CUDA_CHECK(failure_, cudaMemcpy(&maxValue, maximum, sizeof(float), cudaMemcpyDeviceToHost));
+            lastMaximum_ = kde::usable_maximum(maxValue) ? maxValue : 0.0f;
+        } else {
+            if (useLog) {
+                log_kernel<<<gpuplan::kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells);
+                checkLaunch(failure_);
+            }
+            const float* maximum = reduceMaximum(failure_, heatmap_.get(), kde::kCells, partials_.get(),
+                                                 partials_.get() + kSecondRegion, nullptr);
+            float maxValue = 0.0f;
+            TRACKORA_CUDA_CHECK(failure_, cudaMemcpy(&maxValue, maximum, sizeof(float), cudaMemcpyDeviceToHost));
+            lastMaximum_ = kde::usable_maximum(maxValue) ? maxValue : 0.0f;
+            // No positive finite maximum: nothing to show, and no division.
+            if (!kde::usable_maximum(maxValue)) {
+                TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_));
+                recordTime();
+                return results;
+            }
+            normalize_kernel<<<gpuplan::kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells, maxValue);
+            checkLaunch(failure_);
+            TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_));
+        }
+        TRACKORA_CUDA_CHECK(failure_, cudaMemcpy(results.data(), heatmap_.get(), kde::kCells * sizeof(float),
+                                                 cudaMemcpyDeviceToHost));
+        recordTime();
+        return results;
+    }
+
+    std::vector<float> density(const ControlSettings& settings) {
+        estimate(settings);
+        std::vector<float> results(kde::kCells, 0.0f);
+        TRACKORA_CUDA_CHECK(failure_, cudaMemcpy(results.data(), heatmap_.get(), kde::kCells * sizeof(float),
+                                                 cudaMemcpyDeviceToHost));
         return results;
     }
 
     std::string name() const override { return name_; }
     std::size_t memoryBytes() const override {
-        return points_.bytes() + kernel_.bytes() + heatmap_.bytes() + partials_.bytes();
+        return points_.bytes() + table_.bytes() + heatmap_.bytes() + partials_.bytes() + far_.bytes() +
+               counts_.bytes() + rows_.bytes();
     }
+    double lastDeviceMs() const override { return lastMs_; }
+    void setFactorChunk(int chunk) { chunk_ = std::clamp(chunk, 1, gpuplan::kFactorChunk); }
 
 private:
-    std::size_t pointCount_;
-    std::string name_;
-    int size_ = 1;
-    DeviceBuffer<Datapoint> points_;
-    DeviceBuffer<float> kernel_;
-    DeviceBuffer<float> heatmap_;
-    DeviceBuffer<float> partials_;
-};
+    // The raw grid of summed weights into heatmap_.
+    void estimate(const ControlSettings& settings) {
+        if (!table_.get() || table_.count() != (path_ == Path::literal ? std::size_t(size_) * size_ : std::size_t(size_)))
+            throw std::logic_error("CUDA engine: the weight table does not match its size");
+        const int mask = settings.mode_mask;
+        if (path_ == Path::literal) {
+            TRACKORA_CUDA_CHECK(failure_, cudaMemset(heatmap_.get(), 0, kde::kCells * sizeof(float)));
+            for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count())) {
+                kde_kernel<<<chunk.blocks, kThreads>>>(points_.get() + chunk.first, chunk.count, table_.get(), size_,
+                                                       heatmap_.get(), kde::kPrecision, mask, settings.min_time,
+                                                       settings.max_time);
+                checkLaunch(failure_);
+            }
+            return;
+        }
+        TRACKORA_CUDA_CHECK(failure_, cudaMemset(counts_.get(), 0, counts_.bytes()));
+        for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count())) {
+            count_kernel<<<chunk.blocks, kThreads>>>(points_.get() + chunk.first, chunk.count, counts_.get(), mask,
+                                                     settings.min_time, settings.max_time);
+            checkLaunch(failure_);
+        }
+        const int half = size_ / 2;
+        const gpuplan::ConvolutionShape shape = gpuplan::convolutionShape(half);
+        const int columnBlocks = gpuplan::blocksFor(kde::kSide);
+        const dim3 rowGrid(columnBlocks, shape.rowLast - shape.rowFirst + 1);
+        convolve_rows_kernel<<<rowGrid, kThreads>>>(counts_.get(), table_.get(), half, shape.reach, shape.rowFirst,
+                                                    rows_.get(), chunk_);
+        checkLaunch(failure_);
+        const dim3 columnGrid(columnBlocks, kde::kSide);
+        convolve_columns_kernel<<<columnGrid, kThreads>>>(rows_.get(), table_.get(), half, shape.rowFirst,
+                                                          shape.rowLast, heatmap_.get(), chunk_);
+        checkLaunch(failure_);
+        if (far_.count() > 0) {
+            for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(far_.count())) {
+                far_kernel<<<chunk.blocks, kThreads>>>(far_.get() + chunk.first, chunk.count, table_.get(), size_,
+                                                       heatmap_.get(), mask, settings.min_time, settings.max_time);
+                checkLaunch(failure_);
+            }
+        }
+    }
 
-std::string megabytes(std::size_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
+    void recordTime() {
+        float ms = 0.0f;
+        TRACKORA_CUDA_CHECK(failure_, cudaEventSynchronize(stop_));
+        TRACKORA_CUDA_CHECK(failure_, cudaEventElapsedTime(&ms, start_, stop_));
+        lastMs_ = ms;
+    }
+
+    // Declared first: the buffers below report through it as they are freed.
+    FailureFlag failure_;
+    Path path_;
+    std::string name_;
+    // Side of the table in table_: the whole table (literal) or its factor.
+    int size_ = 1;
+    DeviceBuffer<Datapoint> points_{failure_};
+    DeviceBuffer<Datapoint> far_{failure_};
+    DeviceBuffer<float> table_{failure_};
+    DeviceBuffer<float> heatmap_{failure_};
+    DeviceBuffer<float> partials_{failure_};
+    DeviceBuffer<std::uint32_t> counts_{failure_};
+    DeviceBuffer<float> rows_{failure_};
+    cudaEvent_t start_ = nullptr;
+    cudaEvent_t stop_ = nullptr;
+    double lastMs_ = -1.0;
+    int chunk_ = gpuplan::kFactorChunk;
+};
 
 // Runs a kernel on a copy of data and brings the array back.
 template <typename Launch>
 std::vector<float> onDevice(const std::vector<float>& data, std::size_t outputs, Launch launch) {
-    DeviceBuffer<float> input(data.size());
-    DeviceBuffer<float> output(outputs > 0 ? outputs : 1);
-    if (!data.empty())
-        TRACKORA_CUDA_CHECK(cudaMemcpy(input.get(), data.data(), data.size() * sizeof(float), cudaMemcpyHostToDevice));
-    launch(input.get(), output.get());
-    checkLaunch();
-    TRACKORA_CUDA_CHECK(cudaDeviceSynchronize());
+    FailureFlag flag;
+    DeviceBuffer<float> input(flag);
+    input.upload(data.data(), data.size());
+    DeviceBuffer<float> output(flag, outputs > 0 ? outputs : 1);
+    launch(flag, input.get(), output.get());
+    checkLaunch(flag);
+    TRACKORA_CUDA_CHECK(flag, cudaDeviceSynchronize());
     std::vector<float> result(outputs);
     if (outputs > 0)
-        TRACKORA_CUDA_CHECK(cudaMemcpy(result.data(), output.get(), outputs * sizeof(float), cudaMemcpyDeviceToHost));
+        TRACKORA_CUDA_CHECK(flag, cudaMemcpy(result.data(), output.get(), outputs * sizeof(float), cudaMemcpyDeviceToHost));
     return result;
 }
 
 }  // namespace
 
-CudaStart startCudaEngine(const std::vector<Datapoint>& points) {
-    CudaStart start;
+std::string cudaDeviceProblem() {
     int devices = 0;
     const cudaError_t status = cudaGetDeviceCount(&devices);
-    if (status != cudaSuccess) {
-        start.problem = std::string("CUDA reports \"") + cudaGetErrorString(status) + "\"";
-        return start;
-    }
-    if (devices == 0) {
-        start.problem = "CUDA finds no device";
-        return start;
-    }
+    if (status != cudaSuccess) return std::string("CUDA reports \"") + cudaGetErrorString(status) + "\"";
+    if (devices == 0) return "CUDA finds no device";
+    return {};
+}
+
+CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path path, int tableSize) {
+    CudaStart start;
+    start.problem = cudaDeviceProblem();
+    if (!start.problem.empty()) return start;
     std::size_t freeBytes = 0;
     std::size_t totalBytes = 0;
     const cudaError_t memory = cudaMemGetInfo(&freeBytes, &totalBytes);
@@ -304,63 +568,80 @@ CudaStart startCudaEngine(const std::vector<Datapoint>& points) {
         start.problem = std::string("cudaMemGetInfo failed: ") + cudaGetErrorString(memory);
         return start;
     }
-    const std::size_t needed = points.size() * sizeof(Datapoint) + (kde::kCells + kPartials) * sizeof(float);
-    if (needed > freeBytes) {
-        start.problem = "the " + std::to_string(points.size()) + " points need " + megabytes(needed) +
-                        " of GPU memory, " + megabytes(freeBytes) + " are free";
+    const std::vector<Datapoint> far =
+        path == Path::fast ? gpuplan::farPoints(points, hardwareThreads()) : std::vector<Datapoint>{};
+    const std::size_t needed = gpuplan::footprintBytes(path, points.size(), far.size(), tableSize);
+    if (needed + gpuplan::kHeadroomBytes > freeBytes) {
+        start.problem = "the " + std::to_string(points.size()) + " points and the " + std::to_string(tableSize) +
+                        "-wide weight table need " + gpuplan::megabytes(needed + gpuplan::kHeadroomBytes) +
+                        " of GPU memory, " + gpuplan::megabytes(freeBytes) + " are free";
         return start;
     }
     try {
-        start.backend = std::make_unique<CudaEngine>(points);
+        start.backend = std::make_unique<CudaEngine>(points, path, far);
     } catch (const std::exception& error) {
         start.problem = error.what();
     }
     return start;
 }
 
+std::vector<float> cudaDensity(DensityBackend& backend, const ControlSettings& settings) {
+    auto* engine = dynamic_cast<CudaEngine*>(&backend);
+    if (!engine) throw std::invalid_argument("cudaDensity needs a CUDA engine");
+    return engine->density(settings);
+}
+
+void cudaSetFactorChunk(DensityBackend& backend, int chunk) {
+    auto* engine = dynamic_cast<CudaEngine*>(&backend);
+    if (!engine) throw std::invalid_argument("cudaSetFactorChunk needs a CUDA engine");
+    engine->setFactorChunk(chunk);
+}
+
 std::vector<float> cudaReduceBlocksPass(const std::vector<float>& data, reductionOperation operation) {
     const int n = static_cast<int>(data.size());
-    const int blocks = blocksFor(n);
-    return onDevice(data, static_cast<std::size_t>(blocks), [&](float* in, float* out) {
-        if (blocks > 0) reduction_kernel_blocks<<<blocks, kThreads>>>(in, out, n, blocks, operation);
+    const int blocks = n == 0 ? 0 : gpuplan::blocksFor(n);
+    return onDevice(data, static_cast<std::size_t>(blocks), [&](FailureFlag&, float* in, float* out) {
+        if (blocks > 0) launchBlocksPass(operation, blocks, in, out, n);
     });
 }
 
 float cudaReduceWarp(const std::vector<float>& data, reductionOperation operation) {
     const int n = static_cast<int>(data.size());
-    return onDevice(data, 1, [&](float* in, float* out) {
-        reduction_kernel_warp<<<1, n > 0 ? n : 1>>>(in, out, n, operation);
-    })[0];
+    return onDevice(data, 1, [&](FailureFlag&, float* in, float* out) { launchWarp(operation, in, out, n); })[0];
 }
 
 float cudaMaximum(const std::vector<float>& data, std::vector<int>* passes) {
-    DeviceBuffer<float> values(data.size());
-    if (!data.empty())
-        TRACKORA_CUDA_CHECK(cudaMemcpy(values.get(), data.data(), data.size() * sizeof(float), cudaMemcpyHostToDevice));
-    // The second region must sit after the first pass's results.
+    // The second region must hold the second pass's results.
     if (data.size() > static_cast<std::size_t>(kde::kCells))
         throw std::invalid_argument("cudaMaximum takes at most one grid of values");
-    DeviceBuffer<float> grid_partials(kPartials);
-    const float* result = reduceMaximum(values.get(), static_cast<int>(data.size()), grid_partials.get(), passes);
-    TRACKORA_CUDA_CHECK(cudaDeviceSynchronize());
+    FailureFlag flag;
+    DeviceBuffer<float> values(flag);
+    values.upload(data.data(), data.size());
+    DeviceBuffer<float> partials(flag, gpuplan::kPartials);
+    const float* result = reduceMaximum(flag, values.get(), static_cast<int>(data.size()), partials.get(),
+                                        partials.get() + kSecondRegion, passes);
+    TRACKORA_CUDA_CHECK(flag, cudaDeviceSynchronize());
     float value = 0.0f;
-    TRACKORA_CUDA_CHECK(cudaMemcpy(&value, result, sizeof(float), cudaMemcpyDeviceToHost));
+    TRACKORA_CUDA_CHECK(flag, cudaMemcpy(&value, result, sizeof(float), cudaMemcpyDeviceToHost));
     return value;
 }
 
 std::vector<float> cudaLog(const std::vector<float>& data) {
     const int n = static_cast<int>(data.size());
-    return onDevice(data, data.size(), [&](float* in, float* out) {
-        TRACKORA_CUDA_CHECK(cudaMemcpy(out, in, data.size() * sizeof(float), cudaMemcpyDeviceToDevice));
-        log_kernel<<<blocksFor(n) + 1, kThreads>>>(out, n);
+    return onDevice(data, data.size(), [&](FailureFlag& flag, float* in, float* out) {
+        if (n == 0) return;
+        TRACKORA_CUDA_CHECK(flag, cudaMemcpy(out, in, data.size() * sizeof(float), cudaMemcpyDeviceToDevice));
+        // One block more than needed: the spare threads must leave the array alone.
+        log_kernel<<<gpuplan::blocksFor(n) + 1, kThreads>>>(out, n);
     });
 }
 
 std::vector<float> cudaNormalize(const std::vector<float>& data, float max) {
     const int n = static_cast<int>(data.size());
-    return onDevice(data, data.size(), [&](float* in, float* out) {
-        TRACKORA_CUDA_CHECK(cudaMemcpy(out, in, data.size() * sizeof(float), cudaMemcpyDeviceToDevice));
-        normalize_kernel<<<blocksFor(n) + 1, kThreads>>>(out, n, max);
+    return onDevice(data, data.size(), [&](FailureFlag& flag, float* in, float* out) {
+        if (n == 0) return;
+        TRACKORA_CUDA_CHECK(flag, cudaMemcpy(out, in, data.size() * sizeof(float), cudaMemcpyDeviceToDevice));
+        normalize_kernel<<<gpuplan::blocksFor(n) + 1, kThreads>>>(out, n, max);
     });
 }
 

@@ -27,6 +27,9 @@ public:
     // Drops what was cached for the last filter, so a benchmark can time the
     // compute that follows a filter change.
     virtual void forgetLastCounts() {}
+    // Milliseconds the device spent on the last compute, copy-back included;
+    // negative for engines that run on the host.
+    virtual double lastDeviceMs() const { return -1.0; }
 
     // The value the last compute divided by: the densest cell's summed
     // weights, or its logarithm when the log scale was on. 0 when the last
@@ -54,6 +57,15 @@ int effectiveKernelSize(int size);
 
 // makeGaussKernel, with the fallbacks for a sigma that yields no usable table.
 std::vector<float> usableGaussKernel(float sigma, int size);
+
+// The weight table's one-dimensional factor: its row sums over the square
+// root of its total, so that factor[i] * factor[j] is table[i][j] within a few
+// roundings. Both convolving engines use it, so they convolve alike.
+std::vector<float> tableFactor(const std::vector<float>& table, int size);
+
+// Empty when a CUDA device can run the engine here, else the reason ("built
+// without CUDA", "CUDA finds no device", ...).
+std::string cudaProblem();
 
 // Turns a raw density grid into the result in place: the optional logarithm,
 // the maximum and the division. When the maximum is not positive and finite

@@ -17,6 +17,7 @@
 #ifdef TRACKORA_HAVE_CUDA
 #include "cuda/heatmap.h"
 #endif
+#include "cuda/CudaPlan.h"
 
 namespace engine {
 
@@ -50,13 +51,39 @@ std::vector<float> usableGaussKernel(float sigma, int size) {
     return table;
 }
 
+std::vector<float> tableFactor(const std::vector<float>& table, int size) {
+    // The table is w(i) w(j) / s with s its float sum, so its row sums r(i)
+    // satisfy r(i) r(j) = table(i, j) * total, total being the table's exact
+    // sum. Dividing the row sums by sqrt(total) gives a factor whose outer
+    // product is the table up to a few roundings per entry.
+    const std::size_t side = static_cast<std::size_t>(size);
+    std::vector<double> rowSums(side, 0.0);
+    double total = 0.0;
+    for (std::size_t i = 0; i < side; ++i) {
+        for (std::size_t j = 0; j < side; ++j) rowSums[i] += table[i * side + j];
+        total += rowSums[i];
+    }
+    const double scale = total > 0.0 ? 1.0 / std::sqrt(total) : 0.0;
+    std::vector<float> factor(side, 0.0f);
+    for (std::size_t i = 0; i < side; ++i) factor[i] = static_cast<float>(rowSums[i] * scale);
+    return factor;
+}
+
+std::string cudaProblem() {
+#ifdef TRACKORA_HAVE_CUDA
+    return cudaDeviceProblem();
+#else
+    return "built without CUDA";
+#endif
+}
+
 }  // namespace engine
 
 namespace HeatmapEngine {
 
 namespace {
 
-enum class Choice { automatic, cpu, cuda, reference };
+enum class Choice { automatic, cpu, cuda, cudaLiteral, reference };
 
 struct EngineState {
     std::unique_ptr<engine::DensityBackend> active;
@@ -83,8 +110,9 @@ Choice readChoice() {
     const std::string value = text;
     if (value == "cpu") return Choice::cpu;
     if (value == "cuda") return Choice::cuda;
+    if (value == "cuda-literal") return Choice::cudaLiteral;
     if (value == "reference") return Choice::reference;
-    std::cout << "Ignoring TRACKORA_ENGINE=\"" << value << "\": expected cpu, cuda or reference"
+    std::cout << "Ignoring TRACKORA_ENGINE=\"" << value << "\": expected cpu, cuda, cuda-literal or reference"
               << std::endl;
     return Choice::automatic;
 }
@@ -143,7 +171,11 @@ PreparedEnginePtr prepare(std::vector<Datapoint> points, const std::function<voi
         std::string whyNotCuda;
 #ifdef TRACKORA_HAVE_CUDA
         if (choice != Choice::cpu) {
-            engine::CudaStart start = engine::startCudaEngine(points);
+            // The pre-check sizes the first table too: the literal path holds
+            // all size x size weights on the device.
+            const gpuplan::Path path = choice == Choice::cudaLiteral ? gpuplan::Path::literal : gpuplan::Path::fast;
+            engine::CudaStart start =
+                engine::startCudaEngine(points, path, engine::effectiveKernelSize(settings.kernel_size));
             if (start.backend) {
                 prepared->active = std::move(start.backend);
                 prepared->onGpu = true;

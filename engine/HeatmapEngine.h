@@ -19,7 +19,8 @@ namespace HeatmapEngine {
 // Takes the engine's own copy of the samples and builds the weight table for
 // settings.kernel_size and settings.sigma. Prints one line naming the engine
 // that runs (and why CUDA does not, when it does not). The environment
-// variable TRACKORA_ENGINE=cpu|cuda|reference forces a choice. Calling it
+// variable TRACKORA_ENGINE=cpu|cuda|cuda-literal|reference forces a choice
+// (cuda-literal: the CUDA engine adding the whole table per sample). Calling it
 // again replaces the previous engine.
 void initialize(std::vector<Datapoint> points, ControlSettings& settings);
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "EngineTestData.h"
+#include "engine/Backend.h"
 #include "engine/HeatmapEngine.h"
 
 namespace {
@@ -36,12 +37,18 @@ TEST_P(EngineApi, NamesTheEngineItRuns) {
     HeatmapEngine::initialize({}, settings);
     const std::string line = testing::internal::GetCapturedStdout();
     const std::string name = HeatmapEngine::engineName();
-    if (std::string(GetParam()) == "reference") {
+    const std::string choice = GetParam();
+    // CUDA runs where a device works; elsewhere the CPU engine runs and the
+    // line gives the reason.
+    const std::string problem = choice == "cpu" ? "TRACKORA_ENGINE=cpu" : engine::cudaProblem();
+    if (choice == "reference") {
         EXPECT_EQ(name, "reference CPU");
+    } else if (problem.empty()) {
+        EXPECT_EQ(name.rfind(choice == "cuda-literal" ? "CUDA literal (" : "CUDA (", 0), 0u) << name;
+        EXPECT_EQ(line.find("GPU not used"), std::string::npos) << line;
     } else {
-        // Without a GPU here, asking for CUDA ends on the CPU with a reason.
         EXPECT_EQ(name.rfind("CPU, ", 0), 0u) << name;
-        EXPECT_NE(line.find("GPU not used: "), std::string::npos) << line;
+        EXPECT_NE(line.find("GPU not used: " + problem), std::string::npos) << line;
     }
     EXPECT_EQ(line, "Density engine: " + name + line.substr(16 + name.size()));
     EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
@@ -148,7 +155,7 @@ TEST_P(EngineApi, ReleasedEngineReturnsAnEmptyGrid) {
     EXPECT_TRUE(allZero(HeatmapEngine::computeHeatmap(settings)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, EngineApi, ::testing::Values("cpu", "reference", "cuda"));
+INSTANTIATE_TEST_SUITE_P(Backends, EngineApi, ::testing::Values("cpu", "reference", "cuda", "cuda-literal"));
 
 // The readout gives back what the colour scale hides: summed weights, whatever
 // the scale, and the samples centred in the cell under the grid's filters.

@@ -1,31 +1,90 @@
-// The CUDA module against the literal reference: the reductions, the scaling
-// kernels and whole grids over adversarial data. Skipped where no CUDA device
-// works; tests/gpu/run runs it on a GPU machine.
+// The CUDA module on a device: the reductions and scaling kernels against
+// their host loops, both paths (`cuda`, `cuda-literal`) against the literal
+// reference engine over adversarial data, and the counting path against the
+// CPU engine bit for bit. Skipped where no CUDA device works; tests/gpu/run
+// runs it on a GPU machine, and the GpuSmall cases under compute-sanitizer.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 #include "EngineTestData.h"
 #include "GridComparison.h"
+#include "cpu/FastEngine.h"
 #include "cuda/heatmap.h"
 
 namespace {
 
+using gpuplan::Path;
+
 class Gpu : public ::testing::Test {
 protected:
     void SetUp() override {
-        start_ = engine::startCudaEngine({});
-        if (!start_.backend) GTEST_SKIP() << "no CUDA device: " << start_.problem;
+        const std::string problem = engine::cudaDeviceProblem();
+        if (!problem.empty()) GTEST_SKIP() << "no CUDA device: " << problem;
     }
-    engine::CudaStart start_;
 };
+using GpuSmall = Gpu;
+
+std::unique_ptr<engine::DensityBackend> startOrFail(const std::vector<Datapoint>& points, Path path) {
+    engine::CudaStart start = engine::startCudaEngine(points, path);
+    if (!start.backend) ADD_FAILURE() << start.problem;
+    return std::move(start.backend);
+}
+
+// Gives the grid comparison the engine's raw grid as well as its result.
+struct Candidate {
+    engine::DensityBackend& backend;
+    void setKernel(const std::vector<float>& table, int size) { backend.setKernel(table, size); }
+    std::vector<float> compute(const ControlSettings& settings) { return backend.compute(settings); }
+    std::vector<float> density(const ControlSettings& settings) { return engine::cudaDensity(backend, settings); }
+};
+
+// The literal path adds a cell's n contributions in another order; the
+// counting path also factors the table (2 size + 8, as the CPU engine) and
+// adds the stamps of far points with atomics.
+double literalTerms(double n, int) { return n + 8.0; }
+double countingTerms(double n, int size) { return n + 2.0 * size + 8.0; }
+
+void compareWithReference(Path path, const std::vector<Datapoint>& points, const std::vector<int>& sizes,
+                          const std::vector<std::int32_t>& masks, int chunk) {
+    auto backend = startOrFail(points, path);
+    ASSERT_TRUE(backend);
+    if (path == Path::fast) engine::cudaSetFactorChunk(*backend, chunk);
+    Candidate candidate{*backend};
+    engine::ReferenceEngine reference(points);
+    engine::ReferenceEngine counter(points);
+    int round = 0;
+    for (int size : sizes)
+        for (std::int32_t mask : masks) {
+            const float sigma = std::max(1.0f, static_cast<float>(size) / 6.0f);
+            const std::int32_t from = round % 3 == 0 ? 0 : 25200;
+            const std::int32_t to = round % 3 == 0 ? 86400 : 32400;
+            gridcheck::compareOne(candidate, reference, counter,
+                                  gridcheck::Case{size, sigma, mask, from, to, round % 4 != 0},
+                                  path == Path::fast ? countingTerms : literalTerms, true);
+            ++round;
+        }
+}
+
+std::vector<int> oddSizesUpTo(int last) {
+    std::vector<int> sizes;
+    for (int size = 1; size <= last; size += 2) sizes.push_back(size);
+    return sizes;
+}
 
 TEST_F(Gpu, ReductionsMatchTheHostLoops) {
     const std::vector<float> two = {-3.0f, -1.0f};
     EXPECT_EQ(engine::cudaReduceWarp(two, MAX), 0.0f);
     EXPECT_EQ(engine::cudaReduceWarp(two, MIN), -3.0f);
     EXPECT_EQ(engine::cudaReduceWarp(two, SUM), -4.0f);
+    // One thread folds any length, also past one block's 1024 threads.
+    std::vector<float> long_(5000, 1.0f);
+    long_[4999] = 7.0f;
+    EXPECT_EQ(engine::cudaReduceWarp(long_, MAX), 7.0f);
+    EXPECT_EQ(engine::cudaReduceWarp(long_, SUM), 5006.0f);
     EXPECT_EQ(engine::cudaReduceBlocksPass(std::vector<float>(256, 1.0f), SUM), std::vector<float>{256.0f});
     std::vector<float> sixteen(16);
     for (int i = 0; i < 16; ++i) sixteen[i] = -10.0f - i;
@@ -44,7 +103,7 @@ TEST_F(Gpu, ReductionsMatchTheHostLoops) {
         std::vector<float> expected((many.size() + 255) / 256);
         engine::referenceReduceBlocks(many.data(), expected.data(), static_cast<int>(many.size()),
                                       static_cast<int>(expected.size()), operation);
-        EXPECT_EQ(engine::cudaReduceBlocksPass(many, operation), expected);
+        EXPECT_EQ(engine::cudaReduceBlocksPass(many, operation), expected) << operation;
     }
 }
 
@@ -59,35 +118,110 @@ TEST_F(Gpu, GridMaximumTakesThreePassesAndFindsTheLastPartialBlock) {
     }
 }
 
-TEST_F(Gpu, ScalingKernels) {
-    const auto logged = engine::cudaLog({0.0f, 1.0f, 1.7182817f, 0.5f});
+TEST_F(GpuSmall, ScalingKernelsFollowTheSharedRules) {
+    const std::vector<float> values = {0.0f, 1.0f, 2.7182817f, 0.5f, 1e-30f, 3e38f};
+    const auto logged = engine::cudaLog(values);
+    ASSERT_EQ(logged.size(), values.size());
     EXPECT_EQ(logged[0], 0.0f);
-    EXPECT_NEAR(logged[1], 0.6931472f, 1.2e-7f);
-    EXPECT_NEAR(logged[2], 1.0f, 1.2e-7f);
-    EXPECT_NEAR(logged[3], 0.4054651f, 1.2e-7f);
+    for (std::size_t i = 1; i < values.size(); ++i) {
+        const float expected = kde::log_function(values[i]);
+        EXPECT_NEAR(logged[i], expected, 2.4e-7f * std::max(1.0f, std::abs(expected))) << values[i];
+    }
     EXPECT_EQ(engine::cudaNormalize({0.0f, 2.0f, 4.0f, std::nanf("")}, 4.0f),
               (std::vector<float>{0.0f, 0.5f, 1.0f, 0.0f}));
 }
 
-double cudaTerms(double n, int) { return n + 8.0; }
+// Both paths on a small case with points on and beyond every edge; the
+// counting path with 4 weights per shared-memory load, so a table of 9
+// takes three loads and the barriers between them run. Small enough for
+// compute-sanitizer.
+TEST_F(GpuSmall, BothPathsMatchTheReferenceOnASmallCase) {
+    const auto points = adversarialPoints(5, 600);
+    compareWithReference(Path::fast, points, {1, 9}, {1115}, 4);
+    compareWithReference(Path::literal, points, {5}, {2047}, gpuplan::kFactorChunk);
+}
 
-TEST_F(Gpu, GridsMatchTheReference) {
-    const auto points = adversarialPoints(7, 5000);
-    auto start = engine::startCudaEngine(points);
-    ASSERT_TRUE(start.backend) << start.problem;
-    engine::ReferenceEngine reference(points);
-    engine::ReferenceEngine counter(points);
-    const std::int32_t masks[] = {0, 1, 1024, 2047, 1115, 4096 | WALK};
-    int round = 0;
-    for (int size : {1, 3, 5, 21, 101})
-        for (std::int32_t mask : masks) {
-            const float sigma = round % 2 ? 10.0f : 1.0f;
-            const std::int32_t from = round % 3 == 0 ? 0 : 25200;
-            gridcheck::compareOne(*start.backend, reference, counter,
-                                  gridcheck::Case{size, sigma, mask, from, 32400 + 54000 * (round % 3 == 0), round % 4 != 0},
-                                  cudaTerms, false);
-            ++round;
+// Every odd size up to 101 and the masks 0, 1024 and 2047; the points
+// include every edge, far points and invalid coordinates.
+TEST_F(Gpu, CountingPathMatchesTheReference) {
+    compareWithReference(Path::fast, adversarialPoints(7, 2000), oddSizesUpTo(101), {0, 1024, 2047},
+                         gpuplan::kFactorChunk);
+}
+
+TEST_F(Gpu, LiteralPathMatchesTheReference) {
+    compareWithReference(Path::literal, adversarialPoints(8, 2000), oddSizesUpTo(101), {0, 1024, 2047},
+                         gpuplan::kFactorChunk);
+}
+
+// Without far points the counting path sums exactly what the CPU engine
+// sums: equal raw grids bit for bit, equal linear results, results within a
+// rounding of the logarithm. The data hold a million samples in one cell (the
+// warp-combined integer atomics must count them all) and a point count that
+// leaves a partial last block.
+TEST_F(Gpu, CountingPathEqualsTheCpuEngine) {
+    std::vector<Datapoint> points;
+    for (const Datapoint& point : adversarialPoints(9, 20000))
+        if (gpuplan::place_function(kde::cell_function(point)) != gpuplan::Place::far) points.push_back(point);
+    for (int i = 0; i < (1 << 20) + 3; ++i) points.emplace_back(0.4321f, 0.1234f, i % 2 ? WALK : MOTORCYCLE, 7000);
+    points.resize(points.size() - points.size() % 256 + 77, Datapoint(0.25f, 0.75f, BUS, 100));
+    auto gpu = startOrFail(points, Path::fast);
+    ASSERT_TRUE(gpu);
+    engine::FastEngine cpu(points, engine::hardwareThreads());
+    std::vector<int> sizes = oddSizesUpTo(101);
+    sizes.push_back(2049);  // three shared-memory loads of the factor per pass
+    for (int size : sizes)
+        for (std::int32_t mask : {0, 1024, 2047}) {
+            SCOPED_TRACE("size " + std::to_string(size) + " mask " + std::to_string(mask));
+            const auto table = HeatmapEngine::makeGaussKernel(std::max(1.0f, size / 6.0f), size);
+            gpu->setKernel(table, size);
+            cpu.setKernel(table, size);
+            ControlSettings settings;
+            settings.mode_mask = mask;
+            settings.min_time = 0;
+            settings.max_time = 86400;
+            const auto gpuDensity = engine::cudaDensity(*gpu, settings);
+            const auto cpuDensity = cpu.density(settings);
+            int mismatches = 0;
+            for (int k = 0; k < kde::kCells; ++k)
+                if (std::bit_cast<std::uint32_t>(gpuDensity[k]) != std::bit_cast<std::uint32_t>(cpuDensity[k]) &&
+                    ++mismatches <= 3)
+                    ADD_FAILURE() << "density at cell " << k << ": CUDA " << gpuDensity[k] << ", CPU " << cpuDensity[k];
+            ASSERT_EQ(mismatches, 0);
+            for (bool log : {false, true}) {
+                settings.use_log_scale = log;
+                const auto gpuGrid = gpu->compute(settings);
+                const auto cpuGrid = cpu.compute(settings);
+                const bool logged = kde::log_enabled(log, mask);
+                for (int k = 0; k < kde::kCells; ++k) {
+                    // The device and host logarithms may differ by an ulp or two.
+                    const float allowed = logged ? 1e-6f * std::abs(cpuGrid[k]) + 1e-7f : 0.0f;
+                    if (std::abs(gpuGrid[k] - cpuGrid[k]) > allowed && ++mismatches <= 3)
+                        ADD_FAILURE() << (log ? "log" : "linear") << " result at cell " << k << ": CUDA "
+                                      << gpuGrid[k] << ", CPU " << cpuGrid[k];
+                }
+                ASSERT_EQ(mismatches, 0);
+            }
         }
+}
+
+// A grid asked for before any table is set uses the single-cell table,
+// and a table whose length does not match its size is refused without
+// harming the engine.
+TEST_F(GpuSmall, TableFromTheStartAndCheckedSizes) {
+    const auto points = adversarialPoints(4, 300);
+    engine::FastEngine cpu(points, 1);
+    ControlSettings settings;
+    settings.mode_mask = kAllModes;
+    settings.use_log_scale = false;
+    const auto expected = cpu.compute(settings);  // its table starts as one cell too
+    for (Path path : {Path::fast, Path::literal}) {
+        auto gpu = startOrFail(points, path);
+        ASSERT_TRUE(gpu);
+        EXPECT_EQ(gpu->compute(settings), expected);
+        EXPECT_THROW(gpu->setKernel(std::vector<float>(24, 0.04f), 5), std::invalid_argument);
+        EXPECT_THROW(gpu->setKernel(std::vector<float>(16, 0.0625f), 4), std::invalid_argument);
+        EXPECT_EQ(gpu->compute(settings), expected);
+    }
 }
 
 }  // namespace

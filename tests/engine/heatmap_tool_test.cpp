@@ -74,7 +74,7 @@ TEST(HeatmapToolOptions, UsageErrorsNameTheOption) {
     EXPECT_EQ(message({"a", "--modes", "walk,plane"}),
               "--modes: \"walk,plane\" is not all, a mask 0..2047 or a list of mode names");
     EXPECT_EQ(message({"a", "--time", "09:00-07:00"}), "--time: \"09:00-07:00\" starts after it ends");
-    EXPECT_EQ(message({"a", "--engine", "gpu"}), "--engine: \"gpu\" is not cpu, cuda or reference");
+    EXPECT_EQ(message({"a", "--engine", "gpu"}), "--engine: \"gpu\" is not cpu, cuda, cuda-literal or reference");
     EXPECT_EQ(message({"a", "--repeat"}), "--repeat needs a value");
     EXPECT_EQ(message({"a", "--bogus"}), "unknown option --bogus");
     EXPECT_EQ(message({"a", "b"}), "more than one input: \"a\" and \"b\"");

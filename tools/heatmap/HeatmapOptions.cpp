@@ -14,7 +14,7 @@ const char* const kHeatmapUsage =
     "  --modes LIST          walk,bus,... | all | MASK 0..2047 (default all)\n"
     "  --time FROM-TO        seconds or hh:mm[:ss], e.g. 07:00-09:00 (default 0-86400)\n"
     "  --log | --linear      logarithmic (default) or linear scale\n"
-    "  --engine E            cpu, cuda or reference (default: CUDA if it works)\n"
+    "  --engine E            cpu, cuda, cuda-literal or reference (default: CUDA if it works)\n"
     "  --grid FILE           write the grid: 1000 x 1000 little-endian float32, row 0 first\n"
     "  --png FILE            write a colour image, north up\n"
     "  --geotiff FILE        write the grid as a Float32 GeoTIFF in EPSG:4326, north up\n"
@@ -105,8 +105,9 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments) {
             options.settings.use_log_scale = false;
         } else if (argument == "--engine") {
             options.engine = value();
-            if (options.engine != "cpu" && options.engine != "cuda" && options.engine != "reference")
-                throw UsageError("--engine: \"" + options.engine + "\" is not cpu, cuda or reference");
+            if (options.engine != "cpu" && options.engine != "cuda" && options.engine != "cuda-literal" &&
+                options.engine != "reference")
+                throw UsageError("--engine: \"" + options.engine + "\" is not cpu, cuda, cuda-literal or reference");
         } else if (argument == "--grid") {
             options.gridPath = value();
         } else if (argument == "--png") {

@@ -1,0 +1,82 @@
+#include "cuda/CudaPlan.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "cpu/Parallel.h"
+
+namespace gpuplan {
+
+int blocksFor(std::int64_t n) {
+    return n <= 0 ? 1 : static_cast<int>((n + kThreads - 1) / kThreads);
+}
+
+std::vector<Chunk> pointChunks(std::size_t points, std::size_t perLaunch) {
+    std::vector<Chunk> chunks;
+    std::size_t first = 0;
+    do {
+        const std::size_t count = std::min(perLaunch, points - first);
+        chunks.push_back(Chunk{first, static_cast<int>(count), blocksFor(static_cast<std::int64_t>(count))});
+        first += count;
+    } while (first < points);
+    return chunks;
+}
+
+std::vector<int> maximumPasses(int n) {
+    std::vector<int> passes;
+    if (n < 64) return passes;
+    do {
+        n = static_cast<int>(std::ceil(static_cast<float>(n) / 256.0f));
+        passes.push_back(n);
+    } while (n > 1);
+    return passes;
+}
+
+ConvolutionShape convolutionShape(int half) {
+    ConvolutionShape shape;
+    shape.rowFirst = std::max(0, kPad - half);
+    shape.rowLast = std::min(kCountSide - 1, kPad + kde::kSide - 1 + half);
+    shape.reach = std::min(half, kde::kSide - 1 + kPad);
+    return shape;
+}
+
+std::size_t tableBytes(Path path, int tableSize) {
+    const std::size_t side = static_cast<std::size_t>(std::max(tableSize, 1));
+    return (path == Path::literal ? side * side : side) * sizeof(float);
+}
+
+std::size_t footprintBytes(Path path, std::size_t points, std::size_t farPoints, int tableSize) {
+    std::size_t bytes = points * sizeof(Datapoint) + std::size_t{kde::kCells} * sizeof(float) +
+                        std::size_t{kPartials} * sizeof(float) + tableBytes(path, tableSize);
+    if (path == Path::fast)
+        bytes += farPoints * sizeof(Datapoint) + kCountCells * sizeof(std::uint32_t) + kRowCells * sizeof(float);
+    return bytes;
+}
+
+std::string tableProblem(std::size_t tableEntries, int size) {
+    if (size < 1 || size > kde::kMaxKernelSize || size % 2 != 1)
+        return "weight table size " + std::to_string(size) + " is not odd within 1.." +
+               std::to_string(kde::kMaxKernelSize);
+    const std::size_t side = static_cast<std::size_t>(size);
+    if (tableEntries != side * side)
+        return "weight table of size " + std::to_string(size) + " holds " + std::to_string(tableEntries) +
+               " weights, not " + std::to_string(side * side);
+    return {};
+}
+
+std::vector<Datapoint> farPoints(const std::vector<Datapoint>& points, unsigned threads) {
+    threads = std::max(1u, threads);
+    std::vector<std::vector<Datapoint>> found(threads);
+    engine::runParallel(threads, [&](unsigned t) {
+        const engine::Span span = engine::spanOf(points.size(), t, threads);
+        for (std::size_t i = span.first; i < span.last; ++i)
+            if (place_function(kde::cell_function(points[i])) == Place::far) found[t].push_back(points[i]);
+    });
+    std::vector<Datapoint> all;
+    for (const auto& part : found) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+std::string megabytes(std::size_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
+
+}  // namespace gpuplan

@@ -1,0 +1,158 @@
+#pragma once
+// The host-side decisions of the CUDA engine: where each point goes (count
+// grid or stamped one by one), launch shapes, launch chunks, the reduction
+// passes, the device-memory footprint and the weight-table check. Plain C++
+// with no CUDA include, compiled into the core library whether or not CUDA is
+// built, so the CPU tests check what the GPU will be asked to do.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/KdeLogic.h"
+#include "model/Datapoint.h"
+#include "model/HostDevice.h"
+
+namespace gpuplan {
+
+// `cuda` counts points per centre cell and convolves the counts with the
+// table's one-dimensional factor; `literal` adds the whole table per point.
+enum class Path { fast, literal };
+
+inline constexpr int kThreads = kde::kThreadsPerBlock;
+// The count grid: the density grid with a margin on every side, the same
+// margin as the CPU engine's so both engines count the same points.
+inline constexpr int kPad = 64;
+inline constexpr int kCountSide = kde::kSide + 2 * kPad;
+inline constexpr std::size_t kCountCells = std::size_t{kCountSide} * kCountSide;
+// Horizontal pass output: the count grid's rows, the density grid's columns.
+inline constexpr std::size_t kRowCells = std::size_t{kCountSide} * kde::kSide;
+inline constexpr std::uint32_t kNoCell = 0xFFFFFFFFu;
+// Factor weights held in shared memory at a time by the convolution passes.
+inline constexpr int kFactorChunk = 1024;
+// Points per launch, so counts and thread indices always fit an int.
+inline constexpr std::size_t kLaunchPoints = std::size_t{1} << 30;
+// Blocks of the first reduction pass over the grid, and room for the later
+// passes' results after them.
+inline constexpr int kCellBlocks = (kde::kCells + kThreads - 1) / kThreads;  // 3907
+inline constexpr int kPartials = kCellBlocks + (kCellBlocks + kThreads - 1) / kThreads;
+// Kept free for the CUDA context and launches beyond the engine's buffers.
+inline constexpr std::size_t kHeadroomBytes = std::size_t{64} << 20;
+
+enum class Place { dropped, counted, far };
+
+// Points centred further out than the largest table half never reach the
+// grid; within the margin they are counted, beyond it stamped one by one.
+TRACKORA_HD inline Place place_function(const kde::Cell& cell) {
+    if (!cell.valid) return Place::dropped;
+    const int lowFar = -kde::kMaxHalf;
+    const int highFar = kde::kSide - 1 + kde::kMaxHalf;
+    if (cell.row < lowFar || cell.row > highFar || cell.col < lowFar || cell.col > highFar) return Place::dropped;
+    const int high = kde::kSide - 1 + kPad;
+    if (cell.row >= -kPad && cell.row <= high && cell.col >= -kPad && cell.col <= high) return Place::counted;
+    return Place::far;
+}
+
+// Index into the count grid of a counted point's centre cell.
+TRACKORA_HD inline std::uint32_t count_index(const kde::Cell& cell) {
+    return static_cast<std::uint32_t>((cell.row + kPad) * kCountSide + (cell.col + kPad));
+}
+
+// The convolution's arithmetic, shared by the kernels and the CPU tests: an
+// IEEE product and sum, never fused into one multiply-add, so the device
+// sums exactly as the CPU engine does.
+TRACKORA_HD inline float product(float a, float b) {
+#if defined(__CUDA_ARCH__)
+    return __fmul_rn(a, b);
+#else
+    return a * b;
+#endif
+}
+TRACKORA_HD inline float sum(float a, float b) {
+#if defined(__CUDA_ARCH__)
+    return __fadd_rn(a, b);
+#else
+    return a + b;
+#endif
+}
+
+// Horizontal pass, one chunk of weights: adds weights[k] * count[c - v] for
+// v = first + k, k < length, to total, where count_row is a count-grid row
+// and c a grid column; counts outside the count grid are 0 and skipped.
+TRACKORA_HD inline float row_sum_part(float total, const std::uint32_t* count_row, const float* weights, int first,
+                                      int length, int c) {
+    for (int k = 0; k < length; ++k) {
+        const int column = c - (first + k) + kPad;
+        if (column >= 0 && column < kCountSide)
+            total = sum(total, product(weights[k], static_cast<float>(count_row[column])));
+    }
+    return total;
+}
+
+// Vertical pass, one chunk: adds weights[k] * rows[centre - u][c] for
+// u = first + k, k < length; rows holds kde::kSide columns per row.
+TRACKORA_HD inline float column_sum_part(float total, const float* rows, const float* weights, int first, int length,
+                                         int centre, int c) {
+    for (int k = 0; k < length; ++k) {
+        const int i = centre - (first + k);
+        total = sum(total, product(weights[k], rows[static_cast<std::size_t>(i) * kde::kSide + c]));
+    }
+    return total;
+}
+
+// The table offsets u the vertical pass sums for grid row r: those whose
+// count-grid row r + kPad - u lies within row_first..row_last.
+struct Range {
+    int first;
+    int last;
+};
+TRACKORA_HD inline Range column_range(int r, int half, int row_first, int row_last) {
+    const int centre = r + kPad;
+    const int low = centre - row_last;
+    const int high = centre - row_first;
+    return Range{low > -half ? low : -half, high < half ? high : half};
+}
+
+// Blocks of kThreads that cover n items (at least one).
+int blocksFor(std::int64_t n);
+
+// One kernel launch over points [first, first + count).
+struct Chunk {
+    std::size_t first;
+    int count;
+    int blocks;
+};
+// Chunks of at most perLaunch points; one empty chunk for no points, so the
+// launch and its spare threads still run.
+std::vector<Chunk> pointChunks(std::size_t points, std::size_t perLaunch = kLaunchPoints);
+
+// Block counts of the maximum search's passes over n values: empty when n is
+// below 64 (one thread folds them), {3907, 16, 1} for the grid.
+std::vector<int> maximumPasses(int n);
+
+// Count-grid rows that reach the grid with a table of this half, and the
+// table offsets each pass loops over (beyond them the counts are all 0).
+struct ConvolutionShape {
+    int rowFirst;
+    int rowLast;
+    int reach;
+};
+ConvolutionShape convolutionShape(int half);
+
+// Device bytes the engine holds: points, grid, partial results and far
+// points; the fast path adds the count grid, the row buffer and the factor,
+// the literal path the whole table (up to 2.1 GB).
+std::size_t footprintBytes(Path path, std::size_t points, std::size_t farPoints, int tableSize);
+// Bytes of the table itself on the device.
+std::size_t tableBytes(Path path, int tableSize);
+
+// Empty when table holds size x size weights for an odd size within
+// 1..kMaxKernelSize; otherwise the reason.
+std::string tableProblem(std::size_t tableEntries, int size);
+
+// The points the fast path stamps one by one (Place::far), in input order.
+std::vector<Datapoint> farPoints(const std::vector<Datapoint>& points, unsigned threads);
+
+std::string megabytes(std::size_t bytes);
+
+}  // namespace gpuplan

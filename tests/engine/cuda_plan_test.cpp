@@ -1,0 +1,157 @@
+// The CUDA engine's host-side decisions and its convolution arithmetic, on
+// the CPU: what runs on the device is checked here wherever it does not need
+// a device (tests/gpu/run covers the rest on a GPU machine).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "EngineTestData.h"
+#include "cpu/FastEngine.h"
+#include "cuda/CudaPlan.h"
+#include "engine/Backend.h"
+#include "engine/HeatmapEngine.h"
+
+namespace {
+
+using gpuplan::kCountSide;
+
+TEST(CudaPlan, LaunchShapesCoverEveryItemOnce) {
+    struct ChunkCase {
+        std::size_t points;
+        std::size_t perLaunch;
+        std::vector<std::size_t> counts;
+    };
+    const ChunkCase chunkCases[] = {
+        {0, gpuplan::kLaunchPoints, {0}},  // one launch of spare threads only
+        {257, gpuplan::kLaunchPoints, {257}},
+        {gpuplan::kLaunchPoints + 5, gpuplan::kLaunchPoints, {gpuplan::kLaunchPoints, 5}},
+        {10, 4, {4, 4, 2}},
+    };
+    for (const ChunkCase& c : chunkCases) {
+        const auto chunks = gpuplan::pointChunks(c.points, c.perLaunch);
+        ASSERT_EQ(chunks.size(), c.counts.size()) << c.points;
+        std::size_t next = 0;
+        for (std::size_t k = 0; k < chunks.size(); ++k) {
+            EXPECT_EQ(chunks[k].first, next);
+            EXPECT_EQ(static_cast<std::size_t>(chunks[k].count), c.counts[k]);
+            // Enough threads for every point, and at most one partial block.
+            EXPECT_GE(std::int64_t{chunks[k].blocks} * gpuplan::kThreads, chunks[k].count);
+            EXPECT_LT(std::int64_t{chunks[k].blocks - 1} * gpuplan::kThreads, std::max(chunks[k].count, 1));
+            next += c.counts[k];
+        }
+    }
+    // The maximum search: one thread below 64 values, block passes above;
+    // each later pass must fit the 16 slots after the first pass's results.
+    EXPECT_TRUE(gpuplan::maximumPasses(63).empty());
+    EXPECT_EQ(gpuplan::maximumPasses(64), std::vector<int>{1});
+    EXPECT_EQ(gpuplan::maximumPasses(kde::kCells), (std::vector<int>{3907, 16, 1}));
+    EXPECT_EQ(gpuplan::maximumPasses(gpuplan::kCellBlocks), (std::vector<int>{16, 1}));
+    EXPECT_EQ(gpuplan::kPartials - gpuplan::kCellBlocks, 16);
+}
+
+TEST(CudaPlan, MemoryCheckCountsTheWholeFootprint) {
+    const std::size_t points = 25000000;
+    const std::size_t grids = std::size_t{kde::kCells} * 4 + std::size_t{gpuplan::kPartials} * 4;
+    // The literal path holds the whole table: 23169^2 floats, 2.1 GB.
+    EXPECT_EQ(gpuplan::footprintBytes(gpuplan::Path::literal, points, 0, 23169),
+              points * 16 + grids + std::size_t{23169} * 23169 * 4);
+    // The fast path holds the factor, the count grid, the row buffer and
+    // the far points.
+    EXPECT_EQ(gpuplan::footprintBytes(gpuplan::Path::fast, points, 10, 101),
+              points * 16 + grids + 101 * 4 + 10 * 16 + gpuplan::kCountCells * 4 + gpuplan::kRowCells * 4);
+
+    struct TableCase {
+        std::size_t entries;
+        int size;
+        bool valid;
+    };
+    const TableCase tables[] = {{1, 1, true},      {25, 5, true},         {24, 5, false},  {9, 5, false},
+                                {16, 4, false},    {0, 0, false},         {1, -1, false},
+                                {std::size_t{23171} * 23171, 23171, false}};
+    for (const TableCase& t : tables)
+        EXPECT_EQ(gpuplan::tableProblem(t.entries, t.size).empty(), t.valid) << t.size << " " << t.entries;
+}
+
+// The fast path's density as the kernels compute it, on the host: counts,
+// then the two passes with the factor taken `chunk` weights at a time.
+std::vector<float> emulatedDensity(const std::vector<Datapoint>& points, const std::vector<float>& table, int size,
+                                   const ControlSettings& settings, int chunk) {
+    std::vector<std::uint32_t> counts(gpuplan::kCountCells, 0);
+    for (const Datapoint& point : points) {
+        if (!kde::point_passes(point, settings.mode_mask, settings.min_time, settings.max_time)) continue;
+        const kde::Cell cell = kde::cell_function(point);
+        if (gpuplan::place_function(cell) == gpuplan::Place::counted) ++counts[gpuplan::count_index(cell)];
+    }
+    const std::vector<float> factor = engine::tableFactor(table, size);
+    const int half = size / 2;
+    const gpuplan::ConvolutionShape shape = gpuplan::convolutionShape(half);
+    // Rows the horizontal pass leaves alone stay NaN, so reading one shows.
+    std::vector<float> rows(gpuplan::kRowCells, std::numeric_limits<float>::quiet_NaN());
+    for (int i = shape.rowFirst; i <= shape.rowLast; ++i)
+        for (int c = 0; c < kde::kSide; ++c) {
+            float total = 0.0f;
+            for (int first = -shape.reach; first <= shape.reach; first += chunk) {
+                const int length = std::min(chunk, shape.reach - first + 1);
+                total = gpuplan::row_sum_part(total, counts.data() + std::size_t(i) * kCountSide,
+                                              factor.data() + half + first, first, length, c);
+            }
+            rows[std::size_t(i) * kde::kSide + c] = total;
+        }
+    std::vector<float> grid(kde::kCells);
+    for (int r = 0; r < kde::kSide; ++r) {
+        const gpuplan::Range range = gpuplan::column_range(r, half, shape.rowFirst, shape.rowLast);
+        for (int c = 0; c < kde::kSide; ++c) {
+            float total = 0.0f;
+            for (int first = range.first; first <= range.last; first += chunk) {
+                const int length = std::min(chunk, range.last - first + 1);
+                total = gpuplan::column_sum_part(total, rows.data(), factor.data() + half + first, first, length,
+                                                 r + gpuplan::kPad, c);
+            }
+            grid[std::size_t(r) * kde::kSide + c] = total;
+        }
+    }
+    return grid;
+}
+
+// Without far points the device sums what the CPU engine sums, in the same
+// order: the grids must be equal bit for bit. Catches a wrong margin, reach,
+// row range or chunk offset in the kernels' arithmetic.
+TEST(CudaPlan, ConvolutionArithmeticEqualsTheCpuEngine) {
+    std::vector<Datapoint> points;
+    for (const Datapoint& point : adversarialPoints(11, 3000))
+        if (gpuplan::place_function(kde::cell_function(point)) != gpuplan::Place::far) points.push_back(point);
+    for (int i = 0; i < 1000; ++i) points.emplace_back(0.0005f, 0.9995f, WALK, 500);  // one corner cell
+    struct Case {
+        int size;
+        float sigma;
+        std::int32_t mask;
+        int chunk;
+    };
+    const Case cases[] = {{1, 1.0f, kAllModes, gpuplan::kFactorChunk},
+                          {5, 1.0f, 1115, gpuplan::kFactorChunk},
+                          {21, 3.0f, kAllModes, 7},
+                          {101, 10.0f, kAllModes, gpuplan::kFactorChunk}};
+    engine::FastEngine cpu(points, 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE("size " + std::to_string(c.size) + " chunk " + std::to_string(c.chunk));
+        const auto table = HeatmapEngine::makeGaussKernel(c.sigma, c.size);
+        cpu.setKernel(table, c.size);
+        ControlSettings settings;
+        settings.mode_mask = c.mask;
+        settings.min_time = 3600;
+        settings.max_time = 80000;
+        const std::vector<float> expected = cpu.density(settings);
+        const std::vector<float> emulated = emulatedDensity(points, table, c.size, settings, c.chunk);
+        int mismatches = 0;
+        for (int k = 0; k < kde::kCells; ++k)
+            if (std::bit_cast<std::uint32_t>(emulated[k]) != std::bit_cast<std::uint32_t>(expected[k]) &&
+                ++mismatches <= 5)
+                ADD_FAILURE() << "cell " << k << ": emulated " << emulated[k] << ", CPU engine " << expected[k];
+        EXPECT_EQ(mismatches, 0);
+    }
+}
+
+}  // namespace
