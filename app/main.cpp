@@ -7,40 +7,46 @@
 #include <imgui_impl_opengl3.h>
 
 #include <cmath>
+#include <filesystem>
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include "app/AppState.h"
 #include "app/ControlPanel.h"
 #include "app/ControlSettings.h"
 #include "app/FrameWork.h"
 #include "app/Input.h"
+#include "app/MapImage.h"
+#include "app/Session.h"
 #include "engine/HeatmapEngine.h"
 #include "model/Dataset.h"
-#include "model/LoadError.h"
 #include "render/HeatmapTexture.h"
 #include "render/MapRenderer.h"
 #include "render/Texture.h"
 
 namespace {
 
-// A missing or damaged sample file must not keep the map from showing: the
-// run goes on with no samples after one line that says why.
-std::unique_ptr<Dataset> loadSamples(const char* path) {
+// "Save image" with the name in the panel; the panel shows where it went.
+void saveImage(GLuint heatmapTexture) {
+    const std::string path = session.imageName.data();
     try {
-        return std::make_unique<Dataset>(path, true);
-    } catch (const DataFileError& error) {
-        std::cout << "Could not load samples from \"" << error.path() << "\": " << error.reason()
-                  << std::endl;
+        GLint viewport[4] = {};
+        glGetIntegerv(GL_VIEWPORT, viewport);
+        saveMapImage(path, heatmapTexture, viewport[2], viewport[3]);
+        reportSave("Saved " + std::filesystem::absolute(path).string(), false);
+        refreshDefaultNames();
     } catch (const std::exception& error) {
-        std::cout << loadFailureMessage(path, error) << std::endl;
+        reportSave(std::string("Image not saved: ") + error.what(), true);
     }
-    return std::make_unique<Dataset>(Dataset::empty(path));
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // trackora [PATH]: the samples to open, data/data.bin by default.
+    const std::string samplePath = argc > 1 ? argv[1] : "data/data.bin";
+
     glfwInit();
     glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 4);
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 6);
@@ -63,8 +69,10 @@ int main() {
     }
 
     map_renderer = std::make_unique<MapRenderer>();
-    dataset = loadSamples("data/data.bin");
-    HeatmapEngine::initialize(dataset->points, settings);
+    // The samples load in the background, so the map shows at once; ticks
+    // made meanwhile apply when they are ready.
+    dataset = std::make_unique<Dataset>(Dataset::empty(samplePath));
+    openData(samplePath);
     const int N = static_cast<int>(std::pow(10, kGridPrecision));
     const std::size_t heatmapCells = static_cast<std::size_t>(N) * N;
     const GLuint heatmap_texture = createHeatmapTexture(N);
@@ -73,7 +81,10 @@ int main() {
     const DensitySteps density{
         HeatmapEngine::rebuildKernel,
         HeatmapEngine::computeHeatmap,
-        [heatmap_texture, N](const std::vector<float>& heatmap) { uploadHeatmap(heatmap_texture, N, heatmap); },
+        [heatmap_texture, N](const std::vector<float>& heatmap) {
+            uploadHeatmap(heatmap_texture, N, heatmap);
+            session.lastGrid = heatmap;  // for "Save grid"
+        },
     };
 
     IMGUI_CHECKVERSION();
@@ -90,8 +101,14 @@ int main() {
         ImGui_ImplGlfw_NewFrame();
         ImGui::NewFrame();
 
+        applyFinishedLoad();
         showControlPanel();
         refreshDensity(settings, density, heatmapCells);
+        if (session.saveImageRequested) {
+            // Before the screen's own draw, which advances the pan glide.
+            session.saveImageRequested = false;
+            saveImage(heatmap_texture);
+        }
         map_renderer->draw(heatmap_texture, lut_texture);
 
         ImGui::Render();
@@ -104,6 +121,8 @@ int main() {
     ImGui_ImplOpenGL3_Shutdown();
     ImGui_ImplGlfw_Shutdown();
     ImGui::DestroyContext();
+    // A load in progress finishes first: its worker uses the loader's state.
+    session.loader.wait();
     HeatmapEngine::release();
     // Its GL objects go while the context is still current.
     map_renderer.reset();

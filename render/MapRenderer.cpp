@@ -22,6 +22,12 @@ MapRenderer::~MapRenderer() {
 }
 
 void MapRenderer::draw(GLuint heatmapTexture, GLuint lutTexture) {
+    drawStill(heatmapTexture, lutTexture);
+    // After drawing, so a new target shows from the next frame on.
+    view.glide();
+}
+
+void MapRenderer::drawStill(GLuint heatmapTexture, GLuint lutTexture) {
     shader.use();
     shader.setMat4("modelMatrix", view.modelMatrix());
     shader.setInt("map_texture", 0);
@@ -37,6 +43,4 @@ void MapRenderer::draw(GLuint heatmapTexture, GLuint lutTexture) {
     glBindBuffer(GL_ARRAY_BUFFER, vbo);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
     glBindTexture(GL_TEXTURE_2D, 0);
-    // After drawing, so a new target shows from the next frame on.
-    view.glide();
 }

@@ -22,6 +22,9 @@ public:
     // Draws the square once with map, heatmap and look-up table on texture
     // units 0, 1 and 2, then advances the pan glide by one step.
     void draw(GLuint heatmapTexture, GLuint lutTexture);
+    // The same picture without advancing the glide, for a saved image drawn
+    // in the same frame as the screen.
+    void drawStill(GLuint heatmapTexture, GLuint lutTexture);
     void translate(glm::vec2 delta) { view.translate(delta); }
     void zoom(float delta) { view.zoom(delta); }
     void reset() { view.reset(); }
