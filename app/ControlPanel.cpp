@@ -54,7 +54,7 @@ void showDay() {
     ImDrawList* draw = ImGui::GetWindowDrawList();
     draw->AddRectFilled(ImVec2(x0, low.y), ImVec2(std::max(x1, x0 + 1.0f), high.y), kWindowMark);
     draw->AddRect(ImVec2(x0, low.y), ImVec2(std::max(x1, x0 + 1.0f), high.y), IM_COL32(255, 255, 255, 200));
-    ImGui::TextDisabled("samples per 15 min of the ticked modes, 00-24 h");
+    ImGui::TextDisabled("samples per 15 min, ticked modes, 0-24 h");
 
     analysis::Playback& playback = session.playback;
     if (ImGui::Button(playback.playing ? "Pause" : "Play", ImVec2(60.0f, 0.0f))) {
@@ -75,33 +75,14 @@ void showDay() {
         playback.speed = std::clamp(hoursPerSecond, 0.05f, 24.0f) * 3600.0f;
 }
 
-// The open file and its loading, and saving the results.
+// Saving the results, then the open file and its loading. The save rows
+// come first so they stay in place while load messages come and go.
 void showDataWindow() {
     const ImVec2 display = ImGui::GetIO().DisplaySize;
     ImGui::SetNextWindowPos(ImVec2(display.x - 10.0f, display.y - 10.0f), ImGuiCond_FirstUseEver, ImVec2(1.0f, 1.0f));
-    ImGui::SetNextWindowSize(ImVec2(380.0f, 0.0f), ImGuiCond_FirstUseEver);
+    ImGui::SetNextWindowSize(ImVec2(380.0f, 170.0f), ImGuiCond_FirstUseEver);
     ImGui::Begin("Data");
-    if (session.openPath.empty())
-        ImGui::TextDisabled("No samples open");
-    else
-        ImGui::TextWrapped("%s: %s samples", session.openPath.c_str(), analysis::formatCount(session.openCount).c_str());
-    const LoadStatus status = session.loader.status();
-    if (status.loading) {
-        ImGui::TextWrapped("Loading %s: %s", status.path.c_str(), status.stage.c_str());
-        ImGui::ProgressBar(status.progress, ImVec2(-1.0f, 0.0f));
-    }
-    if (!session.loadMessage.empty()) {
-        ImGui::PushStyleColor(ImGuiCol_Text, IM_COL32(255, 110, 110, 255));
-        ImGui::TextWrapped("%s", session.loadMessage.c_str());
-        ImGui::PopStyleColor();
-    }
     const float buttons = 90.0f;
-    ImGui::SetNextItemWidth(-buttons);
-    const bool typed = ImGui::InputText("##open", session.openName.data(), session.openName.size(),
-                                        ImGuiInputTextFlags_EnterReturnsTrue);
-    ImGui::SameLine();
-    if (ImGui::Button("Open", ImVec2(-1.0f, 0.0f)) || typed) openData(session.openName.data());
-    ImGui::Separator();
     if (session.imageName[0] == '\0' && session.gridName[0] == '\0') refreshDefaultNames();
     ImGui::SetNextItemWidth(-buttons);
     ImGui::InputText("##image", session.imageName.data(), session.imageName.size());
@@ -111,10 +92,31 @@ void showDataWindow() {
     ImGui::InputText("##grid", session.gridName.data(), session.gridName.size());
     ImGui::SameLine();
     if (ImGui::Button("Save grid", ImVec2(-1.0f, 0.0f))) saveGrid();
+    ImGui::SetNextItemWidth(-buttons);
+    const bool typed = ImGui::InputText("##open", session.openName.data(), session.openName.size(),
+                                        ImGuiInputTextFlags_EnterReturnsTrue);
+    ImGui::SameLine();
+    if (ImGui::Button("Open", ImVec2(-1.0f, 0.0f)) || typed) openData(session.openName.data());
     if (!session.saveMessage.empty()) {
         if (session.saveMessageIsError) ImGui::PushStyleColor(ImGuiCol_Text, IM_COL32(255, 110, 110, 255));
         ImGui::TextWrapped("%s", session.saveMessage.c_str());
         if (session.saveMessageIsError) ImGui::PopStyleColor();
+    }
+    ImGui::Separator();
+    if (session.openPath.empty())
+        ImGui::TextDisabled("No samples open");
+    else
+        ImGui::TextWrapped("Open: %s, %s samples", session.openPath.c_str(),
+                           analysis::formatCount(session.openCount).c_str());
+    const LoadStatus status = session.loader.status();
+    if (status.loading) {
+        ImGui::TextWrapped("Loading %s: %s", status.path.c_str(), status.stage.c_str());
+        ImGui::ProgressBar(status.progress, ImVec2(-1.0f, 0.0f));
+    }
+    if (!session.loadMessage.empty()) {
+        ImGui::PushStyleColor(ImGuiCol_Text, IM_COL32(255, 110, 110, 255));
+        ImGui::TextWrapped("%s", session.loadMessage.c_str());
+        ImGui::PopStyleColor();
     }
     ImGui::End();
 }
@@ -185,15 +187,15 @@ void showControlPanel() {
     const std::vector<analysis::LegendTick> ticks =
         analysis::legendTicks(HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale());
     std::vector<std::string> tickLabels;
-    float labelWidth = 0.0f;
+    // Room for the widest usual label from the start, so the window's
+    // first-use size and place already hold the ticks that come with data.
+    float labelWidth = ImGui::CalcTextSize("888.8k").x;
     for (const analysis::LegendTick& tick : ticks) {
         tickLabels.push_back(analysis::formatDensity(tick.perKm2));
         labelWidth = std::max(labelWidth, ImGui::CalcTextSize(tickLabels.back().c_str()).x);
     }
-    if (!ticks.empty()) {
-        const float minWidth = 2.0f * (10.0f + 8.0f + labelWidth + ImGui::GetStyle().WindowPadding.x);
-        ImGui::SetNextWindowSizeConstraints(ImVec2(minWidth, 0.0f), ImVec2(FLT_MAX, FLT_MAX));
-    }
+    const float minWidth = 2.0f * (10.0f + 8.0f + labelWidth + ImGui::GetStyle().WindowPadding.x);
+    ImGui::SetNextWindowSizeConstraints(ImVec2(minWidth, 0.0f), ImVec2(FLT_MAX, FLT_MAX));
     bool open = true;
     ImGui::Begin("LUT", &open, ImGuiWindowFlags_NoTitleBar);
     const float x = (ImGui::GetWindowSize().x - ImGui::CalcTextSize("0").x) * 0.5f;
@@ -213,7 +215,7 @@ void showControlPanel() {
         draw->AddLine(ImVec2(barEnd.x, y), ImVec2(barEnd.x + 5.0f, y), IM_COL32(220, 220, 220, 255));
         draw->AddText(ImVec2(barEnd.x + 8.0f, y - half), IM_COL32(220, 220, 220, 255), tickLabels[i].c_str());
     }
-    if (!ticks.empty()) ImGui::TextDisabled("samples/km\xC2\xB2");
+    ImGui::TextDisabled("samples/km\xC2\xB2");
     ImGui::End();
 
     showDataWindow();
