@@ -30,7 +30,10 @@ double cellAreaKm2(int row) {
 }
 
 std::string formatCount(std::int64_t count) {
-    std::string digits = std::to_string(count < 0 ? -count : count);
+    // Through the unsigned magnitude: negating the smallest int64 overflows.
+    const std::uint64_t magnitude =
+        count < 0 ? ~static_cast<std::uint64_t>(count) + 1 : static_cast<std::uint64_t>(count);
+    std::string digits = std::to_string(magnitude);
     std::string out;
     const int n = static_cast<int>(digits.size());
     for (int i = 0; i < n; ++i) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <regex>
 #include <string>
 #include <vector>
@@ -80,6 +81,7 @@ TEST(Readout, NumbersReadAtAGlance) {
     EXPECT_EQ(formatCount(25000000), "25,000,000");
     EXPECT_EQ(formatCount(999), "999");
     EXPECT_EQ(formatCount(0), "0");
+    EXPECT_EQ(formatCount(INT64_MIN), "-9,223,372,036,854,775,808");
 }
 
 TEST(Legend, TicksAreTheScaleInvertedPerKm2) {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "app/Analysis.h"
 #include "app/AppState.h"
 #include "app/ControlSettings.h"
 #include "app/Input.h"
@@ -39,6 +40,7 @@ TEST(Session, DroppedFolderIsImportedAndReplacesTheSamplesAndAFailureKeepsThem) 
 
     settings = ControlSettings{};
     settings.toggleMode(WALK);  // ticked while nothing was open
+    settings.use_log_scale = false;
     settings.applied_mode_mask = settings.mode_mask;
     const char* paths[] = {folder.c_str()};
     dropCallback(nullptr, 1, paths);
@@ -59,6 +61,14 @@ TEST(Session, DroppedFolderIsImportedAndReplacesTheSamplesAndAFailureKeepsThem) 
     const int row = static_cast<int>((39.9f - 39.75f) / 0.35f * 1000.0f) + 1;
     const int col = static_cast<int>((116.3f - 116.15f) / 0.45f * 1000.0f) + 1;
     EXPECT_EQ(HeatmapEngine::cellValue(row, col).samples, 3);
+    // The readout over that cell's middle names the same cell's numbers.
+    const analysis::MapPoint middle{(col - 0.5) / 1000.0, (row - 0.5) / 1000.0};
+    const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(row, col);
+    EXPECT_GT(value.density, 0.0f);
+    const std::string text = analysis::readoutText(middle, value.density, value.samples);
+    EXPECT_EQ(text.substr(text.find('\n') + 1),
+              analysis::formatDensity(value.density / analysis::cellAreaKm2(row)) +
+                  " samples/km\xC2\xB2\n3 samples in this cell");
 
     // A path that is not there: one line in the panel, the samples stay.
     const std::string missing = (dir.root() / "nothing-here.bin").string();
