@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -22,6 +23,7 @@
 #include "engine/HeatmapEngine.h"
 #include "model/Dataset.h"
 #include "render/HeatmapTexture.h"
+#include "render/ImageLevels.h"
 #include "render/MapRenderer.h"
 #include "render/Texture.h"
 
@@ -46,6 +48,11 @@ void saveImage(GLuint heatmapTexture) {
 int main(int argc, char** argv) {
     // trackora [PATH]: the samples to open, data/data.bin by default.
     const std::string samplePath = argc > 1 ? argv[1] : "data/data.bin";
+    // The map image is the slowest part of start-up: decode it and filter its
+    // mipmaps while the window and context are being made.
+    std::future<ImageLevels> mapImage = std::async(std::launch::async, [] {
+        return decodeImageLevels(nativePath(kMapImagePath));
+    });
 
     glfwInit();
     glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 4);
@@ -57,6 +64,7 @@ int main(int argc, char** argv) {
     if (window == nullptr) {
         std::cout << "Failed To Create Window" << std::endl;
         glfwTerminate();
+        mapImage.wait();
         return -1;
     }
     glfwMakeContextCurrent(window);
@@ -65,10 +73,11 @@ int main(int argc, char** argv) {
 
     if (gladLoadGL(glfwGetProcAddress) == 0) {
         std::cout << "Failed to initialize GLAD" << std::endl;
+        mapImage.wait();
         return -1;
     }
 
-    map_renderer = std::make_unique<MapRenderer>();
+    map_renderer = std::make_unique<MapRenderer>(mapImage.get());
     // The samples load in the background, so the map shows at once; ticks
     // made meanwhile apply when they are ready.
     dataset = std::make_unique<Dataset>(Dataset::empty(samplePath));

@@ -6,8 +6,12 @@
 #include <array>
 #include <glm/glm.hpp>
 
+#include "render/ImageLevels.h"
 #include "render/MapView.h"
 #include "render/ShaderProgram.h"
+
+// The map image's path, with the backslash the run-time names are given in.
+inline constexpr const char* kMapImagePath = "resources\\map.png";
 
 class MapRenderer {
 public:
@@ -15,6 +19,9 @@ public:
     // shader files or the map image are printed (or not) by the loaders and
     // the renderer is built regardless.
     MapRenderer();
+    // With the map image already decoded (decodeImageLevels of the map's
+    // path, which may run on another thread while the window opens).
+    explicit MapRenderer(const ImageLevels& mapImage);
     ~MapRenderer();
     MapRenderer(const MapRenderer&) = delete;
     MapRenderer& operator=(const MapRenderer&) = delete;
