@@ -15,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 cp -r "$src/shaders" "$src/resources" "$work/" || fail "cannot copy shaders and resources"
 mkdir -p "$work/my data"
 # Walks at Tiananmen Square between 00:30 and 01:30 ("night", at pixel 440,437)
-# and walks at 39.97 N 116.50 E between 11:06 and 13:53 ("noon", at pixel 622,297).
+# and walks at 39.97 N 116.50 E between 09:00 and 17:00 ("noon", at pixel 622,297).
 python3 - "$work/my data/clusters.bin" <<'PY' || fail "cannot write the sample file"
 import random, struct, sys
 random.seed(11)
@@ -27,7 +27,7 @@ with open(sys.argv[1], "wb") as f:
         f.write(struct.pack("<ffii", x, y, 2, random.randint(1800, 5400)))
     for _ in range(2000):
         x, y = normal(random.gauss(39.97, 0.0004), random.gauss(116.50, 0.0004))
-        f.write(struct.pack("<ffii", x, y, 2, random.randint(40000, 50000)))
+        f.write(struct.pack("<ffii", x, y, 2, random.randint(32400, 61200)))
 PY
 cd "$work" || exit 1
 
