@@ -6,6 +6,9 @@
 #include <new>
 #include <system_error>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "model/LoadError.h"
 #include "model/TrajectoryLoader.h"
 
@@ -87,6 +90,9 @@ void DataLoader::setStage(const std::string& stage, float progress) {
 }
 
 void DataLoader::run(std::string path) {
+    // Below the frame loop's priority, so the map stays smooth on few cores;
+    // the threads the import and the engine start inherit it.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
     LoadedData result =
         loadData(path, [this](const std::string& stage, float progress) { setStage(stage, progress); });
     std::lock_guard lock(mutex_);

@@ -81,7 +81,6 @@ int main(int argc, char** argv) {
     // The samples load in the background, so the map shows at once; ticks
     // made meanwhile apply when they are ready.
     dataset = std::make_unique<Dataset>(Dataset::empty(samplePath));
-    openData(samplePath);
     const int N = static_cast<int>(std::pow(10, kGridPrecision));
     const std::size_t heatmapCells = static_cast<std::size_t>(N) * N;
     const GLuint heatmap_texture = createHeatmapTexture(N);
@@ -102,6 +101,7 @@ int main(int argc, char** argv) {
     ImGui_ImplGlfw_InitForOpenGL(window, true);
     ImGui_ImplOpenGL3_Init("#version 460 core");
 
+    bool loadStarted = false;
     while (!glfwWindowShouldClose(window)) {
         glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -124,6 +124,11 @@ int main(int argc, char** argv) {
         ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
 
         glfwSwapBuffers(window);
+        // After the first frame is shown, so the load does not compete with it.
+        if (!loadStarted) {
+            loadStarted = true;
+            openData(samplePath);
+        }
         glfwPollEvents();
     }
 
