@@ -136,6 +136,8 @@ int main(int argc, char** argv) {
     ImGui_ImplGlfw_Shutdown();
     ImGui::DestroyContext();
     // A load in progress finishes first: its worker uses the loader's state.
+    // The window goes away meanwhile, as the user asked.
+    glfwHideWindow(window);
     session.loader.wait();
     HeatmapEngine::release();
     // Its GL objects go while the context is still current.
