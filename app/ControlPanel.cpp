@@ -2,11 +2,143 @@
 
 #include <imgui.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <cstdint>
+#include <string>
 
+#include "app/Analysis.h"
 #include "app/AppState.h"
 #include "app/ControlSettings.h"
 #include "app/PanelRules.h"
+#include "app/Session.h"
+#include "engine/HeatmapEngine.h"
+
+namespace {
+
+ImTextureID textureId(GLuint texture) {
+    return reinterpret_cast<ImTextureID>(static_cast<std::uintptr_t>(texture));
+}
+
+// Where the numbers beside the mode check boxes start.
+constexpr float kCountColumn = 150.0f;
+constexpr ImU32 kWindowMark = IM_COL32(255, 255, 255, 60);
+
+// Slides the time window while playback runs; each step is a new grid.
+void stepPlayback() {
+    if (!session.playback.playing) return;
+    const analysis::TimeWindow window = analysis::advancePlayback(session.playback, ImGui::GetIO().DeltaTime);
+    if (window.min != settings.min_time || window.max != settings.max_time) {
+        settings.min_time = window.min;
+        settings.max_time = window.max;
+        settings.time_changed = true;
+    }
+}
+
+// The day under the time range: samples per 15 minutes of the ticked modes,
+// with the current window marked, then the playback controls.
+void showDay() {
+    ImGui::Separator();
+    ImGui::Text("Time window %s - %s", analysis::formatClock(settings.min_time).c_str(),
+                analysis::formatClock(settings.max_time).c_str());
+    const std::array<float, analysis::kDayBins> histogram = analysis::histogramFor(session.summary, settings.mode_mask);
+    const float width = ImGui::GetContentRegionAvail().x;
+    ImGui::PlotHistogram("##day", histogram.data(), analysis::kDayBins, 0, nullptr, 0.0f, FLT_MAX,
+                         ImVec2(width, 48.0f));
+    const ImVec2 padding = ImGui::GetStyle().FramePadding;
+    const ImVec2 low(ImGui::GetItemRectMin().x + padding.x, ImGui::GetItemRectMin().y + padding.y);
+    const ImVec2 high(ImGui::GetItemRectMax().x - padding.x, ImGui::GetItemRectMax().y - padding.y);
+    const float span = high.x - low.x;
+    const float x0 = low.x + span * static_cast<float>(settings.min_time) / 86400.0f;
+    const float x1 = low.x + span * static_cast<float>(settings.max_time) / 86400.0f;
+    ImDrawList* draw = ImGui::GetWindowDrawList();
+    draw->AddRectFilled(ImVec2(x0, low.y), ImVec2(std::max(x1, x0 + 1.0f), high.y), kWindowMark);
+    draw->AddRect(ImVec2(x0, low.y), ImVec2(std::max(x1, x0 + 1.0f), high.y), IM_COL32(255, 255, 255, 200));
+    ImGui::TextDisabled("samples per 15 min, ticked modes, 0-24 h");
+
+    analysis::Playback& playback = session.playback;
+    if (ImGui::Button(playback.playing ? "Pause" : "Play", ImVec2(60.0f, 0.0f))) {
+        if (playback.playing)
+            playback.playing = false;
+        else
+            analysis::startPlayback(playback, settings.min_time);
+    }
+    ImGui::SameLine();
+    int minutes = playback.width / 60;
+    ImGui::SetNextItemWidth(100.0f);
+    if (ImGui::DragInt("##width", &minutes, 1.0f, 1, 1440, "width %d min", ImGuiSliderFlags_AlwaysClamp))
+        playback.width = std::clamp(minutes, 1, 1440) * 60;
+    ImGui::SameLine();
+    float hoursPerSecond = playback.speed / 3600.0f;
+    ImGui::SetNextItemWidth(-1.0f);
+    if (ImGui::DragFloat("##speed", &hoursPerSecond, 0.05f, 0.05f, 24.0f, "%.2f h/s", ImGuiSliderFlags_AlwaysClamp))
+        playback.speed = std::clamp(hoursPerSecond, 0.05f, 24.0f) * 3600.0f;
+}
+
+// Saving the results, then the open file and its loading. The save rows
+// come first so they stay in place while load messages come and go.
+void showDataWindow() {
+    const ImVec2 display = ImGui::GetIO().DisplaySize;
+    ImGui::SetNextWindowPos(ImVec2(display.x - 10.0f, display.y - 10.0f), ImGuiCond_FirstUseEver, ImVec2(1.0f, 1.0f));
+    ImGui::SetNextWindowSize(ImVec2(380.0f, 170.0f), ImGuiCond_FirstUseEver);
+    ImGui::Begin("Data");
+    const float buttons = 90.0f;
+    if (session.imageName[0] == '\0' && session.gridName[0] == '\0') refreshDefaultNames();
+    ImGui::SetNextItemWidth(-buttons);
+    ImGui::InputText("##image", session.imageName.data(), session.imageName.size());
+    ImGui::SameLine();
+    if (ImGui::Button("Save image", ImVec2(-1.0f, 0.0f))) session.saveImageRequested = true;
+    ImGui::SetNextItemWidth(-buttons);
+    ImGui::InputText("##grid", session.gridName.data(), session.gridName.size());
+    ImGui::SameLine();
+    if (ImGui::Button("Save grid", ImVec2(-1.0f, 0.0f))) saveGrid();
+    ImGui::SetNextItemWidth(-buttons);
+    const bool typed = ImGui::InputText("##open", session.openName.data(), session.openName.size(),
+                                        ImGuiInputTextFlags_EnterReturnsTrue);
+    ImGui::SameLine();
+    if (ImGui::Button("Open", ImVec2(-1.0f, 0.0f)) || typed) openData(session.openName.data());
+    if (!session.saveMessage.empty()) {
+        if (session.saveMessageIsError) ImGui::PushStyleColor(ImGuiCol_Text, IM_COL32(255, 110, 110, 255));
+        ImGui::TextWrapped("%s", session.saveMessage.c_str());
+        if (session.saveMessageIsError) ImGui::PopStyleColor();
+    }
+    ImGui::Separator();
+    if (session.openPath.empty())
+        ImGui::TextDisabled("No samples open");
+    else
+        ImGui::TextWrapped("Open: %s, %s samples", session.openPath.c_str(),
+                           analysis::formatCount(session.openCount).c_str());
+    const LoadStatus status = session.loader.status();
+    if (status.loading) {
+        ImGui::TextWrapped("Loading %s: %s", status.path.c_str(), status.stage.c_str());
+        ImGui::ProgressBar(status.progress, ImVec2(-1.0f, 0.0f));
+    }
+    if (!session.loadMessage.empty()) {
+        ImGui::PushStyleColor(ImGuiCol_Text, IM_COL32(255, 110, 110, 255));
+        ImGui::TextWrapped("%s", session.loadMessage.c_str());
+        ImGui::PopStyleColor();
+    }
+    ImGui::End();
+}
+
+// Latitude, longitude, density and samples of the cell under the cursor,
+// beside the cursor, while it is over the map and not over a window.
+void showReadout() {
+    const ImGuiIO& io = ImGui::GetIO();
+    if (!map_renderer || io.WantCaptureMouse || !ImGui::IsMousePosValid()) return;
+    const MapView& view = map_renderer->currentView();
+    const analysis::MapPoint point =
+        analysis::mapPointAt(io.MousePos.x, io.MousePos.y, io.DisplaySize.x, io.DisplaySize.y,
+                             analysis::ViewTransform{view.zoomLevel, view.translation.x, view.translation.y});
+    if (!point.onMap()) return;
+    const analysis::GridCell cell = analysis::cellAt(point);
+    const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(cell.row, cell.col);
+    ImGui::BeginTooltip();
+    ImGui::TextUnformatted(analysis::readoutText(point, value.density, value.samples).c_str());
+    ImGui::EndTooltip();
+}
+
+}  // namespace
 
 namespace {
 
@@ -31,6 +163,7 @@ void showControlPanel() {
     // Wide enough on first use for the time range and its label; the height
     // fits the contents.
     ImGui::SetNextWindowSize(ImVec2(330.0f, 0.0f), ImGuiCond_FirstUseEver);
+    stepPlayback();
     ImGui::Begin("Main Menu");
     bringInsideOnce(menuPlaced);
     ImGui::Text("Kernel Density Estimation");
@@ -44,23 +177,45 @@ void showControlPanel() {
     }
     ImGui::Text("Transportation mode");
     for (int i = 0; i < kModeCount; ++i) {
+        const std::int64_t count = session.summary.counts[static_cast<std::size_t>(i)];
+        if (count == 0) ImGui::PushStyleColor(ImGuiCol_Text, ImGui::GetStyleColorVec4(ImGuiCol_TextDisabled));
         if (ImGui::Checkbox(kModeCheckboxes[i].label, &settings.mode_selected[i]))
             settings.toggleMode(kModeCheckboxes[i].flag);
+        ImGui::SameLine(kCountColumn);
+        ImGui::TextUnformatted(analysis::formatCount(count).c_str());
+        if (count == 0) ImGui::PopStyleColor();
     }
     ImGui::Spacing();
     if (ImGui::DragIntRange2("Time [s]", &settings.min_time, &settings.max_time, 100.0f, 0, 86400, "Min: %i",
                              "Max: %i", ImGuiSliderFlags_NoInput))
         settings.time_changed = true;
+    // Taking hold of the range stops playback, so the user's drag wins.
+    if (ImGui::IsItemActive()) session.playback.playing = false;
     ImGui::Spacing();
     if (ImGui::Checkbox("Use Log Scale", &settings.use_log_scale)) settings.log_scale_changed = true;
     ImGui::Spacing();
     if (ImGui::Button("Reset Map")) map_renderer->reset();
+    showDay();
     ImGui::End();
 
     // On first use the legend goes to the right edge: at the library's
     // default spot it would sit on top of the mode check boxes.
     const ImVec2 display = ImGui::GetIO().DisplaySize;
     ImGui::SetNextWindowPos(ImVec2(display.x - 10.0f, 10.0f), ImGuiCond_FirstUseEver, ImVec2(1.0f, 0.0f));
+    // The tick labels sit right of the centred bar: the window is kept wide
+    // enough for them, whatever size a saved layout gives it.
+    const std::vector<analysis::LegendTick> ticks =
+        analysis::legendTicks(HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale());
+    std::vector<std::string> tickLabels;
+    // Room for the widest usual label from the start, so the window's
+    // first-use size and place already hold the ticks that come with data.
+    float labelWidth = ImGui::CalcTextSize("888.8k").x;
+    for (const analysis::LegendTick& tick : ticks) {
+        tickLabels.push_back(analysis::formatDensity(tick.perKm2));
+        labelWidth = std::max(labelWidth, ImGui::CalcTextSize(tickLabels.back().c_str()).x);
+    }
+    const float minWidth = 2.0f * (10.0f + 8.0f + labelWidth + ImGui::GetStyle().WindowPadding.x);
+    ImGui::SetNextWindowSizeConstraints(ImVec2(minWidth, 0.0f), ImVec2(FLT_MAX, FLT_MAX));
     bool open = true;
     ImGui::Begin("LUT", &open, ImGuiWindowFlags_NoTitleBar);
     bringInsideOnce(legendPlaced);
@@ -68,10 +223,22 @@ void showControlPanel() {
     ImGui::SetCursorPosX(x);
     ImGui::BeginGroup();
     ImGui::Text("1");
-    ImGui::Image(reinterpret_cast<ImTextureID>(static_cast<std::uintptr_t>(lut_texture)), ImVec2(10.0f, 200.0f),
-                 ImVec2(0.0f, 0.0f), ImVec2(1.0f, 1.0f), ImVec4(1.0f, 1.0f, 1.0f, 1.0f),
-                 ImVec4(0.0f, 0.0f, 0.0f, 0.0f));
+    ImGui::Image(textureId(lut_texture), ImVec2(10.0f, 200.0f), ImVec2(0.0f, 0.0f), ImVec2(1.0f, 1.0f),
+                 ImVec4(1.0f, 1.0f, 1.0f, 1.0f), ImVec4(0.0f, 0.0f, 0.0f, 0.0f));
+    const ImVec2 bar = ImGui::GetItemRectMin();
+    const ImVec2 barEnd = ImGui::GetItemRectMax();
     ImGui::Text("0");
     ImGui::EndGroup();
+    ImDrawList* draw = ImGui::GetWindowDrawList();
+    const float half = ImGui::GetFontSize() * 0.5f;
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+        const float y = bar.y + (1.0f - ticks[i].level) * (barEnd.y - bar.y);
+        draw->AddLine(ImVec2(barEnd.x, y), ImVec2(barEnd.x + 5.0f, y), IM_COL32(220, 220, 220, 255));
+        draw->AddText(ImVec2(barEnd.x + 8.0f, y - half), IM_COL32(220, 220, 220, 255), tickLabels[i].c_str());
+    }
+    ImGui::TextDisabled("samples/km\xC2\xB2");
     ImGui::End();
+
+    showDataWindow();
+    showReadout();
 }

@@ -1,6 +1,7 @@
 #include "app/GridExport.h"
 
 #include <cstdio>
+#include <stdexcept>
 
 #include "engine/Backend.h"
 #include "engine/HeatmapEngine.h"
@@ -70,4 +71,10 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
         throw OutputError(out.target(), error.reason());
     }
     out.commit();
+}
+
+void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings) {
+    if (grid.size() != static_cast<std::size_t>(kGridCells))
+        throw std::invalid_argument("the grid has " + std::to_string(grid.size()) + " cells, not 1000 x 1000");
+    writeDensityGeoTiff(path, grid, settings, HeatmapEngine::lastMaximumDensity());
 }

@@ -18,3 +18,8 @@ void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid
 // The same into an output opened earlier (checked before long work); commits it.
 void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
                          double densest);
+
+// The viewer's "Save grid": `grid` as the last computeHeatmap returned it,
+// with that compute's densest cell. Throws OutputError, or
+// std::invalid_argument for a grid of another size.
+void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings);

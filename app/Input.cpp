@@ -6,6 +6,7 @@
 
 #include "app/AppState.h"
 #include "app/InputRules.h"
+#include "app/Session.h"
 
 static_assert(kKeyRight == GLFW_KEY_RIGHT && kKeyLeft == GLFW_KEY_LEFT && kKeyDown == GLFW_KEY_DOWN &&
               kKeyUp == GLFW_KEY_UP);
@@ -16,6 +17,7 @@ void registerInputCallbacks(GLFWwindow* window) {
     glfwSetMouseButtonCallback(window, mouseButtonCallback);
     glfwSetScrollCallback(window, scrollCallback);
     glfwSetKeyCallback(window, keyCallback);
+    glfwSetDropCallback(window, dropCallback);
 }
 
 void framebufferSizeCallback(GLFWwindow*, int width, int height) { glViewport(0, 0, width, height); }
@@ -29,4 +31,8 @@ void scrollCallback(GLFWwindow*, double, double yOffset) { map_renderer->zoom(zo
 // Press, each auto-repeat and release all pan: the action is not examined.
 void keyCallback(GLFWwindow*, int key, int, int, int) {
     if (const auto delta = panDelta(key)) map_renderer->translate(*delta);
+}
+
+void dropCallback(GLFWwindow*, int count, const char** paths) {
+    if (count > 0 && paths != nullptr && paths[0] != nullptr) openData(paths[0]);
 }

@@ -6,42 +6,53 @@
 #include <imgui_impl_glfw.h>
 #include <imgui_impl_opengl3.h>
 
+#include <filesystem>
+#include <future>
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include "app/AppState.h"
 #include "app/ControlPanel.h"
 #include "app/ControlSettings.h"
 #include "app/FrameWork.h"
 #include "app/Input.h"
+#include "app/MapImage.h"
+#include "app/Session.h"
 #include "engine/HeatmapEngine.h"
 #include "model/Dataset.h"
-#include "model/LoadError.h"
 #include "render/HeatmapTexture.h"
+#include "render/ImageLevels.h"
 #include "render/MapRenderer.h"
 #include "render/Texture.h"
 
 namespace {
 
-// A missing or damaged sample file must not keep the map from showing: the
-// run goes on with no samples after one line that says why.
-std::unique_ptr<Dataset> loadSamples(const char* path) {
+// "Save image" with the name in the panel; the panel shows where it went.
+void saveImage(GLuint heatmapTexture) {
+    const std::string path = session.imageName.data();
     try {
-        auto loaded = std::make_unique<Dataset>(path, true);
-        for (const std::string& note : loadNotes(*loaded)) std::cout << note << std::endl;
-        return loaded;
-    } catch (const DataFileError& error) {
-        std::cout << "Could not load samples from \"" << error.path() << "\": " << error.reason()
-                  << std::endl;
+        GLint viewport[4] = {};
+        glGetIntegerv(GL_VIEWPORT, viewport);
+        saveMapImage(path, heatmapTexture, viewport[2], viewport[3]);
+        reportSave("Saved " + std::filesystem::absolute(path).string(), false);
+        refreshDefaultNames();
     } catch (const std::exception& error) {
-        std::cout << loadFailureMessage(path, error) << std::endl;
+        reportSave(std::string("Image not saved: ") + error.what(), true);
     }
-    return std::make_unique<Dataset>(Dataset::empty(path));
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // trackora [PATH]: the samples to open, data/data.bin by default.
+    const std::string samplePath = argc > 1 ? argv[1] : "data/data.bin";
+    // The map image is the slowest part of start-up: decode it and filter its
+    // mipmaps while the window and context are being made.
+    std::future<ImageLevels> mapImage = std::async(std::launch::async, [] {
+        return decodeImageLevels(nativePath(kMapImagePath));
+    });
+
     glfwInit();
     glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 4);
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 6);
@@ -52,6 +63,7 @@ int main() {
     if (window == nullptr) {
         std::cout << "Failed To Create Window" << std::endl;
         glfwTerminate();
+        mapImage.wait();
         return -1;
     }
     glfwMakeContextCurrent(window);
@@ -60,12 +72,14 @@ int main() {
 
     if (gladLoadGL(glfwGetProcAddress) == 0) {
         std::cout << "Failed to initialize GLAD" << std::endl;
+        mapImage.wait();
         return -1;
     }
 
-    map_renderer = std::make_unique<MapRenderer>();
-    dataset = loadSamples("data/data.bin");
-    HeatmapEngine::initialize(dataset->points, settings);
+    map_renderer = std::make_unique<MapRenderer>(mapImage.get());
+    // The samples load in the background, so the map shows at once; ticks
+    // made meanwhile apply when they are ready.
+    dataset = std::make_unique<Dataset>(Dataset::empty(samplePath));
     const int N = kGridSide;
     const std::size_t heatmapCells = static_cast<std::size_t>(N) * N;
     const GLuint heatmap_texture = createHeatmapTexture(N);
@@ -74,7 +88,10 @@ int main() {
     const DensitySteps density{
         HeatmapEngine::rebuildKernel,
         HeatmapEngine::computeHeatmap,
-        [heatmap_texture, N](const std::vector<float>& heatmap) { uploadHeatmap(heatmap_texture, N, heatmap); },
+        [heatmap_texture, N](const std::vector<float>& heatmap) {
+            uploadHeatmap(heatmap_texture, N, heatmap);
+            session.lastGrid = heatmap;  // for "Save grid"
+        },
     };
 
     IMGUI_CHECKVERSION();
@@ -83,6 +100,7 @@ int main() {
     ImGui_ImplGlfw_InitForOpenGL(window, true);
     ImGui_ImplOpenGL3_Init("#version 460 core");
 
+    bool loadStarted = false;
     while (!glfwWindowShouldClose(window)) {
         glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -91,20 +109,35 @@ int main() {
         ImGui_ImplGlfw_NewFrame();
         ImGui::NewFrame();
 
+        applyFinishedLoad();
         showControlPanel();
         refreshDensity(settings, density, heatmapCells);
+        if (session.saveImageRequested) {
+            // Before the screen's own draw, which advances the pan glide.
+            session.saveImageRequested = false;
+            saveImage(heatmap_texture);
+        }
         map_renderer->draw(heatmap_texture, lut_texture);
 
         ImGui::Render();
         ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
 
         glfwSwapBuffers(window);
+        // After the first frame is shown, so the load does not compete with it.
+        if (!loadStarted) {
+            loadStarted = true;
+            openData(samplePath);
+        }
         glfwPollEvents();
     }
 
     ImGui_ImplOpenGL3_Shutdown();
     ImGui_ImplGlfw_Shutdown();
     ImGui::DestroyContext();
+    // A load in progress finishes first: its worker uses the loader's state.
+    // The window goes away meanwhile, as the user asked.
+    glfwHideWindow(window);
+    session.loader.wait();
     HeatmapEngine::release();
     // Its GL objects go while the context is still current.
     map_renderer.reset();

@@ -2,7 +2,9 @@
 
 #include "render/Texture.h"
 
-MapRenderer::MapRenderer()
+MapRenderer::MapRenderer() : MapRenderer(decodeImageLevels(nativePath(kMapImagePath))) {}
+
+MapRenderer::MapRenderer(const ImageLevels& mapImage)
     : shader(nativePath("shaders\\map.vert").c_str(), nativePath("shaders\\map.frag").c_str()) {
     static_assert(sizeof(vertices) == 48, "four corners of three floats, no padding");
     glGenVertexArrays(1, &vao);
@@ -12,7 +14,7 @@ MapRenderer::MapRenderer()
     glBufferData(GL_ARRAY_BUFFER, sizeof(vertices), vertices.data(), GL_STATIC_DRAW);
     glEnableVertexAttribArray(0);
     glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
-    mapTexture = loadTexture(nativePath("resources\\map.png").c_str());
+    mapTexture = createTexture(mapImage);
 }
 
 MapRenderer::~MapRenderer() {
@@ -22,6 +24,12 @@ MapRenderer::~MapRenderer() {
 }
 
 void MapRenderer::draw(GLuint heatmapTexture, GLuint lutTexture) {
+    drawStill(heatmapTexture, lutTexture);
+    // After drawing, so a new target shows from the next frame on.
+    view.glide();
+}
+
+void MapRenderer::drawStill(GLuint heatmapTexture, GLuint lutTexture) {
     shader.use();
     shader.setMat4("modelMatrix", view.modelMatrix());
     shader.setInt("map_texture", 0);
@@ -37,6 +45,4 @@ void MapRenderer::draw(GLuint heatmapTexture, GLuint lutTexture) {
     glBindBuffer(GL_ARRAY_BUFFER, vbo);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
     glBindTexture(GL_TEXTURE_2D, 0);
-    // After drawing, so a new target shows from the next frame on.
-    view.glide();
 }

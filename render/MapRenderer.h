@@ -6,8 +6,12 @@
 #include <array>
 #include <glm/glm.hpp>
 
+#include "render/ImageLevels.h"
 #include "render/MapView.h"
 #include "render/ShaderProgram.h"
+
+// The map image's path, with the backslash the run-time names are given in.
+inline constexpr const char* kMapImagePath = "resources\\map.png";
 
 class MapRenderer {
 public:
@@ -15,6 +19,9 @@ public:
     // shader files or the map image are printed (or not) by the loaders and
     // the renderer is built regardless.
     MapRenderer();
+    // With the map image already decoded (decodeImageLevels of the map's
+    // path, which may run on another thread while the window opens).
+    explicit MapRenderer(const ImageLevels& mapImage);
     ~MapRenderer();
     MapRenderer(const MapRenderer&) = delete;
     MapRenderer& operator=(const MapRenderer&) = delete;
@@ -22,6 +29,9 @@ public:
     // Draws the square once with map, heatmap and look-up table on texture
     // units 0, 1 and 2, then advances the pan glide by one step.
     void draw(GLuint heatmapTexture, GLuint lutTexture);
+    // The same picture without advancing the glide, for a saved image drawn
+    // in the same frame as the screen.
+    void drawStill(GLuint heatmapTexture, GLuint lutTexture);
     void translate(glm::vec2 delta) { view.translate(delta); }
     void zoom(float delta) { view.zoom(delta); }
     void reset() { view.reset(); }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <utility>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "../TempDir.h"
 #include "GlContext.h"
 #include "render/HeatmapTexture.h"
+#include "render/ImageLevels.h"
 #include "render/Texture.h"
 
 namespace {
@@ -91,10 +93,15 @@ TEST_F(TextureTest, MissingOrUndecodableFileSaysWhyAndGivesAnEmptyTexture) {
     const std::string garbage = dir.write("garbage.png", "not an image at all");
     const std::string missing = (dir.root() / "missing.png").string();
     // The system's reason for a missing file, the decoder's for garbage.
+    // Both ways in: the small textures', and the map's decoded off the main thread.
+    const std::function<GLuint(const std::string&)> loaders[] = {
+        [](const std::string& path) { return loadTexture(path.c_str()); },
+        [](const std::string& path) { return createTexture(decodeImageLevels(path)); }};
+    for (const auto& load : loaders)
     for (const auto& [path, reason] : {std::pair<std::string, std::string>{missing, "No such file or directory\n"},
                                        std::pair<std::string, std::string>{garbage, ""}}) {
         CaptureCout out;
-        const GLuint texture = loadTexture(path.c_str());
+        const GLuint texture = load(path);
         const std::string text = out.text();
         const std::string start = "Could not load image \"" + path + "\": ";
         EXPECT_EQ(text.rfind(start + reason, 0), 0u) << text;

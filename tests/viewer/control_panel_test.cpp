@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/Analysis.h"
 #include "app/AppState.h"
 #include "app/ControlPanel.h"
 #include "app/ControlSettings.h"
 #include "app/FrameWork.h"
+#include "app/Session.h"
 
 namespace {
 
@@ -229,4 +231,24 @@ TEST_F(ControlPanelTest, LegendShowsTheColourTableTopToBottom) {
                 EXPECT_GT(left, 700.0f);  // at the right edge on first use
             }
     EXPECT_TRUE(found) << "the legend image was not drawn";
+}
+
+TEST_F(ControlPanelTest, PlaybackSlidesTheWindowEachFrameAndADragOnTheRangeStopsIt) {
+    session.playback = analysis::Playback{};
+    analysis::startPlayback(session.playback, 0);
+    for (int i = 0; i < 30; ++i) frame();  // half a second: half an hour of the day
+    EXPECT_NEAR(settings.min_time, 1800, 120);
+    EXPECT_EQ(settings.max_time, settings.min_time + 3600);
+    EXPECT_TRUE(settings.time_changed);
+    EXPECT_EQ(settle(), 1);
+    frame();
+    EXPECT_TRUE(settings.time_changed);  // each step asks for a new grid
+    settle();
+    drag(kTimeMax, 20.0f);
+    EXPECT_FALSE(session.playback.playing);
+    settle();
+    const std::int32_t held = settings.min_time;
+    for (int i = 0; i < 10; ++i) frame();
+    EXPECT_EQ(settings.min_time, held);
+    EXPECT_FALSE(settings.time_changed);
 }

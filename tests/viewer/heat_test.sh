@@ -36,6 +36,16 @@ probe() {  # screenshot, then heat count and centroid in the map area right of t
   import -window root -depth 8 "\$2.png" && convert "\$2.png" "\$2.ppm" || { echo "screenshot failed"; exit 6; }
   python3 "$here/heat_probe.py" "\$2.ppm" 395 265 755 795 > "\$2.txt"
 }
+# Probes until the picture holds still (the pan glides over many frames, and
+# frames are slow on a busy machine), at most about ten seconds.
+still() {
+  local last=""
+  for _ in \$(seq 1 20); do
+    probe 0.5 "\$1"
+    [ "\$(cat "\$1.txt")" = "\$last" ] && return 0
+    last=\$(cat "\$1.txt")
+  done
+}
 # One rendering thread: the viewer draws as fast as it can (no vsync under
 # Xvfb), and the screenshots and probes need a core too.
 LP_NUM_THREADS=1 "$viewer" > out.txt 2>&1 &
@@ -53,13 +63,13 @@ click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 
 click 77 199                              # tick "Walk"
 probe 1.5 walk
 xdotool mousemove 600 330 key Left        # press and release: two pans
-probe 2 left
+still left
 xdotool key Up
-probe 2 up
+still up
 xdotool click 4 click 4 click 4 click 4 click 4   # wheel up five notches
 probe 1.5 zoom
 click 103 487                             # "Reset Map"
-probe 3 reset
+still reset
 kill -0 \$pid || { echo "viewer died"; exit 4; }
 "$wm_close" "\$id"
 for _ in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done

@@ -1,0 +1,148 @@
+#include "app/Analysis.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+
+namespace analysis {
+
+MapPoint mapPointAt(double x, double y, double width, double height, const ViewTransform& view) {
+    // Window pixels to clip space (y up), then undo translate-then-scale.
+    const double clipX = 2.0 * x / width - 1.0;
+    const double clipY = 1.0 - 2.0 * y / height;
+    const double cornerX = (clipX - view.translateX) / view.zoom;
+    const double cornerY = (clipY - view.translateY) / view.zoom;
+    return MapPoint{cornerX * 0.5 + 0.5, cornerY * 0.5 + 0.5};
+}
+
+GridCell cellAt(const MapPoint& point) {
+    return GridCell{static_cast<int>(std::floor(point.t * kSide)) + 1,
+                    static_cast<int>(std::floor(point.s * kSide)) + 1};
+}
+
+double cellAreaKm2(int row) {
+    constexpr double degree = std::numbers::pi / 180.0;
+    const double south = (39.75 + (row - 1) * kCellLatitude) * degree;
+    const double north = (39.75 + row * kCellLatitude) * degree;
+    return kEarthRadiusKm * kEarthRadiusKm * (kCellLongitude * degree) * (std::sin(north) - std::sin(south));
+}
+
+std::string formatCount(std::int64_t count) {
+    // Through the unsigned magnitude: negating the smallest int64 overflows.
+    const std::uint64_t magnitude =
+        count < 0 ? ~static_cast<std::uint64_t>(count) + 1 : static_cast<std::uint64_t>(count);
+    std::string digits = std::to_string(magnitude);
+    std::string out;
+    const int n = static_cast<int>(digits.size());
+    for (int i = 0; i < n; ++i) {
+        if (i > 0 && (n - i) % 3 == 0) out += ',';
+        out += digits[static_cast<std::size_t>(i)];
+    }
+    return count < 0 ? "-" + out : out;
+}
+
+std::string formatDensity(double perKm2) {
+    char text[32];
+    if (!std::isfinite(perKm2) || perKm2 <= 0.0) return "0";
+    if (perKm2 < 1.0)
+        std::snprintf(text, sizeof text, "%.3f", perKm2);
+    else if (perKm2 < 100.0)
+        std::snprintf(text, sizeof text, "%.1f", perKm2);
+    else if (perKm2 < 10000.0)
+        return formatCount(std::llround(perKm2));
+    else if (perKm2 < 1e6)
+        std::snprintf(text, sizeof text, "%.1fk", perKm2 / 1e3);
+    else
+        std::snprintf(text, sizeof text, "%.2fM", perKm2 / 1e6);
+    return text;
+}
+
+std::string readoutText(const MapPoint& point, double cellDensity, std::int64_t cellSamples) {
+    char position[64];
+    std::snprintf(position, sizeof position, "%.5f\xC2\xB0 N  %.5f\xC2\xB0 E", point.latitude(), point.longitude());
+    const double perKm2 = cellDensity / cellAreaKm2(cellAt(point).row);
+    return std::string(position) + "\n" + formatDensity(perKm2) + " samples/km\xC2\xB2\n" + formatCount(cellSamples) +
+           (cellSamples == 1 ? " sample" : " samples") + " in this cell";
+}
+
+std::vector<LegendTick> legendTicks(double maxDensity, bool logScale) {
+    std::vector<LegendTick> ticks;
+    if (!(maxDensity > 0.0) || !std::isfinite(maxDensity)) return ticks;
+    const double area = cellAreaKm2(kSide / 2 + 1);
+    for (int i = 4; i >= 0; --i) {
+        const double v = i / 4.0;
+        // The inverse of the scale the grid went through.
+        const double density = logScale ? std::expm1(v * std::log1p(maxDensity)) : v * maxDensity;
+        ticks.push_back(LegendTick{static_cast<float>(v), density / area});
+    }
+    return ticks;
+}
+
+std::string formatClock(std::int32_t seconds) {
+    seconds = std::clamp(seconds, 0, 86400);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    return text;
+}
+
+DaySummary summarise(const std::vector<Datapoint>& points) {
+    DaySummary summary;
+    for (const Datapoint& point : points) {
+        const auto flag = static_cast<std::uint32_t>(point.mode);
+        // Exactly one of the eleven flags; anything else is counted in no mode.
+        if (flag == 0 || (flag & (flag - 1)) != 0 || flag > static_cast<std::uint32_t>(MOTORCYCLE)) continue;
+        const int mode = std::countr_zero(flag);
+        ++summary.counts[static_cast<std::size_t>(mode)];
+        ++summary.total;
+        if (point.time >= 0 && point.time < 86400)
+            ++summary.bins[static_cast<std::size_t>(mode)][static_cast<std::size_t>(point.time / 900)];
+    }
+    return summary;
+}
+
+std::array<float, kDayBins> histogramFor(const DaySummary& summary, std::int32_t mask) {
+    std::array<float, kDayBins> histogram{};
+    for (int mode = 0; mode < kModeCount; ++mode) {
+        if ((mask & (1 << mode)) == 0) continue;
+        for (int bin = 0; bin < kDayBins; ++bin)
+            histogram[static_cast<std::size_t>(bin)] +=
+                static_cast<float>(summary.bins[static_cast<std::size_t>(mode)][static_cast<std::size_t>(bin)]);
+    }
+    return histogram;
+}
+
+namespace {
+// The lower end runs from midnight to the last start that keeps the whole
+// window inside the day.
+double lastStart(const Playback& playback) { return std::max(0, 86400 - playback.width); }
+}  // namespace
+
+void startPlayback(Playback& playback, std::int32_t minTime) {
+    playback.width = std::clamp(playback.width, 1, 86400);
+    playback.start = minTime < lastStart(playback) ? std::max(0, minTime) : 0.0;
+    playback.playing = true;
+}
+
+TimeWindow advancePlayback(Playback& playback, double elapsed) {
+    playback.width = std::clamp(playback.width, 1, 86400);
+    const double span = lastStart(playback);
+    playback.start += std::max(0.0, elapsed * static_cast<double>(playback.speed));
+    if (span <= 0.0)
+        playback.start = 0.0;
+    else if (playback.start > span)
+        playback.start = std::fmod(playback.start, span);  // loop back to midnight
+    const auto min = static_cast<std::int32_t>(playback.start);
+    return TimeWindow{min, min + playback.width};
+}
+
+std::string defaultOutputName(const std::string& prefix, const std::string& extension, std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", &local);
+    return prefix + "-" + stamp + extension;
+}
+
+}  // namespace analysis

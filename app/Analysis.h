@@ -1,0 +1,126 @@
+#pragma once
+// What the viewer tells the analyst about the map: where the cursor points,
+// how dense that place is, what the colour scale's levels stand for, how the
+// samples spread over the day and per mode, and how playback slides the time
+// window. Plain functions of plain values, so they are tested without a
+// window; the panel only shows their results.
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/Datapoint.h"
+
+namespace analysis {
+
+inline constexpr int kSide = 1000;                 // grid cells per axis
+inline constexpr double kCellLatitude = 0.00035;   // degrees of latitude per grid row
+inline constexpr double kCellLongitude = 0.00045;  // degrees of longitude per grid column
+inline constexpr double kEarthRadiusKm = 6371.0088;  // mean radius of the earth (IUGG)
+
+// --- Cursor to map -------------------------------------------------------
+
+// The map's view transform as the renderer applies it: clip = zoom * corner +
+// translation, corners -1..1, texture coordinate = corner * 0.5 + 0.5.
+struct ViewTransform {
+    float zoom = 1.0f;
+    float translateX = 0.0f;
+    float translateY = 0.0f;
+};
+
+// A point of the map in normalised coordinates: s west to east (longitude,
+// grid columns), t south to north (latitude, grid rows); 0..1 on the map.
+struct MapPoint {
+    double s = 0.0;
+    double t = 0.0;
+    bool onMap() const { return s >= 0.0 && s < 1.0 && t >= 0.0 && t < 1.0; }
+    double latitude() const { return 39.75 + t * 0.35; }
+    double longitude() const { return 116.15 + s * 0.45; }
+};
+
+// The map point under a cursor at (x, y) window pixels from the top-left of
+// a width x height viewport, inverting the view transform.
+MapPoint mapPointAt(double x, double y, double width, double height, const ViewTransform& view);
+
+// The grid cell a sample at this point is counted in: the truncated product
+// plus one, as the density estimate places samples.
+struct GridCell {
+    int row = 0;
+    int col = 0;
+};
+GridCell cellAt(const MapPoint& point);
+
+// The area of a grid cell in km² on a spherical earth: the band between the
+// cell's two latitudes times its share of the full circle of longitude. Grid
+// row r covers latitudes 39.75 + (r - 1) * 0.00035 .. 39.75 + r * 0.00035.
+double cellAreaKm2(int row);
+
+// --- Readout and legend --------------------------------------------------
+
+// A density in samples per km², compact: "0", "0.512", "37.4", "1,234",
+// "12.3k", "4.57M".
+std::string formatDensity(double perKm2);
+// Thousands separated: "25,000,000".
+std::string formatCount(std::int64_t count);
+
+// The readout's lines for the cursor at `point`, with the cell's summed
+// density (samples) and the samples centred in it under the current filters:
+// "39.90870° N  116.39750° E", "1,234 samples/km²", "12 samples in this cell".
+std::string readoutText(const MapPoint& point, double cellDensity, std::int64_t cellSamples);
+
+// One level of the colour scale: v (0 bottom .. 1 top) and what it stands
+// for in samples per km².
+struct LegendTick {
+    float level = 0.0f;
+    double perKm2 = 0.0;
+};
+// Five levels, from the top (1) down to 0, computed back through the scale:
+// v = ln(1 + d) / ln(1 + max) with the log scale, d / max without; the
+// densities per km² at the cell area of the map's middle latitude. Empty
+// when the last grid was all zeros.
+std::vector<LegendTick> legendTicks(double maxDensity, bool logScale);
+
+// --- The day -------------------------------------------------------------
+
+// "hh:mm:ss" for seconds since midnight; 86400 is "24:00:00".
+std::string formatClock(std::int32_t seconds);
+
+inline constexpr int kDayBins = 96;  // a bin per 15 minutes
+// Per mode (TransportationMode bit order): the number of samples, and the
+// samples per 15 minutes of the day. Computed once per load.
+struct DaySummary {
+    std::array<std::int64_t, kModeCount> counts{};
+    std::array<std::array<std::int64_t, kDayBins>, kModeCount> bins{};
+    std::int64_t total = 0;
+};
+DaySummary summarise(const std::vector<Datapoint>& points);
+// The histogram of the modes in `mask`, summed per bin.
+std::array<float, kDayBins> histogramFor(const DaySummary& summary, std::int32_t mask);
+
+// Playback: a window `width` seconds wide slides over the day at `speed`
+// seconds of the day per second, looping from the end back to midnight.
+struct Playback {
+    bool playing = false;
+    std::int32_t width = 3600;
+    float speed = 3600.0f;
+    double start = 0.0;  // the window's lower end, seconds since midnight
+};
+// Starts playing from the window's current lower end (from midnight when the
+// window would not fit before the end of the day).
+void startPlayback(Playback& playback, std::int32_t minTime);
+// Advances by `elapsed` seconds and gives the new window's ends.
+struct TimeWindow {
+    std::int32_t min = 0;
+    std::int32_t max = 0;
+};
+TimeWindow advancePlayback(Playback& playback, double elapsed);
+
+// --- Saving --------------------------------------------------------------
+
+// A file name for a result: "trackora-map-2026-12-09-081500.png" for prefix
+// "trackora-map" and extension ".png", in local time.
+std::string defaultOutputName(const std::string& prefix, const std::string& extension, std::time_t when);
+
+}  // namespace analysis

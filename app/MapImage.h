@@ -1,0 +1,12 @@
+#pragma once
+// "Save image": the map with its heat at the current pan and zoom, the
+// legend and the map's attribution, without the panel, as a PNG file.
+#include <glad/gl.h>
+
+#include <string>
+
+// Draws the picture into an offscreen framebuffer of width x height pixels
+// and writes it to `path` through OutputFile. Call inside an ImGui frame,
+// with the GL context current. Throws OutputError when the file cannot be
+// written and std::runtime_error when the picture cannot be drawn.
+void saveMapImage(const std::string& path, GLuint heatmapTexture, int width, int height);

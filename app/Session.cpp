@@ -1,0 +1,95 @@
+#include "app/Session.h"
+
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+
+#include "app/AppState.h"
+#include "app/ControlSettings.h"
+#include "app/GridExport.h"
+#include "model/OutputFile.h"
+
+ViewerSession session;
+
+namespace {
+
+void copyName(std::array<char, 1024>& field, const std::string& text) {
+    const std::size_t n = std::min(text.size(), field.size() - 1);
+    text.copy(field.data(), n);
+    field[n] = '\0';
+}
+
+// Where a name typed in the panel goes: relative names in the working directory.
+std::string absolute(const std::string& name) {
+    std::error_code ignored;
+    const std::filesystem::path path = std::filesystem::absolute(name, ignored);
+    return path.empty() ? name : path.string();
+}
+
+}  // namespace
+
+void openData(const std::string& path) {
+    if (path.empty()) return;
+    if (!session.loader.start(path)) {
+        session.loadMessage = "Still loading \"" + session.loader.status().path + "\"; open \"" + path +
+                              "\" when it is done";
+        std::cout << session.loadMessage << std::endl;
+        return;
+    }
+    session.loadMessage.clear();
+    copyName(session.openName, path);
+}
+
+bool applyFinishedLoad() {
+    std::optional<LoadedData> loaded = session.loader.take();
+    if (!loaded) return false;
+    if (!loaded->ok()) {
+        session.loadMessage = loaded->error;
+        std::cout << loaded->error << std::endl;
+        return true;
+    }
+    for (const std::string& note : loaded->notes) std::cout << note << std::endl;
+    dataset = std::move(loaded->dataset);
+    HeatmapEngine::install(std::move(loaded->engine), settings);
+    session.openPath = loaded->path;
+    session.openCount = dataset->count;
+    session.summary = loaded->summary;
+    session.loadMessage.clear();
+    // No grid exists for these samples yet: whatever was ticked meanwhile
+    // applies now.
+    settings.applied_mode_mask = ~settings.mode_mask;
+    return true;
+}
+
+void refreshDefaultNames() {
+    const std::time_t now = std::time(nullptr);
+    const std::string image = absolute(analysis::defaultOutputName("trackora-map", ".png", now));
+    const std::string grid = absolute(analysis::defaultOutputName("trackora-grid", ".tif", now));
+    if (session.imageName[0] == '\0' || session.lastImageDefault == session.imageName.data())
+        copyName(session.imageName, image);
+    if (session.gridName[0] == '\0' || session.lastGridDefault == session.gridName.data())
+        copyName(session.gridName, grid);
+    session.lastImageDefault = image;
+    session.lastGridDefault = grid;
+}
+
+void reportSave(const std::string& message, bool isError) {
+    session.saveMessage = message;
+    session.saveMessageIsError = isError;
+    if (isError) std::cout << message << std::endl;
+}
+
+void saveGrid() {
+    const std::string path = session.gridName.data();
+    if (session.lastGrid.empty()) {
+        reportSave("No grid to save yet", true);
+        return;
+    }
+    try {
+        saveGridGeoTiff(path, session.lastGrid, settings);
+        reportSave("Saved " + absolute(path), false);
+        refreshDefaultNames();
+    } catch (const std::exception& error) {
+        reportSave(std::string("Grid not saved: ") + error.what(), true);
+    }
+}

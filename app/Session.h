@@ -1,0 +1,51 @@
+#pragma once
+// What the viewer has open and what it is doing with it: the load running in
+// the background, the open file's summary, playback and the files to save.
+// Used from the main thread only; the loader's worker keeps to DataLoader.
+#include <array>
+#include <string>
+#include <vector>
+
+#include "app/Analysis.h"
+#include "app/DataLoading.h"
+
+struct ViewerSession {
+    DataLoader loader;
+    std::string openPath;              // the samples on the map; empty before the first load
+    std::int64_t openCount = 0;
+    analysis::DaySummary summary;      // of the open samples
+    std::string loadMessage;           // the last load's failure, until the next load
+    std::vector<float> lastGrid;       // the grid on screen, for "Save grid"
+    analysis::Playback playback;
+
+    std::array<char, 1024> openName{};
+    std::array<char, 1024> imageName{};
+    std::array<char, 1024> gridName{};
+    std::string lastImageDefault;      // the default names last offered, so an
+    std::string lastGridDefault;       // edited name is kept across saves
+    std::string saveMessage;           // "Saved /path" or why not
+    bool saveMessageIsError = false;
+    bool saveImageRequested = false;   // done after the map is drawn
+};
+
+extern ViewerSession session;
+
+// Starts loading `path` in the background; the map stays as it is until the
+// load is done. While another load runs, nothing starts and the panel says so.
+void openData(const std::string& path);
+
+// Once per frame, before the panel: when a load has finished, installs its
+// samples and engine and asks for a new grid, or shows its failure (panel
+// and console) and keeps what was open. Returns whether one finished.
+bool applyFinishedLoad();
+
+// Offers fresh default names (date and time, working directory) for the
+// saved files, keeping names the user has edited.
+void refreshDefaultNames();
+
+// Writes the grid on screen as GeoTIFF to the name in the panel and says
+// where it went (or why not).
+void saveGrid();
+
+// Sets the panel's save message, printing failures on the console too.
+void reportSave(const std::string& message, bool isError);

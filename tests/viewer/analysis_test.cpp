@@ -1,0 +1,166 @@
+// The numbers and texts the viewer shows the analyst, checked against values
+// worked out by hand.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "app/Analysis.h"
+
+using namespace analysis;
+
+namespace {
+
+// Forward view transform, as the vertex shader applies it: texture
+// coordinate -> corner -> clip -> window pixel (y down).
+void pixelOf(double s, double t, const ViewTransform& v, double* x, double* y) {
+    const double clipX = v.zoom * (2.0 * s - 1.0) + v.translateX;
+    const double clipY = v.zoom * (2.0 * t - 1.0) + v.translateY;
+    *x = (clipX + 1.0) * 0.5 * 800.0;
+    *y = (1.0 - clipY) * 0.5 * 800.0;
+}
+
+}  // namespace
+
+TEST(Readout, CursorPixelsInvertTheViewTransform) {
+    struct Case {
+        double x, y;
+        ViewTransform view;
+        double s, t;
+    };
+    const Case cases[] = {
+        {400, 400, {}, 0.5, 0.5},
+        {0, 0, {}, 0.0, 1.0},          // top-left pixel corner: west, north
+        {800, 800, {}, 1.0, 0.0},
+        {400, 400, {2.0f, 0.5f, 0.0f}, 0.375, 0.5},  // the map moved right: the centre shows west of middle
+        {600, 200, {1.5f, -0.25f, 0.3f}, 0.5 + (0.5 + 0.25) / 3.0, 0.5 + (0.5 - 0.3) / 3.0},
+    };
+    for (const Case& c : cases) {
+        const MapPoint p = mapPointAt(c.x, c.y, 800, 800, c.view);
+        EXPECT_NEAR(p.s, c.s, 1e-6) << c.x << "," << c.y;
+        EXPECT_NEAR(p.t, c.t, 1e-6) << c.x << "," << c.y;
+        double x = 0, y = 0;
+        pixelOf(p.s, p.t, c.view, &x, &y);
+        EXPECT_NEAR(x, c.x, 1e-3);
+        EXPECT_NEAR(y, c.y, 1e-3);
+    }
+    EXPECT_FALSE(mapPointAt(10, 10, 800, 800, {1.0f, 0.5f, 0.0f}).onMap());  // panned off the map
+}
+
+TEST(Readout, CellRuleAreaAndTextAtAKnownPlace) {
+    // Tiananmen Square, 39.90870 N 116.39770 E.
+    const MapPoint p{(116.3977 - 116.15) / 0.45, (39.9087 - 39.75) / 0.35};
+    const GridCell cell = cellAt(p);
+    EXPECT_EQ(cell.row, 454);  // trunc(453.43) + 1
+    EXPECT_EQ(cell.col, 551);  // trunc(550.44) + 1
+    EXPECT_EQ(cellAt(MapPoint{0.0, 0.0}).row, 1);
+
+    // R^2 * dlon * (sin north - sin south), R = 6371.0088 km: about 0.00149 km²
+    // in the middle, shrinking northwards with the cosine of the latitude.
+    EXPECT_NEAR(cellAreaKm2(501), 0.00149342, 1e-8);
+    EXPECT_NEAR(cellAreaKm2(1), 0.00149723, 1e-8);
+    EXPECT_GT(cellAreaKm2(1), cellAreaKm2(1000));
+
+    // 1.5 samples of density in a middle cell: 1.5 / 0.00149342 = 1004.4 per km².
+    const MapPoint middle{0.25, 0.50012};
+    EXPECT_EQ(readoutText(middle, 1.5, 3), "39.92504\xC2\xB0 N  116.26250\xC2\xB0 E\n1,004 samples/km\xC2\xB2\n"
+                                           "3 samples in this cell");
+    EXPECT_EQ(readoutText(p, 0.0, 1), "39.90870\xC2\xB0 N  116.39770\xC2\xB0 E\n0 samples/km\xC2\xB2\n"
+                                      "1 sample in this cell");
+}
+
+TEST(Readout, NumbersReadAtAGlance) {
+    const std::pair<double, const char*> densities[] = {
+        {0.0, "0"}, {-1.0, "0"}, {NAN, "0"}, {0.5124, "0.512"}, {37.44, "37.4"},
+        {1234.4, "1,234"}, {12345.0, "12.3k"}, {4567000.0, "4.57M"},
+    };
+    for (const auto& [value, text] : densities) EXPECT_EQ(formatDensity(value), text) << value;
+    EXPECT_EQ(formatCount(25000000), "25,000,000");
+    EXPECT_EQ(formatCount(999), "999");
+    EXPECT_EQ(formatCount(0), "0");
+    EXPECT_EQ(formatCount(INT64_MIN), "-9,223,372,036,854,775,808");
+}
+
+TEST(Legend, TicksAreTheScaleInvertedPerKm2) {
+    const double area = cellAreaKm2(501);
+    // Log scale: v = ln(1 + d) / ln(1 + 1000), so v = 0.5 stands for sqrt(1001) - 1.
+    const std::vector<LegendTick> log = legendTicks(1000.0, true);
+    ASSERT_EQ(log.size(), 5u);
+    EXPECT_FLOAT_EQ(log[0].level, 1.0f);
+    EXPECT_FLOAT_EQ(log[4].level, 0.0f);
+    EXPECT_NEAR(log[0].perKm2, 1000.0 / area, 1e-6);
+    EXPECT_NEAR(log[2].perKm2, (std::sqrt(1001.0) - 1.0) / area, 1e-6);
+    EXPECT_NEAR(log[4].perKm2, 0.0, 1e-12);
+    // Linear: evenly spaced.
+    const std::vector<LegendTick> linear = legendTicks(1000.0, false);
+    ASSERT_EQ(linear.size(), 5u);
+    EXPECT_NEAR(linear[1].perKm2, 750.0 / area, 1e-6);
+    EXPECT_NEAR(linear[2].perKm2, 500.0 / area, 1e-6);
+    // An all-zero grid has no scale to label.
+    EXPECT_TRUE(legendTicks(0.0, true).empty());
+    EXPECT_TRUE(legendTicks(NAN, false).empty());
+}
+
+TEST(Day, ClockHistogramAndCountsPerMode) {
+    EXPECT_EQ(formatClock(0), "00:00:00");
+    EXPECT_EQ(formatClock(3661), "01:01:01");
+    EXPECT_EQ(formatClock(86399), "23:59:59");
+    EXPECT_EQ(formatClock(86400), "24:00:00");
+
+    const std::vector<Datapoint> points = {
+        {0.5f, 0.5f, WALK, 0},     {0.5f, 0.5f, WALK, 899},   {0.5f, 0.5f, WALK, 900},
+        {0.5f, 0.5f, BUS, 86399},  {0.5f, 0.5f, BUS, 86400},  // past the day: counted, in no bin
+        {0.5f, 0.5f, static_cast<TransportationMode>(3), 10},  // not one mode: counted nowhere
+    };
+    const DaySummary summary = summarise(points);
+    EXPECT_EQ(summary.counts[1], 3);  // WALK
+    EXPECT_EQ(summary.counts[3], 2);  // BUS
+    EXPECT_EQ(summary.counts[0], 0);
+    EXPECT_EQ(summary.total, 5);
+    const auto walks = histogramFor(summary, WALK);
+    EXPECT_EQ(walks[0], 2.0f);
+    EXPECT_EQ(walks[1], 1.0f);
+    EXPECT_EQ(walks[95], 0.0f);
+    const auto both = histogramFor(summary, WALK | BUS);
+    EXPECT_EQ(both[95], 1.0f);
+    EXPECT_EQ(both[0], 2.0f);
+    EXPECT_EQ(histogramFor(summary, 0)[0], 0.0f);
+}
+
+TEST(Day, PlaybackSlidesLoopsAndStartsWhereTheWindowIs) {
+    Playback play;  // one hour wide, one hour of the day per second
+    startPlayback(play, 0);
+    EXPECT_TRUE(play.playing);
+    TimeWindow w = advancePlayback(play, 0.5);
+    EXPECT_EQ(w.min, 1800);
+    EXPECT_EQ(w.max, 5400);
+    // The last hour of the day, then back to midnight.
+    play.start = 82000.0;
+    w = advancePlayback(play, 1.0);
+    EXPECT_EQ(w.min, 82000 + 3600 - 82800);
+    EXPECT_EQ(w.max, w.min + 3600);
+    // From a window in the middle of the day; one too late to fit starts at midnight.
+    startPlayback(play, 30000);
+    EXPECT_EQ(advancePlayback(play, 0.0).min, 30000);
+    startPlayback(play, 86000);
+    EXPECT_EQ(advancePlayback(play, 0.0).min, 0);
+    // A window as wide as the day stays put.
+    play.width = 86400;
+    startPlayback(play, 0);
+    w = advancePlayback(play, 3.0);
+    EXPECT_EQ(w.min, 0);
+    EXPECT_EQ(w.max, 86400);
+}
+
+TEST(Saving, DefaultNamesCarryDateAndTime) {
+    const std::string name = defaultOutputName("trackora-map", ".png", 1765267200);  // 2025-12-09 08:00 UTC
+    // trackora-map-2025-12-DD-HHMMSS.png; the day and hour follow the local time zone.
+    ASSERT_EQ(name.size(), std::string("trackora-map-2025-12-09-080000.png").size()) << name;
+    EXPECT_EQ(name.substr(0, 21), "trackora-map-2025-12-");
+    EXPECT_EQ(name.substr(23, 1), "-");
+    EXPECT_EQ(name.substr(30), ".png");
+    for (std::size_t i : {21u, 22u, 24u, 25u, 26u, 27u, 28u, 29u}) EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(name[i]))) << name;
+}

@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# End to end with the real viewer under Xvfb, as an analyst uses it: open a
+# sample file named on the command line (no data/data.bin anywhere), read the
+# cursor readout over a cluster, play the day and see the heat move from the
+# night cluster to the noon one, then save the picture and the grid and find
+# them in the working directory, the right things in the right places.
+# usage: analyst_test.sh VIEWER SOURCE-DIR WM-CLOSE
+set -u
+viewer=$1 src=$2 wm_close=$3
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*"; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp -r "$src/shaders" "$src/resources" "$work/" || fail "cannot copy shaders and resources"
+mkdir -p "$work/my data"
+# Walks at Tiananmen Square between 00:30 and 01:30 ("night", at pixel 440,437)
+# and walks at 39.97 N 116.50 E between 09:00 and 17:00 ("noon", at pixel 622,297).
+python3 - "$work/my data/clusters.bin" <<'PY' || fail "cannot write the sample file"
+import random, struct, sys
+random.seed(11)
+def normal(lat, lon):
+    return (lat - 39.75) / 0.35, (lon - 116.15) / 0.45
+with open(sys.argv[1], "wb") as f:
+    for _ in range(2000):
+        x, y = normal(random.gauss(39.9087, 0.0004), random.gauss(116.3975, 0.0004))
+        f.write(struct.pack("<ffii", x, y, 2, random.randint(1800, 5400)))
+    for _ in range(2000):
+        x, y = normal(random.gauss(39.97, 0.0004), random.gauss(116.50, 0.0004))
+        f.write(struct.pack("<ffii", x, y, 2, random.randint(32400, 61200)))
+PY
+cd "$work" || exit 1
+
+cat > session.sh <<SESSION
+set -u
+shot() { import -window root -depth 8 "\$1.png" && convert "\$1.png" "\$1.ppm" || { echo "screenshot failed"; exit 6; }; }
+heat() { python3 "$here/heat_probe.py" "\$1.ppm" \$2 \$3 \$4 \$5 | cut -d' ' -f1; }
+night() { heat "\$1" 415 412 465 462; }
+noon() { heat "\$1" 597 272 647 322; }
+click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
+# Polls a condition on fresh screenshots for up to \$1 seconds.
+until_shot() {
+  local limit=\$1; shift
+  for _ in \$(seq 1 \$((limit * 2))); do shot poll; "\$@" && return 0; sleep 0.2; done
+  return 1
+}
+LP_NUM_THREADS=1 "$viewer" "my data/clusters.bin" > out.txt 2>&1 &
+pid=\$!
+id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
+legend_up() { [ "\$(heat poll 700 0 800 300)" -gt 0 ]; }
+until_shot 30 legend_up || { echo "legend never drawn"; kill \$pid; exit 3; }
+
+click 77 199                                  # tick "Walk"
+both() { [ "\$(night poll)" -gt 4 ] && [ "\$(noon poll)" -gt 4 ]; }
+until_shot 30 both || { echo "no heat at the clusters: \$(night poll) \$(noon poll)"; cp poll.png opened.png; kill \$pid; exit 7; }
+cp poll.png opened.png
+
+# The readout beside the cursor over the night cluster, gone over the panel.
+xdotool mousemove 440 437; sleep 1; shot readout
+xdotool mousemove 200 300; sleep 1; shot noreadout
+
+click 97 600                                  # "Play": one hour from midnight
+click 97 600                                  # "Pause" within the first hour or so
+sleep 1; shot playing
+click 97 600                                  # "Play" on from there
+at_noon() { [ "\$(noon poll)" -gt 4 ] && [ "\$(night poll)" -eq 0 ]; }
+until_shot 40 at_noon || { echo "playback never reached noon"; kill \$pid; exit 8; }
+click 97 600                                  # "Pause"
+sleep 1; shot paused1; sleep 2; shot paused2
+
+# Zoom by one notch (the noon cluster moves to about 644,287, clear of the
+# legend), then save picture and grid; a click lost under load is repeated.
+xdotool mousemove 500 400 click 4
+xdotool mousemove 200 300; sleep 1.5; shot beforesave
+save() {  # button x y, file pattern
+  for _ in 1 2 3; do
+    click "\$1" "\$2"
+    for _ in \$(seq 1 25); do ls \$3 > /dev/null 2>&1 && return 0; sleep 0.2; done
+  done
+  return 1
+}
+save 740 657 'trackora-map-*.png'                # "Save image"
+save 740 680 'trackora-grid-*.tif'               # "Save grid"
+shot saved
+kill -0 \$pid || { echo "viewer died"; exit 4; }
+"$wm_close" "\$id"
+for _ in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
+kill -0 \$pid 2>/dev/null && { echo "still running after close"; kill -9 \$pid; exit 5; }
+wait \$pid
+echo "status \$?" > status.txt
+SESSION
+MESA_GL_VERSION_OVERRIDE=4.6 MESA_GLSL_VERSION_OVERRIDE=460 \
+  xvfb-run -a -n 170 -s "-screen 0 800x800x24" bash session.sh || fail "session: $(cat out.txt 2>/dev/null)"
+[ -n "${TRACKORA_KEEP_SHOTS:-}" ] && cp ./*.png "$TRACKORA_KEEP_SHOTS/"
+
+probe() { python3 "$here/heat_probe.py" "$1.ppm" "${@:2}"; }
+count() { probe "$@" | cut -d' ' -f1; }
+echo "ok: opened \"my data/clusters.bin\" from the command line, heat at both clusters"
+
+# The readout: a tooltip box (the user interface's near-black popup colour)
+# right below the cursor, which the map there does not have.
+python3 - <<'PY' || fail "no readout beside the cursor"
+def dark(path, box):
+    data = open(path, "rb").read()
+    parts = data.split(b"\n", 3)
+    w = int(parts[1].split()[0]); pix = parts[3]
+    x0, y0, x1, y1 = box; n = 0
+    for y in range(y0, y1):
+        for x in range(x0, x1):
+            i = (y * w + x) * 3
+            r, g, b = pix[i], pix[i + 1], pix[i + 2]
+            n += r < 24 and abs(r - b) <= 2 and abs(r - g) <= 2
+    return n / ((x1 - x0) * (y1 - y0))
+box = (470, 450, 620, 485)
+on, off = dark("readout.ppm", box), dark("noreadout.ppm", box)
+print("readout box share: with cursor %.2f, without %.2f" % (on, off))
+raise SystemExit(0 if on > 0.5 and off < 0.1 else 1)
+PY
+echo "ok: readout follows the cursor over the map"
+
+# Playback: paused right after Play only the night hours show; later only
+# noon; paused there, the window stays.
+[ "$(count playing 415 412 465 462)" -gt 4 ] && [ "$(count playing 597 272 647 322)" -eq 0 ] ||
+  fail "paused just after Play: night $(count playing 415 412 465 462), noon $(count playing 597 272 647 322)"
+[ "$(count paused1 597 272 647 322)" -gt 4 ] && [ "$(count paused2 597 272 647 322)" -gt 4 ] ||
+  fail "paused at noon the heat went away"
+echo "ok: playback slides the window from the night cluster to the noon one and pauses"
+
+# The picture: a PNG of the window's size, heat where the screen had it at
+# the same pan and zoom, the legend's colours, the attribution, no panel.
+png=$(ls trackora-map-*.png 2>/dev/null | head -n1)
+[ -n "$png" ] || fail "no image saved: $(cat out.txt)"
+python3 - "$png" <<'PY' || fail "$png is not an 800x800 PNG"
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+w, h = struct.unpack(">II", data[16:24])
+assert (w, h) == (800, 800), (w, h)
+PY
+convert "$png" saved_png.ppm || fail "$png does not decode"
+read -r ns xs ys < <(probe beforesave 420 100 654 600)
+read -r np xp yp < <(probe saved_png 420 100 654 600)
+echo "heat on screen $ns ($xs,$ys), in the picture $np ($xp,$yp)"
+python3 -c "import sys; sys.exit(0 if $ns > 4 and abs($xs - $xp) <= 2 and abs($ys - $yp) <= 2 and abs($ns - $np) <= 0.2 * $ns else 1)" ||
+  fail "the picture's heat is not where the screen shows it"
+[ "$(count saved_png 700 0 800 300)" -gt 50 ] || fail "no legend in the picture"
+python3 - <<'PY' || fail "the panel is in the picture, or the attribution is not"
+def read(path):
+    data = open(path, "rb").read()
+    parts = data.split(b"\n", 3)
+    return int(parts[1].split()[0]), parts[3]
+def share(path, box, test):
+    w, pix = read(path)
+    x0, y0, x1, y1 = box; n = 0
+    for y in range(y0, y1):
+        for x in range(x0, x1):
+            i = (y * w + x) * 3
+            n += test(pix[i], pix[i + 1], pix[i + 2])
+    return n / ((x1 - x0) * (y1 - y0))
+panel = lambda r, g, b: r < 24 and abs(r - b) <= 2 and abs(r - g) <= 2
+light = lambda r, g, b: r > 150 and g > 150 and b > 150
+menu = (260, 170, 380, 420)  # right of the mode counts in "Main Menu"
+# The same map at the same pan and zoom: the streets of a clear stretch match.
+w, shot = read("beforesave.ppm")
+_, png = read("saved_png.ppm")
+diff = sum(abs(shot[(y * w + x) * 3 + c] - png[(y * w + x) * 3 + c])
+           for y in range(300, 600, 3) for x in range(400, 640, 3) for c in range(3)) / (100 * 80 * 3)
+print("mean difference of the map on screen and in the picture: %.2f" % diff)
+if diff > 3:
+    raise SystemExit(1)
+on_screen, in_png = share("beforesave.ppm", menu, panel), share("saved_png.ppm", menu, panel)
+text = share("saved_png.ppm", (560, 780, 800, 800), light)
+print("panel share on screen %.2f, in the picture %.2f; attribution text %.3f" % (on_screen, in_png, text))
+raise SystemExit(0 if on_screen > 0.3 and in_png < 0.05 and text > 0.02 else 1)
+PY
+echo "ok: $png is an 800x800 PNG of map, heat, legend and attribution, without the panel"
+
+# The grid: the noon cluster's cell is the densest.
+grid=$(ls trackora-grid-*.tif 2>/dev/null | head -n1)
+[ -n "$grid" ] || fail "no grid saved: $(cat out.txt)"
+python3 - "$grid" <<'PY' || fail "$grid does not hold the grid on screen"
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+if data[:4] in (b"II*\x00", b"MM\x00*"):
+    assert len(data) > 4000000, len(data)
+    print("GeoTIFF of %d bytes" % len(data))
+    raise SystemExit(0)
+assert len(data) == 4000000, len(data)
+values = struct.unpack("<1000000f", data)
+top = max(range(1000000), key=values.__getitem__)
+row, col = divmod(top, 1000)
+print("densest cell: row %d, column %d" % (row, col))
+# 39.97 N, 116.50 E: trunc(628.57) + 1 and trunc(777.78) + 1.
+assert abs(row - 629) <= 2 and abs(col - 778) <= 2
+PY
+echo "ok: $grid holds the grid with the noon cluster at its place"
+[ "$(cat status.txt)" = "status 0" ] || fail "exit after close: $(cat status.txt); output: $(cat out.txt)"
+echo "ok: close exits 0"

@@ -1,0 +1,82 @@
+// Opening data while the viewer runs: a folder dropped on the window loads
+// in the background and replaces the open samples; a failed load keeps them.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/Analysis.h"
+#include "app/AppState.h"
+#include "app/ControlSettings.h"
+#include "app/Input.h"
+#include "app/Session.h"
+#include "engine/HeatmapEngine.h"
+#include "tests/TempDir.h"
+
+namespace {
+
+const std::string kHeader =
+    "Geolife trajectory\nWGS 84\nAltitude is in Feet\nReserved 3\n0,2,255,My Track,0,0,2,8421376\n0\n";
+
+// Waits for the background load the drop started and applies it, as the
+// frame loop does at the start of a frame.
+bool finishLoad() {
+    session.loader.wait();
+    return applyFinishedLoad();
+}
+
+}  // namespace
+
+TEST(Session, DroppedFolderIsImportedAndReplacesTheSamplesAndAFailureKeepsThem) {
+    TempDir dir;
+    // Two users: three walks (labelled) and two unlabelled fixes.
+    dir.write("tree/000/labels.txt",
+              "Start Time\tEnd Time\tTransportation Mode\n2009/06/01 08:00:00\t2009/06/01 09:00:00\twalk\n");
+    dir.write("tree/000/Trajectory/a.plt", kHeader + "39.9,116.3,0,0,0,2009-06-01,08:00:00\n"
+                                                     "39.9,116.3,0,0,0,2009-06-01,08:10:00\n"
+                                                     "39.9,116.3,0,0,0,2009-06-01,08:20:00\n");
+    dir.write("tree/001/Trajectory/b.plt", kHeader + "39.8,116.4,0,0,0,2009-06-01,12:00:00\n"
+                                                     "39.8,116.4,0,0,0,2009-06-01,12:05:00\n");
+    const std::string folder = (dir.root() / "tree").string();
+
+    settings = ControlSettings{};
+    settings.toggleMode(WALK);  // ticked while nothing was open
+    settings.use_log_scale = false;
+    settings.applied_mode_mask = settings.mode_mask;
+    const char* paths[] = {folder.c_str()};
+    dropCallback(nullptr, 1, paths);
+    ASSERT_TRUE(finishLoad());
+
+    ASSERT_TRUE(dataset);
+    EXPECT_EQ(dataset->count, 5);
+    EXPECT_EQ(session.openPath, folder);
+    EXPECT_EQ(session.openCount, 5);
+    EXPECT_EQ(session.summary.counts[1], 3);  // walks
+    EXPECT_EQ(session.summary.counts[0], 2);  // unknown
+    EXPECT_EQ(session.summary.bins[1][32], 2);  // 08:00-08:15
+    EXPECT_EQ(session.summary.bins[1][33], 1);  // 08:15-08:30
+    // The new samples have no grid yet: the tick made earlier applies now.
+    EXPECT_TRUE(settings.needsRecompute());
+    const std::vector<float> grid = HeatmapEngine::computeHeatmap(settings);
+    EXPECT_EQ(grid.size(), static_cast<std::size_t>(kGridCells));
+    const int row = static_cast<int>((39.9f - 39.75f) / 0.35f * 1000.0f) + 1;
+    const int col = static_cast<int>((116.3f - 116.15f) / 0.45f * 1000.0f) + 1;
+    EXPECT_EQ(HeatmapEngine::cellValue(row, col).samples, 3);
+    // The readout over that cell's middle names the same cell's numbers.
+    const analysis::MapPoint middle{(col - 0.5) / 1000.0, (row - 0.5) / 1000.0};
+    const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(row, col);
+    EXPECT_GT(value.density, 0.0f);
+    const std::string text = analysis::readoutText(middle, value.density, value.samples);
+    EXPECT_EQ(text.substr(text.find('\n') + 1),
+              analysis::formatDensity(value.density / analysis::cellAreaKm2(row)) +
+                  " samples/km\xC2\xB2\n3 samples in this cell");
+
+    // A path that is not there: one line in the panel, the samples stay.
+    const std::string missing = (dir.root() / "nothing-here.bin").string();
+    const char* missingPaths[] = {missing.c_str()};
+    dropCallback(nullptr, 1, missingPaths);
+    ASSERT_TRUE(finishLoad());
+    EXPECT_EQ(session.loadMessage, "Could not load samples from \"" + missing + "\": No such file or directory");
+    EXPECT_EQ(dataset->count, 5);
+    EXPECT_EQ(session.openPath, folder);
+    HeatmapEngine::release();
+}
