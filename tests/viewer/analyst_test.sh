@@ -175,23 +175,21 @@ raise SystemExit(0 if on_screen > 0.3 and in_png < 0.05 and text > 0.02 else 1)
 PY
 echo "ok: $png is an 800x800 PNG of map, heat, legend and attribution, without the panel"
 
-# The grid: the noon cluster's cell is the densest.
+# The grid: a GeoTIFF whose densest cell lies at the noon cluster's latitude
+# and longitude, read the way a GIS reads it.
 grid=$(ls trackora-grid-*.tif 2>/dev/null | head -n1)
 [ -n "$grid" ] || fail "no grid saved: $(cat out.txt)"
-python3 - "$grid" <<'PY' || fail "$grid does not hold the grid on screen"
+gdalinfo "$grid" > gridinfo.txt 2>&1 || fail "gdalinfo cannot read $grid: $(cat gridinfo.txt)"
+grep -q 'ID\["EPSG",4326\]' gridinfo.txt || fail "$grid is not in EPSG:4326: $(cat gridinfo.txt)"
+gdal_translate -q -of ENVI "$grid" grid.raw || fail "cannot convert $grid"
+python3 - grid.raw <<'PY' || fail "$grid does not hold the grid on screen"
 import struct, sys
-data = open(sys.argv[1], "rb").read()
-if data[:4] in (b"II*\x00", b"MM\x00*"):
-    assert len(data) > 4000000, len(data)
-    print("GeoTIFF of %d bytes" % len(data))
-    raise SystemExit(0)
-assert len(data) == 4000000, len(data)
-values = struct.unpack("<1000000f", data)
+values = struct.unpack("<1000000f", open(sys.argv[1], "rb").read())
 top = max(range(1000000), key=values.__getitem__)
-row, col = divmod(top, 1000)
-print("densest cell: row %d, column %d" % (row, col))
-# 39.97 N, 116.50 E: trunc(628.57) + 1 and trunc(777.78) + 1.
-assert abs(row - 629) <= 2 and abs(col - 778) <= 2
+row, col = divmod(top, 1000)  # the file's first row is the north edge
+lat, lon = 40.09965 - (row + 0.5) * 0.00035, 116.14955 + (col + 0.5) * 0.00045
+print("densest cell at %.5f N, %.5f E" % (lat, lon))
+assert values[top] == 1.0 and abs(lat - 39.97) < 0.0015 and abs(lon - 116.50) < 0.0015
 PY
 echo "ok: $grid holds the grid with the noon cluster at its place"
 [ "$(cat status.txt)" = "status 0" ] || fail "exit after close: $(cat status.txt); output: $(cat out.txt)"
