@@ -6,20 +6,16 @@ namespace engine {
 
 namespace {
 
-struct AddToGrid {
-    float* grid;
-    void operator()(int index, float weight) const { grid[index] += weight; }
-};
-
 using CombineFunction = float (*)(const float&, const float&);
 
+// The literal kernels take the operation at run time.
 CombineFunction combineFor(reductionOperation operation) {
     switch (operation) {
-        case MIN: return kde::min_function;
-        case MAX: return kde::max_function;
+        case MIN: return kde::reduction_function<MIN>;
+        case MAX: return kde::reduction_function<MAX>;
         case SUM: break;
     }
-    return kde::sum_function;
+    return kde::reduction_function<SUM>;
 }
 
 }  // namespace
@@ -38,7 +34,7 @@ std::size_t ReferenceEngine::memoryBytes() const {
 void referenceKde(const std::vector<Datapoint>& points, const float* table, int size,
                   std::int32_t mode_mask, std::int32_t min_time, std::int32_t max_time,
                   std::vector<float>& grid) {
-    AddToGrid add{grid.data()};
+    kde::AddToGrid add{grid.data()};
     for (const Datapoint& point : points) {
         if (!kde::point_passes(point, mode_mask, min_time, max_time)) continue;
         const kde::Cell cell = kde::cell_function(point);

@@ -65,16 +65,6 @@ struct AtomicAdd {
     __device__ void operator()(int index, float weight) const { atomicAdd(grid + index, weight); }
 };
 
-template <reductionOperation operation>
-__device__ __forceinline__ float reduction_function(const float& x, const float& y) {
-    if constexpr (operation == MIN)
-        return kde::min_function(x, y);
-    else if constexpr (operation == MAX)
-        return kde::max_function(x, y);
-    else
-        return kde::sum_function(x, y);
-}
-
 }  // namespace
 
 // output_data holds output_size^2 floats, output_size = 10^precision.
@@ -238,7 +228,7 @@ __global__ void reduction_kernel_blocks(const float* data, float* output, int N,
     for (unsigned stride = blockDim.x / 2; stride > 32; stride /= 2) {
         __syncthreads();
         if (thread_id < stride && id + stride < n)
-            dataChunk[thread_id] = reduction_function<operation>(dataChunk[thread_id], dataChunk[thread_id + stride]);
+            dataChunk[thread_id] = kde::reduction_function<operation>(dataChunk[thread_id], dataChunk[thread_id + stride]);
     }
     __syncthreads();
     if (thread_id < 32) {
@@ -252,7 +242,7 @@ __global__ void reduction_kernel_blocks(const float* data, float* output, int N,
                 other = dataChunk[thread_id + offset];
             }
             __syncwarp();
-            if (active) dataChunk[thread_id] = reduction_function<operation>(mine, other);
+            if (active) dataChunk[thread_id] = kde::reduction_function<operation>(mine, other);
             __syncwarp();
         }
     }
@@ -263,7 +253,7 @@ template <reductionOperation operation>
 __global__ void reduction_kernel_warp(const float* data, float* output_value, int N) {
     if (threadIdx.x != 0 || blockIdx.x != 0) return;
     float accumulator = kde::reduction_initial(operation);
-    for (int i = 0; i < N; ++i) accumulator = reduction_function<operation>(accumulator, data[i]);
+    for (int i = 0; i < N; ++i) accumulator = kde::reduction_function<operation>(accumulator, data[i]);
     output_value[0] = accumulator;
 }
 

@@ -107,6 +107,13 @@ TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, in
     }
 }
 
+// The host engines' add step for stamp_function: one thread adds at a time.
+// The CUDA kernel adds atomically instead.
+struct AddToGrid {
+    float* grid;
+    TRACKORA_HD void operator()(int index, float weight) const { grid[index] += weight; }
+};
+
 // Combining functions of the reductions. fmin/fmax return the other operand
 // when one is NaN, as the single-precision minimum and maximum do.
 TRACKORA_HD inline float sum_function(const float& x, const float& y) { return x + y; }
@@ -136,5 +143,16 @@ enum reductionOperation : std::int32_t { MIN = 0, MAX = 1, SUM = 2 };
 namespace kde {
 TRACKORA_HD inline float reduction_initial(reductionOperation operation) {
     return operation == MIN ? 3.4028235e38f : 0.0f;
+}
+
+// The reductions' combining function, chosen when the reduction is compiled.
+template <reductionOperation operation>
+TRACKORA_HD inline float reduction_function(const float& x, const float& y) {
+    if constexpr (operation == MIN)
+        return min_function(x, y);
+    else if constexpr (operation == MAX)
+        return max_function(x, y);
+    else
+        return sum_function(x, y);
 }
 }  // namespace kde

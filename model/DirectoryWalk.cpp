@@ -12,34 +12,17 @@
 #include <deque>
 #include <exception>
 #include <filesystem>
-#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
+#include "model/DirectoryWalk.h"
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
 #include "model/RawFormats.h"
 #include "model/TrajectoryLoader.h"
 
 namespace fs = std::filesystem;
-
-void checkSampleCount(const std::string& path, std::int64_t count) {
-    if (count > std::numeric_limits<std::int32_t>::max())
-        throw DataFileError(path, "holds " + std::to_string(count) +
-                                      " fixes inside the box, more than the 2147483647 a sample set may hold");
-}
-
-void addTrackCounts(ImportReport& report, const TrackCounts& counts) {
-    ++report.trackFiles;
-    report.trackPoints += counts.points;
-    report.kept += counts.kept;
-    report.outside += counts.outside;
-    report.skippedPoints += counts.skipped;
-    report.ignoredFeatures += counts.ignored;
-    for (const auto& place : counts.firstSkipped)
-        if (report.firstSkipped.size() < kListedSkippedPoints) report.firstSkipped.push_back(place);
-}
 
 namespace {
 
@@ -355,59 +338,24 @@ private:
 
 }  // namespace
 
-std::vector<Datapoint> TrajectoryLoader::loadDirectory(const std::string& path, std::int32_t limit,
-                                                       bool normalize) {
+std::vector<Datapoint> walkDirectory(TrajectoryLoader& loader, const std::string& path, std::int32_t limit,
+                                     bool normalize) {
     if (limit < -1)
         throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
                                     std::to_string(limit));
-    report = ImportReport();
-    Walk walk(*this, normalize);
+    loader.report = ImportReport();
+    Walk walk(loader, normalize);
     try {
         walk.walkTree(path, limit);
     } catch (...) {
         // Files met before the failure come first, as in a one-by-one walk:
         // their own error, if any, is the one to report.
         const auto walkError = std::current_exception();
-        labels.clear();
+        loader.labels.clear();
         walk.flush();
         std::rethrow_exception(walkError);
     }
     walk.finishWalk();
     walk.flush();
     return walk.collect(path);
-}
-
-LabelIndex TrajectoryLoader::parseLabelsFile(const std::string& path) {
-    std::string buffer;
-    std::string reason;
-    if (!readFileContents(path, buffer, reason)) {
-        report.unreadable.emplace_back(path, reason);
-        return {};
-    }
-    LabelCounts counts;
-    LabelIndex index = parseLabelsText(buffer, path, modeNames, counts, skipBadLines ? &report.badLines : nullptr);
-    ++report.labelFiles;
-    report.labelLines += counts.lines;
-    report.unknownLabelNames += counts.unknownNames;
-    for (const auto& [name, count] : counts.unknownNameCounts)
-        if (report.unknownNameCounts.size() < 20 || report.unknownNameCounts.count(name))
-            report.unknownNameCounts[name] += count;
-    return index;
-}
-
-std::vector<Datapoint> TrajectoryLoader::parseTrajectoryFile(const fs::path& path, bool normalize,
-                                                             const LabelIndex& labelsInForce) {
-    std::string buffer;
-    std::string reason;
-    std::vector<Datapoint> points;
-    if (!readFileContents(path.string(), buffer, reason)) {
-        report.unreadable.emplace_back(path.string(), reason);
-        return points;
-    }
-    TrajectoryCounts counts;
-    parseTrajectoryText(buffer, path.string(), normalize, labelsInForce, frameBounds(), points, counts,
-                        skipBadLines ? &report.badLines : nullptr);
-    if (tracks.utcOffsetSeconds != 0)
-        for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
-    return points;
 }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "model/DirectoryWalk.h"
 #include "model/LoadError.h"
 #include "model/FastParse.h"
 #include "model/ModeNames.h"
@@ -167,5 +168,62 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
         }
     }
     if (in.bad()) throw DataFileError(path, systemReason(errno ? errno : EIO));
+    return points;
+}
+
+void checkSampleCount(const std::string& path, std::int64_t count) {
+    if (count > std::numeric_limits<std::int32_t>::max())
+        throw DataFileError(path, "holds " + std::to_string(count) +
+                                      " fixes inside the box, more than the 2147483647 a sample set may hold");
+}
+
+void addTrackCounts(ImportReport& report, const TrackCounts& counts) {
+    ++report.trackFiles;
+    report.trackPoints += counts.points;
+    report.kept += counts.kept;
+    report.outside += counts.outside;
+    report.skippedPoints += counts.skipped;
+    report.ignoredFeatures += counts.ignored;
+    for (const auto& place : counts.firstSkipped)
+        if (report.firstSkipped.size() < kListedSkippedPoints) report.firstSkipped.push_back(place);
+}
+
+std::vector<Datapoint> TrajectoryLoader::loadDirectory(const std::string& path, std::int32_t limit,
+                                                       bool normalize) {
+    return walkDirectory(*this, path, limit, normalize);
+}
+
+LabelIndex TrajectoryLoader::parseLabelsFile(const std::string& path) {
+    std::string buffer;
+    std::string reason;
+    if (!readFileContents(path, buffer, reason)) {
+        report.unreadable.emplace_back(path, reason);
+        return {};
+    }
+    LabelCounts counts;
+    LabelIndex index = parseLabelsText(buffer, path, modeNames, counts, skipBadLines ? &report.badLines : nullptr);
+    ++report.labelFiles;
+    report.labelLines += counts.lines;
+    report.unknownLabelNames += counts.unknownNames;
+    for (const auto& [name, count] : counts.unknownNameCounts)
+        if (report.unknownNameCounts.size() < 20 || report.unknownNameCounts.count(name))
+            report.unknownNameCounts[name] += count;
+    return index;
+}
+
+std::vector<Datapoint> TrajectoryLoader::parseTrajectoryFile(const std::filesystem::path& path, bool normalize,
+                                                             const LabelIndex& labelsInForce) {
+    std::string buffer;
+    std::string reason;
+    std::vector<Datapoint> points;
+    if (!readFileContents(path.string(), buffer, reason)) {
+        report.unreadable.emplace_back(path.string(), reason);
+        return points;
+    }
+    TrajectoryCounts counts;
+    parseTrajectoryText(buffer, path.string(), normalize, labelsInForce, frameBounds(), points, counts,
+                        skipBadLines ? &report.badLines : nullptr);
+    if (tracks.utcOffsetSeconds != 0)
+        for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
     return points;
 }
