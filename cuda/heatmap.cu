@@ -10,6 +10,9 @@
 // adds the whole table per point with float atomics: slow, simple, the
 // on-device reference of the GPU tests.
 #include "cuda/heatmap.h"
+#ifdef TRACKORA_DEVICE_TEST_HOOKS
+#include "cuda/DeviceTestHooks.h"
+#endif
 
 #include <cuda_runtime.h>
 
@@ -437,6 +440,7 @@ public:
         return results;
     }
 
+#ifdef TRACKORA_DEVICE_TEST_HOOKS
     std::vector<float> density(const ControlSettings& settings) {
         estimate(settings);
         std::vector<float> results(kde::kCells, 0.0f);
@@ -444,6 +448,8 @@ public:
                                                  cudaMemcpyDeviceToHost));
         return results;
     }
+    void setFactorChunk(int chunk) { chunk_ = std::clamp(chunk, 1, gpuplan::kFactorChunk); }
+#endif
 
     std::string name() const override { return name_; }
     std::size_t memoryBytes() const override {
@@ -451,7 +457,6 @@ public:
                counts_.bytes() + rows_.bytes();
     }
     double lastDeviceMs() const override { return lastMs_; }
-    void setFactorChunk(int chunk) { chunk_ = std::clamp(chunk, 1, gpuplan::kFactorChunk); }
 
 private:
     // The raw grid of summed weights into heatmap_.
@@ -575,6 +580,7 @@ CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path pa
     return start;
 }
 
+#ifdef TRACKORA_DEVICE_TEST_HOOKS
 std::vector<float> cudaDensity(DensityBackend& backend, const ControlSettings& settings) {
     auto* engine = dynamic_cast<CudaEngine*>(&backend);
     if (!engine) throw std::invalid_argument("cudaDensity needs a CUDA engine");
@@ -634,5 +640,7 @@ std::vector<float> cudaNormalize(const std::vector<float>& data, float max) {
         normalize_kernel<<<gpuplan::blocksFor(n) + 1, kThreads>>>(out, n, max);
     });
 }
+
+#endif  // TRACKORA_DEVICE_TEST_HOOKS
 
 }  // namespace engine

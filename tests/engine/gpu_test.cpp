@@ -13,7 +13,7 @@
 #include "EngineTestData.h"
 #include "GridComparison.h"
 #include "cpu/FastEngine.h"
-#include "cuda/heatmap.h"
+#include "cuda/DeviceTestHooks.h"
 
 namespace {
 

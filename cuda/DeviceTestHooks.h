@@ -1,0 +1,30 @@
+#pragma once
+// The CUDA module's kernels and internals on host arrays, for the GPU tests
+// only: compiled into the test build of the engine (TRACKORA_DEVICE_TEST_HOOKS),
+// never into the library the viewer and the tools link.
+#include <vector>
+
+#include "cuda/heatmap.h"
+
+namespace engine {
+
+// The raw grid of summed weights of an engine startCudaEngine made, before
+// the logarithm and normalisation (std::invalid_argument for other engines).
+std::vector<float> cudaDensity(DensityBackend& backend, const ControlSettings& settings);
+// Factor weights the convolution loads into shared memory at a time
+// (default gpuplan::kFactorChunk): a small value makes small tables take
+// several loads, for the tests under compute-sanitizer.
+void cudaSetFactorChunk(DensityBackend& backend, int chunk);
+
+// The kernels on host arrays, for the GPU tests. Each throws
+// std::runtime_error naming the failed CUDA call.
+// One pass of reduction_kernel_blocks: one result per block of 256.
+std::vector<float> cudaReduceBlocksPass(const std::vector<float>& data, reductionOperation operation);
+// reduction_kernel_warp over the whole array.
+float cudaReduceWarp(const std::vector<float>& data, reductionOperation operation);
+// The pipeline's maximum search (passes receives each pass's result count).
+float cudaMaximum(const std::vector<float>& data, std::vector<int>* passes);
+std::vector<float> cudaLog(const std::vector<float>& data);
+std::vector<float> cudaNormalize(const std::vector<float>& data, float max);
+
+}  // namespace engine
