@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "cpu/Parallel.h"
 
@@ -41,14 +42,41 @@ std::uint32_t countIndex(const kde::Cell& cell) {
                                       (cell.col + FastEngine::kPad));
 }
 
-// Time buckets for the counting sort of all groups together; a group whose
-// times spread wider is sorted by comparison instead.
-constexpr std::int64_t kMaxBuckets = std::int64_t{1} << 22;
+// The sort by group and time: a scatter of every point into a few thousand
+// coarse buckets of (group, time / 2^shift), few enough that every bucket's
+// write position stays in cache, then a counting sort of each bucket by its
+// seconds, which also yields the group's per-second index. A group whose
+// times spread wider than kMaxSeconds (all groups together) is sorted by
+// comparison instead.
+constexpr std::int64_t kCoarseBuckets = 4096;
+constexpr std::int64_t kMaxSeconds = std::int64_t{1} << 22;
+
+struct Item {
+    std::uint32_t cell;
+    std::uint32_t second;  // since the group's first second
+};
 
 }  // namespace
 
-FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads)
+std::size_t FastEngine::Group::earlierThan(std::int64_t time) const {
+    if (!times.empty())
+        return static_cast<std::size_t>(
+            std::lower_bound(times.begin(), times.end(), time,
+                             [](std::int32_t a, std::int64_t b) { return std::int64_t{a} < b; }) -
+            times.begin());
+    if (before.empty()) return 0;
+    const std::int64_t second = time - firstSecond;
+    if (second <= 0) return 0;
+    if (second >= static_cast<std::int64_t>(before.size()) - 1) return cells.size();
+    return static_cast<std::size_t>(before[static_cast<std::size_t>(second)]);
+}
+
+FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
+                       const std::function<void(float)>& progress)
     : threads_(std::max(1u, threads)) {
+    const auto report = [&](float fraction) {
+        if (progress) progress(fraction);
+    };
     // Every pass splits the points into one contiguous span per thread.
     const unsigned workers = threads_;
     struct Tally {
@@ -100,53 +128,68 @@ FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads)
         far_.insert(far_.end(), tally.far.begin(), tally.far.end());
         tally.far = {};
     }
+    report(0.15f);
 
-    // Counting sort by time where the spread allows it: every group's time
-    // buckets side by side, a histogram per thread, then each thread
-    // scatters its own span to the positions its histogram reserved.
     std::array<bool, kGroups> counting{};
-    std::array<std::size_t, kGroups> bucketBase{};
-    std::int64_t buckets = 0;
+    std::array<std::int64_t, kGroups> spread{};
+    std::int64_t seconds = 0;
     for (int g = 0; g < kGroups; ++g) {
-        groups_[g].times.resize(sizes[g]);
+        corePoints_ += sizes[g];
         groups_[g].cells.resize(sizes[g]);
         if (sizes[g] == 0) continue;
-        const std::int64_t spread = std::int64_t{maxTime[g]} - minTime[g] + 1;
-        if (buckets + spread <= kMaxBuckets) {
+        spread[g] = std::int64_t{maxTime[g]} - minTime[g] + 1;
+        if (seconds + spread[g] <= kMaxSeconds) {
             counting[g] = true;
-            bucketBase[g] = static_cast<std::size_t>(buckets);
-            buckets += spread;
+            seconds += spread[g];
+        } else {
+            groups_[g].times.resize(sizes[g]);
         }
     }
-    const auto bucketOf = [&](int group, std::int32_t time) {
-        return bucketBase[group] + static_cast<std::size_t>(std::int64_t{time} - minTime[group]);
+    int shift = 0;
+    const auto coarseCount = [&](int g) { return static_cast<std::size_t>(((spread[g] - 1) >> shift) + 1); };
+    for (;; ++shift) {
+        std::int64_t total = 0;
+        for (int g = 0; g < kGroups; ++g)
+            if (counting[g]) total += static_cast<std::int64_t>(coarseCount(g));
+        if (total <= kCoarseBuckets) break;
+    }
+    std::array<std::size_t, kGroups> coarseBase{};
+    std::size_t coarse = 0;
+    for (int g = 0; g < kGroups; ++g) {
+        coarseBase[g] = coarse;
+        if (counting[g]) coarse += coarseCount(g);
+    }
+    const auto secondOf = [&](int group, std::int32_t time) {
+        return static_cast<std::uint32_t>(std::int64_t{time} - minTime[group]);
     };
+
     std::vector<std::vector<std::size_t>> offsets(workers);
     runParallel(workers, [&](unsigned t) {
         std::vector<std::size_t>& own = offsets[t];
-        own.assign(static_cast<std::size_t>(buckets), 0);
+        own.assign(coarse, 0);
         const Span span = spanOf(points.size(), t, workers);
         for (std::size_t i = span.first; i < span.last; ++i) {
             const Datapoint& point = points[i];
             if (placeOf(kde::cell_function(point)) != Place::core) continue;
             const int group = groupOf(point.mode);
-            if (counting[group]) ++own[bucketOf(group, point.time)];
+            if (counting[group]) ++own[coarseBase[group] + (secondOf(group, point.time) >> shift)];
         }
     });
     // Counts become start positions: bucket by bucket, thread by thread, so
-    // each group's positions start at 0 and run in time order.
-    for (int g = 0; g < kGroups; ++g) {
-        if (!counting[g]) continue;
-        std::size_t position = 0;
-        const std::size_t first = bucketBase[g];
-        const std::size_t last = bucketOf(g, maxTime[g]) + 1;
-        for (std::size_t b = first; b < last; ++b)
-            for (unsigned t = 0; t < workers; ++t) {
-                const std::size_t count = offsets[t][b];
-                offsets[t][b] = position;
-                position += count;
-            }
+    // each bucket keeps the points' order and the groups follow each other.
+    std::vector<std::size_t> bucketStart(coarse + 1);
+    std::size_t itemCount = 0;
+    for (std::size_t b = 0; b < coarse; ++b) {
+        bucketStart[b] = itemCount;
+        for (unsigned t = 0; t < workers; ++t) {
+            const std::size_t count = offsets[t][b];
+            offsets[t][b] = itemCount;
+            itemCount += count;
+        }
     }
+    bucketStart[coarse] = itemCount;
+    // Not value-initialised: every item is written by the scatter.
+    const std::unique_ptr<Item[]> items(new Item[itemCount]);
     runParallel(workers, [&](unsigned t) {
         std::size_t* own = offsets[t].data();
         std::array<std::size_t, kGroups>& ownNext = next[t];
@@ -156,12 +199,62 @@ FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads)
             const kde::Cell cell = kde::cell_function(point);
             if (placeOf(cell) != Place::core) continue;
             const int group = groupOf(point.mode);
-            const std::size_t position = counting[group] ? own[bucketOf(group, point.time)]++ : ownNext[group]++;
-            groups_[group].times[position] = point.time;
-            groups_[group].cells[position] = countIndex(cell);
+            if (counting[group]) {
+                const std::uint32_t second = secondOf(group, point.time);
+                items[own[coarseBase[group] + (second >> shift)]++] = Item{countIndex(cell), second};
+            } else {
+                const std::size_t position = ownNext[group]++;
+                groups_[group].times[position] = point.time;
+                groups_[group].cells[position] = countIndex(cell);
+            }
         }
     });
     offsets = {};
+    report(0.6f);
+
+    // Each bucket sorted by its seconds into its group's place; the buckets
+    // are shared out by the number of points they hold.
+    std::vector<int> groupOfBucket(coarse);
+    for (int g = 0; g < kGroups; ++g) {
+        if (!counting[g]) continue;
+        Group& group = groups_[g];
+        group.firstSecond = minTime[g];
+        group.before.resize(static_cast<std::size_t>(spread[g]) + 1);
+        group.before.back() = sizes[g];
+        for (std::size_t b = coarseBase[g]; b < coarseBase[g] + coarseCount(g); ++b) groupOfBucket[b] = g;
+    }
+    const std::size_t width = std::size_t{1} << shift;
+    runParallel(workers, [&](unsigned t) {
+        const auto bucketAt = [&](std::size_t item) {
+            return static_cast<std::size_t>(std::lower_bound(bucketStart.begin(), bucketStart.end(), item) -
+                                            bucketStart.begin());
+        };
+        const Span share = spanOf(itemCount, t, workers);
+        const std::size_t firstBucket = t == 0 ? 0 : bucketAt(share.first);
+        const std::size_t lastBucket = t + 1 == workers ? coarse : bucketAt(share.last);
+        std::vector<std::size_t> place(width);
+        for (std::size_t b = firstBucket; b < lastBucket; ++b) {
+            const int g = groupOfBucket[b];
+            Group& group = groups_[g];
+            const std::size_t groupStart = bucketStart[coarseBase[g]];
+            const std::size_t firstSecond = (b - coarseBase[g]) << shift;
+            std::fill(place.begin(), place.end(), 0);
+            for (std::size_t i = bucketStart[b]; i < bucketStart[b + 1]; ++i) ++place[items[i].second - firstSecond];
+            std::size_t position = bucketStart[b] - groupStart;
+            const std::size_t lastSecond = std::min(firstSecond + width, static_cast<std::size_t>(spread[g]));
+            for (std::size_t s = firstSecond; s < lastSecond; ++s) {
+                group.before[s] = position;
+                const std::size_t count = place[s - firstSecond];
+                place[s - firstSecond] = position;
+                position += count;
+            }
+            std::uint32_t* cells = group.cells.data();
+            for (std::size_t i = bucketStart[b]; i < bucketStart[b + 1]; ++i)
+                cells[place[items[i].second - firstSecond]++] = items[i].cell;
+        }
+    });
+    report(0.9f);
+
     for (int g = 0; g < kGroups; ++g) {
         if (counting[g] || sizes[g] == 0) continue;
         Group& group = groups_[g];
@@ -174,6 +267,8 @@ FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads)
             group.cells[i] = static_cast<std::uint32_t>(keys[i]);
         }
     }
+    placeCheckpoints();
+    report(1.0f);
 }
 
 std::string FastEngine::name() const {
@@ -182,17 +277,22 @@ std::string FastEngine::name() const {
 
 std::size_t FastEngine::memoryBytes() const {
     std::size_t bytes = far_.capacity() * sizeof(FarPoint) + table_.capacity() * sizeof(float) +
-                        factor_.capacity() * sizeof(float) + counts_.capacity() * 4 + daySum_.capacity() * 4 +
-                        rows_.capacity() * sizeof(float);
+                        factor_.capacity() * sizeof(float) + counts_.capacity() * 4 +
+                        rows_.capacity() * sizeof(float) + lastDensity_.capacity() * sizeof(float) +
+                        checkTimes_.capacity() * sizeof(std::int64_t);
     for (const Group& group : groups_)
-        bytes += group.times.capacity() * 4 + group.cells.capacity() * 4 + group.dayCounts.capacity() * 4;
-    for (const auto& scratch : scratchCounts_) bytes += scratch.capacity() * 4;
+        bytes += group.cells.capacity() * 4 + group.before.capacity() * 8 + group.times.capacity() * 4 +
+                 group.dayCounts.capacity() * 4;
+    for (const auto& index : checkIndex_) bytes += index.capacity() * sizeof(std::size_t);
+    for (const auto& grid : scratch_) bytes += grid.capacity() * 4;
+    for (const auto& grid : checkpoints_) bytes += grid.capacity() * 4;
     return bytes;
 }
 
 void FastEngine::setKernel(const std::vector<float>& table, int size) {
     table_ = table;
     size_ = size;
+    ++tableVersion_;
     // The table is w(i) w(j) / s with s its float sum, so its row sums r(i)
     // satisfy r(i) r(j) = table(i, j) * total, total being the table's exact
     // sum. Dividing the row sums by sqrt(total) gives a factor whose outer
@@ -211,7 +311,12 @@ void FastEngine::setKernel(const std::vector<float>& table, int size) {
 
 void FastEngine::forgetLastCounts() {
     countsValid_ = false;
-    daySumValid_ = false;
+    densityValid_ = false;
+}
+
+void FastEngine::preferCountPath(CountPath path) {
+    preferred_ = path;
+    forgetLastCounts();
 }
 
 const std::vector<std::uint32_t>& FastEngine::dayCounts(int index) {
@@ -223,101 +328,315 @@ const std::vector<std::uint32_t>& FastEngine::dayCounts(int index) {
     return group.dayCounts;
 }
 
-const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& settings) {
+FastEngine::CountKey FastEngine::keyOf(const ControlSettings& settings) const {
     CountKey key;
     key.timeFilter = settings.mode_mask != 0;  // the window is ignored with mask 0
     key.minTime = key.timeFilter ? settings.min_time : 0;
     key.maxTime = key.timeFilter ? settings.max_time : 0;
+    // Empty groups count too: their far points follow the same filter.
     for (int g = 0; g < kGroups; ++g)
-        if (!groups_[g].times.empty() && kde::mode_passes(modeOfGroup(g), settings.mode_mask)) key.groups |= 1u << g;
-    if (countsValid_ && key == countKey_) return counts_;
+        if (kde::mode_passes(modeOfGroup(g), settings.mode_mask)) key.groups |= 1u << g;
+    return key;
+}
 
-    // Each selected group contributes its whole-day counts, or the points of
-    // its time run counted one by one, or its whole-day counts minus the
-    // points outside the run: whichever touches fewer points.
-    struct Run {
-        int group;
-        std::size_t first;
-        std::size_t last;
-        std::int32_t sign;
-    };
-    std::vector<Run> runs;
-    unsigned whole = 0;
+FastEngine::Window FastEngine::windowOf(const CountKey& key) const {
+    Window window{};
     for (int g = 0; g < kGroups; ++g) {
         if (!(key.groups & (1u << g))) continue;
-        const auto& times = groups_[g].times;
-        const std::size_t n = times.size();
-        std::size_t first = 0;
-        std::size_t last = n;
-        if (key.timeFilter) {
-            if (key.minTime > key.maxTime) continue;
-            first = static_cast<std::size_t>(std::lower_bound(times.begin(), times.end(), key.minTime) - times.begin());
-            last = static_cast<std::size_t>(std::upper_bound(times.begin(), times.end(), key.maxTime) - times.begin());
-        }
-        if (first == 0 && last == n) {
-            whole |= 1u << g;
-        } else if (2 * (last - first) <= n) {
-            if (last > first) runs.push_back(Run{g, first, last, 1});
-        } else {
-            whole |= 1u << g;
-            if (first > 0) runs.push_back(Run{g, 0, first, -1});
-            if (last < n) runs.push_back(Run{g, last, n, -1});
-        }
+        const Group& group = groups_[g];
+        if (!key.timeFilter)
+            window[g] = {0, group.cells.size()};
+        else if (key.minTime <= key.maxTime)
+            window[g] = {group.earlierThan(key.minTime), group.earlierThan(std::int64_t{key.maxTime} + 1)};
     }
+    return window;
+}
 
-    if (!daySumValid_ || daySumGroups_ != whole) {
-        daySum_.assign(kCountCells, 0);
-        for (int g = 0; g < kGroups; ++g) {
-            if (!(whole & (1u << g))) continue;
-            const std::uint32_t* day = dayCounts(g).data();
-            std::uint32_t* sum = daySum_.data();
-            runParallel(threads_, [&](unsigned t) {
-                const Span span = spanOf(kCountCells, t, threads_);
-                for (std::size_t i = span.first; i < span.last; ++i) sum[i] += day[i];
-            });
-        }
-        daySumGroups_ = whole;
-        daySumValid_ = true;
-    }
-
-    counts_.resize(kCountCells);
-    if (runs.empty()) {
-        std::copy(daySum_.begin(), daySum_.end(), counts_.begin());
-    } else {
+// Checkpoint times at quantiles of all points' times, so each stretch between
+// two holds about the same number of points. Their number grows with the
+// points, within about 2.5 bytes per point.
+void FastEngine::placeCheckpoints() {
+    const std::size_t gridBytes = kCountCells * 4;
+    const std::size_t count = std::clamp<std::size_t>(corePoints_ * 5 / 2 / gridBytes, 4, 32);
+    const auto earlier = [&](std::int64_t time) {
         std::size_t total = 0;
-        for (const Run& run : runs) total += run.last - run.first;
-        scratchCounts_.resize(threads_);
-        // Each thread takes an equal share of the selected points into its
-        // own signed count grid; the grids are summed afterwards.
-        runParallel(threads_, [&](unsigned t) {
-            auto& own = scratchCounts_[t];
-            own.assign(kCountCells, 0);
-            const Span share = spanOf(total, t, threads_);
-            std::size_t seen = 0;
-            for (const Run& run : runs) {
-                const std::size_t length = run.last - run.first;
-                const std::size_t from = std::max(share.first, seen);
-                const std::size_t to = std::min(share.last, seen + length);
-                seen += length;
-                if (from >= to) continue;
-                const std::uint32_t* cells = groups_[run.group].cells.data() + run.first + (from - (seen - length));
-                const std::size_t count = to - from;
-                std::int32_t* grid = own.data();
-                if (run.sign > 0)
-                    for (std::size_t i = 0; i < count; ++i) ++grid[cells[i]];
-                else
-                    for (std::size_t i = 0; i < count; ++i) --grid[cells[i]];
+        for (const Group& group : groups_) total += group.earlierThan(time);
+        return total;
+    };
+    checkTimes_.assign(count + 1, 0);
+    for (std::size_t k = 1; k < count; ++k) {
+        // The first time before which at least k / count of the points lie.
+        const std::size_t wanted = (corePoints_ * k + count - 1) / count;
+        std::int64_t low = std::numeric_limits<std::int32_t>::min();
+        std::int64_t high = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+        while (low < high) {
+            const std::int64_t middle = low + (high - low) / 2;
+            if (earlier(middle) >= wanted)
+                high = middle;
+            else
+                low = middle + 1;
+        }
+        checkTimes_[k] = low;
+    }
+    for (int g = 0; g < kGroups; ++g) {
+        auto& index = checkIndex_[g];
+        index.assign(count + 1, 0);
+        for (std::size_t k = 1; k < count; ++k) index[k] = groups_[g].earlierThan(checkTimes_[k]);
+        index[count] = groups_[g].cells.size();
+    }
+}
+
+// Brings the checkpoints from the groups they hold to `groups`: the groups
+// that differ are added or taken away, one running count grid climbing from
+// the start of the day and, on a second thread, one descending from its end.
+void FastEngine::updateCheckpoints(unsigned groups) {
+    const std::size_t count = checkTimes_.size() - 1;
+    if (!checkpointsValid_) {
+        checkpoints_.resize(count);
+        for (auto& grid : checkpoints_) grid.assign(kCountCells, 0);
+        checkGroups_ = 0;
+        checkpointsValid_ = true;
+    }
+    const unsigned changed = groups ^ checkGroups_;
+    checkGroups_ = groups;
+    if (!changed) return;
+    std::vector<int> changedGroups;
+    std::size_t total = 0;
+    for (int g = 0; g < kGroups; ++g)
+        if ((changed & (1u << g)) && !groups_[g].cells.empty()) {
+            changedGroups.push_back(g);
+            total += groups_[g].cells.size();
+        }
+    if (changedGroups.empty()) return;
+    const auto signOf = [&](int g) { return (groups & (1u << g)) ? 1u : ~0u; };  // +1 or -1, wrapping
+    // The climbing thread takes checkpoints 1..split, the other the rest.
+    std::size_t split = count;
+    if (threads_ > 1) {
+        split = 0;
+        while (split < count) {
+            std::size_t below = 0;
+            for (int g : changedGroups) below += checkIndex_[g][split + 1];
+            if (2 * below > total) break;
+            ++split;
+        }
+        for (int g : changedGroups) dayCounts(g);
+    }
+    scratch_.resize(std::max<std::size_t>(scratch_.size(), 2));
+    const auto addSlice = [&](std::vector<std::uint32_t>& running, std::size_t k, bool add) {
+        for (int g : changedGroups) {
+            const std::uint32_t sign = add ? signOf(g) : 0u - signOf(g);
+            const std::uint32_t* cells = groups_[g].cells.data();
+            for (std::size_t i = checkIndex_[g][k - 1]; i < checkIndex_[g][k]; ++i) running[cells[i]] += sign;
+        }
+    };
+    const auto addTo = [](std::vector<std::uint32_t>& target, const std::vector<std::uint32_t>& running) {
+        std::uint32_t* out = target.data();
+        const std::uint32_t* in = running.data();
+        for (std::size_t i = 0; i < kCountCells; ++i) out[i] += in[i];
+    };
+    runParallel(threads_ > 1 ? 2u : 1u, [&](unsigned t) {
+        std::vector<std::uint32_t>& running = scratch_[t];
+        if (t == 0) {
+            running.assign(kCountCells, 0);
+            for (std::size_t k = 1; k <= split; ++k) {
+                addSlice(running, k, true);
+                addTo(checkpoints_[k - 1], running);
             }
-        });
+        } else {
+            running.assign(kCountCells, 0);
+            for (int g : changedGroups) {
+                const std::uint32_t sign = signOf(g);
+                const std::uint32_t* day = groups_[g].dayCounts.data();
+                for (std::size_t i = 0; i < kCountCells; ++i) running[i] += sign * day[i];
+            }
+            for (std::size_t k = count; k > split; --k) {
+                addTo(checkpoints_[k - 1], running);
+                addSlice(running, k, false);
+            }
+        }
+    });
+}
+
+// Adds the runs to target, the points shared out over the threads; every
+// thread but the first counts into a grid of its own, summed in afterwards.
+void FastEngine::applyRuns(const std::vector<Run>& runs, std::uint32_t* target) {
+    std::size_t total = 0;
+    for (const Run& run : runs) total += run.last - run.first;
+    if (total == 0) return;
+    const unsigned workers = total < (std::size_t{1} << 16) ? 1u : threads_;
+    scratch_.resize(std::max<std::size_t>(scratch_.size(), workers));
+    runParallel(workers, [&](unsigned t) {
+        std::uint32_t* grid = target;
+        if (t > 0) {
+            scratch_[t].assign(kCountCells, 0);
+            grid = scratch_[t].data();
+        }
+        const Span share = spanOf(total, t, workers);
+        std::size_t seen = 0;
+        for (const Run& run : runs) {
+            const std::size_t length = run.last - run.first;
+            const std::size_t from = std::max(share.first, seen);
+            const std::size_t to = std::min(share.last, seen + length);
+            seen += length;
+            if (from >= to) continue;
+            const std::uint32_t* cells = groups_[run.group].cells.data() + run.first + (from - (seen - length));
+            const std::size_t n = to - from;
+            if (run.sign > 0)
+                for (std::size_t i = 0; i < n; ++i) ++grid[cells[i]];
+            else
+                for (std::size_t i = 0; i < n; ++i) --grid[cells[i]];
+        }
+    });
+    if (workers > 1)
         runParallel(threads_, [&](unsigned t) {
             const Span span = spanOf(kCountCells, t, threads_);
-            for (std::size_t i = span.first; i < span.last; ++i) {
-                std::uint32_t value = daySum_[i];
-                for (const auto& own : scratchCounts_) value += static_cast<std::uint32_t>(own[i]);
-                counts_[i] = value;
+            for (unsigned w = 1; w < workers; ++w) {
+                const std::uint32_t* own = scratch_[w].data();
+                for (std::size_t i = span.first; i < span.last; ++i) target[i] += own[i];
             }
         });
+}
+
+const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& settings) {
+    const CountKey key = keyOf(settings);
+    if (countsValid_ && key == countKey_) return counts_;
+    const Window now = windowOf(key);
+    const auto inKey = [](const CountKey& k, int g) { return (k.groups & (1u << g)) != 0; };
+    // Costs in point increments; a pass over a count grid counts as a
+    // quarter of its cells.
+    constexpr double gridCost = static_cast<double>(kCountCells) / 4;
+    const auto addCost = [&](int g, std::pair<std::size_t, std::size_t> w) {
+        const double inside = static_cast<double>(w.second - w.first);
+        const double outside = static_cast<double>(groups_[g].cells.size()) - inside;
+        return std::min(inside, outside + gridCost);
+    };
+    const auto distance = [](std::size_t a, std::size_t b) { return static_cast<double>(a > b ? a - b : b - a); };
+    constexpr double never = std::numeric_limits<double>::infinity();
+
+    // From the last counts: the points that entered or left.
+    double incremental = never;
+    Window old{};
+    if (countsValid_) {
+        old = windowOf(countKey_);
+        incremental = 0;
+        for (int g = 0; g < kGroups; ++g) {
+            const bool was = inKey(countKey_, g), is = inKey(key, g);
+            if (was && is)
+                incremental += distance(now[g].first, old[g].first) + distance(now[g].second, old[g].second);
+            else if (is)
+                incremental += addCost(g, now[g]);
+            else if (was)
+                incremental += addCost(g, old[g]);
+        }
     }
+    // From nothing: each group's run, or its whole day less what lies outside.
+    double scratch = gridCost;
+    for (int g = 0; g < kGroups; ++g)
+        if (inKey(key, g)) scratch += addCost(g, now[g]);
+    // From the checkpoints nearest each end.
+    const std::size_t checkCount = checkTimes_.size() - 1;
+    const auto nearest = [&](bool end) {
+        std::size_t best = 0;
+        double bestCost = never;
+        for (std::size_t k = 0; k <= checkCount; ++k) {
+            double cost = 0;
+            for (int g = 0; g < kGroups; ++g)
+                if (inKey(key, g)) cost += distance(end ? now[g].second : now[g].first, checkIndex_[g][k]);
+            if (cost < bestCost) {
+                bestCost = cost;
+                best = k;
+            }
+        }
+        return std::pair{best, bestCost};
+    };
+    const auto [startCheck, startCost] = nearest(false);
+    const auto [endCheck, endCost] = nearest(true);
+    const double fromCheckpoints = startCost + endCost + gridCost * (startCheck > 0 ? 2 : 1);
+    const bool checkpointsFit = checkpointsValid_ && checkGroups_ == key.groups;
+    double update = static_cast<double>(checkCount) * gridCost * (checkpointsValid_ ? 1 : 2);
+    for (int g = 0; g < kGroups; ++g)
+        if (!checkpointsValid_ ? inKey(key, g) : ((key.groups ^ checkGroups_) & (1u << g)))
+            update += static_cast<double>(groups_[g].cells.size());
+
+    CountPath path = preferred_;
+    if (path == CountPath::incremental && !countsValid_) path = CountPath::fromScratch;
+    if (path == CountPath::cheapest) {
+        const double best = std::min({incremental, scratch, checkpointsFit ? fromCheckpoints : never});
+        if (best == incremental)
+            path = CountPath::incremental;
+        else if (best == scratch)
+            path = CountPath::fromScratch;
+        else
+            path = CountPath::checkpoints;
+        // A jump of the window that costs more than a stretch between two
+        // checkpoints brings the checkpoints to this mode selection: later
+        // jumps are bounded by that stretch.
+        const double stretch = static_cast<double>(corePoints_) / static_cast<double>(checkCount);
+        if (path != CountPath::checkpoints && key.timeFilter && best > stretch &&
+            update + fromCheckpoints < 2 * best)
+            path = CountPath::checkpoints;
+    }
+
+    std::vector<Run> runs;
+    // Adds (sign 1) or takes away (-1) a group's window, directly or as its
+    // whole day less what lies outside.
+    const auto addWindow = [&](int g, std::pair<std::size_t, std::size_t> w, std::int32_t sign) {
+        const std::size_t n = groups_[g].cells.size();
+        if (static_cast<double>(w.second - w.first) <= addCost(g, w)) {
+            if (w.second > w.first) runs.push_back(Run{g, w.first, w.second, sign});
+            return;
+        }
+        const std::uint32_t* day = dayCounts(g).data();
+        std::uint32_t* out = counts_.data();
+        const std::uint32_t factor = static_cast<std::uint32_t>(sign);
+        runParallel(threads_, [&](unsigned t) {
+            const Span span = spanOf(kCountCells, t, threads_);
+            for (std::size_t i = span.first; i < span.last; ++i) out[i] += factor * day[i];
+        });
+        if (w.first > 0) runs.push_back(Run{g, 0, w.first, -sign});
+        if (w.second < n) runs.push_back(Run{g, w.second, n, -sign});
+    };
+    // Moves a count from position `from` to `to` of a group: the points in
+    // between enter (sign 1) or leave.
+    const auto move = [&](int g, std::size_t from, std::size_t to, std::int32_t sign) {
+        if (to > from) runs.push_back(Run{g, from, to, sign});
+        if (from > to) runs.push_back(Run{g, to, from, -sign});
+    };
+
+    if (path == CountPath::incremental) {
+        for (int g = 0; g < kGroups; ++g) {
+            const bool was = inKey(countKey_, g), is = inKey(key, g);
+            if (was && is) {
+                move(g, old[g].second, now[g].second, 1);
+                move(g, old[g].first, now[g].first, -1);
+            } else if (is) {
+                addWindow(g, now[g], 1);
+            } else if (was) {
+                addWindow(g, old[g], -1);
+            }
+        }
+    } else if (path == CountPath::fromScratch) {
+        counts_.assign(kCountCells, 0);
+        for (int g = 0; g < kGroups; ++g)
+            if (inKey(key, g)) addWindow(g, now[g], 1);
+    } else {
+        updateCheckpoints(key.groups);
+        counts_.resize(kCountCells);
+        std::uint32_t* out = counts_.data();
+        const std::uint32_t* upper = endCheck > 0 ? checkpoints_[endCheck - 1].data() : nullptr;
+        const std::uint32_t* lower = startCheck > 0 ? checkpoints_[startCheck - 1].data() : nullptr;
+        runParallel(threads_, [&](unsigned t) {
+            const Span span = spanOf(kCountCells, t, threads_);
+            for (std::size_t i = span.first; i < span.last; ++i)
+                out[i] = (upper ? upper[i] : 0u) - (lower ? lower[i] : 0u);
+        });
+        for (int g = 0; g < kGroups; ++g) {
+            if (!inKey(key, g)) continue;
+            move(g, checkIndex_[g][endCheck], now[g].second, 1);
+            move(g, checkIndex_[g][startCheck], now[g].first, -1);
+        }
+    }
+    applyRuns(runs, counts_.data());
     countKey_ = key;
     countsValid_ = true;
     return counts_;
@@ -395,10 +714,16 @@ void FastEngine::stampFarPoints(const ControlSettings& settings, std::vector<flo
 }
 
 std::vector<float> FastEngine::density(const ControlSettings& settings) {
-    std::vector<float> grid(kde::kCells, 0.0f);
-    convolve(countsFor(settings), grid);
-    stampFarPoints(settings, grid);
-    return grid;
+    const CountKey key = keyOf(settings);
+    if (!densityValid_ || key != densityKey_ || densityTable_ != tableVersion_) {
+        lastDensity_.assign(kde::kCells, 0.0f);
+        convolve(countsFor(settings), lastDensity_);
+        stampFarPoints(settings, lastDensity_);
+        densityKey_ = key;
+        densityTable_ = tableVersion_;
+        densityValid_ = true;
+    }
+    return lastDensity_;
 }
 
 std::vector<float> FastEngine::compute(const ControlSettings& settings) {

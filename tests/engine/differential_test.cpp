@@ -89,3 +89,41 @@ TEST(FastEngineAgainstReference, AgreesWhenTimesSpreadBeyondTheCountingSort) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every way the fast engine finds the counts of a filter, forced in turn,
+// over a walk of filters where each way has its own mistakes to make:
+// windows straddling checkpoints, one second, an empty window, the whole day
+// and beyond it, mode toggles under a narrow window and mask 0.
+TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
+    const auto points = adversarialPoints(13, 3000);
+    using Path = engine::FastEngine::CountPath;
+    const Case walk[] = {
+        {3, 1.0f, 2047, 0, 86400, false},
+        {3, 1.0f, 2047, 21000, 65000, true},
+        {3, 1.0f, 2047, 21000, 30000, true},
+        {3, 1.0f, WALK | BUS | 4096, 21000, 30000, true},
+        {3, 1.0f, WALK | BUS | 4096, 43200, 43200, false},
+        {3, 1.0f, WALK | BUS | 4096, 50000, 40000, true},
+        {3, 1.0f, 2047 & ~WALK, -100, 86500, true},
+        {3, 1.0f, 2047 & ~WALK, 7200, 80000, false},
+        {3, 1.0f, 2047, 7200, 80000, true},
+        {3, 1.0f, 2047, 3600, 3600, true},
+        {3, 1.0f, 0, 3600, 7200, false},
+        {3, 1.0f, CAR, 0, 86400, true},
+    };
+    for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints}) {
+        SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)));
+        engine::FastEngine fast(points, 2);
+        fast.preferCountPath(path);
+        engine::ReferenceEngine reference(points);
+        engine::ReferenceEngine counter(points);
+        for (const Case& c : walk) {
+            compareOne(fast, reference, counter, c);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+}  // namespace
