@@ -8,12 +8,14 @@
 #include <exception>
 #include <iostream>
 
+#include "app/FrameWork.h"
 #include "engine/HeatmapEngine.h"
 #include "engine/KdeLogic.h"
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
 #include "model/TrajectoryLoader.h"
 #include "tools/heatmap/HeatmapOptions.h"
+#include "tools/heatmap/HeatmapScript.h"
 
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -77,6 +79,53 @@ bool writePng(const HeatmapOptions& options, const std::vector<float>& grid) {
     return true;
 }
 
+// Every output the options ask for; all are attempted even when one fails.
+bool writeOutputs(const HeatmapOptions& options, const std::vector<float>& grid) {
+    bool ok = true;
+    if (!options.gridPath.empty()) ok = writeGrid(options.gridPath, grid) && ok;
+    if (!options.pngPath.empty()) ok = writePng(options, grid) && ok;
+    return ok;
+}
+
+// The lines in order through the viewer's frame work, timing its table
+// rebuild and compute (the outputs are written outside the timing).
+bool runScript(const std::vector<ScriptLine>& lines, ControlSettings& settings) {
+    using Clock = std::chrono::steady_clock;
+    double elapsed = 0;
+    const auto addTime = [&elapsed](Clock::time_point start) {
+        elapsed += std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    };
+    std::vector<float> grid(kGridCells, 0.0f);
+    const DensitySteps steps{[&](ControlSettings& s) {
+                                 const auto start = Clock::now();
+                                 HeatmapEngine::rebuildKernel(s);
+                                 addTime(start);
+                             },
+                             [&](ControlSettings& s) {
+                                 const auto start = Clock::now();
+                                 std::vector<float> heatmap = HeatmapEngine::computeHeatmap(s);
+                                 addTime(start);
+                                 return heatmap;
+                             },
+                             [&grid](const std::vector<float>& heatmap) { grid = heatmap; }};
+    std::vector<double> times;
+    bool ok = true;
+    for (const ScriptLine& line : lines) {
+        adoptSettings(settings, line.options.settings);
+        if (times.empty()) settings.time_changed = true;  // the first line always computes
+        elapsed = 0;
+        refreshDensity(settings, steps, kGridCells);
+        times.push_back(elapsed);
+        std::printf("line %d: %.2f ms\n", line.number, elapsed);
+        ok = writeOutputs(line.options, grid) && ok;
+    }
+    const TimeSummary summary = summarizeTimes(times);
+    std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summary.median, summary.p99,
+                summary.maximum);
+    std::fflush(stdout);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,6 +141,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!options.engine.empty()) setenv("TRACKORA_ENGINE", options.engine.c_str(), 1);
+    // The whole script is checked before the samples are loaded.
+    std::vector<ScriptLine> script;
+    if (!options.scriptPath.empty()) {
+        try {
+            script = readScript(options.scriptPath);
+        } catch (const UsageError& error) {
+            std::cerr << "trackora-heatmap: " << error.what() << "\n";
+            return 2;
+        }
+    }
 
     std::vector<Datapoint> points;
     try {
@@ -99,6 +158,18 @@ int main(int argc, char** argv) {
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << loadFailureMessage(options.input, error) << "\n";
         return 1;
+    }
+    if (!script.empty()) {
+        std::cout << points.size() << " points read from \"" << options.input << "\"" << std::endl;
+        try {
+            HeatmapEngine::initialize(std::move(points), options.settings);
+            const bool ok = runScript(script, options.settings);
+            HeatmapEngine::release();
+            return ok ? 0 : 1;
+        } catch (const std::exception& error) {
+            std::cerr << "trackora-heatmap: " << error.what() << "\n";
+            return 1;
+        }
     }
     std::size_t used = 0;
     const ControlSettings& s = options.settings;
@@ -125,10 +196,7 @@ int main(int argc, char** argv) {
             std::printf("compute: median %.2f ms of %d runs\n", median, options.repeat);
         std::fflush(stdout);
         HeatmapEngine::release();
-        bool ok = true;
-        if (!options.gridPath.empty()) ok = writeGrid(options.gridPath, grid) && ok;
-        if (!options.pngPath.empty()) ok = writePng(options, grid) && ok;
-        return ok ? 0 : 1;
+        return writeOutputs(options, grid) ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return 1;
