@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <limits>
 #include <memory>
 
@@ -50,11 +52,19 @@ std::uint32_t countIndex(const kde::Cell& cell) {
 // comparison instead.
 constexpr std::int64_t kCoarseBuckets = 4096;
 constexpr std::int64_t kMaxSeconds = std::int64_t{1} << 22;
+// The usual case, times of day from 0 to 86400 in every group, has its
+// layout fixed in advance, so the first pass over the points also fills the
+// coarse histograms.
+constexpr int kDayShift = 8;
+constexpr std::int32_t kDayEnd = 86400;
+constexpr std::size_t kDayBuckets = (kDayEnd >> kDayShift) + 1;
+static_assert(FastEngine::kGroups * kDayBuckets <= kCoarseBuckets);
 
-struct Item {
-    std::uint32_t cell;
-    std::uint32_t second;  // since the group's first second
-};
+// A point on its way through the buckets: its count-grid cell and its second
+// within the bucket.
+constexpr int kCellBits = 21;
+static_assert(FastEngine::kCountCells <= (std::size_t{1} << kCellBits));
+constexpr int kMaxShift = 32 - kCellBits;
 
 }  // namespace
 
@@ -67,9 +77,45 @@ std::size_t FastEngine::Group::earlierThan(std::int64_t time) const {
     if (before.empty()) return 0;
     const std::int64_t second = time - firstSecond;
     if (second <= 0) return 0;
-    if (second >= static_cast<std::int64_t>(before.size()) - 1) return cells.size();
+    if (second >= static_cast<std::int64_t>(before.size()) - 1) return count;
     return static_cast<std::size_t>(before[static_cast<std::size_t>(second)]);
 }
+
+namespace {
+
+// Sorts one coarse bucket by the seconds its items carry: writes the cells
+// to out in that order and, for each of the bucket's seconds, where its
+// points start (counted from the start of the group, `offset` being where
+// out lies in the group). forEach(f) calls f with every item.
+template <typename ForEach>
+void sortBucket(const ForEach& forEach, std::uint32_t* out, std::size_t offset, std::uint64_t* before,
+                std::size_t seconds, std::vector<std::size_t>& place) {
+    std::fill(place.begin(), place.end(), 0);
+    forEach([&](std::uint32_t item) { ++place[item >> kCellBits]; });
+    std::size_t at = 0;
+    for (std::size_t second = 0; second < seconds; ++second) {
+        before[second] = offset + at;
+        const std::size_t count = place[second];
+        place[second] = at;
+        at += count;
+    }
+    constexpr std::uint32_t cellMask = (std::uint32_t{1} << kCellBits) - 1;
+    forEach([&](std::uint32_t item) { out[place[item >> kCellBits]++] = item & cellMask; });
+}
+
+// The buckets [first, last) of a thread: a share of the points.
+std::pair<std::size_t, std::size_t> bucketsOf(const std::vector<std::size_t>& bucketStart, unsigned t,
+                                              unsigned workers) {
+    const std::size_t buckets = bucketStart.size() - 1;
+    const Span share = spanOf(bucketStart.back(), t, workers);
+    const auto bucketAt = [&](std::size_t item) {
+        return static_cast<std::size_t>(std::lower_bound(bucketStart.begin(), bucketStart.end(), item) -
+                                        bucketStart.begin());
+    };
+    return {t == 0 ? 0 : bucketAt(share.first), t + 1 == workers ? buckets : bucketAt(share.last)};
+}
+
+}  // namespace
 
 FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
                        const std::function<void(float)>& progress)
@@ -77,13 +123,131 @@ FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
     const auto report = [&](float fraction) {
         if (progress) progress(fraction);
     };
-    // Every pass splits the points into one contiguous span per thread.
+    if (!indexTimesOfDay(points, report)) indexAnyTimes(points, report);
+    placeCheckpoints();
+    report(1.0f);
+}
+
+// The usual case, every time within 0..86400, in one pass over the points:
+// each thread appends every point to its coarse bucket's chain of blocks,
+// then the buckets are sorted by second into place. Gives up (false) at the
+// first time outside the day.
+bool FastEngine::indexTimesOfDay(const std::vector<Datapoint>& points, const std::function<void(float)>& report) {
+    const unsigned workers = threads_;
+    constexpr std::size_t kBuckets = kGroups * kDayBuckets;
+    // Blocks are aligned to their size, so a cursor at a block boundary is
+    // a full (or not yet started) block.
+    constexpr std::size_t kBlockItems = 1024;
+    constexpr std::size_t kBlockBytes = kBlockItems * sizeof(std::uint32_t);
+    constexpr std::size_t kArenaBlocks = 256;
+    struct FreeArena {
+        void operator()(std::uint32_t* arena) const { std::free(arena); }
+    };
+    struct Worker {
+        std::vector<std::uint32_t*> cursor = std::vector<std::uint32_t*>(kBuckets, nullptr);
+        std::vector<std::vector<std::uint32_t*>> blocks{kBuckets};
+        std::vector<std::unique_ptr<std::uint32_t[], FreeArena>> arenas;
+        std::size_t arenaUsed = kArenaBlocks;
+        std::vector<FarPoint> far;
+        bool outsideDay = false;
+        std::size_t size(std::size_t bucket) const {
+            const auto& list = blocks[bucket];
+            return list.empty() ? 0 : (list.size() - 1) * kBlockItems + static_cast<std::size_t>(cursor[bucket] - list.back());
+        }
+    };
+    std::vector<Worker> work(workers);
+    runParallel(workers, [&](unsigned t) {
+        Worker& own = work[t];
+        std::uint32_t** cursor = own.cursor.data();
+        const Span span = spanOf(points.size(), t, workers);
+        for (std::size_t i = span.first; i < span.last; ++i) {
+            const Datapoint& point = points[i];
+            const kde::Cell cell = kde::cell_function(point);
+            const Place place = placeOf(cell);
+            if (place == Place::far) {
+                own.far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time});
+                continue;
+            }
+            if (place != Place::core) continue;
+            const std::uint32_t second = static_cast<std::uint32_t>(point.time);  // negative ones wrap
+            if (second > static_cast<std::uint32_t>(kDayEnd)) {
+                own.outsideDay = true;
+                return;
+            }
+            const std::size_t bucket = groupOf(point.mode) * kDayBuckets + (second >> kDayShift);
+            std::uint32_t* at = cursor[bucket];
+            if (reinterpret_cast<std::uintptr_t>(at) % kBlockBytes == 0) {
+                if (own.arenaUsed == kArenaBlocks) {
+                    auto* arena = static_cast<std::uint32_t*>(std::aligned_alloc(kBlockBytes, kArenaBlocks * kBlockBytes));
+                    if (!arena) throw std::bad_alloc();
+                    own.arenas.emplace_back(arena);
+                    own.arenaUsed = 0;
+                }
+                at = own.arenas.back().get() + own.arenaUsed++ * kBlockItems;
+                own.blocks[bucket].push_back(at);
+            }
+            *at = countIndex(cell) | (second & ((1u << kDayShift) - 1)) << kCellBits;
+            cursor[bucket] = at + 1;
+        }
+    });
+    for (const Worker& own : work)
+        if (own.outsideDay) return false;
+    report(0.6f);
+
+    std::vector<std::size_t> bucketStart(kBuckets + 1);
+    std::size_t position = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+        bucketStart[b] = position;
+        for (const Worker& own : work) position += own.size(b);
+    }
+    bucketStart[kBuckets] = position;
+    corePoints_ = position;
+    cellStore_.reset(new std::uint32_t[corePoints_]);  // not value-initialised: every entry is written
+    for (int g = 0; g < kGroups; ++g) {
+        Group& group = groups_[g];
+        group.cells = cellStore_.get() + bucketStart[g * kDayBuckets];
+        group.count = bucketStart[(g + 1) * kDayBuckets] - bucketStart[g * kDayBuckets];
+        if (group.count == 0) continue;
+        group.before.resize(kDayEnd + 2);
+        group.before.back() = group.count;
+    }
+    runParallel(workers, [&](unsigned t) {
+        const auto [firstBucket, lastBucket] = bucketsOf(bucketStart, t, workers);
+        std::vector<std::size_t> place(std::size_t{1} << kDayShift);
+        for (std::size_t b = firstBucket; b < lastBucket; ++b) {
+            const std::size_t g = b / kDayBuckets;
+            if (groups_[g].count == 0) continue;
+            const std::size_t firstSecond = (b % kDayBuckets) << kDayShift;
+            const std::size_t seconds = std::min<std::size_t>(std::size_t{1} << kDayShift, kDayEnd + 1 - firstSecond);
+            const auto forEach = [&](const auto& f) {
+                for (const Worker& own : work) {
+                    const auto& list = own.blocks[b];
+                    for (std::size_t k = 0; k < list.size(); ++k) {
+                        const std::uint32_t* end = k + 1 < list.size() ? list[k] + kBlockItems : own.cursor[b];
+                        for (const std::uint32_t* item = list[k]; item < end; ++item) f(*item);
+                    }
+                }
+            };
+            sortBucket(forEach, cellStore_.get() + bucketStart[b], bucketStart[b] - bucketStart[g * kDayBuckets],
+                       groups_[g].before.data() + firstSecond, seconds, place);
+        }
+    });
+    for (Worker& own : work) far_.insert(far_.end(), own.far.begin(), own.far.end());
+    report(0.9f);
+    return true;
+}
+
+// Any times: a pass for each group's size and spread, one for the coarse
+// histograms, a scatter into place and a sort of each bucket in place. A
+// group whose times spread too wide is sorted by comparison.
+void FastEngine::indexAnyTimes(const std::vector<Datapoint>& points, const std::function<void(float)>& report) {
     const unsigned workers = threads_;
     struct Tally {
+        std::vector<FarPoint> far;
+        std::vector<std::size_t> histogram;  // per coarse bucket
         std::array<std::size_t, kGroups> sizes{};
         std::array<std::int32_t, kGroups> minTime;
         std::array<std::int32_t, kGroups> maxTime;
-        std::vector<FarPoint> far;
     };
     std::vector<Tally> tallies(workers);
     runParallel(workers, [&](unsigned t) {
@@ -95,162 +259,153 @@ FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
             const Datapoint& point = points[i];
             const kde::Cell cell = kde::cell_function(point);
             const Place place = placeOf(cell);
-            if (place == Place::dropped) continue;
             if (place == Place::far) {
                 tally.far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time});
                 continue;
             }
+            if (place != Place::core) continue;
             const int group = groupOf(point.mode);
             ++tally.sizes[group];
             tally.minTime[group] = std::min(tally.minTime[group], point.time);
             tally.maxTime[group] = std::max(tally.maxTime[group], point.time);
         }
     });
-    std::array<std::size_t, kGroups> sizes{};
-    std::array<std::int32_t, kGroups> minTime;
-    std::array<std::int32_t, kGroups> maxTime;
-    minTime.fill(std::numeric_limits<std::int32_t>::max());
-    maxTime.fill(std::numeric_limits<std::int32_t>::min());
-    // next[t][g]: where thread t's first point of a comparison-sorted group goes.
-    std::vector<std::array<std::size_t, kGroups>> next(workers);
-    std::size_t farCount = 0;
-    for (unsigned t = 0; t < workers; ++t) {
-        for (int g = 0; g < kGroups; ++g) {
-            next[t][g] = sizes[g];
-            sizes[g] += tallies[t].sizes[g];
-            minTime[g] = std::min(minTime[g], tallies[t].minTime[g]);
-            maxTime[g] = std::max(maxTime[g], tallies[t].maxTime[g]);
-        }
-        farCount += tallies[t].far.size();
-    }
-    far_.reserve(farCount);
+    far_.clear();
     for (Tally& tally : tallies) {
         far_.insert(far_.end(), tally.far.begin(), tally.far.end());
         tally.far = {};
     }
-    report(0.15f);
 
+    // The layout: per group, whether it is counting-sorted, its first second
+    // and spread, and where its coarse buckets begin. A group sorted by
+    // comparison has a single bucket.
+    std::array<std::size_t, kGroups> sizes{};
     std::array<bool, kGroups> counting{};
+    std::array<std::int32_t, kGroups> first{};
     std::array<std::int64_t, kGroups> spread{};
+    std::array<std::size_t, kGroups> coarseBase{};
+    std::array<std::size_t, kGroups> coarseCount{};
     std::int64_t seconds = 0;
     for (int g = 0; g < kGroups; ++g) {
-        corePoints_ += sizes[g];
-        groups_[g].cells.resize(sizes[g]);
+        std::int32_t minTime = std::numeric_limits<std::int32_t>::max();
+        std::int32_t maxTime = std::numeric_limits<std::int32_t>::min();
+        for (const Tally& tally : tallies) {
+            sizes[g] += tally.sizes[g];
+            minTime = std::min(minTime, tally.minTime[g]);
+            maxTime = std::max(maxTime, tally.maxTime[g]);
+        }
         if (sizes[g] == 0) continue;
-        spread[g] = std::int64_t{maxTime[g]} - minTime[g] + 1;
+        first[g] = minTime;
+        spread[g] = std::int64_t{maxTime} - minTime + 1;
         if (seconds + spread[g] <= kMaxSeconds) {
             counting[g] = true;
             seconds += spread[g];
-        } else {
-            groups_[g].times.resize(sizes[g]);
         }
     }
     int shift = 0;
-    const auto coarseCount = [&](int g) { return static_cast<std::size_t>(((spread[g] - 1) >> shift) + 1); };
-    for (;; ++shift) {
-        std::int64_t total = 0;
-        for (int g = 0; g < kGroups; ++g)
-            if (counting[g]) total += static_cast<std::int64_t>(coarseCount(g));
-        if (total <= kCoarseBuckets) break;
+    const auto bucketsAt = [&](int g) {
+        return counting[g] ? static_cast<std::size_t>(((spread[g] - 1) >> shift) + 1) : std::size_t{1};
+    };
+    for (; shift < kMaxShift; ++shift) {
+        std::size_t total = 0;
+        for (int g = 0; g < kGroups; ++g) total += bucketsAt(g);
+        if (total <= static_cast<std::size_t>(kCoarseBuckets)) break;
     }
-    std::array<std::size_t, kGroups> coarseBase{};
     std::size_t coarse = 0;
     for (int g = 0; g < kGroups; ++g) {
         coarseBase[g] = coarse;
-        if (counting[g]) coarse += coarseCount(g);
+        coarseCount[g] = bucketsAt(g);
+        coarse += coarseCount[g];
     }
-    const auto secondOf = [&](int group, std::int32_t time) {
-        return static_cast<std::uint32_t>(std::int64_t{time} - minTime[group]);
+    const auto secondOf = [&](int g, std::int32_t time) {
+        return static_cast<std::uint32_t>(std::int64_t{time} - first[g]);
     };
-
-    std::vector<std::vector<std::size_t>> offsets(workers);
     runParallel(workers, [&](unsigned t) {
-        std::vector<std::size_t>& own = offsets[t];
+        std::vector<std::size_t>& own = tallies[t].histogram;
         own.assign(coarse, 0);
         const Span span = spanOf(points.size(), t, workers);
         for (std::size_t i = span.first; i < span.last; ++i) {
             const Datapoint& point = points[i];
             if (placeOf(kde::cell_function(point)) != Place::core) continue;
-            const int group = groupOf(point.mode);
-            if (counting[group]) ++own[coarseBase[group] + (secondOf(group, point.time) >> shift)];
+            const int g = groupOf(point.mode);
+            ++own[coarseBase[g] + (counting[g] ? secondOf(g, point.time) >> shift : 0)];
         }
     });
+    report(0.3f);
+
     // Counts become start positions: bucket by bucket, thread by thread, so
     // each bucket keeps the points' order and the groups follow each other.
     std::vector<std::size_t> bucketStart(coarse + 1);
-    std::size_t itemCount = 0;
+    std::size_t position = 0;
     for (std::size_t b = 0; b < coarse; ++b) {
-        bucketStart[b] = itemCount;
-        for (unsigned t = 0; t < workers; ++t) {
-            const std::size_t count = offsets[t][b];
-            offsets[t][b] = itemCount;
-            itemCount += count;
+        bucketStart[b] = position;
+        for (Tally& tally : tallies) {
+            const std::size_t count = tally.histogram[b];
+            tally.histogram[b] = position;
+            position += count;
         }
     }
-    bucketStart[coarse] = itemCount;
-    // Not value-initialised: every item is written by the scatter.
-    const std::unique_ptr<Item[]> items(new Item[itemCount]);
+    bucketStart[coarse] = position;
+    corePoints_ = position;
+    cellStore_.reset(new std::uint32_t[corePoints_]);  // not value-initialised: every entry is written
+    for (int g = 0; g < kGroups; ++g) {
+        Group& group = groups_[g];
+        group.cells = cellStore_.get() + bucketStart[coarseBase[g]];
+        group.count = sizes[g];
+        group.firstSecond = first[g];
+        if (sizes[g] > 0 && !counting[g]) group.times.resize(sizes[g]);
+    }
+
+    // The scatter: each point's cell and second within its bucket, at its
+    // bucket's next position; a comparison-sorted group takes its points in
+    // order, with their times beside.
+    const std::uint32_t fineMask = (std::uint32_t{1} << shift) - 1;
     runParallel(workers, [&](unsigned t) {
-        std::size_t* own = offsets[t].data();
-        std::array<std::size_t, kGroups>& ownNext = next[t];
+        std::size_t* next = tallies[t].histogram.data();
+        std::uint32_t* store = cellStore_.get();
         const Span span = spanOf(points.size(), t, workers);
         for (std::size_t i = span.first; i < span.last; ++i) {
             const Datapoint& point = points[i];
             const kde::Cell cell = kde::cell_function(point);
             if (placeOf(cell) != Place::core) continue;
-            const int group = groupOf(point.mode);
-            if (counting[group]) {
-                const std::uint32_t second = secondOf(group, point.time);
-                items[own[coarseBase[group] + (second >> shift)]++] = Item{countIndex(cell), second};
+            const int g = groupOf(point.mode);
+            const std::uint32_t second = secondOf(g, point.time);
+            if (counting[g]) {
+                store[next[coarseBase[g] + (second >> shift)]++] = countIndex(cell) | (second & fineMask) << kCellBits;
             } else {
-                const std::size_t position = ownNext[group]++;
-                groups_[group].times[position] = point.time;
-                groups_[group].cells[position] = countIndex(cell);
+                const std::size_t at = next[coarseBase[g]]++;
+                store[at] = countIndex(cell);
+                groups_[g].times[at - bucketStart[coarseBase[g]]] = point.time;
             }
         }
     });
-    offsets = {};
-    report(0.6f);
+    tallies = {};
+    report(0.7f);
 
-    // Each bucket sorted by its seconds into its group's place; the buckets
-    // are shared out by the number of points they hold.
-    std::vector<int> groupOfBucket(coarse);
+    std::vector<int> groupOfBucket(coarse, -1);  // -1: a comparison-sorted group's bucket
     for (int g = 0; g < kGroups; ++g) {
         if (!counting[g]) continue;
-        Group& group = groups_[g];
-        group.firstSecond = minTime[g];
-        group.before.resize(static_cast<std::size_t>(spread[g]) + 1);
-        group.before.back() = sizes[g];
-        for (std::size_t b = coarseBase[g]; b < coarseBase[g] + coarseCount(g); ++b) groupOfBucket[b] = g;
+        groups_[g].before.resize(static_cast<std::size_t>(spread[g]) + 1);
+        groups_[g].before.back() = sizes[g];
+        for (std::size_t b = coarseBase[g]; b < coarseBase[g] + coarseCount[g]; ++b) groupOfBucket[b] = g;
     }
     const std::size_t width = std::size_t{1} << shift;
     runParallel(workers, [&](unsigned t) {
-        const auto bucketAt = [&](std::size_t item) {
-            return static_cast<std::size_t>(std::lower_bound(bucketStart.begin(), bucketStart.end(), item) -
-                                            bucketStart.begin());
-        };
-        const Span share = spanOf(itemCount, t, workers);
-        const std::size_t firstBucket = t == 0 ? 0 : bucketAt(share.first);
-        const std::size_t lastBucket = t + 1 == workers ? coarse : bucketAt(share.last);
+        const auto [firstBucket, lastBucket] = bucketsOf(bucketStart, t, workers);
         std::vector<std::size_t> place(width);
+        std::vector<std::uint32_t> items;
         for (std::size_t b = firstBucket; b < lastBucket; ++b) {
             const int g = groupOfBucket[b];
-            Group& group = groups_[g];
-            const std::size_t groupStart = bucketStart[coarseBase[g]];
+            if (g < 0) continue;
+            std::uint32_t* cells = cellStore_.get() + bucketStart[b];
+            items.assign(cells, cells + (bucketStart[b + 1] - bucketStart[b]));
             const std::size_t firstSecond = (b - coarseBase[g]) << shift;
-            std::fill(place.begin(), place.end(), 0);
-            for (std::size_t i = bucketStart[b]; i < bucketStart[b + 1]; ++i) ++place[items[i].second - firstSecond];
-            std::size_t position = bucketStart[b] - groupStart;
-            const std::size_t lastSecond = std::min(firstSecond + width, static_cast<std::size_t>(spread[g]));
-            for (std::size_t s = firstSecond; s < lastSecond; ++s) {
-                group.before[s] = position;
-                const std::size_t count = place[s - firstSecond];
-                place[s - firstSecond] = position;
-                position += count;
-            }
-            std::uint32_t* cells = group.cells.data();
-            for (std::size_t i = bucketStart[b]; i < bucketStart[b + 1]; ++i)
-                cells[place[items[i].second - firstSecond]++] = items[i].cell;
+            const auto forEach = [&](const auto& f) {
+                for (std::uint32_t item : items) f(item);
+            };
+            sortBucket(forEach, cells, bucketStart[b] - bucketStart[coarseBase[g]],
+                       groups_[g].before.data() + firstSecond,
+                       std::min(width, static_cast<std::size_t>(spread[g]) - firstSecond), place);
         }
     });
     report(0.9f);
@@ -267,8 +422,6 @@ FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
             group.cells[i] = static_cast<std::uint32_t>(keys[i]);
         }
     }
-    placeCheckpoints();
-    report(1.0f);
 }
 
 std::string FastEngine::name() const {
@@ -276,12 +429,12 @@ std::string FastEngine::name() const {
 }
 
 std::size_t FastEngine::memoryBytes() const {
-    std::size_t bytes = far_.capacity() * sizeof(FarPoint) + table_.capacity() * sizeof(float) +
+    std::size_t bytes = corePoints_ * 4 + far_.capacity() * sizeof(FarPoint) + table_.capacity() * sizeof(float) +
                         factor_.capacity() * sizeof(float) + counts_.capacity() * 4 +
                         rows_.capacity() * sizeof(float) + lastDensity_.capacity() * sizeof(float) +
                         checkTimes_.capacity() * sizeof(std::int64_t);
     for (const Group& group : groups_)
-        bytes += group.cells.capacity() * 4 + group.before.capacity() * 8 + group.times.capacity() * 4 +
+        bytes += group.before.capacity() * 8 + group.times.capacity() * 4 +
                  group.dayCounts.capacity() * 4;
     for (const auto& index : checkIndex_) bytes += index.capacity() * sizeof(std::size_t);
     for (const auto& grid : scratch_) bytes += grid.capacity() * 4;
@@ -323,7 +476,7 @@ const std::vector<std::uint32_t>& FastEngine::dayCounts(int index) {
     Group& group = groups_[index];
     if (group.dayCounts.empty()) {
         group.dayCounts.assign(kCountCells, 0);
-        for (std::uint32_t cell : group.cells) ++group.dayCounts[cell];
+        for (std::size_t i = 0; i < group.count; ++i) ++group.dayCounts[group.cells[i]];
     }
     return group.dayCounts;
 }
@@ -345,7 +498,7 @@ FastEngine::Window FastEngine::windowOf(const CountKey& key) const {
         if (!(key.groups & (1u << g))) continue;
         const Group& group = groups_[g];
         if (!key.timeFilter)
-            window[g] = {0, group.cells.size()};
+            window[g] = {0, group.count};
         else if (key.minTime <= key.maxTime)
             window[g] = {group.earlierThan(key.minTime), group.earlierThan(std::int64_t{key.maxTime} + 1)};
     }
@@ -382,7 +535,7 @@ void FastEngine::placeCheckpoints() {
         auto& index = checkIndex_[g];
         index.assign(count + 1, 0);
         for (std::size_t k = 1; k < count; ++k) index[k] = groups_[g].earlierThan(checkTimes_[k]);
-        index[count] = groups_[g].cells.size();
+        index[count] = groups_[g].count;
     }
 }
 
@@ -403,9 +556,9 @@ void FastEngine::updateCheckpoints(unsigned groups) {
     std::vector<int> changedGroups;
     std::size_t total = 0;
     for (int g = 0; g < kGroups; ++g)
-        if ((changed & (1u << g)) && !groups_[g].cells.empty()) {
+        if ((changed & (1u << g)) && groups_[g].count > 0) {
             changedGroups.push_back(g);
-            total += groups_[g].cells.size();
+            total += groups_[g].count;
         }
     if (changedGroups.empty()) return;
     const auto signOf = [&](int g) { return (groups & (1u << g)) ? 1u : ~0u; };  // +1 or -1, wrapping
@@ -425,7 +578,7 @@ void FastEngine::updateCheckpoints(unsigned groups) {
     const auto addSlice = [&](std::vector<std::uint32_t>& running, std::size_t k, bool add) {
         for (int g : changedGroups) {
             const std::uint32_t sign = add ? signOf(g) : 0u - signOf(g);
-            const std::uint32_t* cells = groups_[g].cells.data();
+            const std::uint32_t* cells = groups_[g].cells;
             for (std::size_t i = checkIndex_[g][k - 1]; i < checkIndex_[g][k]; ++i) running[cells[i]] += sign;
         }
     };
@@ -479,7 +632,7 @@ void FastEngine::applyRuns(const std::vector<Run>& runs, std::uint32_t* target) 
             const std::size_t to = std::min(share.last, seen + length);
             seen += length;
             if (from >= to) continue;
-            const std::uint32_t* cells = groups_[run.group].cells.data() + run.first + (from - (seen - length));
+            const std::uint32_t* cells = groups_[run.group].cells + run.first + (from - (seen - length));
             const std::size_t n = to - from;
             if (run.sign > 0)
                 for (std::size_t i = 0; i < n; ++i) ++grid[cells[i]];
@@ -507,7 +660,7 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     constexpr double gridCost = static_cast<double>(kCountCells) / 4;
     const auto addCost = [&](int g, std::pair<std::size_t, std::size_t> w) {
         const double inside = static_cast<double>(w.second - w.first);
-        const double outside = static_cast<double>(groups_[g].cells.size()) - inside;
+        const double outside = static_cast<double>(groups_[g].count) - inside;
         return std::min(inside, outside + gridCost);
     };
     const auto distance = [](std::size_t a, std::size_t b) { return static_cast<double>(a > b ? a - b : b - a); };
@@ -556,7 +709,7 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     double update = static_cast<double>(checkCount) * gridCost * (checkpointsValid_ ? 1 : 2);
     for (int g = 0; g < kGroups; ++g)
         if (!checkpointsValid_ ? inKey(key, g) : ((key.groups ^ checkGroups_) & (1u << g)))
-            update += static_cast<double>(groups_[g].cells.size());
+            update += static_cast<double>(groups_[g].count);
 
     CountPath path = preferred_;
     if (path == CountPath::incremental && !countsValid_) path = CountPath::fromScratch;
@@ -581,7 +734,7 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     // Adds (sign 1) or takes away (-1) a group's window, directly or as its
     // whole day less what lies outside.
     const auto addWindow = [&](int g, std::pair<std::size_t, std::size_t> w, std::int32_t sign) {
-        const std::size_t n = groups_[g].cells.size();
+        const std::size_t n = groups_[g].count;
         if (static_cast<double>(w.second - w.first) <= addCost(g, w)) {
             if (w.second > w.first) runs.push_back(Run{g, w.first, w.second, sign});
             return;

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,9 @@ public:
 
 private:
     struct Group {
-        std::vector<std::uint32_t> cells;  // index into the count grid, in time order
+        // Index into the count grid of each point, in time order: a part of cellStore_.
+        std::uint32_t* cells = nullptr;
+        std::size_t count = 0;
         // before[s]: points earlier than firstSecond + s, for s in 0..spread.
         std::int32_t firstSecond = 0;
         std::vector<std::uint64_t> before;
@@ -97,6 +100,8 @@ private:
     };
     using Window = std::array<std::pair<std::size_t, std::size_t>, kGroups>;
 
+    bool indexTimesOfDay(const std::vector<Datapoint>& points, const std::function<void(float)>& report);
+    void indexAnyTimes(const std::vector<Datapoint>& points, const std::function<void(float)>& report);
     CountKey keyOf(const ControlSettings& settings) const;
     Window windowOf(const CountKey& key) const;
     const std::vector<std::uint32_t>& countsFor(const ControlSettings& settings);
@@ -109,6 +114,7 @@ private:
 
     unsigned threads_;
     std::size_t corePoints_ = 0;
+    std::unique_ptr<std::uint32_t[]> cellStore_;  // every group's cells, group after group
     std::array<Group, kGroups> groups_;
     std::vector<FarPoint> far_;
     std::vector<float> table_{1.0f};

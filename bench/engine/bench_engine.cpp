@@ -294,13 +294,33 @@ void reportTrace(const char* label, const std::vector<ControlSettings>& trace, c
     const TimeSummary cpu = summarizeTimes(result.cpuTimes);
     std::printf("    CPU time of all threads per interaction: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n",
                 cpu.median, cpu.p99, cpu.maximum);
+    // By what the line changed, CPU times: robust against other processes.
+    const char* kinds[] = {"mode toggle", "time window", "sigma", "size", "log flip"};
+    std::vector<double> byKind[5];
+    for (std::size_t k = 0; k < result.lines.size(); ++k) {
+        const ControlSettings& now = trace[result.lines[k]];
+        const ControlSettings& before = trace[result.lines[k] - 1];
+        const int kind = now.mode_mask != before.mode_mask                                       ? 0
+                         : now.min_time != before.min_time || now.max_time != before.max_time ? 1
+                         : now.sigma != before.sigma                                           ? 2
+                         : now.kernel_size != before.kernel_size                               ? 3
+                                                                                               : 4;
+        byKind[kind].push_back(result.cpuTimes[k]);
+    }
+    for (int kind = 0; kind < 5; ++kind) {
+        const TimeSummary summary = summarizeTimes(byKind[kind]);
+        std::printf("    %-12s %4zu lines, CPU median %6.2f ms, p99 %6.2f ms, maximum %6.2f ms\n", kinds[kind],
+                    byKind[kind].size(), summary.median, summary.p99, summary.maximum);
+    }
     std::vector<std::size_t> order(result.times.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return result.times[a] > result.times[b]; });
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return result.cpuTimes[a] > result.cpuTimes[b]; });
     for (std::size_t k = 0; k < std::min<std::size_t>(3, order.size()); ++k) {
         const std::size_t line = result.lines[order[k]];
-        std::printf("    slowest: %.2f ms at line %zu: %s (after %s)\n", result.times[order[k]], line + 1,
-                    scriptLineFor(trace[line]).c_str(), scriptLineFor(trace[line - 1]).c_str());
+        std::printf("    most CPU: %.2f ms (wall %.2f ms) at line %zu: %s (after %s)\n", result.cpuTimes[order[k]],
+                    result.times[order[k]], line + 1, scriptLineFor(trace[line]).c_str(),
+                    scriptLineFor(trace[line - 1]).c_str());
     }
 }
 

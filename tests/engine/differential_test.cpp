@@ -3,6 +3,8 @@
 // tolerance is derived in GridComparison.h.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "EngineTestData.h"
 #include "GridComparison.h"
 #include "cpu/FastEngine.h"
@@ -95,9 +97,12 @@ namespace {
 // Every way the fast engine finds the counts of a filter, forced in turn,
 // over a walk of filters where each way has its own mistakes to make:
 // windows straddling checkpoints, one second, an empty window, the whole day
-// and beyond it, mode toggles under a narrow window and mask 0.
+// and beyond it, mode toggles under a narrow window and mask 0. Once with
+// times beyond the day, once with every time within it (the one-pass index).
 TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
-    const auto points = adversarialPoints(13, 3000);
+    auto beyondTheDay = adversarialPoints(13, 3000);
+    auto withinTheDay = beyondTheDay;
+    for (Datapoint& point : withinTheDay) point.time = std::clamp(point.time, 0, 86400);
     using Path = engine::FastEngine::CountPath;
     const Case walk[] = {
         {3, 1.0f, 2047, 0, 86400, false},
@@ -113,12 +118,14 @@ TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
         {3, 1.0f, 0, 3600, 7200, false},
         {3, 1.0f, CAR, 0, 86400, true},
     };
+    for (const auto* points : {&beyondTheDay, &withinTheDay})
     for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints}) {
-        SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)));
-        engine::FastEngine fast(points, 2);
+        SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)) +
+                     (points == &withinTheDay ? ", times within the day" : ", times beyond the day"));
+        engine::FastEngine fast(*points, 2);
         fast.preferCountPath(path);
-        engine::ReferenceEngine reference(points);
-        engine::ReferenceEngine counter(points);
+        engine::ReferenceEngine reference(*points);
+        engine::ReferenceEngine counter(*points);
         for (const Case& c : walk) {
             compareOne(fast, reference, counter, c);
             if (HasFatalFailure()) return;
