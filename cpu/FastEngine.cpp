@@ -721,12 +721,14 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
             path = CountPath::fromScratch;
         else
             path = CountPath::checkpoints;
-        // A jump of the window that costs more than a stretch between two
-        // checkpoints brings the checkpoints to this mode selection: later
-        // jumps are bounded by that stretch.
+        // A jump of the window (the modes unchanged) that costs more than a
+        // stretch between two checkpoints brings the checkpoints to this
+        // mode selection, even at a few times its cost: later jumps are then
+        // bounded by that stretch. Mode toggles take the cheapest way.
         const double stretch = static_cast<double>(corePoints_) / static_cast<double>(checkCount);
-        if (path != CountPath::checkpoints && key.timeFilter && best > stretch &&
-            update + fromCheckpoints < 2 * best)
+        const bool sameModes = countsValid_ && key.groups == countKey_.groups;
+        if (path != CountPath::checkpoints && sameModes && key.timeFilter && best > stretch &&
+            update + fromCheckpoints < 4 * best)
             path = CountPath::checkpoints;
     }
 
