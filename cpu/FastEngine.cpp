@@ -472,13 +472,29 @@ void FastEngine::preferCountPath(CountPath path) {
     forgetLastCounts();
 }
 
-const std::vector<std::uint32_t>& FastEngine::dayCounts(int index) {
-    Group& group = groups_[index];
-    if (group.dayCounts.empty()) {
-        group.dayCounts.assign(kCountCells, 0);
-        for (std::size_t i = 0; i < group.count; ++i) ++group.dayCounts[group.cells[i]];
+// Counts the whole day of the groups that have none yet, a group per thread
+// at a time, the largest first, each to the least loaded thread.
+void FastEngine::buildDayCounts(unsigned groups) {
+    std::vector<int> missing;
+    for (int g = 0; g < kGroups; ++g)
+        if ((groups & (1u << g)) && groups_[g].dayCounts.empty()) missing.push_back(g);
+    if (missing.empty()) return;
+    std::sort(missing.begin(), missing.end(), [&](int a, int b) { return groups_[a].count > groups_[b].count; });
+    std::vector<std::vector<int>> share(threads_);
+    std::vector<std::size_t> load(threads_, 0);
+    for (int g : missing) {
+        const auto least = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
+        share[least].push_back(g);
+        load[least] += groups_[g].count;
     }
-    return group.dayCounts;
+    runParallel(threads_, [&](unsigned t) {
+        for (int g : share[t]) {
+            Group& group = groups_[g];
+            std::vector<std::uint32_t> day(kCountCells, 0);
+            for (std::size_t i = 0; i < group.count; ++i) ++day[group.cells[i]];
+            group.dayCounts = std::move(day);
+        }
+    });
 }
 
 FastEngine::CountKey FastEngine::keyOf(const ControlSettings& settings) const {
@@ -572,7 +588,9 @@ void FastEngine::updateCheckpoints(unsigned groups) {
             if (2 * below > total) break;
             ++split;
         }
-        for (int g : changedGroups) dayCounts(g);
+        unsigned mask = 0;
+        for (int g : changedGroups) mask |= 1u << g;
+        buildDayCounts(mask);
     }
     scratch_.resize(std::max<std::size_t>(scratch_.size(), 2));
     const auto addSlice = [&](std::vector<std::uint32_t>& running, std::size_t k, bool add) {
@@ -732,16 +750,29 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
             path = CountPath::checkpoints;
     }
 
+    // A group's window is added directly, or as its whole day less what
+    // lies outside: the whole-day counts needed are built first, together.
+    const auto wholeDay = [&](int g, std::pair<std::size_t, std::size_t> w) {
+        return static_cast<double>(w.second - w.first) > addCost(g, w);
+    };
+    unsigned needDays = 0;
+    for (int g = 0; g < kGroups; ++g) {
+        const bool was = countsValid_ && inKey(countKey_, g), is = inKey(key, g);
+        if (path == CountPath::fromScratch && is && wholeDay(g, now[g])) needDays |= 1u << g;
+        if (path == CountPath::incremental && is && !was && wholeDay(g, now[g])) needDays |= 1u << g;
+        if (path == CountPath::incremental && was && !is && wholeDay(g, old[g])) needDays |= 1u << g;
+    }
+    buildDayCounts(needDays);
+
     std::vector<Run> runs;
-    // Adds (sign 1) or takes away (-1) a group's window, directly or as its
-    // whole day less what lies outside.
+    // Adds (sign 1) or takes away (-1) a group's window.
     const auto addWindow = [&](int g, std::pair<std::size_t, std::size_t> w, std::int32_t sign) {
         const std::size_t n = groups_[g].count;
-        if (static_cast<double>(w.second - w.first) <= addCost(g, w)) {
+        if (!wholeDay(g, w)) {
             if (w.second > w.first) runs.push_back(Run{g, w.first, w.second, sign});
             return;
         }
-        const std::uint32_t* day = dayCounts(g).data();
+        const std::uint32_t* day = groups_[g].dayCounts.data();
         std::uint32_t* out = counts_.data();
         const std::uint32_t factor = static_cast<std::uint32_t>(sign);
         runParallel(threads_, [&](unsigned t) {

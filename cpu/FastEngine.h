@@ -105,7 +105,7 @@ private:
     CountKey keyOf(const ControlSettings& settings) const;
     Window windowOf(const CountKey& key) const;
     const std::vector<std::uint32_t>& countsFor(const ControlSettings& settings);
-    const std::vector<std::uint32_t>& dayCounts(int group);
+    void buildDayCounts(unsigned groups);
     void placeCheckpoints();
     void updateCheckpoints(unsigned groups);
     void applyRuns(const std::vector<Run>& runs, std::uint32_t* target);

@@ -297,6 +297,7 @@ void reportTrace(const char* label, const std::vector<ControlSettings>& trace, c
     // By what the line changed, CPU times: robust against other processes.
     const char* kinds[] = {"mode toggle", "time window", "sigma", "size", "log flip"};
     std::vector<double> byKind[5];
+    std::size_t slowest[5] = {};  // index into result of each kind's most CPU
     for (std::size_t k = 0; k < result.lines.size(); ++k) {
         const ControlSettings& now = trace[result.lines[k]];
         const ControlSettings& before = trace[result.lines[k] - 1];
@@ -305,22 +306,17 @@ void reportTrace(const char* label, const std::vector<ControlSettings>& trace, c
                          : now.sigma != before.sigma                                           ? 2
                          : now.kernel_size != before.kernel_size                               ? 3
                                                                                                : 4;
+        if (byKind[kind].empty() || result.cpuTimes[k] > result.cpuTimes[slowest[kind]]) slowest[kind] = k;
         byKind[kind].push_back(result.cpuTimes[k]);
     }
     for (int kind = 0; kind < 5; ++kind) {
         const TimeSummary summary = summarizeTimes(byKind[kind]);
         std::printf("    %-12s %4zu lines, CPU median %6.2f ms, p99 %6.2f ms, maximum %6.2f ms\n", kinds[kind],
                     byKind[kind].size(), summary.median, summary.p99, summary.maximum);
-    }
-    std::vector<std::size_t> order(result.times.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return result.cpuTimes[a] > result.cpuTimes[b]; });
-    for (std::size_t k = 0; k < std::min<std::size_t>(3, order.size()); ++k) {
-        const std::size_t line = result.lines[order[k]];
-        std::printf("    most CPU: %.2f ms (wall %.2f ms) at line %zu: %s (after %s)\n", result.cpuTimes[order[k]],
-                    result.times[order[k]], line + 1, scriptLineFor(trace[line]).c_str(),
-                    scriptLineFor(trace[line - 1]).c_str());
+        if (byKind[kind].empty()) continue;
+        const std::size_t line = result.lines[slowest[kind]];
+        std::printf("      the maximum (wall %.2f ms), line %zu: %s, after %s\n", result.times[slowest[kind]], line + 1,
+                    scriptLineFor(trace[line]).c_str(), scriptLineFor(trace[line - 1]).c_str());
     }
 }
 
@@ -536,7 +532,8 @@ int main(int argc, char** argv) {
         points = makeCity(largeCount);
         std::printf("  generated in %.0f ms\n", millisecondsSince(start));
         settings = trace.front();
-        const std::size_t before = heapBytes();
+        // The samples are dropped inside initialize: they do not count.
+        const std::size_t before = heapBytes() - points.capacity() * sizeof(Datapoint);
         start = Clock::now();
         HeatmapEngine::initialize(std::move(points), settings);  // the samples move in and are dropped
         const double largeInitializeMs = millisecondsSince(start);
