@@ -704,35 +704,65 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     double scratch = gridCost;
     for (int g = 0; g < kGroups; ++g)
         if (inKey(key, g)) scratch += addCost(g, now[g]);
-    // From the checkpoints nearest each end.
+    // From the checkpoints nearest each end. They hold the counts of some
+    // mode selection, `held`: a group selected now but not held is added,
+    // one held but not selected now is taken away.
     const std::size_t checkCount = checkTimes_.size() - 1;
-    const auto nearest = [&](bool end) {
-        std::size_t best = 0;
-        double bestCost = never;
-        for (std::size_t k = 0; k <= checkCount; ++k) {
-            double cost = 0;
-            for (int g = 0; g < kGroups; ++g)
-                if (inKey(key, g)) cost += distance(end ? now[g].second : now[g].first, checkIndex_[g][k]);
-            if (cost < bestCost) {
-                bestCost = cost;
-                best = k;
-            }
-        }
-        return std::pair{best, bestCost};
+    struct CheckPlan {
+        unsigned held = 0;
+        std::size_t start = 0;
+        std::size_t end = 0;
+        double cost = never;
     };
-    const auto [startCheck, startCost] = nearest(false);
-    const auto [endCheck, endCost] = nearest(true);
-    const double fromCheckpoints = startCost + endCost + gridCost * (startCheck > 0 ? 2 : 1);
-    const bool checkpointsFit = checkpointsValid_ && checkGroups_ == key.groups;
+    const auto heldRange = [&](const CheckPlan& plan, int g) {
+        return std::pair{checkIndex_[g][plan.start], checkIndex_[g][plan.end]};
+    };
+    const auto planFor = [&](unsigned held) {
+        CheckPlan plan;
+        plan.held = held;
+        // The end's checkpoint is searched from the start's on, so the two
+        // hold each group's points between them.
+        const auto nearest = [&](bool end, std::size_t from) {
+            std::size_t best = from;
+            double bestCost = never;
+            for (std::size_t k = from; k <= checkCount; ++k) {
+                double cost = 0;
+                for (int g = 0; g < kGroups; ++g)
+                    if (inKey(key, g) && (held & (1u << g)))
+                        cost += distance(end ? now[g].second : now[g].first, checkIndex_[g][k]);
+                if (cost < bestCost) {
+                    bestCost = cost;
+                    best = k;
+                }
+            }
+            return std::pair{best, bestCost};
+        };
+        const auto [start, startCost] = nearest(false, 0);
+        const auto [end, endCost] = nearest(true, start);
+        plan.start = start;
+        plan.end = end;
+        plan.cost = startCost + endCost + gridCost * (start > 0 ? 2 : 1);
+        for (int g = 0; g < kGroups; ++g) {
+            const bool isHeld = (held & (1u << g)) != 0;
+            if (inKey(key, g) && !isHeld) plan.cost += addCost(g, now[g]);
+            if (!inKey(key, g) && isHeld) plan.cost += addCost(g, heldRange(plan, g));
+        }
+        return plan;
+    };
+    // Bringing the checkpoints to this selection first: the groups that
+    // differ are counted once more, and every checkpoint is passed over.
     double update = static_cast<double>(checkCount) * gridCost * (checkpointsValid_ ? 1 : 2);
     for (int g = 0; g < kGroups; ++g)
         if (!checkpointsValid_ ? inKey(key, g) : ((key.groups ^ checkGroups_) & (1u << g)))
             update += static_cast<double>(groups_[g].count);
+    const CheckPlan asHeld = checkpointsValid_ ? planFor(checkGroups_) : CheckPlan{};
+    const CheckPlan rebuilt = planFor(key.groups);
 
     CountPath path = preferred_;
     if (path == CountPath::incremental && !countsValid_) path = CountPath::fromScratch;
+    bool rebuild = path == CountPath::checkpoints && !checkpointsValid_;
     if (path == CountPath::cheapest) {
-        const double best = std::min({incremental, scratch, checkpointsFit ? fromCheckpoints : never});
+        const double best = std::min({incremental, scratch, asHeld.cost});
         if (best == incremental)
             path = CountPath::incremental;
         else if (best == scratch)
@@ -741,14 +771,18 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
             path = CountPath::checkpoints;
         // A jump of the window (the modes unchanged) that costs more than a
         // stretch between two checkpoints brings the checkpoints to this
-        // mode selection, even at a few times its cost: later jumps are then
-        // bounded by that stretch. Mode toggles take the cheapest way.
+        // mode selection: the first time even at a few times its cost,
+        // later when that is about as cheap. Later jumps are then bounded by
+        // that stretch.
         const double stretch = static_cast<double>(corePoints_) / static_cast<double>(checkCount);
         const bool sameModes = countsValid_ && key.groups == countKey_.groups;
-        if (path != CountPath::checkpoints && sameModes && key.timeFilter && best > stretch &&
-            update + fromCheckpoints < 4 * best)
+        if (sameModes && key.timeFilter && best > stretch &&
+            update + rebuilt.cost < (checkpointsValid_ ? 1.5 : 4.0) * best) {
             path = CountPath::checkpoints;
+            rebuild = true;
+        }
     }
+    const CheckPlan& plan = rebuild ? rebuilt : asHeld;
 
     // A group's window is added directly, or as its whole day less what
     // lies outside: the whole-day counts needed are built first, together.
@@ -761,6 +795,9 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
         if (path == CountPath::fromScratch && is && wholeDay(g, now[g])) needDays |= 1u << g;
         if (path == CountPath::incremental && is && !was && wholeDay(g, now[g])) needDays |= 1u << g;
         if (path == CountPath::incremental && was && !is && wholeDay(g, old[g])) needDays |= 1u << g;
+        const bool held = (plan.held & (1u << g)) != 0;
+        if (path == CountPath::checkpoints && is && !held && wholeDay(g, now[g])) needDays |= 1u << g;
+        if (path == CountPath::checkpoints && !is && held && wholeDay(g, heldRange(plan, g))) needDays |= 1u << g;
     }
     buildDayCounts(needDays);
 
@@ -806,20 +843,26 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
         for (int g = 0; g < kGroups; ++g)
             if (inKey(key, g)) addWindow(g, now[g], 1);
     } else {
-        updateCheckpoints(key.groups);
+        if (rebuild) updateCheckpoints(key.groups);
         counts_.resize(kCountCells);
         std::uint32_t* out = counts_.data();
-        const std::uint32_t* upper = endCheck > 0 ? checkpoints_[endCheck - 1].data() : nullptr;
-        const std::uint32_t* lower = startCheck > 0 ? checkpoints_[startCheck - 1].data() : nullptr;
+        const std::uint32_t* upper = plan.end > 0 ? checkpoints_[plan.end - 1].data() : nullptr;
+        const std::uint32_t* lower = plan.start > 0 ? checkpoints_[plan.start - 1].data() : nullptr;
         runParallel(threads_, [&](unsigned t) {
             const Span span = spanOf(kCountCells, t, threads_);
             for (std::size_t i = span.first; i < span.last; ++i)
                 out[i] = (upper ? upper[i] : 0u) - (lower ? lower[i] : 0u);
         });
         for (int g = 0; g < kGroups; ++g) {
-            if (!inKey(key, g)) continue;
-            move(g, checkIndex_[g][endCheck], now[g].second, 1);
-            move(g, checkIndex_[g][startCheck], now[g].first, -1);
+            const bool held = (plan.held & (1u << g)) != 0;
+            if (inKey(key, g) && held) {
+                move(g, checkIndex_[g][plan.end], now[g].second, 1);
+                move(g, checkIndex_[g][plan.start], now[g].first, -1);
+            } else if (inKey(key, g)) {
+                addWindow(g, now[g], 1);
+            } else if (held) {
+                addWindow(g, heldRange(plan, g), -1);  // its points between the two checkpoints
+            }
         }
     }
     applyRuns(runs, counts_.data());

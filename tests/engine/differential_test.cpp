@@ -105,6 +105,8 @@ TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
     for (Datapoint& point : withinTheDay) point.time = std::clamp(point.time, 0, 86400);
     using Path = engine::FastEngine::CountPath;
     const Case walk[] = {
+        {3, 1.0f, WALK | BUS | 4096, 0, 86400, false},
+        {3, 1.0f, WALK | BUS | 4096, 30000, 60000, false},
         {3, 1.0f, 2047, 0, 86400, false},
         {3, 1.0f, 2047, 21000, 65000, true},
         {3, 1.0f, 2047, 21000, 30000, true},
