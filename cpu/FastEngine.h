@@ -12,10 +12,12 @@
 // The counts of a filter come from whichever is cheapest: the last filter's
 // counts corrected by the points that entered or left it (a drag of one end
 // of the time window, a mode toggle), each mode's whole-day counts, or the
-// cumulative counts of the current mode selection at a few checkpoints of
-// the day (any window is then the difference of two checkpoints plus the
-// points between a checkpoint and each end). The raw grid of the last filter
-// and table is kept too, so a flip of the log scale only rescales.
+// cumulative counts of a mode selection at a few checkpoints of the day
+// (any window is then the difference of two checkpoints plus the points
+// between a checkpoint and each end, and the modes that differ). The
+// checkpoints follow the selection when a jump of the window would cost more
+// than the points between two of them. The raw grid of the last filter and
+// table is kept too, so a flip of the log scale only rescales.
 #include <array>
 #include <cstddef>
 #include <cstdint>
