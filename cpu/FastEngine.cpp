@@ -443,6 +443,7 @@ std::size_t FastEngine::memoryBytes() const {
     for (const auto& index : checkIndex_) bytes += index.capacity() * sizeof(std::size_t);
     for (const auto& grid : scratch_) bytes += grid.capacity() * 4;
     for (const auto& grid : checkpoints_) bytes += grid.capacity() * 4;
+    bytes += building_.running.capacity() * 4;
     return bytes;
 }
 
@@ -565,6 +566,7 @@ void FastEngine::placeCheckpoints() {
 void FastEngine::updateCheckpoints(unsigned groups) {
     const std::size_t count = checkTimes_.size() - 1;
     if (!checkpointsValid_) {
+        building_ = Building{};
         checkpoints_.resize(count);
         for (auto& grid : checkpoints_) grid.assign(kCountCells, 0);
         checkGroups_ = 0;
@@ -676,6 +678,12 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     const CountKey key = keyOf(settings);
     if (countsValid_ && key == countKey_) return counts_;
     const Window now = windowOf(key);
+    CountPath path = preferred_;
+    if (path == CountPath::incremental && !countsValid_) path = CountPath::fromScratch;
+    bool rebuild = path == CountPath::checkpointsFollowing;
+    if (rebuild) path = CountPath::checkpoints;
+    if (path == CountPath::checkpoints && !rebuild)
+        while (!checkpointsValid_) advanceCheckpoints();
     const auto inKey = [](const CountKey& k, int g) { return (k.groups & (1u << g)) != 0; };
     // Costs in point increments; a pass over a count grid counts as a
     // quarter of its cells.
@@ -762,9 +770,6 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     const CheckPlan asHeld = checkpointsValid_ ? planFor(checkGroups_) : CheckPlan{};
     const CheckPlan rebuilt = planFor(key.groups);
 
-    CountPath path = preferred_;
-    if (path == CountPath::incremental && !countsValid_) path = CountPath::fromScratch;
-    bool rebuild = path == CountPath::checkpoints && !checkpointsValid_;
     if (path == CountPath::cheapest) {
         const double best = std::min({incremental, scratch, asHeld.cost});
         if (best == incremental)
@@ -775,13 +780,12 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
             path = CountPath::checkpoints;
         // A jump of the window (the modes unchanged) that costs more than a
         // stretch between two checkpoints brings the checkpoints to this
-        // mode selection: the first time even at a few times its cost,
-        // later when that is about as cheap. Later jumps are then bounded by
-        // that stretch.
+        // mode selection when that is about as cheap: later jumps are then
+        // bounded by that stretch. (The first checkpoints are built a little
+        // at each compute.)
         const double stretch = static_cast<double>(corePoints_) / static_cast<double>(checkCount);
         const bool sameModes = countsValid_ && key.groups == countKey_.groups;
-        if (sameModes && key.timeFilter && best > stretch &&
-            update + rebuilt.cost < (checkpointsValid_ ? 1.5 : 4.0) * best) {
+        if (checkpointsValid_ && sameModes && key.timeFilter && best > stretch && update + rebuilt.cost < 1.5 * best) {
             path = CountPath::checkpoints;
             rebuild = true;
         }
@@ -872,7 +876,50 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     applyRuns(runs, counts_.data());
     countKey_ = key;
     countsValid_ = true;
+    if (key.timeFilter && !checkpointsValid_) advanceCheckpoints();
     return counts_;
+}
+
+// Builds the checkpoints of every group a little at a time, about half a
+// stretch between two checkpoints per compute, so no single frame pays for
+// the whole pass over the points: a running count grid climbs through the
+// day and is copied at each checkpoint.
+void FastEngine::advanceCheckpoints() {
+    const std::size_t count = checkTimes_.size() - 1;
+    if (building_.running.empty()) {
+        building_ = Building{};
+        building_.running.assign(kCountCells, 0);
+        checkpoints_.resize(count);
+    }
+    std::size_t budget = std::max<std::size_t>(corePoints_ / count / 2, 256);
+    std::uint32_t* running = building_.running.data();
+    while (budget > 0 && building_.checkpoint <= count) {
+        const std::size_t k = building_.checkpoint;
+        if (building_.group == kGroups) {
+            checkpoints_[k - 1] = building_.running;
+            building_.group = 0;
+            building_.position = 0;
+            ++building_.checkpoint;
+            continue;
+        }
+        const int g = building_.group;
+        const std::size_t last = checkIndex_[g][k];
+        const std::size_t from = std::max(building_.position, checkIndex_[g][k - 1]);
+        const std::size_t to = std::min(last, from + budget);
+        const std::uint32_t* cells = groups_[g].cells;
+        for (std::size_t i = from; i < to; ++i) ++running[cells[i]];
+        budget -= to - from;
+        building_.position = to;
+        if (to == last) {
+            ++building_.group;
+            building_.position = 0;
+        }
+    }
+    if (building_.checkpoint > count) {
+        building_ = Building{};
+        checkGroups_ = (1u << kGroups) - 1;
+        checkpointsValid_ = true;
+    }
 }
 
 namespace {

@@ -53,8 +53,10 @@ public:
     std::int64_t samplesInCell(int row, int col, const ControlSettings& filters) override;
 
     // How the counts of a new filter are found: the cheapest way (the
-    // default), or always one way, for tests and benchmarks.
-    enum class CountPath { cheapest, incremental, fromScratch, checkpoints };
+    // default), or always one way, for tests and benchmarks: from the last
+    // counts, from scratch, from the checkpoints as they are (built first
+    // when there are none), or from checkpoints brought to the selection.
+    enum class CountPath { cheapest, incremental, fromScratch, checkpoints, checkpointsFollowing };
     void preferCountPath(CountPath path);
 
     // Margin of the count grid around the 1000 x 1000 grid: points centred
@@ -110,6 +112,7 @@ private:
     void buildDayCounts(unsigned groups);
     void placeCheckpoints();
     void updateCheckpoints(unsigned groups);
+    void advanceCheckpoints();
     void applyRuns(const std::vector<Run>& runs, std::uint32_t* target);
     void convolve(const std::vector<std::uint32_t>& counts, std::vector<float>& grid);
     void stampFarPoints(const ControlSettings& settings, std::vector<float>& grid) const;
@@ -138,6 +141,15 @@ private:
     std::vector<std::vector<std::uint32_t>> checkpoints_;
     unsigned checkGroups_ = 0;
     bool checkpointsValid_ = false;
+    // The first checkpoints, of every group, while they are built: the next
+    // checkpoint (from 1), the group and the position reached in it.
+    struct Building {
+        std::size_t checkpoint = 1;
+        int group = 0;
+        std::size_t position = 0;
+        std::vector<std::uint32_t> running;
+    };
+    Building building_;
 
     // The raw grid of the last density, for the filter and table it was made with.
     std::vector<float> lastDensity_;

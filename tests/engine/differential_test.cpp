@@ -121,7 +121,8 @@ TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
         {3, 1.0f, CAR, 0, 86400, true},
     };
     for (const auto* points : {&beyondTheDay, &withinTheDay})
-    for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints}) {
+    for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints,
+                      Path::checkpointsFollowing}) {
         SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)) +
                      (points == &withinTheDay ? ", times within the day" : ", times beyond the day"));
         engine::FastEngine fast(*points, 2);
