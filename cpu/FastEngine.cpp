@@ -20,8 +20,10 @@ namespace engine {
 namespace {
 
 int groupOf(std::int32_t mode) {
-    if (mode > 0 && mode <= MOTORCYCLE && std::has_single_bit(static_cast<std::uint32_t>(mode)))
-        return std::countr_zero(static_cast<std::uint32_t>(mode));
+    // (m & (m - 1)) == 0 tests for a single bit without a population count,
+    // which the baseline instruction set lacks.
+    const auto m = static_cast<std::uint32_t>(mode);
+    if (mode > 0 && mode <= MOTORCYCLE && (m & (m - 1)) == 0) return std::countr_zero(m);
     return kModeCount;
 }
 
