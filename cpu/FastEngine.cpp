@@ -812,6 +812,9 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     buildDayCounts(needDays);
 
     std::vector<Run> runs;
+    // Whole-day counts to add to the counts (factor 1) or take away (-1),
+    // all in one pass at the end.
+    std::vector<std::pair<const std::uint32_t*, std::uint32_t>> days;
     // Adds (sign 1) or takes away (-1) a group's window.
     const auto addWindow = [&](int g, std::pair<std::size_t, std::size_t> w, std::int32_t sign) {
         const std::size_t n = groups_[g].count;
@@ -819,13 +822,7 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
             if (w.second > w.first) runs.push_back(Run{g, w.first, w.second, sign});
             return;
         }
-        const std::uint32_t* day = groups_[g].dayCounts.data();
-        std::uint32_t* out = counts_.data();
-        const std::uint32_t factor = static_cast<std::uint32_t>(sign);
-        runParallel(threads_, [&](unsigned t) {
-            const Span span = spanOf(kCountCells, t, threads_);
-            for (std::size_t i = span.first; i < span.last; ++i) out[i] += factor * day[i];
-        });
+        days.push_back({groups_[g].dayCounts.data(), static_cast<std::uint32_t>(sign)});
         if (w.first > 0) runs.push_back(Run{g, 0, w.first, -sign});
         if (w.second < n) runs.push_back(Run{g, w.second, n, -sign});
     };
@@ -849,7 +846,8 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
             }
         }
     } else if (path == CountPath::fromScratch) {
-        counts_.assign(kCountCells, 0);
+        counts_.resize(kCountCells);
+        days.push_back({nullptr, 0});  // marks that the pass starts from zero
         for (int g = 0; g < kGroups; ++g)
             if (inKey(key, g)) addWindow(g, now[g], 1);
     } else {
@@ -874,6 +872,19 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
                 addWindow(g, heldRange(plan, g), -1);  // its points between the two checkpoints
             }
         }
+    }
+    if (!days.empty()) {
+        const bool fromZero = days.front().first == nullptr;
+        if (fromZero) days.erase(days.begin());
+        std::uint32_t* out = counts_.data();
+        runParallel(threads_, [&](unsigned t) {
+            const Span span = spanOf(kCountCells, t, threads_);
+            for (std::size_t i = span.first; i < span.last; ++i) {
+                std::uint32_t sum = fromZero ? 0u : out[i];
+                for (const auto& [day, factor] : days) sum += factor * day[i];
+                out[i] = sum;
+            }
+        });
     }
     applyRuns(runs, counts_.data());
     countKey_ = key;

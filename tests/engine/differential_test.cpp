@@ -137,3 +137,36 @@ TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
 }
 
 }  // namespace
+
+namespace {
+
+// Groups large enough that a window is counted as the group's whole day less
+// what lies outside it (small data sets never are): from scratch, on a mode
+// toggle in either direction, and as a correction of the checkpoints.
+TEST(FastEngineAgainstReference, WholeDayCountsLessWhatLiesOutsideAgree) {
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::vector<Datapoint> points;
+    for (int i = 0; i < 1000000; ++i)
+        points.emplace_back(unit(random), unit(random), i % 2 ? WALK : CAR, static_cast<std::int32_t>(random() % 86400));
+    const Case walk[] = {
+        {3, 1.0f, WALK | CAR, 0, 86400, false},
+        {3, 1.0f, WALK | CAR, 3600, 86000, true},
+        {3, 1.0f, WALK, 3600, 86000, false},
+        {3, 1.0f, WALK | CAR, 3600, 86000, false},
+    };
+    using Path = engine::FastEngine::CountPath;
+    engine::ReferenceEngine reference(points);
+    engine::ReferenceEngine counter(points);
+    for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints}) {
+        SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)));
+        engine::FastEngine fast(points, 2);
+        fast.preferCountPath(path);
+        for (const Case& c : walk) {
+            compareOne(fast, reference, counter, c);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+}  // namespace
