@@ -4,14 +4,25 @@
 // size) instead of O(points x size^2).
 //
 // The points are kept grouped by mode and sorted by time, each as its centre
-// cell and its time (8 bytes), so a filter selects contiguous runs. A compute
-// counts the selected points per centre cell, then convolves the counts once
-// with the weight table, which is separable: its row sums are its
-// one-dimensional factor. What does not change between computes is cached:
-// each mode's whole-day counts and the counts of the last filter.
+// cell (4 bytes), with each group's index of where every second of the day
+// starts, so a filter selects contiguous runs. A compute counts the selected
+// points per centre cell, then convolves the counts once with the weight
+// table, which is separable: its row sums are its one-dimensional factor.
+//
+// The counts of a filter come from whichever is cheapest: the last filter's
+// counts corrected by the points that entered or left it (a drag of one end
+// of the time window, a mode toggle), each mode's whole-day counts, or the
+// cumulative counts of a mode selection at a few checkpoints of the day
+// (any window is then the difference of two checkpoints plus the points
+// between a checkpoint and each end, and the modes that differ). The
+// checkpoints follow the selection when a jump of the window would cost more
+// than the points between two of them. The raw grid of the last filter and
+// table is kept too, so a flip of the log scale only rescales.
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,7 +33,9 @@ namespace engine {
 
 class FastEngine final : public DensityBackend, public CellCounter {
 public:
-    FastEngine(const std::vector<Datapoint>& points, unsigned threads);
+    // progress, when given, is called with the fraction of the indexing done.
+    FastEngine(const std::vector<Datapoint>& points, unsigned threads,
+               const std::function<void(float)>& progress = {});
 
     void setKernel(const std::vector<float>& table, int size) override;
     std::vector<float> compute(const ControlSettings& settings) override;
@@ -32,11 +45,19 @@ public:
     // The raw grid of summed weights, before the logarithm and normalisation.
     std::vector<float> density(const ControlSettings& settings);
 
-    // Forgets the counts of the last filter (the per-mode whole-day counts
-    // stay), so a benchmark can time a filter change.
+    // Forgets the counts and the grid of the last filter (the per-mode
+    // whole-day counts and the checkpoints stay), so a benchmark can time a
+    // filter change.
     void forgetLastCounts() override;
 
     std::int64_t samplesInCell(int row, int col, const ControlSettings& filters) override;
+
+    // How the counts of a new filter are found: the cheapest way (the
+    // default), or always one way, for tests and benchmarks: from the last
+    // counts, from scratch, from the checkpoints as they are (built first
+    // when there are none), or from checkpoints brought to the selection.
+    enum class CountPath { cheapest, incremental, fromScratch, checkpoints, checkpointsFollowing };
+    void preferCountPath(CountPath path);
 
     // Margin of the count grid around the 1000 x 1000 grid: points centred
     // further out are stamped one by one.
@@ -48,9 +69,18 @@ public:
 
 private:
     struct Group {
-        std::vector<std::int32_t> times;   // ascending
-        std::vector<std::uint32_t> cells;  // index into the count grid
+        // Index into the count grid of each point, in time order: a part of cellStore_.
+        std::uint32_t* cells = nullptr;
+        std::size_t count = 0;
+        // before[s]: points earlier than firstSecond + s, for s in 0..spread.
+        std::int32_t firstSecond = 0;
+        std::vector<std::uint64_t> before;
+        // Times in ascending order, kept only for a group whose times spread
+        // too wide for `before`.
+        std::vector<std::int32_t> times;
         std::vector<std::uint32_t> dayCounts;  // whole-group counts, built on first use
+        // The number of points earlier than time.
+        std::size_t earlierThan(std::int64_t time) const;
     };
     struct FarPoint {
         int row;
@@ -65,26 +95,68 @@ private:
         std::int32_t maxTime = 0;
         bool operator==(const CountKey&) const = default;
     };
+    // Points [first, last) of a group, added (sign 1) or taken away (-1).
+    struct Run {
+        int group;
+        std::size_t first;
+        std::size_t last;
+        std::int32_t sign;
+    };
+    using Window = std::array<std::pair<std::size_t, std::size_t>, kGroups>;
 
+    bool indexTimesOfDay(const std::vector<Datapoint>& points, const std::function<void(float)>& report);
+    void indexAnyTimes(const std::vector<Datapoint>& points, const std::function<void(float)>& report);
+    CountKey keyOf(const ControlSettings& settings) const;
+    Window windowOf(const CountKey& key) const;
     const std::vector<std::uint32_t>& countsFor(const ControlSettings& settings);
-    const std::vector<std::uint32_t>& dayCounts(int group);
+    void buildDayCounts(unsigned groups);
+    void placeCheckpoints();
+    void updateCheckpoints(unsigned groups);
+    void advanceCheckpoints();
+    void applyRuns(const std::vector<Run>& runs, std::uint32_t* target);
     void convolve(const std::vector<std::uint32_t>& counts, std::vector<float>& grid);
     void stampFarPoints(const ControlSettings& settings, std::vector<float>& grid) const;
 
     unsigned threads_;
+    std::size_t corePoints_ = 0;
+    std::unique_ptr<std::uint32_t[]> cellStore_;  // every group's cells, group after group
     std::array<Group, kGroups> groups_;
     std::vector<FarPoint> far_;
     std::vector<float> table_{1.0f};
     std::vector<float> factor_{1.0f};
     int size_ = 1;
+    unsigned tableVersion_ = 0;
 
+    CountPath preferred_ = CountPath::cheapest;
     CountKey countKey_;
     bool countsValid_ = false;
     std::vector<std::uint32_t> counts_;
-    unsigned daySumGroups_ = 0;
-    bool daySumValid_ = false;
-    std::vector<std::uint32_t> daySum_;
-    std::vector<std::vector<std::int32_t>> scratchCounts_;
+    std::vector<std::vector<std::uint32_t>> scratch_;  // per-thread grids for the parallel phases
+
+    // Checkpoint k (1..checkpoints) holds the counts of the selected groups'
+    // points earlier than checkTimes_[k]; checkpoint 0 is empty and the last
+    // one the whole day.
+    std::vector<std::int64_t> checkTimes_;
+    std::array<std::vector<std::size_t>, kGroups> checkIndex_;  // earlierThan at each checkpoint
+    std::vector<std::vector<std::uint32_t>> checkpoints_;
+    unsigned checkGroups_ = 0;
+    bool checkpointsValid_ = false;
+    // The first checkpoints, of every group, while they are built: the next
+    // checkpoint (from 1), the group and the position reached in it.
+    struct Building {
+        std::size_t checkpoint = 1;
+        int group = 0;
+        std::size_t position = 0;
+        std::vector<std::uint32_t> running;
+    };
+    Building building_;
+
+    // The raw grid of the last density, for the filter and table it was made with.
+    std::vector<float> lastDensity_;
+    CountKey densityKey_;
+    unsigned densityTable_ = 0;
+    bool densityValid_ = false;
+
     std::vector<float> rows_;  // horizontal pass: count-grid rows x 1000 columns
 };
 

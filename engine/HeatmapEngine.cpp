@@ -188,7 +188,7 @@ PreparedEnginePtr prepare(std::vector<Datapoint> points, const std::function<voi
 #else
         whyNotCuda = choice == Choice::cpu ? "TRACKORA_ENGINE=cpu" : "built without CUDA";
 #endif
-        auto cpu = std::make_unique<engine::FastEngine>(points, engine::hardwareThreads());
+        auto cpu = std::make_unique<engine::FastEngine>(points, engine::hardwareThreads(), progress);
         points = {};  // the engines hold what they need; drop the copy early
         prepared->counter = cpu.get();
         if (prepared->onGpu) {

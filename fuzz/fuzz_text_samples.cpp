@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "model/ReferenceParse.h"
+#include "tests/support/ReferenceParse.h"
 #include "model/TextFields.h"
 
 #include "model/LoadError.h"

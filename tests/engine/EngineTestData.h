@@ -57,3 +57,17 @@ inline std::vector<Datapoint> adversarialPoints(unsigned seed, int uniform) {
     std::shuffle(points.begin(), points.end(), random);
     return points;
 }
+
+// Two convolutions of the same integer counts that add in another order: the
+// CPU engine's blocked passes (fused multiply-adds where the processor has
+// them, subnormal tails flushed to zero) and the CUDA counting path (plain
+// products, in index order). Each pass sums at most `size` positive terms,
+// (size + 1) u of the value, and the factor holds to a few roundings per
+// entry, so each side is within (2 size + 8) u of the exact sum, and they are
+// within twice that of each other; every flushed term loses less than
+// FLT_MIN, at most `samples` of them per pass.
+inline float convolutionTolerance(float value, int size, std::size_t samples) {
+    constexpr double unit = 1.0 / (1 << 24);
+    return static_cast<float>(2.0 * (2.0 * size + 8.0) * unit * std::fabs(value) +
+                              2.0 * static_cast<double>(samples) * std::numeric_limits<float>::min());
+}

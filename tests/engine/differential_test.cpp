@@ -3,6 +3,8 @@
 // tolerance is derived in GridComparison.h.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "EngineTestData.h"
 #include "GridComparison.h"
 #include "cpu/FastEngine.h"
@@ -85,6 +87,85 @@ TEST(FastEngineAgainstReference, AgreesWhenTimesSpreadBeyondTheCountingSort) {
         compareOne(fast, reference, counter, Case{5, 1.0f, 2047, -2000000000, 2000000000, false});
         compareOne(fast, reference, counter, Case{3, 1.0f, WALK | BUS | 4096, 3600, 7200, true});
         compareOne(fast, reference, counter, Case{1, 1.0f, 2047, 0, 86400, false});
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Every way the fast engine finds the counts of a filter, forced in turn,
+// over a walk of filters where each way has its own mistakes to make:
+// windows straddling checkpoints, one second, an empty window, the whole day
+// and beyond it, mode toggles under a narrow window and mask 0. Once with
+// times beyond the day, once with every time within it (the one-pass index).
+TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
+    auto beyondTheDay = adversarialPoints(13, 3000);
+    auto withinTheDay = beyondTheDay;
+    for (Datapoint& point : withinTheDay) point.time = std::clamp(point.time, 0, 86400);
+    using Path = engine::FastEngine::CountPath;
+    const Case walk[] = {
+        {3, 1.0f, WALK | BUS | 4096, 0, 86400, false},
+        {3, 1.0f, WALK | BUS | 4096, 30000, 60000, false},
+        {3, 1.0f, 2047, 0, 86400, false},
+        {3, 1.0f, 2047, 21000, 65000, true},
+        {3, 1.0f, 2047, 21000, 30000, true},
+        {3, 1.0f, WALK | BUS | 4096, 21000, 30000, true},
+        {3, 1.0f, WALK | BUS | 4096, 43200, 43200, false},
+        {3, 1.0f, WALK | BUS | 4096, 50000, 40000, true},
+        {3, 1.0f, 2047 & ~WALK, -100, 86500, true},
+        {3, 1.0f, 2047 & ~WALK, 7200, 80000, false},
+        {3, 1.0f, 2047, 7200, 80000, true},
+        {3, 1.0f, 2047, 3600, 3600, true},
+        {3, 1.0f, 0, 3600, 7200, false},
+        {3, 1.0f, CAR, 0, 86400, true},
+    };
+    for (const auto* points : {&beyondTheDay, &withinTheDay})
+    for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints,
+                      Path::checkpointsFollowing}) {
+        SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)) +
+                     (points == &withinTheDay ? ", times within the day" : ", times beyond the day"));
+        engine::FastEngine fast(*points, 2);
+        fast.preferCountPath(path);
+        engine::ReferenceEngine reference(*points);
+        engine::ReferenceEngine counter(*points);
+        for (const Case& c : walk) {
+            compareOne(fast, reference, counter, c);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Groups large enough that a window is counted as the group's whole day less
+// what lies outside it (small data sets never are): from scratch, on a mode
+// toggle in either direction, and as a correction of the checkpoints.
+TEST(FastEngineAgainstReference, WholeDayCountsLessWhatLiesOutsideAgree) {
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::vector<Datapoint> points;
+    for (int i = 0; i < 1000000; ++i)
+        points.emplace_back(unit(random), unit(random), i % 2 ? WALK : CAR, static_cast<std::int32_t>(random() % 86400));
+    const Case walk[] = {
+        {3, 1.0f, WALK | CAR, 0, 86400, false},
+        {3, 1.0f, WALK | CAR, 3600, 86000, true},
+        {3, 1.0f, WALK, 3600, 86000, false},
+        {3, 1.0f, WALK | CAR, 3600, 86000, false},
+    };
+    using Path = engine::FastEngine::CountPath;
+    engine::ReferenceEngine reference(points);
+    engine::ReferenceEngine counter(points);
+    for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints}) {
+        SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)));
+        engine::FastEngine fast(points, 2);
+        fast.preferCountPath(path);
+        for (const Case& c : walk) {
+            compareOne(fast, reference, counter, c);
+            if (HasFatalFailure()) return;
+        }
     }
 }
 

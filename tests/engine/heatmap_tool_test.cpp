@@ -11,6 +11,7 @@
 #include "../TempDir.h"
 #include "engine/HeatmapEngine.h"
 #include "tools/heatmap/HeatmapOptions.h"
+#include "tools/heatmap/HeatmapScript.h"
 
 namespace {
 
@@ -78,6 +79,7 @@ TEST(HeatmapToolOptions, UsageErrorsNameTheOption) {
     EXPECT_EQ(message({"a", "--repeat"}), "--repeat needs a value");
     EXPECT_EQ(message({"a", "--bogus"}), "unknown option --bogus");
     EXPECT_EQ(message({"a", "b"}), "more than one input: \"a\" and \"b\"");
+    EXPECT_EQ(message({"a", "--script", "s", "--png", "p"}), "--png goes on the lines of the --script file, not beside it");
 }
 
 TEST(HeatmapTool, WritesTheEnginesGrid) {
@@ -166,6 +168,99 @@ TEST(HeatmapTool, OutputFailuresNameThePathAndKeepTheOldFile) {
     std::getline(kept, oldText);
     EXPECT_EQ(oldText, "old");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.root()), {}), 6);  // no temporary files left
+}
+
+TEST(HeatmapToolScript, BadLinesAreNamedByFileAndLine) {
+    TempDir dir;
+    const struct {
+        const char* text;
+        const char* error;  // after "FILE"
+    } cases[] = {
+        {"--modes all\n\n# a comment\n--size 4\n", ":4: --size: \"4\" is not an odd number from 1 to 23169"},
+        {"--engine cpu\n", ":1: --engine is not allowed on a script line"},
+        {"--modes all in.bin\n", ":1: \"in.bin\": a script line holds options only"},
+        {"--png \"a b\n", ":1: a quote is not closed"},
+        {"--time 9-8 --grid g\n", ":1: --time: \"9-8\" starts after it ends"},
+        {"# nothing\n\n", ": no settings lines"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = dir.write("script.txt", c.text);
+        try {
+            readScript(path);
+            ADD_FAILURE() << "no error for " << c.text;
+        } catch (const UsageError& error) {
+            EXPECT_EQ(error.what(), path + c.error);
+        }
+    }
+    // Settings written as a line read back exactly, outputs per line too.
+    ControlSettings settings;
+    settings.mode_mask = WALK | SUBWAY;
+    settings.min_time = 61;
+    settings.max_time = 86400;
+    settings.sigma = 2.3f;
+    settings.kernel_size = 101;
+    settings.use_log_scale = false;
+    const auto lines = readScript(dir.write("back.txt", scriptLineFor(settings) + " --grid \"a b.f32\"\n"));
+    ASSERT_EQ(lines.size(), 1u);
+    const ControlSettings& read = lines[0].options.settings;
+    EXPECT_EQ(read.mode_mask, settings.mode_mask);
+    EXPECT_EQ(read.min_time, 61);
+    EXPECT_EQ(read.max_time, 86400);
+    EXPECT_EQ(read.sigma, 2.3f);
+    EXPECT_EQ(read.kernel_size, 101);
+    EXPECT_FALSE(read.use_log_scale);
+    EXPECT_EQ(lines[0].options.gridPath, "a b.f32");
+}
+
+// Lines computed in order with the caches carried over must give each
+// line's own grid: a line that repeats an earlier one, a mode toggle, a
+// sigma change alone and a log flip alone.
+TEST(HeatmapToolScript, EachLineGivesItsOwnGrid) {
+    TempDir dir;
+    std::vector<Datapoint> points;
+    for (int i = 0; i < 3000; ++i)
+        points.emplace_back(0.2f + 0.0007f * (i % 41), 0.7f - 0.0011f * (i % 29), kModes[i % kModeCount], 29 * i);
+    const std::string input = dir.writeRecords("points.bin", points);
+    const std::string lines[] = {
+        "--modes walk,car --time 600-40000 --size 7 --sigma 2",
+        "--modes walk --time 600-40000 --size 7 --sigma 2",
+        "--modes walk --time 600-40000 --size 7 --sigma 3",
+        "--modes walk --time 600-40000 --size 7 --sigma 3 --linear",
+        "--modes walk,car --time 600-40000 --size 7 --sigma 2",
+        "--modes walk,car --time 30000-80000 --size 7 --sigma 2",
+    };
+    std::string script;
+    for (std::size_t i = 0; i < std::size(lines); ++i)
+        script += lines[i] + " --grid " + (dir.root() / ("g" + std::to_string(i))).string() + "\n";
+    const std::string scriptPath = dir.write("script.txt", script);
+    const std::string command = std::string(TRACKORA_HEATMAP_TOOL) + " " + input + " --engine cpu --script " +
+                                scriptPath + " > " + (dir.root() / "out.txt").string();
+    ASSERT_EQ(std::system(command.c_str()), 0);
+
+    setenv("TRACKORA_ENGINE", "cpu", 1);
+    for (std::size_t i = 0; i < std::size(lines); ++i) {
+        SCOPED_TRACE(lines[i]);
+        ControlSettings settings = parseHeatmapOptions(splitScriptLine(lines[i]), OptionScope::scriptLine).settings;
+        HeatmapEngine::initialize(points, settings);
+        const std::vector<float> expected = HeatmapEngine::computeHeatmap(settings);
+        HeatmapEngine::release();
+        std::ifstream in(dir.root() / ("g" + std::to_string(i)), std::ios::binary);
+        std::vector<float> grid(kGridCells);
+        in.read(reinterpret_cast<char*>(grid.data()), kGridCells * 4);
+        EXPECT_EQ(grid, expected);
+    }
+    unsetenv("TRACKORA_ENGINE");
+
+    std::ifstream report(dir.root() / "out.txt");
+    std::string text;
+    int timed = 0;
+    std::string last;
+    while (std::getline(report, text)) {
+        timed += text.rfind("line ", 0) == 0 && text.ends_with(" ms");
+        last = text;
+    }
+    EXPECT_EQ(timed, 6);
+    EXPECT_EQ(last.rfind("6 lines: median ", 0), 0u) << last;
 }
 
 }  // namespace

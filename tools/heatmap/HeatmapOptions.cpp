@@ -20,7 +20,10 @@ const char* const kHeatmapUsage =
     "  --geotiff FILE        write the grid as a Float32 GeoTIFF in EPSG:4326, north up\n"
     "  --lut FILE            colour table for --png (default resources/lut.png)\n"
     "  --normalized          text input holds normalised coordinates, not degrees\n"
-    "  --repeat N            compute N times and print the median time\n";
+    "  --repeat N            compute N times and print the median time\n"
+    "  --script FILE         one compute per line of FILE, each line a full set of the\n"
+    "                        settings and output options above; prints each line's\n"
+    "                        compute time, then the median, 99th percentile and maximum\n";
 
 namespace {
 
@@ -59,12 +62,28 @@ std::optional<std::int32_t> parseTimeOfDay(std::string_view text) {
     return seconds;
 }
 
-HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments) {
+namespace {
+
+// Options that set up the run rather than one grid: not for script lines.
+bool isRunOption(const std::string& argument) {
+    return argument == "--engine" || argument == "--repeat" || argument == "--normalized" ||
+           argument == "--script" || argument == "--help" || argument == "-h";
+}
+
+}  // namespace
+
+HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, OptionScope scope) {
     HeatmapOptions options;
     options.settings.mode_mask = kAllModes;
     for (bool& ticked : options.settings.mode_selected) ticked = true;
+    std::string lineOption;  // the first settings or output option given
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
+        const bool option = !argument.empty() && argument[0] == '-';
+        if (scope == OptionScope::scriptLine && (!option || isRunOption(argument)))
+            throw UsageError(option ? argument + " is not allowed on a script line"
+                                    : "\"" + argument + "\": a script line holds options only");
+        if (option && !isRunOption(argument) && lineOption.empty()) lineOption = argument;
         const auto value = [&]() -> const std::string& {
             if (i + 1 >= arguments.size()) throw UsageError(argument + " needs a value");
             return arguments[++i];
@@ -123,6 +142,8 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments) {
             const auto repeat = parseNumber<int>(text);
             if (!repeat || *repeat < 1) throw UsageError("--repeat: \"" + text + "\" is not a positive count");
             options.repeat = *repeat;
+        } else if (argument == "--script") {
+            options.scriptPath = value();
         } else if (!argument.empty() && argument[0] == '-') {
             throw UsageError("unknown option " + argument);
         } else if (options.input.empty()) {
@@ -131,6 +152,10 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments) {
             throw UsageError("more than one input: \"" + options.input + "\" and \"" + argument + "\"");
         }
     }
+    if (scope == OptionScope::scriptLine) return options;
     if (!options.help && options.input.empty()) throw UsageError("no input file given");
+    if (!options.scriptPath.empty() && !lineOption.empty())
+        throw UsageError(lineOption + " goes on the lines of the --script file, not beside it");
+    if (!options.scriptPath.empty() && options.repeat != 1) throw UsageError("--repeat does not go with --script");
     return options;
 }

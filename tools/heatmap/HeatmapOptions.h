@@ -20,8 +20,14 @@ struct HeatmapOptions {
     std::string lutPath = "resources/lut.png";
     bool textNormalized = false;  // text input already holds normalised coordinates
     int repeat = 1;
+    std::string scriptPath;  // --script: one compute per line of this file
     bool help = false;
 };
+
+// Where options are read: the command line, or one line of a --script file,
+// which takes the settings and output options only (no input, no --engine,
+// --repeat, --normalized or --script).
+enum class OptionScope { commandLine, scriptLine };
 
 // A usage error, worded for the user.
 class UsageError : public std::runtime_error {
@@ -30,7 +36,8 @@ public:
 };
 
 // Throws UsageError naming the option and what was wrong with it.
-HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments);
+HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments,
+                                   OptionScope scope = OptionScope::commandLine);
 
 // "25200", "07:00" or "07:00:30": seconds since midnight, 0..86400.
 std::optional<std::int32_t> parseTimeOfDay(std::string_view text);

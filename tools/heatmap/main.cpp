@@ -9,6 +9,7 @@
 #include <iostream>
 #include <optional>
 
+#include "app/FrameWork.h"
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
 #include "engine/KdeLogic.h"
@@ -17,6 +18,7 @@
 #include "model/RuntimeFiles.h"
 #include "model/TrajectoryLoader.h"
 #include "tools/heatmap/HeatmapOptions.h"
+#include "tools/heatmap/HeatmapScript.h"
 
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -90,6 +92,77 @@ bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<
     return true;
 }
 
+// The files one set of options asks for, opened (checked, with their
+// temporary files made) before the long work, so a bad path fails at once.
+struct Outputs {
+    std::optional<OutputFile> grid;
+    std::optional<OutputFile> png;
+    std::optional<OutputFile> geotiff;
+};
+
+// False, having said why, when an output cannot be written or is the input.
+bool openOutputs(const HeatmapOptions& options, const std::string& input, Outputs& outputs) {
+    try {
+        if (!options.gridPath.empty()) outputs.grid.emplace(options.gridPath).refuseSameFile(input);
+        if (!options.pngPath.empty()) outputs.png.emplace(options.pngPath).refuseSameFile(input);
+        if (!options.geotiffPath.empty()) outputs.geotiff.emplace(options.geotiffPath).refuseSameFile(input);
+    } catch (const OutputError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return false;
+    }
+    return true;
+}
+
+// Every output asked for; all are attempted even when one fails. densest is
+// the unnormalised maximum of the compute that gave `grid`.
+bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::vector<float>& grid, double densest) {
+    bool ok = true;
+    if (outputs.grid) ok = writeGrid(*outputs.grid, grid) && ok;
+    if (outputs.png) ok = writePng(options, *outputs.png, grid) && ok;
+    if (outputs.geotiff) ok = writeGeoTiff(*outputs.geotiff, grid, options.settings, densest) && ok;
+    return ok;
+}
+
+// The lines in order through the viewer's frame work, timing its table
+// rebuild and compute (the outputs are written outside the timing).
+bool runScript(const std::vector<ScriptLine>& lines, std::vector<Outputs>& outputs, ControlSettings& settings) {
+    using Clock = std::chrono::steady_clock;
+    double elapsed = 0;
+    const auto addTime = [&elapsed](Clock::time_point start) {
+        elapsed += std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    };
+    std::vector<float> grid(kGridCells, 0.0f);
+    const DensitySteps steps{[&](ControlSettings& s) {
+                                 const auto start = Clock::now();
+                                 HeatmapEngine::rebuildKernel(s);
+                                 addTime(start);
+                             },
+                             [&](ControlSettings& s) {
+                                 const auto start = Clock::now();
+                                 std::vector<float> heatmap = HeatmapEngine::computeHeatmap(s);
+                                 addTime(start);
+                                 return heatmap;
+                             },
+                             [&grid](const std::vector<float>& heatmap) { grid = heatmap; }};
+    std::vector<double> times;
+    bool ok = true;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const ScriptLine& line = lines[i];
+        adoptSettings(settings, line.options.settings);
+        if (times.empty()) settings.time_changed = true;  // the first line always computes
+        elapsed = 0;
+        refreshDensity(settings, steps, kGridCells);
+        times.push_back(elapsed);
+        std::printf("line %d: %.2f ms\n", line.number, elapsed);
+        ok = writeOutputs(line.options, outputs[i], grid, HeatmapEngine::lastMaximumDensity()) && ok;
+    }
+    const TimeSummary summary = summarizeTimes(times);
+    std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summary.median, summary.p99,
+                summary.maximum);
+    std::fflush(stdout);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,21 +178,25 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!options.engine.empty()) setenv("TRACKORA_ENGINE", options.engine.c_str(), 1);
-
-    // The outputs are checked (and their temporary files made) before the
-    // long work, so a bad path fails at once; neither may be the input.
-    removeTemporaryFilesOnSignals();
-    std::optional<OutputFile> gridOut;
-    std::optional<OutputFile> pngOut;
-    std::optional<OutputFile> geotiffOut;
-    try {
-        if (!options.gridPath.empty()) gridOut.emplace(options.gridPath).refuseSameFile(options.input);
-        if (!options.pngPath.empty()) pngOut.emplace(options.pngPath).refuseSameFile(options.input);
-        if (!options.geotiffPath.empty()) geotiffOut.emplace(options.geotiffPath).refuseSameFile(options.input);
-    } catch (const OutputError& error) {
-        std::cerr << "trackora-heatmap: " << error.what() << "\n";
-        return 1;
+    // The whole script is checked before the samples are loaded.
+    std::vector<ScriptLine> script;
+    if (!options.scriptPath.empty()) {
+        try {
+            script = readScript(options.scriptPath);
+        } catch (const UsageError& error) {
+            std::cerr << "trackora-heatmap: " << error.what() << "\n";
+            return 2;
+        }
     }
+
+    // Every output, the script lines' included, is checked before the long
+    // work; none may be the input.
+    removeTemporaryFilesOnSignals();
+    Outputs outputs;
+    std::vector<Outputs> lineOutputs(script.size());
+    if (!openOutputs(options, options.input, outputs)) return 1;
+    for (std::size_t i = 0; i < script.size(); ++i)
+        if (!openOutputs(script[i].options, options.input, lineOutputs[i])) return 1;
 
     std::vector<Datapoint> points;
     try {
@@ -127,6 +204,18 @@ int main(int argc, char** argv) {
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << loadFailureMessage(options.input, error) << "\n";
         return 1;
+    }
+    if (!script.empty()) {
+        std::cout << points.size() << " points read from \"" << options.input << "\"" << std::endl;
+        try {
+            HeatmapEngine::initialize(std::move(points), options.settings);
+            const bool ok = runScript(script, lineOutputs, options.settings);
+            HeatmapEngine::release();
+            return ok ? 0 : 1;
+        } catch (const std::exception& error) {
+            std::cerr << "trackora-heatmap: " << error.what() << "\n";
+            return 1;
+        }
     }
     std::size_t used = 0;
     const ControlSettings& s = options.settings;
@@ -154,11 +243,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         const double densest = HeatmapEngine::lastMaximumDensity();
         HeatmapEngine::release();
-        bool ok = true;
-        if (gridOut) ok = writeGrid(*gridOut, grid) && ok;
-        if (pngOut) ok = writePng(options, *pngOut, grid) && ok;
-        if (geotiffOut) ok = writeGeoTiff(*geotiffOut, grid, options.settings, densest) && ok;
-        return ok ? 0 : 1;
+        return writeOutputs(options, outputs, grid, densest) ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return 1;
