@@ -1,6 +1,9 @@
 #include "app/FrameWork.h"
 
+#include <chrono>
 #include <iostream>
+
+#include "engine/HeatmapEngine.h"
 
 bool refreshDensity(ControlSettings& settings, const DensitySteps& steps, std::size_t gridCells) {
     // The table first: size and sigma changes also ask for a new grid below.
@@ -19,4 +22,23 @@ bool refreshDensity(ControlSettings& settings, const DensitySteps& steps, std::s
         std::cout << "Density grid has " << heatmap.size() << " cells instead of " << gridCells
                   << ": the map keeps the previous heat" << std::endl;
     return true;
+}
+
+DensitySteps timedEngineSteps(double& elapsedMs, std::function<void(const std::vector<float>&)> upload) {
+    using Clock = std::chrono::steady_clock;
+    const auto addTime = [&elapsedMs](Clock::time_point start) {
+        elapsedMs += std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    };
+    return DensitySteps{[addTime](ControlSettings& s) {
+                            const auto start = Clock::now();
+                            HeatmapEngine::rebuildKernel(s);
+                            addTime(start);
+                        },
+                        [addTime](ControlSettings& s) {
+                            const auto start = Clock::now();
+                            std::vector<float> grid = HeatmapEngine::computeHeatmap(s);
+                            addTime(start);
+                            return grid;
+                        },
+                        std::move(upload)};
 }

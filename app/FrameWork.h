@@ -22,3 +22,8 @@ struct DensitySteps {
 // line on standard output), since the texture could not hold it. Returns
 // whether a grid was computed.
 bool refreshDensity(ControlSettings& settings, const DensitySteps& steps, std::size_t gridCells);
+
+// HeatmapEngine's steps, adding the milliseconds spent in rebuildKernel and
+// computeHeatmap to elapsedMs: how trackora-heatmap --script and the
+// benchmark time a frame as the viewer runs it.
+DensitySteps timedEngineSteps(double& elapsedMs, std::function<void(const std::vector<float>&)> upload);

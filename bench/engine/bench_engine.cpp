@@ -255,19 +255,7 @@ struct TraceResult {
 // The trace through the viewer's frame work on the engine initialize made.
 TraceResult runTrace(const std::vector<ControlSettings>& trace) {
     double elapsed = 0;
-    const auto addTime = [&elapsed](Clock::time_point start) { elapsed += millisecondsSince(start); };
-    const DensitySteps steps{[&](ControlSettings& s) {
-                                 const auto start = Clock::now();
-                                 HeatmapEngine::rebuildKernel(s);
-                                 addTime(start);
-                             },
-                             [&](ControlSettings& s) {
-                                 const auto start = Clock::now();
-                                 std::vector<float> grid = HeatmapEngine::computeHeatmap(s);
-                                 addTime(start);
-                                 return grid;
-                             },
-                             [](const std::vector<float>&) {}};
+    const DensitySteps steps = timedEngineSteps(elapsed, [](const std::vector<float>&) {});
     TraceResult result;
     ControlSettings settings = trace.front();
     settings.time_changed = true;

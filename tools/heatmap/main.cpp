@@ -126,24 +126,10 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
 // The lines in order through the viewer's frame work, timing its table
 // rebuild and compute (the outputs are written outside the timing).
 bool runScript(const std::vector<ScriptLine>& lines, std::vector<Outputs>& outputs, ControlSettings& settings) {
-    using Clock = std::chrono::steady_clock;
     double elapsed = 0;
-    const auto addTime = [&elapsed](Clock::time_point start) {
-        elapsed += std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    };
     std::vector<float> grid(kGridCells, 0.0f);
-    const DensitySteps steps{[&](ControlSettings& s) {
-                                 const auto start = Clock::now();
-                                 HeatmapEngine::rebuildKernel(s);
-                                 addTime(start);
-                             },
-                             [&](ControlSettings& s) {
-                                 const auto start = Clock::now();
-                                 std::vector<float> heatmap = HeatmapEngine::computeHeatmap(s);
-                                 addTime(start);
-                                 return heatmap;
-                             },
-                             [&grid](const std::vector<float>& heatmap) { grid = heatmap; }};
+    const DensitySteps steps =
+        timedEngineSteps(elapsed, [&grid](const std::vector<float>& heatmap) { grid = heatmap; });
     std::vector<double> times;
     bool ok = true;
     for (std::size_t i = 0; i < lines.size(); ++i) {
