@@ -51,6 +51,9 @@ public:
     void forgetLastCounts() override;
 
     std::int64_t samplesInCell(int row, int col, const ControlSettings& filters) override;
+    float densityAt(std::size_t index) override {
+        return densityValid_ && index < lastDensity_.size() ? lastDensity_[index] : 0.0f;
+    }
 
     // How the counts of a new filter are found: the cheapest way (the
     // default), or always one way, for tests and benchmarks: from the last

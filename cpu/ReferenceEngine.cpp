@@ -121,6 +121,7 @@ std::int64_t ReferenceEngine::samplesInCell(int row, int col, const ControlSetti
 
 std::vector<float> ReferenceEngine::compute(const ControlSettings& settings) {
     std::vector<float> grid = density(settings);
+    lastDensity_ = grid;
     if (kde::log_enabled(settings.use_log_scale, settings.mode_mask))
         for (float& cell : grid) cell = kde::log_function(cell);
     const float maxValue = referenceMaximum(grid);

@@ -21,6 +21,7 @@ public:
     std::string name() const override { return "reference CPU"; }
     std::size_t memoryBytes() const override;
     std::int64_t samplesInCell(int row, int col, const ControlSettings& filters) override;
+    float densityAt(std::size_t index) override { return index < lastDensity_.size() ? lastDensity_[index] : 0.0f; }
 
     // The raw grid of summed weights for the current table, before the
     // logarithm and the normalisation.
@@ -29,6 +30,7 @@ public:
 private:
     std::vector<Datapoint> points_;
     std::vector<float> table_{1.0f};
+    std::vector<float> lastDensity_;  // the literal engine may copy; speed is not its job
     int size_ = 1;
 };
 

@@ -398,6 +398,7 @@ public:
 
     std::vector<float> compute(const ControlSettings& settings) override {
         const bool useLog = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
+        lastLog_ = useLog;
         TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(start_));
         estimate(settings);
         std::vector<float> results(kde::kCells, 0.0f);
@@ -457,6 +458,15 @@ public:
                counts_.bytes() + rows_.bytes();
     }
     double lastDeviceMs() const override { return lastMs_; }
+
+    // The grid on the device is the normalised one: one value is read back
+    // and undone, which the readout asks for only when the cursor moves.
+    float densityAt(std::size_t index) override {
+        if (lastMaximum_ == 0.0f || index >= static_cast<std::size_t>(kde::kCells)) return 0.0f;
+        float value = 0.0f;
+        TRACKORA_CUDA_CHECK(failure_, cudaMemcpy(&value, heatmap_.get() + index, sizeof(float), cudaMemcpyDeviceToHost));
+        return kde::unscale_function(value, lastMaximum_, lastLog_);
+    }
 
 private:
     // The raw grid of summed weights into heatmap_.
@@ -523,6 +533,7 @@ private:
     cudaEvent_t start_ = nullptr;
     cudaEvent_t stop_ = nullptr;
     double lastMs_ = -1.0;
+    bool lastLog_ = false;
     int chunk_ = gpuplan::kFactorChunk;
 };
 

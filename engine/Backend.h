@@ -36,6 +36,10 @@ public:
     // grid was all zeros or nothing was computed yet.
     float lastMaximum() const { return lastMaximum_; }
 
+    // The last compute's summed weights at cell index (row * 1000 + col),
+    // before the logarithm and the division; 0 before any compute.
+    virtual float densityAt(std::size_t index) = 0;
+
 protected:
     float lastMaximum_ = 0.0f;
 };

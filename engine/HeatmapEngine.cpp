@@ -95,8 +95,8 @@ struct EngineState {
     bool onGpu = false;
     int tableSize = 0;
     float tableSigma = 0.0f;
-    // The last computed grid and what it was computed for.
-    std::vector<float> lastGrid;
+    // What the last compute was asked for and divided by.
+    bool computed = false;
     ControlSettings lastSettings;
     float lastMaximum = 0.0f;
     bool lastLog = false;
@@ -236,31 +236,25 @@ std::vector<float> computeHeatmap(ControlSettings& settings) {
         failOver(error);
         grid = state.active->compute(settings);
     }
-    state.lastGrid = grid;
+    state.computed = true;
     state.lastSettings = settings;
     state.lastMaximum = state.active->lastMaximum();
     state.lastLog = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
     return grid;
 }
 
-namespace {
-// A value of the last grid back in summed weights: undoes the division and
-// the logarithm (ln(1 + density)).
-float unscaled(float normalised) {
-    const float scaled = normalised * state.lastMaximum;
-    return state.lastLog ? std::expm1(scaled) : scaled;
-}
-}  // namespace
 
 CellValue cellValue(int row, int col) {
     CellValue value;
-    if (row < 0 || row >= kGridSide || col < 0 || col >= kGridSide || state.lastGrid.empty()) return value;
-    value.density = unscaled(state.lastGrid[static_cast<std::size_t>(row) * kGridSide + col]);
+    if (row < 0 || row >= kGridSide || col < 0 || col >= kGridSide || !state.computed) return value;
+    value.density = state.active->densityAt(static_cast<std::size_t>(row) * kGridSide + col);
     if (state.counter) value.samples = state.counter->samplesInCell(row, col, state.lastSettings);
     return value;
 }
 
-float lastMaximumDensity() { return state.lastGrid.empty() ? 0.0f : unscaled(1.0f); }
+float lastMaximumDensity() {
+    return state.computed ? kde::unscale_function(1.0f, state.lastMaximum, state.lastLog) : 0.0f;
+}
 
 bool lastUsedLogScale() { return state.lastLog; }
 
@@ -270,7 +264,7 @@ void release() {
     state.counter = nullptr;
     state.onGpu = false;
     state.tableSize = 0;
-    state.lastGrid = {};
+    state.computed = false;
     state.lastMaximum = 0.0f;
 }
 

@@ -121,14 +121,28 @@ TRACKORA_HD inline float min_function(const float& x, const float& y) { return f
 TRACKORA_HD inline float max_function(const float& x, const float& y) { return fmaxf(x, y); }
 
 // ln(1 + density): every cell that holds samples stays positive, so thin
-// heat is never drawn as empty; zero (and -0) cells keep their value.
-TRACKORA_HD inline float log_function(float value) { return value != 0.0f ? log1pf(value) : value; }
+// heat is never drawn as empty; zero (and -0) cells keep their value. From a
+// density of 1 on, 1 + density rounds by at most half an ulp of a value whose
+// logarithm is at least ln 2, so logf(1 + density) stays within two ulps of
+// the exact value and costs a third of log1pf, which only small densities
+// need.
+TRACKORA_HD inline float log_function(float value) {
+    if (value >= 1.0f) return logf(1.0f + value);
+    return value != 0.0f ? log1pf(value) : value;
+}
 
 // Division by the maximum. The caller only divides by a positive finite
 // maximum; a cell that is not finite still never leaves as NaN or infinity.
 TRACKORA_HD inline float normalize_function(float value, float max) {
     const float scaled = value / max;
     return (scaled - scaled == 0.0f) ? scaled : 0.0f;
+}
+
+// A normalised cell back in summed weights, given the maximum the grid was
+// divided by and whether the logarithm was taken: what the readout shows.
+TRACKORA_HD inline float unscale_function(float normalised, float max, bool logged) {
+    const float scaled = normalised * max;
+    return logged ? expm1f(scaled) : scaled;
 }
 
 TRACKORA_HD inline bool usable_maximum(float max) {
