@@ -6,6 +6,7 @@
 #include <imgui_impl_glfw.h>
 #include <imgui_impl_opengl3.h>
 
+#include <chrono>
 #include <filesystem>
 #include <future>
 #include <iostream>
@@ -48,9 +49,13 @@ int main(int argc, char** argv) {
     // trackora [PATH]: the samples to open, data/data.bin by default.
     const std::string samplePath = argc > 1 ? argv[1] : "data/data.bin";
     // The map image is the slowest part of start-up: decode it and filter its
-    // mipmaps while the window and context are being made.
+    // mipmaps while the window and context are being made, and show its
+    // small preview until it is ready.
     std::future<ImageLevels> mapImage = std::async(std::launch::async, [] {
         return decodeImageLevels(nativePath(kMapImagePath));
+    });
+    std::future<ImageLevels> mapPreview = std::async(std::launch::async, [] {
+        return decodeImageLevels(nativePath(kMapPreviewPath));
     });
 
     glfwInit();
@@ -64,6 +69,7 @@ int main(int argc, char** argv) {
         std::cout << "Failed To Create Window" << std::endl;
         glfwTerminate();
         mapImage.wait();
+        mapPreview.wait();
         return -1;
     }
     glfwMakeContextCurrent(window);
@@ -73,10 +79,19 @@ int main(int argc, char** argv) {
     if (gladLoadGL(glfwGetProcAddress) == 0) {
         std::cout << "Failed to initialize GLAD" << std::endl;
         mapImage.wait();
+        mapPreview.wait();
         return -1;
     }
 
-    map_renderer = std::make_unique<MapRenderer>(mapImage.get());
+    // Without a preview the first frame waits for the full map, as before.
+    bool fullMapPending = true;
+    ImageLevels firstMap = mapPreview.get();
+    if (firstMap.levels.empty()) {
+        firstMap = mapImage.get();
+        fullMapPending = false;
+    }
+    map_renderer = std::make_unique<MapRenderer>(firstMap);
+    firstMap = {};
     // The samples load in the background, so the map shows at once; ticks
     // made meanwhile apply when they are ready.
     dataset = std::make_unique<Dataset>(Dataset::empty(samplePath));
@@ -109,6 +124,15 @@ int main(int argc, char** argv) {
         ImGui_ImplGlfw_NewFrame();
         ImGui::NewFrame();
 
+        if (fullMapPending && mapImage.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+            fullMapPending = false;
+            const ImageLevels full = mapImage.get();
+            // An undecodable full map keeps the preview on screen, and says why.
+            if (!full.levels.empty())
+                map_renderer->setMapImage(full);
+            else
+                std::cout << "Could not load image \"" << full.path << "\": " << full.problem << std::endl;
+        }
         applyFinishedLoad();
         showControlPanel();
         refreshDensity(settings, density, heatmapCells);

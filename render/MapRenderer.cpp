@@ -17,6 +17,12 @@ MapRenderer::MapRenderer(const ImageLevels& mapImage)
     mapTexture = createTexture(mapImage);
 }
 
+void MapRenderer::setMapImage(const ImageLevels& mapImage) {
+    const GLuint replaced = createTexture(mapImage);
+    glDeleteTextures(1, &mapTexture);
+    mapTexture = replaced;
+}
+
 MapRenderer::~MapRenderer() {
     glDeleteVertexArrays(1, &vao);
     glDeleteBuffers(1, &vbo);

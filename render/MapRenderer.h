@@ -10,8 +10,11 @@
 #include "render/MapView.h"
 #include "render/ShaderProgram.h"
 
-// The map image's path, with the backslash the run-time names are given in.
+// The map image's path, with the backslash the run-time names are given in,
+// and a small rendering of the same map that decodes in a few milliseconds,
+// shown until the full image is ready.
 inline constexpr const char* kMapImagePath = "resources\\map.png";
+inline constexpr const char* kMapPreviewPath = "resources\\map-preview.png";
 
 class MapRenderer {
 public:
@@ -32,6 +35,8 @@ public:
     // The same picture without advancing the glide, for a saved image drawn
     // in the same frame as the screen.
     void drawStill(GLuint heatmapTexture, GLuint lutTexture);
+    // Replaces the map image (the full map after its preview).
+    void setMapImage(const ImageLevels& mapImage);
     void translate(glm::vec2 delta) { view.translate(delta); }
     void zoom(float delta) { view.zoom(delta); }
     void reset() { view.reset(); }

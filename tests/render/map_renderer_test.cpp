@@ -152,3 +152,28 @@ TEST_F(MapRendererTest, ZoomAndPanMoveTheHeatWithTheMap) {
     for (int i = 0; i < 300; ++i) shown = render(renderer, grid);
     EXPECT_FALSE(grey(at(shown, 125, 100)));
 }
+
+// The preview the first frame shows is the same map as the full image that
+// replaces it, and the replacement really reaches the screen.
+TEST_F(MapRendererTest, PreviewIsTheSameMapAndTheFullImageReplacesIt) {
+    MapRenderer renderer(decodeImageLevels(nativePath(kMapPreviewPath)));
+    const std::vector<float> empty(static_cast<std::size_t>(N) * N, 0.0f);
+    const auto preview = render(renderer, empty);
+    renderer.setMapImage(decodeImageLevels(nativePath(kMapImagePath)));
+    const auto full = render(renderer, empty);
+    long difference = 0;
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x) {
+            const Rgb a = at(preview, x, y), b = at(full, x, y);
+            difference += std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b);
+        }
+    // Minified to 200 pixels both average the same streets.
+    EXPECT_LT(difference / (kSide * kSide * 3), 6);
+
+    ImageLevels red;
+    red.levels = {{255, 0, 0, 255}};
+    red.widths = {1};
+    red.heights = {1};
+    renderer.setMapImage(red);
+    EXPECT_TRUE(same(at(render(renderer, empty), kSide / 2, kSide / 2), Rgb{255, 0, 0}));
+}
