@@ -37,15 +37,18 @@ grep -q '^Could not load samples from "data/data.bin": No such file or directory
 echo "ok: window opened 800x800, closed with status 0"
 
 # 2. Only GL 4.5 on offer: the window cannot be created.
-MESA_GL_VERSION_OVERRIDE=4.5 xvfb "$viewer" > out45.txt 2>&1
-status=$?
+# The viewer's own status, written inside the server's session: xvfb-run's
+# status also reports trouble tidying up its own files after the run.
+run_status() { xvfb sh -c '"$@" > out.txt 2>&1; echo $? > status.txt' _ "$@"; cat status.txt; }
+status=$(run_status env MESA_GL_VERSION_OVERRIDE=4.5 "$viewer")
+cp out.txt out45.txt
 [ $status -eq 255 ] || fail "GL 4.5: status $status, expected 255"
 [ "$(cat out45.txt)" = "Failed To Create Window" ] || fail "GL 4.5 output: $(cat out45.txt)"
 echo "ok: no 4.6 context -> 'Failed To Create Window', status 255"
 
 # 3. The GL functions cannot be loaded.
-LD_PRELOAD="$no_loader" xvfb "$viewer" > outglad.txt 2>&1
-status=$?
+status=$(run_status env LD_PRELOAD="$no_loader" "$viewer")
+cp out.txt outglad.txt
 [ $status -eq 255 ] || fail "no loader: status $status, expected 255"
 [ "$(cat outglad.txt)" = "Failed to initialize GLAD" ] || fail "no loader output: $(cat outglad.txt)"
 echo "ok: loader failure -> 'Failed to initialize GLAD', status 255"
