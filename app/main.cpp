@@ -51,11 +51,12 @@ int main(int argc, char** argv) {
     // The map image is the slowest part of start-up: decode it and filter its
     // mipmaps while the window and context are being made, and show its
     // small preview until it is ready.
-    std::future<ImageLevels> mapImage = std::async(std::launch::async, [] {
-        return decodeImageLevels(nativePath(kMapImagePath));
-    });
-    std::future<ImageLevels> mapPreview = std::async(std::launch::async, [] {
-        return decodeImageLevels(nativePath(kMapPreviewPath));
+    // The preview first: on two cores the full map would slow it down.
+    std::future<ImageLevels> mapImage;
+    std::future<ImageLevels> mapPreview = std::async(std::launch::async, [&mapImage] {
+        ImageLevels preview = decodeImageLevels(nativePath(kMapPreviewPath));
+        mapImage = std::async(std::launch::async, [] { return decodeImageLevels(nativePath(kMapImagePath)); });
+        return preview;
     });
 
     glfwInit();
@@ -68,8 +69,8 @@ int main(int argc, char** argv) {
     if (window == nullptr) {
         std::cout << "Failed To Create Window" << std::endl;
         glfwTerminate();
-        mapImage.wait();
         mapPreview.wait();
+        mapImage.wait();
         return -1;
     }
     glfwMakeContextCurrent(window);
@@ -78,8 +79,8 @@ int main(int argc, char** argv) {
 
     if (gladLoadGL(glfwGetProcAddress) == 0) {
         std::cout << "Failed to initialize GLAD" << std::endl;
-        mapImage.wait();
         mapPreview.wait();
+        mapImage.wait();
         return -1;
     }
 
