@@ -123,6 +123,14 @@ std::pair<std::size_t, std::size_t> bucketsOf(const std::vector<std::size_t>& bu
 
 }  // namespace
 
+bool FastEngine::onCountGrid(const Datapoint& point, kde::Cell& cell, std::vector<FarPoint>& far) {
+    cell = kde::cell_function(point);
+    const Place place = placeOf(cell);
+    if (place == Place::far)
+        far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time});
+    return place == Place::core;
+}
+
 FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
                        const std::function<void(float)>& progress)
     : threads_(std::max(1u, threads)) {
@@ -168,13 +176,8 @@ bool FastEngine::indexTimesOfDay(const std::vector<Datapoint>& points, const std
         const Span span = spanOf(points.size(), t, workers);
         for (std::size_t i = span.first; i < span.last; ++i) {
             const Datapoint& point = points[i];
-            const kde::Cell cell = kde::cell_function(point);
-            const Place place = placeOf(cell);
-            if (place == Place::far) {
-                own.far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time});
-                continue;
-            }
-            if (place != Place::core) continue;
+            kde::Cell cell;
+            if (!onCountGrid(point, cell, own.far)) continue;
             const std::uint32_t second = static_cast<std::uint32_t>(point.time);  // negative ones wrap
             if (second > static_cast<std::uint32_t>(kDayEnd)) {
                 own.outsideDay = true;
@@ -263,13 +266,8 @@ void FastEngine::indexAnyTimes(const std::vector<Datapoint>& points, const std::
         const Span span = spanOf(points.size(), t, workers);
         for (std::size_t i = span.first; i < span.last; ++i) {
             const Datapoint& point = points[i];
-            const kde::Cell cell = kde::cell_function(point);
-            const Place place = placeOf(cell);
-            if (place == Place::far) {
-                tally.far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time});
-                continue;
-            }
-            if (place != Place::core) continue;
+            kde::Cell cell;
+            if (!onCountGrid(point, cell, tally.far)) continue;
             const int group = groupOf(point.mode);
             ++tally.sizes[group];
             tally.minTime[group] = std::min(tally.minTime[group], point.time);

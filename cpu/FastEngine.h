@@ -91,6 +91,9 @@ private:
         std::int32_t mode;
         std::int32_t time;
     };
+    // Where a point goes when the samples are indexed: true for the count
+    // grid (cell set), false otherwise, the far ones appended to `far`.
+    static bool onCountGrid(const Datapoint& point, kde::Cell& cell, std::vector<FarPoint>& far);
     struct CountKey {
         unsigned groups = 0;
         bool timeFilter = false;
