@@ -1,10 +1,11 @@
 #include "app/Analysis.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
+
+#include "model/ModeNames.h"
 
 namespace analysis {
 
@@ -90,10 +91,9 @@ std::string formatClock(std::int32_t seconds) {
 DaySummary summarise(const std::vector<Datapoint>& points) {
     DaySummary summary;
     for (const Datapoint& point : points) {
-        const auto flag = static_cast<std::uint32_t>(point.mode);
         // Exactly one of the eleven flags; anything else is counted in no mode.
-        if (flag == 0 || (flag & (flag - 1)) != 0 || flag > static_cast<std::uint32_t>(MOTORCYCLE)) continue;
-        const int mode = std::countr_zero(flag);
+        const int mode = modeIndex(point.mode);
+        if (mode < 0) continue;
         ++summary.counts[static_cast<std::size_t>(mode)];
         ++summary.total;
         if (point.time >= 0 && point.time < 86400)

@@ -138,10 +138,6 @@ void showReadout() {
     ImGui::EndTooltip();
 }
 
-}  // namespace
-
-namespace {
-
 // On the first frame, a window restored from imgui.ini outside the display
 // is moved back inside; after that the user places it freely.
 void bringInsideOnce(bool& done) {

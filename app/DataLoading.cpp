@@ -27,7 +27,7 @@ std::string importStage(const ImportProgress& progress) {
 
 }  // namespace
 
-LoadedData loadData(const std::string& path,
+LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage) {
     LoadedData result;
     result.path = path;
@@ -54,7 +54,7 @@ LoadedData loadData(const std::string& path,
         result.summary = analysis::summarise(dataset->points);
 
         stage("indexing " + analysis::formatCount(dataset->count) + " samples", kReadShare + kSummaryShare);
-        result.engine = HeatmapEngine::prepare(dataset->points, [&stage](float fraction) {
+        result.engine = HeatmapEngine::prepare(dataset->points, tableSize, [&stage](float fraction) {
             stage("indexing samples", kReadShare + kSummaryShare + (1.0f - kReadShare - kSummaryShare) * fraction);
         });
         result.dataset = std::move(dataset);
@@ -74,13 +74,13 @@ LoadedData loadData(const std::string& path,
 
 DataLoader::~DataLoader() { wait(); }
 
-bool DataLoader::start(const std::string& path) {
+bool DataLoader::start(const std::string& path, int tableSize) {
     std::lock_guard lock(mutex_);
     if (status_.loading) return false;
     if (worker_.joinable()) worker_.join();  // finished: its result waits in result_
     status_ = LoadStatus{true, path, "starting", 0.0f};
     result_.reset();
-    worker_ = std::thread(&DataLoader::run, this, path);
+    worker_ = std::thread(&DataLoader::run, this, path, tableSize);
     return true;
 }
 
@@ -90,12 +90,12 @@ void DataLoader::setStage(const std::string& stage, float progress) {
     status_.progress = progress;
 }
 
-void DataLoader::run(std::string path) {
+void DataLoader::run(std::string path, int tableSize) {
     // Below the frame loop's priority, so the map stays smooth on few cores;
     // the threads the import and the engine start inherit it.
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
     LoadedData result =
-        loadData(path, [this](const std::string& stage, float progress) { setStage(stage, progress); });
+        loadData(path, tableSize, [this](const std::string& stage, float progress) { setStage(stage, progress); });
     std::lock_guard lock(mutex_);
     result_ = std::move(result);
     status_.loading = false;

@@ -42,9 +42,9 @@ public:
     DataLoader(const DataLoader&) = delete;
     DataLoader& operator=(const DataLoader&) = delete;
 
-    // Starts loading `path`. Returns false, and starts nothing, while
-    // another load runs.
-    bool start(const std::string& path);
+    // Starts loading `path` (tableSize as loadData takes it). Returns false,
+    // and starts nothing, while another load runs.
+    bool start(const std::string& path, int tableSize);
     LoadStatus status() const;
     // The finished load, once; nothing while it runs or when none ran.
     std::optional<LoadedData> take();
@@ -52,7 +52,7 @@ public:
     void wait();
 
 private:
-    void run(std::string path);
+    void run(std::string path, int tableSize);
     void setStage(const std::string& stage, float progress);
 
     mutable std::mutex mutex_;
@@ -64,5 +64,7 @@ private:
 // The whole load of one path, on the calling thread: samples (a directory is
 // imported as a raw trajectory tree), their summary and a prepared engine.
 // Failures come back as the one-line message. `stage` is told what happens.
-LoadedData loadData(const std::string& path,
+// tableSize: the kernel size when the load began (the worker never reads
+// the settings the panel edits).
+LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage);

@@ -1,7 +1,6 @@
 #include "cpu/FastEngine.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <memory>
 
 #include "cpu/Parallel.h"
+#include "model/ModeNames.h"
 
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
@@ -20,11 +20,8 @@ namespace engine {
 namespace {
 
 int groupOf(std::int32_t mode) {
-    // (m & (m - 1)) == 0 tests for a single bit without a population count,
-    // which the baseline instruction set lacks.
-    const auto m = static_cast<std::uint32_t>(mode);
-    if (mode > 0 && mode <= MOTORCYCLE && (m & (m - 1)) == 0) return std::countr_zero(m);
-    return kModeCount;
+    const int index = modeIndex(mode);
+    return index < 0 ? kModeCount : index;
 }
 
 // A mode value standing for each group when the shared filter is asked.

@@ -97,6 +97,13 @@ struct EngineState {
     float tableSigma = 0.0f;
     // What the last compute was asked for and divided by.
     bool computed = false;
+    // The readout asks every frame the cursor is over the map; the answer
+    // changes only with the cell or the grid.
+    struct Readout {
+        int row = -1;
+        int col = -1;
+        CellValue value;
+    } readout;
     ControlSettings lastSettings;
     float lastMaximum = 0.0f;
     bool lastLog = false;
@@ -158,12 +165,13 @@ struct PreparedEngine {
 
 void PreparedEngineDeleter::operator()(PreparedEngine* prepared) const { delete prepared; }
 
-PreparedEnginePtr prepare(std::vector<Datapoint> points, const std::function<void(float)>& progress) {
+PreparedEnginePtr prepare(const std::vector<Datapoint>& points, [[maybe_unused]] int tableSize,
+                          const std::function<void(float)>& progress) {
     PreparedEnginePtr prepared(new PreparedEngine);
     if (progress) progress(0.0f);
     const Choice choice = readChoice();
     if (choice == Choice::reference) {
-        auto reference = std::make_unique<engine::ReferenceEngine>(std::move(points));
+        auto reference = std::make_unique<engine::ReferenceEngine>(points);
         prepared->counter = reference.get();
         prepared->active = std::move(reference);
         prepared->announcement = "Density engine: reference CPU (TRACKORA_ENGINE=reference)";
@@ -175,7 +183,7 @@ PreparedEnginePtr prepare(std::vector<Datapoint> points, const std::function<voi
             // all size x size weights on the device.
             const gpuplan::Path path = choice == Choice::cudaLiteral ? gpuplan::Path::literal : gpuplan::Path::fast;
             engine::CudaStart start =
-                engine::startCudaEngine(points, path, engine::effectiveKernelSize(settings.kernel_size));
+                engine::startCudaEngine(points, path, engine::effectiveKernelSize(tableSize));
             if (start.backend) {
                 prepared->active = std::move(start.backend);
                 prepared->onGpu = true;
@@ -189,7 +197,6 @@ PreparedEnginePtr prepare(std::vector<Datapoint> points, const std::function<voi
         whyNotCuda = choice == Choice::cpu ? "TRACKORA_ENGINE=cpu" : "built without CUDA";
 #endif
         auto cpu = std::make_unique<engine::FastEngine>(points, engine::hardwareThreads(), progress);
-        points = {};  // the engines hold what they need; drop the copy early
         prepared->counter = cpu.get();
         if (prepared->onGpu) {
             prepared->fallback = std::move(cpu);
@@ -215,7 +222,7 @@ void install(PreparedEnginePtr prepared, ControlSettings& settings) {
 }
 
 void initialize(std::vector<Datapoint> points, ControlSettings& settings) {
-    install(prepare(std::move(points)), settings);
+    install(prepare(points, settings.kernel_size), settings);
 }
 
 void rebuildKernel(ControlSettings& settings) {
@@ -237,6 +244,7 @@ std::vector<float> computeHeatmap(ControlSettings& settings) {
         grid = state.active->compute(settings);
     }
     state.computed = true;
+    state.readout = {};
     state.lastSettings = settings;
     state.lastMaximum = state.active->lastMaximum();
     state.lastLog = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
@@ -247,8 +255,10 @@ std::vector<float> computeHeatmap(ControlSettings& settings) {
 CellValue cellValue(int row, int col) {
     CellValue value;
     if (row < 0 || row >= kGridSide || col < 0 || col >= kGridSide || !state.computed) return value;
+    if (state.readout.row == row && state.readout.col == col) return state.readout.value;
     value.density = state.active->densityAt(static_cast<std::size_t>(row) * kGridSide + col);
     if (state.counter) value.samples = state.counter->samplesInCell(row, col, state.lastSettings);
+    state.readout = {row, col, value};
     return value;
 }
 
@@ -265,6 +275,7 @@ void release() {
     state.onGpu = false;
     state.tableSize = 0;
     state.computed = false;
+    state.readout = {};
     state.lastMaximum = 0.0f;
 }
 

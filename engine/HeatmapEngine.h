@@ -26,8 +26,9 @@ void initialize(std::vector<Datapoint> points, ControlSettings& settings);
 
 // initialize in two steps, so the slow one can run off the main thread.
 // prepare chooses and builds an engine (indexing the samples, uploading them
-// to the GPU) and touches nothing the running engine uses; progress, when
-// given, is called with the fraction done. install, on the thread that
+// to the GPU) and touches nothing the running engine uses, the settings
+// included: tableSize is the kernel size the first table will have, for the
+// GPU's memory check. progress, when given, is called with the fraction done. install, on the thread that
 // computes, makes it the running engine, prints the engine line and builds
 // the weight table for settings.
 struct PreparedEngine;
@@ -35,7 +36,8 @@ struct PreparedEngineDeleter {
     void operator()(PreparedEngine* prepared) const;
 };
 using PreparedEnginePtr = std::unique_ptr<PreparedEngine, PreparedEngineDeleter>;
-PreparedEnginePtr prepare(std::vector<Datapoint> points, const std::function<void(float)>& progress = {});
+PreparedEnginePtr prepare(const std::vector<Datapoint>& points, int tableSize,
+                          const std::function<void(float)>& progress = {});
 void install(PreparedEnginePtr prepared, ControlSettings& settings);
 
 // Rebuilds the weight table from settings.kernel_size and settings.sigma.

@@ -1,8 +1,8 @@
 #include "model/Dataset.h"
 
-#include <bit>
 #include <filesystem>
 
+#include "model/ModeNames.h"
 #include "model/TrajectoryLoader.h"
 
 Dataset::Dataset(const std::string& path_, bool normalize) : Dataset(path_, -1, normalize) {}
@@ -30,10 +30,7 @@ std::vector<std::string> loadNotes(const Dataset& dataset) {
     else if (dataset.points.empty())
         notes.push_back(quoted + " holds no samples");
     std::int64_t other = 0;
-    for (const Datapoint& point : dataset.points) {
-        const auto bits = static_cast<std::uint32_t>(point.mode);
-        other += !(std::has_single_bit(bits) && bits <= static_cast<std::uint32_t>(MOTORCYCLE));
-    }
+    for (const Datapoint& point : dataset.points) other += modeIndex(point.mode) < 0;
     if (other > 0)
         notes.push_back(std::to_string(other) + " samples have a mode that is none of the eleven; "
                         "they are counted whatever modes are ticked");

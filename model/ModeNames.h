@@ -1,6 +1,8 @@
 #pragma once
 // Names of the transportation modes: the label-file vocabulary and the
 // display names used by the panel and the command-line tools.
+#include <bit>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +16,15 @@ std::unordered_map<std::string, TransportationMode> makeModeNameTable();
 // Display names in TransportationMode order, as the panel shows them.
 inline constexpr const char* kModeDisplayNames[kModeCount] = {
     "Unknown", "Walk", "Bike", "Bus", "Car", "Subway", "Train", "Airplane", "Boat", "Run", "Motorcycle"};
+
+// The position of a mode value that is one of the eleven flags, in
+// TransportationMode order, or -1 for any other value. (m & (m - 1)) == 0
+// tests for a single bit without a population count, which the baseline
+// instruction set lacks.
+inline int modeIndex(std::int32_t mode) {
+    const auto m = static_cast<std::uint32_t>(mode);
+    return mode > 0 && mode <= MOTORCYCLE && (m & (m - 1)) == 0 ? std::countr_zero(m) : -1;
+}
 
 // Display name of a single flag ("Walk"), or "" for a value that is none.
 std::string_view modeDisplayName(TransportationMode mode);

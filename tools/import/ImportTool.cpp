@@ -1,7 +1,6 @@
 #include "tools/import/ImportTool.h"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -108,9 +107,9 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
     std::int64_t perMode[kModeCount] = {};
     std::int64_t other = 0;
     for (const auto& p : points) {
-        const auto bits = static_cast<std::uint32_t>(p.mode);
-        if (bits != 0 && (bits & (bits - 1)) == 0 && bits <= static_cast<std::uint32_t>(MOTORCYCLE))
-            ++perMode[std::countr_zero(bits)];
+        const int index = modeIndex(p.mode);
+        if (index >= 0)
+            ++perMode[index];
         else
             ++other;
     }
