@@ -2,6 +2,7 @@
 // The CUDA module's kernels and internals on host arrays, for the GPU tests
 // only: compiled into the test build of the engine (TRACKORA_DEVICE_TEST_HOOKS),
 // never into the library the viewer and the tools link.
+#include <cstddef>
 #include <vector>
 
 #include "cuda/heatmap.h"
@@ -15,6 +16,24 @@ std::vector<float> cudaDensity(DensityBackend& backend, const ControlSettings& s
 // (default gpuplan::kFactorChunk): a small value makes small tables take
 // several loads, for the tests under compute-sanitizer.
 void cudaSetFactorChunk(DensityBackend& backend, int chunk);
+// Points per kernel launch (default gpuplan::kLaunchPoints): a small value
+// splits even a small data set into several launches, so the chunk offsets
+// run in the tests.
+void cudaSetLaunchPoints(DensityBackend& backend, std::size_t points);
+
+// Keeps CUDA's legacy default stream busy with one spinning thread until
+// released (or for at most `seconds`), so a test can show that an engine's
+// work does not wait for it. cudaReleaseDefaultStream returns false when the
+// hold ran out by itself, i.e. something waited for it that long.
+struct DefaultStreamHold;
+DefaultStreamHold* cudaHoldDefaultStream(double seconds);
+bool cudaReleaseDefaultStream(DefaultStreamHold* hold);
+
+// Device memory taken away from the engines and given back, for the tests
+// of the memory check. cudaFreeBytes is what the device has free now.
+void* cudaTakeMemory(std::size_t bytes);
+void cudaGiveMemory(void* memory);
+std::size_t cudaFreeBytes();
 
 // The kernels on host arrays, for the GPU tests. Each throws
 // std::runtime_error naming the failed CUDA call.

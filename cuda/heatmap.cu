@@ -2,13 +2,19 @@
 // owns the device buffers. Every CUDA call is checked; a failure throws and
 // the dispatcher carries on with the CPU engine.
 //
-// Two paths. `cuda` computes the CPU engine's grid: integer counts of the
+// Two paths. `cuda` does what the CPU engine does: integer counts of the
 // passing points per centre cell (exact, so the order of the atomics does
 // not matter), a separable convolution with the table's one-dimensional
-// factor, summed in the CPU engine's order without fused multiply-adds, then
-// the logarithm, the maximum and the division on the device. `cuda-literal`
-// adds the whole table per point with float atomics: slow, simple, the
-// on-device reference of the GPU tests.
+// factor without fused multiply-adds, then the logarithm, the maximum and
+// the division on the device. Its grid equals the CPU engine's within a few
+// roundings per cell (the CPU engine may fuse and flush subnormals; far
+// points are added with atomics in any order), never bit for bit.
+// `cuda-literal` adds the whole table per point with float atomics: slow,
+// simple, the on-device reference of the GPU tests.
+//
+// Each engine works on a stream of its own, so a load preparing the next
+// engine in the background never waits for the frames' computes, nor they
+// for its upload.
 #include "cuda/heatmap.h"
 #ifdef TRACKORA_DEVICE_TEST_HOOKS
 #include "cuda/DeviceTestHooks.h"
@@ -260,6 +266,14 @@ __global__ void reduction_kernel_warp(const float* data, float* output_value, in
     output_value[0] = accumulator;
 }
 
+#ifdef TRACKORA_DEVICE_TEST_HOOKS
+__global__ void read_timer_kernel(unsigned long long* now) {
+    unsigned long long value;
+    asm volatile("mov.u64 %0, %%globaltimer;" : "=l"(value));
+    *now = value;
+}
+#endif
+
 namespace engine {
 
 namespace {
@@ -282,10 +296,12 @@ public:
         TRACKORA_CUDA_CHECK(*flag_, cudaMalloc(reinterpret_cast<void**>(&pointer_), count * sizeof(T)));
         count_ = count;
     }
-    void upload(const T* data, std::size_t count) {
+    // Returns once the copy is done, so data may go right after.
+    void upload(const T* data, std::size_t count, cudaStream_t stream) {
         allocate(count);
-        if (count > 0)
-            TRACKORA_CUDA_CHECK(*flag_, cudaMemcpy(pointer_, data, count * sizeof(T), cudaMemcpyHostToDevice));
+        if (count == 0) return;
+        TRACKORA_CUDA_CHECK(*flag_, cudaMemcpyAsync(pointer_, data, count * sizeof(T), cudaMemcpyHostToDevice, stream));
+        TRACKORA_CUDA_CHECK(*flag_, cudaStreamSynchronize(stream));
     }
     void reset() {
         if (pointer_) TRACKORA_CUDA_REPORT(*flag_, cudaFree(pointer_));
@@ -304,19 +320,20 @@ private:
 
 void checkLaunch(FailureFlag& flag) { TRACKORA_CUDA_CHECK(flag, cudaGetLastError()); }
 
-void launchBlocksPass(reductionOperation operation, int blocks, const float* in, float* out, int n) {
+void launchBlocksPass(reductionOperation operation, int blocks, const float* in, float* out, int n,
+                      cudaStream_t stream) {
     switch (operation) {
-        case MIN: reduction_kernel_blocks<MIN><<<blocks, kThreads>>>(in, out, n, blocks); break;
-        case MAX: reduction_kernel_blocks<MAX><<<blocks, kThreads>>>(in, out, n, blocks); break;
-        case SUM: reduction_kernel_blocks<SUM><<<blocks, kThreads>>>(in, out, n, blocks); break;
+        case MIN: reduction_kernel_blocks<MIN><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
+        case MAX: reduction_kernel_blocks<MAX><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
+        case SUM: reduction_kernel_blocks<SUM><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
     }
 }
 
-void launchWarp(reductionOperation operation, const float* in, float* out, int n) {
+void launchWarp(reductionOperation operation, const float* in, float* out, int n, cudaStream_t stream) {
     switch (operation) {
-        case MIN: reduction_kernel_warp<MIN><<<1, 1>>>(in, out, n); break;
-        case MAX: reduction_kernel_warp<MAX><<<1, 1>>>(in, out, n); break;
-        case SUM: reduction_kernel_warp<SUM><<<1, 1>>>(in, out, n); break;
+        case MIN: reduction_kernel_warp<MIN><<<1, 1, 0, stream>>>(in, out, n); break;
+        case MAX: reduction_kernel_warp<MAX><<<1, 1, 0, stream>>>(in, out, n); break;
+        case SUM: reduction_kernel_warp<SUM><<<1, 1, 0, stream>>>(in, out, n); break;
     }
 }
 
@@ -326,10 +343,10 @@ void launchWarp(reductionOperation operation, const float* in, float* out, int n
 // (first takes ceil(n / 256) values, second the next pass's), so no pass
 // writes where its own blocks read.
 const float* reduceMaximum(FailureFlag& flag, const float* values, int n, float* first, float* second,
-                           std::vector<int>* passes) {
+                           std::vector<int>* passes, cudaStream_t stream) {
     const std::vector<int> plan = gpuplan::maximumPasses(n);
     if (plan.empty()) {
-        launchWarp(MAX, values, first, n);
+        launchWarp(MAX, values, first, n, stream);
         checkLaunch(flag);
         if (passes) passes->push_back(1);
         return first;
@@ -337,7 +354,7 @@ const float* reduceMaximum(FailureFlag& flag, const float* values, int n, float*
     const float* input = values;
     float* output = first;
     for (int blocks : plan) {
-        launchBlocksPass(MAX, blocks, input, output, n);
+        launchBlocksPass(MAX, blocks, input, output, n, stream);
         checkLaunch(flag);
         if (passes) passes->push_back(blocks);
         n = blocks;
@@ -355,24 +372,26 @@ public:
         cudaDeviceProp properties{};
         TRACKORA_CUDA_CHECK(failure_, cudaGetDeviceProperties(&properties, 0));
         name_ = std::string(path == Path::literal ? "CUDA literal (" : "CUDA (") + properties.name + ")";
-        points_.upload(points.data(), points.size());
+        TRACKORA_CUDA_CHECK(failure_, cudaStreamCreateWithFlags(&stream_, cudaStreamNonBlocking));
+        points_.upload(points.data(), points.size(), stream_);
         heatmap_.allocate(kde::kCells);
         partials_.allocate(gpuplan::kPartials);
         if (path_ == Path::fast) {
-            far_.upload(far.data(), far.size());
+            far_.upload(far.data(), far.size(), stream_);
             counts_.allocate(gpuplan::kCountCells);
             rows_.allocate(gpuplan::kRowCells);
         }
         // A table from the start: a compute before the first setKernel
         // stamps single cells instead of reading a null table.
         const float one = 1.0f;
-        table_.upload(&one, 1);
+        table_.upload(&one, 1, stream_);
         TRACKORA_CUDA_CHECK(failure_, cudaEventCreate(&start_));
         TRACKORA_CUDA_CHECK(failure_, cudaEventCreate(&stop_));
     }
     ~CudaEngine() override {
         if (start_) TRACKORA_CUDA_REPORT(failure_, cudaEventDestroy(start_));
         if (stop_) TRACKORA_CUDA_REPORT(failure_, cudaEventDestroy(stop_));
+        if (stream_) TRACKORA_CUDA_REPORT(failure_, cudaStreamDestroy(stream_));
     }
     CudaEngine(const CudaEngine&) = delete;
     CudaEngine& operator=(const CudaEngine&) = delete;
@@ -392,51 +411,50 @@ public:
                                          gpuplan::megabytes(freeBytes) + " are free");
         }
         size_ = 1;  // until the new table is in place
-        table_.upload(weights.data(), weights.size());  // frees the old table first: one exists at a time
+        // Nothing still running may read the table that upload frees.
+        TRACKORA_CUDA_CHECK(failure_, cudaStreamSynchronize(stream_));
+        table_.upload(weights.data(), weights.size(), stream_);  // frees the old table first: one exists at a time
         size_ = size;
     }
 
     std::vector<float> compute(const ControlSettings& settings) override {
         const bool useLog = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
         lastLog_ = useLog;
-        TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(start_));
+        TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(start_, stream_));
         estimate(settings);
         std::vector<float> results(kde::kCells, 0.0f);
         if (path_ == Path::fast) {
-            log_max_kernel<<<gpuplan::kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells, useLog, partials_.get());
+            log_max_kernel<<<gpuplan::kCellBlocks, kThreads, 0, stream_>>>(heatmap_.get(), kde::kCells, useLog,
+                                                                          partials_.get());
             checkLaunch(failure_);
             const float* maximum = reduceMaximum(failure_, partials_.get(), gpuplan::kCellBlocks,
-                                                 partials_.get() + kSecondRegion, partials_.get(), nullptr);
-            normalize_by_kernel<<<gpuplan::kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells, maximum);
+                                                 partials_.get() + kSecondRegion, partials_.get(), nullptr, stream_);
+            normalize_by_kernel<<<gpuplan::kCellBlocks, kThreads, 0, stream_>>>(heatmap_.get(), kde::kCells, maximum);
             checkLaunch(failure_);
-            TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_));
+            TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_, stream_));
             // The readout needs the divisor on the host: four bytes, read
             // after the timed work.
-            float maxValue = 0.0f;
-            TRACKORA_CUDA_CHECK(failure_, cudaMemcpy(&maxValue, maximum, sizeof(float), cudaMemcpyDeviceToHost));
-            lastMaximum_ = kde::usable_maximum(maxValue) ? maxValue : 0.0f;
+            lastMaximum_ = readMaximum(maximum);
         } else {
             if (useLog) {
-                log_kernel<<<gpuplan::kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells);
+                log_kernel<<<gpuplan::kCellBlocks, kThreads, 0, stream_>>>(heatmap_.get(), kde::kCells);
                 checkLaunch(failure_);
             }
             const float* maximum = reduceMaximum(failure_, heatmap_.get(), kde::kCells, partials_.get(),
-                                                 partials_.get() + kSecondRegion, nullptr);
-            float maxValue = 0.0f;
-            TRACKORA_CUDA_CHECK(failure_, cudaMemcpy(&maxValue, maximum, sizeof(float), cudaMemcpyDeviceToHost));
-            lastMaximum_ = kde::usable_maximum(maxValue) ? maxValue : 0.0f;
+                                                 partials_.get() + kSecondRegion, nullptr, stream_);
+            lastMaximum_ = readMaximum(maximum);
             // No positive finite maximum: nothing to show, and no division.
-            if (!kde::usable_maximum(maxValue)) {
-                TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_));
+            if (lastMaximum_ == 0.0f) {
+                TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_, stream_));
                 recordTime();
                 return results;
             }
-            normalize_kernel<<<gpuplan::kCellBlocks, kThreads>>>(heatmap_.get(), kde::kCells, maxValue);
+            normalize_kernel<<<gpuplan::kCellBlocks, kThreads, 0, stream_>>>(heatmap_.get(), kde::kCells,
+                                                                            lastMaximum_);
             checkLaunch(failure_);
-            TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_));
+            TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_, stream_));
         }
-        TRACKORA_CUDA_CHECK(failure_, cudaMemcpy(results.data(), heatmap_.get(), kde::kCells * sizeof(float),
-                                                 cudaMemcpyDeviceToHost));
+        copyToHost(results.data(), heatmap_.get(), results.size());
         recordTime();
         return results;
     }
@@ -445,11 +463,11 @@ public:
     std::vector<float> density(const ControlSettings& settings) {
         estimate(settings);
         std::vector<float> results(kde::kCells, 0.0f);
-        TRACKORA_CUDA_CHECK(failure_, cudaMemcpy(results.data(), heatmap_.get(), kde::kCells * sizeof(float),
-                                                 cudaMemcpyDeviceToHost));
+        copyToHost(results.data(), heatmap_.get(), results.size());
         return results;
     }
     void setFactorChunk(int chunk) { chunk_ = std::clamp(chunk, 1, gpuplan::kFactorChunk); }
+    void setLaunchPoints(std::size_t points) { launchPoints_ = std::clamp<std::size_t>(points, 1, gpuplan::kLaunchPoints); }
 #endif
 
     std::string name() const override { return name_; }
@@ -464,29 +482,43 @@ public:
     float densityAt(std::size_t index) override {
         if (lastMaximum_ == 0.0f || index >= static_cast<std::size_t>(kde::kCells)) return 0.0f;
         float value = 0.0f;
-        TRACKORA_CUDA_CHECK(failure_, cudaMemcpy(&value, heatmap_.get() + index, sizeof(float), cudaMemcpyDeviceToHost));
+        copyToHost(&value, heatmap_.get() + index, 1);
         return kde::unscale_function(value, lastMaximum_, lastLog_);
     }
 
 private:
+    // Waits for the stream's work before the copy and for the copy itself.
+    void copyToHost(float* to, const float* from, std::size_t count) {
+        TRACKORA_CUDA_CHECK(failure_, cudaMemcpyAsync(to, from, count * sizeof(float), cudaMemcpyDeviceToHost, stream_));
+        TRACKORA_CUDA_CHECK(failure_, cudaStreamSynchronize(stream_));
+    }
+
+    // The maximum found on the device, or 0 when it is not positive and
+    // finite (an all-zero grid).
+    float readMaximum(const float* at) {
+        float value = 0.0f;
+        copyToHost(&value, at, 1);
+        return kde::usable_maximum(value) ? value : 0.0f;
+    }
+
     // The raw grid of summed weights into heatmap_.
     void estimate(const ControlSettings& settings) {
         if (!table_.get() || table_.count() != (path_ == Path::literal ? std::size_t(size_) * size_ : std::size_t(size_)))
             throw std::logic_error("CUDA engine: the weight table does not match its size");
         const int mask = settings.mode_mask;
         if (path_ == Path::literal) {
-            TRACKORA_CUDA_CHECK(failure_, cudaMemset(heatmap_.get(), 0, kde::kCells * sizeof(float)));
-            for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count())) {
-                kde_kernel<<<chunk.blocks, kThreads>>>(points_.get() + chunk.first, chunk.count, table_.get(), size_,
+            TRACKORA_CUDA_CHECK(failure_, cudaMemsetAsync(heatmap_.get(), 0, kde::kCells * sizeof(float), stream_));
+            for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count(), launchPoints_)) {
+                kde_kernel<<<chunk.blocks, kThreads, 0, stream_>>>(points_.get() + chunk.first, chunk.count, table_.get(), size_,
                                                        heatmap_.get(), kde::kPrecision, mask, settings.min_time,
                                                        settings.max_time);
                 checkLaunch(failure_);
             }
             return;
         }
-        TRACKORA_CUDA_CHECK(failure_, cudaMemset(counts_.get(), 0, counts_.bytes()));
-        for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count())) {
-            count_kernel<<<chunk.blocks, kThreads>>>(points_.get() + chunk.first, chunk.count, counts_.get(), mask,
+        TRACKORA_CUDA_CHECK(failure_, cudaMemsetAsync(counts_.get(), 0, counts_.bytes(), stream_));
+        for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count(), launchPoints_)) {
+            count_kernel<<<chunk.blocks, kThreads, 0, stream_>>>(points_.get() + chunk.first, chunk.count, counts_.get(), mask,
                                                      settings.min_time, settings.max_time);
             checkLaunch(failure_);
         }
@@ -494,16 +526,16 @@ private:
         const gpuplan::ConvolutionShape shape = gpuplan::convolutionShape(half);
         const int columnBlocks = gpuplan::blocksFor(kde::kSide);
         const dim3 rowGrid(columnBlocks, shape.rowLast - shape.rowFirst + 1);
-        convolve_rows_kernel<<<rowGrid, kThreads>>>(counts_.get(), table_.get(), half, shape.reach, shape.rowFirst,
+        convolve_rows_kernel<<<rowGrid, kThreads, 0, stream_>>>(counts_.get(), table_.get(), half, shape.reach, shape.rowFirst,
                                                     rows_.get(), chunk_);
         checkLaunch(failure_);
         const dim3 columnGrid(columnBlocks, kde::kSide);
-        convolve_columns_kernel<<<columnGrid, kThreads>>>(rows_.get(), table_.get(), half, shape.rowFirst,
+        convolve_columns_kernel<<<columnGrid, kThreads, 0, stream_>>>(rows_.get(), table_.get(), half, shape.rowFirst,
                                                           shape.rowLast, heatmap_.get(), chunk_);
         checkLaunch(failure_);
         if (far_.count() > 0) {
-            for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(far_.count())) {
-                far_kernel<<<chunk.blocks, kThreads>>>(far_.get() + chunk.first, chunk.count, table_.get(), size_,
+            for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(far_.count(), launchPoints_)) {
+                far_kernel<<<chunk.blocks, kThreads, 0, stream_>>>(far_.get() + chunk.first, chunk.count, table_.get(), size_,
                                                        heatmap_.get(), mask, settings.min_time, settings.max_time);
                 checkLaunch(failure_);
             }
@@ -519,6 +551,7 @@ private:
 
     // Declared first: the buffers below report through it as they are freed.
     FailureFlag failure_;
+    cudaStream_t stream_ = nullptr;
     Path path_;
     std::string name_;
     // Side of the table in table_: the whole table (literal) or its factor.
@@ -535,6 +568,7 @@ private:
     double lastMs_ = -1.0;
     bool lastLog_ = false;
     int chunk_ = gpuplan::kFactorChunk;
+    std::size_t launchPoints_ = gpuplan::kLaunchPoints;
 };
 
 // Runs a kernel on a copy of data and brings the array back.
@@ -542,7 +576,7 @@ template <typename Launch>
 std::vector<float> onDevice(const std::vector<float>& data, std::size_t outputs, Launch launch) {
     FailureFlag flag;
     DeviceBuffer<float> input(flag);
-    input.upload(data.data(), data.size());
+    input.upload(data.data(), data.size(), nullptr);
     DeviceBuffer<float> output(flag, outputs > 0 ? outputs : 1);
     launch(flag, input.get(), output.get());
     checkLaunch(flag);
@@ -563,7 +597,24 @@ std::string cudaDeviceProblem() {
     return {};
 }
 
-CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path path, int tableSize) {
+std::string cudaDeviceDescription() {
+    if (!cudaDeviceProblem().empty()) return {};
+    cudaDeviceProp properties{};
+    if (cudaGetDeviceProperties(&properties, 0) != cudaSuccess) return {};
+    int driver = 0;
+    int runtime = 0;
+    cudaDriverGetVersion(&driver);
+    cudaRuntimeGetVersion(&runtime);
+    const auto version = [](int v) { return std::to_string(v / 1000) + "." + std::to_string(v % 1000 / 10); };
+    char memory[32];
+    std::snprintf(memory, sizeof memory, "%.1f GiB", static_cast<double>(properties.totalGlobalMem) / (1 << 30));
+    return std::string(properties.name) + ", compute capability " + std::to_string(properties.major) + "." +
+           std::to_string(properties.minor) + ", " + memory + ", " + std::to_string(properties.multiProcessorCount) +
+           " multiprocessors; driver " + version(driver) + ", runtime " + version(runtime);
+}
+
+CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path path, int tableSize,
+                          std::size_t reclaimableBytes) {
     CudaStart start;
     start.problem = cudaDeviceProblem();
     if (!start.problem.empty()) return start;
@@ -577,10 +628,14 @@ CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path pa
     const std::vector<Datapoint> far =
         path == Path::fast ? gpuplan::farPoints(points, hardwareThreads()) : std::vector<Datapoint>{};
     const std::size_t needed = gpuplan::footprintBytes(path, points.size(), far.size(), tableSize);
-    if (needed + gpuplan::kHeadroomBytes > freeBytes) {
+    if (needed + gpuplan::kHeadroomBytes > freeBytes + reclaimableBytes) {
         start.problem = "the " + std::to_string(points.size()) + " points and the " + std::to_string(tableSize) +
                         "-wide weight table need " + gpuplan::megabytes(needed + gpuplan::kHeadroomBytes) +
-                        " of GPU memory, " + gpuplan::megabytes(freeBytes) + " are free";
+                        " of GPU memory, " + gpuplan::megabytes(freeBytes + reclaimableBytes) + " are free";
+        return start;
+    }
+    if (needed + gpuplan::kHeadroomBytes > freeBytes) {
+        start.afterRelease = true;  // fits once the running engine is gone
         return start;
     }
     try {
@@ -604,17 +659,92 @@ void cudaSetFactorChunk(DensityBackend& backend, int chunk) {
     engine->setFactorChunk(chunk);
 }
 
+void cudaSetLaunchPoints(DensityBackend& backend, std::size_t points) {
+    auto* engine = dynamic_cast<CudaEngine*>(&backend);
+    if (!engine) throw std::invalid_argument("cudaSetLaunchPoints needs a CUDA engine");
+    engine->setLaunchPoints(points);
+}
+
+// Spins until *release is set or the globaltimer passes `until` (ns);
+// *timed_out tells which.
+__global__ void hold_kernel(const volatile int* release, unsigned long long until, int* timed_out) {
+    unsigned long long now = 0;
+    do {
+        if (*release) {
+            *timed_out = 0;
+            return;
+        }
+        asm volatile("mov.u64 %0, %%globaltimer;" : "=l"(now));
+    } while (now < until);
+    *timed_out = 1;
+}
+
+struct DefaultStreamHold {
+    int* flags = nullptr;  // mapped host memory: [0] release, [1] timed out
+};
+
+DefaultStreamHold* cudaHoldDefaultStream(double seconds) {
+    FailureFlag flag;
+    auto* hold = new DefaultStreamHold;
+    TRACKORA_CUDA_CHECK(flag, cudaHostAlloc(reinterpret_cast<void**>(&hold->flags), 2 * sizeof(int), cudaHostAllocMapped));
+    hold->flags[0] = 0;
+    hold->flags[1] = -1;
+    int* device = nullptr;
+    TRACKORA_CUDA_CHECK(flag, cudaHostGetDevicePointer(reinterpret_cast<void**>(&device), hold->flags, 0));
+    // The globaltimer counts nanoseconds; read its start on the device.
+    unsigned long long start = 0;
+    unsigned long long* startOnDevice = nullptr;
+    TRACKORA_CUDA_CHECK(flag, cudaMalloc(reinterpret_cast<void**>(&startOnDevice), sizeof start));
+    read_timer_kernel<<<1, 1>>>(startOnDevice);
+    checkLaunch(flag);
+    TRACKORA_CUDA_CHECK(flag, cudaMemcpy(&start, startOnDevice, sizeof start, cudaMemcpyDeviceToHost));
+    TRACKORA_CUDA_CHECK(flag, cudaFree(startOnDevice));
+    hold_kernel<<<1, 1, 0, cudaStreamLegacy>>>(device, start + static_cast<unsigned long long>(seconds * 1e9), device + 1);
+    checkLaunch(flag);
+    return hold;
+}
+
+bool cudaReleaseDefaultStream(DefaultStreamHold* hold) {
+    FailureFlag flag;
+    reinterpret_cast<volatile int*>(hold->flags)[0] = 1;
+    TRACKORA_CUDA_CHECK(flag, cudaDeviceSynchronize());
+    const bool released = hold->flags[1] == 0;
+    TRACKORA_CUDA_CHECK(flag, cudaFreeHost(hold->flags));
+    delete hold;
+    return released;
+}
+
+void* cudaTakeMemory(std::size_t bytes) {
+    FailureFlag flag;
+    void* memory = nullptr;
+    TRACKORA_CUDA_CHECK(flag, cudaMalloc(&memory, bytes));
+    return memory;
+}
+
+void cudaGiveMemory(void* memory) {
+    FailureFlag flag;
+    TRACKORA_CUDA_CHECK(flag, cudaFree(memory));
+}
+
+std::size_t cudaFreeBytes() {
+    FailureFlag flag;
+    std::size_t freeBytes = 0;
+    std::size_t totalBytes = 0;
+    TRACKORA_CUDA_CHECK(flag, cudaMemGetInfo(&freeBytes, &totalBytes));
+    return freeBytes;
+}
+
 std::vector<float> cudaReduceBlocksPass(const std::vector<float>& data, reductionOperation operation) {
     const int n = static_cast<int>(data.size());
     const int blocks = n == 0 ? 0 : gpuplan::blocksFor(n);
     return onDevice(data, static_cast<std::size_t>(blocks), [&](FailureFlag&, float* in, float* out) {
-        if (blocks > 0) launchBlocksPass(operation, blocks, in, out, n);
+        if (blocks > 0) launchBlocksPass(operation, blocks, in, out, n, nullptr);
     });
 }
 
 float cudaReduceWarp(const std::vector<float>& data, reductionOperation operation) {
     const int n = static_cast<int>(data.size());
-    return onDevice(data, 1, [&](FailureFlag&, float* in, float* out) { launchWarp(operation, in, out, n); })[0];
+    return onDevice(data, 1, [&](FailureFlag&, float* in, float* out) { launchWarp(operation, in, out, n, nullptr); })[0];
 }
 
 float cudaMaximum(const std::vector<float>& data, std::vector<int>* passes) {
@@ -623,10 +753,10 @@ float cudaMaximum(const std::vector<float>& data, std::vector<int>* passes) {
         throw std::invalid_argument("cudaMaximum takes at most one grid of values");
     FailureFlag flag;
     DeviceBuffer<float> values(flag);
-    values.upload(data.data(), data.size());
+    values.upload(data.data(), data.size(), nullptr);
     DeviceBuffer<float> partials(flag, gpuplan::kPartials);
     const float* result = reduceMaximum(flag, values.get(), static_cast<int>(data.size()), partials.get(),
-                                        partials.get() + kSecondRegion, passes);
+                                        partials.get() + kSecondRegion, passes, nullptr);
     TRACKORA_CUDA_CHECK(flag, cudaDeviceSynchronize());
     float value = 0.0f;
     TRACKORA_CUDA_CHECK(flag, cudaMemcpy(&value, result, sizeof(float), cudaMemcpyDeviceToHost));

@@ -16,18 +16,28 @@
 namespace engine {
 
 // Either a running CUDA engine holding the uploaded points, or the reason
-// none could start (no device, no driver, not enough memory), in words.
+// none could start (no device, no driver, not enough memory), in words, or
+// neither with afterRelease set: the engine fits only in the memory that a
+// running engine holds, and is to be started once that one is released.
 struct CudaStart {
     std::unique_ptr<DensityBackend> backend;
     std::string problem;
+    bool afterRelease = false;
 };
 // path: the counting engine (`cuda`) or the per-sample one (`cuda-literal`).
 // tableSize: the side of the first weight table, part of the memory check.
+// reclaimableBytes: device memory of a running engine that goes before this
+// one is used.
 CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path path = gpuplan::Path::fast,
-                          int tableSize = 1);
+                          int tableSize = 1, std::size_t reclaimableBytes = 0);
 
 // Empty when a CUDA device is present, else the reason.
 std::string cudaDeviceProblem();
+
+// The device the engine would use, for reports: "NVIDIA H100 80GB HBM3,
+// compute capability 9.0, 79.2 GiB, 132 multiprocessors; driver 13.0,
+// runtime 13.0". Empty when there is none.
+std::string cudaDeviceDescription();
 
 }  // namespace engine
 

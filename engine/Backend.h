@@ -27,8 +27,9 @@ public:
     // Drops what was cached for the last filter, so a benchmark can time the
     // compute that follows a filter change.
     virtual void forgetLastCounts() {}
-    // Milliseconds the device spent on the last compute, copy-back included;
-    // negative for engines that run on the host.
+    // Milliseconds the device spent on the last compute, up to the
+    // normalised grid and before its copy back to the host; negative for
+    // engines that run on the host.
     virtual double lastDeviceMs() const { return -1.0; }
 
     // The value the last compute divided by: the densest cell's summed
@@ -54,6 +55,13 @@ public:
 
 // The engine initialize chose, or null: for the benchmark and tests.
 DensityBackend* currentBackend();
+
+// Makes `active` the running engine the way a GPU engine runs: any failure
+// of it hands over to `standby`, which must be given. counter answers the
+// readout's sample counts. For the tests of that failover on machines
+// without a GPU.
+void installWithStandby(std::unique_ptr<DensityBackend> active, std::unique_ptr<DensityBackend> standby,
+                        CellCounter* counter, ControlSettings& settings);
 
 // The size computeHeatmap works with: the settings' odd-size rule, capped at
 // the largest side whose bytes fit a signed 32-bit count.

@@ -1,11 +1,13 @@
 #include "engine/HeatmapEngine.h"
 
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -111,6 +113,22 @@ struct EngineState {
 
 EngineState state;
 
+// Device memory the running engine holds, for the memory check of an engine
+// prepared off the main thread: the running one goes before the new one is
+// installed.
+std::atomic<std::size_t> gpuBytesHeld{0};
+
+void releaseAtExit() { release(); }
+
+// The CUDA runtime tears itself down at exit through handlers it registers
+// when first used; ours, registered after that, runs before them, so the
+// engine's buffers are freed while the runtime still answers (a tool that
+// exits on an error would otherwise report "driver shutting down").
+void releaseBeforeTheRuntimeGoes() {
+    static std::once_flag once;
+    std::call_once(once, [] { std::atexit(releaseAtExit); });
+}
+
 Choice readChoice() {
     const char* text = std::getenv("TRACKORA_ENGINE");
     if (!text || !*text) return Choice::automatic;
@@ -134,6 +152,7 @@ void failOver(const std::exception& error) {
               << state.fallback->name() << std::endl;
     state.active = std::move(state.fallback);
     state.onGpu = false;
+    gpuBytesHeld = 0;
     installTable(*state.active, state.tableSigma, state.tableSize);
 }
 
@@ -161,6 +180,11 @@ struct PreparedEngine {
     engine::CellCounter* counter = nullptr;
     bool onGpu = false;
     std::string announcement;
+    // A CUDA engine that fits only once the running one is released: started
+    // by install, from these points (the caller's, alive until then).
+    const std::vector<Datapoint>* startAfterRelease = nullptr;
+    gpuplan::Path path = gpuplan::Path::fast;
+    int tableSize = 1;
 };
 
 void PreparedEngineDeleter::operator()(PreparedEngine* prepared) const { delete prepared; }
@@ -182,11 +206,15 @@ PreparedEnginePtr prepare(const std::vector<Datapoint>& points, [[maybe_unused]]
             // The pre-check sizes the first table too: the literal path holds
             // all size x size weights on the device.
             const gpuplan::Path path = choice == Choice::cudaLiteral ? gpuplan::Path::literal : gpuplan::Path::fast;
-            engine::CudaStart start =
-                engine::startCudaEngine(points, path, engine::effectiveKernelSize(tableSize));
+            const int size = engine::effectiveKernelSize(tableSize);
+            engine::CudaStart start = engine::startCudaEngine(points, path, size, gpuBytesHeld.load());
             if (start.backend) {
                 prepared->active = std::move(start.backend);
                 prepared->onGpu = true;
+            } else if (start.afterRelease) {
+                prepared->startAfterRelease = &points;
+                prepared->path = path;
+                prepared->tableSize = size;
             } else {
                 whyNotCuda = start.problem;
             }
@@ -198,7 +226,7 @@ PreparedEnginePtr prepare(const std::vector<Datapoint>& points, [[maybe_unused]]
 #endif
         auto cpu = std::make_unique<engine::FastEngine>(points, engine::hardwareThreads(), progress);
         prepared->counter = cpu.get();
-        if (prepared->onGpu) {
+        if (prepared->onGpu || prepared->startAfterRelease) {
             prepared->fallback = std::move(cpu);
             prepared->announcement = "Density engine: " + prepared->active->name();
         } else {
@@ -213,10 +241,29 @@ PreparedEnginePtr prepare(const std::vector<Datapoint>& points, [[maybe_unused]]
 
 void install(PreparedEnginePtr prepared, ControlSettings& settings) {
     release();
+#ifdef TRACKORA_HAVE_CUDA
+    if (prepared->startAfterRelease) {
+        engine::CudaStart start =
+            engine::startCudaEngine(*prepared->startAfterRelease, prepared->path, prepared->tableSize);
+        if (start.backend) {
+            prepared->active = std::move(start.backend);
+            prepared->onGpu = true;
+            prepared->announcement = "Density engine: " + prepared->active->name();
+        } else {
+            prepared->active = std::move(prepared->fallback);
+            prepared->announcement = "Density engine: " + prepared->active->name() + " (GPU not used: " +
+                                     (start.problem.empty() ? "not enough GPU memory" : start.problem) + ")";
+        }
+    }
+#endif
     state.active = std::move(prepared->active);
     state.fallback = std::move(prepared->fallback);
     state.counter = prepared->counter;
     state.onGpu = prepared->onGpu;
+    if (state.onGpu) {
+        gpuBytesHeld = state.active->memoryBytes();
+        releaseBeforeTheRuntimeGoes();
+    }
     std::cout << prepared->announcement << std::endl;
     rebuildKernel(settings);
 }
@@ -256,7 +303,18 @@ CellValue cellValue(int row, int col) {
     CellValue value;
     if (row < 0 || row >= kGridSide || col < 0 || col >= kGridSide || !state.computed) return value;
     if (state.readout.row == row && state.readout.col == col) return state.readout.value;
-    value.density = state.active->densityAt(static_cast<std::size_t>(row) * kGridSide + col);
+    const std::size_t index = static_cast<std::size_t>(row) * kGridSide + col;
+    try {
+        value.density = state.active->densityAt(index);
+    } catch (const std::exception& error) {
+        if (!state.onGpu) throw;
+        // The grid on screen came from the GPU: the CPU engine computes it
+        // again before it can be read.
+        failOver(error);
+        state.active->compute(state.lastSettings);
+        state.lastMaximum = state.active->lastMaximum();
+        value.density = state.active->densityAt(index);
+    }
     if (state.counter) value.samples = state.counter->samplesInCell(row, col, state.lastSettings);
     state.readout = {row, col, value};
     return value;
@@ -269,6 +327,7 @@ float lastMaximumDensity() {
 bool lastUsedLogScale() { return state.lastLog; }
 
 void release() {
+    gpuBytesHeld = 0;
     state.active.reset();
     state.fallback.reset();
     state.counter = nullptr;
@@ -286,7 +345,9 @@ std::vector<float> makeGaussKernel(float sigma, int size) {
     const int half = size / 2;
     const std::size_t side = static_cast<std::size_t>(size);
     std::vector<float> table(side * side, 0.0f);
-    float sum = 0.0f;
+    // Summed in double: a float sum of millions of weights drifts (a total
+    // of 2 instead of 1 near the size cap), and every density with it.
+    double sum = 0.0;
     const double sigmaSquared = static_cast<double>(sigma) * static_cast<double>(sigma);
     const float norm = static_cast<float>(1.0 / (6.2831854820251465 * sigmaSquared));
     for (int i = -half; i <= half; ++i) {
@@ -297,7 +358,7 @@ std::vector<float> makeGaussKernel(float sigma, int size) {
             sum += w;
         }
     }
-    for (float& w : table) w = w / sum;
+    for (float& w : table) w = static_cast<float>(w / sum);
     return table;
 }
 
@@ -306,3 +367,14 @@ std::string engineName() { return state.active ? state.active->name() : "none"; 
 }  // namespace HeatmapEngine
 
 engine::DensityBackend* engine::currentBackend() { return HeatmapEngine::state.active.get(); }
+
+void engine::installWithStandby(std::unique_ptr<DensityBackend> active, std::unique_ptr<DensityBackend> standby,
+                                CellCounter* counter, ControlSettings& settings) {
+    auto prepared = HeatmapEngine::PreparedEnginePtr(new HeatmapEngine::PreparedEngine);
+    prepared->announcement = "Density engine: " + active->name();
+    prepared->active = std::move(active);
+    prepared->fallback = std::move(standby);
+    prepared->counter = counter;
+    prepared->onGpu = true;
+    HeatmapEngine::install(std::move(prepared), settings);
+}

@@ -28,9 +28,12 @@ void initialize(std::vector<Datapoint> points, ControlSettings& settings);
 // prepare chooses and builds an engine (indexing the samples, uploading them
 // to the GPU) and touches nothing the running engine uses, the settings
 // included: tableSize is the kernel size the first table will have, for the
-// GPU's memory check. progress, when given, is called with the fraction done. install, on the thread that
-// computes, makes it the running engine, prints the engine line and builds
-// the weight table for settings.
+// GPU's memory check, which counts the memory the running engine will free.
+// progress, when given, is called with the fraction done. install, on the
+// thread that computes, releases the running engine, makes the prepared one
+// run, prints the engine line and builds the weight table for settings. The
+// points must live until install: a GPU engine that fits only in the memory
+// the running engine frees is uploaded there.
 struct PreparedEngine;
 struct PreparedEngineDeleter {
     void operator()(PreparedEngine* prepared) const;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "EngineTestData.h"
+#include "cpu/FastEngine.h"
 #include "engine/Backend.h"
 #include "engine/HeatmapEngine.h"
 
@@ -183,6 +184,51 @@ TEST_P(EngineApi, CellValueUndoesTheScaleAndCountsTheFilteredSamples) {
         EXPECT_NEAR(HeatmapEngine::lastMaximumDensity(), 40 * table[4], 1e-4f);
         EXPECT_EQ(HeatmapEngine::cellValue(-1, 601).samples, 0);
     }
+}
+
+// Stands for a GPU engine whose device fails after a grid was shown: it
+// computes like the CPU engine, and its readout throws as a failed CUDA copy.
+class FailingReadout final : public engine::DensityBackend {
+public:
+    explicit FailingReadout(const std::vector<Datapoint>& points) : inner_(points, 1) {}
+    void setKernel(const std::vector<float>& table, int size) override { inner_.setKernel(table, size); }
+    std::vector<float> compute(const ControlSettings& settings) override {
+        auto grid = inner_.compute(settings);
+        lastMaximum_ = inner_.lastMaximum();
+        return grid;
+    }
+    std::string name() const override { return "CUDA (failing)"; }
+    std::size_t memoryBytes() const override { return 0; }
+    float densityAt(std::size_t) override { throw std::runtime_error("cudaMemcpyAsync failed: unspecified launch failure"); }
+
+private:
+    engine::FastEngine inner_;
+};
+
+// A CUDA failure in the readout hands over to the CPU engine as one in a
+// compute does, instead of ending the viewer, and the value comes from the
+// CPU engine's grid of the same settings.
+TEST(EngineFailover, ReadoutFailureContinuesOnTheCpu) {
+    const std::vector<Datapoint> points(30, Datapoint(0.3005f, 0.6005f, WALK, 100));  // cell (301, 601)
+    ControlSettings settings;
+    settings.kernel_size = 3;
+    settings.sigma = 1.0f;
+    settings.mode_mask = WALK;
+    auto standby = std::make_unique<engine::FastEngine>(points, 1);
+    engine::CellCounter* counter = standby.get();
+    testing::internal::CaptureStdout();
+    engine::installWithStandby(std::make_unique<FailingReadout>(points), std::move(standby), counter, settings);
+    HeatmapEngine::computeHeatmap(settings);
+    HeatmapEngine::CellValue value;
+    EXPECT_NO_THROW(value = HeatmapEngine::cellValue(301, 601));
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(output.find("CUDA engine failed (cudaMemcpyAsync failed: unspecified launch failure); continuing on CPU"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(HeatmapEngine::engineName().rfind("CPU, ", 0), 0u);
+    EXPECT_NEAR(value.density, 30 * HeatmapEngine::makeGaussKernel(1.0f, 3)[4], 1e-4f);
+    EXPECT_EQ(value.samples, 30);
+    HeatmapEngine::release();
 }
 
 }  // namespace

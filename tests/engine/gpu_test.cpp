@@ -1,11 +1,14 @@
 // The CUDA module on a device: the reductions and scaling kernels against
 // their host loops, both paths (`cuda`, `cuda-literal`) against the literal
-// reference engine over adversarial data, and the counting path against the
-// CPU engine bit for bit. Skipped where no CUDA device works; tests/gpu/run
-// runs it on a GPU machine, and the GpuSmall cases under compute-sanitizer.
+// reference engine over adversarial data (far stamps and split launches
+// included), the counting path against the CPU engine within the rounding of
+// two convolutions, and the engine's stream and memory check. Skipped where
+// no CUDA device works; the GPU bundle's run script (tests/gpu/bundle) runs
+// it on a GPU machine, and the GpuSmall cases under compute-sanitizer.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <stdexcept>
 
@@ -47,11 +50,15 @@ struct Candidate {
 double literalTerms(double n, int) { return n + 8.0; }
 double countingTerms(double n, int size) { return n + 2.0 * size + 8.0; }
 
+// chunk: factor weights per shared-memory load; launchPoints: points per
+// kernel launch.
 void compareWithReference(Path path, const std::vector<Datapoint>& points, const std::vector<int>& sizes,
-                          const std::vector<std::int32_t>& masks, int chunk) {
+                          const std::vector<std::int32_t>& masks, int chunk,
+                          std::size_t launchPoints = gpuplan::kLaunchPoints) {
     auto backend = startOrFail(points, path);
     ASSERT_TRUE(backend);
     if (path == Path::fast) engine::cudaSetFactorChunk(*backend, chunk);
+    engine::cudaSetLaunchPoints(*backend, launchPoints);
     Candidate candidate{*backend};
     engine::ReferenceEngine reference(points);
     engine::ReferenceEngine counter(points);
@@ -124,7 +131,8 @@ TEST_F(GpuSmall, ScalingKernelsFollowTheSharedRules) {
     EXPECT_EQ(logged[0], 0.0f);
     for (std::size_t i = 1; i < values.size(); ++i) {
         const float expected = kde::log_function(values[i]);
-        EXPECT_NEAR(logged[i], expected, 2.4e-7f * std::max(1.0f, std::abs(expected))) << values[i];
+        // Relative: ln(1 + 1e-30) read back as 0 would be thin heat lost.
+        EXPECT_NEAR(logged[i], expected, 2.4e-7f * std::abs(expected)) << values[i];
     }
     EXPECT_EQ(engine::cudaNormalize({0.0f, 2.0f, 4.0f, std::nanf("")}, 4.0f),
               (std::vector<float>{0.0f, 0.5f, 1.0f, 0.0f}));
@@ -132,12 +140,36 @@ TEST_F(GpuSmall, ScalingKernelsFollowTheSharedRules) {
 
 // Both paths on a small case with points on and beyond every edge; the
 // counting path with 4 weights per shared-memory load, so a table of 9
-// takes three loads and the barriers between them run. Small enough for
-// compute-sanitizer.
+// takes three loads and the barriers between them run, and launches of 100
+// points, so every kernel over points runs at chunk offsets. Small enough
+// for compute-sanitizer.
 TEST_F(GpuSmall, BothPathsMatchTheReferenceOnASmallCase) {
     const auto points = adversarialPoints(5, 600);
-    compareWithReference(Path::fast, points, {1, 9}, {1115}, 4);
-    compareWithReference(Path::literal, points, {5}, {2047}, gpuplan::kFactorChunk);
+    compareWithReference(Path::fast, points, {1, 9}, {1115}, 4, 100);
+    compareWithReference(Path::literal, points, {5}, {2047}, gpuplan::kFactorChunk, 100);
+}
+
+// Points centred beyond the count grid's 64-cell margin reach the grid only
+// with tables wider than 129: the data hold points 70 cells out on every
+// side (size 161 reaches 80 cells) and 500 cells out (2049 reaches 1024),
+// which the counting path stamps one by one. Launches of 1000 and 100
+// points leave partial last chunks.
+TEST_F(Gpu, FarStampsAndSplitLaunchesMatchTheReference) {
+    const auto points = adversarialPoints(10, 1200);
+    std::size_t farWithinReach = 0;
+    for (const Datapoint& point : points) {
+        const kde::Cell cell = kde::cell_function(point);
+        if (gpuplan::place_function(cell) == gpuplan::Place::far && cell.row > -80 && cell.row < kde::kSide + 80 &&
+            cell.col > -80 && cell.col < kde::kSide + 80)
+            ++farWithinReach;
+    }
+    ASSERT_GT(farWithinReach, 0u) << "no far point reaches the grid at size 161";
+    const auto few = adversarialPoints(11, 40);  // the reference adds 4.2 million weights per point at 2049
+    for (Path path : {Path::fast, Path::literal}) {
+        SCOPED_TRACE(path == Path::fast ? "cuda" : "cuda-literal");
+        compareWithReference(path, points, {161}, {2047, 1024}, gpuplan::kFactorChunk, 1000);
+        compareWithReference(path, few, {2049}, {2047}, gpuplan::kFactorChunk, 100);
+    }
 }
 
 // Every odd size up to 101 and the masks 0, 1024 and 2047; the points
@@ -154,20 +186,21 @@ TEST_F(Gpu, LiteralPathMatchesTheReference) {
 
 // Without far points the counting path sums what the CPU engine sums, in
 // another order: raw grids within the rounding of two convolutions, results
-// within that over the maximum and a rounding of the logarithm. The data hold a million samples in one cell (the
-// warp-combined integer atomics must count them all) and a point count that
-// leaves a partial last block.
+// within that over the maximum and a rounding of the logarithm. The data
+// hold more than 2^24 samples in one cell (the warp-combined integer atomics
+// must count them all, past what a float counts exactly) and a point count
+// that leaves a partial last block.
 TEST_F(Gpu, CountingPathMatchesTheCpuEngine) {
     std::vector<Datapoint> points;
     for (const Datapoint& point : adversarialPoints(9, 20000))
         if (gpuplan::place_function(kde::cell_function(point)) != gpuplan::Place::far) points.push_back(point);
-    for (int i = 0; i < (1 << 20) + 3; ++i) points.emplace_back(0.4321f, 0.1234f, i % 2 ? WALK : MOTORCYCLE, 7000);
+    for (int i = 0; i < (1 << 24) + 3; ++i) points.emplace_back(0.4321f, 0.1234f, i % 2 ? WALK : MOTORCYCLE, 7000);
     points.resize(points.size() - points.size() % 256 + 77, Datapoint(0.25f, 0.75f, BUS, 100));
     auto gpu = startOrFail(points, Path::fast);
     ASSERT_TRUE(gpu);
     engine::FastEngine cpu(points, engine::hardwareThreads());
-    std::vector<int> sizes = oddSizesUpTo(101);
-    sizes.push_back(2049);  // three shared-memory loads of the factor per pass
+    // Three shared-memory loads of the factor per pass at 2049.
+    const std::vector<int> sizes = {1, 3, 5, 21, 63, 101, 2049};
     for (int size : sizes)
         for (std::int32_t mask : {0, 1024, 2047}) {
             SCOPED_TRACE("size " + std::to_string(size) + " mask " + std::to_string(mask));
@@ -223,6 +256,53 @@ TEST_F(GpuSmall, TableFromTheStartAndCheckedSizes) {
         EXPECT_THROW(gpu->setKernel(std::vector<float>(16, 0.0625f), 4), std::invalid_argument);
         EXPECT_EQ(gpu->compute(settings), expected);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// An engine's work runs on a stream of its own: a compute, and a new
+// engine's upload beside it, finish while other work holds CUDA's legacy
+// default stream.
+TEST_F(Gpu, EnginesDoNotWaitForTheDefaultStream) {
+    const auto points = adversarialPoints(12, 2000);
+    auto running = startOrFail(points, Path::fast);
+    ASSERT_TRUE(running);
+    running->setKernel(HeatmapEngine::makeGaussKernel(2.0f, 9), 9);
+    ControlSettings settings;
+    settings.mode_mask = kAllModes;
+    const auto expected = running->compute(settings);
+    engine::DefaultStreamHold* hold = engine::cudaHoldDefaultStream(20.0);
+    const auto grid = running->compute(settings);
+    engine::CudaStart next = engine::startCudaEngine(points, Path::fast, 9);
+    EXPECT_TRUE(engine::cudaReleaseDefaultStream(hold)) << "an engine waited for the default stream";
+    EXPECT_EQ(grid, expected);
+    EXPECT_TRUE(next.backend) << next.problem;
+}
+
+// A reload that fits only in the memory the running engine frees still runs
+// on the GPU: the check counts that memory, and the upload waits for it.
+TEST_F(Gpu, ReloadCountsTheMemoryTheRunningEngineFrees) {
+    setenv("TRACKORA_ENGINE", "cuda", 1);
+    const std::vector<Datapoint> points(std::size_t{8} << 20, Datapoint(0.5f, 0.5f, WALK, 100));
+    ControlSettings settings;
+    HeatmapEngine::initialize(points, settings);
+    ASSERT_EQ(HeatmapEngine::engineName().rfind("CUDA (", 0), 0u) << HeatmapEngine::engineName();
+    const std::size_t held = engine::currentBackend()->memoryBytes();
+    const std::size_t needed =
+        gpuplan::footprintBytes(Path::fast, points.size(), 0, engine::effectiveKernelSize(settings.kernel_size)) +
+        gpuplan::kHeadroomBytes;
+    const std::size_t freeBytes = engine::cudaFreeBytes();
+    ASSERT_GT(freeBytes + held / 2, needed);
+    // Free is now what the new engine needs less half of what the old holds.
+    void* ballast = engine::cudaTakeMemory(freeBytes + held / 2 - needed);
+    HeatmapEngine::install(HeatmapEngine::prepare(points, settings.kernel_size), settings);
+    const std::string name = HeatmapEngine::engineName();
+    HeatmapEngine::release();
+    engine::cudaGiveMemory(ballast);
+    unsetenv("TRACKORA_ENGINE");
+    EXPECT_EQ(name.rfind("CUDA (", 0), 0u) << name;
 }
 
 }  // namespace

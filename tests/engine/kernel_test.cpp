@@ -5,6 +5,7 @@
 #include <limits>
 #include <numeric>
 #include <stdexcept>
+#include <utility>
 
 #include "engine/Backend.h"
 #include "engine/HeatmapEngine.h"
@@ -15,15 +16,26 @@ TEST(GaussKernel, HasTheListedWeightsToTheLastDigit) {
     EXPECT_EQ(HeatmapEngine::makeGaussKernel(1.0f, 1), std::vector<float>{1.0f});
     EXPECT_EQ(HeatmapEngine::makeGaussKernel(7.5f, 1), std::vector<float>{1.0f});
 
+    // Each weight is the float nearest its share of the total summed in
+    // double; a float total made these 0.16210285 and 0.0029690173.
     const auto five = HeatmapEngine::makeGaussKernel(1.0f, 5);
     ASSERT_EQ(five.size(), 25u);
-    EXPECT_EQ(five[12], 0.16210285f);
-    for (int corner : {0, 4, 20, 24}) EXPECT_EQ(five[corner], 0.0029690173f);
+    EXPECT_EQ(five[12], 0.162102818f);
+    for (int corner : {0, 4, 20, 24}) EXPECT_EQ(five[corner], 0.00296901655f);
     EXPECT_NEAR(std::accumulate(five.begin(), five.end(), 0.0), 1.0, 25 * 6e-8);
 
     const auto three = HeatmapEngine::makeGaussKernel(1.0f, 3);
     EXPECT_EQ(three[4], 0.20417996f);
     for (int corner : {0, 2, 6, 8}) EXPECT_EQ(three[corner], 0.07511361f);
+}
+
+// Summed in float, the weights' total drifted with their number (1.0052 at
+// 2001); every density is a share of it.
+TEST(GaussKernel, SumsToOneAtLargeSizes) {
+    for (const auto& [size, sigma] : {std::pair{101, 10.0f}, {2001, 300.0f}, {4001, 1000.0f}}) {
+        const auto table = HeatmapEngine::makeGaussKernel(sigma, size);
+        EXPECT_NEAR(std::accumulate(table.begin(), table.end(), 0.0), 1.0, 1e-6) << size;
+    }
 }
 
 TEST(GaussKernel, IsSymmetricInRowsAndColumns) {
