@@ -1,4 +1,5 @@
-# Warnings and sanitizer flags applied per target, never directory-wide.
+# Warnings, sanitizer and portable-link flags applied per target, never
+# directory-wide.
 function(trackora_warnings target)
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Wpedantic>)
@@ -6,6 +7,9 @@ function(trackora_warnings target)
     # GCC 12 reports -Wrestrict on ordinary std::string concatenation at -O2
     # (GCC bug 105329); it stays a warning.
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Werror -Wno-error=restrict>)
+  endif()
+  if(TRACKORA_PORTABLE)
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
   if(TRACKORA_SANITIZE)
     target_compile_options(${target} PRIVATE

@@ -6,7 +6,10 @@
 // work, the literal reference engine and the numpy/scipy route for
 // comparison; then the trace again on 100,000,000 points.
 // Usage: bench_engine [POINTS [REPEATS]] [--large POINTS] [--trace-lines N]
+//                     [--no-trace] [--no-compare]
 //        bench_engine --write-trace FILE [--trace-lines N]
+// --no-trace skips the interaction traces (for the per-sample CUDA path,
+// which would take minutes), --no-compare the reference engine and numpy.
 // TRACKORA_ENGINE picks the engine; GPU engines also print the device time
 // of the kernels and, for CUDA, the engine's own start.
 #include <malloc.h>
@@ -357,6 +360,8 @@ int main(int argc, char** argv) {
     std::size_t largeCount = 100000000;
     std::size_t traceLines = 1000;
     int repeats = 15;
+    bool withTrace = true;
+    bool withComparison = true;
     std::string tracePath;
     try {
         std::vector<std::string> positional;
@@ -372,6 +377,10 @@ int main(int argc, char** argv) {
                 traceLines = std::stoull(value());
             else if (argument == "--write-trace")
                 tracePath = value();
+            else if (argument == "--no-trace")
+                withTrace = false;
+            else if (argument == "--no-compare")
+                withComparison = false;
             else if (!argument.empty() && argument[0] == '-')
                 throw std::invalid_argument("unknown option " + argument);
             else
@@ -384,6 +393,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception&) {
         std::cerr << "usage: bench_engine [POINTS (default 25000000) [REPEATS (default 15)]]\n"
                      "                    [--large POINTS (default 100000000, 0: none)] [--trace-lines N (default 1000)]\n"
+                     "                    [--no-trace] [--no-compare]\n"
                      "       bench_engine --write-trace FILE [--trace-lines N]   the trace as a trackora-heatmap --script file\n";
         return 2;
     }
@@ -484,8 +494,10 @@ int main(int argc, char** argv) {
     std::printf("  the engine's own count: %.2f bytes/point\n",
                 static_cast<double>(backend->memoryBytes()) / static_cast<double>(count));
 
-    std::printf("\nInteraction trace through the viewer's frame work (compute per frame that changes something)\n");
-    reportTrace("25M-style trace", trace, runTrace(trace), 16, 33);
+    if (withTrace) {
+        std::printf("\nInteraction trace through the viewer's frame work (compute per frame that changes something)\n");
+        reportTrace("25M-style trace", trace, runTrace(trace), 16, 33);
+    }
     HeatmapEngine::release();
 #ifdef TRACKORA_HAVE_CUDA
     // The CUDA engine's own start (upload and placement of the points),
@@ -501,45 +513,47 @@ int main(int argc, char** argv) {
     }
 #endif
 
-    // The literal reference engine on every 25th point, scaled per point.
-    const std::size_t step = std::max<std::size_t>(1, count / 1000000);
-    std::vector<Datapoint> subset;
-    for (std::size_t i = 0; i < count; i += step) subset.push_back(points[i]);
-    engine::ReferenceEngine reference(subset);
-    reference.setKernel(HeatmapEngine::makeGaussKernel(1.0f, 5), 5);
-    ControlSettings scenarioA;
-    scenarioA.mode_mask = kAllModes;
-    std::vector<double> referenceTimes;
-    for (int run = 0; run < 3; ++run) {
-        start = Clock::now();
-        reference.compute(scenarioA);
-        referenceTimes.push_back(millisecondsSince(start));
-    }
-    const double referenceMs = median(referenceTimes) * static_cast<double>(count) / static_cast<double>(subset.size());
-    std::printf("\nreference engine, (a) on %zu points: %.0f ms, scaled to %zu points: %.0f ms; fast/ref speed-up %.0fx "
-                "(target >= 50: %s)\n",
-                subset.size(), median(referenceTimes), count, referenceMs, referenceMs / changedMedians[0],
-                referenceMs / changedMedians[0] >= 50 ? "met" : "MISSED");
-
-    // numpy histogram2d + scipy gaussian_filter on the same points.
-    const std::string command = std::string("/usr/bin/python3 ") + TRACKORA_NUMPY_SCRIPT + " " + dataPath.string() +
-                                " 1 5 3 2>&1";
-    double numpyMs = -1;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char line[512];
-        while (std::fgets(line, sizeof line, pipe)) {
-            if (std::sscanf(line, "numpy_ms %lf", &numpyMs) != 1) std::printf("  python: %s", line);
+    if (withComparison) {
+        // The literal reference engine on every 25th point, scaled per point.
+        const std::size_t step = std::max<std::size_t>(1, count / 1000000);
+        std::vector<Datapoint> subset;
+        for (std::size_t i = 0; i < count; i += step) subset.push_back(points[i]);
+        engine::ReferenceEngine reference(subset);
+        reference.setKernel(HeatmapEngine::makeGaussKernel(1.0f, 5), 5);
+        ControlSettings scenarioA;
+        scenarioA.mode_mask = kAllModes;
+        std::vector<double> referenceTimes;
+        for (int run = 0; run < 3; ++run) {
+            start = Clock::now();
+            reference.compute(scenarioA);
+            referenceTimes.push_back(millisecondsSince(start));
         }
-        pclose(pipe);
+        const double referenceMs = median(referenceTimes) * static_cast<double>(count) / static_cast<double>(subset.size());
+        std::printf("\nreference engine, (a) on %zu points: %.0f ms, scaled to %zu points: %.0f ms; fast/ref speed-up %.0fx "
+                    "(target >= 50: %s)\n",
+                    subset.size(), median(referenceTimes), count, referenceMs, referenceMs / changedMedians[0],
+                    referenceMs / changedMedians[0] >= 50 ? "met" : "MISSED");
+
+        // numpy histogram2d + scipy gaussian_filter on the same points.
+        const std::string command = std::string("/usr/bin/python3 ") + TRACKORA_NUMPY_SCRIPT + " " + dataPath.string() +
+                                    " 1 5 3 2>&1";
+        double numpyMs = -1;
+        if (FILE* pipe = popen(command.c_str(), "r")) {
+            char line[512];
+            while (std::fgets(line, sizeof line, pipe)) {
+                if (std::sscanf(line, "numpy_ms %lf", &numpyMs) != 1) std::printf("  python: %s", line);
+            }
+            pclose(pipe);
+        }
+        if (numpyMs > 0)
+            std::printf("numpy histogram2d + scipy gaussian_filter, (a): %.0f ms; speed-up %.0fx (target >= 50: %s)\n",
+                        numpyMs, numpyMs / changedMedians[0], numpyMs / changedMedians[0] >= 50 ? "met" : "MISSED");
+        else
+            std::printf("numpy/scipy comparison skipped (needs /usr/bin/python3 with numpy and scipy)\n");
     }
     if (!keep) std::filesystem::remove(dataPath);
-    if (numpyMs > 0)
-        std::printf("numpy histogram2d + scipy gaussian_filter, (a): %.0f ms; speed-up %.0fx (target >= 50: %s)\n",
-                    numpyMs, numpyMs / changedMedians[0], numpyMs / changedMedians[0] >= 50 ? "met" : "MISSED");
-    else
-        std::printf("numpy/scipy comparison skipped (needs /usr/bin/python3 with numpy and scipy)\n");
 
-    if (largeCount > 0) {
+    if (largeCount > 0 && withTrace) {
         points = {};
         std::printf("\nGenerating %zu synthetic city points...\n", largeCount);
         start = Clock::now();

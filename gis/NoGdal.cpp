@@ -1,0 +1,23 @@
+// The GIS module of a build without GDAL (the portable GPU check, whose
+// programs must run where GDAL is not installed): track files and GeoTIFFs
+// are refused with that reason, everything else works.
+#include "gis/Gis.h"
+
+namespace gis {
+
+namespace {
+
+constexpr const char* kNoGdal = "this build has no GDAL: track files and GeoTIFFs are not available";
+
+}  // namespace
+
+void readTrackPoints(const std::string& path, TrackFormat, const TrackReadOptions&,
+                     const std::function<void(const TrackPoint&)>&, TrackFileCounts&) {
+    throw GisError(path, kNoGdal);
+}
+
+std::vector<unsigned char> encodeGeoTiff(const std::string& path, const GeoTiffRaster&) {
+    throw GisError(path, kNoGdal);
+}
+
+}  // namespace gis
