@@ -117,7 +117,7 @@ __global__ void count_kernel(const Datapoint* points, int n_point, std::uint32_t
 // rows[i][c] = sum over v in -reach..reach of factor[v] * count[i][c - v]
 // (grid columns; counts outside the count grid are 0 and skipped), for
 // count-grid row i = row_first + blockIdx.y. Summed with v ascending and
-// without fused multiply-adds, as the CPU engine sums. The factor passes
+// without fused multiply-adds. The factor passes
 // through shared memory a chunk at a time; every thread of the block, the
 // spare ones of the last column block included, takes part in each load.
 // chunk: weights per load, 1..kFactorChunk (smaller only in the tests).
@@ -140,7 +140,7 @@ __global__ void convolve_rows_kernel(const std::uint32_t* counts, const float* f
 }
 
 // output_data[r][c] = sum over u of factor[u] * rows[r + pad - u][c], over
-// the rows row_first..row_last, u ascending, as the CPU engine sums.
+// the rows row_first..row_last, u ascending.
 __global__ void convolve_columns_kernel(const float* rows, const float* factor, int half, int row_first,
                                         int row_last, float* output_data, int chunk) {
     __shared__ float factor_chunk[gpuplan::kFactorChunk];
