@@ -290,10 +290,14 @@ public:
     DeviceBuffer(const DeviceBuffer&) = delete;
     DeviceBuffer& operator=(const DeviceBuffer&) = delete;
 
+    // Keeps the memory it has when count fits: a free waits for the whole
+    // device, the upload of an engine loading beside this one included.
     void allocate(std::size_t count) {
-        reset();
-        if (count == 0) return;
-        TRACKORA_CUDA_CHECK(*flag_, cudaMalloc(reinterpret_cast<void**>(&pointer_), count * sizeof(T)));
+        if (count > capacity_) {
+            reset();
+            TRACKORA_CUDA_CHECK(*flag_, cudaMalloc(reinterpret_cast<void**>(&pointer_), count * sizeof(T)));
+            capacity_ = count;
+        }
         count_ = count;
     }
     // Returns once the copy is done, so data may go right after.
@@ -307,15 +311,18 @@ public:
         if (pointer_) TRACKORA_CUDA_REPORT(*flag_, cudaFree(pointer_));
         pointer_ = nullptr;
         count_ = 0;
+        capacity_ = 0;
     }
     T* get() const { return pointer_; }
     std::size_t count() const { return count_; }
-    std::size_t bytes() const { return count_ * sizeof(T); }
+    // What the buffer holds on the device.
+    std::size_t bytes() const { return capacity_ * sizeof(T); }
 
 private:
     FailureFlag* flag_;
     T* pointer_ = nullptr;
     std::size_t count_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 void checkLaunch(FailureFlag& flag) { TRACKORA_CUDA_CHECK(flag, cudaGetLastError()); }
@@ -411,9 +418,9 @@ public:
                                          gpuplan::megabytes(freeBytes) + " are free");
         }
         size_ = 1;  // until the new table is in place
-        // Nothing still running may read the table that upload frees.
-        TRACKORA_CUDA_CHECK(failure_, cudaStreamSynchronize(stream_));
-        table_.upload(weights.data(), weights.size(), stream_);  // frees the old table first: one exists at a time
+        // A larger table replaces the old one (freed first: one exists at a
+        // time); a smaller one is written over it after the stream's work.
+        table_.upload(weights.data(), weights.size(), stream_);
         size_ = size;
     }
 
@@ -516,7 +523,7 @@ private:
             }
             return;
         }
-        TRACKORA_CUDA_CHECK(failure_, cudaMemsetAsync(counts_.get(), 0, counts_.bytes(), stream_));
+        TRACKORA_CUDA_CHECK(failure_, cudaMemsetAsync(counts_.get(), 0, counts_.count() * sizeof(std::uint32_t), stream_));
         for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count(), launchPoints_)) {
             count_kernel<<<chunk.blocks, kThreads, 0, stream_>>>(points_.get() + chunk.first, chunk.count, counts_.get(), mask,
                                                      settings.min_time, settings.max_time);
