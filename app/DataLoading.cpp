@@ -59,9 +59,9 @@ LoadedData loadData(const std::string& path, int tableSize,
         });
         result.dataset = std::move(dataset);
     } catch (const DataFileError& error) {
-        result.error = "Could not load samples from \"" + error.path() + "\": " + error.reason();
+        result.error = "Could not load samples from \"" + echoPath(error.path()) + "\": " + error.reason();
     } catch (const std::bad_alloc&) {
-        result.error = "Could not load samples from \"" + path + "\": not enough memory";
+        result.error = "Could not load samples from \"" + echoPath(path) + "\": not enough memory";
     } catch (const std::exception& error) {
         result.error = loadFailureMessage(path, error);
     }

@@ -64,12 +64,13 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
         {"SCALE", log ? "log" : "linear"},
         {"MAX_DENSITY", number(densest)},
     };
+    std::vector<unsigned char> bytes;
     try {
-        gis::writeGeoTiff(out.temporaryPath(), raster);
+        bytes = gis::encodeGeoTiff(out.target(), raster);
     } catch (const gis::GisError& error) {
-        // GDAL wrote to the temporary file; the user knows the target.
         throw OutputError(out.target(), error.reason());
     }
+    out.write(bytes.data(), bytes.size());
     out.commit();
 }
 

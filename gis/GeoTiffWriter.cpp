@@ -1,8 +1,11 @@
-// The one GeoTIFF writer: a Float32 band on EPSG:4326, north up.
+// The one GeoTIFF encoder: a Float32 band on EPSG:4326, north up, made in
+// memory and handed back as bytes.
 #include <cpl_string.h>
+#include <cpl_vsi.h>
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
+#include <atomic>
 #include <vector>
 
 #include "gis/GdalSetup.h"
@@ -10,7 +13,27 @@
 
 namespace gis {
 
-void writeGeoTiff(const std::string& path, const GeoTiffRaster& raster) {
+namespace {
+
+// The in-memory file GDAL writes, removed however the encoding ends.
+class MemoryFile {
+public:
+    MemoryFile() {
+        static std::atomic<unsigned long> next{0};
+        name_ = "/vsimem/trackora-geotiff-" + std::to_string(next.fetch_add(1)) + ".tif";
+    }
+    ~MemoryFile() { VSIUnlink(name_.c_str()); }
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+};
+
+}  // namespace
+
+std::vector<unsigned char> encodeGeoTiff(const std::string& path, const GeoTiffRaster& raster) {
     useGdal();
     if (!raster.cells || raster.width <= 0 || raster.height <= 0)
         throw GisError(path, "the raster is empty");
@@ -21,9 +44,12 @@ void writeGeoTiff(const std::string& path, const GeoTiffRaster& raster) {
     creation.SetNameValue("COMPRESS", "DEFLATE");
     creation.SetNameValue("PREDICTOR", "3");  // floating-point predictor: smaller files
     creation.SetNameValue("TILED", "NO");
+    // GDAL writes into memory under a name of ours; the caller's file name
+    // never reaches GDAL, which would take "/vsi..." for one of its own.
+    const MemoryFile memory;
     CPLErrorReset();
     GDALDatasetUniquePtr dataset(
-        driver->Create(path.c_str(), raster.width, raster.height, 1, GDT_Float32, creation.List()));
+        driver->Create(memory.name().c_str(), raster.width, raster.height, 1, GDT_Float32, creation.List()));
     if (!dataset) throw GisError(path, gdalReason("GDAL cannot create it"));
 
     const double north = raster.south + raster.height * raster.cellHeight;
@@ -52,6 +78,10 @@ void writeGeoTiff(const std::string& path, const GeoTiffRaster& raster) {
     dataset.reset();
     if (CPLGetLastErrorType() >= CE_Failure)
         throw GisError(path, gdalReason("GDAL cannot finish it"));
+    vsi_l_offset length = 0;
+    const GByte* bytes = VSIGetMemFileBuffer(memory.name().c_str(), &length, FALSE);
+    if (!bytes) throw GisError(path, "GDAL wrote nothing");
+    return std::vector<unsigned char>(bytes, bytes + length);
 }
 
 }  // namespace gis

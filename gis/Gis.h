@@ -39,16 +39,16 @@ struct TrackTime {
     int year = 0;  // calendar day in UTC: year, month 1..12, day 1..31
     int month = 0;
     int day = 0;
-    std::int32_t seconds = 0;  // UTC seconds since midnight, 0..86400 (a leap second)
+    std::int32_t seconds = 0;  // UTC seconds since midnight, 0..86399
     std::string text;          // as the file holds it, for messages
 };
 
 struct TrackPoint {
     std::string place;  // "track 1, segment 2, point 5", "route 1, point 3", "feature 4", "line 7"
-    // Decimal text of the coordinates: the file's own for CSV; for
-    // geometries, the shortest text that reads back as GDAL's double, which
-    // is the file's text for up to 15 significant digits. Empty when the
-    // feature has no position.
+    // Text of the coordinates: the file's own for GPX and CSV, to be held to
+    // the trajectory grammar; for GeoJSON geometries, the shortest text that
+    // reads back as GDAL's double, which is the file's text for up to 15
+    // significant digits. Empty when the point has no position.
     std::string latitude;
     std::string longitude;
     TrackTime time;
@@ -57,24 +57,42 @@ struct TrackPoint {
 
 struct TrackReadOptions {
     std::string modeField;  // GeoJSON/CSV property holding a mode name; "" for none (GPX: ignored)
+    // Told now and then how far the read is (bytes of the file, or features
+    // of a layer); returning false stops the read with ReadCancelled.
+    std::function<bool(std::int64_t done, std::int64_t total)> progress;
+};
+
+// A read that `progress` stopped.
+class ReadCancelled : public std::runtime_error {
+public:
+    ReadCancelled() : std::runtime_error("cancelled") {}
 };
 
 struct TrackFileCounts {
     std::int64_t points = 0;   // points handed to the sink
-    std::int64_t ignored = 0;  // features that are not points (a GeoJSON line, say)
+    std::int64_t ignored = 0;  // features that are not points (a GeoJSON line, a GPX waypoint)
 };
 
-// Hands every point of the file to `sink`, in file order (GPX: track points,
-// then route points). Throws GisError naming the file and GDAL's reason when
-// GDAL cannot open or read it, or naming the column that a CSV file or the
+// Hands every point of the file to `sink`, in file order, points without a
+// position included. The file is opened once, without blocking, and refused
+// ("not a regular file") unless it is a regular file; the readers then read
+// that open file, so nothing can swap a FIFO in. GPX is read by a streaming
+// XML reader of our own (coordinates and times as the file writes them,
+// entity declarations refused); GeoJSON and CSV through GDAL, every CSV
+// column and GeoJSON time as text, a ".csvt" sidecar ignored. Throws
+// GisError naming the file and the reason (GDAL's, or the XML error and its
+// line) when it cannot be read, or naming the column that a CSV file or the
 // mode field lacks. Safe to call from several threads on different files.
 void readTrackPoints(const std::string& path, TrackFormat format, const TrackReadOptions& options,
                      const std::function<void(const TrackPoint&)>& sink, TrackFileCounts& counts);
 
-// An ISO 8601 date and time: "2009-06-01T08:30:00Z", a space for the 'T',
-// optional fractions of a second (dropped), and "Z", "+hh:mm", "+hhmm" or
-// "+hh" as zone; without a zone the clock is taken as UTC. Returns a time
-// with status ok (converted to UTC) or unreadable.
+// The one time grammar of every track format, ISO 8601 wholly:
+// "2009-06-01T08:30:00Z", 'T' or a space between date and clock, 't' and
+// 'z' as well, seconds optional (0..59) with optional fractions (dropped),
+// and "Z", "+hh:mm", "+hhmm" or "+hh" as zone, at most 14 hours either way,
+// honoured to the minute; without a zone the clock is taken as UTC. A date
+// alone, blanks around the time or anything after it make it unreadable.
+// Returns a time with status ok (converted to UTC) or unreadable.
 TrackTime parseIsoTime(std::string_view text);
 
 // A single-band Float32 raster placed on WGS 84 longitude/latitude.
@@ -89,10 +107,10 @@ struct GeoTiffRaster {
     std::vector<std::pair<std::string, std::string>> metadata;  // items of the default domain
 };
 
-// Writes a deflate-compressed GeoTIFF, north up (its first row is the
-// raster's northernmost), in EPSG:4326. Writes `path` itself: callers that
-// must not leave a half-written file pass a temporary path and rename it.
-// Throws GisError with GDAL's reason.
-void writeGeoTiff(const std::string& path, const GeoTiffRaster& raster);
+// A deflate-compressed GeoTIFF, north up (its first row is the raster's
+// northernmost), in EPSG:4326, as the bytes of the file. GDAL writes it in
+// memory, so no file name reaches GDAL; the caller writes the bytes where
+// it likes. `path` only names the target in a GisError with GDAL's reason.
+std::vector<unsigned char> encodeGeoTiff(const std::string& path, const GeoTiffRaster& raster);
 
 }  // namespace gis

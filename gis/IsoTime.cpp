@@ -18,6 +18,10 @@ bool digits(std::string_view text, std::size_t at, std::size_t count, int& value
     return true;
 }
 
+// The zones in use run from -12:00 to +14:00; the grammar takes 14 hours
+// either way and nothing beyond.
+constexpr int kMaxZoneMinutes = 14 * 60;
+
 bool leapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 int daysInMonth(int year, int month) {
@@ -53,9 +57,8 @@ TrackTime parseIsoTime(std::string_view text) {
     TrackTime time;
     time.text = std::string(text);
     time.status = TrackTime::Status::unreadable;
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
 
+    // The whole text is the time: no blanks around it, nothing after it.
     int year, month, day, hour, minute, second = 0;
     if (!digits(text, 0, 4, year) || text.size() < 16 || text[4] != '-' || !digits(text, 5, 2, month) ||
         text[7] != '-' || !digits(text, 8, 2, day) || (text[10] != 'T' && text[10] != 't' && text[10] != ' ') ||
@@ -77,23 +80,25 @@ TrackTime parseIsoTime(std::string_view text) {
     int zoneMinutes = 0;
     if (at < text.size()) {
         const char sign = text[at];
-        if ((sign == 'Z' || sign == 'z') && at + 1 == text.size()) {
+        if (sign == 'Z' || sign == 'z') {
             ++at;
         } else if (sign == '+' || sign == '-') {
+            // +hh, +hhmm or +hh:mm, at most 14 hours either way.
             int zoneHours = 0, zoneMins = 0;
             if (!digits(text, at + 1, 2, zoneHours)) return time;
             at += 3;
-            if (at < text.size() && text[at] == ':') ++at;
             if (at < text.size()) {
+                if (text[at] == ':') ++at;
                 if (!digits(text, at, 2, zoneMins)) return time;
                 at += 2;
             }
-            if (at != text.size() || zoneHours > 23 || zoneMins > 59) return time;
+            if (zoneMins > 59 || zoneHours * 60 + zoneMins > kMaxZoneMinutes) return time;
             zoneMinutes = (sign == '-' ? -1 : 1) * (zoneHours * 60 + zoneMins);
         } else {
             return time;
         }
     }
+    if (at != text.size()) return time;
 
     const std::string written = time.text;
     time = utcTime(year, month, day, hour, minute, second, zoneMinutes);
@@ -103,7 +108,7 @@ TrackTime parseIsoTime(std::string_view text) {
 
 bool validClock(int year, int month, int day, int hour, int minute, int second) {
     return month >= 1 && month <= 12 && day >= 1 && day <= daysInMonth(year, month) && hour >= 0 && hour <= 23 &&
-           minute >= 0 && minute <= 59 && second >= 0 && second <= 60;
+           minute >= 0 && minute <= 59 && second >= 0 && second <= 59;
 }
 
 TrackTime utcTime(int year, int month, int day, int hour, int minute, int second, int zoneMinutes) {
@@ -112,12 +117,11 @@ TrackTime utcTime(int year, int month, int day, int hour, int minute, int second
     std::int64_t seconds = static_cast<std::int64_t>(hour) * 3600 + minute * 60 + second -
                            static_cast<std::int64_t>(zoneMinutes) * 60;
     std::int64_t days = daysFromCivil(year, month, day);
-    // A leap second (23:59:60) stays on its day as second 86400.
     while (seconds < 0) {
         seconds += 86400;
         --days;
     }
-    while (seconds > 86400 || (seconds == 86400 && second != 60)) {
+    while (seconds >= 86400) {
         seconds -= 86400;
         ++days;
     }

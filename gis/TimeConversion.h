@@ -4,7 +4,8 @@
 
 namespace gis {
 
-// A real calendar day and a clock time (second 60 allowed, for a leap second).
+// A real calendar day and a clock time (seconds 0 to 59: a 60th second is
+// refused rather than moved into the next minute).
 bool validClock(int year, int month, int day, int hour, int minute, int second);
 
 // The UTC time of a valid local clock `zoneMinutes` east of UTC; the text is

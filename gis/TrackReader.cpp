@@ -1,16 +1,24 @@
-// The one importer of GPS track files: maps OGR features onto plain track
-// points. Coordinates, frame and modes are the model's business.
+// The one importer of GPS track files: opens the input once, reads GPX
+// through our own XML reader and GeoJSON and CSV through OGR, and maps the
+// features onto plain track points. Coordinates, frame and modes are the
+// model's business.
 #include <cpl_error.h>
+#include <cpl_string.h>
+#include <fcntl.h>
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <initializer_list>
 
 #include "gis/GdalSetup.h"
 #include "gis/Gis.h"
-#include "gis/TimeConversion.h"
+#include "gis/GpxReader.h"
 
 namespace gis {
 
@@ -58,69 +66,88 @@ int modeFieldIndex(const std::string& path, const OGRFeatureDefn& definition, co
     return index;
 }
 
+// Times reach the one grammar as text: CSV columns are text, and GeoJSON
+// is opened with DATE_AS_STRING. An empty field is no time at all.
 TrackTime timeOf(const OGRFeature& feature, int field) {
-    TrackTime time;
-    if (field < 0 || !feature.IsFieldSetAndNotNull(field)) return time;
-    const OGRFieldType type = feature.GetFieldDefnRef(field)->GetType();
-    if (type == OFTDateTime) {
-        int year, month, day, hour, minute, zone;
-        float second;
-        if (!feature.GetFieldAsDateTime(field, &year, &month, &day, &hour, &minute, &second, &zone) ||
-            !validClock(year, month, day, hour, minute, static_cast<int>(second))) {
-            time.text = feature.GetFieldAsString(field);
-            time.status = TrackTime::Status::unreadable;
-            return time;
-        }
-        // OGR's zone flag: 100 is UTC, 100 +/- n is n quarter hours east or
-        // west; 0 and 1 (unknown, local) are taken as UTC, as GPX defines.
-        return utcTime(year, month, day, hour, minute, static_cast<int>(second), zone > 1 ? (zone - 100) * 15 : 0);
-    }
-    return parseIsoTime(feature.GetFieldAsString(field));
+    if (field < 0 || !feature.IsFieldSetAndNotNull(field)) return TrackTime();
+    const char* text = feature.GetFieldAsString(field);
+    if (!*text) return TrackTime();
+    return parseIsoTime(text);
 }
 
-std::string placeOf(TrackFormat format, const OGRFeature& feature, bool route, std::int64_t index) {
-    const auto field = [&](const char* name) -> long long {
-        const int i = feature.GetFieldIndex(name);
-        return i >= 0 ? feature.GetFieldAsInteger64(i) + 1 : 0;
-    };
-    switch (format) {
-        case TrackFormat::gpx:
-            if (route) return "route " + std::to_string(field("route_fid")) + ", point " +
-                              std::to_string(field("route_point_id"));
-            return "track " + std::to_string(field("track_fid")) + ", segment " +
-                   std::to_string(field("track_seg_id")) + ", point " + std::to_string(field("track_seg_point_id"));
-        case TrackFormat::csv:
-            // Data rows are numbered from 1; the header is line 1.
-            return "line " + std::to_string(feature.GetFID() + 1);
-        case TrackFormat::geojson:
-            break;
-    }
+std::string placeOf(TrackFormat format, const OGRFeature& feature, std::int64_t index) {
+    // CSV data rows are numbered from 1 after the header, line 1.
+    if (format == TrackFormat::csv) return "line " + std::to_string(feature.GetFID() + 1);
     return "feature " + std::to_string(index);
 }
 
+// The input opened once, without blocking (a FIFO must not hang the open),
+// and refused unless it is a regular file; GDAL then reads this open file
+// through /proc/self/fd, so what was checked is what is read, and no
+// sidecar beside the name (a ".csvt" that would retype the columns) is found.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path) : path_(path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd_ < 0) throw GisError(path, std::strerror(errno));
+        struct stat status {};
+        if (::fstat(fd_, &status) != 0) throw GisError(path, std::strerror(errno));
+        if (!S_ISREG(status.st_mode)) throw GisError(path, S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        size_ = status.st_size;
+        alias_ = "/proc/self/fd/" + std::to_string(fd_);
+        if (::access(alias_.c_str(), R_OK) != 0) alias_ = path;  // no /proc: the name it is
+    }
+    ~InputFile() { ::close(fd_); }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    int fd() const { return fd_; }
+    std::int64_t size() const { return size_; }
+    // The name GDAL opens.
+    const std::string& alias() const { return alias_; }
+    // GDAL's reason, speaking of the file by the name the user gave.
+    std::string reason(const std::string& fallback) const {
+        std::string text = gdalReason(fallback);
+        if (alias_ != path_)
+            for (auto at = text.find(alias_); at != std::string::npos; at = text.find(alias_, at + path_.size()))
+                text.replace(at, alias_.size(), path_);
+        return text;
+    }
+
+private:
+    const std::string& path_;
+    int fd_ = -1;
+    std::int64_t size_ = 0;
+    std::string alias_;
+};
+
 // Iterates a layer, turning a read failure into GisError.
 template <typename Visit>
-void forEachFeature(const std::string& path, OGRLayer& layer, Visit visit) {
+void forEachFeature(const std::string& path, const InputFile& input, OGRLayer& layer,
+                    const TrackReadOptions& options, Visit visit) {
     layer.ResetReading();
+    const std::int64_t total = options.progress ? layer.GetFeatureCount(FALSE) : -1;
+    std::int64_t done = 0;
     CPLErrorReset();
     for (;;) {
         OGRFeatureUniquePtr feature(layer.GetNextFeature());
         if (!feature) break;
         visit(*feature);
+        if (options.progress && ++done % 4096 == 0 && !options.progress(done, total)) throw ReadCancelled();
     }
     if (CPLGetLastErrorType() >= CE_Failure)
-        throw GisError(path, gdalReason("reading failed"));
+        throw GisError(path, input.reason("reading failed"));
 }
 
-void readGeometryLayer(const std::string& path, TrackFormat format, OGRLayer& layer, bool route,
-                       const TrackReadOptions& options, const std::function<void(const TrackPoint&)>& sink,
-                       TrackFileCounts& counts) {
+void readGeometryLayer(const std::string& path, const InputFile& input, TrackFormat format, OGRLayer& layer,
+                       const TrackReadOptions& options,
+                       const std::function<void(const TrackPoint&)>& sink, TrackFileCounts& counts) {
     const OGRFeatureDefn& definition = *layer.GetLayerDefn();
-    const int timeField = format == TrackFormat::gpx ? definition.GetFieldIndex("time")
-                                                     : findField(definition, {"time", "timestamp", "datetime"});
+    const int timeField = findField(definition, {"time", "timestamp", "datetime"});
     const int modeField = modeFieldIndex(path, definition, options);
     std::int64_t index = 0;
-    forEachFeature(path, layer, [&](const OGRFeature& feature) {
+    forEachFeature(path, input, layer, options, [&](const OGRFeature& feature) {
         ++index;
         const OGRGeometry* geometry = feature.GetGeometryRef();
         if (geometry && wkbFlatten(geometry->getGeometryType()) != wkbPoint) {
@@ -128,7 +155,7 @@ void readGeometryLayer(const std::string& path, TrackFormat format, OGRLayer& la
             return;
         }
         TrackPoint point;
-        point.place = placeOf(format, feature, route, index);
+        point.place = placeOf(format, feature, index);
         if (geometry && !geometry->IsEmpty()) {
             const auto* position = geometry->toPoint();
             point.latitude = decimalText(position->getY());
@@ -142,16 +169,16 @@ void readGeometryLayer(const std::string& path, TrackFormat format, OGRLayer& la
     });
 }
 
-void readCsvLayer(const std::string& path, OGRLayer& layer, const TrackReadOptions& options,
+void readCsvLayer(const std::string& path, const InputFile& input, OGRLayer& layer, const TrackReadOptions& options,
                   const std::function<void(const TrackPoint&)>& sink, TrackFileCounts& counts) {
     const OGRFeatureDefn& definition = *layer.GetLayerDefn();
     const int latitudeField = requireField(path, definition, {"latitude", "lat"}, "latitude");
     const int longitudeField = requireField(path, definition, {"longitude", "lon", "lng", "long"}, "longitude");
     const int timeField = requireField(path, definition, {"time", "timestamp", "datetime"}, "time");
     const int modeField = modeFieldIndex(path, definition, options);
-    forEachFeature(path, layer, [&](const OGRFeature& feature) {
+    forEachFeature(path, input, layer, options, [&](const OGRFeature& feature) {
         TrackPoint point;
-        point.place = placeOf(TrackFormat::csv, feature, false, 0);
+        point.place = placeOf(TrackFormat::csv, feature, 0);
         // The columns are read as text, so the coordinates convert exactly
         // as a trajectory file's do.
         point.latitude = feature.GetFieldAsString(latitudeField);
@@ -166,44 +193,34 @@ void readCsvLayer(const std::string& path, OGRLayer& layer, const TrackReadOptio
 
 }  // namespace
 
-std::optional<TrackFormat> trackFormatOf(std::string_view path) {
-    const auto slash = path.find_last_of('/');
-    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    const auto dot = name.find_last_of('.');
-    if (dot == std::string_view::npos || dot == 0) return std::nullopt;
-    const std::string extension = lowerCase(name.substr(dot));
-    if (extension == ".gpx") return TrackFormat::gpx;
-    if (extension == ".geojson" || extension == ".json") return TrackFormat::geojson;
-    if (extension == ".csv") return TrackFormat::csv;
-    return std::nullopt;
-}
-
 void readTrackPoints(const std::string& path, TrackFormat format, const TrackReadOptions& options,
                      const std::function<void(const TrackPoint&)>& sink, TrackFileCounts& counts) {
-    useGdal();
-    const char* gpx[] = {"GPX", nullptr};
-    const char* geojson[] = {"GeoJSON", nullptr};
-    const char* csv[] = {"CSV", nullptr};
-    const char* const* drivers = format == TrackFormat::gpx ? gpx : format == TrackFormat::csv ? csv : geojson;
-    CPLErrorReset();
-    GDALDatasetUniquePtr dataset(GDALDataset::Open(
-        path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, drivers, nullptr, nullptr));
-    if (!dataset) throw GisError(path, gdalReason("GDAL cannot open it"));
-
+    const InputFile input(path);
     if (format == TrackFormat::gpx) {
         // GPX has no place for a mode: the mode field is for GeoJSON and CSV.
-        const TrackReadOptions gpxOptions;
-        for (const char* name : {"track_points", "route_points"})
-            if (OGRLayer* layer = dataset->GetLayerByName(name))
-                readGeometryLayer(path, format, *layer, name[0] == 'r', gpxOptions, sink, counts);
+        readGpxFile(path, input.fd(), input.size(), options, sink, counts);
         return;
     }
+    useGdal();
+    const char* geojson[] = {"GeoJSON", nullptr};
+    const char* csv[] = {"CSV", nullptr};
+    // Every value as text, for the model's grammar: CSV columns are text
+    // unless a type guess is asked for, GeoJSON dates need saying so.
+    CPLStringList openOptions;
+    if (format == TrackFormat::geojson) openOptions.SetNameValue("DATE_AS_STRING", "YES");
+    if (format == TrackFormat::csv) openOptions.SetNameValue("AUTODETECT_TYPE", "NO");
+    const std::string name = (format == TrackFormat::csv ? "CSV:" : "") + input.alias();
+    CPLErrorReset();
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(name.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
+                                                   format == TrackFormat::csv ? csv : geojson, openOptions.List(),
+                                                   nullptr));
+    if (!dataset) throw GisError(path, input.reason("GDAL cannot open it"));
     if (dataset->GetLayerCount() < 1) throw GisError(path, "holds no layer");
     OGRLayer& layer = *dataset->GetLayer(0);
     if (format == TrackFormat::csv)
-        readCsvLayer(path, layer, options, sink, counts);
+        readCsvLayer(path, input, layer, options, sink, counts);
     else
-        readGeometryLayer(path, format, layer, false, options, sink, counts);
+        readGeometryLayer(path, input, format, layer, options, sink, counts);
 }
 
 }  // namespace gis

@@ -274,6 +274,7 @@ private:
     // then keeps an exact-size copy.
     void run(FileTask& task, std::string& buffer, std::vector<Datapoint>& scratch) {
         try {
+            if (loader_.cancel && loader_.cancel->load()) throw LoadCancelled(task.path.string());
             if (task.track && !readable(task.path.string(), task.reason)) {
                 task.unreadable = true;
             } else if (task.track) {

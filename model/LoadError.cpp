@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+LoadCancelled::LoadCancelled(const std::string& path)
+    : std::runtime_error("loading " + pathMessage(path, "cancelled")) {}
+
 std::string systemReason(int errnoValue) { return std::strerror(errnoValue); }
 
 std::string notRegularFileReason(unsigned mode) {
@@ -25,18 +28,28 @@ void refuseIrregularFile(const std::string& path) {
 
 std::string loadFailureMessage(const std::string& path, const std::exception& error) {
     const std::string what = error.what();
+    std::string message = "Could not load samples from ";
     // The loaders' own messages start with the quoted path already.
-    if (what.rfind("\"" + path + "\"", 0) == 0) return "Could not load samples from " + what;
-    return "Could not load samples from \"" + path + "\": " + what;
+    std::string quoted = pathMessage(path, "");
+    quoted.resize(quoted.size() - 2);  // without the ": "
+    if (what.rfind(quoted, 0) == 0) return message.append(what);
+    return message.append(pathMessage(path, echoText(what, kReasonCharacters)));
 }
 
-std::string echoText(std::string_view text) {
-    constexpr std::size_t kShown = 80;
+std::string echoPath(std::string_view path) { return echoText(path, std::string_view::npos); }
+
+std::string pathMessage(std::string_view path, std::string_view reason) {
+    std::string message(1, '"');
+    message.append(echoPath(path)).append("\": ").append(reason);
+    return message;
+}
+
+std::string echoText(std::string_view text, std::size_t limit) {
     bool cut = false;
-    if (text.size() > kShown) {
-        std::size_t end = kShown;
+    if (text.size() > limit) {
+        std::size_t end = limit;
         // Never split a UTF-8 sequence: back up over continuation bytes.
-        while (end > kShown - 3 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+        while (end > 0 && end + 3 > limit && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
         text = text.substr(0, end);
         cut = true;
     }

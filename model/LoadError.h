@@ -8,18 +8,10 @@
 #include <string_view>
 #include <vector>
 
-class DataFileError : public std::runtime_error {
+// A load stopped on request (the viewer closing, say), not a failure.
+class LoadCancelled : public std::runtime_error {
 public:
-    DataFileError(std::string path, std::string reason)
-        : std::runtime_error("\"" + path + "\": " + reason),
-          path_(std::move(path)), reason_(std::move(reason)) {}
-
-    const std::string& path() const noexcept { return path_; }
-    const std::string& reason() const noexcept { return reason_; }
-
-private:
-    std::string path_;
-    std::string reason_;
+    explicit LoadCancelled(const std::string& path);
 };
 
 // The system's text for an errno value ("No such file or directory").
@@ -37,16 +29,43 @@ void refuseIrregularFile(const std::string& path);
 std::string loadFailureMessage(const std::string& path, const std::exception& error);
 
 // Text taken from a file, made fit for a one-line message: control
-// characters and NUL escaped (\t, \r, \n, \0, \xNN), cut after 80 characters
-// with an ellipsis.
-std::string echoText(std::string_view text);
+// characters and NUL escaped (\t, \r, \n, \0, \xNN), cut after `limit`
+// characters (80 unless said) with an ellipsis. Every message that shows
+// text from a file, or a reason that may quote one, goes through it.
+inline constexpr std::size_t kEchoedCharacters = 80;
+std::string echoText(std::string_view text, std::size_t limit = kEchoedCharacters);
+
+// A reason that may quote a file (GDAL's, or a library's message) is shown
+// escaped and cut longer, since it is mostly our own or the library's words.
+inline constexpr std::size_t kReasonCharacters = 240;
+
+// A file name for a message: escaped as echoText escapes, never cut (a path
+// helps only whole).
+std::string echoPath(std::string_view path);
+
+// '"PATH": REASON', the path shown by echoPath.
+std::string pathMessage(std::string_view path, std::string_view reason);
+
+class DataFileError : public std::runtime_error {
+public:
+    DataFileError(std::string path, std::string reason)
+        : std::runtime_error(pathMessage(path, reason)),
+          path_(std::move(path)), reason_(std::move(reason)) {}
+
+    const std::string& path() const noexcept { return path_; }
+    const std::string& reason() const noexcept { return reason_; }
+
+private:
+    std::string path_;
+    std::string reason_;
+};
 
 // Text-format errors keep the standard library's exception types
 // (std::invalid_argument, std::out_of_range) but say where the text was.
 template <typename Exception>
 [[noreturn]] void throwFieldError(const std::string& path, long long lineNumber,
                                   std::string_view text, const char* problem) {
-    throw Exception("\"" + path + "\" line " + std::to_string(lineNumber) + ": \"" + echoText(text) +
+    throw Exception("\"" + echoPath(path) + "\" line " + std::to_string(lineNumber) + ": \"" + echoText(text) +
                     "\" " + problem);
 }
 

@@ -1,5 +1,7 @@
 #include "model/TrackFiles.h"
 
+#include <tuple>
+
 #include "gis/Gis.h"
 #include "model/FastParse.h"
 #include "model/LoadError.h"
@@ -7,11 +9,13 @@
 
 namespace {
 
-bool convertCoordinate(const std::string& text, float& value) {
-    if (text.empty()) return false;
+// The trajectory grammar: wholly a decimal number ("39.9x", "0x27.e",
+// " 39.9", "inf" and "nan" are not), and within float's range.
+NumberStatus convertCoordinate(const std::string& text, float& value) {
+    if (!isDecimalNumber(text)) return NumberStatus::invalid;
     const FloatResult result = parseFloatField(text);
     value = result.value;
-    return result.status == NumberStatus::ok;
+    return result.status;
 }
 
 }  // namespace
@@ -24,23 +28,31 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
                     const LabelIndex& labels, const FrameBounds& frame, std::vector<Datapoint>& out, TrackCounts& counts) {
     const auto format = gis::trackFormatOf(std::filesystem::path(path).filename().string());
     if (!format) throw DataFileError(path, "is not a GPX, GeoJSON or CSV file");
+    // A FIFO or device is refused by what it is, before any reader opens it.
+    refuseIrregularFile(path);
 
+    // The text a point is faulted for is shown escaped and cut, as a
+    // trajectory line's is.
     const auto reject = [&](const gis::TrackPoint& point, const std::string& text, const std::string& problem) {
-        if (!options.skipBadPoints)
-            throw DataFileError(path, point.place + ": " + (text.empty() ? problem : "\"" + text + "\" " + problem));
+        std::string shown;
+        if (!text.empty()) shown.append(1, '"').append(echoText(text)).append("\" ");
+        shown.append(problem);
+        if (!options.skipBadPoints) throw DataFileError(path, echoText(point.place) + ": " + shown);
         ++counts.skipped;
         if (counts.firstSkipped.size() < kListedSkippedPoints)
-            counts.firstSkipped.push_back({path, point.place, text.empty() ? problem : text});
+            counts.firstSkipped.push_back({path, point.place, shown});
     };
 
     const auto take = [&](const gis::TrackPoint& point) {
         ++counts.points;
         if (point.latitude.empty() || point.longitude.empty()) return reject(point, "", "has no position");
         float latitude, longitude;
-        if (!convertCoordinate(point.latitude, latitude))
-            return reject(point, point.latitude, "is not a latitude");
-        if (!convertCoordinate(point.longitude, longitude))
-            return reject(point, point.longitude, "is not a longitude");
+        for (const auto& [text, value, what] : {std::tuple{&point.latitude, &latitude, "is not a latitude"},
+                                                std::tuple{&point.longitude, &longitude, "is not a longitude"}}) {
+            const NumberStatus status = convertCoordinate(*text, *value);
+            if (status == NumberStatus::invalid) return reject(point, *text, what);
+            if (status == NumberStatus::outOfRange) return reject(point, *text, "is out of range");
+        }
         if (point.time.status == gis::TrackTime::Status::missing) return reject(point, "", "has no time");
         if (point.time.status == gis::TrackTime::Status::unreadable)
             return reject(point, point.time.text, "is not an ISO 8601 time");
@@ -77,11 +89,17 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
 
     gis::TrackReadOptions readOptions;
     readOptions.modeField = options.modeField;
+    if (options.progress)
+        readOptions.progress = [&](std::int64_t done, std::int64_t total) {
+            return options.progress(done, total, counts.kept);
+        };
     gis::TrackFileCounts fileCounts;
     try {
         gis::readTrackPoints(path, *format, readOptions, take, fileCounts);
     } catch (const gis::GisError& error) {
-        throw DataFileError(path, error.reason());
+        throw DataFileError(path, echoText(error.reason(), kReasonCharacters));
+    } catch (const gis::ReadCancelled&) {
+        throw LoadCancelled(path);
     }
     counts.ignored += fileCounts.ignored;
 }

@@ -5,6 +5,7 @@
 // the recording's UTC offset.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,15 @@ struct TrackOptions {
     // A point without a usable position, time or mode name is skipped and
     // counted instead of ending the load.
     bool skipBadPoints = false;
+    // Told now and then how far a track file's read is (done of total, bytes
+    // or features; total -1 when unknown) and how many points it kept;
+    // returning false stops the read with LoadCancelled.
+    std::function<bool(std::int64_t done, std::int64_t total, std::int64_t kept)> progress;
 };
 
 // Where a bad point was, for the summary: the file, its place in the file
-// ("track 1, segment 2, point 5", "feature 3", "line 7") and the text at fault.
+// ("track 1, segment 2, point 5", "feature 3", "line 7") and what was
+// wrong, with the text at fault escaped and cut ('"39.9x" is not a latitude').
 struct SkippedPoint {
     std::string file;
     std::string place;
@@ -49,11 +55,13 @@ inline constexpr std::size_t kListedSkippedPoints = 5;
 // ".json" and ".csv", any letter case.
 bool isTrackFile(const std::filesystem::path& path);
 
-// Appends the points of one track file inside the frame. The mode is the
-// point's mode field, else the first label interval covering its UTC day and
-// clock (as for trajectory files), else options.mode. Throws DataFileError
-// naming the file and GDAL's reason when the file cannot be read, and naming
-// the file and the point when a point is bad and not to be skipped.
+// Appends the points of one track file inside the frame. Coordinates are
+// held to the trajectory grammar, times to the one ISO 8601 grammar. The
+// mode is the point's mode field, else the first label interval covering its
+// UTC day and clock (as for trajectory files), else options.mode. Throws
+// DataFileError naming the file and the reason when it is not a regular
+// file or cannot be read, and naming the file and the point when a point is
+// bad and not to be skipped; LoadCancelled when options.progress says stop.
 void parseTrackFile(const std::string& path, const TrackOptions& options, bool normalize,
                     const LabelIndex& labels, const FrameBounds& frame, std::vector<Datapoint>& out, TrackCounts& counts);
 

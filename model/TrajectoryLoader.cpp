@@ -75,7 +75,14 @@ std::vector<Datapoint> TrajectoryLoader::loadTrackFile(const std::string& path, 
     report = ImportReport();
     std::vector<Datapoint> points;
     TrackCounts counts;
-    parseTrackFile(path, tracks, normalize, labels, frameBounds(), points, counts);
+    // One file: its bytes (or features) are the progress, and a cancel
+    // request is heard within one chunk of the read.
+    TrackOptions options = tracks;
+    options.progress = [this](std::int64_t done, std::int64_t total, std::int64_t kept) {
+        if (progress) progress(ImportProgress{0, 1, done, std::max(total, done), kept, total >= 0});
+        return !(cancel && cancel->load());
+    };
+    parseTrackFile(path, options, normalize, labels, frameBounds(), points, counts);
     checkSampleCount(path, counts.kept);
     if (limit != -1 && points.size() > static_cast<std::size_t>(limit)) points.resize(static_cast<std::size_t>(limit));
     addTrackCounts(report, counts);

@@ -2,6 +2,7 @@
 // Reads samples from a binary sample file, a text sample file or (through
 // the directory branch) a tree of raw trajectory recordings. A loader is made
 // for one load and discarded after it.
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -62,8 +63,13 @@ public:
 
     // Filled by each load of a directory tree.
     ImportReport report;
-    // Called now and then during a directory import, on the loading thread.
+    // Called now and then during a directory import or the read of a track
+    // file, on the loading thread.
     std::function<void(const ImportProgress&)> progress;
+    // Set by another thread to stop a directory import or a track file's
+    // read soon (between files, or within one chunk of a track file); the
+    // load then throws LoadCancelled.
+    const std::atomic<bool>* cancel = nullptr;
     // Threads that parse trajectory files; 0 takes one per core.
     unsigned threads = 0;
     // How GPS track files are read, and the UTC offset every input's times get.

@@ -2,8 +2,11 @@
 // as trajectory files give them, modes, times with a UTC offset, the frame,
 // bad points and files GDAL cannot read.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "model/LoadError.h"
@@ -211,9 +214,9 @@ TEST(TrackFiles, BadPointsNameFileAndPlaceOrAreSkippedAndListed) {
     const auto& skipped = lenient.report.firstSkipped;
     ASSERT_EQ(skipped.size(), 3u);
     EXPECT_EQ(skipped[1].place, "line 3");
-    EXPECT_EQ(skipped[1].text, "skate");
+    EXPECT_EQ(skipped[1].text, "\"skate\" is not a mode name");
     EXPECT_EQ(skipped[2].place, "line 4");
-    EXPECT_EQ(skipped[2].text, "north");
+    EXPECT_EQ(skipped[2].text, "\"north\" is not a latitude");
 }
 
 TEST(TrackFiles, FilesGdalCannotReadFailInOneLineWithGdalsReason) {
@@ -224,8 +227,9 @@ TEST(TrackFiles, FilesGdalCannotReadFailInOneLineWithGdalsReason) {
         const char* reason;  // part of the message
     };
     const Case cases[] = {
-        {"text.gpx", "just text\n", "GDAL: "},
-        {"cut.gpx", kPhoneGpx.substr(0, 300), "GDAL: XML parsing of GPX file failed"},
+        {"text.gpx", "just text\n", "XML error at line 1: syntax error"},
+        {"cut.gpx", kPhoneGpx.substr(0, 300), "XML error at line 5: "},
+        {"kml.gpx", "<kml><Placemark/></kml>", "is not a GPX file: its root element is <kml>"},
         {"broken.geojson", "{\"type\":\"FeatureCollection\",\"features\":[{\"type\":", "GDAL: "},
         {"empty.csv", "", "GDAL: "},
         {"columns.csv", "lat,long,when\n39.9,116.3,2009-06-01T08:00:00Z\n", "has no time column"},
@@ -278,6 +282,193 @@ TEST(TrackFiles, ImportOptions) {
         if (!c.ok) continue;
         EXPECT_EQ(options.tracks.utcOffsetSeconds, c.offset);
         EXPECT_EQ(options.tracks.mode, c.mode);
+    }
+}
+
+// One point's file in each format, with the coordinate and time texts as given.
+std::string onePoint(const std::string& format, const std::string& latitude, const std::string& time) {
+    if (format == "gpx")
+        return gpx("<trk><trkseg><trkpt lat=\"" + latitude + "\" lon=\"116.3\"><time>" + time +
+                   "</time></trkpt></trkseg></trk>\n");
+    if (format == "geojson")
+        return R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{"time":")" + time +
+               R"("},"geometry":{"type":"Point","coordinates":[116.3,)" + latitude + "]}}]}";
+    return "lat,lon,time\n" + latitude + ",116.3," + time + "\n";
+}
+
+// A coordinate is read by the trajectory grammar in every format: the texts
+// GDAL's conversions took with an invented value stop the import, as the
+// same text in a trajectory line does.
+TEST(TrackFiles, CoordinatesFollowTheTrajectoryGrammar) {
+    struct Case {
+        const char* text;
+        const char* problem;  // nullptr: read as the trajectory line reads it
+    };
+    const Case cases[] = {
+        {"39.9x", "is not a latitude"},   {"3.99e1abc", "is not a latitude"}, {"39.9e", "is not a latitude"},
+        {"0x27.e", "is not a latitude"},  {" 39.9", "is not a latitude"},     {"39.9 ", "is not a latitude"},
+        {"inf", "is not a latitude"},     {"nan", "is not a latitude"},       {"Infinity", "is not a latitude"},
+        {"1e400", "is out of range"},     {"+39.9", nullptr},                 {"3.99e1", nullptr},
+    };
+    for (const char* format : {"gpx", "csv"}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(format) + " \"" + c.text + "\"");
+            TempDir dir;
+            const std::string path = dir.write(std::string("p.") + format, onePoint(format, c.text, "2009-06-01T08:00:00Z"));
+            const std::string trajectory = "1\n2\n3\n4\n5\n6\n" + std::string(c.text) + ",116.3,0,0,0,2009-06-01,08:00:00\n";
+            std::vector<Datapoint> out;
+            TrajectoryCounts counts;
+            TrajectoryLoader loader;
+            if (!c.problem) {
+                expectPoints(loader.load(path, true), {{c.text, "116.3", UNKNOWN, 28800}});
+                continue;
+            }
+            EXPECT_ANY_THROW(parseTrajectoryText(trajectory, "t.plt", true, LabelIndex(), FrameBounds(), out, counts));
+            try {
+                loader.load(path, true);
+                ADD_FAILURE() << "no error";
+            } catch (const DataFileError& error) {
+                EXPECT_NE(std::string(error.what()).find(std::string(": \"") + c.text + "\" " + c.problem),
+                          std::string::npos)
+                    << error.what();
+            }
+        }
+    }
+}
+
+// One time grammar in every format: the zone honoured to the minute, 't' and
+// 'z' and a space for the 'T' taken, a date alone, a 60th second, a zone
+// beyond 14 hours and trailing text refused with the text.
+TEST(TrackFiles, TimesFollowOneGrammarInEveryFormat) {
+    struct Case {
+        const char* time;
+        std::int32_t seconds;  // -1: refused
+    };
+    const Case cases[] = {
+        {"2009-06-01 08:30:00", 30600},       {"2009-06-01t08:30:00z", 30600},
+        {"2009-06-01T08:30:00+0800", 1800},   {"2009-06-01T08:30:00+08", 1800},
+        {"2009-06-01T08:30:00-0330", 43200},  {"2009-06-01T08:30+08:00", 1800},
+        {"2009-06-01T08:30:00+05:20", 11400}, {"2009-06-01T08:30:00+14:00", 66600},
+        {"2009-06-01T08:30:00+25:00", -1},    {"2009-06-01T08:30:00+14:01", -1},
+        {"2009-06-01", -1},                   {"2009-06-01T08:30Zjunk", -1},
+        {"2009-06-01T12:00:60Z", -1},         {"2009-06-01T08:30:00+5", -1},
+    };
+    for (const char* format : {"gpx", "geojson", "csv"}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(format) + " " + c.time);
+            TempDir dir;
+            const std::string path = dir.write(std::string("p.") + format, onePoint(format, "39.9", c.time));
+            TrajectoryLoader loader;
+            if (c.seconds >= 0) {
+                expectPoints(loader.load(path, true), {{"39.9", "116.3", UNKNOWN, c.seconds}});
+                continue;
+            }
+            try {
+                loader.load(path, true);
+                ADD_FAILURE() << "no error";
+            } catch (const DataFileError& error) {
+                EXPECT_NE(std::string(error.what()).find(std::string("\"") + c.time + "\" is not an ISO 8601 time"),
+                          std::string::npos)
+                    << error.what();
+            }
+        }
+    }
+}
+
+// Every point is seen: a GPX point that GDAL dropped for its missing or
+// empty position stops the import or is counted, and an empty CSV time is
+// "no time", not an unreadable one without text.
+TEST(TrackFiles, PointsWithoutPositionOrTimeAreSeen) {
+    struct Case {
+        const char* name;
+        std::string content;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"no-lat.gpx", gpx("<trk><trkseg>" + gpxPoint("trkpt", "39.9", "116.3", "2009-06-01T08:00:00Z") +
+                           "<trkpt lon=\"116.3\"><time>2009-06-01T08:00:01Z</time></trkpt></trkseg></trk>"),
+         "track 1, segment 1, point 2: has no position"},
+        {"empty.gpx", gpx("<rte>" + gpxPoint("rtept", "39.9", "116.3", "2009-06-01T08:00:00Z") +
+                          gpxPoint("rtept", "", "116.3", "2009-06-01T08:00:01Z") + "</rte>"),
+         "route 1, point 2: has no position"},
+        {"no-time.csv", "lat,lon,time\n39.9,116.3,2009-06-01T08:00:00Z\n39.9,116.3,\n", "line 3: has no time"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.write(c.name, c.content);
+        TrajectoryLoader strict;
+        try {
+            strict.load(path, true);
+            ADD_FAILURE() << "no error";
+        } catch (const DataFileError& error) {
+            EXPECT_EQ(std::string(error.what()), "\"" + path + "\": " + c.error);
+        }
+        TrajectoryLoader lenient;
+        lenient.tracks.skipBadPoints = true;
+        EXPECT_EQ(lenient.load(path, true).size(), 1u);
+        EXPECT_EQ(lenient.report.trackPoints, 2);
+        EXPECT_EQ(lenient.report.skippedPoints, 1);
+    }
+}
+
+// Whatever its name, an input that is not a regular file is refused before
+// any reader opens it (a FIFO used to hang GDAL's open), and a ".csvt" beside
+// a CSV file changes no column's type.
+TEST(TrackFiles, OnlyRegularFilesAreReadAndCsvtSidecarsAreIgnored) {
+    TempDir dir;
+    for (const char* name : {"f.gpx", "f.csv", "f.geojson"}) {
+        SCOPED_TRACE(name);
+        const std::string fifo = (dir.root() / name).string();
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        const std::string device = (dir.root() / (std::string("null-") + name)).string();
+        std::filesystem::create_symlink("/dev/null", device);
+        for (const auto& [path, reason] : {std::pair{fifo, "not a regular file (a FIFO)"},
+                                           std::pair{device, "not a regular file (a character device)"}}) {
+            TrajectoryLoader loader;
+            try {
+                loader.load(path, true);
+                ADD_FAILURE() << "no error";
+            } catch (const DataFileError& error) {
+                EXPECT_EQ(error.reason(), reason);
+            }
+        }
+    }
+    const std::string csv = dir.write("typed.csv", "lat,lon,time\n39.9,116.3,2009-06-01T08:00:00Z\n");
+    dir.write("typed.csvt", "Integer,Integer,Date\n");
+    TrajectoryLoader loader;
+    expectPoints(loader.load(csv, true), {{"39.9", "116.3", UNKNOWN, 28800}});
+}
+
+// A GPX file that declares entities is refused (no expansion, no external
+// file pulled in); text from a file reaches a message escaped, cut and on
+// one line.
+TEST(TrackFiles, EntitiesAreRefusedAndEchoedTextIsEscaped) {
+    TempDir dir;
+    const std::string laughs = dir.write(
+        "laughs.gpx", "<?xml version=\"1.0\"?>\n<!DOCTYPE gpx [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;\">]>\n"
+                      "<gpx version=\"1.1\"><trk><trkseg><trkpt lat=\"39.9\" lon=\"116.3\"><time>&b;</time></trkpt>"
+                      "</trkseg></trk></gpx>\n");
+    TrajectoryLoader loader;
+    try {
+        loader.load(laughs, true);
+        ADD_FAILURE() << "no error";
+    } catch (const DataFileError& error) {
+        EXPECT_EQ(error.reason(), "declares an XML entity, which a GPX file has no use for");
+    }
+
+    const std::string field = "\x1b[31m\tX\n" + std::string(530, 'y');
+    const std::string csv = dir.write("bad\tname.csv", "lat,lon,time\n\"" + field + "\",116.3,2009-06-01T08:00:00Z\n");
+    try {
+        loader.load(csv, true);
+        ADD_FAILURE() << "no error";
+    } catch (const DataFileError& error) {
+        const std::string message = loadFailureMessage(csv, error);
+        EXPECT_EQ(message.find_first_of("\t\n\x1b"), std::string::npos) << message;
+        EXPECT_NE(message.find("bad\\tname.csv"), std::string::npos) << message;
+        EXPECT_NE(message.find("\"\\x1B[31m\\tX\\n" + std::string(72, 'y') + "\u2026\" is not a latitude"),
+                  std::string::npos)
+            << message;
     }
 }
 
