@@ -3,15 +3,19 @@
 // temporary file beside the target and replace it in one rename, so a failed
 // or interrupted write leaves the old file exactly as it was.
 #include <cstddef>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "model/LoadError.h"
 
 // A write that failed, with the target's path and the system's reason.
 class OutputError : public std::runtime_error {
 public:
     OutputError(const std::string& path, const std::string& reason)
-        : std::runtime_error("cannot write \"" + path + "\": " + reason) {}
+        : std::runtime_error("cannot write " + pathMessage(path, echoText(reason, kReasonCharacters))) {}
 };
 
 class OutputFile {
@@ -20,9 +24,14 @@ public:
     // target cannot be written, before any long work starts. A symbolic link
     // is followed: the file it points to is replaced and the link stays. An
     // existing target that is not a regular file (a directory, device, FIFO
-    // or socket) is refused, never replaced.
+    // or socket) is refused, never replaced. Missing directories above the
+    // target are made, and removed again unless the output is committed.
+    // Temporary files of the same target older than this run, which no
+    // writer holds (a crash left them), are removed.
     explicit OutputFile(std::string target);
-    ~OutputFile();  // removes the temporary file unless committed
+    // Removes the temporary file, and the directories made for it, unless
+    // committed.
+    ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
@@ -43,6 +52,11 @@ public:
     void commit();
 
 private:
+    void makeDirectories(const std::filesystem::path& parent);
+    void removeDirectories();
+    [[noreturn]] void fail(const std::string& reason);
+
+    std::vector<std::string> made_;  // directories made for the target, outermost first
     std::string target_;
     std::string replaced_;
     std::string temporary_;
@@ -56,7 +70,9 @@ private:
 // whole would pass the file system's name limit).
 bool isTemporaryFileName(std::string_view name, std::string_view targetName);
 
-// Removes pending temporary files when the process is interrupted (SIGINT,
-// SIGTERM, SIGHUP), and lets a write past the file-size limit fail with a
-// message instead of killing the process. Tools call it once at start.
+// Removes pending temporary files, and the directories made for them, when
+// a signal would end the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE
+// and the other catchable ones that end it), and lets a write past the
+// file-size limit fail with a message instead of killing the process. Tools
+// call it once at start.
 void removeTemporaryFilesOnSignals();

@@ -1,5 +1,7 @@
 // trackora-import: arguments, the atomic write, failures and the summary.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -7,15 +9,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "model/OutputFile.h"
 #include "model/TrajectoryLoader.h"
 #include "tests/TempDir.h"
 #include "tools/import/ImportTool.h"
@@ -330,4 +335,111 @@ TEST(ImportTool, AnInterruptedImportRemovesItsTemporaryFile) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
     EXPECT_EQ(readAll(output), previous);
     EXPECT_EQ(filesIn(dir.root() / "data"), std::vector<std::string>{"data.bin"});
+}
+
+// Directories made for an output are removed again when the run fails
+// (a typo in a path used to leave a tree behind), and kept when it succeeds.
+TEST(ImportTool, DirectoriesMadeForAFailedOutputAreRemoved) {
+    TempDir dir;
+    writeTree(dir);
+    fs::create_directories(dir.root() / "empty");
+    ImportOptions options;
+    options.input = (dir.root() / "empty").string();
+    options.output = (dir.root() / "typo" / "deeper" / "out.bin").string();
+    EXPECT_EQ(import(options).status, 1);
+    EXPECT_FALSE(fs::exists(dir.root() / "typo"));
+
+    options.input = (dir.root() / "raw").string();
+    EXPECT_EQ(import(options).status, 0);
+    EXPECT_TRUE(fs::is_regular_file(options.output));
+}
+
+// Temporary files a crashed run left beside the target are removed; one
+// that a live writer holds (locked), or that is newer than the run, stays.
+TEST(ImportTool, TemporaryFilesACrashLeftAreCleaned) {
+    TempDir dir;
+    writeTree(dir);
+    const auto stale = dir.write("data/.data.bin.tmp-AAAAAA", "half");
+    const auto held = dir.write("data/.data.bin.tmp-BBBBBB", "half");
+    const auto unrelated = dir.write("data/.other.bin.tmp-CCCCCC", "half");
+    const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    for (const auto& path : {stale, held, unrelated}) fs::last_write_time(path, hourAgo);
+    const int holder = ::open(held.c_str(), O_RDONLY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+
+    ImportOptions options;
+    options.input = (dir.root() / "raw").string();
+    options.output = (dir.root() / "data" / "data.bin").string();
+    ASSERT_EQ(import(options).status, 0);
+    ::close(holder);
+    EXPECT_EQ(filesIn(dir.root() / "data"),
+              (std::vector<std::string>{".data.bin.tmp-BBBBBB", ".other.bin.tmp-CCCCCC", "data.bin"}));
+}
+
+// A signal removes every pending temporary file, however many outputs are
+// open (the handler used to know only the first four).
+TEST(ImportTool, ASignalRemovesEveryPendingTemporaryFile) {
+    TempDir dir;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        removeTemporaryFilesOnSignals();
+        std::vector<std::unique_ptr<OutputFile>> outputs;
+        for (int i = 0; i < 10; ++i)
+            outputs.push_back(std::make_unique<OutputFile>((dir.root() / "made" / ("out" + std::to_string(i))).string()));
+        std::raise(SIGTERM);
+        _exit(0);  // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_TRUE(filesIn(dir.root()).empty());  // the directory made for them is gone too
+}
+
+// The summary counts what happened: a track file's skipped points without a
+// "bad lines skipped: 0" beside them, and, when nothing was kept, why.
+TEST(ImportTool, TheSummarySaysWhatWasSkippedAndWhyNothingWasKept) {
+    TempDir dir;
+    const std::string gpx =
+        "<?xml version=\"1.0\"?>\n<gpx version=\"1.1\"><trk><trkseg>"
+        "<trkpt lat=\"39.9\" lon=\"116.3\"><time>2009-06-01T08:00:00Z</time></trkpt>"
+        "<trkpt lat=\"39.9x\" lon=\"116.3\"><time>2009-06-01T08:00:00Z</time></trkpt>"
+        "<trkpt lat=\"30.0\" lon=\"116.3\"><time>2009-06-01T08:00:00Z</time></trkpt>"
+        "</trkseg></trk><wpt lat=\"39.9\" lon=\"116.3\"/></gpx>\n";
+    ImportOptions options;
+    options.input = dir.write("walk.gpx", gpx);
+    options.output = (dir.root() / "out.bin").string();
+    options.skipBadLines = true;
+    options.tracks.skipBadPoints = true;
+    ToolRun run = import(options);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("  bad points skipped: 1\n    \"" + options.input +
+                           "\" track 1, segment 1, point 2: \"39.9x\" is not a latitude\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("bad lines skipped"), std::string::npos) << run.out;
+
+    options.input = dir.write("none.gpx", "<gpx><wpt lat=\"39.9\" lon=\"116.3\"/>"
+                                          "<trk><trkseg><trkpt lat=\"30\" lon=\"116.3\"><time>2009-06-01T08:00:00Z</time>"
+                                          "</trkpt><trkpt lat=\"x\" lon=\"1\"/></trkseg></trk></gpx>");
+    run = import(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("holds no fixes inside the box 39.75-40.1 N, 116.15-116.6 E (2 track points read: "
+                           "1 outside the box, 1 bad points skipped, 1 features that are not points"),
+              std::string::npos)
+        << run.err;
+}
+
+// --mode-field names a field: refused for a file without fields.
+TEST(ImportTool, AModeFieldForAFormatWithoutFieldsIsRefused) {
+    TempDir dir;
+    ImportOptions options;
+    options.input = dir.write("walk.gpx", "<gpx/>");
+    options.output = (dir.root() / "out.bin").string();
+    options.tracks.modeField = "mode";
+    const ToolRun run = import(options);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("--mode-field"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(options.output));
 }
