@@ -265,6 +265,9 @@ TEST(TrackFiles, ImportOptions) {
     const Case cases[] = {
         {{"in.gpx", "--utc-offset", "5.5", "--mode", "Taxi", "--mode-field", "how"}, true, 19800, CAR},
         {{"in.gpx", "--utc-offset", "-8"}, true, -28800, UNKNOWN},
+        {{"in.gpx", "--utc-offset", "+8"}, true, 28800, UNKNOWN},
+        {{"in.gpx", "--utc-offset", "+-8"}, false, 0, UNKNOWN},
+        {{"in.gpx", "--utc-offset", "++8"}, false, 0, UNKNOWN},
         {{"in.gpx", "--mode", "unknown"}, true, 0, UNKNOWN},
         {{"in.gpx", "--utc-offset", "8h"}, false, 0, UNKNOWN},
         {{"in.gpx", "--utc-offset", "25"}, false, 0, UNKNOWN},

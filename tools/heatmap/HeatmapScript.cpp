@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "model/LoadError.h"
+
 std::vector<std::string> splitScriptLine(std::string_view line) {
     std::vector<std::string> words;
     std::string word;
@@ -31,7 +33,7 @@ std::vector<std::string> splitScriptLine(std::string_view line) {
 
 std::vector<ScriptLine> readScript(const std::string& path) {
     std::ifstream in(path);
-    if (!in) throw UsageError(path + ": cannot read: " + std::strerror(errno));
+    if (!in) throw UsageError(echoPath(path) + ": cannot read: " + std::strerror(errno));
     std::vector<ScriptLine> lines;
     std::string text;
     for (int number = 1; std::getline(in, text); ++number) {
@@ -40,11 +42,11 @@ std::vector<ScriptLine> readScript(const std::string& path) {
         try {
             lines.push_back(ScriptLine{number, parseHeatmapOptions(splitScriptLine(text), OptionScope::scriptLine)});
         } catch (const UsageError& error) {
-            throw UsageError(path + ":" + std::to_string(number) + ": " + error.what());
+            throw UsageError(echoPath(path) + ":" + std::to_string(number) + ": " + error.what());
         }
     }
-    if (in.bad()) throw UsageError(path + ": cannot read: " + std::strerror(errno));
-    if (lines.empty()) throw UsageError(path + ": no settings lines");
+    if (in.bad()) throw UsageError(echoPath(path) + ": cannot read: " + std::strerror(errno));
+    if (lines.empty()) throw UsageError(echoPath(path) + ": no settings lines");
     return lines;
 }
 

@@ -84,7 +84,7 @@ private:
 void printSummary(std::ostream& out, const ImportOptions& options, const TrajectoryLoader& loader,
                   bool tree, const std::vector<Datapoint>& points, double seconds) {
     const ImportReport& r = loader.report;
-    out << "Imported \"" << options.input << "\" into \"" << options.output << "\"\n";
+    out << "Imported \"" << echoPath(options.input) << "\" into \"" << echoPath(options.output) << "\"\n";
     if (tree) {
         out << "  files:             " << withSeparators(r.trajectoryFiles) << " trajectory files ("
             << megabytes(static_cast<double>(r.bytes)) << "), " << withSeparators(r.labelFiles)
@@ -98,10 +98,13 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
     }
     out << "  fixes kept:        " << withSeparators(static_cast<std::int64_t>(points.size())) << "\n";
     if (tree || r.trackFiles) out << "  outside the box:   " << withSeparators(r.outside) << "\n";
-    if (r.skippedPoints) {
+    // Each count where its kind was read: lines of text files, points of
+    // track files.
+    const bool readLines = tree ? r.trajectoryFiles + r.labelFiles > 0 : !r.trackFiles;
+    if (r.trackFiles && (options.skipBadLines || r.skippedPoints)) {
         out << "  bad points skipped: " << withSeparators(r.skippedPoints) << "\n";
         for (const auto& place : r.firstSkipped)
-            out << "    \"" << place.file << "\" " << place.place << ": " << place.text << "\n";
+            out << "    \"" << echoPath(place.file) << "\" " << echoText(place.place) << ": " << place.text << "\n";
     }
 
     std::int64_t perMode[kModeCount] = {};
@@ -129,16 +132,42 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
         out << "\n";
         if (!r.unreadable.empty()) out << "  unreadable, skipped: " << r.unreadable.size() << " files or directories\n";
     }
-    if (options.skipBadLines) {
+    if (options.skipBadLines && (readLines || r.badLines.count)) {
         out << "  bad lines skipped: " << withSeparators(r.badLines.count) << "\n";
         for (const auto& place : r.badLines.first)
-            out << "    \"" << place.path << "\" line " << place.line << ": \"" << place.text << "\"\n";
+            out << "    \"" << echoPath(place.path) << "\" line " << place.line << ": \"" << place.text << "\"\n";
     }
     char timing[96];
     std::snprintf(timing, sizeof timing, "  time taken:        %.2f s", seconds);
     out << timing;
     if (tree && seconds > 0) out << " (" << megabytes(static_cast<double>(r.bytes) / seconds) << "/s)";
     out << "\n";
+}
+
+// Why a load kept nothing: what was read and where it went.
+std::string nothingKeptReason(const ImportReport& r, bool tree) {
+    std::vector<std::string> parts;
+    if (r.outside) parts.push_back(withSeparators(r.outside) + " outside the box");
+    if (r.skippedPoints) parts.push_back(withSeparators(r.skippedPoints) + " bad points skipped");
+    if (r.badLines.count) parts.push_back(withSeparators(r.badLines.count) + " bad lines skipped");
+    if (r.ignoredFeatures)
+        parts.push_back(withSeparators(r.ignoredFeatures) + " features that are not points (LineStrings, "
+                                                            "MultiPoints, waypoints) ignored");
+    if (!r.unreadable.empty()) parts.push_back(withSeparators(static_cast<std::int64_t>(r.unreadable.size())) +
+                                                " files or directories unreadable");
+    std::string read;
+    if (r.trackFiles) read = withSeparators(r.trackPoints) + " track points read";
+    if (tree) read += (read.empty() ? "" : ", ") + withSeparators(r.lines) + " trajectory lines read";
+    std::string text = read.empty() ? "nothing to read" : read;
+    if (parts.empty() && !read.empty()) parts.push_back("none of them kept");
+    for (std::size_t i = 0; i < parts.size(); ++i) text += (i == 0 ? ": " : ", ") + parts[i];
+    return text;
+}
+
+bool isTrackInputWithFields(const std::string& input) {
+    std::string extension = fs::path(input).extension().string();
+    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return extension == ".geojson" || extension == ".json" || extension == ".csv";
 }
 
 }  // namespace
@@ -185,15 +214,19 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
                 std::int32_t limit = 0;
                 const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), limit);
                 if (ec != std::errc() || end != value.data() + value.size() || limit < -1) {
-                    error = "--limit takes -1 or a count of fixes, not \"" + value + "\"";
+                    error = "--limit takes -1 or a count of fixes, not \"" + echoText(value) + "\"";
                     return false;
                 }
                 options.limit = limit;
             } else if (arg == "--utc-offset") {
+                // "+8" as well as "8": zones are written with their sign.
+                std::string_view number = value;
+                if (number.size() > 1 && number[0] == '+' && number[1] != '-' && number[1] != '+')
+                    number.remove_prefix(1);
                 double hours = 0;
-                const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), hours);
-                if (ec != std::errc() || end != value.data() + value.size() || !(hours >= -24 && hours <= 24)) {
-                    error = "--utc-offset takes hours from -24 to 24, not \"" + value + "\"";
+                const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), hours);
+                if (ec != std::errc() || end != number.data() + number.size() || !(hours >= -24 && hours <= 24)) {
+                    error = "--utc-offset takes hours from -24 to 24, not \"" + echoText(value) + "\"";
                     return false;
                 }
                 options.tracks.utcOffsetSeconds = static_cast<std::int32_t>(std::lround(hours * 3600));
@@ -201,7 +234,7 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
                 const auto mode = parseModeName(value);
                 if (!mode) {
                     error = "--mode takes one mode name (walk, bike, bus, car, taxi, subway, train, airplane, boat, "
-                            "run, motorcycle or unknown), not \"" + value + "\"";
+                            "run, motorcycle or unknown), not \"" + echoText(value) + "\"";
                     return false;
                 }
                 options.tracks.mode = *mode;
@@ -219,7 +252,7 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
                 options.output = value;
             }
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-            error = "unknown option \"" + arg + "\"";
+            error = "unknown option \"" + echoText(arg) + "\"";
             return false;
         } else if (arg.empty()) {
             error = "INPUT must not be empty";
@@ -243,11 +276,17 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
               const std::function<void()>& whileLoading) {
     std::error_code status;
     if (!fs::exists(options.input, status)) {
-        err << "trackora-import: cannot read \"" << options.input << "\": "
+        err << "trackora-import: cannot read \"" << echoPath(options.input) << "\": "
             << (status ? status.message() : std::string(std::strerror(ENOENT))) << "\n";
         return 1;
     }
     const bool tree = fs::is_directory(options.input, status);
+    // Only GeoJSON and CSV have fields; a tree may hold such files.
+    if (!options.tracks.modeField.empty() && !tree && !isTrackInputWithFields(options.input)) {
+        err << "trackora-import: --mode-field names a GeoJSON property or CSV column; \""
+            << echoPath(options.input) << "\" is no GeoJSON or CSV file and has no fields\n";
+        return 2;
+    }
     removeTemporaryFilesOnSignals();
     try {
         OutputFile output(options.output);  // fails early when the target is unwritable
@@ -277,15 +316,16 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
             err << "trackora-import: " << loadFailureMessage(options.input, e) << "\n";
             if (dynamic_cast<const std::logic_error*>(&e) && !options.skipBadLines)
                 err << "trackora-import: --skip-bad-lines skips such lines and counts them\n";
-            err << "trackora-import: nothing written; \"" << options.output << "\" is unchanged\n";
+            err << "trackora-import: nothing written; \"" << echoPath(options.output) << "\" is unchanged\n";
             return 1;
         }
         bar.finish();
         for (const auto& [path, reason] : loader.report.unreadable)
-            err << "trackora-import: warning: skipped \"" << path << "\": " << reason << "\n";
+            err << "trackora-import: warning: skipped \"" << echoPath(path) << "\": " << echoText(reason, kReasonCharacters)
+                << "\n";
         if (points.empty()) {
-            err << "trackora-import: \"" << options.input << "\" holds no fixes inside the box 39.75-40.1 N, "
-                << "116.15-116.6 E; nothing written\n";
+            err << "trackora-import: \"" << echoPath(options.input) << "\" holds no fixes inside the box "
+                << "39.75-40.1 N, 116.15-116.6 E (" << nothingKeptReason(loader.report, tree) << "); nothing written\n";
             return 1;
         }
         output.write(points.data(), points.size() * sizeof(Datapoint));
