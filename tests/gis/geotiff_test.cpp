@@ -6,8 +6,13 @@
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -163,6 +168,91 @@ TEST(GeoTiff, ToolWritesTheGridOfAGpxTrack) {
     const double densest = std::stod(raster.metadata("MAX_DENSITY"));
     EXPECT_GT(densest, 0.0);
     EXPECT_LT(densest, 3.0);
+}
+
+// Runs the tool through the shell; its exit status, with stdout and stderr
+// in `output`.
+int runTool(const std::string& arguments, std::string& output, const std::string& prefix = "") {
+    const std::string command = prefix + "TRACKORA_ENGINE=cpu " + TRACKORA_HEATMAP_TOOL + " " + arguments + " 2>&1";
+    output.clear();
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    char buffer[4096];
+    while (const std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// One file named twice as an output, by whatever path, is refused before
+// anything is written: only the last write would have survived.
+TEST(GeoTiff, ATargetNamedTwiceIsRefused) {
+    TempDir dir;
+    const std::string input = dir.write("in.txt", "39.9 116.3 3600 2\n");
+    const std::string target = (dir.root() / "out.tif").string();
+    const std::string script = dir.write("lines", "--geotiff " + target + "\n--sigma 2 --grid " +
+                                                      (dir.root() / "." / "out.tif").string() + "\n");
+    struct Case {
+        std::string arguments;
+        const char* where;
+    };
+    const Case cases[] = {
+        {"--grid " + target + " --geotiff " + target, "(--grid and --geotiff)"},
+        {"--script " + script, "(line 1 --geotiff and line 2 --grid)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        std::string output;
+        EXPECT_EQ(runTool(input + " " + c.arguments, output), 2);
+        EXPECT_NE(output.find("is named twice as an output " + std::string(c.where)), std::string::npos) << output;
+        EXPECT_FALSE(std::filesystem::exists(target));
+    }
+}
+
+// A script's outputs are opened one line at a time: hundreds of them run
+// under a limit of 32 descriptors.
+TEST(GeoTiff, AScriptHoldsFewDescriptorsOpen) {
+    TempDir dir;
+    const std::string input = dir.write("in.txt", "39.9 116.3 3600 2\n");
+    std::string lines;
+    for (int i = 0; i < 200; ++i) lines += "--geotiff " + (dir.root() / "out" / (std::to_string(i) + ".tif")).string() + "\n";
+    const std::string script = dir.write("lines", lines);
+    std::filesystem::create_directories(dir.root() / "out");
+    std::string output;
+    ASSERT_EQ(runTool(input + " --script " + script, output, "ulimit -n 32; "), 0) << output;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.root() / "out"), {}), 200);
+}
+
+// GDAL never sees the target's name: "/vsimem/..." is a file like any other,
+// written whole, not an empty file beside GDAL's memory.
+TEST(GeoTiff, AVirtualLookingNameIsAnOrdinaryFile) {
+    if (::access("/", W_OK) != 0 || std::filesystem::exists("/vsimem")) GTEST_SKIP() << "needs to make /vsimem";
+    TempDir dir;
+    const std::string input = dir.write("in.txt", "39.9 116.3 3600 2\n");
+    const std::string target = "/vsimem/trackora-test-" + std::to_string(::getpid()) + "/x.tif";
+    std::string output;
+    const int status = runTool(input + " --geotiff " + target, output);
+    std::string head(4, '\0');
+    std::ifstream(target, std::ios::binary).read(head.data(), 4);
+    const auto size = std::filesystem::exists(target) ? std::filesystem::file_size(target) : 0;
+    std::filesystem::remove_all("/vsimem");
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(head, std::string("II*\0", 4));
+    EXPECT_GT(size, 1000u);
+}
+
+// An engine named with --engine that cannot run is an error, not a quiet
+// run on another engine.
+TEST(GeoTiff, ANamedEngineThatCannotRunIsAnError) {
+    TempDir dir;
+    const std::string input = dir.write("in.txt", "39.9 116.3 3600 2\n");
+    std::string output;
+    const int status = runTool(input + " --engine cuda", output);
+    if (status == 0) {
+        EXPECT_NE(output.find("Density engine: CUDA"), std::string::npos) << output;
+    } else {
+        EXPECT_EQ(status, 2) << output;
+        EXPECT_NE(output.find("--engine cuda: the CUDA engine cannot run here"), std::string::npos) << output;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "model/LoadError.h"
 #include "model/ModeNames.h"
 
 const char* const kHeatmapUsage =
@@ -81,11 +82,11 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
         const std::string& argument = arguments[i];
         const bool option = !argument.empty() && argument[0] == '-';
         if (scope == OptionScope::scriptLine && (!option || isRunOption(argument)))
-            throw UsageError(option ? argument + " is not allowed on a script line"
-                                    : "\"" + argument + "\": a script line holds options only");
+            throw UsageError(option ? echoText(argument) + " is not allowed on a script line"
+                                    : "\"" + echoText(argument) + "\": a script line holds options only");
         if (option && !isRunOption(argument) && lineOption.empty()) lineOption = argument;
         const auto value = [&]() -> const std::string& {
-            if (i + 1 >= arguments.size()) throw UsageError(argument + " needs a value");
+            if (i + 1 >= arguments.size()) throw UsageError(echoText(argument) + " needs a value");
             return arguments[++i];
         };
         if (argument == "--help" || argument == "-h") {
@@ -94,18 +95,18 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             const std::string& text = value();
             const auto sigma = parseNumber<float>(text);
             if (!sigma || !std::isfinite(*sigma) || *sigma <= 0.0f)
-                throw UsageError("--sigma: \"" + text + "\" is not a positive number");
+                throw UsageError("--sigma: \"" + echoText(text) + "\" is not a positive number");
             options.settings.sigma = *sigma;
         } else if (argument == "--size") {
             const std::string& text = value();
             const auto size = parseNumber<int>(text);
             if (!size || *size < 1 || *size > 23169 || *size % 2 == 0)
-                throw UsageError("--size: \"" + text + "\" is not an odd number from 1 to 23169");
+                throw UsageError("--size: \"" + echoText(text) + "\" is not an odd number from 1 to 23169");
             options.settings.kernel_size = *size;
         } else if (argument == "--modes") {
             const std::string& text = value();
             const auto mask = parseModeMask(text);
-            if (!mask) throw UsageError("--modes: \"" + text + "\" is not all, a mask 0..2047 or a list of mode names");
+            if (!mask) throw UsageError("--modes: \"" + echoText(text) + "\" is not all, a mask 0..2047 or a list of mode names");
             options.settings.mode_mask = *mask;
             for (int bit = 0; bit < kModeCount; ++bit) options.settings.mode_selected[bit] = (*mask >> bit) & 1;
         } else if (argument == "--time") {
@@ -114,8 +115,8 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             const auto from = dash == std::string::npos ? std::nullopt : parseTimeOfDay(std::string_view(text).substr(0, dash));
             const auto to = dash == std::string::npos ? std::nullopt : parseTimeOfDay(std::string_view(text).substr(dash + 1));
             if (!from || !to)
-                throw UsageError("--time: \"" + text + "\" is not FROM-TO in seconds (0..86400) or hh:mm[:ss]");
-            if (*from > *to) throw UsageError("--time: \"" + text + "\" starts after it ends");
+                throw UsageError("--time: \"" + echoText(text) + "\" is not FROM-TO in seconds (0..86400) or hh:mm[:ss]");
+            if (*from > *to) throw UsageError("--time: \"" + echoText(text) + "\" starts after it ends");
             options.settings.min_time = *from;
             options.settings.max_time = *to;
         } else if (argument == "--log") {
@@ -126,7 +127,7 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             options.engine = value();
             if (options.engine != "cpu" && options.engine != "cuda" && options.engine != "cuda-literal" &&
                 options.engine != "reference")
-                throw UsageError("--engine: \"" + options.engine + "\" is not cpu, cuda, cuda-literal or reference");
+                throw UsageError("--engine: \"" + echoText(options.engine) + "\" is not cpu, cuda, cuda-literal or reference");
         } else if (argument == "--grid") {
             options.gridPath = value();
         } else if (argument == "--png") {
@@ -140,16 +141,16 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
         } else if (argument == "--repeat") {
             const std::string& text = value();
             const auto repeat = parseNumber<int>(text);
-            if (!repeat || *repeat < 1) throw UsageError("--repeat: \"" + text + "\" is not a positive count");
+            if (!repeat || *repeat < 1) throw UsageError("--repeat: \"" + echoText(text) + "\" is not a positive count");
             options.repeat = *repeat;
         } else if (argument == "--script") {
             options.scriptPath = value();
         } else if (!argument.empty() && argument[0] == '-') {
-            throw UsageError("unknown option " + argument);
+            throw UsageError("unknown option " + echoText(argument));
         } else if (options.input.empty()) {
             options.input = argument;
         } else {
-            throw UsageError("more than one input: \"" + options.input + "\" and \"" + argument + "\"");
+            throw UsageError("more than one input: \"" + echoPath(options.input) + "\" and \"" + echoPath(argument) + "\"");
         }
     }
     if (scope == OptionScope::scriptLine) return options;

@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
+#include <utility>
 
 #include "app/FrameWork.h"
 #include "app/GridExport.h"
@@ -54,7 +57,7 @@ bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<
     const std::string lutPath = runtimeFile(options.lutPath);
     unsigned char* lut = stbi_load(lutPath.c_str(), &width, &height, &channels, 3);
     if (!lut) {
-        std::cerr << "trackora-heatmap: cannot read colour table \"" << lutPath << "\": "
+        std::cerr << "trackora-heatmap: cannot read colour table \"" << echoPath(lutPath) << "\": "
                   << stbi_failure_reason() << "\n";
         return false;
     }
@@ -79,7 +82,7 @@ bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<
             static_cast<std::vector<unsigned char>*>(context)->end(), bytes, bytes + size);
     };
     if (!stbi_write_png_to_func(append, &png, kGridSide, kGridSide, 3, image.data(), kGridSide * 3)) {
-        std::cerr << "trackora-heatmap: cannot write \"" << options.pngPath << "\": PNG encoding failed\n";
+        std::cerr << "trackora-heatmap: cannot write \"" << echoPath(options.pngPath) << "\": PNG encoding failed\n";
         return false;
     }
     try {
@@ -93,7 +96,7 @@ bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<
 }
 
 // The files one set of options asks for, opened (checked, with their
-// temporary files made) before the long work, so a bad path fails at once.
+// temporary files made) before they are written.
 struct Outputs {
     std::optional<OutputFile> grid;
     std::optional<OutputFile> png;
@@ -113,6 +116,40 @@ bool openOutputs(const HeatmapOptions& options, const std::string& input, Output
     return true;
 }
 
+// Checks every output of the run before the long work: each can be written
+// and is not the input (as openOutputs), and no file is named twice, by
+// whatever path: only the last write would survive. The checks open and
+// close each output in turn, so a script with a thousand outputs holds at
+// most one file open. Returns the exit status to stop with, or 0.
+int checkOutputs(const std::vector<std::pair<std::string, const HeatmapOptions*>>& sets, const std::string& input) {
+    std::map<std::string, std::string> named;  // file, as the system resolves it -> where it was named
+    for (const auto& [where, options] : sets) {
+        for (const auto& [option, path] : {std::pair{"--grid", &options->gridPath}, std::pair{"--png", &options->pngPath},
+                                           std::pair{"--geotiff", &options->geotiffPath}}) {
+            if (path->empty()) continue;
+            std::string file;
+            try {
+                OutputFile probe(*path);
+                probe.refuseSameFile(input);
+                std::error_code ignored;
+                file = std::filesystem::weakly_canonical(probe.replacedPath(), ignored).string();
+                if (file.empty()) file = probe.replacedPath();
+            } catch (const OutputError& error) {
+                std::cerr << "trackora-heatmap: " << error.what() << "\n";
+                return 1;
+            }
+            const std::string here = where + option;
+            const auto [earlier, fresh] = named.emplace(file, here);
+            if (!fresh) {
+                std::cerr << "trackora-heatmap: \"" << echoPath(*path) << "\" is named twice as an output ("
+                          << earlier->second << " and " << here << "); only one of them would be kept\n";
+                return 2;
+            }
+        }
+    }
+    return 0;
+}
+
 // Every output asked for; all are attempted even when one fails. densest is
 // the unnormalised maximum of the compute that gave `grid`.
 bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::vector<float>& grid, double densest) {
@@ -124,8 +161,9 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
 }
 
 // The lines in order through the viewer's frame work, timing its table
-// rebuild and compute (the outputs are written outside the timing).
-bool runScript(const std::vector<ScriptLine>& lines, std::vector<Outputs>& outputs, ControlSettings& settings) {
+// rebuild and compute (the outputs are written outside the timing). Each
+// line's outputs are opened just before they are written.
+bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings) {
     double elapsed = 0;
     std::vector<float> grid(kGridCells, 0.0f);
     const DensitySteps steps =
@@ -140,13 +178,29 @@ bool runScript(const std::vector<ScriptLine>& lines, std::vector<Outputs>& outpu
         refreshDensity(settings, steps, kGridCells);
         times.push_back(elapsed);
         std::printf("line %d: %.2f ms\n", line.number, elapsed);
-        ok = writeOutputs(line.options, outputs[i], grid, HeatmapEngine::lastMaximumDensity()) && ok;
+        std::fflush(stdout);
+        Outputs outputs;
+        ok = openOutputs(line.options, input, outputs) &&
+             writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity()) && ok;
     }
     const TimeSummary summary = summarizeTimes(times);
     std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summary.median, summary.p99,
                 summary.maximum);
     std::fflush(stdout);
     return ok;
+}
+
+// An engine named with --engine must be the one that runs: a CUDA engine
+// asked for by name that cannot start (or failed over to the CPU) is an
+// error, not a slower run. The engine line printed above says why.
+int refuseFallback(const std::string& engine) {
+    if (engine != "cuda" && engine != "cuda-literal") return 0;
+    const std::string running = HeatmapEngine::engineName();
+    if (running.rfind("CUDA", 0) == 0) return 0;
+    std::cerr << "trackora-heatmap: --engine " << engine << ": the CUDA engine cannot run here (the engine line "
+              << "above says why); running on " << running << " instead was not asked for\n";
+    HeatmapEngine::release();
+    return 2;
 }
 
 }  // namespace
@@ -176,13 +230,13 @@ int main(int argc, char** argv) {
     }
 
     // Every output, the script lines' included, is checked before the long
-    // work; none may be the input.
+    // work; none may be the input, none may be named twice.
     removeTemporaryFilesOnSignals();
+    std::vector<std::pair<std::string, const HeatmapOptions*>> outputSets{{"", &options}};
+    for (const ScriptLine& line : script) outputSets.emplace_back("line " + std::to_string(line.number) + " ", &line.options);
+    if (const int status = checkOutputs(outputSets, options.input)) return status;
     Outputs outputs;
-    std::vector<Outputs> lineOutputs(script.size());
     if (!openOutputs(options, options.input, outputs)) return 1;
-    for (std::size_t i = 0; i < script.size(); ++i)
-        if (!openOutputs(script[i].options, options.input, lineOutputs[i])) return 1;
 
     std::vector<Datapoint> points;
     try {
@@ -192,10 +246,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!script.empty()) {
-        std::cout << points.size() << " points read from \"" << options.input << "\"" << std::endl;
+        std::cout << points.size() << " points read from \"" << echoPath(options.input) << "\"" << std::endl;
         try {
             HeatmapEngine::initialize(std::move(points), options.settings);
-            const bool ok = runScript(script, lineOutputs, options.settings);
+            if (const int status = refuseFallback(options.engine)) return status;
+            const bool ok = runScript(script, options.input, options.settings);
+            if (const int status = refuseFallback(options.engine)) return status;
             HeatmapEngine::release();
             return ok ? 0 : 1;
         } catch (const std::exception& error) {
@@ -207,11 +263,19 @@ int main(int argc, char** argv) {
     const ControlSettings& s = options.settings;
     for (const Datapoint& point : points)
         used += kde::point_passes(point, s.mode_mask, s.min_time, s.max_time) && kde::cell_function(point).valid;
-    std::cout << points.size() << " points read from \"" << options.input << "\", " << used
+    std::cout << points.size() << " points read from \"" << echoPath(options.input) << "\", " << used
               << " pass the mode and time filters" << std::endl;
 
     try {
+        // Start-up (indexing the samples, building the first table) is timed
+        // apart from the compute: a large table takes far longer to build
+        // than to apply.
+        const auto setupStart = std::chrono::steady_clock::now();
         HeatmapEngine::initialize(std::move(points), options.settings);
+        if (const int status = refuseFallback(options.engine)) return status;
+        std::printf("start-up: %.2f ms (indexing the samples, the %d x %d weight table)\n",
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - setupStart).count(),
+                    options.settings.kernel_size, options.settings.kernel_size);
         std::vector<double> times;
         std::vector<float> grid;
         for (int run = 0; run < options.repeat; ++run) {
@@ -227,6 +291,7 @@ int main(int argc, char** argv) {
         else
             std::printf("compute: median %.2f ms of %d runs\n", median, options.repeat);
         std::fflush(stdout);
+        if (const int status = refuseFallback(options.engine)) return status;
         const double densest = HeatmapEngine::lastMaximumDensity();
         HeatmapEngine::release();
         return writeOutputs(options, outputs, grid, densest) ? 0 : 1;
