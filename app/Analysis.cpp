@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <numbers>
 
 #include "model/ModeNames.h"
@@ -30,6 +31,25 @@ double cellAreaKm2(int row) {
     return kEarthRadiusKm * kEarthRadiusKm * (kCellLongitude * degree) * (std::sin(north) - std::sin(south));
 }
 
+double densityPerKm2(double cellDensity, int row) { return cellDensity / cellAreaKm2(row); }
+
+double densityAtLevel(double level, double maxDensity, bool logScale) {
+    if (level >= 1.0) return maxDensity;  // exactly, not through exp(log())
+    return logScale ? std::expm1(level * std::log1p(maxDensity)) : level * maxDensity;
+}
+
+int densestRow(const std::vector<float>& grid) {
+    int best = kSide / 2;
+    float top = 0.0f;
+    if (grid.size() != static_cast<std::size_t>(kSide) * kSide) return best;
+    for (std::size_t i = 0; i < grid.size(); ++i)
+        if (grid[i] > top) {
+            top = grid[i];
+            best = static_cast<int>(i / kSide);
+        }
+    return best;
+}
+
 std::string formatCount(std::int64_t count) {
     // Through the unsigned magnitude: negating the smallest int64 overflows.
     const std::uint64_t magnitude =
@@ -45,38 +65,40 @@ std::string formatCount(std::int64_t count) {
 }
 
 std::string formatDensity(double perKm2) {
-    char text[32];
     if (!std::isfinite(perKm2) || perKm2 <= 0.0) return "0";
-    if (perKm2 < 1.0)
-        std::snprintf(text, sizeof text, "%.3f", perKm2);
-    else if (perKm2 < 100.0)
-        std::snprintf(text, sizeof text, "%.1f", perKm2);
-    else if (perKm2 < 10000.0)
-        return formatCount(std::llround(perKm2));
-    else if (perKm2 < 1e6)
-        std::snprintf(text, sizeof text, "%.1fk", perKm2 / 1e3);
-    else
-        std::snprintf(text, sizeof text, "%.2fM", perKm2 / 1e6);
+    // Rounded first, so 999.6 becomes "1.00k", not "1000".
+    const char* suffixes[] = {"", "k", "M", "G", "T"};
+    int power = 0;
+    double value = perKm2;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", value);
+    while (std::strtod(text, nullptr) >= 1000.0 && power < 4) {
+        value /= 1000.0;
+        ++power;
+        std::snprintf(text, sizeof text, "%.3g", value);
+    }
+    // %.3g drops trailing zeros and uses exponents below 1e-4; fixed digits
+    // keep every label the same width of precision.
+    const double rounded = std::strtod(text, nullptr);
+    const int digits = rounded >= 100.0 ? 0 : rounded >= 10.0 ? 1 : rounded >= 1.0 ? 2 : 3;
+    std::snprintf(text, sizeof text, "%.*f%s", digits, value, suffixes[power]);
     return text;
 }
 
 std::string readoutText(const MapPoint& point, double cellDensity, std::int64_t cellSamples) {
     char position[64];
     std::snprintf(position, sizeof position, "%.5f\xC2\xB0 N  %.5f\xC2\xB0 E", point.latitude(), point.longitude());
-    const double perKm2 = cellDensity / cellAreaKm2(cellAt(point).row);
+    const double perKm2 = densityPerKm2(cellDensity, cellAt(point).row);
     return std::string(position) + "\n" + formatDensity(perKm2) + " samples/km\xC2\xB2\n" + formatCount(cellSamples) +
            (cellSamples == 1 ? " sample" : " samples") + " in this cell";
 }
 
-std::vector<LegendTick> legendTicks(double maxDensity, bool logScale) {
+std::vector<LegendTick> legendTicks(double maxDensity, bool logScale, int row) {
     std::vector<LegendTick> ticks;
     if (!(maxDensity > 0.0) || !std::isfinite(maxDensity)) return ticks;
-    const double area = cellAreaKm2(kSide / 2 + 1);
     for (int i = 4; i >= 0; --i) {
         const double v = i / 4.0;
-        // The inverse of the scale the grid went through.
-        const double density = logScale ? std::expm1(v * std::log1p(maxDensity)) : v * maxDensity;
-        ticks.push_back(LegendTick{static_cast<float>(v), density / area});
+        ticks.push_back(LegendTick{static_cast<float>(v), densityPerKm2(densityAtLevel(v, maxDensity, logScale), row)});
     }
     return ticks;
 }

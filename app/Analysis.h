@@ -57,10 +57,25 @@ GridCell cellAt(const MapPoint& point);
 // row r covers latitudes 39.75 + (r - 1) * 0.00035 .. 39.75 + r * 0.00035.
 double cellAreaKm2(int row);
 
+// A cell's summed density (samples) in samples per km²: over the cell's area.
+// The readout, the legend and the saved grid all convert through it, so they
+// agree to the last digit shown.
+double densityPerKm2(double cellDensity, int row);
+
+// The density a level of the colour scale stands for, the inverse of the
+// scale a grid went through: v = ln(1 + d) / ln(1 + max) with the log scale,
+// d / max without. Level 1 is `maxDensity` itself.
+double densityAtLevel(double level, double maxDensity, bool logScale);
+
+// The grid row (0..999) of the densest cell of a normalised grid (row 0
+// south, kSide x kSide), or the middle row when the grid is empty or all
+// zeros: the row the legend's densities are given for.
+int densestRow(const std::vector<float>& grid);
+
 // --- Readout and legend --------------------------------------------------
 
-// A density in samples per km², compact: "0", "0.512", "37.4", "1,234",
-// "12.3k", "4.57M".
+// A density in samples per km², three significant digits with a thousands
+// suffix: "0", "0.512", "37.4", "123", "1.23k", "12.3k", "4.57M".
 std::string formatDensity(double perKm2);
 // Thousands separated: "25,000,000".
 std::string formatCount(std::int64_t count);
@@ -76,11 +91,11 @@ struct LegendTick {
     float level = 0.0f;
     double perKm2 = 0.0;
 };
-// Five levels, from the top (1) down to 0, computed back through the scale:
-// v = ln(1 + d) / ln(1 + max) with the log scale, d / max without; the
-// densities per km² at the cell area of the map's middle latitude. Empty
-// when the last grid was all zeros.
-std::vector<LegendTick> legendTicks(double maxDensity, bool logScale);
+// Five levels, from the top (1) down to 0, computed back through the scale
+// (densityAtLevel), in samples per km² at the cell area of `row`: the
+// densest cell's row, so that the top tick reads as the readout does there.
+// Empty when the last grid was all zeros.
+std::vector<LegendTick> legendTicks(double maxDensity, bool logScale, int row = kSide / 2);
 
 // --- The day -------------------------------------------------------------
 

@@ -201,7 +201,7 @@ void showControlPanel() {
     // The tick labels sit right of the centred bar: the window is kept wide
     // enough for them, whatever size a saved layout gives it.
     const std::vector<analysis::LegendTick> ticks =
-        analysis::legendTicks(HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale());
+        analysis::legendTicks(HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale(), session.densestRow);
     std::vector<std::string> tickLabels;
     // Room for the widest usual label from the start, so the window's
     // first-use size and place already hold the ticks that come with data.

@@ -39,13 +39,13 @@ std::string modeList(std::int32_t mask) {
 }  // namespace
 
 void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest) {
+                         double densest, GridValues values) {
     OutputFile out(path);
-    writeDensityGeoTiff(out, grid, settings, densest);
+    writeDensityGeoTiff(out, grid, settings, densest, values);
 }
 
 void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest) {
+                         double densest, GridValues values) {
     gis::GeoTiffRaster raster;
     raster.cells = grid.data();
     raster.width = kGridSide;
@@ -63,6 +63,7 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
         {"TIME_WINDOW", clock(settings.min_time) + "-" + clock(settings.max_time)},
         {"SCALE", log ? "log" : "linear"},
         {"MAX_DENSITY", number(densest)},
+        {"UNITS", gridValuesUnits(values)},
     };
     std::vector<unsigned char> bytes;
     try {
@@ -74,8 +75,11 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
     out.commit();
 }
 
-void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings) {
+void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
+                     GridValues values, const std::vector<Datapoint>& points) {
     if (grid.size() != static_cast<std::size_t>(kGridCells))
         throw std::invalid_argument("the grid has " + std::to_string(grid.size()) + " cells, not 1000 x 1000");
-    writeDensityGeoTiff(path, grid, settings, HeatmapEngine::lastMaximumDensity());
+    const double densest = HeatmapEngine::lastMaximumDensity();
+    writeDensityGeoTiff(path, gridCells(values, grid, densest, HeatmapEngine::lastUsedLogScale(), points, settings),
+                        settings, densest, values);
 }

@@ -86,7 +86,8 @@ void saveGrid() {
         return;
     }
     try {
-        saveGridGeoTiff(path, session.lastGrid, settings);
+        static const std::vector<Datapoint> none;
+        saveGridGeoTiff(path, session.lastGrid, settings, session.gridValues, dataset ? dataset->points : none);
         reportSave("Saved " + absolute(path), false);
         refreshDefaultNames();
     } catch (const std::exception& error) {

@@ -8,6 +8,7 @@
 
 #include "app/Analysis.h"
 #include "app/DataLoading.h"
+#include "app/GridValues.h"
 
 struct ViewerSession {
     DataLoader loader;
@@ -16,11 +17,13 @@ struct ViewerSession {
     analysis::DaySummary summary;      // of the open samples
     std::string loadMessage;           // the last load's failure, until the next load
     std::vector<float> lastGrid;       // the grid on screen, for "Save grid"
+    int densestRow = analysis::kSide / 2;  // of lastGrid: the legend's densities are given for its cells
     analysis::Playback playback;
 
     std::array<char, 1024> openName{};
     std::array<char, 1024> imageName{};
     std::array<char, 1024> gridName{};
+    GridValues gridValues = GridValues::perKm2;  // what "Save grid" writes
     std::string lastImageDefault;      // the default names last offered, so an
     std::string lastGridDefault;       // edited name is kept across saves
     std::string saveMessage;           // "Saved /path" or why not

@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
         [heatmap_texture, N](const std::vector<float>& heatmap) {
             uploadHeatmap(heatmap_texture, N, heatmap);
             session.lastGrid = heatmap;  // for "Save grid"
+            session.densestRow = analysis::densestRow(heatmap);
         },
     };
 

@@ -66,7 +66,7 @@ TEST(Readout, CellRuleAreaAndTextAtAKnownPlace) {
 
     // 1.5 samples of density in a middle cell: 1.5 / 0.00149342 = 1004.4 per km².
     const MapPoint middle{0.25, 0.50012};
-    EXPECT_EQ(readoutText(middle, 1.5, 3), "39.92504\xC2\xB0 N  116.26250\xC2\xB0 E\n1,004 samples/km\xC2\xB2\n"
+    EXPECT_EQ(readoutText(middle, 1.5, 3), "39.92504\xC2\xB0 N  116.26250\xC2\xB0 E\n1.00k samples/km\xC2\xB2\n"
                                            "3 samples in this cell");
     EXPECT_EQ(readoutText(p, 0.0, 1), "39.90870\xC2\xB0 N  116.39770\xC2\xB0 E\n0 samples/km\xC2\xB2\n"
                                       "1 sample in this cell");
@@ -74,8 +74,8 @@ TEST(Readout, CellRuleAreaAndTextAtAKnownPlace) {
 
 TEST(Readout, NumbersReadAtAGlance) {
     const std::pair<double, const char*> densities[] = {
-        {0.0, "0"}, {-1.0, "0"}, {NAN, "0"}, {0.5124, "0.512"}, {37.44, "37.4"},
-        {1234.4, "1,234"}, {12345.0, "12.3k"}, {4567000.0, "4.57M"},
+        {0.0, "0"}, {-1.0, "0"}, {NAN, "0"}, {0.5124, "0.512"}, {1.0, "1.00"}, {37.44, "37.4"},
+        {99.96, "100"}, {999.6, "1.00k"}, {1234.4, "1.23k"}, {12345.0, "12.3k"}, {4567000.0, "4.57M"},
     };
     for (const auto& [value, text] : densities) EXPECT_EQ(formatDensity(value), text) << value;
     EXPECT_EQ(formatCount(25000000), "25,000,000");
@@ -87,7 +87,7 @@ TEST(Readout, NumbersReadAtAGlance) {
 TEST(Legend, TicksAreTheScaleInvertedPerKm2) {
     const double area = cellAreaKm2(501);
     // Log scale: v = ln(1 + d) / ln(1 + 1000), so v = 0.5 stands for sqrt(1001) - 1.
-    const std::vector<LegendTick> log = legendTicks(1000.0, true);
+    const std::vector<LegendTick> log = legendTicks(1000.0, true, 501);
     ASSERT_EQ(log.size(), 5u);
     EXPECT_FLOAT_EQ(log[0].level, 1.0f);
     EXPECT_FLOAT_EQ(log[4].level, 0.0f);
@@ -95,7 +95,7 @@ TEST(Legend, TicksAreTheScaleInvertedPerKm2) {
     EXPECT_NEAR(log[2].perKm2, (std::sqrt(1001.0) - 1.0) / area, 1e-6);
     EXPECT_NEAR(log[4].perKm2, 0.0, 1e-12);
     // Linear: evenly spaced.
-    const std::vector<LegendTick> linear = legendTicks(1000.0, false);
+    const std::vector<LegendTick> linear = legendTicks(1000.0, false, 501);
     ASSERT_EQ(linear.size(), 5u);
     EXPECT_NEAR(linear[1].perKm2, 750.0 / area, 1e-6);
     EXPECT_NEAR(linear[2].perKm2, 500.0 / area, 1e-6);

@@ -19,6 +19,9 @@ const char* const kHeatmapUsage =
     "  --grid FILE           write the grid: 1000 x 1000 little-endian float32, row 0 first\n"
     "  --png FILE            write a colour image, north up\n"
     "  --geotiff FILE        write the grid as a Float32 GeoTIFF in EPSG:4326, north up\n"
+    "  --values V            what --grid and --geotiff hold: density (samples per km²),\n"
+    "                        display (the 0-1 levels the colours show) or count (samples\n"
+    "                        centred in each cell); default: --geotiff density, --grid display\n"
     "  --lut FILE            colour table for --png (default resources/lut.png)\n"
     "  --normalized          text input holds normalised coordinates, not degrees\n"
     "  --repeat N            compute N times and print the median time\n"
@@ -128,6 +131,11 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             if (options.engine != "cpu" && options.engine != "cuda" && options.engine != "cuda-literal" &&
                 options.engine != "reference")
                 throw UsageError("--engine: \"" + echoText(options.engine) + "\" is not cpu, cuda, cuda-literal or reference");
+        } else if (argument == "--values") {
+            const std::string& text = value();
+            options.values = parseGridValues(text);
+            if (!options.values)
+                throw UsageError("--values: \"" + echoText(text) + "\" is not density, display or count");
         } else if (argument == "--grid") {
             options.gridPath = value();
         } else if (argument == "--png") {

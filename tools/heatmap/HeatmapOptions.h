@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/ControlSettings.h"
+#include "app/GridValues.h"
 
 struct HeatmapOptions {
     std::string input;
@@ -17,6 +18,9 @@ struct HeatmapOptions {
     std::string gridPath;
     std::string pngPath;
     std::string geotiffPath;
+    // --values: what --grid and --geotiff hold; without it --grid holds
+    // display levels and --geotiff samples per km².
+    std::optional<GridValues> values;
     std::string lutPath = "resources/lut.png";
     bool textNormalized = false;  // text input already holds normalised coordinates
     int repeat = 1;

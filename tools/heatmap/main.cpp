@@ -41,10 +41,10 @@ bool writeGrid(OutputFile& out, const std::vector<float>& grid) {
     return true;
 }
 
-bool writeGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
-                  double densest) {
+bool writeGeoTiff(OutputFile& out, const std::vector<float>& cells, const ControlSettings& settings,
+                  double densest, GridValues values) {
     try {
-        writeDensityGeoTiff(out, grid, settings, densest);
+        writeDensityGeoTiff(out, cells, settings, densest, values);
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return false;
@@ -150,20 +150,32 @@ int checkOutputs(const std::vector<std::pair<std::string, const HeatmapOptions*>
     return 0;
 }
 
-// Every output asked for; all are attempted even when one fails. densest is
-// the unnormalised maximum of the compute that gave `grid`.
-bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::vector<float>& grid, double densest) {
+// Every output asked for; all are attempted even when one fails. densest and
+// logScale are those of the compute that gave `grid`; `points` are counted
+// for --values count (and may be empty otherwise).
+bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::vector<float>& grid, double densest,
+                  bool logScale, const std::vector<Datapoint>& points) {
     bool ok = true;
-    if (outputs.grid) ok = writeGrid(*outputs.grid, grid) && ok;
+    const auto cells = [&](GridValues values) {
+        return gridCells(values, grid, densest, logScale, points, options.settings);
+    };
+    if (outputs.grid) ok = writeGrid(*outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
     if (outputs.png) ok = writePng(options, *outputs.png, grid) && ok;
-    if (outputs.geotiff) ok = writeGeoTiff(*outputs.geotiff, grid, options.settings, densest) && ok;
+    if (outputs.geotiff) {
+        const GridValues values = options.values.value_or(GridValues::perKm2);
+        ok = writeGeoTiff(*outputs.geotiff, cells(values), options.settings, densest, values) && ok;
+    }
     return ok;
 }
+
+// --values count needs the samples after the engine has taken them.
+bool countsCells(const HeatmapOptions& options) { return options.values == GridValues::count; }
 
 // The lines in order through the viewer's frame work, timing its table
 // rebuild and compute (the outputs are written outside the timing). Each
 // line's outputs are opened just before they are written.
-bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings) {
+bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings,
+               const std::vector<Datapoint>& points) {
     double elapsed = 0;
     std::vector<float> grid(kGridCells, 0.0f);
     const DensitySteps steps =
@@ -181,7 +193,8 @@ bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, C
         std::fflush(stdout);
         Outputs outputs;
         ok = openOutputs(line.options, input, outputs) &&
-             writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity()) && ok;
+             writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
+                          HeatmapEngine::lastUsedLogScale(), points) && ok;
     }
     const TimeSummary summary = summarizeTimes(times);
     std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summary.median, summary.p99,
@@ -248,9 +261,12 @@ int main(int argc, char** argv) {
     if (!script.empty()) {
         std::cout << points.size() << " points read from \"" << echoPath(options.input) << "\"" << std::endl;
         try {
-            HeatmapEngine::initialize(std::move(points), options.settings);
+            const bool counts = std::any_of(script.begin(), script.end(),
+                                            [](const ScriptLine& line) { return countsCells(line.options); });
+            HeatmapEngine::initialize(counts ? points : std::move(points), options.settings);
+            if (!counts) points = {};
             if (const int status = refuseFallback(options.engine)) return status;
-            const bool ok = runScript(script, options.input, options.settings);
+            const bool ok = runScript(script, options.input, options.settings, points);
             if (const int status = refuseFallback(options.engine)) return status;
             HeatmapEngine::release();
             return ok ? 0 : 1;
@@ -271,7 +287,9 @@ int main(int argc, char** argv) {
         // apart from the compute: a large table takes far longer to build
         // than to apply.
         const auto setupStart = std::chrono::steady_clock::now();
-        HeatmapEngine::initialize(std::move(points), options.settings);
+        const bool counts = countsCells(options);
+        HeatmapEngine::initialize(counts ? points : std::move(points), options.settings);
+        if (!counts) points = {};
         if (const int status = refuseFallback(options.engine)) return status;
         std::printf("start-up: %.2f ms (indexing the samples, the %d x %d weight table)\n",
                     std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - setupStart).count(),
@@ -293,8 +311,9 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         if (const int status = refuseFallback(options.engine)) return status;
         const double densest = HeatmapEngine::lastMaximumDensity();
+        const bool logScale = HeatmapEngine::lastUsedLogScale();
         HeatmapEngine::release();
-        return writeOutputs(options, outputs, grid, densest) ? 0 : 1;
+        return writeOutputs(options, outputs, grid, densest, logScale, points) ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return 1;

@@ -1,0 +1,33 @@
+#pragma once
+// What the cells of a saved grid hold: samples per km² (the default, what the
+// readout shows), the display levels the map is coloured by, or the samples
+// centred in each cell. trackora-heatmap's --values and the viewer's "Save
+// grid" share them.
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "app/ControlSettings.h"
+#include "model/Datapoint.h"
+
+enum class GridValues { perKm2, display, count };
+
+// "density", "display" or "count"; nothing for anything else.
+std::optional<GridValues> parseGridValues(std::string_view text);
+// The UNITS metadata item of a GeoTIFF holding such values.
+const char* gridValuesUnits(GridValues values);
+
+// A normalised grid (as computeHeatmap returns it, row 0 south) in samples
+// per km²: each level taken back through the scale to the density it stands
+// for, over its cell's area, as the readout converts.
+std::vector<float> perKm2Grid(const std::vector<float>& grid, double densest, bool logScale);
+
+// The cells to save as `values`: the normalised grid itself, it in samples
+// per km² (`densest` and `logScale` of the compute that gave it), or the
+// samples of `points` counted under `filters`.
+std::vector<float> gridCells(GridValues values, const std::vector<float>& grid, double densest, bool logScale,
+                             const std::vector<Datapoint>& points, const ControlSettings& filters);
+
+// The samples centred in each cell under the mode and time filters, indexed
+// as the density grid: the engine's cell rule, points off the grid left out.
+std::vector<float> sampleCountGrid(const std::vector<Datapoint>& points, const ControlSettings& filters);

@@ -1,0 +1,163 @@
+// The saved grid in real units, end to end: samples through the engine, the
+// readout at the densest cell, "Save grid" and trackora-heatmap --geotiff,
+// read back through GDAL as a GIS reads them.
+#include <gtest/gtest.h>
+
+#include <cpl_conv.h>
+#include <gdal_priv.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/Analysis.h"
+#include "app/GridExport.h"
+#include "engine/HeatmapEngine.h"
+#include "tests/TempDir.h"
+
+namespace {
+
+struct Band {
+    double transform[6] = {};
+    std::vector<float> cells;  // first row north
+    std::string units;
+    // The stored value at a longitude and latitude, through the geotransform.
+    float at(double longitude, double latitude) const {
+        const int col = static_cast<int>(std::floor((longitude - transform[0]) / transform[1]));
+        const int row = static_cast<int>(std::floor((latitude - transform[3]) / transform[5]));
+        return cells[static_cast<std::size_t>(row) * 1000 + static_cast<std::size_t>(col)];
+    }
+};
+
+Band readBand(const std::string& path) {
+    GDALAllRegister();
+    Band band;
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+    EXPECT_TRUE(dataset) << CPLGetLastErrorMsg();
+    if (!dataset) return band;
+    dataset->GetGeoTransform(band.transform);
+    band.cells.resize(1000 * 1000);
+    EXPECT_EQ(dataset->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, 1000, 1000, band.cells.data(), 1000, 1000,
+                                                  GDT_Float32, 0, 0, nullptr),
+              CE_None);
+    if (const char* units = dataset->GetMetadataItem("UNITS")) band.units = units;
+    return band;
+}
+
+// Seven walks in one spot (the densest cell) and three buses in another.
+constexpr double kDenseLat = 39.9087, kDenseLon = 116.3977;
+constexpr int kDenseSamples = 7;
+std::vector<Datapoint> samples() {
+    std::vector<Datapoint> points;
+    for (int i = 0; i < kDenseSamples; ++i)
+        points.emplace_back(normalizeLatitude(static_cast<float>(kDenseLat)),
+                            normalizeLongitude(static_cast<float>(kDenseLon)), WALK, 3600 * i);
+    for (int i = 0; i < 3; ++i) points.emplace_back(normalizeLatitude(39.8f), normalizeLongitude(116.5f), BUS, 7200);
+    return points;
+}
+
+}  // namespace
+
+// What the readout says at the densest cell, what the legend's top says and
+// what "Save grid" writes there agree, whatever the scale and kernel; with a
+// one-cell kernel all three are the samples counted there over the cell's area.
+TEST(Export, SavedGridHoldsTheReadoutsSamplesPerKm2AndTheCount) {
+    setenv("TRACKORA_ENGINE", "cpu", 1);
+    struct Case {
+        int size;
+        bool log;
+    };
+    for (const Case c : {Case{1, false}, Case{1, true}, Case{9, true}, Case{9, false}}) {
+        SCOPED_TRACE("size " + std::to_string(c.size) + (c.log ? ", log" : ", linear"));
+        TempDir dir;
+        ControlSettings settings;
+        settings.mode_mask = kAllModes;
+        settings.kernel_size = c.size;
+        settings.sigma = 2.0f;
+        settings.use_log_scale = c.log;
+        const std::vector<Datapoint> points = samples();
+        HeatmapEngine::initialize(points, settings);
+        const std::vector<float> grid = HeatmapEngine::computeHeatmap(settings);
+
+        const analysis::MapPoint cursor{(kDenseLon - 116.15) / 0.45, (kDenseLat - 39.75) / 0.35};
+        const analysis::GridCell cell = analysis::cellAt(cursor);
+        const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(cell.row, cell.col);
+        const double readout = analysis::densityPerKm2(value.density, cell.row);
+        const std::string readoutLine = analysis::readoutText(cursor, value.density, value.samples);
+        const std::vector<analysis::LegendTick> legend = analysis::legendTicks(
+            HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale(), analysis::densestRow(grid));
+        ASSERT_FALSE(legend.empty());
+
+        const std::string density = (dir.root() / "density.tif").string();
+        const std::string count = (dir.root() / "count.tif").string();
+        saveGridGeoTiff(density, grid, settings, GridValues::perKm2, points);
+        saveGridGeoTiff(count, grid, settings, GridValues::count, points);
+        HeatmapEngine::release();
+
+        const Band perKm2 = readBand(density);
+        const Band counts = readBand(count);
+        const float saved = perKm2.at(kDenseLon, kDenseLat);
+        EXPECT_EQ(perKm2.units, "samples/km2");
+        EXPECT_EQ(counts.units, "samples");
+        EXPECT_NEAR(saved, readout, readout * 1e-6);
+        const std::string shown = analysis::formatDensity(saved);
+        EXPECT_NE(readoutLine.find("\n" + shown + " samples/km"), std::string::npos) << readoutLine << " vs " << shown;
+        EXPECT_EQ(analysis::formatDensity(legend.front().perKm2), shown);
+        // No cell of the saved grid is denser than the one the legend tops.
+        float densest = 0.0f;
+        for (float v : perKm2.cells) densest = std::max(densest, v);
+        EXPECT_LE(densest, saved * 1.01f);
+
+        EXPECT_EQ(counts.at(kDenseLon, kDenseLat), kDenseSamples);
+        EXPECT_EQ(value.samples, kDenseSamples);
+        EXPECT_EQ(counts.at(116.5, 39.8), 3.0f);
+        if (c.size == 1) {
+            EXPECT_NEAR(saved * analysis::cellAreaKm2(cell.row), kDenseSamples, kDenseSamples * 1e-6);
+        }
+    }
+}
+
+// trackora-heatmap: --geotiff holds samples per km² by default, --grid the
+// display levels unless --values says otherwise, and --values count the
+// samples in each cell, in both files.
+TEST(Export, ToolWritesDensitiesByDefaultAndWhatValuesAsks) {
+    TempDir dir;
+    std::string records;
+    for (const Datapoint& p : samples()) {
+        const float x = p.x, y = p.y;
+        const std::int32_t mode = p.mode, time = p.time;
+        records.append(reinterpret_cast<const char*>(&x), 4).append(reinterpret_cast<const char*>(&y), 4);
+        records.append(reinterpret_cast<const char*>(&mode), 4).append(reinterpret_cast<const char*>(&time), 4);
+    }
+    const std::string input = dir.write("samples.bin", records);
+    const auto run = [&](const std::string& options) {
+        const std::string command = std::string("TRACKORA_ENGINE=cpu ") + TRACKORA_HEATMAP_TOOL + " '" + input +
+                                    "' --size 1 --linear " + options + " > /dev/null";
+        return std::system(command.c_str());
+    };
+    const auto gridAt = [&](const std::string& name, double longitude, double latitude) {
+        std::vector<float> cells(1000 * 1000);
+        std::ifstream(dir.root() / name, std::ios::binary).read(reinterpret_cast<char*>(cells.data()), 4000000);
+        const int row = static_cast<int>(std::floor((latitude - 39.75) / 0.00035));
+        const int col = static_cast<int>(std::floor((longitude - 116.15) / 0.00045));
+        return cells[static_cast<std::size_t>(row) * 1000 + static_cast<std::size_t>(col)];
+    };
+    const std::string d = dir.root().string();
+    ASSERT_EQ(run("--geotiff '" + d + "/a.tif' --grid '" + d + "/a.grid'"), 0);
+    const Band a = readBand(d + "/a.tif");
+    EXPECT_EQ(a.units, "samples/km2");
+    const int row = static_cast<int>(std::floor((kDenseLat - 39.75) / 0.00035));
+    EXPECT_NEAR(a.at(kDenseLon, kDenseLat) * analysis::cellAreaKm2(row), kDenseSamples, 1e-4);
+    EXPECT_EQ(gridAt("a.grid", kDenseLon, kDenseLat), 1.0f);
+
+    ASSERT_EQ(run("--values count --geotiff '" + d + "/b.tif' --grid '" + d + "/b.grid'"), 0);
+    EXPECT_EQ(readBand(d + "/b.tif").at(kDenseLon, kDenseLat), kDenseSamples);
+    EXPECT_EQ(gridAt("b.grid", kDenseLon, kDenseLat), kDenseSamples);
+    EXPECT_EQ(gridAt("b.grid", 116.5, 39.8), 3.0f);
+
+    ASSERT_EQ(run("--values display --geotiff '" + d + "/c.tif'"), 0);
+    EXPECT_EQ(readBand(d + "/c.tif").at(kDenseLon, kDenseLat), 1.0f);
+    EXPECT_NE(run("--values samples --geotiff '" + d + "/d.tif' 2> /dev/null"), 0);
+}
