@@ -103,6 +103,29 @@ std::vector<LegendTick> legendTicks(double maxDensity, bool logScale, int row) {
     return ticks;
 }
 
+float lockedLevelFactor(double frameMax, bool logScale, const ScaleLock& lock) {
+    if (!lock.active() || !(frameMax > 0.0) || !std::isfinite(frameMax)) return 1.0f;
+    return static_cast<float>(logScale ? std::log1p(frameMax) / std::log1p(lock.maxDensity)
+                                       : frameMax / lock.maxDensity);
+}
+
+void scaleLevels(const std::vector<float>& levels, float factor, std::vector<float>& out) {
+    out.resize(levels.size());
+    for (std::size_t i = 0; i < levels.size(); ++i) out[i] = std::min(levels[i] * factor, 1.0f);
+}
+
+Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock) {
+    Legend legend;
+    legend.unit = "samples/km\xC2\xB2";
+    legend.ticks = legendTicks(lock.active() ? lock.maxDensity : frameMax, logScale, row);
+    for (const LegendTick& tick : legend.ticks) legend.labels.push_back(formatDensity(tick.perKm2));
+    if (lock.active()) {
+        legend.unit += " (locked)";
+        legend.frameMaximum = "frame max " + formatDensity(densityPerKm2(std::max(frameMax, 0.0), row));
+    }
+    return legend;
+}
+
 std::string formatClock(std::int32_t seconds) {
     seconds = std::clamp(seconds, 0, 86400);
     char text[16];

@@ -5,6 +5,7 @@
 // window. Plain functions of plain values, so they are tested without a
 // window; the panel only shows their results.
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -96,6 +97,33 @@ struct LegendTick {
 // densest cell's row, so that the top tick reads as the readout does there.
 // Empty when the last grid was all zeros.
 std::vector<LegendTick> legendTicks(double maxDensity, bool logScale, int row = kSide / 2);
+
+// The colour scale's top: the frame's own maximum, or a density the user
+// locked it at, so that frames and mode sets are coloured alike.
+struct ScaleLock {
+    bool locked = false;
+    double maxDensity = 0.0;  // summed density (samples) the top colour stands for
+    bool active() const { return locked && maxDensity > 0.0 && std::isfinite(maxDensity); }
+};
+
+// What the frame's levels (normalised to `frameMax`) are multiplied by to
+// show on the locked scale: ln(1 + frameMax) / ln(1 + lock) with the log
+// scale, frameMax / lock without; 1 when the scale is not locked.
+float lockedLevelFactor(double frameMax, bool logScale, const ScaleLock& lock);
+// The levels times `factor`, those above 1 (denser than the lock) at 1, the
+// top colour.
+void scaleLevels(const std::vector<float>& levels, float factor, std::vector<float>& out);
+
+// What the legend shows: the ticks of the scale in use (the lock's when it is
+// locked) with their labels, the unit, and, when locked, the frame's own
+// maximum; all in samples per km² for the cells of `row`.
+struct Legend {
+    std::vector<LegendTick> ticks;
+    std::vector<std::string> labels;
+    std::string unit;          // "samples/km²", "samples/km² (locked)"
+    std::string frameMaximum;  // "frame max 8.12k" when locked, else empty
+};
+Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock);
 
 // --- The day -------------------------------------------------------------
 

@@ -122,7 +122,8 @@ void showDataWindow() {
 }
 
 // Latitude, longitude, density and samples of the cell under the cursor,
-// beside the cursor, while it is over the map and not over a window.
+// beside the cursor, while it is over the map and not over a window; never
+// over the legend.
 void showReadout() {
     const ImGuiIO& io = ImGui::GetIO();
     if (!map_renderer || io.WantCaptureMouse || !ImGui::IsMousePosValid()) return;
@@ -133,8 +134,15 @@ void showReadout() {
     if (!point.onMap()) return;
     const analysis::GridCell cell = analysis::cellAt(point);
     const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(cell.row, cell.col);
+    const std::string text = analysis::readoutText(point, value.density, value.samples);
+    const ImVec2 padding = ImGui::GetStyle().WindowPadding;
+    const ImVec2 textSize = ImGui::CalcTextSize(text.c_str());
+    const PanelPoint at = placeReadout({io.MousePos.x, io.MousePos.y},
+                                       {textSize.x + 2.0f * padding.x, textSize.y + 2.0f * padding.y},
+                                       session.legendRect, {io.DisplaySize.x, io.DisplaySize.y});
+    ImGui::SetNextWindowPos(ImVec2(at.x, at.y));
     ImGui::BeginTooltip();
-    ImGui::TextUnformatted(analysis::readoutText(point, value.density, value.samples).c_str());
+    ImGui::TextUnformatted(text.c_str());
     ImGui::EndTooltip();
 }
 
@@ -152,6 +160,46 @@ void bringInsideOnce(bool& done) {
 
 bool menuPlaced = false;
 bool legendPlaced = false;
+
+constexpr float kLegendBar = 150.0f;  // the colour bar's height
+
+// The colour scale in a compact box at the top-right corner on first use:
+// the unit, the bar with five ticks labelled in samples per km², and, with
+// the scale locked, the frame's own maximum.
+void showLegend() {
+    session.legend =
+        analysis::legendFor(session.frameMaximum, session.frameLogScale, session.densestRow, session.scaleLock);
+    const analysis::Legend& legend = session.legend;
+    const ImVec2 display = ImGui::GetIO().DisplaySize;
+    ImGui::SetNextWindowPos(ImVec2(display.x - 10.0f, 10.0f), ImGuiCond_FirstUseEver, ImVec2(1.0f, 0.0f));
+    ImGui::Begin("LUT", nullptr,
+                 ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_AlwaysAutoResize | ImGuiWindowFlags_NoScrollbar);
+    bringInsideOnce(legendPlaced);
+    // Room for a usual label from the start, so the box keeps its size when
+    // the first grid arrives.
+    float labelWidth = ImGui::CalcTextSize("888k").x;
+    for (const std::string& label : legend.labels) labelWidth = std::max(labelWidth, ImGui::CalcTextSize(label.c_str()).x);
+    ImGui::TextUnformatted(legend.unit.c_str());
+    const float half = ImGui::GetFontSize() * 0.5f;
+    ImGui::Dummy(ImVec2(0.0f, half * 0.5f));
+    ImGui::Image(textureId(lut_texture), ImVec2(10.0f, kLegendBar), ImVec2(0.0f, 0.0f), ImVec2(1.0f, 1.0f),
+                 ImVec4(1.0f, 1.0f, 1.0f, 1.0f), ImVec4(0.0f, 0.0f, 0.0f, 0.0f));
+    const ImVec2 bar = ImGui::GetItemRectMin();
+    const ImVec2 barEnd = ImGui::GetItemRectMax();
+    ImGui::SameLine(0.0f, 0.0f);
+    ImGui::Dummy(ImVec2(8.0f + labelWidth, kLegendBar));
+    ImDrawList* draw = ImGui::GetWindowDrawList();
+    for (std::size_t i = 0; i < legend.ticks.size(); ++i) {
+        const float y = bar.y + (1.0f - legend.ticks[i].level) * (barEnd.y - bar.y);
+        draw->AddLine(ImVec2(barEnd.x, y), ImVec2(barEnd.x + 5.0f, y), IM_COL32(220, 220, 220, 255));
+        draw->AddText(ImVec2(barEnd.x + 8.0f, y - half), IM_COL32(220, 220, 220, 255), legend.labels[i].c_str());
+    }
+    ImGui::Dummy(ImVec2(0.0f, half * 0.5f));
+    if (!legend.frameMaximum.empty()) ImGui::TextDisabled("%s", legend.frameMaximum.c_str());
+    session.legendRect = {ImGui::GetWindowPos().x, ImGui::GetWindowPos().y, ImGui::GetWindowSize().x,
+                          ImGui::GetWindowSize().y};
+    ImGui::End();
+}
 
 }  // namespace
 
@@ -189,52 +237,23 @@ void showControlPanel() {
     if (ImGui::IsItemActive()) session.playback.playing = false;
     ImGui::Spacing();
     if (ImGui::Checkbox("Use Log Scale", &settings.use_log_scale)) settings.log_scale_changed = true;
+    bool locked = session.scaleLock.locked;
+    if (ImGui::Checkbox("Lock scale", &locked)) {
+        if (locked)
+            lockScale(false);
+        else
+            unlockScale();
+    }
+    if (ImGui::IsItemHovered()) ImGui::SetTooltip("Keep the colour scale's top at its current value");
+    ImGui::SameLine();
+    if (ImGui::Button("at the day's maximum")) lockScale(true);
+    if (ImGui::IsItemHovered()) ImGui::SetTooltip("Lock the scale at the densest cell of the whole day, ticked modes");
     ImGui::Spacing();
     if (ImGui::Button("Reset Map")) map_renderer->reset();
     showDay();
     ImGui::End();
 
-    // On first use the legend goes to the right edge: at the library's
-    // default spot it would sit on top of the mode check boxes.
-    const ImVec2 display = ImGui::GetIO().DisplaySize;
-    ImGui::SetNextWindowPos(ImVec2(display.x - 10.0f, 10.0f), ImGuiCond_FirstUseEver, ImVec2(1.0f, 0.0f));
-    // The tick labels sit right of the centred bar: the window is kept wide
-    // enough for them, whatever size a saved layout gives it.
-    const std::vector<analysis::LegendTick> ticks =
-        analysis::legendTicks(HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale(), session.densestRow);
-    std::vector<std::string> tickLabels;
-    // Room for the widest usual label from the start, so the window's
-    // first-use size and place already hold the ticks that come with data.
-    float labelWidth = ImGui::CalcTextSize("888.8k").x;
-    for (const analysis::LegendTick& tick : ticks) {
-        tickLabels.push_back(analysis::formatDensity(tick.perKm2));
-        labelWidth = std::max(labelWidth, ImGui::CalcTextSize(tickLabels.back().c_str()).x);
-    }
-    const float minWidth = 2.0f * (10.0f + 8.0f + labelWidth + ImGui::GetStyle().WindowPadding.x);
-    ImGui::SetNextWindowSizeConstraints(ImVec2(minWidth, 0.0f), ImVec2(FLT_MAX, FLT_MAX));
-    bool open = true;
-    ImGui::Begin("LUT", &open, ImGuiWindowFlags_NoTitleBar);
-    bringInsideOnce(legendPlaced);
-    const float x = (ImGui::GetWindowSize().x - ImGui::CalcTextSize("0").x) * 0.5f;
-    ImGui::SetCursorPosX(x);
-    ImGui::BeginGroup();
-    ImGui::Text("1");
-    ImGui::Image(textureId(lut_texture), ImVec2(10.0f, 200.0f), ImVec2(0.0f, 0.0f), ImVec2(1.0f, 1.0f),
-                 ImVec4(1.0f, 1.0f, 1.0f, 1.0f), ImVec4(0.0f, 0.0f, 0.0f, 0.0f));
-    const ImVec2 bar = ImGui::GetItemRectMin();
-    const ImVec2 barEnd = ImGui::GetItemRectMax();
-    ImGui::Text("0");
-    ImGui::EndGroup();
-    ImDrawList* draw = ImGui::GetWindowDrawList();
-    const float half = ImGui::GetFontSize() * 0.5f;
-    for (std::size_t i = 0; i < ticks.size(); ++i) {
-        const float y = bar.y + (1.0f - ticks[i].level) * (barEnd.y - bar.y);
-        draw->AddLine(ImVec2(barEnd.x, y), ImVec2(barEnd.x + 5.0f, y), IM_COL32(220, 220, 220, 255));
-        draw->AddText(ImVec2(barEnd.x + 8.0f, y - half), IM_COL32(220, 220, 220, 255), tickLabels[i].c_str());
-    }
-    ImGui::TextDisabled("samples/km\xC2\xB2");
-    ImGui::End();
-
+    showLegend();
     showDataWindow();
     showReadout();
 }

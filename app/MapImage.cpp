@@ -11,6 +11,7 @@
 
 #include "app/Analysis.h"
 #include "app/AppState.h"
+#include "app/Session.h"
 #include "engine/HeatmapEngine.h"
 #include "model/OutputFile.h"
 
@@ -22,37 +23,36 @@ constexpr const char* kAttribution = "Map data \xC2\xA9 OpenStreetMap contributo
 
 ImTextureID textureId(GLuint texture) { return reinterpret_cast<ImTextureID>(static_cast<std::uintptr_t>(texture)); }
 
-// The legend as on screen: "1" over the colour bar over "0", ticks with
-// their densities to the right, in a dark box at the top-right corner; and
-// the attribution in the bottom-right corner.
+// The legend as on screen (the unit, the colour bar with its ticks, the
+// frame's own maximum when the scale is locked) in a dark box at the
+// top-right corner; and the attribution in the bottom-right corner.
 void drawOverlay(ImDrawList& list, float width, float height) {
     ImFont* font = ImGui::GetFont();
     const float size = ImGui::GetFontSize();
-    const std::vector<analysis::LegendTick> ticks =
-        analysis::legendTicks(HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale());
-    std::vector<std::string> labels;
-    float labelWidth = ImGui::CalcTextSize("samples/km\xC2\xB2").x - 18.0f;
-    for (const analysis::LegendTick& tick : ticks) {
-        labels.push_back(analysis::formatDensity(tick.perKm2));
-        labelWidth = std::max(labelWidth, ImGui::CalcTextSize(labels.back().c_str()).x);
-    }
+    const analysis::Legend& legend = session.legend;
+    constexpr float barHeight = 150.0f;
+    float labelWidth = ImGui::CalcTextSize("888k").x;
+    for (const std::string& label : legend.labels) labelWidth = std::max(labelWidth, ImGui::CalcTextSize(label.c_str()).x);
     const float pad = 8.0f;
-    const float boxWidth = pad + 10.0f + 8.0f + labelWidth + pad;
-    const float boxHeight = pad + size + 4.0f + 200.0f + 4.0f + size + 4.0f + size + pad;
+    float textWidth = std::max(ImGui::CalcTextSize(legend.unit.c_str()).x,
+                               ImGui::CalcTextSize(legend.frameMaximum.c_str()).x);
+    const float boxWidth = pad + std::max(10.0f + 8.0f + labelWidth, textWidth) + pad;
+    const float extra = legend.frameMaximum.empty() ? 0.0f : size + 4.0f;
+    const float boxHeight = pad + size + size * 0.5f + barHeight + size * 0.5f + extra + pad;
     const ImVec2 box(width - 10.0f - boxWidth, 10.0f);
     list.AddRectFilled(box, ImVec2(box.x + boxWidth, box.y + boxHeight), kPanel, 4.0f);
-    const ImVec2 bar(box.x + pad, box.y + pad + size + 4.0f);
-    list.AddText(font, size, ImVec2(bar.x, box.y + pad), kText, "1");
-    list.AddImage(textureId(lut_texture), bar, ImVec2(bar.x + 10.0f, bar.y + 200.0f), ImVec2(0.0f, 0.0f),
+    list.AddText(font, size, ImVec2(box.x + pad, box.y + pad), kText, legend.unit.c_str());
+    const ImVec2 bar(box.x + pad, box.y + pad + size + size * 0.5f);
+    list.AddImage(textureId(lut_texture), bar, ImVec2(bar.x + 10.0f, bar.y + barHeight), ImVec2(0.0f, 0.0f),
                   ImVec2(1.0f, 1.0f));
-    list.AddText(font, size, ImVec2(bar.x, bar.y + 204.0f), kText, "0");
-    for (std::size_t i = 0; i < ticks.size(); ++i) {
-        const float y = bar.y + (1.0f - ticks[i].level) * 200.0f;
+    for (std::size_t i = 0; i < legend.ticks.size(); ++i) {
+        const float y = bar.y + (1.0f - legend.ticks[i].level) * barHeight;
         list.AddLine(ImVec2(bar.x + 10.0f, y), ImVec2(bar.x + 15.0f, y), kText);
-        list.AddText(font, size, ImVec2(bar.x + 18.0f, y - size * 0.5f), kText, labels[i].c_str());
+        list.AddText(font, size, ImVec2(bar.x + 18.0f, y - size * 0.5f), kText, legend.labels[i].c_str());
     }
-    list.AddText(font, size, ImVec2(bar.x, bar.y + 208.0f + size), IM_COL32(160, 160, 160, 255),
-                 "samples/km\xC2\xB2");
+    if (!legend.frameMaximum.empty())
+        list.AddText(font, size, ImVec2(bar.x, bar.y + barHeight + size * 0.5f), IM_COL32(160, 160, 160, 255),
+                     legend.frameMaximum.c_str());
 
     const ImVec2 text = ImGui::CalcTextSize(kAttribution);
     const ImVec2 corner(width - text.x - 12.0f, height - text.y - 8.0f);

@@ -37,6 +37,44 @@ constexpr PanelPoint placeInside(PanelPoint position, PanelPoint size, PanelPoin
     return {fit(position.x, size.x, display.x), fit(position.y, size.y, display.y)};
 }
 
+// A window's place and size on the display, in pixels from the top-left.
+struct PanelRect {
+    float x = 0.0f;
+    float y = 0.0f;
+    float width = 0.0f;
+    float height = 0.0f;
+    constexpr bool overlaps(const PanelRect& other) const {
+        return x < other.x + other.width && other.x < x + width && y < other.y + other.height &&
+               other.y < y + height;
+    }
+    constexpr bool inside(PanelPoint display) const {
+        return x >= 0.0f && y >= 0.0f && x + width <= display.x && y + height <= display.y;
+    }
+};
+
+// Where the cursor readout of `size` goes: below and right of the cursor as
+// a tooltip sits, else below-left, above-right or above-left, the first that
+// stays inside the display and off the legend; when none does, the first
+// that stays off the legend, moved inside the display.
+inline constexpr float kReadoutGap = 16.0f;
+constexpr PanelPoint placeReadout(PanelPoint cursor, PanelPoint size, PanelRect legend, PanelPoint display) {
+    const PanelPoint candidates[] = {
+        {cursor.x + kReadoutGap, cursor.y + kReadoutGap},
+        {cursor.x - kReadoutGap - size.x, cursor.y + kReadoutGap},
+        {cursor.x + kReadoutGap, cursor.y - kReadoutGap - size.y},
+        {cursor.x - kReadoutGap - size.x, cursor.y - kReadoutGap - size.y},
+    };
+    for (const PanelPoint& at : candidates) {
+        const PanelRect box{at.x, at.y, size.x, size.y};
+        if (box.inside(display) && !box.overlaps(legend)) return at;
+    }
+    for (const PanelPoint& at : candidates) {
+        const PanelPoint moved = placeInside(at, size, display);
+        if (!PanelRect{moved.x, moved.y, size.x, size.y}.overlaps(legend)) return moved;
+    }
+    return placeInside(candidates[0], size, display);
+}
+
 // The mode check boxes, top to bottom, with the flag each one toggles.
 struct ModeCheckbox {
     const char* label;

@@ -7,6 +7,7 @@
 #include "app/AppState.h"
 #include "app/ControlSettings.h"
 #include "app/GridExport.h"
+#include "engine/HeatmapEngine.h"
 #include "model/OutputFile.h"
 
 ViewerSession session;
@@ -59,6 +60,44 @@ bool applyFinishedLoad() {
     // applies now.
     settings.applied_mode_mask = ~settings.mode_mask;
     return true;
+}
+
+namespace {
+std::vector<float> shown;  // the levels last handed to the screen
+}  // namespace
+
+const std::vector<float>& acceptGrid(const std::vector<float>& grid) {
+    session.lastGrid = grid;
+    session.densestRow = analysis::densestRow(grid);
+    session.frameMaximum = HeatmapEngine::lastMaximumDensity();
+    session.frameLogScale = HeatmapEngine::lastUsedLogScale();
+    return shownLevels();
+}
+
+const std::vector<float>& shownLevels() {
+    const float factor = analysis::lockedLevelFactor(session.frameMaximum, session.frameLogScale, session.scaleLock);
+    if (factor == 1.0f) return session.lastGrid;
+    analysis::scaleLevels(session.lastGrid, factor, shown);
+    return shown;
+}
+
+void lockScale(bool wholeDay) {
+    double maximum = session.frameMaximum;
+    if (wholeDay && HeatmapEngine::engineName() != "none") {
+        ControlSettings day = settings;
+        day.min_time = 0;
+        day.max_time = 86400;
+        HeatmapEngine::computeHeatmap(day);
+        maximum = HeatmapEngine::lastMaximumDensity();
+        settings.time_changed = true;  // the window's own grid again
+    }
+    session.scaleLock = {true, maximum};
+    session.scaleChanged = true;
+}
+
+void unlockScale() {
+    session.scaleLock.locked = false;
+    session.scaleChanged = true;
 }
 
 void refreshDefaultNames() {

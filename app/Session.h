@@ -9,6 +9,7 @@
 #include "app/Analysis.h"
 #include "app/DataLoading.h"
 #include "app/GridValues.h"
+#include "app/PanelRules.h"
 
 struct ViewerSession {
     DataLoader loader;
@@ -18,6 +19,12 @@ struct ViewerSession {
     std::string loadMessage;           // the last load's failure, until the next load
     std::vector<float> lastGrid;       // the grid on screen, for "Save grid"
     int densestRow = analysis::kSide / 2;  // of lastGrid: the legend's densities are given for its cells
+    double frameMaximum = 0.0;         // lastGrid's densest cell (summed density) and scale
+    bool frameLogScale = true;
+    analysis::ScaleLock scaleLock;
+    bool scaleChanged = false;         // the lock moved: lastGrid is shown again on the new scale
+    analysis::Legend legend;           // as the legend last showed it
+    PanelRect legendRect;              // where it showed it, kept clear of the readout
     analysis::Playback playback;
 
     std::array<char, 1024> openName{};
@@ -41,6 +48,20 @@ void openData(const std::string& path);
 // samples and engine and asks for a new grid, or shows its failure (panel
 // and console) and keeps what was open. Returns whether one finished.
 bool applyFinishedLoad();
+
+// Takes a grid the engine computed (the frame work's upload): keeps it for
+// "Save grid" with its densest cell and scale, and returns the levels to
+// show, on the locked scale when there is one.
+const std::vector<float>& acceptGrid(const std::vector<float>& grid);
+// The levels of the grid on screen on the current scale, after the lock moved.
+const std::vector<float>& shownLevels();
+
+// Locks the colour scale at the current frame's maximum, or (wholeDay) at
+// the maximum of the whole day for the ticked modes: one more compute, after
+// which the current window is computed again. unlockScale lets each frame
+// be scaled to its own maximum again.
+void lockScale(bool wholeDay);
+void unlockScale();
 
 // Offers fresh default names (date and time, working directory) for the
 // saved files, keeping names the user has edited.

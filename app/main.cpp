@@ -105,9 +105,7 @@ int main(int argc, char** argv) {
         HeatmapEngine::rebuildKernel,
         HeatmapEngine::computeHeatmap,
         [heatmap_texture, N](const std::vector<float>& heatmap) {
-            uploadHeatmap(heatmap_texture, N, heatmap);
-            session.lastGrid = heatmap;  // for "Save grid"
-            session.densestRow = analysis::densestRow(heatmap);
+            uploadHeatmap(heatmap_texture, N, acceptGrid(heatmap));
         },
     };
 
@@ -138,6 +136,10 @@ int main(int argc, char** argv) {
         applyFinishedLoad();
         showControlPanel();
         refreshDensity(settings, density, heatmapCells);
+        if (session.scaleChanged) {
+            session.scaleChanged = false;
+            if (session.lastGrid.size() == heatmapCells) uploadHeatmap(heatmap_texture, N, shownLevels());
+        }
         if (session.saveImageRequested) {
             // Before the screen's own draw, which advances the pan glide.
             session.saveImageRequested = false;

@@ -104,6 +104,26 @@ TEST(Legend, TicksAreTheScaleInvertedPerKm2) {
     EXPECT_TRUE(legendTicks(NAN, false).empty());
 }
 
+TEST(Legend, ALockedScaleRescalesTheFrameAndShowsItsOwnMaximum) {
+    const ScaleLock lock{true, 100.0};
+    EXPECT_FLOAT_EQ(lockedLevelFactor(50.0, false, lock), 0.5f);
+    EXPECT_FLOAT_EQ(lockedLevelFactor(50.0, true, lock), static_cast<float>(std::log1p(50.0) / std::log1p(100.0)));
+    EXPECT_FLOAT_EQ(lockedLevelFactor(50.0, false, ScaleLock{false, 100.0}), 1.0f);
+    EXPECT_FLOAT_EQ(lockedLevelFactor(50.0, false, ScaleLock{true, 0.0}), 1.0f);  // nothing to lock at
+    std::vector<float> shown;
+    scaleLevels({0.0f, 0.25f, 0.5f, 1.0f}, 2.0f, shown);  // a frame denser than the lock
+    EXPECT_EQ(shown, (std::vector<float>{0.0f, 0.5f, 1.0f, 1.0f}));
+
+    const Legend locked = legendFor(50.0, false, 501, lock);
+    ASSERT_EQ(locked.labels.size(), 5u);
+    EXPECT_EQ(locked.labels.front(), formatDensity(100.0 / cellAreaKm2(501)));
+    EXPECT_EQ(locked.labels.back(), "0");
+    EXPECT_EQ(locked.frameMaximum, "frame max " + formatDensity(50.0 / cellAreaKm2(501)));
+    const Legend free = legendFor(50.0, false, 501, ScaleLock{});
+    EXPECT_EQ(free.labels.front(), formatDensity(50.0 / cellAreaKm2(501)));
+    EXPECT_TRUE(free.frameMaximum.empty());
+}
+
 TEST(Day, ClockHistogramAndCountsPerMode) {
     EXPECT_EQ(formatClock(0), "00:00:00");
     EXPECT_EQ(formatClock(3661), "01:01:01");

@@ -6,6 +6,9 @@
 #include <imgui.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <string>
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +18,7 @@
 #include "app/ControlSettings.h"
 #include "app/FrameWork.h"
 #include "app/Session.h"
+#include "engine/HeatmapEngine.h"
 
 namespace {
 
@@ -226,7 +230,7 @@ TEST_F(ControlPanelTest, LegendShowsTheColourTableTopToBottom) {
                     const ImDrawVert& v = list->VtxBuffer[list->IdxBuffer[cmd.IdxOffset + i]];
                     EXPECT_EQ(v.uv.y == 0.0f, v.pos.y == top);  // t = 0 (the "1" end) on top
                 }
-                EXPECT_EQ(bottom - top, 200.0f);
+                EXPECT_EQ(bottom - top, 150.0f);
                 EXPECT_EQ(right - left, 10.0f);
                 EXPECT_GT(left, 700.0f);  // at the right edge on first use
             }
@@ -251,4 +255,55 @@ TEST_F(ControlPanelTest, PlaybackSlidesTheWindowEachFrameAndADragOnTheRangeStops
     for (int i = 0; i < 10; ++i) frame();
     EXPECT_EQ(settings.min_time, held);
     EXPECT_FALSE(settings.time_changed);
+}
+
+// Play with the scale locked at the day's maximum: the legend's top stays
+// where it was locked while the frame's own maximum changes from frame to
+// frame, and no shown level passes the top colour; unlocked, the top follows
+// each frame again.
+TEST_F(ControlPanelTest, PlayWithLockScaleKeepsTheLegendsMaximumAcrossFrames) {
+    setenv("TRACKORA_ENGINE", "cpu", 1);
+    std::vector<Datapoint> points;
+    for (int i = 0; i < 40; ++i) points.emplace_back(0.4f, 0.4f, WALK, 3600 + i * 60);   // 01:00-01:40
+    for (int i = 0; i < 5; ++i) points.emplace_back(0.6f, 0.7f, WALK, 43200 + i * 60);   // 12:00-12:04
+    settings.mode_selected[1] = true;
+    settings.mode_mask = WALK;
+    HeatmapEngine::initialize(points, settings);
+    const DensitySteps steps{HeatmapEngine::rebuildKernel, HeatmapEngine::computeHeatmap,
+                             [](const std::vector<float>& grid) { acceptGrid(grid); }};
+    settings.time_changed = true;
+    refreshDensity(settings, steps, kGridCells);
+    lockScale(true);
+    refreshDensity(settings, steps, kGridCells);
+    frame();
+    const std::string locked = session.legend.labels.front();
+
+    session.playback = analysis::Playback{};
+    session.playback.speed = 86400.0f / 60.0f;  // the day in a second of frames
+    analysis::startPlayback(session.playback, 0);
+    std::set<std::string> tops, frameMaxima;
+    float brightest = 0.0f;
+    for (int i = 0; i < 60; ++i) {
+        frame();
+        refreshDensity(settings, steps, kGridCells);
+        frame();
+        tops.insert(session.legend.labels.front());
+        frameMaxima.insert(session.legend.frameMaximum);
+        for (float level : shownLevels()) brightest = std::max(brightest, level);
+    }
+    EXPECT_EQ(tops, std::set<std::string>{locked});
+    EXPECT_GE(frameMaxima.size(), 3u);  // the night cluster, the noon one, nothing
+    EXPECT_LE(brightest, 1.0f);
+
+    unlockScale();
+    tops.clear();
+    for (int i = 0; i < 60; ++i) {
+        frame();
+        refreshDensity(settings, steps, kGridCells);
+        frame();
+        if (!session.legend.labels.empty()) tops.insert(session.legend.labels.front());
+    }
+    EXPECT_GE(tops.size(), 2u);
+    session.playback.playing = false;
+    HeatmapEngine::release();
 }

@@ -88,3 +88,28 @@ TEST(PanelRules, RestoredWindowsOutsideTheDisplayComeBackInside) {
     EXPECT_EQ(big.x, 0.0f);
     EXPECT_EQ(big.y, 0.0f);
 }
+
+// The cursor readout sits beside the cursor, inside the window and never on
+// the legend (here 120 x 200 at the top-right corner).
+TEST(PanelRules, ReadoutKeepsOffTheLegendAndInsideTheWindow) {
+    const PanelPoint display{800.0f, 800.0f};
+    const PanelRect legend{670.0f, 10.0f, 120.0f, 200.0f};
+    const PanelPoint size{200.0f, 60.0f};
+    struct Case {
+        PanelPoint cursor, expected;
+    };
+    const Case cases[] = {
+        {{300.0f, 300.0f}, {316.0f, 316.0f}},  // as a tooltip: below right
+        {{500.0f, 50.0f}, {284.0f, 66.0f}},    // below right would cover the legend: below left
+        {{700.0f, 780.0f}, {484.0f, 704.0f}},  // at the bottom-right corner: above left
+        {{600.0f, 230.0f}, {384.0f, 246.0f}},  // just under the legend
+    };
+    for (const Case& c : cases) {
+        const PanelPoint at = placeReadout(c.cursor, size, legend, display);
+        EXPECT_EQ(at.x, c.expected.x) << c.cursor.x << "," << c.cursor.y;
+        EXPECT_EQ(at.y, c.expected.y) << c.cursor.x << "," << c.cursor.y;
+        const PanelRect box{at.x, at.y, size.x, size.y};
+        EXPECT_FALSE(box.overlaps(legend));
+        EXPECT_TRUE(box.inside(display));
+    }
+}
