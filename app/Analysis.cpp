@@ -20,14 +20,14 @@ MapPoint mapPointAt(double x, double y, double width, double height, const ViewT
 }
 
 GridCell cellAt(const MapPoint& point) {
-    return GridCell{static_cast<int>(std::floor(point.t * kSide)) + 1,
-                    static_cast<int>(std::floor(point.s * kSide)) + 1};
+    return GridCell{std::min(static_cast<int>(std::floor(point.t * kSide)), kSide - 1),
+                    std::min(static_cast<int>(std::floor(point.s * kSide)), kSide - 1)};
 }
 
 double cellAreaKm2(int row) {
     constexpr double degree = std::numbers::pi / 180.0;
-    const double south = (39.75 + (row - 1) * kCellLatitude) * degree;
-    const double north = (39.75 + row * kCellLatitude) * degree;
+    const double south = (39.75 + row * kCellLatitude) * degree;
+    const double north = (39.75 + (row + 1) * kCellLatitude) * degree;
     return kEarthRadiusKm * kEarthRadiusKm * (kCellLongitude * degree) * (std::sin(north) - std::sin(south));
 }
 

@@ -45,8 +45,9 @@ struct MapPoint {
 // a width x height viewport, inverting the view transform.
 MapPoint mapPointAt(double x, double y, double width, double height, const ViewTransform& view);
 
-// The grid cell a sample at this point is counted in: the truncated product
-// plus one, as the density estimate places samples.
+// The grid cell a sample at this point is counted in: the cell that holds
+// it, as the density estimate places samples (the north and east borders in
+// the last row and column).
 struct GridCell {
     int row = 0;
     int col = 0;
@@ -55,7 +56,7 @@ GridCell cellAt(const MapPoint& point);
 
 // The area of a grid cell in km² on a spherical earth: the band between the
 // cell's two latitudes times its share of the full circle of longitude. Grid
-// row r covers latitudes 39.75 + (r - 1) * 0.00035 .. 39.75 + r * 0.00035.
+// row r covers latitudes 39.75 + r * 0.00035 .. 39.75 + (r + 1) * 0.00035.
 double cellAreaKm2(int row);
 
 // A cell's summed density (samples) in samples per km²: over the cell's area.

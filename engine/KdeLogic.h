@@ -43,13 +43,22 @@ TRACKORA_HD inline int grid_side(int precision) {
     return static_cast<int>(pow(10.0, static_cast<double>(precision)) + 0.5);
 }
 
-// Truncated product plus one: row from x (latitude), column from y.
+// The cell that holds the point: the floor of the normalised coordinate
+// times the side, the product in single precision; row from x (latitude),
+// column from y. A product of exactly the side (a point on the north or east
+// border of the frame) belongs to the last row or column, so every point of
+// the frame lands on the grid. Points outside keep their cell beyond the
+// edge, where the stamp is clipped.
+TRACKORA_HD inline int cell_index(float scaled, int output_size) {
+    if (scaled == static_cast<float>(output_size)) return output_size - 1;
+    return static_cast<int>(floorf(scaled));
+}
 TRACKORA_HD inline Cell cell_function(const Datapoint& point, int output_size = kSide) {
     const float row = point.x * static_cast<float>(output_size);
     const float col = point.y * static_cast<float>(output_size);
     if (!fitsInt(row) || !fitsInt(col)) return Cell{0, 0, false};
-    // fitsInt keeps the truncated value at most 2^31 - 128, so +1 cannot overflow.
-    return Cell{static_cast<int>(row) + 1, static_cast<int>(col) + 1, true};
+    // fitsInt keeps the floor within -2^31 .. 2^31 - 128.
+    return Cell{cell_index(row, output_size), cell_index(col, output_size), true};
 }
 
 // Mode filter: a point whose mode is one of the eleven flags passes when its

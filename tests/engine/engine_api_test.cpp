@@ -88,8 +88,8 @@ TEST_P(EngineApi, SinglePointGivesItsTableOverTheCentreWeight) {
     const auto table = HeatmapEngine::makeGaussKernel(1.0f, 5);
     for (int u = 0; u < 5; ++u)
         for (int v = 0; v < 5; ++v)
-            EXPECT_NEAR(at(grid, 499 + u, 249 + v), table[u * 5 + v] / table[12], 4e-7f);
-    EXPECT_EQ(at(grid, 501, 251), 1.0f);
+            EXPECT_NEAR(at(grid, 498 + u, 248 + v), table[u * 5 + v] / table[12], 4e-7f);
+    EXPECT_EQ(at(grid, 500, 250), 1.0f);
 }
 
 TEST_P(EngineApi, LogScaleRules) {
@@ -104,9 +104,9 @@ TEST_P(EngineApi, LogScaleRules) {
     for (const std::int32_t mask : {std::int32_t{MOTORCYCLE}, kAllModes}) {
         settings.mode_mask = mask;
         const auto grid = HeatmapEngine::computeHeatmap(settings);
-        EXPECT_EQ(at(grid, 101, 101), 1.0f) << mask;
-        EXPECT_NEAR(at(grid, 201, 201), std::log(5.0f) / std::log(21.0f), 2e-7f) << mask;
-        EXPECT_NEAR(at(grid, 301, 301), std::log(2.0f) / std::log(21.0f), 2e-7f) << mask;
+        EXPECT_EQ(at(grid, 100, 100), 1.0f) << mask;
+        EXPECT_NEAR(at(grid, 200, 200), std::log(5.0f) / std::log(21.0f), 2e-7f) << mask;
+        EXPECT_NEAR(at(grid, 300, 300), std::log(2.0f) / std::log(21.0f), 2e-7f) << mask;
         EXPECT_EQ(at(grid, 0, 0), 0.0f) << mask;
     }
     // Densities below 1 (one point spread over a 5 x 5 table) are never
@@ -121,7 +121,7 @@ TEST_P(EngineApi, LogScaleRules) {
         positive += v > 0.0f;
     }
     EXPECT_EQ(positive, 25);
-    EXPECT_EQ(at(thin, 501, 501), 1.0f);
+    EXPECT_EQ(at(thin, 500, 500), 1.0f);
 }
 
 TEST_P(EngineApi, TableFollowsTheSettingsEvenWithoutRebuild) {
@@ -144,7 +144,7 @@ TEST_P(EngineApi, TableFollowsTheSettingsEvenWithoutRebuild) {
     HeatmapEngine::rebuildKernel(settings);
     grid = HeatmapEngine::computeHeatmap(settings);
     expectFinite(grid);
-    EXPECT_EQ(at(grid, 501, 501), 1.0f);
+    EXPECT_EQ(at(grid, 500, 500), 1.0f);
 }
 
 TEST_P(EngineApi, ReleasedEngineReturnsAnEmptyGrid) {
@@ -162,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(Backends, EngineApi, ::testing::Values("cpu", "referenc
 // the scale, and the samples centred in the cell under the grid's filters.
 TEST_P(EngineApi, CellValueUndoesTheScaleAndCountsTheFilteredSamples) {
     std::vector<Datapoint> points;
-    for (int i = 0; i < 40; ++i) points.emplace_back(0.3005f, 0.6005f, WALK, 100);  // cell (301, 601)
+    for (int i = 0; i < 40; ++i) points.emplace_back(0.3005f, 0.6005f, WALK, 100);  // cell (300, 600)
     for (int i = 0; i < 7; ++i) points.emplace_back(0.3005f, 0.6005f, BUS, 100);
     points.emplace_back(0.3005f, 0.6005f, WALK, 5000);  // outside the window
     for (bool log : {false, true}) {
@@ -175,14 +175,14 @@ TEST_P(EngineApi, CellValueUndoesTheScaleAndCountsTheFilteredSamples) {
         HeatmapEngine::initialize(points, settings);
         const auto table = HeatmapEngine::makeGaussKernel(1.0f, 3);
         HeatmapEngine::computeHeatmap(settings);
-        const auto centre = HeatmapEngine::cellValue(301, 601);
+        const auto centre = HeatmapEngine::cellValue(300, 600);
         EXPECT_NEAR(centre.density, 40 * table[4], 1e-4f) << "log " << log;
         EXPECT_EQ(centre.samples, 40);
-        const auto side = HeatmapEngine::cellValue(301, 602);
+        const auto side = HeatmapEngine::cellValue(300, 601);
         EXPECT_NEAR(side.density, 40 * table[5], 1e-4f);
         EXPECT_EQ(side.samples, 0);
         EXPECT_NEAR(HeatmapEngine::lastMaximumDensity(), 40 * table[4], 1e-4f);
-        EXPECT_EQ(HeatmapEngine::cellValue(-1, 601).samples, 0);
+        EXPECT_EQ(HeatmapEngine::cellValue(-1, 600).samples, 0);
     }
 }
 
@@ -209,7 +209,7 @@ private:
 // compute does, instead of ending the viewer, and the value comes from the
 // CPU engine's grid of the same settings.
 TEST(EngineFailover, ReadoutFailureContinuesOnTheCpu) {
-    const std::vector<Datapoint> points(30, Datapoint(0.3005f, 0.6005f, WALK, 100));  // cell (301, 601)
+    const std::vector<Datapoint> points(30, Datapoint(0.3005f, 0.6005f, WALK, 100));  // cell (300, 600)
     ControlSettings settings;
     settings.kernel_size = 3;
     settings.sigma = 1.0f;
@@ -220,7 +220,7 @@ TEST(EngineFailover, ReadoutFailureContinuesOnTheCpu) {
     engine::installWithStandby(std::make_unique<FailingReadout>(points), std::move(standby), counter, settings);
     HeatmapEngine::computeHeatmap(settings);
     HeatmapEngine::CellValue value;
-    EXPECT_NO_THROW(value = HeatmapEngine::cellValue(301, 601));
+    EXPECT_NO_THROW(value = HeatmapEngine::cellValue(300, 600));
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_NE(output.find("CUDA engine failed (cudaMemcpyAsync failed: unspecified launch failure); continuing on CPU"),
               std::string::npos)

@@ -28,44 +28,59 @@ int nonZeroCells(const std::vector<float>& grid) {
     return n;
 }
 
-TEST(KdeRules, StampIsCentredOnTheTruncatedProductPlusOne) {
+TEST(KdeRules, StampIsCentredOnTheCellThatHoldsThePoint) {
     const auto grid = densityOf({Datapoint(0.5f, 0.25f, WALK, 10)}, 3);
     const auto table = HeatmapEngine::makeGaussKernel(1.0f, 3);
     EXPECT_EQ(nonZeroCells(grid), 9);
     for (int u = 0; u < 3; ++u)
-        for (int v = 0; v < 3; ++v) EXPECT_EQ(at(grid, 500 + u, 250 + v), table[u * 3 + v]);
-    EXPECT_EQ(at(grid, 501, 251), table[4]);
+        for (int v = 0; v < 3; ++v) EXPECT_EQ(at(grid, 499 + u, 249 + v), table[u * 3 + v]);
+    EXPECT_EQ(at(grid, 500, 250), table[4]);
 }
 
-TEST(KdeRules, CellIndexTruncatesTowardZero) {
-    for (float x : {0.0f, 0.0009f, -0.0009f}) {
-        const auto grid = densityOf({Datapoint(x, 0.5f, WALK, 10)}, 1);
-        EXPECT_EQ(at(grid, 1, 501), 1.0f) << x;
+// The cell is the floor of the product (not a truncation toward zero, which
+// would put points just south or west of the frame into its first row), and
+// a point on the north or east border belongs to the last row or column:
+// with the product plus one, such points were centred off the grid and lost
+// at size 1.
+TEST(KdeRules, CellIsTheFloorOfTheProductAndTheBorderBelongsToTheLastCell) {
+    const struct {
+        float x;
+        int row;  // -1: off the grid
+    } cases[] = {{0.0f, 0}, {0.0009f, 0}, {0.001f, 1}, {0.5f, 500}, {0.9995f, 999}, {1.0f, 999},
+                 {-0.0009f, -1}, {1.0005f, -1}};
+    for (const auto& c : cases) {
+        const auto grid = densityOf({Datapoint(c.x, 0.5f, WALK, 10), Datapoint(0.5f, c.x, WALK, 10)}, 1);
+        if (c.row < 0) {
+            EXPECT_EQ(nonZeroCells(grid), 0) << c.x;
+            continue;
+        }
+        EXPECT_EQ(at(grid, c.row, 500), c.row == 500 ? 2.0f : 1.0f) << c.x;
+        EXPECT_EQ(at(grid, 500, c.row), c.row == 500 ? 2.0f : 1.0f) << c.x;
     }
 }
 
 TEST(KdeRules, StampsAreClippedAtAllFourEdges) {
-    // Centred on column 1000: the centre and right columns fall off the grid
-    // and must not wrap into column 0 of the next row.
-    const auto right = densityOf({Datapoint(0.5f, 0.9995f, WALK, 10)}, 3);
+    // Centred on column 1000, just east of the frame: the centre and right
+    // columns fall off the grid and must not wrap into column 0 of the next row.
+    const auto right = densityOf({Datapoint(0.5f, 1.0005f, WALK, 10)}, 3);
     EXPECT_EQ(nonZeroCells(right), 3);
-    for (int row = 500; row <= 502; ++row) {
+    for (int row = 499; row <= 501; ++row) {
         EXPECT_GT(at(right, row, 999), 0.0f);
         EXPECT_EQ(at(right, row + 1, 0), 0.0f);
     }
-    // Centred on column -1 (y in (-0.003, -0.002]): only column 0 is reached,
-    // nothing wraps to column 999 of the row below.
-    const auto left = densityOf({Datapoint(0.5f, -0.0025f, WALK, 10)}, 3);
+    // Centred on column -1: only column 0 is reached, nothing wraps to
+    // column 999 of the row below.
+    const auto left = densityOf({Datapoint(0.5f, -0.0005f, WALK, 10)}, 3);
     EXPECT_EQ(nonZeroCells(left), 3);
-    for (int row = 500; row <= 502; ++row) EXPECT_GT(at(left, row, 0), 0.0f);
-    // (1, 1) is centred on (1001, 1001): of a size-5 stamp only the corner
-    // entry (-2, -2) lands, on the last cell.
+    for (int row = 499; row <= 501; ++row) EXPECT_GT(at(left, row, 0), 0.0f);
+    // (1, 1) is the north-east corner, centred on (999, 999): of a size-5
+    // stamp the 3 x 3 entries up to the centre land.
     const auto corner = densityOf({Datapoint(1.0f, 1.0f, WALK, 10)}, 5);
-    EXPECT_EQ(nonZeroCells(corner), 1);
-    EXPECT_EQ(at(corner, 999, 999), HeatmapEngine::makeGaussKernel(1.0f, 5)[0]);
-    // Centred on row 0: the table row that falls below row 0 is dropped.
-    const auto bottom = densityOf({Datapoint(-0.0015f, 0.5f, WALK, 10)}, 3);
-    EXPECT_EQ(nonZeroCells(bottom), 6);
+    EXPECT_EQ(nonZeroCells(corner), 9);
+    EXPECT_EQ(at(corner, 999, 999), HeatmapEngine::makeGaussKernel(1.0f, 5)[12]);
+    // Centred on row -1: the table rows that fall below row 0 are dropped.
+    const auto bottom = densityOf({Datapoint(-0.0005f, 0.5f, WALK, 10)}, 3);
+    EXPECT_EQ(nonZeroCells(bottom), 3);
 }
 
 TEST(KdeRules, InvalidPointsAndDefaultRecordsNeverContribute) {
@@ -85,14 +100,14 @@ TEST(KdeRules, ModeFilterDropsOnlyClearedFlagsOfTheEleven) {
                                            Datapoint(0.3f, 0.3f, modeValue(4096), 10),
                                            Datapoint(0.4f, 0.4f, modeValue(3), 99999)};
     const auto walkOnly = densityOf(points, 1, WALK);
-    EXPECT_EQ(at(walkOnly, 101, 101), 1.0f);
-    EXPECT_EQ(at(walkOnly, 201, 201), 0.0f);
-    EXPECT_EQ(at(walkOnly, 301, 301), 1.0f);  // not one of the eleven: passes
-    EXPECT_EQ(at(walkOnly, 401, 401), 0.0f);  // passes the modes, fails the window
+    EXPECT_EQ(at(walkOnly, 100, 100), 1.0f);
+    EXPECT_EQ(at(walkOnly, 200, 200), 0.0f);
+    EXPECT_EQ(at(walkOnly, 300, 300), 1.0f);  // not one of the eleven: passes
+    EXPECT_EQ(at(walkOnly, 400, 400), 0.0f);  // passes the modes, fails the window
     // Mask 0 drops every flagged point and ignores the time window.
     const auto none = densityOf(points, 1, 0);
     EXPECT_EQ(nonZeroCells(none), 2);
-    EXPECT_EQ(at(none, 401, 401), 1.0f);
+    EXPECT_EQ(at(none, 400, 400), 1.0f);
 }
 
 TEST(KdeRules, TimeWindowIsInclusiveAtBothEnds) {
@@ -101,13 +116,13 @@ TEST(KdeRules, TimeWindowIsInclusiveAtBothEnds) {
     for (int i = 0; i < 5; ++i) points.emplace_back(0.1f * (i + 1), 0.5f, CAR, times[i]);
     const auto grid = densityOf(points, 1, kAllModes, 3600, 7200);
     EXPECT_EQ(nonZeroCells(grid), 3);
-    EXPECT_EQ(at(grid, 201, 501), 1.0f);
-    EXPECT_EQ(at(grid, 401, 501), 1.0f);
+    EXPECT_EQ(at(grid, 200, 500), 1.0f);
+    EXPECT_EQ(at(grid, 400, 500), 1.0f);
 }
 
 TEST(KdeRules, SizeOneCountsPointsAndAnEmptySetGivesNothing) {
     std::vector<Datapoint> points(300, Datapoint(0.7f, 0.7f, BIKE, 100));
-    EXPECT_EQ(at(densityOf(points, 1), 701, 701), 300.0f);
+    EXPECT_EQ(at(densityOf(points, 1), 700, 700), 300.0f);
     EXPECT_EQ(nonZeroCells(densityOf({}, 5)), 0);
 }
 
@@ -121,9 +136,10 @@ TEST(KdeRules, GridSideFollowsThePrecision) {
     EXPECT_EQ(kde::grid_side(kde::kPrecision), kde::kSide);
     const int side = kde::grid_side(1);
     ASSERT_EQ(side, 10);
-    const kde::Cell cell = kde::cell_function(Datapoint(0.55f, 0.95f, WALK, 10), side);
+    EXPECT_EQ(kde::cell_function(Datapoint(1.0f, 0.95f, WALK, 10), side).row, 9);  // the border
+    const kde::Cell cell = kde::cell_function(Datapoint(0.55f, 1.05f, WALK, 10), side);
     ASSERT_TRUE(cell.valid);
-    EXPECT_EQ(cell.row, 6);
+    EXPECT_EQ(cell.row, 5);
     EXPECT_EQ(cell.col, 10);
     std::vector<float> grid(side * side, 0.0f);
     struct Add {
@@ -136,7 +152,7 @@ TEST(KdeRules, GridSideFollowsThePrecision) {
     int nonZero = 0;
     for (float v : grid) nonZero += v != 0.0f;
     EXPECT_EQ(nonZero, 3);
-    for (int u = 0; u < 3; ++u) EXPECT_EQ(grid[(5 + u) * side + 9], table[u * 3]);
+    for (int u = 0; u < 3; ++u) EXPECT_EQ(grid[(4 + u) * side + 9], table[u * 3]);
 }
 
 }  // namespace

@@ -76,7 +76,8 @@ Raster readBack(const std::string& path) {
 }
 
 void expectGeoreference(const Raster& raster) {
-    const double expected[6] = {116.14955, 0.00045, 0.0, 40.09965, 0.0, -0.00035};
+    // The cells tile the box exactly: its west and north edges, its spans over 1000.
+    const double expected[6] = {116.15, 0.00045, 0.0, 40.1, 0.0, -0.00035};
     for (int i = 0; i < 6; ++i) EXPECT_NEAR(raster.transform[i], expected[i], 1e-12) << "geotransform " << i;
     EXPECT_EQ(raster.epsg, "EPSG:4326");
     EXPECT_EQ(raster.width, 1000);

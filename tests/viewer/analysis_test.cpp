@@ -54,15 +54,16 @@ TEST(Readout, CellRuleAreaAndTextAtAKnownPlace) {
     // Tiananmen Square, 39.90870 N 116.39770 E.
     const MapPoint p{(116.3977 - 116.15) / 0.45, (39.9087 - 39.75) / 0.35};
     const GridCell cell = cellAt(p);
-    EXPECT_EQ(cell.row, 454);  // trunc(453.43) + 1
-    EXPECT_EQ(cell.col, 551);  // trunc(550.44) + 1
-    EXPECT_EQ(cellAt(MapPoint{0.0, 0.0}).row, 1);
+    EXPECT_EQ(cell.row, 453);  // floor(453.43): the cell that holds it
+    EXPECT_EQ(cell.col, 550);  // floor(550.44)
+    EXPECT_EQ(cellAt(MapPoint{0.0, 0.0}).row, 0);
+    EXPECT_EQ(cellAt(MapPoint{1.0, 1.0}).col, 999);  // the east border: the last column
 
     // R^2 * dlon * (sin north - sin south), R = 6371.0088 km: about 0.00149 km²
     // in the middle, shrinking northwards with the cosine of the latitude.
-    EXPECT_NEAR(cellAreaKm2(501), 0.00149342, 1e-8);
-    EXPECT_NEAR(cellAreaKm2(1), 0.00149723, 1e-8);
-    EXPECT_GT(cellAreaKm2(1), cellAreaKm2(1000));
+    EXPECT_NEAR(cellAreaKm2(500), 0.00149342, 1e-8);
+    EXPECT_NEAR(cellAreaKm2(0), 0.00149723, 1e-8);
+    EXPECT_GT(cellAreaKm2(0), cellAreaKm2(999));
 
     // 1.5 samples of density in a middle cell: 1.5 / 0.00149342 = 1004.4 per km².
     const MapPoint middle{0.25, 0.50012};

@@ -58,11 +58,11 @@ TEST(Session, DroppedFolderIsImportedAndReplacesTheSamplesAndAFailureKeepsThem) 
     EXPECT_TRUE(settings.needsRecompute());
     const std::vector<float> grid = HeatmapEngine::computeHeatmap(settings);
     EXPECT_EQ(grid.size(), static_cast<std::size_t>(kGridCells));
-    const int row = static_cast<int>((39.9f - 39.75f) / 0.35f * 1000.0f) + 1;
-    const int col = static_cast<int>((116.3f - 116.15f) / 0.45f * 1000.0f) + 1;
+    const int row = static_cast<int>((39.9f - 39.75f) / 0.35f * 1000.0f);
+    const int col = static_cast<int>((116.3f - 116.15f) / 0.45f * 1000.0f);
     EXPECT_EQ(HeatmapEngine::cellValue(row, col).samples, 3);
     // The readout over that cell's middle names the same cell's numbers.
-    const analysis::MapPoint middle{(col - 0.5) / 1000.0, (row - 0.5) / 1000.0};
+    const analysis::MapPoint middle{(col + 0.5) / 1000.0, (row + 0.5) / 1000.0};
     const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(row, col);
     EXPECT_GT(value.density, 0.0f);
     const std::string text = analysis::readoutText(middle, value.density, value.samples);
