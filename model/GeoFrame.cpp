@@ -1,0 +1,132 @@
+#include "model/GeoFrame.h"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+
+#include "model/LoadError.h"
+
+namespace {
+
+constexpr double kLatitudeLimit = 85.0;
+
+double roundedSpan(double low, double high) { return std::round((high - low) * 1e9) / 1e9; }
+
+// A whole decimal number and nothing else: no sign '+', spaces, hex, inf or
+// nan, as the sample files' numbers.
+bool readNumber(std::string_view text, double& value) {
+    if (text.empty() || text.front() == '+') return false;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && std::isfinite(value);
+}
+
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9f", value);
+    std::string out = text;
+    out.erase(out.find_last_not_of('0') + 1);
+    if (out.back() == '.') out.pop_back();
+    return out == "-0" ? "0" : out;
+}
+
+}  // namespace
+
+double GeoFrame::latitudeSpan() const { return roundedSpan(south, north); }
+double GeoFrame::longitudeSpan() const { return roundedSpan(west, east); }
+
+std::string frameProblem(const GeoFrame& frame) {
+    if (!std::isfinite(frame.south) || !std::isfinite(frame.west) || !std::isfinite(frame.north) ||
+        !std::isfinite(frame.east))
+        return "the box's bounds must be finite numbers";
+    if (frame.south < -kLatitudeLimit || frame.north > kLatitudeLimit)
+        return "the box must lie within 85 degrees of the equator (south " + number(frame.south) + ", north " +
+               number(frame.north) + ")";
+    if (frame.south >= frame.north)
+        return "south (" + number(frame.south) + ") must be below north (" + number(frame.north) + ")";
+    if (frame.west < -180.0 || frame.east > 180.0)
+        return "longitudes must lie within -180..180 (west " + number(frame.west) + ", east " + number(frame.east) +
+               ")";
+    if (frame.west >= frame.east) {
+        if (frame.west > 0.0 && frame.east < 0.0)
+            return "the box crosses the antimeridian (west " + number(frame.west) + ", east " + number(frame.east) +
+                   "): boxes that do are not supported";
+        return "west (" + number(frame.west) + ") must be less than east (" + number(frame.east) + ")";
+    }
+    if (frame.latitudeSpan() <= 0.0 || frame.longitudeSpan() <= 0.0) return "the box is narrower than 1e-9 degrees";
+    return {};
+}
+
+GeoFrame parseFrame(std::string_view text) {
+    std::array<double, 4> values{};
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::size_t comma = i + 1 < values.size() ? text.find(',', at) : text.size();
+        if (comma == std::string_view::npos || !readNumber(text.substr(at, comma - at), values[i]))
+            throw std::invalid_argument("\"" + echoText(text) +
+                                        "\" is not SOUTH,WEST,NORTH,EAST in decimal degrees");
+        at = comma + 1;
+    }
+    const GeoFrame frame{values[0], values[1], values[2], values[3]};
+    const std::string problem = frameProblem(frame);
+    if (!problem.empty()) throw std::invalid_argument(problem);
+    return frame;
+}
+
+std::string frameText(const GeoFrame& frame) {
+    return number(frame.south) + "," + number(frame.west) + "," + number(frame.north) + "," + number(frame.east);
+}
+
+std::string frameFilePath(const std::string& samplesPath) { return samplesPath + ".frame"; }
+
+std::string frameFileText(const GeoFrame& frame) {
+    return "# The box the samples' coordinates are normalised over, in degrees (WGS 84)\n"
+           "south " + number(frame.south) + "\nwest " + number(frame.west) + "\nnorth " + number(frame.north) +
+           "\neast " + number(frame.east) + "\n";
+}
+
+GeoFrame readFrameFile(const std::string& samplesPath) {
+    const std::string path = frameFilePath(samplesPath);
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) return GeoFrame{};
+        throw DataFileError(path, systemReason(errno));
+    }
+    refuseIrregularFile(path);
+    std::ifstream in(path);
+    if (!in) throw DataFileError(path, systemReason(errno));
+    const std::array<const char*, 4> keys = {"south", "west", "north", "east"};
+    std::array<double, 4> values{};
+    std::array<bool, 4> seen{};
+    std::string line;
+    int lineNumber = 0;
+    const auto fail = [&](const std::string& reason) {
+        throw DataFileError(path, "line " + std::to_string(lineNumber) + ": " + reason);
+    };
+    while (std::getline(in, line)) {
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line.front() == '#') continue;
+        const std::size_t space = line.find(' ');
+        const std::string key = line.substr(0, space);
+        std::size_t k = 0;
+        while (k < keys.size() && key != keys[k]) ++k;
+        if (k == keys.size()) fail("\"" + echoText(line) + "\" is not south, west, north or east and a number");
+        if (seen[k]) fail(key + " is given twice");
+        if (space == std::string::npos || !readNumber(std::string_view(line).substr(space + 1), values[k]))
+            fail("\"" + echoText(line) + "\" is not " + key + " and a decimal number");
+        seen[k] = true;
+    }
+    if (in.bad()) throw DataFileError(path, systemReason(errno));
+    for (std::size_t k = 0; k < keys.size(); ++k)
+        if (!seen[k]) throw DataFileError(path, std::string("no ") + keys[k] + " given");
+    const GeoFrame frame{values[0], values[1], values[2], values[3]};
+    const std::string problem = frameProblem(frame);
+    if (!problem.empty()) throw DataFileError(path, problem);
+    return frame;
+}

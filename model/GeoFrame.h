@@ -1,0 +1,44 @@
+#pragma once
+// The latitude-longitude box a data set's coordinates are normalised over
+// (degrees, WGS 84), and the small text file beside a binary sample file
+// that records it. A binary file without one has the default frame, the box
+// every earlier file was made in.
+#include <string>
+#include <string_view>
+
+struct GeoFrame {
+    double south = 39.75;
+    double west = 116.15;
+    double north = 40.1;
+    double east = 116.6;
+
+    // The spans as the frame's decimals give them (rounded to 1e-9 degrees):
+    // 116.6 - 116.15 in binary is a little less than 0.45.
+    double latitudeSpan() const;
+    double longitudeSpan() const;
+
+    friend bool operator==(const GeoFrame&, const GeoFrame&) = default;
+};
+
+// Empty when the frame can be used, else why not, in words: not finite,
+// south not below north, beyond 85 degrees of latitude, west not before
+// east, crossing the antimeridian.
+std::string frameProblem(const GeoFrame& frame);
+
+// "SOUTH,WEST,NORTH,EAST" in decimal degrees ("39.75,116.15,40.1,116.6").
+// Throws std::invalid_argument with the reason when the text is not four
+// decimal numbers or the frame cannot be used.
+GeoFrame parseFrame(std::string_view text);
+// The same form back, with up to 9 decimals and no trailing zeros.
+std::string frameText(const GeoFrame& frame);
+
+// The frame file beside a binary sample file: "PATH.frame".
+std::string frameFilePath(const std::string& samplesPath);
+// Its content: a comment line, then "south 39.75", "west ...", "north ...",
+// "east ...", one a line.
+std::string frameFileText(const GeoFrame& frame);
+// The frame of the binary sample file at samplesPath: its frame file's, or
+// the default frame when there is none. Throws DataFileError naming the
+// frame file when it cannot be read or says something else than a usable
+// frame.
+GeoFrame readFrameFile(const std::string& samplesPath);

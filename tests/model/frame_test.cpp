@@ -1,0 +1,82 @@
+// The frame a data set is normalised over: its text forms, what is refused,
+// and the frame file beside a binary sample file.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "model/GeoFrame.h"
+#include "model/LoadError.h"
+#include "tests/TempDir.h"
+
+namespace {
+
+TEST(GeoFrame, ParsesBoxesAnywhereAndRefusesWhatCannotBeAFrame) {
+    EXPECT_EQ(parseFrame("39.75,116.15,40.1,116.6"), GeoFrame{});
+    const GeoFrame lima = parseFrame("-12.3,-77.2,-11.9,-76.8");  // south of the equator, west of Greenwich
+    EXPECT_EQ(lima, (GeoFrame{-12.3, -77.2, -11.9, -76.8}));
+    EXPECT_EQ(parseFrame(frameText(lima)), lima);
+    const struct {
+        const char* text;
+        const char* reason;
+    } refused[] = {
+        {"40.1,116.15,39.75,116.6", "must be below north"},
+        {"39.75,116.6,40.1,116.6", "must be less than east"},
+        {"-10,170,10,-170", "crosses the antimeridian"},
+        {"80,0,86,1", "within 85 degrees"},
+        {"0,-181,1,0", "within -180..180"},
+        {"39.75,116.15,40.1", "is not SOUTH,WEST,NORTH,EAST"},
+        {"39.75,116.15,40.1,116.6,1", "is not SOUTH,WEST,NORTH,EAST"},
+        {"39.75,116.15x,40.1,116.6", "is not SOUTH,WEST,NORTH,EAST"},
+        {"+39.75,116.15,40.1,116.6", "is not SOUTH,WEST,NORTH,EAST"},
+        {" 39.75,116.15,40.1,116.6", "is not SOUTH,WEST,NORTH,EAST"},
+        {"nan,116.15,40.1,116.6", "is not SOUTH,WEST,NORTH,EAST"},
+        {"0x27,116.15,40.1,116.6", "is not SOUTH,WEST,NORTH,EAST"},
+        {"fit", "is not SOUTH,WEST,NORTH,EAST"},
+    };
+    for (const auto& c : refused) {
+        try {
+            parseFrame(c.text);
+            ADD_FAILURE() << c.text << " was taken";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_NE(std::string(error.what()).find(c.reason), std::string::npos) << c.text << ": " << error.what();
+        }
+    }
+}
+
+// The grid's cells are the frame's decimal span over 1000: 0.45 / 1000, not
+// the binary difference 116.6 - 116.15, which is a little less.
+TEST(GeoFrame, SpansAreTheDecimalOnes) {
+    EXPECT_EQ(GeoFrame{}.longitudeSpan(), 0.45);
+    EXPECT_EQ(GeoFrame{}.latitudeSpan(), 0.35);
+}
+
+TEST(GeoFrame, FrameFileRoundTripsAndAMalformedOneNamesItself) {
+    TempDir dir;
+    const std::string samples = dir.write("a.bin", "");
+    EXPECT_EQ(readFrameFile(samples), GeoFrame{});  // none: the default frame
+    const GeoFrame lima{-12.3, -77.2, -11.9, -76.8};
+    dir.write("a.bin.frame", frameFileText(lima));
+    EXPECT_EQ(readFrameFile(samples), lima);
+    const struct {
+        const char* content;
+        const char* reason;
+    } malformed[] = {
+        {"south 1\nwest 2\nnorth 3\n", "no east given"},
+        {"south 1\nsouth 1\nwest 2\nnorth 3\neast 4\n", "line 2: south is given twice"},
+        {"south 1\nwest two\nnorth 3\neast 4\n", "line 2: \"west two\" is not west and a decimal number"},
+        {"south 3\nwest 2\nnorth 1\neast 4\n", "must be below north"},
+        {"up 1\n", "line 1: \"up 1\" is not south, west, north or east"},
+    };
+    for (const auto& c : malformed) {
+        dir.write("a.bin.frame", c.content);
+        try {
+            readFrameFile(samples);
+            ADD_FAILURE() << c.content << " was taken";
+        } catch (const DataFileError& error) {
+            EXPECT_EQ(error.path(), samples + ".frame");
+            EXPECT_NE(error.reason().find(c.reason), std::string::npos) << error.reason();
+        }
+    }
+}
+
+}  // namespace
