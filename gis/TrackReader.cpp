@@ -15,6 +15,7 @@
 #include <charconv>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 
 #include "gis/GdalSetup.h"
 #include "gis/Gis.h"
@@ -75,11 +76,70 @@ TrackTime timeOf(const OGRFeature& feature, int field) {
     return parseIsoTime(text);
 }
 
-std::string placeOf(TrackFormat format, const OGRFeature& feature, std::int64_t index) {
-    // CSV data rows are numbered from 1 after the header, line 1.
-    if (format == TrackFormat::csv) return "line " + std::to_string(feature.GetFID() + 1);
-    return "feature " + std::to_string(index);
-}
+std::string placeOf(std::int64_t index) { return "feature " + std::to_string(index); }
+
+// The line of the file each CSV record starts on. GDAL numbers records, not
+// lines: after a quoted field that holds a line break, or a blank line, its
+// number no longer says where a row is. This reads the file a second time,
+// through its own descriptor, and splits records as GDAL's CSV reader does:
+// a line ends at LF, CR or CRLF (and ends at a NUL as far as GDAL sees it), a
+// record goes on over line ends while it holds an odd number of quotes, and
+// an empty line is no record at all.
+class CsvLines {
+public:
+    explicit CsvLines(int fd) : fd_(fd) {}
+
+    // The first line of the next record, 0 past the last one.
+    std::int64_t next() {
+        for (;;) {
+            int c = get();
+            if (c < 0) return 0;
+            const std::int64_t start = line_;
+            bool quoted = false, empty = true, seen = true;  // seen: before a NUL on this line
+            for (; c >= 0; c = get()) {
+                if (c == '\n' || c == '\r') {
+                    if (c == '\r' && peek() == '\n') get();
+                    ++line_;
+                    if (!quoted) break;
+                    seen = true;
+                    continue;
+                }
+                if (c == 0) seen = false;
+                if (!seen) continue;
+                empty = false;
+                if (c == '"') quoted = !quoted;
+            }
+            if (!empty) return start;
+        }
+    }
+
+private:
+    int peek() {
+        if (at_ == size_ && !fill()) return -1;
+        return static_cast<unsigned char>(buffer_[at_]);
+    }
+    int get() {
+        const int c = peek();
+        if (c >= 0) ++at_;
+        return c;
+    }
+    bool fill() {
+        ssize_t got;
+        do got = ::pread(fd_, buffer_, sizeof buffer_, offset_);
+        while (got < 0 && errno == EINTR);
+        if (got <= 0) return false;  // a read failure is GDAL's to report
+        offset_ += got;
+        at_ = 0;
+        size_ = static_cast<std::size_t>(got);
+        return true;
+    }
+
+    int fd_;
+    off_t offset_ = 0;
+    char buffer_[1 << 16];
+    std::size_t at_ = 0, size_ = 0;
+    std::int64_t line_ = 1;
+};
 
 // The input opened once, without blocking (a FIFO must not hang the open),
 // and refused unless it is a regular file; GDAL then reads this open file
@@ -140,7 +200,7 @@ void forEachFeature(const std::string& path, const InputFile& input, OGRLayer& l
         throw GisError(path, input.reason("reading failed"));
 }
 
-void readGeometryLayer(const std::string& path, const InputFile& input, TrackFormat format, OGRLayer& layer,
+void readGeometryLayer(const std::string& path, const InputFile& input, OGRLayer& layer,
                        const TrackReadOptions& options,
                        const std::function<void(const TrackPoint&)>& sink, TrackFileCounts& counts) {
     const OGRFeatureDefn& definition = *layer.GetLayerDefn();
@@ -155,7 +215,7 @@ void readGeometryLayer(const std::string& path, const InputFile& input, TrackFor
             return;
         }
         TrackPoint point;
-        point.place = placeOf(format, feature, index);
+        point.place = placeOf(index);
         if (geometry && !geometry->IsEmpty()) {
             const auto* position = geometry->toPoint();
             point.latitude = decimalText(position->getY());
@@ -176,9 +236,13 @@ void readCsvLayer(const std::string& path, const InputFile& input, OGRLayer& lay
     const int longitudeField = requireField(path, definition, {"longitude", "lon", "lng", "long"}, "longitude");
     const int timeField = requireField(path, definition, {"time", "timestamp", "datetime"}, "time");
     const int modeField = modeFieldIndex(path, definition, options);
+    // The lines of the header record, then one record per feature.
+    auto lines = std::make_unique<CsvLines>(input.fd());
+    lines->next();
     forEachFeature(path, input, layer, options, [&](const OGRFeature& feature) {
         TrackPoint point;
-        point.place = placeOf(TrackFormat::csv, feature, 0);
+        const std::int64_t line = lines->next();
+        point.place = line > 0 ? "line " + std::to_string(line) : "record " + std::to_string(feature.GetFID());
         // The columns are read as text, so the coordinates convert exactly
         // as a trajectory file's do.
         point.latitude = feature.GetFieldAsString(latitudeField);
@@ -220,7 +284,7 @@ void readTrackPoints(const std::string& path, TrackFormat format, const TrackRea
     if (format == TrackFormat::csv)
         readCsvLayer(path, input, layer, options, sink, counts);
     else
-        readGeometryLayer(path, input, format, layer, options, sink, counts);
+        readGeometryLayer(path, input, layer, options, sink, counts);
 }
 
 }  // namespace gis

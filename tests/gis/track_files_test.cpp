@@ -219,6 +219,40 @@ TEST(TrackFiles, BadPointsNameFileAndPlaceOrAreSkippedAndListed) {
     EXPECT_EQ(skipped[2].text, "\"north\" is not a latitude");
 }
 
+// A CSV error names the line of the file the bad row starts on, not GDAL's
+// record number: quoted fields may hold line breaks, and blank lines are no
+// rows. The cases follow how GDAL itself splits the rows.
+TEST(TrackFiles, CsvErrorsNameTheFilesOwnLine) {
+    const std::string good = "39.9,116.3,2009-06-01T08:00:00Z,";
+    const std::string bad = "39.9,116.3,yesterday,";
+    struct Case {
+        const char* what;
+        std::string content;
+        int line;
+    };
+    const Case cases[] = {
+        {"plain", "lat,lon,time,note\n" + good + "a\n" + bad + "b\n", 3},
+        {"quoted line breaks", "lat,lon,time,note\n" + good + "\"two\nlines\"\n" + good + "\"three\n\nlines\"\n" + bad + "c\n", 7},
+        {"blank lines", "lat,lon,time,note\n\n" + good + "a\n\n\n" + bad + "b\n", 6},
+        {"CRLF and CR", "lat,lon,time,note\r\n" + good + "\"x\r\ny\"\r\n" + good + "a\r" + bad + "b\r\n", 5},
+        {"doubled quotes", "lat,lon,time,note\n" + good + "\"say \"\"hi\n\"\" there\"\n" + bad + "b\n", 4},
+        {"quoted header", "lat,lon,time,\"no\nte\"\n" + good + "a\n" + bad + "b\n", 4},
+        {"a quote after a NUL", "lat,lon,time,note\n" + good + std::string("a\0\"", 3) + "\n" + bad + "b\n", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string path = dir.write("rows.csv", c.content);
+        TrajectoryLoader strict;
+        try {
+            strict.load(path, true);
+            ADD_FAILURE() << "no error";
+        } catch (const DataFileError& error) {
+            EXPECT_EQ(error.reason(), "line " + std::to_string(c.line) + ": \"yesterday\" is not an ISO 8601 time");
+        }
+    }
+}
+
 TEST(TrackFiles, FilesGdalCannotReadFailInOneLineWithGdalsReason) {
     TempDir dir;
     struct Case {
