@@ -28,14 +28,21 @@ std::string importStage(const ImportProgress& progress) {
 }  // namespace
 
 LoadedData loadData(const std::string& path, int tableSize,
-                    const std::function<void(const std::string& stage, float progress)>& stage) {
+                    const std::function<void(const std::string& stage, float progress)>& stage,
+                    const std::atomic<bool>* cancel) {
     LoadedData result;
     result.path = path;
+    // The engine's indexing cannot be stopped part-way: a cancel is heard
+    // before it starts.
+    const auto stopWhenCancelled = [&] {
+        if (cancel && cancel->load()) throw LoadCancelled(path);
+    };
     try {
         std::error_code ignored;
         const bool directory = std::filesystem::is_directory(path, ignored);
         stage(directory ? "importing" : "reading", 0.0f);
         TrajectoryLoader loader;
+        loader.cancel = cancel;
         if (directory) {
             loader.progress = [&stage](const ImportProgress& progress) {
                 const float done = progress.bytesTotal > 0 ? static_cast<float>(progress.bytesDone) /
@@ -44,20 +51,34 @@ LoadedData loadData(const std::string& path, int tableSize,
                 // Totals grow while the walk goes on: hold the bar back until they are final.
                 stage(importStage(progress), kReadShare * (progress.walkFinished ? done : 0.5f * done));
             };
+        } else {
+            // One track file: its bytes (GPX) or features read so far; the
+            // total is not known for every format.
+            loader.progress = [&stage](const ImportProgress& progress) {
+                const float done = progress.walkFinished && progress.bytesTotal > 0
+                                       ? static_cast<float>(progress.bytesDone) /
+                                             static_cast<float>(progress.bytesTotal)
+                                       : 0.0f;
+                stage("reading, " + analysis::formatCount(progress.fixes) + " fixes", kReadShare * done);
+            };
         }
         auto dataset = std::make_unique<Dataset>(Dataset::empty(path));
         dataset->points = loader.load(path, -1, true);
         dataset->count = static_cast<std::int32_t>(dataset->points.size());
 
+        stopWhenCancelled();
         result.notes = loadNotes(*dataset);
         stage("counting modes", kReadShare);
         result.summary = analysis::summarise(dataset->points);
 
+        stopWhenCancelled();
         stage("indexing " + analysis::formatCount(dataset->count) + " samples", kReadShare + kSummaryShare);
         result.engine = HeatmapEngine::prepare(dataset->points, tableSize, [&stage](float fraction) {
             stage("indexing samples", kReadShare + kSummaryShare + (1.0f - kReadShare - kSummaryShare) * fraction);
         });
         result.dataset = std::move(dataset);
+    } catch (const LoadCancelled&) {
+        result.error = "Loading \"" + echoPath(path) + "\" was cancelled";
     } catch (const DataFileError& error) {
         result.error = "Could not load samples from \"" + echoPath(error.path()) + "\": " + error.reason();
     } catch (const std::bad_alloc&) {
@@ -72,34 +93,52 @@ LoadedData loadData(const std::string& path, int tableSize,
     return result;
 }
 
-DataLoader::~DataLoader() { wait(); }
+DataLoader::~DataLoader() { stop(); }
 
-bool DataLoader::start(const std::string& path, int tableSize) {
+void DataLoader::start(const std::string& path, int tableSize) {
     std::lock_guard lock(mutex_);
-    if (status_.loading) return false;
-    if (worker_.joinable()) worker_.join();  // finished: its result waits in result_
     status_ = LoadStatus{true, path, "starting", 0.0f};
+    if (worker_.joinable() && !result_) {
+        // Still running (it hands over its result under this lock): it
+        // stops soon and then takes this request.
+        next_ = Request{path, tableSize};
+        cancel_ = true;
+        return;
+    }
+    if (worker_.joinable()) worker_.join();  // finished: its result is superseded
     result_.reset();
-    worker_ = std::thread(&DataLoader::run, this, path, tableSize);
-    return true;
+    cancel_ = false;
+    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize});
 }
 
 void DataLoader::setStage(const std::string& stage, float progress) {
     std::lock_guard lock(mutex_);
+    // A cancelled load's last words would show under the next one's name.
+    if (cancel_) return;
     status_.stage = stage;
     status_.progress = progress;
 }
 
-void DataLoader::run(std::string path, int tableSize) {
+void DataLoader::run(Request request) {
     // Below the frame loop's priority, so the map stays smooth on few cores;
     // the threads the import and the engine start inherit it.
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
-    LoadedData result =
-        loadData(path, tableSize, [this](const std::string& stage, float progress) { setStage(stage, progress); });
-    std::lock_guard lock(mutex_);
-    result_ = std::move(result);
-    status_.loading = false;
-    status_.progress = 1.0f;
+    for (;;) {
+        LoadedData result = loadData(
+            request.path, request.tableSize,
+            [this](const std::string& stage, float progress) { setStage(stage, progress); }, &cancel_);
+        std::lock_guard lock(mutex_);
+        if (next_) {
+            request = std::move(*next_);
+            next_.reset();
+            cancel_ = false;
+            continue;
+        }
+        result_ = std::move(result);
+        status_.loading = false;
+        status_.progress = 1.0f;
+        return;
+    }
 }
 
 LoadStatus DataLoader::status() const {
@@ -121,4 +160,13 @@ std::optional<LoadedData> DataLoader::take() {
 
 void DataLoader::wait() {
     if (worker_.joinable()) worker_.join();
+}
+
+void DataLoader::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        next_.reset();
+        cancel_ = true;
+    }
+    wait();
 }

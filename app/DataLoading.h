@@ -4,6 +4,8 @@
 // engine for them; the frame loop reads a small status each frame and, when
 // the worker is done, takes the result and installs it itself, since the
 // running engine and everything on screen belong to the main thread.
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,7 +18,8 @@
 #include "model/Dataset.h"
 
 // What a finished load hands over: either samples with a prepared engine, or
-// a one-line failure message (and nothing else: the previous data stays).
+// a one-line failure message (and nothing else: the previous data stays). A
+// cancelled load is a failure that says so.
 struct LoadedData {
     std::string path;
     std::unique_ptr<Dataset> dataset;
@@ -38,33 +41,47 @@ struct LoadStatus {
 class DataLoader {
 public:
     DataLoader() = default;
-    ~DataLoader();  // waits for a running load
+    ~DataLoader();  // stops a running load
     DataLoader(const DataLoader&) = delete;
     DataLoader& operator=(const DataLoader&) = delete;
 
-    // Starts loading `path` (tableSize as loadData takes it). Returns false,
-    // and starts nothing, while another load runs.
-    bool start(const std::string& path, int tableSize);
+    // Starts loading `path` (tableSize as loadData takes it). A load still
+    // running is cancelled and this one follows it on the same worker: the
+    // user asked for other data, so the first one's result is never handed
+    // over. Never blocks on the running load.
+    void start(const std::string& path, int tableSize);
     LoadStatus status() const;
     // The finished load, once; nothing while it runs or when none ran.
     std::optional<LoadedData> take();
     // Blocks until the running load, if any, is done.
     void wait();
+    // Cancels the running load (it stops within one chunk of its reading, or
+    // between files of a tree) and waits for it; take() then gives a failure
+    // saying it was cancelled. For closing the window.
+    void stop();
 
 private:
-    void run(std::string path, int tableSize);
+    struct Request {
+        std::string path;
+        int tableSize = 0;
+    };
+    void run(Request request);
     void setStage(const std::string& stage, float progress);
 
     mutable std::mutex mutex_;
     LoadStatus status_;
     std::optional<LoadedData> result_;
+    std::optional<Request> next_;  // to load once the cancelled one has stopped
+    std::atomic<bool> cancel_{false};
     std::thread worker_;
 };
 
 // The whole load of one path, on the calling thread: samples (a directory is
 // imported as a raw trajectory tree), their summary and a prepared engine.
-// Failures come back as the one-line message. `stage` is told what happens.
-// tableSize: the kernel size when the load began (the worker never reads
-// the settings the panel edits).
+// Failures come back as the one-line message. `stage` is told what happens,
+// with progress through a tree's files or a track file's bytes. tableSize:
+// the kernel size when the load began (the worker never reads the settings
+// the panel edits). Setting *cancel stops the load soon.
 LoadedData loadData(const std::string& path, int tableSize,
-                    const std::function<void(const std::string& stage, float progress)>& stage);
+                    const std::function<void(const std::string& stage, float progress)>& stage,
+                    const std::atomic<bool>* cancel = nullptr);

@@ -31,12 +31,8 @@ std::string absolute(const std::string& name) {
 
 void openData(const std::string& path) {
     if (path.empty()) return;
-    if (!session.loader.start(path, settings.kernel_size)) {
-        session.loadMessage = "Still loading \"" + session.loader.status().path + "\"; open \"" + path +
-                              "\" when it is done";
-        std::cout << session.loadMessage << std::endl;
-        return;
-    }
+    // A load still running is cancelled: the newest Open is what the user wants.
+    session.loader.start(path, settings.kernel_size);
     session.loadMessage.clear();
     copyName(session.openName, path);
 }
