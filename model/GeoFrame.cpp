@@ -1,5 +1,6 @@
 #include "model/GeoFrame.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -82,6 +83,15 @@ std::string frameText(const GeoFrame& frame) {
     return number(frame.south) + "," + number(frame.west) + "," + number(frame.north) + "," + number(frame.east);
 }
 
+std::string frameDescription(const GeoFrame& frame) {
+    const auto range = [](double low, double high, const char* negative, const char* positive) {
+        if (low >= 0.0) return number(low) + "-" + number(high) + " " + positive;
+        if (high <= 0.0) return number(-low) + "-" + number(-high) + " " + negative;
+        return number(-low) + " " + negative + "-" + number(high) + " " + positive;
+    };
+    return range(frame.south, frame.north, "S", "N") + ", " + range(frame.west, frame.east, "W", "E");
+}
+
 std::string frameFilePath(const std::string& samplesPath) { return samplesPath + ".frame"; }
 
 std::string frameFileText(const GeoFrame& frame) {
@@ -94,7 +104,8 @@ GeoFrame readFrameFile(const std::string& samplesPath) {
     const std::string path = frameFilePath(samplesPath);
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT) return GeoFrame{};
+        // None, or no room for one beside a name at the length limit.
+        if (errno == ENOENT || errno == ENAMETOOLONG) return GeoFrame{};
         throw DataFileError(path, systemReason(errno));
     }
     refuseIrregularFile(path);
@@ -129,4 +140,31 @@ GeoFrame readFrameFile(const std::string& samplesPath) {
     const std::string problem = frameProblem(frame);
     if (!problem.empty()) throw DataFileError(path, problem);
     return frame;
+}
+
+namespace {
+
+// The values at the 0.05% and 99.95% ranks.
+std::pair<double, double> innerRange(std::vector<float>& values) {
+    const std::size_t cut = values.size() / 2000;
+    const auto low = values.begin() + static_cast<std::ptrdiff_t>(cut);
+    const auto high = values.end() - 1 - static_cast<std::ptrdiff_t>(cut);
+    std::nth_element(values.begin(), low, values.end());
+    const double lowValue = *low;
+    std::nth_element(low, high, values.end());
+    return {lowValue, *high};
+}
+
+}  // namespace
+
+GeoFrame fitFrame(std::vector<float>& latitudes, std::vector<float>& longitudes) {
+    if (latitudes.empty() || latitudes.size() != longitudes.size()) return GeoFrame{};
+    const auto [south, north] = innerRange(latitudes);
+    const auto [west, east] = innerRange(longitudes);
+    const double latitudePad = std::max(0.02 * (north - south), 0.001);
+    const double longitudePad = std::max(0.02 * (east - west), 0.001);
+    return GeoFrame{std::max(std::floor((south - latitudePad) * 1e6) / 1e6, -kLatitudeLimit),
+                    std::max(std::floor((west - longitudePad) * 1e6) / 1e6, -180.0),
+                    std::min(std::ceil((north + latitudePad) * 1e6) / 1e6, kLatitudeLimit),
+                    std::min(std::ceil((east + longitudePad) * 1e6) / 1e6, 180.0)};
 }

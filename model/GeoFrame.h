@@ -5,6 +5,7 @@
 // every earlier file was made in.
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct GeoFrame {
     double south = 39.75;
@@ -31,6 +32,9 @@ std::string frameProblem(const GeoFrame& frame);
 GeoFrame parseFrame(std::string_view text);
 // The same form back, with up to 9 decimals and no trailing zeros.
 std::string frameText(const GeoFrame& frame);
+// For messages: "39.75-40.1 N, 116.15-116.6 E", "12.3-11.9 S, 77.2-76.8 W",
+// "1 S-2 N, 3 W-4 E".
+std::string frameDescription(const GeoFrame& frame);
 
 // The frame file beside a binary sample file: "PATH.frame".
 std::string frameFilePath(const std::string& samplesPath);
@@ -42,3 +46,10 @@ std::string frameFileText(const GeoFrame& frame);
 // frame file when it cannot be read or says something else than a usable
 // frame.
 GeoFrame readFrameFile(const std::string& samplesPath);
+
+// The smallest box holding 99.9% of the positions (0.05% cut off at each
+// end of each axis), padded by 2% of its span on every side (at least
+// 0.001 degrees), rounded outwards to 1e-6 degrees and kept within 85
+// degrees of latitude and -180..180 of longitude. Empty input gives the
+// default frame. The vectors are reordered.
+GeoFrame fitFrame(std::vector<float>& latitudes, std::vector<float>& longitudes);

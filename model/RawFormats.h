@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/Datapoint.h"
+#include "model/GeoFrame.h"
 #include "model/LabelIndex.h"
 #include "model/LoadError.h"
 
@@ -20,6 +21,12 @@ struct FrameBounds {
     float maxLongitude = kMaxLongitude;
     float minLongitude = kMinLongitude;
 };
+// A frame's bounds in single precision, as the filter and the normalisation
+// compare and divide.
+inline FrameBounds boundsOf(const GeoFrame& frame) {
+    return {static_cast<float>(frame.north), static_cast<float>(frame.south), static_cast<float>(frame.east),
+            static_cast<float>(frame.west)};
+}
 
 // The frame filter and the normalisation shared by every raw format: false
 // for a fix outside the box (bounds inclusive, compared in single precision;

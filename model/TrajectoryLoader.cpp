@@ -61,7 +61,9 @@ std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, std::int3
     if (std::filesystem::directory_entry(path, error).is_directory(error))
         return loadDirectory(path, limit, normalize);
     if (isTrackFile(path)) return loadTrackFile(path, limit, normalize);
-    auto points = hasBinaryExtension(path) ? loadBinary(path, limit) : loadText(path, limit, normalize);
+    const bool binary = hasBinaryExtension(path);
+    if (binary) frame = readFrameFile(path);  // before the samples: a malformed one costs no read
+    auto points = binary ? loadBinary(path, limit) : loadText(path, limit, normalize);
     if (tracks.utcOffsetSeconds != 0)
         for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
     return points;
@@ -143,6 +145,7 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
     std::ifstream in(path);
     if (!in) throw DataFileError(path, systemReason(errno));
 
+    const FrameBounds bounds = frameBounds();
     std::vector<Datapoint> points;
     std::string line;
     long long lineNumber = 0;
@@ -165,8 +168,8 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
             const int time = convertField(toInt, isDecimalInteger, "is not a whole number", fields[2], path, lineNumber);
             const int mode = convertField(toInt, isDecimalInteger, "is not a whole number", fields[3], path, lineNumber);
             if (normalize) {
-                x = (x - minLatitude) / (maxLatitude - minLatitude);
-                y = (y - minLongitude) / (maxLongitude - minLongitude);
+                x = (x - bounds.minLatitude) / (bounds.maxLatitude - bounds.minLatitude);
+                y = (y - bounds.minLongitude) / (bounds.maxLongitude - bounds.minLongitude);
             }
             points.emplace_back(x, y, static_cast<TransportationMode>(mode), time);
         } catch (const std::logic_error&) {  // std::invalid_argument, std::out_of_range

@@ -55,10 +55,10 @@ class TrajectoryLoader {
 public:
     // The label intervals in force while a directory walk proceeds.
     LabelIndex labels;
-    float maxLatitude = kMaxLatitude;
-    float minLatitude = kMinLatitude;
-    float maxLongitude = kMaxLongitude;
-    float minLongitude = kMinLongitude;
+    // The box recordings and text sample files are kept inside and
+    // normalised over. Loading a binary sample file sets it to that file's
+    // frame (its frame file's, or the default box).
+    GeoFrame frame;
     std::unordered_map<std::string, TransportationMode> modeNames;
 
     // Filled by each load of a directory tree.
@@ -84,7 +84,7 @@ public:
     TrajectoryLoader();
 
     // The loader's bounds as the raw-format parsers take them.
-    FrameBounds frameBounds() const { return {maxLatitude, minLatitude, maxLongitude, minLongitude}; }
+    FrameBounds frameBounds() const { return boundsOf(frame); }
 
     // Dispatch on the path: a directory is walked as a tree of raw
     // recordings, a GPS track file (isTrackFile) is read through GDAL,

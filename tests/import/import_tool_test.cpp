@@ -443,3 +443,75 @@ TEST(ImportTool, AModeFieldForAFormatWithoutFieldsIsRefused) {
     EXPECT_NE(run.err.find("--mode-field"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(options.output));
 }
+
+namespace {
+
+std::string fixLine(double latitude, double longitude, int second) {
+    char line[96];
+    std::snprintf(line, sizeof line, "%.6f,%.6f,0,0,0,2009-06-01,08:%02d:%02d\n", latitude, longitude, second / 60 % 60,
+                  second % 60);
+    return line;
+}
+
+}  // namespace
+
+// Recordings from anywhere: a box south of the equator and west of
+// Greenwich keeps and normalises the fixes inside it and writes its frame
+// beside the samples; --box fit finds the box of 99.9% of the fixes (an
+// outlier and a fix in another city left out) and writes what --box with
+// the printed frame writes.
+TEST(ImportFrame, BoxAnywhereAndFitToTheData) {
+    TempDir dir;
+    std::string lines = kHeader;
+    for (int i = 0; i < 3000; ++i) lines += fixLine(-12.10 + 0.001 * (i % 100), -77.06 + 0.001 * (i / 100), i);
+    lines += fixLine(-12.25, -77.15, 1);  // inside Lima's box, far from the others
+    lines += fixLine(39.9, 116.3, 2);     // Beijing
+    dir.write("lima/000/Trajectory/1.plt", lines);
+    const std::string tree = (dir.root() / "lima").string();
+
+    ImportOptions options;
+    options.input = tree;
+    options.output = (dir.root() / "box.bin").string();
+    options.box = parseFrame("-12.3,-77.2,-11.9,-76.8");
+    ASSERT_EQ(import(options).status, 0);
+    EXPECT_EQ(readFrameFile(options.output), *options.box);
+    std::vector<Datapoint> kept = TrajectoryLoader::loadBinary(options.output, -1);
+    ASSERT_EQ(kept.size(), 3001u);
+    EXPECT_EQ(kept[0].x, (-12.10f - -12.3f) / (-11.9f - -12.3f));
+    EXPECT_EQ(kept[0].y, (-77.06f - -77.2f) / (-76.8f - -77.2f));
+
+    options.box.reset();
+    options.fitBox = true;
+    options.output = (dir.root() / "fit.bin").string();
+    const ToolRun fit = import(options);
+    ASSERT_EQ(fit.status, 0) << fit.err;
+    const GeoFrame fitted = readFrameFile(options.output);
+    EXPECT_NE(fit.out.find("Box fitted to the data: " + frameText(fitted)), std::string::npos) << fit.out;
+    EXPECT_LT(fitted.south, -12.10);
+    EXPECT_GT(fitted.south, -12.25);
+    EXPECT_GT(fitted.north, -12.001);
+    EXPECT_LT(fitted.north, -11.9);
+    EXPECT_GT(fitted.west, -77.15);
+    EXPECT_LT(fitted.east, -76.9);
+    EXPECT_EQ(TrajectoryLoader::loadBinary(options.output, -1).size(), 3000u);
+    options.fitBox = false;
+    options.box = fitted;
+    options.output = (dir.root() / "again.bin").string();
+    ASSERT_EQ(import(options).status, 0);
+    EXPECT_EQ(readAll(options.output), readAll((dir.root() / "fit.bin").string()));
+
+    // A binary sample file keeps the frame it was normalised over.
+    options.input = (dir.root() / "fit.bin").string();
+    options.box = GeoFrame{};
+    options.output = (dir.root() / "other.bin").string();
+    const ToolRun refused = import(options);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("holds samples normalised over " + frameText(fitted)), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(options.output));
+
+    bool help = false;
+    std::string error;
+    ImportOptions parsed;
+    EXPECT_FALSE(parseImportArguments({tree, "--box", "10,170,20,-170"}, parsed, help, error));
+    EXPECT_NE(error.find("crosses the antimeridian"), std::string::npos) << error;
+}

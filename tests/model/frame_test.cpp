@@ -80,3 +80,24 @@ TEST(GeoFrame, FrameFileRoundTripsAndAMalformedOneNamesItself) {
 }
 
 }  // namespace
+
+namespace {
+
+// The fitted box leaves out 0.05% at each end of each axis, pads by 2% of
+// the span, and is never a point: one place gives a box of 0.002 degrees.
+TEST(GeoFrame, FitLeavesOutliersAndPads) {
+    std::vector<float> latitudes, longitudes;
+    for (int i = 0; i <= 4000; ++i) {
+        latitudes.push_back(10.0f + 0.0001f * static_cast<float>(i));  // 10.0 .. 10.4
+        longitudes.push_back(-20.0f);
+    }
+    latitudes[7] = -60.0f;  // one outlier in 4001: past the 0.05% cut
+    const GeoFrame fitted = fitFrame(latitudes, longitudes);
+    EXPECT_NEAR(fitted.south, 10.0 - 0.008, 1e-3);
+    EXPECT_NEAR(fitted.north, 10.4 + 0.008, 1e-3);
+    EXPECT_NEAR(fitted.west, -20.001, 1e-6);
+    EXPECT_NEAR(fitted.east, -19.999, 1e-6);
+    EXPECT_EQ(frameProblem(fitted), "");
+}
+
+}  // namespace

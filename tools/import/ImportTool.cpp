@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
@@ -85,6 +86,7 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
                   bool tree, const std::vector<Datapoint>& points, double seconds) {
     const ImportReport& r = loader.report;
     out << "Imported \"" << echoPath(options.input) << "\" into \"" << echoPath(options.output) << "\"\n";
+    if (loader.frame != GeoFrame{}) out << "  frame:             " << frameDescription(loader.frame) << "\n";
     if (tree) {
         out << "  files:             " << withSeparators(r.trajectoryFiles) << " trajectory files ("
             << megabytes(static_cast<double>(r.bytes)) << "), " << withSeparators(r.labelFiles)
@@ -144,6 +146,52 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
     out << "\n";
 }
 
+// The samples' frame beside them: written when it is not the default box
+// (a binary input's frame is carried over), and a frame file left by an
+// earlier import into another box removed when it is, so the samples are
+// never read over the wrong frame.
+void writeFrameFile(const std::string& samples, const GeoFrame& frame, std::optional<OutputFile>& prepared) {
+    if (frame == GeoFrame{}) {
+        std::error_code error;
+        fs::remove(frameFilePath(samples), error);
+        // A name with no room for ".frame" never had a frame file.
+        if (error && error != std::errc::filename_too_long)
+            throw std::runtime_error("cannot remove \"" + echoPath(frameFilePath(samples)) + "\", the frame of an "
+                                     "earlier import: " + error.message());
+        return;
+    }
+    if (!prepared) prepared.emplace(frameFilePath(samples));
+    const std::string text = frameFileText(frame);
+    prepared->write(text.data(), text.size());
+    prepared->commit();
+}
+
+// --box fit: the frame of 99.9% of the fixes read (in degrees), then those
+// inside it normalised over it, exactly as a load with that box gives them.
+void fitToTheData(TrajectoryLoader& loader, std::vector<Datapoint>& points, std::ostream& out) {
+    std::vector<float> latitudes, longitudes;
+    latitudes.reserve(points.size());
+    longitudes.reserve(points.size());
+    for (const Datapoint& point : points) {
+        latitudes.push_back(point.x);
+        longitudes.push_back(point.y);
+    }
+    loader.frame = fitFrame(latitudes, longitudes);
+    const FrameBounds bounds = boundsOf(loader.frame);
+    std::size_t kept = 0;
+    for (const Datapoint& point : points) {
+        float x = 0.0f, y = 0.0f;
+        if (placeFix(point.x, point.y, true, bounds, x, y))
+            points[kept++] = Datapoint(x, y, point.mode, point.time);
+    }
+    const auto dropped = static_cast<std::int64_t>(points.size() - kept);
+    points.resize(kept);
+    loader.report.outside += dropped;
+    loader.report.kept -= dropped;
+    out << "Box fitted to the data: " << frameText(loader.frame) << " (holds " << withSeparators(static_cast<std::int64_t>(kept))
+        << " fixes; --box " << frameText(loader.frame) << " gives the same)\n";
+}
+
 // Why a load kept nothing: what was read and where it went.
 std::string nothingKeptReason(const ImportReport& r, bool tree) {
     std::vector<std::string> parts;
@@ -173,12 +221,16 @@ bool isTrackInputWithFields(const std::string& input) {
 }  // namespace
 
 std::string importUsage() {
-    return "usage: trackora-import INPUT [-o OUTPUT] [--limit N] [--skip-bad-lines] [--utc-offset HOURS]\n"
-           "                       [--mode NAME] [--mode-field FIELD]\n"
+    return "usage: trackora-import INPUT [-o OUTPUT] [--box SOUTH,WEST,NORTH,EAST|fit] [--limit N]\n"
+           "                       [--skip-bad-lines] [--utc-offset HOURS] [--mode NAME] [--mode-field FIELD]\n"
            "  INPUT         a directory tree of raw trajectories (labels.txt and trajectory files),\n"
            "                a GPS track file (.gpx, .geojson/.json, .csv with latitude, longitude\n"
            "                and time columns), a text sample file, or a binary sample file (.bin, .dat)\n"
-           "  -o            the binary sample file to write (default data/data.bin)\n"
+           "  -o            the binary sample file to write (default data/data.bin); its frame goes\n"
+           "                to OUTPUT.frame beside it\n"
+           "  --box         the frame: fixes inside it are kept and normalised over it, in decimal\n"
+           "                degrees (default 39.75,116.15,40.1,116.6); fit: the smallest box holding\n"
+           "                99.9% of the fixes, padded, printed\n"
            "  --limit       stop walking once subdirectories gave N fixes (-1: everything)\n"
            "  --skip-bad-lines\n"
            "                skip lines and track points that break their format and count them,\n"
@@ -204,13 +256,24 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
             continue;
         }
         if (arg == "-o" || arg == "--output" || arg == "--limit" || arg == "--utc-offset" || arg == "--mode" ||
-            arg == "--mode-field") {
+            arg == "--mode-field" || arg == "--box") {
             if (i + 1 == args.size()) {
                 error = arg + " needs a value";
                 return false;
             }
             const std::string& value = args[++i];
-            if (arg == "--limit") {
+            if (arg == "--box") {
+                options.fitBox = value == "fit";
+                options.box.reset();
+                if (!options.fitBox) {
+                    try {
+                        options.box = parseFrame(value);
+                    } catch (const std::invalid_argument& e) {
+                        error = std::string("--box takes SOUTH,WEST,NORTH,EAST in decimal degrees or fit: ") + e.what();
+                        return false;
+                    }
+                }
+            } else if (arg == "--limit") {
                 std::int32_t limit = 0;
                 const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), limit);
                 if (ec != std::errc() || end != value.data() + value.size() || limit < -1) {
@@ -287,13 +350,35 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
             << echoPath(options.input) << "\" is no GeoJSON or CSV file and has no fields\n";
         return 2;
     }
+    // A binary sample file is normalised over its frame already.
+    if (!tree && hasBinaryExtension(options.input) && (options.fitBox || options.box)) {
+        GeoFrame frame;
+        try {
+            frame = readFrameFile(options.input);
+        } catch (const std::exception& e) {
+            err << "trackora-import: " << loadFailureMessage(options.input, e) << "\n";
+            return 1;
+        }
+        if (options.fitBox || *options.box != frame) {
+            err << "trackora-import: \"" << echoPath(options.input) << "\" holds samples normalised over "
+                << frameText(frame) << "; --box applies to recordings and text sample files\n";
+            return 2;
+        }
+    }
     removeTemporaryFilesOnSignals();
     try {
         OutputFile output(options.output);  // fails early when the target is unwritable
         output.refuseSameFile(options.input);
+        // The default box needs no frame file; another is written beside the samples.
+        std::optional<OutputFile> frameOutput;
+        if (options.fitBox || (options.box && *options.box != GeoFrame{}))
+            frameOutput.emplace(frameFilePath(options.output));
         if (whileLoading) whileLoading();
 
         TrajectoryLoader loader;
+        // --box fit reads every fix in degrees first, then keeps and
+        // normalises those inside the box the data give.
+        loader.frame = options.fitBox ? GeoFrame{-85.0, -180.0, 85.0, 180.0} : options.box.value_or(GeoFrame{});
         loader.tracks = options.tracks;
         loader.skipBadLines = options.skipBadLines;
         loader.tracks.skipBadPoints = options.skipBadLines;
@@ -310,7 +395,7 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         if (options.showProgress) loader.progress = [&](const ImportProgress& p) { bar.update(p); };
         std::vector<Datapoint> points;
         try {
-            points = loader.load(options.input, limit, true);
+            points = loader.load(options.input, limit, !options.fitBox);
         } catch (const std::exception& e) {
             bar.finish();
             err << "trackora-import: " << loadFailureMessage(options.input, e) << "\n";
@@ -320,16 +405,19 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
             return 1;
         }
         bar.finish();
+        if (options.fitBox) fitToTheData(loader, points, out);
         for (const auto& [path, reason] : loader.report.unreadable)
             err << "trackora-import: warning: skipped \"" << echoPath(path) << "\": " << echoText(reason, kReasonCharacters)
                 << "\n";
         if (points.empty()) {
             err << "trackora-import: \"" << echoPath(options.input) << "\" holds no fixes inside the box "
-                << "39.75-40.1 N, 116.15-116.6 E (" << nothingKeptReason(loader.report, tree) << "); nothing written\n";
+                << frameDescription(loader.frame) << " (" << nothingKeptReason(loader.report, tree)
+                << "); nothing written\n";
             return 1;
         }
         output.write(points.data(), points.size() * sizeof(Datapoint));
         output.commit();
+        writeFrameFile(options.output, loader.frame, frameOutput);
         printSummary(out, options, loader, tree, points, bar.seconds());
     } catch (const std::exception& e) {
         err << "trackora-import: " << e.what() << "\n";

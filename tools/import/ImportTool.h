@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "model/GeoFrame.h"
 #include "model/TrackFiles.h"
 
 struct ImportOptions {
@@ -17,6 +19,10 @@ struct ImportOptions {
     bool skipBadLines = false;  // skip and count lines that break their format
     bool showProgress = false;  // a progress bar on the error stream
     TrackOptions tracks;        // --utc-offset, --mode, --mode-field
+    // --box: the frame kept and normalised over (default: the default box),
+    // or fitted to the data.
+    std::optional<GeoFrame> box;
+    bool fitBox = false;
 };
 
 // Parses the command line; false with a message in `error` on a bad one.
