@@ -92,8 +92,11 @@ void readTrackPoints(const std::string& path, TrackFormat format, const TrackRea
 // and "Z", "+hh:mm", "+hhmm" or "+hh" as zone, at most 14 hours either way,
 // honoured to the minute; without a zone the clock is taken as UTC. A date
 // alone, blanks around the time or anything after it make it unreadable.
-// Returns a time with status ok (converted to UTC) or unreadable.
-TrackTime parseIsoTime(std::string_view text);
+// With ogrForm, OGR's own form is taken too, as OGR writes date-times into
+// CSV ("2007/08/04 03:30:31.146+00"): slashes in the date, then a space,
+// then the same clock and zone. Returns a time with status ok (converted to
+// UTC) or unreadable.
+TrackTime parseIsoTime(std::string_view text, bool ogrForm = false);
 
 // A single-band Float32 raster placed on WGS 84 longitude/latitude.
 struct GeoTiffRaster {

@@ -53,16 +53,21 @@ void civilFromDays(std::int64_t z, int& year, int& month, int& day) {
 
 }  // namespace
 
-TrackTime parseIsoTime(std::string_view text) {
+TrackTime parseIsoTime(std::string_view text, bool ogrForm) {
     TrackTime time;
     time.text = std::string(text);
     time.status = TrackTime::Status::unreadable;
 
     // The whole text is the time: no blanks around it, nothing after it.
+    // OGR's form has slashes in the date and only a space before the clock.
     int year, month, day, hour, minute, second = 0;
-    if (!digits(text, 0, 4, year) || text.size() < 16 || text[4] != '-' || !digits(text, 5, 2, month) ||
-        text[7] != '-' || !digits(text, 8, 2, day) || (text[10] != 'T' && text[10] != 't' && text[10] != ' ') ||
-        !digits(text, 11, 2, hour) || text[13] != ':' || !digits(text, 14, 2, minute))
+    if (text.size() < 16) return time;
+    const bool slashed = ogrForm && text[4] == '/';
+    const char dateSeparator = slashed ? '/' : '-';
+    const bool clockSeparator = text[10] == ' ' || (!slashed && (text[10] == 'T' || text[10] == 't'));
+    if (!digits(text, 0, 4, year) || text[4] != dateSeparator || !digits(text, 5, 2, month) ||
+        text[7] != dateSeparator || !digits(text, 8, 2, day) || !clockSeparator || !digits(text, 11, 2, hour) ||
+        text[13] != ':' || !digits(text, 14, 2, minute))
         return time;
     std::size_t at = 16;
     if (at < text.size() && text[at] == ':') {

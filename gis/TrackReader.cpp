@@ -68,12 +68,13 @@ int modeFieldIndex(const std::string& path, const OGRFeatureDefn& definition, co
 }
 
 // Times reach the one grammar as text: CSV columns are text, and GeoJSON
-// is opened with DATE_AS_STRING. An empty field is no time at all.
-TrackTime timeOf(const OGRFeature& feature, int field) {
+// is opened with DATE_AS_STRING. An empty field is no time at all. CSV
+// takes OGR's own date-time form too: ogr2ogr writes it there.
+TrackTime timeOf(const OGRFeature& feature, int field, bool ogrForm = false) {
     if (field < 0 || !feature.IsFieldSetAndNotNull(field)) return TrackTime();
     const char* text = feature.GetFieldAsString(field);
     if (!*text) return TrackTime();
-    return parseIsoTime(text);
+    return parseIsoTime(text, ogrForm);
 }
 
 std::string placeOf(std::int64_t index) { return "feature " + std::to_string(index); }
@@ -232,8 +233,9 @@ void readGeometryLayer(const std::string& path, const InputFile& input, OGRLayer
 void readCsvLayer(const std::string& path, const InputFile& input, OGRLayer& layer, const TrackReadOptions& options,
                   const std::function<void(const TrackPoint&)>& sink, TrackFileCounts& counts) {
     const OGRFeatureDefn& definition = *layer.GetLayerDefn();
-    const int latitudeField = requireField(path, definition, {"latitude", "lat"}, "latitude");
-    const int longitudeField = requireField(path, definition, {"longitude", "lon", "lng", "long"}, "longitude");
+    // X and Y are what ogr2ogr writes (GEOMETRY=AS_XY) for geographic data.
+    const int latitudeField = requireField(path, definition, {"latitude", "lat", "y"}, "latitude");
+    const int longitudeField = requireField(path, definition, {"longitude", "lon", "lng", "long", "x"}, "longitude");
     const int timeField = requireField(path, definition, {"time", "timestamp", "datetime"}, "time");
     const int modeField = modeFieldIndex(path, definition, options);
     // The lines of the header record, then one record per feature.
@@ -247,7 +249,7 @@ void readCsvLayer(const std::string& path, const InputFile& input, OGRLayer& lay
         // as a trajectory file's do.
         point.latitude = feature.GetFieldAsString(latitudeField);
         point.longitude = feature.GetFieldAsString(longitudeField);
-        point.time = timeOf(feature, timeField);
+        point.time = timeOf(feature, timeField, true);
         if (modeField >= 0 && feature.IsFieldSetAndNotNull(modeField) && *feature.GetFieldAsString(modeField))
             point.mode = feature.GetFieldAsString(modeField);
         ++counts.points;

@@ -412,6 +412,58 @@ TEST(TrackFiles, TimesFollowOneGrammarInEveryFormat) {
     }
 }
 
+// CSV written by ogr2ogr with its defaults: OGR's date-time form, in CSV
+// only (GPX and GeoJSON writers use ISO 8601), with the same clock and zone
+// rules; a mix of the two forms is neither.
+TEST(TrackFiles, CsvTakesOgrsDateTimeForm) {
+    struct Case {
+        const char* format;
+        const char* time;
+        std::int32_t seconds;  // -1: refused
+    };
+    const Case cases[] = {
+        {"csv", "2007/08/04 03:30:31.146+00", 12631}, {"csv", "2007/08/04 03:30:31+0530", 79231},
+        {"csv", "2007/08/04 03:30:31-03", 23431},     {"csv", "2007/08/04 03:30:31", 12631},
+        {"csv", "2007/08/04T03:30:31", -1},           {"csv", "2007/08-04 03:30:31", -1},
+        {"csv", "2007/08/04", -1},                    {"csv", "2007/08/04 03:30:31+15", -1},
+        {"csv", "2007/08/04 03:30:60", -1},           {"gpx", "2007/08/04 03:30:31+00", -1},
+        {"geojson", "2007/08/04 03:30:31+00", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.format) + " " + c.time);
+        TempDir dir;
+        const std::string path = dir.write(std::string("p.") + c.format, onePoint(c.format, "39.9", c.time));
+        TrajectoryLoader loader;
+        if (c.seconds >= 0) {
+            expectPoints(loader.load(path, true), {{"39.9", "116.3", UNKNOWN, c.seconds}});
+            continue;
+        }
+        try {
+            loader.load(path, true);
+            ADD_FAILURE() << "no error";
+        } catch (const DataFileError& error) {
+            EXPECT_EQ(error.reason().substr(error.reason().find(": ") + 2),
+                      std::string("\"") + c.time + "\" is not an ISO 8601 time");
+        }
+    }
+}
+
+// The coordinate columns, any letter case: X and Y as ogr2ogr writes them
+// (its header ends with an empty name), lon/lat and longitude/latitude.
+TEST(TrackFiles, CsvCoordinateColumnsInAnyCase) {
+    const char* headers[] = {"X,Y,time,", "x,y,Time", "lon,lat,time", "LON,LAT,TIME", "Longitude,Latitude,time",
+                             "longitude,latitude,DateTime"};
+    for (const char* header : headers) {
+        SCOPED_TRACE(header);
+        TempDir dir;
+        const std::string path =
+            dir.write("xy.csv", std::string(header) + "\n116.3,39.9,2007/08/04 03:30:31.146+00\n"
+                                                      "116.31,39.91,2007-08-04T03:30:32Z\n");
+        TrajectoryLoader loader;
+        expectPoints(loader.load(path, true), {{"39.9", "116.3", UNKNOWN, 12631}, {"39.91", "116.31", UNKNOWN, 12632}});
+    }
+}
+
 // Every point is seen: a GPX point that GDAL dropped for its missing or
 // empty position stops the import or is counted, and an empty CSV time is
 // "no time", not an unreadable one without text.
