@@ -133,6 +133,29 @@ std::string formatClock(std::int32_t seconds) {
     return text;
 }
 
+std::optional<std::int32_t> parseClock(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    int parts[3] = {0, 0, 0};
+    int count = 0;
+    std::size_t at = 0;
+    while (true) {
+        std::size_t end = at;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+        const std::size_t digits = end - at;
+        // Hours take one or two digits, minutes and seconds exactly two.
+        if (count == 3 || digits == 0 || digits > 2 || (count > 0 && digits != 2)) return std::nullopt;
+        parts[count++] = std::stoi(std::string(text.substr(at, digits)));
+        if (end == text.size()) break;
+        if (text[end] != ':') return std::nullopt;
+        at = end + 1;
+    }
+    if (count < 2 || parts[1] > 59 || parts[2] > 59) return std::nullopt;
+    const std::int32_t seconds = parts[0] * 3600 + parts[1] * 60 + parts[2];
+    if (seconds > 86400) return std::nullopt;
+    return seconds;
+}
+
 DaySummary summarise(const std::vector<Datapoint>& points) {
     DaySummary summary;
     for (const Datapoint& point : points) {
@@ -180,6 +203,17 @@ TimeWindow advancePlayback(Playback& playback, double elapsed) {
         playback.start = std::fmod(playback.start, span);  // loop back to midnight
     const auto min = static_cast<std::int32_t>(playback.start);
     return TimeWindow{min, min + playback.width};
+}
+
+std::string timeLeft(double elapsed, double progress) {
+    if (!(progress >= 0.02 && progress < 1.0) || !(elapsed >= 0.5)) return "";
+    const double left = elapsed * (1.0 - progress) / progress;
+    char text[48];
+    if (left < 90.0)
+        std::snprintf(text, sizeof text, "about %.0f s left", std::max(1.0, std::ceil(left)));
+    else
+        std::snprintf(text, sizeof text, "about %.0f min left", std::ceil(left / 60.0));
+    return text;
 }
 
 std::string defaultOutputName(const std::string& prefix, const std::string& extension, std::time_t when) {

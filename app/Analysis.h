@@ -10,6 +10,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/Datapoint.h"
@@ -130,6 +131,9 @@ Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock)
 
 // "hh:mm:ss" for seconds since midnight; 86400 is "24:00:00".
 std::string formatClock(std::int32_t seconds);
+// A clock time as people type it: "h:mm", "hh:mm" or "hh:mm:ss" (blanks
+// around it ignored), 00:00 to 24:00; nothing for anything else.
+std::optional<std::int32_t> parseClock(std::string_view text);
 
 inline constexpr int kDayBins = 96;  // a bin per 15 minutes
 // Per mode (TransportationMode bit order): the number of samples, and the
@@ -160,6 +164,11 @@ struct TimeWindow {
     std::int32_t max = 0;
 };
 TimeWindow advancePlayback(Playback& playback, double elapsed);
+
+// What is left of a long piece of work that has run `elapsed` seconds and
+// is `progress` (0..1) done, at the pace so far: "about 12 s left", "about
+// 3 min left"; empty while too little is done to tell.
+std::string timeLeft(double elapsed, double progress);
 
 // --- Saving --------------------------------------------------------------
 

@@ -3,8 +3,11 @@
 #include <imgui.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cfloat>
 #include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string>
 
 #include "app/Analysis.h"
@@ -24,6 +27,45 @@ ImTextureID textureId(GLuint texture) {
 constexpr float kCountColumn = 150.0f;
 constexpr ImU32 kWindowMark = IM_COL32(255, 255, 255, 60);
 
+// At first start the windows sit in the north-west corner, which the
+// default data leaves free of heat (hills): the legend in the corner, the
+// menu and the data window folded to short title bars beside and below it.
+// Opened, a window takes its full size; folded again, its short bar.
+struct Fold {
+    ImVec2 firstPos;
+    ImVec2 openSize;         // the size it opens at (height 0: fits its contents)
+    bool seen = false;       // its state in an earlier frame is known
+    bool wasFolded = false;
+    bool reopen = false;     // opened last frame: its open size again
+};
+Fold menuFold{ImVec2(168.0f, 0.0f), ImVec2(330.0f, 0.0f)};
+Fold dataFold{ImVec2(0.0f, 212.0f), ImVec2(380.0f, 0.0f)};
+
+// Before Begin: where and how large the window is this frame.
+void foldBefore(Fold& fold, const char* title) {
+    ImGui::SetNextWindowPos(fold.firstPos, ImGuiCond_FirstUseEver);
+    ImGui::SetNextWindowCollapsed(true, ImGuiCond_FirstUseEver);
+    const float folded = ImGui::CalcTextSize(title, nullptr, true).x + ImGui::GetFontSize() +
+                         3.0f * ImGui::GetStyle().FramePadding.x + ImGui::GetStyle().ItemInnerSpacing.x;
+    if (!fold.seen)
+        ImGui::SetNextWindowSize(ImVec2(folded, fold.openSize.y), ImGuiCond_FirstUseEver);
+    else if (fold.reopen)
+        ImGui::SetNextWindowSize(fold.openSize, ImGuiCond_Always);
+    else if (fold.wasFolded)
+        ImGui::SetNextWindowSize(ImVec2(folded, fold.openSize.y), ImGuiCond_Always);
+    fold.reopen = false;
+}
+// After Begin: remembers the open size the user gave it.
+void foldAfter(Fold& fold) {
+    const bool folded = ImGui::IsWindowCollapsed();
+    if (fold.seen && fold.wasFolded && !folded)
+        fold.reopen = true;
+    else if (!folded)
+        fold.openSize = ImGui::GetWindowSize();
+    fold.seen = true;
+    fold.wasFolded = folded;
+}
+
 // Slides the time window while playback runs; each step is a new grid.
 void stepPlayback() {
     if (!session.playback.playing) return;
@@ -35,12 +77,44 @@ void stepPlayback() {
     }
 }
 
+// The time window's ends, typed as hh:mm or hh:mm:ss: taken on Enter or
+// when the field is left; a time that does not read, or that would put the
+// ends out of order, is refused with a line under the fields.
+char fromText[16] = {};
+char toText[16] = {};
+std::string clockProblem;
+void clockField(const char* id, char (&text)[16], std::int32_t value, bool isStart) {
+    ImGui::SetNextItemWidth(70.0f);
+    ImGui::InputText(id, text, sizeof text, ImGuiInputTextFlags_AutoSelectAll);
+    if (ImGui::IsItemActivated()) clockProblem.clear();
+    if (ImGui::IsItemDeactivated()) {
+        const std::optional<std::int32_t> typed = analysis::parseClock(text);
+        if (!typed)
+            clockProblem = std::string("\"") + text + "\" is not hh:mm or hh:mm:ss";
+        else if (isStart ? *typed > settings.max_time : *typed < settings.min_time)
+            clockProblem = isStart ? "the start would be after the end" : "the end would be before the start";
+        else if (*typed != value) {
+            (isStart ? settings.min_time : settings.max_time) = *typed;
+            settings.time_changed = true;
+            session.playback.playing = false;
+        }
+    }
+    if (!ImGui::IsItemActive()) std::snprintf(text, sizeof text, "%s", analysis::formatClock(isStart ? settings.min_time : settings.max_time).c_str());
+}
+
 // The day under the time range: samples per 15 minutes of the ticked modes,
 // with the current window marked, then the playback controls.
 void showDay() {
     ImGui::Separator();
-    ImGui::Text("Time window %s - %s", analysis::formatClock(settings.min_time).c_str(),
-                analysis::formatClock(settings.max_time).c_str());
+    ImGui::AlignTextToFramePadding();
+    ImGui::TextUnformatted("Time window");
+    ImGui::SameLine();
+    clockField("##from", fromText, settings.min_time, true);
+    ImGui::SameLine();
+    ImGui::TextUnformatted("-");
+    ImGui::SameLine();
+    clockField("##to", toText, settings.max_time, false);
+    if (!clockProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", clockProblem.c_str());
     const std::array<float, analysis::kDayBins> histogram = analysis::histogramFor(session.summary, settings.mode_mask);
     const float width = ImGui::GetContentRegionAvail().x;
     ImGui::PlotHistogram("##day", histogram.data(), analysis::kDayBins, 0, nullptr, 0.0f, FLT_MAX,
@@ -75,49 +149,67 @@ void showDay() {
         playback.speed = std::clamp(hoursPerSecond, 0.05f, 24.0f) * 3600.0f;
 }
 
+constexpr ImU32 kErrorText = IM_COL32(255, 110, 110, 255);
+
+// The Data window's status: a box of fixed height at its foot, so nothing
+// pushes it out of sight: the open file, the load under way with its
+// progress and time left, and the last message (an error in red).
+void showDataStatus() {
+    const float line = ImGui::GetTextLineHeightWithSpacing();
+    ImGui::BeginChild("##status", ImVec2(0.0f, 4.0f * line + 2.0f * ImGui::GetStyle().WindowPadding.y), true);
+    const LoadStatus status = session.loader.status();
+    if (status.loading) {
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - session.loadStarted).count();
+        const std::string left = analysis::timeLeft(elapsed, status.progress);
+        ImGui::TextUnformatted(("Loading " + status.path + ": " + status.stage).c_str());
+        ImGui::ProgressBar(status.progress, ImVec2(-1.0f, 0.0f), left.empty() ? nullptr : left.c_str());
+    } else if (session.openPath.empty()) {
+        ImGui::TextDisabled("No samples open");
+    } else {
+        ImGui::TextUnformatted(
+            ("Open: " + session.openPath + ", " + analysis::formatCount(session.openCount) + " samples").c_str());
+    }
+    const bool error = !session.loadMessage.empty() || session.saveMessageIsError;
+    const std::string& message = session.loadMessage.empty() ? session.saveMessage : session.loadMessage;
+    if (!message.empty()) {
+        if (error) ImGui::PushStyleColor(ImGuiCol_Text, kErrorText);
+        ImGui::TextWrapped("%s", message.c_str());
+        if (error) ImGui::PopStyleColor();
+    }
+    ImGui::EndChild();
+}
+
 // Saving the results, then the open file and its loading. The save rows
 // come first so they stay in place while load messages come and go.
 void showDataWindow() {
-    const ImVec2 display = ImGui::GetIO().DisplaySize;
-    ImGui::SetNextWindowPos(ImVec2(display.x - 10.0f, display.y - 10.0f), ImGuiCond_FirstUseEver, ImVec2(1.0f, 1.0f));
-    ImGui::SetNextWindowSize(ImVec2(380.0f, 170.0f), ImGuiCond_FirstUseEver);
+    foldBefore(dataFold, "Data");
+    if (session.revealData) ImGui::SetNextWindowCollapsed(false, ImGuiCond_Always);
+    session.revealData = false;
     ImGui::Begin("Data");
+    foldAfter(dataFold);
     const float buttons = 90.0f;
     if (session.imageName[0] == '\0' && session.gridName[0] == '\0') refreshDefaultNames();
     ImGui::SetNextItemWidth(-buttons);
     ImGui::InputText("##image", session.imageName.data(), session.imageName.size());
     ImGui::SameLine();
-    if (ImGui::Button("Save image", ImVec2(-1.0f, 0.0f))) session.saveImageRequested = true;
+    if (ImGui::Button("Save image", ImVec2(-1.0f, 0.0f))) {
+        clearMessages();
+        session.saveImageRequested = true;
+    }
     ImGui::SetNextItemWidth(-buttons);
     ImGui::InputText("##grid", session.gridName.data(), session.gridName.size());
     ImGui::SameLine();
-    if (ImGui::Button("Save grid", ImVec2(-1.0f, 0.0f))) saveGrid();
+    if (ImGui::Button("Save grid", ImVec2(-1.0f, 0.0f))) {
+        clearMessages();
+        saveGrid();
+    }
     ImGui::SetNextItemWidth(-buttons);
     const bool typed = ImGui::InputText("##open", session.openName.data(), session.openName.size(),
                                         ImGuiInputTextFlags_EnterReturnsTrue);
     ImGui::SameLine();
     if (ImGui::Button("Open", ImVec2(-1.0f, 0.0f)) || typed) openData(session.openName.data());
-    if (!session.saveMessage.empty()) {
-        if (session.saveMessageIsError) ImGui::PushStyleColor(ImGuiCol_Text, IM_COL32(255, 110, 110, 255));
-        ImGui::TextWrapped("%s", session.saveMessage.c_str());
-        if (session.saveMessageIsError) ImGui::PopStyleColor();
-    }
-    ImGui::Separator();
-    if (session.openPath.empty())
-        ImGui::TextDisabled("No samples open");
-    else
-        ImGui::TextWrapped("Open: %s, %s samples", session.openPath.c_str(),
-                           analysis::formatCount(session.openCount).c_str());
-    const LoadStatus status = session.loader.status();
-    if (status.loading) {
-        ImGui::TextWrapped("Loading %s: %s", status.path.c_str(), status.stage.c_str());
-        ImGui::ProgressBar(status.progress, ImVec2(-1.0f, 0.0f));
-    }
-    if (!session.loadMessage.empty()) {
-        ImGui::PushStyleColor(ImGuiCol_Text, IM_COL32(255, 110, 110, 255));
-        ImGui::TextWrapped("%s", session.loadMessage.c_str());
-        ImGui::PopStyleColor();
-    }
+    showDataStatus();
     ImGui::End();
 }
 
@@ -163,15 +255,14 @@ bool legendPlaced = false;
 
 constexpr float kLegendBar = 150.0f;  // the colour bar's height
 
-// The colour scale in a compact box at the top-right corner on first use:
+// The colour scale in a compact box, at the top-left corner on first use:
 // the unit, the bar with five ticks labelled in samples per km², and, with
 // the scale locked, the frame's own maximum.
 void showLegend() {
     session.legend =
         analysis::legendFor(session.frameMaximum, session.frameLogScale, session.densestRow, session.scaleLock);
     const analysis::Legend& legend = session.legend;
-    const ImVec2 display = ImGui::GetIO().DisplaySize;
-    ImGui::SetNextWindowPos(ImVec2(display.x - 10.0f, 10.0f), ImGuiCond_FirstUseEver, ImVec2(1.0f, 0.0f));
+    ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_FirstUseEver);
     ImGui::Begin("LUT", nullptr,
                  ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_AlwaysAutoResize | ImGuiWindowFlags_NoScrollbar);
     bringInsideOnce(legendPlaced);
@@ -204,11 +295,12 @@ void showLegend() {
 }  // namespace
 
 void showControlPanel() {
-    // Wide enough on first use for the time range and its label; the height
-    // fits the contents.
-    ImGui::SetNextWindowSize(ImVec2(330.0f, 0.0f), ImGuiCond_FirstUseEver);
+    // Opens wide enough for the time range and its label; the height fits
+    // the contents.
     stepPlayback();
+    foldBefore(menuFold, "Main Menu");
     ImGui::Begin("Main Menu");
+    foldAfter(menuFold);
     bringInsideOnce(menuPlaced);
     ImGui::Text("Kernel Density Estimation");
     if (ImGui::SliderFloat("Sigma", &settings.sigma, 1.0f, 10.0f, "%.3f")) {

@@ -26,7 +26,14 @@ void framebufferSizeCallback(GLFWwindow*, int width, int height) { glViewport(0,
 void cursorPositionCallback(GLFWwindow*, double, double) {}
 void mouseButtonCallback(GLFWwindow*, int, int, int) {}
 
-void scrollCallback(GLFWwindow*, double, double yOffset) { map_renderer->zoom(zoomDelta(yOffset)); }
+// The point under the pointer stays where it is.
+void scrollCallback(GLFWwindow* window, double, double yOffset) {
+    double x = 0.0, y = 0.0;
+    int width = 0, height = 0;
+    glfwGetCursorPos(window, &x, &y);
+    glfwGetWindowSize(window, &width, &height);
+    map_renderer->zoomAbout(zoomDelta(yOffset), pointerClip(x, y, width, height));
+}
 
 // Press, each auto-repeat and release all pan: the action is not examined.
 void keyCallback(GLFWwindow*, int key, int, int, int) {

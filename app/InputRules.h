@@ -26,3 +26,10 @@ inline std::optional<glm::vec2> panDelta(int key) {
 // Zoom delta of a wheel event: the vertical offset times 0.1, in double
 // precision and then rounded, so one notch is exactly 0.1f.
 inline float zoomDelta(double yOffset) { return static_cast<float>(yOffset * static_cast<double>(kWheelFactor)); }
+
+// A pointer at (x, y) window pixels from the top-left of a width x height
+// window, in clip space (y up): where the wheel zooms about.
+inline glm::vec2 pointerClip(double x, double y, int width, int height) {
+    if (width <= 0 || height <= 0) return glm::vec2(0.0f, 0.0f);
+    return glm::vec2(static_cast<float>(2.0 * x / width - 1.0), static_cast<float>(1.0 - 2.0 * y / height));
+}

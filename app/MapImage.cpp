@@ -24,8 +24,8 @@ constexpr const char* kAttribution = "Map data \xC2\xA9 OpenStreetMap contributo
 ImTextureID textureId(GLuint texture) { return reinterpret_cast<ImTextureID>(static_cast<std::uintptr_t>(texture)); }
 
 // The legend as on screen (the unit, the colour bar with its ticks, the
-// frame's own maximum when the scale is locked) in a dark box at the
-// top-right corner; and the attribution in the bottom-right corner.
+// frame's own maximum when the scale is locked) in a dark box where the
+// legend sits on screen; and the attribution in the bottom-right corner.
 void drawOverlay(ImDrawList& list, float width, float height) {
     ImFont* font = ImGui::GetFont();
     const float size = ImGui::GetFontSize();
@@ -39,7 +39,9 @@ void drawOverlay(ImDrawList& list, float width, float height) {
     const float boxWidth = pad + std::max(10.0f + 8.0f + labelWidth, textWidth) + pad;
     const float extra = legend.frameMaximum.empty() ? 0.0f : size + 4.0f;
     const float boxHeight = pad + size + size * 0.5f + barHeight + size * 0.5f + extra + pad;
-    const ImVec2 box(width - 10.0f - boxWidth, 10.0f);
+    // Where the legend sits on screen, inside the picture.
+    const ImVec2 box(std::clamp(session.legendRect.x, 0.0f, std::max(0.0f, width - boxWidth)),
+                     std::clamp(session.legendRect.y, 0.0f, std::max(0.0f, height - boxHeight)));
     list.AddRectFilled(box, ImVec2(box.x + boxWidth, box.y + boxHeight), kPanel, 4.0f);
     list.AddText(font, size, ImVec2(box.x + pad, box.y + pad), kText, legend.unit.c_str());
     const ImVec2 bar(box.x + pad, box.y + pad + size + size * 0.5f);

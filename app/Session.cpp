@@ -29,8 +29,19 @@ std::string absolute(const std::string& name) {
 
 }  // namespace
 
+void clearMessages() {
+    session.loadMessage.clear();
+    session.saveMessage.clear();
+    session.saveMessageIsError = false;
+}
+
 void openData(const std::string& path) {
-    if (path.empty()) return;
+    clearMessages();
+    if (path.empty()) {
+        session.loadMessage = "Type the path of a sample file, raw trajectory tree or track file to open";
+        return;
+    }
+    session.loadStarted = std::chrono::steady_clock::now();
     // A load still running is cancelled: the newest Open is what the user wants.
     session.loader.start(path, settings.kernel_size);
     session.loadMessage.clear();
@@ -42,6 +53,7 @@ bool applyFinishedLoad() {
     if (!loaded) return false;
     if (!loaded->ok()) {
         session.loadMessage = loaded->error;
+        session.revealData = true;
         std::cout << loaded->error << std::endl;
         return true;
     }
@@ -111,6 +123,7 @@ void refreshDefaultNames() {
 void reportSave(const std::string& message, bool isError) {
     session.saveMessage = message;
     session.saveMessageIsError = isError;
+    session.revealData = session.revealData || isError;
     if (isError) std::cout << message << std::endl;
 }
 
@@ -122,7 +135,8 @@ void saveGrid() {
     }
     try {
         static const std::vector<Datapoint> none;
-        saveGridGeoTiff(path, session.lastGrid, settings, session.gridValues, dataset ? dataset->points : none);
+        saveGridGeoTiff(path, session.lastGrid, settings, session.gridValues, dataset ? dataset->points : none,
+                        dataset ? dataset->frame : GeoFrame{});
         reportSave("Saved " + absolute(path), false);
         refreshDefaultNames();
     } catch (const std::exception& error) {

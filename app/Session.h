@@ -3,6 +3,7 @@
 // the background, the open file's summary, playback and the files to save.
 // Used from the main thread only; the loader's worker keeps to DataLoader.
 #include <array>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,8 @@ struct ViewerSession {
     std::string openPath;              // the samples on the map; empty before the first load
     std::int64_t openCount = 0;
     analysis::DaySummary summary;      // of the open samples
-    std::string loadMessage;           // the last load's failure, until the next load
+    std::string loadMessage;           // the last load's failure, until the next action
+    std::chrono::steady_clock::time_point loadStarted;  // for the time left
     std::vector<float> lastGrid;       // the grid on screen, for "Save grid"
     int densestRow = analysis::kSide / 2;  // of lastGrid: the legend's densities are given for its cells
     double frameMaximum = 0.0;         // lastGrid's densest cell (summed density) and scale
@@ -33,9 +35,10 @@ struct ViewerSession {
     GridValues gridValues = GridValues::perKm2;  // what "Save grid" writes
     std::string lastImageDefault;      // the default names last offered, so an
     std::string lastGridDefault;       // edited name is kept across saves
-    std::string saveMessage;           // "Saved /path" or why not
+    std::string saveMessage;           // "Saved /path" or why not, until the next action
     bool saveMessageIsError = false;
     bool saveImageRequested = false;   // done after the map is drawn
+    bool revealData = false;           // a failure to show: the Data window opens
 };
 
 extern ViewerSession session;
@@ -62,6 +65,10 @@ const std::vector<float>& shownLevels();
 // be scaled to its own maximum again.
 void lockScale(bool wholeDay);
 void unlockScale();
+
+// A new action in the Data window (open, save): the messages of the last
+// one go.
+void clearMessages();
 
 // Offers fresh default names (date and time, working directory) for the
 // saved files, keeping names the user has edited.

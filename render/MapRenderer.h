@@ -39,6 +39,7 @@ public:
     void setMapImage(const ImageLevels& mapImage);
     void translate(glm::vec2 delta) { view.translate(delta); }
     void zoom(float delta) { view.zoom(delta); }
+    void zoomAbout(float delta, glm::vec2 pointer) { view.zoomAbout(delta, pointer); }
     void reset() { view.reset(); }
 
     const MapView& currentView() const { return view; }

@@ -16,6 +16,16 @@ struct MapView {
         zoomLevel += delta;
         if (zoomLevel < 1.0f) zoomLevel = 1.0f;
     }
+    // The same zoom, keeping the map point under `pointer` (clip space)
+    // where it is: the drawn offset and the glide's target both scale about
+    // the pointer by the zoom's ratio.
+    void zoomAbout(float delta, glm::vec2 pointer) {
+        const float before = zoomLevel;
+        zoom(delta);
+        const float ratio = zoomLevel / before;
+        translation = pointer + (translation - pointer) * ratio;
+        targetTranslation = pointer + (targetTranslation - pointer) * ratio;
+    }
     void reset() {
         zoomLevel = 1.0f;
         targetTranslation = glm::vec2(0.0f, 0.0f);

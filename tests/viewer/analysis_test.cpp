@@ -125,6 +125,17 @@ TEST(Legend, ALockedScaleRescalesTheFrameAndShowsItsOwnMaximum) {
     EXPECT_TRUE(free.frameMaximum.empty());
 }
 
+TEST(Day, TypedClockTimes) {
+    const std::pair<const char*, std::int32_t> good[] = {
+        {"07:30", 27000}, {"7:30", 27000}, {"07:30:15", 27015}, {" 23:59:59 ", 86399}, {"24:00", 86400},
+        {"00:00", 0},
+    };
+    for (const auto& [text, seconds] : good) EXPECT_EQ(parseClock(text), seconds) << text;
+    for (const char* bad : {"", "7", "07:3", "07:60", "07:30:60", "24:00:01", "25:00", "7:30:", "07-30", "x7:30",
+                            "007:30", "07:30:15:01"})
+        EXPECT_FALSE(parseClock(bad)) << bad;
+}
+
 TEST(Day, ClockHistogramAndCountsPerMode) {
     EXPECT_EQ(formatClock(0), "00:00:00");
     EXPECT_EQ(formatClock(3661), "01:01:01");
@@ -174,6 +185,15 @@ TEST(Day, PlaybackSlidesLoopsAndStartsWhereTheWindowIs) {
     w = advancePlayback(play, 3.0);
     EXPECT_EQ(w.min, 0);
     EXPECT_EQ(w.max, 86400);
+}
+
+TEST(Saving, TimeLeftAtThePaceSoFar) {
+    EXPECT_EQ(timeLeft(10.0, 0.5), "about 10 s left");
+    EXPECT_EQ(timeLeft(30.0, 0.25), "about 2 min left");  // 90 s
+    EXPECT_EQ(timeLeft(0.2, 0.5), "");                     // too early to tell
+    EXPECT_EQ(timeLeft(10.0, 0.01), "");
+    EXPECT_EQ(timeLeft(10.0, 1.0), "");
+    EXPECT_EQ(timeLeft(3.0, 0.999), "about 1 s left");
 }
 
 TEST(Saving, DefaultNamesCarryDateAndTime) {

@@ -30,6 +30,23 @@ with open(sys.argv[1], "wb") as f:
         f.write(struct.pack("<ffii", x, y, 2, random.randint(32400, 61200)))
 PY
 cd "$work" || exit 1
+# The windows open where these clicks expect them (at first start they
+# are folded in the north-west corner).
+cat > imgui.ini <<'INI'
+[Window][Main Menu]
+Pos=60,200
+Size=330,590
+Collapsed=0
+
+[Window][LUT]
+Pos=0,0
+Collapsed=0
+
+[Window][Data]
+Pos=410,600
+Size=380,190
+Collapsed=0
+INI
 
 cat > session.sh <<SESSION
 set -u
@@ -47,10 +64,10 @@ until_shot() {
 LP_NUM_THREADS=1 "$viewer" "my data/clusters.bin" > out.txt 2>&1 &
 pid=\$!
 id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
-legend_up() { [ "\$(heat poll 700 0 800 300)" -gt 0 ]; }
+legend_up() { [ "\$(heat poll 0 0 100 300)" -gt 0 ]; }
 until_shot 30 legend_up || { echo "legend never drawn"; kill \$pid; exit 3; }
 
-click 77 199                                  # tick "Walk"
+click 77 339                                  # tick "Walk"
 both() { [ "\$(night poll)" -gt 4 ] && [ "\$(noon poll)" -gt 4 ]; }
 until_shot 30 both || { echo "no heat at the clusters: \$(night poll) \$(noon poll)"; cp poll.png opened.png; kill \$pid; exit 7; }
 cp poll.png opened.png
@@ -59,17 +76,17 @@ cp poll.png opened.png
 xdotool mousemove 440 437; sleep 1; shot readout
 xdotool mousemove 200 300; sleep 1; shot noreadout
 
-click 97 600                                  # "Play": one hour from midnight
-click 97 600                                  # "Pause" within the first hour or so
+click 98 769                                  # "Play": one hour from midnight
+click 98 769                                  # "Pause" within the first hour or so
 sleep 1; shot playing
-click 97 600                                  # "Play" on from there
+click 98 769                                  # "Play" on from there
 at_noon() { [ "\$(noon poll)" -gt 4 ] && [ "\$(night poll)" -eq 0 ]; }
 until_shot 40 at_noon || { echo "playback never reached noon"; kill \$pid; exit 8; }
-click 97 600                                  # "Pause"
+click 98 769                                  # "Pause"
 sleep 1; shot paused1; sleep 2; shot paused2
 
-# Zoom by one notch (the noon cluster moves to about 644,287, clear of the
-# legend), then save picture and grid; a click lost under load is repeated.
+# Zoom by one notch about the pointer (the noon cluster moves to about
+# 634,287), then save picture and grid; a click lost under load is repeated.
 xdotool mousemove 500 400 click 4
 xdotool mousemove 200 300; sleep 1.5; shot beforesave
 save() {  # button x y, file pattern
@@ -79,8 +96,8 @@ save() {  # button x y, file pattern
   done
   return 1
 }
-save 740 657 'trackora-map-*.png'                # "Save image"
-save 740 680 'trackora-grid-*.tif'               # "Save grid"
+save 740 637 'trackora-map-*.png'                # "Save image"
+save 740 660 'trackora-grid-*.tif'               # "Save grid"
 shot saved
 kill -0 \$pid || { echo "viewer died"; exit 4; }
 "$wm_close" "\$id"
@@ -143,7 +160,7 @@ read -r np xp yp < <(probe saved_png 420 100 654 600)
 echo "heat on screen $ns ($xs,$ys), in the picture $np ($xp,$yp)"
 python3 -c "import sys; sys.exit(0 if $ns > 4 and abs($xs - $xp) <= 2 and abs($ys - $yp) <= 2 and abs($ns - $np) <= 0.2 * $ns else 1)" ||
   fail "the picture's heat is not where the screen shows it"
-[ "$(count saved_png 700 0 800 300)" -gt 50 ] || fail "no legend in the picture"
+[ "$(count saved_png 0 0 100 300)" -gt 50 ] || fail "no legend in the picture"
 python3 - <<'PY' || fail "the panel is in the picture, or the attribution is not"
 def read(path):
     data = open(path, "rb").read()
@@ -159,7 +176,7 @@ def share(path, box, test):
     return n / ((x1 - x0) * (y1 - y0))
 panel = lambda r, g, b: r < 24 and abs(r - b) <= 2 and abs(r - g) <= 2
 light = lambda r, g, b: r > 150 and g > 150 and b > 150
-menu = (260, 170, 380, 420)  # right of the mode counts in "Main Menu"
+menu = (300, 310, 380, 560)  # right of the mode counts in "Main Menu"
 # The same map at the same pan and zoom: the streets of a clear stretch match.
 w, shot = read("beforesave.ppm")
 _, png = read("saved_png.ppm")

@@ -28,6 +28,23 @@ with open(sys.argv[1], "wb") as f:
         f.write(struct.pack("<ffii", x, y, 8, 43200))
 PY
 cd "$work" || exit 1
+# The windows open where these clicks expect them (at first start they
+# are folded in the north-west corner).
+cat > imgui.ini <<'INI'
+[Window][Main Menu]
+Pos=60,200
+Size=330,590
+Collapsed=0
+
+[Window][LUT]
+Pos=0,0
+Collapsed=0
+
+[Window][Data]
+Pos=410,600
+Size=380,190
+Collapsed=0
+INI
 
 cat > session.sh <<SESSION
 set -u
@@ -55,12 +72,12 @@ id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; 
 # (clicks that arrive earlier fall on windows not yet laid out).
 for _ in \$(seq 1 60); do
   probe 0.5 legend
-  python3 "$here/heat_probe.py" legend.ppm 700 0 800 300 | grep -qv '^0 ' && break
+  python3 "$here/heat_probe.py" legend.ppm 0 0 100 300 | grep -qv '^0 ' && break
 done
 probe 0.5 start
 # A click as a user makes it: hover first, press and release in separate frames.
 click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
-click 77 199                              # tick "Walk"
+click 77 339                              # tick "Walk"
 probe 1.5 walk
 xdotool mousemove 600 330 key Left        # press and release: two pans
 still left
@@ -68,7 +85,7 @@ xdotool key Up
 still up
 xdotool click 4 click 4 click 4 click 4 click 4   # wheel up five notches
 probe 1.5 zoom
-click 103 487                             # "Reset Map"
+click 89 650                              # "Reset Map"
 still reset
 kill -0 \$pid || { echo "viewer died"; exit 4; }
 "$wm_close" "\$id"

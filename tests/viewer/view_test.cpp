@@ -110,3 +110,36 @@ TEST(InputRules, WheelNotchIsExactlyATenth) {
     view.zoom(zoomDelta(3.0));
     EXPECT_FLOAT_EQ(view.zoomLevel, 1.3f);
 }
+
+// The wheel zooms about the pointer: the map point under it stays put, in
+// steps of a tenth and never below the whole map, while the pan glides on.
+TEST(InputRules, WheelKeepsThePointUnderThePointerFixed) {
+    struct Case {
+        double x, y;        // pointer, window pixels of an 800 x 800 window
+        glm::vec2 pan;      // drawn offset before, its target 0.1 further right
+        double notches;
+    };
+    const Case cases[] = {
+        {400, 400, {0.0f, 0.0f}, 1}, {700, 100, {0.0f, 0.0f}, 3}, {120, 650, {0.2f, -0.1f}, 2},
+        {700, 100, {0.3f, 0.3f}, -1},
+    };
+    for (const Case& c : cases) {
+        MapView view;
+        view.zoom(1.0f);
+        view.translation = c.pan;
+        view.targetTranslation = c.pan + glm::vec2(0.1f, 0.0f);
+        const glm::vec2 pointer = pointerClip(c.x, c.y, 800, 800);
+        const glm::vec2 corner = (pointer - view.translation) / view.zoomLevel;
+        view.zoomAbout(zoomDelta(c.notches), pointer);
+        EXPECT_FLOAT_EQ(view.zoomLevel, 2.0f + 0.1f * static_cast<float>(c.notches));
+        const glm::vec2 after = view.zoomLevel * corner + view.translation;
+        EXPECT_NEAR(after.x, pointer.x, 1e-5f) << c.x << "," << c.y;
+        EXPECT_NEAR(after.y, pointer.y, 1e-5f) << c.x << "," << c.y;
+        EXPECT_NEAR(view.targetTranslation.x - view.translation.x, 0.1f * view.zoomLevel / 2.0f, 1e-5f);
+    }
+    EXPECT_EQ(pointerClip(0, 0, 800, 800), glm::vec2(-1.0f, 1.0f));
+    MapView floor;
+    floor.zoomAbout(-0.1f, glm::vec2(0.5f, 0.5f));  // at the floor: nothing moves
+    EXPECT_EQ(floor.zoomLevel, 1.0f);
+    EXPECT_EQ(floor.translation, glm::vec2(0.0f, 0.0f));
+}
