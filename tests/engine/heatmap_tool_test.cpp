@@ -139,11 +139,20 @@ TEST(HeatmapTool, OutputFailuresNameThePathAndKeepTheOldFile) {
     const std::string lut = dir.write("lut.ppm", std::string("P6\n1 2\n255\n") + std::string(6, '\x40'));
     const std::string old = dir.write("old.png", "old");
     const std::string blocker = dir.write("file", "x");
+    const std::string notImage = dir.write("lut.txt", "not an image");
+    const std::string grid = (dir.root() / "grid.bin").string();
     struct Case {
         std::string prefix, options, message;
         bool beforeLoad;
     };
+    // A colour table that cannot be read stops the run before the load, and
+    // the grid asked for beside the PNG is not written (the entries counted
+    // below).
     const std::vector<Case> cases = {
+        {"", "--grid " + grid + " --png " + old + " --lut " + blocker + "/lut.png",
+         "cannot read colour table \"" + blocker + "/lut.png\": can't fopen", true},
+        {"", "--grid " + grid + " --png " + old + " --lut " + notImage,
+         "cannot read colour table \"" + notImage + "\": unknown image type", true},
         {"", "--grid " + input, "cannot write \"" + input + "\": it is the input \"" + input + "\", which it would destroy", true},
         {"", "--png " + blocker + "/x.png", "cannot write \"" + blocker + "/x.png\": Not a directory", true},
         {"ulimit -f 1; ", "--png " + old, "cannot write \"" + old + "\": File too large", false},
@@ -167,7 +176,7 @@ TEST(HeatmapTool, OutputFailuresNameThePathAndKeepTheOldFile) {
     std::string oldText;
     std::getline(kept, oldText);
     EXPECT_EQ(oldText, "old");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.root()), {}), 6);  // no temporary files left
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.root()), {}), 7);  // no temporary files left
 }
 
 TEST(HeatmapToolScript, BadLinesAreNamedByFileAndLine) {

@@ -52,15 +52,44 @@ bool writeGeoTiff(OutputFile& out, const std::vector<float>& cells, const Contro
     return true;
 }
 
-bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<float>& grid) {
-    int width = 0, height = 0, channels = 0;
-    const std::string lutPath = runtimeFile(options.lutPath);
-    unsigned char* lut = stbi_load(lutPath.c_str(), &width, &height, &channels, 3);
-    if (!lut) {
-        std::cerr << "trackora-heatmap: cannot read colour table \"" << echoPath(lutPath) << "\": "
-                  << stbi_failure_reason() << "\n";
-        return false;
+// The colour tables for --png, by --lut as given, read in main before any
+// work: a missing table must not cost a load and a compute, nor leave the
+// other outputs written alone.
+struct ColourTable {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rgb;  // width * height, top row first
+};
+std::map<std::string, ColourTable> colourTables;
+
+// Reads the table of every set of options that writes a PNG, once per
+// file. False, having said why, when one cannot be read.
+bool readColourTables(const std::vector<std::pair<std::string, const HeatmapOptions*>>& sets) {
+    for (const auto& [where, options] : sets) {
+        if (options->pngPath.empty() || colourTables.count(options->lutPath)) continue;
+        int width = 0, height = 0, channels = 0;
+        const std::string lutPath = runtimeFile(options->lutPath);
+        unsigned char* lut = stbi_load(lutPath.c_str(), &width, &height, &channels, 3);
+        if (!lut) {
+            // "line 3 " names a script line.
+            const std::string place = where.empty() ? "" : where.substr(0, where.size() - 1) + ": ";
+            std::cerr << "trackora-heatmap: " << place << "cannot read colour table \"" << echoPath(lutPath)
+                      << "\": " << stbi_failure_reason() << "\n";
+            return false;
+        }
+        ColourTable& table = colourTables[options->lutPath];
+        table.width = width;
+        table.height = height;
+        table.rgb.assign(lut, lut + static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
+        stbi_image_free(lut);
     }
+    return true;
+}
+
+bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<float>& grid) {
+    const ColourTable& table = colourTables.at(options.lutPath);
+    const int width = table.width, height = table.height;
+    const unsigned char* lut = table.rgb.data();
     // The table runs from density 0 in its top row to 1 in its bottom row.
     std::vector<unsigned char> image(static_cast<std::size_t>(kGridCells) * 3);
     for (int row = 0; row < kGridSide; ++row) {
@@ -73,7 +102,6 @@ bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<
             std::copy(colour, colour + 3, pixel);
         }
     }
-    stbi_image_free(lut);
     // Encoded in memory first, so the file is only replaced by a whole image.
     std::vector<unsigned char> png;
     const auto append = [](void* context, void* data, int size) {
@@ -248,6 +276,7 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, const HeatmapOptions*>> outputSets{{"", &options}};
     for (const ScriptLine& line : script) outputSets.emplace_back("line " + std::to_string(line.number) + " ", &line.options);
     if (const int status = checkOutputs(outputSets, options.input)) return status;
+    if (!readColourTables(outputSets)) return 1;
     Outputs outputs;
     if (!openOutputs(options, options.input, outputs)) return 1;
 
