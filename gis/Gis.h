@@ -71,6 +71,7 @@ public:
 struct TrackFileCounts {
     std::int64_t points = 0;   // points handed to the sink
     std::int64_t ignored = 0;  // features that are not points (a GeoJSON line, a GPX waypoint)
+    std::int64_t bytes = 0;    // the file's size, as opened
 };
 
 // Hands every point of the file to `sink`, in file order, points without a

@@ -262,6 +262,7 @@ void readCsvLayer(const std::string& path, const InputFile& input, OGRLayer& lay
 void readTrackPoints(const std::string& path, TrackFormat format, const TrackReadOptions& options,
                      const std::function<void(const TrackPoint&)>& sink, TrackFileCounts& counts) {
     const InputFile input(path);
+    counts.bytes = input.size();
     if (format == TrackFormat::gpx) {
         // GPX has no place for a mode: the mode field is for GeoJSON and CSV.
         readGpxFile(path, input.fd(), input.size(), options, sink, counts);

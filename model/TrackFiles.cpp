@@ -102,4 +102,5 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
         throw LoadCancelled(path);
     }
     counts.ignored += fileCounts.ignored;
+    counts.bytes += fileCounts.bytes;
 }

@@ -46,6 +46,7 @@ struct TrackCounts {
     std::int64_t outside = 0;  // dropped by the frame filter
     std::int64_t skipped = 0;  // bad points skipped (TrackOptions::skipBadPoints)
     std::int64_t ignored = 0;  // features that are not points
+    std::int64_t bytes = 0;    // the file's size
     std::vector<SkippedPoint> firstSkipped;  // at most kListedSkippedPoints
 };
 

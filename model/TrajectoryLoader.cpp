@@ -190,6 +190,7 @@ void checkSampleCount(const std::string& path, std::int64_t count) {
 void addTrackCounts(ImportReport& report, const TrackCounts& counts) {
     ++report.trackFiles;
     report.trackPoints += counts.points;
+    report.trackBytes += counts.bytes;
     report.kept += counts.kept;
     report.outside += counts.outside;
     report.skippedPoints += counts.skipped;

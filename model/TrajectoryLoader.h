@@ -34,6 +34,7 @@ struct ImportReport {
     // counted in `kept`, those outside in `outside`.
     std::int64_t trackFiles = 0;
     std::int64_t trackPoints = 0;
+    std::int64_t trackBytes = 0;
     std::int64_t skippedPoints = 0;           // bad points skipped
     std::vector<SkippedPoint> firstSkipped;   // the first five
     std::int64_t ignoredFeatures = 0;         // features that are not points

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <filesystem>
 #include <fstream>
@@ -429,6 +430,49 @@ TEST(ImportTool, TheSummarySaysWhatWasSkippedAndWhyNothingWasKept) {
                            "1 outside the box, 1 bad points skipped, 1 features that are not points"),
               std::string::npos)
         << run.err;
+}
+
+// Track files are counted with their bytes, in a tree as alone, and the
+// rate is of the bytes read; a tree of track files alone lists no
+// trajectory files.
+TEST(ImportTool, TheSummaryCountsTrackFilesAndTheirBytes) {
+    TempDir dir;
+    std::string gpx = "<?xml version=\"1.0\"?>\n<gpx version=\"1.1\"><trk><trkseg>\n";
+    for (int i = 0; i < 12000; ++i)
+        gpx += "<trkpt lat=\"39.9\" lon=\"116.3\"><time>2009-06-01T08:00:00Z</time></trkpt>\n";
+    gpx += "</trkseg></trk></gpx>\n";
+    std::string csv = "lat,lon,time\n";
+    for (int i = 0; i < 30000; ++i) csv += "39.91,116.31,2009-06-01T08:00:01Z\n";
+    const std::string gpxPath = dir.write("tracks/a/walk.gpx", gpx);
+    dir.write("tracks/b/ride.csv", csv);
+    const auto megabytes = [](std::size_t bytes) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+        return std::string(text);
+    };
+    struct Case {
+        std::string input;
+        std::string counted;
+    };
+    const Case cases[] = {
+        {(dir.root() / "tracks").string(),
+         "  track files:       2 (" + megabytes(gpx.size() + csv.size()) + ", 42,000 points)\n"},
+        {gpxPath, "  track files:       1 (" + megabytes(gpx.size()) + ", 12,000 points)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        ImportOptions options;
+        options.input = c.input;
+        options.output = (dir.root() / "out.bin").string();
+        const ToolRun run = import(options);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find(c.counted), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("trajectory files"), std::string::npos) << run.out;
+        const auto timing = run.out.find("  time taken:");
+        ASSERT_NE(timing, std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(" MB/s)", timing), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("(0.0 MB/s)", timing), std::string::npos) << run.out;
+    }
 }
 
 // --mode-field names a field: refused for a file without fields.

@@ -87,15 +87,16 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
     const ImportReport& r = loader.report;
     out << "Imported \"" << echoPath(options.input) << "\" into \"" << echoPath(options.output) << "\"\n";
     if (loader.frame != GeoFrame{}) out << "  frame:             " << frameDescription(loader.frame) << "\n";
-    if (tree) {
+    // A tree of track files alone has no trajectory or label files to count.
+    if (tree && (r.trajectoryFiles + r.labelFiles > 0 || r.trackFiles == 0)) {
         out << "  files:             " << withSeparators(r.trajectoryFiles) << " trajectory files ("
             << megabytes(static_cast<double>(r.bytes)) << "), " << withSeparators(r.labelFiles)
             << " label files\n";
         out << "  lines:             " << withSeparators(r.lines) << "\n";
     }
     if (r.trackFiles) {
-        out << "  track files:       " << withSeparators(r.trackFiles) << " (" << withSeparators(r.trackPoints)
-            << " points)\n";
+        out << "  track files:       " << withSeparators(r.trackFiles) << " ("
+            << megabytes(static_cast<double>(r.trackBytes)) << ", " << withSeparators(r.trackPoints) << " points)\n";
         if (r.ignoredFeatures) out << "  not points:        " << withSeparators(r.ignoredFeatures) << " features ignored\n";
     }
     out << "  fixes kept:        " << withSeparators(static_cast<std::int64_t>(points.size())) << "\n";
@@ -142,7 +143,10 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
     char timing[96];
     std::snprintf(timing, sizeof timing, "  time taken:        %.2f s", seconds);
     out << timing;
-    if (tree && seconds > 0) out << " (" << megabytes(static_cast<double>(r.bytes) / seconds) << "/s)";
+    // Every file read counts towards the rate: trajectory and track files.
+    const std::int64_t bytesRead = r.bytes + r.trackBytes;
+    if ((tree || r.trackFiles) && seconds > 0 && bytesRead > 0)
+        out << " (" << megabytes(static_cast<double>(bytesRead) / seconds) << "/s)";
     out << "\n";
 }
 
