@@ -24,14 +24,18 @@ GridCell cellAt(const MapPoint& point) {
                     std::min(static_cast<int>(std::floor(point.s * kSide)), kSide - 1)};
 }
 
-double cellAreaKm2(int row) {
+double cellAreaKm2(int row, const GeoFrame& frame) {
     constexpr double degree = std::numbers::pi / 180.0;
-    const double south = (39.75 + row * kCellLatitude) * degree;
-    const double north = (39.75 + (row + 1) * kCellLatitude) * degree;
-    return kEarthRadiusKm * kEarthRadiusKm * (kCellLongitude * degree) * (std::sin(north) - std::sin(south));
+    const double cellLatitude = frame.latitudeSpan() / kSide;
+    const double south = (frame.south + row * cellLatitude) * degree;
+    const double north = (frame.south + (row + 1) * cellLatitude) * degree;
+    return kEarthRadiusKm * kEarthRadiusKm * (frame.longitudeSpan() / kSide * degree) *
+           (std::sin(north) - std::sin(south));
 }
 
-double densityPerKm2(double cellDensity, int row) { return cellDensity / cellAreaKm2(row); }
+double densityPerKm2(double cellDensity, int row, const GeoFrame& frame) {
+    return cellDensity / cellAreaKm2(row, frame);
+}
 
 double densityAtLevel(double level, double maxDensity, bool logScale) {
     if (level >= 1.0) return maxDensity;  // exactly, not through exp(log())
@@ -85,20 +89,24 @@ std::string formatDensity(double perKm2) {
     return text;
 }
 
-std::string readoutText(const MapPoint& point, double cellDensity, std::int64_t cellSamples) {
+std::string readoutText(const MapPoint& point, double cellDensity, std::int64_t cellSamples, const GeoFrame& frame) {
     char position[64];
-    std::snprintf(position, sizeof position, "%.5f\xC2\xB0 N  %.5f\xC2\xB0 E", point.latitude(), point.longitude());
-    const double perKm2 = densityPerKm2(cellDensity, cellAt(point).row);
+    const double latitude = point.latitude(frame);
+    const double longitude = point.longitude(frame);
+    std::snprintf(position, sizeof position, "%.5f\xC2\xB0 %s  %.5f\xC2\xB0 %s", std::fabs(latitude),
+                  latitude < 0.0 ? "S" : "N", std::fabs(longitude), longitude < 0.0 ? "W" : "E");
+    const double perKm2 = densityPerKm2(cellDensity, cellAt(point).row, frame);
     return std::string(position) + "\n" + formatDensity(perKm2) + " samples/km\xC2\xB2\n" + formatCount(cellSamples) +
            (cellSamples == 1 ? " sample" : " samples") + " in this cell";
 }
 
-std::vector<LegendTick> legendTicks(double maxDensity, bool logScale, int row) {
+std::vector<LegendTick> legendTicks(double maxDensity, bool logScale, int row, const GeoFrame& frame) {
     std::vector<LegendTick> ticks;
     if (!(maxDensity > 0.0) || !std::isfinite(maxDensity)) return ticks;
     for (int i = 4; i >= 0; --i) {
         const double v = i / 4.0;
-        ticks.push_back(LegendTick{static_cast<float>(v), densityPerKm2(densityAtLevel(v, maxDensity, logScale), row)});
+        ticks.push_back(
+            LegendTick{static_cast<float>(v), densityPerKm2(densityAtLevel(v, maxDensity, logScale), row, frame)});
     }
     return ticks;
 }
@@ -114,14 +122,14 @@ void scaleLevels(const std::vector<float>& levels, float factor, std::vector<flo
     for (std::size_t i = 0; i < levels.size(); ++i) out[i] = std::min(levels[i] * factor, 1.0f);
 }
 
-Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock) {
+Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock, const GeoFrame& frame) {
     Legend legend;
     legend.unit = "samples/km\xC2\xB2";
-    legend.ticks = legendTicks(lock.active() ? lock.maxDensity : frameMax, logScale, row);
+    legend.ticks = legendTicks(lock.active() ? lock.maxDensity : frameMax, logScale, row, frame);
     for (const LegendTick& tick : legend.ticks) legend.labels.push_back(formatDensity(tick.perKm2));
     if (lock.active()) {
         legend.unit += " (locked)";
-        legend.frameMaximum = "frame max " + formatDensity(densityPerKm2(std::max(frameMax, 0.0), row));
+        legend.frameMaximum = "frame max " + formatDensity(densityPerKm2(std::max(frameMax, 0.0), row, frame));
     }
     return legend;
 }

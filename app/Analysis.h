@@ -14,12 +14,11 @@
 #include <vector>
 
 #include "model/Datapoint.h"
+#include "model/GeoFrame.h"
 
 namespace analysis {
 
 inline constexpr int kSide = 1000;                 // grid cells per axis
-inline constexpr double kCellLatitude = 0.00035;   // degrees of latitude per grid row
-inline constexpr double kCellLongitude = 0.00045;  // degrees of longitude per grid column
 inline constexpr double kEarthRadiusKm = 6371.0088;  // mean radius of the earth (IUGG)
 
 // --- Cursor to map -------------------------------------------------------
@@ -38,8 +37,8 @@ struct MapPoint {
     double s = 0.0;
     double t = 0.0;
     bool onMap() const { return s >= 0.0 && s < 1.0 && t >= 0.0 && t < 1.0; }
-    double latitude() const { return 39.75 + t * 0.35; }
-    double longitude() const { return 116.15 + s * 0.45; }
+    double latitude(const GeoFrame& frame) const { return frame.south + t * frame.latitudeSpan(); }
+    double longitude(const GeoFrame& frame) const { return frame.west + s * frame.longitudeSpan(); }
 };
 
 // The map point under a cursor at (x, y) window pixels from the top-left of
@@ -57,13 +56,14 @@ GridCell cellAt(const MapPoint& point);
 
 // The area of a grid cell in km² on a spherical earth: the band between the
 // cell's two latitudes times its share of the full circle of longitude. Grid
-// row r covers latitudes 39.75 + r * 0.00035 .. 39.75 + (r + 1) * 0.00035.
-double cellAreaKm2(int row);
+// row r covers the frame's latitudes south + r * span / 1000 .. south +
+// (r + 1) * span / 1000 (39.75 + r * 0.00035 .. in the default box).
+double cellAreaKm2(int row, const GeoFrame& frame = GeoFrame{});
 
 // A cell's summed density (samples) in samples per km²: over the cell's area.
 // The readout, the legend and the saved grid all convert through it, so they
 // agree to the last digit shown.
-double densityPerKm2(double cellDensity, int row);
+double densityPerKm2(double cellDensity, int row, const GeoFrame& frame = GeoFrame{});
 
 // The density a level of the colour scale stands for, the inverse of the
 // scale a grid went through: v = ln(1 + d) / ln(1 + max) with the log scale,
@@ -85,8 +85,10 @@ std::string formatCount(std::int64_t count);
 
 // The readout's lines for the cursor at `point`, with the cell's summed
 // density (samples) and the samples centred in it under the current filters:
-// "39.90870° N  116.39750° E", "1,234 samples/km²", "12 samples in this cell".
-std::string readoutText(const MapPoint& point, double cellDensity, std::int64_t cellSamples);
+// "39.90870° N  116.39750° E", "1,234 samples/km²", "12 samples in this cell";
+// south and west of 0 as "12.04620° S  77.04280° W".
+std::string readoutText(const MapPoint& point, double cellDensity, std::int64_t cellSamples,
+                        const GeoFrame& frame = GeoFrame{});
 
 // One level of the colour scale: v (0 bottom .. 1 top) and what it stands
 // for in samples per km².
@@ -98,7 +100,8 @@ struct LegendTick {
 // (densityAtLevel), in samples per km² at the cell area of `row`: the
 // densest cell's row, so that the top tick reads as the readout does there.
 // Empty when the last grid was all zeros.
-std::vector<LegendTick> legendTicks(double maxDensity, bool logScale, int row = kSide / 2);
+std::vector<LegendTick> legendTicks(double maxDensity, bool logScale, int row = kSide / 2,
+                                    const GeoFrame& frame = GeoFrame{});
 
 // The colour scale's top: the frame's own maximum, or a density the user
 // locked it at, so that frames and mode sets are coloured alike.
@@ -125,7 +128,7 @@ struct Legend {
     std::string unit;          // "samples/km²", "samples/km² (locked)"
     std::string frameMaximum;  // "frame max 8.12k" when locked, else empty
 };
-Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock);
+Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock, const GeoFrame& frame = GeoFrame{});
 
 // --- The day -------------------------------------------------------------
 

@@ -226,7 +226,7 @@ void showReadout() {
     if (!point.onMap()) return;
     const analysis::GridCell cell = analysis::cellAt(point);
     const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(cell.row, cell.col);
-    const std::string text = analysis::readoutText(point, value.density, value.samples);
+    const std::string text = analysis::readoutText(point, value.density, value.samples, openFrame());
     const ImVec2 padding = ImGui::GetStyle().WindowPadding;
     const ImVec2 textSize = ImGui::CalcTextSize(text.c_str());
     const PanelPoint at = placeReadout({io.MousePos.x, io.MousePos.y},
@@ -260,7 +260,8 @@ constexpr float kLegendBar = 150.0f;  // the colour bar's height
 // the scale locked, the frame's own maximum.
 void showLegend() {
     session.legend =
-        analysis::legendFor(session.frameMaximum, session.frameLogScale, session.densestRow, session.scaleLock);
+        analysis::legendFor(session.frameMaximum, session.frameLogScale, session.densestRow, session.scaleLock,
+                            openFrame());
     const analysis::Legend& legend = session.legend;
     ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_FirstUseEver);
     ImGui::Begin("LUT", nullptr,

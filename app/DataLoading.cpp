@@ -64,6 +64,7 @@ LoadedData loadData(const std::string& path, int tableSize,
         }
         auto dataset = std::make_unique<Dataset>(Dataset::empty(path));
         dataset->points = loader.load(path, -1, true);
+        dataset->frame = loader.frame;
         dataset->count = static_cast<std::int32_t>(dataset->points.size());
 
         stopWhenCancelled();

@@ -39,21 +39,23 @@ std::string modeList(std::int32_t mask) {
 }  // namespace
 
 void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values) {
+                         double densest, GridValues values, const GeoFrame& frame) {
     OutputFile out(path);
-    writeDensityGeoTiff(out, grid, settings, densest, values);
+    writeDensityGeoTiff(out, grid, settings, densest, values, frame);
 }
 
 void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values) {
+                         double densest, GridValues values, const GeoFrame& frame) {
     gis::GeoTiffRaster raster;
     raster.cells = grid.data();
     raster.width = kGridSide;
     raster.height = kGridSide;
-    raster.west = GridGeoreference::kWest;
-    raster.south = GridGeoreference::kSouth;
-    raster.cellWidth = GridGeoreference::kCellWidth;
-    raster.cellHeight = GridGeoreference::kCellHeight;
+    // The cells tile the frame exactly (the decimal spans: 0.45 / 1000, not
+    // 116.6 - 116.15 in binary).
+    raster.west = frame.west;
+    raster.south = frame.south;
+    raster.cellWidth = frame.longitudeSpan() / kGridSide;
+    raster.cellHeight = frame.latitudeSpan() / kGridSide;
     const bool log = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
     raster.metadata = {
         {"SIGMA", number(settings.sigma)},
@@ -76,10 +78,11 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
 }
 
 void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                     GridValues values, const std::vector<Datapoint>& points) {
+                     GridValues values, const std::vector<Datapoint>& points, const GeoFrame& frame) {
     if (grid.size() != static_cast<std::size_t>(kGridCells))
         throw std::invalid_argument("the grid has " + std::to_string(grid.size()) + " cells, not 1000 x 1000");
     const double densest = HeatmapEngine::lastMaximumDensity();
-    writeDensityGeoTiff(path, gridCells(values, grid, densest, HeatmapEngine::lastUsedLogScale(), points, settings),
-                        settings, densest, values);
+    writeDensityGeoTiff(path,
+                        gridCells(values, grid, densest, HeatmapEngine::lastUsedLogScale(), points, settings, frame),
+                        settings, densest, values, frame);
 }

@@ -7,24 +7,25 @@
 #include "app/ControlSettings.h"
 #include "app/GridValues.h"
 #include "model/Datapoint.h"
+#include "model/GeoFrame.h"
 #include "model/OutputFile.h"
 
 
 // Writes `grid` (row 0 south, holding `values`: display levels as
 // computeHeatmap returns them unless said otherwise) as a Float32 GeoTIFF in
-// EPSG:4326, with the settings, `densest` (the densest cell's summed weights,
+// EPSG:4326 whose cells tile `frame`, with the settings, `densest` (the densest cell's summed weights,
 // as HeatmapEngine::lastMaximumDensity gives them) and the values' UNITS as
 // metadata, through OutputFile. Throws OutputError with the system's or
 // GDAL's reason.
 void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values = GridValues::display);
+                         double densest, GridValues values, const GeoFrame& frame);
 // The same into an output opened earlier (checked before long work); commits it.
 void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values = GridValues::display);
+                         double densest, GridValues values, const GeoFrame& frame);
 
 // The viewer's "Save grid": `grid` as the last computeHeatmap returned it,
 // with that compute's densest cell and scale, saved as `values` (counts from
 // `points` under the settings' filters). Throws OutputError, or
 // std::invalid_argument for a grid of another size.
 void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                     GridValues values, const std::vector<Datapoint>& points);
+                     GridValues values, const std::vector<Datapoint>& points, const GeoFrame& frame);

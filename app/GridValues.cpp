@@ -20,7 +20,7 @@ const char* gridValuesUnits(GridValues values) {
     return "display level 0-1";
 }
 
-std::vector<float> perKm2Grid(const std::vector<float>& grid, double densest, bool logScale) {
+std::vector<float> perKm2Grid(const std::vector<float>& grid, double densest, bool logScale, const GeoFrame& frame) {
     std::vector<float> values(grid.size(), 0.0f);
     if (grid.size() != static_cast<std::size_t>(kGridCells)) return values;
     for (int row = 0; row < kGridSide; ++row) {
@@ -28,7 +28,7 @@ std::vector<float> perKm2Grid(const std::vector<float>& grid, double densest, bo
         for (std::size_t i = first; i < first + kGridSide; ++i)
             if (grid[i] > 0.0f)
                 values[i] = static_cast<float>(
-                    analysis::densityPerKm2(analysis::densityAtLevel(grid[i], densest, logScale), row));
+                    analysis::densityPerKm2(analysis::densityAtLevel(grid[i], densest, logScale), row, frame));
     }
     return values;
 }
@@ -46,9 +46,10 @@ std::vector<float> sampleCountGrid(const std::vector<Datapoint>& points, const C
 }
 
 std::vector<float> gridCells(GridValues values, const std::vector<float>& grid, double densest, bool logScale,
-                             const std::vector<Datapoint>& points, const ControlSettings& filters) {
+                             const std::vector<Datapoint>& points, const ControlSettings& filters,
+                             const GeoFrame& frame) {
     switch (values) {
-        case GridValues::perKm2: return perKm2Grid(grid, densest, logScale);
+        case GridValues::perKm2: return perKm2Grid(grid, densest, logScale, frame);
         case GridValues::count: return sampleCountGrid(points, filters);
         case GridValues::display: break;
     }

@@ -9,6 +9,7 @@
 
 #include "app/ControlSettings.h"
 #include "model/Datapoint.h"
+#include "model/GeoFrame.h"
 
 enum class GridValues { perKm2, display, count };
 
@@ -20,13 +21,14 @@ const char* gridValuesUnits(GridValues values);
 // A normalised grid (as computeHeatmap returns it, row 0 south) in samples
 // per km²: each level taken back through the scale to the density it stands
 // for, over its cell's area, as the readout converts.
-std::vector<float> perKm2Grid(const std::vector<float>& grid, double densest, bool logScale);
+std::vector<float> perKm2Grid(const std::vector<float>& grid, double densest, bool logScale, const GeoFrame& frame);
 
 // The cells to save as `values`: the normalised grid itself, it in samples
 // per km² (`densest` and `logScale` of the compute that gave it), or the
-// samples of `points` counted under `filters`.
+// samples of `points` counted under `filters`. `frame` gives the cells' areas.
 std::vector<float> gridCells(GridValues values, const std::vector<float>& grid, double densest, bool logScale,
-                             const std::vector<Datapoint>& points, const ControlSettings& filters);
+                             const std::vector<Datapoint>& points, const ControlSettings& filters,
+                             const GeoFrame& frame);
 
 // The samples centred in each cell under the mode and time filters, indexed
 // as the density grid: the engine's cell rule, points off the grid left out.

@@ -35,6 +35,8 @@ void clearMessages() {
     session.saveMessageIsError = false;
 }
 
+GeoFrame openFrame() { return dataset ? dataset->frame : GeoFrame{}; }
+
 void openData(const std::string& path) {
     clearMessages();
     if (path.empty()) {
@@ -136,7 +138,7 @@ void saveGrid() {
     try {
         static const std::vector<Datapoint> none;
         saveGridGeoTiff(path, session.lastGrid, settings, session.gridValues, dataset ? dataset->points : none,
-                        dataset ? dataset->frame : GeoFrame{});
+                        openFrame());
         reportSave("Saved " + absolute(path), false);
         refreshDefaultNames();
     } catch (const std::exception& error) {

@@ -47,6 +47,10 @@ extern ViewerSession session;
 // load is done. While another load runs, nothing starts and the panel says so.
 void openData(const std::string& path);
 
+// The frame of the open samples (the default box when none are open): what
+// the map, the readout, the legend and the saved grid are placed in.
+GeoFrame openFrame();
+
 // Once per frame, before the panel: when a load has finished, installs its
 // samples and engine and asks for a new grid, or shows its failure (panel
 // and console) and keeps what was open. Returns whether one finished.

@@ -10,6 +10,7 @@ Dataset::Dataset(const std::string& path_, bool normalize) : Dataset(path_, -1, 
 Dataset::Dataset(const std::string& path_, std::int32_t limit, bool normalize) : path(path_) {
     TrajectoryLoader loader;
     points = loader.load(path, limit, normalize);
+    frame = loader.frame;
     // The loaders refuse inputs with more samples than a 32-bit count holds.
     count = static_cast<std::int32_t>(points.size());
 }

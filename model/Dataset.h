@@ -5,12 +5,16 @@
 #include <vector>
 
 #include "model/Datapoint.h"
+#include "model/GeoFrame.h"
 
 class Dataset {
 public:
     std::string path;
     std::vector<Datapoint> points;
     std::int32_t count = 0;
+    // The box the points are normalised over: a binary file's own frame, or
+    // the default box recordings are read into.
+    GeoFrame frame;
 
     // Failures of the load leave the constructor as exceptions, so no
     // partially loaded Dataset exists.

@@ -14,12 +14,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
 #include "tests/TempDir.h"
+#include "tools/import/ImportTool.h"
 
 namespace {
 
@@ -108,7 +110,7 @@ TEST(GeoTiff, ClustersLieAtTheirLatitudeAndLongitude) {
     const float densest = HeatmapEngine::lastMaximumDensity();
     HeatmapEngine::release();
     const std::string path = (dir.root() / "heat.tif").string();
-    writeDensityGeoTiff(path, grid, settings, densest);
+    writeDensityGeoTiff(path, grid, settings, densest, GridValues::display, GeoFrame{});
 
     const Raster raster = readBack(path);
     expectGeoreference(raster);
@@ -146,7 +148,7 @@ TEST(GeoTiff, ToolWritesTheGridOfAGpxTrack) {
     const std::string tif = (dir.root() / "walk.tif").string();
     const std::string grid = (dir.root() / "walk.grid").string();
     const std::string command = std::string("TRACKORA_ENGINE=cpu ") + TRACKORA_HEATMAP_TOOL + " '" + input +
-                                "' --sigma 2 --size 7 --modes unknown --time 00:00-05:00 --linear --geotiff '" + tif +
+                                "' --sigma 2 --size 7 --modes unknown --time 00:00-05:00 --linear --values display --geotiff '" + tif +
                                 "' --grid '" + grid + "' > /dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
 
@@ -254,6 +256,43 @@ TEST(GeoTiff, ANamedEngineThatCannotRunIsAnError) {
         EXPECT_EQ(status, 2) << output;
         EXPECT_NE(output.find("--engine cuda: the CUDA engine cannot run here"), std::string::npos) << output;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Another city, south of the equator and west of Greenwich: recordings
+// imported with --box, their density saved by the tool, and the GeoTIFF
+// read back through GDAL lies on that box with the heat where it was
+// recorded, in samples per km².
+TEST(GeoTiff, RecordingsFromAnotherCityLandWhereTheyWereRecorded) {
+    TempDir dir;
+    std::string lines = "h1\nh2\nh3\nh4\nh5\nh6\n";
+    for (int i = 0; i < 50; ++i) lines += "-12.0462,-77.04265,0,0,0,2009-06-01,08:00:" + std::to_string(10 + i % 40) + "\n";
+    dir.write("lima/000/Trajectory/1.plt", lines);
+    const std::string samples = (dir.root() / "lima.bin").string();
+    ImportOptions import;
+    import.input = (dir.root() / "lima").string();
+    import.output = samples;
+    import.box = GeoFrame{-12.3, -77.2, -11.9, -76.8};
+    std::ostringstream out, err;
+    ASSERT_EQ(runImport(import, out, err), 0) << err.str();
+
+    const std::string tif = (dir.root() / "lima.tif").string();
+    const std::string command = std::string("TRACKORA_ENGINE=cpu ") + TRACKORA_HEATMAP_TOOL + " '" + samples +
+                                "' --sigma 1 --size 3 --modes all --geotiff '" + tif + "' > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const Raster raster = readBack(tif);
+    const double expected[6] = {-77.2, 0.0004, 0.0, -11.9, 0.0, -0.0004};
+    for (int i = 0; i < 6; ++i) EXPECT_NEAR(raster.transform[i], expected[i], 1e-12) << "geotransform " << i;
+    EXPECT_EQ(raster.epsg, "EPSG:4326");
+    EXPECT_EQ(raster.metadata("UNITS"), "samples/km2");
+    // 50 samples in one cell of the 3 x 3 table: its centre weight over the
+    // cell's area at 12 S.
+    const double area = 0.00193473255;  // km², the readout test's cell
+    EXPECT_NEAR(raster.at(-77.04265, -12.0462), 50 * HeatmapEngine::makeGaussKernel(1.0f, 3)[4] / area, 0.5);
+    EXPECT_EQ(raster.at(-77.1, -12.2), 0.0f);
 }
 
 }  // namespace

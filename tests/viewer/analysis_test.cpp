@@ -73,6 +73,18 @@ TEST(Readout, CellRuleAreaAndTextAtAKnownPlace) {
                                       "1 sample in this cell");
 }
 
+// South of the equator and west of Greenwich: degrees with S and W, and the
+// area of that frame's cells (0.0004 degrees a side at 12 S: a square of
+// 44.5 m times the cosine of the latitude, by the flat approximation).
+TEST(Readout, PlacesAndAreasOfAnyFrame) {
+    const GeoFrame lima{-12.3, -77.2, -11.9, -76.8};
+    const MapPoint p{(-77.0428 + 77.2) / 0.4, (-12.0462 + 12.3) / 0.4};
+    EXPECT_EQ(readoutText(p, 0.0, 2, lima), "12.04620\xC2\xB0 S  77.04280\xC2\xB0 W\n0 samples/km\xC2\xB2\n"
+                                           "2 samples in this cell");
+    EXPECT_EQ(cellAt(p).row, 634);
+    EXPECT_NEAR(cellAreaKm2(634, lima), 0.00193473255, 1e-11);
+}
+
 TEST(Readout, NumbersReadAtAGlance) {
     const std::pair<double, const char*> densities[] = {
         {0.0, "0"}, {-1.0, "0"}, {NAN, "0"}, {0.5124, "0.512"}, {1.0, "1.00"}, {37.44, "37.4"},

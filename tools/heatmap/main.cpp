@@ -42,9 +42,9 @@ bool writeGrid(OutputFile& out, const std::vector<float>& grid) {
 }
 
 bool writeGeoTiff(OutputFile& out, const std::vector<float>& cells, const ControlSettings& settings,
-                  double densest, GridValues values) {
+                  double densest, GridValues values, const GeoFrame& frame) {
     try {
-        writeDensityGeoTiff(out, cells, settings, densest, values);
+        writeDensityGeoTiff(out, cells, settings, densest, values, frame);
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return false;
@@ -180,18 +180,18 @@ int checkOutputs(const std::vector<std::pair<std::string, const HeatmapOptions*>
 
 // Every output asked for; all are attempted even when one fails. densest and
 // logScale are those of the compute that gave `grid`; `points` are counted
-// for --values count (and may be empty otherwise).
+// for --values count (and may be empty otherwise); `frame` is the samples'.
 bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::vector<float>& grid, double densest,
-                  bool logScale, const std::vector<Datapoint>& points) {
+                  bool logScale, const std::vector<Datapoint>& points, const GeoFrame& frame) {
     bool ok = true;
     const auto cells = [&](GridValues values) {
-        return gridCells(values, grid, densest, logScale, points, options.settings);
+        return gridCells(values, grid, densest, logScale, points, options.settings, frame);
     };
     if (outputs.grid) ok = writeGrid(*outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
     if (outputs.png) ok = writePng(options, *outputs.png, grid) && ok;
     if (outputs.geotiff) {
         const GridValues values = options.values.value_or(GridValues::perKm2);
-        ok = writeGeoTiff(*outputs.geotiff, cells(values), options.settings, densest, values) && ok;
+        ok = writeGeoTiff(*outputs.geotiff, cells(values), options.settings, densest, values, frame) && ok;
     }
     return ok;
 }
@@ -203,7 +203,7 @@ bool countsCells(const HeatmapOptions& options) { return options.values == GridV
 // rebuild and compute (the outputs are written outside the timing). Each
 // line's outputs are opened just before they are written.
 bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings,
-               const std::vector<Datapoint>& points) {
+               const std::vector<Datapoint>& points, const GeoFrame& frame) {
     double elapsed = 0;
     std::vector<float> grid(kGridCells, 0.0f);
     const DensitySteps steps =
@@ -222,7 +222,7 @@ bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, C
         Outputs outputs;
         ok = openOutputs(line.options, input, outputs) &&
              writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
-                          HeatmapEngine::lastUsedLogScale(), points) && ok;
+                          HeatmapEngine::lastUsedLogScale(), points, frame) && ok;
     }
     const TimeSummary summary = summarizeTimes(times);
     std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summary.median, summary.p99,
@@ -281,8 +281,11 @@ int main(int argc, char** argv) {
     if (!openOutputs(options, options.input, outputs)) return 1;
 
     std::vector<Datapoint> points;
+    GeoFrame frame;  // a binary file's own; recordings are read over the default box
     try {
-        points = TrajectoryLoader().load(options.input, !options.textNormalized);
+        TrajectoryLoader loader;
+        points = loader.load(options.input, !options.textNormalized);
+        frame = loader.frame;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << loadFailureMessage(options.input, error) << "\n";
         return 1;
@@ -295,7 +298,7 @@ int main(int argc, char** argv) {
             HeatmapEngine::initialize(counts ? points : std::move(points), options.settings);
             if (!counts) points = {};
             if (const int status = refuseFallback(options.engine)) return status;
-            const bool ok = runScript(script, options.input, options.settings, points);
+            const bool ok = runScript(script, options.input, options.settings, points, frame);
             if (const int status = refuseFallback(options.engine)) return status;
             HeatmapEngine::release();
             return ok ? 0 : 1;
@@ -342,7 +345,7 @@ int main(int argc, char** argv) {
         const double densest = HeatmapEngine::lastMaximumDensity();
         const bool logScale = HeatmapEngine::lastUsedLogScale();
         HeatmapEngine::release();
-        return writeOutputs(options, outputs, grid, densest, logScale, points) ? 0 : 1;
+        return writeOutputs(options, outputs, grid, densest, logScale, points, frame) ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return 1;
