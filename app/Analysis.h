@@ -23,13 +23,27 @@ inline constexpr double kEarthRadiusKm = 6371.0088;  // mean radius of the earth
 
 // --- Cursor to map -------------------------------------------------------
 
-// The map's view transform as the renderer applies it: clip = zoom * corner +
-// translation, corners -1..1, texture coordinate = corner * 0.5 + 0.5.
+// The map's view transform as the renderer applies it: clip = zoom * extent *
+// corner + translation, corners -1..1, texture coordinate = corner * 0.5 +
+// 0.5. The extent (1 or less on each axis) letterboxes a frame that is not
+// square.
 struct ViewTransform {
     float zoom = 1.0f;
     float translateX = 0.0f;
     float translateY = 0.0f;
+    float extentX = 1.0f;
+    float extentY = 1.0f;
 };
+
+// The map's extent for a frame: its true shape in metres at its centre
+// latitude, the longer side filling the window. A frame within 2% of square
+// fills it whole (the default box is 1.4% narrower than it is high, and its
+// map is drawn square).
+struct MapExtent {
+    float x = 1.0f;
+    float y = 1.0f;
+};
+MapExtent mapExtent(const GeoFrame& frame);
 
 // A point of the map in normalised coordinates: s west to east (longitude,
 // grid columns), t south to north (latitude, grid rows); 0..1 on the map.
@@ -44,6 +58,38 @@ struct MapPoint {
 // The map point under a cursor at (x, y) window pixels from the top-left of
 // a width x height viewport, inverting the view transform.
 MapPoint mapPointAt(double x, double y, double width, double height, const ViewTransform& view);
+// The window pixel (from the top-left) where a map point is drawn.
+struct WindowPoint {
+    double x = 0.0;
+    double y = 0.0;
+};
+WindowPoint windowPointOf(const MapPoint& point, double width, double height, const ViewTransform& view);
+
+// --- Orientation without a map ---------------------------------------------
+
+// Lines of equal latitude or longitude every `step` degrees across the part
+// of the frame in view, with their labels ("39.9° N", "77.05° W").
+struct GraticuleLine {
+    bool latitude = false;  // a parallel (constant latitude); else a meridian
+    double degrees = 0.0;
+    double at = 0.0;        // t for a parallel, s for a meridian (0..1 on the map)
+    std::string label;
+};
+// The step is the round number of degrees (1, 2 or 5 times a power of ten)
+// that gives 3 to 10 lines over `visibleDegrees`, the larger span in view.
+double graticuleStep(double visibleDegrees);
+std::vector<GraticuleLine> graticule(const GeoFrame& frame, double sLow, double sHigh, double tLow, double tHigh);
+
+// A scale bar of a round length (1, 2 or 5 times a power of ten metres) no
+// longer than `maxPixels` at `metresPerPixel`: its length in pixels and its
+// label ("500 m", "2 km").
+struct ScaleBar {
+    double pixels = 0.0;
+    std::string label;
+};
+ScaleBar scaleBar(double metresPerPixel, double maxPixels);
+// Metres per window pixel across the frame's centre latitude, east-west.
+double metresPerPixel(const GeoFrame& frame, double width, const ViewTransform& view);
 
 // The grid cell a sample at this point is counted in: the cell that holds
 // it, as the density estimate places samples (the north and east borders in

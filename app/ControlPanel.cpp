@@ -13,6 +13,7 @@
 #include "app/Analysis.h"
 #include "app/AppState.h"
 #include "app/ControlSettings.h"
+#include "app/MapGuides.h"
 #include "app/PanelRules.h"
 #include "app/Session.h"
 #include "engine/HeatmapEngine.h"
@@ -220,9 +221,11 @@ void showReadout() {
     const ImGuiIO& io = ImGui::GetIO();
     if (!map_renderer || io.WantCaptureMouse || !ImGui::IsMousePosValid()) return;
     const MapView& view = map_renderer->currentView();
+    const glm::vec2 extent = map_renderer->extent();
     const analysis::MapPoint point =
         analysis::mapPointAt(io.MousePos.x, io.MousePos.y, io.DisplaySize.x, io.DisplaySize.y,
-                             analysis::ViewTransform{view.zoomLevel, view.translation.x, view.translation.y});
+                             analysis::ViewTransform{view.zoomLevel, view.translation.x, view.translation.y, extent.x,
+                                                     extent.y});
     if (!point.onMap()) return;
     const analysis::GridCell cell = analysis::cellAt(point);
     const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(cell.row, cell.col);
@@ -296,6 +299,7 @@ void showLegend() {
 }  // namespace
 
 void showControlPanel() {
+    drawMapGuides();
     // Opens wide enough for the time range and its label; the height fits
     // the contents.
     stepPlayback();

@@ -56,6 +56,8 @@ void drawOverlay(ImDrawList& list, float width, float height) {
         list.AddText(font, size, ImVec2(bar.x, bar.y + barHeight + size * 0.5f), IM_COL32(160, 160, 160, 255),
                      legend.frameMaximum.c_str());
 
+    // The shipped map is drawn from OpenStreetMap's data; a plain ground owes nobody.
+    if (!map_renderer->showsMapImage()) return;
     const ImVec2 text = ImGui::CalcTextSize(kAttribution);
     const ImVec2 corner(width - text.x - 12.0f, height - text.y - 8.0f);
     list.AddRectFilled(ImVec2(corner.x - 4.0f, corner.y - 3.0f), ImVec2(width, height), kPanel);

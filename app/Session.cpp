@@ -60,8 +60,16 @@ bool applyFinishedLoad() {
         return true;
     }
     for (const std::string& note : loaded->notes) std::cout << note << std::endl;
+    const bool newFrame = !dataset || dataset->frame != loaded->dataset->frame;
     dataset = std::move(loaded->dataset);
     HeatmapEngine::install(std::move(loaded->engine), settings);
+    if (map_renderer && newFrame) {
+        // The shipped map is of the default box; another frame is drawn on a
+        // plain ground with its graticule, in its own shape, from the whole view.
+        const analysis::MapExtent extent = analysis::mapExtent(dataset->frame);
+        map_renderer->showFrame(glm::vec2(extent.x, extent.y), dataset->frame == GeoFrame{});
+        map_renderer->reset();
+    }
     session.openPath = loaded->path;
     session.openCount = dataset->count;
     session.summary = loaded->summary;

@@ -15,6 +15,18 @@ MapRenderer::MapRenderer(const ImageLevels& mapImage)
     glEnableVertexAttribArray(0);
     glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
     mapTexture = createTexture(mapImage);
+    const unsigned char paper[4] = {236, 233, 226, 255};
+    glGenTextures(1, &plainTexture);
+    glBindTexture(GL_TEXTURE_2D, plainTexture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 1, 1, 0, GL_RGBA, GL_UNSIGNED_BYTE, paper);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+void MapRenderer::showFrame(glm::vec2 extent, bool withMapImage) {
+    extent_ = extent;
+    withMapImage_ = withMapImage;
 }
 
 void MapRenderer::setMapImage(const ImageLevels& mapImage) {
@@ -27,6 +39,7 @@ MapRenderer::~MapRenderer() {
     glDeleteVertexArrays(1, &vao);
     glDeleteBuffers(1, &vbo);
     glDeleteTextures(1, &mapTexture);
+    glDeleteTextures(1, &plainTexture);
 }
 
 void MapRenderer::draw(GLuint heatmapTexture, GLuint lutTexture) {
@@ -38,12 +51,13 @@ void MapRenderer::draw(GLuint heatmapTexture, GLuint lutTexture) {
 void MapRenderer::drawStill(GLuint heatmapTexture, GLuint lutTexture) {
     shader.use();
     shader.setMat4("modelMatrix", view.modelMatrix());
+    shader.setVec2("extent", extent_);
     shader.setInt("map_texture", 0);
     shader.setInt("heatmap_texture", 1);
     shader.setInt("lut_texture", 2);
     glBindVertexArray(vao);
     glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, mapTexture);
+    glBindTexture(GL_TEXTURE_2D, withMapImage_ ? mapTexture : plainTexture);
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, heatmapTexture);
     glActiveTexture(GL_TEXTURE2);

@@ -37,6 +37,12 @@ public:
     void drawStill(GLuint heatmapTexture, GLuint lutTexture);
     // Replaces the map image (the full map after its preview).
     void setMapImage(const ImageLevels& mapImage);
+    // The samples' frame as drawn: its extent (the shorter side below 1 for
+    // a frame that is not square) and whether the map image shows it (the
+    // shipped map is of the default box) or a plain paper-coloured ground.
+    void showFrame(glm::vec2 extent, bool withMapImage);
+    glm::vec2 extent() const { return extent_; }
+    bool showsMapImage() const { return withMapImage_; }
     void translate(glm::vec2 delta) { view.translate(delta); }
     void zoom(float delta) { view.zoom(delta); }
     void zoomAbout(float delta, glm::vec2 pointer) { view.zoomAbout(delta, pointer); }
@@ -49,6 +55,9 @@ private:
     GLuint vao = 0;
     GLuint vbo = 0;
     GLuint mapTexture = 0;
+    GLuint plainTexture = 0;  // one pixel of paper colour
+    glm::vec2 extent_{1.0f, 1.0f};
+    bool withMapImage_ = true;
     ShaderProgram shader;
     MapView view;
     // A triangle strip over the whole clip square; no texture coordinates:

@@ -217,3 +217,41 @@ TEST(Saving, DefaultNamesCarryDateAndTime) {
     EXPECT_EQ(name.substr(30), ".png");
     for (std::size_t i : {21u, 22u, 24u, 25u, 26u, 27u, 28u, 29u}) EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(name[i]))) << name;
 }
+
+namespace {
+
+// A frame that is not square keeps its shape in metres: the cursor maps
+// through the letterbox both ways, and a point off the frame is off the map.
+TEST(AnyFrame, LetterboxKeepsTheShapeAndTheCursorFindsItsPlace) {
+    EXPECT_EQ(mapExtent(GeoFrame{}).x, 1.0f);  // 1.4% from square: drawn square as always
+    const MapExtent wide = mapExtent(GeoFrame{51.2, -0.6, 51.7, 0.4});  // London: 1 x 0.5 degrees
+    EXPECT_EQ(wide.x, 1.0f);
+    EXPECT_NEAR(wide.y, 0.5 / std::cos(51.45 * 3.14159265358979 / 180.0), 1e-6);
+    const ViewTransform view{2.0f, 0.3f, -0.2f, wide.x, wide.y};
+    const MapPoint p{0.37, 0.61};
+    const WindowPoint at = windowPointOf(p, 800, 800, view);
+    const MapPoint back = mapPointAt(at.x, at.y, 800, 800, view);
+    EXPECT_NEAR(back.s, p.s, 1e-9);
+    EXPECT_NEAR(back.t, p.t, 1e-9);
+    // Below the letterboxed map, inside the window: off the map.
+    EXPECT_FALSE(mapPointAt(400, 795, 800, 800, ViewTransform{1.0f, 0.0f, 0.0f, wide.x, wide.y}).onMap());
+}
+
+TEST(AnyFrame, GraticuleOnRoundDegreesAndAScaleBarOfARoundLength) {
+    EXPECT_EQ(graticuleStep(0.45), 0.1);
+    EXPECT_EQ(graticuleStep(2.9), 0.5);
+    EXPECT_EQ(graticuleStep(0.004), 0.001);
+    const std::vector<GraticuleLine> lima = graticule(GeoFrame{-12.3, -77.2, -11.9, -76.8}, 0.0, 1.0, 0.0, 1.0);
+    std::vector<std::string> labels;
+    for (const GraticuleLine& line : lima) labels.push_back(line.label);
+    EXPECT_EQ(labels, (std::vector<std::string>{"12.3\xC2\xB0 S", "12.2\xC2\xB0 S", "12.1\xC2\xB0 S", "12.0\xC2\xB0 S",
+                                                "11.9\xC2\xB0 S", "77.2\xC2\xB0 W", "77.1\xC2\xB0 W", "77.0\xC2\xB0 W",
+                                                "76.9\xC2\xB0 W", "76.8\xC2\xB0 W"}));
+    EXPECT_NEAR(lima[1].at, 0.25, 1e-9);  // -12.2 lies a quarter of the way up
+    const ScaleBar bar = scaleBar(48.0, 160.0);  // 7.68 km fit: 5 km
+    EXPECT_EQ(bar.label, "5 km");
+    EXPECT_NEAR(bar.pixels, 5000.0 / 48.0, 1e-9);
+    EXPECT_EQ(scaleBar(0.5, 160.0).label, "50 m");
+}
+
+}  // namespace

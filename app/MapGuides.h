@@ -1,0 +1,7 @@
+#pragma once
+// What orients the user over a frame that has no map: a graticule labelled
+// in degrees and a scale bar, drawn behind the panels each frame.
+
+// Draws them when the map renderer shows a plain ground (no map image for
+// the open samples' frame). Call inside an ImGui frame.
+void drawMapGuides();
