@@ -1,6 +1,7 @@
 #pragma once
-// A hidden 4.6 core-profile window for GL tests (run under Xvfb), with the
-// GL functions loaded, and helpers to capture standard output.
+// A hidden 4.6 core-profile window for GL tests (run under Xvfb), one per
+// process, with the GL functions loaded, and helpers to capture standard
+// output.
 #include <glad/gl.h>
 // glad first: GLFW must not pull in the system GL header.
 #include <GLFW/glfw3.h>
@@ -10,24 +11,10 @@
 #include <sstream>
 #include <string>
 
+// The tests' window, made current by the process's one GL environment
+// (GlContext.cpp); null when it could not be made.
 class GlTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(glfwInit()) << "no display: run under xvfb-run";
-        glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 4);
-        glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 6);
-        glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
-        glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
-        window = glfwCreateWindow(64, 64, "gl test", nullptr, nullptr);
-        ASSERT_NE(window, nullptr) << "no 4.6 core context (MESA_GL_VERSION_OVERRIDE=4.6?)";
-        glfwMakeContextCurrent(window);
-        ASSERT_NE(gladLoadGL(glfwGetProcAddress), 0);
-    }
-    static void TearDownTestSuite() {
-        if (window) glfwDestroyWindow(window);
-        window = nullptr;
-        glfwTerminate();
-    }
     void SetUp() override {
         if (window == nullptr) GTEST_SKIP() << "no GL context";
         while (glGetError() != GL_NO_ERROR) {
@@ -39,6 +26,7 @@ protected:
         }
     }
 
+public:
     inline static GLFWwindow* window = nullptr;
 };
 
