@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
 
         ImGui_ImplOpenGL3_NewFrame();
         ImGui_ImplGlfw_NewFrame();
+        applyQueuedInput();
         ImGui::NewFrame();
 
         if (fullMapPending && mapImage.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
