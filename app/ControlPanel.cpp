@@ -17,6 +17,7 @@
 #include "app/PanelRules.h"
 #include "app/Session.h"
 #include "engine/HeatmapEngine.h"
+#include "model/TrackFiles.h"
 
 namespace {
 
@@ -108,13 +109,22 @@ void clockField(const char* id, char (&text)[16], std::int32_t value, bool isSta
 void showDay() {
     ImGui::Separator();
     ImGui::AlignTextToFramePadding();
-    ImGui::TextUnformatted("Time window");
+    ImGui::TextUnformatted("Time");
     ImGui::SameLine();
     clockField("##from", fromText, settings.min_time, true);
     ImGui::SameLine();
     ImGui::TextUnformatted("-");
     ImGui::SameLine();
     clockField("##to", toText, settings.max_time, false);
+    // Which clock the times are in.
+    ImGui::SameLine();
+    if (session.openUtcOffset)
+        ImGui::TextUnformatted(formatUtcOffset(*session.openUtcOffset).c_str());
+    else
+        ImGui::TextDisabled("as imported");
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip(session.openUtcOffset ? "UTC plus the offset the Data window gave when this was opened"
+                                                : "A sample file's times carry the offset it was imported with");
     if (!clockProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", clockProblem.c_str());
     const std::array<float, analysis::kDayBins> histogram = analysis::histogramFor(session.summary, settings.mode_mask);
     const float width = ImGui::GetContentRegionAvail().x;
@@ -210,6 +220,18 @@ void showDataWindow() {
                                         ImGuiInputTextFlags_EnterReturnsTrue);
     ImGui::SameLine();
     if (ImGui::Button("Open", ImVec2(-1.0f, 0.0f)) || typed) openData(session.openName.data());
+    ImGui::AlignTextToFramePadding();
+    ImGui::TextUnformatted("UTC offset");
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(50.0f);
+    const bool offsetTyped = ImGui::InputText("##utc", session.utcOffsetText.data(), session.utcOffsetText.size(),
+                                              ImGuiInputTextFlags_CharsDecimal | ImGuiInputTextFlags_EnterReturnsTrue);
+    ImGui::SameLine();
+    ImGui::TextDisabled("h, for raw trees and track files");
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("Added to their UTC times when they are opened (8, -5.5).\n"
+                          "A sample file's times were shifted when it was imported.");
+    if (offsetTyped) openData(session.openName.data());
     showDataStatus();
     ImGui::End();
 }

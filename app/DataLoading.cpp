@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "model/LoadError.h"
+#include "model/TrackFiles.h"
 #include "model/TrajectoryLoader.h"
 
 namespace {
@@ -29,7 +30,7 @@ std::string importStage(const ImportProgress& progress) {
 
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
-                    const std::atomic<bool>* cancel) {
+                    const std::atomic<bool>* cancel, std::int32_t utcOffsetSeconds) {
     LoadedData result;
     result.path = path;
     // The engine's indexing cannot be stopped part-way: a cancel is heard
@@ -43,6 +44,10 @@ LoadedData loadData(const std::string& path, int tableSize,
         stage(directory ? "importing" : "reading", 0.0f);
         TrajectoryLoader loader;
         loader.cancel = cancel;
+        if (directory || isTrackFile(path)) {
+            loader.tracks.utcOffsetSeconds = utcOffsetSeconds;
+            result.utcOffsetSeconds = utcOffsetSeconds;
+        }
         if (directory) {
             loader.progress = [&stage](const ImportProgress& progress) {
                 const float done = progress.bytesTotal > 0 ? static_cast<float>(progress.bytesDone) /
@@ -90,26 +95,27 @@ LoadedData loadData(const std::string& path, int tableSize,
     if (!result.ok()) {
         result.dataset.reset();
         result.engine.reset();
+        result.utcOffsetSeconds.reset();
     }
     return result;
 }
 
 DataLoader::~DataLoader() { stop(); }
 
-void DataLoader::start(const std::string& path, int tableSize) {
+void DataLoader::start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds) {
     std::lock_guard lock(mutex_);
     status_ = LoadStatus{true, path, "starting", 0.0f};
     if (worker_.joinable() && !result_) {
         // Still running (it hands over its result under this lock): it
         // stops soon and then takes this request.
-        next_ = Request{path, tableSize};
+        next_ = Request{path, tableSize, utcOffsetSeconds};
         cancel_ = true;
         return;
     }
     if (worker_.joinable()) worker_.join();  // finished: its result is superseded
     result_.reset();
     cancel_ = false;
-    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize});
+    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize, utcOffsetSeconds});
 }
 
 void DataLoader::setStage(const std::string& stage, float progress) {
@@ -127,7 +133,8 @@ void DataLoader::run(Request request) {
     for (;;) {
         LoadedData result = loadData(
             request.path, request.tableSize,
-            [this](const std::string& stage, float progress) { setStage(stage, progress); }, &cancel_);
+            [this](const std::string& stage, float progress) { setStage(stage, progress); }, &cancel_,
+            request.utcOffsetSeconds);
         std::lock_guard lock(mutex_);
         if (next_) {
             request = std::move(*next_);

@@ -26,6 +26,9 @@ struct LoadedData {
     HeatmapEngine::PreparedEnginePtr engine;
     analysis::DaySummary summary;
     std::vector<std::string> notes;  // one line each, for the console (loadNotes)
+    // The UTC offset the clock times were shifted by: a raw tree's or track
+    // file's. Nothing for a sample file, whose times got theirs at import.
+    std::optional<std::int32_t> utcOffsetSeconds;
     std::string error;
     bool ok() const { return error.empty(); }
 };
@@ -48,8 +51,8 @@ public:
     // Starts loading `path` (tableSize as loadData takes it). A load still
     // running is cancelled and this one follows it on the same worker: the
     // user asked for other data, so the first one's result is never handed
-    // over. Never blocks on the running load.
-    void start(const std::string& path, int tableSize);
+    // over. Never blocks on the running load. utcOffsetSeconds: as loadData.
+    void start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds = 0);
     LoadStatus status() const;
     // The finished load, once; nothing while it runs or when none ran.
     std::optional<LoadedData> take();
@@ -64,6 +67,7 @@ private:
     struct Request {
         std::string path;
         int tableSize = 0;
+        std::int32_t utcOffsetSeconds = 0;
     };
     void run(Request request);
     void setStage(const std::string& stage, float progress);
@@ -81,7 +85,9 @@ private:
 // Failures come back as the one-line message. `stage` is told what happens,
 // with progress through a tree's files or a track file's bytes. tableSize:
 // the kernel size when the load began (the worker never reads the settings
-// the panel edits). Setting *cancel stops the load soon.
+// the panel edits). Setting *cancel stops the load soon. utcOffsetSeconds
+// is added to the clock times of a raw tree or track file, which hold UTC;
+// a sample file's are left as they are.
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
-                    const std::atomic<bool>* cancel = nullptr);
+                    const std::atomic<bool>* cancel = nullptr, std::int32_t utcOffsetSeconds = 0);

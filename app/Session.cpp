@@ -8,7 +8,9 @@
 #include "app/ControlSettings.h"
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
+#include "model/LoadError.h"
 #include "model/OutputFile.h"
+#include "model/TrackFiles.h"
 
 ViewerSession session;
 
@@ -43,9 +45,16 @@ void openData(const std::string& path) {
         session.loadMessage = "Type the path of a sample file, raw trajectory tree or track file to open";
         return;
     }
+    const std::optional<std::int32_t> offset = parseUtcOffset(session.utcOffsetText.data());
+    if (!offset) {
+        session.loadMessage = "The UTC offset takes hours from -24 to 24 (8, -5.5), not \"" +
+                              echoText(session.utcOffsetText.data()) + "\"";
+        session.revealData = true;
+        return;
+    }
     session.loadStarted = std::chrono::steady_clock::now();
     // A load still running is cancelled: the newest Open is what the user wants.
-    session.loader.start(path, settings.kernel_size);
+    session.loader.start(path, settings.kernel_size, *offset);
     session.loadMessage.clear();
     copyName(session.openName, path);
 }
@@ -72,6 +81,7 @@ bool applyFinishedLoad() {
     }
     session.openPath = loaded->path;
     session.openCount = dataset->count;
+    session.openUtcOffset = loaded->utcOffsetSeconds;
     session.summary = loaded->summary;
     session.loadMessage.clear();
     // No grid exists for these samples yet: whatever was ticked meanwhile

@@ -4,6 +4,8 @@
 // Used from the main thread only; the loader's worker keeps to DataLoader.
 #include <array>
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,12 @@ struct ViewerSession {
     PanelRect legendRect;              // where it showed it, kept clear of the readout
     analysis::Playback playback;
 
+    // Hours added to a raw tree's or track file's UTC clock times when it is
+    // opened; and the offset the open samples' times carry (nothing for a
+    // sample file, whose times got theirs when it was imported).
+    std::array<char, 16> utcOffsetText{'0'};
+    std::optional<std::int32_t> openUtcOffset;
+
     std::array<char, 1024> openName{};
     std::array<char, 1024> imageName{};
     std::array<char, 1024> gridName{};
@@ -43,8 +51,9 @@ struct ViewerSession {
 
 extern ViewerSession session;
 
-// Starts loading `path` in the background; the map stays as it is until the
-// load is done. While another load runs, nothing starts and the panel says so.
+// Starts loading `path` in the background, with the UTC offset typed in the
+// panel; the map stays as it is until the load is done. A load still running
+// is cancelled. An offset that does not read starts nothing and says why.
 void openData(const std::string& path);
 
 // The frame of the open samples (the default box when none are open): what

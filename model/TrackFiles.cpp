@@ -1,5 +1,9 @@
 #include "model/TrackFiles.h"
 
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <tuple>
 
 #include "gis/Gis.h"
@@ -19,6 +23,30 @@ NumberStatus convertCoordinate(const std::string& text, float& value) {
 }
 
 }  // namespace
+
+std::optional<std::int32_t> parseUtcOffset(std::string_view number) {
+    // "+8" as well as "8": zones are written with their sign.
+    if (number.size() > 1 && number[0] == '+' && number[1] != '-' && number[1] != '+') number.remove_prefix(1);
+    double hours = 0;
+    const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), hours);
+    if (ec != std::errc() || end != number.data() + number.size() || !(hours >= -24 && hours <= 24))
+        return std::nullopt;
+    return static_cast<std::int32_t>(std::lround(hours * 3600));
+}
+
+std::string formatUtcOffset(std::int32_t seconds) {
+    if (seconds == 0) return "UTC";
+    const std::int32_t size = std::abs(seconds);
+    const int hours = size / 3600, minutes = size / 60 % 60, rest = size % 60;
+    char text[32];
+    if (rest != 0)
+        std::snprintf(text, sizeof text, "UTC%c%d:%02d:%02d", seconds < 0 ? '-' : '+', hours, minutes, rest);
+    else if (minutes != 0)
+        std::snprintf(text, sizeof text, "UTC%c%d:%02d", seconds < 0 ? '-' : '+', hours, minutes);
+    else
+        std::snprintf(text, sizeof text, "UTC%c%d", seconds < 0 ? '-' : '+', hours);
+    return text;
+}
 
 bool isTrackFile(const std::filesystem::path& path) {
     return gis::trackFormatOf(path.filename().string()).has_value();

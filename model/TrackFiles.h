@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/Datapoint.h"
@@ -65,6 +67,13 @@ bool isTrackFile(const std::filesystem::path& path);
 // bad and not to be skipped; LoadCancelled when options.progress says stop.
 void parseTrackFile(const std::string& path, const TrackOptions& options, bool normalize,
                     const LabelIndex& labels, const FrameBounds& frame, std::vector<Datapoint>& out, TrackCounts& counts);
+
+// A UTC offset written in hours, as trackora-import's --utc-offset and the
+// viewer take it: a decimal number from -24 to 24, signed or not ("8", "+8",
+// "-5.5"), in seconds. Nothing for any other text ("8h", "+-8", "nan").
+std::optional<std::int32_t> parseUtcOffset(std::string_view hours);
+// The clock an offset gives: "UTC", "UTC+8", "UTC-5:30", "UTC+5:07:23".
+std::string formatUtcOffset(std::int32_t seconds);
 
 // seconds + offset, wrapped into 0..86399.
 inline std::int32_t shiftTimeOfDay(std::int32_t seconds, std::int32_t offset) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/DataLoading.h"
+#include "model/TrackFiles.h"
 #include "tests/TempDir.h"
 
 namespace {
@@ -98,6 +99,55 @@ TEST(DataLoader, OpenWhileLoadingReplacesTheLoadAndStopCancelsIt) {
     ASSERT_TRUE(loaded);
     EXPECT_EQ(loaded->error, "Loading \"" + large + "\" was cancelled");
     EXPECT_FALSE(loaded->dataset);
+}
+
+// A raw tree's and a track file's UTC times get the offset typed in the
+// Data window; a sample file's were shifted when it was imported and stay.
+TEST(DataLoader, UtcOffsetAppliesToRawTreesAndTrackFilesOnly) {
+    TempDir dir;
+    dir.write("tree/walk.gpx", trackGpx(2));  // 00:00:00 and 00:00:01 UTC
+    struct Case {
+        std::string path;
+        std::optional<std::int32_t> applied;
+    };
+    const Case cases[] = {
+        {dir.write("walk.gpx", trackGpx(2)), -19800},
+        {(dir.root() / "tree").string(), -19800},
+        {dir.writeRecords("samples.bin", std::vector<Datapoint>{{0.5f, 0.5f, WALK, 0}, {0.5f, 0.5f, WALK, 1}}),
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const LoadedData loaded = loadData(c.path, 5, [](const std::string&, float) {}, nullptr, -19800);
+        ASSERT_TRUE(loaded.ok()) << loaded.error;
+        EXPECT_EQ(loaded.utcOffsetSeconds, c.applied) << c.path;
+        ASSERT_EQ(loaded.dataset->count, 2) << c.path;
+        const std::int32_t first = c.applied ? 86400 - 19800 : 0;
+        EXPECT_EQ(loaded.dataset->points[0].time, first) << c.path;
+        EXPECT_EQ(loaded.dataset->points[1].time, first + 1) << c.path;
+    }
+}
+
+// The offset is read as trackora-import reads --utc-offset, and named
+// beside the clock the way zones are written.
+TEST(DataLoader, UtcOffsetTextReadAndShown) {
+    struct Case {
+        const char* typed;
+        std::optional<std::int32_t> seconds;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"8", 28800, "UTC+8"},        {"+8", 28800, "UTC+8"},         {"-5.5", -19800, "UTC-5:30"},
+        {"5.75", 20700, "UTC+5:45"},  {"0", 0, "UTC"},                {"-0.25", -900, "UTC-0:15"},
+        {"24", 86400, "UTC+24"},      {"0.0001", 0, "UTC"},           {"1.001", 3604, "UTC+1:00:04"},
+        {"", std::nullopt, ""},       {"+-8", std::nullopt, ""},      {"8h", std::nullopt, ""},
+        {"24.5", std::nullopt, ""},   {"nan", std::nullopt, ""},      {"+", std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(parseUtcOffset(c.typed), c.seconds) << c.typed;
+        if (c.seconds) {
+            EXPECT_EQ(formatUtcOffset(*c.seconds), c.shown) << c.typed;
+        }
+    }
 }
 
 }  // namespace

@@ -286,17 +286,12 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
                 }
                 options.limit = limit;
             } else if (arg == "--utc-offset") {
-                // "+8" as well as "8": zones are written with their sign.
-                std::string_view number = value;
-                if (number.size() > 1 && number[0] == '+' && number[1] != '-' && number[1] != '+')
-                    number.remove_prefix(1);
-                double hours = 0;
-                const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), hours);
-                if (ec != std::errc() || end != number.data() + number.size() || !(hours >= -24 && hours <= 24)) {
+                const auto offset = parseUtcOffset(value);
+                if (!offset) {
                     error = "--utc-offset takes hours from -24 to 24, not \"" + echoText(value) + "\"";
                     return false;
                 }
-                options.tracks.utcOffsetSeconds = static_cast<std::int32_t>(std::lround(hours * 3600));
+                options.tracks.utcOffsetSeconds = *offset;
             } else if (arg == "--mode") {
                 const auto mode = parseModeName(value);
                 if (!mode) {
