@@ -11,14 +11,26 @@
 
 namespace {
 
-constexpr ImU32 kLine = IM_COL32(120, 116, 108, 110);
-constexpr ImU32 kLabel = IM_COL32(70, 66, 60, 255);
-constexpr ImU32 kBar = IM_COL32(40, 40, 40, 255);
+// Light on the shipped map's dark ground.
+constexpr ImU32 kLine = IM_COL32(150, 156, 166, 90);
+constexpr ImU32 kLabel = IM_COL32(190, 196, 206, 255);
+constexpr ImU32 kBar = IM_COL32(220, 224, 230, 255);
 
 }  // namespace
 
 void drawMapGuides() {
+    applyFinishedBasemap();
     if (!map_renderer || map_renderer->showsMapImage()) return;
+    if (map_renderer->ground() == MapRenderer::Ground::basemap) {
+        // A basemap orients by itself; it owes its source a line.
+        const std::string& attribution = session.basemapAttribution;
+        const ImVec2 size = ImGui::CalcTextSize(attribution.c_str());
+        const ImVec2 corner(ImGui::GetIO().DisplaySize.x - size.x - 10.0f, ImGui::GetIO().DisplaySize.y - size.y - 6.0f);
+        ImGui::GetBackgroundDrawList()->AddRectFilled(ImVec2(corner.x - 4.0f, corner.y - 2.0f),
+                                                      ImGui::GetIO().DisplaySize, IM_COL32(20, 22, 26, 200));
+        ImGui::GetBackgroundDrawList()->AddText(corner, kBar, attribution.c_str());
+        return;
+    }
     const ImGuiIO& io = ImGui::GetIO();
     const double width = io.DisplaySize.x;
     const double height = io.DisplaySize.y;

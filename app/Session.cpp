@@ -10,6 +10,7 @@
 #include "engine/HeatmapEngine.h"
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
+#include "model/TrajectoryLoader.h"
 #include "model/TrackFiles.h"
 
 ViewerSession session;
@@ -38,6 +39,42 @@ void clearMessages() {
 }
 
 GeoFrame openFrame() { return dataset ? dataset->frame : GeoFrame{}; }
+
+void startBasemap() {
+    if (!map_renderer || openFrame() == GeoFrame{} || session.basemapName[0] == '\0') return;
+    if (session.basemapJob.valid()) return;  // applyFinishedBasemap starts it again
+    const GeoFrame frame = openFrame();
+    const std::string source = session.basemapName.data();
+    const analysis::MapExtent extent = analysis::mapExtent(frame);
+    const int width = static_cast<int>(2048.0f * extent.x);
+    const int height = static_cast<int>(2048.0f * extent.y);
+    // Kept beside a sample file; a tree or a track file is read afresh anyway.
+    const std::string samples = hasBinaryExtension(session.openPath) ? session.openPath : std::string();
+    session.basemapJobFrame = frame;
+    session.basemapJobSource = source;
+    session.basemapJob = std::async(std::launch::async, [=] { return makeBasemap(source, frame, width, height, samples); });
+}
+
+void applyFinishedBasemap() {
+    if (!session.basemapJob.valid() ||
+        session.basemapJob.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;
+    Basemap basemap = session.basemapJob.get();
+    if (session.basemapJobFrame != openFrame() || session.basemapJobSource != session.basemapName.data()) {
+        startBasemap();  // made for what is no longer open
+        return;
+    }
+    if (!basemap.note.empty()) std::cout << basemap.note << std::endl;
+    if (basemap.image.levels.empty()) {
+        session.loadMessage = "Basemap not used: " + basemap.problem;
+        session.revealData = true;
+        std::cout << session.loadMessage << std::endl;
+        return;
+    }
+    map_renderer->setBasemap(basemap.image);
+    map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::basemap);
+    session.basemapAttribution = basemap.attribution;
+}
 
 void openData(const std::string& path) {
     clearMessages();
@@ -76,10 +113,13 @@ bool applyFinishedLoad() {
         // The shipped map is of the default box; another frame is drawn on a
         // plain ground with its graticule, in its own shape, from the whole view.
         const analysis::MapExtent extent = analysis::mapExtent(dataset->frame);
-        map_renderer->showFrame(glm::vec2(extent.x, extent.y), dataset->frame == GeoFrame{});
+        map_renderer->showFrame(glm::vec2(extent.x, extent.y), dataset->frame == GeoFrame{}
+                                                                   ? MapRenderer::Ground::shippedMap
+                                                                   : MapRenderer::Ground::plain);
         map_renderer->reset();
     }
     session.openPath = loaded->path;
+    if (newFrame) startBasemap();  // beside the open samples
     session.openCount = dataset->count;
     session.openUtcOffset = loaded->utcOffsetSeconds;
     session.summary = loaded->summary;

@@ -4,12 +4,14 @@
 // Used from the main thread only; the loader's worker keeps to DataLoader.
 #include <array>
 #include <chrono>
+#include <future>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/Analysis.h"
+#include "app/Basemap.h"
 #include "app/DataLoading.h"
 #include "app/GridValues.h"
 #include "app/PanelRules.h"
@@ -47,6 +49,15 @@ struct ViewerSession {
     bool saveMessageIsError = false;
     bool saveImageRequested = false;   // done after the map is drawn
     bool revealData = false;           // a failure to show: the Data window opens
+
+    // The basemap for frames other than the shipped map's (trackora
+    // --basemap FILE, or the Data window), made off the main thread for the
+    // frame it was started for.
+    std::array<char, 1024> basemapName{};
+    std::string basemapAttribution;
+    std::future<Basemap> basemapJob;
+    GeoFrame basemapJobFrame;
+    std::string basemapJobSource;
 };
 
 extern ViewerSession session;
@@ -59,6 +70,14 @@ void openData(const std::string& path);
 // The frame of the open samples (the default box when none are open): what
 // the map, the readout, the legend and the saved grid are placed in.
 GeoFrame openFrame();
+
+// Starts making the basemap named in session.basemapName for the open
+// frame, unless the shipped map shows it, none is named or one is being
+// made (it is started again when that one is done).
+void startBasemap();
+// Puts a finished basemap on the map when it is still the open frame's, or
+// says in the Data window why there is none. Call once a frame.
+void applyFinishedBasemap();
 
 // Once per frame, before the panel: when a load has finished, installs its
 // samples and engine and asks for a new grid, or shows its failure (panel

@@ -7,6 +7,7 @@
 #include <imgui_impl_opengl3.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <future>
 #include <iostream>
@@ -46,8 +47,20 @@ void saveImage(GLuint heatmapTexture) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // trackora [PATH]: the samples to open, data/data.bin by default.
-    const std::string samplePath = argc > 1 ? argv[1] : "data/data.bin";
+    // trackora [PATH] [--basemap FILE]: the samples to open, data/data.bin by
+    // default, and the map to draw under a frame the shipped map does not show.
+    std::string samplePath = "data/data.bin";
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument != "--basemap") {
+            samplePath = argument;
+        } else if (i + 1 < argc) {
+            std::snprintf(session.basemapName.data(), session.basemapName.size(), "%s", argv[++i]);
+        } else {
+            std::cout << "trackora: --basemap needs a raster or an OpenStreetMap extract" << std::endl;
+            return 2;
+        }
+    }
     // The map image is the slowest part of start-up: decode it and filter its
     // mipmaps while the window and context are being made, and show its
     // small preview until it is ready.

@@ -118,3 +118,43 @@ struct GeoTiffRaster {
 std::vector<unsigned char> encodeGeoTiff(const std::string& path, const GeoTiffRaster& raster);
 
 }  // namespace gis
+
+namespace gis {
+
+// A basemap's source, for the frame south..north, west..east (degrees).
+struct BasemapFrame {
+    double south = 0;
+    double west = 0;
+    double north = 0;
+    double east = 0;
+};
+
+// A georeferenced raster that GDAL reads (GeoTIFF, GeoPackage or MBTiles
+// tiles, a PNG with a world file) warped onto the frame's latitude-longitude
+// grid: width x height RGBA pixels, first row north, transparent where the
+// raster has nothing. Throws GisError naming `path` when GDAL cannot read
+// it, it has no georeference, or it does not overlap the frame.
+struct RgbaImage {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rgba;
+};
+RgbaImage warpRaster(const std::string& path, const BasemapFrame& frame, int width, int height);
+
+// The roads and railways of an OpenStreetMap extract (.osm, .osm.pbf)
+// that reach into the frame: each way's points (latitude, longitude) and its
+// class ("primary", "residential", ..., "rail" for a railway). Throws
+// GisError naming `path` when GDAL's OSM driver cannot read it, or when no
+// way reaches the frame.
+struct MapWay {
+    std::string roadClass;
+    bool railway = false;
+    std::vector<std::pair<double, double>> points;
+};
+std::vector<MapWay> readOsmWays(const std::string& path, const BasemapFrame& frame);
+
+// Whether a path names an OpenStreetMap extract (".osm" or ".osm.pbf", any
+// letter case) rather than a raster.
+bool isOsmExtract(std::string_view path);
+
+}  // namespace gis

@@ -20,4 +20,10 @@ std::vector<unsigned char> encodeGeoTiff(const std::string& path, const GeoTiffR
     throw GisError(path, kNoGdal);
 }
 
+RgbaImage warpRaster(const std::string& path, const BasemapFrame&, int, int) { throw GisError(path, kNoGdal); }
+
+std::vector<MapWay> readOsmWays(const std::string& path, const BasemapFrame&) { throw GisError(path, kNoGdal); }
+
+bool isOsmExtract(std::string_view) { return false; }
+
 }  // namespace gis

@@ -29,10 +29,22 @@ ImageLevels decodeImageLevels(const std::string& path) {
         image.problem = reason ? reason : "cannot decode";
         return image;
     }
-    image.levels.emplace_back(pixels, pixels + static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    std::vector<unsigned char> rgba(pixels, pixels + static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    stbi_image_free(pixels);
+    ImageLevels levels = imageLevelsOf(std::move(rgba), width, height);
+    levels.path = path;
+    return levels;
+}
+
+ImageLevels imageLevelsOf(std::vector<unsigned char> rgba, int width, int height) {
+    ImageLevels image;
+    if (width <= 0 || height <= 0 || rgba.size() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4) {
+        image.problem = "the image has no pixels";
+        return image;
+    }
+    image.levels.push_back(std::move(rgba));
     image.widths.push_back(width);
     image.heights.push_back(height);
-    stbi_image_free(pixels);
     // Each level averages 2 x 2 texels of the one above; an odd edge repeats
     // its last texel.
     while (width > 1 || height > 1) {

@@ -22,6 +22,8 @@ struct ImageLevels {
 
 // Needs no GL context; safe on any thread.
 ImageLevels decodeImageLevels(const std::string& path);
+// The levels of an RGBA8 image already in memory, bottom row first.
+ImageLevels imageLevelsOf(std::vector<unsigned char> rgba, int width, int height);
 
 // A texture as loadTexture makes it (mipmapped, clamped, trilinear), from
 // decoded levels. Without levels it has no image and samples as black, and

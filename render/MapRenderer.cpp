@@ -15,7 +15,7 @@ MapRenderer::MapRenderer(const ImageLevels& mapImage)
     glEnableVertexAttribArray(0);
     glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
     mapTexture = createTexture(mapImage);
-    const unsigned char paper[4] = {236, 233, 226, 255};
+    const unsigned char paper[4] = {26, 29, 34, 255};  // the shipped map's ground
     glGenTextures(1, &plainTexture);
     glBindTexture(GL_TEXTURE_2D, plainTexture);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 1, 1, 0, GL_RGBA, GL_UNSIGNED_BYTE, paper);
@@ -24,9 +24,15 @@ MapRenderer::MapRenderer(const ImageLevels& mapImage)
     glBindTexture(GL_TEXTURE_2D, 0);
 }
 
-void MapRenderer::showFrame(glm::vec2 extent, bool withMapImage) {
+void MapRenderer::showFrame(glm::vec2 extent, Ground ground) {
     extent_ = extent;
-    withMapImage_ = withMapImage;
+    ground_ = ground == Ground::basemap && basemapTexture == 0 ? Ground::plain : ground;
+}
+
+void MapRenderer::setBasemap(const ImageLevels& image) {
+    const GLuint replaced = createTexture(image);
+    glDeleteTextures(1, &basemapTexture);
+    basemapTexture = replaced;
 }
 
 void MapRenderer::setMapImage(const ImageLevels& mapImage) {
@@ -40,6 +46,7 @@ MapRenderer::~MapRenderer() {
     glDeleteBuffers(1, &vbo);
     glDeleteTextures(1, &mapTexture);
     glDeleteTextures(1, &plainTexture);
+    glDeleteTextures(1, &basemapTexture);
 }
 
 void MapRenderer::draw(GLuint heatmapTexture, GLuint lutTexture) {
@@ -57,7 +64,9 @@ void MapRenderer::drawStill(GLuint heatmapTexture, GLuint lutTexture) {
     shader.setInt("lut_texture", 2);
     glBindVertexArray(vao);
     glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, withMapImage_ ? mapTexture : plainTexture);
+    glBindTexture(GL_TEXTURE_2D, ground_ == Ground::shippedMap ? mapTexture
+                                 : ground_ == Ground::basemap ? basemapTexture
+                                                              : plainTexture);
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, heatmapTexture);
     glActiveTexture(GL_TEXTURE2);

@@ -37,12 +37,17 @@ public:
     void drawStill(GLuint heatmapTexture, GLuint lutTexture);
     // Replaces the map image (the full map after its preview).
     void setMapImage(const ImageLevels& mapImage);
+    // What lies under the heat: the shipped map (of the default box), a
+    // plain ground in its colours, or a basemap made for the frame.
+    enum class Ground { shippedMap, plain, basemap };
     // The samples' frame as drawn: its extent (the shorter side below 1 for
-    // a frame that is not square) and whether the map image shows it (the
-    // shipped map is of the default box) or a plain paper-coloured ground.
-    void showFrame(glm::vec2 extent, bool withMapImage);
+    // a frame that is not square) and its ground.
+    void showFrame(glm::vec2 extent, Ground ground);
+    // The basemap's picture, shown with Ground::basemap.
+    void setBasemap(const ImageLevels& image);
     glm::vec2 extent() const { return extent_; }
-    bool showsMapImage() const { return withMapImage_; }
+    Ground ground() const { return ground_; }
+    bool showsMapImage() const { return ground_ == Ground::shippedMap; }
     void translate(glm::vec2 delta) { view.translate(delta); }
     void zoom(float delta) { view.zoom(delta); }
     void zoomAbout(float delta, glm::vec2 pointer) { view.zoomAbout(delta, pointer); }
@@ -55,9 +60,10 @@ private:
     GLuint vao = 0;
     GLuint vbo = 0;
     GLuint mapTexture = 0;
-    GLuint plainTexture = 0;  // one pixel of paper colour
+    GLuint plainTexture = 0;  // one pixel of the shipped map's ground
+    GLuint basemapTexture = 0;
     glm::vec2 extent_{1.0f, 1.0f};
-    bool withMapImage_ = true;
+    Ground ground_ = Ground::shippedMap;
     ShaderProgram shader;
     MapView view;
     // A triangle strip over the whole clip square; no texture coordinates:

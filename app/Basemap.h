@@ -1,0 +1,24 @@
+#pragma once
+// The map under a frame other than the shipped map's: made from a
+// georeferenced raster or an OpenStreetMap extract the user names, once, and
+// kept beside the samples so the next open shows it at once.
+#include <string>
+
+#include "model/GeoFrame.h"
+#include "render/ImageLevels.h"
+
+struct Basemap {
+    ImageLevels image;        // no levels when it could not be made
+    std::string attribution;  // "Map data © OpenStreetMap contributors", or the raster's name
+    std::string problem;      // one line: "\"x.tif\": does not overlap the frame"
+    std::string note;         // one line when the cache could not be written (the map is still used)
+};
+
+// The basemap of `source` for `frame`, `width` x `height` pixels (the
+// frame's shape). When `samplesPath` names a file, the picture is cached
+// beside it as SAMPLES.basemap.png with SAMPLES.basemap.txt saying what it
+// was made from (source path, size, modification time, frame, size), and a
+// cache that matches is read instead of making it again. Needs no GL
+// context: runs on a worker thread.
+Basemap makeBasemap(const std::string& source, const GeoFrame& frame, int width, int height,
+                    const std::string& samplesPath);

@@ -1,0 +1,97 @@
+// Basemaps for any frame: an OpenStreetMap extract's roads and railways, and
+// a georeferenced raster warped onto the frame, read through GDAL.
+#include <gtest/gtest.h>
+
+#include <gdal_priv.h>
+#include <ogr_spatialref.h>
+
+#include <string>
+
+#include "gis/Gis.h"
+#include "tests/TempDir.h"
+
+namespace {
+
+const gis::BasemapFrame kLima{-12.3, -77.2, -11.9, -76.8};
+
+// A small extract written by hand: a primary road and a railway crossing in
+// Lima, a road in Beijing and a river.
+constexpr const char* kExtract = R"(<?xml version="1.0" encoding="UTF-8"?>
+<osm version="0.6" generator="trackora-test">
+  <node id="1" version="1" lat="-12.05" lon="-77.10"/>
+  <node id="2" version="1" lat="-12.05" lon="-77.00"/>
+  <node id="3" version="1" lat="-12.10" lon="-77.05"/>
+  <node id="4" version="1" lat="-12.00" lon="-77.05"/>
+  <node id="5" version="1" lat="40.0" lon="116.3"/>
+  <node id="6" version="1" lat="40.0" lon="116.4"/>
+  <way id="10" version="1"><nd ref="1"/><nd ref="2"/><tag k="highway" v="primary"/></way>
+  <way id="11" version="1"><nd ref="3"/><nd ref="4"/><tag k="railway" v="rail"/></way>
+  <way id="12" version="1"><nd ref="5"/><nd ref="6"/><tag k="highway" v="primary"/></way>
+  <way id="13" version="1"><nd ref="1"/><nd ref="3"/><tag k="waterway" v="river"/></way>
+</osm>
+)";
+
+TEST(Basemap, ExtractGivesTheRoadsAndRailwaysInTheFrame) {
+    TempDir dir;
+    const std::string extract = dir.write("lima.osm", kExtract);
+    EXPECT_TRUE(gis::isOsmExtract(extract));
+    EXPECT_TRUE(gis::isOsmExtract("x.OSM.PBF"));
+    EXPECT_FALSE(gis::isOsmExtract("x.tif"));
+    const std::vector<gis::MapWay> ways = gis::readOsmWays(extract, kLima);
+    ASSERT_EQ(ways.size(), 2u);
+    EXPECT_EQ(ways[0].roadClass, "primary");
+    EXPECT_FALSE(ways[0].railway);
+    ASSERT_EQ(ways[0].points.size(), 2u);
+    EXPECT_NEAR(ways[0].points[0].first, -12.05, 1e-9);  // latitude first
+    EXPECT_NEAR(ways[0].points[0].second, -77.10, 1e-9);
+    EXPECT_TRUE(ways[1].railway);
+    // Beijing's frame holds only the other road; a frame with none is refused.
+    EXPECT_EQ(gis::readOsmWays(extract, gis::BasemapFrame{39.75, 116.15, 40.1, 116.6}).size(), 1u);
+    EXPECT_THROW(gis::readOsmWays(extract, gis::BasemapFrame{10.0, 10.0, 11.0, 11.0}), gis::GisError);
+}
+
+// A 4 x 4 GeoTIFF over the western half of Lima's frame, red: warped onto
+// the frame it fills the western half and leaves the eastern one clear.
+TEST(Basemap, RasterIsWarpedOntoTheFrameAndMustOverlapIt) {
+    TempDir dir;
+    const std::string tif = (dir.root() / "west.tif").string();
+    GDALAllRegister();
+    {
+        GDALDatasetUniquePtr raster(
+            GetGDALDriverManager()->GetDriverByName("GTiff")->Create(tif.c_str(), 4, 4, 3, GDT_Byte, nullptr));
+        double transform[6] = {-77.2, 0.05, 0.0, -11.9, 0.0, -0.1};  // the western half
+        raster->SetGeoTransform(transform);
+        OGRSpatialReference wgs84;
+        wgs84.importFromEPSG(4326);
+        raster->SetSpatialRef(&wgs84);
+        std::vector<unsigned char> red(16, 200), none(16, 0);
+        ASSERT_EQ(raster->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, 4, 4, red.data(), 4, 4, GDT_Byte, 0, 0, nullptr),
+                  CE_None);
+        ASSERT_EQ(raster->GetRasterBand(2)->RasterIO(GF_Write, 0, 0, 4, 4, none.data(), 4, 4, GDT_Byte, 0, 0, nullptr),
+                  CE_None);
+        ASSERT_EQ(raster->GetRasterBand(3)->RasterIO(GF_Write, 0, 0, 4, 4, none.data(), 4, 4, GDT_Byte, 0, 0, nullptr),
+                  CE_None);
+    }
+    const gis::RgbaImage image = gis::warpRaster(tif, kLima, 40, 40);
+    ASSERT_EQ(image.rgba.size(), 40u * 40u * 4u);
+    const auto pixel = [&](int x, int y, int c) { return image.rgba[(static_cast<std::size_t>(y) * 40 + x) * 4 + c]; };
+    EXPECT_EQ(pixel(5, 20, 3), 255);   // west: covered
+    EXPECT_GT(pixel(5, 20, 0), 150);   // and red
+    EXPECT_EQ(pixel(35, 20, 3), 0);    // east: nothing
+    EXPECT_THROW(gis::warpRaster(tif, gis::BasemapFrame{39.75, 116.15, 40.1, 116.6}, 40, 40), gis::GisError);
+    // Without a georeference there is nowhere to put it.
+    const std::string plain = (dir.root() / "plain.png").string();
+    {
+        GDALDatasetUniquePtr memory(GetGDALDriverManager()->GetDriverByName("MEM")->Create("", 4, 4, 1, GDT_Byte, nullptr));
+        GDALDatasetUniquePtr png(GetGDALDriverManager()->GetDriverByName("PNG")->CreateCopy(plain.c_str(), memory.get(),
+                                                                                          FALSE, nullptr, nullptr, nullptr));
+    }
+    try {
+        gis::warpRaster(plain, kLima, 40, 40);
+        ADD_FAILURE() << "a raster without a georeference was warped";
+    } catch (const gis::GisError& error) {
+        EXPECT_NE(error.reason().find("has no georeference"), std::string::npos) << error.reason();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,58 @@
+// The basemap of another city's frame: drawn from an OpenStreetMap extract,
+// kept beside the samples and read back while what it was made from stays
+// the same; a source that cannot be used gives its reason.
+#include <gtest/gtest.h>
+
+#include <stb_image_write.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/Basemap.h"
+#include "tests/TempDir.h"
+
+namespace {
+
+constexpr const char* kRoad = R"(<?xml version="1.0" encoding="UTF-8"?>
+<osm version="0.6" generator="trackora-test">
+  <node id="1" version="1" lat="-12.1" lon="-77.2"/>
+  <node id="2" version="1" lat="-12.1" lon="-76.8"/>
+  <way id="10" version="1"><nd ref="1"/><nd ref="2"/><tag k="highway" v="motorway"/></way>
+</osm>
+)";
+
+// The pixel of a level-0 image (bottom row first) at column x, row y from the top.
+const unsigned char* pixel(const ImageLevels& image, int x, int y) {
+    const int height = image.heights[0];
+    return &image.levels[0][(static_cast<std::size_t>(height - 1 - y) * image.widths[0] + x) * 4];
+}
+
+TEST(Basemap, DrawnOnceKeptBesideTheSamplesAndMadeAgainWhenTheSourceChanges) {
+    TempDir dir;
+    const std::string extract = dir.write("lima.osm", kRoad);
+    const std::string samples = dir.write("lima.bin", "");
+    const GeoFrame lima{-12.3, -77.2, -11.9, -76.8};
+    const Basemap first = makeBasemap(extract, lima, 64, 64, samples);
+    ASSERT_FALSE(first.image.levels.empty()) << first.problem;
+    EXPECT_EQ(first.attribution, "Map data \xC2\xA9 OpenStreetMap contributors");
+    // The motorway at 12.1 S lies half-way down; the ground elsewhere.
+    const unsigned char* road = pixel(first.image, 32, 32);
+    const unsigned char* ground = pixel(first.image, 32, 5);
+    EXPECT_NE(std::vector<unsigned char>(road, road + 3), std::vector<unsigned char>(ground, ground + 3));
+    ASSERT_TRUE(std::filesystem::exists(samples + ".basemap.png"));
+
+    // A cache that matches is read, not drawn again: painted over, it comes back painted.
+    const std::vector<unsigned char> white(64 * 64 * 4, 255);
+    ASSERT_TRUE(stbi_write_png((samples + ".basemap.png").c_str(), 64, 64, 4, white.data(), 64 * 4));
+    EXPECT_EQ(pixel(makeBasemap(extract, lima, 64, 64, samples).image, 32, 32)[0], 255);
+    // Another source (or frame) draws it again.
+    dir.write("lima.osm", std::string(kRoad) + "\n");
+    EXPECT_NE(pixel(makeBasemap(extract, lima, 64, 64, samples).image, 32, 5)[0], 255);
+
+    const Basemap missing = makeBasemap((dir.root() / "none.tif").string(), lima, 64, 64, samples);
+    EXPECT_TRUE(missing.image.levels.empty());
+    EXPECT_NE(missing.problem.find("none.tif"), std::string::npos) << missing.problem;
+}
+
+}  // namespace
