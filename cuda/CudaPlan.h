@@ -114,6 +114,35 @@ TRACKORA_HD inline Range column_range(int r, int half, int row_first, int row_la
     return Range{low > -half ? low : -half, high < half ? high : half};
 }
 
+// One thread's whole pass, the loops of the convolution kernels: the
+// horizontal pass for grid column c of a count-grid row (table offsets
+// -reach..reach), and the vertical pass for grid cell (r, c) (the offsets of
+// column_range). The factor is taken `chunk` weights at a time through
+// load(first, length), which returns the weights of offsets first ..
+// first + length - 1: on the device every thread of the block takes part in
+// the load, so every thread runs the loop, the spare ones (c beyond the
+// grid) included, and only the others sum.
+template <typename Load>
+TRACKORA_HD inline float row_pass(const std::uint32_t* count_row, int reach, int chunk, int c, Load& load) {
+    float total = 0.0f;
+    for (int first = -reach; first <= reach; first += chunk) {
+        const int length = reach - first + 1 < chunk ? reach - first + 1 : chunk;
+        const float* weights = load(first, length);
+        if (c < kde::kSide) total = row_sum_part(total, count_row, weights, first, length, c);
+    }
+    return total;
+}
+template <typename Load>
+TRACKORA_HD inline float column_pass(const float* rows, Range range, int chunk, int r, int c, Load& load) {
+    float total = 0.0f;
+    for (int first = range.first; first <= range.last; first += chunk) {
+        const int length = range.last - first + 1 < chunk ? range.last - first + 1 : chunk;
+        const float* weights = load(first, length);
+        if (c < kde::kSide) total = column_sum_part(total, rows, weights, first, length, r + kPad, c);
+    }
+    return total;
+}
+
 // Blocks of kThreads that cover n items (at least one).
 int blocksFor(std::int64_t n);
 

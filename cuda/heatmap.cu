@@ -114,48 +114,50 @@ __global__ void count_kernel(const Datapoint* points, int n_point, std::uint32_t
 #endif
 }
 
+// The factor's weights a chunk at a time, through shared memory: every
+// thread of the block takes part in each load, and a barrier on each side
+// keeps the previous chunk until nobody reads it.
+namespace {
+struct SharedFactor {
+    const float* factor;
+    int half;
+    float* staged;
+    __device__ const float* operator()(int first, int length) const {
+        __syncthreads();
+        for (int k = static_cast<int>(threadIdx.x); k < length; k += static_cast<int>(blockDim.x))
+            staged[k] = factor[half + first + k];
+        __syncthreads();
+        return staged;
+    }
+};
+}  // namespace
+
 // rows[i][c] = sum over v in -reach..reach of factor[v] * count[i][c - v]
 // (grid columns; counts outside the count grid are 0 and skipped), for
 // count-grid row i = row_first + blockIdx.y. Summed with v ascending and
-// without fused multiply-adds. The factor passes
-// through shared memory a chunk at a time; every thread of the block, the
-// spare ones of the last column block included, takes part in each load.
+// without fused multiply-adds (gpuplan::row_pass).
 // chunk: weights per load, 1..kFactorChunk (smaller only in the tests).
 __global__ void convolve_rows_kernel(const std::uint32_t* counts, const float* factor, int half, int reach,
                                      int row_first, float* rows, int chunk) {
     __shared__ float factor_chunk[gpuplan::kFactorChunk];
     const int c = blockIdx.x * blockDim.x + threadIdx.x;
     const int i = row_first + static_cast<int>(blockIdx.y);
-    const std::uint32_t* count_row = counts + static_cast<std::size_t>(i) * kCountSide;
-    float total = 0.0f;
-    for (int first = -reach; first <= reach; first += chunk) {
-        const int length = min(chunk, reach - first + 1);
-        __syncthreads();  // nobody still reads the previous chunk
-        for (int k = static_cast<int>(threadIdx.x); k < length; k += static_cast<int>(blockDim.x))
-            factor_chunk[k] = factor[half + first + k];
-        __syncthreads();
-        if (c < kde::kSide) total = gpuplan::row_sum_part(total, count_row, factor_chunk, first, length, c);
-    }
+    SharedFactor load{factor, half, factor_chunk};
+    const float total =
+        gpuplan::row_pass(counts + static_cast<std::size_t>(i) * kCountSide, reach, chunk, c, load);
     if (c < kde::kSide) rows[static_cast<std::size_t>(i) * kde::kSide + c] = total;
 }
 
 // output_data[r][c] = sum over u of factor[u] * rows[r + pad - u][c], over
-// the rows row_first..row_last, u ascending.
+// the rows row_first..row_last, u ascending (gpuplan::column_pass).
 __global__ void convolve_columns_kernel(const float* rows, const float* factor, int half, int row_first,
                                         int row_last, float* output_data, int chunk) {
     __shared__ float factor_chunk[gpuplan::kFactorChunk];
     const int c = blockIdx.x * blockDim.x + threadIdx.x;
     const int r = static_cast<int>(blockIdx.y);
-    const gpuplan::Range range = gpuplan::column_range(r, half, row_first, row_last);
-    float total = 0.0f;
-    for (int first = range.first; first <= range.last; first += chunk) {
-        const int length = min(chunk, range.last - first + 1);
-        __syncthreads();
-        for (int k = static_cast<int>(threadIdx.x); k < length; k += static_cast<int>(blockDim.x))
-            factor_chunk[k] = factor[half + first + k];
-        __syncthreads();
-        if (c < kde::kSide) total = gpuplan::column_sum_part(total, rows, factor_chunk, first, length, r + kPad, c);
-    }
+    SharedFactor load{factor, half, factor_chunk};
+    const float total =
+        gpuplan::column_pass(rows, gpuplan::column_range(r, half, row_first, row_last), chunk, r, c, load);
     if (c < kde::kSide) output_data[r * kde::kSide + c] = total;
 }
 

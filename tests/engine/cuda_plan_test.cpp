@@ -51,17 +51,9 @@ TEST(CudaPlan, LaunchShapesCoverEveryItemOnce) {
     EXPECT_EQ(gpuplan::kPartials - gpuplan::kCellBlocks, 16);
 }
 
-TEST(CudaPlan, MemoryCheckCountsTheWholeFootprint) {
-    const std::size_t points = 25000000;
-    const std::size_t grids = std::size_t{kde::kCells} * 4 + std::size_t{gpuplan::kPartials} * 4;
-    // The literal path holds the whole table: 23169^2 floats, 2.1 GB.
-    EXPECT_EQ(gpuplan::footprintBytes(gpuplan::Path::literal, points, 0, 23169),
-              points * 16 + grids + std::size_t{23169} * 23169 * 4);
-    // The fast path holds the factor, the count grid, the row buffer and
-    // the far points.
-    EXPECT_EQ(gpuplan::footprintBytes(gpuplan::Path::fast, points, 10, 101),
-              points * 16 + grids + 101 * 4 + 10 * 16 + gpuplan::kCountCells * 4 + gpuplan::kRowCells * 4);
-
+// A weight table is taken only as size x size weights of an odd size the
+// device's counts can hold.
+TEST(CudaPlan, TableCheckTakesOnlyOddSquaresWithinTheLargestSize) {
     struct TableCase {
         std::size_t entries;
         int size;
@@ -69,13 +61,23 @@ TEST(CudaPlan, MemoryCheckCountsTheWholeFootprint) {
     };
     const TableCase tables[] = {{1, 1, true},      {25, 5, true},         {24, 5, false},  {9, 5, false},
                                 {16, 4, false},    {0, 0, false},         {1, -1, false},
+                                {std::size_t{23169} * 23169, 23169, true},
                                 {std::size_t{23171} * 23171, 23171, false}};
     for (const TableCase& t : tables)
         EXPECT_EQ(gpuplan::tableProblem(t.entries, t.size).empty(), t.valid) << t.size << " " << t.entries;
 }
 
-// The fast path's density as the kernels compute it, on the host: counts,
-// then the two passes with the factor taken `chunk` weights at a time.
+// The factor straight from the host table, where the kernels stage it in
+// shared memory.
+struct HostFactor {
+    const float* factor;
+    int half;
+    const float* operator()(int first, int) const { return factor + half + first; }
+};
+
+// The fast path's density through the kernels' own per-thread passes, each
+// thread of the launches in turn: counts, then the two passes with the
+// factor taken `chunk` weights at a time.
 std::vector<float> emulatedDensity(const std::vector<Datapoint>& points, const std::vector<float>& table, int size,
                                    const ControlSettings& settings, int chunk) {
     std::vector<std::uint32_t> counts(gpuplan::kCountCells, 0);
@@ -86,31 +88,19 @@ std::vector<float> emulatedDensity(const std::vector<Datapoint>& points, const s
     }
     const std::vector<float> factor = engine::tableFactor(table, size);
     const int half = size / 2;
+    HostFactor load{factor.data(), half};
     const gpuplan::ConvolutionShape shape = gpuplan::convolutionShape(half);
     // Rows the horizontal pass leaves alone stay NaN, so reading one shows.
     std::vector<float> rows(gpuplan::kRowCells, std::numeric_limits<float>::quiet_NaN());
     for (int i = shape.rowFirst; i <= shape.rowLast; ++i)
-        for (int c = 0; c < kde::kSide; ++c) {
-            float total = 0.0f;
-            for (int first = -shape.reach; first <= shape.reach; first += chunk) {
-                const int length = std::min(chunk, shape.reach - first + 1);
-                total = gpuplan::row_sum_part(total, counts.data() + std::size_t(i) * kCountSide,
-                                              factor.data() + half + first, first, length, c);
-            }
-            rows[std::size_t(i) * kde::kSide + c] = total;
-        }
+        for (int c = 0; c < kde::kSide; ++c)
+            rows[std::size_t(i) * kde::kSide + c] =
+                gpuplan::row_pass(counts.data() + std::size_t(i) * kCountSide, shape.reach, chunk, c, load);
     std::vector<float> grid(kde::kCells);
     for (int r = 0; r < kde::kSide; ++r) {
         const gpuplan::Range range = gpuplan::column_range(r, half, shape.rowFirst, shape.rowLast);
-        for (int c = 0; c < kde::kSide; ++c) {
-            float total = 0.0f;
-            for (int first = range.first; first <= range.last; first += chunk) {
-                const int length = std::min(chunk, range.last - first + 1);
-                total = gpuplan::column_sum_part(total, rows.data(), factor.data() + half + first, first, length,
-                                                 r + gpuplan::kPad, c);
-            }
-            grid[std::size_t(r) * kde::kSide + c] = total;
-        }
+        for (int c = 0; c < kde::kSide; ++c)
+            grid[std::size_t(r) * kde::kSide + c] = gpuplan::column_pass(rows.data(), range, chunk, r, c, load);
     }
     return grid;
 }

@@ -226,15 +226,35 @@ TEST_F(Gpu, CountingPathMatchesTheCpuEngine) {
                 const bool logged = kde::log_enabled(log, mask);
                 for (int k = 0; k < kde::kCells; ++k) {
                     // The value's and the maximum's rounding, two roundings of the
-                    // division, and the device and host logarithms an ulp or two apart.
-                    const float allowed = 2.0f * convolutionTolerance(cpuGrid[k], size, 0) + 2.4e-7f +
-                                          (logged ? 1e-6f * std::abs(cpuGrid[k]) + 1e-7f : 0.0f);
+                    // division, and the device and host logarithms an ulp or two apart:
+                    // all relative (the sums hold no negative term, and the logarithm
+                    // passes a relative error on no larger), so a thin cell that came
+                    // back as 0 fails.
+                    const float allowed = 2.0f * convolutionTolerance(cpuGrid[k], size, 0) +
+                                          (logged ? 1e-6f : 2.4e-7f) * std::abs(cpuGrid[k]);
                     if (std::abs(gpuGrid[k] - cpuGrid[k]) > allowed && ++mismatches <= 3)
                         ADD_FAILURE() << (log ? "log" : "linear") << " result at cell " << k << ": CUDA "
                                       << gpuGrid[k] << ", CPU " << cpuGrid[k];
                 }
                 ASSERT_EQ(mismatches, 0);
             }
+        }
+}
+
+// The memory check before an engine starts counts what the engine then
+// holds on the device, buffer by buffer, on both paths and with far points.
+TEST_F(GpuSmall, MemoryCheckCountsWhatTheEngineAllocates) {
+    const auto points = adversarialPoints(5, 500);
+    const std::size_t far = gpuplan::farPoints(points, 1).size();
+    ASSERT_GT(far, 0u);
+    for (Path path : {Path::fast, Path::literal})
+        for (int size : {1, 7, 101}) {
+            auto gpu = startOrFail(points, path);
+            ASSERT_TRUE(gpu);
+            gpu->setKernel(HeatmapEngine::makeGaussKernel(2.0f, size), size);
+            EXPECT_EQ(gpu->memoryBytes(),
+                      gpuplan::footprintBytes(path, points.size(), path == Path::fast ? far : 0, size))
+                << (path == Path::fast ? "cuda" : "cuda-literal") << " size " << size;
         }
 }
 
