@@ -232,6 +232,18 @@ void showDataWindow() {
         ImGui::SetTooltip("Added to their UTC times when they are opened (8, -5.5).\n"
                           "A sample file's times were shifted when it was imported.");
     if (offsetTyped) openData(session.openName.data());
+    ImGui::AlignTextToFramePadding();
+    ImGui::TextUnformatted("Basemap");
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(-50.0f);
+    const bool basemapTyped = ImGui::InputText("##basemap", session.basemapName.data(), session.basemapName.size(),
+                                               ImGuiInputTextFlags_EnterReturnsTrue);
+    ImGui::SameLine();
+    if (ImGui::Button("Use") || basemapTyped) useBasemap();
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("For samples in another city's frame: a raster with a georeference (GeoTIFF,\n"
+                          "GeoPackage, MBTiles, PNG with its world file) or an OpenStreetMap extract\n"
+                          "(.osm, .osm.pbf). Empty: the plain ground with its graticule.");
     showDataStatus();
     ImGui::End();
 }

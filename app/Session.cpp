@@ -55,6 +55,20 @@ void startBasemap() {
     session.basemapJob = std::async(std::launch::async, [=] { return makeBasemap(source, frame, width, height, samples); });
 }
 
+void useBasemap() {
+    clearMessages();
+    if (!map_renderer) return;
+    if (openFrame() == GeoFrame{}) {
+        session.loadMessage = "The shipped map shows these samples' frame; a basemap is for samples in another frame";
+        return;
+    }
+    if (session.basemapName[0] == '\0') {
+        map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::plain);
+        return;
+    }
+    startBasemap();
+}
+
 void applyFinishedBasemap() {
     if (!session.basemapJob.valid() ||
         session.basemapJob.wait_for(std::chrono::seconds(0)) != std::future_status::ready)

@@ -78,6 +78,9 @@ void startBasemap();
 // Puts a finished basemap on the map when it is still the open frame's, or
 // says in the Data window why there is none. Call once a frame.
 void applyFinishedBasemap();
+// The Data window's "Use": makes the named basemap for the open frame, or
+// goes back to the plain ground when the name is empty.
+void useBasemap();
 
 // Once per frame, before the panel: when a load has finished, installs its
 // samples and engine and asks for a new grid, or shows its failure (panel
