@@ -17,6 +17,11 @@
 
 namespace engine {
 
+// The count grid both engines share.
+using kde::kCountCells;
+using kde::kCountPad;
+using kde::kCountSide;
+
 namespace {
 
 int groupOf(std::int32_t mode) {
@@ -26,26 +31,6 @@ int groupOf(std::int32_t mode) {
 
 // A mode value standing for each group when the shared filter is asked.
 std::int32_t modeOfGroup(int group) { return group < kModeCount ? std::int32_t{1} << group : 0; }
-
-enum class Place { dropped, core, far };
-
-// Points centred more than the largest table half outside the grid can never
-// reach it; the rest are counted on the padded count grid or, beyond its
-// margin, stamped one by one.
-Place placeOf(const kde::Cell& cell) {
-    if (!cell.valid) return Place::dropped;
-    const auto within = [](int value, int margin) {
-        return value >= -margin && value <= kde::kSide - 1 + margin;
-    };
-    if (!within(cell.row, kde::kMaxHalf) || !within(cell.col, kde::kMaxHalf)) return Place::dropped;
-    if (within(cell.row, FastEngine::kPad) && within(cell.col, FastEngine::kPad)) return Place::core;
-    return Place::far;
-}
-
-std::uint32_t countIndex(const kde::Cell& cell) {
-    return static_cast<std::uint32_t>((cell.row + FastEngine::kPad) * FastEngine::kCountSide +
-                                      (cell.col + FastEngine::kPad));
-}
 
 // The sort by group and time: a scatter of every point into a few thousand
 // coarse buckets of (group, time / 2^shift), few enough that every bucket's
@@ -66,7 +51,7 @@ static_assert(FastEngine::kGroups * kDayBuckets <= kCoarseBuckets);
 // A point on its way through the buckets: its count-grid cell and its second
 // within the bucket.
 constexpr int kCellBits = 21;
-static_assert(FastEngine::kCountCells <= (std::size_t{1} << kCellBits));
+static_assert(kCountCells <= (std::size_t{1} << kCellBits));
 constexpr int kMaxShift = 32 - kCellBits;
 
 }  // namespace
@@ -122,10 +107,10 @@ std::pair<std::size_t, std::size_t> bucketsOf(const std::vector<std::size_t>& bu
 
 bool FastEngine::onCountGrid(const Datapoint& point, kde::Cell& cell, std::vector<FarPoint>& far) {
     cell = kde::cell_function(point);
-    const Place place = placeOf(cell);
-    if (place == Place::far)
+    const kde::Place place = kde::place_function(cell);
+    if (place == kde::Place::far)
         far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time});
-    return place == Place::core;
+    return place == kde::Place::counted;
 }
 
 FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
@@ -192,7 +177,7 @@ bool FastEngine::indexTimesOfDay(const std::vector<Datapoint>& points, const std
                 at = own.arenas.back().get() + own.arenaUsed++ * kBlockItems;
                 own.blocks[bucket].push_back(at);
             }
-            *at = countIndex(cell) | (second & ((1u << kDayShift) - 1)) << kCellBits;
+            *at = kde::count_index(cell) | (second & ((1u << kDayShift) - 1)) << kCellBits;
             cursor[bucket] = at + 1;
         }
     });
@@ -327,7 +312,7 @@ void FastEngine::indexAnyTimes(const std::vector<Datapoint>& points, const std::
         const Span span = spanOf(points.size(), t, workers);
         for (std::size_t i = span.first; i < span.last; ++i) {
             const Datapoint& point = points[i];
-            if (placeOf(kde::cell_function(point)) != Place::core) continue;
+            if (kde::place_function(kde::cell_function(point)) != kde::Place::counted) continue;
             const int g = groupOf(point.mode);
             ++own[coarseBase[g] + (counting[g] ? secondOf(g, point.time) >> shift : 0)];
         }
@@ -368,14 +353,14 @@ void FastEngine::indexAnyTimes(const std::vector<Datapoint>& points, const std::
         for (std::size_t i = span.first; i < span.last; ++i) {
             const Datapoint& point = points[i];
             const kde::Cell cell = kde::cell_function(point);
-            if (placeOf(cell) != Place::core) continue;
+            if (kde::place_function(cell) != kde::Place::counted) continue;
             const int g = groupOf(point.mode);
             const std::uint32_t second = secondOf(g, point.time);
             if (counting[g]) {
-                store[next[coarseBase[g] + (second >> shift)]++] = countIndex(cell) | (second & fineMask) << kCellBits;
+                store[next[coarseBase[g] + (second >> shift)]++] = kde::count_index(cell) | (second & fineMask) << kCellBits;
             } else {
                 const std::size_t at = next[coarseBase[g]]++;
-                store[at] = countIndex(cell);
+                store[at] = kde::count_index(cell);
                 groups_[g].times[at - bucketStart[coarseBase[g]]] = point.time;
             }
         }
@@ -1037,12 +1022,13 @@ void verticalPass(const float* rows, const unsigned char* used, const float* fac
 void FastEngine::convolve(const std::vector<std::uint32_t>& counts, std::vector<float>& grid) {
     const int half = size_ / 2;
     constexpr int side = kde::kSide;
-    // Count-grid rows that reach the grid with this table.
-    const int rowFirst = std::max(0, kPad - half);
-    const int rowLast = std::min(kCountSide - 1, kPad + side - 1 + half);
-    // Column offsets that can matter: beyond them the count row is empty.
-    const int reach = std::min(half, side - 1 + kPad);
-    constexpr int margin = side + kPad;
+    // Count-grid rows that reach the grid with this table, and the column
+    // offsets that can matter: beyond them the count row is empty.
+    const kde::ConvolutionShape shape = kde::convolution_shape(half);
+    const int rowFirst = shape.rowFirst;
+    const int rowLast = shape.rowLast;
+    const int reach = shape.reach;
+    constexpr int margin = side + kCountPad;
     constexpr int widened = kCountSide + 2 * margin;
     const float* factor = factor_.data() + half;  // factor[k] for k in -half..half
 
@@ -1064,7 +1050,7 @@ void FastEngine::convolve(const std::vector<std::uint32_t>& counts, std::vector<
             }
             rowUsed[i] = any;
             if (any)
-                horizontalPass(line.data() + margin + kPad, factor, reach,
+                horizontalPass(line.data() + margin + kCountPad, factor, reach,
                                rows_.data() + static_cast<std::size_t>(i) * side);
         }
     });
@@ -1074,7 +1060,7 @@ void FastEngine::convolve(const std::vector<std::uint32_t>& counts, std::vector<
         const FlushSubnormals flush;
         const Span span = spanOf(side, t, threads_);
         for (std::size_t r = span.first; r < span.last; ++r) {
-            const int centre = static_cast<int>(r) + kPad;
+            const int centre = static_cast<int>(r) + kCountPad;
             verticalPass(rows_.data(), rowUsed.data(), factor, std::max(-half, centre - rowLast),
                          std::min(half, centre - rowFirst), centre, grid.data() + r * side);
         }
@@ -1113,23 +1099,26 @@ std::vector<float> FastEngine::compute(const ControlSettings& settings) {
 std::int64_t FastEngine::samplesInCell(int row, int col, const ControlSettings& filters) {
     if (row < 0 || row >= kde::kSide || col < 0 || col >= kde::kSide) return 0;
     // Points centred inside the grid are all on the count grid.
-    return countsFor(filters)[countIndex(kde::Cell{row, col, true})];
+    return countsFor(filters)[kde::count_index(kde::Cell{row, col, true})];
 }
 
+// kde::scale_function, the maximum from kde::kMaximumStart and
+// kde::finish_function, with the tests that hold for the whole grid (the log
+// switch, the maximum's use) taken out of the loops, which then vectorise.
 float finishGrid(std::vector<float>& grid, bool useLog, unsigned threads) {
     threads = std::max(1u, threads);
-    std::vector<float> maxima(threads, -std::numeric_limits<float>::infinity());
+    std::vector<float> maxima(threads, kde::kMaximumStart);
     float* cells = grid.data();
     runParallel(threads, [&](unsigned t) {
         const Span span = spanOf(grid.size(), t, threads);
-        float maxValue = -std::numeric_limits<float>::infinity();
+        float maxValue = kde::kMaximumStart;
         for (std::size_t i = span.first; i < span.last; ++i) {
             if (useLog) cells[i] = kde::log_function(cells[i]);
             maxValue = kde::max_function(maxValue, cells[i]);
         }
         maxima[t] = maxValue;
     });
-    float maxValue = -std::numeric_limits<float>::infinity();
+    float maxValue = kde::kMaximumStart;
     for (float m : maxima) maxValue = kde::max_function(maxValue, m);
     if (!kde::usable_maximum(maxValue)) {
         std::fill(grid.begin(), grid.end(), 0.0f);

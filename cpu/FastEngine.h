@@ -62,11 +62,6 @@ public:
     enum class CountPath { cheapest, incremental, fromScratch, checkpoints, checkpointsFollowing };
     void preferCountPath(CountPath path);
 
-    // Margin of the count grid around the 1000 x 1000 grid: points centred
-    // further out are stamped one by one.
-    static constexpr int kPad = 64;
-    static constexpr int kCountSide = kde::kSide + 2 * kPad;
-    static constexpr std::size_t kCountCells = std::size_t{kCountSide} * kCountSide;
     // Eleven modes, then every other mode value.
     static constexpr int kGroups = kModeCount + 1;
 
@@ -91,8 +86,9 @@ private:
         std::int32_t mode;
         std::int32_t time;
     };
-    // Where a point goes when the samples are indexed: true for the count
-    // grid (cell set), false otherwise, the far ones appended to `far`.
+    // Where a point goes when the samples are indexed (kde::place_function):
+    // true for the count grid (cell set), false otherwise, the far ones
+    // appended to `far`.
     static bool onCountGrid(const Datapoint& point, kde::Cell& cell, std::vector<FarPoint>& far);
     struct CountKey {
         unsigned groups = 0;

@@ -1,6 +1,6 @@
 #include "cpu/ReferenceEngine.h"
 
-#include <cmath>
+#include "engine/Backend.h"
 
 namespace engine {
 
@@ -10,12 +10,13 @@ using CombineFunction = float (*)(const float&, const float&);
 
 // The literal kernels take the operation at run time.
 CombineFunction combineFor(reductionOperation operation) {
+    using Op = reductionOperation;
     switch (operation) {
-        case MIN: return kde::reduction_function<MIN>;
-        case MAX: return kde::reduction_function<MAX>;
-        case SUM: break;
+        case Op::MIN: return kde::reduction_function<Op::MIN>;
+        case Op::MAX: return kde::reduction_function<Op::MAX>;
+        case Op::SUM: break;
     }
-    return kde::reduction_function<SUM>;
+    return kde::reduction_function<Op::SUM>;
 }
 
 }  // namespace
@@ -88,20 +89,20 @@ float referenceReduceWarp(const float* data, int N, reductionOperation operation
 
 float referenceMaximum(const std::vector<float>& values, std::vector<int>* passes) {
     const int cells = static_cast<int>(values.size());
-    if (cells < 64) {
+    if (cells < kde::kFoldBelow) {
         if (passes) passes->push_back(1);
-        return referenceReduceWarp(values.data(), cells, MAX);
+        return referenceReduceWarp(values.data(), cells, reductionOperation::MAX);
     }
     // Two regions used in turn, so no pass overwrites values it still reads.
-    int blocks = static_cast<int>(std::ceil(cells / 256.0f));
+    int blocks = static_cast<int>(kde::blocks_for(cells));
     std::vector<float> current(blocks);
-    referenceReduceBlocks(values.data(), current.data(), cells, blocks, MAX);
+    referenceReduceBlocks(values.data(), current.data(), cells, blocks, reductionOperation::MAX);
     if (passes) passes->push_back(blocks);
     int n = blocks;
     while (n > 1) {
-        const int next = static_cast<int>(std::ceil(n / 256.0f));
+        const int next = static_cast<int>(kde::blocks_for(n));
         std::vector<float> results(next);
-        referenceReduceBlocks(current.data(), results.data(), n, next, MAX);
+        referenceReduceBlocks(current.data(), results.data(), n, next, reductionOperation::MAX);
         if (passes) passes->push_back(next);
         current.swap(results);
         n = next;
@@ -122,13 +123,8 @@ std::int64_t ReferenceEngine::samplesInCell(int row, int col, const ControlSetti
 std::vector<float> ReferenceEngine::compute(const ControlSettings& settings) {
     std::vector<float> grid = density(settings);
     lastDensity_ = grid;
-    if (kde::log_enabled(settings.use_log_scale, settings.mode_mask))
-        for (float& cell : grid) cell = kde::log_function(cell);
-    const float maxValue = referenceMaximum(grid);
-    lastMaximum_ = 0.0f;
-    if (!kde::usable_maximum(maxValue)) return std::vector<float>(kde::kCells, 0.0f);
-    lastMaximum_ = maxValue;
-    for (float& cell : grid) cell = kde::normalize_function(cell, maxValue);
+    // The one finishing step, on one thread.
+    lastMaximum_ = finishGrid(grid, kde::log_enabled(settings.use_log_scale, settings.mode_mask), 1);
     return grid;
 }
 

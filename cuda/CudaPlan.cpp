@@ -1,14 +1,13 @@
 #include "cuda/CudaPlan.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "cpu/Parallel.h"
 
 namespace gpuplan {
 
 int blocksFor(std::int64_t n) {
-    return n <= 0 ? 1 : static_cast<int>((n + kThreads - 1) / kThreads);
+    return n <= 0 ? 1 : static_cast<int>(kde::blocks_for(n));
 }
 
 std::vector<Chunk> pointChunks(std::size_t points, std::size_t perLaunch) {
@@ -24,20 +23,12 @@ std::vector<Chunk> pointChunks(std::size_t points, std::size_t perLaunch) {
 
 std::vector<int> maximumPasses(int n) {
     std::vector<int> passes;
-    if (n < 64) return passes;
+    if (n < kde::kFoldBelow) return passes;
     do {
-        n = static_cast<int>(std::ceil(static_cast<float>(n) / 256.0f));
+        n = static_cast<int>(kde::blocks_for(n));
         passes.push_back(n);
     } while (n > 1);
     return passes;
-}
-
-ConvolutionShape convolutionShape(int half) {
-    ConvolutionShape shape;
-    shape.rowFirst = std::max(0, kPad - half);
-    shape.rowLast = std::min(kCountSide - 1, kPad + kde::kSide - 1 + half);
-    shape.reach = std::min(half, kde::kSide - 1 + kPad);
-    return shape;
 }
 
 std::size_t tableBytes(Path path, int tableSize) {
@@ -49,7 +40,7 @@ std::size_t footprintBytes(Path path, std::size_t points, std::size_t farPoints,
     std::size_t bytes = points * sizeof(Datapoint) + std::size_t{kde::kCells} * sizeof(float) +
                         std::size_t{kPartials} * sizeof(float) + tableBytes(path, tableSize);
     if (path == Path::fast)
-        bytes += farPoints * sizeof(Datapoint) + kCountCells * sizeof(std::uint32_t) + kRowCells * sizeof(float);
+        bytes += farPoints * sizeof(Datapoint) + kde::kCountCells * sizeof(std::uint32_t) + kRowCells * sizeof(float);
     return bytes;
 }
 
@@ -70,7 +61,7 @@ std::vector<Datapoint> farPoints(const std::vector<Datapoint>& points, unsigned 
     engine::runParallel(threads, [&](unsigned t) {
         const engine::Span span = engine::spanOf(points.size(), t, threads);
         for (std::size_t i = span.first; i < span.last; ++i)
-            if (place_function(kde::cell_function(points[i])) == Place::far) found[t].push_back(points[i]);
+            if (kde::place_function(kde::cell_function(points[i])) == kde::Place::far) found[t].push_back(points[i]);
     });
     std::vector<Datapoint> all;
     for (const auto& part : found) all.insert(all.end(), part.begin(), part.end());

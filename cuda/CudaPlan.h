@@ -20,43 +20,22 @@ namespace gpuplan {
 enum class Path { fast, literal };
 
 inline constexpr int kThreads = kde::kThreadsPerBlock;
-// The count grid: the density grid with a margin on every side, the same
-// margin as the CPU engine's so both engines count the same points.
-inline constexpr int kPad = 64;
-inline constexpr int kCountSide = kde::kSide + 2 * kPad;
-inline constexpr std::size_t kCountCells = std::size_t{kCountSide} * kCountSide;
+// The count grid (kde::kCountSide, kde::kCountPad) is the CPU engine's, so
+// both engines count the same points.
+using kde::kCountPad;
+using kde::kCountSide;
 // Horizontal pass output: the count grid's rows, the density grid's columns.
 inline constexpr std::size_t kRowCells = std::size_t{kCountSide} * kde::kSide;
-inline constexpr std::uint32_t kNoCell = 0xFFFFFFFFu;
 // Factor weights held in shared memory at a time by the convolution passes.
 inline constexpr int kFactorChunk = 1024;
 // Points per launch, so counts and thread indices always fit an int.
 inline constexpr std::size_t kLaunchPoints = std::size_t{1} << 30;
-// Blocks of the first reduction pass over the grid, and room for the later
-// passes' results after them.
-inline constexpr int kCellBlocks = (kde::kCells + kThreads - 1) / kThreads;  // 3907
-inline constexpr int kPartials = kCellBlocks + (kCellBlocks + kThreads - 1) / kThreads;
+// The first reduction pass's results over the grid (kde::kCellBlocks), and
+// room for the later passes' results after them.
+inline constexpr int kPartials = kde::kCellBlocks + static_cast<int>(kde::blocks_for(kde::kCellBlocks));
+static_assert(kPartials - kde::kCellBlocks == 16, "the second pass's 16 results fit after the first's");
 // Kept free for the CUDA context and launches beyond the engine's buffers.
 inline constexpr std::size_t kHeadroomBytes = std::size_t{64} << 20;
-
-enum class Place { dropped, counted, far };
-
-// Points centred further out than the largest table half never reach the
-// grid; within the margin they are counted, beyond it stamped one by one.
-TRACKORA_HD inline Place place_function(const kde::Cell& cell) {
-    if (!cell.valid) return Place::dropped;
-    const int lowFar = -kde::kMaxHalf;
-    const int highFar = kde::kSide - 1 + kde::kMaxHalf;
-    if (cell.row < lowFar || cell.row > highFar || cell.col < lowFar || cell.col > highFar) return Place::dropped;
-    const int high = kde::kSide - 1 + kPad;
-    if (cell.row >= -kPad && cell.row <= high && cell.col >= -kPad && cell.col <= high) return Place::counted;
-    return Place::far;
-}
-
-// Index into the count grid of a counted point's centre cell.
-TRACKORA_HD inline std::uint32_t count_index(const kde::Cell& cell) {
-    return static_cast<std::uint32_t>((cell.row + kPad) * kCountSide + (cell.col + kPad));
-}
 
 // The convolution's arithmetic, shared by the kernels and the CPU tests: an
 // IEEE product and sum, never fused into one multiply-add, so the device's
@@ -83,7 +62,7 @@ TRACKORA_HD inline float sum(float a, float b) {
 TRACKORA_HD inline float row_sum_part(float total, const std::uint32_t* count_row, const float* weights, int first,
                                       int length, int c) {
     for (int k = 0; k < length; ++k) {
-        const int column = c - (first + k) + kPad;
+        const int column = c - (first + k) + kCountPad;
         if (column >= 0 && column < kCountSide)
             total = sum(total, product(weights[k], static_cast<float>(count_row[column])));
     }
@@ -102,13 +81,13 @@ TRACKORA_HD inline float column_sum_part(float total, const float* rows, const f
 }
 
 // The table offsets u the vertical pass sums for grid row r: those whose
-// count-grid row r + kPad - u lies within row_first..row_last.
+// count-grid row r + kCountPad - u lies within row_first..row_last.
 struct Range {
     int first;
     int last;
 };
 TRACKORA_HD inline Range column_range(int r, int half, int row_first, int row_last) {
-    const int centre = r + kPad;
+    const int centre = r + kCountPad;
     const int low = centre - row_last;
     const int high = centre - row_first;
     return Range{low > -half ? low : -half, high < half ? high : half};
@@ -138,7 +117,7 @@ TRACKORA_HD inline float column_pass(const float* rows, Range range, int chunk, 
     for (int first = range.first; first <= range.last; first += chunk) {
         const int length = range.last - first + 1 < chunk ? range.last - first + 1 : chunk;
         const float* weights = load(first, length);
-        if (c < kde::kSide) total = column_sum_part(total, rows, weights, first, length, r + kPad, c);
+        if (c < kde::kSide) total = column_sum_part(total, rows, weights, first, length, r + kCountPad, c);
     }
     return total;
 }
@@ -160,14 +139,6 @@ std::vector<Chunk> pointChunks(std::size_t points, std::size_t perLaunch = kLaun
 // below 64 (one thread folds them), {3907, 16, 1} for the grid.
 std::vector<int> maximumPasses(int n);
 
-// Count-grid rows that reach the grid with a table of this half, and the
-// table offsets each pass loops over (beyond them the counts are all 0).
-struct ConvolutionShape {
-    int rowFirst;
-    int rowLast;
-    int reach;
-};
-ConvolutionShape convolutionShape(int half);
 
 // Device bytes the engine holds: points, grid, partial results and far
 // points; the fast path adds the count grid, the row buffer and the factor,
@@ -180,7 +151,7 @@ std::size_t tableBytes(Path path, int tableSize);
 // 1..kMaxKernelSize; otherwise the reason.
 std::string tableProblem(std::size_t tableEntries, int size);
 
-// The points the fast path stamps one by one (Place::far), in input order.
+// The points the fast path stamps one by one (kde::Place::far), in input order.
 std::vector<Datapoint> farPoints(const std::vector<Datapoint>& points, unsigned threads);
 
 std::string megabytes(std::size_t bytes);

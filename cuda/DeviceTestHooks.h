@@ -43,6 +43,8 @@ std::vector<float> cudaReduceBlocksPass(const std::vector<float>& data, reductio
 float cudaReduceWarp(const std::vector<float>& data, reductionOperation operation);
 // The pipeline's maximum search (passes receives each pass's result count).
 float cudaMaximum(const std::vector<float>& data, std::vector<int>* passes);
+// The finishing kernels: log_max_kernel's logarithm in place, and
+// normalize_by_kernel with max placed on the device.
 std::vector<float> cudaLog(const std::vector<float>& data);
 std::vector<float> cudaNormalize(const std::vector<float>& data, float max);
 

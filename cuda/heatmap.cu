@@ -10,7 +10,7 @@
 // roundings per cell (the CPU engine may fuse and flush subnormals; far
 // points are added with atomics in any order), never bit for bit.
 // `cuda-literal` adds the whole table per point with float atomics: slow,
-// simple, the on-device reference of the GPU tests.
+// simple, the on-device reference of the GPU tests. Both finish alike.
 //
 // Each engine works on a stream of its own, so a load preparing the next
 // engine in the background never waits for the frames' computes, nor they
@@ -28,13 +28,13 @@
 #include <stdexcept>
 #include <string>
 
-using gpuplan::kCountSide;
-using gpuplan::kPad;
+using kde::kCountPad;
+using kde::kCountSide;
 using gpuplan::kThreads;
 
 namespace {
 
-constexpr int kSecondRegion = gpuplan::kCellBlocks;
+constexpr int kSecondRegion = kde::kCellBlocks;
 
 std::string cudaFailure(const char* call, const char* file, int line, cudaError_t status) {
     return std::string(call) + " failed at " + file + ":" + std::to_string(line) + ": " +
@@ -97,20 +97,20 @@ __global__ void kde_kernel(const Datapoint* points, int n_point, const float* ke
 __global__ void count_kernel(const Datapoint* points, int n_point, std::uint32_t* counts, int mode_mask,
                              int min_time, int max_time) {
     const int global_id = blockIdx.x * blockDim.x + threadIdx.x;
-    std::uint32_t key = gpuplan::kNoCell;
+    std::uint32_t key = kde::kNoCountCell;
     if (global_id < n_point) {
         const Datapoint point = points[global_id];
         if (kde::point_passes(point, mode_mask, min_time, max_time)) {
             const kde::Cell cell = kde::cell_function(point);
-            if (gpuplan::place_function(cell) == gpuplan::Place::counted) key = gpuplan::count_index(cell);
+            if (kde::place_function(cell) == kde::Place::counted) key = kde::count_index(cell);
         }
     }
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 700
     const unsigned peers = __match_any_sync(0xFFFFFFFFu, key);
     const int lane = static_cast<int>(threadIdx.x & 31u);
-    if (key != gpuplan::kNoCell && lane == __ffs(peers) - 1) atomicAdd(counts + key, static_cast<std::uint32_t>(__popc(peers)));
+    if (key != kde::kNoCountCell && lane == __ffs(peers) - 1) atomicAdd(counts + key, static_cast<std::uint32_t>(__popc(peers)));
 #else
-    if (key != gpuplan::kNoCell) atomicAdd(counts + key, 1u);
+    if (key != kde::kNoCountCell) atomicAdd(counts + key, 1u);
 #endif
 }
 
@@ -185,18 +185,17 @@ __global__ void far_kernel(const Datapoint* points, int n_point, const float* fa
     }
 }
 
-// Launched with exactly kThreads threads per block.
+// The finishing step's first half (kde::scale_function and the maximum of
+// each block of cells); launched with exactly kThreads threads per block,
+// block_max holding one value per block.
 __global__ void log_max_kernel(float* data, int N, bool use_log, float* block_max) {
     __shared__ float chunk[kThreads];
     const int global_id = threadIdx.x + blockDim.x * blockIdx.x;
     const unsigned thread_id = threadIdx.x;
-    float value = -INFINITY;  // the identity of the maximum for missing cells
+    float value = kde::kMaximumStart;  // a missing cell changes no maximum
     if (global_id < N) {
-        value = data[global_id];
-        if (use_log) {
-            value = kde::log_function(value);
-            data[global_id] = value;
-        }
+        value = kde::scale_function(data[global_id], use_log);
+        if (use_log) data[global_id] = value;
     }
     chunk[thread_id] = value;
     __syncthreads();
@@ -207,23 +206,12 @@ __global__ void log_max_kernel(float* data, int N, bool use_log, float* block_ma
     if (thread_id == 0) block_max[blockIdx.x] = chunk[0];
 }
 
+// The second half (kde::finish_function), with the maximum the search left
+// on the device.
 __global__ void normalize_by_kernel(float* data, int N, const float* max_at) {
     const int global_id = threadIdx.x + blockDim.x * blockIdx.x;
     if (global_id >= N) return;
-    const float max = *max_at;
-    data[global_id] = kde::usable_maximum(max) ? kde::normalize_function(data[global_id], max) : 0.0f;
-}
-
-__global__ void log_kernel(float* data, int N) {
-    const int global_id = threadIdx.x + blockDim.x * blockIdx.x;
-    if (global_id >= N) return;
-    data[global_id] = kde::log_function(data[global_id]);
-}
-
-__global__ void normalize_kernel(float* data, int N, float max) {
-    const int global_id = threadIdx.x + blockDim.x * blockIdx.x;
-    if (global_id >= N) return;
-    data[global_id] = kde::normalize_function(data[global_id], max);
+    data[global_id] = kde::finish_function(data[global_id], *max_at);
 }
 
 // Launched with exactly kThreads threads per block.
@@ -331,18 +319,20 @@ void checkLaunch(FailureFlag& flag) { TRACKORA_CUDA_CHECK(flag, cudaGetLastError
 
 void launchBlocksPass(reductionOperation operation, int blocks, const float* in, float* out, int n,
                       cudaStream_t stream) {
+    using Op = reductionOperation;
     switch (operation) {
-        case MIN: reduction_kernel_blocks<MIN><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
-        case MAX: reduction_kernel_blocks<MAX><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
-        case SUM: reduction_kernel_blocks<SUM><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
+        case Op::MIN: reduction_kernel_blocks<Op::MIN><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
+        case Op::MAX: reduction_kernel_blocks<Op::MAX><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
+        case Op::SUM: reduction_kernel_blocks<Op::SUM><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
     }
 }
 
 void launchWarp(reductionOperation operation, const float* in, float* out, int n, cudaStream_t stream) {
+    using Op = reductionOperation;
     switch (operation) {
-        case MIN: reduction_kernel_warp<MIN><<<1, 1, 0, stream>>>(in, out, n); break;
-        case MAX: reduction_kernel_warp<MAX><<<1, 1, 0, stream>>>(in, out, n); break;
-        case SUM: reduction_kernel_warp<SUM><<<1, 1, 0, stream>>>(in, out, n); break;
+        case Op::MIN: reduction_kernel_warp<Op::MIN><<<1, 1, 0, stream>>>(in, out, n); break;
+        case Op::MAX: reduction_kernel_warp<Op::MAX><<<1, 1, 0, stream>>>(in, out, n); break;
+        case Op::SUM: reduction_kernel_warp<Op::SUM><<<1, 1, 0, stream>>>(in, out, n); break;
     }
 }
 
@@ -355,7 +345,7 @@ const float* reduceMaximum(FailureFlag& flag, const float* values, int n, float*
                            std::vector<int>* passes, cudaStream_t stream) {
     const std::vector<int> plan = gpuplan::maximumPasses(n);
     if (plan.empty()) {
-        launchWarp(MAX, values, first, n, stream);
+        launchWarp(reductionOperation::MAX, values, first, n, stream);
         checkLaunch(flag);
         if (passes) passes->push_back(1);
         return first;
@@ -363,7 +353,7 @@ const float* reduceMaximum(FailureFlag& flag, const float* values, int n, float*
     const float* input = values;
     float* output = first;
     for (int blocks : plan) {
-        launchBlocksPass(MAX, blocks, input, output, n, stream);
+        launchBlocksPass(reductionOperation::MAX, blocks, input, output, n, stream);
         checkLaunch(flag);
         if (passes) passes->push_back(blocks);
         n = blocks;
@@ -387,7 +377,7 @@ public:
         partials_.allocate(gpuplan::kPartials);
         if (path_ == Path::fast) {
             far_.upload(far.data(), far.size(), stream_);
-            counts_.allocate(gpuplan::kCountCells);
+            counts_.allocate(kde::kCountCells);
             rows_.allocate(gpuplan::kRowCells);
         }
         // A table from the start: a compute before the first setKernel
@@ -432,37 +422,19 @@ public:
         TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(start_, stream_));
         estimate(settings);
         std::vector<float> results(kde::kCells, 0.0f);
-        if (path_ == Path::fast) {
-            log_max_kernel<<<gpuplan::kCellBlocks, kThreads, 0, stream_>>>(heatmap_.get(), kde::kCells, useLog,
-                                                                          partials_.get());
-            checkLaunch(failure_);
-            const float* maximum = reduceMaximum(failure_, partials_.get(), gpuplan::kCellBlocks,
-                                                 partials_.get() + kSecondRegion, partials_.get(), nullptr, stream_);
-            normalize_by_kernel<<<gpuplan::kCellBlocks, kThreads, 0, stream_>>>(heatmap_.get(), kde::kCells, maximum);
-            checkLaunch(failure_);
-            TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_, stream_));
-            // The readout needs the divisor on the host: four bytes, read
-            // after the timed work.
-            lastMaximum_ = readMaximum(maximum);
-        } else {
-            if (useLog) {
-                log_kernel<<<gpuplan::kCellBlocks, kThreads, 0, stream_>>>(heatmap_.get(), kde::kCells);
-                checkLaunch(failure_);
-            }
-            const float* maximum = reduceMaximum(failure_, heatmap_.get(), kde::kCells, partials_.get(),
-                                                 partials_.get() + kSecondRegion, nullptr, stream_);
-            lastMaximum_ = readMaximum(maximum);
-            // No positive finite maximum: nothing to show, and no division.
-            if (lastMaximum_ == 0.0f) {
-                TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_, stream_));
-                recordTime();
-                return results;
-            }
-            normalize_kernel<<<gpuplan::kCellBlocks, kThreads, 0, stream_>>>(heatmap_.get(), kde::kCells,
-                                                                            lastMaximum_);
-            checkLaunch(failure_);
-            TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_, stream_));
-        }
+        // Both paths finish alike: the scaled cells' block maxima, the
+        // maximum of those, and the division, all on the device.
+        log_max_kernel<<<kde::kCellBlocks, kThreads, 0, stream_>>>(heatmap_.get(), kde::kCells, useLog,
+                                                                   partials_.get());
+        checkLaunch(failure_);
+        const float* maximum = reduceMaximum(failure_, partials_.get(), kde::kCellBlocks,
+                                             partials_.get() + kSecondRegion, partials_.get(), nullptr, stream_);
+        normalize_by_kernel<<<kde::kCellBlocks, kThreads, 0, stream_>>>(heatmap_.get(), kde::kCells, maximum);
+        checkLaunch(failure_);
+        TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_, stream_));
+        // The readout needs the divisor on the host: four bytes, read after
+        // the timed work.
+        lastMaximum_ = readMaximum(maximum);
         copyToHost(results.data(), heatmap_.get(), results.size());
         recordTime();
         return results;
@@ -532,7 +504,7 @@ private:
             checkLaunch(failure_);
         }
         const int half = size_ / 2;
-        const gpuplan::ConvolutionShape shape = gpuplan::convolutionShape(half);
+        const kde::ConvolutionShape shape = kde::convolution_shape(half);
         const int columnBlocks = gpuplan::blocksFor(kde::kSide);
         const dim3 rowGrid(columnBlocks, shape.rowLast - shape.rowFirst + 1);
         convolve_rows_kernel<<<rowGrid, kThreads, 0, stream_>>>(counts_.get(), table_.get(), half, shape.reach, shape.rowFirst,
@@ -778,7 +750,11 @@ std::vector<float> cudaLog(const std::vector<float>& data) {
         if (n == 0) return;
         TRACKORA_CUDA_CHECK(flag, cudaMemcpy(out, in, data.size() * sizeof(float), cudaMemcpyDeviceToDevice));
         // One block more than needed: the spare threads must leave the array alone.
-        log_kernel<<<gpuplan::blocksFor(n) + 1, kThreads>>>(out, n);
+        const int blocks = gpuplan::blocksFor(n) + 1;
+        DeviceBuffer<float> maxima(flag, static_cast<std::size_t>(blocks));
+        log_max_kernel<<<blocks, kThreads>>>(out, n, true, maxima.get());
+        checkLaunch(flag);
+        TRACKORA_CUDA_CHECK(flag, cudaDeviceSynchronize());
     });
 }
 
@@ -787,7 +763,11 @@ std::vector<float> cudaNormalize(const std::vector<float>& data, float max) {
     return onDevice(data, data.size(), [&](FailureFlag& flag, float* in, float* out) {
         if (n == 0) return;
         TRACKORA_CUDA_CHECK(flag, cudaMemcpy(out, in, data.size() * sizeof(float), cudaMemcpyDeviceToDevice));
-        normalize_kernel<<<gpuplan::blocksFor(n) + 1, kThreads>>>(out, n, max);
+        DeviceBuffer<float> divisor(flag);
+        divisor.upload(&max, 1, nullptr);
+        normalize_by_kernel<<<gpuplan::blocksFor(n) + 1, kThreads>>>(out, n, divisor.get());
+        checkLaunch(flag);
+        TRACKORA_CUDA_CHECK(flag, cudaDeviceSynchronize());
     });
 }
 

@@ -2,8 +2,9 @@
 // The CUDA density engine: device buffers, the kernels and their launchers.
 // Plain C++ for every includer but heatmap.cu; the kernel declarations are
 // seen by nvcc only. The per-element rules and the reductionOperation
-// selector live in engine/KdeLogic.h, shared with the CPU engines; launch
-// shapes, memory sizes and point placement in cuda/CudaPlan.h.
+// selector live in engine/KdeLogic.h, shared with the CPU engines, the count
+// grid and the finishing step included; launch shapes, memory sizes and the
+// convolution passes in cuda/CudaPlan.h.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -64,8 +65,6 @@ __global__ void log_max_kernel(float* data, int N, bool use_log, float* block_ma
 // Division by the maximum found on the device; all zeros when it is not
 // positive and finite.
 __global__ void normalize_by_kernel(float* data, int N, const float* max_at);
-__global__ void log_kernel(float* data, int N);
-__global__ void normalize_kernel(float* data, int N, float max);
 // The combining function is chosen at compile time.
 template <reductionOperation operation>
 __global__ void reduction_kernel_blocks(const float* data, float* output, int N, int num_blocks);

@@ -1,7 +1,8 @@
 #pragma once
 // The per-element rules of the density estimate, compiled by nvcc for the
 // CUDA kernels and by the host compiler for the CPU engines, so every engine
-// places, filters, stamps and combines exactly alike.
+// places, counts, filters, stamps, combines and finishes exactly alike.
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/GridShape.h"
@@ -21,6 +22,39 @@ inline constexpr int kThreadsPerBlock = 256;
 // The largest odd table side whose bytes fit a signed 32-bit count.
 inline constexpr int kMaxKernelSize = 23169;
 inline constexpr int kMaxHalf = kMaxKernelSize / 2;
+static_assert(kMaxKernelSize % 2 == 1 && 4LL * kMaxKernelSize * kMaxKernelSize <= 2147483647LL &&
+                  4LL * (kMaxKernelSize + 2) * (kMaxKernelSize + 2) > 2147483647LL,
+              "the largest odd table side whose bytes fit a signed 32-bit count");
+static_assert(
+    [] {
+        int side = 1;
+        for (int digit = 0; digit < kPrecision; ++digit) side *= 10;
+        return side;
+    }() == kSide,
+    "the grid side is 10^precision");
+static_assert(kCells == kSide * kSide);
+
+// Blocks of kThreadsPerBlock threads that cover n items, rounded up in
+// integers: the launches' and the maximum search's one rule.
+TRACKORA_HD constexpr long long blocks_for(long long n) {
+    return (n + kThreadsPerBlock - 1) / kThreadsPerBlock;
+}
+// Blocks of the first pass over the grid, one result each.
+inline constexpr int kCellBlocks = static_cast<int>(blocks_for(kCells));
+static_assert(kCellBlocks == 3907 && blocks_for(kCellBlocks) == 16 && blocks_for(16) == 1,
+              "the grid's maximum takes three passes: 3907, 16 and 1 values");
+// Below this many values one thread folds them instead of block passes.
+inline constexpr int kFoldBelow = 64;
+
+// The count grid: the density grid with this margin on every side. The
+// engines count the points centred on it per cell and convolve the counts
+// once; points centred further out are stamped one by one.
+inline constexpr int kCountPad = 64;
+inline constexpr int kCountSide = kSide + 2 * kCountPad;
+inline constexpr std::size_t kCountCells = std::size_t{kCountSide} * kCountSide;
+// Every count-grid index fits 32 bits with one value to spare for "none".
+inline constexpr std::uint32_t kNoCountCell = 0xFFFFFFFFu;
+static_assert(kCountCells <= std::size_t{kNoCountCell});
 
 // A point's centre cell. valid is false for coordinates that are not finite
 // or whose scaled value does not fit an int: such points are skipped.
@@ -59,6 +93,44 @@ TRACKORA_HD inline Cell cell_function(const Datapoint& point, int output_size = 
     if (!fitsInt(row) || !fitsInt(col)) return Cell{0, 0, false};
     // fitsInt keeps the floor within -2^31 .. 2^31 - 128.
     return Cell{cell_index(row, output_size), cell_index(col, output_size), true};
+}
+
+static_assert(kCountPad <= kMaxHalf, "the margin lies within the reach of the largest table");
+
+// Where a point goes: points centred further out than the largest table half
+// never reach the grid (dropped); within the margin they are counted, beyond
+// it stamped one by one (far).
+enum class Place { dropped, counted, far };
+TRACKORA_HD inline Place place_function(const Cell& cell) {
+    if (!cell.valid) return Place::dropped;
+    const int lowFar = -kMaxHalf;
+    const int highFar = kSide - 1 + kMaxHalf;
+    if (cell.row < lowFar || cell.row > highFar || cell.col < lowFar || cell.col > highFar) return Place::dropped;
+    const int high = kSide - 1 + kCountPad;
+    if (cell.row >= -kCountPad && cell.row <= high && cell.col >= -kCountPad && cell.col <= high)
+        return Place::counted;
+    return Place::far;
+}
+
+// Index into the count grid of a counted point's centre cell.
+TRACKORA_HD inline std::uint32_t count_index(const Cell& cell) {
+    return static_cast<std::uint32_t>((cell.row + kCountPad) * kCountSide + (cell.col + kCountPad));
+}
+
+// The count-grid rows that reach the grid with a table of this half, and the
+// table offsets a convolution pass loops over: beyond them the counts are
+// all 0.
+struct ConvolutionShape {
+    int rowFirst;
+    int rowLast;
+    int reach;
+};
+TRACKORA_HD inline ConvolutionShape convolution_shape(int half) {
+    const int first = kCountPad - half;
+    const int last = kCountPad + kSide - 1 + half;
+    const int reach = kSide - 1 + kCountPad;
+    return ConvolutionShape{first > 0 ? first : 0, last < kCountSide - 1 ? last : kCountSide - 1,
+                            half < reach ? half : reach};
 }
 
 // Mode filter: a point whose mode is one of the eleven flags passes when its
@@ -158,22 +230,36 @@ TRACKORA_HD inline bool usable_maximum(float max) {
     return max > 0.0f && max - max == 0.0f;  // positive and finite
 }
 
+// The finishing step every engine takes, cell by cell: scale_function on
+// each raw cell, the maximum of the scaled cells (max_function from
+// kMaximumStart, the identity of the maximum, so a missing cell changes
+// nothing), then finish_function with that maximum. A grid whose maximum is
+// not positive and finite becomes all zeros.
+inline constexpr float kMaximumStart = -__builtin_huge_valf();
+TRACKORA_HD inline float scale_function(float value, bool use_log) { return use_log ? log_function(value) : value; }
+TRACKORA_HD inline float finish_function(float scaled, float max) {
+    return usable_maximum(max) ? normalize_function(scaled, max) : 0.0f;
+}
+
 }  // namespace kde
 
 // Reduction selector shared by the CUDA reductions and the reference engine.
-enum reductionOperation : std::int32_t { MIN = 0, MAX = 1, SUM = 2 };
+enum class reductionOperation : std::int32_t { MIN = 0, MAX = 1, SUM = 2 };
 
 namespace kde {
+// The single-thread fold's starting value; its maximum starts from 0, so the
+// maximum of negative values folds to 0 (the grid's own maximum starts from
+// kMaximumStart, and its cells are never negative).
 TRACKORA_HD inline float reduction_initial(reductionOperation operation) {
-    return operation == MIN ? 3.4028235e38f : 0.0f;
+    return operation == reductionOperation::MIN ? 3.4028235e38f : 0.0f;
 }
 
 // The reductions' combining function, chosen when the reduction is compiled.
 template <reductionOperation operation>
 TRACKORA_HD inline float reduction_function(const float& x, const float& y) {
-    if constexpr (operation == MIN)
+    if constexpr (operation == reductionOperation::MIN)
         return min_function(x, y);
-    else if constexpr (operation == MAX)
+    else if constexpr (operation == reductionOperation::MAX)
         return max_function(x, y);
     else
         return sum_function(x, y);

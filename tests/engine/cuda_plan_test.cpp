@@ -15,7 +15,7 @@
 
 namespace {
 
-using gpuplan::kCountSide;
+using kde::kCountSide;
 
 TEST(CudaPlan, LaunchShapesCoverEveryItemOnce) {
     struct ChunkCase {
@@ -47,8 +47,8 @@ TEST(CudaPlan, LaunchShapesCoverEveryItemOnce) {
     EXPECT_TRUE(gpuplan::maximumPasses(63).empty());
     EXPECT_EQ(gpuplan::maximumPasses(64), std::vector<int>{1});
     EXPECT_EQ(gpuplan::maximumPasses(kde::kCells), (std::vector<int>{3907, 16, 1}));
-    EXPECT_EQ(gpuplan::maximumPasses(gpuplan::kCellBlocks), (std::vector<int>{16, 1}));
-    EXPECT_EQ(gpuplan::kPartials - gpuplan::kCellBlocks, 16);
+    EXPECT_EQ(gpuplan::maximumPasses(kde::kCellBlocks), (std::vector<int>{16, 1}));
+    EXPECT_EQ(gpuplan::kPartials - kde::kCellBlocks, 16);
 }
 
 // A weight table is taken only as size x size weights of an odd size the
@@ -80,16 +80,16 @@ struct HostFactor {
 // factor taken `chunk` weights at a time.
 std::vector<float> emulatedDensity(const std::vector<Datapoint>& points, const std::vector<float>& table, int size,
                                    const ControlSettings& settings, int chunk) {
-    std::vector<std::uint32_t> counts(gpuplan::kCountCells, 0);
+    std::vector<std::uint32_t> counts(kde::kCountCells, 0);
     for (const Datapoint& point : points) {
         if (!kde::point_passes(point, settings.mode_mask, settings.min_time, settings.max_time)) continue;
         const kde::Cell cell = kde::cell_function(point);
-        if (gpuplan::place_function(cell) == gpuplan::Place::counted) ++counts[gpuplan::count_index(cell)];
+        if (kde::place_function(cell) == kde::Place::counted) ++counts[kde::count_index(cell)];
     }
     const std::vector<float> factor = engine::tableFactor(table, size);
     const int half = size / 2;
     HostFactor load{factor.data(), half};
-    const gpuplan::ConvolutionShape shape = gpuplan::convolutionShape(half);
+    const kde::ConvolutionShape shape = kde::convolution_shape(half);
     // Rows the horizontal pass leaves alone stay NaN, so reading one shows.
     std::vector<float> rows(gpuplan::kRowCells, std::numeric_limits<float>::quiet_NaN());
     for (int i = shape.rowFirst; i <= shape.rowLast; ++i)
@@ -111,7 +111,7 @@ std::vector<float> emulatedDensity(const std::vector<Datapoint>& points, const s
 TEST(CudaPlan, ConvolutionArithmeticEqualsTheCpuEngine) {
     std::vector<Datapoint> points;
     for (const Datapoint& point : adversarialPoints(11, 3000))
-        if (gpuplan::place_function(kde::cell_function(point)) != gpuplan::Place::far) points.push_back(point);
+        if (kde::place_function(kde::cell_function(point)) != kde::Place::far) points.push_back(point);
     for (int i = 0; i < 1000; ++i) points.emplace_back(0.0005f, 0.9995f, WALK, 500);  // one corner cell
     struct Case {
         int size;

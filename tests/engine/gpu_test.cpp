@@ -19,6 +19,8 @@
 
 namespace {
 
+using Op = reductionOperation;
+
 using gpuplan::Path;
 
 class Gpu : public ::testing::Test {
@@ -83,33 +85,33 @@ std::vector<int> oddSizesUpTo(int last) {
 
 TEST_F(Gpu, ReductionsMatchTheHostLoops) {
     const std::vector<float> two = {-3.0f, -1.0f};
-    EXPECT_EQ(engine::cudaReduceWarp(two, MAX), 0.0f);
-    EXPECT_EQ(engine::cudaReduceWarp(two, MIN), -3.0f);
-    EXPECT_EQ(engine::cudaReduceWarp(two, SUM), -4.0f);
+    EXPECT_EQ(engine::cudaReduceWarp(two, Op::MAX), 0.0f);
+    EXPECT_EQ(engine::cudaReduceWarp(two, Op::MIN), -3.0f);
+    EXPECT_EQ(engine::cudaReduceWarp(two, Op::SUM), -4.0f);
     // One thread folds any length, also past one block's 1024 threads.
     std::vector<float> long_(5000, 1.0f);
     long_[4999] = 7.0f;
-    EXPECT_EQ(engine::cudaReduceWarp(long_, MAX), 7.0f);
-    EXPECT_EQ(engine::cudaReduceWarp(long_, SUM), 5006.0f);
-    EXPECT_EQ(engine::cudaReduceBlocksPass(std::vector<float>(256, 1.0f), SUM), std::vector<float>{256.0f});
+    EXPECT_EQ(engine::cudaReduceWarp(long_, Op::MAX), 7.0f);
+    EXPECT_EQ(engine::cudaReduceWarp(long_, Op::SUM), 5006.0f);
+    EXPECT_EQ(engine::cudaReduceBlocksPass(std::vector<float>(256, 1.0f), Op::SUM), std::vector<float>{256.0f});
     std::vector<float> sixteen(16);
     for (int i = 0; i < 16; ++i) sixteen[i] = -10.0f - i;
-    EXPECT_EQ(engine::cudaReduceBlocksPass(sixteen, MAX), std::vector<float>{-10.0f});
-    EXPECT_EQ(engine::cudaReduceBlocksPass({-7.5f}, MIN), std::vector<float>{-7.5f});
+    EXPECT_EQ(engine::cudaReduceBlocksPass(sixteen, Op::MAX), std::vector<float>{-10.0f});
+    EXPECT_EQ(engine::cudaReduceBlocksPass({-7.5f}, Op::MIN), std::vector<float>{-7.5f});
     std::vector<float> withNaN(300, 1.0f);
     withNaN[7] = std::nanf("");
     withNaN[299] = 5.0f;
-    EXPECT_EQ(engine::cudaReduceBlocksPass(withNaN, MAX), (std::vector<float>{1.0f, 5.0f}));
+    EXPECT_EQ(engine::cudaReduceBlocksPass(withNaN, Op::MAX), (std::vector<float>{1.0f, 5.0f}));
 
     std::mt19937 random(3);
     std::uniform_real_distribution<float> value(-100.0f, 100.0f);
     std::vector<float> many(123457);
     for (float& v : many) v = value(random);
-    for (reductionOperation operation : {MIN, MAX}) {
+    for (Op operation : {Op::MIN, Op::MAX}) {
         std::vector<float> expected((many.size() + 255) / 256);
         engine::referenceReduceBlocks(many.data(), expected.data(), static_cast<int>(many.size()),
                                       static_cast<int>(expected.size()), operation);
-        EXPECT_EQ(engine::cudaReduceBlocksPass(many, operation), expected) << operation;
+        EXPECT_EQ(engine::cudaReduceBlocksPass(many, operation), expected) << static_cast<int>(operation);
     }
 }
 
@@ -159,7 +161,7 @@ TEST_F(Gpu, FarStampsAndSplitLaunchesMatchTheReference) {
     std::size_t farWithinReach = 0;
     for (const Datapoint& point : points) {
         const kde::Cell cell = kde::cell_function(point);
-        if (gpuplan::place_function(cell) == gpuplan::Place::far && cell.row > -80 && cell.row < kde::kSide + 80 &&
+        if (kde::place_function(cell) == kde::Place::far && cell.row > -80 && cell.row < kde::kSide + 80 &&
             cell.col > -80 && cell.col < kde::kSide + 80)
             ++farWithinReach;
     }
@@ -193,7 +195,7 @@ TEST_F(Gpu, LiteralPathMatchesTheReference) {
 TEST_F(Gpu, CountingPathMatchesTheCpuEngine) {
     std::vector<Datapoint> points;
     for (const Datapoint& point : adversarialPoints(9, 20000))
-        if (gpuplan::place_function(kde::cell_function(point)) != gpuplan::Place::far) points.push_back(point);
+        if (kde::place_function(kde::cell_function(point)) != kde::Place::far) points.push_back(point);
     for (int i = 0; i < (1 << 24) + 3; ++i) points.emplace_back(0.4321f, 0.1234f, i % 2 ? WALK : MOTORCYCLE, 7000);
     points.resize(points.size() - points.size() % 256 + 77, Datapoint(0.25f, 0.75f, BUS, 100));
     auto gpu = startOrFail(points, Path::fast);
