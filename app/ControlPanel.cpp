@@ -13,7 +13,6 @@
 #include "app/Analysis.h"
 #include "app/AppState.h"
 #include "app/ControlSettings.h"
-#include "app/MapGuides.h"
 #include "app/PanelRules.h"
 #include "app/Session.h"
 #include "engine/HeatmapEngine.h"
@@ -333,7 +332,6 @@ void showLegend() {
 }  // namespace
 
 void showControlPanel() {
-    drawMapGuides();
     // Opens wide enough for the time range and its label; the height fits
     // the contents.
     stepPlayback();

@@ -19,7 +19,6 @@ constexpr ImU32 kBar = IM_COL32(220, 224, 230, 255);
 }  // namespace
 
 void drawMapGuides() {
-    applyFinishedBasemap();
     if (!map_renderer || map_renderer->showsMapImage()) return;
     if (map_renderer->ground() == MapRenderer::Ground::basemap) {
         // A basemap orients by itself; it owes its source a line.

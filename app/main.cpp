@@ -20,6 +20,7 @@
 #include "app/FrameWork.h"
 #include "app/Input.h"
 #include "app/MapImage.h"
+#include "app/MapGuides.h"
 #include "app/Session.h"
 #include "engine/HeatmapEngine.h"
 #include "model/Dataset.h"
@@ -148,6 +149,8 @@ int main(int argc, char** argv) {
                 std::cout << "Could not load image \"" << full.path << "\": " << full.problem << std::endl;
         }
         applyFinishedLoad();
+        applyFinishedBasemap();
+        drawMapGuides();
         showControlPanel();
         refreshDensity(settings, density, heatmapCells);
         if (session.scaleChanged) {

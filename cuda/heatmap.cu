@@ -6,9 +6,10 @@
 // passing points per centre cell (exact, so the order of the atomics does
 // not matter), a separable convolution with the table's one-dimensional
 // factor without fused multiply-adds, then the logarithm, the maximum and
-// the division on the device. Its grid equals the CPU engine's within a few
-// roundings per cell (the CPU engine may fuse and flush subnormals; far
-// points are added with atomics in any order), never bit for bit.
+// the division on the device. The GPU tests hold its grid to the CPU
+// engine's within a few roundings per cell (the CPU engine may fuse and
+// flush subnormals; far points are added with atomics in any order), never
+// bit for bit.
 // `cuda-literal` adds the whole table per point with float atomics: slow,
 // simple, the on-device reference of the GPU tests. Both finish alike.
 //
