@@ -628,6 +628,11 @@ CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path pa
     return start;
 }
 
+CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path, int tableSize,
+                          std::size_t reclaimableBytes) {
+    return startCudaEngine(readAllSamples(samples), path, tableSize, reclaimableBytes);
+}
+
 #ifdef TRACKORA_DEVICE_TEST_HOOKS
 std::vector<float> cudaDensity(DensityBackend& backend, const ControlSettings& settings) {
     auto* engine = dynamic_cast<CudaEngine*>(&backend);

@@ -13,6 +13,7 @@
 #include "cuda/CudaPlan.h"
 #include "engine/Backend.h"
 #include "engine/KdeLogic.h"
+#include "model/SampleSource.h"
 
 namespace engine {
 
@@ -30,6 +31,10 @@ struct CudaStart {
 // reclaimableBytes: device memory of a running engine that goes before this
 // one is used.
 CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path path = gpuplan::Path::fast,
+                          int tableSize = 1, std::size_t reclaimableBytes = 0);
+// The same from a source read a chunk at a time (a sample file too large to
+// hold in host memory); cancelled with the source.
+CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path = gpuplan::Path::fast,
                           int tableSize = 1, std::size_t reclaimableBytes = 0);
 
 // Empty when a CUDA device is present, else the reason.

@@ -1,0 +1,86 @@
+#pragma once
+// Samples handed over a chunk at a time, as often as asked: the engines index
+// from a source, so a binary sample file of a billion records is read in
+// bounded pieces and never held whole. A source in memory serves samples
+// that were parsed (recordings, text and track files) the same way.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/Datapoint.h"
+
+class SampleSource {
+public:
+    // The most samples one chunk holds (16 MiB of records).
+    static constexpr std::size_t kChunkSamples = std::size_t{1} << 20;
+
+    virtual ~SampleSource() = default;
+
+    virtual std::size_t size() const = 0;
+    // The file the samples come from, for messages; empty for samples in memory.
+    virtual const std::string& path() const = 0;
+
+    // Calls visit(samples, count, first) for consecutive chunks of at most
+    // kChunkSamples samples in file order, `first` being the index of the
+    // chunk's first sample, until every sample was seen. Throws LoadCancelled
+    // between chunks once `cancel` is set, and DataFileError when the file
+    // cannot be read or became shorter than it was when opened.
+    using Visit = std::function<void(const Datapoint* samples, std::size_t count, std::size_t first)>;
+    virtual void forEachChunk(const Visit& visit) const = 0;
+
+    // Throws LoadCancelled once `cancel` is set: long work on a source's
+    // samples calls it now and then, so a cancelled load stops soon.
+    void stopIfCancelled() const;
+
+    // Set by another thread when the samples are no longer wanted.
+    const std::atomic<bool>* cancel = nullptr;
+};
+
+// Samples already in memory, owned by the source or (a view) by the caller,
+// who keeps them alive as long as the source.
+class SamplesInMemory final : public SampleSource {
+public:
+    explicit SamplesInMemory(std::vector<Datapoint> points);
+    static SamplesInMemory view(const std::vector<Datapoint>& points);
+
+    std::size_t size() const override { return points_->size(); }
+    const std::string& path() const override { return path_; }
+    void forEachChunk(const Visit& visit) const override;
+    const std::vector<Datapoint>& points() const { return *points_; }
+
+private:
+    SamplesInMemory() = default;
+    std::vector<Datapoint> owned_;
+    const std::vector<Datapoint>* points_ = &owned_;
+    std::string path_;
+};
+
+// A binary sample file (headerless 16-byte records), read a chunk at a time
+// into one buffer each pass; the file's pages stay in the system's cache, not
+// in this process. A trailing partial record is not a sample. Opening throws
+// DataFileError when the file cannot be opened, is not a regular file (a
+// FIFO or device would block or never end) or holds more records than a
+// 32-bit count.
+class SampleFile final : public SampleSource {
+public:
+    explicit SampleFile(std::string path);
+    ~SampleFile() override;
+    SampleFile(const SampleFile&) = delete;
+    SampleFile& operator=(const SampleFile&) = delete;
+
+    std::size_t size() const override { return records_; }
+    const std::string& path() const override { return path_; }
+    void forEachChunk(const Visit& visit) const override;
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::size_t records_ = 0;
+};
+
+// Every sample of a source, in memory.
+std::vector<Datapoint> readAllSamples(const SampleSource& source);
