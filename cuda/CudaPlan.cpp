@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "cpu/Parallel.h"
-
 namespace gpuplan {
 
 int blocksFor(std::int64_t n) {
@@ -39,7 +37,7 @@ std::size_t tableBytes(Path path, int tableSize) {
 std::size_t footprintBytes(Path path, std::size_t points, std::size_t farPoints, int tableSize) {
     std::size_t bytes = points * sizeof(Datapoint) + std::size_t{kde::kCells} * sizeof(float) +
                         std::size_t{kPartials} * sizeof(float) + tableBytes(path, tableSize);
-    if (path == Path::fast)
+    if (path == Path::counting)
         bytes += farPoints * sizeof(Datapoint) + kde::kCountCells * sizeof(std::uint32_t) + kRowCells * sizeof(float);
     return bytes;
 }
@@ -55,17 +53,15 @@ std::string tableProblem(std::size_t tableEntries, int size) {
     return {};
 }
 
-std::vector<Datapoint> farPoints(const std::vector<Datapoint>& points, unsigned threads) {
-    threads = std::max(1u, threads);
-    std::vector<std::vector<Datapoint>> found(threads);
-    engine::runParallel(threads, [&](unsigned t) {
-        const engine::Span span = engine::spanOf(points.size(), t, threads);
-        for (std::size_t i = span.first; i < span.last; ++i)
-            if (kde::place_function(kde::cell_function(points[i])) == kde::Place::far) found[t].push_back(points[i]);
-    });
-    std::vector<Datapoint> all;
-    for (const auto& part : found) all.insert(all.end(), part.begin(), part.end());
-    return all;
+void appendFarPoints(const Datapoint* samples, std::size_t count, std::vector<Datapoint>& far) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (kde::place_function(kde::cell_function(samples[i])) == kde::Place::far) far.push_back(samples[i]);
+}
+
+std::vector<Datapoint> farPoints(const SampleSource& samples) {
+    std::vector<Datapoint> far;
+    samples.forEachChunk([&](const Datapoint* chunk, std::size_t count, std::size_t) { appendFarPoints(chunk, count, far); });
+    return far;
 }
 
 std::string megabytes(std::size_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }

@@ -12,12 +12,15 @@
 #include "engine/KdeLogic.h"
 #include "model/Datapoint.h"
 #include "model/HostDevice.h"
+#include "model/SampleSource.h"
 
 namespace gpuplan {
 
-// `cuda` counts points per centre cell and convolves the counts with the
-// table's one-dimensional factor; `literal` adds the whole table per point.
-enum class Path { fast, literal };
+// The two ways the engine sums the weights. `counting` (the `cuda` engine)
+// counts the points per centre cell and convolves the counts with the
+// table's one-dimensional factor; `literal` (`cuda-literal`) adds the whole
+// table per point.
+enum class Path { counting, literal };
 
 inline constexpr int kThreads = kde::kThreadsPerBlock;
 // The count grid (kde::kCountSide, kde::kCountPad) is the CPU engine's, so
@@ -140,9 +143,10 @@ std::vector<Chunk> pointChunks(std::size_t points, std::size_t perLaunch = kLaun
 std::vector<int> maximumPasses(int n);
 
 
-// Device bytes the engine holds: points, grid, partial results and far
-// points; the fast path adds the count grid, the row buffer and the factor,
-// the literal path the whole table (up to 2.1 GB).
+// Device bytes the engine holds: points, grid, partial results and the
+// table; the counting path's table is the factor, and it adds the far points,
+// the count grid and the row buffer; the literal path's is the whole table
+// (up to 2.1 GB).
 std::size_t footprintBytes(Path path, std::size_t points, std::size_t farPoints, int tableSize);
 // Bytes of the table itself on the device.
 std::size_t tableBytes(Path path, int tableSize);
@@ -151,8 +155,12 @@ std::size_t tableBytes(Path path, int tableSize);
 // 1..kMaxKernelSize; otherwise the reason.
 std::string tableProblem(std::size_t tableEntries, int size);
 
-// The points the fast path stamps one by one (kde::Place::far), in input order.
-std::vector<Datapoint> farPoints(const std::vector<Datapoint>& points, unsigned threads);
+// The points the counting path stamps one by one (kde::Place::far), in input
+// order: appended from one chunk of samples, or gathered from a whole
+// source. They are rare (an import keeps the frame's fixes), so one pass on
+// one thread serves.
+void appendFarPoints(const Datapoint* samples, std::size_t count, std::vector<Datapoint>& far);
+std::vector<Datapoint> farPoints(const SampleSource& samples);
 
 std::string megabytes(std::size_t bytes);
 

@@ -1,7 +1,8 @@
 #pragma once
 // The CUDA module's kernels and internals on host arrays, for the GPU tests
-// only: compiled into the test build of the engine (TRACKORA_DEVICE_TEST_HOOKS),
-// never into the library the viewer and the tools link.
+// only: cuda/DeviceTestHooks.cu is compiled into the test build of the engine
+// (trackora_engine_device_tests), never into the library the viewer and the
+// tools link.
 #include <cstddef>
 #include <vector>
 
@@ -39,8 +40,8 @@ std::size_t cudaFreeBytes();
 // std::runtime_error naming the failed CUDA call.
 // One pass of reduction_kernel_blocks: one result per block of 256.
 std::vector<float> cudaReduceBlocksPass(const std::vector<float>& data, reductionOperation operation);
-// reduction_kernel_warp over the whole array.
-float cudaReduceWarp(const std::vector<float>& data, reductionOperation operation);
+// reduction_kernel_serial over the whole array (one thread folds it).
+float cudaReduceSerial(const std::vector<float>& data, reductionOperation operation);
 // The pipeline's maximum search (passes receives each pass's result count).
 float cudaMaximum(const std::vector<float>& data, std::vector<int>* passes);
 // The finishing kernels: log_max_kernel's logarithm in place, and

@@ -1,10 +1,9 @@
 #pragma once
-// The CUDA density engine: device buffers, the kernels and their launchers.
-// Plain C++ for every includer but heatmap.cu; the kernel declarations are
-// seen by nvcc only. The per-element rules and the reductionOperation
-// selector live in engine/KdeLogic.h, shared with the CPU engines, the count
-// grid and the finishing step included; launch shapes, memory sizes and the
-// convolution passes in cuda/CudaPlan.h.
+// The CUDA module's one public header: starting a CUDA density engine and
+// naming the device. Plain C++; the engine, its kernels and device buffers
+// are the module's own (cuda/*.cu and *.cuh). The per-element rules live in
+// engine/KdeLogic.h, shared with the CPU engines; the paths, launch shapes,
+// memory sizes and convolution passes in cuda/CudaPlan.h.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,15 +25,20 @@ struct CudaStart {
     std::string problem;
     bool afterRelease = false;
 };
+// Checks the device's free memory before anything is allocated, then
+// uploads the samples a chunk at a time (a sample file too large to hold in
+// host memory never is).
 // path: the counting engine (`cuda`) or the per-sample one (`cuda-literal`).
 // tableSize: the side of the first weight table, part of the memory check.
 // reclaimableBytes: device memory of a running engine that goes before this
 // one is used.
-CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path path = gpuplan::Path::fast,
+// A cancelled source throws LoadCancelled and one that cannot be read
+// DataFileError, out of this call, with the engine's device memory freed:
+// the load stops. A CUDA failure is a problem, in words.
+CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path = gpuplan::Path::counting,
                           int tableSize = 1, std::size_t reclaimableBytes = 0);
-// The same from a source read a chunk at a time (a sample file too large to
-// hold in host memory); cancelled with the source.
-CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path = gpuplan::Path::fast,
+// The same for samples in memory.
+CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path path = gpuplan::Path::counting,
                           int tableSize = 1, std::size_t reclaimableBytes = 0);
 
 // Empty when a CUDA device is present, else the reason.
@@ -46,34 +50,3 @@ std::string cudaDeviceProblem();
 std::string cudaDeviceDescription();
 
 }  // namespace engine
-
-#if defined(__CUDACC__)
-// Launch shapes: blocks of 256 threads, one thread per point or cell, unless
-// stated otherwise.
-// Per-sample stamp of the whole table (the `cuda-literal` path).
-__global__ void kde_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_size,
-                           float* output_data, int precision, int mode_mask, int min_time, int max_time);
-// Integer count of the passing points per centre cell of the count grid.
-__global__ void count_kernel(const Datapoint* points, int n_point, std::uint32_t* counts, int mode_mask,
-                             int min_time, int max_time);
-// Horizontal pass: blocks (4, count rows); vertical pass: blocks (4, 1000).
-__global__ void convolve_rows_kernel(const std::uint32_t* counts, const float* factor, int half, int reach,
-                                     int row_first, float* rows, int chunk);
-__global__ void convolve_columns_kernel(const float* rows, const float* factor, int half, int row_first,
-                                        int row_last, float* output_data, int chunk);
-// Points centred beyond the count grid's margin, each stamped with the
-// factor's outer product.
-__global__ void far_kernel(const Datapoint* points, int n_point, const float* factor, int kernel_size,
-                           float* output_data, int mode_mask, int min_time, int max_time);
-// Optional logarithm in place and one maximum per block of 256 cells.
-__global__ void log_max_kernel(float* data, int N, bool use_log, float* block_max);
-// Division by the maximum found on the device; all zeros when it is not
-// positive and finite.
-__global__ void normalize_by_kernel(float* data, int N, const float* max_at);
-// The combining function is chosen at compile time.
-template <reductionOperation operation>
-__global__ void reduction_kernel_blocks(const float* data, float* output, int N, int num_blocks);
-// One thread folds the whole array: launch as <<<1, 1>>>.
-template <reductionOperation operation>
-__global__ void reduction_kernel_warp(const float* data, float* output_value, int N);
-#endif

@@ -183,7 +183,7 @@ struct PreparedEngine {
     // A CUDA engine that fits only once the running one is released: started
     // by install, from these points (the caller's, alive until then).
     const std::vector<Datapoint>* startAfterRelease = nullptr;
-    gpuplan::Path path = gpuplan::Path::fast;
+    gpuplan::Path path = gpuplan::Path::counting;
     int tableSize = 1;
 };
 
@@ -205,7 +205,7 @@ PreparedEnginePtr prepare(const std::vector<Datapoint>& points, [[maybe_unused]]
         if (choice != Choice::cpu) {
             // The pre-check sizes the first table too: the literal path holds
             // all size x size weights on the device.
-            const gpuplan::Path path = choice == Choice::cudaLiteral ? gpuplan::Path::literal : gpuplan::Path::fast;
+            const gpuplan::Path path = choice == Choice::cudaLiteral ? gpuplan::Path::literal : gpuplan::Path::counting;
             const int size = engine::effectiveKernelSize(tableSize);
             engine::CudaStart start = engine::startCudaEngine(points, path, size, gpuBytesHeld.load());
             if (start.backend) {

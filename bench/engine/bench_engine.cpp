@@ -504,7 +504,7 @@ int main(int argc, char** argv) {
     // without the CPU engine initialize also builds as its fallback.
     if (engine::cudaProblem().empty()) {
         start = Clock::now();
-        engine::CudaStart cudaStart = engine::startCudaEngine(points, gpuplan::Path::fast, 5);
+        engine::CudaStart cudaStart = engine::startCudaEngine(points, gpuplan::Path::counting, 5);
         const double cudaStartMs = millisecondsSince(start);
         if (cudaStart.backend)
             std::printf("CUDA engine start, upload included, context already up: %.0f ms (target <= 300: %s)\n",

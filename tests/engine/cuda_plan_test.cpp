@@ -12,6 +12,7 @@
 #include "cuda/CudaPlan.h"
 #include "engine/Backend.h"
 #include "engine/HeatmapEngine.h"
+#include "model/SampleSource.h"
 
 namespace {
 
@@ -67,6 +68,72 @@ TEST(CudaPlan, TableCheckTakesOnlyOddSquaresWithinTheLargestSize) {
         EXPECT_EQ(gpuplan::tableProblem(t.entries, t.size).empty(), t.valid) << t.size << " " << t.entries;
 }
 
+// The memory check's bytes, from what each buffer must hold. By hand, with
+// no points and the single-cell table: the grid 1000 x 1000 floats
+// (4,000,000 bytes), the maximum search's 3907 + 16 partial results (15,692)
+// and the one weight (4) make 4,015,696 on both paths; the counting path adds
+// the count grid, 1128 x 1128 counts (5,089,536), and the row buffer, 1128
+// rows of 1000 floats (4,512,000): 13,617,232. Each point and, on the
+// counting path only, each far point adds one 16-byte record; the table adds
+// size x size floats on the literal path and its size-long factor on the
+// counting path.
+TEST(CudaPlan, FootprintCountsEveryBufferTheEngineHolds) {
+    using gpuplan::footprintBytes;
+    using gpuplan::Path;
+    EXPECT_EQ(footprintBytes(Path::literal, 0, 0, 1), 4015696u);
+    EXPECT_EQ(footprintBytes(Path::counting, 0, 0, 1), 13617232u);
+    struct Case {
+        Path path;
+        std::size_t points;
+        std::size_t far;
+        int size;
+    };
+    const Case cases[] = {{Path::literal, 0, 0, 1},       {Path::literal, 25000000, 0, 101},
+                          {Path::literal, 7, 0, 23169},   {Path::counting, 0, 0, 1},
+                          {Path::counting, 25000000, 3, 101}, {Path::counting, 7, 1000, 23169}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path == Path::counting ? "counting" : "literal") + " size " + std::to_string(c.size));
+        const std::size_t bytes = footprintBytes(c.path, c.points, c.far, c.size);
+        EXPECT_EQ(footprintBytes(c.path, c.points + 1, c.far, c.size) - bytes, 16u);
+        EXPECT_EQ(footprintBytes(c.path, c.points, c.far + 1, c.size) - bytes, c.path == Path::counting ? 16u : 0u);
+        const std::size_t side = static_cast<std::size_t>(c.size);
+        EXPECT_EQ(bytes - footprintBytes(c.path, c.points, c.far, 1),
+                  c.path == Path::literal ? 4 * (side * side - 1) : 4 * (side - 1));
+        EXPECT_EQ(gpuplan::tableBytes(c.path, c.size), c.path == Path::literal ? 4 * side * side : 4 * side);
+    }
+}
+
+// The points the counting path stamps one by one, gathered from a source's
+// chunks: exactly the far ones (beyond the 64-cell margin, within the
+// largest table's reach), none counted or dropped, in input order across the
+// boundary between two chunks.
+TEST(CudaPlan, FarPointsAreGatheredFromEveryChunkInOrder) {
+    constexpr std::size_t kFirstChunk = SampleSource::kChunkSamples;
+    std::vector<Datapoint> points(kFirstChunk + 10, Datapoint(0.5f, 0.5f, WALK, 100));
+    // Cell -64 lies within the margin (counted), -66 beyond it (far); 12500
+    // and -11500 are within the largest table's reach (11584) of the grid
+    // (far), 12600 beyond it (dropped), as are invalid coordinates.
+    struct Placed {
+        std::size_t index;
+        float x;
+        float y;
+        bool far;
+    };
+    const Placed placed[] = {{3, -0.0635f, 0.5f, false},          {5, -0.0655f, 0.5f, true},
+                             {9, 0.5f, 12.5f, true},              {11, 0.5f, 12.6f, false},
+                             {12, std::nanf(""), 0.5f, false},    {kFirstChunk - 1, 1.0655f, 0.2f, true},
+                             {kFirstChunk, 0.3f, -0.0655f, true}, {kFirstChunk + 9, -11.5f, -11.5f, true}};
+    std::vector<std::int32_t> expected;
+    for (const Placed& p : placed) {
+        const std::int32_t time = static_cast<std::int32_t>(p.index % 86400);
+        points[p.index] = Datapoint(p.x, p.y, BUS, time);
+        if (p.far) expected.push_back(time);
+    }
+    std::vector<std::int32_t> found;
+    for (const Datapoint& point : gpuplan::farPoints(SamplesInMemory::view(points))) found.push_back(point.time);
+    EXPECT_EQ(found, expected);
+}
+
 // The factor straight from the host table, where the kernels stage it in
 // shared memory.
 struct HostFactor {
@@ -75,7 +142,7 @@ struct HostFactor {
     const float* operator()(int first, int) const { return factor + half + first; }
 };
 
-// The fast path's density through the kernels' own per-thread passes, each
+// The counting path's density through the kernels' own per-thread passes, each
 // thread of the launches in turn: counts, then the two passes with the
 // factor taken `chunk` weights at a time.
 std::vector<float> emulatedDensity(const std::vector<Datapoint>& points, const std::vector<float>& table, int size,

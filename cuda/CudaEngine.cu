@@ -1,0 +1,293 @@
+// The CUDA engine (cuda/CudaEngine.cuh): its device buffers, the upload of
+// the samples a chunk at a time, the launches of a compute, and
+// startCudaEngine with its memory check. Every CUDA call is checked; a
+// failure throws and the dispatcher carries on with the CPU engine.
+#include "cuda/CudaEngine.cuh"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "cuda/heatmap.h"
+#include "cuda/kernels.cuh"
+#include "model/LoadError.h"
+
+namespace engine {
+
+namespace detail {
+
+namespace {
+
+using gpuplan::kThreads;
+using gpuplan::Path;
+
+// partials_ holds the first pass's block maxima, then the second pass's.
+constexpr int kSecondRegion = kde::kCellBlocks;
+
+}  // namespace
+
+CudaEngine::CudaEngine(const SampleSource& samples, Path path) : path_(path) {
+    TRACKORA_CUDA_CHECK(failure_, cudaSetDevice(0));
+    cudaDeviceProp properties{};
+    TRACKORA_CUDA_CHECK(failure_, cudaGetDeviceProperties(&properties, 0));
+    name_ = std::string(path == Path::literal ? "CUDA literal (" : "CUDA (") + properties.name + ")";
+    stream_.create();
+    // Everything but the far points is allocated before the samples are
+    // read, so a device that is short of memory says so before a long read.
+    points_.allocate(samples.size());
+    heatmap_.allocate(kde::kCells);
+    partials_.allocate(gpuplan::kPartials);
+    if (path_ == Path::counting) {
+        counts_.allocate(kde::kCountCells);
+        rows_.allocate(gpuplan::kRowCells);
+    }
+    // A table from the start: a compute before the first setKernel stamps
+    // single cells instead of reading a null table.
+    const float one = 1.0f;
+    table_.upload(&one, 1, stream_.get());
+    start_.create();
+    stop_.create();
+    std::vector<Datapoint> far;
+    uploadPoints(samples, far);
+    uploadFarPoints(far);
+}
+
+void CudaEngine::uploadPoints(const SampleSource& samples, std::vector<Datapoint>& far) {
+    std::size_t uploaded = 0;
+    samples.forEachChunk([&](const Datapoint* chunk, std::size_t count, std::size_t first) {
+        if (first != uploaded)
+            throw std::logic_error("the sample source handed samples from " + std::to_string(first) + " after " +
+                                   std::to_string(uploaded));
+        points_.copyIn(first, chunk, count, stream_.get());
+        // Read on the host while the copy runs: both only read the chunk.
+        if (path_ == Path::counting) gpuplan::appendFarPoints(chunk, count, far);
+        // The source may reuse the chunk's memory once this returns.
+        TRACKORA_CUDA_CHECK(failure_, cudaStreamSynchronize(stream_.get()));
+        uploaded += count;
+    });
+    if (uploaded != points_.count())
+        throw std::logic_error("the sample source handed " + std::to_string(uploaded) + " of its " +
+                               std::to_string(points_.count()) + " samples");
+}
+
+// The far points are known only once every sample was read: their bytes are
+// checked now, against what the rest left free.
+void CudaEngine::uploadFarPoints(const std::vector<Datapoint>& far) {
+    if (far.empty()) return;
+    const std::size_t bytes = far.size() * sizeof(Datapoint);
+    std::size_t freeBytes = 0;
+    std::size_t totalBytes = 0;
+    TRACKORA_CUDA_CHECK(failure_, cudaMemGetInfo(&freeBytes, &totalBytes));
+    if (bytes + gpuplan::kHeadroomBytes > freeBytes)
+        throw std::runtime_error("the " + std::to_string(far.size()) +
+                                 " points centred beyond the count grid's margin need " +
+                                 gpuplan::megabytes(bytes + gpuplan::kHeadroomBytes) + " more of GPU memory, " +
+                                 gpuplan::megabytes(freeBytes) + " are free");
+    far_.upload(far.data(), far.size(), stream_.get());
+}
+
+void CudaEngine::setKernel(const std::vector<float>& table, int size) {
+    const std::string problem = gpuplan::tableProblem(table.size(), size);
+    if (!problem.empty()) throw std::invalid_argument(problem);
+    const std::vector<float> weights = path_ == Path::literal ? table : tableFactor(table, size);
+    const std::size_t needed = weights.size() * sizeof(float);
+    if (needed > table_.bytes()) {
+        std::size_t freeBytes = 0;
+        std::size_t totalBytes = 0;
+        TRACKORA_CUDA_CHECK(failure_, cudaMemGetInfo(&freeBytes, &totalBytes));
+        if (needed + gpuplan::kHeadroomBytes > freeBytes + table_.bytes())
+            throw std::runtime_error("the " + std::to_string(size) + " x " + std::to_string(size) +
+                                     " weight table needs " + gpuplan::megabytes(needed) + " of GPU memory, " +
+                                     gpuplan::megabytes(freeBytes) + " are free");
+    }
+    size_ = 1;  // until the new table is in place
+    // A larger table replaces the old one (freed first: one exists at a
+    // time); a smaller one is written over it after the stream's work.
+    table_.upload(weights.data(), weights.size(), stream_.get());
+    size_ = size;
+}
+
+std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
+    const bool useLog = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
+    lastLog_ = useLog;
+    cudaStream_t stream = stream_.get();
+    TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(start_.get(), stream));
+    estimate(settings);
+    std::vector<float> results(kde::kCells, 0.0f);
+    // Both paths finish alike: the scaled cells' block maxima, the maximum of
+    // those, and the division, all on the device.
+    log_max_kernel<<<kde::kCellBlocks, kThreads, 0, stream>>>(heatmap_.get(), kde::kCells, useLog, partials_.get());
+    checkLaunch(failure_);
+    const float* maximum = reduceMaximum(failure_, partials_.get(), kde::kCellBlocks, partials_.get() + kSecondRegion,
+                                         partials_.get(), nullptr, stream);
+    normalize_by_kernel<<<kde::kCellBlocks, kThreads, 0, stream>>>(heatmap_.get(), kde::kCells, maximum);
+    checkLaunch(failure_);
+    TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(stop_.get(), stream));
+    // The readout needs the divisor on the host: four bytes, read after the
+    // timed work.
+    lastMaximum_ = readMaximum(maximum);
+    copyToHost(results.data(), heatmap_.get(), results.size());
+    recordTime();
+    return results;
+}
+
+std::vector<float> CudaEngine::density(const ControlSettings& settings) {
+    estimate(settings);
+    std::vector<float> results(kde::kCells, 0.0f);
+    copyToHost(results.data(), heatmap_.get(), results.size());
+    return results;
+}
+
+void CudaEngine::setFactorChunk(int chunk) { chunk_ = std::clamp(chunk, 1, gpuplan::kFactorChunk); }
+
+void CudaEngine::setLaunchPoints(std::size_t points) {
+    launchPoints_ = std::clamp<std::size_t>(points, 1, gpuplan::kLaunchPoints);
+}
+
+std::size_t CudaEngine::memoryBytes() const {
+    return points_.bytes() + table_.bytes() + heatmap_.bytes() + partials_.bytes() + far_.bytes() + counts_.bytes() +
+           rows_.bytes();
+}
+
+// The grid on the device is the normalised one: one value is read back and
+// undone, which the readout asks for only when the cursor moves.
+float CudaEngine::densityAt(std::size_t index) {
+    if (lastMaximum_ == 0.0f || index >= static_cast<std::size_t>(kde::kCells)) return 0.0f;
+    float value = 0.0f;
+    copyToHost(&value, heatmap_.get() + index, 1);
+    return kde::unscale_function(value, lastMaximum_, lastLog_);
+}
+
+void CudaEngine::copyToHost(float* to, const float* from, std::size_t count) {
+    TRACKORA_CUDA_CHECK(failure_,
+                        cudaMemcpyAsync(to, from, count * sizeof(float), cudaMemcpyDeviceToHost, stream_.get()));
+    TRACKORA_CUDA_CHECK(failure_, cudaStreamSynchronize(stream_.get()));
+}
+
+float CudaEngine::readMaximum(const float* at) {
+    float value = 0.0f;
+    copyToHost(&value, at, 1);
+    return kde::usable_maximum(value) ? value : 0.0f;
+}
+
+void CudaEngine::estimate(const ControlSettings& settings) {
+    const std::size_t tableCount = path_ == Path::literal ? std::size_t(size_) * size_ : std::size_t(size_);
+    if (!table_.get() || table_.count() != tableCount)
+        throw std::logic_error("CUDA engine: the weight table does not match its size");
+    const int mask = settings.mode_mask;
+    cudaStream_t stream = stream_.get();
+    if (path_ == Path::literal) {
+        TRACKORA_CUDA_CHECK(failure_, cudaMemsetAsync(heatmap_.get(), 0, kde::kCells * sizeof(float), stream));
+        for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count(), launchPoints_)) {
+            kde_kernel<<<chunk.blocks, kThreads, 0, stream>>>(points_.get() + chunk.first, chunk.count, table_.get(),
+                                                              size_, heatmap_.get(), kde::kPrecision, mask,
+                                                              settings.min_time, settings.max_time);
+            checkLaunch(failure_);
+        }
+        return;
+    }
+    TRACKORA_CUDA_CHECK(failure_, cudaMemsetAsync(counts_.get(), 0, counts_.count() * sizeof(std::uint32_t), stream));
+    for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count(), launchPoints_)) {
+        count_kernel<<<chunk.blocks, kThreads, 0, stream>>>(points_.get() + chunk.first, chunk.count, counts_.get(),
+                                                            mask, settings.min_time, settings.max_time);
+        checkLaunch(failure_);
+    }
+    const int half = size_ / 2;
+    const kde::ConvolutionShape shape = kde::convolution_shape(half);
+    const int columnBlocks = gpuplan::blocksFor(kde::kSide);
+    const dim3 rowGrid(columnBlocks, shape.rowLast - shape.rowFirst + 1);
+    convolve_rows_kernel<<<rowGrid, kThreads, 0, stream>>>(counts_.get(), table_.get(), half, shape.reach,
+                                                           shape.rowFirst, rows_.get(), chunk_);
+    checkLaunch(failure_);
+    const dim3 columnGrid(columnBlocks, kde::kSide);
+    convolve_columns_kernel<<<columnGrid, kThreads, 0, stream>>>(rows_.get(), table_.get(), half, shape.rowFirst,
+                                                                 shape.rowLast, heatmap_.get(), chunk_);
+    checkLaunch(failure_);
+    if (far_.count() > 0) {
+        for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(far_.count(), launchPoints_)) {
+            far_kernel<<<chunk.blocks, kThreads, 0, stream>>>(far_.get() + chunk.first, chunk.count, table_.get(),
+                                                              size_, heatmap_.get(), mask, settings.min_time,
+                                                              settings.max_time);
+            checkLaunch(failure_);
+        }
+    }
+}
+
+void CudaEngine::recordTime() {
+    float ms = 0.0f;
+    TRACKORA_CUDA_CHECK(failure_, cudaEventSynchronize(stop_.get()));
+    TRACKORA_CUDA_CHECK(failure_, cudaEventElapsedTime(&ms, start_.get(), stop_.get()));
+    lastMs_ = ms;
+}
+
+}  // namespace detail
+
+std::string cudaDeviceProblem() {
+    int devices = 0;
+    const cudaError_t status = cudaGetDeviceCount(&devices);
+    if (status != cudaSuccess) return std::string("CUDA reports \"") + cudaGetErrorString(status) + "\"";
+    if (devices == 0) return "CUDA finds no device";
+    return {};
+}
+
+std::string cudaDeviceDescription() {
+    if (!cudaDeviceProblem().empty()) return {};
+    cudaDeviceProp properties{};
+    if (cudaGetDeviceProperties(&properties, 0) != cudaSuccess) return {};
+    int driver = 0;
+    int runtime = 0;
+    cudaDriverGetVersion(&driver);
+    cudaRuntimeGetVersion(&runtime);
+    const auto version = [](int v) { return std::to_string(v / 1000) + "." + std::to_string(v % 1000 / 10); };
+    char memory[32];
+    std::snprintf(memory, sizeof memory, "%.1f GiB", static_cast<double>(properties.totalGlobalMem) / (1 << 30));
+    return std::string(properties.name) + ", compute capability " + std::to_string(properties.major) + "." +
+           std::to_string(properties.minor) + ", " + memory + ", " + std::to_string(properties.multiProcessorCount) +
+           " multiprocessors; driver " + version(driver) + ", runtime " + version(runtime);
+}
+
+CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path, int tableSize,
+                          std::size_t reclaimableBytes) {
+    CudaStart start;
+    start.problem = cudaDeviceProblem();
+    if (!start.problem.empty()) return start;
+    std::size_t freeBytes = 0;
+    std::size_t totalBytes = 0;
+    const cudaError_t memory = cudaMemGetInfo(&freeBytes, &totalBytes);
+    if (memory != cudaSuccess) {
+        start.problem = std::string("cudaMemGetInfo failed: ") + cudaGetErrorString(memory);
+        return start;
+    }
+    // Before anything is allocated. The far points are not known before the
+    // samples are read: they are few (an import keeps the frame's fixes),
+    // and the engine checks their bytes when it has found them.
+    const std::size_t needed = gpuplan::footprintBytes(path, samples.size(), 0, tableSize);
+    if (needed + gpuplan::kHeadroomBytes > freeBytes + reclaimableBytes) {
+        start.problem = "the " + std::to_string(samples.size()) + " points and the " + std::to_string(tableSize) +
+                        "-wide weight table need " + gpuplan::megabytes(needed + gpuplan::kHeadroomBytes) +
+                        " of GPU memory, " + gpuplan::megabytes(freeBytes + reclaimableBytes) + " are free";
+        return start;
+    }
+    if (needed + gpuplan::kHeadroomBytes > freeBytes) {
+        start.afterRelease = true;  // fits once the running engine is gone
+        return start;
+    }
+    try {
+        start.backend = std::make_unique<detail::CudaEngine>(samples, path);
+    } catch (const LoadCancelled&) {
+        throw;  // the load stops; the engine's device memory is already freed
+    } catch (const DataFileError&) {
+        throw;  // the samples cannot be read: the load fails, not the GPU
+    } catch (const std::exception& error) {
+        start.problem = error.what();
+    }
+    return start;
+}
+
+CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path path, int tableSize,
+                          std::size_t reclaimableBytes) {
+    return startCudaEngine(SamplesInMemory::view(points), path, tableSize, reclaimableBytes);
+}
+
+}  // namespace engine

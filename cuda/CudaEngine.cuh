@@ -1,0 +1,127 @@
+#pragma once
+// The CUDA engine class, for the module's .cu files only: CudaEngine.cu
+// defines it and startCudaEngine makes it; DeviceTestHooks.cu reaches into it
+// for the GPU tests. Everyone else holds it as a DensityBackend.
+#include <cuda_runtime.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cuda/CudaCheck.cuh"
+#include "cuda/CudaPlan.h"
+#include "cuda/DeviceBuffer.cuh"
+#include "engine/Backend.h"
+#include "model/SampleSource.h"
+
+namespace engine::detail {
+
+// A stream or event destroyed when it goes out of scope, so an engine whose
+// start throws halfway (a failed call, a cancelled load) leaves none behind.
+class OwnedStream {
+public:
+    explicit OwnedStream(FailureFlag& flag) : flag_(&flag) {}
+    ~OwnedStream() {
+        if (stream_) TRACKORA_CUDA_REPORT(*flag_, cudaStreamDestroy(stream_));
+    }
+    OwnedStream(const OwnedStream&) = delete;
+    OwnedStream& operator=(const OwnedStream&) = delete;
+    // Never synchronises with CUDA's legacy default stream.
+    void create() { TRACKORA_CUDA_CHECK(*flag_, cudaStreamCreateWithFlags(&stream_, cudaStreamNonBlocking)); }
+    cudaStream_t get() const { return stream_; }
+
+private:
+    FailureFlag* flag_;
+    cudaStream_t stream_ = nullptr;
+};
+
+class OwnedEvent {
+public:
+    explicit OwnedEvent(FailureFlag& flag) : flag_(&flag) {}
+    ~OwnedEvent() {
+        if (event_) TRACKORA_CUDA_REPORT(*flag_, cudaEventDestroy(event_));
+    }
+    OwnedEvent(const OwnedEvent&) = delete;
+    OwnedEvent& operator=(const OwnedEvent&) = delete;
+    void create() { TRACKORA_CUDA_CHECK(*flag_, cudaEventCreate(&event_)); }
+    cudaEvent_t get() const { return event_; }
+
+private:
+    FailureFlag* flag_;
+    cudaEvent_t event_ = nullptr;
+};
+
+// Two paths (gpuplan::Path). The counting path does what the CPU engine
+// does: integer counts of the passing points per centre cell (exact, so the
+// order of the atomics does not matter), a separable convolution with the
+// table's one-dimensional factor without fused multiply-adds, the far points
+// stamped one by one, then the logarithm, the maximum and the division on the
+// device. The literal path adds the whole table per point with float atomics:
+// slow, simple, the on-device reference of the GPU tests. Both finish alike.
+//
+// Each engine works on a stream of its own, so a load preparing the next
+// engine in the background never waits for the frames' computes, nor they
+// for its upload.
+class CudaEngine final : public DensityBackend {
+public:
+    // Uploads the samples a chunk at a time (and gathers the counting path's
+    // far points on the way). Throws what the source throws (LoadCancelled,
+    // DataFileError) and std::runtime_error for a failed CUDA call; whatever
+    // it had allocated on the device is freed by then.
+    CudaEngine(const SampleSource& samples, gpuplan::Path path);
+    ~CudaEngine() override = default;
+    CudaEngine(const CudaEngine&) = delete;
+    CudaEngine& operator=(const CudaEngine&) = delete;
+
+    void setKernel(const std::vector<float>& table, int size) override;
+    std::vector<float> compute(const ControlSettings& settings) override;
+    std::string name() const override { return name_; }
+    std::size_t memoryBytes() const override;
+    double lastDeviceMs() const override { return lastMs_; }
+    float densityAt(std::size_t index) override;
+
+    // For the GPU tests (DeviceTestHooks.h): the raw grid, before the
+    // logarithm and the normalisation; the factor's weights per shared-memory
+    // load; the points per kernel launch.
+    std::vector<float> density(const ControlSettings& settings);
+    void setFactorChunk(int chunk);
+    void setLaunchPoints(std::size_t points);
+
+private:
+    void uploadPoints(const SampleSource& samples, std::vector<Datapoint>& far);
+    void uploadFarPoints(const std::vector<Datapoint>& far);
+    // Waits for the stream's work before the copy and for the copy itself.
+    void copyToHost(float* to, const float* from, std::size_t count);
+    // The maximum found on the device, or 0 when it is not positive and
+    // finite (an all-zero grid).
+    float readMaximum(const float* at);
+    // The raw grid of summed weights into heatmap_.
+    void estimate(const ControlSettings& settings);
+    void recordTime();
+
+    // Declared first: everything below reports through it as it is freed,
+    // and is freed before it (members go in reverse order: the buffers
+    // first, then the events and the stream).
+    FailureFlag failure_;
+    OwnedStream stream_{failure_};
+    OwnedEvent start_{failure_};
+    OwnedEvent stop_{failure_};
+    gpuplan::Path path_;
+    std::string name_;
+    // Side of the table in table_: the whole table (literal) or its factor.
+    int size_ = 1;
+    DeviceBuffer<Datapoint> points_{failure_};
+    DeviceBuffer<Datapoint> far_{failure_};
+    DeviceBuffer<float> table_{failure_};
+    DeviceBuffer<float> heatmap_{failure_};
+    DeviceBuffer<float> partials_{failure_};
+    DeviceBuffer<std::uint32_t> counts_{failure_};
+    DeviceBuffer<float> rows_{failure_};
+    double lastMs_ = -1.0;
+    bool lastLog_ = false;
+    int chunk_ = gpuplan::kFactorChunk;
+    std::size_t launchPoints_ = gpuplan::kLaunchPoints;
+};
+
+}  // namespace engine::detail
