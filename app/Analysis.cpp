@@ -250,15 +250,7 @@ std::optional<std::int32_t> parseClock(std::string_view text) {
 
 DaySummary summarise(const std::vector<Datapoint>& points) {
     DaySummary summary;
-    for (const Datapoint& point : points) {
-        // Exactly one of the eleven flags; anything else is counted in no mode.
-        const int mode = modeIndex(point.mode);
-        if (mode < 0) continue;
-        ++summary.counts[static_cast<std::size_t>(mode)];
-        ++summary.total;
-        if (point.time >= 0 && point.time < 86400)
-            ++summary.bins[static_cast<std::size_t>(mode)][static_cast<std::size_t>(point.time / 900)];
-    }
+    summary.add(points.data(), points.size());
     return summary;
 }
 

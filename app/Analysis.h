@@ -15,6 +15,7 @@
 
 #include "model/Datapoint.h"
 #include "model/GeoFrame.h"
+#include "model/SampleTally.h"
 
 namespace analysis {
 
@@ -184,14 +185,11 @@ std::string formatClock(std::int32_t seconds);
 // around it ignored), 00:00 to 24:00; nothing for anything else.
 std::optional<std::int32_t> parseClock(std::string_view text);
 
-inline constexpr int kDayBins = 96;  // a bin per 15 minutes
 // Per mode (TransportationMode bit order): the number of samples, and the
-// samples per 15 minutes of the day. Computed once per load.
-struct DaySummary {
-    std::array<std::int64_t, kModeCount> counts{};
-    std::array<std::array<std::int64_t, kDayBins>, kModeCount> bins{};
-    std::int64_t total = 0;
-};
+// samples per 15 minutes of the day. Counted once per load, by the engine's
+// indexing.
+using DaySummary = SampleTally;
+inline constexpr int kDayBins = SampleTally::kBins;
 DaySummary summarise(const std::vector<Datapoint>& points);
 // The histogram of the modes in `mask`, summed per bin.
 std::array<float, kDayBins> histogramFor(const DaySummary& summary, std::int32_t mask);

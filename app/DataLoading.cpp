@@ -10,15 +10,16 @@
 #include <unistd.h>
 
 #include "model/LoadError.h"
+#include "model/SampleSource.h"
 #include "model/TrackFiles.h"
 #include "model/TrajectoryLoader.h"
 
 namespace {
 
-// The share of the progress bar each step takes: reading or importing the
-// samples is the long part, indexing them for the engine comes second.
+// The share of the progress bar that reading or importing recordings takes,
+// indexing them for the engine coming second; a sample file is indexed as
+// it is read, under the whole bar.
 constexpr float kReadShare = 0.6f;
-constexpr float kSummaryShare = 0.05f;
 
 std::string importStage(const ImportProgress& progress) {
     return "importing " + analysis::formatCount(progress.filesDone) + " of " +
@@ -33,11 +34,6 @@ LoadedData loadData(const std::string& path, int tableSize,
                     const std::atomic<bool>* cancel, std::int32_t utcOffsetSeconds) {
     LoadedData result;
     result.path = path;
-    // The engine's indexing cannot be stopped part-way: a cancel is heard
-    // before it starts.
-    const auto stopWhenCancelled = [&] {
-        if (cancel && cancel->load()) throw LoadCancelled(path);
-    };
     try {
         std::error_code ignored;
         const bool directory = std::filesystem::is_directory(path, ignored);
@@ -67,21 +63,30 @@ LoadedData loadData(const std::string& path, int tableSize,
                 stage("reading, " + analysis::formatCount(progress.fixes) + " fixes", kReadShare * done);
             };
         }
-        auto dataset = std::make_unique<Dataset>(Dataset::empty(path));
-        dataset->points = loader.load(path, -1, true);
-        dataset->frame = loader.frame;
-        dataset->count = static_cast<std::int32_t>(dataset->points.size());
-
-        stopWhenCancelled();
-        result.notes = loadNotes(*dataset);
-        stage("counting modes", kReadShare);
-        result.summary = analysis::summarise(dataset->points);
-
-        stopWhenCancelled();
-        stage("indexing " + analysis::formatCount(dataset->count) + " samples", kReadShare + kSummaryShare);
-        result.engine = HeatmapEngine::prepare(dataset->points, tableSize, [&stage](float fraction) {
-            stage("indexing samples", kReadShare + kSummaryShare + (1.0f - kReadShare - kSummaryShare) * fraction);
+        auto dataset = std::make_unique<Dataset>(Dataset{path, 0, GeoFrame{}});
+        std::shared_ptr<SampleSource> samples;
+        float indexFrom = kReadShare;
+        if (!directory && !isTrackFile(path) && hasBinaryExtension(path)) {
+            // A sample file is indexed as it is read, a chunk at a time, so
+            // none of its samples stay in memory: the whole bar is the index.
+            dataset->frame = readFrameFile(path);  // before the samples: a malformed one costs no read
+            samples = std::make_shared<SampleFile>(path);
+            indexFrom = 0.0f;
+        } else {
+            samples = std::make_shared<SamplesInMemory>(loader.load(path, -1, true));
+            dataset->frame = loader.frame;
+        }
+        samples->cancel = cancel;
+        samples->stopIfCancelled();
+        // The loaders refuse inputs with more samples than a 32-bit count holds.
+        dataset->count = static_cast<std::int32_t>(samples->size());
+        const std::string indexing = "indexing " + analysis::formatCount(dataset->count) + " samples";
+        stage(indexing, indexFrom);
+        result.engine = HeatmapEngine::prepare(samples, tableSize, [&](float fraction) {
+            stage(indexing, indexFrom + (1.0f - indexFrom) * fraction);
         });
+        result.summary = HeatmapEngine::preparedTally(*result.engine);
+        result.notes = loadNotes(path, dataset->count, result.summary.otherModes);
         result.dataset = std::move(dataset);
     } catch (const LoadCancelled&) {
         result.error = "Loading \"" + echoPath(path) + "\" was cancelled";

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "engine/Backend.h"
 #include "engine/HeatmapEngine.h"
 #include "engine/KdeLogic.h"
 #include "gis/Gis.h"
@@ -59,7 +58,7 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
     const bool log = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
     raster.metadata = {
         {"SIGMA", number(settings.sigma)},
-        {"SIZE", std::to_string(engine::effectiveKernelSize(settings.kernel_size))},
+        {"SIZE", std::to_string(HeatmapEngine::effectiveKernelSize(settings.kernel_size))},
         {"MODES", modeList(settings.mode_mask)},
         {"MODE_MASK", std::to_string(settings.mode_mask)},
         {"TIME_WINDOW", clock(settings.min_time) + "-" + clock(settings.max_time)},
@@ -78,11 +77,14 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
 }
 
 void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                     GridValues values, const std::vector<Datapoint>& points, const GeoFrame& frame) {
+                     GridValues values, const GeoFrame& frame) {
     if (grid.size() != static_cast<std::size_t>(kGridCells))
         throw std::invalid_argument("the grid has " + std::to_string(grid.size()) + " cells, not 1000 x 1000");
     const double densest = HeatmapEngine::lastMaximumDensity();
     writeDensityGeoTiff(path,
-                        gridCells(values, grid, densest, HeatmapEngine::lastUsedLogScale(), points, settings, frame),
+                        gridCells(values, grid, densest, HeatmapEngine::lastUsedLogScale(),
+                                  values == GridValues::count ? HeatmapEngine::sampleCounts(settings)
+                                                              : std::vector<float>{},
+                                  frame),
                         settings, densest, values, frame);
 }

@@ -25,7 +25,7 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
 
 // The viewer's "Save grid": `grid` as the last computeHeatmap returned it,
 // with that compute's densest cell and scale, saved as `values` (counts from
-// `points` under the settings' filters). Throws OutputError, or
+// the engine's index under the settings' filters). Throws OutputError, or
 // std::invalid_argument for a grid of another size.
 void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                     GridValues values, const std::vector<Datapoint>& points, const GeoFrame& frame);
+                     GridValues values, const GeoFrame& frame);

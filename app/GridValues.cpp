@@ -46,11 +46,10 @@ std::vector<float> sampleCountGrid(const std::vector<Datapoint>& points, const C
 }
 
 std::vector<float> gridCells(GridValues values, const std::vector<float>& grid, double densest, bool logScale,
-                             const std::vector<Datapoint>& points, const ControlSettings& filters,
-                             const GeoFrame& frame) {
+                             const std::vector<float>& counts, const GeoFrame& frame) {
     switch (values) {
         case GridValues::perKm2: return perKm2Grid(grid, densest, logScale, frame);
-        case GridValues::count: return sampleCountGrid(points, filters);
+        case GridValues::count: return counts;
         case GridValues::display: break;
     }
     return grid;

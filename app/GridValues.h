@@ -24,12 +24,14 @@ const char* gridValuesUnits(GridValues values);
 std::vector<float> perKm2Grid(const std::vector<float>& grid, double densest, bool logScale, const GeoFrame& frame);
 
 // The cells to save as `values`: the normalised grid itself, it in samples
-// per km² (`densest` and `logScale` of the compute that gave it), or the
-// samples of `points` counted under `filters`. `frame` gives the cells' areas.
+// per km² (`densest` and `logScale` of the compute that gave it), or
+// `counts`, the samples centred in each cell under the filters
+// (HeatmapEngine::sampleCounts; read only for GridValues::count). `frame`
+// gives the cells' areas.
 std::vector<float> gridCells(GridValues values, const std::vector<float>& grid, double densest, bool logScale,
-                             const std::vector<Datapoint>& points, const ControlSettings& filters,
-                             const GeoFrame& frame);
+                             const std::vector<float>& counts, const GeoFrame& frame);
 
 // The samples centred in each cell under the mode and time filters, indexed
 // as the density grid: the engine's cell rule, points off the grid left out.
+// Counted point by point, apart from the engine's index, for checking it.
 std::vector<float> sampleCountGrid(const std::vector<Datapoint>& points, const ControlSettings& filters);

@@ -208,9 +208,7 @@ void saveGrid() {
         return;
     }
     try {
-        static const std::vector<Datapoint> none;
-        saveGridGeoTiff(path, session.lastGrid, settings, session.gridValues, dataset ? dataset->points : none,
-                        openFrame());
+        saveGridGeoTiff(path, session.lastGrid, settings, session.gridValues, openFrame());
         reportSave("Saved " + absolute(path), false);
         refreshDefaultNames();
     } catch (const std::exception& error) {

@@ -15,6 +15,8 @@
 #include <xmmintrin.h>
 #endif
 
+#include <sys/mman.h>
+
 namespace engine {
 
 // The count grid both engines share.
@@ -115,20 +117,42 @@ bool FastEngine::onCountGrid(const Datapoint& point, kde::Cell& cell, std::vecto
 
 FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
                        const std::function<void(float)>& progress)
-    : threads_(std::max(1u, threads)) {
+    : FastEngine(SamplesInMemory::view(points), threads, progress) {}
+
+FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std::function<void(float)>& progress)
+    : threads_(std::max(1u, threads)), indexing_(&samples) {
     const auto report = [&](float fraction) {
         if (progress) progress(fraction);
     };
-    if (!indexTimesOfDay(points, report)) indexAnyTimes(points, report);
+    if (!indexTimesOfDay(samples, report)) indexAnyTimes(samples, report);
+    // What the first computes need, built here, off the frame loop: every
+    // group's whole-day counts and the checkpoints of all modes.
     placeCheckpoints();
+    samples.stopIfCancelled();
+    updateCheckpoints((1u << kGroups) - 1);
+    samples.stopIfCancelled();
+    indexing_ = nullptr;
     report(1.0f);
+}
+
+std::size_t FastEngine::indexingBytes(std::size_t samples) {
+    // Either the sort, every cell in its bucket and in place (4 bytes each,
+    // twice) beside the buckets' partly filled blocks and a chunk of the
+    // source, or what follows it: the cells, the checkpoints, every group's
+    // whole-day counts and the running grids that build them.
+    const std::size_t grid = kCountCells * 4;
+    const std::size_t partlyFilled = kGroups * kDayBuckets * std::size_t{4096} * hardwareThreads();
+    const std::size_t sorting = samples * 8 + partlyFilled + SampleSource::kChunkSamples * sizeof(Datapoint) + 8 * grid;
+    const std::size_t checkpoints = std::min(samples * 5 / 2, kMaxCheckpoints * grid);
+    const std::size_t indexed = samples * 4 + checkpoints + (kGroups + 4) * grid;
+    return std::max(sorting, indexed);
 }
 
 // The usual case, every time within 0..86400, in one pass over the points:
 // each thread appends every point to its coarse bucket's chain of blocks,
 // then the buckets are sorted by second into place. Gives up (false) at the
 // first time outside the day.
-bool FastEngine::indexTimesOfDay(const std::vector<Datapoint>& points, const std::function<void(float)>& report) {
+bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report) {
     const unsigned workers = threads_;
     constexpr std::size_t kBuckets = kGroups * kDayBuckets;
     // Blocks are aligned to their size, so a cursor at a block boundary is
@@ -136,8 +160,12 @@ bool FastEngine::indexTimesOfDay(const std::vector<Datapoint>& points, const std
     constexpr std::size_t kBlockItems = 1024;
     constexpr std::size_t kBlockBytes = kBlockItems * sizeof(std::uint32_t);
     constexpr std::size_t kArenaBlocks = 256;
+    constexpr std::size_t kArenaBytes = kArenaBlocks * kBlockBytes;
+    // Mapped apart from the heap, so that the memory goes back to the system
+    // once the cells are sorted (a heap that freed them would keep them,
+    // in pieces, for the grids that follow).
     struct FreeArena {
-        void operator()(std::uint32_t* arena) const { std::free(arena); }
+        void operator()(std::uint32_t* arena) const { ::munmap(arena, kArenaBytes); }
     };
     struct Worker {
         std::vector<std::uint32_t*> cursor = std::vector<std::uint32_t*>(kBuckets, nullptr);
@@ -145,6 +173,7 @@ bool FastEngine::indexTimesOfDay(const std::vector<Datapoint>& points, const std
         std::vector<std::unique_ptr<std::uint32_t[], FreeArena>> arenas;
         std::size_t arenaUsed = kArenaBlocks;
         std::vector<FarPoint> far;
+        SampleTally tally;
         bool outsideDay = false;
         std::size_t size(std::size_t bucket) const {
             const auto& list = blocks[bucket];
@@ -152,38 +181,56 @@ bool FastEngine::indexTimesOfDay(const std::vector<Datapoint>& points, const std
         }
     };
     std::vector<Worker> work(workers);
-    runParallel(workers, [&](unsigned t) {
-        Worker& own = work[t];
-        std::uint32_t** cursor = own.cursor.data();
-        const Span span = spanOf(points.size(), t, workers);
-        for (std::size_t i = span.first; i < span.last; ++i) {
-            const Datapoint& point = points[i];
-            kde::Cell cell;
-            if (!onCountGrid(point, cell, own.far)) continue;
-            const std::uint32_t second = static_cast<std::uint32_t>(point.time);  // negative ones wrap
-            if (second > static_cast<std::uint32_t>(kDayEnd)) {
-                own.outsideDay = true;
-                return;
-            }
-            const std::size_t bucket = groupOf(point.mode) * kDayBuckets + (second >> kDayShift);
-            std::uint32_t* at = cursor[bucket];
-            if (reinterpret_cast<std::uintptr_t>(at) % kBlockBytes == 0) {
-                if (own.arenaUsed == kArenaBlocks) {
-                    auto* arena = static_cast<std::uint32_t*>(std::aligned_alloc(kBlockBytes, kArenaBlocks * kBlockBytes));
-                    if (!arena) throw std::bad_alloc();
-                    own.arenas.emplace_back(arena);
-                    own.arenaUsed = 0;
+    // Ends the pass over the source at the first time outside the day.
+    struct OutsideDay {};
+    const auto addChunk = [&](const Datapoint* points, std::size_t n) {
+        runParallel(workers, [&](unsigned t) {
+            Worker& own = work[t];
+            std::uint32_t** cursor = own.cursor.data();
+            const Span span = spanOf(n, t, workers);
+            for (std::size_t i = span.first; i < span.last; ++i) {
+                const Datapoint& point = points[i];
+                const int mode = modeIndex(point.mode);
+                own.tally.add(mode, point.time);
+                kde::Cell cell;
+                if (!onCountGrid(point, cell, own.far)) continue;
+                const std::uint32_t second = static_cast<std::uint32_t>(point.time);  // negative ones wrap
+                if (second > static_cast<std::uint32_t>(kDayEnd)) {
+                    own.outsideDay = true;
+                    return;
                 }
-                at = own.arenas.back().get() + own.arenaUsed++ * kBlockItems;
-                own.blocks[bucket].push_back(at);
+                const std::size_t bucket = (mode < 0 ? kModeCount : mode) * kDayBuckets + (second >> kDayShift);
+                std::uint32_t* at = cursor[bucket];
+                if (reinterpret_cast<std::uintptr_t>(at) % kBlockBytes == 0) {
+                    if (own.arenaUsed == kArenaBlocks) {
+                        void* mapped = ::mmap(nullptr, kArenaBytes, PROT_READ | PROT_WRITE,
+                                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                        if (mapped == MAP_FAILED) throw std::bad_alloc();
+                        auto* arena = static_cast<std::uint32_t*>(mapped);
+                        own.arenas.emplace_back(arena);
+                        own.arenaUsed = 0;
+                    }
+                    at = own.arenas.back().get() + own.arenaUsed++ * kBlockItems;
+                    own.blocks[bucket].push_back(at);
+                }
+                *at = kde::count_index(cell) | (second & ((1u << kDayShift) - 1)) << kCellBits;
+                cursor[bucket] = at + 1;
             }
-            *at = kde::count_index(cell) | (second & ((1u << kDayShift) - 1)) << kCellBits;
-            cursor[bucket] = at + 1;
-        }
-    });
-    for (const Worker& own : work)
-        if (own.outsideDay) return false;
-    report(0.6f);
+        });
+        for (const Worker& own : work)
+            if (own.outsideDay) throw OutsideDay{};
+    };
+    const std::size_t total = samples.size();
+    try {
+        samples.forEachChunk([&](const Datapoint* points, std::size_t n, std::size_t first) {
+            addChunk(points, n);
+            report(0.6f * static_cast<float>(first + n) / static_cast<float>(total));
+        });
+    } catch (const OutsideDay&) {
+        return false;
+    }
+    tally_ = SampleTally{};
+    for (const Worker& own : work) tally_.merge(own.tally);
 
     std::vector<std::size_t> bucketStart(kBuckets + 1);
     std::size_t position = 0;
@@ -206,6 +253,7 @@ bool FastEngine::indexTimesOfDay(const std::vector<Datapoint>& points, const std
         const auto [firstBucket, lastBucket] = bucketsOf(bucketStart, t, workers);
         std::vector<std::size_t> place(std::size_t{1} << kDayShift);
         for (std::size_t b = firstBucket; b < lastBucket; ++b) {
+            if (b % 64 == 0) samples.stopIfCancelled();
             const std::size_t g = b / kDayBuckets;
             if (groups_[g].count == 0) continue;
             const std::size_t firstSecond = (b % kDayBuckets) << kDayShift;
@@ -231,23 +279,36 @@ bool FastEngine::indexTimesOfDay(const std::vector<Datapoint>& points, const std
 // Any times: a pass for each group's size and spread, one for the coarse
 // histograms, a scatter into place and a sort of each bucket in place. A
 // group whose times spread too wide is sorted by comparison.
-void FastEngine::indexAnyTimes(const std::vector<Datapoint>& points, const std::function<void(float)>& report) {
+void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<void(float)>& report) {
     const unsigned workers = threads_;
+    // Each pass reads the source once more, a chunk at a time, the chunk
+    // shared out over the threads.
+    const auto eachPoint = [&](const auto& perThread) {
+        samples.forEachChunk([&](const Datapoint* points, std::size_t n, std::size_t) {
+            runParallel(workers, [&](unsigned t) {
+                const Span span = spanOf(n, t, workers);
+                perThread(t, points + span.first, points + span.last);
+            });
+        });
+    };
     struct Tally {
         std::vector<FarPoint> far;
+        SampleTally tally;
         std::vector<std::size_t> histogram;  // per coarse bucket
         std::array<std::size_t, kGroups> sizes{};
         std::array<std::int32_t, kGroups> minTime;
         std::array<std::int32_t, kGroups> maxTime;
     };
     std::vector<Tally> tallies(workers);
-    runParallel(workers, [&](unsigned t) {
-        Tally& tally = tallies[t];
+    for (Tally& tally : tallies) {
         tally.minTime.fill(std::numeric_limits<std::int32_t>::max());
         tally.maxTime.fill(std::numeric_limits<std::int32_t>::min());
-        const Span span = spanOf(points.size(), t, workers);
-        for (std::size_t i = span.first; i < span.last; ++i) {
-            const Datapoint& point = points[i];
+    }
+    eachPoint([&](unsigned t, const Datapoint* first, const Datapoint* last) {
+        Tally& tally = tallies[t];
+        for (const Datapoint* at = first; at < last; ++at) {
+            const Datapoint& point = *at;
+            tally.tally.add(modeIndex(point.mode), point.time);
             kde::Cell cell;
             if (!onCountGrid(point, cell, tally.far)) continue;
             const int group = groupOf(point.mode);
@@ -257,9 +318,11 @@ void FastEngine::indexAnyTimes(const std::vector<Datapoint>& points, const std::
         }
     });
     far_.clear();
+    tally_ = SampleTally{};
     for (Tally& tally : tallies) {
         far_.insert(far_.end(), tally.far.begin(), tally.far.end());
         tally.far = {};
+        tally_.merge(tally.tally);
     }
 
     // The layout: per group, whether it is counting-sorted, its first second
@@ -306,12 +369,11 @@ void FastEngine::indexAnyTimes(const std::vector<Datapoint>& points, const std::
     const auto secondOf = [&](int g, std::int32_t time) {
         return static_cast<std::uint32_t>(std::int64_t{time} - first[g]);
     };
-    runParallel(workers, [&](unsigned t) {
+    for (Tally& tally : tallies) tally.histogram.assign(coarse, 0);
+    eachPoint([&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
         std::vector<std::size_t>& own = tallies[t].histogram;
-        own.assign(coarse, 0);
-        const Span span = spanOf(points.size(), t, workers);
-        for (std::size_t i = span.first; i < span.last; ++i) {
-            const Datapoint& point = points[i];
+        for (const Datapoint* at = firstPoint; at < lastPoint; ++at) {
+            const Datapoint& point = *at;
             if (kde::place_function(kde::cell_function(point)) != kde::Place::counted) continue;
             const int g = groupOf(point.mode);
             ++own[coarseBase[g] + (counting[g] ? secondOf(g, point.time) >> shift : 0)];
@@ -320,7 +382,8 @@ void FastEngine::indexAnyTimes(const std::vector<Datapoint>& points, const std::
     report(0.3f);
 
     // Counts become start positions: bucket by bucket, thread by thread, so
-    // each bucket keeps the points' order and the groups follow each other.
+    // the groups follow each other and each thread's points of a bucket
+    // lie together, as the scatter meets them.
     std::vector<std::size_t> bucketStart(coarse + 1);
     std::size_t position = 0;
     for (std::size_t b = 0; b < coarse; ++b) {
@@ -346,12 +409,11 @@ void FastEngine::indexAnyTimes(const std::vector<Datapoint>& points, const std::
     // bucket's next position; a comparison-sorted group takes its points in
     // order, with their times beside.
     const std::uint32_t fineMask = (std::uint32_t{1} << shift) - 1;
-    runParallel(workers, [&](unsigned t) {
+    eachPoint([&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
         std::size_t* next = tallies[t].histogram.data();
         std::uint32_t* store = cellStore_.get();
-        const Span span = spanOf(points.size(), t, workers);
-        for (std::size_t i = span.first; i < span.last; ++i) {
-            const Datapoint& point = points[i];
+        for (const Datapoint* at = firstPoint; at < lastPoint; ++at) {
+            const Datapoint& point = *at;
             const kde::Cell cell = kde::cell_function(point);
             if (kde::place_function(cell) != kde::Place::counted) continue;
             const int g = groupOf(point.mode);
@@ -381,6 +443,7 @@ void FastEngine::indexAnyTimes(const std::vector<Datapoint>& points, const std::
         std::vector<std::size_t> place(width);
         std::vector<std::uint32_t> items;
         for (std::size_t b = firstBucket; b < lastBucket; ++b) {
+            if (b % 64 == 0) samples.stopIfCancelled();
             const int g = groupOfBucket[b];
             if (g < 0) continue;
             std::uint32_t* cells = cellStore_.get() + bucketStart[b];
@@ -425,7 +488,6 @@ std::size_t FastEngine::memoryBytes() const {
     for (const auto& index : checkIndex_) bytes += index.capacity() * sizeof(std::size_t);
     for (const auto& grid : scratch_) bytes += grid.capacity() * 4;
     for (const auto& grid : checkpoints_) bytes += grid.capacity() * 4;
-    bytes += building_.running.capacity() * 4;
     return bytes;
 }
 
@@ -465,7 +527,11 @@ void FastEngine::buildDayCounts(unsigned groups) {
         for (int g : share[t]) {
             Group& group = groups_[g];
             std::vector<std::uint32_t> day(kCountCells, 0);
-            for (std::size_t i = 0; i < group.count; ++i) ++day[group.cells[i]];
+            for (std::size_t first = 0; first < group.count; first += kCancelStride) {
+                stopIfCancelled();
+                const std::size_t last = std::min(group.count, first + kCancelStride);
+                for (std::size_t i = first; i < last; ++i) ++day[group.cells[i]];
+            }
             group.dayCounts = std::move(day);
         }
     });
@@ -497,10 +563,12 @@ FastEngine::Window FastEngine::windowOf(const CountKey& key) const {
 
 // Checkpoint times at quantiles of all points' times, so each stretch between
 // two holds about the same number of points. Their number grows with the
-// points, within about 2.5 bytes per point.
+// points, within about 2.5 bytes per point, so that a jump of the window
+// costs at most about 2 million points up to 200 million points, and ten
+// million at a billion.
 void FastEngine::placeCheckpoints() {
     const std::size_t gridBytes = kCountCells * 4;
-    const std::size_t count = std::clamp<std::size_t>(corePoints_ * 5 / 2 / gridBytes, 4, 32);
+    const std::size_t count = std::clamp<std::size_t>(corePoints_ * 5 / 2 / gridBytes, 4, kMaxCheckpoints);
     const auto earlier = [&](std::int64_t time) {
         std::size_t total = 0;
         for (const Group& group : groups_) total += group.earlierThan(time);
@@ -535,7 +603,6 @@ void FastEngine::placeCheckpoints() {
 void FastEngine::updateCheckpoints(unsigned groups) {
     const std::size_t count = checkTimes_.size() - 1;
     if (!checkpointsValid_) {
-        building_ = Building{};
         checkpoints_.resize(count);
         for (auto& grid : checkpoints_) grid.assign(kCountCells, 0);
         checkGroups_ = 0;
@@ -569,6 +636,7 @@ void FastEngine::updateCheckpoints(unsigned groups) {
     }
     scratch_.resize(std::max<std::size_t>(scratch_.size(), 2));
     const auto addSlice = [&](std::vector<std::uint32_t>& running, std::size_t k, bool add) {
+        stopIfCancelled();
         for (int g : changedGroups) {
             const std::uint32_t sign = add ? signOf(g) : 0u - signOf(g);
             const std::uint32_t* cells = groups_[g].cells;
@@ -651,8 +719,6 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     if (path == CountPath::incremental && !countsValid_) path = CountPath::fromScratch;
     bool rebuild = path == CountPath::checkpointsFollowing;
     if (rebuild) path = CountPath::checkpoints;
-    if (path == CountPath::checkpoints && !rebuild)
-        while (!checkpointsValid_) advanceCheckpoints();
     const auto inKey = [](const CountKey& k, int g) { return (k.groups & (1u << g)) != 0; };
     // Costs in point increments; a pass over a count grid counts as a
     // quarter of its cells.
@@ -750,8 +816,7 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
         // A jump of the window (the modes unchanged) that costs more than a
         // stretch between two checkpoints brings the checkpoints to this
         // mode selection when that is about as cheap: later jumps are then
-        // bounded by that stretch. (The first checkpoints are built a little
-        // at each compute.)
+        // bounded by that stretch.
         const double stretch = static_cast<double>(corePoints_) / static_cast<double>(checkCount);
         const bool sameModes = countsValid_ && key.groups == countKey_.groups;
         if (checkpointsValid_ && sameModes && key.timeFilter && best > stretch && update + rebuilt.cost < 1.5 * best) {
@@ -856,50 +921,7 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     applyRuns(runs, counts_.data());
     countKey_ = key;
     countsValid_ = true;
-    if (key.timeFilter && !checkpointsValid_) advanceCheckpoints();
     return counts_;
-}
-
-// Builds the checkpoints of every group a little at a time, about half a
-// stretch between two checkpoints per compute, so no single frame pays for
-// the whole pass over the points: a running count grid climbs through the
-// day and is copied at each checkpoint.
-void FastEngine::advanceCheckpoints() {
-    const std::size_t count = checkTimes_.size() - 1;
-    if (building_.running.empty()) {
-        building_ = Building{};
-        building_.running.assign(kCountCells, 0);
-        checkpoints_.resize(count);
-    }
-    std::size_t budget = std::max<std::size_t>(corePoints_ / count / 2, 256);
-    std::uint32_t* running = building_.running.data();
-    while (budget > 0 && building_.checkpoint <= count) {
-        const std::size_t k = building_.checkpoint;
-        if (building_.group == kGroups) {
-            checkpoints_[k - 1] = building_.running;
-            building_.group = 0;
-            building_.position = 0;
-            ++building_.checkpoint;
-            continue;
-        }
-        const int g = building_.group;
-        const std::size_t last = checkIndex_[g][k];
-        const std::size_t from = std::max(building_.position, checkIndex_[g][k - 1]);
-        const std::size_t to = std::min(last, from + budget);
-        const std::uint32_t* cells = groups_[g].cells;
-        for (std::size_t i = from; i < to; ++i) ++running[cells[i]];
-        budget -= to - from;
-        building_.position = to;
-        if (to == last) {
-            ++building_.group;
-            building_.position = 0;
-        }
-    }
-    if (building_.checkpoint > count) {
-        building_ = Building{};
-        checkGroups_ = (1u << kGroups) - 1;
-        checkpointsValid_ = true;
-    }
 }
 
 namespace {
@@ -1100,6 +1122,16 @@ std::int64_t FastEngine::samplesInCell(int row, int col, const ControlSettings& 
     if (row < 0 || row >= kde::kSide || col < 0 || col >= kde::kSide) return 0;
     // Points centred inside the grid are all on the count grid.
     return countsFor(filters)[kde::count_index(kde::Cell{row, col, true})];
+}
+
+std::vector<float> FastEngine::cellCounts(const ControlSettings& filters) {
+    const std::uint32_t* counts = countsFor(filters).data();
+    std::vector<float> cells(static_cast<std::size_t>(kde::kSide) * kde::kSide);
+    for (int row = 0; row < kde::kSide; ++row)
+        for (int col = 0; col < kde::kSide; ++col)
+            cells[static_cast<std::size_t>(row) * kde::kSide + static_cast<std::size_t>(col)] =
+                static_cast<float>(counts[kde::count_index(kde::Cell{row, col, true})]);
+    return cells;
 }
 
 // kde::scale_function, the maximum from kde::kMaximumStart and

@@ -18,6 +18,10 @@
 // checkpoints follow the selection when a jump of the window would cost more
 // than the points between two of them. The raw grid of the last filter and
 // table is kept too, so a flip of the log scale only rescales.
+//
+// The samples are indexed from a source a chunk at a time and not kept: a
+// sample file larger than memory is read through once. The whole-day counts
+// and the checkpoints are built then too, so no compute pays for them.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -28,14 +32,27 @@
 
 #include "engine/Backend.h"
 #include "engine/KdeLogic.h"
+#include "model/SampleSource.h"
+#include "model/SampleTally.h"
 
 namespace engine {
 
 class FastEngine final : public DensityBackend, public CellCounter {
 public:
     // progress, when given, is called with the fraction of the indexing done.
+    // Throws LoadCancelled soon after the source's cancel flag is set, and
+    // what the source throws.
+    FastEngine(const SampleSource& samples, unsigned threads, const std::function<void(float)>& progress = {});
     FastEngine(const std::vector<Datapoint>& points, unsigned threads,
                const std::function<void(float)>& progress = {});
+
+    // Samples per mode and quarter hour of the day, counted while indexing.
+    const SampleTally& tally() const { return tally_; }
+
+    // Host bytes indexing `samples` samples takes at its peak (the cells
+    // twice over while they are sorted, the caches): for the check that an
+    // input fits before it is read.
+    static std::size_t indexingBytes(std::size_t samples);
 
     void setKernel(const std::vector<float>& table, int size) override;
     std::vector<float> compute(const ControlSettings& settings) override;
@@ -51,6 +68,7 @@ public:
     void forgetLastCounts() override;
 
     std::int64_t samplesInCell(int row, int col, const ControlSettings& filters) override;
+    std::vector<float> cellCounts(const ControlSettings& filters) override;
     float densityAt(std::size_t index) override {
         return densityValid_ && index < lastDensity_.size() ? lastDensity_[index] : 0.0f;
     }
@@ -106,20 +124,29 @@ private:
     };
     using Window = std::array<std::pair<std::size_t, std::size_t>, kGroups>;
 
-    bool indexTimesOfDay(const std::vector<Datapoint>& points, const std::function<void(float)>& report);
-    void indexAnyTimes(const std::vector<Datapoint>& points, const std::function<void(float)>& report);
+    bool indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report);
+    void indexAnyTimes(const SampleSource& samples, const std::function<void(float)>& report);
     CountKey keyOf(const ControlSettings& settings) const;
     Window windowOf(const CountKey& key) const;
     const std::vector<std::uint32_t>& countsFor(const ControlSettings& settings);
     void buildDayCounts(unsigned groups);
     void placeCheckpoints();
     void updateCheckpoints(unsigned groups);
-    void advanceCheckpoints();
+    // While the samples are indexed: throws LoadCancelled once the source's
+    // cancel flag is set. Long loops call it every kCancelStride points.
+    void stopIfCancelled() const {
+        if (indexing_) indexing_->stopIfCancelled();
+    }
+    static constexpr std::size_t kCancelStride = std::size_t{1} << 24;
+    static constexpr std::size_t kMaxCheckpoints = 96;
     void applyRuns(const std::vector<Run>& runs, std::uint32_t* target);
     void convolve(const std::vector<std::uint32_t>& counts, std::vector<float>& grid);
     void stampFarPoints(const ControlSettings& settings, std::vector<float>& grid) const;
 
     unsigned threads_;
+    // The source being indexed, for its cancel flag; null once the engine is built.
+    const SampleSource* indexing_ = nullptr;
+    SampleTally tally_;
     std::size_t corePoints_ = 0;
     std::unique_ptr<std::uint32_t[]> cellStore_;  // every group's cells, group after group
     std::array<Group, kGroups> groups_;
@@ -143,15 +170,6 @@ private:
     std::vector<std::vector<std::uint32_t>> checkpoints_;
     unsigned checkGroups_ = 0;
     bool checkpointsValid_ = false;
-    // The first checkpoints, of every group, while they are built: the next
-    // checkpoint (from 1), the group and the position reached in it.
-    struct Building {
-        std::size_t checkpoint = 1;
-        int group = 0;
-        std::size_t position = 0;
-        std::vector<std::uint32_t> running;
-    };
-    Building building_;
 
     // The raw grid of the last density, for the filter and table it was made with.
     std::vector<float> lastDensity_;

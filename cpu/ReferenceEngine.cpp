@@ -120,6 +120,17 @@ std::int64_t ReferenceEngine::samplesInCell(int row, int col, const ControlSetti
     return count;
 }
 
+std::vector<float> ReferenceEngine::cellCounts(const ControlSettings& filters) {
+    std::vector<float> cells(static_cast<std::size_t>(kde::kSide) * kde::kSide, 0.0f);
+    for (const Datapoint& point : points_) {
+        const kde::Cell cell = kde::cell_function(point);
+        if (cell.valid && cell.row >= 0 && cell.row < kde::kSide && cell.col >= 0 && cell.col < kde::kSide &&
+            kde::point_passes(point, filters.mode_mask, filters.min_time, filters.max_time))
+            cells[static_cast<std::size_t>(cell.row) * kde::kSide + static_cast<std::size_t>(cell.col)] += 1.0f;
+    }
+    return cells;
+}
+
 std::vector<float> ReferenceEngine::compute(const ControlSettings& settings) {
     std::vector<float> grid = density(settings);
     lastDensity_ = grid;

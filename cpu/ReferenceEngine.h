@@ -21,6 +21,8 @@ public:
     std::string name() const override { return "reference CPU"; }
     std::size_t memoryBytes() const override;
     std::int64_t samplesInCell(int row, int col, const ControlSettings& filters) override;
+    std::vector<float> cellCounts(const ControlSettings& filters) override;
+    const std::vector<Datapoint>& points() const { return points_; }
     float densityAt(std::size_t index) override { return index < lastDensity_.size() ? lastDensity_[index] : 0.0f; }
 
     // The raw grid of summed weights for the current table, before the

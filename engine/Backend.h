@@ -51,6 +51,9 @@ class CellCounter {
 public:
     virtual ~CellCounter() = default;
     virtual std::int64_t samplesInCell(int row, int col, const ControlSettings& filters) = 0;
+    // The samples centred in every cell of the 1000 x 1000 grid under the
+    // filters, row by row as the density grid (exact up to 2^24 a cell).
+    virtual std::vector<float> cellCounts(const ControlSettings& filters) = 0;
 };
 
 // The engine initialize chose, or null: for the benchmark and tests.

@@ -10,12 +10,18 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <fstream>
+#include <limits>
+#include <optional>
 #include <thread>
+
+#include <sys/resource.h>
 
 #include "cpu/FastEngine.h"
 #include "cpu/ReferenceEngine.h"
 #include "engine/Backend.h"
 #include "engine/KdeLogic.h"
+#include "model/LoadError.h"
 #ifdef TRACKORA_HAVE_CUDA
 #include "cuda/heatmap.h"
 #endif
@@ -181,21 +187,80 @@ struct PreparedEngine {
     bool onGpu = false;
     std::string announcement;
     // A CUDA engine that fits only once the running one is released: started
-    // by install, from these points (the caller's, alive until then).
-    const std::vector<Datapoint>* startAfterRelease = nullptr;
+    // by install, from these samples.
+    std::shared_ptr<const SampleSource> startAfterRelease;
+    SampleTally tally;
     gpuplan::Path path = gpuplan::Path::counting;
     int tableSize = 1;
 };
 
 void PreparedEngineDeleter::operator()(PreparedEngine* prepared) const { delete prepared; }
 
-PreparedEnginePtr prepare(const std::vector<Datapoint>& points, [[maybe_unused]] int tableSize,
+std::size_t indexingBytes(std::size_t samples) { return engine::FastEngine::indexingBytes(samples); }
+
+namespace {
+
+// A "Key:   1234 kB" line of a /proc file, in bytes; nothing when absent.
+std::optional<std::size_t> procBytes(const char* file, const std::string& wanted) {
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, wanted.size(), wanted) == 0) return std::stoull(line.substr(wanted.size())) * 1024;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::size_t hostMemoryAvailable() {
+    std::size_t available = procBytes("/proc/meminfo", "MemAvailable:").value_or(std::numeric_limits<std::size_t>::max());
+    // A limit on the process's data caps what it can allocate, whatever is free.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_DATA, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const std::size_t used = procBytes("/proc/self/status", "VmData:").value_or(0);
+        const std::size_t cap = static_cast<std::size_t>(limit.rlim_cur);
+        available = std::min(available, cap > used ? cap - used : 0);
+    }
+    return available;
+}
+
+PreparedEnginePtr prepare(const std::vector<Datapoint>& points, int tableSize,
+                          const std::function<void(float)>& progress) {
+    // The caller keeps the points until install.
+    return prepare(std::make_shared<SamplesInMemory>(SamplesInMemory::view(points)), tableSize, progress);
+}
+
+const SampleTally& preparedTally(const PreparedEngine& prepared) { return prepared.tally; }
+
+PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, [[maybe_unused]] int tableSize,
                           const std::function<void(float)>& progress) {
     PreparedEnginePtr prepared(new PreparedEngine);
     if (progress) progress(0.0f);
     const Choice choice = readChoice();
+    // Said before anything is read, so what is open stays as it is.
+    const std::size_t needed = indexingBytes(samples->size());
+    const std::size_t available = hostMemoryAvailable();
+    if (needed > available) {
+        const auto gigabytes = [](std::size_t bytes) {
+            char text[32];
+            const double value = static_cast<double>(bytes);
+            if (value < 1e9)
+                std::snprintf(text, sizeof text, "%.0f MB", value / 1e6);
+            else
+                std::snprintf(text, sizeof text, "%.1f GB", value / 1e9);
+            return std::string(text);
+        };
+        const std::string reason = "its " + std::to_string(samples->size()) + " samples need about " +
+                                   gigabytes(needed) + " of memory to index, and " + gigabytes(available) +
+                                   " are available";
+        if (!samples->path().empty()) throw DataFileError(samples->path(), reason);
+        throw std::runtime_error(reason);
+    }
     if (choice == Choice::reference) {
-        auto reference = std::make_unique<engine::ReferenceEngine>(points);
+        // The literal engine holds every sample: for tests and comparisons.
+        const auto* inMemory = dynamic_cast<const SamplesInMemory*>(samples.get());
+        auto reference = std::make_unique<engine::ReferenceEngine>(inMemory ? inMemory->points()
+                                                                             : readAllSamples(*samples));
+        prepared->tally.add(reference->points().data(), reference->points().size());
         prepared->counter = reference.get();
         prepared->active = std::move(reference);
         prepared->announcement = "Density engine: reference CPU (TRACKORA_ENGINE=reference)";
@@ -207,12 +272,12 @@ PreparedEnginePtr prepare(const std::vector<Datapoint>& points, [[maybe_unused]]
             // all size x size weights on the device.
             const gpuplan::Path path = choice == Choice::cudaLiteral ? gpuplan::Path::literal : gpuplan::Path::counting;
             const int size = engine::effectiveKernelSize(tableSize);
-            engine::CudaStart start = engine::startCudaEngine(points, path, size, gpuBytesHeld.load());
+            engine::CudaStart start = engine::startCudaEngine(*samples, path, size, gpuBytesHeld.load());
             if (start.backend) {
                 prepared->active = std::move(start.backend);
                 prepared->onGpu = true;
             } else if (start.afterRelease) {
-                prepared->startAfterRelease = &points;
+                prepared->startAfterRelease = samples;
                 prepared->path = path;
                 prepared->tableSize = size;
             } else {
@@ -224,8 +289,9 @@ PreparedEnginePtr prepare(const std::vector<Datapoint>& points, [[maybe_unused]]
 #else
         whyNotCuda = choice == Choice::cpu ? "TRACKORA_ENGINE=cpu" : "built without CUDA";
 #endif
-        auto cpu = std::make_unique<engine::FastEngine>(points, engine::hardwareThreads(), progress);
+        auto cpu = std::make_unique<engine::FastEngine>(*samples, engine::hardwareThreads(), progress);
         prepared->counter = cpu.get();
+        prepared->tally = cpu->tally();
         if (prepared->onGpu || prepared->startAfterRelease) {
             prepared->fallback = std::move(cpu);
             prepared->announcement = "Density engine: " + prepared->active->name();
@@ -269,8 +335,19 @@ void install(PreparedEnginePtr prepared, ControlSettings& settings) {
 }
 
 void initialize(std::vector<Datapoint> points, ControlSettings& settings) {
-    install(prepare(points, settings.kernel_size), settings);
+    initialize(std::make_shared<SamplesInMemory>(std::move(points)), settings);
 }
+
+void initialize(std::shared_ptr<const SampleSource> samples, ControlSettings& settings) {
+    install(prepare(std::move(samples), settings.kernel_size), settings);
+}
+
+std::vector<float> sampleCounts(const ControlSettings& filters) {
+    if (!state.counter) return std::vector<float>(kGridCells, 0.0f);
+    return state.counter->cellCounts(filters);
+}
+
+int effectiveKernelSize(int kernelSize) { return engine::effectiveKernelSize(kernelSize); }
 
 void rebuildKernel(ControlSettings& settings) {
     if (!state.active) return;

@@ -12,6 +12,8 @@
 #include "app/ControlSettings.h"
 #include "engine/GridShape.h"
 #include "model/Datapoint.h"
+#include "model/SampleSource.h"
+#include "model/SampleTally.h"
 
 
 namespace HeatmapEngine {
@@ -23,6 +25,9 @@ namespace HeatmapEngine {
 // (cuda-literal: the CUDA engine adding the whole table per sample). Calling it
 // again replaces the previous engine.
 void initialize(std::vector<Datapoint> points, ControlSettings& settings);
+// The same from a source: the samples are indexed a chunk at a time and not
+// kept, so a sample file larger than memory opens.
+void initialize(std::shared_ptr<const SampleSource> samples, ControlSettings& settings);
 
 // initialize in two steps, so the slow one can run off the main thread.
 // prepare chooses and builds an engine (indexing the samples, uploading them
@@ -41,7 +46,23 @@ struct PreparedEngineDeleter {
 using PreparedEnginePtr = std::unique_ptr<PreparedEngine, PreparedEngineDeleter>;
 PreparedEnginePtr prepare(const std::vector<Datapoint>& points, int tableSize,
                           const std::function<void(float)>& progress = {});
+// From a source, kept only while a GPU engine waits for install. Throws
+// LoadCancelled soon after the source's cancel flag is set, what the source
+// throws, and DataFileError (naming the source's file) before reading
+// anything when indexing its samples would take more memory than is
+// available (hostMemoryAvailable).
+PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, int tableSize,
+                          const std::function<void(float)>& progress = {});
 void install(PreparedEnginePtr prepared, ControlSettings& settings);
+// Samples per mode and quarter hour of the day, counted while the prepared
+// engine indexed them.
+const SampleTally& preparedTally(const PreparedEngine& prepared);
+
+// Bytes of memory this process may still take: the system's available
+// memory, or less under a limit on the process's data.
+std::size_t hostMemoryAvailable();
+// Bytes indexing this many samples takes at its peak.
+std::size_t indexingBytes(std::size_t samples);
 
 // Rebuilds the weight table from settings.kernel_size and settings.sigma.
 // Sizes go through the settings' odd-size rule, capped at 23169 (the panel
@@ -50,6 +71,8 @@ void install(PreparedEnginePtr prepared, ControlSettings& settings);
 // table (the limit of a vanishing sigma), and one whose weights all vanish
 // gives a flat table.
 void rebuildKernel(ControlSettings& settings);
+// The table side computeHeatmap uses for a kernel size: the odd-size rule and the cap.
+int effectiveKernelSize(int kernelSize);
 
 // kGridCells floats, row r (from x, south to north) then column c (from y,
 // west to east) at r * kGridSide + c. Normalised so the densest cell is 1
@@ -68,6 +91,11 @@ struct CellValue {
     std::int64_t samples = 0;
 };
 CellValue cellValue(int row, int col);
+
+// The samples centred in each cell of the grid under the filters, row by row
+// as computeHeatmap's grid (exact up to 2^24 a cell), counted from the
+// engine's index: for saving a count grid. All zeros before initialize.
+std::vector<float> sampleCounts(const ControlSettings& filters);
 
 // The densest cell's unnormalised density in the last computeHeatmap, and
 // whether that grid was log-scaled: what the colour scale's 1 stands for.

@@ -1,35 +1,24 @@
 #pragma once
-// The loaded samples: constructing a Dataset performs the whole load.
+// What is open: the samples' file (or tree), how many samples it gave and
+// the frame they are normalised over. The samples themselves live only in
+// the density engine's index, which is built from them as they are read.
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "model/Datapoint.h"
 #include "model/GeoFrame.h"
 
-class Dataset {
-public:
+struct Dataset {
     std::string path;
-    std::vector<Datapoint> points;
     std::int32_t count = 0;
-    // The box the points are normalised over: a binary file's own frame, or
+    // The box the samples are normalised over: a binary file's own frame, or
     // the default box recordings are read into.
     GeoFrame frame;
-
-    // Failures of the load leave the constructor as exceptions, so no
-    // partially loaded Dataset exists.
-    Dataset(const std::string& path, bool normalize);
-    Dataset(const std::string& path, std::int32_t limit, bool normalize);
-
-    // A dataset with no samples, for a run that goes on after a failed load.
-    static Dataset empty(const std::string& path);
-
-private:
-    Dataset() = default;
 };
 
-// What the viewer's console says about a load that succeeded, one line each:
-// an input that gave no samples, a directory where a sample file was
-// expected (it is read as a raw trajectory tree), and samples whose mode is
-// none of the eleven flags (counted whatever modes are ticked).
-std::vector<std::string> loadNotes(const Dataset& dataset);
+// What the viewer's console says about a load of `path` that succeeded and
+// gave `count` samples, `otherModes` of them with a mode that is none of the
+// eleven flags, one line each: an input that gave no samples, a directory
+// where a sample file was expected (it is read as a raw trajectory tree), and
+// the samples of other modes (counted whatever modes are ticked).
+std::vector<std::string> loadNotes(const std::string& path, std::int64_t count, std::int64_t otherModes);

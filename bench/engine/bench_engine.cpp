@@ -8,6 +8,12 @@
 // Usage: bench_engine [POINTS [REPEATS]] [--large POINTS] [--trace-lines N]
 //                     [--no-trace] [--no-compare]
 //        bench_engine --write-trace FILE [--trace-lines N]
+//        bench_engine --make-file FILE POINTS
+//        bench_engine --file FILE [--trace-lines N]
+// --make-file writes the synthetic city (up to 2^31 - 1 points) as a binary
+// sample file; --file opens one as the viewer does, indexing it as it is
+// read, and reports the load and index time, the peak resident memory and
+// the trace, the first compute after the load included.
 // --no-trace skips the interaction traces (for the per-sample CUDA path,
 // which would take minutes), --no-compare the reference engine and numpy.
 // TRACKORA_ENGINE picks the engine; GPU engines also print the device time
@@ -25,6 +31,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,6 +45,7 @@
 #ifdef TRACKORA_HAVE_CUDA
 #include "cuda/heatmap.h"
 #endif
+#include "model/SampleSource.h"
 #include "model/TrajectoryLoader.h"
 #include "tools/heatmap/HeatmapScript.h"
 
@@ -96,8 +104,10 @@ struct Random {
 // thin background; modes weighted per kind of place; times with morning and
 // evening commute peaks.
 // Made in blocks of 2^20 points, each from its own seed, on all threads: the
-// same points whatever the number of threads.
-std::vector<Datapoint> makeCity(std::size_t count) {
+// same points whatever the number of threads. Points [first, first + count)
+// of the city into out; first is a multiple of the block.
+constexpr std::size_t kCityBlock = std::size_t{1} << 20;
+void makeCityRange(std::size_t first, std::size_t count, Datapoint* out) {
     Random layout{20240611};
     struct Hotspot {
         double x, y, spread;
@@ -148,13 +158,13 @@ std::vector<Datapoint> makeCity(std::size_t count) {
         const int seconds = static_cast<int>(hours * 3600.0);
         return std::clamp(seconds, 0, 86399);
     };
-    constexpr std::size_t kBlock = std::size_t{1} << 20;
-    std::vector<Datapoint> points(count);
     const unsigned threads = engine::hardwareThreads();
+    const std::size_t firstBlock = first / kCityBlock;
+    const std::size_t end = first + count;
     engine::runParallel(threads, [&](unsigned t) {
-        for (std::size_t block = t; block * kBlock < count; block += threads) {
+        for (std::size_t block = firstBlock + t; block * kCityBlock < end; block += threads) {
             Random random{0x5EEDull * (block + 1)};
-            for (std::size_t i = block * kBlock; i < std::min(count, (block + 1) * kBlock); ++i) {
+            for (std::size_t i = block * kCityBlock; i < std::min(end, (block + 1) * kCityBlock); ++i) {
                 const double kind = random.unit();
                 double x, y;
                 bool road = false;
@@ -172,13 +182,45 @@ std::vector<Datapoint> makeCity(std::size_t count) {
                     x = random.unit();
                     y = random.unit();
                 }
-                points[i] = Datapoint(static_cast<float>(std::clamp(x, 0.0, 0.9999)),
+                out[i - first] = Datapoint(static_cast<float>(std::clamp(x, 0.0, 0.9999)),
                                       static_cast<float>(std::clamp(y, 0.0, 0.9999)), pickMode(random, road),
                                       pickTime(random));
             }
         }
     });
+}
+
+std::vector<Datapoint> makeCity(std::size_t count) {
+    std::vector<Datapoint> points(count);
+    makeCityRange(0, count, points.data());
     return points;
+}
+
+// The city of `count` points as a binary sample file, written a batch at a
+// time so that a billion points need no more memory than a batch.
+void writeCityFile(const std::string& path, std::size_t count) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write \"" + path + "\"");
+    constexpr std::size_t kBatch = 64 * kCityBlock;
+    std::vector<Datapoint> batch(std::min(count, kBatch));
+    for (std::size_t first = 0; first < count; first += kBatch) {
+        const std::size_t n = std::min(kBatch, count - first);
+        makeCityRange(first, n, batch.data());
+        out.write(reinterpret_cast<const char*>(batch.data()), static_cast<std::streamsize>(n * sizeof(Datapoint)));
+        if (!out) throw std::runtime_error("cannot write \"" + path + "\"");
+        std::fprintf(stderr, "\r  %zu of %zu points written", first + n, count);
+    }
+    std::fprintf(stderr, "\n");
+}
+
+// "VmHWM:" (the peak resident memory) or another line of
+// /proc/self/status, in bytes.
+std::size_t statusBytes(const std::string& wanted) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, wanted.size(), wanted) == 0) return std::stoull(line.substr(wanted.size())) * 1024;
+    return 0;
 }
 
 // A user at work: ticks and unticks modes, drags either end of the time
@@ -353,6 +395,44 @@ void writeTrace(const std::string& path, const std::vector<ControlSettings>& tra
 
 constexpr std::uint64_t kTraceSeed = 7;
 
+// A sample file opened as the viewer opens it: indexed as it is read (the
+// load and index time), the peak resident memory of the whole process, the
+// first compute after the load, then the interaction trace.
+int benchFile(const std::string& path, const std::vector<ControlSettings>& trace) {
+    std::printf("Load average at start: %s\n", loadAverage().c_str());
+    ControlSettings settings = trace.front();
+    auto file = std::make_shared<SampleFile>(path);
+    const std::size_t count = file->size();
+    std::printf("%s: %zu samples (%.2f GB)\n", path.c_str(), count,
+                static_cast<double>(count * sizeof(Datapoint)) / 1e9);
+    const double cpuStart = cpuMilliseconds();
+    const auto start = Clock::now();
+    HeatmapEngine::initialize(std::move(file), settings);
+    const double loadMs = millisecondsSince(start);
+    const double loadCpu = cpuMilliseconds() - cpuStart;
+    std::printf("Engine: %s\n", HeatmapEngine::engineName().c_str());
+    std::printf("  load and index (read, index, whole-day counts, checkpoints): %.2f s wall, %.2f s CPU\n",
+                loadMs / 1000, loadCpu / 1000);
+    std::printf("  peak resident memory after the load: %.2f GB (%.2f bytes/sample)\n",
+                static_cast<double>(statusBytes("VmHWM:")) / 1e9,
+                static_cast<double>(statusBytes("VmHWM:")) / static_cast<double>(count));
+    std::printf("  resident memory now: %.2f GB; the engine's own count %.2f bytes/sample\n",
+                static_cast<double>(statusBytes("VmRSS:")) / 1e9,
+                static_cast<double>(engine::currentBackend()->memoryBytes()) / static_cast<double>(count));
+    const TraceResult result = runTrace(trace);
+    const std::vector<double> all = [&] {
+        std::vector<double> times = result.times;
+        times.push_back(result.firstMs);
+        return times;
+    }();
+    reportTrace("trace", trace, result, 33, 66);
+    std::printf("  every interaction, the first included: maximum %.2f ms\n", summarizeTimes(all).maximum);
+    std::printf("  peak resident memory at the end: %.2f GB\n", static_cast<double>(statusBytes("VmHWM:")) / 1e9);
+    HeatmapEngine::release();
+    std::printf("Load average at the end: %s\n", loadAverage().c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -363,6 +443,8 @@ int main(int argc, char** argv) {
     bool withTrace = true;
     bool withComparison = true;
     std::string tracePath;
+    std::string filePath;
+    std::string makePath;
     try {
         std::vector<std::string> positional;
         for (int i = 1; i < argc; ++i) {
@@ -377,6 +459,10 @@ int main(int argc, char** argv) {
                 traceLines = std::stoull(value());
             else if (argument == "--write-trace")
                 tracePath = value();
+            else if (argument == "--file")
+                filePath = value();
+            else if (argument == "--make-file")
+                makePath = value();
             else if (argument == "--no-trace")
                 withTrace = false;
             else if (argument == "--no-compare")
@@ -394,10 +480,23 @@ int main(int argc, char** argv) {
         std::cerr << "usage: bench_engine [POINTS (default 25000000) [REPEATS (default 15)]]\n"
                      "                    [--large POINTS (default 100000000, 0: none)] [--trace-lines N (default 1000)]\n"
                      "                    [--no-trace] [--no-compare]\n"
-                     "       bench_engine --write-trace FILE [--trace-lines N]   the trace as a trackora-heatmap --script file\n";
+                     "       bench_engine --write-trace FILE [--trace-lines N]   the trace as a trackora-heatmap --script file\n"
+                     "       bench_engine --make-file FILE POINTS   the synthetic city as a binary sample file\n"
+                     "       bench_engine --file FILE [--trace-lines N]   a sample file loaded as the viewer loads it\n";
         return 2;
     }
     const std::vector<ControlSettings> trace = makeTrace(traceLines, kTraceSeed);
+    try {
+        if (!makePath.empty()) {
+            writeCityFile(makePath, count);
+            std::printf("%zu points written to %s\n", count, makePath.c_str());
+            return 0;
+        }
+        if (!filePath.empty()) return benchFile(filePath, trace);
+    } catch (const std::exception& error) {
+        std::cerr << "bench_engine: " << error.what() << "\n";
+        return 1;
+    }
     if (!tracePath.empty()) {
         try {
             writeTrace(tracePath, trace);

@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "EngineTestData.h"
 #include "GridComparison.h"
 #include "cpu/FastEngine.h"
+#include "engine/HeatmapEngine.h"
+#include "model/LoadError.h"
+#include "model/SampleSource.h"
+#include "tests/TempDir.h"
 
 namespace {
 
@@ -170,3 +175,67 @@ TEST(FastEngineAgainstReference, WholeDayCountsLessWhatLiesOutsideAgree) {
 }
 
 }  // namespace
+
+namespace {
+
+// A source that sets its own cancel flag once the last chunk is handed over:
+// a cancel heard only between chunks would then go unheard.
+class CancelAfterReading final : public SampleSource {
+public:
+    explicit CancelAfterReading(const std::vector<Datapoint>& points) : points_(points) { cancel = &flag_; }
+    std::size_t size() const override { return points_.size(); }
+    const std::string& path() const override { return path_; }
+    void forEachChunk(const Visit& visit) const override {
+        SamplesInMemory::view(points_).forEachChunk(visit);
+        flag_ = true;
+    }
+
+private:
+    const std::vector<Datapoint>& points_;
+    std::string path_ = "cancelled.bin";
+    mutable std::atomic<bool> flag_{false};
+};
+
+}  // namespace
+
+// A sample file is indexed a chunk at a time (more than two chunks here), on
+// both indexing paths (every time within the day, and some beyond it): the
+// grid agrees with the reference engine's, the counts per cell with the
+// samples counted one by one, and the samples per mode and quarter hour with
+// the file's.
+TEST(FastEngineFromFile, ChunkedIndexAgreesWithTheSamples) {
+    for (const bool withinDay : {true, false}) {
+        SCOPED_TRACE(withinDay ? "times within the day" : "times beyond the day");
+        std::vector<Datapoint> points = adversarialPoints(21, 1800000);
+        ASSERT_GT(points.size(), 2 * SampleSource::kChunkSamples);
+        if (withinDay)
+            for (Datapoint& point : points) point.time = std::clamp(point.time, 0, 86400);
+        TempDir dir;
+        const SampleFile file(dir.writeRecords("city.bin", points));
+        engine::FastEngine streamed(file, 2);
+        engine::ReferenceEngine reference(points);
+        engine::ReferenceEngine counter(points);
+        for (const Case& c : {Case{5, 1.0f, 2047, 0, 86400, false}, Case{3, 1.0f, WALK | BUS | 4096, 3600, 7200, true}}) {
+            compareOne(streamed, reference, counter, c);
+            ControlSettings filters;
+            filters.mode_mask = c.mask;
+            filters.min_time = c.minTime;
+            filters.max_time = c.maxTime;
+            EXPECT_EQ(streamed.cellCounts(filters), counter.cellCounts(filters)) << describe(c);
+        }
+        SampleTally expected;
+        expected.add(points.data(), points.size());
+        EXPECT_EQ(streamed.tally().counts, expected.counts);
+        EXPECT_EQ(streamed.tally().bins, expected.bins);
+        EXPECT_EQ(streamed.tally().otherModes, expected.otherModes);
+        EXPECT_EQ(streamed.tally().total, expected.total);
+    }
+}
+
+// A cancel that comes while the read samples are sorted, or the counts of the
+// day built, stops the indexing too.
+TEST(FastEngineFromFile, CancelAfterTheReadStopsTheIndexing) {
+    const std::vector<Datapoint> points = adversarialPoints(22, 300000);
+    const CancelAfterReading source(points);
+    EXPECT_THROW(engine::FastEngine(source, 2), LoadCancelled);
+}

@@ -55,7 +55,7 @@ void expectFinite(const std::vector<float>& grid) {
 TEST_P(EngineChoice, NamesTheEngineItRuns) {
     ControlSettings settings;
     testing::internal::CaptureStdout();
-    HeatmapEngine::initialize({}, settings);
+    HeatmapEngine::initialize(std::vector<Datapoint>{}, settings);
     const std::string line = testing::internal::GetCapturedStdout();
     const std::string name = HeatmapEngine::engineName();
     const std::string choice = GetParam();

@@ -92,8 +92,8 @@ TEST(Export, SavedGridHoldsTheReadoutsSamplesPerKm2AndTheCount) {
 
         const std::string density = (dir.root() / "density.tif").string();
         const std::string count = (dir.root() / "count.tif").string();
-        saveGridGeoTiff(density, grid, settings, GridValues::perKm2, points, GeoFrame{});
-        saveGridGeoTiff(count, grid, settings, GridValues::count, points, GeoFrame{});
+        saveGridGeoTiff(density, grid, settings, GridValues::perKm2, GeoFrame{});
+        saveGridGeoTiff(count, grid, settings, GridValues::count, GeoFrame{});
         HeatmapEngine::release();
 
         const Band perKm2 = readBand(density);

@@ -4,8 +4,15 @@
 // once armed, every allocation off the test's own thread fails.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <new>
 #include <string>
 #include <thread>
@@ -53,6 +60,63 @@ TEST(LoadMemory, HelperThreadAllocationFailureReachesTheMessage) {
     EXPECT_EQ(loaded.error, "Could not load samples from \"" + path + "\": not enough memory");
     EXPECT_FALSE(loaded.dataset);
     EXPECT_FALSE(loaded.engine);
+}
+
+}  // namespace
+
+namespace {
+
+// A sample file of `count` records in a few cells of two modes, written a
+// block at a time.
+std::string writeLargeFile(const TempDir& dir, std::size_t count) {
+    const std::string path = (dir.root() / "large.bin").string();
+    std::ofstream out(path, std::ios::binary);
+    std::vector<Datapoint> block(1 << 20);
+    for (std::size_t first = 0; first < count; first += block.size()) {
+        const std::size_t n = std::min(block.size(), count - first);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t k = first + i;
+            block[i] = Datapoint(0.25f + 0.001f * static_cast<float>(k % 7), 0.5f, k % 3 ? WALK : CAR,
+                                 static_cast<std::int32_t>(k % 86400));
+        }
+        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n * sizeof(Datapoint)));
+    }
+    return path;
+}
+
+// Runs a load of `path` in a child process whose data may not exceed
+// `limitBytes`; the child's exit status: 0 when the load gave `count`
+// samples, 1 when it failed with `expectedError`, 2 otherwise.
+int loadUnderLimit(const std::string& path, std::size_t limitBytes, std::int32_t count,
+                   const std::string& expectedError) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit limit{limitBytes, limitBytes};
+        if (::setrlimit(RLIMIT_DATA, &limit) != 0) ::_exit(3);
+        const LoadedData loaded = loadData(path, 5, [](const std::string&, float) {});
+        if (loaded.ok() && loaded.dataset->count == count && loaded.summary.total == count) ::_exit(0);
+        if (!loaded.ok() && loaded.error.find(expectedError) != std::string::npos) ::_exit(1);
+        std::fprintf(stderr, "load under a %zu-byte limit: %s\n", limitBytes, loaded.error.c_str());
+        ::_exit(2);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A sample file twice the size of the memory the process may take loads:
+// it is indexed as it is read, and no copy of it is held. Under a limit its
+// index does not fit either, the load says so before reading, naming the
+// file, instead of running out of memory part-way.
+TEST(LoadMemory, SampleFileLargerThanTheMemoryLimitLoads) {
+    constexpr std::size_t kSamples = 32 << 20;  // 512 MiB of records
+    constexpr std::size_t kMiB = 1 << 20;
+    TempDir dir;
+    const std::string path = writeLargeFile(dir, kSamples);
+    EXPECT_EQ(loadUnderLimit(path, 400 * kMiB, kSamples, ""), 0);
+    EXPECT_EQ(loadUnderLimit(path, 160 * kMiB, kSamples,
+                             "Could not load samples from \"" + path + "\": its 33554432 samples need about"),
+              1);
 }
 
 }  // namespace

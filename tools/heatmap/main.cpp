@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -19,6 +20,7 @@
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
 #include "model/RuntimeFiles.h"
+#include "model/SampleSource.h"
 #include "model/TrajectoryLoader.h"
 #include "tools/heatmap/HeatmapOptions.h"
 #include "tools/heatmap/HeatmapScript.h"
@@ -179,13 +181,16 @@ int checkOutputs(const std::vector<std::pair<std::string, const HeatmapOptions*>
 }
 
 // Every output asked for; all are attempted even when one fails. densest and
-// logScale are those of the compute that gave `grid`; `points` are counted
-// for --values count (and may be empty otherwise); `frame` is the samples'.
+// logScale are those of the compute that gave `grid`, whose engine still
+// runs: --values count counts from its index. `frame` is the samples'.
 bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::vector<float>& grid, double densest,
-                  bool logScale, const std::vector<Datapoint>& points, const GeoFrame& frame) {
+                  bool logScale, const GeoFrame& frame) {
     bool ok = true;
     const auto cells = [&](GridValues values) {
-        return gridCells(values, grid, densest, logScale, points, options.settings, frame);
+        return gridCells(values, grid, densest, logScale,
+                         values == GridValues::count ? HeatmapEngine::sampleCounts(options.settings)
+                                                     : std::vector<float>{},
+                         frame);
     };
     if (outputs.grid) ok = writeGrid(*outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
     if (outputs.png) ok = writePng(options, *outputs.png, grid) && ok;
@@ -196,14 +201,11 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
     return ok;
 }
 
-// --values count needs the samples after the engine has taken them.
-bool countsCells(const HeatmapOptions& options) { return options.values == GridValues::count; }
-
 // The lines in order through the viewer's frame work, timing its table
 // rebuild and compute (the outputs are written outside the timing). Each
 // line's outputs are opened just before they are written.
 bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings,
-               const std::vector<Datapoint>& points, const GeoFrame& frame) {
+               const GeoFrame& frame) {
     double elapsed = 0;
     std::vector<float> grid(kGridCells, 0.0f);
     const DensitySteps steps =
@@ -222,7 +224,7 @@ bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, C
         Outputs outputs;
         ok = openOutputs(line.options, input, outputs) &&
              writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
-                          HeatmapEngine::lastUsedLogScale(), points, frame) && ok;
+                          HeatmapEngine::lastUsedLogScale(), frame) && ok;
     }
     const TimeSummary summary = summarizeTimes(times);
     std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summary.median, summary.p99,
@@ -280,25 +282,31 @@ int main(int argc, char** argv) {
     Outputs outputs;
     if (!openOutputs(options, options.input, outputs)) return 1;
 
-    std::vector<Datapoint> points;
+    // A binary sample file is indexed as it is read, a chunk at a time;
+    // recordings and text files are parsed into memory first.
+    std::shared_ptr<const SampleSource> samples;
     GeoFrame frame;  // a binary file's own; recordings are read over the default box
     try {
-        TrajectoryLoader loader;
-        points = loader.load(options.input, !options.textNormalized);
-        frame = loader.frame;
+        std::error_code ignored;
+        if (!std::filesystem::is_directory(options.input, ignored) && !isTrackFile(options.input) &&
+            hasBinaryExtension(options.input)) {
+            frame = readFrameFile(options.input);
+            samples = std::make_shared<SampleFile>(options.input);
+        } else {
+            TrajectoryLoader loader;
+            samples = std::make_shared<SamplesInMemory>(loader.load(options.input, !options.textNormalized));
+            frame = loader.frame;
+        }
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << loadFailureMessage(options.input, error) << "\n";
         return 1;
     }
     if (!script.empty()) {
-        std::cout << points.size() << " points read from \"" << echoPath(options.input) << "\"" << std::endl;
+        std::cout << samples->size() << " points read from \"" << echoPath(options.input) << "\"" << std::endl;
         try {
-            const bool counts = std::any_of(script.begin(), script.end(),
-                                            [](const ScriptLine& line) { return countsCells(line.options); });
-            HeatmapEngine::initialize(counts ? points : std::move(points), options.settings);
-            if (!counts) points = {};
+            HeatmapEngine::initialize(std::move(samples), options.settings);
             if (const int status = refuseFallback(options.engine)) return status;
-            const bool ok = runScript(script, options.input, options.settings, points, frame);
+            const bool ok = runScript(script, options.input, options.settings, frame);
             if (const int status = refuseFallback(options.engine)) return status;
             HeatmapEngine::release();
             return ok ? 0 : 1;
@@ -307,21 +315,22 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::size_t used = 0;
-    const ControlSettings& s = options.settings;
-    for (const Datapoint& point : points)
-        used += kde::point_passes(point, s.mode_mask, s.min_time, s.max_time) && kde::cell_function(point).valid;
-    std::cout << points.size() << " points read from \"" << echoPath(options.input) << "\", " << used
-              << " pass the mode and time filters" << std::endl;
-
     try {
+        std::size_t used = 0;
+        const ControlSettings& s = options.settings;
+        samples->forEachChunk([&](const Datapoint* chunk, std::size_t n, std::size_t) {
+            for (std::size_t i = 0; i < n; ++i)
+                used += kde::point_passes(chunk[i], s.mode_mask, s.min_time, s.max_time) &&
+                        kde::cell_function(chunk[i]).valid;
+        });
+        std::cout << samples->size() << " points read from \"" << echoPath(options.input) << "\", " << used
+                  << " pass the mode and time filters" << std::endl;
+
         // Start-up (indexing the samples, building the first table) is timed
         // apart from the compute: a large table takes far longer to build
         // than to apply.
         const auto setupStart = std::chrono::steady_clock::now();
-        const bool counts = countsCells(options);
-        HeatmapEngine::initialize(counts ? points : std::move(points), options.settings);
-        if (!counts) points = {};
+        HeatmapEngine::initialize(std::move(samples), options.settings);
         if (const int status = refuseFallback(options.engine)) return status;
         std::printf("start-up: %.2f ms (indexing the samples, the %d x %d weight table)\n",
                     std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - setupStart).count(),
@@ -342,10 +351,10 @@ int main(int argc, char** argv) {
             std::printf("compute: median %.2f ms of %d runs\n", median, options.repeat);
         std::fflush(stdout);
         if (const int status = refuseFallback(options.engine)) return status;
-        const double densest = HeatmapEngine::lastMaximumDensity();
-        const bool logScale = HeatmapEngine::lastUsedLogScale();
+        const bool ok = writeOutputs(options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
+                                     HeatmapEngine::lastUsedLogScale(), frame);
         HeatmapEngine::release();
-        return writeOutputs(options, outputs, grid, densest, logScale, points, frame) ? 0 : 1;
+        return ok ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return 1;
