@@ -57,8 +57,11 @@ private:
 // order of the atomics does not matter), a separable convolution with the
 // table's one-dimensional factor without fused multiply-adds, the far points
 // stamped one by one, then the logarithm, the maximum and the division on the
-// device. The literal path adds the whole table per point with float atomics:
-// slow, simple, the on-device reference of the GPU tests. Both finish alike.
+// device. The GPU tests hold its grid to the CPU engine's within a few
+// roundings per cell (the CPU engine may fuse and flush subnormals; far
+// points are added with atomics in any order), never bit for bit. The
+// literal path adds the whole table per point with float atomics: slow,
+// simple, the on-device reference of the GPU tests. Both finish alike.
 //
 // Each engine works on a stream of its own, so a load preparing the next
 // engine in the background never waits for the frames' computes, nor they
