@@ -1,30 +1,34 @@
 // The directory branch of the loader: walks a tree of raw recordings in name
 // order, decides which label intervals are in force for each trajectory
-// file, and parses the files on all cores while keeping the walk's order.
+// file, parses the files on all cores and hands their fixes on in the walk's
+// order, a bounded window of files ahead of the one handed on next.
+#include "model/DirectoryWalk.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
-#include "model/DirectoryWalk.h"
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
-#include "model/RawFormats.h"
-#include "model/TrajectoryLoader.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr auto kReportEvery = std::chrono::milliseconds(100);
 
 // False with the reason when the file cannot be opened for reading or is
 // not a regular file (a pipe would block GDAL): such a file is skipped and
@@ -42,14 +46,20 @@ bool readable(const std::string& path, std::string& reason) {
     return regular;
 }
 
-// One trajectory file to parse, with the labels in force where the walk met it.
+// One trajectory or track file to parse, with the labels in force where the
+// walk met it. The walking thread fills the first part; the thread that
+// parses it fills the results and then sets `done` under the window's lock.
 struct FileTask {
-    fs::path path;
+    std::string path;
     std::shared_ptr<const LabelIndex> labels;
-    std::int64_t bytes = 0;
+    std::uint64_t place = 0;        // its place in the walk
+    std::int64_t sizeBytes = 0;     // its size when met, counted against the window
+    bool track = false;             // a GPS track file, read through GDAL
+    bool done = false;
+
+    std::int64_t bytes = 0;         // bytes read
     std::vector<Datapoint> points;
     TrajectoryCounts counts;
-    bool track = false;  // a GPS track file, read through GDAL
     TrackCounts trackCounts;
     BadLines badLines;
     bool unreadable = false;
@@ -57,34 +67,95 @@ struct FileTask {
     std::exception_ptr error;
 };
 
+// What a file adds to the report besides sums, kept back until the point
+// where a walk that parsed everything at once would have added it, so the
+// report lists things in the same order however the files were scheduled:
+// each listing's and label file's entries as the walk meets them, the
+// parsed files' after.
+struct Deferred {
+    std::vector<std::pair<std::string, std::string>> unreadable;
+    BadLines badLines;
+};
+
 class Walk {
 public:
-    Walk(TrajectoryLoader& loader, bool normalize)
-        : loader_(loader), normalize_(normalize), frame_(loader.frameBounds()),
-          noLabels_(std::make_shared<const LabelIndex>()), inForce_(noLabels_) {
+    Walk(const WalkOptions& options, ImportReport& report, const FixSink& sink)
+        : options_(options), report_(report), sink_(sink),
+          noLabels_(std::make_shared<const LabelIndex>()), inForce_(noLabels_),
+          lastReport_(std::chrono::steady_clock::now()) {
         // Directories are told by device and inode, whatever path leads there.
-        for (const auto& path : loader.leaveOut) {
+        for (const auto& path : options.leaveOut) {
             fs::path parent = fs::path(path).parent_path();
             if (parent.empty()) parent = ".";
             struct stat status {};
             if (::stat(parent.c_str(), &status) == 0)
                 leaveOut_.push_back({status.st_dev, status.st_ino, fs::path(path).filename().string()});
         }
+        threads_ = options.threads ? options.threads : std::thread::hardware_concurrency();
+        threads_ = std::max(1u, threads_);
+        maxFiles_ = options.maxFilesInFlight ? options.maxFilesInFlight : 4 * std::size_t{threads_};
+        maxFiles_ = std::max<std::size_t>(1, maxFiles_);
     }
 
-    // Walks the tree under `top`; returns the number of fixes it produced
-    // when `limit` is not -1, else 0.
-    std::int64_t walkTree(const std::string& top, std::int32_t limit) {
+    ~Walk() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        taskReady_.notify_all();
+        for (auto& worker : workers_) worker.join();
+    }
+
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
+
+    // Lists the tree once, counting its files and bytes, so that progress
+    // has its final totals while the files are parsed.
+    void survey(const std::string& top) {
+        surveying_ = true;
+        walkTree(top, -1);
+        surveying_ = false;
+        surveyed_ = true;
+    }
+
+    void walkTree(const std::string& top, std::int32_t limit) {
+        top_ = top;
         current_ = top;
         // "raw/" and "raw" name the same tree; keep the paths in messages tidy.
         while (current_.size() > 1 && current_.back() == '/') current_.pop_back();
-        return walk(limit, true);
+        walk(limit, true);
     }
 
-    // Walks the directory `current_`. Only names are kept per level and the
-    // path is one buffer extended and cut back, so memory grows with the
-    // depth of the tree, not with its square.
+    // Hands on every file still in flight, then merges what was kept back.
+    void settle() {
+        while (!window_.empty()) handOnFront();
+        for (auto& entry : deferred_.unreadable) report_.unreadable.push_back(std::move(entry));
+        deferred_.unreadable.clear();
+        report_.badLines.merge(deferred_.badLines);
+        deferred_.badLines = BadLines();
+        reportProgress(true);
+    }
+
+    void finishWalk() { walkFinished_ = true; }
+
+private:
+    enum class EntryKind { file, directory, linkToDirectory };
+    struct Entry {
+        std::string name;
+        EntryKind kind;
+    };
+    // The fixes the files of one directory walked under a limit gave.
+    struct Level {
+        std::uint64_t firstPlace;
+        std::int64_t fixes;
+    };
+
+    // Walks the directory `current_`; returns the number of fixes its files
+    // and subdirectories gave when `limit` is not -1, else 0. Only names are
+    // kept per level and the path is one buffer extended and cut back, so
+    // memory grows with the depth of the tree, not with its size.
     std::int64_t walk(std::int32_t limit, bool top) {
+        if (options_.cancel && options_.cancel->load()) failAfterEarlierFiles(std::make_exception_ptr(LoadCancelled(current_)));
         std::vector<Entry> entries;
         if (!list(entries, top)) return 0;
         std::sort(entries.begin(), entries.end(),
@@ -94,12 +165,17 @@ public:
         // Whatever is named "labels.txt" replaces it; one that cannot be read
         // (a directory of that name included) puts no labels in force.
         for (const auto& entry : entries) {
-            if (entry.name != "labels.txt") continue;
-            loader_.labels = loader_.parseLabelsFile(childPath(entry.name));
-            inForce_ = std::make_shared<const LabelIndex>(loader_.labels);
+            if (surveying_ || entry.name != "labels.txt") continue;
+            try {
+                inForce_ = std::make_shared<const LabelIndex>(
+                    readLabelsFile(childPath(entry.name), options_.modeNames, report_,
+                                   options_.skipBadLines ? &report_.badLines : nullptr));
+            } catch (...) {
+                failAfterEarlierFiles(std::current_exception());
+            }
         }
 
-        const std::size_t firstTask = tasks_.size();
+        if (limit != -1) levels_.push_back({nextPlace_, 0});
         std::int64_t gathered = 0;
         for (const auto& entry : entries) {
             if (entry.kind == EntryKind::linkToDirectory) continue;
@@ -119,102 +195,14 @@ public:
         }
 
         // Labels reach only as far as the first subdirectory's walk.
-        loader_.labels.clear();
         inForce_ = noLabels_;
 
         if (limit == -1) return 0;
-        flush();
-        std::int64_t produced = 0;
-        for (std::size_t i = firstTask; i < tasks_.size(); ++i)
-            produced += static_cast<std::int64_t>(tasks_[i].points.size());
+        settle();
+        const std::int64_t produced = levels_.back().fixes;
+        levels_.pop_back();
         return produced;
     }
-
-    // Parses every file met so far, on all cores; throws the error of the
-    // first failing file in walk order, as a one-by-one parse would.
-    void flush() {
-        const std::size_t begin = executed_;
-        const std::size_t end = tasks_.size();
-        if (begin == end) return;
-
-        std::atomic<std::size_t> next{begin};
-        std::atomic<std::size_t> firstFailure{end};
-        const auto started = std::chrono::steady_clock::now();
-        auto lastReport = started;
-        const auto work = [&](bool reporting) {
-            std::string buffer;
-            std::vector<Datapoint> scratch;
-            for (;;) {
-                const std::size_t i = next.fetch_add(1);
-                if (i >= end || i > firstFailure.load()) break;
-                run(tasks_[i], buffer, scratch);
-                if (tasks_[i].error) {
-                    std::size_t seen = firstFailure.load();
-                    while (i < seen && !firstFailure.compare_exchange_weak(seen, i)) {
-                    }
-                }
-                if (reporting && loader_.progress) {
-                    const auto now = std::chrono::steady_clock::now();
-                    if (now - lastReport >= std::chrono::milliseconds(100)) {
-                        lastReport = now;
-                        loader_.progress(snapshot());
-                    }
-                }
-            }
-        };
-
-        unsigned threadCount = loader_.threads ? loader_.threads : std::thread::hardware_concurrency();
-        threadCount = std::max(1u, std::min<unsigned>(threadCount, static_cast<unsigned>(end - begin)));
-        std::vector<std::thread> helpers;
-        for (unsigned t = 1; t < threadCount; ++t) helpers.emplace_back(work, false);
-        work(true);
-        for (auto& helper : helpers) helper.join();
-        executed_ = end;
-
-        for (std::size_t i = begin; i < end; ++i) {
-            FileTask& task = tasks_[i];
-            if (task.error) std::rethrow_exception(task.error);
-            auto& report = loader_.report;
-            if (task.unreadable) {
-                report.unreadable.emplace_back(task.path.string(), task.reason);
-                continue;
-            }
-            if (task.track) {
-                addTrackCounts(report, task.trackCounts);
-                continue;
-            }
-            ++report.trajectoryFiles;
-            report.bytes += task.bytes;
-            report.lines += task.counts.lines;
-            report.kept += task.counts.kept;
-            report.outside += task.counts.outside;
-            report.badLines.merge(task.badLines);
-        }
-        if (loader_.progress) loader_.progress(snapshot());
-    }
-
-    void finishWalk() { walkFinished_ = true; }
-
-    std::vector<Datapoint> collect(const std::string& path) {
-        std::int64_t total = 0;
-        for (const auto& task : tasks_) total += static_cast<std::int64_t>(task.points.size());
-        checkSampleCount(path, total);
-        std::vector<Datapoint> out;
-        out.reserve(static_cast<std::size_t>(total));
-        adviseHugePages(out.data(), out.capacity() * sizeof(Datapoint));
-        for (auto& task : tasks_) {
-            out.insert(out.end(), task.points.begin(), task.points.end());
-            std::vector<Datapoint>().swap(task.points);  // keeps the peak near one copy
-        }
-        return out;
-    }
-
-private:
-    enum class EntryKind { file, directory, linkToDirectory };
-    struct Entry {
-        std::string name;
-        EntryKind kind;
-    };
 
     std::string childPath(const std::string& name) const {
         return current_ == "/" ? "/" + name : current_ + "/" + name;
@@ -241,7 +229,7 @@ private:
         }
         if (error) {
             if (top) throw fs::filesystem_error("cannot list directory", dir, error);
-            loader_.report.unreadable.emplace_back(current_, error.message());
+            if (!surveying_) report_.unreadable.emplace_back(current_, error.message());
             entries.clear();
             return false;
         }
@@ -259,41 +247,170 @@ private:
     }
 
     void addFile(const std::string& path) {
-        FileTask task;
-        task.path = path;
-        task.labels = inForce_;
-        task.track = isTrackFile(task.path);
         std::error_code error;
-        const auto size = fs::file_size(task.path, error);
-        task.bytes = error ? 0 : static_cast<std::int64_t>(size);
-        bytesTotal_ += task.bytes;
-        tasks_.push_back(std::move(task));
+        const auto size = fs::file_size(path, error);
+        const std::int64_t bytes = error ? 0 : static_cast<std::int64_t>(size);
+        if (surveying_) {
+            ++filesTotal_;
+            bytesTotal_ += bytes;
+            return;
+        }
+        ++filesMet_;
+        bytesMet_ += bytes;
+
+        // Room in the window first: the oldest files are handed on until it
+        // has some. One file per thread is always let in, so a few large
+        // files still parse in parallel.
+        while (!window_.empty() &&
+               (window_.size() >= maxFiles_ ||
+                (window_.size() >= threads_ && bytesInFlight_ + bytes > options_.maxBytesInFlight)))
+            handOnFront();
+
+        auto task = std::make_unique<FileTask>();
+        task->path = path;
+        task->labels = inForce_;
+        task->place = nextPlace_++;
+        task->sizeBytes = bytes;
+        task->bytes = bytes;
+        task->track = isTrackFile(fs::path(path));
+        bytesInFlight_ += bytes;
+        FileTask* queued = task.get();
+        window_.push_back(std::move(task));
+        {
+            const std::lock_guard lock(mutex_);
+            queue_.push_back(queued);
+        }
+        taskReady_.notify_one();
+        // The walking thread parses too; helpers start as files arrive.
+        if (workers_.size() + 1 < threads_ && workers_.size() + 1 < window_.size() + handedOn_)
+            workers_.emplace_back([this] { work(); });
+    }
+
+    // A helper thread: parses files in walk order as they are queued.
+    void work() {
+        std::string buffer;
+        std::vector<Datapoint> scratch;
+        for (;;) {
+            FileTask* task = nullptr;
+            {
+                std::unique_lock lock(mutex_);
+                taskReady_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+                if (stopping_) return;
+                task = queue_.front();
+                queue_.pop_front();
+            }
+            execute(*task, buffer, scratch);
+        }
+    }
+
+    void execute(FileTask& task, std::string& buffer, std::vector<Datapoint>& scratch) {
+        // Files after one that failed will never be handed on.
+        if (task.place <= firstFailure_.load()) {
+            run(task, buffer, scratch);
+            if (task.error) {
+                std::uint64_t seen = firstFailure_.load();
+                while (task.place < seen && !firstFailure_.compare_exchange_weak(seen, task.place)) {
+                }
+            }
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            task.done = true;
+        }
+        taskDone_.notify_all();
+    }
+
+    // Waits until `task` is parsed, parsing queued files meanwhile and
+    // reporting progress.
+    void waitFor(const FileTask& task) {
+        for (;;) {
+            FileTask* help = nullptr;
+            {
+                std::unique_lock lock(mutex_);
+                if (task.done) return;
+                if (!queue_.empty()) {
+                    help = queue_.front();
+                    queue_.pop_front();
+                } else {
+                    taskDone_.wait_for(lock, kReportEvery, [&] { return task.done; });
+                }
+            }
+            if (help) execute(*help, buffer_, scratch_);
+            reportProgress(false);
+        }
+    }
+
+    // Hands the oldest file in flight on: its error ends the walk, its
+    // counts go to the report, its fixes to the sink.
+    void handOnFront() {
+        waitFor(*window_.front());
+        const std::unique_ptr<FileTask> owned = std::move(window_.front());
+        window_.pop_front();
+        FileTask& task = *owned;
+        bytesInFlight_ -= task.sizeBytes;
+        ++handedOn_;
+        if (task.error) std::rethrow_exception(task.error);
+        if (task.unreadable) {
+            deferred_.unreadable.emplace_back(task.path, task.reason);
+        } else if (task.track) {
+            addTrackCounts(report_, task.trackCounts);
+        } else {
+            ++report_.trajectoryFiles;
+            report_.bytes += task.bytes;
+            report_.lines += task.counts.lines;
+            report_.kept += task.counts.kept;
+            report_.outside += task.counts.outside;
+            deferred_.badLines.merge(task.badLines);
+        }
+        const auto count = static_cast<std::int64_t>(task.points.size());
+        if (count > 0) {
+            // Refused before these fixes reach the sink, so a sink that
+            // collects them never holds more than a sample set may.
+            checkSampleCount(top_, handed_ + count, true, options_.maxFixes);
+            handed_ += count;
+            for (auto& level : levels_)
+                if (task.place >= level.firstPlace) level.fixes += count;
+            sink_(task.points);
+        }
+        reportProgress(false);
+    }
+
+    // A failure of the walk itself (a label file, a cancel): the files met
+    // before it come first, as in a one-by-one walk, so their own error, if
+    // any, is the one to report.
+    [[noreturn]] void failAfterEarlierFiles(std::exception_ptr walkError) {
+        while (!window_.empty()) {
+            waitFor(*window_.front());
+            if (window_.front()->error) std::rethrow_exception(window_.front()->error);
+            window_.pop_front();
+        }
+        std::rethrow_exception(walkError);
     }
 
     // Parses into a scratch vector that stays in memory from file to file,
     // then keeps an exact-size copy.
     void run(FileTask& task, std::string& buffer, std::vector<Datapoint>& scratch) {
         try {
-            if (loader_.cancel && loader_.cancel->load()) throw LoadCancelled(task.path.string());
-            if (task.track && !readable(task.path.string(), task.reason)) {
+            if (options_.cancel && options_.cancel->load()) throw LoadCancelled(task.path);
+            if (task.track && !readable(task.path, task.reason)) {
                 task.unreadable = true;
             } else if (task.track) {
                 // GDAL opens the file itself; content it cannot read ends
                 // the load with GDAL's reason, as a malformed trajectory
                 // line does.
-                parseTrackFile(task.path.string(), loader_.tracks, normalize_, *task.labels, frame_, task.points,
-                               task.trackCounts);
+                parseTrackFile(task.path, options_.tracks, options_.normalize, *task.labels, options_.frame,
+                               task.points, task.trackCounts);
                 task.counts.kept = task.trackCounts.kept;
-            } else if (!readFileContents(task.path.string(), buffer, task.reason)) {
+            } else if (!readFileContents(task.path, buffer, task.reason)) {
                 task.unreadable = true;
             } else {
                 task.bytes = static_cast<std::int64_t>(buffer.size());
                 scratch.clear();
-                parseTrajectoryText(buffer, task.path.string(), normalize_, *task.labels, frame_,
-                                    scratch, task.counts, loader_.skipBadLines ? &task.badLines : nullptr);
+                parseTrajectoryText(buffer, task.path, options_.normalize, *task.labels, options_.frame, scratch,
+                                    task.counts, options_.skipBadLines ? &task.badLines : nullptr);
                 // Labels were matched on the file's own clock; the offset
                 // moves only the stored time of day.
-                if (const std::int32_t offset = loader_.tracks.utcOffsetSeconds)
+                if (const std::int32_t offset = options_.tracks.utcOffsetSeconds)
                     for (auto& point : scratch) point.time = shiftTimeOfDay(point.time, offset);
                 task.points.assign(scratch.begin(), scratch.end());
             }
@@ -305,22 +422,29 @@ private:
         fixes_.fetch_add(task.counts.kept);
     }
 
-    ImportProgress snapshot() const {
+    void reportProgress(bool now) {
+        if (!options_.progress) return;
+        const auto time = std::chrono::steady_clock::now();
+        if (!now && time - lastReport_ < kReportEvery) return;
+        lastReport_ = time;
         ImportProgress progress;
         progress.filesDone = filesDone_.load();
-        progress.filesTotal = static_cast<std::int64_t>(tasks_.size());
         progress.bytesDone = bytesDone_.load();
-        progress.bytesTotal = std::max(bytesTotal_, progress.bytesDone);
+        // A survey's totals stand unless the tree grew since.
+        progress.filesTotal = surveyed_ ? std::max(filesTotal_, filesMet_) : filesMet_;
+        progress.bytesTotal = std::max(surveyed_ ? std::max(bytesTotal_, bytesMet_) : bytesMet_, progress.bytesDone);
         progress.fixes = fixes_.load();
-        progress.walkFinished = walkFinished_;
-        return progress;
+        progress.walkFinished = surveyed_ || walkFinished_;
+        options_.progress(progress);
     }
 
-    TrajectoryLoader& loader_;
-    const bool normalize_;
-    const FrameBounds frame_;
+    const WalkOptions& options_;
+    ImportReport& report_;
+    const FixSink& sink_;
     const std::shared_ptr<const LabelIndex> noLabels_;
     std::shared_ptr<const LabelIndex> inForce_;
+    std::chrono::steady_clock::time_point lastReport_;
+    std::string top_;
     std::string current_;  // the directory being walked
     struct LeftOut {
         dev_t device;
@@ -328,10 +452,38 @@ private:
         std::string name;
     };
     std::vector<LeftOut> leaveOut_;
-    std::deque<FileTask> tasks_;  // stable addresses while workers run
-    std::size_t executed_ = 0;
-    std::int64_t bytesTotal_ = 0;
+    bool surveying_ = false;
+    unsigned threads_ = 1;
+    std::size_t maxFiles_ = 1;
+
+    // The window: files met and not yet handed on, oldest first. Only the
+    // walking thread changes it; parsing threads reach its files through
+    // queue_, the ones no thread has taken yet.
+    std::deque<std::unique_ptr<FileTask>> window_;
+    std::int64_t bytesInFlight_ = 0;
+    std::uint64_t nextPlace_ = 0;
+    std::int64_t handedOn_ = 0;
+    std::int64_t handed_ = 0;  // fixes given to the sink
+    std::vector<Level> levels_;
+    Deferred deferred_;
+    std::string buffer_;  // the walking thread's, for the files it parses
+    std::vector<Datapoint> scratch_;
+
+    std::mutex mutex_;
+    std::condition_variable taskReady_;
+    std::condition_variable taskDone_;
+    std::deque<FileTask*> queue_;
+    bool stopping_ = false;
+    std::atomic<std::uint64_t> firstFailure_{std::numeric_limits<std::uint64_t>::max()};
+    std::vector<std::thread> workers_;
+
+    // Progress: totals from the survey, or of the files met so far.
+    bool surveyed_ = false;
     bool walkFinished_ = false;
+    std::int64_t filesTotal_ = 0;
+    std::int64_t bytesTotal_ = 0;
+    std::int64_t filesMet_ = 0;
+    std::int64_t bytesMet_ = 0;
     std::atomic<std::int64_t> filesDone_{0};
     std::atomic<std::int64_t> bytesDone_{0};
     std::atomic<std::int64_t> fixes_{0};
@@ -339,24 +491,32 @@ private:
 
 }  // namespace
 
-std::vector<Datapoint> walkDirectory(TrajectoryLoader& loader, const std::string& path, std::int32_t limit,
-                                     bool normalize) {
-    if (limit < -1)
+void walkDirectory(const std::string& path, const WalkOptions& options, ImportReport& report, const FixSink& sink) {
+    if (options.limit < -1)
         throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
-                                    std::to_string(limit));
-    loader.report = ImportReport();
-    Walk walk(loader, normalize);
-    try {
-        walk.walkTree(path, limit);
-    } catch (...) {
-        // Files met before the failure come first, as in a one-by-one walk:
-        // their own error, if any, is the one to report.
-        const auto walkError = std::current_exception();
-        loader.labels.clear();
-        walk.flush();
-        std::rethrow_exception(walkError);
-    }
+                                    std::to_string(options.limit));
+    Walk walk(options, report, sink);
+    if (options.progress && options.limit == -1) walk.survey(path);
+    walk.walkTree(path, options.limit);
     walk.finishWalk();
-    walk.flush();
-    return walk.collect(path);
+    walk.settle();
+}
+
+LabelIndex readLabelsFile(const std::string& path, const std::unordered_map<std::string, TransportationMode>& names,
+                          ImportReport& report, BadLines* skip) {
+    std::string buffer;
+    std::string reason;
+    if (!readFileContents(path, buffer, reason)) {
+        report.unreadable.emplace_back(path, reason);
+        return {};
+    }
+    LabelCounts counts;
+    LabelIndex index = parseLabelsText(buffer, path, names, counts, skip);
+    ++report.labelFiles;
+    report.labelLines += counts.lines;
+    report.unknownLabelNames += counts.unknownNames;
+    for (const auto& [name, count] : counts.unknownNameCounts)
+        if (report.unknownNameCounts.size() < 20 || report.unknownNameCounts.count(name))
+            report.unknownNameCounts[name] += count;
+    return index;
 }

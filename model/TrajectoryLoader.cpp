@@ -19,6 +19,7 @@
 #include "model/LoadError.h"
 #include "model/FastParse.h"
 #include "model/ModeNames.h"
+#include "model/SampleSource.h"
 #include "model/TextFields.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -67,6 +68,38 @@ std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, std::int3
     if (tracks.utcOffsetSeconds != 0)
         for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
     return points;
+}
+
+void TrajectoryLoader::load(const std::string& path, std::int32_t limit, bool normalize, const FixSink& sink) {
+    std::error_code error;
+    if (std::filesystem::directory_entry(path, error).is_directory(error))
+        return loadDirectory(path, limit, normalize, sink);
+    if (isTrackFile(path) || !hasBinaryExtension(path)) {
+        auto points = load(path, limit, normalize);
+        if (!points.empty()) sink(points);
+        return;
+    }
+    if (limit < -1)
+        throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
+                                    std::to_string(limit));
+    frame = readFrameFile(path);  // before the samples: a malformed one costs no read
+    SampleFile file(path);
+    file.cancel = cancel;
+    const std::size_t wanted =
+        limit == -1 ? file.size() : std::min(file.size(), static_cast<std::size_t>(limit));
+    struct Enough {};  // stops the read once the limit is reached
+    std::vector<Datapoint> chunk;
+    try {
+        file.forEachChunk([&](const Datapoint* samples, std::size_t count, std::size_t first) {
+            if (first >= wanted) throw Enough{};
+            chunk.assign(samples, samples + std::min(count, wanted - first));
+            if (tracks.utcOffsetSeconds != 0)
+                for (auto& point : chunk) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
+            sink(chunk);
+            if (first + count >= wanted) throw Enough{};
+        });
+    } catch (const Enough&) {
+    }
 }
 
 std::vector<Datapoint> TrajectoryLoader::loadTrackFile(const std::string& path, std::int32_t limit,
@@ -181,45 +214,50 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
     return points;
 }
 
-void checkSampleCount(const std::string& path, std::int64_t count) {
-    if (count > std::numeric_limits<std::int32_t>::max())
-        throw DataFileError(path, "holds " + std::to_string(count) +
-                                      " fixes inside the box, more than the 2147483647 a sample set may hold");
+WalkOptions TrajectoryLoader::walkOptions(std::int32_t limit, bool normalize) const {
+    WalkOptions options;
+    options.frame = frameBounds();
+    options.normalize = normalize;
+    options.limit = limit;
+    options.modeNames = modeNames;
+    options.tracks = tracks;
+    options.skipBadLines = skipBadLines;
+    options.threads = threads;
+    options.cancel = cancel;
+    options.progress = progress;
+    options.leaveOut = leaveOut;
+    return options;
 }
 
-void addTrackCounts(ImportReport& report, const TrackCounts& counts) {
-    ++report.trackFiles;
-    report.trackPoints += counts.points;
-    report.trackBytes += counts.bytes;
-    report.kept += counts.kept;
-    report.outside += counts.outside;
-    report.skippedPoints += counts.skipped;
-    report.ignoredFeatures += counts.ignored;
-    for (const auto& place : counts.firstSkipped)
-        if (report.firstSkipped.size() < kListedSkippedPoints) report.firstSkipped.push_back(place);
+void TrajectoryLoader::loadDirectory(const std::string& path, std::int32_t limit, bool normalize,
+                                     const FixSink& sink) {
+    report = ImportReport();
+    walkDirectory(path, walkOptions(limit, normalize), report, sink);
 }
 
 std::vector<Datapoint> TrajectoryLoader::loadDirectory(const std::string& path, std::int32_t limit,
                                                        bool normalize) {
-    return walkDirectory(*this, path, limit, normalize);
+    // Each file's fixes are kept as they come and joined once the walk is
+    // over, so the peak stays near one copy of the samples (a growing vector
+    // would hold its old and its new copy at each step).
+    std::vector<std::vector<Datapoint>> files;
+    std::int64_t total = 0;
+    loadDirectory(path, limit, normalize, [&](std::vector<Datapoint>& fixes) {
+        total += static_cast<std::int64_t>(fixes.size());
+        files.push_back(std::move(fixes));
+    });
+    std::vector<Datapoint> out;
+    out.reserve(static_cast<std::size_t>(total));
+    adviseHugePages(out.data(), out.capacity() * sizeof(Datapoint));
+    for (auto& file : files) {
+        out.insert(out.end(), file.begin(), file.end());
+        std::vector<Datapoint>().swap(file);
+    }
+    return out;
 }
 
 LabelIndex TrajectoryLoader::parseLabelsFile(const std::string& path) {
-    std::string buffer;
-    std::string reason;
-    if (!readFileContents(path, buffer, reason)) {
-        report.unreadable.emplace_back(path, reason);
-        return {};
-    }
-    LabelCounts counts;
-    LabelIndex index = parseLabelsText(buffer, path, modeNames, counts, skipBadLines ? &report.badLines : nullptr);
-    ++report.labelFiles;
-    report.labelLines += counts.lines;
-    report.unknownLabelNames += counts.unknownNames;
-    for (const auto& [name, count] : counts.unknownNameCounts)
-        if (report.unknownNameCounts.size() < 20 || report.unknownNameCounts.count(name))
-            report.unknownNameCounts[name] += count;
-    return index;
+    return readLabelsFile(path, modeNames, report, skipBadLines ? &report.badLines : nullptr);
 }
 
 std::vector<Datapoint> TrajectoryLoader::parseTrajectoryFile(const std::filesystem::path& path, bool normalize,

@@ -1,7 +1,7 @@
 #pragma once
-// Reads samples from a binary sample file, a text sample file or (through
-// the directory branch) a tree of raw trajectory recordings. A loader is made
-// for one load and discarded after it.
+// Reads samples from a binary sample file, a text sample file, a GPS track
+// file or (through the directory walk) a tree of raw trajectory recordings.
+// A loader is made for one load and discarded after it.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -13,48 +13,16 @@
 #include <vector>
 
 #include "model/Datapoint.h"
+#include "model/DirectoryWalk.h"
+#include "model/ImportReport.h"
 #include "model/LabelIndex.h"
 #include "model/TrackFiles.h"
 #include "model/LoadError.h"
 
-// What a directory import found, for the import tool's summary.
-struct ImportReport {
-    std::int64_t trajectoryFiles = 0;  // files parsed as trajectories
-    std::int64_t labelFiles = 0;
-    std::int64_t bytes = 0;            // bytes of the trajectory files
-    std::int64_t lines = 0;            // fix lines after the headers
-    std::int64_t kept = 0;             // fixes inside the box
-    std::int64_t outside = 0;          // fixes dropped by the frame filter
-    std::int64_t labelLines = 0;
-    std::int64_t unknownLabelNames = 0;                     // label lines skipped
-    std::map<std::string, std::int64_t> unknownNameCounts;  // the first few distinct names
-    // Files and subdirectories that could not be read and were skipped.
-    std::vector<std::pair<std::string, std::string>> unreadable;  // path, reason
-    // GPS track files (GPX, GeoJSON, CSV); their points inside the box are
-    // counted in `kept`, those outside in `outside`.
-    std::int64_t trackFiles = 0;
-    std::int64_t trackPoints = 0;
-    std::int64_t trackBytes = 0;
-    std::int64_t skippedPoints = 0;           // bad points skipped
-    std::vector<SkippedPoint> firstSkipped;   // the first five
-    std::int64_t ignoredFeatures = 0;         // features that are not points
-    // Lines skipped for breaking their format (with skipBadLines only).
-    BadLines badLines;
-};
-
-// Progress of a directory import, reported on the loading thread.
-struct ImportProgress {
-    std::int64_t filesDone = 0;
-    std::int64_t filesTotal = 0;  // files found so far
-    std::int64_t bytesDone = 0;
-    std::int64_t bytesTotal = 0;
-    std::int64_t fixes = 0;
-    bool walkFinished = false;    // totals are final
-};
-
 class TrajectoryLoader {
 public:
-    // The label intervals in force while a directory walk proceeds.
+    // The label intervals a lone GPS track file's points are matched with
+    // (none unless set); a tree's walk puts its own label files in force.
     LabelIndex labels;
     // The box recordings and text sample files are kept inside and
     // normalised over. Loading a binary sample file sets it to that file's
@@ -95,6 +63,13 @@ public:
     std::vector<Datapoint> load(const std::string& path, bool normalize);
     std::vector<Datapoint> load(const std::string& path, std::int32_t limit, bool normalize);
 
+    // The same dispatch, handing the samples to `sink` as they are read
+    // instead of collecting them: a tree a file at a time, a binary sample
+    // file a chunk at a time (at most `limit` records, none made up past its
+    // end), a text sample or track file whole. Memory then stays bounded for
+    // trees and binary files, whatever their size.
+    void load(const std::string& path, std::int32_t limit, bool normalize, const FixSink& sink);
+
     // Headerless array of 16-byte records. With a limit, exactly that many
     // records come back; those past the end of the file keep default values.
     // Throws DataFileError when the file cannot be opened or read, is not a
@@ -112,13 +87,15 @@ public:
     std::vector<Datapoint> loadText(const std::string& path, std::int32_t limit, bool normalize);
 
     // Walks a tree of label and trajectory files, entries in name order,
-    // without following links to directories. The limit is checked after
-    // each subdirectory only, so it is not an exact cap. Files are parsed in
-    // parallel; the result keeps the walk's order. A subdirectory that cannot
-    // be listed is skipped and recorded in report.unreadable. Throws what the
-    // parsers throw, std::filesystem::filesystem_error when `path` itself
-    // cannot be listed, and DataFileError when the tree holds more fixes
-    // than a 32-bit count.
+    // without following links to directories (see walkDirectory), and hands
+    // each file's fixes to `sink` in walk order as the files are parsed, in
+    // parallel. The limit is checked after each subdirectory only, so it is
+    // not an exact cap. A subdirectory that cannot be listed is skipped and
+    // recorded in report.unreadable. Throws what the parsers throw,
+    // std::filesystem::filesystem_error when `path` itself cannot be listed,
+    // and DataFileError when the tree holds more fixes than a 32-bit count.
+    void loadDirectory(const std::string& path, std::int32_t limit, bool normalize, const FixSink& sink);
+    // The same, collected.
     std::vector<Datapoint> loadDirectory(const std::string& path, std::int32_t limit, bool normalize);
 
     // The points of one GPS track file inside the box, at most `limit`.
@@ -133,13 +110,11 @@ public:
     // opened gives none.
     std::vector<Datapoint> parseTrajectoryFile(const std::filesystem::path& path, bool normalize,
                                                const LabelIndex& labels);
+
+private:
+    // The walk's settings from the loader's.
+    WalkOptions walkOptions(std::int32_t limit, bool normalize) const;
 };
-
-// Adds one track file's counts to a report.
-void addTrackCounts(ImportReport& report, const TrackCounts& counts);
-
-// Throws DataFileError when `count` samples do not fit a 32-bit count.
-void checkSampleCount(const std::string& path, std::int64_t count);
 
 // True when the dispatch reads a path that is not a directory as a binary
 // sample file: its extension is ".bin" or ".dat", letter case included.

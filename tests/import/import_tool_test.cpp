@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -66,6 +67,27 @@ void writeTree(const TempDir& dir) {
                                           "39.8,116.4,0,0,0,2009-06-01,08:00:01\r\n"
                                           "39.8,116.4,0,0,0,2009-06-01,08:00:02\r\n"
                                           "38.0,116.4,0,0,0,2009-06-01,08:00:03\r\n");
+}
+
+// `count` fixes a second apart from `firstSecond`, their longitudes spread
+// over the box, every `outsideEvery`-th south of it.
+std::string trajectoryText(int count, int firstSecond, int outsideEvery = 0) {
+    std::string text = kHeader;
+    for (int i = 0; i < count; ++i) {
+        const int s = (firstSecond + i) % 86400;
+        const bool outside = outsideEvery > 0 && i % outsideEvery == outsideEvery - 1;
+        char line[96];
+        std::snprintf(line, sizeof line, "%s,116.%04d,0,0,0,2009-06-01,%02d:%02d:%02d\n", outside ? "38.0" : "39.9",
+                      1500 + i % 4000, s / 3600, s / 60 % 60, s % 60);
+        text += line;
+    }
+    return text;
+}
+
+std::string twoDigits(int i) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02d", i);
+    return text;
 }
 
 }  // namespace
@@ -160,6 +182,28 @@ TEST(ImportTool, AFailedImportLeavesThePreviousFileByteForByte) {
     EXPECT_NE(run.err.find("--skip-bad-lines skips such lines"), std::string::npos) << run.err;
     EXPECT_EQ(readAll(output), previous);
     EXPECT_EQ(filesIn(dir.root() / "data"), std::vector<std::string>{"data.bin"});
+
+    // A file far into a large tree breaks its format after the records of
+    // the files before it went to the temporary file (far more than the
+    // walk keeps in flight and the writer gathers): still nothing is
+    // published, and where there was no output, none appears.
+    for (int i = 0; i < 60; ++i) dir.write("big/" + twoDigits(i) + "/1.plt", trajectoryText(3000, i * 10));
+    dir.write("big/60/1.plt", kHeader + "39.9,116.3,0,0,0,2009-06-01,08:00:00\n"
+                                        "39.9,116.3,0,0,0,2009-13-01,08:00:00\n");
+    options.input = (dir.root() / "big").string();
+    options.threads = 2;
+    for (const bool existed : {true, false}) {
+        SCOPED_TRACE(existed ? "over a previous output" : "no previous output");
+        options.output = existed ? output : (dir.root() / "fresh" / "data.bin").string();
+        const ToolRun late = import(options);
+        EXPECT_EQ(late.status, 1);
+        EXPECT_NE(late.err.find("60/1.plt\" line 8: \"2009-13-01\" is not a date"), std::string::npos) << late.err;
+        EXPECT_NE(late.err.find("nothing written"), std::string::npos) << late.err;
+    }
+    EXPECT_EQ(readAll(output), previous);
+    EXPECT_EQ(filesIn(dir.root() / "data"), std::vector<std::string>{"data.bin"});
+    EXPECT_FALSE(fs::exists(dir.root() / "fresh"));  // nor the directory made for it
+    options.threads = 0;
 
     // No fixes inside the box: nothing written either.
     options.input = dir.write("empty/1.plt", kHeader + "10.0,10.0,0,0,0,2009-06-01,08:00:00\n");
@@ -558,4 +602,213 @@ TEST(ImportFrame, BoxAnywhereAndFitToTheData) {
     ImportOptions parsed;
     EXPECT_FALSE(parseImportArguments({tree, "--box", "10,170,20,-170"}, parsed, help, error));
     EXPECT_NE(error.find("crosses the antimeridian"), std::string::npos) << error;
+}
+
+namespace {
+
+// A tree whose files finish parsing in another order than the walk meets
+// them (the first file is large, the rest small), with labels in force in
+// some places and not others, fixes outside the box, nested directories and
+// files written in reverse order. Returns its files in walk order, each with
+// the label file in force for it ("" for none).
+std::vector<std::pair<std::string, std::string>> writeMixedTree(const TempDir& dir) {
+    const std::string header = "Start\tEnd\tMode\n";
+    const auto bike = dir.write("tree/000/labels.txt", header + "2009/06/01 08:00:00\t2009/06/01 08:59:59\tbike\n");
+    const auto bus = dir.write("tree/002/labels.txt", header + "2009/06/01 00:00:00\t2009/06/01 23:59:59\tbus\n");
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int i = 29; i >= 0; --i)
+        files.emplace_back(dir.write("tree/000/Trajectory/f" + twoDigits(i) + ".plt",
+                                     i == 0 ? trajectoryText(40000, 28000, 7) : trajectoryText(1 + i % 9, 28700 + i, 3)),
+                           bike);
+    for (int i = 9; i >= 0; --i)
+        files.emplace_back(dir.write("tree/001/Trajectory/g" + twoDigits(i) + ".plt", trajectoryText(5 + i, 30000 + i)), "");
+    // Labels reach down through directories without their own, and end
+    // with the first subdirectory's walk.
+    files.emplace_back(dir.write("tree/002/z.plt", trajectoryText(4, 40000)), "");
+    files.emplace_back(dir.write("tree/002/a/b/h.plt", trajectoryText(6, 41000, 2)), bus);
+    files.emplace_back(dir.write("tree/top.plt", trajectoryText(3, 50000)), "");
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// The records a one-by-one parse of `files`, in that order, gives.
+std::string recordsOf(const std::vector<std::pair<std::string, std::string>>& files) {
+    TrajectoryLoader loader;
+    std::string bytes;
+    for (const auto& [file, labelFile] : files) {
+        const LabelIndex labels = labelFile.empty() ? LabelIndex() : loader.parseLabelsFile(labelFile);
+        const auto points = loader.parseTrajectoryFile(file, true, labels);
+        bytes.append(reinterpret_cast<const char*>(points.data()), points.size() * sizeof(Datapoint));
+    }
+    return bytes;
+}
+
+std::string bytesOf(const std::vector<Datapoint>& points) {
+    return std::string(reinterpret_cast<const char*>(points.data()), points.size() * sizeof(Datapoint));
+}
+
+}  // namespace
+
+// The import writes a tree's records as the files are parsed, on several
+// threads; the file holds exactly what a one-by-one parse in walk order
+// gives, and what the viewer's collected load gives.
+TEST(ImportStreaming, TheOutputIsTheOneByOneParseInWalkOrder) {
+    TempDir dir;
+    const auto files = writeMixedTree(dir);
+    const std::string expected = recordsOf(files);
+    ASSERT_GT(expected.size(), 30000 * sizeof(Datapoint));
+    ASSERT_EQ(files.front().first, (dir.root() / "tree/000/Trajectory/f00.plt").string());  // the large one
+
+    ImportOptions options;
+    options.input = (dir.root() / "tree").string();
+    options.output = (dir.root() / "out.bin").string();
+    options.threads = 4;
+    const ToolRun run = import(options);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string written = readAll(options.output);
+    EXPECT_EQ(written.size(), expected.size());
+    EXPECT_TRUE(written == expected) << "the records differ in content or order";
+    const std::string kept = "fixes kept:        " + std::to_string(expected.size() / sizeof(Datapoint));
+    EXPECT_NE(run.out.find(kept.substr(0, kept.size() - 3) + "," + kept.substr(kept.size() - 3) + "\n"),
+              std::string::npos)
+        << run.out;
+
+    TrajectoryLoader loader;
+    loader.threads = 4;
+    EXPECT_TRUE(bytesOf(loader.load(options.input, true)) == expected);
+}
+
+// However many files are in flight and however many threads parse them,
+// files reach the sink one call each, in walk order.
+TEST(ImportStreaming, AnyWindowHandsFilesOnInWalkOrder) {
+    TempDir dir;
+    const auto files = writeMixedTree(dir);
+    const std::string expected = recordsOf(files);
+    struct Case {
+        unsigned threads;
+        std::size_t files;
+        std::int64_t bytes;
+    };
+    const Case cases[] = {{1, 1, 1}, {4, 1, 1}, {4, 3, 1}, {4, 16, 1}, {4, 0, std::int64_t{64} << 20}, {8, 64, 1 << 20}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.threads) + " threads, " + std::to_string(c.files) + " files, " +
+                     std::to_string(c.bytes) + " bytes");
+        WalkOptions options;
+        options.threads = c.threads;
+        options.maxFilesInFlight = c.files;
+        options.maxBytesInFlight = c.bytes;
+        std::string received;
+        std::size_t calls = 0;
+        ImportReport report;
+        walkDirectory((dir.root() / "tree").string(), options, report, [&](std::vector<Datapoint>& fixes) {
+            ++calls;
+            received += bytesOf(fixes);
+        });
+        EXPECT_EQ(calls, files.size());
+        EXPECT_TRUE(received == expected);
+        EXPECT_EQ(report.trajectoryFiles, static_cast<std::int64_t>(files.size()));
+        EXPECT_EQ(report.kept, static_cast<std::int64_t>(expected.size() / sizeof(Datapoint)));
+    }
+}
+
+// More fixes than a sample set may hold stop the walk before the file that
+// passes the limit reaches the sink (the real limit is 2^31 - 1; a small one
+// stands in for it here).
+TEST(ImportStreaming, TheSampleCountLimitStopsTheWalkBeforeTheSink) {
+    TempDir dir;
+    const auto files = writeMixedTree(dir);
+    WalkOptions options;
+    options.threads = 4;
+    const std::string first = recordsOf({files[0]});
+    options.maxFixes = static_cast<std::int64_t>(first.size() / sizeof(Datapoint)) + 1;
+    std::string received;
+    ImportReport report;
+    try {
+        walkDirectory((dir.root() / "tree").string(), options, report,
+                      [&](std::vector<Datapoint>& fixes) { received += bytesOf(fixes); });
+        FAIL() << "the walk must stop at the limit";
+    } catch (const DataFileError& e) {
+        const std::string reason = e.reason();
+        EXPECT_EQ(reason.find("holds at least "), 0u) << reason;
+        EXPECT_NE(reason.find(" fixes inside the box, more than the " + std::to_string(options.maxFixes)),
+                  std::string::npos) << reason;
+    }
+    // f00 fits; f01's two fixes would pass the limit.
+    EXPECT_TRUE(received == first);
+}
+
+namespace {
+
+// The data segment this process holds now (VmData), in bytes.
+std::int64_t dataBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmData:", 0) == 0) return std::stoll(line.substr(7)) * 1024;
+    return -1;
+}
+
+// Runs `work` in a child whose data segment may grow by `allowance` bytes
+// at most; its exit status (0 when work() returns true, 3 when memory ran out).
+int underDataLimit(std::int64_t allowance, const std::function<bool()>& work) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const std::int64_t now = dataBytes();
+        if (now < 0) _exit(4);
+        rlimit limit;
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(now + allowance);
+        if (setrlimit(RLIMIT_DATA, &limit) != 0) _exit(5);
+        try {
+            _exit(work() ? 0 : 1);
+        } catch (const std::bad_alloc&) {
+            _exit(3);
+        } catch (...) {
+            _exit(6);
+        }
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+// Memory does not grow with the tree: under a data limit well below the
+// records' own size, collecting the tree (as the import once did) runs out,
+// while the import of the same tree completes.
+TEST(ImportStreaming, ATreeLargerThanTheMemoryLimitStillImports) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' shadow memory counts against the data limit";
+#endif
+    TempDir dir;
+    const std::string text = trajectoryText(5000, 0);
+    constexpr int kFiles = 400;  // 2,000,000 fixes: 32 MB of records
+    for (int i = 0; i < kFiles; ++i) dir.write("big/" + std::to_string(1000 + i) + ".plt", text);
+    constexpr std::int64_t kRecordBytes = std::int64_t{kFiles} * 5000 * sizeof(Datapoint);
+    // Room for one parsing thread's stack and a few files in flight.
+    constexpr std::int64_t kAllowance = 20 << 20;
+    static_assert(kRecordBytes > kAllowance + (8 << 20));
+
+    ImportOptions options;
+    options.input = (dir.root() / "big").string();
+    options.output = (dir.root() / "out.bin").string();
+    options.threads = 2;
+    // The limit is real: the records alone do not fit under it.
+    const int collected = underDataLimit(kAllowance, [&] {
+        TrajectoryLoader loader;
+        loader.threads = 2;
+        return !loader.load(options.input, true).empty();
+    });
+    if (collected == 0) GTEST_SKIP() << "this system does not hold allocations to RLIMIT_DATA";
+    EXPECT_EQ(collected, 3);
+
+    EXPECT_EQ(underDataLimit(kAllowance,
+                             [&] {
+                                 std::ostringstream out, errors;
+                                 const bool ok = runImport(options, out, errors) == 0;
+                                 if (!ok) std::cerr << errors.str();
+                                 return ok;
+                             }),
+              0);
+    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(options.output)), kRecordBytes);
 }

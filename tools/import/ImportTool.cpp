@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -82,8 +83,52 @@ private:
     bool drawn_ = false;
 };
 
+// The records written, counted per mode as they go out.
+struct Tally {
+    std::int64_t records = 0;
+    std::int64_t perMode[kModeCount] = {};
+    std::int64_t other = 0;  // a mode none of the eleven flags
+
+    void add(const Datapoint* points, std::size_t count) {
+        records += static_cast<std::int64_t>(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const int index = modeIndex(points[i].mode);
+            if (index >= 0)
+                ++perMode[index];
+            else
+                ++other;
+        }
+    }
+};
+
+// Records on their way to the output, gathered into large writes.
+class RecordWriter {
+public:
+    explicit RecordWriter(OutputFile& output) : output_(output) { buffer_.reserve(kBufferRecords); }
+
+    void write(const std::vector<Datapoint>& points) {
+        tally.add(points.data(), points.size());
+        if (buffer_.size() + points.size() > kBufferRecords) flush();
+        if (points.size() >= kBufferRecords)
+            output_.write(points.data(), points.size() * sizeof(Datapoint));
+        else
+            buffer_.insert(buffer_.end(), points.begin(), points.end());
+    }
+    void flush() {
+        if (!buffer_.empty()) output_.write(buffer_.data(), buffer_.size() * sizeof(Datapoint));
+        buffer_.clear();
+    }
+
+    Tally tally;
+
+private:
+    static constexpr std::size_t kBufferRecords = std::size_t{1} << 16;  // 1 MiB
+    OutputFile& output_;
+    std::vector<Datapoint> buffer_;
+};
+
 void printSummary(std::ostream& out, const ImportOptions& options, const TrajectoryLoader& loader,
-                  bool tree, const std::vector<Datapoint>& points, double seconds) {
+                  bool tree, const Tally& tally, double seconds) {
     const ImportReport& r = loader.report;
     out << "Imported \"" << echoPath(options.input) << "\" into \"" << echoPath(options.output) << "\"\n";
     if (loader.frame != GeoFrame{}) out << "  frame:             " << frameDescription(loader.frame) << "\n";
@@ -99,7 +144,7 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
             << megabytes(static_cast<double>(r.trackBytes)) << ", " << withSeparators(r.trackPoints) << " points)\n";
         if (r.ignoredFeatures) out << "  not points:        " << withSeparators(r.ignoredFeatures) << " features ignored\n";
     }
-    out << "  fixes kept:        " << withSeparators(static_cast<std::int64_t>(points.size())) << "\n";
+    out << "  fixes kept:        " << withSeparators(tally.records) << "\n";
     if (tree || r.trackFiles) out << "  outside the box:   " << withSeparators(r.outside) << "\n";
     // Each count where its kind was read: lines of text files, points of
     // track files.
@@ -110,21 +155,14 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
             out << "    \"" << echoPath(place.file) << "\" " << echoText(place.place) << ": " << place.text << "\n";
     }
 
-    std::int64_t perMode[kModeCount] = {};
-    std::int64_t other = 0;
-    for (const auto& p : points) {
-        const int index = modeIndex(p.mode);
-        if (index >= 0)
-            ++perMode[index];
-        else
-            ++other;
-    }
     out << "  fixes per mode:   ";
     for (int i = 0; i < kModeCount; ++i)
-        if (perMode[i]) out << " " << modeDisplayName(kModes[i]) << " " << withSeparators(perMode[i]);
+        if (tally.perMode[i]) out << " " << modeDisplayName(kModes[i]) << " " << withSeparators(tally.perMode[i]);
     out << "\n";
     // Such records are counted whatever modes are ticked in the viewer.
-    if (other) out << "  mode none of the eleven: " << withSeparators(other) << " fixes (counted whatever modes are ticked)\n";
+    if (tally.other)
+        out << "  mode none of the eleven: " << withSeparators(tally.other)
+            << " fixes (counted whatever modes are ticked)\n";
     if (tree) {
         out << "  unknown label names: " << withSeparators(r.unknownLabelNames) << " lines skipped";
         bool first = true;
@@ -380,21 +418,32 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         loader.frame = options.fitBox ? GeoFrame{-85.0, -180.0, 85.0, 180.0} : options.box.value_or(GeoFrame{});
         loader.tracks = options.tracks;
         loader.skipBadLines = options.skipBadLines;
+        loader.threads = options.threads;
         loader.tracks.skipBadPoints = options.skipBadLines;
         // An output inside the input tree is no recording, nor is its temporary file.
         loader.leaveOut.push_back(output.replacedPath());
-        // A limit past the end of a binary file would only allocate padding.
-        std::int32_t limit = options.limit;
-        if (!tree && limit > 0 && hasBinaryExtension(options.input)) {
-            const auto bytes = fs::file_size(options.input, status);
-            if (!status) limit = static_cast<std::int32_t>(
-                std::min<std::int64_t>(limit, binaryRecordCount(static_cast<std::int64_t>(bytes))));
-        }
         ProgressBar bar(err);
         if (options.showProgress) loader.progress = [&](const ImportProgress& p) { bar.update(p); };
+        // Records go out as they are read (a tree a file at a time, a binary
+        // file a chunk at a time), so memory does not grow with the input;
+        // --box fit needs every fix before it can place one, and collects.
+        RecordWriter writer(output);
         std::vector<Datapoint> points;
         try {
-            points = loader.load(options.input, limit, !options.fitBox);
+            if (options.fitBox)
+                points = loader.load(options.input, options.limit, false);
+            else
+                loader.load(options.input, options.limit, true,
+                            [&](std::vector<Datapoint>& fixes) { writer.write(fixes); });
+        } catch (const OutputError&) {
+            bar.finish();
+            throw;
+        } catch (const std::bad_alloc&) {
+            bar.finish();
+            err << "trackora-import: " << loadFailureMessage(options.input, std::runtime_error("not enough memory"))
+                << "\n";
+            err << "trackora-import: nothing written; \"" << echoPath(options.output) << "\" is unchanged\n";
+            return 1;
         } catch (const std::exception& e) {
             bar.finish();
             err << "trackora-import: " << loadFailureMessage(options.input, e) << "\n";
@@ -404,20 +453,24 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
             return 1;
         }
         bar.finish();
-        if (options.fitBox) fitToTheData(loader, points, out);
+        if (options.fitBox) {
+            fitToTheData(loader, points, out);
+            writer.write(points);
+            std::vector<Datapoint>().swap(points);
+        }
         for (const auto& [path, reason] : loader.report.unreadable)
             err << "trackora-import: warning: skipped \"" << echoPath(path) << "\": " << echoText(reason, kReasonCharacters)
                 << "\n";
-        if (points.empty()) {
+        if (writer.tally.records == 0) {
             err << "trackora-import: \"" << echoPath(options.input) << "\" holds no fixes inside the box "
                 << frameDescription(loader.frame) << " (" << nothingKeptReason(loader.report, tree)
                 << "); nothing written\n";
             return 1;
         }
-        output.write(points.data(), points.size() * sizeof(Datapoint));
+        writer.flush();
         output.commit();
         writeFrameFile(options.output, loader.frame, frameOutput);
-        printSummary(out, options, loader, tree, points, bar.seconds());
+        printSummary(out, options, loader, tree, writer.tally, bar.seconds());
     } catch (const std::exception& e) {
         err << "trackora-import: " << e.what() << "\n";
         return 1;

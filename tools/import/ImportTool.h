@@ -1,7 +1,8 @@
 #pragma once
-// trackora-import: turns a raw trajectory tree, a text sample file or a
-// binary sample file into the viewer's binary sample file, normalised,
-// replacing the target only once the new file is complete.
+// trackora-import: turns a raw trajectory tree, a GPS track file, a text
+// sample file or a binary sample file into the viewer's binary sample file,
+// normalised, writing the records as they are read and replacing the target
+// only once the new file is complete.
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -18,6 +19,7 @@ struct ImportOptions {
     std::int32_t limit = -1;
     bool skipBadLines = false;  // skip and count lines that break their format
     bool showProgress = false;  // a progress bar on the error stream
+    unsigned threads = 0;       // threads that parse a tree's files; 0 takes one per core
     TrackOptions tracks;        // --utc-offset, --mode, --mode-field
     // --box: the frame kept and normalised over (default: the default box),
     // or fitted to the data.
