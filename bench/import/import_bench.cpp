@@ -1,21 +1,32 @@
-// Import throughput: the fast parser against the straightforward
-// std::getline + std::stof + std::get_time reading, on the same generated
-// tree, one core each; then the whole directory import on all cores.
-// Each figure is the best of three runs.
+// Import memory and throughput. First the peak resident memory of
+// trackora-import itself, run as a child process, on the tree and on trees
+// of other sizes, to show that it does not grow with the input. Then the
+// fast parser against the straightforward std::getline + std::stof +
+// std::get_time reading, on the same tree, one core each, and the whole
+// directory import on all cores; each of these figures is the best of three
+// runs.
 //
-// usage: import_bench [--fixes N] [--tree DIR] [--skip-naive]
-//   --fixes  size of the generated tree (default 1000000 fixes)
-//   --tree   use an existing tree instead (kept); the generated one is removed
-// Targets: fast >= 10x the naive reading, >= 150 MB/s on one core.
+// usage: import_bench [--fixes N] [--tree DIR] [--skip-naive] [--memory N,N,...]
+//   --fixes   size of the generated tree (default 1000000 fixes)
+//   --tree    use an existing tree instead (kept); the generated one is removed
+//   --memory  also generate trees of these sizes (removed again) and measure
+//             the import's peak memory on each (default 4000000; 0 for none)
+// Targets: fast >= 10x the naive reading, >= 150 MB/s on one core; the
+// import's peak resident memory well under 1 GB and the same at any size.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <string>
 #include <vector>
@@ -73,34 +84,135 @@ RoadRaster benchRoads() {
     return RoadRaster(size, size, std::move(pixels));
 }
 
+// The peak resident memory of this process so far (VmHWM), in megabytes.
+double ownPeakMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+    return 0;
+}
+
+// Generates a tree in a child process: a child starts with its parent's peak
+// resident memory on the kernel's books, so this process stays small until
+// the import's memory has been measured.
+std::string generateTree(std::int64_t fixes, const std::string& name) {
+    const std::string tree =
+        (fs::temp_directory_path() / ("trackora-import-bench-" + name + "-" + std::to_string(::getpid()))).string();
+    std::printf("generating %lld fixes into %s ...\n", static_cast<long long>(fixes), tree.c_str());
+    std::fflush(stdout);
+    const double t0 = now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        GeneratorOptions options;
+        options.targetFixes = fixes;
+        generateTrajectoryTree(benchRoads(), tree, options);
+        std::fflush(stdout);
+        _exit(0);
+    }
+    int status = 0;
+    while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "import_bench: generating %s failed\n", tree.c_str());
+        std::exit(1);
+    }
+    std::printf("  generated in %.1f s\n", now() - t0);
+    return tree;
+}
+
+struct ToolRun {
+    bool ok = false;
+    double seconds = 0;
+    double peakMegabytes = 0;  // the child's peak resident set
+    std::int64_t records = 0;
+};
+
+// Runs trackora-import on `tree` in a child process and reads its peak
+// resident memory from the kernel's accounting of that child (which counts
+// this process's peak at the fork too: it is printed beside).
+ToolRun runImportTool(const std::string& tree) {
+    ToolRun run;
+    const std::string output = tree + ".bin";
+    const double t0 = now();
+    const pid_t child = ::fork();
+    if (child < 0) return run;
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) ::dup2(null, STDOUT_FILENO);
+        ::execl(TRACKORA_IMPORT_TOOL, TRACKORA_IMPORT_TOOL, tree.c_str(), "-o", output.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage {};
+    while (::wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    run.seconds = now() - t0;
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run.peakMegabytes = static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+    std::error_code error;
+    run.records = static_cast<std::int64_t>(fs::file_size(output, error) / sizeof(Datapoint));
+    fs::remove(output, error);
+    return run;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::int64_t fixes = 1'000'000;
     std::string tree;
     bool skipNaive = false;
+    std::vector<std::int64_t> memorySizes = {4'000'000};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--fixes" && i + 1 < argc) fixes = std::atoll(argv[++i]);
         else if (arg == "--tree" && i + 1 < argc) tree = argv[++i];
         else if (arg == "--skip-naive") skipNaive = true;
-        else {
-            std::fprintf(stderr, "usage: import_bench [--fixes N] [--tree DIR] [--skip-naive]\n");
+        else if (arg == "--memory" && i + 1 < argc) {
+            memorySizes.clear();
+            std::istringstream list(argv[++i]);
+            for (std::string size; std::getline(list, size, ',');)
+                if (std::atoll(size.c_str()) > 0) memorySizes.push_back(std::atoll(size.c_str()));
+        } else {
+            std::fprintf(stderr, "usage: import_bench [--fixes N] [--tree DIR] [--skip-naive] [--memory N,N,...]\n");
             return 2;
         }
     }
 
     bool generated = false;
     if (tree.empty()) {
-        tree = (fs::temp_directory_path() / ("trackora-import-bench-" + std::to_string(::getpid()))).string();
-        std::printf("generating %lld fixes into %s ...\n", static_cast<long long>(fixes), tree.c_str());
-        GeneratorOptions options;
-        options.targetFixes = fixes;
-        const double t0 = now();
-        generateTrajectoryTree(benchRoads(), tree, options);
-        std::printf("  generated in %.1f s\n", now() - t0);
+        tree = generateTree(fixes, "main");
         generated = true;
     }
+
+    // Peak memory of the import tool, which writes the records as it parses:
+    // on this tree and on the others, each in a process of its own.
+    bool memoryOk = true;
+    std::printf("this process's own peak so far: %.1f MB (a child's figure cannot be below it)\n", ownPeakMegabytes());
+    std::printf("%-44s %12s %12s %14s %10s\n", "trackora-import (streamed to a file)", "fixes", "records",
+                "peak resident", "time");
+    std::vector<ToolRun> runs;
+    const auto measure = [&](const std::string& path, const char* name) {
+        const ToolRun run = runImportTool(path);
+        runs.push_back(run);
+        std::printf("%-44s %12lld %9.1f MB %11.1f MB %8.2f s%s\n", name, static_cast<long long>(run.records),
+                    static_cast<double>(run.records) * sizeof(Datapoint) / 1e6, run.peakMegabytes, run.seconds,
+                    run.ok ? "" : "  FAILED");
+        memoryOk = memoryOk && run.ok;
+    };
+    measure(tree, "this tree");
+    for (const std::int64_t size : memorySizes) {
+        const std::string other = generateTree(size, std::to_string(size));
+        measure(other, ("generated, " + std::to_string(size) + " fixes").c_str());
+        fs::remove_all(other);
+    }
+    double lowest = 1e300, highest = 0;
+    for (const ToolRun& run : runs) {
+        lowest = std::min(lowest, run.peakMegabytes);
+        highest = std::max(highest, run.peakMegabytes);
+    }
+    std::printf("peak resident memory: %.1f to %.1f MB over the sizes above (target: well under 1 GB, flat) %s\n\n",
+                lowest, highest, highest < 1024 ? "met" : "MISSED");
 
     // The files in walk order with the labels of their user, as the walk
     // puts them in force for the usual layout (USER/labels.txt,
@@ -188,7 +300,7 @@ int main(int argc, char** argv) {
     std::printf("(%u cores; fixes kept %lld)\n", std::thread::hardware_concurrency(),
                 static_cast<long long>(fast.fixes));
 
-    bool ok = true;
+    bool ok = memoryOk;
     if (!skipNaive) {
         const double ratio = naive.seconds / fast.seconds;
         const bool same = naive.fixes == fast.fixes && naive.checksum == fast.checksum;
