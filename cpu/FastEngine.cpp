@@ -116,11 +116,12 @@ bool FastEngine::onCountGrid(const Datapoint& point, kde::Cell& cell, std::vecto
 }
 
 FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
-                       const std::function<void(float)>& progress)
-    : FastEngine(SamplesInMemory::view(points), threads, progress) {}
+                       const std::function<void(float)>& progress, Tuning tuning)
+    : FastEngine(SamplesInMemory::view(points), threads, progress, tuning) {}
 
-FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std::function<void(float)>& progress)
-    : threads_(std::max(1u, threads)), indexing_(&samples) {
+FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std::function<void(float)>& progress,
+                       Tuning tuning)
+    : threads_(std::max(1u, threads)), indexing_(&samples), tuning_(tuning) {
     const auto report = [&](float fraction) {
         if (progress) progress(fraction);
     };
@@ -128,6 +129,11 @@ FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std:
     // What the first computes need, built here, off the frame loop: every
     // group's whole-day counts and the checkpoints of all modes.
     placeCheckpoints();
+    buildGroupCheckpoints();
+    unsigned occupied = 0;
+    for (int g = 0; g < kGroups; ++g)
+        if (groups_[g].count > 0) occupied |= 1u << g;
+    buildDayCounts(occupied);
     samples.stopIfCancelled();
     updateCheckpoints((1u << kGroups) - 1);
     samples.stopIfCancelled();
@@ -488,6 +494,8 @@ std::size_t FastEngine::memoryBytes() const {
     for (const auto& index : checkIndex_) bytes += index.capacity() * sizeof(std::size_t);
     for (const auto& grid : scratch_) bytes += grid.capacity() * 4;
     for (const auto& grid : checkpoints_) bytes += grid.capacity() * 4;
+    for (const auto& grids : groupCheckpoints_)
+        for (const auto& grid : grids) bytes += grid.capacity() * 4;
     return bytes;
 }
 
@@ -595,6 +603,62 @@ void FastEngine::placeCheckpoints() {
         for (std::size_t k = 1; k < count; ++k) index[k] = groups_[g].earlierThan(checkTimes_[k]);
         index[count] = groups_[g].count;
     }
+}
+
+// Each large group's own cumulative counts at every stride-th checkpoint,
+// within about two bytes per point (as tuned), so that a window of any group (a mode
+// ticked under a narrow window, a jump of a window the checkpoints of all
+// modes do not hold) costs two grids and the points to its ends. A running
+// grid per group climbs through its points; what it ends with is the
+// group's whole-day counts.
+void FastEngine::buildGroupCheckpoints() {
+    const std::size_t count = checkTimes_.size() - 1;
+    const std::size_t gridBytes = kCountCells * 4;
+    const double budget = static_cast<double>(corePoints_) * tuning_.groupCheckpointBytes / gridBytes;  // grids
+    std::vector<int> large;
+    for (int g = 0; g < kGroups; ++g)
+        if (groups_[g].count > 0 && groups_[g].count >= tuning_.groupCheckpointPoints) large.push_back(g);
+    groupStride_ = 0;
+    for (std::size_t stride = 1; stride < count && !large.empty(); ++stride)
+        if (static_cast<double>(large.size() * ((count - 1) / stride)) <= budget) {
+            groupStride_ = stride;
+            break;
+        }
+    if (groupStride_ == 0) return;
+    std::sort(large.begin(), large.end(), [&](int a, int b) { return groups_[a].count > groups_[b].count; });
+    std::vector<std::vector<int>> share(threads_);
+    std::vector<std::size_t> load(threads_, 0);
+    for (int g : large) {
+        const auto least = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
+        share[least].push_back(g);
+        load[least] += groups_[g].count;
+    }
+    runParallel(threads_, [&](unsigned t) {
+        for (int g : share[t]) {
+            Group& group = groups_[g];
+            std::vector<std::uint32_t> running(kCountCells, 0);
+            for (std::size_t k = 1; k <= count; ++k) {
+                stopIfCancelled();
+                for (std::size_t i = checkIndex_[g][k - 1]; i < checkIndex_[g][k]; ++i) ++running[group.cells[i]];
+                if (k % groupStride_ == 0 && k < count) groupCheckpoints_[g].push_back(running);
+            }
+            group.dayCounts = std::move(running);
+        }
+    });
+}
+
+std::size_t FastEngine::cumulativeGrids(int g) const {
+    return groups_[g].dayCounts.empty() ? 0 : groupCheckpoints_[g].size() + 2;
+}
+
+std::size_t FastEngine::cumulativeAt(int g, std::size_t j) const {
+    if (j == 0) return 0;
+    if (j == groupCheckpoints_[g].size() + 1) return groups_[g].count;
+    return checkIndex_[g][j * groupStride_];
+}
+
+const std::uint32_t* FastEngine::cumulativeGrid(int g, std::size_t j) const {
+    return j == groupCheckpoints_[g].size() + 1 ? groups_[g].dayCounts.data() : groupCheckpoints_[g][j - 1].data();
 }
 
 // Brings the checkpoints from the groups they hold to `groups`: the groups
@@ -723,12 +787,39 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     // Costs in point increments; a pass over a count grid counts as a
     // quarter of its cells.
     constexpr double gridCost = static_cast<double>(kCountCells) / 4;
-    const auto addCost = [&](int g, std::pair<std::size_t, std::size_t> w) {
-        const double inside = static_cast<double>(w.second - w.first);
-        const double outside = static_cast<double>(groups_[g].count) - inside;
-        return std::min(inside, outside + gridCost);
-    };
     const auto distance = [](std::size_t a, std::size_t b) { return static_cast<double>(a > b ? a - b : b - a); };
+    // A group's window [first, last) is counted point by point, or as the
+    // difference of two of its cumulative grids (none, its checkpoints, the
+    // whole day) corrected by the points between each grid and each end.
+    struct WindowCount {
+        double cost = 0;
+        bool direct = true;
+        std::size_t lower = 0;  // cumulative grids, when not direct
+        std::size_t upper = 0;
+    };
+    const auto windowCount = [&](int g, std::pair<std::size_t, std::size_t> w) {
+        WindowCount best;
+        best.cost = static_cast<double>(w.second - w.first);
+        const std::size_t grids = cumulativeGrids(g);
+        if (grids < 2) return best;
+        const auto nearest = [&](std::size_t end, std::size_t from) {
+            std::size_t at = from;
+            double cost = std::numeric_limits<double>::infinity();
+            for (std::size_t j = from; j < grids; ++j) {
+                const double c = distance(end, cumulativeAt(g, j)) + (j > 0 ? gridCost : 0.0);
+                if (c < cost) {
+                    cost = c;
+                    at = j;
+                }
+            }
+            return std::pair{at, cost};
+        };
+        const auto [lower, lowerCost] = nearest(w.first, 0);
+        const auto [upper, upperCost] = nearest(w.second, lower);
+        if (lowerCost + upperCost < best.cost) best = WindowCount{lowerCost + upperCost, false, lower, upper};
+        return best;
+    };
+    const auto addCost = [&](int g, std::pair<std::size_t, std::size_t> w) { return windowCount(g, w).cost; };
     constexpr double never = std::numeric_limits<double>::infinity();
 
     // From the last counts: the points that entered or left.
@@ -826,43 +917,27 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
     }
     const CheckPlan& plan = rebuild ? rebuilt : asHeld;
 
-    // A group's window is added directly, or as its whole day less what
-    // lies outside: the whole-day counts needed are built first, together.
-    const auto wholeDay = [&](int g, std::pair<std::size_t, std::size_t> w) {
-        return static_cast<double>(w.second - w.first) > addCost(g, w);
-    };
-    unsigned needDays = 0;
-    for (int g = 0; g < kGroups; ++g) {
-        const bool was = countsValid_ && inKey(countKey_, g), is = inKey(key, g);
-        if (path == CountPath::fromScratch && is && wholeDay(g, now[g])) needDays |= 1u << g;
-        if (path == CountPath::incremental && is && !was && wholeDay(g, now[g])) needDays |= 1u << g;
-        if (path == CountPath::incremental && was && !is && wholeDay(g, old[g])) needDays |= 1u << g;
-        const bool held = (plan.held & (1u << g)) != 0;
-        if (path == CountPath::checkpoints && is && !held && wholeDay(g, now[g])) needDays |= 1u << g;
-        if (path == CountPath::checkpoints && !is && held && wholeDay(g, heldRange(plan, g))) needDays |= 1u << g;
-    }
-    buildDayCounts(needDays);
-
     std::vector<Run> runs;
-    // Whole-day counts to add to the counts (factor 1) or take away (-1),
+    // Cumulative grids to add to the counts (factor 1) or take away (-1),
     // all in one pass at the end.
     std::vector<std::pair<const std::uint32_t*, std::uint32_t>> days;
-    // Adds (sign 1) or takes away (-1) a group's window.
-    const auto addWindow = [&](int g, std::pair<std::size_t, std::size_t> w, std::int32_t sign) {
-        const std::size_t n = groups_[g].count;
-        if (!wholeDay(g, w)) {
-            if (w.second > w.first) runs.push_back(Run{g, w.first, w.second, sign});
-            return;
-        }
-        days.push_back({groups_[g].dayCounts.data(), static_cast<std::uint32_t>(sign)});
-        if (w.first > 0) runs.push_back(Run{g, 0, w.first, -sign});
-        if (w.second < n) runs.push_back(Run{g, w.second, n, -sign});
-    };
     // Moves a count from position `from` to `to` of a group: the points in
     // between enter (sign 1) or leave.
     const auto move = [&](int g, std::size_t from, std::size_t to, std::int32_t sign) {
         if (to > from) runs.push_back(Run{g, from, to, sign});
         if (from > to) runs.push_back(Run{g, to, from, -sign});
+    };
+    // Adds (sign 1) or takes away (-1) a group's window.
+    const auto addWindow = [&](int g, std::pair<std::size_t, std::size_t> w, std::int32_t sign) {
+        const WindowCount count = windowCount(g, w);
+        if (count.direct) {
+            if (w.second > w.first) runs.push_back(Run{g, w.first, w.second, sign});
+            return;
+        }
+        if (count.upper > 0) days.push_back({cumulativeGrid(g, count.upper), static_cast<std::uint32_t>(sign)});
+        if (count.lower > 0) days.push_back({cumulativeGrid(g, count.lower), static_cast<std::uint32_t>(-sign)});
+        move(g, cumulativeAt(g, count.upper), w.second, sign);
+        move(g, cumulativeAt(g, count.lower), w.first, -sign);
     };
 
     if (path == CountPath::incremental) {

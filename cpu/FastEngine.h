@@ -37,14 +37,25 @@
 
 namespace engine {
 
+// Where the CPU engine spends memory to save time. Tests lower the
+// thresholds so that small data takes every way of counting.
+struct FastEngineTuning {
+    // Groups with at least this many points get checkpoints of their own,
+    // within this many bytes per point.
+    std::size_t groupCheckpointPoints = std::size_t{1} << 22;
+    double groupCheckpointBytes = 2.0;
+};
+
 class FastEngine final : public DensityBackend, public CellCounter {
 public:
     // progress, when given, is called with the fraction of the indexing done.
     // Throws LoadCancelled soon after the source's cancel flag is set, and
     // what the source throws.
-    FastEngine(const SampleSource& samples, unsigned threads, const std::function<void(float)>& progress = {});
+    using Tuning = FastEngineTuning;
+    FastEngine(const SampleSource& samples, unsigned threads, const std::function<void(float)>& progress = {},
+               Tuning tuning = {});
     FastEngine(const std::vector<Datapoint>& points, unsigned threads,
-               const std::function<void(float)>& progress = {});
+               const std::function<void(float)>& progress = {}, Tuning tuning = {});
 
     // Samples per mode and quarter hour of the day, counted while indexing.
     const SampleTally& tally() const { return tally_; }
@@ -132,6 +143,13 @@ private:
     void buildDayCounts(unsigned groups);
     void placeCheckpoints();
     void updateCheckpoints(unsigned groups);
+    void buildGroupCheckpoints();
+    // A group's cumulative grids, j = 0 .. cumulativeGrids(g) - 1: none
+    // (no points), its own checkpoints, its whole day. cumulativeAt is the
+    // number of its points a grid holds (the earliest ones).
+    std::size_t cumulativeGrids(int g) const;
+    std::size_t cumulativeAt(int g, std::size_t j) const;
+    const std::uint32_t* cumulativeGrid(int g, std::size_t j) const;
     // While the samples are indexed: throws LoadCancelled once the source's
     // cancel flag is set. Long loops call it every kCancelStride points.
     void stopIfCancelled() const {
@@ -170,6 +188,11 @@ private:
     std::vector<std::vector<std::uint32_t>> checkpoints_;
     unsigned checkGroups_ = 0;
     bool checkpointsValid_ = false;
+    // Each large group's own checkpoints (buildGroupCheckpoints): entry j
+    // holds its points earlier than checkTimes_[(j + 1) * groupStride_].
+    std::array<std::vector<std::vector<std::uint32_t>>, kGroups> groupCheckpoints_;
+    std::size_t groupStride_ = 0;
+    Tuning tuning_;
 
     // The raw grid of the last density, for the filter and table it was made with.
     std::vector<float> lastDensity_;

@@ -125,12 +125,19 @@ TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
         {3, 1.0f, 0, 3600, 7200, false},
         {3, 1.0f, CAR, 0, 86400, true},
     };
+    // Once as tuned for millions of points, once with every group's own
+    // checkpoints at every checkpoint of the day.
+    engine::FastEngine::Tuning ownCheckpoints;
+    ownCheckpoints.groupCheckpointPoints = 1;
+    ownCheckpoints.groupCheckpointBytes = 1e9;
+    for (const engine::FastEngine::Tuning& tuning : {engine::FastEngine::Tuning{}, ownCheckpoints})
     for (const auto* points : {&beyondTheDay, &withinTheDay})
     for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints,
                       Path::checkpointsFollowing}) {
         SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)) +
-                     (points == &withinTheDay ? ", times within the day" : ", times beyond the day"));
-        engine::FastEngine fast(*points, 2);
+                     (points == &withinTheDay ? ", times within the day" : ", times beyond the day") +
+                     (tuning.groupCheckpointPoints == 1 ? ", every group's own checkpoints" : ""));
+        engine::FastEngine fast(*points, 2, {}, tuning);
         fast.preferCountPath(path);
         engine::ReferenceEngine reference(*points);
         engine::ReferenceEngine counter(*points);
