@@ -309,8 +309,17 @@ void install(PreparedEnginePtr prepared, ControlSettings& settings) {
     release();
 #ifdef TRACKORA_HAVE_CUDA
     if (prepared->startAfterRelease) {
-        engine::CudaStart start =
-            engine::startCudaEngine(*prepared->startAfterRelease, prepared->path, prepared->tableSize);
+        // The samples are read once more, on this thread: the load was done
+        // before the running engine could go. The samples were indexed
+        // already, so a read that fails now (the file changed, or the
+        // source was cancelled) leaves the CPU engine to run, never none.
+        engine::CudaStart start;
+        try {
+            start = engine::startCudaEngine(*prepared->startAfterRelease, prepared->path, prepared->tableSize);
+        } catch (const std::exception& error) {
+            start.problem = error.what();
+        }
+        prepared->startAfterRelease.reset();
         if (start.backend) {
             prepared->active = std::move(start.backend);
             prepared->onGpu = true;
