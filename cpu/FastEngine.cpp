@@ -144,13 +144,15 @@ FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std:
 std::size_t FastEngine::indexingBytes(std::size_t samples) {
     // Either the sort, every cell in its bucket and in place (4 bytes each,
     // twice) beside the buckets' partly filled blocks and a chunk of the
-    // source, or what follows it: the cells, the checkpoints, every group's
-    // whole-day counts and the running grids that build them.
+    // source, or what follows it: the cells, the checkpoints of all modes
+    // and of each large one, every group's whole-day counts and the running
+    // grids that build them.
     const std::size_t grid = kCountCells * 4;
     const std::size_t partlyFilled = kGroups * kDayBuckets * std::size_t{4096} * hardwareThreads();
     const std::size_t sorting = samples * 8 + partlyFilled + SampleSource::kChunkSamples * sizeof(Datapoint) + 8 * grid;
     const std::size_t checkpoints = std::min(samples * 5 / 2, kMaxCheckpoints * grid);
-    const std::size_t indexed = samples * 4 + checkpoints + (kGroups + 4) * grid;
+    const std::size_t ownCheckpoints = static_cast<std::size_t>(static_cast<double>(samples) * FastEngineTuning{}.groupCheckpointBytes);
+    const std::size_t indexed = samples * 4 + checkpoints + ownCheckpoints + (kGroups + 4) * grid;
     return std::max(sorting, indexed);
 }
 

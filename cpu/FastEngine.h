@@ -43,7 +43,7 @@ struct FastEngineTuning {
     // Groups with at least this many points get checkpoints of their own,
     // within this many bytes per point.
     std::size_t groupCheckpointPoints = std::size_t{1} << 22;
-    double groupCheckpointBytes = 2.0;
+    double groupCheckpointBytes = 1.5;
 };
 
 class FastEngine final : public DensityBackend, public CellCounter {
@@ -148,6 +148,8 @@ private:
     // (no points), its own checkpoints, its whole day. cumulativeAt is the
     // number of its points a grid holds (the earliest ones).
     std::size_t cumulativeGrids(int g) const;
+    // The fewest points between `position` and one of a group's cumulative grids.
+    double cumulativeDistance(int g, std::size_t position) const;
     std::size_t cumulativeAt(int g, std::size_t j) const;
     const std::uint32_t* cumulativeGrid(int g, std::size_t j) const;
     // While the samples are indexed: throws LoadCancelled once the source's
@@ -156,7 +158,7 @@ private:
         if (indexing_) indexing_->stopIfCancelled();
     }
     static constexpr std::size_t kCancelStride = std::size_t{1} << 24;
-    static constexpr std::size_t kMaxCheckpoints = 96;
+    static constexpr std::size_t kMaxCheckpoints = 512;
     void applyRuns(const std::vector<Run>& runs, std::uint32_t* target);
     void convolve(const std::vector<std::uint32_t>& counts, std::vector<float>& grid);
     void stampFarPoints(const ControlSettings& settings, std::vector<float>& grid) const;
