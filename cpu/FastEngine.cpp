@@ -574,8 +574,7 @@ FastEngine::Window FastEngine::windowOf(const CountKey& key) const {
 // Checkpoint times at quantiles of all points' times, so each stretch between
 // two holds about the same number of points. Their number grows with the
 // points, within about 2.5 bytes per point, so that a jump of the window
-// costs at most about 2 million points up to 200 million points, and ten
-// million at a billion.
+// costs at most about 2 million points up to a billion points.
 void FastEngine::placeCheckpoints() {
     const std::size_t gridBytes = kCountCells * 4;
     const std::size_t count = std::clamp<std::size_t>(corePoints_ * 5 / 2 / gridBytes, 4, kMaxCheckpoints);
@@ -608,7 +607,7 @@ void FastEngine::placeCheckpoints() {
 }
 
 // Each large group's own cumulative counts at every stride-th checkpoint,
-// within about two bytes per point (as tuned), so that a window of any group (a mode
+// within about 1.5 bytes per point (as tuned), so that a window of any group (a mode
 // ticked under a narrow window, a jump of a window the checkpoints of all
 // modes do not hold) costs two grids and the points to its ends. A running
 // grid per group climbs through its points; what it ends with is the
@@ -647,6 +646,24 @@ void FastEngine::buildGroupCheckpoints() {
             group.dayCounts = std::move(running);
         }
     });
+}
+
+double FastEngine::cumulativeDistance(int g, std::size_t position) const {
+    const std::size_t grids = cumulativeGrids(g);
+    if (grids == 0) return static_cast<double>(position);
+    // The positions grow with j: the first at or after `position`, and the one before.
+    std::size_t low = 0, high = grids - 1;
+    while (low < high) {
+        const std::size_t middle = (low + high) / 2;
+        if (cumulativeAt(g, middle) < position)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    double best = static_cast<double>(cumulativeAt(g, low) > position ? cumulativeAt(g, low) - position
+                                                                       : position - cumulativeAt(g, low));
+    if (low > 0) best = std::min(best, static_cast<double>(position - cumulativeAt(g, low - 1)));
+    return best;
 }
 
 std::size_t FastEngine::cumulativeGrids(int g) const {
@@ -867,9 +884,13 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
             double bestCost = never;
             for (std::size_t k = from; k <= checkCount; ++k) {
                 double cost = 0;
-                for (int g = 0; g < kGroups; ++g)
-                    if (inKey(key, g) && (held & (1u << g)))
+                for (int g = 0; g < kGroups; ++g) {
+                    if (!(held & (1u << g))) continue;
+                    if (inKey(key, g))
                         cost += distance(end ? now[g].second : now[g].first, checkIndex_[g][k]);
+                    else  // taken away through its own grids: best where they lie
+                        cost += cumulativeDistance(g, checkIndex_[g][k]);
+                }
                 if (cost < bestCost) {
                     bestCost = cost;
                     best = k;
