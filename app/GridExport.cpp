@@ -4,8 +4,8 @@
 #include <stdexcept>
 
 #include "engine/HeatmapEngine.h"
-#include "engine/KdeLogic.h"
 #include "gis/Gis.h"
+#include "kde/KdeLogic.h"
 #include "model/ModeNames.h"
 #include "model/OutputFile.h"
 

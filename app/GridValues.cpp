@@ -1,8 +1,8 @@
 #include "app/GridValues.h"
 
 #include "app/Analysis.h"
-#include "engine/GridShape.h"
-#include "engine/KdeLogic.h"
+#include "kde/GridShape.h"
+#include "kde/KdeLogic.h"
 
 std::optional<GridValues> parseGridValues(std::string_view text) {
     if (text == "density") return GridValues::perKm2;

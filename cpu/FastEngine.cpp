@@ -8,7 +8,7 @@
 #include <limits>
 #include <memory>
 
-#include "cpu/Parallel.h"
+#include "kde/Parallel.h"
 #include "model/ModeNames.h"
 
 #if defined(__SSE__) || defined(__x86_64__)
@@ -1230,35 +1230,6 @@ std::vector<float> FastEngine::cellCounts(const ControlSettings& filters) {
             cells[static_cast<std::size_t>(row) * kde::kSide + static_cast<std::size_t>(col)] =
                 static_cast<float>(counts[kde::count_index(kde::Cell{row, col, true})]);
     return cells;
-}
-
-// kde::scale_function, the maximum from kde::kMaximumStart and
-// kde::finish_function, with the tests that hold for the whole grid (the log
-// switch, the maximum's use) taken out of the loops, which then vectorise.
-float finishGrid(std::vector<float>& grid, bool useLog, unsigned threads) {
-    threads = std::max(1u, threads);
-    std::vector<float> maxima(threads, kde::kMaximumStart);
-    float* cells = grid.data();
-    runParallel(threads, [&](unsigned t) {
-        const Span span = spanOf(grid.size(), t, threads);
-        float maxValue = kde::kMaximumStart;
-        for (std::size_t i = span.first; i < span.last; ++i) {
-            if (useLog) cells[i] = kde::log_function(cells[i]);
-            maxValue = kde::max_function(maxValue, cells[i]);
-        }
-        maxima[t] = maxValue;
-    });
-    float maxValue = kde::kMaximumStart;
-    for (float m : maxima) maxValue = kde::max_function(maxValue, m);
-    if (!kde::usable_maximum(maxValue)) {
-        std::fill(grid.begin(), grid.end(), 0.0f);
-        return 0.0f;
-    }
-    runParallel(threads, [&](unsigned t) {
-        const Span span = spanOf(grid.size(), t, threads);
-        for (std::size_t i = span.first; i < span.last; ++i) cells[i] = kde::normalize_function(cells[i], maxValue);
-    });
-    return maxValue;
 }
 
 }  // namespace engine

@@ -30,8 +30,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/Backend.h"
-#include "engine/KdeLogic.h"
+#include "kde/Backend.h"
+#include "kde/KdeLogic.h"
 #include "model/SampleSource.h"
 #include "model/SampleTally.h"
 

@@ -1,6 +1,6 @@
 #include "cpu/ReferenceEngine.h"
 
-#include "engine/Backend.h"
+#include "kde/Backend.h"
 
 namespace engine {
 

@@ -1,14 +1,14 @@
 #pragma once
 // The literal CPU engine: runs the CUDA kernels' per-thread algorithms in
 // plain loops, one "thread" after another, with the same per-element code
-// (engine/KdeLogic.h). Slow, single-threaded and simple: the oracle the fast
+// (kde/KdeLogic.h). Slow, single-threaded and simple: the oracle the fast
 // engine and the CUDA module are tested against.
 #include <cstddef>
 #include <string>
 #include <vector>
 
-#include "engine/Backend.h"
-#include "engine/KdeLogic.h"
+#include "kde/Backend.h"
+#include "kde/KdeLogic.h"
 
 namespace engine {
 

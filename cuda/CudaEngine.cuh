@@ -12,7 +12,7 @@
 #include "cuda/CudaCheck.cuh"
 #include "cuda/CudaPlan.h"
 #include "cuda/DeviceBuffer.cuh"
-#include "engine/Backend.h"
+#include "kde/Backend.h"
 #include "model/SampleSource.h"
 
 namespace engine::detail {

@@ -2,14 +2,15 @@
 // The host-side decisions of the CUDA engine: where each point goes (count
 // grid or stamped one by one), launch shapes, launch chunks, the reduction
 // passes, the device-memory footprint and the weight-table check. Plain C++
-// with no CUDA include, compiled into the core library whether or not CUDA is
-// built, so the CPU tests check what the GPU will be asked to do.
+// with no CUDA include, compiled into the module's library (trackora_cuda)
+// whether or not CUDA is built, so the CPU tests check what the GPU will be
+// asked to do.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "engine/KdeLogic.h"
+#include "kde/KdeLogic.h"
 #include "model/Datapoint.h"
 #include "model/HostDevice.h"
 #include "model/SampleSource.h"

@@ -1,8 +1,8 @@
 #pragma once
 // The CUDA module's kernels and internals on host arrays, for the GPU tests
-// only: cuda/DeviceTestHooks.cu is compiled into the test build of the engine
-// (trackora_engine_device_tests), never into the library the viewer and the
-// tools link.
+// only: cuda/DeviceTestHooks.cu is compiled into the test build of the module
+// (trackora_cuda_device_tests, under trackora_engine_device_tests), never
+// into the libraries the viewer and the tools link.
 #include <cstddef>
 #include <vector>
 

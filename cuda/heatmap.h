@@ -2,7 +2,7 @@
 // The CUDA module's one public header: starting a CUDA density engine and
 // naming the device. Plain C++; the engine, its kernels and device buffers
 // are the module's own (cuda/*.cu and *.cuh). The per-element rules live in
-// engine/KdeLogic.h, shared with the CPU engines; the paths, launch shapes,
+// kde/KdeLogic.h, shared with the CPU engines; the paths, launch shapes,
 // memory sizes and convolution passes in cuda/CudaPlan.h.
 #include <cstdint>
 #include <memory>
@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "cuda/CudaPlan.h"
-#include "engine/Backend.h"
-#include "engine/KdeLogic.h"
+#include "kde/Backend.h"
+#include "kde/KdeLogic.h"
 #include "model/SampleSource.h"
 
 namespace engine {

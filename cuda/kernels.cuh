@@ -1,6 +1,6 @@
 #pragma once
 // The kernels of the density pipeline, for the module's .cu files only
-// (kernels.cu defines them). The per-element rules are engine/KdeLogic.h's,
+// (kernels.cu defines them). The per-element rules are kde/KdeLogic.h's,
 // the convolution passes and the launch chunks cuda/CudaPlan.h's.
 //
 // Launch shapes: blocks of gpuplan::kThreads (256) threads, one thread per
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cuda/CudaCheck.cuh"
-#include "engine/KdeLogic.h"
+#include "kde/KdeLogic.h"
 #include "model/Datapoint.h"
 
 // The literal path: adds the whole table centred on each passing point, with

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/ControlSettings.h"
-#include "engine/GridShape.h"
+#include "kde/GridShape.h"
 #include "model/Datapoint.h"
 #include "model/SampleSource.h"
 #include "model/SampleTally.h"

@@ -38,10 +38,11 @@
 
 #include "app/FrameWork.h"
 #include "cpu/FastEngine.h"
-#include "cpu/Parallel.h"
 #include "cpu/ReferenceEngine.h"
-#include "engine/Backend.h"
+#include "engine/EngineInternals.h"
 #include "engine/HeatmapEngine.h"
+#include "kde/Backend.h"
+#include "kde/Parallel.h"
 #ifdef TRACKORA_HAVE_CUDA
 #include "cuda/heatmap.h"
 #endif

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/KdeLogic.h"
+#include "kde/KdeLogic.h"
 #include "model/Datapoint.h"
 
 inline float& at(std::vector<float>& grid, int row, int col) { return grid[row * kde::kSide + col]; }

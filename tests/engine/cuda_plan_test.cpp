@@ -10,8 +10,8 @@
 #include "EngineTestData.h"
 #include "cpu/FastEngine.h"
 #include "cuda/CudaPlan.h"
-#include "engine/Backend.h"
 #include "engine/HeatmapEngine.h"
+#include "kde/Backend.h"
 #include "model/SampleSource.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "EngineTestData.h"
 #include "cpu/FastEngine.h"
-#include "engine/Backend.h"
+#include "engine/EngineInternals.h"
 #include "engine/HeatmapEngine.h"
 
 namespace {

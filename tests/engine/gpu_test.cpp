@@ -20,6 +20,7 @@
 #include "GridComparison.h"
 #include "cpu/FastEngine.h"
 #include "cuda/DeviceTestHooks.h"
+#include "engine/EngineInternals.h"
 #include "model/LoadError.h"
 #include "model/SampleSource.h"
 

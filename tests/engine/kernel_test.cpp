@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "engine/Backend.h"
 #include "engine/HeatmapEngine.h"
+#include "kde/Backend.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "cpu/Parallel.h"
+#include "kde/Parallel.h"
 
 namespace {
 

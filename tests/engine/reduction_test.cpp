@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "cpu/ReferenceEngine.h"
-#include "engine/KdeLogic.h"
+#include "kde/KdeLogic.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 
 #include "tests/TempDir.h"
 #include "app/DataLoading.h"
-#include "engine/Backend.h"
+#include "kde/Backend.h"
 #include "model/Datapoint.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "app/FrameWork.h"
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
-#include "engine/KdeLogic.h"
+#include "kde/KdeLogic.h"
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
 #include "model/RuntimeFiles.h"

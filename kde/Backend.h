@@ -1,11 +1,11 @@
 #pragma once
-// What every density engine offers the dispatcher in HeatmapEngine.cpp: a
-// weight table to hold and a raw-to-normalised grid computation. Internal to
-// the engine, its tests and its benchmark; plain C++ so nvcc and the host
-// compiler both read it.
+// What every density engine offers the facade (engine/HeatmapEngine.cpp): a
+// weight table to hold and a raw-to-normalised grid computation, and the
+// host helpers every engine uses to build and finish alike (kde/Backend.cpp).
+// Internal to the engines, their tests and the benchmark; plain C++ so nvcc
+// and the host compiler both read it.
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,19 +56,13 @@ public:
     virtual std::vector<float> cellCounts(const ControlSettings& filters) = 0;
 };
 
-// The engine initialize chose, or null: for the benchmark and tests.
-DensityBackend* currentBackend();
-
-// Makes `active` the running engine the way a GPU engine runs: any failure
-// of it hands over to `standby`, which must be given. counter answers the
-// readout's sample counts. For the tests of that failover on machines
-// without a GPU.
-void installWithStandby(std::unique_ptr<DensityBackend> active, std::unique_ptr<DensityBackend> standby,
-                        CellCounter* counter, ControlSettings& settings);
-
 // The size computeHeatmap works with: the settings' odd-size rule, capped at
 // the largest side whose bytes fit a signed 32-bit count.
 int effectiveKernelSize(int size);
+
+// The Gaussian weight table: size x size floats, row-major, summing to 1.
+// size must be odd and at least 1 (std::invalid_argument otherwise).
+std::vector<float> makeGaussKernel(float sigma, int size);
 
 // makeGaussKernel, with the fallbacks for a sigma that yields no usable table.
 std::vector<float> usableGaussKernel(float sigma, int size);
@@ -78,16 +72,14 @@ std::vector<float> usableGaussKernel(float sigma, int size);
 // roundings. Both convolving engines use it, so they convolve alike.
 std::vector<float> tableFactor(const std::vector<float>& table, int size);
 
-// Empty when a CUDA device can run the engine here, else the reason ("built
-// without CUDA", "CUDA finds no device", ...).
-std::string cudaProblem();
-
 // Turns a raw density grid into the result in place: the optional logarithm,
 // the maximum and the division. When the maximum is not positive and finite
 // every cell becomes 0. Uses all hardware threads when threads > 1. Returns
 // the maximum divided by, or 0 for an all-zero grid.
 float finishGrid(std::vector<float>& grid, bool useLog, unsigned threads);
 
+// The threads the host engines split their work over: the hardware's, at
+// least 1.
 unsigned hardwareThreads();
 
 }  // namespace engine

@@ -1,7 +1,8 @@
 #pragma once
 // Runs one function on several threads at once and waits for all of them:
-// the only threading the CPU engine needs (every phase splits its work into
-// equal parts and joins before the next phase reads the results).
+// the only threading the host engines and the finishing step need (every
+// phase splits its work into equal parts and joins before the next phase
+// reads the results).
 #include <cstddef>
 #include <exception>
 #include <thread>

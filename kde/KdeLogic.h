@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/GridShape.h"
+#include "kde/GridShape.h"
 #include "model/Datapoint.h"
 #include "model/HostDevice.h"
 

@@ -1,0 +1,27 @@
+#pragma once
+// The facade's internals, for the tests and the benchmark: the engine that
+// runs, the failover of a GPU engine tried on machines without a GPU, and
+// why CUDA does not run here. Defined in engine/HeatmapEngine.cpp.
+#include <memory>
+#include <string>
+
+#include "app/ControlSettings.h"
+#include "kde/Backend.h"
+
+namespace engine {
+
+// The engine initialize chose, or null.
+DensityBackend* currentBackend();
+
+// Makes `active` the running engine the way a GPU engine runs: any failure
+// of it hands over to `standby`, which must be given. counter answers the
+// readout's sample counts. For the tests of that failover on machines
+// without a GPU.
+void installWithStandby(std::unique_ptr<DensityBackend> active, std::unique_ptr<DensityBackend> standby,
+                        CellCounter* counter, ControlSettings& settings);
+
+// Empty when a CUDA device can run the engine here, else the reason ("built
+// without CUDA", "CUDA finds no device", ...).
+std::string cudaProblem();
+
+}  // namespace engine
