@@ -50,6 +50,14 @@ SampleFile::SampleFile(std::string path) : path_(std::move(path)) {
     }
     records_ = static_cast<std::size_t>(records);
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // A file as large as a good part of the memory would, once read, leave
+    // the system's cache holding it beside the index built from it, and
+    // every later allocation would first have to push it out: its pages
+    // are let go as soon as they are read.
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0)
+        dropPages_ = status.st_size > static_cast<std::int64_t>(pages) * pageSize / 4;
 }
 
 SampleFile::~SampleFile() {
@@ -72,6 +80,9 @@ void SampleFile::forEachChunk(const Visit& visit) const {
             if (got == 0) throw DataFileError(path_, "became shorter while it was read");
             done += static_cast<std::size_t>(got);
         }
+        if (dropPages_)
+            ::posix_fadvise(fd_, static_cast<off_t>(first * sizeof(Datapoint)), static_cast<off_t>(wanted),
+                            POSIX_FADV_DONTNEED);
         visit(buffer.data(), count, first);
     }
 }

@@ -60,8 +60,9 @@ private:
 };
 
 // A binary sample file (headerless 16-byte records), read a chunk at a time
-// into one buffer each pass; the file's pages stay in the system's cache, not
-// in this process. A trailing partial record is not a sample. Opening throws
+// into one buffer each pass. The file's pages stay in the system's cache, not
+// in this process, unless the file is larger than a quarter of the memory:
+// then they are let go as they are read. A trailing partial record is not a sample. Opening throws
 // DataFileError when the file cannot be opened, is not a regular file (a
 // FIFO or device would block or never end) or holds more records than a
 // 32-bit count.
@@ -80,6 +81,7 @@ private:
     std::string path_;
     int fd_ = -1;
     std::size_t records_ = 0;
+    bool dropPages_ = false;
 };
 
 // Every sample of a source, in memory.
