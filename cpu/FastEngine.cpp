@@ -130,10 +130,12 @@ FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std:
     // group's whole-day counts and the checkpoints of all modes.
     placeCheckpoints();
     buildGroupCheckpoints();
+    report(0.88f);
     unsigned occupied = 0;
     for (int g = 0; g < kGroups; ++g)
         if (groups_[g].count > 0) occupied |= 1u << g;
     buildDayCounts(occupied);
+    report(0.9f);
     samples.stopIfCancelled();
     updateCheckpoints((1u << kGroups) - 1);
     samples.stopIfCancelled();
@@ -261,7 +263,12 @@ bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::functio
         const auto [firstBucket, lastBucket] = bucketsOf(bucketStart, t, workers);
         std::vector<std::size_t> place(std::size_t{1} << kDayShift);
         for (std::size_t b = firstBucket; b < lastBucket; ++b) {
-            if (b % 64 == 0) samples.stopIfCancelled();
+            if (b % 64 == 0) {
+                samples.stopIfCancelled();
+                if (t == 0)
+                    report(0.6f + 0.2f * static_cast<float>(b - firstBucket) /
+                                      static_cast<float>(lastBucket - firstBucket));
+            }
             const std::size_t g = b / kDayBuckets;
             if (groups_[g].count == 0) continue;
             const std::size_t firstSecond = (b % kDayBuckets) << kDayShift;
@@ -280,7 +287,7 @@ bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::functio
         }
     });
     for (Worker& own : work) far_.insert(far_.end(), own.far.begin(), own.far.end());
-    report(0.9f);
+    report(0.8f);
     return true;
 }
 
