@@ -140,6 +140,12 @@ FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std:
     updateCheckpoints((1u << kGroups) - 1);
     samples.stopIfCancelled();
     indexing_ = nullptr;
+    // One compute of every mode over the whole day, the usual first view:
+    // its counts are ready, and the buffers every compute writes are in
+    // memory already, not found page by page by the first frame.
+    ControlSettings everything;
+    everything.mode_mask = kAllModes;
+    compute(everything);
     report(1.0f);
 }
 
