@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu/CountPlan.h"
 #include "kde/Backend.h"
 #include "kde/KdeLogic.h"
 #include "model/SampleSource.h"
@@ -84,15 +85,13 @@ public:
         return densityValid_ && index < lastDensity_.size() ? lastDensity_[index] : 0.0f;
     }
 
-    // How the counts of a new filter are found: the cheapest way (the
-    // default), or always one way, for tests and benchmarks: from the last
-    // counts, from scratch, from the checkpoints as they are (built first
-    // when there are none), or from checkpoints brought to the selection.
-    enum class CountPath { cheapest, incremental, fromScratch, checkpoints, checkpointsFollowing };
+    // How the counts of a new filter are found (cpu/CountPlan.h): the
+    // cheapest way, or always one way, for tests and benchmarks.
+    using CountPath = engine::CountPath;
     void preferCountPath(CountPath path);
 
     // Eleven modes, then every other mode value.
-    static constexpr int kGroups = kModeCount + 1;
+    static constexpr int kGroups = kCountGroups;
 
 private:
     struct Group {
@@ -126,31 +125,23 @@ private:
         std::int32_t maxTime = 0;
         bool operator==(const CountKey&) const = default;
     };
-    // Points [first, last) of a group, added (sign 1) or taken away (-1).
-    struct Run {
-        int group;
-        std::size_t first;
-        std::size_t last;
-        std::int32_t sign;
-    };
-    using Window = std::array<std::pair<std::size_t, std::size_t>, kGroups>;
+    using Window = GroupWindows;
 
     bool indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report);
     void indexAnyTimes(const SampleSource& samples, const std::function<void(float)>& report);
     CountKey keyOf(const ControlSettings& settings) const;
     Window windowOf(const CountKey& key) const;
     const std::vector<std::uint32_t>& countsFor(const ControlSettings& settings);
+    CountInputs countInputs(const CountKey& key) const;
+    void countByPlan(const CountPlan& plan, unsigned groups);
+    void countBetweenCheckpoints(std::size_t start, std::size_t end);
+    void addGrids(const std::vector<GridTerm>& grids, bool fromZero);
     void buildDayCounts(unsigned groups);
     void placeCheckpoints();
     void updateCheckpoints(unsigned groups);
     void buildGroupCheckpoints();
-    // A group's cumulative grids, j = 0 .. cumulativeGrids(g) - 1: none
-    // (no points), its own checkpoints, its whole day. cumulativeAt is the
-    // number of its points a grid holds (the earliest ones).
-    std::size_t cumulativeGrids(int g) const;
-    // The fewest points between `position` and one of a group's cumulative grids.
-    double cumulativeDistance(int g, std::size_t position) const;
-    std::size_t cumulativeAt(int g, std::size_t j) const;
+    // A group's cumulative grid j (CountInputs): 1 .. its own checkpoints,
+    // then its whole day.
     const std::uint32_t* cumulativeGrid(int g, std::size_t j) const;
     // While the samples are indexed: throws LoadCancelled once the source's
     // cancel flag is set. Long loops call it every kCancelStride points.
@@ -159,8 +150,7 @@ private:
     }
     static constexpr std::size_t kCancelStride = std::size_t{1} << 24;
     static constexpr std::size_t kMaxCheckpoints = 512;
-    void applyRuns(const std::vector<Run>& runs, std::uint32_t* target);
-    void convolve(const std::vector<std::uint32_t>& counts, std::vector<float>& grid);
+    void applyRuns(const std::vector<CountRun>& runs, std::uint32_t* target);
     void stampFarPoints(const ControlSettings& settings, std::vector<float>& grid) const;
 
     unsigned threads_;

@@ -1,0 +1,455 @@
+// Building the CPU engine's index from a sample source: every counted
+// point's count-grid cell grouped by mode and sorted by time, with each
+// group's index of where every second starts, and the far points apart.
+// The usual data (times of the day) takes one pass over the source; any
+// other takes three.
+#include "cpu/FastEngine.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include <sys/mman.h>
+
+#include "kde/Parallel.h"
+#include "model/ModeNames.h"
+
+namespace engine {
+
+using kde::kCountCells;
+
+namespace {
+
+int groupOf(std::int32_t mode) {
+    const int index = modeIndex(mode);
+    return index < 0 ? kModeCount : index;
+}
+
+// The sort by group and time: a scatter of every point into a few thousand
+// coarse buckets of (group, time / 2^shift), few enough that every bucket's
+// write position stays in cache, then a counting sort of each bucket by its
+// seconds, which also yields the group's per-second index. A group whose
+// times spread wider than kMaxSeconds (all groups together) is sorted by
+// comparison instead.
+constexpr std::int64_t kCoarseBuckets = 4096;
+constexpr std::int64_t kMaxSeconds = std::int64_t{1} << 22;
+// The usual case, times of day from 0 to 86400 in every group, has its
+// layout fixed in advance, so the first pass over the points also fills the
+// coarse histograms.
+constexpr int kDayShift = 8;
+constexpr std::int32_t kDayEnd = 86400;
+constexpr std::size_t kDayBuckets = (kDayEnd >> kDayShift) + 1;
+static_assert(FastEngine::kGroups * kDayBuckets <= kCoarseBuckets);
+
+// A point on its way through the buckets: its count-grid cell and its second
+// within the bucket.
+constexpr int kCellBits = 21;
+static_assert(kCountCells <= (std::size_t{1} << kCellBits));
+constexpr int kMaxShift = 32 - kCellBits;
+
+}  // namespace
+
+std::size_t FastEngine::Group::earlierThan(std::int64_t time) const {
+    if (!times.empty())
+        return static_cast<std::size_t>(
+            std::lower_bound(times.begin(), times.end(), time,
+                             [](std::int32_t a, std::int64_t b) { return std::int64_t{a} < b; }) -
+            times.begin());
+    if (before.empty()) return 0;
+    const std::int64_t second = time - firstSecond;
+    if (second <= 0) return 0;
+    if (second >= static_cast<std::int64_t>(before.size()) - 1) return count;
+    return static_cast<std::size_t>(before[static_cast<std::size_t>(second)]);
+}
+
+namespace {
+
+// Sorts one coarse bucket by the seconds its items carry: writes the cells
+// to out in that order and, for each of the bucket's seconds, where its
+// points start (counted from the start of the group, `offset` being where
+// out lies in the group). forEach(f) calls f with every item.
+template <typename ForEach>
+void sortBucket(const ForEach& forEach, std::uint32_t* out, std::size_t offset, std::uint64_t* before,
+                std::size_t seconds, std::vector<std::size_t>& place) {
+    std::fill(place.begin(), place.end(), 0);
+    forEach([&](std::uint32_t item) { ++place[item >> kCellBits]; });
+    std::size_t at = 0;
+    for (std::size_t second = 0; second < seconds; ++second) {
+        before[second] = offset + at;
+        const std::size_t count = place[second];
+        place[second] = at;
+        at += count;
+    }
+    constexpr std::uint32_t cellMask = (std::uint32_t{1} << kCellBits) - 1;
+    forEach([&](std::uint32_t item) { out[place[item >> kCellBits]++] = item & cellMask; });
+}
+
+// The buckets [first, last) of a thread: a share of the points.
+std::pair<std::size_t, std::size_t> bucketsOf(const std::vector<std::size_t>& bucketStart, unsigned t,
+                                              unsigned workers) {
+    const std::size_t buckets = bucketStart.size() - 1;
+    const Span share = spanOf(bucketStart.back(), t, workers);
+    const auto bucketAt = [&](std::size_t item) {
+        return static_cast<std::size_t>(std::lower_bound(bucketStart.begin(), bucketStart.end(), item) -
+                                        bucketStart.begin());
+    };
+    return {t == 0 ? 0 : bucketAt(share.first), t + 1 == workers ? buckets : bucketAt(share.last)};
+}
+
+}  // namespace
+
+bool FastEngine::onCountGrid(const Datapoint& point, kde::Cell& cell, std::vector<FarPoint>& far) {
+    cell = kde::cell_function(point);
+    const kde::Place place = kde::place_function(cell);
+    if (place == kde::Place::far)
+        far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time});
+    return place == kde::Place::counted;
+}
+
+std::size_t FastEngine::indexingBytes(std::size_t samples) {
+    // Either the sort, every cell in its bucket and in place (4 bytes each,
+    // twice) beside the buckets' partly filled blocks and a chunk of the
+    // source, or what follows it: the cells, the checkpoints of all modes
+    // and of each large one, every group's whole-day counts and the running
+    // grids that build them.
+    const std::size_t grid = kCountCells * 4;
+    const std::size_t partlyFilled = kGroups * kDayBuckets * std::size_t{4096} * hardwareThreads();
+    const std::size_t sorting = samples * 8 + partlyFilled + SampleSource::kChunkSamples * sizeof(Datapoint) + 8 * grid;
+    const std::size_t checkpoints = std::min(samples * 5 / 2, kMaxCheckpoints * grid);
+    const std::size_t ownCheckpoints = static_cast<std::size_t>(static_cast<double>(samples) * FastEngineTuning{}.groupCheckpointBytes);
+    const std::size_t indexed = samples * 4 + checkpoints + ownCheckpoints + (kGroups + 4) * grid;
+    return std::max(sorting, indexed);
+}
+
+// The usual case, every time within 0..86400, in one pass over the points:
+// each thread appends every point to its coarse bucket's chain of blocks,
+// then the buckets are sorted by second into place. Gives up (false) at the
+// first time outside the day.
+bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report) {
+    const unsigned workers = threads_;
+    constexpr std::size_t kBuckets = kGroups * kDayBuckets;
+    // Blocks are aligned to their size, so a cursor at a block boundary is
+    // a full (or not yet started) block.
+    constexpr std::size_t kBlockItems = 1024;
+    constexpr std::size_t kBlockBytes = kBlockItems * sizeof(std::uint32_t);
+    constexpr std::size_t kArenaBlocks = 256;
+    constexpr std::size_t kArenaBytes = kArenaBlocks * kBlockBytes;
+    // Mapped apart from the heap, so that the memory goes back to the system
+    // once the cells are sorted (a heap that freed them would keep them,
+    // in pieces, for the grids that follow).
+    struct FreeArena {
+        void operator()(std::uint32_t* arena) const { ::munmap(arena, kArenaBytes); }
+    };
+    struct Worker {
+        std::vector<std::uint32_t*> cursor = std::vector<std::uint32_t*>(kBuckets, nullptr);
+        std::vector<std::vector<std::uint32_t*>> blocks{kBuckets};
+        std::vector<std::unique_ptr<std::uint32_t[], FreeArena>> arenas;
+        std::size_t arenaUsed = kArenaBlocks;
+        std::vector<FarPoint> far;
+        SampleTally tally;
+        bool outsideDay = false;
+        std::size_t size(std::size_t bucket) const {
+            const auto& list = blocks[bucket];
+            return list.empty() ? 0 : (list.size() - 1) * kBlockItems + static_cast<std::size_t>(cursor[bucket] - list.back());
+        }
+    };
+    std::vector<Worker> work(workers);
+    // Ends the pass over the source at the first time outside the day.
+    struct OutsideDay {};
+    const auto addChunk = [&](const Datapoint* points, std::size_t n) {
+        runParallel(workers, [&](unsigned t) {
+            Worker& own = work[t];
+            std::uint32_t** cursor = own.cursor.data();
+            const Span span = spanOf(n, t, workers);
+            for (std::size_t i = span.first; i < span.last; ++i) {
+                const Datapoint& point = points[i];
+                const int mode = modeIndex(point.mode);
+                own.tally.add(mode, point.time);
+                kde::Cell cell;
+                if (!onCountGrid(point, cell, own.far)) continue;
+                const std::uint32_t second = static_cast<std::uint32_t>(point.time);  // negative ones wrap
+                if (second > static_cast<std::uint32_t>(kDayEnd)) {
+                    own.outsideDay = true;
+                    return;
+                }
+                const std::size_t bucket = (mode < 0 ? kModeCount : mode) * kDayBuckets + (second >> kDayShift);
+                std::uint32_t* at = cursor[bucket];
+                if (reinterpret_cast<std::uintptr_t>(at) % kBlockBytes == 0) {
+                    if (own.arenaUsed == kArenaBlocks) {
+                        void* mapped = ::mmap(nullptr, kArenaBytes, PROT_READ | PROT_WRITE,
+                                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                        if (mapped == MAP_FAILED) throw std::bad_alloc();
+                        auto* arena = static_cast<std::uint32_t*>(mapped);
+                        own.arenas.emplace_back(arena);
+                        own.arenaUsed = 0;
+                    }
+                    at = own.arenas.back().get() + own.arenaUsed++ * kBlockItems;
+                    own.blocks[bucket].push_back(at);
+                }
+                *at = kde::count_index(cell) | (second & ((1u << kDayShift) - 1)) << kCellBits;
+                cursor[bucket] = at + 1;
+            }
+        });
+        for (const Worker& own : work)
+            if (own.outsideDay) throw OutsideDay{};
+    };
+    const std::size_t total = samples.size();
+    try {
+        samples.forEachChunk([&](const Datapoint* points, std::size_t n, std::size_t first) {
+            addChunk(points, n);
+            report(0.6f * static_cast<float>(first + n) / static_cast<float>(total));
+        });
+    } catch (const OutsideDay&) {
+        return false;
+    }
+    tally_ = SampleTally{};
+    for (const Worker& own : work) tally_.merge(own.tally);
+
+    std::vector<std::size_t> bucketStart(kBuckets + 1);
+    std::size_t position = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+        bucketStart[b] = position;
+        for (const Worker& own : work) position += own.size(b);
+    }
+    bucketStart[kBuckets] = position;
+    corePoints_ = position;
+    cellStore_.reset(new std::uint32_t[corePoints_]);  // not value-initialised: every entry is written
+    for (int g = 0; g < kGroups; ++g) {
+        Group& group = groups_[g];
+        group.cells = cellStore_.get() + bucketStart[g * kDayBuckets];
+        group.count = bucketStart[(g + 1) * kDayBuckets] - bucketStart[g * kDayBuckets];
+        if (group.count == 0) continue;
+        group.before.resize(kDayEnd + 2);
+        group.before.back() = group.count;
+    }
+    runParallel(workers, [&](unsigned t) {
+        const auto [firstBucket, lastBucket] = bucketsOf(bucketStart, t, workers);
+        std::vector<std::size_t> place(std::size_t{1} << kDayShift);
+        for (std::size_t b = firstBucket; b < lastBucket; ++b) {
+            if (b % 64 == 0) {
+                samples.stopIfCancelled();
+                if (t == 0)
+                    report(0.6f + 0.2f * static_cast<float>(b - firstBucket) /
+                                      static_cast<float>(lastBucket - firstBucket));
+            }
+            const std::size_t g = b / kDayBuckets;
+            if (groups_[g].count == 0) continue;
+            const std::size_t firstSecond = (b % kDayBuckets) << kDayShift;
+            const std::size_t seconds = std::min<std::size_t>(std::size_t{1} << kDayShift, kDayEnd + 1 - firstSecond);
+            const auto forEach = [&](const auto& f) {
+                for (const Worker& own : work) {
+                    const auto& list = own.blocks[b];
+                    for (std::size_t k = 0; k < list.size(); ++k) {
+                        const std::uint32_t* end = k + 1 < list.size() ? list[k] + kBlockItems : own.cursor[b];
+                        for (const std::uint32_t* item = list[k]; item < end; ++item) f(*item);
+                    }
+                }
+            };
+            sortBucket(forEach, cellStore_.get() + bucketStart[b], bucketStart[b] - bucketStart[g * kDayBuckets],
+                       groups_[g].before.data() + firstSecond, seconds, place);
+        }
+    });
+    for (Worker& own : work) far_.insert(far_.end(), own.far.begin(), own.far.end());
+    report(0.8f);
+    return true;
+}
+
+// Any times: a pass for each group's size and spread, one for the coarse
+// histograms, a scatter into place and a sort of each bucket in place. A
+// group whose times spread too wide is sorted by comparison.
+void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<void(float)>& report) {
+    const unsigned workers = threads_;
+    // Each pass reads the source once more, a chunk at a time, the chunk
+    // shared out over the threads.
+    const auto eachPoint = [&](const auto& perThread) {
+        samples.forEachChunk([&](const Datapoint* points, std::size_t n, std::size_t) {
+            runParallel(workers, [&](unsigned t) {
+                const Span span = spanOf(n, t, workers);
+                perThread(t, points + span.first, points + span.last);
+            });
+        });
+    };
+    struct Tally {
+        std::vector<FarPoint> far;
+        SampleTally tally;
+        std::vector<std::size_t> histogram;  // per coarse bucket
+        std::array<std::size_t, kGroups> sizes{};
+        std::array<std::int32_t, kGroups> minTime;
+        std::array<std::int32_t, kGroups> maxTime;
+    };
+    std::vector<Tally> tallies(workers);
+    for (Tally& tally : tallies) {
+        tally.minTime.fill(std::numeric_limits<std::int32_t>::max());
+        tally.maxTime.fill(std::numeric_limits<std::int32_t>::min());
+    }
+    eachPoint([&](unsigned t, const Datapoint* first, const Datapoint* last) {
+        Tally& tally = tallies[t];
+        for (const Datapoint* at = first; at < last; ++at) {
+            const Datapoint& point = *at;
+            tally.tally.add(modeIndex(point.mode), point.time);
+            kde::Cell cell;
+            if (!onCountGrid(point, cell, tally.far)) continue;
+            const int group = groupOf(point.mode);
+            ++tally.sizes[group];
+            tally.minTime[group] = std::min(tally.minTime[group], point.time);
+            tally.maxTime[group] = std::max(tally.maxTime[group], point.time);
+        }
+    });
+    far_.clear();
+    tally_ = SampleTally{};
+    for (Tally& tally : tallies) {
+        far_.insert(far_.end(), tally.far.begin(), tally.far.end());
+        tally.far = {};
+        tally_.merge(tally.tally);
+    }
+
+    // The layout: per group, whether it is counting-sorted, its first second
+    // and spread, and where its coarse buckets begin. A group sorted by
+    // comparison has a single bucket.
+    std::array<std::size_t, kGroups> sizes{};
+    std::array<bool, kGroups> counting{};
+    std::array<std::int32_t, kGroups> first{};
+    std::array<std::int64_t, kGroups> spread{};
+    std::array<std::size_t, kGroups> coarseBase{};
+    std::array<std::size_t, kGroups> coarseCount{};
+    std::int64_t seconds = 0;
+    for (int g = 0; g < kGroups; ++g) {
+        std::int32_t minTime = std::numeric_limits<std::int32_t>::max();
+        std::int32_t maxTime = std::numeric_limits<std::int32_t>::min();
+        for (const Tally& tally : tallies) {
+            sizes[g] += tally.sizes[g];
+            minTime = std::min(minTime, tally.minTime[g]);
+            maxTime = std::max(maxTime, tally.maxTime[g]);
+        }
+        if (sizes[g] == 0) continue;
+        first[g] = minTime;
+        spread[g] = std::int64_t{maxTime} - minTime + 1;
+        if (seconds + spread[g] <= kMaxSeconds) {
+            counting[g] = true;
+            seconds += spread[g];
+        }
+    }
+    int shift = 0;
+    const auto bucketsAt = [&](int g) {
+        return counting[g] ? static_cast<std::size_t>(((spread[g] - 1) >> shift) + 1) : std::size_t{1};
+    };
+    for (; shift < kMaxShift; ++shift) {
+        std::size_t total = 0;
+        for (int g = 0; g < kGroups; ++g) total += bucketsAt(g);
+        if (total <= static_cast<std::size_t>(kCoarseBuckets)) break;
+    }
+    std::size_t coarse = 0;
+    for (int g = 0; g < kGroups; ++g) {
+        coarseBase[g] = coarse;
+        coarseCount[g] = bucketsAt(g);
+        coarse += coarseCount[g];
+    }
+    const auto secondOf = [&](int g, std::int32_t time) {
+        return static_cast<std::uint32_t>(std::int64_t{time} - first[g]);
+    };
+    for (Tally& tally : tallies) tally.histogram.assign(coarse, 0);
+    eachPoint([&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
+        std::vector<std::size_t>& own = tallies[t].histogram;
+        for (const Datapoint* at = firstPoint; at < lastPoint; ++at) {
+            const Datapoint& point = *at;
+            if (kde::place_function(kde::cell_function(point)) != kde::Place::counted) continue;
+            const int g = groupOf(point.mode);
+            ++own[coarseBase[g] + (counting[g] ? secondOf(g, point.time) >> shift : 0)];
+        }
+    });
+    report(0.3f);
+
+    // Counts become start positions: bucket by bucket, thread by thread, so
+    // the groups follow each other and each thread's points of a bucket
+    // lie together, as the scatter meets them.
+    std::vector<std::size_t> bucketStart(coarse + 1);
+    std::size_t position = 0;
+    for (std::size_t b = 0; b < coarse; ++b) {
+        bucketStart[b] = position;
+        for (Tally& tally : tallies) {
+            const std::size_t count = tally.histogram[b];
+            tally.histogram[b] = position;
+            position += count;
+        }
+    }
+    bucketStart[coarse] = position;
+    corePoints_ = position;
+    cellStore_.reset(new std::uint32_t[corePoints_]);  // not value-initialised: every entry is written
+    for (int g = 0; g < kGroups; ++g) {
+        Group& group = groups_[g];
+        group.cells = cellStore_.get() + bucketStart[coarseBase[g]];
+        group.count = sizes[g];
+        group.firstSecond = first[g];
+        if (sizes[g] > 0 && !counting[g]) group.times.resize(sizes[g]);
+    }
+
+    // The scatter: each point's cell and second within its bucket, at its
+    // bucket's next position; a comparison-sorted group takes its points in
+    // order, with their times beside.
+    const std::uint32_t fineMask = (std::uint32_t{1} << shift) - 1;
+    eachPoint([&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
+        std::size_t* next = tallies[t].histogram.data();
+        std::uint32_t* store = cellStore_.get();
+        for (const Datapoint* at = firstPoint; at < lastPoint; ++at) {
+            const Datapoint& point = *at;
+            const kde::Cell cell = kde::cell_function(point);
+            if (kde::place_function(cell) != kde::Place::counted) continue;
+            const int g = groupOf(point.mode);
+            const std::uint32_t second = secondOf(g, point.time);
+            if (counting[g]) {
+                store[next[coarseBase[g] + (second >> shift)]++] = kde::count_index(cell) | (second & fineMask) << kCellBits;
+            } else {
+                const std::size_t at = next[coarseBase[g]]++;
+                store[at] = kde::count_index(cell);
+                groups_[g].times[at - bucketStart[coarseBase[g]]] = point.time;
+            }
+        }
+    });
+    tallies = {};
+    report(0.7f);
+
+    std::vector<int> groupOfBucket(coarse, -1);  // -1: a comparison-sorted group's bucket
+    for (int g = 0; g < kGroups; ++g) {
+        if (!counting[g]) continue;
+        groups_[g].before.resize(static_cast<std::size_t>(spread[g]) + 1);
+        groups_[g].before.back() = sizes[g];
+        for (std::size_t b = coarseBase[g]; b < coarseBase[g] + coarseCount[g]; ++b) groupOfBucket[b] = g;
+    }
+    const std::size_t width = std::size_t{1} << shift;
+    runParallel(workers, [&](unsigned t) {
+        const auto [firstBucket, lastBucket] = bucketsOf(bucketStart, t, workers);
+        std::vector<std::size_t> place(width);
+        std::vector<std::uint32_t> items;
+        for (std::size_t b = firstBucket; b < lastBucket; ++b) {
+            if (b % 64 == 0) samples.stopIfCancelled();
+            const int g = groupOfBucket[b];
+            if (g < 0) continue;
+            std::uint32_t* cells = cellStore_.get() + bucketStart[b];
+            items.assign(cells, cells + (bucketStart[b + 1] - bucketStart[b]));
+            const std::size_t firstSecond = (b - coarseBase[g]) << shift;
+            const auto forEach = [&](const auto& f) {
+                for (std::uint32_t item : items) f(item);
+            };
+            sortBucket(forEach, cells, bucketStart[b] - bucketStart[coarseBase[g]],
+                       groups_[g].before.data() + firstSecond,
+                       std::min(width, static_cast<std::size_t>(spread[g]) - firstSecond), place);
+        }
+    });
+    report(0.9f);
+
+    for (int g = 0; g < kGroups; ++g) {
+        if (counting[g] || sizes[g] == 0) continue;
+        Group& group = groups_[g];
+        std::vector<std::uint64_t> keys(sizes[g]);
+        for (std::size_t i = 0; i < sizes[g]; ++i)
+            keys[i] = (std::uint64_t{static_cast<std::uint32_t>(group.times[i]) ^ 0x80000000u} << 32) | group.cells[i];
+        std::sort(keys.begin(), keys.end());
+        for (std::size_t i = 0; i < sizes[g]; ++i) {
+            group.times[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(keys[i] >> 32) ^ 0x80000000u);
+            group.cells[i] = static_cast<std::uint32_t>(keys[i]);
+        }
+    }
+}
+
+}  // namespace engine
