@@ -47,7 +47,7 @@ void FastEngine::buildDayCounts(unsigned groups) {
 // costs at most about 2 million points up to a billion points.
 void FastEngine::placeCheckpoints() {
     const std::size_t gridBytes = kCountCells * 4;
-    const std::size_t count = std::clamp<std::size_t>(corePoints_ * 5 / 2 / gridBytes, 4, kMaxCheckpoints);
+    const std::size_t count = std::clamp<std::size_t>(countedPoints_ * 5 / 2 / gridBytes, 4, kMaxCheckpoints);
     const auto earlier = [&](std::int64_t time) {
         std::size_t total = 0;
         for (const Group& group : groups_) total += group.earlierThan(time);
@@ -56,7 +56,7 @@ void FastEngine::placeCheckpoints() {
     checkTimes_.assign(count + 1, 0);
     for (std::size_t k = 1; k < count; ++k) {
         // The first time before which at least k / count of the points lie.
-        const std::size_t wanted = (corePoints_ * k + count - 1) / count;
+        const std::size_t wanted = (countedPoints_ * k + count - 1) / count;
         std::int64_t low = std::numeric_limits<std::int32_t>::min();
         std::int64_t high = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
         while (low < high) {
@@ -85,7 +85,7 @@ void FastEngine::placeCheckpoints() {
 void FastEngine::buildGroupCheckpoints() {
     const std::size_t count = checkTimes_.size() - 1;
     const std::size_t gridBytes = kCountCells * 4;
-    const double budget = static_cast<double>(corePoints_) * tuning_.groupCheckpointBytes / gridBytes;  // grids
+    const double budget = static_cast<double>(countedPoints_) * tuning_.groupCheckpointBytes / gridBytes;  // grids
     std::vector<int> large;
     for (int g = 0; g < kGroups; ++g)
         if (groups_[g].count > 0 && groups_[g].count >= tuning_.groupCheckpointPoints) large.push_back(g);
@@ -122,6 +122,20 @@ const std::uint32_t* FastEngine::cumulativeGrid(int g, std::size_t j) const {
     return j == groupCheckpoints_[g].size() + 1 ? groups_[g].dayCounts.data() : groupCheckpoints_[g][j - 1].data();
 }
 
+// The last checkpoint before which at most half of the groups' `total`
+// points lie.
+std::size_t FastEngine::halfwayCheckpoint(const std::vector<int>& groups, std::size_t total) const {
+    const std::size_t count = checkTimes_.size() - 1;
+    std::size_t split = 0;
+    while (split < count) {
+        std::size_t below = 0;
+        for (int g : groups) below += checkIndex_[g][split + 1];
+        if (2 * below > total) break;
+        ++split;
+    }
+    return split;
+}
+
 // Brings the checkpoints from the groups they hold to `groups`: the groups
 // that differ are added or taken away, one running count grid climbing from
 // the start of the day and, on a second thread, one descending from its end.
@@ -146,15 +160,8 @@ void FastEngine::updateCheckpoints(unsigned groups) {
     if (changedGroups.empty()) return;
     const auto signOf = [&](int g) { return (groups & (1u << g)) ? 1u : ~0u; };  // +1 or -1, wrapping
     // The climbing thread takes checkpoints 1..split, the other the rest.
-    std::size_t split = count;
+    const std::size_t split = threads_ > 1 ? halfwayCheckpoint(changedGroups, total) : count;
     if (threads_ > 1) {
-        split = 0;
-        while (split < count) {
-            std::size_t below = 0;
-            for (int g : changedGroups) below += checkIndex_[g][split + 1];
-            if (2 * below > total) break;
-            ++split;
-        }
         unsigned mask = 0;
         for (int g : changedGroups) mask |= 1u << g;
         buildDayCounts(mask);

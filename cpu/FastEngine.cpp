@@ -6,11 +6,9 @@
 #include "cpu/Convolution.h"
 #include "kde/Parallel.h"
 
-// The engine's parts: the index (cpu/FastIndex.cpp), the whole-day counts
-// and the checkpoints (cpu/FastCheckpoints.cpp), the choice of how to count
-// (cpu/CountPlan.cpp) and the convolution (cpu/Convolution.cpp). Here: the
-// caches of the last filter and table, the counting a plan calls for, the
-// far points and the backend's operations.
+// The engine's caches of the last filter and table, the counting a plan
+// calls for, the far points and the backend's operations; its other pieces
+// are named in cpu/FastEngine.h.
 
 namespace engine {
 
@@ -62,7 +60,7 @@ std::string FastEngine::name() const {
 }
 
 std::size_t FastEngine::memoryBytes() const {
-    std::size_t bytes = corePoints_ * 4 + far_.capacity() * sizeof(FarPoint) + table_.capacity() * sizeof(float) +
+    std::size_t bytes = countedPoints_ * 4 + far_.capacity() * sizeof(FarPoint) + table_.capacity() * sizeof(float) +
                         factor_.capacity() * sizeof(float) + counts_.capacity() * 4 +
                         rows_.capacity() * sizeof(float) + lastDensity_.capacity() * sizeof(float) +
                         checkTimes_.capacity() * sizeof(std::int64_t);
@@ -144,7 +142,7 @@ CountInputs FastEngine::countInputs(const CountKey& key) const {
         in.wholeDay[g] = !groups_[g].dayCounts.empty();
         in.ownGrids[g] = groupCheckpoints_[g].size();
     }
-    in.countedPoints = corePoints_;
+    in.countedPoints = countedPoints_;
     in.checkIndex = &checkIndex_;
     in.checkpointsBuilt = checkpointsValid_;
     in.checkGroups = checkGroups_;

@@ -3,11 +3,13 @@
 // reference engine within float rounding, at a cost of O(points + cells x
 // size) instead of O(points x size^2).
 //
-// The points are kept grouped by mode and sorted by time, each as its centre
-// cell (4 bytes), with each group's index of where every second of the day
-// starts, so a filter selects contiguous runs. A compute counts the selected
-// points per centre cell, then convolves the counts once with the weight
-// table, which is separable: its row sums are its one-dimensional factor.
+// The counted points (kde::Place::counted: centred on the count grid) are
+// kept grouped by mode and sorted by time, each as its centre cell (4
+// bytes), with each group's index of where every second of the day starts,
+// so a filter selects contiguous runs. A compute counts the selected points
+// per centre cell, then convolves the counts once with the weight table,
+// which is separable: its row sums are its one-dimensional factor. The far
+// points, centred beyond the count grid, are stamped one by one.
 //
 // The counts of a filter come from whichever is cheapest: the last filter's
 // counts corrected by the points that entered or left it (a drag of one end
@@ -22,6 +24,11 @@
 // The samples are indexed from a source a chunk at a time and not kept: a
 // sample file larger than memory is read through once. The whole-day counts
 // and the checkpoints are built then too, so no compute pays for them.
+//
+// In pieces: the index (cpu/FastIndex.cpp), the whole-day counts and the
+// checkpoints (cpu/FastCheckpoints.cpp), the choice of how to count
+// (cpu/CountPlan.*), the convolution (cpu/Convolution.*); this class and
+// cpu/FastEngine.cpp tie them together.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -127,8 +134,28 @@ private:
     };
     using Window = GroupWindows;
 
+    // The index (cpu/FastIndex.cpp). Times of the day: one pass into each
+    // thread's blocks per coarse bucket, the buckets placed, then sorted.
+    struct DayBlocks;
     bool indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report);
+    bool blockDay(const SampleSource& samples, std::vector<DayBlocks>& work, const std::function<void(float)>& report);
+    std::vector<std::size_t> placeDay(const std::vector<DayBlocks>& work);
+    void sortDay(const SampleSource& samples, const std::vector<DayBlocks>& work,
+                 const std::vector<std::size_t>& bucketStart, const std::function<void(float)>& report);
+    // Any times: a pass for the groups' sizes and spreads, their layout, a
+    // pass for the coarse buckets' sizes, their places, a scatter into them,
+    // then each bucket sorted, or a group sorted by comparison.
+    struct TimeTally;
+    struct TimeLayout;
     void indexAnyTimes(const SampleSource& samples, const std::function<void(float)>& report);
+    std::vector<TimeTally> tallyTimes(const SampleSource& samples);
+    static TimeLayout layOutTimes(const std::vector<TimeTally>& tallies);
+    void countBuckets(const SampleSource& samples, const TimeLayout& layout, std::vector<TimeTally>& tallies) const;
+    std::vector<std::size_t> placeTimes(const TimeLayout& layout, std::vector<TimeTally>& tallies);
+    void scatterTimes(const SampleSource& samples, const TimeLayout& layout, const std::vector<std::size_t>& bucketStart,
+                      std::vector<TimeTally>& tallies);
+    void sortTimes(const SampleSource& samples, const TimeLayout& layout, const std::vector<std::size_t>& bucketStart);
+    void sortByComparison(const TimeLayout& layout);
     CountKey keyOf(const ControlSettings& settings) const;
     Window windowOf(const CountKey& key) const;
     const std::vector<std::uint32_t>& countsFor(const ControlSettings& settings);
@@ -139,6 +166,7 @@ private:
     void buildDayCounts(unsigned groups);
     void placeCheckpoints();
     void updateCheckpoints(unsigned groups);
+    std::size_t halfwayCheckpoint(const std::vector<int>& groups, std::size_t total) const;
     void buildGroupCheckpoints();
     // A group's cumulative grid j (CountInputs): 1 .. its own checkpoints,
     // then its whole day.
@@ -157,7 +185,8 @@ private:
     // The source being indexed, for its cancel flag; null once the engine is built.
     const SampleSource* indexing_ = nullptr;
     SampleTally tally_;
-    std::size_t corePoints_ = 0;
+    // The points on the count grid (kde::Place::counted), every group's.
+    std::size_t countedPoints_ = 0;
     std::unique_ptr<std::uint32_t[]> cellStore_;  // every group's cells, group after group
     std::array<Group, kGroups> groups_;
     std::vector<FarPoint> far_;

@@ -122,44 +122,80 @@ std::size_t FastEngine::indexingBytes(std::size_t samples) {
     return std::max(sorting, indexed);
 }
 
+namespace {
+
+// The one-pass index keeps each thread's points in chains of blocks, one
+// chain per coarse bucket of (group, second / 2^kDayShift). Blocks are
+// aligned to their size, so a cursor at a block boundary is a full (or not
+// yet started) block.
+constexpr std::size_t kDayGroupBuckets = FastEngine::kGroups * kDayBuckets;
+constexpr std::size_t kBlockItems = 1024;
+constexpr std::size_t kBlockBytes = kBlockItems * sizeof(std::uint32_t);
+constexpr std::size_t kArenaBlocks = 256;
+constexpr std::size_t kArenaBytes = kArenaBlocks * kBlockBytes;
+// Mapped apart from the heap, so that the memory goes back to the system
+// once the cells are sorted (a heap that freed them would keep them, in
+// pieces, for the grids that follow).
+struct FreeArena {
+    void operator()(std::uint32_t* arena) const { ::munmap(arena, kArenaBytes); }
+};
+
+// Each pass of the index for any times reads the source once more, a chunk
+// at a time, the chunk shared out over the threads: perThread(t, first,
+// last) for thread t's points.
+template <typename PerThread>
+void eachPoint(const SampleSource& samples, unsigned workers, const PerThread& perThread) {
+    samples.forEachChunk([&](const Datapoint* points, std::size_t n, std::size_t) {
+        runParallel(workers, [&](unsigned t) {
+            const Span span = spanOf(n, t, workers);
+            perThread(t, points + span.first, points + span.last);
+        });
+    });
+}
+
+}  // namespace
+
+// One thread's share of the one pass: its counted points in their buckets'
+// chains of blocks, its far points and its tally.
+struct FastEngine::DayBlocks {
+    std::vector<std::uint32_t*> cursor = std::vector<std::uint32_t*>(kDayGroupBuckets, nullptr);
+    std::vector<std::vector<std::uint32_t*>> blocks{kDayGroupBuckets};
+    std::vector<std::unique_ptr<std::uint32_t[], FreeArena>> arenas;
+    std::size_t arenaUsed = kArenaBlocks;
+    std::vector<FarPoint> far;
+    SampleTally tally;
+    bool outsideDay = false;
+    std::size_t size(std::size_t bucket) const {
+        const auto& list = blocks[bucket];
+        return list.empty() ? 0 : (list.size() - 1) * kBlockItems + static_cast<std::size_t>(cursor[bucket] - list.back());
+    }
+};
+
 // The usual case, every time within 0..86400, in one pass over the points:
 // each thread appends every point to its coarse bucket's chain of blocks,
 // then the buckets are sorted by second into place. Gives up (false) at the
 // first time outside the day.
 bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report) {
+    std::vector<DayBlocks> work(threads_);
+    if (!blockDay(samples, work, report)) return false;
+    tally_ = SampleTally{};
+    for (const DayBlocks& own : work) tally_.merge(own.tally);
+    sortDay(samples, work, placeDay(work), report);
+    for (DayBlocks& own : work) far_.insert(far_.end(), own.far.begin(), own.far.end());
+    report(0.8f);
+    return true;
+}
+
+// The one pass: every point into its thread's blocks (false at the first
+// time outside the day).
+bool FastEngine::blockDay(const SampleSource& samples, std::vector<DayBlocks>& work,
+                          const std::function<void(float)>& report) {
     const unsigned workers = threads_;
-    constexpr std::size_t kBuckets = kGroups * kDayBuckets;
-    // Blocks are aligned to their size, so a cursor at a block boundary is
-    // a full (or not yet started) block.
-    constexpr std::size_t kBlockItems = 1024;
-    constexpr std::size_t kBlockBytes = kBlockItems * sizeof(std::uint32_t);
-    constexpr std::size_t kArenaBlocks = 256;
-    constexpr std::size_t kArenaBytes = kArenaBlocks * kBlockBytes;
-    // Mapped apart from the heap, so that the memory goes back to the system
-    // once the cells are sorted (a heap that freed them would keep them,
-    // in pieces, for the grids that follow).
-    struct FreeArena {
-        void operator()(std::uint32_t* arena) const { ::munmap(arena, kArenaBytes); }
-    };
-    struct Worker {
-        std::vector<std::uint32_t*> cursor = std::vector<std::uint32_t*>(kBuckets, nullptr);
-        std::vector<std::vector<std::uint32_t*>> blocks{kBuckets};
-        std::vector<std::unique_ptr<std::uint32_t[], FreeArena>> arenas;
-        std::size_t arenaUsed = kArenaBlocks;
-        std::vector<FarPoint> far;
-        SampleTally tally;
-        bool outsideDay = false;
-        std::size_t size(std::size_t bucket) const {
-            const auto& list = blocks[bucket];
-            return list.empty() ? 0 : (list.size() - 1) * kBlockItems + static_cast<std::size_t>(cursor[bucket] - list.back());
-        }
-    };
-    std::vector<Worker> work(workers);
     // Ends the pass over the source at the first time outside the day.
     struct OutsideDay {};
     const auto addChunk = [&](const Datapoint* points, std::size_t n) {
         runParallel(workers, [&](unsigned t) {
-            Worker& own = work[t];
+            DayBlocks& own = work[t];
             std::uint32_t** cursor = own.cursor.data();
             const Span span = spanOf(n, t, workers);
             for (std::size_t i = span.first; i < span.last; ++i) {
@@ -191,7 +227,7 @@ bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::functio
                 cursor[bucket] = at + 1;
             }
         });
-        for (const Worker& own : work)
+        for (const DayBlocks& own : work)
             if (own.outsideDay) throw OutsideDay{};
     };
     const std::size_t total = samples.size();
@@ -203,18 +239,21 @@ bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::functio
     } catch (const OutsideDay&) {
         return false;
     }
-    tally_ = SampleTally{};
-    for (const Worker& own : work) tally_.merge(own.tally);
+    return true;
+}
 
-    std::vector<std::size_t> bucketStart(kBuckets + 1);
+// Where each bucket's points go in the cell store, bucket after bucket, and
+// the groups laid out over it.
+std::vector<std::size_t> FastEngine::placeDay(const std::vector<DayBlocks>& work) {
+    std::vector<std::size_t> bucketStart(kDayGroupBuckets + 1);
     std::size_t position = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) {
+    for (std::size_t b = 0; b < kDayGroupBuckets; ++b) {
         bucketStart[b] = position;
-        for (const Worker& own : work) position += own.size(b);
+        for (const DayBlocks& own : work) position += own.size(b);
     }
-    bucketStart[kBuckets] = position;
-    corePoints_ = position;
-    cellStore_.reset(new std::uint32_t[corePoints_]);  // not value-initialised: every entry is written
+    bucketStart[kDayGroupBuckets] = position;
+    countedPoints_ = position;
+    cellStore_.reset(new std::uint32_t[countedPoints_]);  // not value-initialised: every entry is written
     for (int g = 0; g < kGroups; ++g) {
         Group& group = groups_[g];
         group.cells = cellStore_.get() + bucketStart[g * kDayBuckets];
@@ -223,6 +262,13 @@ bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::functio
         group.before.resize(kDayEnd + 2);
         group.before.back() = group.count;
     }
+    return bucketStart;
+}
+
+// Each bucket sorted by second into its place, with its seconds' starts.
+void FastEngine::sortDay(const SampleSource& samples, const std::vector<DayBlocks>& work,
+                         const std::vector<std::size_t>& bucketStart, const std::function<void(float)>& report) {
+    const unsigned workers = threads_;
     runParallel(workers, [&](unsigned t) {
         const auto [firstBucket, lastBucket] = bucketsOf(bucketStart, t, workers);
         std::vector<std::size_t> place(std::size_t{1} << kDayShift);
@@ -238,7 +284,7 @@ bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::functio
             const std::size_t firstSecond = (b % kDayBuckets) << kDayShift;
             const std::size_t seconds = std::min<std::size_t>(std::size_t{1} << kDayShift, kDayEnd + 1 - firstSecond);
             const auto forEach = [&](const auto& f) {
-                for (const Worker& own : work) {
+                for (const DayBlocks& own : work) {
                     const auto& list = own.blocks[b];
                     for (std::size_t k = 0; k < list.size(); ++k) {
                         const std::uint32_t* end = k + 1 < list.size() ? list[k] + kBlockItems : own.cursor[b];
@@ -250,41 +296,62 @@ bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::functio
                        groups_[g].before.data() + firstSecond, seconds, place);
         }
     });
-    for (Worker& own : work) far_.insert(far_.end(), own.far.begin(), own.far.end());
-    report(0.8f);
-    return true;
 }
+
+// One thread's share of the first pass over any times: its far points and
+// tally, each group's counted points and their earliest and latest times,
+// and later its points per coarse bucket (then where they go).
+struct FastEngine::TimeTally {
+    std::vector<FarPoint> far;
+    SampleTally tally;
+    std::vector<std::size_t> histogram;  // per coarse bucket
+    std::array<std::size_t, kGroups> sizes{};
+    std::array<std::int32_t, kGroups> minTime;
+    std::array<std::int32_t, kGroups> maxTime;
+};
+
+// Per group: its points, whether it is counting-sorted, its first second
+// and spread, and where its coarse buckets begin; the buckets' width
+// (2^shift seconds) and number. A group sorted by comparison has a single
+// bucket.
+struct FastEngine::TimeLayout {
+    std::array<std::size_t, kGroups> sizes{};
+    std::array<bool, kGroups> counting{};
+    std::array<std::int32_t, kGroups> first{};
+    std::array<std::int64_t, kGroups> spread{};
+    std::array<std::size_t, kGroups> coarseBase{};
+    std::array<std::size_t, kGroups> coarseCount{};
+    int shift = 0;
+    std::size_t coarse = 0;
+};
 
 // Any times: a pass for each group's size and spread, one for the coarse
 // histograms, a scatter into place and a sort of each bucket in place. A
 // group whose times spread too wide is sorted by comparison.
 void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<void(float)>& report) {
-    const unsigned workers = threads_;
-    // Each pass reads the source once more, a chunk at a time, the chunk
-    // shared out over the threads.
-    const auto eachPoint = [&](const auto& perThread) {
-        samples.forEachChunk([&](const Datapoint* points, std::size_t n, std::size_t) {
-            runParallel(workers, [&](unsigned t) {
-                const Span span = spanOf(n, t, workers);
-                perThread(t, points + span.first, points + span.last);
-            });
-        });
-    };
-    struct Tally {
-        std::vector<FarPoint> far;
-        SampleTally tally;
-        std::vector<std::size_t> histogram;  // per coarse bucket
-        std::array<std::size_t, kGroups> sizes{};
-        std::array<std::int32_t, kGroups> minTime;
-        std::array<std::int32_t, kGroups> maxTime;
-    };
-    std::vector<Tally> tallies(workers);
-    for (Tally& tally : tallies) {
+    std::vector<TimeTally> tallies = tallyTimes(samples);
+    const TimeLayout layout = layOutTimes(tallies);
+    countBuckets(samples, layout, tallies);
+    report(0.3f);
+    const std::vector<std::size_t> bucketStart = placeTimes(layout, tallies);
+    scatterTimes(samples, layout, bucketStart, tallies);
+    tallies = {};
+    report(0.7f);
+    sortTimes(samples, layout, bucketStart);
+    report(0.9f);
+    sortByComparison(layout);
+}
+
+// The first pass: the far points and the tally kept, each thread's group
+// sizes and spreads returned.
+std::vector<FastEngine::TimeTally> FastEngine::tallyTimes(const SampleSource& samples) {
+    std::vector<TimeTally> tallies(threads_);
+    for (TimeTally& tally : tallies) {
         tally.minTime.fill(std::numeric_limits<std::int32_t>::max());
         tally.maxTime.fill(std::numeric_limits<std::int32_t>::min());
     }
-    eachPoint([&](unsigned t, const Datapoint* first, const Datapoint* last) {
-        Tally& tally = tallies[t];
+    eachPoint(samples, threads_, [&](unsigned t, const Datapoint* first, const Datapoint* last) {
+        TimeTally& tally = tallies[t];
         for (const Datapoint* at = first; at < last; ++at) {
             const Datapoint& point = *at;
             tally.tally.add(modeIndex(point.mode), point.time);
@@ -298,39 +365,37 @@ void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<
     });
     far_.clear();
     tally_ = SampleTally{};
-    for (Tally& tally : tallies) {
+    for (TimeTally& tally : tallies) {
         far_.insert(far_.end(), tally.far.begin(), tally.far.end());
         tally.far = {};
         tally_.merge(tally.tally);
     }
+    return tallies;
+}
 
-    // The layout: per group, whether it is counting-sorted, its first second
-    // and spread, and where its coarse buckets begin. A group sorted by
-    // comparison has a single bucket.
-    std::array<std::size_t, kGroups> sizes{};
-    std::array<bool, kGroups> counting{};
-    std::array<std::int32_t, kGroups> first{};
-    std::array<std::int64_t, kGroups> spread{};
-    std::array<std::size_t, kGroups> coarseBase{};
-    std::array<std::size_t, kGroups> coarseCount{};
+FastEngine::TimeLayout FastEngine::layOutTimes(const std::vector<TimeTally>& tallies) {
+    TimeLayout layout;
+    auto& sizes = layout.sizes;
+    auto& counting = layout.counting;
+    auto& spread = layout.spread;
+    int& shift = layout.shift;
     std::int64_t seconds = 0;
     for (int g = 0; g < kGroups; ++g) {
         std::int32_t minTime = std::numeric_limits<std::int32_t>::max();
         std::int32_t maxTime = std::numeric_limits<std::int32_t>::min();
-        for (const Tally& tally : tallies) {
+        for (const TimeTally& tally : tallies) {
             sizes[g] += tally.sizes[g];
             minTime = std::min(minTime, tally.minTime[g]);
             maxTime = std::max(maxTime, tally.maxTime[g]);
         }
         if (sizes[g] == 0) continue;
-        first[g] = minTime;
+        layout.first[g] = minTime;
         spread[g] = std::int64_t{maxTime} - minTime + 1;
         if (seconds + spread[g] <= kMaxSeconds) {
             counting[g] = true;
             seconds += spread[g];
         }
     }
-    int shift = 0;
     const auto bucketsAt = [&](int g) {
         return counting[g] ? static_cast<std::size_t>(((spread[g] - 1) >> shift) + 1) : std::size_t{1};
     };
@@ -339,17 +404,26 @@ void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<
         for (int g = 0; g < kGroups; ++g) total += bucketsAt(g);
         if (total <= static_cast<std::size_t>(kCoarseBuckets)) break;
     }
-    std::size_t coarse = 0;
     for (int g = 0; g < kGroups; ++g) {
-        coarseBase[g] = coarse;
-        coarseCount[g] = bucketsAt(g);
-        coarse += coarseCount[g];
+        layout.coarseBase[g] = layout.coarse;
+        layout.coarseCount[g] = bucketsAt(g);
+        layout.coarse += layout.coarseCount[g];
     }
+    return layout;
+}
+
+// The second pass: each thread's points per coarse bucket.
+void FastEngine::countBuckets(const SampleSource& samples, const TimeLayout& layout,
+                              std::vector<TimeTally>& tallies) const {
+    const auto& counting = layout.counting;
+    const auto& first = layout.first;
+    const auto& coarseBase = layout.coarseBase;
+    const int shift = layout.shift;
     const auto secondOf = [&](int g, std::int32_t time) {
         return static_cast<std::uint32_t>(std::int64_t{time} - first[g]);
     };
-    for (Tally& tally : tallies) tally.histogram.assign(coarse, 0);
-    eachPoint([&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
+    for (TimeTally& tally : tallies) tally.histogram.assign(layout.coarse, 0);
+    eachPoint(samples, threads_, [&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
         std::vector<std::size_t>& own = tallies[t].histogram;
         for (const Datapoint* at = firstPoint; at < lastPoint; ++at) {
             const Datapoint& point = *at;
@@ -358,37 +432,50 @@ void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<
             ++own[coarseBase[g] + (counting[g] ? secondOf(g, point.time) >> shift : 0)];
         }
     });
-    report(0.3f);
+}
 
-    // Counts become start positions: bucket by bucket, thread by thread, so
-    // the groups follow each other and each thread's points of a bucket
-    // lie together, as the scatter meets them.
-    std::vector<std::size_t> bucketStart(coarse + 1);
+// Counts become start positions: bucket by bucket, thread by thread, so the
+// groups follow each other and each thread's points of a bucket lie
+// together, as the scatter meets them. The groups are laid out over the
+// cell store.
+std::vector<std::size_t> FastEngine::placeTimes(const TimeLayout& layout, std::vector<TimeTally>& tallies) {
+    std::vector<std::size_t> bucketStart(layout.coarse + 1);
     std::size_t position = 0;
-    for (std::size_t b = 0; b < coarse; ++b) {
+    for (std::size_t b = 0; b < layout.coarse; ++b) {
         bucketStart[b] = position;
-        for (Tally& tally : tallies) {
+        for (TimeTally& tally : tallies) {
             const std::size_t count = tally.histogram[b];
             tally.histogram[b] = position;
             position += count;
         }
     }
-    bucketStart[coarse] = position;
-    corePoints_ = position;
-    cellStore_.reset(new std::uint32_t[corePoints_]);  // not value-initialised: every entry is written
+    bucketStart[layout.coarse] = position;
+    countedPoints_ = position;
+    cellStore_.reset(new std::uint32_t[countedPoints_]);  // not value-initialised: every entry is written
     for (int g = 0; g < kGroups; ++g) {
         Group& group = groups_[g];
-        group.cells = cellStore_.get() + bucketStart[coarseBase[g]];
-        group.count = sizes[g];
-        group.firstSecond = first[g];
-        if (sizes[g] > 0 && !counting[g]) group.times.resize(sizes[g]);
+        group.cells = cellStore_.get() + bucketStart[layout.coarseBase[g]];
+        group.count = layout.sizes[g];
+        group.firstSecond = layout.first[g];
+        if (layout.sizes[g] > 0 && !layout.counting[g]) group.times.resize(layout.sizes[g]);
     }
+    return bucketStart;
+}
 
-    // The scatter: each point's cell and second within its bucket, at its
-    // bucket's next position; a comparison-sorted group takes its points in
-    // order, with their times beside.
+// The scatter: each point's cell and second within its bucket, at its
+// bucket's next position; a comparison-sorted group takes its points in
+// order, with their times beside.
+void FastEngine::scatterTimes(const SampleSource& samples, const TimeLayout& layout,
+                              const std::vector<std::size_t>& bucketStart, std::vector<TimeTally>& tallies) {
+    const auto& counting = layout.counting;
+    const auto& first = layout.first;
+    const auto& coarseBase = layout.coarseBase;
+    const int shift = layout.shift;
+    const auto secondOf = [&](int g, std::int32_t time) {
+        return static_cast<std::uint32_t>(std::int64_t{time} - first[g]);
+    };
     const std::uint32_t fineMask = (std::uint32_t{1} << shift) - 1;
-    eachPoint([&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
+    eachPoint(samples, threads_, [&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
         std::size_t* next = tallies[t].histogram.data();
         std::uint32_t* store = cellStore_.get();
         for (const Datapoint* at = firstPoint; at < lastPoint; ++at) {
@@ -406,15 +493,23 @@ void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<
             }
         }
     });
-    tallies = {};
-    report(0.7f);
+}
 
-    std::vector<int> groupOfBucket(coarse, -1);  // -1: a comparison-sorted group's bucket
+// Each counting-sorted group's buckets sorted by second in place, with the
+// seconds' starts.
+void FastEngine::sortTimes(const SampleSource& samples, const TimeLayout& layout,
+                           const std::vector<std::size_t>& bucketStart) {
+    const auto& counting = layout.counting;
+    const auto& spread = layout.spread;
+    const auto& coarseBase = layout.coarseBase;
+    const int shift = layout.shift;
+    const unsigned workers = threads_;
+    std::vector<int> groupOfBucket(layout.coarse, -1);  // -1: a comparison-sorted group's bucket
     for (int g = 0; g < kGroups; ++g) {
         if (!counting[g]) continue;
         groups_[g].before.resize(static_cast<std::size_t>(spread[g]) + 1);
-        groups_[g].before.back() = sizes[g];
-        for (std::size_t b = coarseBase[g]; b < coarseBase[g] + coarseCount[g]; ++b) groupOfBucket[b] = g;
+        groups_[g].before.back() = layout.sizes[g];
+        for (std::size_t b = coarseBase[g]; b < coarseBase[g] + layout.coarseCount[g]; ++b) groupOfBucket[b] = g;
     }
     const std::size_t width = std::size_t{1} << shift;
     runParallel(workers, [&](unsigned t) {
@@ -436,16 +531,19 @@ void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<
                        std::min(width, static_cast<std::size_t>(spread[g]) - firstSecond), place);
         }
     });
-    report(0.9f);
+}
 
+// The groups whose times spread too wide, sorted by time and cell.
+void FastEngine::sortByComparison(const TimeLayout& layout) {
     for (int g = 0; g < kGroups; ++g) {
-        if (counting[g] || sizes[g] == 0) continue;
+        if (layout.counting[g] || layout.sizes[g] == 0) continue;
         Group& group = groups_[g];
-        std::vector<std::uint64_t> keys(sizes[g]);
-        for (std::size_t i = 0; i < sizes[g]; ++i)
+        const std::size_t size = layout.sizes[g];
+        std::vector<std::uint64_t> keys(size);
+        for (std::size_t i = 0; i < size; ++i)
             keys[i] = (std::uint64_t{static_cast<std::uint32_t>(group.times[i]) ^ 0x80000000u} << 32) | group.cells[i];
         std::sort(keys.begin(), keys.end());
-        for (std::size_t i = 0; i < sizes[g]; ++i) {
+        for (std::size_t i = 0; i < size; ++i) {
             group.times[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(keys[i] >> 32) ^ 0x80000000u);
             group.cells[i] = static_cast<std::uint32_t>(keys[i]);
         }
