@@ -190,6 +190,30 @@ void showDataStatus() {
     ImGui::EndChild();
 }
 
+// A load under way while the Data window is folded: its progress in a line
+// at the foot of the map, so a long load (a billion samples take about a
+// minute) is never silent.
+void showLoadingLine() {
+    const LoadStatus status = session.loader.status();
+    if (!status.loading || !dataFold.wasFolded) return;
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - session.loadStarted).count();
+    const std::string left = analysis::timeLeft(elapsed, status.progress);
+    const ImGuiViewport* viewport = ImGui::GetMainViewport();
+    ImGui::SetNextWindowPos(ImVec2(viewport->WorkPos.x + viewport->WorkSize.x * 0.5f,
+                                   viewport->WorkPos.y + viewport->WorkSize.y - 8.0f),
+                            ImGuiCond_Always, ImVec2(0.5f, 1.0f));
+    ImGui::SetNextWindowBgAlpha(0.8f);
+    ImGui::Begin("##loading", nullptr,
+                 ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_AlwaysAutoResize | ImGuiWindowFlags_NoSavedSettings |
+                     ImGuiWindowFlags_NoFocusOnAppearing | ImGuiWindowFlags_NoNav | ImGuiWindowFlags_NoInputs);
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "%.0f%%", 100.0f * status.progress);
+    ImGui::Text("Loading %s: %s, %s%s%s", status.path.c_str(), status.stage.c_str(), percent,
+                left.empty() ? "" : ", ", left.c_str());
+    ImGui::End();
+}
+
 // Saving the results, then the open file and its loading. The save rows
 // come first so they stay in place while load messages come and go.
 void showDataWindow() {
@@ -384,5 +408,6 @@ void showControlPanel() {
 
     showLegend();
     showDataWindow();
+    showLoadingLine();
     showReadout();
 }
