@@ -241,7 +241,7 @@ void FastEngine::stampFarPoints(const ControlSettings& settings, std::vector<flo
         if (!kde::mode_passes(point.mode, settings.mode_mask) ||
             !kde::time_passes(point.time, settings.mode_mask, settings.min_time, settings.max_time))
             continue;
-        kde::stamp_function(point.row, point.col, table_.data(), size_, kde::kSide, add);
+        kde::far_stamp_function(point.row, point.col, factor_.data(), size_, kde::kSide, add);
     }
 }
 

@@ -110,20 +110,8 @@ __global__ void far_kernel(const Datapoint* points, int n_point, const float* fa
     if (!kde::point_passes(point, mode_mask, min_time, max_time)) return;
     const kde::Cell cell = kde::cell_function(point);
     if (!cell.valid) return;
-    // The part of the stamp inside the grid; empty for points out of reach.
-    const long long half = kernel_size / 2;
-    const long long side = kde::kSide;
-    const long long r = cell.row;
-    const long long c = cell.col;
-    const long long u_low = max(-half, -r);
-    const long long u_high = min(half, side - 1 - r);
-    const long long v_low = max(-half, -c);
-    const long long v_high = min(half, side - 1 - c);
-    for (long long u = u_low; u <= u_high; ++u) {
-        const float row_weight = factor[u + half];
-        for (long long v = v_low; v <= v_high; ++v)
-            atomicAdd(output_data + ((r + u) * side + c + v), row_weight * factor[v + half]);
-    }
+    AtomicAdd add{output_data};
+    kde::far_stamp_function(cell.row, cell.col, factor, kernel_size, kde::kSide, add);
 }
 
 // The finishing step's first half (kde::scale_function and the maximum of

@@ -164,14 +164,14 @@ TRACKORA_HD inline bool log_enabled(bool use_log_scale, std::int32_t mode_mask) 
     return use_log_scale;
 }
 
-// Adds the weight table centred on (row, col) of an output_size x
-// output_size grid, table row u + half on grid row row + u and table column
-// v + half on grid column col + v. Positions outside the grid are dropped at
-// all four edges; the loops cover only the part of the table that lands
-// inside, so far-away points cost nothing.
-template <typename Add>
-TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, int kernel_size, int output_size,
-                                       Add& add) {
+// Adds a kernel_size x kernel_size stamp centred on (row, col) of an
+// output_size x output_size grid: weight(u + half, v + half) on grid row
+// row + u and column col + v. Positions outside the grid are dropped at all
+// four edges; the loops cover only the part of the stamp that lands inside,
+// so far-away points cost nothing.
+template <typename Weight, typename Add>
+TRACKORA_HD inline void stamp_inside(int row, int col, int kernel_size, int output_size, const Weight& weight,
+                                     Add& add) {
     const long long half = kernel_size / 2;
     const long long side = output_size;
     const long long r = row;
@@ -181,11 +181,38 @@ TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, in
     const long long vLow = (-half > -c) ? -half : -c;
     const long long vHigh = (half < side - 1 - c) ? half : side - 1 - c;
     for (long long u = uLow; u <= uHigh; ++u) {
-        const float* tableRow = kernel + (u + half) * kernel_size + half;
         const long long gridRow = (r + u) * side + c;
-        for (long long v = vLow; v <= vHigh; ++v)
-            add(static_cast<int>(gridRow + v), tableRow[v]);
+        for (long long v = vLow; v <= vHigh; ++v) add(static_cast<int>(gridRow + v), weight(u + half, v + half));
     }
+}
+
+// The weight table itself, row-major.
+struct TableWeight {
+    const float* table;
+    long long size;
+    TRACKORA_HD float operator()(long long i, long long j) const { return table[i * size + j]; }
+};
+// The table's one-dimensional factor's outer product (tableFactor): what
+// the counting engines convolve with, so the points they stamp one by one
+// weigh as the counted ones do.
+struct FactorWeight {
+    const float* factor;
+    TRACKORA_HD float operator()(long long i, long long j) const { return factor[i] * factor[j]; }
+};
+
+// The literal stamp: the whole table, as the reference engines add it per sample.
+template <typename Add>
+TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, int kernel_size, int output_size,
+                                       Add& add) {
+    stamp_inside(row, col, kernel_size, output_size, TableWeight{kernel, kernel_size}, add);
+}
+
+// The stamp of a point beyond the count grid's margin (kde::Place::far), in
+// both counting engines: the factor's outer product.
+template <typename Add>
+TRACKORA_HD inline void far_stamp_function(int row, int col, const float* factor, int kernel_size, int output_size,
+                                           Add& add) {
+    stamp_inside(row, col, kernel_size, output_size, FactorWeight{factor}, add);
 }
 
 // The host engines' add step for stamp_function: one thread adds at a time.
