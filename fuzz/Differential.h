@@ -79,9 +79,9 @@ inline std::string compare(const Outcome& fast, const Outcome& reference) {
 // two days so the date field matters.
 inline std::string checkTrajectory(std::string_view content) {
     LabelIndex labels;
-    labels.add(109 * 10000 + 5 * 100 + 1, 0, 43200, WALK);
-    labels.add(109 * 10000 + 5 * 100 + 1, 30000, 86400, BUS);
-    labels.add(0, 0, 86400, BOAT);  // the key of a date that does not parse
+    labels.add(109 * 10000 + 5 * 100 + 1, 0, 43200, mode::WALK);
+    labels.add(109 * 10000 + 5 * 100 + 1, 30000, 86400, mode::BUS);
+    labels.add(0, 0, 86400, mode::BOAT);  // the key of a date that does not parse
     const FrameBounds frame;
     for (bool normalize : {true, false}) {
         for (const LabelIndex* index : {static_cast<const LabelIndex*>(&labels), static_cast<const LabelIndex*>(nullptr)}) {

@@ -7,6 +7,10 @@
 
 #include "model/HostDevice.h"
 
+// The flags live in a namespace of their own (mode::CAR), so their short
+// names clash with no macro or other name; the enum stays unscoped so masks
+// combine them with | and &.
+namespace mode {
 enum TransportationMode : std::int32_t {
     UNKNOWN = 1,
     WALK = 2,
@@ -20,13 +24,16 @@ enum TransportationMode : std::int32_t {
     RUN = 512,
     MOTORCYCLE = 1024,
 };
+}  // namespace mode
+using TransportationMode = mode::TransportationMode;
 
 inline constexpr int kModeCount = 11;
 inline constexpr std::int32_t kAllModes = 2047;
 
 // The eleven flags in bit order, UNKNOWN first.
 inline constexpr TransportationMode kModes[kModeCount] = {
-    UNKNOWN, WALK, BIKE, BUS, CAR, SUBWAY, TRAIN, AIRPLANE, BOAT, RUN, MOTORCYCLE};
+    mode::UNKNOWN, mode::WALK,     mode::BIKE, mode::BUS, mode::CAR,       mode::SUBWAY,
+    mode::TRAIN,   mode::AIRPLANE, mode::BOAT, mode::RUN, mode::MOTORCYCLE};
 
 struct Datapoint {
     float x;                  // latitude, normalised to [0, 1] over the box (or degrees)
@@ -34,7 +41,7 @@ struct Datapoint {
     TransportationMode mode;  // exactly one flag
     std::int32_t time;        // seconds since midnight
 
-    TRACKORA_HD Datapoint() : x(-1.0f), y(-1.0f), mode(UNKNOWN), time(-1) {}
+    TRACKORA_HD Datapoint() : x(-1.0f), y(-1.0f), mode(mode::UNKNOWN), time(-1) {}
     TRACKORA_HD Datapoint(float x_, float y_, TransportationMode mode_, std::int32_t time_)
         : x(x_), y(y_), mode(mode_), time(time_) {}
 };

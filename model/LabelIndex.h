@@ -39,13 +39,13 @@ public:
     // inclusive), or UNKNOWN.
     TransportationMode modeAt(std::int32_t day, std::int32_t second) const {
         if (const auto* intervals = find(day)) return firstCovering(*intervals, second);
-        return UNKNOWN;
+        return mode::UNKNOWN;
     }
     static TransportationMode firstCovering(const std::vector<LabelInterval>& intervals,
                                             std::int32_t second) {
         for (const auto& interval : intervals)
             if (interval.start <= second && second <= interval.end) return interval.mode;
-        return UNKNOWN;
+        return mode::UNKNOWN;
     }
 
 private:

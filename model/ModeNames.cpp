@@ -6,10 +6,10 @@
 
 std::unordered_map<std::string, TransportationMode> makeModeNameTable() {
     return {
-        {"walk", WALK},     {"bike", BIKE},         {"bus", BUS},
-        {"car", CAR},       {"taxi", CAR},          {"subway", SUBWAY},
-        {"train", TRAIN},   {"airplane", AIRPLANE}, {"boat", BOAT},
-        {"run", RUN},       {"motorcycle", MOTORCYCLE},
+        {"walk", mode::WALK},     {"bike", mode::BIKE},         {"bus", mode::BUS},
+        {"car", mode::CAR},       {"taxi", mode::CAR},          {"subway", mode::SUBWAY},
+        {"train", mode::TRAIN},   {"airplane", mode::AIRPLANE}, {"boat", mode::BOAT},
+        {"run", mode::RUN},       {"motorcycle", mode::MOTORCYCLE},
     };
 }
 
@@ -24,7 +24,7 @@ std::optional<TransportationMode> parseModeName(std::string_view name) {
     std::string word(name);
     std::transform(word.begin(), word.end(), word.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (word == "unknown") return UNKNOWN;
+    if (word == "unknown") return mode::UNKNOWN;
     if (const auto it = table.find(word); it != table.end()) return it->second;
     return std::nullopt;
 }
@@ -46,7 +46,7 @@ std::optional<std::int32_t> parseModeMask(std::string_view text) {
         std::transform(word.begin(), word.end(), word.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         if (word == "unknown") {
-            mask |= UNKNOWN;
+            mask |= mode::UNKNOWN;
         } else if (auto it = table.find(word); it != table.end()) {
             mask |= it->second;
         } else {

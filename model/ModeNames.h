@@ -23,7 +23,7 @@ inline constexpr const char* kModeDisplayNames[kModeCount] = {
 // instruction set lacks.
 inline int modeIndex(std::int32_t mode) {
     const auto m = static_cast<std::uint32_t>(mode);
-    return mode > 0 && mode <= MOTORCYCLE && (m & (m - 1)) == 0 ? std::countr_zero(m) : -1;
+    return mode > 0 && mode <= mode::MOTORCYCLE && (m & (m - 1)) == 0 ? std::countr_zero(m) : -1;
 }
 
 // Display name of a single flag ("Walk"), or "" for a value that is none.

@@ -191,7 +191,7 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
             ++counts.outside;
             return;
         }
-        TransportationMode mode = UNKNOWN;
+        TransportationMode mode = mode::UNKNOWN;
         if (!labels.empty()) {
             const std::int32_t day = dayOf();
             if (!haveCachedDay || day != cachedDay) {

@@ -20,7 +20,7 @@ struct TrackOptions {
     // files alike), the result wrapped into 0..86399.
     std::int32_t utcOffsetSeconds = 0;
     // The mode of track points that neither a mode field nor a label names.
-    TransportationMode mode = UNKNOWN;
+    TransportationMode mode = mode::UNKNOWN;
     // GeoJSON property or CSV column holding a mode name ("" for none);
     // GPX files have none and ignore it.
     std::string modeField;

@@ -129,23 +129,23 @@ void makeCityRange(std::size_t first, std::size_t count, Datapoint* out) {
     const auto pickMode = [](Random& random, bool road) {
         const double u = random.unit();
         if (road) {
-            if (u < 0.35) return CAR;
-            if (u < 0.55) return BUS;
-            if (u < 0.65) return BIKE;
-            if (u < 0.72) return MOTORCYCLE;
-            if (u < 0.82) return SUBWAY;
-            if (u < 0.87) return TRAIN;
-            if (u < 0.95) return UNKNOWN;
-            return WALK;
+            if (u < 0.35) return mode::CAR;
+            if (u < 0.55) return mode::BUS;
+            if (u < 0.65) return mode::BIKE;
+            if (u < 0.72) return mode::MOTORCYCLE;
+            if (u < 0.82) return mode::SUBWAY;
+            if (u < 0.87) return mode::TRAIN;
+            if (u < 0.95) return mode::UNKNOWN;
+            return mode::WALK;
         }
-        if (u < 0.40) return WALK;
-        if (u < 0.50) return RUN;
-        if (u < 0.60) return BIKE;
-        if (u < 0.75) return UNKNOWN;
-        if (u < 0.85) return BUS;
-        if (u < 0.93) return CAR;
-        if (u < 0.97) return AIRPLANE;
-        return BOAT;
+        if (u < 0.40) return mode::WALK;
+        if (u < 0.50) return mode::RUN;
+        if (u < 0.60) return mode::BIKE;
+        if (u < 0.75) return mode::UNKNOWN;
+        if (u < 0.85) return mode::BUS;
+        if (u < 0.93) return mode::CAR;
+        if (u < 0.97) return mode::AIRPLANE;
+        return mode::BOAT;
     };
     const auto pickTime = [](Random& random) {
         const double u = random.unit();
@@ -546,7 +546,7 @@ int main(int argc, char** argv) {
     const Scenario scenarios[] = {
         {"(a) all modes, full day, size 5, sigma 1, log", 5, 1.0f, kAllModes, 0, 86400, 30},
         {"(b) all modes, 07:00-09:00, size 5, sigma 1, log", 5, 1.0f, kAllModes, 25200, 32400, 60},
-        {"(c) walk+bus+car, full day, size 21, sigma 3, log", 21, 3.0f, WALK | BUS | CAR, 0, 86400, 60},
+        {"(c) walk+bus+car, full day, size 21, sigma 3, log", 21, 3.0f, mode::WALK | mode::BUS | mode::CAR, 0, 86400, 60},
         {"(d) all modes, full day, size 101, sigma 10, log", 101, 10.0f, kAllModes, 0, 86400, 250},
     };
     engine::DensityBackend* backend = engine::currentBackend();

@@ -21,11 +21,11 @@ TEST(ControlSettings, ProcessWideDefaults) {
 
 TEST(ControlSettings, ToggleModeFlipsOneBit) {
     ControlSettings s;
-    s.toggleMode(WALK);
+    s.toggleMode(mode::WALK);
     EXPECT_EQ(s.mode_mask, 2);
-    s.toggleMode(BUS);
+    s.toggleMode(mode::BUS);
     EXPECT_EQ(s.mode_mask, 10);
-    s.toggleMode(WALK);
+    s.toggleMode(mode::WALK);
     EXPECT_EQ(s.mode_mask, 8);
 }
 
@@ -49,7 +49,7 @@ TEST(ControlSettings, EachFlagDrivesTheRightDecision) {
         EXPECT_TRUE(t.needsRecompute());
         EXPECT_TRUE(t.kernelChanged());
     }
-    s.toggleMode(RUN);
+    s.toggleMode(mode::RUN);
     EXPECT_TRUE(s.needsRecompute());
     EXPECT_FALSE(s.kernelChanged());
 }

@@ -50,8 +50,8 @@ inline std::vector<Datapoint> adversarialPoints(unsigned seed, int uniform) {
     const float inf = std::numeric_limits<float>::infinity();
     const float bad[] = {std::nanf(""), inf, -inf, 3e9f, -3e9f, 1e30f};
     for (float a : bad) {
-        points.emplace_back(a, 0.5f, WALK, 100);
-        points.emplace_back(0.5f, a, BUS, 100);
+        points.emplace_back(a, 0.5f, mode::WALK, 100);
+        points.emplace_back(0.5f, a, mode::BUS, 100);
     }
     for (int i = 0; i < 50; ++i) points.emplace_back();  // (-1, -1, UNKNOWN, -1)
     std::shuffle(points.begin(), points.end(), random);

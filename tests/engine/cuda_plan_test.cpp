@@ -109,7 +109,7 @@ TEST(CudaPlan, FootprintCountsEveryBufferTheEngineHolds) {
 // boundary between two chunks.
 TEST(CudaPlan, FarPointsAreGatheredFromEveryChunkInOrder) {
     constexpr std::size_t kFirstChunk = SampleSource::kChunkSamples;
-    std::vector<Datapoint> points(kFirstChunk + 10, Datapoint(0.5f, 0.5f, WALK, 100));
+    std::vector<Datapoint> points(kFirstChunk + 10, Datapoint(0.5f, 0.5f, mode::WALK, 100));
     // Cell -64 lies within the margin (counted), -66 beyond it (far); 12500
     // and -11500 are within the largest table's reach (11584) of the grid
     // (far), 12600 beyond it (dropped), as are invalid coordinates.
@@ -126,7 +126,7 @@ TEST(CudaPlan, FarPointsAreGatheredFromEveryChunkInOrder) {
     std::vector<std::int32_t> expected;
     for (const Placed& p : placed) {
         const std::int32_t time = static_cast<std::int32_t>(p.index % 86400);
-        points[p.index] = Datapoint(p.x, p.y, BUS, time);
+        points[p.index] = Datapoint(p.x, p.y, mode::BUS, time);
         if (p.far) expected.push_back(time);
     }
     std::vector<std::int32_t> found;
@@ -179,7 +179,7 @@ TEST(CudaPlan, ConvolutionArithmeticEqualsTheCpuEngine) {
     std::vector<Datapoint> points;
     for (const Datapoint& point : adversarialPoints(11, 3000))
         if (kde::place_function(kde::cell_function(point)) != kde::Place::far) points.push_back(point);
-    for (int i = 0; i < 1000; ++i) points.emplace_back(0.0005f, 0.9995f, WALK, 500);  // one corner cell
+    for (int i = 0; i < 1000; ++i) points.emplace_back(0.0005f, 0.9995f, mode::WALK, 500);  // one corner cell
     struct Case {
         int size;
         float sigma;

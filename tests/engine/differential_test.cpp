@@ -39,7 +39,7 @@ TEST(FastEngineAgainstReference, AgreesOverAdversarialDataAndSettings) {
                                   static_cast<std::int32_t>(random() % 2048),
                                   static_cast<std::int32_t>(random() % 2048),
                                   static_cast<std::int32_t>(random() % 2048),
-                                  4096 | WALK,
+                                  4096 | mode::WALK,
                                   2047 | 4096};
     const std::pair<std::int32_t, std::int32_t> windows[] = {
         {0, 86400}, {3600, 7200}, {25200, 32400}, {7200, 3600}, {-100, 86500}, {0, 30000}, {86399, 86399}};
@@ -90,7 +90,7 @@ TEST(FastEngineAgainstReference, AgreesWhenTimesSpreadBeyondTheCountingSort) {
         engine::ReferenceEngine reference(points);
         engine::ReferenceEngine counter(points);
         compareOne(fast, reference, counter, Case{5, 1.0f, 2047, -2000000000, 2000000000, false});
-        compareOne(fast, reference, counter, Case{3, 1.0f, WALK | BUS | 4096, 3600, 7200, true});
+        compareOne(fast, reference, counter, Case{3, 1.0f, mode::WALK | mode::BUS | 4096, 3600, 7200, true});
         compareOne(fast, reference, counter, Case{1, 1.0f, 2047, 0, 86400, false});
     }
 }
@@ -110,20 +110,20 @@ TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
     for (Datapoint& point : withinTheDay) point.time = std::clamp(point.time, 0, 86400);
     using Path = engine::FastEngine::CountPath;
     const Case walk[] = {
-        {3, 1.0f, WALK | BUS | 4096, 0, 86400, false},
-        {3, 1.0f, WALK | BUS | 4096, 30000, 60000, false},
+        {3, 1.0f, mode::WALK | mode::BUS | 4096, 0, 86400, false},
+        {3, 1.0f, mode::WALK | mode::BUS | 4096, 30000, 60000, false},
         {3, 1.0f, 2047, 0, 86400, false},
         {3, 1.0f, 2047, 21000, 65000, true},
         {3, 1.0f, 2047, 21000, 30000, true},
-        {3, 1.0f, WALK | BUS | 4096, 21000, 30000, true},
-        {3, 1.0f, WALK | BUS | 4096, 43200, 43200, false},
-        {3, 1.0f, WALK | BUS | 4096, 50000, 40000, true},
-        {3, 1.0f, 2047 & ~WALK, -100, 86500, true},
-        {3, 1.0f, 2047 & ~WALK, 7200, 80000, false},
+        {3, 1.0f, mode::WALK | mode::BUS | 4096, 21000, 30000, true},
+        {3, 1.0f, mode::WALK | mode::BUS | 4096, 43200, 43200, false},
+        {3, 1.0f, mode::WALK | mode::BUS | 4096, 50000, 40000, true},
+        {3, 1.0f, 2047 & ~mode::WALK, -100, 86500, true},
+        {3, 1.0f, 2047 & ~mode::WALK, 7200, 80000, false},
         {3, 1.0f, 2047, 7200, 80000, true},
         {3, 1.0f, 2047, 3600, 3600, true},
         {3, 1.0f, 0, 3600, 7200, false},
-        {3, 1.0f, CAR, 0, 86400, true},
+        {3, 1.0f, mode::CAR, 0, 86400, true},
     };
     // Once as tuned for millions of points, once with every group's own
     // checkpoints at every checkpoint of the day.
@@ -160,12 +160,12 @@ TEST(FastEngineAgainstReference, WholeDayCountsLessWhatLiesOutsideAgree) {
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     std::vector<Datapoint> points;
     for (int i = 0; i < 1000000; ++i)
-        points.emplace_back(unit(random), unit(random), i % 2 ? WALK : CAR, static_cast<std::int32_t>(random() % 86400));
+        points.emplace_back(unit(random), unit(random), i % 2 ? mode::WALK : mode::CAR, static_cast<std::int32_t>(random() % 86400));
     const Case walk[] = {
-        {3, 1.0f, WALK | CAR, 0, 86400, false},
-        {3, 1.0f, WALK | CAR, 3600, 86000, true},
-        {3, 1.0f, WALK, 3600, 86000, false},
-        {3, 1.0f, WALK | CAR, 3600, 86000, false},
+        {3, 1.0f, mode::WALK | mode::CAR, 0, 86400, false},
+        {3, 1.0f, mode::WALK | mode::CAR, 3600, 86000, true},
+        {3, 1.0f, mode::WALK, 3600, 86000, false},
+        {3, 1.0f, mode::WALK | mode::CAR, 3600, 86000, false},
     };
     using Path = engine::FastEngine::CountPath;
     engine::ReferenceEngine reference(points);
@@ -222,7 +222,7 @@ TEST(FastEngineFromFile, ChunkedIndexAgreesWithTheSamples) {
         engine::FastEngine streamed(file, 2);
         engine::ReferenceEngine reference(points);
         engine::ReferenceEngine counter(points);
-        for (const Case& c : {Case{5, 1.0f, 2047, 0, 86400, false}, Case{3, 1.0f, WALK | BUS | 4096, 3600, 7200, true}}) {
+        for (const Case& c : {Case{5, 1.0f, 2047, 0, 86400, false}, Case{3, 1.0f, mode::WALK | mode::BUS | 4096, 3600, 7200, true}}) {
             compareOne(streamed, reference, counter, c);
             ControlSettings filters;
             filters.mode_mask = c.mask;

@@ -83,7 +83,7 @@ TEST_P(EngineApi, FirstFrameWithNoModeTickedIsEmpty) {
     // Only points whose mode is none of the eleven pass mask 0; without them
     // the grid is empty, never NaN.
     std::vector<Datapoint> flagged;
-    for (int i = 0; i < 100; ++i) flagged.emplace_back(0.5f, 0.5f, WALK, 10);
+    for (int i = 0; i < 100; ++i) flagged.emplace_back(0.5f, 0.5f, mode::WALK, 10);
     HeatmapEngine::initialize(flagged, settings);
     EXPECT_TRUE(allZero(HeatmapEngine::computeHeatmap(settings)));
 }
@@ -103,7 +103,7 @@ TEST_P(EngineApi, SinglePointGivesItsTableOverTheCentreWeight) {
     ControlSettings settings;
     settings.mode_mask = kAllModes;
     settings.use_log_scale = false;
-    HeatmapEngine::initialize({Datapoint(0.5f, 0.25f, WALK, 10)}, settings);
+    HeatmapEngine::initialize({Datapoint(0.5f, 0.25f, mode::WALK, 10)}, settings);
     const auto grid = HeatmapEngine::computeHeatmap(settings);
     const auto table = HeatmapEngine::makeGaussKernel(1.0f, 5);
     for (int u = 0; u < 5; ++u)
@@ -115,13 +115,13 @@ TEST_P(EngineApi, SinglePointGivesItsTableOverTheCentreWeight) {
 TEST_P(EngineApi, LogScaleRules) {
     ControlSettings settings;
     settings.kernel_size = 1;
-    std::vector<Datapoint> points(20, Datapoint(0.1f, 0.1f, MOTORCYCLE, 10));
-    for (int i = 0; i < 4; ++i) points.emplace_back(0.2f, 0.2f, MOTORCYCLE, 10);
-    points.emplace_back(0.3f, 0.3f, MOTORCYCLE, 10);
+    std::vector<Datapoint> points(20, Datapoint(0.1f, 0.1f, mode::MOTORCYCLE, 10));
+    for (int i = 0; i < 4; ++i) points.emplace_back(0.2f, 0.2f, mode::MOTORCYCLE, 10);
+    points.emplace_back(0.3f, 0.3f, mode::MOTORCYCLE, 10);
     HeatmapEngine::initialize(points, settings);
     // ln(1 + density) over the largest logged value, for every mask:
     // motorcycles alone are logged too, and a density of 1 is not empty.
-    for (const std::int32_t mask : {std::int32_t{MOTORCYCLE}, kAllModes}) {
+    for (const std::int32_t mask : {std::int32_t{mode::MOTORCYCLE}, kAllModes}) {
         settings.mode_mask = mask;
         const auto grid = HeatmapEngine::computeHeatmap(settings);
         EXPECT_EQ(at(grid, 100, 100), 1.0f) << mask;
@@ -132,8 +132,8 @@ TEST_P(EngineApi, LogScaleRules) {
     // Densities below 1 (one point spread over a 5 x 5 table) are never
     // drawn as empty, and empty cells stay 0.
     settings.kernel_size = 5;
-    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, AIRPLANE, 10)}, settings);
-    settings.mode_mask = AIRPLANE;
+    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, mode::AIRPLANE, 10)}, settings);
+    settings.mode_mask = mode::AIRPLANE;
     const auto thin = HeatmapEngine::computeHeatmap(settings);
     int positive = 0;
     for (float v : thin) {
@@ -148,7 +148,7 @@ TEST_P(EngineApi, TableFollowsTheSettingsEvenWithoutRebuild) {
     ControlSettings settings;
     settings.mode_mask = kAllModes;
     settings.use_log_scale = false;
-    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, WALK, 10)}, settings);
+    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, mode::WALK, 10)}, settings);
     settings.kernel_size = 3;  // no rebuildKernel: the engine must not read a 5 x 5 table as 3 x 3
     auto grid = HeatmapEngine::computeHeatmap(settings);
     int nonZero = 0;
@@ -170,7 +170,7 @@ TEST_P(EngineApi, TableFollowsTheSettingsEvenWithoutRebuild) {
 TEST_P(EngineApi, ReleasedEngineReturnsAnEmptyGrid) {
     ControlSettings settings;
     settings.mode_mask = kAllModes;
-    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, WALK, 10)}, settings);
+    HeatmapEngine::initialize({Datapoint(0.5f, 0.5f, mode::WALK, 10)}, settings);
     HeatmapEngine::release();
     EXPECT_EQ(HeatmapEngine::engineName(), "none");
     EXPECT_TRUE(allZero(HeatmapEngine::computeHeatmap(settings)));
@@ -183,14 +183,14 @@ INSTANTIATE_TEST_SUITE_P(Backends, EngineApi, ::testing::Values("cpu", "referenc
 // the scale, and the samples centred in the cell under the grid's filters.
 TEST_P(EngineApi, CellValueUndoesTheScaleAndCountsTheFilteredSamples) {
     std::vector<Datapoint> points;
-    for (int i = 0; i < 40; ++i) points.emplace_back(0.3005f, 0.6005f, WALK, 100);  // cell (300, 600)
-    for (int i = 0; i < 7; ++i) points.emplace_back(0.3005f, 0.6005f, BUS, 100);
-    points.emplace_back(0.3005f, 0.6005f, WALK, 5000);  // outside the window
+    for (int i = 0; i < 40; ++i) points.emplace_back(0.3005f, 0.6005f, mode::WALK, 100);  // cell (300, 600)
+    for (int i = 0; i < 7; ++i) points.emplace_back(0.3005f, 0.6005f, mode::BUS, 100);
+    points.emplace_back(0.3005f, 0.6005f, mode::WALK, 5000);  // outside the window
     for (bool log : {false, true}) {
         ControlSettings settings;
         settings.kernel_size = 3;
         settings.sigma = 1.0f;
-        settings.mode_mask = WALK;
+        settings.mode_mask = mode::WALK;
         settings.max_time = 1000;
         settings.use_log_scale = log;
         HeatmapEngine::initialize(points, settings);
@@ -230,11 +230,11 @@ private:
 // compute does, instead of ending the viewer, and the value comes from the
 // CPU engine's grid of the same settings.
 TEST(EngineFailover, ReadoutFailureContinuesOnTheCpu) {
-    const std::vector<Datapoint> points(30, Datapoint(0.3005f, 0.6005f, WALK, 100));  // cell (300, 600)
+    const std::vector<Datapoint> points(30, Datapoint(0.3005f, 0.6005f, mode::WALK, 100));  // cell (300, 600)
     ControlSettings settings;
     settings.kernel_size = 3;
     settings.sigma = 1.0f;
-    settings.mode_mask = WALK;
+    settings.mode_mask = mode::WALK;
     auto standby = std::make_unique<engine::FastEngine>(points, 1);
     engine::CellCounter* counter = standby.get();
     testing::internal::CaptureStdout();

@@ -70,7 +70,7 @@ public:
             std::copy_n(points_.begin() + static_cast<std::ptrdiff_t>(first), count, buffer.begin());
             visit(buffer.data(), count, first);
             ++visited;
-            std::fill(buffer.begin(), buffer.end(), Datapoint(0.5f, 0.5f, WALK, 100));
+            std::fill(buffer.begin(), buffer.end(), Datapoint(0.5f, 0.5f, mode::WALK, 100));
         }
     }
     mutable std::size_t visited = 0;
@@ -252,7 +252,7 @@ TEST_F(GpuSmall, ChunkedUploadMatchesTheReference) {
 // and leaves nothing held on the device, the 32 MiB of points allocated
 // before the first chunk included.
 TEST_F(Gpu, StoppedUploadThrowsAndFreesTheDevice) {
-    const std::vector<Datapoint> points(std::size_t{2} << 20, Datapoint(0.5f, 0.5f, WALK, 100));
+    const std::vector<Datapoint> points(std::size_t{2} << 20, Datapoint(0.5f, 0.5f, mode::WALK, 100));
     constexpr std::size_t kChunk = std::size_t{1} << 18;
     {
         // Whatever the context sets up once (modules, pools) is set up now.
@@ -321,8 +321,8 @@ TEST_F(Gpu, CountingPathMatchesTheCpuEngine) {
     std::vector<Datapoint> points;
     for (const Datapoint& point : adversarialPoints(9, 20000))
         if (kde::place_function(kde::cell_function(point)) != kde::Place::far) points.push_back(point);
-    for (int i = 0; i < (1 << 24) + 3; ++i) points.emplace_back(0.4321f, 0.1234f, i % 2 ? WALK : MOTORCYCLE, 7000);
-    points.resize(points.size() - points.size() % 256 + 77, Datapoint(0.25f, 0.75f, BUS, 100));
+    for (int i = 0; i < (1 << 24) + 3; ++i) points.emplace_back(0.4321f, 0.1234f, i % 2 ? mode::WALK : mode::MOTORCYCLE, 7000);
+    points.resize(points.size() - points.size() % 256 + 77, Datapoint(0.25f, 0.75f, mode::BUS, 100));
     auto gpu = startOrFail(points, Path::counting);
     ASSERT_TRUE(gpu);
     engine::FastEngine cpu(points, engine::hardwareThreads());
@@ -437,7 +437,7 @@ TEST_F(Gpu, EnginesDoNotWaitForTheDefaultStream) {
 // on the GPU: the check counts that memory, and the upload waits for it.
 TEST_F(Gpu, ReloadCountsTheMemoryTheRunningEngineFrees) {
     setenv("TRACKORA_ENGINE", "cuda", 1);
-    const std::vector<Datapoint> points(std::size_t{8} << 20, Datapoint(0.5f, 0.5f, WALK, 100));
+    const std::vector<Datapoint> points(std::size_t{8} << 20, Datapoint(0.5f, 0.5f, mode::WALK, 100));
     ControlSettings settings;
     HeatmapEngine::initialize(points, settings);
     ASSERT_EQ(HeatmapEngine::engineName().rfind("CUDA (", 0), 0u) << HeatmapEngine::engineName();

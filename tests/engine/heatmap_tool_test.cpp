@@ -35,7 +35,7 @@ TEST(HeatmapToolOptions, ReadsEverySetting) {
                                 "x.txt"});
     EXPECT_EQ(options.settings.sigma, 2.5f);
     EXPECT_EQ(options.settings.kernel_size, 21);
-    EXPECT_EQ(options.settings.mode_mask, WALK | BUS);
+    EXPECT_EQ(options.settings.mode_mask, mode::WALK | mode::BUS);
     EXPECT_TRUE(options.settings.mode_selected[1] && options.settings.mode_selected[3]);
     EXPECT_FALSE(options.settings.mode_selected[0]);
     EXPECT_EQ(options.settings.min_time, 25200);
@@ -103,7 +103,7 @@ TEST(HeatmapTool, WritesTheEnginesGrid) {
     ControlSettings settings;
     settings.kernel_size = 7;
     settings.sigma = 2.0f;
-    settings.mode_mask = WALK | CAR | UNKNOWN;
+    settings.mode_mask = mode::WALK | mode::CAR | mode::UNKNOWN;
     settings.min_time = 600;
     settings.max_time = 10000;
     setenv("TRACKORA_ENGINE", "cpu", 1);
@@ -116,7 +116,7 @@ TEST(HeatmapTool, WritesTheEnginesGrid) {
     std::string first;
     std::getline(report, first);
     int used = 0;
-    for (const auto& p : points) used += (p.mode == WALK || p.mode == CAR || p.mode == UNKNOWN) && p.time >= 600 && p.time <= 10000;
+    for (const auto& p : points) used += (p.mode == mode::WALK || p.mode == mode::CAR || p.mode == mode::UNKNOWN) && p.time >= 600 && p.time <= 10000;
     EXPECT_EQ(first, "400 points read from \"" + input + "\", " + std::to_string(used) + " pass the mode and time filters");
 }
 
@@ -135,7 +135,7 @@ TEST(HeatmapTool, FailsWithAMessageForAMissingFile) {
 // and a write that fails says why and leaves the old file.
 TEST(HeatmapTool, OutputFailuresNameThePathAndKeepTheOldFile) {
     TempDir dir;
-    const std::string input = dir.writeRecords("points.bin", std::vector<Datapoint>(50, Datapoint(0.5f, 0.5f, WALK, 10)));
+    const std::string input = dir.writeRecords("points.bin", std::vector<Datapoint>(50, Datapoint(0.5f, 0.5f, mode::WALK, 10)));
     const std::string lut = dir.write("lut.ppm", std::string("P6\n1 2\n255\n") + std::string(6, '\x40'));
     const std::string old = dir.write("old.png", "old");
     const std::string blocker = dir.write("file", "x");
@@ -203,7 +203,7 @@ TEST(HeatmapToolScript, BadLinesAreNamedByFileAndLine) {
     }
     // Settings written as a line read back exactly, outputs per line too.
     ControlSettings settings;
-    settings.mode_mask = WALK | SUBWAY;
+    settings.mode_mask = mode::WALK | mode::SUBWAY;
     settings.min_time = 61;
     settings.max_time = 86400;
     settings.sigma = 2.3f;

@@ -29,7 +29,7 @@ int nonZeroCells(const std::vector<float>& grid) {
 }
 
 TEST(KdeRules, StampIsCentredOnTheCellThatHoldsThePoint) {
-    const auto grid = densityOf({Datapoint(0.5f, 0.25f, WALK, 10)}, 3);
+    const auto grid = densityOf({Datapoint(0.5f, 0.25f, mode::WALK, 10)}, 3);
     const auto table = HeatmapEngine::makeGaussKernel(1.0f, 3);
     EXPECT_EQ(nonZeroCells(grid), 9);
     for (int u = 0; u < 3; ++u)
@@ -49,7 +49,7 @@ TEST(KdeRules, CellIsTheFloorOfTheProductAndTheBorderBelongsToTheLastCell) {
     } cases[] = {{0.0f, 0}, {0.0009f, 0}, {0.001f, 1}, {0.5f, 500}, {0.9995f, 999}, {1.0f, 999},
                  {-0.0009f, -1}, {1.0005f, -1}};
     for (const auto& c : cases) {
-        const auto grid = densityOf({Datapoint(c.x, 0.5f, WALK, 10), Datapoint(0.5f, c.x, WALK, 10)}, 1);
+        const auto grid = densityOf({Datapoint(c.x, 0.5f, mode::WALK, 10), Datapoint(0.5f, c.x, mode::WALK, 10)}, 1);
         if (c.row < 0) {
             EXPECT_EQ(nonZeroCells(grid), 0) << c.x;
             continue;
@@ -62,7 +62,7 @@ TEST(KdeRules, CellIsTheFloorOfTheProductAndTheBorderBelongsToTheLastCell) {
 TEST(KdeRules, StampsAreClippedAtAllFourEdges) {
     // Centred on column 1000, just east of the frame: the centre and right
     // columns fall off the grid and must not wrap into column 0 of the next row.
-    const auto right = densityOf({Datapoint(0.5f, 1.0005f, WALK, 10)}, 3);
+    const auto right = densityOf({Datapoint(0.5f, 1.0005f, mode::WALK, 10)}, 3);
     EXPECT_EQ(nonZeroCells(right), 3);
     for (int row = 499; row <= 501; ++row) {
         EXPECT_GT(at(right, row, 999), 0.0f);
@@ -70,16 +70,16 @@ TEST(KdeRules, StampsAreClippedAtAllFourEdges) {
     }
     // Centred on column -1: only column 0 is reached, nothing wraps to
     // column 999 of the row below.
-    const auto left = densityOf({Datapoint(0.5f, -0.0005f, WALK, 10)}, 3);
+    const auto left = densityOf({Datapoint(0.5f, -0.0005f, mode::WALK, 10)}, 3);
     EXPECT_EQ(nonZeroCells(left), 3);
     for (int row = 499; row <= 501; ++row) EXPECT_GT(at(left, row, 0), 0.0f);
     // (1, 1) is the north-east corner, centred on (999, 999): of a size-5
     // stamp the 3 x 3 entries up to the centre land.
-    const auto corner = densityOf({Datapoint(1.0f, 1.0f, WALK, 10)}, 5);
+    const auto corner = densityOf({Datapoint(1.0f, 1.0f, mode::WALK, 10)}, 5);
     EXPECT_EQ(nonZeroCells(corner), 9);
     EXPECT_EQ(at(corner, 999, 999), HeatmapEngine::makeGaussKernel(1.0f, 5)[12]);
     // Centred on row -1: the table rows that fall below row 0 are dropped.
-    const auto bottom = densityOf({Datapoint(-0.0005f, 0.5f, WALK, 10)}, 3);
+    const auto bottom = densityOf({Datapoint(-0.0005f, 0.5f, mode::WALK, 10)}, 3);
     EXPECT_EQ(nonZeroCells(bottom), 3);
 }
 
@@ -87,8 +87,8 @@ TEST(KdeRules, InvalidPointsAndDefaultRecordsNeverContribute) {
     const float inf = std::numeric_limits<float>::infinity();
     std::vector<Datapoint> points;
     for (float bad : {std::nanf(""), inf, -inf, 3e9f, -3e9f, 1e30f}) {
-        points.emplace_back(bad, 0.5f, WALK, 10);
-        points.emplace_back(0.5f, bad, WALK, 10);
+        points.emplace_back(bad, 0.5f, mode::WALK, 10);
+        points.emplace_back(0.5f, bad, mode::WALK, 10);
     }
     points.emplace_back();  // (-1, -1, UNKNOWN, -1)
     EXPECT_EQ(nonZeroCells(densityOf(points, 101, kAllModes, -10, 86400)), 0);
@@ -96,10 +96,10 @@ TEST(KdeRules, InvalidPointsAndDefaultRecordsNeverContribute) {
 }
 
 TEST(KdeRules, ModeFilterDropsOnlyClearedFlagsOfTheEleven) {
-    const std::vector<Datapoint> points = {Datapoint(0.1f, 0.1f, WALK, 10), Datapoint(0.2f, 0.2f, BUS, 10),
+    const std::vector<Datapoint> points = {Datapoint(0.1f, 0.1f, mode::WALK, 10), Datapoint(0.2f, 0.2f, mode::BUS, 10),
                                            Datapoint(0.3f, 0.3f, modeValue(4096), 10),
                                            Datapoint(0.4f, 0.4f, modeValue(3), 99999)};
-    const auto walkOnly = densityOf(points, 1, WALK);
+    const auto walkOnly = densityOf(points, 1, mode::WALK);
     EXPECT_EQ(at(walkOnly, 100, 100), 1.0f);
     EXPECT_EQ(at(walkOnly, 200, 200), 0.0f);
     EXPECT_EQ(at(walkOnly, 300, 300), 1.0f);  // not one of the eleven: passes
@@ -113,7 +113,7 @@ TEST(KdeRules, ModeFilterDropsOnlyClearedFlagsOfTheEleven) {
 TEST(KdeRules, TimeWindowIsInclusiveAtBothEnds) {
     std::vector<Datapoint> points;
     const std::int32_t times[] = {3599, 3600, 5000, 7200, 7201};
-    for (int i = 0; i < 5; ++i) points.emplace_back(0.1f * (i + 1), 0.5f, CAR, times[i]);
+    for (int i = 0; i < 5; ++i) points.emplace_back(0.1f * (i + 1), 0.5f, mode::CAR, times[i]);
     const auto grid = densityOf(points, 1, kAllModes, 3600, 7200);
     EXPECT_EQ(nonZeroCells(grid), 3);
     EXPECT_EQ(at(grid, 200, 500), 1.0f);
@@ -121,7 +121,7 @@ TEST(KdeRules, TimeWindowIsInclusiveAtBothEnds) {
 }
 
 TEST(KdeRules, SizeOneCountsPointsAndAnEmptySetGivesNothing) {
-    std::vector<Datapoint> points(300, Datapoint(0.7f, 0.7f, BIKE, 100));
+    std::vector<Datapoint> points(300, Datapoint(0.7f, 0.7f, mode::BIKE, 100));
     EXPECT_EQ(at(densityOf(points, 1), 700, 700), 300.0f);
     EXPECT_EQ(nonZeroCells(densityOf({}, 5)), 0);
 }
@@ -136,8 +136,8 @@ TEST(KdeRules, GridSideFollowsThePrecision) {
     EXPECT_EQ(kde::grid_side(kde::kPrecision), kde::kSide);
     const int side = kde::grid_side(1);
     ASSERT_EQ(side, 10);
-    EXPECT_EQ(kde::cell_function(Datapoint(1.0f, 0.95f, WALK, 10), side).row, 9);  // the border
-    const kde::Cell cell = kde::cell_function(Datapoint(0.55f, 1.05f, WALK, 10), side);
+    EXPECT_EQ(kde::cell_function(Datapoint(1.0f, 0.95f, mode::WALK, 10), side).row, 9);  // the border
+    const kde::Cell cell = kde::cell_function(Datapoint(0.55f, 1.05f, mode::WALK, 10), side);
     ASSERT_TRUE(cell.valid);
     EXPECT_EQ(cell.row, 5);
     EXPECT_EQ(cell.col, 10);

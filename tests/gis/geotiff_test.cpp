@@ -92,8 +92,8 @@ void expectGeoreference(const Raster& raster) {
 // flipped or mirrored file puts them elsewhere.
 std::vector<Datapoint> clusters() {
     std::vector<Datapoint> points;
-    for (int i = 0; i < 3; ++i) points.emplace_back(normalizeLatitude(39.8f), normalizeLongitude(116.5f), BUS, 3600);
-    points.emplace_back(normalizeLatitude(40.05f), normalizeLongitude(116.2f), WALK, 3600);
+    for (int i = 0; i < 3; ++i) points.emplace_back(normalizeLatitude(39.8f), normalizeLongitude(116.5f), mode::BUS, 3600);
+    points.emplace_back(normalizeLatitude(40.05f), normalizeLongitude(116.2f), mode::WALK, 3600);
     return points;
 }
 

@@ -71,13 +71,13 @@ TEST(TrackFiles, GpxTracksSegmentsAndRoutesWithAnOffset) {
     TempDir dir;
     TrajectoryLoader loader;
     loader.tracks.utcOffsetSeconds = 8 * 3600;
-    loader.tracks.mode = WALK;
+    loader.tracks.mode = mode::WALK;
     const auto points = loader.load(dir.write("phone.GPX", kPhoneGpx), true);
     // 23:30Z + 8 h is 07:30 the next morning; 09:00+08:00 is 01:00Z, 09:00 again.
-    expectPoints(points, {{"39.912345678", "116.3", WALK, 27000},
-                          {"39.75", "116.15", WALK, 30600},
-                          {"40.1", "116.6", WALK, 32400},
-                          {"39.8", "116.51", WALK, 0}});
+    expectPoints(points, {{"39.912345678", "116.3", mode::WALK, 27000},
+                          {"39.75", "116.15", mode::WALK, 30600},
+                          {"40.1", "116.6", mode::WALK, 32400},
+                          {"39.8", "116.51", mode::WALK, 0}});
     EXPECT_EQ(loader.report.trackPoints, 5);
     EXPECT_EQ(loader.report.outside, 1);
     EXPECT_EQ(loader.report.kept, 4);
@@ -100,16 +100,16 @@ TEST(TrackFiles, GeoJsonAndCsvWithAndWithoutAModeField) {
         std::vector<TransportationMode> modes;
     };
     const Case cases[] = {
-        {"points.geojson", geojson, "how", {BUS, CAR, BIKE}},
-        {"points.json", geojson, "", {BIKE, BIKE, BIKE}},
-        {"points.csv", csv, "how", {BUS, CAR, BIKE}},
-        {"points.CSV", csv, "", {BIKE, BIKE, BIKE}},
+        {"points.geojson", geojson, "how", {mode::BUS, mode::CAR, mode::BIKE}},
+        {"points.json", geojson, "", {mode::BIKE, mode::BIKE, mode::BIKE}},
+        {"points.csv", csv, "how", {mode::BUS, mode::CAR, mode::BIKE}},
+        {"points.CSV", csv, "", {mode::BIKE, mode::BIKE, mode::BIKE}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " mode field \"" + c.modeField + "\"");
         TempDir dir;
         TrajectoryLoader loader;
-        loader.tracks.mode = BIKE;  // points whose field is empty get it
+        loader.tracks.mode = mode::BIKE;  // points whose field is empty get it
         loader.tracks.modeField = c.modeField;
         const auto points = loader.load(dir.write(c.name, c.content), true);
         expectPoints(points, {{"39.9", "116.3", c.modes[0], 28800},
@@ -160,11 +160,11 @@ TEST(TrackFiles, RawTreeLabelsApplyByTimeAndTheOffsetToEveryFile) {
     TrajectoryLoader loader;
     loader.tracks.utcOffsetSeconds = 3600;
     const auto points = loader.load((dir.root() / "tree").string(), true);
-    expectPoints(points, {{"39.9", "116.3", BUS, 5400},
-                          {"39.9", "116.3", UNKNOWN, 6600},
-                          {"39.9", "116.3", BUS, 5400},
-                          {"39.9", "116.3", BUS, 3000},
-                          {"39.9", "116.3", UNKNOWN, 5400}});
+    expectPoints(points, {{"39.9", "116.3", mode::BUS, 5400},
+                          {"39.9", "116.3", mode::UNKNOWN, 6600},
+                          {"39.9", "116.3", mode::BUS, 5400},
+                          {"39.9", "116.3", mode::BUS, 3000},
+                          {"39.9", "116.3", mode::UNKNOWN, 5400}});
     EXPECT_EQ(loader.report.trackFiles, 2);
     EXPECT_EQ(loader.report.trajectoryFiles, 1);
 }
@@ -297,18 +297,18 @@ TEST(TrackFiles, ImportOptions) {
         TransportationMode mode;
     };
     const Case cases[] = {
-        {{"in.gpx", "--utc-offset", "5.5", "--mode", "Taxi", "--mode-field", "how"}, true, 19800, CAR},
-        {{"in.gpx", "--utc-offset", "-8"}, true, -28800, UNKNOWN},
-        {{"in.gpx", "--utc-offset", "+8"}, true, 28800, UNKNOWN},
-        {{"in.gpx", "--utc-offset", "+-8"}, false, 0, UNKNOWN},
-        {{"in.gpx", "--utc-offset", "++8"}, false, 0, UNKNOWN},
-        {{"in.gpx", "--mode", "unknown"}, true, 0, UNKNOWN},
-        {{"in.gpx", "--utc-offset", "8h"}, false, 0, UNKNOWN},
-        {{"in.gpx", "--utc-offset", "25"}, false, 0, UNKNOWN},
-        {{"in.gpx", "--utc-offset", "nan"}, false, 0, UNKNOWN},
-        {{"in.gpx", "--mode", "all"}, false, 0, UNKNOWN},
-        {{"in.gpx", "--mode", "walk,bus"}, false, 0, UNKNOWN},
-        {{"in.gpx", "--mode-field", ""}, false, 0, UNKNOWN},
+        {{"in.gpx", "--utc-offset", "5.5", "--mode", "Taxi", "--mode-field", "how"}, true, 19800, mode::CAR},
+        {{"in.gpx", "--utc-offset", "-8"}, true, -28800, mode::UNKNOWN},
+        {{"in.gpx", "--utc-offset", "+8"}, true, 28800, mode::UNKNOWN},
+        {{"in.gpx", "--utc-offset", "+-8"}, false, 0, mode::UNKNOWN},
+        {{"in.gpx", "--utc-offset", "++8"}, false, 0, mode::UNKNOWN},
+        {{"in.gpx", "--mode", "unknown"}, true, 0, mode::UNKNOWN},
+        {{"in.gpx", "--utc-offset", "8h"}, false, 0, mode::UNKNOWN},
+        {{"in.gpx", "--utc-offset", "25"}, false, 0, mode::UNKNOWN},
+        {{"in.gpx", "--utc-offset", "nan"}, false, 0, mode::UNKNOWN},
+        {{"in.gpx", "--mode", "all"}, false, 0, mode::UNKNOWN},
+        {{"in.gpx", "--mode", "walk,bus"}, false, 0, mode::UNKNOWN},
+        {{"in.gpx", "--mode-field", ""}, false, 0, mode::UNKNOWN},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[1] + " " + c.args[2]);
@@ -357,7 +357,7 @@ TEST(TrackFiles, CoordinatesFollowTheTrajectoryGrammar) {
             TrajectoryCounts counts;
             TrajectoryLoader loader;
             if (!c.problem) {
-                expectPoints(loader.load(path, true), {{c.text, "116.3", UNKNOWN, 28800}});
+                expectPoints(loader.load(path, true), {{c.text, "116.3", mode::UNKNOWN, 28800}});
                 continue;
             }
             EXPECT_ANY_THROW(parseTrajectoryText(trajectory, "t.plt", true, LabelIndex(), FrameBounds(), out, counts));
@@ -397,7 +397,7 @@ TEST(TrackFiles, TimesFollowOneGrammarInEveryFormat) {
             const std::string path = dir.write(std::string("p.") + format, onePoint(format, "39.9", c.time));
             TrajectoryLoader loader;
             if (c.seconds >= 0) {
-                expectPoints(loader.load(path, true), {{"39.9", "116.3", UNKNOWN, c.seconds}});
+                expectPoints(loader.load(path, true), {{"39.9", "116.3", mode::UNKNOWN, c.seconds}});
                 continue;
             }
             try {
@@ -435,7 +435,7 @@ TEST(TrackFiles, CsvTakesOgrsDateTimeForm) {
         const std::string path = dir.write(std::string("p.") + c.format, onePoint(c.format, "39.9", c.time));
         TrajectoryLoader loader;
         if (c.seconds >= 0) {
-            expectPoints(loader.load(path, true), {{"39.9", "116.3", UNKNOWN, c.seconds}});
+            expectPoints(loader.load(path, true), {{"39.9", "116.3", mode::UNKNOWN, c.seconds}});
             continue;
         }
         try {
@@ -460,7 +460,7 @@ TEST(TrackFiles, CsvCoordinateColumnsInAnyCase) {
             dir.write("xy.csv", std::string(header) + "\n116.3,39.9,2007/08/04 03:30:31.146+00\n"
                                                       "116.31,39.91,2007-08-04T03:30:32Z\n");
         TrajectoryLoader loader;
-        expectPoints(loader.load(path, true), {{"39.9", "116.3", UNKNOWN, 12631}, {"39.91", "116.31", UNKNOWN, 12632}});
+        expectPoints(loader.load(path, true), {{"39.9", "116.3", mode::UNKNOWN, 12631}, {"39.91", "116.31", mode::UNKNOWN, 12632}});
     }
 }
 
@@ -526,7 +526,7 @@ TEST(TrackFiles, OnlyRegularFilesAreReadAndCsvtSidecarsAreIgnored) {
     const std::string csv = dir.write("typed.csv", "lat,lon,time\n39.9,116.3,2009-06-01T08:00:00Z\n");
     dir.write("typed.csvt", "Integer,Integer,Date\n");
     TrajectoryLoader loader;
-    expectPoints(loader.load(csv, true), {{"39.9", "116.3", UNKNOWN, 28800}});
+    expectPoints(loader.load(csv, true), {{"39.9", "116.3", mode::UNKNOWN, 28800}});
 }
 
 // A GPX file that declares entities is refused (no expansion, no external

@@ -79,7 +79,7 @@ TEST(TrajectoryFile, NormalisationFrameAndTime) {
     ASSERT_EQ(normal.size(), 3u);
     EXPECT_NEAR(normal[0].x, 0.428578f, 1e-6);
     EXPECT_NEAR(normal[0].y, 0.333339f, 1e-6);
-    EXPECT_EQ(normal[0].mode, UNKNOWN);
+    EXPECT_EQ(normal[0].mode, mode::UNKNOWN);
     EXPECT_EQ(normal[0].time, 30600);
     EXPECT_EQ(normal[1].x, 0.0f);
     EXPECT_EQ(normal[1].y, 0.0f);
@@ -212,7 +212,7 @@ TEST(Labels, MidnightBoundsOverlapAndUnknownNames) {
                                               fix("39.9", "116.3", "2009-06-01", "10:30:00") +  // skipped names
                                               fix("39.9", "116.3", "2009-06-03", "08:30:00"));
     EXPECT_EQ(modesOf(loader.parseTrajectoryFile(track, true, labels)),
-              (std::vector<TransportationMode>{BUS, BUS, UNKNOWN, CAR, CAR, CAR, UNKNOWN, UNKNOWN}));
+              (std::vector<TransportationMode>{mode::BUS, mode::BUS, mode::UNKNOWN, mode::CAR, mode::CAR, mode::CAR, mode::UNKNOWN, mode::UNKNOWN}));
     EXPECT_TRUE(loader.parseLabelsFile((dir.root() / "none.txt").string()).empty());
 }
 
@@ -232,8 +232,8 @@ TEST(Directory, LabelsReachTheirOwnTrajectoriesOnly) {
 
     TrajectoryLoader loader;
     const auto points = loader.load(dir.root().string(), true);
-    EXPECT_EQ(modesOf(points), (std::vector<TransportationMode>{BIKE, BIKE, UNKNOWN, UNKNOWN, UNKNOWN,
-                                                                 RUN, BIKE, UNKNOWN}));
+    EXPECT_EQ(modesOf(points), (std::vector<TransportationMode>{mode::BIKE, mode::BIKE, mode::UNKNOWN, mode::UNKNOWN, mode::UNKNOWN,
+                                                                 mode::RUN, mode::BIKE, mode::UNKNOWN}));
     EXPECT_TRUE(loader.labels.empty());
     EXPECT_EQ(loader.report.trajectoryFiles, 5);
     EXPECT_EQ(loader.report.labelFiles, 3);
@@ -248,7 +248,7 @@ TEST(Directory, AnythingNamedLabelsTxtReplacesTheLabelsInForce) {
 
     TrajectoryLoader loader;
     const auto points = loader.load((dir.root() / "root").string(), true);
-    EXPECT_EQ(modesOf(points), (std::vector<TransportationMode>{UNKNOWN, UNKNOWN}));
+    EXPECT_EQ(modesOf(points), (std::vector<TransportationMode>{mode::UNKNOWN, mode::UNKNOWN}));
     ASSERT_EQ(loader.report.unreadable.size(), 1u);
     EXPECT_EQ(loader.report.unreadable[0].first, (dir.root() / "root/sub/labels.txt").string());
 }

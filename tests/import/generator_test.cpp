@@ -105,10 +105,10 @@ TEST(Generator, TreeImportsWithTheCountsItReports) {
         blocks.insert(std::min(4, static_cast<int>(p.x * 5)) * 5 + std::min(4, static_cast<int>(p.y * 5)));
         southernStrip += p.x < 0.11f;                // south of 39.79 N
         airport += p.x > 0.9f && p.y > 0.9f;          // north of 40.065 N, east of 116.555 E
-        if (p.mode == SUBWAY || p.mode == TRAIN) {
+        if (p.mode == mode::SUBWAY || p.mode == mode::TRAIN) {
             ++railCounted;
             onRail += near(rails, p, 1);
-        } else if (p.mode != AIRPLANE && p.mode != BOAT) {
+        } else if (p.mode != mode::AIRPLANE && p.mode != mode::BOAT) {
             ++onRoadCounted;
             onRoad += near(roads, p, 1);  // GPS noise is a few metres, a pixel here is 38 m
         }

@@ -135,8 +135,8 @@ TEST(ImportTool, WritesNormalisedRecordsAndASummary) {
         EXPECT_EQ(written[i].x, expected[i].x);
         EXPECT_EQ(written[i].mode, expected[i].mode);
     }
-    EXPECT_EQ(written[0].mode, CAR);
-    EXPECT_EQ(written[2].mode, UNKNOWN);
+    EXPECT_EQ(written[0].mode, mode::CAR);
+    EXPECT_EQ(written[2].mode, mode::UNKNOWN);
     EXPECT_NE(run.out.find("fixes kept:        3\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("outside the box:   1\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Unknown 1 Car 2\n"), std::string::npos) << run.out;  // taxi counts as car
@@ -313,7 +313,7 @@ TEST(ImportTool, LinksLongNamesAndOutputsInsideTheInputTree) {
 // disk) exits non-zero with the path and the system's reason.
 TEST(ImportTool, AFailedWriteKeepsTheOldFileAndSaysWhy) {
     TempDir dir;
-    std::vector<Datapoint> many(1000, Datapoint(0.5f, 0.5f, WALK, 10));
+    std::vector<Datapoint> many(1000, Datapoint(0.5f, 0.5f, mode::WALK, 10));
     const auto input = dir.writeRecords("in.bin", many);
     const auto output = dir.write("out.bin", "old");
     rlimit small;

@@ -125,8 +125,8 @@ TEST(TrajectoryText, MatchesTheLineByLineReadingOnTrickyLines) {
         "39.9,116.3,0,0,0,2009-06-02,00:05:00\n"
         "39.9e0,1.163e2,0,0,0,2009-06-01,12:00:00\n";
     LabelIndex labels;
-    labels.add(TimeFields{109, 5, 1, 0, 0, 0}.dateKey(), 30000, 31000, BUS);
-    labels.add(TimeFields{109, 5, 2, 0, 0, 0}.dateKey(), 0, 600, WALK);
+    labels.add(TimeFields{109, 5, 1, 0, 0, 0}.dateKey(), 30000, 31000, mode::BUS);
+    labels.add(TimeFields{109, 5, 2, 0, 0, 0}.dateKey(), 0, 600, mode::WALK);
     const FrameBounds frame;
     for (bool normalize : {true, false}) {
         std::vector<Datapoint> fast;

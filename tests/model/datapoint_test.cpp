@@ -13,7 +13,7 @@ TEST(Datapoint, ReadsTheLittleEndianFileLayout) {
     std::memcpy(&p, bytes, sizeof p);
     EXPECT_EQ(p.x, 0.5f);
     EXPECT_EQ(p.y, 0.25f);
-    EXPECT_EQ(p.mode, WALK);
+    EXPECT_EQ(p.mode, mode::WALK);
     EXPECT_EQ(p.time, 3600);
 }
 
@@ -21,7 +21,7 @@ TEST(Datapoint, DefaultRecordIsTheEmptySample) {
     const Datapoint p;
     EXPECT_EQ(p.x, -1.0f);
     EXPECT_EQ(p.y, -1.0f);
-    EXPECT_EQ(p.mode, UNKNOWN);
+    EXPECT_EQ(p.mode, mode::UNKNOWN);
     EXPECT_EQ(p.time, -1);
 }
 
@@ -58,17 +58,17 @@ TEST(Datapoint, ClockTimeToSecondsOfDay) {
 TEST(ModeNames, TableHoldsExactlyTheElevenLowerCaseNames) {
     const auto table = makeModeNameTable();
     EXPECT_EQ(table.size(), 11u);
-    EXPECT_EQ(table.at("taxi"), CAR);
-    EXPECT_EQ(table.at("car"), CAR);
-    EXPECT_EQ(table.at("motorcycle"), MOTORCYCLE);
+    EXPECT_EQ(table.at("taxi"), mode::CAR);
+    EXPECT_EQ(table.at("car"), mode::CAR);
+    EXPECT_EQ(table.at("motorcycle"), mode::MOTORCYCLE);
     for (const char* absent : {"Walk", "walk ", "unknown", "UNKNOWN", "Unknown", ""})
         EXPECT_EQ(table.count(absent), 0u) << absent;
 }
 
 TEST(ModeNames, ToolMaskParsing) {
     EXPECT_EQ(parseModeMask("all"), kAllModes);
-    EXPECT_EQ(parseModeMask("walk,bus"), WALK | BUS);
-    EXPECT_EQ(parseModeMask("Unknown,TAXI"), UNKNOWN | CAR);
+    EXPECT_EQ(parseModeMask("walk,bus"), mode::WALK | mode::BUS);
+    EXPECT_EQ(parseModeMask("Unknown,TAXI"), mode::UNKNOWN | mode::CAR);
     EXPECT_EQ(parseModeMask("1024"), 1024);
     EXPECT_EQ(parseModeMask("0"), 0);
     EXPECT_FALSE(parseModeMask("2048"));
@@ -76,6 +76,6 @@ TEST(ModeNames, ToolMaskParsing) {
     EXPECT_FALSE(parseModeMask("walk,,bus"));
     EXPECT_FALSE(parseModeMask("hovercraft"));
     EXPECT_FALSE(parseModeMask(""));
-    EXPECT_EQ(modeDisplayName(WALK), "Walk");
+    EXPECT_EQ(modeDisplayName(mode::WALK), "Walk");
     EXPECT_EQ(modeDisplayName(static_cast<TransportationMode>(3)), "");
 }

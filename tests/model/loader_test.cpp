@@ -26,7 +26,7 @@ void expectSame(const Datapoint& a, const Datapoint& b) {
 }
 
 const std::vector<Datapoint> kThree = {
-    {0.5f, 0.25f, WALK, 3600}, {0.0f, 1.0f, UNKNOWN, 0}, {1.0f, 0.0f, CAR, 86399}};
+    {0.5f, 0.25f, mode::WALK, 3600}, {0.0f, 1.0f, mode::UNKNOWN, 0}, {1.0f, 0.0f, mode::CAR, 86399}};
 
 }  // namespace
 
@@ -108,13 +108,13 @@ TEST(BinaryFile, SparseFileBeyondTwoGibibytesLoadsWhole) {
         ASSERT_NE(f, nullptr);
         ASSERT_EQ(ftruncate(fileno(f), records * 16), 0);
         ASSERT_EQ(fseeko(f, (records - 1) * 16, SEEK_SET), 0);
-        const Datapoint last(0.75f, 0.5f, BUS, 42);
+        const Datapoint last(0.75f, 0.5f, mode::BUS, 42);
         ASSERT_EQ(std::fwrite(&last, sizeof last, 1, f), 1u);
         std::fclose(f);
     }
     const auto points = TrajectoryLoader::loadBinary(path, -1);
     ASSERT_EQ(static_cast<std::int64_t>(points.size()), records);
-    expectSame(points.back(), Datapoint(0.75f, 0.5f, BUS, 42));
+    expectSame(points.back(), Datapoint(0.75f, 0.5f, mode::BUS, 42));
     expectSame(points.front(), Datapoint(0.0f, 0.0f, static_cast<TransportationMode>(0), 0));
 }
 
@@ -127,7 +127,7 @@ TEST(TextFile, ReadsSamplesWithAndWithoutNormalisation) {
     EXPECT_NEAR(normal[0].x, 0.428578f, 1e-6);
     EXPECT_NEAR(normal[0].y, 0.333339f, 1e-6);
     EXPECT_EQ(normal[0].time, 3600);
-    EXPECT_EQ(normal[0].mode, WALK);
+    EXPECT_EQ(normal[0].mode, mode::WALK);
     EXPECT_EQ(normal[1].x, 0.0f);
 
     auto raw = loader.loadText(path, -1, false);
@@ -149,7 +149,7 @@ TEST(TextFile, LimitsBlankLinesLineEndsAndShortLines) {
     const auto crlf = dir.write("crlf.txt", "0.1 0.2 30 8\r\n0.3 0.4 40 16");
     const auto points = loader.loadText(crlf, -1, false);
     ASSERT_EQ(points.size(), 2u);  // the last line has no line end
-    EXPECT_EQ(points[0].mode, BUS);
+    EXPECT_EQ(points[0].mode, mode::BUS);
     EXPECT_EQ(points[1].time, 40);
 
     // A leading UTF-8 byte-order mark is not part of the first number.
@@ -265,7 +265,7 @@ TEST(Dispatch, ExtensionChoosesTheReader) {
     for (const char* name : {"a.BIN", "a.txt", "noextension", "a.bin.txt", ".bin"}) {
         const auto points = loader.load(dir.write(name, text), false);
         ASSERT_EQ(points.size(), 1u) << name;
-        EXPECT_EQ(points[0].mode, BIKE);
+        EXPECT_EQ(points[0].mode, mode::BIKE);
     }
     const auto binary = dir.writeRecords("b.dat", kThree);
     EXPECT_EQ(loader.load(binary, 2, false).size(), 2u);

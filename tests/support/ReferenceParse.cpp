@@ -172,7 +172,7 @@ std::vector<Datapoint> referenceParseTrajectory(std::istream& in, const std::str
             x = (latitude - frame.minLatitude) / (frame.maxLatitude - frame.minLatitude);
             y = (longitude - frame.minLongitude) / (frame.maxLongitude - frame.minLongitude);
         }
-        TransportationMode mode = UNKNOWN;
+        TransportationMode mode = mode::UNKNOWN;
         if (!labels.empty()) mode = labels.modeAt(dateKey(date), time);
         points.emplace_back(x, y, mode, time);
     }

@@ -155,8 +155,8 @@ TEST(Day, ClockHistogramAndCountsPerMode) {
     EXPECT_EQ(formatClock(86400), "24:00:00");
 
     const std::vector<Datapoint> points = {
-        {0.5f, 0.5f, WALK, 0},     {0.5f, 0.5f, WALK, 899},   {0.5f, 0.5f, WALK, 900},
-        {0.5f, 0.5f, BUS, 86399},  {0.5f, 0.5f, BUS, 86400},  // past the day: counted, in no bin
+        {0.5f, 0.5f, mode::WALK, 0},     {0.5f, 0.5f, mode::WALK, 899},   {0.5f, 0.5f, mode::WALK, 900},
+        {0.5f, 0.5f, mode::BUS, 86399},  {0.5f, 0.5f, mode::BUS, 86400},  // past the day: counted, in no bin
         {0.5f, 0.5f, static_cast<TransportationMode>(3), 10},  // not one mode: counted nowhere
     };
     const DaySummary summary = summarise(points);
@@ -164,11 +164,11 @@ TEST(Day, ClockHistogramAndCountsPerMode) {
     EXPECT_EQ(summary.counts[3], 2);  // BUS
     EXPECT_EQ(summary.counts[0], 0);
     EXPECT_EQ(summary.total, 5);
-    const auto walks = histogramFor(summary, WALK);
+    const auto walks = histogramFor(summary, mode::WALK);
     EXPECT_EQ(walks[0], 2.0f);
     EXPECT_EQ(walks[1], 1.0f);
     EXPECT_EQ(walks[95], 0.0f);
-    const auto both = histogramFor(summary, WALK | BUS);
+    const auto both = histogramFor(summary, mode::WALK | mode::BUS);
     EXPECT_EQ(both[95], 1.0f);
     EXPECT_EQ(both[0], 2.0f);
     EXPECT_EQ(histogramFor(summary, 0)[0], 0.0f);

@@ -271,10 +271,10 @@ TEST_F(ControlPanelTest, PlaybackSlidesTheWindowEachFrameAndADragOnTheRangeStops
 TEST_F(ControlPanelTest, PlayWithLockScaleKeepsTheLegendsMaximumAcrossFrames) {
     setenv("TRACKORA_ENGINE", "cpu", 1);
     std::vector<Datapoint> points;
-    for (int i = 0; i < 40; ++i) points.emplace_back(0.4f, 0.4f, WALK, 3600 + i * 60);   // 01:00-01:40
-    for (int i = 0; i < 5; ++i) points.emplace_back(0.6f, 0.7f, WALK, 43200 + i * 60);   // 12:00-12:04
+    for (int i = 0; i < 40; ++i) points.emplace_back(0.4f, 0.4f, mode::WALK, 3600 + i * 60);   // 01:00-01:40
+    for (int i = 0; i < 5; ++i) points.emplace_back(0.6f, 0.7f, mode::WALK, 43200 + i * 60);   // 12:00-12:04
     settings.mode_selected[1] = true;
-    settings.mode_mask = WALK;
+    settings.mode_mask = mode::WALK;
     HeatmapEngine::initialize(points, settings);
     const DensitySteps steps{HeatmapEngine::rebuildKernel, HeatmapEngine::computeHeatmap,
                              [](const std::vector<float>& grid) { acceptGrid(grid); }};

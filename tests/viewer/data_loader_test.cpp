@@ -113,7 +113,7 @@ TEST(DataLoader, UtcOffsetAppliesToRawTreesAndTrackFilesOnly) {
     const Case cases[] = {
         {dir.write("walk.gpx", trackGpx(2)), -19800},
         {(dir.root() / "tree").string(), -19800},
-        {dir.writeRecords("samples.bin", std::vector<Datapoint>{{0.5f, 0.5f, WALK, 0}, {0.5f, 0.5f, WALK, 1}}),
+        {dir.writeRecords("samples.bin", std::vector<Datapoint>{{0.5f, 0.5f, mode::WALK, 0}, {0.5f, 0.5f, mode::WALK, 1}}),
          std::nullopt},
     };
     for (const Case& c : cases) {

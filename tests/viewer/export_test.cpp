@@ -53,8 +53,8 @@ std::vector<Datapoint> samples() {
     std::vector<Datapoint> points;
     for (int i = 0; i < kDenseSamples; ++i)
         points.emplace_back(normalizeLatitude(static_cast<float>(kDenseLat)),
-                            normalizeLongitude(static_cast<float>(kDenseLon)), WALK, 3600 * i);
-    for (int i = 0; i < 3; ++i) points.emplace_back(normalizeLatitude(39.8f), normalizeLongitude(116.5f), BUS, 7200);
+                            normalizeLongitude(static_cast<float>(kDenseLon)), mode::WALK, 3600 * i);
+    for (int i = 0; i < 3; ++i) points.emplace_back(normalizeLatitude(39.8f), normalizeLongitude(116.5f), mode::BUS, 7200);
     return points;
 }
 

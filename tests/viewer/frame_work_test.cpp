@@ -90,11 +90,11 @@ TEST(FrameWork, ModesTimeAndLogScaleComputeWithoutRebuilding) {
     Recorder engine;
     engine.frame(s);
     s.mode_selected[1] = true;
-    s.toggleMode(WALK);
+    s.toggleMode(mode::WALK);
     EXPECT_EQ(engine.frame(s), kComputeOnly);
     EXPECT_EQ(engine.seenMask, 2);
     EXPECT_EQ(s.applied_mode_mask, 2);
-    s.toggleMode(WALK);  // unticked in a later frame
+    s.toggleMode(mode::WALK);  // unticked in a later frame
     EXPECT_EQ(engine.frame(s), kComputeOnly);
     EXPECT_EQ(s.applied_mode_mask, 0);
     s.min_time = 3600;
@@ -111,7 +111,7 @@ TEST(FrameWork, SeveralChangesInOneFrameComputeOnce) {
     ControlSettings s;
     Recorder engine;
     engine.frame(s);
-    s.toggleMode(BUS);
+    s.toggleMode(mode::BUS);
     s.time_changed = true;
     s.sigma_changed = true;
     s.log_scale_changed = true;

@@ -50,7 +50,7 @@ TEST(LoadMemory, HelperThreadAllocationFailureReachesTheMessage) {
     TempDir dir;
     std::vector<Datapoint> points;
     for (int i = 0; i < 200000; ++i)
-        points.emplace_back((i % 997) / 997.0f, (i % 991) / 991.0f, WALK, i % 86400);
+        points.emplace_back((i % 997) / 997.0f, (i % 991) / 991.0f, mode::WALK, i % 86400);
     const std::string path = dir.write(
         "many.bin", std::string_view(reinterpret_cast<const char*>(points.data()), points.size() * sizeof(Datapoint)));
     testThread = std::this_thread::get_id();
@@ -76,7 +76,7 @@ std::string writeLargeFile(const TempDir& dir, std::size_t count) {
         const std::size_t n = std::min(block.size(), count - first);
         for (std::size_t i = 0; i < n; ++i) {
             const std::size_t k = first + i;
-            block[i] = Datapoint(0.25f + 0.001f * static_cast<float>(k % 7), 0.5f, k % 3 ? WALK : CAR,
+            block[i] = Datapoint(0.25f + 0.001f * static_cast<float>(k % 7), 0.5f, k % 3 ? mode::WALK : mode::CAR,
                                  static_cast<std::int32_t>(k % 86400));
         }
         out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n * sizeof(Datapoint)));

@@ -58,9 +58,9 @@ TEST(PanelRules, TickingEveryBoxSelectsAllModesAndUntickingClears) {
     for (const auto& box : kModeCheckboxes) s.toggleMode(box.flag);
     EXPECT_EQ(s.mode_mask, kAllModes);
     s.toggleMode(kModeCheckboxes[1].flag);  // untick "Walk"
-    EXPECT_EQ(s.mode_mask, kAllModes - WALK);
+    EXPECT_EQ(s.mode_mask, kAllModes - mode::WALK);
     for (const auto& box : kModeCheckboxes)
-        if (box.flag != WALK) s.toggleMode(box.flag);
+        if (box.flag != mode::WALK) s.toggleMode(box.flag);
     EXPECT_EQ(s.mode_mask, 0);
 }
 

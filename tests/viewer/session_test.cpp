@@ -39,7 +39,7 @@ TEST(Session, DroppedFolderIsImportedAndReplacesTheSamplesAndAFailureKeepsThem) 
     const std::string folder = (dir.root() / "tree").string();
 
     settings = ControlSettings{};
-    settings.toggleMode(WALK);  // ticked while nothing was open
+    settings.toggleMode(mode::WALK);  // ticked while nothing was open
     settings.use_log_scale = false;
     settings.applied_mode_mask = settings.mode_mask;
     const char* paths[] = {folder.c_str()};

@@ -130,12 +130,12 @@ struct ModeInfo {
 };
 enum ModeId { kWalk, kBike, kBus, kCar, kTaxi, kSubway, kTrain, kAirplane, kBoat, kRun, kMotorcycle };
 constexpr ModeInfo kModeInfo[] = {
-    {"walk", WALK, 1.35, 3.0, false},      {"bike", BIKE, 4.2, 3.0, false},
-    {"bus", BUS, 7.0, 3.5, true},          {"car", CAR, 11.0, 3.0, true},
-    {"taxi", CAR, 10.5, 3.0, true},        {"subway", SUBWAY, 12.0, 12.0, true},
-    {"train", TRAIN, 18.0, 4.0, true},     {"airplane", AIRPLANE, 90.0, 6.0, false},
-    {"boat", BOAT, 2.4, 3.0, false},       {"run", RUN, 3.0, 3.0, false},
-    {"motorcycle", MOTORCYCLE, 10.0, 3.0, true},
+    {"walk", mode::WALK, 1.35, 3.0, false},      {"bike", mode::BIKE, 4.2, 3.0, false},
+    {"bus", mode::BUS, 7.0, 3.5, true},          {"car", mode::CAR, 11.0, 3.0, true},
+    {"taxi", mode::CAR, 10.5, 3.0, true},        {"subway", mode::SUBWAY, 12.0, 12.0, true},
+    {"train", mode::TRAIN, 18.0, 4.0, true},     {"airplane", mode::AIRPLANE, 90.0, 6.0, false},
+    {"boat", mode::BOAT, 2.4, 3.0, false},       {"run", mode::RUN, 3.0, 3.0, false},
+    {"motorcycle", mode::MOTORCYCLE, 10.0, 3.0, true},
 };
 
 int modeBit(TransportationMode mode) {
@@ -819,7 +819,7 @@ private:
         char line[160];
         int altitude = 100 + random_.below(300);
         for (const auto& segment : segments) {
-            const TransportationMode mode = labelled ? kModeInfo[segment.mode].mode : UNKNOWN;
+            const TransportationMode mode = labelled ? kModeInfo[segment.mode].mode : mode::UNKNOWN;
             for (const auto& fix : segment.fixes) {
                 int year, month, dayOfMonth;
                 const std::int64_t day = fix.second / 86400;
