@@ -6,6 +6,7 @@
 #include "cpu/FastEngine.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <new>
@@ -131,7 +132,7 @@ namespace {
 constexpr std::size_t kDayGroupBuckets = FastEngine::kGroups * kDayBuckets;
 constexpr std::size_t kBlockItems = 1024;
 constexpr std::size_t kBlockBytes = kBlockItems * sizeof(std::uint32_t);
-constexpr std::size_t kArenaBlocks = 256;
+constexpr std::size_t kArenaBlocks = 2048;
 constexpr std::size_t kArenaBytes = kArenaBlocks * kBlockBytes;
 // Mapped apart from the heap, so that the memory goes back to the system
 // once the cells are sorted (a heap that freed them would keep them, in
@@ -139,6 +140,16 @@ constexpr std::size_t kArenaBytes = kArenaBlocks * kBlockBytes;
 struct FreeArena {
     void operator()(std::uint32_t* arena) const { ::munmap(arena, kArenaBytes); }
 };
+
+// The index writes gigabytes of fresh memory once: in 2 MiB pages where the
+// system offers them on request, it takes a five-hundredth of the page
+// faults. The whole 2 MiB pages inside [start, start + bytes) are asked for.
+void askHugePages(void* start, std::size_t bytes) {
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    const auto first = (reinterpret_cast<std::uintptr_t>(start) + kHuge - 1) & ~(kHuge - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(kHuge - 1);
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
 
 // Each pass of the index for any times reads the source once more, a chunk
 // at a time, the chunk shared out over the threads: perThread(t, first,
@@ -216,6 +227,7 @@ bool FastEngine::blockDay(const SampleSource& samples, std::vector<DayBlocks>& w
                         void* mapped = ::mmap(nullptr, kArenaBytes, PROT_READ | PROT_WRITE,
                                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
                         if (mapped == MAP_FAILED) throw std::bad_alloc();
+                        askHugePages(mapped, kArenaBytes);
                         auto* arena = static_cast<std::uint32_t*>(mapped);
                         own.arenas.emplace_back(arena);
                         own.arenaUsed = 0;
@@ -254,6 +266,7 @@ std::vector<std::size_t> FastEngine::placeDay(const std::vector<DayBlocks>& work
     bucketStart[kDayGroupBuckets] = position;
     countedPoints_ = position;
     cellStore_.reset(new std::uint32_t[countedPoints_]);  // not value-initialised: every entry is written
+    askHugePages(cellStore_.get(), countedPoints_ * sizeof(std::uint32_t));
     for (int g = 0; g < kGroups; ++g) {
         Group& group = groups_[g];
         group.cells = cellStore_.get() + bucketStart[g * kDayBuckets];
@@ -452,6 +465,7 @@ std::vector<std::size_t> FastEngine::placeTimes(const TimeLayout& layout, std::v
     bucketStart[layout.coarse] = position;
     countedPoints_ = position;
     cellStore_.reset(new std::uint32_t[countedPoints_]);  // not value-initialised: every entry is written
+    askHugePages(cellStore_.get(), countedPoints_ * sizeof(std::uint32_t));
     for (int g = 0; g < kGroups; ++g) {
         Group& group = groups_[g];
         group.cells = cellStore_.get() + bucketStart[layout.coarseBase[g]];
