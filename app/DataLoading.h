@@ -58,9 +58,10 @@ public:
     std::optional<LoadedData> take();
     // Blocks until the running load, if any, is done.
     void wait();
-    // Cancels the running load (it stops within one chunk of its reading, or
-    // between files of a tree) and waits for it; take() then gives a failure
-    // saying it was cancelled. For closing the window.
+    // Cancels the running load (it stops within one chunk of its reading,
+    // between files of a tree, or within a step of the indexing) and waits
+    // for it; take() then gives a failure saying it was cancelled. For
+    // closing the window.
     void stop();
 
 private:

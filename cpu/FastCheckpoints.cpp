@@ -12,6 +12,18 @@ namespace engine {
 
 using kde::kCountCells;
 
+std::vector<std::vector<int>> FastEngine::shareOut(std::vector<int> groups) const {
+    std::sort(groups.begin(), groups.end(), [&](int a, int b) { return groups_[a].count > groups_[b].count; });
+    std::vector<std::vector<int>> share(threads_);
+    std::vector<std::size_t> load(threads_, 0);
+    for (int g : groups) {
+        const auto least = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
+        share[least].push_back(g);
+        load[least] += groups_[g].count;
+    }
+    return share;
+}
+
 // Counts the whole day of the groups that have none yet, a group per thread
 // at a time, the largest first, each to the least loaded thread.
 void FastEngine::buildDayCounts(unsigned groups) {
@@ -19,14 +31,7 @@ void FastEngine::buildDayCounts(unsigned groups) {
     for (int g = 0; g < kGroups; ++g)
         if ((groups & (1u << g)) && groups_[g].dayCounts.empty()) missing.push_back(g);
     if (missing.empty()) return;
-    std::sort(missing.begin(), missing.end(), [&](int a, int b) { return groups_[a].count > groups_[b].count; });
-    std::vector<std::vector<int>> share(threads_);
-    std::vector<std::size_t> load(threads_, 0);
-    for (int g : missing) {
-        const auto least = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
-        share[least].push_back(g);
-        load[least] += groups_[g].count;
-    }
+    const std::vector<std::vector<int>> share = shareOut(missing);
     runParallel(threads_, [&](unsigned t) {
         for (int g : share[t]) {
             Group& group = groups_[g];
@@ -96,14 +101,7 @@ void FastEngine::buildGroupCheckpoints() {
             break;
         }
     if (groupStride_ == 0) return;
-    std::sort(large.begin(), large.end(), [&](int a, int b) { return groups_[a].count > groups_[b].count; });
-    std::vector<std::vector<int>> share(threads_);
-    std::vector<std::size_t> load(threads_, 0);
-    for (int g : large) {
-        const auto least = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
-        share[least].push_back(g);
-        load[least] += groups_[g].count;
-    }
+    const std::vector<std::vector<int>> share = shareOut(large);
     runParallel(threads_, [&](unsigned t) {
         for (int g : share[t]) {
             Group& group = groups_[g];

@@ -163,6 +163,9 @@ private:
     void countByPlan(const CountPlan& plan, unsigned groups);
     void countBetweenCheckpoints(std::size_t start, std::size_t end);
     void addGrids(const std::vector<GridTerm>& grids, bool fromZero);
+    // Groups shared out over the threads for a pass over their points: the
+    // largest first, each to the thread with the fewest points so far.
+    std::vector<std::vector<int>> shareOut(std::vector<int> groups) const;
     void buildDayCounts(unsigned groups);
     void placeCheckpoints();
     void updateCheckpoints(unsigned groups);

@@ -336,6 +336,14 @@ struct FastEngine::TimeLayout {
     std::array<std::size_t, kGroups> coarseCount{};
     int shift = 0;
     std::size_t coarse = 0;
+    // A point's second from its group's first, and its coarse bucket.
+    std::uint32_t secondOf(int g, std::int32_t time) const {
+        return static_cast<std::uint32_t>(std::int64_t{time} - first[static_cast<std::size_t>(g)]);
+    }
+    std::size_t bucketOf(int g, std::int32_t time) const {
+        const auto group = static_cast<std::size_t>(g);
+        return coarseBase[group] + (counting[group] ? secondOf(g, time) >> shift : 0);
+    }
 };
 
 // Any times: a pass for each group's size and spread, one for the coarse
@@ -428,13 +436,6 @@ FastEngine::TimeLayout FastEngine::layOutTimes(const std::vector<TimeTally>& tal
 // The second pass: each thread's points per coarse bucket.
 void FastEngine::countBuckets(const SampleSource& samples, const TimeLayout& layout,
                               std::vector<TimeTally>& tallies) const {
-    const auto& counting = layout.counting;
-    const auto& first = layout.first;
-    const auto& coarseBase = layout.coarseBase;
-    const int shift = layout.shift;
-    const auto secondOf = [&](int g, std::int32_t time) {
-        return static_cast<std::uint32_t>(std::int64_t{time} - first[g]);
-    };
     for (TimeTally& tally : tallies) tally.histogram.assign(layout.coarse, 0);
     eachPoint(samples, threads_, [&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
         std::vector<std::size_t>& own = tallies[t].histogram;
@@ -442,7 +443,7 @@ void FastEngine::countBuckets(const SampleSource& samples, const TimeLayout& lay
             const Datapoint& point = *at;
             if (kde::place_function(kde::cell_function(point)) != kde::Place::counted) continue;
             const int g = groupOf(point.mode);
-            ++own[coarseBase[g] + (counting[g] ? secondOf(g, point.time) >> shift : 0)];
+            ++own[layout.bucketOf(g, point.time)];
         }
     });
 }
@@ -482,12 +483,8 @@ std::vector<std::size_t> FastEngine::placeTimes(const TimeLayout& layout, std::v
 void FastEngine::scatterTimes(const SampleSource& samples, const TimeLayout& layout,
                               const std::vector<std::size_t>& bucketStart, std::vector<TimeTally>& tallies) {
     const auto& counting = layout.counting;
-    const auto& first = layout.first;
     const auto& coarseBase = layout.coarseBase;
     const int shift = layout.shift;
-    const auto secondOf = [&](int g, std::int32_t time) {
-        return static_cast<std::uint32_t>(std::int64_t{time} - first[g]);
-    };
     const std::uint32_t fineMask = (std::uint32_t{1} << shift) - 1;
     eachPoint(samples, threads_, [&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
         std::size_t* next = tallies[t].histogram.data();
@@ -497,7 +494,7 @@ void FastEngine::scatterTimes(const SampleSource& samples, const TimeLayout& lay
             const kde::Cell cell = kde::cell_function(point);
             if (kde::place_function(cell) != kde::Place::counted) continue;
             const int g = groupOf(point.mode);
-            const std::uint32_t second = secondOf(g, point.time);
+            const std::uint32_t second = layout.secondOf(g, point.time);
             if (counting[g]) {
                 store[next[coarseBase[g] + (second >> shift)]++] = kde::count_index(cell) | (second & fineMask) << kCellBits;
             } else {
