@@ -108,6 +108,10 @@ bool FastEngine::onCountGrid(const Datapoint& point, kde::Cell& cell, std::vecto
     return place == kde::Place::counted;
 }
 
+namespace {
+constexpr std::size_t kArenaBytesForEstimate = std::size_t{8} << 20;  // kArenaBytes, defined below
+}  // namespace
+
 std::size_t FastEngine::indexingBytes(std::size_t samples) {
     // Either the sort, every cell in its bucket and in place (4 bytes each,
     // twice) beside the buckets' partly filled blocks and a chunk of the
@@ -120,7 +124,9 @@ std::size_t FastEngine::indexingBytes(std::size_t samples) {
     const std::size_t checkpoints = std::min(samples * 5 / 2, kMaxCheckpoints * grid);
     const std::size_t ownCheckpoints = static_cast<std::size_t>(static_cast<double>(samples) * FastEngineTuning{}.groupCheckpointBytes);
     const std::size_t indexed = samples * 4 + checkpoints + ownCheckpoints + (kGroups + 4) * grid;
-    return std::max(sorting, indexed);
+    // Each thread's stack and its last, partly used arena, mapped whole.
+    const std::size_t perThread = hardwareThreads() * (kArenaBytesForEstimate + (std::size_t{8} << 20));
+    return std::max(sorting, indexed) + perThread;
 }
 
 namespace {
@@ -134,6 +140,7 @@ constexpr std::size_t kBlockItems = 1024;
 constexpr std::size_t kBlockBytes = kBlockItems * sizeof(std::uint32_t);
 constexpr std::size_t kArenaBlocks = 2048;
 constexpr std::size_t kArenaBytes = kArenaBlocks * kBlockBytes;
+static_assert(kArenaBytes == kArenaBytesForEstimate);
 // Mapped apart from the heap, so that the memory goes back to the system
 // once the cells are sorted (a heap that freed them would keep them, in
 // pieces, for the grids that follow).

@@ -113,7 +113,7 @@ TEST(LoadMemory, SampleFileLargerThanTheMemoryLimitLoads) {
     constexpr std::size_t kMiB = 1 << 20;
     TempDir dir;
     const std::string path = writeLargeFile(dir, kSamples);
-    EXPECT_EQ(loadUnderLimit(path, 400 * kMiB, kSamples, ""), 0);
+    EXPECT_EQ(loadUnderLimit(path, 448 * kMiB, kSamples, ""), 0);
     EXPECT_EQ(loadUnderLimit(path, 160 * kMiB, kSamples,
                              "Could not load samples from \"" + path + "\": its 33554432 samples need about"),
               1);

@@ -10,6 +10,8 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <optional>
 #include <utility>
 
@@ -355,6 +357,10 @@ int main(int argc, char** argv) {
                                      HeatmapEngine::lastUsedLogScale(), frame);
         HeatmapEngine::release();
         return ok ? 0 : 1;
+    } catch (const std::bad_alloc&) {
+        std::cerr << "trackora-heatmap: " << loadFailureMessage(options.input, std::runtime_error("not enough memory"))
+                  << "\n";
+        return 1;
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return 1;
