@@ -191,8 +191,8 @@ void showDataStatus() {
 }
 
 // A load under way while the Data window is folded: its progress in a line
-// at the foot of the map, so a long load (a billion samples take about a
-// minute) is never silent.
+// at the foot of the map, so a long load (half a minute or more for a
+// billion samples) is never silent.
 void showLoadingLine() {
     const LoadStatus status = session.loader.status();
     if (!status.loading || !dataFold.wasFolded) return;

@@ -29,22 +29,8 @@ with open(sys.argv[1], "wb") as f:
 PY
 cd "$work" || exit 1
 # The windows open where these clicks expect them (at first start they
-# are folded in the north-west corner).
-cat > imgui.ini <<'INI'
-[Window][Main Menu]
-Pos=60,200
-Size=330,590
-Collapsed=0
-
-[Window][LUT]
-Pos=0,0
-Collapsed=0
-
-[Window][Data]
-Pos=410,600
-Size=380,190
-Collapsed=0
-INI
+# are folded in the north-west corner); both end-to-end tests click there.
+cp "$here/clicked_layout.ini" imgui.ini || fail "cannot place the windows"
 
 cat > session.sh <<SESSION
 set -u
