@@ -17,6 +17,11 @@ struct ControlSettings {
     std::int32_t max_time = 86400;
     std::int32_t kernel_size = 5;
     float sigma = 1.0f;
+    // The open frame's cells' east-west width over their north-south height
+    // on the ground (model/GeoFrame's cellAspect): sigma and kernel_size
+    // count cells north-south, and the table is scaled east-west by this so
+    // the Gaussian is round in metres. 1 for a frame within 2% of square.
+    double cell_aspect = 1.0;
     std::int32_t mode_mask = 0;
     // Starts different from mode_mask so that the first frame computes a grid.
     std::int32_t applied_mode_mask = kAllModes;

@@ -130,24 +130,27 @@ void verticalPass(const float* rows, const unsigned char* used, const float* fac
 
 }  // namespace
 
-void convolveCounts(const std::uint32_t* counts, const std::vector<float>& factorWeights, int size,
-                    unsigned threads, std::vector<float>& rows, std::vector<float>& grid) {
-    const int half = size / 2;
+void convolveCounts(const std::uint32_t* counts, const std::vector<float>& rowFactor,
+                    const std::vector<float>& colFactor, unsigned threads, std::vector<float>& rows,
+                    std::vector<float>& grid) {
+    const int half = static_cast<int>(rowFactor.size() / 2);
+    const int halfCols = static_cast<int>(colFactor.size() / 2);
     constexpr int side = kde::kSide;
     // Count-grid rows that reach the grid with this table, and the column
     // offsets that can matter: beyond them the count row is empty.
     const kde::ConvolutionShape shape = kde::convolution_shape(half);
     const int rowFirst = shape.rowFirst;
     const int rowLast = shape.rowLast;
-    const int reach = shape.reach;
+    const int reach = kde::convolution_shape(halfCols).reach;
     constexpr int margin = side + kCountPad;
     constexpr int widened = kCountSide + 2 * margin;
-    const float* factor = factorWeights.data() + half;  // factor[k] for k in -half..half
+    const float* factor = rowFactor.data() + half;          // factor[k] for k in -half..half
+    const float* across = colFactor.data() + halfCols;      // across[k] for k in -halfCols..halfCols
 
     rows.resize(static_cast<std::size_t>(kCountSide) * side);
     std::vector<unsigned char> rowUsed(kCountSide, 0);
 
-    // Horizontal pass: rows[i][c] = sum over v of factor[v] * counts[i][c - v].
+    // Horizontal pass: rows[i][c] = sum over v of across[v] * counts[i][c - v].
     runParallel(threads, [&](unsigned t) {
         const FlushSubnormals flush;
         std::vector<float> line(widened, 0.0f);
@@ -162,7 +165,7 @@ void convolveCounts(const std::uint32_t* counts, const std::vector<float>& facto
             }
             rowUsed[i] = any;
             if (any)
-                horizontalPass(line.data() + margin + kCountPad, factor, reach,
+                horizontalPass(line.data() + margin + kCountPad, across, reach,
                                rows.data() + static_cast<std::size_t>(i) * side);
         }
     });

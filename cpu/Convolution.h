@@ -12,10 +12,12 @@ namespace engine {
 
 // Every cell of grid (kde::kCells floats) receives counts (the count grid,
 // kde::kCountCells values) convolved with the table whose one-dimensional
-// factor is factorWeights (size values, size odd), over `threads` threads.
+// factors are rowFactor (north-south) and colFactor (east-west), each of an
+// odd number of values, over `threads` threads.
 // rows holds the horizontal pass (count-grid rows x grid columns), kept
 // between calls so it is allocated once.
-void convolveCounts(const std::uint32_t* counts, const std::vector<float>& factorWeights, int size,
-                    unsigned threads, std::vector<float>& rows, std::vector<float>& grid);
+void convolveCounts(const std::uint32_t* counts, const std::vector<float>& rowFactor,
+                    const std::vector<float>& colFactor, unsigned threads, std::vector<float>& rows,
+                    std::vector<float>& grid);
 
 }  // namespace engine

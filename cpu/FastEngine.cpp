@@ -61,7 +61,7 @@ std::string FastEngine::name() const {
 
 std::size_t FastEngine::memoryBytes() const {
     std::size_t bytes = countedPoints_ * 4 + far_.capacity() * sizeof(FarPoint) + table_.capacity() * sizeof(float) +
-                        factor_.capacity() * sizeof(float) + counts_.capacity() * 4 +
+                        (factors_.rows.capacity() + factors_.cols.capacity()) * sizeof(float) + counts_.capacity() * 4 +
                         rows_.capacity() * sizeof(float) + lastDensity_.capacity() * sizeof(float) +
                         checkTimes_.capacity() * sizeof(std::int64_t);
     for (const Group& group : groups_)
@@ -75,11 +75,12 @@ std::size_t FastEngine::memoryBytes() const {
     return bytes;
 }
 
-void FastEngine::setKernel(const std::vector<float>& table, int size) {
+void FastEngine::setKernel(const std::vector<float>& table, int rows, int cols) {
     table_ = table;
-    size_ = size;
+    tableRows_ = rows;
+    tableCols_ = cols;
     ++tableVersion_;
-    factor_ = tableFactor(table_, size);
+    factors_ = tableFactors(table_, rows, cols);
 }
 
 void FastEngine::forgetLastCounts() {
@@ -241,7 +242,8 @@ void FastEngine::stampFarPoints(const ControlSettings& settings, std::vector<flo
         if (!kde::mode_passes(point.mode, settings.mode_mask) ||
             !kde::time_passes(point.time, settings.mode_mask, settings.min_time, settings.max_time))
             continue;
-        kde::far_stamp_function(point.row, point.col, factor_.data(), size_, kde::kSide, add);
+        kde::far_stamp_function(point.row, point.col, factors_.rows.data(), tableRows_, factors_.cols.data(), tableCols_,
+                                kde::kSide, add);
     }
 }
 
@@ -249,7 +251,7 @@ std::vector<float> FastEngine::density(const ControlSettings& settings) {
     const CountKey key = keyOf(settings);
     if (!densityValid_ || key != densityKey_ || densityTable_ != tableVersion_) {
         lastDensity_.resize(kde::kCells);
-        convolveCounts(countsFor(settings).data(), factor_, size_, threads_, rows_, lastDensity_);
+        convolveCounts(countsFor(settings).data(), factors_.rows, factors_.cols, threads_, rows_, lastDensity_);
         stampFarPoints(settings, lastDensity_);
         densityKey_ = key;
         densityTable_ = tableVersion_;

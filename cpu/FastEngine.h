@@ -73,7 +73,8 @@ public:
     // input fits before it is read.
     static std::size_t indexingBytes(std::size_t samples);
 
-    void setKernel(const std::vector<float>& table, int size) override;
+    using DensityBackend::setKernel;
+    void setKernel(const std::vector<float>& table, int rows, int cols) override;
     std::vector<float> compute(const ControlSettings& settings) override;
     std::string name() const override;
     std::size_t memoryBytes() const override;
@@ -194,8 +195,9 @@ private:
     std::array<Group, kGroups> groups_;
     std::vector<FarPoint> far_;
     std::vector<float> table_{1.0f};
-    std::vector<float> factor_{1.0f};
-    int size_ = 1;
+    TableFactors factors_{{1.0f}, {1.0f}};
+    int tableRows_ = 1;
+    int tableCols_ = 1;
     unsigned tableVersion_ = 0;
 
     CountPath preferred_ = CountPath::cheapest;

@@ -23,16 +23,17 @@ CombineFunction combineFor(reductionOperation operation) {
 
 ReferenceEngine::ReferenceEngine(std::vector<Datapoint> points) : points_(std::move(points)) {}
 
-void ReferenceEngine::setKernel(const std::vector<float>& table, int size) {
+void ReferenceEngine::setKernel(const std::vector<float>& table, int rows, int cols) {
     table_ = table;
-    size_ = size;
+    rows_ = rows;
+    cols_ = cols;
 }
 
 std::size_t ReferenceEngine::memoryBytes() const {
     return points_.capacity() * sizeof(Datapoint) + table_.capacity() * sizeof(float);
 }
 
-void referenceKde(const std::vector<Datapoint>& points, const float* table, int size,
+void referenceKde(const std::vector<Datapoint>& points, const float* table, int rows, int cols,
                   std::int32_t mode_mask, std::int32_t min_time, std::int32_t max_time,
                   std::vector<float>& grid) {
     kde::AddToGrid add{grid.data()};
@@ -40,13 +41,19 @@ void referenceKde(const std::vector<Datapoint>& points, const float* table, int 
         if (!kde::point_passes(point, mode_mask, min_time, max_time)) continue;
         const kde::Cell cell = kde::cell_function(point);
         if (!cell.valid) continue;
-        kde::stamp_function(cell.row, cell.col, table, size, kde::kSide, add);
+        kde::stamp_function(cell.row, cell.col, table, rows, cols, kde::kSide, add);
     }
+}
+
+void referenceKde(const std::vector<Datapoint>& points, const float* table, int size,
+                  std::int32_t mode_mask, std::int32_t min_time, std::int32_t max_time,
+                  std::vector<float>& grid) {
+    referenceKde(points, table, size, size, mode_mask, min_time, max_time, grid);
 }
 
 std::vector<float> ReferenceEngine::density(const ControlSettings& settings) const {
     std::vector<float> grid(kde::kCells, 0.0f);
-    referenceKde(points_, table_.data(), size_, settings.mode_mask, settings.min_time,
+    referenceKde(points_, table_.data(), rows_, cols_, settings.mode_mask, settings.min_time,
                  settings.max_time, grid);
     return grid;
 }

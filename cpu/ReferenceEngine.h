@@ -16,7 +16,8 @@ class ReferenceEngine final : public DensityBackend, public CellCounter {
 public:
     explicit ReferenceEngine(std::vector<Datapoint> points);
 
-    void setKernel(const std::vector<float>& table, int size) override;
+    using DensityBackend::setKernel;
+    void setKernel(const std::vector<float>& table, int rows, int cols) override;
     std::vector<float> compute(const ControlSettings& settings) override;
     std::string name() const override { return "reference CPU"; }
     std::size_t memoryBytes() const override;
@@ -33,10 +34,15 @@ private:
     std::vector<Datapoint> points_;
     std::vector<float> table_{1.0f};
     std::vector<float> lastDensity_;  // the literal engine may copy; speed is not its job
-    int size_ = 1;
+    int rows_ = 1;
+    int cols_ = 1;
 };
 
-// kde_kernel over all points in index order, adding into grid (kCells floats).
+// kde_kernel over all points in index order, adding into grid (kCells
+// floats): a rows x cols table, or a square one of side size.
+void referenceKde(const std::vector<Datapoint>& points, const float* table, int rows, int cols,
+                  std::int32_t mode_mask, std::int32_t min_time, std::int32_t max_time,
+                  std::vector<float>& grid);
 void referenceKde(const std::vector<Datapoint>& points, const float* table, int size,
                   std::int32_t mode_mask, std::int32_t min_time, std::int32_t max_time,
                   std::vector<float>& grid);

@@ -87,25 +87,34 @@ void CudaEngine::uploadFarPoints(const std::vector<Datapoint>& far) {
     far_.upload(far.data(), far.size(), stream_.get());
 }
 
-void CudaEngine::setKernel(const std::vector<float>& table, int size) {
-    const std::string problem = gpuplan::tableProblem(table.size(), size);
+void CudaEngine::setKernel(const std::vector<float>& table, int rows, int cols) {
+    const std::string problem = gpuplan::tableProblem(table.size(), rows, cols);
     if (!problem.empty()) throw std::invalid_argument(problem);
-    const std::vector<float> weights = path_ == Path::literal ? table : tableFactor(table, size);
+    std::vector<float> weights;
+    if (path_ == Path::literal) {
+        weights = table;
+    } else {
+        TableFactors factors = tableFactors(table, rows, cols);
+        weights = std::move(factors.rows);
+        weights.insert(weights.end(), factors.cols.begin(), factors.cols.end());
+    }
     const std::size_t needed = weights.size() * sizeof(float);
     if (needed > table_.bytes()) {
         std::size_t freeBytes = 0;
         std::size_t totalBytes = 0;
         TRACKORA_CUDA_CHECK(failure_, cudaMemGetInfo(&freeBytes, &totalBytes));
         if (needed + gpuplan::kHeadroomBytes > freeBytes + table_.bytes())
-            throw std::runtime_error("the " + std::to_string(size) + " x " + std::to_string(size) +
+            throw std::runtime_error("the " + std::to_string(rows) + " x " + std::to_string(cols) +
                                      " weight table needs " + gpuplan::megabytes(needed) + " of GPU memory, " +
                                      gpuplan::megabytes(freeBytes) + " are free");
     }
-    size_ = 1;  // until the new table is in place
+    tableRows_ = 1;  // until the new table is in place
+    tableCols_ = 1;
     // A larger table replaces the old one (freed first: one exists at a
     // time); a smaller one is written over it after the stream's work.
     table_.upload(weights.data(), weights.size(), stream_.get());
-    size_ = size;
+    tableRows_ = rows;
+    tableCols_ = cols;
 }
 
 std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
@@ -172,7 +181,9 @@ float CudaEngine::readMaximum(const float* at) {
 }
 
 void CudaEngine::estimate(const ControlSettings& settings) {
-    const std::size_t tableCount = path_ == Path::literal ? std::size_t(size_) * size_ : std::size_t(size_);
+    const std::size_t tableCount =
+        path_ == Path::literal ? std::size_t(tableRows_) * std::size_t(tableCols_)
+                               : std::size_t(tableRows_) + std::size_t(tableCols_);
     if (!table_.get() || table_.count() != tableCount)
         throw std::logic_error("CUDA engine: the weight table does not match its size");
     const int mask = settings.mode_mask;
@@ -181,7 +192,7 @@ void CudaEngine::estimate(const ControlSettings& settings) {
         TRACKORA_CUDA_CHECK(failure_, cudaMemsetAsync(heatmap_.get(), 0, kde::kCells * sizeof(float), stream));
         for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count(), launchPoints_)) {
             kde_kernel<<<chunk.blocks, kThreads, 0, stream>>>(points_.get() + chunk.first, chunk.count, table_.get(),
-                                                              size_, heatmap_.get(), kde::kPrecision, mask,
+                                                              tableRows_, tableCols_, heatmap_.get(), kde::kPrecision, mask,
                                                               settings.min_time, settings.max_time);
             checkLaunch(failure_);
         }
@@ -193,22 +204,26 @@ void CudaEngine::estimate(const ControlSettings& settings) {
                                                             mask, settings.min_time, settings.max_time);
         checkLaunch(failure_);
     }
-    const int half = size_ / 2;
+    const int half = tableRows_ / 2;
+    const int halfCols = tableCols_ / 2;
+    const float* rowFactor = table_.get();
+    const float* colFactor = table_.get() + tableRows_;
     const kde::ConvolutionShape shape = kde::convolution_shape(half);
     const int columnBlocks = gpuplan::blocksFor(kde::kSide);
     const dim3 rowGrid(columnBlocks, shape.rowLast - shape.rowFirst + 1);
-    convolve_rows_kernel<<<rowGrid, kThreads, 0, stream>>>(counts_.get(), table_.get(), half, shape.reach,
+    convolve_rows_kernel<<<rowGrid, kThreads, 0, stream>>>(counts_.get(), colFactor, halfCols,
+                                                           kde::convolution_shape(halfCols).reach,
                                                            shape.rowFirst, rows_.get(), chunk_);
     checkLaunch(failure_);
     const dim3 columnGrid(columnBlocks, kde::kSide);
-    convolve_columns_kernel<<<columnGrid, kThreads, 0, stream>>>(rows_.get(), table_.get(), half, shape.rowFirst,
+    convolve_columns_kernel<<<columnGrid, kThreads, 0, stream>>>(rows_.get(), rowFactor, half, shape.rowFirst,
                                                                  shape.rowLast, heatmap_.get(), chunk_);
     checkLaunch(failure_);
     if (far_.count() > 0) {
         for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(far_.count(), launchPoints_)) {
-            far_kernel<<<chunk.blocks, kThreads, 0, stream>>>(far_.get() + chunk.first, chunk.count, table_.get(),
-                                                              size_, heatmap_.get(), mask, settings.min_time,
-                                                              settings.max_time);
+            far_kernel<<<chunk.blocks, kThreads, 0, stream>>>(far_.get() + chunk.first, chunk.count, rowFactor,
+                                                              tableRows_, colFactor, tableCols_, heatmap_.get(), mask,
+                                                              settings.min_time, settings.max_time);
             checkLaunch(failure_);
         }
     }

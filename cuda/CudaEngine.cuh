@@ -77,7 +77,8 @@ public:
     CudaEngine(const CudaEngine&) = delete;
     CudaEngine& operator=(const CudaEngine&) = delete;
 
-    void setKernel(const std::vector<float>& table, int size) override;
+    using DensityBackend::setKernel;
+    void setKernel(const std::vector<float>& table, int rows, int cols) override;
     std::vector<float> compute(const ControlSettings& settings) override;
     std::string name() const override { return name_; }
     std::size_t memoryBytes() const override;
@@ -112,8 +113,10 @@ private:
     OwnedEvent stop_{failure_};
     gpuplan::Path path_;
     std::string name_;
-    // Side of the table in table_: the whole table (literal) or its factor.
-    int size_ = 1;
+    // Sides of the table (north-south rows, east-west cols). table_ holds
+    // the whole table (literal) or its two factors, the rows' first.
+    int tableRows_ = 1;
+    int tableCols_ = 1;
     DeviceBuffer<Datapoint> points_{failure_};
     DeviceBuffer<Datapoint> far_{failure_};
     DeviceBuffer<float> table_{failure_};

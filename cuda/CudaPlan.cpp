@@ -42,14 +42,15 @@ std::size_t footprintBytes(Path path, std::size_t points, std::size_t farPoints,
     return bytes;
 }
 
-std::string tableProblem(std::size_t tableEntries, int size) {
-    if (size < 1 || size > kde::kMaxKernelSize || size % 2 != 1)
-        return "weight table size " + std::to_string(size) + " is not odd within 1.." +
-               std::to_string(kde::kMaxKernelSize);
-    const std::size_t side = static_cast<std::size_t>(size);
-    if (tableEntries != side * side)
-        return "weight table of size " + std::to_string(size) + " holds " + std::to_string(tableEntries) +
-               " weights, not " + std::to_string(side * side);
+std::string tableProblem(std::size_t tableEntries, int rows, int cols) {
+    for (const int side : {rows, cols})
+        if (side < 1 || side > kde::kMaxKernelSize || side % 2 != 1)
+            return "weight table side " + std::to_string(side) + " is not odd within 1.." +
+                   std::to_string(kde::kMaxKernelSize);
+    const std::size_t entries = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    if (tableEntries != entries)
+        return "weight table of " + std::to_string(rows) + " x " + std::to_string(cols) + " holds " +
+               std::to_string(tableEntries) + " weights, not " + std::to_string(entries);
     return {};
 }
 

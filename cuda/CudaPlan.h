@@ -152,9 +152,10 @@ std::size_t footprintBytes(Path path, std::size_t points, std::size_t farPoints,
 // Bytes of the table itself on the device.
 std::size_t tableBytes(Path path, int tableSize);
 
-// Empty when table holds size x size weights for an odd size within
+// Empty when table holds rows x cols weights for odd sides within
 // 1..kMaxKernelSize; otherwise the reason.
-std::string tableProblem(std::size_t tableEntries, int size);
+std::string tableProblem(std::size_t tableEntries, int rows, int cols);
+inline std::string tableProblem(std::size_t tableEntries, int size) { return tableProblem(tableEntries, size, size); }
 
 // The points the counting path stamps one by one (kde::Place::far), in input
 // order: appended from one chunk of samples, or gathered from a whole

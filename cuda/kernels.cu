@@ -18,8 +18,9 @@ struct AtomicAdd {
 }  // namespace
 
 // output_data holds output_size^2 floats, output_size = 10^precision.
-__global__ void kde_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_size,
-                           float* output_data, int precision, int mode_mask, int min_time, int max_time) {
+__global__ void kde_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_rows,
+                           int kernel_cols, float* output_data, int precision, int mode_mask, int min_time,
+                           int max_time) {
     const int global_id = blockIdx.x * blockDim.x + threadIdx.x;
     const int output_size = kde::grid_side(precision);
     if (global_id >= n_point) return;
@@ -28,7 +29,7 @@ __global__ void kde_kernel(const Datapoint* points, int n_point, const float* ke
     const kde::Cell cell = kde::cell_function(point, output_size);
     if (!cell.valid) return;
     AtomicAdd add{output_data};
-    kde::stamp_function(cell.row, cell.col, kernel, kernel_size, output_size, add);
+    kde::stamp_function(cell.row, cell.col, kernel, kernel_rows, kernel_cols, output_size, add);
 }
 
 // Every lane of a warp reaches the match, the spare threads of the last
@@ -102,8 +103,9 @@ __global__ void convolve_columns_kernel(const float* rows, const float* factor, 
     if (c < kde::kSide) output_data[r * kde::kSide + c] = total;
 }
 
-__global__ void far_kernel(const Datapoint* points, int n_point, const float* factor, int kernel_size,
-                           float* output_data, int mode_mask, int min_time, int max_time) {
+__global__ void far_kernel(const Datapoint* points, int n_point, const float* row_factor, int kernel_rows,
+                           const float* col_factor, int kernel_cols, float* output_data, int mode_mask,
+                           int min_time, int max_time) {
     const int global_id = blockIdx.x * blockDim.x + threadIdx.x;
     if (global_id >= n_point) return;
     const Datapoint point = points[global_id];
@@ -111,7 +113,7 @@ __global__ void far_kernel(const Datapoint* points, int n_point, const float* fa
     const kde::Cell cell = kde::cell_function(point);
     if (!cell.valid) return;
     AtomicAdd add{output_data};
-    kde::far_stamp_function(cell.row, cell.col, factor, kernel_size, kde::kSide, add);
+    kde::far_stamp_function(cell.row, cell.col, row_factor, kernel_rows, col_factor, kernel_cols, kde::kSide, add);
 }
 
 // The finishing step's first half (kde::scale_function and the maximum of

@@ -19,8 +19,10 @@
 // The literal path: adds the whole table centred on each passing point, with
 // float atomics; output_data holds output_size^2 floats, output_size =
 // 10^precision.
-__global__ void kde_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_size,
-                           float* output_data, int precision, int mode_mask, int min_time, int max_time);
+// The table is kernel_rows x kernel_cols, row-major.
+__global__ void kde_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_rows,
+                           int kernel_cols, float* output_data, int precision, int mode_mask, int min_time,
+                           int max_time);
 
 // The counting path, first step: the integer count of the passing points per
 // centre cell of the count grid (counts: kde::kCountCells, zeroed before).
@@ -28,7 +30,8 @@ __global__ void kde_kernel(const Datapoint* points, int n_point, const float* ke
 __global__ void count_kernel(const Datapoint* points, int n_point, std::uint32_t* counts, int mode_mask,
                              int min_time, int max_time);
 
-// The counting path's convolution with the table's factor (half = size / 2),
+// The counting path's convolution with the table's factors (half = side / 2:
+// the east-west factor for the rows pass, the north-south one for the columns),
 // its weights taken `chunk` at a time (1..gpuplan::kFactorChunk) through
 // shared memory. Horizontal pass: blocks (4, rows row_first..row_last of the
 // count grid), into rows (gpuplan::kRowCells); vertical pass: blocks
@@ -41,8 +44,9 @@ __global__ void convolve_columns_kernel(const float* rows, const float* factor, 
 // The counting path's points centred beyond the count grid's margin
 // (gpuplan::farPoints), each stamped with the factor's outer product, added
 // to the convolved grid with float atomics.
-__global__ void far_kernel(const Datapoint* points, int n_point, const float* factor, int kernel_size,
-                           float* output_data, int mode_mask, int min_time, int max_time);
+__global__ void far_kernel(const Datapoint* points, int n_point, const float* row_factor, int kernel_rows,
+                           const float* col_factor, int kernel_cols, float* output_data, int mode_mask,
+                           int min_time, int max_time);
 
 // The finishing step's first half: the optional logarithm in place and the
 // maximum of each block of cells into block_max (one value per block).

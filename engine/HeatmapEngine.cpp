@@ -54,6 +54,7 @@ struct EngineState {
     bool onGpu = false;
     int tableSize = 0;
     float tableSigma = 0.0f;
+    double tableAspect = 1.0;
     // What the last compute was asked for and divided by.
     bool computed = false;
     // The readout asks every frame the cursor is over the map; the answer
@@ -99,8 +100,9 @@ Choice readChoice() {
     return Choice::automatic;
 }
 
-void installTable(engine::DensityBackend& backend, float sigma, int size) {
-    backend.setKernel(engine::usableGaussKernel(sigma, size), size);
+void installTable(engine::DensityBackend& backend, float sigma, int size, double aspect) {
+    const engine::KernelShape shape = engine::kernelShape(sigma, size, aspect);
+    backend.setKernel(engine::usableGaussKernel(shape), shape.rows, shape.cols);
 }
 
 // A CUDA failure after start-up: report it once and carry on on the CPU.
@@ -110,14 +112,15 @@ void failOver(const std::exception& error) {
     state.active = std::move(state.fallback);
     state.onGpu = false;
     gpuBytesHeld = 0;
-    installTable(*state.active, state.tableSigma, state.tableSize);
+    installTable(*state.active, state.tableSigma, state.tableSize, state.tableAspect);
 }
 
-void setTable(float sigma, int size) {
+void setTable(float sigma, int size, double aspect) {
     state.tableSize = size;
     state.tableSigma = sigma;
+    state.tableAspect = aspect;
     try {
-        installTable(*state.active, sigma, size);
+        installTable(*state.active, sigma, size, aspect);
     } catch (const std::exception& error) {
         if (!state.onGpu) throw;
         failOver(error);
@@ -126,7 +129,8 @@ void setTable(float sigma, int size) {
 
 bool tableMatches(const ControlSettings& settings) {
     return state.tableSize == engine::effectiveKernelSize(settings.kernel_size) &&
-           std::bit_cast<std::uint32_t>(state.tableSigma) == std::bit_cast<std::uint32_t>(settings.sigma);
+           std::bit_cast<std::uint32_t>(state.tableSigma) == std::bit_cast<std::uint32_t>(settings.sigma) &&
+           std::bit_cast<std::uint64_t>(state.tableAspect) == std::bit_cast<std::uint64_t>(settings.cell_aspect);
 }
 
 }  // namespace
@@ -309,9 +313,18 @@ std::vector<float> sampleCounts(const ControlSettings& filters) {
 
 int effectiveKernelSize(int kernelSize) { return engine::effectiveKernelSize(kernelSize); }
 
+TableShape tableShape(const ControlSettings& settings) {
+    const engine::KernelShape shape = engine::kernelShape(settings.sigma, settings.kernel_size, settings.cell_aspect);
+    return TableShape{shape.rows, shape.cols};
+}
+
+std::string kernelCutShort(const ControlSettings& settings) {
+    return engine::kernelCutShortWarning(engine::kernelShape(settings.sigma, settings.kernel_size, settings.cell_aspect));
+}
+
 void rebuildKernel(ControlSettings& settings) {
     if (!state.active) return;
-    setTable(settings.sigma, engine::effectiveKernelSize(settings.kernel_size));
+    setTable(settings.sigma, engine::effectiveKernelSize(settings.kernel_size), settings.cell_aspect);
 }
 
 std::vector<float> computeHeatmap(ControlSettings& settings) {

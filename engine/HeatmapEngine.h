@@ -64,7 +64,8 @@ std::size_t hostMemoryAvailable();
 // Bytes indexing this many samples takes at its peak.
 std::size_t indexingBytes(std::size_t samples);
 
-// Rebuilds the weight table from settings.kernel_size and settings.sigma.
+// Rebuilds the weight table from settings.kernel_size, settings.sigma and
+// settings.cell_aspect (the table is round in metres on the ground).
 // Sizes go through the settings' odd-size rule, capped at 23169 (the panel
 // itself offers at most 101); a
 // sigma for which the Gaussian has no finite weights gives a single-cell
@@ -73,6 +74,17 @@ std::size_t indexingBytes(std::size_t samples);
 void rebuildKernel(ControlSettings& settings);
 // The table side computeHeatmap uses for a kernel size: the odd-size rule and the cap.
 int effectiveKernelSize(int kernelSize);
+// The sides of the table the settings give: rows north-south (the effective
+// kernel size), cols east-west (scaled by settings.cell_aspect).
+struct TableShape {
+    int rows = 1;
+    int cols = 1;
+};
+TableShape tableShape(const ControlSettings& settings);
+// One line when the table ends inside two sigmas of its centre, so the
+// stamp shows the box's edges, naming the Size that would hold it; empty
+// when it does not.
+std::string kernelCutShort(const ControlSettings& settings);
 
 // kGridCells floats, row r (from x, south to north) then column c (from y,
 // west to east) at r * kGridSide + c. Normalised so the densest cell is 1

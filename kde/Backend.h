@@ -17,8 +17,11 @@ namespace engine {
 class DensityBackend {
 public:
     virtual ~DensityBackend() = default;
-    // table holds size * size weights (size odd, 1..23169).
-    virtual void setKernel(const std::vector<float>& table, int size) = 0;
+    // table holds rows * cols weights, row-major (both odd, 1..23169): rows
+    // north-south, cols east-west.
+    virtual void setKernel(const std::vector<float>& table, int rows, int cols) = 0;
+    // A square table of size * size weights.
+    void setKernel(const std::vector<float>& table, int size) { setKernel(table, size, size); }
     // The normalised grid; uses settings' filters and log switch only.
     virtual std::vector<float> compute(const ControlSettings& settings) = 0;
     virtual std::string name() const = 0;
@@ -67,10 +70,47 @@ std::vector<float> makeGaussKernel(float sigma, int size);
 // makeGaussKernel, with the fallbacks for a sigma that yields no usable table.
 std::vector<float> usableGaussKernel(float sigma, int size);
 
+// A weight table's shape on the grid: rows north-south, cols east-west (both
+// odd), and the Gaussian's sigma along each, in cells.
+struct KernelShape {
+    int rows = 1;
+    int cols = 1;
+    float sigmaRows = 1.0f;
+    float sigmaCols = 1.0f;
+    bool square() const { return rows == cols && sigmaRows == sigmaCols; }
+};
+
+// The table for a sigma and size in cells north-south over cells whose
+// east-west width is `aspect` times their north-south height on the ground:
+// east-west, sigma and reach in cells are divided by the aspect, so the
+// Gaussian is round in metres. An aspect of 1 (what a frame within 2% of
+// square is given) keeps the square table; one that is not positive and
+// finite is taken as 1. The size goes through effectiveKernelSize; the
+// east-west side is capped alike.
+KernelShape kernelShape(float sigma, int size, double aspect);
+
+// The Gaussian table of that shape, summing to 1; a square shape gives
+// exactly makeGaussKernel's table. The fallbacks of usableGaussKernel apply.
+std::vector<float> usableGaussKernel(const KernelShape& shape);
+
 // The weight table's one-dimensional factor: its row sums over the square
 // root of its total, so that factor[i] * factor[j] is table[i][j] within a few
 // roundings. Both convolving engines use it, so they convolve alike.
 std::vector<float> tableFactor(const std::vector<float>& table, int size);
+
+// The factors of a rows x cols table: rows[i] * cols[j] is table[i][j]
+// within a few roundings (row and column sums over the square root of the
+// total). For a square table both equal tableFactor's.
+struct TableFactors {
+    std::vector<float> rows;
+    std::vector<float> cols;
+};
+TableFactors tableFactors(const std::vector<float>& table, int rows, int cols);
+
+// One line when the table ends inside two sigmas of its centre (north-south,
+// the side Size sets), so the stamp shows the box's edges: what Size would hold the
+// Gaussian to two sigmas. Empty when it does not.
+std::string kernelCutShortWarning(const KernelShape& shape);
 
 // Turns a raw density grid into the result in place: the optional logarithm,
 // the maximum and the division. When the maximum is not positive and finite

@@ -164,55 +164,72 @@ TRACKORA_HD inline bool log_enabled(bool use_log_scale, std::int32_t mode_mask) 
     return use_log_scale;
 }
 
-// Adds a kernel_size x kernel_size stamp centred on (row, col) of an
-// output_size x output_size grid: weight(u + half, v + half) on grid row
-// row + u and column col + v. Positions outside the grid are dropped at all
-// four edges; the loops cover only the part of the stamp that lands inside,
-// so far-away points cost nothing.
+// Adds a rows x cols stamp (both odd) centred on (row, col) of an
+// output_size x output_size grid: weight(u + rows / 2, v + cols / 2) on grid
+// row row + u and column col + v. The two sides differ where the frame's
+// cells are not square on the ground, so the Gaussian stays round in metres.
+// Positions outside the grid are dropped at all four edges; the loops cover
+// only the part of the stamp that lands inside, so far-away points cost
+// nothing.
 template <typename Weight, typename Add>
-TRACKORA_HD inline void stamp_inside(int row, int col, int kernel_size, int output_size, const Weight& weight,
+TRACKORA_HD inline void stamp_inside(int row, int col, int rows, int cols, int output_size, const Weight& weight,
                                      Add& add) {
-    const long long half = kernel_size / 2;
+    const long long halfRows = rows / 2;
+    const long long halfCols = cols / 2;
     const long long side = output_size;
     const long long r = row;
     const long long c = col;
-    const long long uLow = (-half > -r) ? -half : -r;
-    const long long uHigh = (half < side - 1 - r) ? half : side - 1 - r;
-    const long long vLow = (-half > -c) ? -half : -c;
-    const long long vHigh = (half < side - 1 - c) ? half : side - 1 - c;
+    const long long uLow = (-halfRows > -r) ? -halfRows : -r;
+    const long long uHigh = (halfRows < side - 1 - r) ? halfRows : side - 1 - r;
+    const long long vLow = (-halfCols > -c) ? -halfCols : -c;
+    const long long vHigh = (halfCols < side - 1 - c) ? halfCols : side - 1 - c;
     for (long long u = uLow; u <= uHigh; ++u) {
         const long long gridRow = (r + u) * side + c;
-        for (long long v = vLow; v <= vHigh; ++v) add(static_cast<int>(gridRow + v), weight(u + half, v + half));
+        for (long long v = vLow; v <= vHigh; ++v)
+            add(static_cast<int>(gridRow + v), weight(u + halfRows, v + halfCols));
     }
 }
 
-// The weight table itself, row-major.
+// The weight table itself, row-major, `cols` weights a row.
 struct TableWeight {
     const float* table;
-    long long size;
-    TRACKORA_HD float operator()(long long i, long long j) const { return table[i * size + j]; }
+    long long cols;
+    TRACKORA_HD float operator()(long long i, long long j) const { return table[i * cols + j]; }
 };
-// The table's one-dimensional factor's outer product (tableFactor): what
-// the counting engines convolve with, so the points they stamp one by one
-// weigh as the counted ones do.
+// The outer product of the table's one-dimensional factors (tableFactors):
+// what the counting engines convolve with, so the points they stamp one by
+// one weigh as the counted ones do. rowFactor runs north-south, colFactor
+// east-west; for a square table they are the same values.
 struct FactorWeight {
-    const float* factor;
-    TRACKORA_HD float operator()(long long i, long long j) const { return factor[i] * factor[j]; }
+    const float* rowFactor;
+    const float* colFactor;
+    TRACKORA_HD float operator()(long long i, long long j) const { return rowFactor[i] * colFactor[j]; }
 };
 
-// The literal stamp: the whole table, as the reference engines add it per sample.
+// The literal stamp: the whole rows x cols table, as the reference engines
+// add it per sample.
+template <typename Add>
+TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, int rows, int cols, int output_size,
+                                       Add& add) {
+    stamp_inside(row, col, rows, cols, output_size, TableWeight{kernel, cols}, add);
+}
 template <typename Add>
 TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, int kernel_size, int output_size,
                                        Add& add) {
-    stamp_inside(row, col, kernel_size, output_size, TableWeight{kernel, kernel_size}, add);
+    stamp_function(row, col, kernel, kernel_size, kernel_size, output_size, add);
 }
 
 // The stamp of a point beyond the count grid's margin (kde::Place::far), in
-// both counting engines: the factor's outer product.
+// both counting engines: the factors' outer product.
+template <typename Add>
+TRACKORA_HD inline void far_stamp_function(int row, int col, const float* rowFactor, int rows,
+                                           const float* colFactor, int cols, int output_size, Add& add) {
+    stamp_inside(row, col, rows, cols, output_size, FactorWeight{rowFactor, colFactor}, add);
+}
 template <typename Add>
 TRACKORA_HD inline void far_stamp_function(int row, int col, const float* factor, int kernel_size, int output_size,
                                            Add& add) {
-    stamp_inside(row, col, kernel_size, output_size, FactorWeight{factor}, add);
+    far_stamp_function(row, col, factor, kernel_size, factor, kernel_size, output_size, add);
 }
 
 // The host engines' add step for stamp_function: one thread adds at a time.

@@ -168,3 +168,23 @@ GeoFrame fitFrame(std::vector<float>& latitudes, std::vector<float>& longitudes)
                     std::min(std::ceil((north + latitudePad) * 1e6) / 1e6, kLatitudeLimit),
                     std::min(std::ceil((east + longitudePad) * 1e6) / 1e6, 180.0)};
 }
+
+namespace {
+constexpr double kEarthRadiusMetres = 6371008.8;  // mean radius (IUGG)
+constexpr double kDegree = 3.14159265358979323846 / 180.0;
+}  // namespace
+
+double cellHeightMetres(const GeoFrame& frame) {
+    return frame.latitudeSpan() / 1000.0 * kDegree * kEarthRadiusMetres;
+}
+
+double cellWidthMetres(const GeoFrame& frame) {
+    const double centre = 0.5 * (frame.south + frame.north) * kDegree;
+    return frame.longitudeSpan() / 1000.0 * kDegree * kEarthRadiusMetres * std::cos(centre);
+}
+
+double cellAspect(const GeoFrame& frame) {
+    const double aspect = cellWidthMetres(frame) / cellHeightMetres(frame);
+    if (!std::isfinite(aspect) || aspect <= 0.0 || std::fabs(aspect - 1.0) <= 0.02) return 1.0;
+    return aspect;
+}

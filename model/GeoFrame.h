@@ -53,3 +53,12 @@ GeoFrame readFrameFile(const std::string& samplesPath);
 // degrees of latitude and -180..180 of longitude. Empty input gives the
 // default frame. The vectors are reordered.
 GeoFrame fitFrame(std::vector<float>& latitudes, std::vector<float>& longitudes);
+
+// The frame's cells on the ground, at its centre latitude on a spherical
+// earth (mean radius): north-south height and east-west width in metres.
+double cellHeightMetres(const GeoFrame& frame);
+double cellWidthMetres(const GeoFrame& frame);
+// Their width over their height, for the density's table: exactly 1 when
+// the two agree within 2% (the default box's cells, 38.3 x 38.9 m, among
+// them), so such frames keep the square table and the square map.
+double cellAspect(const GeoFrame& frame);

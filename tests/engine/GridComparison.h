@@ -42,12 +42,15 @@ struct Case {
     std::int32_t minTime;
     std::int32_t maxTime;
     bool log;
+    // The cells' east-west width over their height on the ground: the
+    // table's sides differ where it is not 1.
+    double aspect = 1.0;
 };
 
 inline std::string describe(const Case& c) {
     return "size " + std::to_string(c.size) + " sigma " + std::to_string(c.sigma) + " mask " +
            std::to_string(c.mask) + " time " + std::to_string(c.minTime) + ".." + std::to_string(c.maxTime) +
-           (c.log ? " log" : " linear");
+           (c.log ? " log" : " linear") + (c.aspect != 1.0 ? " aspect " + std::to_string(c.aspect) : "");
 }
 
 // candidate is the engine under test; with candidateDensity its raw grid is
@@ -57,11 +60,14 @@ template <typename Candidate>
 void compareOne(Candidate& fast, engine::ReferenceEngine& reference, engine::ReferenceEngine& counter, const Case& c,
                 double (*candidateTerms)(double n, int size), bool candidateDensity) {
     SCOPED_TRACE(describe(c));
-    const auto table = HeatmapEngine::makeGaussKernel(c.sigma, c.size);
-    fast.setKernel(table, c.size);
-    reference.setKernel(table, c.size);
-    counter.setKernel(std::vector<float>(table.size(), 1.0f), c.size);
+    const engine::KernelShape shape = engine::kernelShape(c.sigma, c.size, c.aspect);
+    const auto table = engine::usableGaussKernel(shape);
+    fast.setKernel(table, shape.rows, shape.cols);
+    reference.setKernel(table, shape.rows, shape.cols);
+    counter.setKernel(std::vector<float>(table.size(), 1.0f), shape.rows, shape.cols);
+    const int longestSide = std::max(shape.rows, shape.cols);
     ControlSettings settings;
+    settings.cell_aspect = c.aspect;
     settings.kernel_size = c.size;
     settings.sigma = c.sigma;
     settings.mode_mask = c.mask;
@@ -81,7 +87,7 @@ void compareOne(Candidate& fast, engine::ReferenceEngine& reference, engine::Ref
     int rawFailures = 0;
     for (int i = 0; i < kde::kCells; ++i) {
         const double n = contributions[i];
-        tolerance[i] = (n + candidateTerms(n, c.size)) * kUnit * refDensity[i] + n * FLT_MIN;
+        tolerance[i] = (n + candidateTerms(n, longestSide)) * kUnit * refDensity[i] + n * FLT_MIN;
         if (std::abs(double{fastDensity[i]} - refDensity[i]) > tolerance[i] && ++rawFailures <= 5)
             ADD_FAILURE() << "density at row " << i / kde::kSide << " column " << i % kde::kSide << ": fast "
                           << fastDensity[i] << ", reference " << refDensity[i] << ", contributions " << n;

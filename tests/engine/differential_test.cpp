@@ -73,6 +73,20 @@ TEST(FastEngineAgainstReference, AgreesForTablesReachingFromFarOutside) {
     compareOne(fast, reference, counter, Case{161, 3.0f, 0, 0, 86400, true});
 }
 
+// Frames whose cells are not square on the ground: the table is wider or
+// narrower east-west than north-south, so an engine that convolves both
+// axes with one factor, or swaps them, differs from the literal stamp. The
+// wide table reaches past the count grid's margin east-west only.
+TEST(FastEngineAgainstReference, AgreesForTablesScaledToTheCellsOnTheGround) {
+    const auto points = adversarialPoints(6, 400);
+    engine::FastEngine fast(points, 2);
+    engine::ReferenceEngine reference(points);
+    engine::ReferenceEngine counter(points);
+    for (const Case& c : {Case{9, 2.0f, 2047, 0, 86400, false, 0.8669}, Case{15, 3.0f, 2047 | 4096, 0, 86400, true, 1.6},
+                          Case{101, 20.0f, 2047, 0, 86400, false, 0.55}})
+        compareOne(fast, reference, counter, c);
+}
+
 }  // namespace
 
 namespace {

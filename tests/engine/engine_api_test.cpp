@@ -212,7 +212,7 @@ TEST_P(EngineApi, CellValueUndoesTheScaleAndCountsTheFilteredSamples) {
 class FailingReadout final : public engine::DensityBackend {
 public:
     explicit FailingReadout(const std::vector<Datapoint>& points) : inner_(points, 1) {}
-    void setKernel(const std::vector<float>& table, int size) override { inner_.setKernel(table, size); }
+    void setKernel(const std::vector<float>& table, int rows, int cols) override { inner_.setKernel(table, rows, cols); }
     std::vector<float> compute(const ControlSettings& settings) override {
         auto grid = inner_.compute(settings);
         lastMaximum_ = inner_.lastMaximum();

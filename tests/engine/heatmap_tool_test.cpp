@@ -10,6 +10,7 @@
 
 #include "../TempDir.h"
 #include "engine/HeatmapEngine.h"
+#include "model/GeoFrame.h"
 #include "tools/heatmap/HeatmapOptions.h"
 #include "tools/heatmap/HeatmapScript.h"
 
@@ -50,6 +51,40 @@ TEST(HeatmapToolOptions, ReadsEverySetting) {
     EXPECT_EQ(parse({"a", "--modes", "all"}).settings.mode_mask, kAllModes);
 }
 
+// A sigma in metres is cells north-south of the samples' own frame; without
+// --size the table reaches three sigmas; one the largest table cannot hold is
+// refused with the cells it would take.
+TEST(HeatmapToolOptions, SigmaInMetresFollowsTheFrame) {
+    const GeoFrame seattle{47.425, -122.55, 47.775, -122.1};  // cells 33.7 x 38.9 m
+    const struct {
+        std::vector<std::string> arguments;
+        GeoFrame frame;
+        float sigma;
+        int size;
+        double aspect;
+    } cases[] = {
+        {{"a", "--sigma", "100m"}, seattle, 2.5693f, 17, 0.8669},
+        {{"a", "--sigma", "100m", "--size", "5"}, seattle, 2.5693f, 5, 0.8669},
+        {{"a", "--sigma", "38.9m"}, GeoFrame{}, 0.9995f, 7, 1.0},
+        {{"a", "--sigma", "2"}, seattle, 2.0f, 5, 0.8669},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments[2]);
+        HeatmapOptions options = parse(c.arguments);
+        applyFrame(options, c.frame);
+        EXPECT_NEAR(options.settings.sigma, c.sigma, 1e-3f);
+        EXPECT_EQ(options.settings.kernel_size, c.size);
+        EXPECT_NEAR(options.settings.cell_aspect, c.aspect, 1e-4);
+    }
+    HeatmapOptions huge = parse({"a", "--sigma", "1000000m"});
+    try {
+        applyFrame(huge, seattle);
+        ADD_FAILURE() << "a sigma of 1000 km was taken";
+    } catch (const UsageError& error) {
+        EXPECT_NE(std::string(error.what()).find("too large for the largest table"), std::string::npos) << error.what();
+    }
+}
+
 TEST(HeatmapToolOptions, TimesOfDay) {
     EXPECT_EQ(parseTimeOfDay("0"), 0);
     EXPECT_EQ(parseTimeOfDay("86400"), 86400);
@@ -72,6 +107,8 @@ TEST(HeatmapToolOptions, UsageErrorsNameTheOption) {
     EXPECT_EQ(message({}), "no input file given");
     EXPECT_EQ(message({"a", "--size", "4"}), "--size: \"4\" is not an odd number from 1 to 23169");
     EXPECT_EQ(message({"a", "--sigma", "0"}), "--sigma: \"0\" is not a positive number");
+    EXPECT_EQ(message({"a", "--sigma", "-60m"}), "--sigma: \"-60m\" is not a positive number of metres");
+    EXPECT_EQ(message({"a", "--sigma", "m"}), "--sigma: \"m\" is not a positive number of metres");
     EXPECT_EQ(message({"a", "--modes", "walk,plane"}),
               "--modes: \"walk,plane\" is not all, a mask 0..2047 or a list of mode names");
     EXPECT_EQ(message({"a", "--time", "09:00-07:00"}), "--time: \"09:00-07:00\" starts after it ends");

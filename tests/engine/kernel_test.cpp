@@ -9,6 +9,7 @@
 
 #include "engine/HeatmapEngine.h"
 #include "kde/Backend.h"
+#include "model/GeoFrame.h"
 
 namespace {
 
@@ -77,6 +78,67 @@ TEST(GaussKernel, SigmaWithoutAFiniteTableFallsBackToItsLimit) {
     for (float w : flat) EXPECT_FLOAT_EQ(w, 1.0f / 9.0f);
     // A negative sigma squares like a positive one.
     EXPECT_EQ(engine::usableGaussKernel(-1.0f, 5), HeatmapEngine::makeGaussKernel(1.0f, 5));
+}
+
+}  // namespace
+
+namespace {
+
+// The table's standard deviation along each axis, in metres on the ground.
+std::pair<double, double> spreadInMetres(const std::vector<float>& table, int rows, int cols, const GeoFrame& frame) {
+    double total = 0.0, rowMoment = 0.0, colMoment = 0.0;
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < cols; ++j) {
+            const double w = table[static_cast<std::size_t>(i) * cols + j];
+            total += w;
+            rowMoment += w * (i - rows / 2) * (i - rows / 2);
+            colMoment += w * (j - cols / 2) * (j - cols / 2);
+        }
+    return {std::sqrt(rowMoment / total) * cellHeightMetres(frame), std::sqrt(colMoment / total) * cellWidthMetres(frame)};
+}
+
+// A kernel set in cells is an ellipse in metres where the cells are not
+// square: the table must be scaled east-west so it is round on the ground,
+// and frames within 2% of square (the default box) keep the square table
+// bit for bit.
+TEST(GaussKernel, IsRoundOnTheGroundInAnyFrame) {
+    const struct {
+        GeoFrame frame;
+        float sigma;
+        int size;
+        bool square;
+    } cases[] = {
+        {GeoFrame{}, 3.0f, 25, true},                                  // the default box, 38.3 x 38.9 m
+        {GeoFrame{47.425, -122.55, 47.775, -122.1}, 4.0f, 41, false},  // 33.7 x 38.9 m
+        {GeoFrame{-0.15, 10.0, 0.15, 10.45}, 3.0f, 31, false},         // 50.0 x 33.4 m
+        {GeoFrame{59.8, 10.5, 60.1, 11.1}, 2.5f, 21, true},            // 33.4 x 33.4 m
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(frameText(c.frame));
+        const double aspect = cellAspect(c.frame);
+        const engine::KernelShape shape = engine::kernelShape(c.sigma, c.size, aspect);
+        const std::vector<float> table = engine::usableGaussKernel(shape);
+        ASSERT_EQ(table.size(), static_cast<std::size_t>(shape.rows) * shape.cols);
+        EXPECT_EQ(shape.rows, c.size);
+        if (c.square) {
+            EXPECT_EQ(aspect, 1.0);
+            EXPECT_EQ(table, HeatmapEngine::makeGaussKernel(c.sigma, c.size));
+            continue;
+        }
+        EXPECT_NE(shape.cols, shape.rows);
+        const auto [northSouth, eastWest] = spreadInMetres(table, shape.rows, shape.cols, c.frame);
+        EXPECT_NEAR(eastWest / northSouth, 1.0, 0.02);
+        EXPECT_NEAR(northSouth, c.sigma * cellHeightMetres(c.frame), 0.02 * northSouth);
+    }
+}
+
+// Size that ends the Gaussian inside two sigmas shows the table's box edges;
+// the line names the Size that holds it.
+TEST(GaussKernel, SaysWhenSizeCutsTheGaussianShort) {
+    EXPECT_EQ(engine::kernelCutShortWarning(engine::kernelShape(1.0f, 5, 1.0)), "");
+    EXPECT_EQ(engine::kernelCutShortWarning(engine::kernelShape(3.0f, 13, 0.8)), "");
+    EXPECT_EQ(engine::kernelCutShortWarning(engine::kernelShape(3.0f, 11, 1.0)),
+              "Size 11 ends the Gaussian inside two sigmas, so its box edges show: Size 13 or more holds it");
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "tools/heatmap/HeatmapOptions.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
+#include "model/GeoFrame.h"
 #include "model/LoadError.h"
 #include "model/ModeNames.h"
 
@@ -10,7 +13,9 @@ const char* const kHeatmapUsage =
     "usage: trackora-heatmap INPUT [options]\n"
     "  INPUT                 a sample file (.bin/.dat binary, otherwise text), a raw tree\n"
     "                        or a GPS track file (.gpx, .geojson/.json, .csv)\n"
-    "  --sigma S             Gaussian sigma in grid cells (default 1)\n"
+    "  --sigma S             Gaussian sigma in grid cells north-south (default 1), or in\n"
+    "                        metres with m (60m); east-west the table is scaled to the\n"
+    "                        cells' shape on the ground, so the kernel is round in metres\n"
     "  --size N              odd table side in cells, 1..23169 (default 5)\n"
     "  --modes LIST          walk,bus,... | all | MASK 0..2047 (default all)\n"
     "  --time FROM-TO        seconds or hh:mm[:ss], e.g. 07:00-09:00 (default 0-86400)\n"
@@ -40,6 +45,28 @@ std::optional<T> parseNumber(std::string_view text) {
 }
 
 }  // namespace
+
+void applyFrame(HeatmapOptions& options, const GeoFrame& frame) {
+    options.settings.cell_aspect = cellAspect(frame);
+    if (!options.sigmaMetres) return;
+    const double metres = *options.sigmaMetres;
+    const double cells = metres / cellHeightMetres(frame);
+    // The largest table must still reach two sigmas north-south.
+    constexpr int kLargestTable = 23169;
+    if (!(cells * 4.0 + 1.0 <= kLargestTable) || static_cast<float>(cells) <= 0.0f) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "--sigma %gm is %.4g cells of this frame (%.4g m each), too large for the largest table "
+                      "(%d cells a side, two sigmas to each side)",
+                      metres, cells, cellHeightMetres(frame), kLargestTable);
+        throw UsageError(text);
+    }
+    options.settings.sigma = static_cast<float>(cells);
+    if (!options.sizeGiven) {
+        const int reach = std::max(2, static_cast<int>(std::ceil(3.0 * cells)));
+        options.settings.kernel_size = std::min(2 * reach + 1, kLargestTable);
+    }
+}
 
 std::optional<std::int32_t> parseTimeOfDay(std::string_view text) {
     if (text.find(':') == std::string_view::npos) {
@@ -96,16 +123,25 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             options.help = true;
         } else if (argument == "--sigma") {
             const std::string& text = value();
-            const auto sigma = parseNumber<float>(text);
-            if (!sigma || !std::isfinite(*sigma) || *sigma <= 0.0f)
-                throw UsageError("--sigma: \"" + echoText(text) + "\" is not a positive number");
-            options.settings.sigma = *sigma;
+            if (!text.empty() && text.back() == 'm') {
+                const auto metres = parseNumber<double>(std::string_view(text).substr(0, text.size() - 1));
+                if (!metres || !std::isfinite(*metres) || *metres <= 0.0)
+                    throw UsageError("--sigma: \"" + echoText(text) + "\" is not a positive number of metres");
+                options.sigmaMetres = *metres;
+            } else {
+                const auto sigma = parseNumber<float>(text);
+                if (!sigma || !std::isfinite(*sigma) || *sigma <= 0.0f)
+                    throw UsageError("--sigma: \"" + echoText(text) + "\" is not a positive number");
+                options.settings.sigma = *sigma;
+                options.sigmaMetres.reset();
+            }
         } else if (argument == "--size") {
             const std::string& text = value();
             const auto size = parseNumber<int>(text);
             if (!size || *size < 1 || *size > 23169 || *size % 2 == 0)
                 throw UsageError("--size: \"" + echoText(text) + "\" is not an odd number from 1 to 23169");
             options.settings.kernel_size = *size;
+            options.sizeGiven = true;
         } else if (argument == "--modes") {
             const std::string& text = value();
             const auto mask = parseModeMask(text);

@@ -26,6 +26,10 @@ struct HeatmapOptions {
     int repeat = 1;
     std::string scriptPath;  // --script: one compute per line of this file
     bool help = false;
+    // --sigma given in metres ("60m"): turned into cells once the frame is
+    // known (applyFrame); without --size the table then reaches three sigmas.
+    std::optional<double> sigmaMetres;
+    bool sizeGiven = false;
 };
 
 // Where options are read: the command line, or one line of a --script file,
@@ -42,6 +46,12 @@ public:
 // Throws UsageError naming the option and what was wrong with it.
 HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments,
                                    OptionScope scope = OptionScope::commandLine);
+
+struct GeoFrame;
+// Fits the settings to the samples' frame: the cells' aspect on the ground,
+// and a sigma given in metres in cells north-south. Throws UsageError when
+// that sigma is too large for the largest table.
+void applyFrame(HeatmapOptions& options, const GeoFrame& frame);
 
 // "25200", "07:00" or "07:00:30": seconds since midnight, 0..86400.
 std::optional<std::int32_t> parseTimeOfDay(std::string_view text);

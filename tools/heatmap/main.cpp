@@ -19,6 +19,7 @@
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
 #include "kde/KdeLogic.h"
+#include "model/GeoFrame.h"
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
 #include "model/RuntimeFiles.h"
@@ -303,6 +304,22 @@ int main(int argc, char** argv) {
         std::cerr << "trackora-heatmap: " << loadFailureMessage(options.input, error) << "\n";
         return 1;
     }
+    try {
+        applyFrame(options, frame);
+        for (ScriptLine& line : script) applyFrame(line.options, frame);
+    } catch (const UsageError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return 2;
+    }
+    {
+        const HeatmapEngine::TableShape shape = HeatmapEngine::tableShape(options.settings);
+        std::printf("sigma %.3g cells (%.3g m), %d x %d table reaching %.0f m north-south and %.0f m east-west\n",
+                    static_cast<double>(options.settings.sigma),
+                    static_cast<double>(options.settings.sigma) * cellHeightMetres(frame), shape.rows, shape.cols,
+                    (shape.rows / 2) * cellHeightMetres(frame), (shape.cols / 2) * cellWidthMetres(frame));
+        const std::string cut = HeatmapEngine::kernelCutShort(options.settings);
+        if (!cut.empty()) std::printf("note: %s\n", cut.c_str());
+    }
     if (!script.empty()) {
         std::cout << samples->size() << " points read from \"" << echoPath(options.input) << "\"" << std::endl;
         try {
@@ -334,9 +351,10 @@ int main(int argc, char** argv) {
         const auto setupStart = std::chrono::steady_clock::now();
         HeatmapEngine::initialize(std::move(samples), options.settings);
         if (const int status = refuseFallback(options.engine)) return status;
+        const HeatmapEngine::TableShape table = HeatmapEngine::tableShape(options.settings);
         std::printf("start-up: %.2f ms (indexing the samples, the %d x %d weight table)\n",
                     std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - setupStart).count(),
-                    options.settings.kernel_size, options.settings.kernel_size);
+                    table.rows, table.cols);
         std::vector<double> times;
         std::vector<float> grid;
         for (int run = 0; run < options.repeat; ++run) {
