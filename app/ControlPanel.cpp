@@ -16,6 +16,7 @@
 #include "app/PanelRules.h"
 #include "app/Session.h"
 #include "engine/HeatmapEngine.h"
+#include "model/GeoFrame.h"
 #include "model/TrackFiles.h"
 
 namespace {
@@ -353,6 +354,40 @@ void showLegend() {
     ImGui::End();
 }
 
+// Sigma and the table's reach in metres on the open frame's ground, a sigma
+// typed in metres, and a line when Size cuts the Gaussian short.
+void showKernelOnTheGround() {
+    const GeoFrame frame = openFrame();
+    const double cellMetres = cellHeightMetres(frame);
+    const HeatmapEngine::TableShape table = HeatmapEngine::tableShape(settings);
+    static double typedMetres = 0.0;
+    static bool editing = false;
+    static bool refused = false;
+    if (!editing) typedMetres = static_cast<double>(settings.sigma) * cellMetres;
+    ImGui::SetNextItemWidth(ImGui::GetFontSize() * 6.0f);
+    if (ImGui::InputDouble("Sigma [m]", &typedMetres, 0.0, 0.0, "%.1f",
+                          ImGuiInputTextFlags_EnterReturnsTrue | ImGuiInputTextFlags_AutoSelectAll)) {
+        const std::optional<float> cells = sigmaFromMetres(typedMetres, cellMetres);
+        refused = !cells;
+        if (cells) {
+            settings.sigma = *cells;
+            settings.sigma_changed = true;
+        }
+    }
+    editing = ImGui::IsItemActive();
+    ImGui::SameLine();
+    ImGui::TextDisabled("reach %.0f m", (table.rows / 2) * cellMetres);
+    if (refused)
+        ImGui::TextColored(ImVec4(1.0f, 0.6f, 0.4f, 1.0f), "Sigma takes 0 to %.0f m here",
+                           (kPanelMaxKernelSize - 1) / 4.0 * cellMetres);
+    const std::string cut = HeatmapEngine::kernelCutShort(settings);
+    if (!cut.empty()) {
+        ImGui::PushTextWrapPos(ImGui::GetFontSize() * 22.0f);
+        ImGui::TextDisabled("%s", cut.c_str());
+        ImGui::PopTextWrapPos();
+    }
+}
+
 }  // namespace
 
 void showControlPanel() {
@@ -372,6 +407,7 @@ void showControlPanel() {
         settings.kernel_size_changed = true;
         settings.kernel_size = applySizeRule(settings.kernel_size);
     }
+    showKernelOnTheGround();
     ImGui::Text("Transportation mode");
     for (int i = 0; i < kModeCount; ++i) {
         const std::int64_t count = session.summary.counts[static_cast<std::size_t>(i)];

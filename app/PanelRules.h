@@ -3,6 +3,7 @@
 // functions so they are tested without a user interface.
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "app/ControlSettings.h"
 #include "model/Datapoint.h"
@@ -20,6 +21,16 @@ constexpr std::int32_t applySizeRule(std::int32_t size) { return oddKernelSize(s
 // by zero.
 inline constexpr float kSmallestTypedSigma = 0.1f;
 constexpr float sanitizeTypedSigma(float sigma) { return sigma > 0.0f ? sigma : kSmallestTypedSigma; }
+
+// A sigma typed in metres, in cells north-south of cells `cellMetres` high;
+// none when it is not a positive number or when the panel's largest table
+// could not hold two sigmas of it either side.
+inline std::optional<float> sigmaFromMetres(double metres, double cellMetres) {
+    if (!(metres > 0.0) || !(cellMetres > 0.0)) return std::nullopt;
+    const double cells = metres / cellMetres;
+    if (!(4.0 * cells + 1.0 <= kPanelMaxKernelSize) || static_cast<float>(cells) <= 0.0f) return std::nullopt;
+    return static_cast<float>(cells);
+}
 
 // Where a window goes whose place was restored from imgui.ini: moved back
 // inside the display when it lies outside (a layout saved by a larger window

@@ -122,6 +122,8 @@ bool applyFinishedLoad() {
     for (const std::string& note : loaded->notes) std::cout << note << std::endl;
     const bool newFrame = !dataset || dataset->frame != loaded->dataset->frame;
     dataset = std::move(loaded->dataset);
+    // The table is round on this frame's ground.
+    settings.cell_aspect = cellAspect(dataset->frame);
     HeatmapEngine::install(std::move(loaded->engine), settings);
     if (map_renderer && newFrame) {
         // The shipped map is of the default box; another frame is drawn on a

@@ -19,6 +19,7 @@
 #include "app/FrameWork.h"
 #include "app/Session.h"
 #include "engine/HeatmapEngine.h"
+#include "model/GeoFrame.h"
 
 namespace {
 
@@ -28,11 +29,12 @@ struct Point {
 constexpr Point kSigma{150, 113};
 constexpr Point kSizeMinus{248, 136};
 constexpr Point kSizePlus{271, 136};
-constexpr Point kTimeMin{120, 433};
-constexpr Point kTimeMax{229, 433};
-constexpr Point kWalk{77, 199};
-constexpr Point kMotorcycle{77, 406};
-constexpr Point kLogScale{77, 460};
+constexpr Point kSigmaMetres{100, 159};
+constexpr Point kTimeMin{120, 456};
+constexpr Point kTimeMax{229, 456};
+constexpr Point kWalk{77, 222};
+constexpr Point kMotorcycle{77, 429};
+constexpr Point kLogScale{77, 483};
 constexpr Point kEmpty{600, 600};  // the map, outside both windows
 
 class ControlPanelTest : public ::testing::Test {
@@ -157,6 +159,19 @@ TEST_F(ControlPanelTest, TypedSigmaIsUsedAsTypedUnlessNotPositive) {
     settle();
     typeInto(kSigma, "-3");
     EXPECT_EQ(settings.sigma, 0.1f);
+}
+
+// Sigma typed in metres is cells north-south of the open frame's ground (the
+// default box without data: cells 38.9 m high); a value the panel's largest
+// table cannot hold leaves sigma as it was.
+TEST_F(ControlPanelTest, SigmaTypedInMetresBecomesCells) {
+    typeInto(kSigmaMetres, "100");
+    EXPECT_NEAR(settings.sigma, 100.0 / cellHeightMetres(GeoFrame{}), 1e-4);
+    EXPECT_TRUE(settings.sigma_changed);
+    settle();
+    typeInto(kSigmaMetres, "5000");
+    EXPECT_NEAR(settings.sigma, 100.0 / cellHeightMetres(GeoFrame{}), 1e-4);
+    EXPECT_FALSE(settings.sigma_changed);
 }
 
 TEST_F(ControlPanelTest, TimeEndsDragInOrderWithinTheDayAndTakeNoTyping) {

@@ -45,6 +45,27 @@ TEST(PanelRules, TypedSigmaThatIsNotPositiveBecomesATenth) {
     EXPECT_EQ(sanitizeTypedSigma(25.0f), 25.0f);
 }
 
+// A sigma typed in metres becomes cells north-south; one the panel's largest
+// table cannot hold to two sigmas, or that is not positive, is refused.
+TEST(PanelRules, SigmaInMetresBecomesCellsOrIsRefused) {
+    const struct {
+        double metres;
+        double cellMetres;
+        std::optional<float> cells;
+    } cases[] = {
+        {100.0, 38.918, 2.56951f}, {38.918, 38.918, 1.0f}, {973.0, 38.92, 25.0f},
+        {974.0, 38.92, std::nullopt}, {0.0, 38.9, std::nullopt}, {-5.0, 38.9, std::nullopt},
+        {std::numeric_limits<double>::quiet_NaN(), 38.9, std::nullopt}, {1e-300, 38.9, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const std::optional<float> cells = sigmaFromMetres(c.metres, c.cellMetres);
+        ASSERT_EQ(cells.has_value(), c.cells.has_value()) << c.metres;
+        if (cells) {
+            EXPECT_NEAR(*cells, *c.cells, 1e-4f) << c.metres;
+        }
+    }
+}
+
 TEST(PanelRules, CheckboxesFollowTheModeOrder) {
     for (int i = 0; i < kModeCount; ++i) {
         EXPECT_EQ(kModeCheckboxes[i].flag, kModes[i]) << i;

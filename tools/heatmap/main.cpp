@@ -249,6 +249,19 @@ int refuseFallback(const std::string& engine) {
     return 2;
 }
 
+// The kernel on the ground: sigma in cells and metres, the table's reach
+// north-south and east-west, and a note when Size cuts the Gaussian short.
+void printKernel(const ControlSettings& settings, const GeoFrame& frame) {
+    const HeatmapEngine::TableShape shape = HeatmapEngine::tableShape(settings);
+    std::printf("sigma %.3g cells (%.3g m), %d x %d table reaching %.0f m north-south and %.0f m east-west\n",
+                static_cast<double>(settings.sigma), static_cast<double>(settings.sigma) * cellHeightMetres(frame),
+                shape.rows, shape.cols, (shape.rows / 2) * cellHeightMetres(frame),
+                (shape.cols / 2) * cellWidthMetres(frame));
+    const std::string cut = HeatmapEngine::kernelCutShort(settings);
+    if (!cut.empty()) std::printf("note: %s\n", cut.c_str());
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -311,17 +324,9 @@ int main(int argc, char** argv) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return 2;
     }
-    {
-        const HeatmapEngine::TableShape shape = HeatmapEngine::tableShape(options.settings);
-        std::printf("sigma %.3g cells (%.3g m), %d x %d table reaching %.0f m north-south and %.0f m east-west\n",
-                    static_cast<double>(options.settings.sigma),
-                    static_cast<double>(options.settings.sigma) * cellHeightMetres(frame), shape.rows, shape.cols,
-                    (shape.rows / 2) * cellHeightMetres(frame), (shape.cols / 2) * cellWidthMetres(frame));
-        const std::string cut = HeatmapEngine::kernelCutShort(options.settings);
-        if (!cut.empty()) std::printf("note: %s\n", cut.c_str());
-    }
     if (!script.empty()) {
         std::cout << samples->size() << " points read from \"" << echoPath(options.input) << "\"" << std::endl;
+        printKernel(options.settings, frame);
         try {
             HeatmapEngine::initialize(std::move(samples), options.settings);
             if (const int status = refuseFallback(options.engine)) return status;
@@ -344,6 +349,7 @@ int main(int argc, char** argv) {
         });
         std::cout << samples->size() << " points read from \"" << echoPath(options.input) << "\", " << used
                   << " pass the mode and time filters" << std::endl;
+        printKernel(options.settings, frame);
 
         // Start-up (indexing the samples, building the first table) is timed
         // apart from the compute: a large table takes far longer to build
