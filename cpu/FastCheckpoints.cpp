@@ -139,15 +139,17 @@ std::size_t FastEngine::halfwayCheckpoint(const std::vector<int>& groups, std::s
 // the start of the day and, on a second thread, one descending from its end.
 void FastEngine::updateCheckpoints(unsigned groups) {
     const std::size_t count = checkTimes_.size() - 1;
-    if (!checkpointsValid_) {
+    // Current again only once every grid holds `groups`: an allocation that
+    // fails or a cancel part-way leaves them to be built from scratch, never
+    // half updated and taken as current.
+    const bool wasValid = checkpointsValid_;
+    checkpointsValid_ = false;
+    if (!wasValid) {
+        checkGroups_ = 0;
         checkpoints_.resize(count);
         for (auto& grid : checkpoints_) grid.assign(kCountCells, 0);
-        checkGroups_ = 0;
-        checkpointsValid_ = true;
     }
     const unsigned changed = groups ^ checkGroups_;
-    checkGroups_ = groups;
-    if (!changed) return;
     std::vector<int> changedGroups;
     std::size_t total = 0;
     for (int g = 0; g < kGroups; ++g)
@@ -155,7 +157,15 @@ void FastEngine::updateCheckpoints(unsigned groups) {
             changedGroups.push_back(g);
             total += groups_[g].count;
         }
-    if (changedGroups.empty()) return;
+    if (!changedGroups.empty()) addToCheckpoints(groups, changedGroups, total);
+    checkGroups_ = groups;
+    checkpointsValid_ = true;
+}
+
+// Adds the changed groups' points to the checkpoints (+1 for those in
+// `groups`, -1 for the others).
+void FastEngine::addToCheckpoints(unsigned groups, const std::vector<int>& changedGroups, std::size_t total) {
+    const std::size_t count = checkTimes_.size() - 1;
     const auto signOf = [&](int g) { return (groups & (1u << g)) ? 1u : ~0u; };  // +1 or -1, wrapping
     // The climbing thread takes checkpoints 1..split, the other the rest.
     const std::size_t split = threads_ > 1 ? halfwayCheckpoint(changedGroups, total) : count;

@@ -170,6 +170,7 @@ private:
     void buildDayCounts(unsigned groups);
     void placeCheckpoints();
     void updateCheckpoints(unsigned groups);
+    void addToCheckpoints(unsigned groups, const std::vector<int>& changedGroups, std::size_t total);
     std::size_t halfwayCheckpoint(const std::vector<int>& groups, std::size_t total) const;
     void buildGroupCheckpoints();
     // A group's cumulative grid j (CountInputs): 1 .. its own checkpoints,

@@ -10,10 +10,13 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <stdexcept>
+#include <string>
 
 #include <sys/mman.h>
 
 #include "kde/Parallel.h"
+#include "model/LoadError.h"
 #include "model/ModeNames.h"
 
 namespace engine {
@@ -156,6 +159,14 @@ void askHugePages(void* start, std::size_t bytes) {
     const auto first = (reinterpret_cast<std::uintptr_t>(start) + kHuge - 1) & ~(kHuge - 1);
     const auto last = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(kHuge - 1);
     if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+// The passes over any times lean on what the first one counted: a file
+// rewritten under them would send points past their places.
+[[noreturn]] void changedWhileRead(const SampleSource& samples) {
+    const std::string reason = "changed while it was read";
+    if (!samples.path().empty()) throw DataFileError(samples.path(), reason);
+    throw std::runtime_error("the samples " + reason);
 }
 
 // Each pass of the index for any times reads the source once more, a chunk
@@ -325,6 +336,7 @@ struct FastEngine::TimeTally {
     std::vector<FarPoint> far;
     SampleTally tally;
     std::vector<std::size_t> histogram;  // per coarse bucket
+    std::vector<std::size_t> limit;      // per coarse bucket: the end of this thread's places
     std::array<std::size_t, kGroups> sizes{};
     std::array<std::int32_t, kGroups> minTime;
     std::array<std::int32_t, kGroups> maxTime;
@@ -343,6 +355,11 @@ struct FastEngine::TimeLayout {
     std::array<std::size_t, kGroups> coarseCount{};
     int shift = 0;
     std::size_t coarse = 0;
+    // Whether the first pass saw the group reach this time.
+    bool holds(int g, std::int32_t time) const {
+        const auto group = static_cast<std::size_t>(g);
+        return sizes[group] > 0 && time >= first[group] && std::int64_t{time} - first[group] < spread[group];
+    }
     // A point's second from its group's first, and its coarse bucket.
     std::uint32_t secondOf(int g, std::int32_t time) const {
         return static_cast<std::uint32_t>(std::int64_t{time} - first[static_cast<std::size_t>(g)]);
@@ -362,6 +379,11 @@ void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<
     countBuckets(samples, layout, tallies);
     report(0.3f);
     const std::vector<std::size_t> bucketStart = placeTimes(layout, tallies);
+    for (int g = 0; g < kGroups; ++g) {
+        const std::size_t first = layout.coarseBase[g];
+        if (bucketStart[first + layout.coarseCount[g]] - bucketStart[first] != layout.sizes[g])
+            changedWhileRead(samples);
+    }
     scatterTimes(samples, layout, bucketStart, tallies);
     tallies = {};
     report(0.7f);
@@ -450,6 +472,7 @@ void FastEngine::countBuckets(const SampleSource& samples, const TimeLayout& lay
             const Datapoint& point = *at;
             if (kde::place_function(kde::cell_function(point)) != kde::Place::counted) continue;
             const int g = groupOf(point.mode);
+            if (!layout.holds(g, point.time)) changedWhileRead(samples);
             ++own[layout.bucketOf(g, point.time)];
         }
     });
@@ -468,6 +491,7 @@ std::vector<std::size_t> FastEngine::placeTimes(const TimeLayout& layout, std::v
             const std::size_t count = tally.histogram[b];
             tally.histogram[b] = position;
             position += count;
+            tally.limit.push_back(position);
         }
     }
     bucketStart[layout.coarse] = position;
@@ -495,22 +519,29 @@ void FastEngine::scatterTimes(const SampleSource& samples, const TimeLayout& lay
     const std::uint32_t fineMask = (std::uint32_t{1} << shift) - 1;
     eachPoint(samples, threads_, [&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
         std::size_t* next = tallies[t].histogram.data();
+        const std::size_t* limit = tallies[t].limit.data();
         std::uint32_t* store = cellStore_.get();
         for (const Datapoint* at = firstPoint; at < lastPoint; ++at) {
             const Datapoint& point = *at;
             const kde::Cell cell = kde::cell_function(point);
             if (kde::place_function(cell) != kde::Place::counted) continue;
             const int g = groupOf(point.mode);
+            if (!layout.holds(g, point.time)) changedWhileRead(samples);
             const std::uint32_t second = layout.secondOf(g, point.time);
+            const std::size_t bucket = counting[g] ? coarseBase[g] + (second >> shift) : coarseBase[g];
+            if (next[bucket] == limit[bucket]) changedWhileRead(samples);
+            const std::size_t place = next[bucket]++;
             if (counting[g]) {
-                store[next[coarseBase[g] + (second >> shift)]++] = kde::count_index(cell) | (second & fineMask) << kCellBits;
+                store[place] = kde::count_index(cell) | (second & fineMask) << kCellBits;
             } else {
-                const std::size_t at = next[coarseBase[g]]++;
-                store[at] = kde::count_index(cell);
-                groups_[g].times[at - bucketStart[coarseBase[g]]] = point.time;
+                store[place] = kde::count_index(cell);
+                groups_[g].times[place - bucketStart[coarseBase[g]]] = point.time;
             }
         }
     });
+    // Every place taken: one left empty would hold no cell at all.
+    for (const TimeTally& tally : tallies)
+        if (tally.histogram != tally.limit) changedWhileRead(samples);
 }
 
 // Each counting-sorted group's buckets sorted by second in place, with the

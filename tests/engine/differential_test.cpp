@@ -260,3 +260,69 @@ TEST(FastEngineFromFile, CancelAfterTheReadStopsTheIndexing) {
     const CancelAfterReading source(points);
     EXPECT_THROW(engine::FastEngine(source, 2), LoadCancelled);
 }
+
+namespace {
+
+// A file rewritten while it is indexed: the reads before `changeAt` see
+// `before`, the later ones `after`.
+class RewrittenWhileRead final : public SampleSource {
+public:
+    RewrittenWhileRead(std::vector<Datapoint> before, std::vector<Datapoint> after, int changeAt)
+        : before_(std::move(before)), after_(std::move(after)), changeAt_(changeAt) {}
+    std::size_t size() const override { return before_.size(); }
+    const std::string& path() const override { return path_; }
+    void forEachChunk(const Visit& visit) const override {
+        SamplesInMemory::view(reads_++ < changeAt_ ? before_ : after_).forEachChunk(visit);
+    }
+
+private:
+    std::vector<Datapoint> before_;
+    std::vector<Datapoint> after_;
+    int changeAt_;
+    std::string path_ = "rewritten.bin";
+    mutable int reads_ = 0;
+};
+
+}  // namespace
+
+// Times beyond the day are indexed in three more reads after the first
+// (sizes, bucket counts, scatter), each leaning on what the ones before
+// counted. A file that
+// changes between them is one line, never a write past the places laid out
+// (the sanitizer build would catch one) nor a place left without a cell.
+TEST(FastEngineFromFile, AFileRewrittenBetweenReadsIsRefused) {
+    std::vector<Datapoint> before(5000);
+    for (int i = 0; i < 5000; ++i) before[i] = Datapoint(0.5f, 0.25f, mode::WALK, 100000 + i % 10);
+    const auto rewritten = [](std::vector<Datapoint> points, auto change) {
+        for (std::size_t i = 0; i < points.size(); ++i) change(points[i], i);
+        return points;
+    };
+    const auto later = [](Datapoint& p, std::size_t) { p.time = 2000000000; };
+    const auto otherMode = [](Datapoint& p, std::size_t) { p.mode = mode::BUS; };
+    const auto farAway = [](Datapoint& p, std::size_t i) {
+        if (i % 2) p.x = 7.0f;
+    };
+    const std::vector<Datapoint> halfFar = rewritten(before, farAway);
+    const struct {
+        std::vector<Datapoint> before;
+        std::vector<Datapoint> after;
+        int changeAt;
+    } cases[] = {
+        {before, rewritten(before, later), 2},      // past the times first seen
+        {before, rewritten(before, otherMode), 2},  // into a group first empty
+        {before, halfFar, 2},                       // fewer counted than first seen
+        {before, rewritten(before, later), 3},
+        {before, halfFar, 3},                       // places left without a cell
+        {halfFar, before, 3},                       // more points than a bucket's places
+    };
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        SCOPED_TRACE(k);
+        const RewrittenWhileRead source(cases[k].before, cases[k].after, cases[k].changeAt);
+        try {
+            engine::FastEngine engine(source, 2);
+            ADD_FAILURE() << "a file that changed while it was read was indexed";
+        } catch (const DataFileError& error) {
+            EXPECT_EQ(std::string(error.what()), "\"rewritten.bin\": changed while it was read");
+        }
+    }
+}
