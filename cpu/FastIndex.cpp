@@ -6,6 +6,7 @@
 #include "cpu/FastEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "kde/Parallel.h"
 #include "model/LoadError.h"
 #include "model/ModeNames.h"
+#include "model/SystemMemory.h"
 
 namespace engine {
 
@@ -495,6 +497,22 @@ std::vector<std::size_t> FastEngine::placeTimes(const TimeLayout& layout, std::v
         }
     }
     bucketStart[layout.coarse] = position;
+    // Groups sorted by comparison hold their times beside their cells, and
+    // their sort keys (8 bytes a point) for a while: more than the estimate
+    // made before the read counts, so checked now, before any of it is taken.
+    std::size_t compared = 0;
+    for (int g = 0; g < kGroups; ++g)
+        if (!layout.counting[g]) compared += layout.sizes[g];
+    const std::size_t needed = position * 4 + compared * 12;
+    const std::size_t available = memoryAvailable();
+    if (compared > 0 && needed > available && indexing_) {
+        const std::string reason = "its " + std::to_string(compared) +
+                                   " samples whose times spread over more than 48 days need about " +
+                                   std::to_string(needed >> 20) + " MiB more memory to sort, and " +
+                                   std::to_string(available >> 20) + " MiB are available";
+        if (!indexing_->path().empty()) throw DataFileError(indexing_->path(), reason);
+        throw std::runtime_error(reason);
+    }
     countedPoints_ = position;
     cellStore_.reset(new std::uint32_t[countedPoints_]);  // not value-initialised: every entry is written
     askHugePages(cellStore_.get(), countedPoints_ * sizeof(std::uint32_t));
@@ -582,8 +600,11 @@ void FastEngine::sortTimes(const SampleSource& samples, const TimeLayout& layout
     });
 }
 
-// The groups whose times spread too wide, sorted by time and cell.
+// The groups whose times spread too wide, sorted by time and cell: the keys
+// split in place into pieces each below the next (nth_element), the pieces
+// sorted over the threads, a cancel heard between pieces.
 void FastEngine::sortByComparison(const TimeLayout& layout) {
+    constexpr std::size_t kPiece = std::size_t{1} << 22;
     for (int g = 0; g < kGroups; ++g) {
         if (layout.counting[g] || layout.sizes[g] == 0) continue;
         Group& group = groups_[g];
@@ -591,7 +612,31 @@ void FastEngine::sortByComparison(const TimeLayout& layout) {
         std::vector<std::uint64_t> keys(size);
         for (std::size_t i = 0; i < size; ++i)
             keys[i] = (std::uint64_t{static_cast<std::uint32_t>(group.times[i]) ^ 0x80000000u} << 32) | group.cells[i];
-        std::sort(keys.begin(), keys.end());
+        std::vector<std::pair<std::size_t, std::size_t>> pieces;
+        std::vector<std::pair<std::size_t, std::size_t>> toSplit{{0, size}};
+        while (!toSplit.empty()) {
+            const auto [first, last] = toSplit.back();
+            toSplit.pop_back();
+            if (last - first <= kPiece) {
+                pieces.emplace_back(first, last);
+                continue;
+            }
+            stopIfCancelled();
+            const std::size_t middle = first + (last - first) / 2;
+            std::nth_element(keys.begin() + static_cast<std::ptrdiff_t>(first),
+                             keys.begin() + static_cast<std::ptrdiff_t>(middle),
+                             keys.begin() + static_cast<std::ptrdiff_t>(last));
+            toSplit.emplace_back(first, middle);
+            toSplit.emplace_back(middle, last);
+        }
+        std::atomic<std::size_t> next{0};
+        runParallel(std::min<unsigned>(threads_, static_cast<unsigned>(pieces.size())), [&](unsigned) {
+            for (std::size_t k = next++; k < pieces.size(); k = next++) {
+                stopIfCancelled();
+                std::sort(keys.begin() + static_cast<std::ptrdiff_t>(pieces[k].first),
+                          keys.begin() + static_cast<std::ptrdiff_t>(pieces[k].second));
+            }
+        });
         for (std::size_t i = 0; i < size; ++i) {
             group.times[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(keys[i] >> 32) ^ 0x80000000u);
             group.cells[i] = static_cast<std::uint32_t>(keys[i]);

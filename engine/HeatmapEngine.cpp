@@ -9,11 +9,9 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <fstream>
 #include <limits>
 #include <optional>
 
-#include <sys/resource.h>
 
 #include "cpu/FastEngine.h"
 #include "cpu/ReferenceEngine.h"
@@ -21,6 +19,7 @@
 #include "kde/Backend.h"
 #include "kde/KdeLogic.h"
 #include "model/LoadError.h"
+#include "model/SystemMemory.h"
 #ifdef TRACKORA_HAVE_CUDA
 #include "cuda/heatmap.h"
 #endif
@@ -153,30 +152,7 @@ void PreparedEngineDeleter::operator()(PreparedEngine* prepared) const { delete 
 
 std::size_t indexingBytes(std::size_t samples) { return engine::FastEngine::indexingBytes(samples); }
 
-namespace {
-
-// A "Key:   1234 kB" line of a /proc file, in bytes; nothing when absent.
-std::optional<std::size_t> procBytes(const char* file, const std::string& wanted) {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, wanted.size(), wanted) == 0) return std::stoull(line.substr(wanted.size())) * 1024;
-    return std::nullopt;
-}
-
-}  // namespace
-
-std::size_t hostMemoryAvailable() {
-    std::size_t available = procBytes("/proc/meminfo", "MemAvailable:").value_or(std::numeric_limits<std::size_t>::max());
-    // A limit on the process's data caps what it can allocate, whatever is free.
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_DATA, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        const std::size_t used = procBytes("/proc/self/status", "VmData:").value_or(0);
-        const std::size_t cap = static_cast<std::size_t>(limit.rlim_cur);
-        available = std::min(available, cap > used ? cap - used : 0);
-    }
-    return available;
-}
+std::size_t hostMemoryAvailable() { return memoryAvailable(); }
 
 PreparedEnginePtr prepare(const std::vector<Datapoint>& points, int tableSize,
                           const std::function<void(float)>& progress) {

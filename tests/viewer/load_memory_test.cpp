@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <new>
 #include <string>
 #include <thread>
@@ -22,6 +23,7 @@
 #include "app/DataLoading.h"
 #include "kde/Backend.h"
 #include "model/Datapoint.h"
+#include "model/SystemMemory.h"
 
 namespace {
 
@@ -120,3 +122,40 @@ TEST(LoadMemory, SampleFileLargerThanTheMemoryLimitLoads) {
 }
 
 }  // namespace
+
+// A container's memory limit is enforced by killing the process, so the load
+// checks must hear it: the control group's limit less its usage, through
+// every group above it (version 2) or the memory controller's (version 1,
+// in the group's folder or, seen from inside a container, at its root).
+TEST(LoadMemory, ControlGroupLimitsAreHeard) {
+    TempDir dir;
+    dir.write("v2/memory.max", "max\n");
+    dir.write("v2/app/memory.max", "1000000000\n");
+    dir.write("v2/app/memory.current", "400000000\n");
+    dir.write("v2/app/job/memory.max", "max\n");
+    dir.write("v2/app/job/memory.current", "300000000\n");
+    dir.write("v2/free/memory.max", "max\n");
+    dir.write("v1/memory/box/memory.limit_in_bytes", "2000000000\n");
+    dir.write("v1/memory/box/memory.usage_in_bytes", "500000000\n");
+    dir.write("v1ns/memory/memory.limit_in_bytes", "800000000\n");
+    dir.write("v1ns/memory/memory.usage_in_bytes", "900000000\n");
+    dir.write("v1none/memory/memory.limit_in_bytes", "9223372036854771712\n");
+    const std::size_t none = std::numeric_limits<std::size_t>::max();
+    const struct {
+        const char* root;
+        const char* cgroup;
+        std::size_t left;
+    } cases[] = {
+        {"v2", "0::/app/job\n", 600000000},  // the parent's limit holds
+        {"v2", "0::/free\n", none},
+        {"v1", "9:pids:/\n4:memory:/box\n0::/\n", 1500000000},
+        {"v1ns", "4:cpuacct,memory:/elsewhere/box\n", 0},  // over its limit already
+        {"v1none", "4:memory:/\n", none},
+        {"missing", "0::/\n", none},
+    };
+    for (const auto& c : cases) {
+        const std::string root = (dir.root() / c.root).string();
+        EXPECT_EQ(cgroupMemoryLeft(root.c_str(), c.cgroup), c.left) << c.root << " " << c.cgroup;
+    }
+    EXPECT_LE(memoryAvailable(), cgroupMemoryLeft("/sys/fs/cgroup", "0::/\n"));
+}
