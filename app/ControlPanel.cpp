@@ -437,6 +437,7 @@ void showControlPanel() {
     ImGui::SameLine();
     if (ImGui::Button("at the day's maximum")) lockScale(true);
     if (ImGui::IsItemHovered()) ImGui::SetTooltip("Lock the scale at the densest cell of the whole day, ticked modes");
+    if (!session.lockMessage.empty()) ImGui::TextColored(ImVec4(1.0f, 0.6f, 0.4f, 1.0f), "%s", session.lockMessage.c_str());
     ImGui::Spacing();
     if (ImGui::Button("Reset Map")) map_renderer->reset();
     showDay();

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <iostream>
 
+#include <sys/stat.h>
+
 #include "app/AppState.h"
 #include "app/ControlSettings.h"
 #include "app/GridExport.h"
@@ -155,6 +157,7 @@ const std::vector<float>& acceptGrid(const std::vector<float>& grid) {
     session.densestRow = analysis::densestRow(grid);
     session.frameMaximum = HeatmapEngine::lastMaximumDensity();
     session.frameLogScale = HeatmapEngine::lastUsedLogScale();
+    if (session.frameMaximum > 0.0) session.lockMessage.clear();  // heat to lock at now
     return shownLevels();
 }
 
@@ -175,11 +178,19 @@ void lockScale(bool wholeDay) {
         maximum = HeatmapEngine::lastMaximumDensity();
         settings.time_changed = true;  // the window's own grid again
     }
+    // A lock at nothing drawn would hold nothing and stay ticked.
+    if (!(maximum > 0.0)) {
+        session.lockMessage = wholeDay ? "Nothing to lock: the ticked modes have no samples all day"
+                                       : "Nothing to lock yet: tick a mode so heat is drawn";
+        return;
+    }
+    session.lockMessage.clear();
     session.scaleLock = {true, maximum};
     session.scaleChanged = true;
 }
 
 void unlockScale() {
+    session.lockMessage.clear();
     session.scaleLock.locked = false;
     session.scaleChanged = true;
 }
@@ -203,10 +214,29 @@ void reportSave(const std::string& message, bool isError) {
     if (isError) std::cout << message << std::endl;
 }
 
+std::string openDataClash(const std::string& target) {
+    if (session.openPath.empty()) return {};
+    const auto sameFile = [](const std::string& a, const std::string& b) {
+        struct stat first {};
+        struct stat second {};
+        return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+               first.st_ino == second.st_ino;
+    };
+    if (sameFile(target, session.openPath))
+        return "\"" + target + "\" is the open data, which the save would destroy";
+    if (sameFile(target, frameFilePath(session.openPath)))
+        return "\"" + target + "\" is the open data's frame file, which the save would destroy";
+    return {};
+}
+
 void saveGrid() {
     const std::string path = session.gridName.data();
     if (session.lastGrid.empty()) {
         reportSave("No grid to save yet", true);
+        return;
+    }
+    if (const std::string clash = openDataClash(path); !clash.empty()) {
+        reportSave("Grid not saved: " + clash, true);
         return;
     }
     try {

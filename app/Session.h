@@ -28,6 +28,7 @@ struct ViewerSession {
     double frameMaximum = 0.0;         // lastGrid's densest cell (summed density) and scale
     bool frameLogScale = true;
     analysis::ScaleLock scaleLock;
+    std::string lockMessage;           // why the scale could not be locked, until the next lock
     bool scaleChanged = false;         // the lock moved: lastGrid is shown again on the new scale
     analysis::Legend legend;           // as the legend last showed it
     PanelRect legendRect;              // where it showed it, kept clear of the readout
@@ -115,3 +116,8 @@ void saveGrid();
 
 // Sets the panel's save message, printing failures on the console too.
 void reportSave(const std::string& message, bool isError);
+
+// Why a save to `target` must not happen: it is the open data (a sample or
+// track file) or the open sample file's frame file, which the save would
+// destroy. Empty when it may.
+std::string openDataClash(const std::string& target);

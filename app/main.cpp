@@ -34,6 +34,10 @@ namespace {
 // "Save image" with the name in the panel; the panel shows where it went.
 void saveImage(GLuint heatmapTexture) {
     const std::string path = session.imageName.data();
+    if (const std::string clash = openDataClash(path); !clash.empty()) {
+        reportSave("Image not saved: " + clash, true);
+        return;
+    }
     try {
         GLint viewport[4] = {};
         glGetIntegerv(GL_VIEWPORT, viewport);

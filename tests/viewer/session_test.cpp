@@ -2,6 +2,7 @@
 // in the background and replaces the open samples; a failed load keeps them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "app/Analysis.h"
@@ -79,4 +80,46 @@ TEST(Session, DroppedFolderIsImportedAndReplacesTheSamplesAndAFailureKeepsThem) 
     EXPECT_EQ(dataset->count, 5);
     EXPECT_EQ(session.openPath, folder);
     HeatmapEngine::release();
+}
+
+// Save grid and Save image never write over what is open: the sample file
+// or its frame file would be destroyed while the viewer shows them.
+TEST(Session, SavesRefuseTheOpenDataAndItsFrameFile) {
+    TempDir dir;
+    const std::string samples = dir.writeRecords("city.bin", std::vector<Datapoint>{Datapoint(0.5f, 0.5f, mode::WALK, 3600)});
+    const std::string frame = dir.write("city.bin.frame", "# frame\nsouth 39.75\nwest 116.15\nnorth 40.1\neast 116.6\n");
+    settings = ControlSettings{};
+    const char* paths[] = {samples.c_str()};
+    dropCallback(nullptr, 1, paths);
+    ASSERT_TRUE(finishLoad());
+    ASSERT_EQ(session.openPath, samples);
+    settings.mode_mask = kAllModes;
+    acceptGrid(HeatmapEngine::computeHeatmap(settings));
+    for (const std::string& target : {samples, frame}) {
+        const auto before = std::filesystem::file_size(target);
+        target.copy(session.gridName.data(), target.size());
+        session.gridName[target.size()] = '\0';
+        saveGrid();
+        EXPECT_TRUE(session.saveMessageIsError) << target;
+        EXPECT_NE(session.saveMessage.find("which the save would destroy"), std::string::npos) << session.saveMessage;
+        EXPECT_EQ(std::filesystem::file_size(target), before);
+        EXPECT_FALSE(openDataClash(target).empty());
+    }
+    EXPECT_EQ(openDataClash((dir.root() / "other.tif").string()), "");
+}
+
+// A lock with nothing drawn would hold nothing while staying ticked: it is
+// refused with a line until there is heat.
+TEST(Session, ScaleLockIsRefusedWithNothingDrawn) {
+    session.scaleLock = {};
+    session.frameMaximum = 0.0;
+    lockScale(false);
+    EXPECT_FALSE(session.scaleLock.locked);
+    EXPECT_EQ(session.lockMessage, "Nothing to lock yet: tick a mode so heat is drawn");
+    session.frameMaximum = 12.5;
+    lockScale(false);
+    EXPECT_TRUE(session.scaleLock.locked);
+    EXPECT_EQ(session.scaleLock.maxDensity, 12.5);
+    EXPECT_EQ(session.lockMessage, "");
+    unlockScale();
 }
