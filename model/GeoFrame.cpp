@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 
+#include "model/CellRule.h"
 #include "model/LoadError.h"
 
 namespace {
@@ -37,6 +38,83 @@ std::string number(double value) {
 }
 
 }  // namespace
+
+namespace {
+
+// A double as its shortest round-trip decimal, scaled to an integer of
+// `scale` decimals (at most kMaxDecimals: digits beyond are cut, which no
+// value written with a frame's or a recorder's precision reaches).
+constexpr int kMaxDecimals = 30;
+__extension__ typedef __int128 Wide;  // 10^30 degrees times the side and more
+
+struct Decimal {
+    Wide digits = 0;  // the value times 10^decimals
+    int decimals = 0;
+};
+
+Decimal decimalOf(double value) {
+    char text[400];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+    Decimal out;
+    if (error != std::errc()) return out;
+    bool negative = false, fraction = false;
+    for (const char* p = text; p != end; ++p) {
+        if (*p == '-') negative = true;
+        else if (*p == '.') fraction = true;
+        else if (!fraction || out.decimals < kMaxDecimals) {
+            out.digits = out.digits * 10 + (*p - '0');
+            if (fraction) ++out.decimals;
+        }
+    }
+    if (negative) out.digits = -out.digits;
+    return out;
+}
+
+Wide scaled(const Decimal& d, int decimals) {
+    Wide v = d.digits;
+    for (int i = d.decimals; i < decimals; ++i) v *= 10;
+    return v;
+}
+
+Wide floorDivide(Wide a, Wide b) {  // b > 0
+    Wide q = a / b;
+    if (a % b != 0 && a < 0) --q;
+    return q;
+}
+
+}  // namespace
+
+long long exactCellOf(double degrees, double low, double high, int side) {
+    if (degrees == high) return side - 1;
+    // Far from every edge the double quotient decides; within a hair of one
+    // (its error is far below 1e-9 cells for any frame) the decimals do.
+    const double quotient = (degrees - low) / (high - low) * side;
+    const double nearest = std::round(quotient);
+    if (std::fabs(quotient - nearest) > 1e-6 || std::fabs(quotient) > 1e15)
+        return static_cast<long long>(std::floor(quotient));
+    const Decimal v = decimalOf(degrees), l = decimalOf(low), h = decimalOf(high);
+    const int decimals = std::max({v.decimals, l.decimals, h.decimals});
+    const Wide span = scaled(h, decimals) - scaled(l, decimals);
+    if (span <= 0) return static_cast<long long>(std::floor(quotient));
+    return static_cast<long long>(floorDivide((scaled(v, decimals) - scaled(l, decimals)) * side, span));
+}
+
+float placeOnAxis(double degrees, double low, double high, int side) {
+    const float nearest = static_cast<float>((degrees - low) / (high - low));
+    const long long want = exactCellOf(degrees, low, high, side);
+    // A step or two: a float step moves the product by far less than a cell
+    // wherever a cell is wider than a float's resolution. Where it is not
+    // (far outside the frame) the nearest float stays.
+    float stored = nearest;
+    for (int step = 0; step < 16; ++step) {
+        const float product = stored * static_cast<float>(side);
+        if (!(std::fabs(product) < 2e9f)) break;
+        const int cell = gridCellOf(product, side);
+        if (cell == want) return stored;
+        stored = std::nextafter(stored, cell < want ? 2e9f : -2e9f);
+    }
+    return nearest;
+}
 
 double GeoFrame::latitudeSpan() const { return roundedSpan(south, north); }
 double GeoFrame::longitudeSpan() const { return roundedSpan(west, east); }

@@ -21,6 +21,20 @@ struct GeoFrame {
     friend bool operator==(const GeoFrame&, const GeoFrame&) = default;
 };
 
+// Where a coordinate in degrees is stored: its fraction of the way from
+// `low` to `high` as the float whose grid cell (gridCellOf of the float
+// times `side`, in single precision, as the engines compute it) is the cell
+// exact decimal arithmetic gives for the degrees as written. The nearest
+// float to the fraction is stepped with std::nextafter when it lies across
+// a cell edge. The degrees are the double read from their decimal text (the
+// shortest decimal that reads back as the double stands for the text: up to
+// 15 significant digits it is the text itself); the bounds are the frame's
+// decimals.
+float placeOnAxis(double degrees, double low, double high, int side = 1000);
+// The cell exact decimal arithmetic gives: floor(side * (degrees - low) /
+// (high - low)), with degrees == high in cell side - 1.
+long long exactCellOf(double degrees, double low, double high, int side = 1000);
+
 // Empty when the frame can be used, else why not, in words: not finite,
 // south not below north, beyond 85 degrees of latitude, west not before
 // east, crossing the antimeridian.

@@ -21,9 +21,9 @@ constexpr int kLabelHeaderLines = 1;
 constexpr int kTrajectoryFields = 7;
 constexpr std::size_t kMaxListedNames = 20;
 
-float convertCoordinate(std::string_view field, const std::string& path, std::int64_t lineNumber) {
+double convertCoordinate(std::string_view field, const std::string& path, std::int64_t lineNumber) {
     if (!isDecimalNumber(field)) throwFieldError<std::invalid_argument>(path, lineNumber, field, "is not a number");
-    const FloatResult result = parseFloatField(field);
+    const CoordinateResult result = parseCoordinateField(field);
     if (result.status == NumberStatus::invalid)
         throwFieldError<std::invalid_argument>(path, lineNumber, field, "is not a number");
     if (result.status == NumberStatus::outOfRange)
@@ -70,11 +70,9 @@ constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 inline bool digit(char c) { return c >= '0' && c <= '9'; }
 
 // A coordinate written as "-?digits.digits" (15 digits at most) followed by
-// a comma, converted with the same result as strtof: the quotient of two
-// exact doubles is correctly rounded, and rounding it on to float gives the
-// correctly rounded float unless it lies exactly halfway between two floats,
-// which is left to the general path.
-inline bool plainCoordinate(const char*& p, const char* end, float& value) {
+// a comma, converted to the nearest double: the quotient of two doubles
+// that hold the digits and the power of ten exactly is correctly rounded.
+inline bool plainCoordinate(const char*& p, const char* end, double& value) {
     const char* s = p;
     const bool negative = s < end && *s == '-';
     if (negative) ++s;
@@ -87,11 +85,7 @@ inline bool plainCoordinate(const char*& p, const char* end, float& value) {
     while (s < end && digit(*s)) mantissa = mantissa * 10 + static_cast<unsigned>(*s++ - '0');
     const auto fractionDigits = s - fraction;
     if (fractionDigits == 0 || integerDigits + fractionDigits > 15 || s == end || *s != ',') return false;
-    const double quotient = static_cast<double>(mantissa) / kPowersOfTen[fractionDigits];
-    std::uint64_t bits;
-    std::memcpy(&bits, &quotient, sizeof bits);
-    if ((bits & 0x1FFFFFFFu) == 0x10000000u) return false;
-    const float magnitude = static_cast<float>(quotient);
+    const double magnitude = static_cast<double>(mantissa) / kPowersOfTen[fractionDigits];
     value = negative ? -magnitude : magnitude;
     p = s + 1;
     return true;
@@ -119,7 +113,7 @@ inline int twoDigitsAt(const char* p) { return (p[0] - '0') * 10 + (p[1] - '0');
 
 // The fields of a line in the shape recorders write, read in one pass.
 struct PlainFix {
-    float latitude, longitude;
+    double latitude, longitude;
     std::int32_t day;   // dateKey
     std::int32_t time;  // seconds of day
 };
@@ -185,7 +179,7 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
     const std::vector<LabelInterval>* cachedIntervals = nullptr;
     bool haveCachedDay = false;
 
-    const auto keep = [&](float latitude, float longitude, auto dayOf, std::int32_t time) {
+    const auto keep = [&](double latitude, double longitude, auto dayOf, std::int32_t time) {
         float x, y;
         if (!placeFix(latitude, longitude, normalize, frame, x, y)) {
             ++counts.outside;
@@ -229,8 +223,8 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
             if (!cutAllFields(line, ',', fields))
                 throwFieldError<std::invalid_argument>(path, lineNumber, line,
                                                        "has fewer than the 7 comma-separated fields of a fix");
-            const float latitude = convertCoordinate(fields[0], path, lineNumber);
-            const float longitude = convertCoordinate(fields[1], path, lineNumber);
+            const double latitude = convertCoordinate(fields[0], path, lineNumber);
+            const double longitude = convertCoordinate(fields[1], path, lineNumber);
             TimeFields date;
             if (!readDate(fields[5], '-', date))
                 throwFieldError<std::invalid_argument>(path, lineNumber, fields[5], "is not a date (YYYY-MM-DD)");

@@ -15,32 +15,32 @@
 #include "model/LabelIndex.h"
 #include "model/LoadError.h"
 
+// A frame's bounds as the filter compares and the normalisation divides:
+// the frame's own decimals, read into doubles.
 struct FrameBounds {
-    float maxLatitude = kMaxLatitude;
-    float minLatitude = kMinLatitude;
-    float maxLongitude = kMaxLongitude;
-    float minLongitude = kMinLongitude;
+    double maxLatitude = GeoFrame{}.north;
+    double minLatitude = GeoFrame{}.south;
+    double maxLongitude = GeoFrame{}.east;
+    double minLongitude = GeoFrame{}.west;
 };
-// A frame's bounds in single precision, as the filter and the normalisation
-// compare and divide.
-inline FrameBounds boundsOf(const GeoFrame& frame) {
-    return {static_cast<float>(frame.north), static_cast<float>(frame.south), static_cast<float>(frame.east),
-            static_cast<float>(frame.west)};
-}
+inline FrameBounds boundsOf(const GeoFrame& frame) { return {frame.north, frame.south, frame.east, frame.west}; }
 
 // The frame filter and the normalisation shared by every raw format: false
-// for a fix outside the box (bounds inclusive, compared in single precision;
-// a NaN lies outside), else its x and y, normalised when asked.
-inline bool placeFix(float latitude, float longitude, bool normalize, const FrameBounds& frame, float& x,
+// for a fix outside the box (bounds inclusive, compared in double precision,
+// which orders the decimals as written; a NaN lies outside), else its x and
+// y: normalised when asked, each in the cell its decimals give
+// (placeOnAxis), or else the degrees rounded to float.
+inline bool placeFix(double latitude, double longitude, bool normalize, const FrameBounds& frame, float& x,
                      float& y) {
     if (!(latitude >= frame.minLatitude && longitude >= frame.minLongitude && latitude <= frame.maxLatitude &&
           longitude <= frame.maxLongitude))
         return false;
-    x = latitude;
-    y = longitude;
     if (normalize) {
-        x = (latitude - frame.minLatitude) / (frame.maxLatitude - frame.minLatitude);
-        y = (longitude - frame.minLongitude) / (frame.maxLongitude - frame.minLongitude);
+        x = placeOnAxis(latitude, frame.minLatitude, frame.maxLatitude);
+        y = placeOnAxis(longitude, frame.minLongitude, frame.maxLongitude);
+    } else {
+        x = static_cast<float>(latitude);
+        y = static_cast<float>(longitude);
     }
     return true;
 }

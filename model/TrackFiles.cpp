@@ -15,9 +15,9 @@ namespace {
 
 // The trajectory grammar: wholly a decimal number ("39.9x", "0x27.e",
 // " 39.9", "inf" and "nan" are not), and within float's range.
-NumberStatus convertCoordinate(const std::string& text, float& value) {
+NumberStatus convertCoordinate(const std::string& text, double& value) {
     if (!isDecimalNumber(text)) return NumberStatus::invalid;
-    const FloatResult result = parseFloatField(text);
+    const CoordinateResult result = parseCoordinateField(text);
     value = result.value;
     return result.status;
 }
@@ -74,7 +74,7 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
     const auto take = [&](const gis::TrackPoint& point) {
         ++counts.points;
         if (point.latitude.empty() || point.longitude.empty()) return reject(point, "", "has no position");
-        float latitude, longitude;
+        double latitude, longitude;
         for (const auto& [text, value, what] : {std::tuple{&point.latitude, &latitude, "is not a latitude"},
                                                 std::tuple{&point.longitude, &longitude, "is not a longitude"}}) {
             const NumberStatus status = convertCoordinate(*text, *value);

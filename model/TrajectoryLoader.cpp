@@ -182,7 +182,15 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
     std::vector<Datapoint> points;
     std::string line;
     long long lineNumber = 0;
-    const auto toFloat = [](const std::string& s) { return std::stof(s); };
+    // Read in double precision so the normalisation can place each sample
+    // in the cell its decimals give; std::stof still decides what is out of
+    // range.
+    const auto toDouble = [](const std::string& s) {
+        const CoordinateResult result = parseCoordinateField(s);
+        if (result.status == NumberStatus::invalid) throw std::invalid_argument(s);
+        if (result.status == NumberStatus::outOfRange) throw std::out_of_range(s);
+        return result;
+    };
     const auto toInt = [](const std::string& s) { return std::stoi(s, nullptr, 10); };
     while (in && static_cast<long long>(points.size()) != limit) {
         readLine(in, line);
@@ -196,14 +204,17 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
             if (std::count(line.begin(), line.end(), ' ') != 3 || !cutAllFields(line, ' ', fields))
                 throwFieldError<std::invalid_argument>(
                     path, lineNumber, line, "is not four fields separated by single spaces (x y time mode)");
-            float x = convertField(toFloat, isDecimalNumber, "is not a number", fields[0], path, lineNumber);
-            float y = convertField(toFloat, isDecimalNumber, "is not a number", fields[1], path, lineNumber);
+            const CoordinateResult latitude =
+                convertField(toDouble, isDecimalNumber, "is not a number", fields[0], path, lineNumber);
+            const CoordinateResult longitude =
+                convertField(toDouble, isDecimalNumber, "is not a number", fields[1], path, lineNumber);
             const int time = convertField(toInt, isDecimalInteger, "is not a whole number", fields[2], path, lineNumber);
             const int mode = convertField(toInt, isDecimalInteger, "is not a whole number", fields[3], path, lineNumber);
-            if (normalize) {
-                x = (x - bounds.minLatitude) / (bounds.maxLatitude - bounds.minLatitude);
-                y = (y - bounds.minLongitude) / (bounds.maxLongitude - bounds.minLongitude);
-            }
+            // No frame filter here: a text sample file's samples are all kept.
+            const float x =
+                normalize ? placeOnAxis(latitude.value, bounds.minLatitude, bounds.maxLatitude) : latitude.single;
+            const float y =
+                normalize ? placeOnAxis(longitude.value, bounds.minLongitude, bounds.maxLongitude) : longitude.single;
             points.emplace_back(x, y, static_cast<TransportationMode>(mode), time);
         } catch (const std::logic_error&) {  // std::invalid_argument, std::out_of_range
             if (!skipBadLines) throw;

@@ -208,30 +208,26 @@ void writeFrameFile(const std::string& samples, const GeoFrame& frame, std::opti
     prepared->commit();
 }
 
-// --box fit: the frame of 99.9% of the fixes read (in degrees), then those
-// inside it normalised over it, exactly as a load with that box gives them.
-void fitToTheData(TrajectoryLoader& loader, std::vector<Datapoint>& points, std::ostream& out) {
+// --box fit: the frame of 99.9% of the fixes, from a first read in degrees.
+// The second read then keeps and places the fixes over it from their text,
+// as a load with that box does (the degrees held as floats would move fixes
+// on a cell edge).
+GeoFrame fitToTheData(const ImportOptions& options, const std::string& skip) {
+    TrajectoryLoader loader;
+    loader.frame = GeoFrame{-85.0, -180.0, 85.0, 180.0};
+    loader.tracks = options.tracks;
+    loader.tracks.skipBadPoints = options.skipBadLines;
+    loader.skipBadLines = options.skipBadLines;
+    loader.threads = options.threads;
+    loader.leaveOut.push_back(skip);
     std::vector<float> latitudes, longitudes;
-    latitudes.reserve(points.size());
-    longitudes.reserve(points.size());
-    for (const Datapoint& point : points) {
-        latitudes.push_back(point.x);
-        longitudes.push_back(point.y);
-    }
-    loader.frame = fitFrame(latitudes, longitudes);
-    const FrameBounds bounds = boundsOf(loader.frame);
-    std::size_t kept = 0;
-    for (const Datapoint& point : points) {
-        float x = 0.0f, y = 0.0f;
-        if (placeFix(point.x, point.y, true, bounds, x, y))
-            points[kept++] = Datapoint(x, y, point.mode, point.time);
-    }
-    const auto dropped = static_cast<std::int64_t>(points.size() - kept);
-    points.resize(kept);
-    loader.report.outside += dropped;
-    loader.report.kept -= dropped;
-    out << "Box fitted to the data: " << frameText(loader.frame) << " (holds " << withSeparators(static_cast<std::int64_t>(kept))
-        << " fixes; --box " << frameText(loader.frame) << " gives the same)\n";
+    loader.load(options.input, options.limit, false, [&](std::vector<Datapoint>& fixes) {
+        for (const Datapoint& point : fixes) {
+            latitudes.push_back(point.x);
+            longitudes.push_back(point.y);
+        }
+    });
+    return fitFrame(latitudes, longitudes);
 }
 
 // Why a load kept nothing: what was read and where it went.
@@ -413,9 +409,7 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         if (whileLoading) whileLoading();
 
         TrajectoryLoader loader;
-        // --box fit reads every fix in degrees first, then keeps and
-        // normalises those inside the box the data give.
-        loader.frame = options.fitBox ? GeoFrame{-85.0, -180.0, 85.0, 180.0} : options.box.value_or(GeoFrame{});
+        loader.frame = options.box.value_or(GeoFrame{});
         loader.tracks = options.tracks;
         loader.skipBadLines = options.skipBadLines;
         loader.threads = options.threads;
@@ -426,15 +420,16 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         if (options.showProgress) loader.progress = [&](const ImportProgress& p) { bar.update(p); };
         // Records go out as they are read (a tree a file at a time, a binary
         // file a chunk at a time), so memory does not grow with the input;
-        // --box fit needs every fix before it can place one, and collects.
+        // --box fit reads the input twice, keeping only the positions of the
+        // first read.
         RecordWriter writer(output);
-        std::vector<Datapoint> points;
         try {
-            if (options.fitBox)
-                points = loader.load(options.input, options.limit, false);
-            else
-                loader.load(options.input, options.limit, true,
-                            [&](std::vector<Datapoint>& fixes) { writer.write(fixes); });
+            if (options.fitBox) {
+                loader.frame = fitToTheData(options, output.replacedPath());
+                out << "Box fitted to the data: " << frameText(loader.frame) << " (--box " << frameText(loader.frame)
+                    << " gives the same)\n";
+            }
+            loader.load(options.input, options.limit, true, [&](std::vector<Datapoint>& fixes) { writer.write(fixes); });
         } catch (const OutputError&) {
             bar.finish();
             throw;
@@ -453,11 +448,6 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
             return 1;
         }
         bar.finish();
-        if (options.fitBox) {
-            fitToTheData(loader, points, out);
-            writer.write(points);
-            std::vector<Datapoint>().swap(points);
-        }
         for (const auto& [path, reason] : loader.report.unreadable)
             err << "trackora-import: warning: skipped \"" << echoPath(path) << "\": " << echoText(reason, kReasonCharacters)
                 << "\n";
