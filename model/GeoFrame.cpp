@@ -172,18 +172,27 @@ std::string frameDescription(const GeoFrame& frame) {
 
 std::string frameFilePath(const std::string& samplesPath) { return samplesPath + ".frame"; }
 
-std::string frameFileText(const GeoFrame& frame) {
-    return "# The box the samples' coordinates are normalised over, in degrees (WGS 84)\n"
-           "south " + number(frame.south) + "\nwest " + number(frame.west) + "\nnorth " + number(frame.north) +
-           "\neast " + number(frame.east) + "\n";
+std::string frameFileText(const GeoFrame& frame, const std::string& clock) {
+    std::string text = "# The box the samples' coordinates are normalised over, in degrees (WGS 84)\n"
+                       "south " + number(frame.south) + "\nwest " + number(frame.west) + "\nnorth " +
+                       number(frame.north) + "\neast " + number(frame.east) + "\n";
+    if (!clock.empty()) text += "clock " + clock + "\n";
+    return text;
 }
 
-GeoFrame readFrameFile(const std::string& samplesPath) {
+namespace {
+
+struct FrameFile {
+    GeoFrame frame;
+    std::string clock;
+};
+
+FrameFile parseFrameFile(const std::string& samplesPath) {
     const std::string path = frameFilePath(samplesPath);
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         // None, or no room for one beside a name at the length limit.
-        if (errno == ENOENT || errno == ENAMETOOLONG) return GeoFrame{};
+        if (errno == ENOENT || errno == ENAMETOOLONG) return FrameFile{};
         throw DataFileError(path, systemReason(errno));
     }
     refuseIrregularFile(path);
@@ -192,6 +201,8 @@ GeoFrame readFrameFile(const std::string& samplesPath) {
     const std::array<const char*, 4> keys = {"south", "west", "north", "east"};
     std::array<double, 4> values{};
     std::array<bool, 4> seen{};
+    std::string clock;
+    bool seenClock = false;
     std::string line;
     int lineNumber = 0;
     const auto fail = [&](const std::string& reason) {
@@ -203,9 +214,17 @@ GeoFrame readFrameFile(const std::string& samplesPath) {
         if (line.empty() || line.front() == '#') continue;
         const std::size_t space = line.find(' ');
         const std::string key = line.substr(0, space);
+        if (key == "clock") {
+            if (seenClock) fail("clock is given twice");
+            clock = space == std::string::npos ? std::string() : line.substr(space + 1);
+            if (clock.empty()) fail("clock names no clock");
+            seenClock = true;
+            continue;
+        }
         std::size_t k = 0;
         while (k < keys.size() && key != keys[k]) ++k;
-        if (k == keys.size()) fail("\"" + echoText(line) + "\" is not south, west, north or east and a number");
+        if (k == keys.size())
+            fail("\"" + echoText(line) + "\" is not south, west, north or east and a number, or clock and a name");
         if (seen[k]) fail(key + " is given twice");
         if (space == std::string::npos || !readNumber(std::string_view(line).substr(space + 1), values[k]))
             fail("\"" + echoText(line) + "\" is not " + key + " and a decimal number");
@@ -217,8 +236,14 @@ GeoFrame readFrameFile(const std::string& samplesPath) {
     const GeoFrame frame{values[0], values[1], values[2], values[3]};
     const std::string problem = frameProblem(frame);
     if (!problem.empty()) throw DataFileError(path, problem);
-    return frame;
+    return {frame, clock};
 }
+
+}  // namespace
+
+GeoFrame readFrameFile(const std::string& samplesPath) { return parseFrameFile(samplesPath).frame; }
+
+std::string readFrameClock(const std::string& samplesPath) { return parseFrameFile(samplesPath).clock; }
 
 namespace {
 

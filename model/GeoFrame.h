@@ -53,13 +53,17 @@ std::string frameDescription(const GeoFrame& frame);
 // The frame file beside a binary sample file: "PATH.frame".
 std::string frameFilePath(const std::string& samplesPath);
 // Its content: a comment line, then "south 39.75", "west ...", "north ...",
-// "east ...", one a line.
-std::string frameFileText(const GeoFrame& frame);
+// "east ...", one a line, and when given, "clock NAME": the clock the
+// samples' times of day are in ("America/Los_Angeles", "UTC+8").
+std::string frameFileText(const GeoFrame& frame, const std::string& clock = {});
 // The frame of the binary sample file at samplesPath: its frame file's, or
 // the default frame when there is none. Throws DataFileError naming the
 // frame file when it cannot be read or says something else than a usable
 // frame.
 GeoFrame readFrameFile(const std::string& samplesPath);
+// The clock its frame file names; empty when it names none or there is no
+// frame file (the times are as they were imported). Throws as readFrameFile.
+std::string readFrameClock(const std::string& samplesPath);
 
 // The smallest box holding 99.9% of the positions (0.05% cut off at each
 // end of each axis), padded by 2% of its span on every side (at least

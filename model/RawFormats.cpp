@@ -162,7 +162,8 @@ inline bool plainLine(const char* p, const char* end, PlainFix& fix, const char*
 
 void parseTrajectoryText(std::string_view content, const std::string& path, bool normalize,
                          const LabelIndex& labels, const FrameBounds& frame,
-                         std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip) {
+                         std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip,
+                         const gis::TimeZone* zone) {
     const char* const begin = content.data();
     const char* const end = begin + content.size();
     const char* p = begin;
@@ -178,6 +179,7 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
     std::int32_t cachedDay = 0;
     const std::vector<LabelInterval>* cachedIntervals = nullptr;
     bool haveCachedDay = false;
+    gis::ZoneSpan zoneCache;
 
     const auto keep = [&](double latitude, double longitude, auto dayOf, std::int32_t time) {
         float x, y;
@@ -186,6 +188,12 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
             return;
         }
         TransportationMode mode = mode::UNKNOWN;
+        std::int32_t stored = time;
+        if (zone) {
+            // dateKey: years since 1900, months since January, day.
+            const std::int32_t key = dayOf();
+            stored = gis::localSecondOfDay(*zone, zoneCache, key / 10000 + 1900, key / 100 % 100 + 1, key % 100, time);
+        }
         if (!labels.empty()) {
             const std::int32_t day = dayOf();
             if (!haveCachedDay || day != cachedDay) {
@@ -195,7 +203,7 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
             }
             if (cachedIntervals) mode = LabelIndex::firstCovering(*cachedIntervals, time);
         }
-        out.emplace_back(x, y, mode, time);
+        out.emplace_back(x, y, mode, stored);
         ++counts.kept;
     };
 

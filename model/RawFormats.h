@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "gis/TimeZone.h"
 #include "model/Datapoint.h"
 #include "model/GeoFrame.h"
 #include "model/LabelIndex.h"
@@ -72,10 +73,13 @@ struct TrajectoryCounts {
 // a number, a date or time of day that does not exist) throws
 // std::invalid_argument, or std::out_of_range for a number beyond float,
 // naming `path`, the line number and the text; with `skip` the line is
-// recorded there instead and the parse goes on.
+// recorded there instead and the parse goes on. With a `zone`, each fix's
+// stored time of day is its UTC date and time under the zone's rules
+// (labels are still matched on the file's own clock).
 void parseTrajectoryText(std::string_view content, const std::string& path, bool normalize,
                          const LabelIndex& labels, const FrameBounds& frame,
-                         std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip = nullptr);
+                         std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip = nullptr,
+                         const gis::TimeZone* zone = nullptr);
 
 struct LabelCounts {
     std::int64_t lines = 0;

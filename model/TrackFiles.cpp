@@ -48,6 +48,10 @@ std::string formatUtcOffset(std::int32_t seconds) {
     return text;
 }
 
+std::string clockName(const TrackOptions& options) {
+    return options.zone ? options.zone->name() : formatUtcOffset(options.utcOffsetSeconds);
+}
+
 bool isTrackFile(const std::filesystem::path& path) {
     return gis::trackFormatOf(path.filename().string()).has_value();
 }
@@ -71,6 +75,7 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
             counts.firstSkipped.push_back({path, point.place, shown});
     };
 
+    gis::ZoneSpan zoneCache;
     const auto take = [&](const gis::TrackPoint& point) {
         ++counts.points;
         if (point.latitude.empty() || point.longitude.empty()) return reject(point, "", "has no position");
@@ -111,7 +116,11 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
                         break;
                     }
         }
-        out.emplace_back(x, y, mode, shiftTimeOfDay(point.time.seconds, options.utcOffsetSeconds));
+        const std::int32_t time =
+            options.zone ? gis::localSecondOfDay(*options.zone, zoneCache, point.time.year, point.time.month,
+                                                 point.time.day, point.time.seconds)
+                         : shiftTimeOfDay(point.time.seconds, options.utcOffsetSeconds);
+        out.emplace_back(x, y, mode, time);
         ++counts.kept;
     };
 

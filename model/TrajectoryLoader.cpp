@@ -49,6 +49,12 @@ auto convertField(Convert convert, bool (*wellFormed)(std::string_view), const c
 
 TrajectoryLoader::TrajectoryLoader() : modeNames(makeModeNameTable()) {}
 
+void TrajectoryLoader::refuseZoneWithoutDates(const std::string& path) const {
+    if (tracks.zone)
+        throw DataFileError(path, "is a sample file, whose times of day have no dates: the time zone \"" +
+                                      tracks.zone->name() + "\" needs each fix's date (a UTC offset shifts them)");
+}
+
 std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, bool normalize) {
     return load(path, -1, normalize);
 }
@@ -62,10 +68,12 @@ std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, std::int3
     if (std::filesystem::directory_entry(path, error).is_directory(error))
         return loadDirectory(path, limit, normalize);
     if (isTrackFile(path)) return loadTrackFile(path, limit, normalize);
+    if (isRecordingFile(path)) return loadRecordingFile(path, limit, normalize);
+    refuseZoneWithoutDates(path);
     const bool binary = hasBinaryExtension(path);
     if (binary) frame = readFrameFile(path);  // before the samples: a malformed one costs no read
     auto points = binary ? loadBinary(path, limit) : loadText(path, limit, normalize);
-    if (tracks.utcOffsetSeconds != 0)
+    if (!tracks.zone && tracks.utcOffsetSeconds != 0)
         for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
     return points;
 }
@@ -74,7 +82,7 @@ void TrajectoryLoader::load(const std::string& path, std::int32_t limit, bool no
     std::error_code error;
     if (std::filesystem::directory_entry(path, error).is_directory(error))
         return loadDirectory(path, limit, normalize, sink);
-    if (isTrackFile(path) || !hasBinaryExtension(path)) {
+    if (isTrackFile(path) || isRecordingFile(path) || !hasBinaryExtension(path)) {
         auto points = load(path, limit, normalize);
         if (!points.empty()) sink(points);
         return;
@@ -82,6 +90,7 @@ void TrajectoryLoader::load(const std::string& path, std::int32_t limit, bool no
     if (limit < -1)
         throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
                                     std::to_string(limit));
+    refuseZoneWithoutDates(path);
     frame = readFrameFile(path);  // before the samples: a malformed one costs no read
     SampleFile file(path);
     file.cancel = cancel;
@@ -122,6 +131,37 @@ std::vector<Datapoint> TrajectoryLoader::loadTrackFile(const std::string& path, 
     if (limit != -1 && points.size() > static_cast<std::size_t>(limit)) points.resize(static_cast<std::size_t>(limit));
     addTrackCounts(report, counts);
     return points;
+}
+
+std::vector<Datapoint> TrajectoryLoader::loadRecordingFile(const std::string& path, std::int32_t limit,
+                                                           bool normalize) {
+    if (limit < -1)
+        throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
+                                    std::to_string(limit));
+    report = ImportReport();
+    std::string buffer;
+    std::string reason;
+    if (!readFileContents(path, buffer, reason)) throw DataFileError(path, reason);
+    std::vector<Datapoint> points;
+    TrajectoryCounts counts;
+    parseTrajectoryText(buffer, path, normalize, labels, frameBounds(), points, counts,
+                        skipBadLines ? &report.badLines : nullptr, tracks.zone.get());
+    if (!tracks.zone && tracks.utcOffsetSeconds != 0)
+        for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
+    checkSampleCount(path, counts.kept);
+    report.trajectoryFiles = 1;
+    report.bytes = static_cast<std::int64_t>(buffer.size());
+    report.lines = counts.lines;
+    report.kept = counts.kept;
+    report.outside = counts.outside;
+    if (limit != -1 && points.size() > static_cast<std::size_t>(limit)) points.resize(static_cast<std::size_t>(limit));
+    return points;
+}
+
+bool isRecordingFile(const std::string& path) {
+    std::string extension = std::filesystem::path(path).extension().string();
+    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return extension == ".plt";
 }
 
 // The same extension rule as the directory walk's: a hidden file named
@@ -282,8 +322,8 @@ std::vector<Datapoint> TrajectoryLoader::parseTrajectoryFile(const std::filesyst
     }
     TrajectoryCounts counts;
     parseTrajectoryText(buffer, path.string(), normalize, labelsInForce, frameBounds(), points, counts,
-                        skipBadLines ? &report.badLines : nullptr);
-    if (tracks.utcOffsetSeconds != 0)
+                        skipBadLines ? &report.badLines : nullptr, tracks.zone.get());
+    if (!tracks.zone && tracks.utcOffsetSeconds != 0)
         for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
     return points;
 }

@@ -821,3 +821,79 @@ TEST(ImportStreaming, ATreeLargerThanTheMemoryLimitStillImports) {
               0);
     EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(options.output)), kRecordBytes);
 }
+
+namespace {
+
+// --tz: each fix's UTC time under the zone's rules at its own date, for a
+// single trajectory file, a tree and a CSV track file alike. Winter (UTC-8)
+// and summer (UTC-7) fixes read the same local hour; a fix early in the UTC
+// day lands on the evening before. A fixed offset would get one of the
+// seasons wrong; a conversion that ignored the date would get both.
+TEST(ImportTimeZone, FixesReadTheZonesWallClockAtTheirDate) {
+    const struct {
+        const char* date;
+        const char* time;
+        int local;
+    } fixes[] = {
+        {"2009-01-15", "16:00:00", 8 * 3600},              // PST
+        {"2009-07-15", "15:00:00", 8 * 3600},              // PDT
+        {"2009-06-02", "03:30:00", 20 * 3600 + 30 * 60},   // 20:30 on June 1st
+        {"2009-03-08", "09:59:59", 3600 + 59 * 60 + 59},   // 01:59:59 PST, the second before the change
+        {"2009-03-08", "10:00:00", 3 * 3600},              // 03:00 PDT
+    };
+    std::string plt = kHeader, csv = "latitude,longitude,time\n";
+    for (const auto& f : fixes) {
+        plt += std::string("39.9,116.3,0,0,0,") + f.date + "," + f.time + "\n";
+        csv += std::string("39.9,116.3,") + f.date + "T" + f.time + "Z\n";
+    }
+    TempDir dir;
+    const std::string inputs[] = {dir.write("one.plt", plt), dir.write("tree/000/Trajectory/1.plt", plt),
+                                  dir.write("fixes.csv", csv)};
+    for (const std::string& input : {inputs[0], (dir.root() / "tree").string(), inputs[2]}) {
+        ImportOptions options;
+        options.input = input;
+        options.output = (dir.root() / "out.bin").string();
+        options.timeZone = "America/Los_Angeles";
+        const ToolRun run = import(options);
+        ASSERT_EQ(run.status, 0) << input << ": " << run.err;
+        const std::vector<Datapoint> points = TrajectoryLoader::loadBinary(options.output, -1);
+        ASSERT_EQ(points.size(), std::size(fixes)) << input;
+        for (std::size_t i = 0; i < points.size(); ++i)
+            EXPECT_EQ(points[i].time, fixes[i].local) << input << ": " << fixes[i].date << " " << fixes[i].time;
+        EXPECT_EQ(readFrameClock(options.output), "America/Los_Angeles") << input;
+        EXPECT_EQ(readFrameFile(options.output), GeoFrame{}) << input;
+    }
+}
+
+// Bad clocks: one line naming the problem, nothing written (not even an
+// earlier import's output is touched).
+TEST(ImportTimeZone, BadZonesAreOneLineAndWriteNothing) {
+    TempDir dir;
+    const std::string plt = dir.write("one.plt", kHeader + "39.9,116.3,0,0,0,2009-01-15,16:00:00\n");
+    const std::string samples = dir.write("samples.txt", "39.9 116.3 3600 2\n");
+    const struct {
+        std::string input, zone, says;
+    } cases[] = {
+        {plt, "Mars/Olympus_Mons", "\"Mars/Olympus_Mons\""},
+        {samples, "America/Los_Angeles", "times of day only"},
+    };
+    for (const auto& c : cases) {
+        ImportOptions options;
+        options.input = c.input;
+        options.output = (dir.root() / "out.bin").string();
+        options.timeZone = c.zone;
+        const ToolRun run = import(options);
+        EXPECT_NE(run.status, 0) << c.zone;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(options.output));
+        EXPECT_FALSE(fs::exists(frameFilePath(options.output)));
+    }
+    ImportOptions options;
+    bool help = false;
+    std::string error;
+    EXPECT_FALSE(parseImportArguments({plt, "--tz", "UTC", "--utc-offset", "8"}, options, help, error));
+    EXPECT_NE(error.find("--tz and --utc-offset"), std::string::npos) << error;
+}
+
+}  // namespace

@@ -132,6 +132,7 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
     const ImportReport& r = loader.report;
     out << "Imported \"" << echoPath(options.input) << "\" into \"" << echoPath(options.output) << "\"\n";
     if (loader.frame != GeoFrame{}) out << "  frame:             " << frameDescription(loader.frame) << "\n";
+    if (loader.tracks.zone) out << "  clock:             " << loader.tracks.zone->name() << "\n";
     // A tree of track files alone has no trajectory or label files to count.
     if (tree && (r.trajectoryFiles + r.labelFiles > 0 || r.trackFiles == 0)) {
         out << "  files:             " << withSeparators(r.trajectoryFiles) << " trajectory files ("
@@ -192,8 +193,9 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
 // (a binary input's frame is carried over), and a frame file left by an
 // earlier import into another box removed when it is, so the samples are
 // never read over the wrong frame.
-void writeFrameFile(const std::string& samples, const GeoFrame& frame, std::optional<OutputFile>& prepared) {
-    if (frame == GeoFrame{}) {
+void writeFrameFile(const std::string& samples, const GeoFrame& frame, const std::string& clock,
+                    std::optional<OutputFile>& prepared) {
+    if (frame == GeoFrame{} && clock.empty()) {
         std::error_code error;
         fs::remove(frameFilePath(samples), error);
         // A name with no room for ".frame" never had a frame file.
@@ -203,7 +205,7 @@ void writeFrameFile(const std::string& samples, const GeoFrame& frame, std::opti
         return;
     }
     if (!prepared) prepared.emplace(frameFilePath(samples));
-    const std::string text = frameFileText(frame);
+    const std::string text = frameFileText(frame, clock);
     prepared->write(text.data(), text.size());
     prepared->commit();
 }
@@ -212,10 +214,10 @@ void writeFrameFile(const std::string& samples, const GeoFrame& frame, std::opti
 // The second read then keeps and places the fixes over it from their text,
 // as a load with that box does (the degrees held as floats would move fixes
 // on a cell edge).
-GeoFrame fitToTheData(const ImportOptions& options, const std::string& skip) {
+GeoFrame fitToTheData(const ImportOptions& options, const TrackOptions& tracks, const std::string& skip) {
     TrajectoryLoader loader;
     loader.frame = GeoFrame{-85.0, -180.0, 85.0, 180.0};
-    loader.tracks = options.tracks;
+    loader.tracks = tracks;
     loader.tracks.skipBadPoints = options.skipBadLines;
     loader.skipBadLines = options.skipBadLines;
     loader.threads = options.threads;
@@ -260,7 +262,8 @@ bool isTrackInputWithFields(const std::string& input) {
 
 std::string importUsage() {
     return "usage: trackora-import INPUT [-o OUTPUT] [--box SOUTH,WEST,NORTH,EAST|fit] [--limit N]\n"
-           "                       [--skip-bad-lines] [--utc-offset HOURS] [--mode NAME] [--mode-field FIELD]\n"
+           "                       [--skip-bad-lines] [--utc-offset HOURS | --tz ZONE] [--mode NAME]\n"
+           "                       [--mode-field FIELD]\n"
            "  INPUT         a directory tree of raw trajectories (labels.txt and trajectory files),\n"
            "                a GPS track file (.gpx, .geojson/.json, .csv with latitude, longitude\n"
            "                and time columns), a text sample file, or a binary sample file (.bin, .dat)\n"
@@ -274,6 +277,9 @@ std::string importUsage() {
            "                skip lines and track points that break their format and count them,\n"
            "                instead of stopping at the first\n"
            "  --utc-offset  hours added to every clock time, e.g. 8 or -5.5 (default 0)\n"
+           "  --tz          the time zone the clock times are converted to, by its rules at each\n"
+           "                fix's date (daylight saving included), e.g. America/Los_Angeles;\n"
+           "                recordings and track files only, not with --utc-offset\n"
            "  --mode        mode of track points nothing else names: walk, bike, bus, car, taxi,\n"
            "                subway, train, airplane, boat, run, motorcycle or unknown (default)\n"
            "  --mode-field  GeoJSON property or CSV column holding each point's mode name\n";
@@ -283,6 +289,7 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
                           std::string& error) {
     help = false;
     bool haveInput = false;
+    bool haveOffset = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h" || arg == "--help") {
@@ -294,7 +301,7 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
             continue;
         }
         if (arg == "-o" || arg == "--output" || arg == "--limit" || arg == "--utc-offset" || arg == "--mode" ||
-            arg == "--mode-field" || arg == "--box") {
+            arg == "--mode-field" || arg == "--box" || arg == "--tz") {
             if (i + 1 == args.size()) {
                 error = arg + " needs a value";
                 return false;
@@ -326,6 +333,13 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
                     return false;
                 }
                 options.tracks.utcOffsetSeconds = *offset;
+                haveOffset = true;
+            } else if (arg == "--tz") {
+                if (value.empty()) {
+                    error = "--tz needs a time zone name, e.g. America/Los_Angeles";
+                    return false;
+                }
+                options.timeZone = value;
             } else if (arg == "--mode") {
                 const auto mode = parseModeName(value);
                 if (!mode) {
@@ -365,6 +379,10 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
         error = "no INPUT given";
         return false;
     }
+    if (haveOffset && !options.timeZone.empty()) {
+        error = "--tz and --utc-offset both set the clock: give one";
+        return false;
+    }
     return true;
 }
 
@@ -398,19 +416,48 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
             return 2;
         }
     }
+    // A zone needs each fix's date, which only recordings and track files hold.
+    TrackOptions tracks = options.tracks;
+    if (!options.timeZone.empty()) {
+        if (!tree && !isTrackFile(options.input) && !isRecordingFile(options.input)) {
+            err << "trackora-import: --tz needs each fix's date; \"" << echoPath(options.input)
+                << "\" is a sample file with times of day only (--utc-offset shifts them)\n";
+            return 2;
+        }
+        try {
+            tracks.zone = gis::TimeZone::locate(options.timeZone);
+        } catch (const gis::UnknownZone& e) {
+            err << "trackora-import: --tz: " << echoText(e.what()) << "\n";
+            return 2;
+        }
+    }
+    // The clock beside the samples: the zone, the offset, or a binary
+    // input's own (its times were converted when it was imported).
+    std::string clock;
+    if (tracks.zone || tracks.utcOffsetSeconds != 0) clock = clockName(tracks);
+    if (!tree && hasBinaryExtension(options.input)) {
+        try {
+            const std::string before = readFrameClock(options.input);
+            if (!before.empty())
+                clock = tracks.utcOffsetSeconds == 0 ? before : before + " shifted by " + clock.substr(3) + " h";
+        } catch (const std::exception& e) {
+            err << "trackora-import: " << loadFailureMessage(options.input, e) << "\n";
+            return 1;
+        }
+    }
     removeTemporaryFilesOnSignals();
     try {
         OutputFile output(options.output);  // fails early when the target is unwritable
         output.refuseSameFile(options.input);
         // The default box needs no frame file; another is written beside the samples.
         std::optional<OutputFile> frameOutput;
-        if (options.fitBox || (options.box && *options.box != GeoFrame{}))
+        if (options.fitBox || (options.box && *options.box != GeoFrame{}) || !clock.empty())
             frameOutput.emplace(frameFilePath(options.output));
         if (whileLoading) whileLoading();
 
         TrajectoryLoader loader;
         loader.frame = options.box.value_or(GeoFrame{});
-        loader.tracks = options.tracks;
+        loader.tracks = tracks;
         loader.skipBadLines = options.skipBadLines;
         loader.threads = options.threads;
         loader.tracks.skipBadPoints = options.skipBadLines;
@@ -425,7 +472,7 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         RecordWriter writer(output);
         try {
             if (options.fitBox) {
-                loader.frame = fitToTheData(options, output.replacedPath());
+                loader.frame = fitToTheData(options, tracks, output.replacedPath());
                 out << "Box fitted to the data: " << frameText(loader.frame) << " (--box " << frameText(loader.frame)
                     << " gives the same)\n";
             }
@@ -453,14 +500,15 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
                 << "\n";
         if (writer.tally.records == 0) {
             err << "trackora-import: \"" << echoPath(options.input) << "\" holds no fixes inside the box "
-                << frameDescription(loader.frame) << " (" << nothingKeptReason(loader.report, tree)
+                << frameDescription(loader.frame) << " ("
+                << nothingKeptReason(loader.report, tree || isRecordingFile(options.input))
                 << "); nothing written\n";
             return 1;
         }
         writer.flush();
         output.commit();
-        writeFrameFile(options.output, loader.frame, frameOutput);
-        printSummary(out, options, loader, tree, writer.tally, bar.seconds());
+        writeFrameFile(options.output, loader.frame, clock, frameOutput);
+        printSummary(out, options, loader, tree || isRecordingFile(options.input), writer.tally, bar.seconds());
     } catch (const std::exception& e) {
         err << "trackora-import: " << e.what() << "\n";
         return 1;
