@@ -897,3 +897,34 @@ TEST(ImportTimeZone, BadZonesAreOneLineAndWriteNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A lone trajectory file, as a recorder leaves it: read as a recording (its
+// six header lines passed over, comma fields), not as a text sample file
+// whose every line would be refused; by the tool and by the loader alike,
+// whatever the extension's letter case.
+TEST(ImportRecordingFile, ALonePltFileIsARecording) {
+    TempDir dir;
+    const std::string plt = kHeader + "39.9,116.3,0,0,0,2009-06-01,08:00:00\r\n"
+                                      "39.8,116.4,0,0,0,2009-06-01,08:00:05\r\n"
+                                      "38.0,116.4,0,0,0,2009-06-01,08:00:09\r\n";
+    for (const char* name : {"20090601.plt", "LOGGER.PLT"}) {
+        const std::string input = dir.write(name, plt);
+        ImportOptions options;
+        options.input = input;
+        options.output = (dir.root() / "out.bin").string();
+        const ToolRun run = import(options);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("outside the box:   1"), std::string::npos) << run.out;
+        const std::vector<Datapoint> points = TrajectoryLoader::loadBinary(options.output, -1);
+        ASSERT_EQ(points.size(), 2u);
+        EXPECT_EQ(points[1].time, 8 * 3600 + 5);
+        TrajectoryLoader loader;
+        const std::vector<Datapoint> loaded = loader.load(input, true);
+        ASSERT_EQ(loaded.size(), 2u) << name;
+        EXPECT_EQ(loaded[0].x, points[0].x);
+    }
+}
+
+}  // namespace
