@@ -300,6 +300,20 @@ LabelIndex parseLabelsText(std::string_view content, const std::string& path,
     return index;
 }
 
+std::int64_t collapseVisits(std::vector<Datapoint>& points, std::size_t from) {
+    std::size_t kept = from;
+    std::int64_t lastCell = 0;
+    for (std::size_t i = from; i < points.size(); ++i) {
+        const std::int64_t cell = visitCellOf(points[i].x, points[i].y);
+        if (i > from && cell == lastCell) continue;
+        lastCell = cell;
+        points[kept++] = points[i];
+    }
+    const auto folded = static_cast<std::int64_t>(points.size() - kept);
+    points.resize(kept);
+    return folded;
+}
+
 void adviseHugePages(const void* data, std::size_t bytes) {
 #ifdef MADV_HUGEPAGE
     constexpr std::uintptr_t huge = 2u << 20;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gis/TimeZone.h"
+#include "model/CellRule.h"
 #include "model/Datapoint.h"
 #include "model/GeoFrame.h"
 #include "model/LabelIndex.h"
@@ -66,7 +67,19 @@ struct TrajectoryCounts {
     std::int64_t lines = 0;    // fix lines read after the header
     std::int64_t kept = 0;     // inside the box
     std::int64_t outside = 0;  // dropped by the frame filter (NaN included)
+    std::int64_t collapsed = 0;  // folded into their visit's first (collapseVisits)
 };
+
+// The grid cell of a normalised position by the engines' rule, as one key.
+inline std::int64_t visitCellOf(float x, float y) {
+    return static_cast<std::int64_t>(gridCellOf(x * 1000.0f, 1000)) * 4000000 + gridCellOf(y * 1000.0f, 1000);
+}
+
+// Folds each run of consecutive fixes in one grid cell, from `from` on (one
+// track), into the run's first fix, keeping its position, mode and time; a
+// logger parked in a cell then counts once per stay. Returns how many fixes
+// were folded.
+std::int64_t collapseVisits(std::vector<Datapoint>& points, std::size_t from = 0);
 
 // Appends the fixes of one trajectory file to `out`. A line that breaks the
 // format (fewer than seven fields, a latitude or longitude that is not wholly

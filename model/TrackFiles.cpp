@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <tuple>
+#include <unordered_map>
 
 #include "gis/Gis.h"
 #include "model/FastParse.h"
@@ -76,6 +77,7 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
     };
 
     gis::ZoneSpan zoneCache;
+    std::unordered_map<std::string, std::int64_t> lastCell;  // per track, with visits
     const auto take = [&](const gis::TrackPoint& point) {
         ++counts.points;
         if (point.latitude.empty() || point.longitude.empty()) return reject(point, "", "has no position");
@@ -120,12 +122,22 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
             options.zone ? gis::localSecondOfDay(*options.zone, zoneCache, point.time.year, point.time.month,
                                                  point.time.day, point.time.seconds)
                          : shiftTimeOfDay(point.time.seconds, options.utcOffsetSeconds);
-        out.emplace_back(x, y, mode, time);
         ++counts.kept;
+        if (options.visits) {
+            const std::int64_t cell = visitCellOf(x, y);
+            const auto [last, first] = lastCell.try_emplace(point.track, cell);
+            if (!first && last->second == cell) {
+                ++counts.collapsed;
+                return;
+            }
+            last->second = cell;
+        }
+        out.emplace_back(x, y, mode, time);
     };
 
     gis::TrackReadOptions readOptions;
     readOptions.modeField = options.modeField;
+    readOptions.trackField = options.trackField;
     if (options.progress)
         readOptions.progress = [&](std::int64_t done, std::int64_t total) {
             return options.progress(done, total, counts.kept);

@@ -30,6 +30,13 @@ struct TrackOptions {
     // GeoJSON property or CSV column holding a mode name ("" for none);
     // GPX files have none and ignore it.
     std::string modeField;
+    // Collapse each track's consecutive fixes in one grid cell into its
+    // first (trackora-import --visits): a track is one trajectory file, a
+    // GPX track segment or route, or the rows sharing trackField's value.
+    bool visits = false;
+    // GeoJSON property or CSV column naming each point's track ("" for
+    // none: the file is one track).
+    std::string trackField;
     // A point without a usable position, time or mode name is skipped and
     // counted instead of ending the load.
     bool skipBadPoints = false;
@@ -54,6 +61,7 @@ struct TrackCounts {
     std::int64_t outside = 0;  // dropped by the frame filter
     std::int64_t skipped = 0;  // bad points skipped (TrackOptions::skipBadPoints)
     std::int64_t ignored = 0;  // features that are not points
+    std::int64_t collapsed = 0;  // fixes folded into their visit's first (TrackOptions::visits)
     std::int64_t bytes = 0;    // the file's size
     std::vector<SkippedPoint> firstSkipped;  // at most kListedSkippedPoints
 };

@@ -148,8 +148,10 @@ std::vector<Datapoint> TrajectoryLoader::loadRecordingFile(const std::string& pa
                         skipBadLines ? &report.badLines : nullptr, tracks.zone.get());
     if (!tracks.zone && tracks.utcOffsetSeconds != 0)
         for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
+    if (tracks.visits) counts.collapsed = collapseVisits(points);
     checkSampleCount(path, counts.kept);
     report.trajectoryFiles = 1;
+    report.collapsed = counts.collapsed;
     report.bytes = static_cast<std::int64_t>(buffer.size());
     report.lines = counts.lines;
     report.kept = counts.kept;

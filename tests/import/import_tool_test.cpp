@@ -928,3 +928,83 @@ TEST(ImportRecordingFile, ALonePltFileIsARecording) {
 }
 
 }  // namespace
+
+namespace {
+
+// --visits: a logger parked in one cell for 100 fixes and a vehicle passing
+// through 50 cells give 51 samples, and 150 without it. In the CSV the two
+// tracks' rows alternate, so only a reading that follows the track column
+// folds the parked logger's fixes; the GPX keeps them in two segments.
+TEST(ImportVisits, ParkedLoggerCountsOncePassingVehicleOncePerCell) {
+    const auto parked = [](int) { return std::pair<std::string, std::string>{"39.9005", "116.3005"}; };
+    const auto passing = [](int i) {
+        char latitude[32];
+        std::snprintf(latitude, sizeof latitude, "%.5f", 39.75 + (100 + i) * 0.00035 + 0.0001);
+        return std::pair<std::string, std::string>{latitude, "116.4001"};
+    };
+    std::string plt = kHeader, csv = "track,latitude,longitude,time\n",
+                gpx = "<?xml version=\"1.0\"?>\n<gpx version=\"1.1\" creator=\"t\" "
+                      "xmlns=\"http://www.topografix.com/GPX/1/1\"><trk><trkseg>\n";
+    for (int i = 0; i < 100; ++i) {
+        const auto [lat, lon] = parked(i);
+        plt += lat + "," + lon + ",0,0,0,2009-06-01,08:00:00\n";
+        gpx += "<trkpt lat=\"" + lat + "\" lon=\"" + lon + "\"><time>2009-06-01T08:00:00Z</time></trkpt>\n";
+        csv += "parked," + lat + "," + lon + ",2009-06-01T08:00:00Z\n";
+        if (i < 50) {
+            const auto [plat, plon] = passing(i);
+            csv += "car," + plat + "," + plon + ",2009-06-01T09:00:00Z\n";
+        }
+    }
+    gpx += "</trkseg><trkseg>\n";
+    for (int i = 0; i < 50; ++i) {
+        const auto [lat, lon] = passing(i);
+        plt += lat + "," + lon + ",0,0,0,2009-06-01,09:00:00\n";
+        gpx += "<trkpt lat=\"" + lat + "\" lon=\"" + lon + "\"><time>2009-06-01T09:00:00Z</time></trkpt>\n";
+    }
+    gpx += "</trkseg></trk></gpx>\n";
+    TempDir dir;
+    dir.write("tree/000/Trajectory/1.plt", plt);
+    const struct {
+        std::string input, trackColumn;
+    } inputs[] = {
+        {(dir.root() / "tree").string(), ""},
+        {dir.write("one.plt", plt), ""},
+        {dir.write("drive.gpx", gpx), ""},
+        {dir.write("fleet.csv", csv), "track"},
+    };
+    for (const auto& in : inputs) {
+        for (const bool visits : {false, true}) {
+            ImportOptions options;
+            options.input = in.input;
+            options.output = (dir.root() / "out.bin").string();
+            options.tracks.visits = visits;
+            if (visits) options.tracks.trackField = in.trackColumn;
+            const ToolRun run = import(options);
+            ASSERT_EQ(run.status, 0) << in.input << ": " << run.err;
+            const std::vector<Datapoint> points = TrajectoryLoader::loadBinary(options.output, -1);
+            EXPECT_EQ(points.size(), visits ? 51u : 150u) << in.input;
+            if (visits) {
+                EXPECT_NE(run.out.find("150 fixes collapsed into 51 visits"), std::string::npos) << run.out;
+            }
+        }
+    }
+}
+
+// --visits on samples (no tracks): one line, nothing written.
+TEST(ImportVisits, SampleFilesAreRefused) {
+    TempDir dir;
+    const std::vector<Datapoint> samples(3, Datapoint(0.5f, 0.5f, mode::WALK, 0));
+    const std::string bin = dir.write("in.bin", std::string_view(reinterpret_cast<const char*>(samples.data()),
+                                                                 samples.size() * sizeof(Datapoint)));
+    ImportOptions options;
+    options.input = bin;
+    options.output = (dir.root() / "out.bin").string();
+    options.tracks.visits = true;
+    const ToolRun run = import(options);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.err.find("in.bin"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(options.output));
+}
+
+}  // namespace

@@ -146,6 +146,9 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
         if (r.ignoredFeatures) out << "  not points:        " << withSeparators(r.ignoredFeatures) << " features ignored\n";
     }
     out << "  fixes kept:        " << withSeparators(tally.records) << "\n";
+    if (options.tracks.visits)
+        out << "  visits:            " << withSeparators(tally.records + r.collapsed) << " fixes collapsed into "
+            << withSeparators(tally.records) << " visits\n";
     if (tree || r.trackFiles) out << "  outside the box:   " << withSeparators(r.outside) << "\n";
     // Each count where its kind was read: lines of text files, points of
     // track files.
@@ -218,6 +221,7 @@ GeoFrame fitToTheData(const ImportOptions& options, const TrackOptions& tracks, 
     TrajectoryLoader loader;
     loader.frame = GeoFrame{-85.0, -180.0, 85.0, 180.0};
     loader.tracks = tracks;
+    loader.tracks.visits = false;  // cells exist only once the box does
     loader.tracks.skipBadPoints = options.skipBadLines;
     loader.skipBadLines = options.skipBadLines;
     loader.threads = options.threads;
@@ -263,7 +267,7 @@ bool isTrackInputWithFields(const std::string& input) {
 std::string importUsage() {
     return "usage: trackora-import INPUT [-o OUTPUT] [--box SOUTH,WEST,NORTH,EAST|fit] [--limit N]\n"
            "                       [--skip-bad-lines] [--utc-offset HOURS | --tz ZONE] [--mode NAME]\n"
-           "                       [--mode-field FIELD]\n"
+           "                       [--mode-field FIELD] [--visits [--track-column FIELD]]\n"
            "  INPUT         a directory tree of raw trajectories (labels.txt and trajectory files),\n"
            "                a GPS track file (.gpx, .geojson/.json, .csv with latitude, longitude\n"
            "                and time columns), a text sample file, or a binary sample file (.bin, .dat)\n"
@@ -282,7 +286,12 @@ std::string importUsage() {
            "                recordings and track files only, not with --utc-offset\n"
            "  --mode        mode of track points nothing else names: walk, bike, bus, car, taxi,\n"
            "                subway, train, airplane, boat, run, motorcycle or unknown (default)\n"
-           "  --mode-field  GeoJSON property or CSV column holding each point's mode name\n";
+           "  --mode-field  GeoJSON property or CSV column holding each point's mode name\n"
+           "  --visits      one sample per stay in a grid cell: each track's consecutive fixes in\n"
+           "                the same cell become its first fix (a track is a trajectory file, a GPX\n"
+           "                track segment, or the CSV rows sharing --track-column's value)\n"
+           "  --track-column\n"
+           "                GeoJSON property or CSV column naming each point's track, for --visits\n";
 }
 
 bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& options, bool& help,
@@ -300,8 +309,12 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
             options.skipBadLines = true;
             continue;
         }
+        if (arg == "--visits") {
+            options.tracks.visits = true;
+            continue;
+        }
         if (arg == "-o" || arg == "--output" || arg == "--limit" || arg == "--utc-offset" || arg == "--mode" ||
-            arg == "--mode-field" || arg == "--box" || arg == "--tz") {
+            arg == "--mode-field" || arg == "--box" || arg == "--tz" || arg == "--track-column") {
             if (i + 1 == args.size()) {
                 error = arg + " needs a value";
                 return false;
@@ -334,6 +347,12 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
                 }
                 options.tracks.utcOffsetSeconds = *offset;
                 haveOffset = true;
+            } else if (arg == "--track-column") {
+                if (value.empty()) {
+                    error = "--track-column needs a field name";
+                    return false;
+                }
+                options.tracks.trackField = value;
             } else if (arg == "--tz") {
                 if (value.empty()) {
                     error = "--tz needs a time zone name, e.g. America/Los_Angeles";
@@ -379,6 +398,10 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
         error = "no INPUT given";
         return false;
     }
+    if (!options.tracks.trackField.empty() && !options.tracks.visits) {
+        error = "--track-column names the tracks for --visits; give --visits too";
+        return false;
+    }
     if (haveOffset && !options.timeZone.empty()) {
         error = "--tz and --utc-offset both set the clock: give one";
         return false;
@@ -416,10 +439,22 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
             return 2;
         }
     }
+    // Sample files hold samples, not tracks: nothing to fold.
+    const bool recordings = tree || isTrackFile(options.input) || isRecordingFile(options.input);
+    if (options.tracks.visits && !recordings) {
+        err << "trackora-import: --visits folds the fixes of tracks; \"" << echoPath(options.input)
+            << "\" is a sample file, which holds no tracks\n";
+        return 2;
+    }
+    if (!options.tracks.trackField.empty() && !tree && !isTrackInputWithFields(options.input)) {
+        err << "trackora-import: --track-column names a GeoJSON property or CSV column; \""
+            << echoPath(options.input) << "\" is no GeoJSON or CSV file and has no fields\n";
+        return 2;
+    }
     // A zone needs each fix's date, which only recordings and track files hold.
     TrackOptions tracks = options.tracks;
     if (!options.timeZone.empty()) {
-        if (!tree && !isTrackFile(options.input) && !isRecordingFile(options.input)) {
+        if (!recordings) {
             err << "trackora-import: --tz needs each fix's date; \"" << echoPath(options.input)
                 << "\" is a sample file with times of day only (--utc-offset shifts them)\n";
             return 2;
