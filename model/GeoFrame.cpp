@@ -10,6 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <numbers>
+#include <unordered_map>
 
 #include "model/CellRule.h"
 #include "model/LoadError.h"
@@ -260,14 +262,143 @@ std::pair<double, double> innerRange(std::vector<float>& values) {
 
 }  // namespace
 
-GeoFrame fitFrame(std::vector<float>& latitudes, std::vector<float>& longitudes) {
-    if (latitudes.empty() || latitudes.size() != longitudes.size()) return GeoFrame{};
-    const auto [south, north] = innerRange(latitudes);
-    const auto [west, east] = innerRange(longitudes);
+namespace {
+
+constexpr double kTile = 0.1;               // degrees: tiles that touch make one cluster
+constexpr double kMetresPerDegree = 111320.0;  // of latitude, and of longitude at the equator
+constexpr double kClusterMetres = 100000.0;   // the most a fitted box spans before squaring
+
+struct Tile {
+    std::int64_t row, col;
+    bool operator==(const Tile&) const = default;
+};
+struct TileHash {
+    std::size_t operator()(const Tile& t) const {
+        return std::hash<std::int64_t>()(t.row * 7919 + t.col * 104729);
+    }
+};
+
+Tile tileOf(float latitude, float longitude) {
+    return {static_cast<std::int64_t>(std::floor(latitude / kTile)),
+            static_cast<std::int64_t>(std::floor(longitude / kTile))};
+}
+
+// The median of the values (reordered).
+double median(std::vector<float>& values) {
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+}  // namespace
+
+FrameFit fitFrameToData(std::vector<float>& latitudes, std::vector<float>& longitudes) {
+    FrameFit fit;
+    if (latitudes.empty() || latitudes.size() != longitudes.size()) return fit;
+    fit.total = static_cast<std::int64_t>(latitudes.size());
+
+    // Tiles and their counts, then clusters of touching tiles.
+    std::unordered_map<Tile, std::int64_t, TileHash> tileFixes;
+    for (std::size_t i = 0; i < latitudes.size(); ++i)
+        if (std::isfinite(latitudes[i]) && std::isfinite(longitudes[i])) ++tileFixes[tileOf(latitudes[i], longitudes[i])];
+    std::unordered_map<Tile, int, TileHash> clusterOf;
+    std::vector<std::int64_t> clusterFixes;
+    for (const auto& [start, count] : tileFixes) {
+        if (clusterOf.count(start)) continue;
+        const int id = static_cast<int>(clusterFixes.size());
+        clusterFixes.push_back(0);
+        std::vector<Tile> stack{start};
+        clusterOf[start] = id;
+        while (!stack.empty()) {
+            const Tile tile = stack.back();
+            stack.pop_back();
+            clusterFixes[static_cast<std::size_t>(id)] += tileFixes[tile];
+            for (std::int64_t dr = -1; dr <= 1; ++dr)
+                for (std::int64_t dc = -1; dc <= 1; ++dc) {
+                    const Tile next{tile.row + dr, tile.col + dc};
+                    if (tileFixes.count(next) && !clusterOf.count(next)) {
+                        clusterOf[next] = id;
+                        stack.push_back(next);
+                    }
+                }
+        }
+    }
+    if (clusterFixes.empty()) return fit;
+    const int chosen = static_cast<int>(std::max_element(clusterFixes.begin(), clusterFixes.end()) - clusterFixes.begin());
+
+    // The other clusters' centres; the chosen one's positions.
+    std::vector<FixCluster> others(clusterFixes.size());
+    std::vector<float> lat, lon;
+    lat.reserve(static_cast<std::size_t>(clusterFixes[static_cast<std::size_t>(chosen)]));
+    lon.reserve(lat.capacity());
+    for (std::size_t i = 0; i < latitudes.size(); ++i) {
+        if (!std::isfinite(latitudes[i]) || !std::isfinite(longitudes[i])) continue;
+        const int id = clusterOf[tileOf(latitudes[i], longitudes[i])];
+        if (id == chosen) {
+            lat.push_back(latitudes[i]);
+            lon.push_back(longitudes[i]);
+        } else {
+            FixCluster& c = others[static_cast<std::size_t>(id)];
+            c.latitude += latitudes[i];
+            c.longitude += longitudes[i];
+            ++c.fixes;
+        }
+    }
+    for (FixCluster& c : others)
+        if (c.fixes > 0) {
+            c.latitude /= static_cast<double>(c.fixes);
+            c.longitude /= static_cast<double>(c.fixes);
+            fit.others.push_back(c);
+        }
+    std::sort(fit.others.begin(), fit.others.end(), [](const FixCluster& a, const FixCluster& b) { return a.fixes > b.fixes; });
+
+    // A cluster wider than a city (a trail along a road between two) is
+    // narrowed to the city-sized square around its median.
+    {
+        std::vector<float> a = lat, b = lon;
+        const double midLatitude = median(a), midLongitude = median(b);
+        const double halfLatitude = kClusterMetres / 2 / kMetresPerDegree;
+        const double halfLongitude = halfLatitude / std::max(std::cos(midLatitude * std::numbers::pi / 180.0), 0.01);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < lat.size(); ++i)
+            if (std::fabs(lat[i] - midLatitude) <= halfLatitude && std::fabs(lon[i] - midLongitude) <= halfLongitude) {
+                lat[kept] = lat[i];
+                lon[kept++] = lon[i];
+            }
+        lat.resize(kept);
+        lon.resize(kept);
+    }
+    fit.fixes = static_cast<std::int64_t>(lat.size());
+
+    auto [south, north] = innerRange(lat);
+    auto [west, east] = innerRange(lon);
     const double latitudePad = std::max(0.02 * (north - south), 0.001);
     const double longitudePad = std::max(0.02 * (east - west), 0.001);
-    return GeoFrame{std::max(std::floor((south - latitudePad) * 1e6) / 1e6, -kLatitudeLimit),
-                    std::max(std::floor((west - longitudePad) * 1e6) / 1e6, -180.0),
-                    std::min(std::ceil((north + latitudePad) * 1e6) / 1e6, kLatitudeLimit),
-                    std::min(std::ceil((east + longitudePad) * 1e6) / 1e6, 180.0)};
+    south -= latitudePad;
+    north += latitudePad;
+    west -= longitudePad;
+    east += longitudePad;
+    // Square on the ground: the narrower side widened about the centre.
+    const double centre = (south + north) / 2;
+    const double across = std::max(std::cos(centre * std::numbers::pi / 180.0), 1e-6);
+    const double height = north - south, width = (east - west) * across;
+    if (width < height) {
+        const double grow = (height / across - (east - west)) / 2;
+        west -= grow;
+        east += grow;
+    } else {
+        const double grow = (width - height) / 2;
+        south -= grow;
+        north += grow;
+    }
+    fit.frame = GeoFrame{std::max(std::floor(south * 1e6) / 1e6, -kLatitudeLimit),
+                         std::max(std::floor(west * 1e6) / 1e6, -180.0),
+                         std::min(std::ceil(north * 1e6) / 1e6, kLatitudeLimit),
+                         std::min(std::ceil(east * 1e6) / 1e6, 180.0)};
+    return fit;
+}
+
+GeoFrame fitFrame(std::vector<float>& latitudes, std::vector<float>& longitudes) {
+    if (latitudes.empty() || latitudes.size() != longitudes.size()) return GeoFrame{};
+    return fitFrameToData(latitudes, longitudes).frame;
 }

@@ -3,6 +3,7 @@
 // (degrees, WGS 84), and the small text file beside a binary sample file
 // that records it. A binary file without one has the default frame, the box
 // every earlier file was made in.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,9 +66,31 @@ GeoFrame readFrameFile(const std::string& samplesPath);
 // frame file (the times are as they were imported). Throws as readFrameFile.
 std::string readFrameClock(const std::string& samplesPath);
 
-// The smallest box holding 99.9% of the positions (0.05% cut off at each
-// end of each axis), padded by 2% of its span on every side (at least
-// 0.001 degrees), rounded outwards to 1e-6 degrees and kept within 85
+// A group of fixes apart from the others: its centre (the mean position)
+// and how many fixes it holds.
+struct FixCluster {
+    double latitude = 0.0;
+    double longitude = 0.0;
+    std::int64_t fixes = 0;
+};
+
+struct FrameFit {
+    GeoFrame frame;
+    std::int64_t fixes = 0;          // in the cluster the frame was fitted to
+    std::int64_t total = 0;          // given
+    std::vector<FixCluster> others;  // the other clusters, most fixes first
+};
+
+// The frame of a city's worth of positions. The positions are grouped into
+// clusters (0.1-degree tiles that touch, their fixes together); the one
+// holding the most fixes is taken, narrowed to about 100 km a side around
+// its median when it is larger. Its frame is the smallest box holding 99.9%
+// of its positions (0.05% cut off at each end of each axis), padded by 2%
+// of its span on every side (at least 0.001 degrees), then widened to a
+// square on the ground at its centre latitude (its cells as wide as they are
+// tall, in metres), rounded outwards to 1e-6 degrees and kept within 85
 // degrees of latitude and -180..180 of longitude. Empty input gives the
 // default frame. The vectors are reordered.
+FrameFit fitFrameToData(std::vector<float>& latitudes, std::vector<float>& longitudes);
+// Its frame alone.
 GeoFrame fitFrame(std::vector<float>& latitudes, std::vector<float>& longitudes);

@@ -1008,3 +1008,34 @@ TEST(ImportVisits, SampleFilesAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Fixes from two cities: --box fit takes the one with most fixes (Seattle,
+// 60%), not a box spanning the Pacific, and names the other (Beijing, 40%).
+TEST(ImportFrame, FitTakesTheCityWithMostFixesAndNamesTheOther) {
+    TempDir dir;
+    std::string seattle = kHeader, beijing = kHeader;
+    for (int i = 0; i < 600; ++i)
+        seattle += fixLine(47.55 + 0.00025 * i, -122.40 + 0.0002 * ((i * 7) % 600), i);
+    for (int i = 0; i < 400; ++i) beijing += fixLine(39.85 + 0.00025 * i, 116.30 + 0.0003 * i, i);
+    dir.write("fleet/seattle/Trajectory/1.plt", seattle);
+    dir.write("fleet/beijing/Trajectory/1.plt", beijing);
+    ImportOptions options;
+    options.input = (dir.root() / "fleet").string();
+    options.output = (dir.root() / "fit.bin").string();
+    options.fitBox = true;
+    const ToolRun run = import(options);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const GeoFrame frame = readFrameFile(options.output);
+    EXPECT_LT(frame.south, 47.55);
+    EXPECT_GT(frame.north, 47.7);
+    EXPECT_LT(frame.west, -122.4);
+    EXPECT_GT(frame.east, -122.28);
+    EXPECT_LT(frame.east - frame.west, 1.0) << frameText(frame);
+    EXPECT_EQ(TrajectoryLoader::loadBinary(options.output, -1).size(), 600u);
+    EXPECT_NE(run.out.find("the most fixes: 60.0% (600 of 1,000)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("40.0% near 39.9 N, 116.4 E"), std::string::npos) << run.out;
+}
+
+}  // namespace

@@ -2,6 +2,8 @@
 // and the frame file beside a binary sample file.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <numbers>
 #include <stdexcept>
 
 #include "model/CellRule.h"
@@ -163,9 +165,50 @@ TEST(GeoFrame, FitLeavesOutliersAndPads) {
     const GeoFrame fitted = fitFrame(latitudes, longitudes);
     EXPECT_NEAR(fitted.south, 10.0 - 0.008, 1e-3);
     EXPECT_NEAR(fitted.north, 10.4 + 0.008, 1e-3);
-    EXPECT_NEAR(fitted.west, -20.001, 1e-6);
-    EXPECT_NEAR(fitted.east, -19.999, 1e-6);
+    // The line is one fix wide: the box is widened about it to a square
+    // on the ground.
+    EXPECT_NEAR((fitted.west + fitted.east) / 2, -20.0, 1e-5);
+    const double across = std::cos((fitted.south + fitted.north) / 2 * std::numbers::pi / 180.0);
+    EXPECT_NEAR((fitted.east - fitted.west) * across / (fitted.north - fitted.south), 1.0, 0.02);
     EXPECT_EQ(frameProblem(fitted), "");
+}
+
+}  // namespace
+
+namespace {
+
+// Cell width over cell height, in metres at the frame's centre latitude.
+double cellAspect(const GeoFrame& frame) {
+    const double across = std::cos((frame.south + frame.north) / 2 * std::numbers::pi / 180.0);
+    return (frame.east - frame.west) * across / (frame.north - frame.south);
+}
+
+// Whatever the data's shape and latitude, the fitted frame's cells are
+// square on the ground (within 2%): a box fitted in degrees alone would have
+// cells half as wide as tall at 60 degrees north, or as wide as the data.
+TEST(GeoFrame, FittedFramesAreSquareOnTheGround) {
+    const struct {
+        const char* what;
+        double latitude, longitude, height, width;  // degrees of the data's spread
+    } shapes[] = {
+        {"wide, Quito", -0.2, -78.5, 0.05, 0.4},
+        {"tall, Beijing", 39.9, 116.4, 0.4, 0.1},
+        {"square in degrees, Oslo", 59.9, 10.7, 0.3, 0.3},
+        {"wide, Punta Arenas", -53.1, -70.9, 0.1, 0.5},
+    };
+    for (const auto& shape : shapes) {
+        std::vector<float> latitudes, longitudes;
+        for (int i = 0; i < 2000; ++i) {
+            latitudes.push_back(static_cast<float>(shape.latitude + shape.height * ((i * 37) % 2000) / 2000.0));
+            longitudes.push_back(static_cast<float>(shape.longitude + shape.width * i / 2000.0));
+        }
+        const GeoFrame frame = fitFrame(latitudes, longitudes);
+        EXPECT_NEAR(cellAspect(frame), 1.0, 0.02) << shape.what << ": " << frameText(frame);
+        EXPECT_LE(frame.south, shape.latitude) << shape.what;
+        EXPECT_GE(frame.north, shape.latitude + shape.height * 0.999) << shape.what;
+        EXPECT_LE(frame.west, shape.longitude) << shape.what;
+        EXPECT_GE(frame.east, shape.longitude + shape.width * 0.999) << shape.what;
+    }
 }
 
 }  // namespace

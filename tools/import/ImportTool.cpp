@@ -217,7 +217,7 @@ void writeFrameFile(const std::string& samples, const GeoFrame& frame, const std
 // The second read then keeps and places the fixes over it from their text,
 // as a load with that box does (the degrees held as floats would move fixes
 // on a cell edge).
-GeoFrame fitToTheData(const ImportOptions& options, const TrackOptions& tracks, const std::string& skip) {
+FrameFit fitToTheData(const ImportOptions& options, const TrackOptions& tracks, const std::string& skip) {
     TrajectoryLoader loader;
     loader.frame = GeoFrame{-85.0, -180.0, 85.0, 180.0};
     loader.tracks = tracks;
@@ -233,7 +233,43 @@ GeoFrame fitToTheData(const ImportOptions& options, const TrackOptions& tracks, 
             longitudes.push_back(point.y);
         }
     });
-    return fitFrame(latitudes, longitudes);
+    return fitFrameToData(latitudes, longitudes);
+}
+
+std::string percent(std::int64_t part, std::int64_t whole) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f%%", whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0);
+    return text;
+}
+
+// "39.9 N, 116.4 E"
+std::string placeText(double latitude, double longitude) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f %c, %.1f %c", std::fabs(latitude), latitude < 0 ? 'S' : 'N',
+                  std::fabs(longitude), longitude < 0 ? 'W' : 'E');
+    return text;
+}
+
+// The fitted box, and when the fixes lie in several places, which one it
+// holds and which it leaves out.
+void printFit(std::ostream& out, const FrameFit& fit) {
+    out << "Box fitted to the data: " << frameText(fit.frame) << " (--box " << frameText(fit.frame)
+        << " gives the same)\n";
+    if (fit.others.empty()) return;
+    constexpr std::size_t kNamed = 5;
+    out << "  it holds the cluster with the most fixes: " << percent(fit.fixes, fit.total) << " ("
+        << withSeparators(fit.fixes) << " of " << withSeparators(fit.total) << ")\n";
+    out << "  other clusters, left out:";
+    std::int64_t rest = 0;
+    for (std::size_t i = 0; i < fit.others.size(); ++i) {
+        const FixCluster& c = fit.others[i];
+        if (i < kNamed)
+            out << (i ? "; " : " ") << percent(c.fixes, fit.total) << " near " << placeText(c.latitude, c.longitude);
+        else
+            rest += c.fixes;
+    }
+    if (rest) out << "; " << percent(rest, fit.total) << " in " << fit.others.size() - kNamed << " more";
+    out << "\n";
 }
 
 // Why a load kept nothing: what was read and where it went.
@@ -507,9 +543,9 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         RecordWriter writer(output);
         try {
             if (options.fitBox) {
-                loader.frame = fitToTheData(options, tracks, output.replacedPath());
-                out << "Box fitted to the data: " << frameText(loader.frame) << " (--box " << frameText(loader.frame)
-                    << " gives the same)\n";
+                const FrameFit fit = fitToTheData(options, tracks, output.replacedPath());
+                loader.frame = fit.frame;
+                printFit(out, fit);
             }
             loader.load(options.input, options.limit, true, [&](std::vector<Datapoint>& fixes) { writer.write(fixes); });
         } catch (const OutputError&) {
