@@ -118,13 +118,15 @@ void showDay() {
     clockField("##to", toText, settings.max_time, false);
     // Which clock the times are in.
     ImGui::SameLine();
-    if (session.openUtcOffset)
-        ImGui::TextUnformatted(formatUtcOffset(*session.openUtcOffset).c_str());
+    if (!session.openClock.empty())
+        ImGui::TextUnformatted(session.openClock.c_str());
     else
         ImGui::TextDisabled("as imported");
     if (ImGui::IsItemHovered())
         ImGui::SetTooltip(session.openUtcOffset ? "UTC plus the offset the Data window gave when this was opened"
-                                                : "A sample file's times carry the offset it was imported with");
+                          : session.openClock.empty()
+                              ? "A sample file's times carry the clock it was imported with"
+                              : "The clock the times were converted to, when imported or opened");
     if (!clockProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", clockProblem.c_str());
     const std::array<float, analysis::kDayBins> histogram = analysis::histogramFor(session.summary, settings.mode_mask);
     const float width = ImGui::GetContentRegionAvail().x;
@@ -255,7 +257,16 @@ void showDataWindow() {
     if (ImGui::IsItemHovered())
         ImGui::SetTooltip("Added to their UTC times when they are opened (8, -5.5).\n"
                           "A sample file's times were shifted when it was imported.");
-    if (offsetTyped) openData(session.openName.data());
+    ImGui::AlignTextToFramePadding();
+    ImGui::TextUnformatted("Time zone");
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(180.0f);
+    const bool zoneTyped = ImGui::InputText("##tz", session.timeZoneText.data(), session.timeZoneText.size(),
+                                            ImGuiInputTextFlags_EnterReturnsTrue);
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("A zone name such as America/Los_Angeles: raw trees and track files get its\n"
+                          "rules at each fix's date, daylight saving included. Empty: the UTC offset.");
+    if (offsetTyped || zoneTyped) openData(session.openName.data());
     ImGui::AlignTextToFramePadding();
     ImGui::TextUnformatted("Basemap");
     ImGui::SameLine();

@@ -31,7 +31,7 @@ std::string importStage(const ImportProgress& progress) {
 
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
-                    const std::atomic<bool>* cancel, std::int32_t utcOffsetSeconds) {
+                    const std::atomic<bool>* cancel, std::int32_t utcOffsetSeconds, const std::string& timeZone) {
     LoadedData result;
     result.path = path;
     try {
@@ -40,7 +40,15 @@ LoadedData loadData(const std::string& path, int tableSize,
         stage(directory ? "importing" : "reading", 0.0f);
         TrajectoryLoader loader;
         loader.cancel = cancel;
-        if (directory || isTrackFile(path)) {
+        // Recordings hold UTC times with their dates: the clock applies.
+        const bool recordings = directory || isTrackFile(path) || isRecordingFile(path);
+        if (recordings && !timeZone.empty()) {
+            try {
+                loader.tracks.zone = gis::TimeZone::locate(timeZone);
+            } catch (const gis::UnknownZone& error) {
+                throw DataFileError(path, error.what());
+            }
+        } else if (recordings) {
             loader.tracks.utcOffsetSeconds = utcOffsetSeconds;
             result.utcOffsetSeconds = utcOffsetSeconds;
         }
@@ -63,18 +71,20 @@ LoadedData loadData(const std::string& path, int tableSize,
                 stage("reading, " + analysis::formatCount(progress.fixes) + " fixes", kReadShare * done);
             };
         }
-        auto dataset = std::make_unique<Dataset>(Dataset{path, 0, GeoFrame{}});
+        auto dataset = std::make_unique<Dataset>(Dataset{path, 0, GeoFrame{}, {}});
         std::shared_ptr<SampleSource> samples;
         float indexFrom = kReadShare;
         if (!directory && !isTrackFile(path) && hasBinaryExtension(path)) {
             // A sample file is indexed as it is read, a chunk at a time, so
             // none of its samples stay in memory: the whole bar is the index.
             dataset->frame = readFrameFile(path);  // before the samples: a malformed one costs no read
+            dataset->clock = readFrameClock(path);
             samples = std::make_shared<SampleFile>(path);
             indexFrom = 0.0f;
         } else {
             samples = std::make_shared<SamplesInMemory>(loader.load(path, -1, true));
             dataset->frame = loader.frame;
+            if (recordings) dataset->clock = clockName(loader.tracks);
         }
         samples->cancel = cancel;
         samples->stopIfCancelled();
@@ -87,6 +97,7 @@ LoadedData loadData(const std::string& path, int tableSize,
         });
         result.summary = HeatmapEngine::preparedTally(*result.engine);
         result.notes = loadNotes(path, dataset->count, result.summary.otherModes);
+        result.clock = dataset->clock;
         result.dataset = std::move(dataset);
     } catch (const LoadCancelled&) {
         result.error = "Loading \"" + echoPath(path) + "\" was cancelled";
@@ -107,20 +118,21 @@ LoadedData loadData(const std::string& path, int tableSize,
 
 DataLoader::~DataLoader() { stop(); }
 
-void DataLoader::start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds) {
+void DataLoader::start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds,
+                       const std::string& timeZone) {
     std::lock_guard lock(mutex_);
     status_ = LoadStatus{true, path, "starting", 0.0f};
     if (worker_.joinable() && !result_) {
         // Still running (it hands over its result under this lock): it
         // stops soon and then takes this request.
-        next_ = Request{path, tableSize, utcOffsetSeconds};
+        next_ = Request{path, tableSize, utcOffsetSeconds, timeZone};
         cancel_ = true;
         return;
     }
     if (worker_.joinable()) worker_.join();  // finished: its result is superseded
     result_.reset();
     cancel_ = false;
-    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize, utcOffsetSeconds});
+    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize, utcOffsetSeconds, timeZone});
 }
 
 void DataLoader::setStage(const std::string& stage, float progress) {
@@ -139,7 +151,7 @@ void DataLoader::run(Request request) {
         LoadedData result = loadData(
             request.path, request.tableSize,
             [this](const std::string& stage, float progress) { setStage(stage, progress); }, &cancel_,
-            request.utcOffsetSeconds);
+            request.utcOffsetSeconds, request.timeZone);
         std::lock_guard lock(mutex_);
         if (next_) {
             request = std::move(*next_);

@@ -29,6 +29,8 @@ struct LoadedData {
     // The UTC offset the clock times were shifted by: a raw tree's or track
     // file's. Nothing for a sample file, whose times got theirs at import.
     std::optional<std::int32_t> utcOffsetSeconds;
+    // The clock the times are in, as the panel names it: dataset->clock.
+    std::string clock;
     std::string error;
     bool ok() const { return error.empty(); }
 };
@@ -52,7 +54,9 @@ public:
     // running is cancelled and this one follows it on the same worker: the
     // user asked for other data, so the first one's result is never handed
     // over. Never blocks on the running load. utcOffsetSeconds: as loadData.
-    void start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds = 0);
+    // timeZone: as loadData.
+    void start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds = 0,
+               const std::string& timeZone = {});
     LoadStatus status() const;
     // The finished load, once; nothing while it runs or when none ran.
     std::optional<LoadedData> take();
@@ -69,6 +73,7 @@ private:
         std::string path;
         int tableSize = 0;
         std::int32_t utcOffsetSeconds = 0;
+        std::string timeZone;
     };
     void run(Request request);
     void setStage(const std::string& stage, float progress);
@@ -88,7 +93,10 @@ private:
 // the kernel size when the load began (the worker never reads the settings
 // the panel edits). Setting *cancel stops the load soon. utcOffsetSeconds
 // is added to the clock times of a raw tree or track file, which hold UTC;
-// a sample file's are left as they are.
+// a sample file's are left as they are. A non-empty timeZone (an IANA name)
+// converts them instead by that zone's rules at each fix's date; a name the
+// system's database does not hold fails the load, naming it.
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
-                    const std::atomic<bool>* cancel = nullptr, std::int32_t utcOffsetSeconds = 0);
+                    const std::atomic<bool>* cancel = nullptr, std::int32_t utcOffsetSeconds = 0,
+                    const std::string& timeZone = {});

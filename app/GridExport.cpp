@@ -11,7 +11,7 @@
 
 namespace {
 
-std::string clock(std::int32_t seconds) {
+std::string clockTime(std::int32_t seconds) {
     char text[16];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
     return text;
@@ -38,13 +38,13 @@ std::string modeList(std::int32_t mask) {
 }  // namespace
 
 void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values, const GeoFrame& frame) {
+                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock) {
     OutputFile out(path);
-    writeDensityGeoTiff(out, grid, settings, densest, values, frame);
+    writeDensityGeoTiff(out, grid, settings, densest, values, frame, clock);
 }
 
 void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values, const GeoFrame& frame) {
+                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock) {
     gis::GeoTiffRaster raster;
     raster.cells = grid.data();
     raster.width = kGridSide;
@@ -61,7 +61,8 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
         {"SIZE", std::to_string(HeatmapEngine::effectiveKernelSize(settings.kernel_size))},
         {"MODES", modeList(settings.mode_mask)},
         {"MODE_MASK", std::to_string(settings.mode_mask)},
-        {"TIME_WINDOW", clock(settings.min_time) + "-" + clock(settings.max_time)},
+        {"TIME_WINDOW", clockTime(settings.min_time) + "-" + clockTime(settings.max_time) +
+                            (clock.empty() ? "" : " " + clock)},
         {"SCALE", log ? "log" : "linear"},
         {"MAX_DENSITY", number(densest)},
         {"UNITS", gridValuesUnits(values)},
@@ -77,7 +78,7 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
 }
 
 void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                     GridValues values, const GeoFrame& frame) {
+                     GridValues values, const GeoFrame& frame, const std::string& clock) {
     if (grid.size() != static_cast<std::size_t>(kGridCells))
         throw std::invalid_argument("the grid has " + std::to_string(grid.size()) + " cells, not 1000 x 1000");
     const double densest = HeatmapEngine::lastMaximumDensity();
@@ -86,5 +87,5 @@ void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, co
                                   values == GridValues::count ? HeatmapEngine::sampleCounts(settings)
                                                               : std::vector<float>{},
                                   frame),
-                        settings, densest, values, frame);
+                        settings, densest, values, frame, clock);
 }

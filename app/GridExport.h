@@ -17,15 +17,17 @@
 // as HeatmapEngine::lastMaximumDensity gives them) and the values' UNITS as
 // metadata, through OutputFile. Throws OutputError with the system's or
 // GDAL's reason.
+// `clock` names the clock of TIME_WINDOW ("08:00-10:00 America/Los_Angeles")
+// when the samples have one.
 void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values, const GeoFrame& frame);
+                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock = {});
 // The same into an output opened earlier (checked before long work); commits it.
 void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values, const GeoFrame& frame);
+                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock = {});
 
 // The viewer's "Save grid": `grid` as the last computeHeatmap returned it,
 // with that compute's densest cell and scale, saved as `values` (counts from
 // the engine's index under the settings' filters). Throws OutputError, or
 // std::invalid_argument for a grid of another size.
 void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                     GridValues values, const GeoFrame& frame);
+                     GridValues values, const GeoFrame& frame, const std::string& clock = {});

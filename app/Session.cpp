@@ -105,9 +105,15 @@ void openData(const std::string& path) {
         session.revealData = true;
         return;
     }
+    const std::string zone = session.timeZoneText.data();
+    if (!zone.empty() && *offset != 0) {
+        session.loadMessage = "Give a UTC offset or a time zone, not both";
+        session.revealData = true;
+        return;
+    }
     session.loadStarted = std::chrono::steady_clock::now();
     // A load still running is cancelled: the newest Open is what the user wants.
-    session.loader.start(path, settings.kernel_size, *offset);
+    session.loader.start(path, settings.kernel_size, *offset, zone);
     session.loadMessage.clear();
     copyName(session.openName, path);
 }
@@ -140,6 +146,7 @@ bool applyFinishedLoad() {
     if (newFrame) startBasemap();  // beside the open samples
     session.openCount = dataset->count;
     session.openUtcOffset = loaded->utcOffsetSeconds;
+    session.openClock = loaded->clock;
     session.summary = loaded->summary;
     session.loadMessage.clear();
     // No grid exists for these samples yet: whatever was ticked meanwhile
@@ -240,7 +247,8 @@ void saveGrid() {
         return;
     }
     try {
-        saveGridGeoTiff(path, session.lastGrid, settings, session.gridValues, openFrame());
+        saveGridGeoTiff(path, session.lastGrid, settings, session.gridValues, openFrame(),
+                        dataset ? dataset->clock : std::string());
         reportSave("Saved " + absolute(path), false);
         refreshDefaultNames();
     } catch (const std::exception& error) {

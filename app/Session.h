@@ -39,6 +39,12 @@ struct ViewerSession {
     // sample file, whose times got theirs when it was imported).
     std::array<char, 16> utcOffsetText{'0'};
     std::optional<std::int32_t> openUtcOffset;
+    // A time zone name (America/Los_Angeles) used instead of the offset for
+    // raw trees and track files when not empty; and the clock the open
+    // samples' times are in, as shown beside the time window (empty: as
+    // imported).
+    std::array<char, 64> timeZoneText{};
+    std::string openClock;
 
     std::array<char, 1024> openName{};
     std::array<char, 1024> imageName{};

@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     firstMap = {};
     // The samples load in the background, so the map shows at once; ticks
     // made meanwhile apply when they are ready.
-    dataset = std::make_unique<Dataset>(Dataset{samplePath, 0, GeoFrame{}});
+    dataset = std::make_unique<Dataset>(Dataset{samplePath, 0, GeoFrame{}, {}});
     const int N = kGridSide;
     const std::size_t heatmapCells = static_cast<std::size_t>(N) * N;
     const GLuint heatmap_texture = createHeatmapTexture(N);

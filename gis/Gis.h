@@ -53,10 +53,15 @@ struct TrackPoint {
     std::string longitude;
     TrackTime time;
     std::optional<std::string> mode;  // the mode field's text, when asked for and set
+    // Which track of the file the point belongs to: a GPX track segment or
+    // route ("1/2", "route 3"), or the track field's text of a CSV row or
+    // GeoJSON feature when one is named; empty for the file's one track.
+    std::string track;
 };
 
 struct TrackReadOptions {
     std::string modeField;  // GeoJSON/CSV property holding a mode name; "" for none (GPX: ignored)
+    std::string trackField;  // GeoJSON/CSV property naming each point's track; "" for none (GPX: ignored)
     // Told now and then how far the read is (bytes of the file, or features
     // of a layer); returning false stops the read with ReadCancelled.
     std::function<bool(std::int64_t done, std::int64_t total)> progress;

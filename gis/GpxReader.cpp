@@ -167,10 +167,12 @@ private:
                 beginPoint("track " + std::to_string(track_) + ", segment " + std::to_string(segment_) + ", point " +
                                std::to_string(trackPoint_),
                            attributes);
+                point_.track = std::to_string(track_) + "/" + std::to_string(segment_);
                 break;
             case Kind::rtept:
                 ++routePoint_;
                 beginPoint("route " + std::to_string(route_) + ", point " + std::to_string(routePoint_), attributes);
+                point_.track = "route " + std::to_string(route_);
                 break;
             case Kind::time:
                 inTime_ = true;

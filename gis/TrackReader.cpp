@@ -60,6 +60,13 @@ int requireField(const std::string& path, const OGRFeatureDefn& definition,
     throw GisError(path, std::string("has no ") + what + " column (looked for " + list + ")");
 }
 
+int trackFieldIndex(const std::string& path, const OGRFeatureDefn& definition, const TrackReadOptions& options) {
+    if (options.trackField.empty()) return -1;
+    const int index = definition.GetFieldIndex(options.trackField.c_str());
+    if (index < 0) throw GisError(path, "has no field \"" + options.trackField + "\" for the track");
+    return index;
+}
+
 int modeFieldIndex(const std::string& path, const OGRFeatureDefn& definition, const TrackReadOptions& options) {
     if (options.modeField.empty()) return -1;
     const int index = definition.GetFieldIndex(options.modeField.c_str());
@@ -207,6 +214,7 @@ void readGeometryLayer(const std::string& path, const InputFile& input, OGRLayer
     const OGRFeatureDefn& definition = *layer.GetLayerDefn();
     const int timeField = findField(definition, {"time", "timestamp", "datetime"});
     const int modeField = modeFieldIndex(path, definition, options);
+    const int trackField = trackFieldIndex(path, definition, options);
     std::int64_t index = 0;
     forEachFeature(path, input, layer, options, [&](const OGRFeature& feature) {
         ++index;
@@ -225,6 +233,8 @@ void readGeometryLayer(const std::string& path, const InputFile& input, OGRLayer
         point.time = timeOf(feature, timeField);
         if (modeField >= 0 && feature.IsFieldSetAndNotNull(modeField))
             point.mode = feature.GetFieldAsString(modeField);
+        if (trackField >= 0 && feature.IsFieldSetAndNotNull(trackField))
+            point.track = feature.GetFieldAsString(trackField);
         ++counts.points;
         sink(point);
     });
@@ -238,6 +248,7 @@ void readCsvLayer(const std::string& path, const InputFile& input, OGRLayer& lay
     const int longitudeField = requireField(path, definition, {"longitude", "lon", "lng", "long", "x"}, "longitude");
     const int timeField = requireField(path, definition, {"time", "timestamp", "datetime"}, "time");
     const int modeField = modeFieldIndex(path, definition, options);
+    const int trackField = trackFieldIndex(path, definition, options);
     // The lines of the header record, then one record per feature.
     auto lines = std::make_unique<CsvLines>(input.fd());
     lines->next();
@@ -252,6 +263,8 @@ void readCsvLayer(const std::string& path, const InputFile& input, OGRLayer& lay
         point.time = timeOf(feature, timeField, true);
         if (modeField >= 0 && feature.IsFieldSetAndNotNull(modeField) && *feature.GetFieldAsString(modeField))
             point.mode = feature.GetFieldAsString(modeField);
+        if (trackField >= 0 && feature.IsFieldSetAndNotNull(trackField))
+            point.track = feature.GetFieldAsString(trackField);
         ++counts.points;
         sink(point);
     });

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "kde/GridShape.h"
+#include "model/CellRule.h"
 #include "model/Datapoint.h"
 #include "model/HostDevice.h"
 
@@ -83,10 +84,7 @@ TRACKORA_HD inline int grid_side(int precision) {
 // border of the frame) belongs to the last row or column, so every point of
 // the frame lands on the grid. Points outside keep their cell beyond the
 // edge, where the stamp is clipped.
-TRACKORA_HD inline int cell_index(float scaled, int output_size) {
-    if (scaled == static_cast<float>(output_size)) return output_size - 1;
-    return static_cast<int>(floorf(scaled));
-}
+TRACKORA_HD inline int cell_index(float scaled, int output_size) { return gridCellOf(scaled, output_size); }
 TRACKORA_HD inline Cell cell_function(const Datapoint& point, int output_size = kSide) {
     const float row = point.x * static_cast<float>(output_size);
     const float col = point.y * static_cast<float>(output_size);

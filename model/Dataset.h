@@ -14,6 +14,10 @@ struct Dataset {
     // The box the samples are normalised over: a binary file's own frame, or
     // the default box recordings are read into.
     GeoFrame frame;
+    // The clock the samples' times of day are in ("America/Los_Angeles",
+    // "UTC+8"): a binary file's frame file's, or the one a raw tree or track
+    // file was read with. Empty: as imported, unnamed.
+    std::string clock;
 };
 
 // What the viewer's console says about a load of `path` that succeeded and

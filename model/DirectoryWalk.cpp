@@ -360,6 +360,7 @@ private:
             report_.lines += task.counts.lines;
             report_.kept += task.counts.kept;
             report_.outside += task.counts.outside;
+            report_.collapsed += task.counts.collapsed;
             deferred_.badLines.merge(task.badLines);
         }
         const auto count = static_cast<std::int64_t>(task.points.size());
@@ -407,11 +408,13 @@ private:
                 task.bytes = static_cast<std::int64_t>(buffer.size());
                 scratch.clear();
                 parseTrajectoryText(buffer, task.path, options_.normalize, *task.labels, options_.frame, scratch,
-                                    task.counts, options_.skipBadLines ? &task.badLines : nullptr);
+                                    task.counts, options_.skipBadLines ? &task.badLines : nullptr,
+                                    options_.tracks.zone.get());
                 // Labels were matched on the file's own clock; the offset
                 // moves only the stored time of day.
-                if (const std::int32_t offset = options_.tracks.utcOffsetSeconds)
+                if (const std::int32_t offset = options_.tracks.zone ? 0 : options_.tracks.utcOffsetSeconds)
                     for (auto& point : scratch) point.time = shiftTimeOfDay(point.time, offset);
+                if (options_.tracks.visits) task.counts.collapsed = collapseVisits(scratch);
                 task.points.assign(scratch.begin(), scratch.end());
             }
         } catch (...) {

@@ -158,6 +158,22 @@ FloatResult parseFloatField(std::string_view text) {
     return slowFloat(text);
 }
 
+CoordinateResult parseCoordinateField(std::string_view text) {
+    const FloatResult single = parseFloatField(text);
+    if (single.status != NumberStatus::ok) return {single.value, single.value, single.status};
+    // from_chars takes no '+' and no leading blanks, which strtof skips.
+    std::size_t at = 0;
+    while (at < text.size() && isBlank(text[at])) ++at;
+    if (at < text.size() && text[at] == '+') ++at;
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(text.data() + at, text.data() + text.size(), value);
+    // Text that is not wholly a decimal number (hexadecimal, "inf", "nan",
+    // trailing text) keeps strtof's reading.
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+        return {single.value, single.value, NumberStatus::ok};
+    return {value, single.value, NumberStatus::ok};
+}
+
 TimeFields parseTimeFields(std::string_view text, std::string_view format) {
     TimeFields fields;
     TimeScanner scanner(text, fields);

@@ -20,6 +20,16 @@ struct FloatResult {
 // "nan", exponents and trailing text are all handled as strtof does.
 FloatResult parseFloatField(std::string_view text);
 
+// A coordinate's decimal text read in double precision (correctly rounded),
+// with the status std::stof gives the same text, so a coordinate beyond
+// float's range is refused as before.
+struct CoordinateResult {
+    double value = 0.0;
+    float single = 0.0f;  // std::stof's value
+    NumberStatus status = NumberStatus::ok;
+};
+CoordinateResult parseCoordinateField(std::string_view text);
+
 // The broken-down time fields that the formats fill; those a parse does not
 // reach stay 0, as in a zeroed std::tm.
 struct TimeFields {

@@ -10,7 +10,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <numbers>
+#include <unordered_map>
 
+#include "model/CellRule.h"
 #include "model/LoadError.h"
 
 namespace {
@@ -37,6 +40,83 @@ std::string number(double value) {
 }
 
 }  // namespace
+
+namespace {
+
+// A double as its shortest round-trip decimal, scaled to an integer of
+// `scale` decimals (at most kMaxDecimals: digits beyond are cut, which no
+// value written with a frame's or a recorder's precision reaches).
+constexpr int kMaxDecimals = 30;
+__extension__ typedef __int128 Wide;  // 10^30 degrees times the side and more
+
+struct Decimal {
+    Wide digits = 0;  // the value times 10^decimals
+    int decimals = 0;
+};
+
+Decimal decimalOf(double value) {
+    char text[400];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+    Decimal out;
+    if (error != std::errc()) return out;
+    bool negative = false, fraction = false;
+    for (const char* p = text; p != end; ++p) {
+        if (*p == '-') negative = true;
+        else if (*p == '.') fraction = true;
+        else if (!fraction || out.decimals < kMaxDecimals) {
+            out.digits = out.digits * 10 + (*p - '0');
+            if (fraction) ++out.decimals;
+        }
+    }
+    if (negative) out.digits = -out.digits;
+    return out;
+}
+
+Wide scaled(const Decimal& d, int decimals) {
+    Wide v = d.digits;
+    for (int i = d.decimals; i < decimals; ++i) v *= 10;
+    return v;
+}
+
+Wide floorDivide(Wide a, Wide b) {  // b > 0
+    Wide q = a / b;
+    if (a % b != 0 && a < 0) --q;
+    return q;
+}
+
+}  // namespace
+
+long long exactCellOf(double degrees, double low, double high, int side) {
+    if (degrees == high) return side - 1;
+    // Far from every edge the double quotient decides; within a hair of one
+    // (its error is far below 1e-9 cells for any frame) the decimals do.
+    const double quotient = (degrees - low) / (high - low) * side;
+    const double nearest = std::round(quotient);
+    if (std::fabs(quotient - nearest) > 1e-6 || std::fabs(quotient) > 1e15)
+        return static_cast<long long>(std::floor(quotient));
+    const Decimal v = decimalOf(degrees), l = decimalOf(low), h = decimalOf(high);
+    const int decimals = std::max({v.decimals, l.decimals, h.decimals});
+    const Wide span = scaled(h, decimals) - scaled(l, decimals);
+    if (span <= 0) return static_cast<long long>(std::floor(quotient));
+    return static_cast<long long>(floorDivide((scaled(v, decimals) - scaled(l, decimals)) * side, span));
+}
+
+float placeOnAxis(double degrees, double low, double high, int side) {
+    const float nearest = static_cast<float>((degrees - low) / (high - low));
+    const long long want = exactCellOf(degrees, low, high, side);
+    // A step or two: a float step moves the product by far less than a cell
+    // wherever a cell is wider than a float's resolution. Where it is not
+    // (far outside the frame) the nearest float stays.
+    float stored = nearest;
+    for (int step = 0; step < 16; ++step) {
+        const float product = stored * static_cast<float>(side);
+        if (!(std::fabs(product) < 2e9f)) break;
+        const int cell = gridCellOf(product, side);
+        if (cell == want) return stored;
+        stored = std::nextafter(stored, cell < want ? 2e9f : -2e9f);
+    }
+    return nearest;
+}
 
 double GeoFrame::latitudeSpan() const { return roundedSpan(south, north); }
 double GeoFrame::longitudeSpan() const { return roundedSpan(west, east); }
@@ -94,18 +174,27 @@ std::string frameDescription(const GeoFrame& frame) {
 
 std::string frameFilePath(const std::string& samplesPath) { return samplesPath + ".frame"; }
 
-std::string frameFileText(const GeoFrame& frame) {
-    return "# The box the samples' coordinates are normalised over, in degrees (WGS 84)\n"
-           "south " + number(frame.south) + "\nwest " + number(frame.west) + "\nnorth " + number(frame.north) +
-           "\neast " + number(frame.east) + "\n";
+std::string frameFileText(const GeoFrame& frame, const std::string& clock) {
+    std::string text = "# The box the samples' coordinates are normalised over, in degrees (WGS 84)\n"
+                       "south " + number(frame.south) + "\nwest " + number(frame.west) + "\nnorth " +
+                       number(frame.north) + "\neast " + number(frame.east) + "\n";
+    if (!clock.empty()) text += "clock " + clock + "\n";
+    return text;
 }
 
-GeoFrame readFrameFile(const std::string& samplesPath) {
+namespace {
+
+struct FrameFile {
+    GeoFrame frame;
+    std::string clock;
+};
+
+FrameFile parseFrameFile(const std::string& samplesPath) {
     const std::string path = frameFilePath(samplesPath);
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         // None, or no room for one beside a name at the length limit.
-        if (errno == ENOENT || errno == ENAMETOOLONG) return GeoFrame{};
+        if (errno == ENOENT || errno == ENAMETOOLONG) return FrameFile{};
         throw DataFileError(path, systemReason(errno));
     }
     refuseIrregularFile(path);
@@ -114,6 +203,8 @@ GeoFrame readFrameFile(const std::string& samplesPath) {
     const std::array<const char*, 4> keys = {"south", "west", "north", "east"};
     std::array<double, 4> values{};
     std::array<bool, 4> seen{};
+    std::string clock;
+    bool seenClock = false;
     std::string line;
     int lineNumber = 0;
     const auto fail = [&](const std::string& reason) {
@@ -125,9 +216,17 @@ GeoFrame readFrameFile(const std::string& samplesPath) {
         if (line.empty() || line.front() == '#') continue;
         const std::size_t space = line.find(' ');
         const std::string key = line.substr(0, space);
+        if (key == "clock") {
+            if (seenClock) fail("clock is given twice");
+            clock = space == std::string::npos ? std::string() : line.substr(space + 1);
+            if (clock.empty()) fail("clock names no clock");
+            seenClock = true;
+            continue;
+        }
         std::size_t k = 0;
         while (k < keys.size() && key != keys[k]) ++k;
-        if (k == keys.size()) fail("\"" + echoText(line) + "\" is not south, west, north or east and a number");
+        if (k == keys.size())
+            fail("\"" + echoText(line) + "\" is not south, west, north or east and a number, or clock and a name");
         if (seen[k]) fail(key + " is given twice");
         if (space == std::string::npos || !readNumber(std::string_view(line).substr(space + 1), values[k]))
             fail("\"" + echoText(line) + "\" is not " + key + " and a decimal number");
@@ -139,8 +238,14 @@ GeoFrame readFrameFile(const std::string& samplesPath) {
     const GeoFrame frame{values[0], values[1], values[2], values[3]};
     const std::string problem = frameProblem(frame);
     if (!problem.empty()) throw DataFileError(path, problem);
-    return frame;
+    return {frame, clock};
 }
+
+}  // namespace
+
+GeoFrame readFrameFile(const std::string& samplesPath) { return parseFrameFile(samplesPath).frame; }
+
+std::string readFrameClock(const std::string& samplesPath) { return parseFrameFile(samplesPath).clock; }
 
 namespace {
 
@@ -157,16 +262,145 @@ std::pair<double, double> innerRange(std::vector<float>& values) {
 
 }  // namespace
 
-GeoFrame fitFrame(std::vector<float>& latitudes, std::vector<float>& longitudes) {
-    if (latitudes.empty() || latitudes.size() != longitudes.size()) return GeoFrame{};
-    const auto [south, north] = innerRange(latitudes);
-    const auto [west, east] = innerRange(longitudes);
+namespace {
+
+constexpr double kTile = 0.1;               // degrees: tiles that touch make one cluster
+constexpr double kMetresPerDegree = 111320.0;  // of latitude, and of longitude at the equator
+constexpr double kClusterMetres = 100000.0;   // the most a fitted box spans before squaring
+
+struct Tile {
+    std::int64_t row, col;
+    bool operator==(const Tile&) const = default;
+};
+struct TileHash {
+    std::size_t operator()(const Tile& t) const {
+        return std::hash<std::int64_t>()(t.row * 7919 + t.col * 104729);
+    }
+};
+
+Tile tileOf(float latitude, float longitude) {
+    return {static_cast<std::int64_t>(std::floor(latitude / kTile)),
+            static_cast<std::int64_t>(std::floor(longitude / kTile))};
+}
+
+// The median of the values (reordered).
+double median(std::vector<float>& values) {
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+}  // namespace
+
+FrameFit fitFrameToData(std::vector<float>& latitudes, std::vector<float>& longitudes) {
+    FrameFit fit;
+    if (latitudes.empty() || latitudes.size() != longitudes.size()) return fit;
+    fit.total = static_cast<std::int64_t>(latitudes.size());
+
+    // Tiles and their counts, then clusters of touching tiles.
+    std::unordered_map<Tile, std::int64_t, TileHash> tileFixes;
+    for (std::size_t i = 0; i < latitudes.size(); ++i)
+        if (std::isfinite(latitudes[i]) && std::isfinite(longitudes[i])) ++tileFixes[tileOf(latitudes[i], longitudes[i])];
+    std::unordered_map<Tile, int, TileHash> clusterOf;
+    std::vector<std::int64_t> clusterFixes;
+    for (const auto& [start, count] : tileFixes) {
+        if (clusterOf.count(start)) continue;
+        const int id = static_cast<int>(clusterFixes.size());
+        clusterFixes.push_back(0);
+        std::vector<Tile> stack{start};
+        clusterOf[start] = id;
+        while (!stack.empty()) {
+            const Tile tile = stack.back();
+            stack.pop_back();
+            clusterFixes[static_cast<std::size_t>(id)] += tileFixes[tile];
+            for (std::int64_t dr = -1; dr <= 1; ++dr)
+                for (std::int64_t dc = -1; dc <= 1; ++dc) {
+                    const Tile next{tile.row + dr, tile.col + dc};
+                    if (tileFixes.count(next) && !clusterOf.count(next)) {
+                        clusterOf[next] = id;
+                        stack.push_back(next);
+                    }
+                }
+        }
+    }
+    if (clusterFixes.empty()) return fit;
+    const int chosen = static_cast<int>(std::max_element(clusterFixes.begin(), clusterFixes.end()) - clusterFixes.begin());
+
+    // The other clusters' centres; the chosen one's positions.
+    std::vector<FixCluster> others(clusterFixes.size());
+    std::vector<float> lat, lon;
+    lat.reserve(static_cast<std::size_t>(clusterFixes[static_cast<std::size_t>(chosen)]));
+    lon.reserve(lat.capacity());
+    for (std::size_t i = 0; i < latitudes.size(); ++i) {
+        if (!std::isfinite(latitudes[i]) || !std::isfinite(longitudes[i])) continue;
+        const int id = clusterOf[tileOf(latitudes[i], longitudes[i])];
+        if (id == chosen) {
+            lat.push_back(latitudes[i]);
+            lon.push_back(longitudes[i]);
+        } else {
+            FixCluster& c = others[static_cast<std::size_t>(id)];
+            c.latitude += latitudes[i];
+            c.longitude += longitudes[i];
+            ++c.fixes;
+        }
+    }
+    for (FixCluster& c : others)
+        if (c.fixes > 0) {
+            c.latitude /= static_cast<double>(c.fixes);
+            c.longitude /= static_cast<double>(c.fixes);
+            fit.others.push_back(c);
+        }
+    std::sort(fit.others.begin(), fit.others.end(), [](const FixCluster& a, const FixCluster& b) { return a.fixes > b.fixes; });
+
+    // A cluster wider than a city (a trail along a road between two) is
+    // narrowed to the city-sized square around its median.
+    {
+        std::vector<float> a = lat, b = lon;
+        const double midLatitude = median(a), midLongitude = median(b);
+        const double halfLatitude = kClusterMetres / 2 / kMetresPerDegree;
+        const double halfLongitude = halfLatitude / std::max(std::cos(midLatitude * std::numbers::pi / 180.0), 0.01);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < lat.size(); ++i)
+            if (std::fabs(lat[i] - midLatitude) <= halfLatitude && std::fabs(lon[i] - midLongitude) <= halfLongitude) {
+                lat[kept] = lat[i];
+                lon[kept++] = lon[i];
+            }
+        lat.resize(kept);
+        lon.resize(kept);
+    }
+    fit.fixes = static_cast<std::int64_t>(lat.size());
+
+    auto [south, north] = innerRange(lat);
+    auto [west, east] = innerRange(lon);
     const double latitudePad = std::max(0.02 * (north - south), 0.001);
     const double longitudePad = std::max(0.02 * (east - west), 0.001);
-    return GeoFrame{std::max(std::floor((south - latitudePad) * 1e6) / 1e6, -kLatitudeLimit),
-                    std::max(std::floor((west - longitudePad) * 1e6) / 1e6, -180.0),
-                    std::min(std::ceil((north + latitudePad) * 1e6) / 1e6, kLatitudeLimit),
-                    std::min(std::ceil((east + longitudePad) * 1e6) / 1e6, 180.0)};
+    south -= latitudePad;
+    north += latitudePad;
+    west -= longitudePad;
+    east += longitudePad;
+    // Square on the ground: the narrower side widened about the centre.
+    const double centre = (south + north) / 2;
+    const double across = std::max(std::cos(centre * std::numbers::pi / 180.0), 1e-6);
+    const double height = north - south, width = (east - west) * across;
+    if (width < height) {
+        const double grow = (height / across - (east - west)) / 2;
+        west -= grow;
+        east += grow;
+    } else {
+        const double grow = (width - height) / 2;
+        south -= grow;
+        north += grow;
+    }
+    fit.frame = GeoFrame{std::max(std::floor(south * 1e6) / 1e6, -kLatitudeLimit),
+                         std::max(std::floor(west * 1e6) / 1e6, -180.0),
+                         std::min(std::ceil(north * 1e6) / 1e6, kLatitudeLimit),
+                         std::min(std::ceil(east * 1e6) / 1e6, 180.0)};
+    return fit;
+}
+
+GeoFrame fitFrame(std::vector<float>& latitudes, std::vector<float>& longitudes) {
+    if (latitudes.empty() || latitudes.size() != longitudes.size()) return GeoFrame{};
+    return fitFrameToData(latitudes, longitudes).frame;
 }
 
 namespace {

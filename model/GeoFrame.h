@@ -3,6 +3,7 @@
 // (degrees, WGS 84), and the small text file beside a binary sample file
 // that records it. A binary file without one has the default frame, the box
 // every earlier file was made in.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,20 @@ struct GeoFrame {
 
     friend bool operator==(const GeoFrame&, const GeoFrame&) = default;
 };
+
+// Where a coordinate in degrees is stored: its fraction of the way from
+// `low` to `high` as the float whose grid cell (gridCellOf of the float
+// times `side`, in single precision, as the engines compute it) is the cell
+// exact decimal arithmetic gives for the degrees as written. The nearest
+// float to the fraction is stepped with std::nextafter when it lies across
+// a cell edge. The degrees are the double read from their decimal text (the
+// shortest decimal that reads back as the double stands for the text: up to
+// 15 significant digits it is the text itself); the bounds are the frame's
+// decimals.
+float placeOnAxis(double degrees, double low, double high, int side = 1000);
+// The cell exact decimal arithmetic gives: floor(side * (degrees - low) /
+// (high - low)), with degrees == high in cell side - 1.
+long long exactCellOf(double degrees, double low, double high, int side = 1000);
 
 // Empty when the frame can be used, else why not, in words: not finite,
 // south not below north, beyond 85 degrees of latitude, west not before
@@ -39,19 +54,45 @@ std::string frameDescription(const GeoFrame& frame);
 // The frame file beside a binary sample file: "PATH.frame".
 std::string frameFilePath(const std::string& samplesPath);
 // Its content: a comment line, then "south 39.75", "west ...", "north ...",
-// "east ...", one a line.
-std::string frameFileText(const GeoFrame& frame);
+// "east ...", one a line, and when given, "clock NAME": the clock the
+// samples' times of day are in ("America/Los_Angeles", "UTC+8").
+std::string frameFileText(const GeoFrame& frame, const std::string& clock = {});
 // The frame of the binary sample file at samplesPath: its frame file's, or
 // the default frame when there is none. Throws DataFileError naming the
 // frame file when it cannot be read or says something else than a usable
 // frame.
 GeoFrame readFrameFile(const std::string& samplesPath);
+// The clock its frame file names; empty when it names none or there is no
+// frame file (the times are as they were imported). Throws as readFrameFile.
+std::string readFrameClock(const std::string& samplesPath);
 
-// The smallest box holding 99.9% of the positions (0.05% cut off at each
-// end of each axis), padded by 2% of its span on every side (at least
-// 0.001 degrees), rounded outwards to 1e-6 degrees and kept within 85
+// A group of fixes apart from the others: its centre (the mean position)
+// and how many fixes it holds.
+struct FixCluster {
+    double latitude = 0.0;
+    double longitude = 0.0;
+    std::int64_t fixes = 0;
+};
+
+struct FrameFit {
+    GeoFrame frame;
+    std::int64_t fixes = 0;          // in the cluster the frame was fitted to
+    std::int64_t total = 0;          // given
+    std::vector<FixCluster> others;  // the other clusters, most fixes first
+};
+
+// The frame of a city's worth of positions. The positions are grouped into
+// clusters (0.1-degree tiles that touch, their fixes together); the one
+// holding the most fixes is taken, narrowed to about 100 km a side around
+// its median when it is larger. Its frame is the smallest box holding 99.9%
+// of its positions (0.05% cut off at each end of each axis), padded by 2%
+// of its span on every side (at least 0.001 degrees), then widened to a
+// square on the ground at its centre latitude (its cells as wide as they are
+// tall, in metres), rounded outwards to 1e-6 degrees and kept within 85
 // degrees of latitude and -180..180 of longitude. Empty input gives the
 // default frame. The vectors are reordered.
+FrameFit fitFrameToData(std::vector<float>& latitudes, std::vector<float>& longitudes);
+// Its frame alone.
 GeoFrame fitFrame(std::vector<float>& latitudes, std::vector<float>& longitudes);
 
 // The frame's cells on the ground, at its centre latitude on a spherical

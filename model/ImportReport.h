@@ -19,6 +19,7 @@ struct ImportReport {
     std::int64_t lines = 0;            // fix lines after the headers
     std::int64_t kept = 0;             // fixes inside the box
     std::int64_t outside = 0;          // fixes dropped by the frame filter
+    std::int64_t collapsed = 0;        // fixes folded into visits (--visits)
     std::int64_t labelLines = 0;
     std::int64_t unknownLabelNames = 0;                     // label lines skipped
     std::map<std::string, std::int64_t> unknownNameCounts;  // the first few distinct names
@@ -54,6 +55,7 @@ inline void addTrackCounts(ImportReport& report, const TrackCounts& counts) {
     report.kept += counts.kept;
     report.outside += counts.outside;
     report.skippedPoints += counts.skipped;
+    report.collapsed += counts.collapsed;
     report.ignoredFeatures += counts.ignored;
     for (const auto& place : counts.firstSkipped)
         if (report.firstSkipped.size() < kListedSkippedPoints) report.firstSkipped.push_back(place);

@@ -21,9 +21,9 @@ constexpr int kLabelHeaderLines = 1;
 constexpr int kTrajectoryFields = 7;
 constexpr std::size_t kMaxListedNames = 20;
 
-float convertCoordinate(std::string_view field, const std::string& path, std::int64_t lineNumber) {
+double convertCoordinate(std::string_view field, const std::string& path, std::int64_t lineNumber) {
     if (!isDecimalNumber(field)) throwFieldError<std::invalid_argument>(path, lineNumber, field, "is not a number");
-    const FloatResult result = parseFloatField(field);
+    const CoordinateResult result = parseCoordinateField(field);
     if (result.status == NumberStatus::invalid)
         throwFieldError<std::invalid_argument>(path, lineNumber, field, "is not a number");
     if (result.status == NumberStatus::outOfRange)
@@ -70,11 +70,9 @@ constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 inline bool digit(char c) { return c >= '0' && c <= '9'; }
 
 // A coordinate written as "-?digits.digits" (15 digits at most) followed by
-// a comma, converted with the same result as strtof: the quotient of two
-// exact doubles is correctly rounded, and rounding it on to float gives the
-// correctly rounded float unless it lies exactly halfway between two floats,
-// which is left to the general path.
-inline bool plainCoordinate(const char*& p, const char* end, float& value) {
+// a comma, converted to the nearest double: the quotient of two doubles
+// that hold the digits and the power of ten exactly is correctly rounded.
+inline bool plainCoordinate(const char*& p, const char* end, double& value) {
     const char* s = p;
     const bool negative = s < end && *s == '-';
     if (negative) ++s;
@@ -87,11 +85,7 @@ inline bool plainCoordinate(const char*& p, const char* end, float& value) {
     while (s < end && digit(*s)) mantissa = mantissa * 10 + static_cast<unsigned>(*s++ - '0');
     const auto fractionDigits = s - fraction;
     if (fractionDigits == 0 || integerDigits + fractionDigits > 15 || s == end || *s != ',') return false;
-    const double quotient = static_cast<double>(mantissa) / kPowersOfTen[fractionDigits];
-    std::uint64_t bits;
-    std::memcpy(&bits, &quotient, sizeof bits);
-    if ((bits & 0x1FFFFFFFu) == 0x10000000u) return false;
-    const float magnitude = static_cast<float>(quotient);
+    const double magnitude = static_cast<double>(mantissa) / kPowersOfTen[fractionDigits];
     value = negative ? -magnitude : magnitude;
     p = s + 1;
     return true;
@@ -119,7 +113,7 @@ inline int twoDigitsAt(const char* p) { return (p[0] - '0') * 10 + (p[1] - '0');
 
 // The fields of a line in the shape recorders write, read in one pass.
 struct PlainFix {
-    float latitude, longitude;
+    double latitude, longitude;
     std::int32_t day;   // dateKey
     std::int32_t time;  // seconds of day
 };
@@ -168,7 +162,8 @@ inline bool plainLine(const char* p, const char* end, PlainFix& fix, const char*
 
 void parseTrajectoryText(std::string_view content, const std::string& path, bool normalize,
                          const LabelIndex& labels, const FrameBounds& frame,
-                         std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip) {
+                         std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip,
+                         const gis::TimeZone* zone) {
     const char* const begin = content.data();
     const char* const end = begin + content.size();
     const char* p = begin;
@@ -184,14 +179,21 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
     std::int32_t cachedDay = 0;
     const std::vector<LabelInterval>* cachedIntervals = nullptr;
     bool haveCachedDay = false;
+    gis::ZoneSpan zoneCache;
 
-    const auto keep = [&](float latitude, float longitude, auto dayOf, std::int32_t time) {
+    const auto keep = [&](double latitude, double longitude, auto dayOf, std::int32_t time) {
         float x, y;
         if (!placeFix(latitude, longitude, normalize, frame, x, y)) {
             ++counts.outside;
             return;
         }
         TransportationMode mode = mode::UNKNOWN;
+        std::int32_t stored = time;
+        if (zone) {
+            // dateKey: years since 1900, months since January, day.
+            const std::int32_t key = dayOf();
+            stored = gis::localSecondOfDay(*zone, zoneCache, key / 10000 + 1900, key / 100 % 100 + 1, key % 100, time);
+        }
         if (!labels.empty()) {
             const std::int32_t day = dayOf();
             if (!haveCachedDay || day != cachedDay) {
@@ -201,7 +203,7 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
             }
             if (cachedIntervals) mode = LabelIndex::firstCovering(*cachedIntervals, time);
         }
-        out.emplace_back(x, y, mode, time);
+        out.emplace_back(x, y, mode, stored);
         ++counts.kept;
     };
 
@@ -229,8 +231,8 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
             if (!cutAllFields(line, ',', fields))
                 throwFieldError<std::invalid_argument>(path, lineNumber, line,
                                                        "has fewer than the 7 comma-separated fields of a fix");
-            const float latitude = convertCoordinate(fields[0], path, lineNumber);
-            const float longitude = convertCoordinate(fields[1], path, lineNumber);
+            const double latitude = convertCoordinate(fields[0], path, lineNumber);
+            const double longitude = convertCoordinate(fields[1], path, lineNumber);
             TimeFields date;
             if (!readDate(fields[5], '-', date))
                 throwFieldError<std::invalid_argument>(path, lineNumber, fields[5], "is not a date (YYYY-MM-DD)");
@@ -296,6 +298,20 @@ LabelIndex parseLabelsText(std::string_view content, const std::string& path,
         }
     }
     return index;
+}
+
+std::int64_t collapseVisits(std::vector<Datapoint>& points, std::size_t from) {
+    std::size_t kept = from;
+    std::int64_t lastCell = 0;
+    for (std::size_t i = from; i < points.size(); ++i) {
+        const std::int64_t cell = visitCellOf(points[i].x, points[i].y);
+        if (i > from && cell == lastCell) continue;
+        lastCell = cell;
+        points[kept++] = points[i];
+    }
+    const auto folded = static_cast<std::int64_t>(points.size() - kept);
+    points.resize(kept);
+    return folded;
 }
 
 void adviseHugePages(const void* data, std::size_t bytes) {

@@ -10,37 +10,39 @@
 #include <unordered_map>
 #include <vector>
 
+#include "gis/TimeZone.h"
+#include "model/CellRule.h"
 #include "model/Datapoint.h"
 #include "model/GeoFrame.h"
 #include "model/LabelIndex.h"
 #include "model/LoadError.h"
 
+// A frame's bounds as the filter compares and the normalisation divides:
+// the frame's own decimals, read into doubles.
 struct FrameBounds {
-    float maxLatitude = kMaxLatitude;
-    float minLatitude = kMinLatitude;
-    float maxLongitude = kMaxLongitude;
-    float minLongitude = kMinLongitude;
+    double maxLatitude = GeoFrame{}.north;
+    double minLatitude = GeoFrame{}.south;
+    double maxLongitude = GeoFrame{}.east;
+    double minLongitude = GeoFrame{}.west;
 };
-// A frame's bounds in single precision, as the filter and the normalisation
-// compare and divide.
-inline FrameBounds boundsOf(const GeoFrame& frame) {
-    return {static_cast<float>(frame.north), static_cast<float>(frame.south), static_cast<float>(frame.east),
-            static_cast<float>(frame.west)};
-}
+inline FrameBounds boundsOf(const GeoFrame& frame) { return {frame.north, frame.south, frame.east, frame.west}; }
 
 // The frame filter and the normalisation shared by every raw format: false
-// for a fix outside the box (bounds inclusive, compared in single precision;
-// a NaN lies outside), else its x and y, normalised when asked.
-inline bool placeFix(float latitude, float longitude, bool normalize, const FrameBounds& frame, float& x,
+// for a fix outside the box (bounds inclusive, compared in double precision,
+// which orders the decimals as written; a NaN lies outside), else its x and
+// y: normalised when asked, each in the cell its decimals give
+// (placeOnAxis), or else the degrees rounded to float.
+inline bool placeFix(double latitude, double longitude, bool normalize, const FrameBounds& frame, float& x,
                      float& y) {
     if (!(latitude >= frame.minLatitude && longitude >= frame.minLongitude && latitude <= frame.maxLatitude &&
           longitude <= frame.maxLongitude))
         return false;
-    x = latitude;
-    y = longitude;
     if (normalize) {
-        x = (latitude - frame.minLatitude) / (frame.maxLatitude - frame.minLatitude);
-        y = (longitude - frame.minLongitude) / (frame.maxLongitude - frame.minLongitude);
+        x = placeOnAxis(latitude, frame.minLatitude, frame.maxLatitude);
+        y = placeOnAxis(longitude, frame.minLongitude, frame.maxLongitude);
+    } else {
+        x = static_cast<float>(latitude);
+        y = static_cast<float>(longitude);
     }
     return true;
 }
@@ -65,17 +67,32 @@ struct TrajectoryCounts {
     std::int64_t lines = 0;    // fix lines read after the header
     std::int64_t kept = 0;     // inside the box
     std::int64_t outside = 0;  // dropped by the frame filter (NaN included)
+    std::int64_t collapsed = 0;  // folded into their visit's first (collapseVisits)
 };
+
+// The grid cell of a normalised position by the engines' rule, as one key.
+inline std::int64_t visitCellOf(float x, float y) {
+    return static_cast<std::int64_t>(gridCellOf(x * 1000.0f, 1000)) * 4000000 + gridCellOf(y * 1000.0f, 1000);
+}
+
+// Folds each run of consecutive fixes in one grid cell, from `from` on (one
+// track), into the run's first fix, keeping its position, mode and time; a
+// logger parked in a cell then counts once per stay. Returns how many fixes
+// were folded.
+std::int64_t collapseVisits(std::vector<Datapoint>& points, std::size_t from = 0);
 
 // Appends the fixes of one trajectory file to `out`. A line that breaks the
 // format (fewer than seven fields, a latitude or longitude that is not wholly
 // a number, a date or time of day that does not exist) throws
 // std::invalid_argument, or std::out_of_range for a number beyond float,
 // naming `path`, the line number and the text; with `skip` the line is
-// recorded there instead and the parse goes on.
+// recorded there instead and the parse goes on. With a `zone`, each fix's
+// stored time of day is its UTC date and time under the zone's rules
+// (labels are still matched on the file's own clock).
 void parseTrajectoryText(std::string_view content, const std::string& path, bool normalize,
                          const LabelIndex& labels, const FrameBounds& frame,
-                         std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip = nullptr);
+                         std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip = nullptr,
+                         const gis::TimeZone* zone = nullptr);
 
 struct LabelCounts {
     std::int64_t lines = 0;

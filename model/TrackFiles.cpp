@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <tuple>
+#include <unordered_map>
 
 #include "gis/Gis.h"
 #include "model/FastParse.h"
@@ -15,9 +16,9 @@ namespace {
 
 // The trajectory grammar: wholly a decimal number ("39.9x", "0x27.e",
 // " 39.9", "inf" and "nan" are not), and within float's range.
-NumberStatus convertCoordinate(const std::string& text, float& value) {
+NumberStatus convertCoordinate(const std::string& text, double& value) {
     if (!isDecimalNumber(text)) return NumberStatus::invalid;
-    const FloatResult result = parseFloatField(text);
+    const CoordinateResult result = parseCoordinateField(text);
     value = result.value;
     return result.status;
 }
@@ -48,6 +49,10 @@ std::string formatUtcOffset(std::int32_t seconds) {
     return text;
 }
 
+std::string clockName(const TrackOptions& options) {
+    return options.zone ? options.zone->name() : formatUtcOffset(options.utcOffsetSeconds);
+}
+
 bool isTrackFile(const std::filesystem::path& path) {
     return gis::trackFormatOf(path.filename().string()).has_value();
 }
@@ -71,10 +76,12 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
             counts.firstSkipped.push_back({path, point.place, shown});
     };
 
+    gis::ZoneSpan zoneCache;
+    std::unordered_map<std::string, std::int64_t> lastCell;  // per track, with visits
     const auto take = [&](const gis::TrackPoint& point) {
         ++counts.points;
         if (point.latitude.empty() || point.longitude.empty()) return reject(point, "", "has no position");
-        float latitude, longitude;
+        double latitude, longitude;
         for (const auto& [text, value, what] : {std::tuple{&point.latitude, &latitude, "is not a latitude"},
                                                 std::tuple{&point.longitude, &longitude, "is not a longitude"}}) {
             const NumberStatus status = convertCoordinate(*text, *value);
@@ -111,12 +118,26 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
                         break;
                     }
         }
-        out.emplace_back(x, y, mode, shiftTimeOfDay(point.time.seconds, options.utcOffsetSeconds));
+        const std::int32_t time =
+            options.zone ? gis::localSecondOfDay(*options.zone, zoneCache, point.time.year, point.time.month,
+                                                 point.time.day, point.time.seconds)
+                         : shiftTimeOfDay(point.time.seconds, options.utcOffsetSeconds);
         ++counts.kept;
+        if (options.visits) {
+            const std::int64_t cell = visitCellOf(x, y);
+            const auto [last, first] = lastCell.try_emplace(point.track, cell);
+            if (!first && last->second == cell) {
+                ++counts.collapsed;
+                return;
+            }
+            last->second = cell;
+        }
+        out.emplace_back(x, y, mode, time);
     };
 
     gis::TrackReadOptions readOptions;
     readOptions.modeField = options.modeField;
+    readOptions.trackField = options.trackField;
     if (options.progress)
         readOptions.progress = [&](std::int64_t done, std::int64_t total) {
             return options.progress(done, total, counts.kept);

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "gis/TimeZone.h"
 #include "model/Datapoint.h"
 #include "model/LabelIndex.h"
 #include "model/RawFormats.h"
@@ -19,11 +21,22 @@ struct TrackOptions {
     // Added to every clock time (track files, trajectory files and sample
     // files alike), the result wrapped into 0..86399.
     std::int32_t utcOffsetSeconds = 0;
+    // Instead of a fixed offset: the named zone's rules at each fix's UTC
+    // date and time, daylight saving included (trackora-import --tz). Only
+    // inputs with dates take one: track files and trajectory files.
+    std::shared_ptr<const gis::TimeZone> zone;
     // The mode of track points that neither a mode field nor a label names.
     TransportationMode mode = mode::UNKNOWN;
     // GeoJSON property or CSV column holding a mode name ("" for none);
     // GPX files have none and ignore it.
     std::string modeField;
+    // Collapse each track's consecutive fixes in one grid cell into its
+    // first (trackora-import --visits): a track is one trajectory file, a
+    // GPX track segment or route, or the rows sharing trackField's value.
+    bool visits = false;
+    // GeoJSON property or CSV column naming each point's track ("" for
+    // none: the file is one track).
+    std::string trackField;
     // A point without a usable position, time or mode name is skipped and
     // counted instead of ending the load.
     bool skipBadPoints = false;
@@ -48,6 +61,7 @@ struct TrackCounts {
     std::int64_t outside = 0;  // dropped by the frame filter
     std::int64_t skipped = 0;  // bad points skipped (TrackOptions::skipBadPoints)
     std::int64_t ignored = 0;  // features that are not points
+    std::int64_t collapsed = 0;  // fixes folded into their visit's first (TrackOptions::visits)
     std::int64_t bytes = 0;    // the file's size
     std::vector<SkippedPoint> firstSkipped;  // at most kListedSkippedPoints
 };
@@ -74,6 +88,10 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
 std::optional<std::int32_t> parseUtcOffset(std::string_view hours);
 // The clock an offset gives: "UTC", "UTC+8", "UTC-5:30", "UTC+5:07:23".
 std::string formatUtcOffset(std::int32_t seconds);
+
+// The clock a recording's times are stored in, as the frame file and the
+// viewer name it: the zone's name, else formatUtcOffset of the offset.
+std::string clockName(const TrackOptions& options);
 
 // seconds + offset, wrapped into 0..86399.
 inline std::int32_t shiftTimeOfDay(std::int32_t seconds, std::int32_t offset) {

@@ -49,6 +49,12 @@ auto convertField(Convert convert, bool (*wellFormed)(std::string_view), const c
 
 TrajectoryLoader::TrajectoryLoader() : modeNames(makeModeNameTable()) {}
 
+void TrajectoryLoader::refuseZoneWithoutDates(const std::string& path) const {
+    if (tracks.zone)
+        throw DataFileError(path, "is a sample file, whose times of day have no dates: the time zone \"" +
+                                      tracks.zone->name() + "\" needs each fix's date (a UTC offset shifts them)");
+}
+
 std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, bool normalize) {
     return load(path, -1, normalize);
 }
@@ -62,10 +68,12 @@ std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, std::int3
     if (std::filesystem::directory_entry(path, error).is_directory(error))
         return loadDirectory(path, limit, normalize);
     if (isTrackFile(path)) return loadTrackFile(path, limit, normalize);
+    if (isRecordingFile(path)) return loadRecordingFile(path, limit, normalize);
+    refuseZoneWithoutDates(path);
     const bool binary = hasBinaryExtension(path);
     if (binary) frame = readFrameFile(path);  // before the samples: a malformed one costs no read
     auto points = binary ? loadBinary(path, limit) : loadText(path, limit, normalize);
-    if (tracks.utcOffsetSeconds != 0)
+    if (!tracks.zone && tracks.utcOffsetSeconds != 0)
         for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
     return points;
 }
@@ -74,7 +82,7 @@ void TrajectoryLoader::load(const std::string& path, std::int32_t limit, bool no
     std::error_code error;
     if (std::filesystem::directory_entry(path, error).is_directory(error))
         return loadDirectory(path, limit, normalize, sink);
-    if (isTrackFile(path) || !hasBinaryExtension(path)) {
+    if (isTrackFile(path) || isRecordingFile(path) || !hasBinaryExtension(path)) {
         auto points = load(path, limit, normalize);
         if (!points.empty()) sink(points);
         return;
@@ -82,6 +90,7 @@ void TrajectoryLoader::load(const std::string& path, std::int32_t limit, bool no
     if (limit < -1)
         throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
                                     std::to_string(limit));
+    refuseZoneWithoutDates(path);
     frame = readFrameFile(path);  // before the samples: a malformed one costs no read
     SampleFile file(path);
     file.cancel = cancel;
@@ -122,6 +131,39 @@ std::vector<Datapoint> TrajectoryLoader::loadTrackFile(const std::string& path, 
     if (limit != -1 && points.size() > static_cast<std::size_t>(limit)) points.resize(static_cast<std::size_t>(limit));
     addTrackCounts(report, counts);
     return points;
+}
+
+std::vector<Datapoint> TrajectoryLoader::loadRecordingFile(const std::string& path, std::int32_t limit,
+                                                           bool normalize) {
+    if (limit < -1)
+        throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
+                                    std::to_string(limit));
+    report = ImportReport();
+    std::string buffer;
+    std::string reason;
+    if (!readFileContents(path, buffer, reason)) throw DataFileError(path, reason);
+    std::vector<Datapoint> points;
+    TrajectoryCounts counts;
+    parseTrajectoryText(buffer, path, normalize, labels, frameBounds(), points, counts,
+                        skipBadLines ? &report.badLines : nullptr, tracks.zone.get());
+    if (!tracks.zone && tracks.utcOffsetSeconds != 0)
+        for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
+    if (tracks.visits) counts.collapsed = collapseVisits(points);
+    checkSampleCount(path, counts.kept);
+    report.trajectoryFiles = 1;
+    report.collapsed = counts.collapsed;
+    report.bytes = static_cast<std::int64_t>(buffer.size());
+    report.lines = counts.lines;
+    report.kept = counts.kept;
+    report.outside = counts.outside;
+    if (limit != -1 && points.size() > static_cast<std::size_t>(limit)) points.resize(static_cast<std::size_t>(limit));
+    return points;
+}
+
+bool isRecordingFile(const std::string& path) {
+    std::string extension = std::filesystem::path(path).extension().string();
+    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return extension == ".plt";
 }
 
 // The same extension rule as the directory walk's: a hidden file named
@@ -182,7 +224,15 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
     std::vector<Datapoint> points;
     std::string line;
     long long lineNumber = 0;
-    const auto toFloat = [](const std::string& s) { return std::stof(s); };
+    // Read in double precision so the normalisation can place each sample
+    // in the cell its decimals give; std::stof still decides what is out of
+    // range.
+    const auto toDouble = [](const std::string& s) {
+        const CoordinateResult result = parseCoordinateField(s);
+        if (result.status == NumberStatus::invalid) throw std::invalid_argument(s);
+        if (result.status == NumberStatus::outOfRange) throw std::out_of_range(s);
+        return result;
+    };
     const auto toInt = [](const std::string& s) { return std::stoi(s, nullptr, 10); };
     while (in && static_cast<long long>(points.size()) != limit) {
         readLine(in, line);
@@ -196,14 +246,17 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
             if (std::count(line.begin(), line.end(), ' ') != 3 || !cutAllFields(line, ' ', fields))
                 throwFieldError<std::invalid_argument>(
                     path, lineNumber, line, "is not four fields separated by single spaces (x y time mode)");
-            float x = convertField(toFloat, isDecimalNumber, "is not a number", fields[0], path, lineNumber);
-            float y = convertField(toFloat, isDecimalNumber, "is not a number", fields[1], path, lineNumber);
+            const CoordinateResult latitude =
+                convertField(toDouble, isDecimalNumber, "is not a number", fields[0], path, lineNumber);
+            const CoordinateResult longitude =
+                convertField(toDouble, isDecimalNumber, "is not a number", fields[1], path, lineNumber);
             const int time = convertField(toInt, isDecimalInteger, "is not a whole number", fields[2], path, lineNumber);
             const int mode = convertField(toInt, isDecimalInteger, "is not a whole number", fields[3], path, lineNumber);
-            if (normalize) {
-                x = (x - bounds.minLatitude) / (bounds.maxLatitude - bounds.minLatitude);
-                y = (y - bounds.minLongitude) / (bounds.maxLongitude - bounds.minLongitude);
-            }
+            // No frame filter here: a text sample file's samples are all kept.
+            const float x =
+                normalize ? placeOnAxis(latitude.value, bounds.minLatitude, bounds.maxLatitude) : latitude.single;
+            const float y =
+                normalize ? placeOnAxis(longitude.value, bounds.minLongitude, bounds.maxLongitude) : longitude.single;
             points.emplace_back(x, y, static_cast<TransportationMode>(mode), time);
         } catch (const std::logic_error&) {  // std::invalid_argument, std::out_of_range
             if (!skipBadLines) throw;
@@ -271,8 +324,8 @@ std::vector<Datapoint> TrajectoryLoader::parseTrajectoryFile(const std::filesyst
     }
     TrajectoryCounts counts;
     parseTrajectoryText(buffer, path.string(), normalize, labelsInForce, frameBounds(), points, counts,
-                        skipBadLines ? &report.badLines : nullptr);
-    if (tracks.utcOffsetSeconds != 0)
+                        skipBadLines ? &report.badLines : nullptr, tracks.zone.get());
+    if (!tracks.zone && tracks.utcOffsetSeconds != 0)
         for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
     return points;
 }

@@ -56,9 +56,9 @@ public:
     FrameBounds frameBounds() const { return boundsOf(frame); }
 
     // Dispatch on the path: a directory is walked as a tree of raw
-    // recordings, a GPS track file (isTrackFile) is read through GDAL,
-    // ".bin"/".dat" is a binary sample file, anything else a text sample
-    // file. limit -1 reads everything. A non-zero tracks.utcOffsetSeconds
+    // recordings, a GPS track file (isTrackFile) is read through GDAL, a
+    // ".plt" file is one trajectory file (isRecordingFile), ".bin"/".dat" is
+    // a binary sample file, anything else a text sample file. limit -1 reads everything. A non-zero tracks.utcOffsetSeconds
     // shifts the time of day of whatever is read.
     std::vector<Datapoint> load(const std::string& path, bool normalize);
     std::vector<Datapoint> load(const std::string& path, std::int32_t limit, bool normalize);
@@ -98,6 +98,12 @@ public:
     // The same, collected.
     std::vector<Datapoint> loadDirectory(const std::string& path, std::int32_t limit, bool normalize);
 
+    // One trajectory file on its own (a recording without labels unless
+    // `labels` is set), its fixes inside the box, at most `limit`. Fills
+    // `report` as a tree of one file would; throws DataFileError when it
+    // cannot be read, and what parseTrajectoryText throws.
+    std::vector<Datapoint> loadRecordingFile(const std::string& path, std::int32_t limit, bool normalize);
+
     // The points of one GPS track file inside the box, at most `limit`.
     // Fills `report`; throws DataFileError (see parseTrackFile).
     std::vector<Datapoint> loadTrackFile(const std::string& path, std::int32_t limit, bool normalize);
@@ -112,9 +118,15 @@ public:
                                                const LabelIndex& labels);
 
 private:
+    // Sample files hold times of day only: a zone's rules cannot apply.
+    void refuseZoneWithoutDates(const std::string& path) const;
     // The walk's settings from the loader's.
     WalkOptions walkOptions(std::int32_t limit, bool normalize) const;
 };
+
+// True when the dispatch reads a path that is not a directory as one
+// trajectory file: its extension is ".plt", any letter case.
+bool isRecordingFile(const std::string& path);
 
 // True when the dispatch reads a path that is not a directory as a binary
 // sample file: its extension is ".bin" or ".dat", letter case included.

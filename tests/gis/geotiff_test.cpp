@@ -305,3 +305,22 @@ TEST(GeoTiff, RecordingsFromAnotherCityLandWhereTheyWereRecorded) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sample file whose frame file names its clock: the GeoTIFF's time window
+// says which clock its hours are on.
+TEST(GeoTiff, TimeWindowNamesTheSamplesClock) {
+    TempDir dir;
+    const std::vector<Datapoint> samples(10, Datapoint(0.5f, 0.5f, mode::WALK, 8 * 3600));
+    const std::string input = dir.write("la.bin", std::string_view(reinterpret_cast<const char*>(samples.data()),
+                                                                   samples.size() * sizeof(Datapoint)));
+    dir.write("la.bin.frame", frameFileText(GeoFrame{}, "America/Los_Angeles"));
+    const std::string tif = (dir.root() / "la.tif").string();
+    const std::string command = std::string("TRACKORA_ENGINE=cpu ") + TRACKORA_HEATMAP_TOOL + " '" + input +
+                                "' --time 07:00-09:00 --geotiff '" + tif + "' > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(readBack(tif).metadata("TIME_WINDOW"), "07:00:00-09:00:00 America/Los_Angeles");
+}
+
+}  // namespace

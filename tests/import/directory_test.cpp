@@ -77,8 +77,8 @@ TEST(TrajectoryFile, NormalisationFrameAndTime) {
                                              fix("40.1", "116.6", "2009-06-01", "23:59:59"));
     const auto normal = loader.parseTrajectoryFile(path, true, none);
     ASSERT_EQ(normal.size(), 3u);
-    EXPECT_NEAR(normal[0].x, 0.428578f, 1e-6);
-    EXPECT_NEAR(normal[0].y, 0.333339f, 1e-6);
+    EXPECT_NEAR(normal[0].x, (39.9 - 39.75) / 0.35, 1e-6);
+    EXPECT_NEAR(normal[0].y, (116.3 - 116.15) / 0.45, 1e-6);
     EXPECT_EQ(normal[0].mode, mode::UNKNOWN);
     EXPECT_EQ(normal[0].time, 30600);
     EXPECT_EQ(normal[1].x, 0.0f);

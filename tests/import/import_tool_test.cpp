@@ -149,7 +149,7 @@ TEST(ImportTool, WritesNormalisedRecordsAndASummary) {
     ASSERT_EQ(import(options).status, 0);
     const auto text = TrajectoryLoader::loadBinary(options.output, -1);
     ASSERT_EQ(text.size(), 1u);
-    EXPECT_NEAR(text[0].x, 0.428578f, 1e-6);
+    EXPECT_NEAR(text[0].x, (39.9 - 39.75) / 0.35, 1e-6);
     options.input = options.output;
     options.output = (dir.root() / "copy.bin").string();
     ASSERT_EQ(import(options).status, 0);
@@ -566,8 +566,8 @@ TEST(ImportFrame, BoxAnywhereAndFitToTheData) {
     EXPECT_EQ(readFrameFile(options.output), *options.box);
     std::vector<Datapoint> kept = TrajectoryLoader::loadBinary(options.output, -1);
     ASSERT_EQ(kept.size(), 3001u);
-    EXPECT_EQ(kept[0].x, (-12.10f - -12.3f) / (-11.9f - -12.3f));
-    EXPECT_EQ(kept[0].y, (-77.06f - -77.2f) / (-76.8f - -77.2f));
+    EXPECT_NEAR(kept[0].x, (-12.10 - -12.3) / (-11.9 - -12.3), 1e-7);
+    EXPECT_NEAR(kept[0].y, (-77.06 - -77.2) / (-76.8 - -77.2), 1e-7);
 
     options.box.reset();
     options.fitBox = true;
@@ -821,3 +821,221 @@ TEST(ImportStreaming, ATreeLargerThanTheMemoryLimitStillImports) {
               0);
     EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(options.output)), kRecordBytes);
 }
+
+namespace {
+
+// --tz: each fix's UTC time under the zone's rules at its own date, for a
+// single trajectory file, a tree and a CSV track file alike. Winter (UTC-8)
+// and summer (UTC-7) fixes read the same local hour; a fix early in the UTC
+// day lands on the evening before. A fixed offset would get one of the
+// seasons wrong; a conversion that ignored the date would get both.
+TEST(ImportTimeZone, FixesReadTheZonesWallClockAtTheirDate) {
+    const struct {
+        const char* date;
+        const char* time;
+        int local;
+    } fixes[] = {
+        {"2009-01-15", "16:00:00", 8 * 3600},              // PST
+        {"2009-07-15", "15:00:00", 8 * 3600},              // PDT
+        {"2009-06-02", "03:30:00", 20 * 3600 + 30 * 60},   // 20:30 on June 1st
+        {"2009-03-08", "09:59:59", 3600 + 59 * 60 + 59},   // 01:59:59 PST, the second before the change
+        {"2009-03-08", "10:00:00", 3 * 3600},              // 03:00 PDT
+    };
+    std::string plt = kHeader, csv = "latitude,longitude,time\n";
+    for (const auto& f : fixes) {
+        plt += std::string("39.9,116.3,0,0,0,") + f.date + "," + f.time + "\n";
+        csv += std::string("39.9,116.3,") + f.date + "T" + f.time + "Z\n";
+    }
+    TempDir dir;
+    const std::string inputs[] = {dir.write("one.plt", plt), dir.write("tree/000/Trajectory/1.plt", plt),
+                                  dir.write("fixes.csv", csv)};
+    for (const std::string& input : {inputs[0], (dir.root() / "tree").string(), inputs[2]}) {
+        ImportOptions options;
+        options.input = input;
+        options.output = (dir.root() / "out.bin").string();
+        options.timeZone = "America/Los_Angeles";
+        const ToolRun run = import(options);
+        ASSERT_EQ(run.status, 0) << input << ": " << run.err;
+        const std::vector<Datapoint> points = TrajectoryLoader::loadBinary(options.output, -1);
+        ASSERT_EQ(points.size(), std::size(fixes)) << input;
+        for (std::size_t i = 0; i < points.size(); ++i)
+            EXPECT_EQ(points[i].time, fixes[i].local) << input << ": " << fixes[i].date << " " << fixes[i].time;
+        EXPECT_EQ(readFrameClock(options.output), "America/Los_Angeles") << input;
+        EXPECT_EQ(readFrameFile(options.output), GeoFrame{}) << input;
+    }
+}
+
+// Bad clocks: one line naming the problem, nothing written (not even an
+// earlier import's output is touched).
+TEST(ImportTimeZone, BadZonesAreOneLineAndWriteNothing) {
+    TempDir dir;
+    const std::string plt = dir.write("one.plt", kHeader + "39.9,116.3,0,0,0,2009-01-15,16:00:00\n");
+    const std::string samples = dir.write("samples.txt", "39.9 116.3 3600 2\n");
+    const struct {
+        std::string input, zone, says;
+    } cases[] = {
+        {plt, "Mars/Olympus_Mons", "\"Mars/Olympus_Mons\""},
+        {samples, "America/Los_Angeles", "times of day only"},
+    };
+    for (const auto& c : cases) {
+        ImportOptions options;
+        options.input = c.input;
+        options.output = (dir.root() / "out.bin").string();
+        options.timeZone = c.zone;
+        const ToolRun run = import(options);
+        EXPECT_NE(run.status, 0) << c.zone;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(options.output));
+        EXPECT_FALSE(fs::exists(frameFilePath(options.output)));
+    }
+    ImportOptions options;
+    bool help = false;
+    std::string error;
+    EXPECT_FALSE(parseImportArguments({plt, "--tz", "UTC", "--utc-offset", "8"}, options, help, error));
+    EXPECT_NE(error.find("--tz and --utc-offset"), std::string::npos) << error;
+}
+
+}  // namespace
+
+namespace {
+
+// A lone trajectory file, as a recorder leaves it: read as a recording (its
+// six header lines passed over, comma fields), not as a text sample file
+// whose every line would be refused; by the tool and by the loader alike,
+// whatever the extension's letter case.
+TEST(ImportRecordingFile, ALonePltFileIsARecording) {
+    TempDir dir;
+    const std::string plt = kHeader + "39.9,116.3,0,0,0,2009-06-01,08:00:00\r\n"
+                                      "39.8,116.4,0,0,0,2009-06-01,08:00:05\r\n"
+                                      "38.0,116.4,0,0,0,2009-06-01,08:00:09\r\n";
+    for (const char* name : {"20090601.plt", "LOGGER.PLT"}) {
+        const std::string input = dir.write(name, plt);
+        ImportOptions options;
+        options.input = input;
+        options.output = (dir.root() / "out.bin").string();
+        const ToolRun run = import(options);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("outside the box:   1"), std::string::npos) << run.out;
+        const std::vector<Datapoint> points = TrajectoryLoader::loadBinary(options.output, -1);
+        ASSERT_EQ(points.size(), 2u);
+        EXPECT_EQ(points[1].time, 8 * 3600 + 5);
+        TrajectoryLoader loader;
+        const std::vector<Datapoint> loaded = loader.load(input, true);
+        ASSERT_EQ(loaded.size(), 2u) << name;
+        EXPECT_EQ(loaded[0].x, points[0].x);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// --visits: a logger parked in one cell for 100 fixes and a vehicle passing
+// through 50 cells give 51 samples, and 150 without it. In the CSV the two
+// tracks' rows alternate, so only a reading that follows the track column
+// folds the parked logger's fixes; the GPX keeps them in two segments.
+TEST(ImportVisits, ParkedLoggerCountsOncePassingVehicleOncePerCell) {
+    const auto parked = [](int) { return std::pair<std::string, std::string>{"39.9005", "116.3005"}; };
+    const auto passing = [](int i) {
+        char latitude[32];
+        std::snprintf(latitude, sizeof latitude, "%.5f", 39.75 + (100 + i) * 0.00035 + 0.0001);
+        return std::pair<std::string, std::string>{latitude, "116.4001"};
+    };
+    std::string plt = kHeader, csv = "track,latitude,longitude,time\n",
+                gpx = "<?xml version=\"1.0\"?>\n<gpx version=\"1.1\" creator=\"t\" "
+                      "xmlns=\"http://www.topografix.com/GPX/1/1\"><trk><trkseg>\n";
+    for (int i = 0; i < 100; ++i) {
+        const auto [lat, lon] = parked(i);
+        plt += lat + "," + lon + ",0,0,0,2009-06-01,08:00:00\n";
+        gpx += "<trkpt lat=\"" + lat + "\" lon=\"" + lon + "\"><time>2009-06-01T08:00:00Z</time></trkpt>\n";
+        csv += "parked," + lat + "," + lon + ",2009-06-01T08:00:00Z\n";
+        if (i < 50) {
+            const auto [plat, plon] = passing(i);
+            csv += "car," + plat + "," + plon + ",2009-06-01T09:00:00Z\n";
+        }
+    }
+    gpx += "</trkseg><trkseg>\n";
+    for (int i = 0; i < 50; ++i) {
+        const auto [lat, lon] = passing(i);
+        plt += lat + "," + lon + ",0,0,0,2009-06-01,09:00:00\n";
+        gpx += "<trkpt lat=\"" + lat + "\" lon=\"" + lon + "\"><time>2009-06-01T09:00:00Z</time></trkpt>\n";
+    }
+    gpx += "</trkseg></trk></gpx>\n";
+    TempDir dir;
+    dir.write("tree/000/Trajectory/1.plt", plt);
+    const struct {
+        std::string input, trackColumn;
+    } inputs[] = {
+        {(dir.root() / "tree").string(), ""},
+        {dir.write("one.plt", plt), ""},
+        {dir.write("drive.gpx", gpx), ""},
+        {dir.write("fleet.csv", csv), "track"},
+    };
+    for (const auto& in : inputs) {
+        for (const bool visits : {false, true}) {
+            ImportOptions options;
+            options.input = in.input;
+            options.output = (dir.root() / "out.bin").string();
+            options.tracks.visits = visits;
+            if (visits) options.tracks.trackField = in.trackColumn;
+            const ToolRun run = import(options);
+            ASSERT_EQ(run.status, 0) << in.input << ": " << run.err;
+            const std::vector<Datapoint> points = TrajectoryLoader::loadBinary(options.output, -1);
+            EXPECT_EQ(points.size(), visits ? 51u : 150u) << in.input;
+            if (visits) {
+                EXPECT_NE(run.out.find("150 fixes collapsed into 51 visits"), std::string::npos) << run.out;
+            }
+        }
+    }
+}
+
+// --visits on samples (no tracks): one line, nothing written.
+TEST(ImportVisits, SampleFilesAreRefused) {
+    TempDir dir;
+    const std::vector<Datapoint> samples(3, Datapoint(0.5f, 0.5f, mode::WALK, 0));
+    const std::string bin = dir.write("in.bin", std::string_view(reinterpret_cast<const char*>(samples.data()),
+                                                                 samples.size() * sizeof(Datapoint)));
+    ImportOptions options;
+    options.input = bin;
+    options.output = (dir.root() / "out.bin").string();
+    options.tracks.visits = true;
+    const ToolRun run = import(options);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.err.find("in.bin"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(options.output));
+}
+
+}  // namespace
+
+namespace {
+
+// Fixes from two cities: --box fit takes the one with most fixes (Seattle,
+// 60%), not a box spanning the Pacific, and names the other (Beijing, 40%).
+TEST(ImportFrame, FitTakesTheCityWithMostFixesAndNamesTheOther) {
+    TempDir dir;
+    std::string seattle = kHeader, beijing = kHeader;
+    for (int i = 0; i < 600; ++i)
+        seattle += fixLine(47.55 + 0.00025 * i, -122.40 + 0.0002 * ((i * 7) % 600), i);
+    for (int i = 0; i < 400; ++i) beijing += fixLine(39.85 + 0.00025 * i, 116.30 + 0.0003 * i, i);
+    dir.write("fleet/seattle/Trajectory/1.plt", seattle);
+    dir.write("fleet/beijing/Trajectory/1.plt", beijing);
+    ImportOptions options;
+    options.input = (dir.root() / "fleet").string();
+    options.output = (dir.root() / "fit.bin").string();
+    options.fitBox = true;
+    const ToolRun run = import(options);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const GeoFrame frame = readFrameFile(options.output);
+    EXPECT_LT(frame.south, 47.55);
+    EXPECT_GT(frame.north, 47.7);
+    EXPECT_LT(frame.west, -122.4);
+    EXPECT_GT(frame.east, -122.28);
+    EXPECT_LT(frame.east - frame.west, 1.0) << frameText(frame);
+    EXPECT_EQ(TrajectoryLoader::loadBinary(options.output, -1).size(), 600u);
+    EXPECT_NE(run.out.find("the most fixes: 60.0% (600 of 1,000)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("40.0% near 39.9 N, 116.4 E"), std::string::npos) << run.out;
+}
+
+}  // namespace

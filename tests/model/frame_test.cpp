@@ -2,13 +2,83 @@
 // and the frame file beside a binary sample file.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <numbers>
 #include <stdexcept>
 
+#include "model/CellRule.h"
 #include "model/GeoFrame.h"
 #include "model/LoadError.h"
+#include "model/RawFormats.h"
+#include "model/TrajectoryLoader.h"
 #include "tests/TempDir.h"
 
 namespace {
+
+// An integer count of 10^-decimals degrees as decimal text ("-33.9871").
+std::string decimalText(long long units, int decimals) {
+    std::string digits = std::to_string(units < 0 ? -units : units);
+    if (digits.size() <= static_cast<std::size_t>(decimals))
+        digits.insert(0, static_cast<std::size_t>(decimals) + 1 - digits.size(), '0');
+    digits.insert(digits.size() - static_cast<std::size_t>(decimals), ".");
+    return (units < 0 ? "-" : "") + digits;
+}
+
+// Every cell edge of a frame whose bounds and cell sizes are exact
+// decimals: row k's southern edge is south + k * height / 1000, written out
+// as a decimal, and likewise for columns. Each fix on an edge belongs to the
+// cell above or east of it (the last edge to the last cell), whichever
+// reader took it and however its decimal rounds to binary.
+TEST(CellPlacement, FixesOnDecimalCellEdgesLandInTheirExactCell) {
+    const struct {
+        const char* frame;
+        long long south, west, cellHeight, cellWidth;  // in units of 10^-decimals degrees
+        int decimals;
+    } frames[] = {
+        {"39.75,116.15,40.1,116.6", 3975000, 11615000, 35, 45, 5},                 // the default box
+        {"-33.9871,151.0123,-33.4567,151.3456", -339871000, 1510123000, 5304, 3333, 7},  // odd spans, south
+    };
+    for (const auto& f : frames) {
+        const GeoFrame frame = parseFrame(f.frame);
+        std::string plt = "h\nh\nh\nh\nh\nh\n", text;
+        std::vector<int> cells;
+        for (int k = 0; k <= 1000; ++k) {
+            const std::string latitude = decimalText(f.south + k * f.cellHeight, f.decimals);
+            const std::string longitude = decimalText(f.west + (1000 - k) * f.cellWidth, f.decimals);
+            plt += latitude + "," + longitude + ",0,0,0,2009-06-01,08:00:00\n";
+            text += latitude + " " + longitude + " 0 1\n";
+            cells.push_back(std::min(k, 999));
+        }
+        // The recorders' shape, the same lines in a shape the fast path
+        // passes over (a blank in an ignored field), and a text sample file.
+        std::string general = plt;
+        for (std::size_t at = general.find(",0,0,0,"); at != std::string::npos; at = general.find(",0,0,0,", at + 1))
+            general.replace(at, 7, ",0, 0,0,");
+        TempDir dir;
+        TrajectoryLoader loader;
+        loader.frame = frame;
+        std::vector<std::vector<Datapoint>> reads(3);
+        TrajectoryCounts counts;
+        parseTrajectoryText(plt, "edges.plt", true, LabelIndex(), boundsOf(frame), reads[0], counts);
+        parseTrajectoryText(general, "edges.plt", true, LabelIndex(), boundsOf(frame), reads[1], counts);
+        reads[2] = loader.loadText(dir.write("edges.txt", text), -1, true);
+        for (std::size_t r = 0; r < reads.size(); ++r) {
+            ASSERT_EQ(reads[r].size(), cells.size()) << f.frame << ", read " << r << ": a fix on the border dropped";
+            int wrong = 0;
+            for (std::size_t k = 0; k < cells.size(); ++k) {
+                const int row = gridCellOf(reads[r][k].x * 1000.0f, 1000);
+                const int col = gridCellOf(reads[r][k].y * 1000.0f, 1000);
+                const int wantCol = std::min(1000 - static_cast<int>(k), 999);
+                if (row != cells[k] || col != wantCol) {
+                    if (++wrong <= 3)
+                        ADD_FAILURE() << f.frame << ", read " << r << ": edge " << k << " in row " << row
+                                      << ", column " << col << "; exact: " << cells[k] << ", " << wantCol;
+                }
+            }
+            EXPECT_EQ(wrong, 0) << f.frame << ", read " << r;
+        }
+    }
+}
 
 TEST(GeoFrame, ParsesBoxesAnywhereAndRefusesWhatCannotBeAFrame) {
     EXPECT_EQ(parseFrame("39.75,116.15,40.1,116.6"), GeoFrame{});
@@ -95,9 +165,50 @@ TEST(GeoFrame, FitLeavesOutliersAndPads) {
     const GeoFrame fitted = fitFrame(latitudes, longitudes);
     EXPECT_NEAR(fitted.south, 10.0 - 0.008, 1e-3);
     EXPECT_NEAR(fitted.north, 10.4 + 0.008, 1e-3);
-    EXPECT_NEAR(fitted.west, -20.001, 1e-6);
-    EXPECT_NEAR(fitted.east, -19.999, 1e-6);
+    // The line is one fix wide: the box is widened about it to a square
+    // on the ground.
+    EXPECT_NEAR((fitted.west + fitted.east) / 2, -20.0, 1e-5);
+    const double across = std::cos((fitted.south + fitted.north) / 2 * std::numbers::pi / 180.0);
+    EXPECT_NEAR((fitted.east - fitted.west) * across / (fitted.north - fitted.south), 1.0, 0.02);
     EXPECT_EQ(frameProblem(fitted), "");
+}
+
+}  // namespace
+
+namespace {
+
+// Cell width over cell height, in metres at the frame's centre latitude.
+double groundAspect(const GeoFrame& frame) {
+    const double across = std::cos((frame.south + frame.north) / 2 * std::numbers::pi / 180.0);
+    return (frame.east - frame.west) * across / (frame.north - frame.south);
+}
+
+// Whatever the data's shape and latitude, the fitted frame's cells are
+// square on the ground (within 2%): a box fitted in degrees alone would have
+// cells half as wide as tall at 60 degrees north, or as wide as the data.
+TEST(GeoFrame, FittedFramesAreSquareOnTheGround) {
+    const struct {
+        const char* what;
+        double latitude, longitude, height, width;  // degrees of the data's spread
+    } shapes[] = {
+        {"wide, Quito", -0.2, -78.5, 0.05, 0.4},
+        {"tall, Beijing", 39.9, 116.4, 0.4, 0.1},
+        {"square in degrees, Oslo", 59.9, 10.7, 0.3, 0.3},
+        {"wide, Punta Arenas", -53.1, -70.9, 0.1, 0.5},
+    };
+    for (const auto& shape : shapes) {
+        std::vector<float> latitudes, longitudes;
+        for (int i = 0; i < 2000; ++i) {
+            latitudes.push_back(static_cast<float>(shape.latitude + shape.height * ((i * 37) % 2000) / 2000.0));
+            longitudes.push_back(static_cast<float>(shape.longitude + shape.width * i / 2000.0));
+        }
+        const GeoFrame frame = fitFrame(latitudes, longitudes);
+        EXPECT_NEAR(groundAspect(frame), 1.0, 0.02) << shape.what << ": " << frameText(frame);
+        EXPECT_LE(frame.south, shape.latitude) << shape.what;
+        EXPECT_GE(frame.north, shape.latitude + shape.height * 0.999) << shape.what;
+        EXPECT_LE(frame.west, shape.longitude) << shape.what;
+        EXPECT_GE(frame.east, shape.longitude + shape.width * 0.999) << shape.what;
+    }
 }
 
 }  // namespace

@@ -124,8 +124,8 @@ TEST(TextFile, ReadsSamplesWithAndWithoutNormalisation) {
     TrajectoryLoader loader;
     auto normal = loader.loadText(path, -1, true);
     ASSERT_EQ(normal.size(), 2u);
-    EXPECT_NEAR(normal[0].x, 0.428578f, 1e-6);
-    EXPECT_NEAR(normal[0].y, 0.333339f, 1e-6);
+    EXPECT_NEAR(normal[0].x, (39.9 - 39.75) / 0.35, 1e-6);
+    EXPECT_NEAR(normal[0].y, (116.3 - 116.15) / 0.45, 1e-6);
     EXPECT_EQ(normal[0].time, 3600);
     EXPECT_EQ(normal[0].mode, mode::WALK);
     EXPECT_EQ(normal[1].x, 0.0f);

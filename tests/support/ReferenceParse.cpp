@@ -152,8 +152,12 @@ std::vector<Datapoint> referenceParseTrajectory(std::istream& in, const std::str
         if (fields.size() < 7)
             throwFieldError<std::invalid_argument>(path, lineNumber, line,
                                                    "has fewer than the 7 comma-separated fields of a fix");
-        const float latitude = stofOrThrow(fields[0], path, lineNumber);
-        const float longitude = stofOrThrow(fields[1], path, lineNumber);
+        // std::stof decides what is a number and what is out of range;
+        // std::stod gives the value the frame places.
+        stofOrThrow(fields[0], path, lineNumber);
+        stofOrThrow(fields[1], path, lineNumber);
+        const double latitude = std::stod(fields[0]);
+        const double longitude = std::stod(fields[1]);
         std::tm date{};
         if (!referenceDate(fields[5], date))
             throwFieldError<std::invalid_argument>(path, lineNumber, fields[5], "is not a date (YYYY-MM-DD)");
@@ -166,11 +170,11 @@ std::vector<Datapoint> referenceParseTrajectory(std::istream& in, const std::str
             latitude > frame.maxLatitude || longitude > frame.maxLongitude)
             continue;
 
-        float x = latitude;
-        float y = longitude;
+        float x = static_cast<float>(latitude);
+        float y = static_cast<float>(longitude);
         if (normalize) {
-            x = (latitude - frame.minLatitude) / (frame.maxLatitude - frame.minLatitude);
-            y = (longitude - frame.minLongitude) / (frame.maxLongitude - frame.minLongitude);
+            x = placeOnAxis(latitude, frame.minLatitude, frame.maxLatitude);
+            y = placeOnAxis(longitude, frame.minLongitude, frame.maxLongitude);
         }
         TransportationMode mode = mode::UNKNOWN;
         if (!labels.empty()) mode = labels.modeAt(dateKey(date), time);

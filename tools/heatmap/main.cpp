@@ -47,9 +47,9 @@ bool writeGrid(OutputFile& out, const std::vector<float>& grid) {
 }
 
 bool writeGeoTiff(OutputFile& out, const std::vector<float>& cells, const ControlSettings& settings,
-                  double densest, GridValues values, const GeoFrame& frame) {
+                  double densest, GridValues values, const GeoFrame& frame, const std::string& clock) {
     try {
-        writeDensityGeoTiff(out, cells, settings, densest, values, frame);
+        writeDensityGeoTiff(out, cells, settings, densest, values, frame, clock);
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return false;
@@ -185,9 +185,10 @@ int checkOutputs(const std::vector<std::pair<std::string, const HeatmapOptions*>
 
 // Every output asked for; all are attempted even when one fails. densest and
 // logScale are those of the compute that gave `grid`, whose engine still
-// runs: --values count counts from its index. `frame` is the samples'.
+// runs: --values count counts from its index. `frame` and `clock` are the
+// samples' (the clock their frame file names, if any).
 bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::vector<float>& grid, double densest,
-                  bool logScale, const GeoFrame& frame) {
+                  bool logScale, const GeoFrame& frame, const std::string& clock) {
     bool ok = true;
     const auto cells = [&](GridValues values) {
         return gridCells(values, grid, densest, logScale,
@@ -199,7 +200,7 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
     if (outputs.png) ok = writePng(options, *outputs.png, grid) && ok;
     if (outputs.geotiff) {
         const GridValues values = options.values.value_or(GridValues::perKm2);
-        ok = writeGeoTiff(*outputs.geotiff, cells(values), options.settings, densest, values, frame) && ok;
+        ok = writeGeoTiff(*outputs.geotiff, cells(values), options.settings, densest, values, frame, clock) && ok;
     }
     return ok;
 }
@@ -208,7 +209,7 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
 // rebuild and compute (the outputs are written outside the timing). Each
 // line's outputs are opened just before they are written.
 bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings,
-               const GeoFrame& frame) {
+               const GeoFrame& frame, const std::string& clock) {
     double elapsed = 0;
     std::vector<float> grid(kGridCells, 0.0f);
     const DensitySteps steps =
@@ -227,7 +228,7 @@ bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, C
         Outputs outputs;
         ok = openOutputs(line.options, input, outputs) &&
              writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
-                          HeatmapEngine::lastUsedLogScale(), frame) && ok;
+                          HeatmapEngine::lastUsedLogScale(), frame, clock) && ok;
     }
     const TimeSummary summary = summarizeTimes(times);
     std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summary.median, summary.p99,
@@ -302,11 +303,13 @@ int main(int argc, char** argv) {
     // recordings and text files are parsed into memory first.
     std::shared_ptr<const SampleSource> samples;
     GeoFrame frame;  // a binary file's own; recordings are read over the default box
+    std::string clock;
     try {
         std::error_code ignored;
         if (!std::filesystem::is_directory(options.input, ignored) && !isTrackFile(options.input) &&
             hasBinaryExtension(options.input)) {
             frame = readFrameFile(options.input);
+            clock = readFrameClock(options.input);
             samples = std::make_shared<SampleFile>(options.input);
         } else {
             TrajectoryLoader loader;
@@ -330,7 +333,7 @@ int main(int argc, char** argv) {
         try {
             HeatmapEngine::initialize(std::move(samples), options.settings);
             if (const int status = refuseFallback(options.engine)) return status;
-            const bool ok = runScript(script, options.input, options.settings, frame);
+            const bool ok = runScript(script, options.input, options.settings, frame, clock);
             if (const int status = refuseFallback(options.engine)) return status;
             HeatmapEngine::release();
             return ok ? 0 : 1;
@@ -378,7 +381,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         if (const int status = refuseFallback(options.engine)) return status;
         const bool ok = writeOutputs(options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
-                                     HeatmapEngine::lastUsedLogScale(), frame);
+                                     HeatmapEngine::lastUsedLogScale(), frame, clock);
         HeatmapEngine::release();
         return ok ? 0 : 1;
     } catch (const std::bad_alloc&) {

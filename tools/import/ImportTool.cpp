@@ -132,6 +132,7 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
     const ImportReport& r = loader.report;
     out << "Imported \"" << echoPath(options.input) << "\" into \"" << echoPath(options.output) << "\"\n";
     if (loader.frame != GeoFrame{}) out << "  frame:             " << frameDescription(loader.frame) << "\n";
+    if (loader.tracks.zone) out << "  clock:             " << loader.tracks.zone->name() << "\n";
     // A tree of track files alone has no trajectory or label files to count.
     if (tree && (r.trajectoryFiles + r.labelFiles > 0 || r.trackFiles == 0)) {
         out << "  files:             " << withSeparators(r.trajectoryFiles) << " trajectory files ("
@@ -145,6 +146,9 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
         if (r.ignoredFeatures) out << "  not points:        " << withSeparators(r.ignoredFeatures) << " features ignored\n";
     }
     out << "  fixes kept:        " << withSeparators(tally.records) << "\n";
+    if (options.tracks.visits)
+        out << "  visits:            " << withSeparators(tally.records + r.collapsed) << " fixes collapsed into "
+            << withSeparators(tally.records) << " visits\n";
     if (tree || r.trackFiles) out << "  outside the box:   " << withSeparators(r.outside) << "\n";
     // Each count where its kind was read: lines of text files, points of
     // track files.
@@ -192,8 +196,9 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
 // (a binary input's frame is carried over), and a frame file left by an
 // earlier import into another box removed when it is, so the samples are
 // never read over the wrong frame.
-void writeFrameFile(const std::string& samples, const GeoFrame& frame, std::optional<OutputFile>& prepared) {
-    if (frame == GeoFrame{}) {
+void writeFrameFile(const std::string& samples, const GeoFrame& frame, const std::string& clock,
+                    std::optional<OutputFile>& prepared) {
+    if (frame == GeoFrame{} && clock.empty()) {
         std::error_code error;
         fs::remove(frameFilePath(samples), error);
         // A name with no room for ".frame" never had a frame file.
@@ -203,35 +208,68 @@ void writeFrameFile(const std::string& samples, const GeoFrame& frame, std::opti
         return;
     }
     if (!prepared) prepared.emplace(frameFilePath(samples));
-    const std::string text = frameFileText(frame);
+    const std::string text = frameFileText(frame, clock);
     prepared->write(text.data(), text.size());
     prepared->commit();
 }
 
-// --box fit: the frame of 99.9% of the fixes read (in degrees), then those
-// inside it normalised over it, exactly as a load with that box gives them.
-void fitToTheData(TrajectoryLoader& loader, std::vector<Datapoint>& points, std::ostream& out) {
+// --box fit: the frame of 99.9% of the fixes, from a first read in degrees.
+// The second read then keeps and places the fixes over it from their text,
+// as a load with that box does (the degrees held as floats would move fixes
+// on a cell edge).
+FrameFit fitToTheData(const ImportOptions& options, const TrackOptions& tracks, const std::string& skip) {
+    TrajectoryLoader loader;
+    loader.frame = GeoFrame{-85.0, -180.0, 85.0, 180.0};
+    loader.tracks = tracks;
+    loader.tracks.visits = false;  // cells exist only once the box does
+    loader.tracks.skipBadPoints = options.skipBadLines;
+    loader.skipBadLines = options.skipBadLines;
+    loader.threads = options.threads;
+    loader.leaveOut.push_back(skip);
     std::vector<float> latitudes, longitudes;
-    latitudes.reserve(points.size());
-    longitudes.reserve(points.size());
-    for (const Datapoint& point : points) {
-        latitudes.push_back(point.x);
-        longitudes.push_back(point.y);
+    loader.load(options.input, options.limit, false, [&](std::vector<Datapoint>& fixes) {
+        for (const Datapoint& point : fixes) {
+            latitudes.push_back(point.x);
+            longitudes.push_back(point.y);
+        }
+    });
+    return fitFrameToData(latitudes, longitudes);
+}
+
+std::string percent(std::int64_t part, std::int64_t whole) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f%%", whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0);
+    return text;
+}
+
+// "39.9 N, 116.4 E"
+std::string placeText(double latitude, double longitude) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f %c, %.1f %c", std::fabs(latitude), latitude < 0 ? 'S' : 'N',
+                  std::fabs(longitude), longitude < 0 ? 'W' : 'E');
+    return text;
+}
+
+// The fitted box, and when the fixes lie in several places, which one it
+// holds and which it leaves out.
+void printFit(std::ostream& out, const FrameFit& fit) {
+    out << "Box fitted to the data: " << frameText(fit.frame) << " (--box " << frameText(fit.frame)
+        << " gives the same)\n";
+    if (fit.others.empty()) return;
+    constexpr std::size_t kNamed = 5;
+    out << "  it holds the cluster with the most fixes: " << percent(fit.fixes, fit.total) << " ("
+        << withSeparators(fit.fixes) << " of " << withSeparators(fit.total) << ")\n";
+    out << "  other clusters, left out:";
+    std::int64_t rest = 0;
+    for (std::size_t i = 0; i < fit.others.size(); ++i) {
+        const FixCluster& c = fit.others[i];
+        if (i < kNamed)
+            out << (i ? "; " : " ") << percent(c.fixes, fit.total) << " near " << placeText(c.latitude, c.longitude);
+        else
+            rest += c.fixes;
     }
-    loader.frame = fitFrame(latitudes, longitudes);
-    const FrameBounds bounds = boundsOf(loader.frame);
-    std::size_t kept = 0;
-    for (const Datapoint& point : points) {
-        float x = 0.0f, y = 0.0f;
-        if (placeFix(point.x, point.y, true, bounds, x, y))
-            points[kept++] = Datapoint(x, y, point.mode, point.time);
-    }
-    const auto dropped = static_cast<std::int64_t>(points.size() - kept);
-    points.resize(kept);
-    loader.report.outside += dropped;
-    loader.report.kept -= dropped;
-    out << "Box fitted to the data: " << frameText(loader.frame) << " (holds " << withSeparators(static_cast<std::int64_t>(kept))
-        << " fixes; --box " << frameText(loader.frame) << " gives the same)\n";
+    if (rest) out << "; " << percent(rest, fit.total) << " in " << fit.others.size() - kNamed << " more";
+    out << "\n";
 }
 
 // Why a load kept nothing: what was read and where it went.
@@ -264,7 +302,8 @@ bool isTrackInputWithFields(const std::string& input) {
 
 std::string importUsage() {
     return "usage: trackora-import INPUT [-o OUTPUT] [--box SOUTH,WEST,NORTH,EAST|fit] [--limit N]\n"
-           "                       [--skip-bad-lines] [--utc-offset HOURS] [--mode NAME] [--mode-field FIELD]\n"
+           "                       [--skip-bad-lines] [--utc-offset HOURS | --tz ZONE] [--mode NAME]\n"
+           "                       [--mode-field FIELD] [--visits [--track-column FIELD]]\n"
            "  INPUT         a directory tree of raw trajectories (labels.txt and trajectory files),\n"
            "                a GPS track file (.gpx, .geojson/.json, .csv with latitude, longitude\n"
            "                and time columns), a text sample file, or a binary sample file (.bin, .dat)\n"
@@ -278,15 +317,24 @@ std::string importUsage() {
            "                skip lines and track points that break their format and count them,\n"
            "                instead of stopping at the first\n"
            "  --utc-offset  hours added to every clock time, e.g. 8 or -5.5 (default 0)\n"
+           "  --tz          the time zone the clock times are converted to, by its rules at each\n"
+           "                fix's date (daylight saving included), e.g. America/Los_Angeles;\n"
+           "                recordings and track files only, not with --utc-offset\n"
            "  --mode        mode of track points nothing else names: walk, bike, bus, car, taxi,\n"
            "                subway, train, airplane, boat, run, motorcycle or unknown (default)\n"
-           "  --mode-field  GeoJSON property or CSV column holding each point's mode name\n";
+           "  --mode-field  GeoJSON property or CSV column holding each point's mode name\n"
+           "  --visits      one sample per stay in a grid cell: each track's consecutive fixes in\n"
+           "                the same cell become its first fix (a track is a trajectory file, a GPX\n"
+           "                track segment, or the CSV rows sharing --track-column's value)\n"
+           "  --track-column\n"
+           "                GeoJSON property or CSV column naming each point's track, for --visits\n";
 }
 
 bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& options, bool& help,
                           std::string& error) {
     help = false;
     bool haveInput = false;
+    bool haveOffset = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h" || arg == "--help") {
@@ -297,8 +345,12 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
             options.skipBadLines = true;
             continue;
         }
+        if (arg == "--visits") {
+            options.tracks.visits = true;
+            continue;
+        }
         if (arg == "-o" || arg == "--output" || arg == "--limit" || arg == "--utc-offset" || arg == "--mode" ||
-            arg == "--mode-field" || arg == "--box") {
+            arg == "--mode-field" || arg == "--box" || arg == "--tz" || arg == "--track-column") {
             if (i + 1 == args.size()) {
                 error = arg + " needs a value";
                 return false;
@@ -330,6 +382,19 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
                     return false;
                 }
                 options.tracks.utcOffsetSeconds = *offset;
+                haveOffset = true;
+            } else if (arg == "--track-column") {
+                if (value.empty()) {
+                    error = "--track-column needs a field name";
+                    return false;
+                }
+                options.tracks.trackField = value;
+            } else if (arg == "--tz") {
+                if (value.empty()) {
+                    error = "--tz needs a time zone name, e.g. America/Los_Angeles";
+                    return false;
+                }
+                options.timeZone = value;
             } else if (arg == "--mode") {
                 const auto mode = parseModeName(value);
                 if (!mode) {
@@ -369,6 +434,14 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
         error = "no INPUT given";
         return false;
     }
+    if (!options.tracks.trackField.empty() && !options.tracks.visits) {
+        error = "--track-column names the tracks for --visits; give --visits too";
+        return false;
+    }
+    if (haveOffset && !options.timeZone.empty()) {
+        error = "--tz and --utc-offset both set the clock: give one";
+        return false;
+    }
     return true;
 }
 
@@ -402,21 +475,60 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
             return 2;
         }
     }
+    // Sample files hold samples, not tracks: nothing to fold.
+    const bool recordings = tree || isTrackFile(options.input) || isRecordingFile(options.input);
+    if (options.tracks.visits && !recordings) {
+        err << "trackora-import: --visits folds the fixes of tracks; \"" << echoPath(options.input)
+            << "\" is a sample file, which holds no tracks\n";
+        return 2;
+    }
+    if (!options.tracks.trackField.empty() && !tree && !isTrackInputWithFields(options.input)) {
+        err << "trackora-import: --track-column names a GeoJSON property or CSV column; \""
+            << echoPath(options.input) << "\" is no GeoJSON or CSV file and has no fields\n";
+        return 2;
+    }
+    // A zone needs each fix's date, which only recordings and track files hold.
+    TrackOptions tracks = options.tracks;
+    if (!options.timeZone.empty()) {
+        if (!recordings) {
+            err << "trackora-import: --tz needs each fix's date; \"" << echoPath(options.input)
+                << "\" is a sample file with times of day only (--utc-offset shifts them)\n";
+            return 2;
+        }
+        try {
+            tracks.zone = gis::TimeZone::locate(options.timeZone);
+        } catch (const gis::UnknownZone& e) {
+            err << "trackora-import: --tz: " << echoText(e.what()) << "\n";
+            return 2;
+        }
+    }
+    // The clock beside the samples: the zone, the offset, or a binary
+    // input's own (its times were converted when it was imported).
+    std::string clock;
+    if (tracks.zone || tracks.utcOffsetSeconds != 0) clock = clockName(tracks);
+    if (!tree && hasBinaryExtension(options.input)) {
+        try {
+            const std::string before = readFrameClock(options.input);
+            if (!before.empty())
+                clock = tracks.utcOffsetSeconds == 0 ? before : before + " shifted by " + clock.substr(3) + " h";
+        } catch (const std::exception& e) {
+            err << "trackora-import: " << loadFailureMessage(options.input, e) << "\n";
+            return 1;
+        }
+    }
     removeTemporaryFilesOnSignals();
     try {
         OutputFile output(options.output);  // fails early when the target is unwritable
         output.refuseSameFile(options.input);
         // The default box needs no frame file; another is written beside the samples.
         std::optional<OutputFile> frameOutput;
-        if (options.fitBox || (options.box && *options.box != GeoFrame{}))
+        if (options.fitBox || (options.box && *options.box != GeoFrame{}) || !clock.empty())
             frameOutput.emplace(frameFilePath(options.output));
         if (whileLoading) whileLoading();
 
         TrajectoryLoader loader;
-        // --box fit reads every fix in degrees first, then keeps and
-        // normalises those inside the box the data give.
-        loader.frame = options.fitBox ? GeoFrame{-85.0, -180.0, 85.0, 180.0} : options.box.value_or(GeoFrame{});
-        loader.tracks = options.tracks;
+        loader.frame = options.box.value_or(GeoFrame{});
+        loader.tracks = tracks;
         loader.skipBadLines = options.skipBadLines;
         loader.threads = options.threads;
         loader.tracks.skipBadPoints = options.skipBadLines;
@@ -426,15 +538,16 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         if (options.showProgress) loader.progress = [&](const ImportProgress& p) { bar.update(p); };
         // Records go out as they are read (a tree a file at a time, a binary
         // file a chunk at a time), so memory does not grow with the input;
-        // --box fit needs every fix before it can place one, and collects.
+        // --box fit reads the input twice, keeping only the positions of the
+        // first read.
         RecordWriter writer(output);
-        std::vector<Datapoint> points;
         try {
-            if (options.fitBox)
-                points = loader.load(options.input, options.limit, false);
-            else
-                loader.load(options.input, options.limit, true,
-                            [&](std::vector<Datapoint>& fixes) { writer.write(fixes); });
+            if (options.fitBox) {
+                const FrameFit fit = fitToTheData(options, tracks, output.replacedPath());
+                loader.frame = fit.frame;
+                printFit(out, fit);
+            }
+            loader.load(options.input, options.limit, true, [&](std::vector<Datapoint>& fixes) { writer.write(fixes); });
         } catch (const OutputError&) {
             bar.finish();
             throw;
@@ -453,24 +566,20 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
             return 1;
         }
         bar.finish();
-        if (options.fitBox) {
-            fitToTheData(loader, points, out);
-            writer.write(points);
-            std::vector<Datapoint>().swap(points);
-        }
         for (const auto& [path, reason] : loader.report.unreadable)
             err << "trackora-import: warning: skipped \"" << echoPath(path) << "\": " << echoText(reason, kReasonCharacters)
                 << "\n";
         if (writer.tally.records == 0) {
             err << "trackora-import: \"" << echoPath(options.input) << "\" holds no fixes inside the box "
-                << frameDescription(loader.frame) << " (" << nothingKeptReason(loader.report, tree)
+                << frameDescription(loader.frame) << " ("
+                << nothingKeptReason(loader.report, tree || isRecordingFile(options.input))
                 << "); nothing written\n";
             return 1;
         }
         writer.flush();
         output.commit();
-        writeFrameFile(options.output, loader.frame, frameOutput);
-        printSummary(out, options, loader, tree, writer.tally, bar.seconds());
+        writeFrameFile(options.output, loader.frame, clock, frameOutput);
+        printSummary(out, options, loader, tree || isRecordingFile(options.input), writer.tally, bar.seconds());
     } catch (const std::exception& e) {
         err << "trackora-import: " << e.what() << "\n";
         return 1;

@@ -20,7 +20,8 @@ struct ImportOptions {
     bool skipBadLines = false;  // skip and count lines that break their format
     bool showProgress = false;  // a progress bar on the error stream
     unsigned threads = 0;       // threads that parse a tree's files; 0 takes one per core
-    TrackOptions tracks;        // --utc-offset, --mode, --mode-field
+    TrackOptions tracks;        // --utc-offset, --mode, --mode-field, --visits, --track-column
+    std::string timeZone;       // --tz: an IANA zone name, located when the import runs
     // --box: the frame kept and normalised over (default: the default box),
     // or fitted to the data.
     std::optional<GeoFrame> box;
