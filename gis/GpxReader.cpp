@@ -23,6 +23,10 @@ constexpr std::size_t kChunk = 1 << 16;
 // A time longer than this is unreadable anyway; only its start is kept for
 // the message.
 constexpr std::size_t kMaxTimeText = 256;
+// Expat scans a token that is cut by the end of a buffer again from its
+// start with every new buffer, so one huge tag or comment costs quadratic
+// time (100 MB: a minute). No GPX file needs a token this long.
+constexpr std::int64_t kMaxToken = std::int64_t{1} << 20;
 
 enum class Kind { gpx, trk, trkseg, trkpt, rte, rtept, wpt, time, other };
 
@@ -68,6 +72,9 @@ public:
         // Entity expansion is how small files become huge ones (and how
         // external files are pulled in): GPX needs none.
         XML_SetEntityDeclHandler(parser_.get(), &GpxParse::entity);
+        // Everything else (comments, declarations, blanks outside the root)
+        // still shows that the parse moves on.
+        XML_SetDefaultHandlerExpand(parser_.get(), &GpxParse::other);
     }
 
     // Parses the next `size` bytes, which expat's buffer already holds.
@@ -79,6 +86,10 @@ public:
                                       std::to_string(XML_GetCurrentLineNumber(parser_.get())) + ": " +
                                       XML_ErrorString(XML_GetErrorCode(parser_.get())));
         }
+        fed_ += size;
+        if (fed_ - lastEvent_ > kMaxToken)
+            throw GisError(path_, "has an XML tag, attribute or comment over 1 MiB long, from byte " +
+                                      std::to_string(lastEvent_) + ": no GPX file needs one");
     }
 
     void* buffer(int size) {
@@ -92,14 +103,21 @@ private:
         void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
     };
 
+    // Where the parse last got to: the start of the event expat reports.
+    void moved() { lastEvent_ = XML_GetCurrentByteIndex(parser_.get()); }
+
     static void start(void* self, const char* name, const char** attributes) {
+        static_cast<GpxParse*>(self)->moved();
         static_cast<GpxParse*>(self)->guard([&](GpxParse& p) { p.open(name, attributes); });
     }
     static void end(void* self, const char*) {
+        static_cast<GpxParse*>(self)->moved();
         static_cast<GpxParse*>(self)->guard([](GpxParse& p) { p.close(); });
     }
+    static void other(void* self, const char*, int) { static_cast<GpxParse*>(self)->moved(); }
     static void text(void* self, const char* data, int length) {
         auto& p = *static_cast<GpxParse*>(self);
+        p.moved();
         if (p.inTime_ && p.time_.size() < kMaxTimeText)
             p.time_.append(data, std::min<std::size_t>(static_cast<std::size_t>(length), kMaxTimeText - p.time_.size()));
     }
@@ -219,6 +237,8 @@ private:
     TrackFileCounts& counts_;
     std::unique_ptr<XML_ParserStruct, ParserFree> parser_;
     std::exception_ptr failure_;
+    std::int64_t fed_ = 0;        // bytes handed to expat
+    std::int64_t lastEvent_ = 0;  // byte where its last reported event began
     std::vector<Kind> stack_;
     std::int64_t track_ = 0, segment_ = 0, trackPoint_ = 0, route_ = 0, routePoint_ = 0;
     TrackPoint point_;

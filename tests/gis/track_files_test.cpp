@@ -562,3 +562,37 @@ TEST(TrackFiles, EntitiesAreRefusedAndEchoedTextIsEscaped) {
 }
 
 }  // namespace
+
+namespace {
+
+// One huge token costs expat quadratic time (a 100 MB attribute took a
+// minute): a tag, attribute or comment over 1 MiB is refused at once, while
+// long text, which expat hands over as it goes, is read.
+TEST(TrackFiles, GpxTokensOverAMebibyteAreRefusedLongTextIsNot) {
+    TempDir dir;
+    const std::string huge(3 << 20, 'x');
+    const std::string point = gpxPoint("trkpt", "39.9", "116.3", "2009-06-01T08:00:00Z");
+    const struct {
+        const char* name;
+        std::string body;
+        bool refused;
+    } cases[] = {
+        {"attribute.gpx", "<trk name=\"" + huge + "\"><trkseg>" + point + "</trkseg></trk>", true},
+        {"comment.gpx", "<!--" + huge + "--><trk><trkseg>" + point + "</trkseg></trk>", true},
+        {"text.gpx", "<trk><desc>" + huge + "</desc><trkseg>" + point + "</trkseg></trk>", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.write(c.name, gpx(c.body));
+        TrajectoryLoader loader;
+        try {
+            EXPECT_EQ(loader.load(path, true).size(), 1u);
+            EXPECT_FALSE(c.refused);
+        } catch (const std::exception& error) {
+            EXPECT_TRUE(c.refused) << error.what();
+            EXPECT_NE(std::string(error.what()).find("over 1 MiB long"), std::string::npos) << error.what();
+        }
+    }
+}
+
+}  // namespace
