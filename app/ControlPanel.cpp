@@ -177,8 +177,9 @@ void showDataStatus() {
     } else if (session.openPath.empty()) {
         ImGui::TextDisabled("No samples open");
     } else {
-        ImGui::TextUnformatted(
-            ("Open: " + session.openPath + ", " + analysis::formatCount(session.openCount) + " samples").c_str());
+        std::string open = "Open: " + session.openPath + ", " + analysis::formatCount(session.openCount) + " samples";
+        if (!session.noSamplesReason.empty()) open += " (" + session.noSamplesReason + ")";
+        ImGui::TextWrapped("%s", open.c_str());
     }
     const bool error = !session.loadMessage.empty() || session.saveMessageIsError;
     const std::string& message = session.loadMessage.empty() ? session.saveMessage : session.loadMessage;
@@ -255,6 +256,18 @@ void showDataWindow() {
         ImGui::SetTooltip("Added to their UTC times when they are opened (8, -5.5).\n"
                           "A sample file's times were shifted when it was imported.");
     if (offsetTyped) openData(session.openName.data());
+    ImGui::AlignTextToFramePadding();
+    ImGui::TextUnformatted("Frame");
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(-1.0f);
+    const bool frameTyped = ImGui::InputTextWithHint("##frame", "auto, fit or SOUTH,WEST,NORTH,EAST",
+                                                     session.frameText.data(), session.frameText.size(),
+                                                     ImGuiInputTextFlags_EnterReturnsTrue);
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("The box a raw tree, text sample file or track file is kept in, applied on Open.\n"
+                          "auto: the default box when it holds most of the points, else fitted to them.\n"
+                          "A sample file keeps the frame it was imported in.");
+    if (frameTyped) openData(session.openName.data());
     ImGui::AlignTextToFramePadding();
     ImGui::TextUnformatted("Basemap");
     ImGui::SameLine();

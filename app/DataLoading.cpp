@@ -31,7 +31,7 @@ std::string importStage(const ImportProgress& progress) {
 
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
-                    const std::atomic<bool>* cancel, std::int32_t utcOffsetSeconds) {
+                    const std::atomic<bool>* cancel, std::int32_t utcOffsetSeconds, const FrameRequest& frame) {
     LoadedData result;
     result.path = path;
     try {
@@ -66,15 +66,27 @@ LoadedData loadData(const std::string& path, int tableSize,
         auto dataset = std::make_unique<Dataset>(Dataset{path, 0, GeoFrame{}});
         std::shared_ptr<SampleSource> samples;
         float indexFrom = kReadShare;
+        std::int64_t read = 0;
+        bool fitted = false;  // said on the console: the frame is not what the user typed
         if (!directory && !isTrackFile(path) && hasBinaryExtension(path)) {
             // A sample file is indexed as it is read, a chunk at a time, so
             // none of its samples stay in memory: the whole bar is the index.
             dataset->frame = readFrameFile(path);  // before the samples: a malformed one costs no read
+            if (frame.kind == FrameRequest::Kind::given && frame.frame != dataset->frame)
+                throw DataFileError(path, "holds samples normalised over " + frameText(dataset->frame) +
+                                              "; a frame applies to raw trees, text sample files and track files");
             samples = std::make_shared<SampleFile>(path);
             indexFrom = 0.0f;
         } else {
-            samples = std::make_shared<SamplesInMemory>(loader.load(path, -1, true));
-            dataset->frame = loader.frame;
+            // Read in degrees over the whole world, then kept in the frame
+            // the fixes call for, so another city's fixes are not dropped.
+            loader.frame = kWholeWorld;
+            std::vector<Datapoint> points = loader.load(path, -1, false);
+            read = static_cast<std::int64_t>(points.size()) + loader.report.outside;
+            dataset->frame = chooseFrame(points, frame);
+            fitted = frame.kind != FrameRequest::Kind::given && dataset->frame != GeoFrame{};
+            loader.report.outside += keepInside(points, dataset->frame);
+            samples = std::make_shared<SamplesInMemory>(std::move(points));
         }
         samples->cancel = cancel;
         samples->stopIfCancelled();
@@ -87,6 +99,21 @@ LoadedData loadData(const std::string& path, int tableSize,
         });
         result.summary = HeatmapEngine::preparedTally(*result.engine);
         result.notes = loadNotes(path, dataset->count, result.summary.otherModes);
+        if (fitted)
+            result.notes.push_back("\"" + path + "\": frame fitted to its points: " + frameText(dataset->frame) +
+                                   " (--box " + frameText(dataset->frame) + " gives the same)");
+        if (dataset->count == 0) {
+            result.noSamplesReason = indexFrom == 0.0f ? "it is shorter than one 16-byte record"
+                                                       : noSamplesReason(read, loader.report, dataset->frame);
+            // "0 samples" never goes without its reason.
+            bool said = false;
+            for (std::string& note : result.notes)
+                if (note.ends_with(" holds no samples")) {
+                    note += ": " + result.noSamplesReason;
+                    said = true;
+                }
+            if (!said) result.notes.push_back("\"" + path + "\" gave no samples: " + result.noSamplesReason);
+        }
         result.dataset = std::move(dataset);
     } catch (const LoadCancelled&) {
         result.error = "Loading \"" + echoPath(path) + "\" was cancelled";
@@ -107,20 +134,21 @@ LoadedData loadData(const std::string& path, int tableSize,
 
 DataLoader::~DataLoader() { stop(); }
 
-void DataLoader::start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds) {
+void DataLoader::start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds,
+                       const FrameRequest& frame) {
     std::lock_guard lock(mutex_);
     status_ = LoadStatus{true, path, "starting", 0.0f};
     if (worker_.joinable() && !result_) {
         // Still running (it hands over its result under this lock): it
         // stops soon and then takes this request.
-        next_ = Request{path, tableSize, utcOffsetSeconds};
+        next_ = Request{path, tableSize, utcOffsetSeconds, frame};
         cancel_ = true;
         return;
     }
     if (worker_.joinable()) worker_.join();  // finished: its result is superseded
     result_.reset();
     cancel_ = false;
-    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize, utcOffsetSeconds});
+    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize, utcOffsetSeconds, frame});
 }
 
 void DataLoader::setStage(const std::string& stage, float progress) {
@@ -139,7 +167,7 @@ void DataLoader::run(Request request) {
         LoadedData result = loadData(
             request.path, request.tableSize,
             [this](const std::string& stage, float progress) { setStage(stage, progress); }, &cancel_,
-            request.utcOffsetSeconds);
+            request.utcOffsetSeconds, request.frame);
         std::lock_guard lock(mutex_);
         if (next_) {
             request = std::move(*next_);

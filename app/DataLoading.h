@@ -16,6 +16,7 @@
 #include "app/Analysis.h"
 #include "engine/HeatmapEngine.h"
 #include "model/Dataset.h"
+#include "model/FrameChoice.h"
 
 // What a finished load hands over: either samples with a prepared engine, or
 // a one-line failure message (and nothing else: the previous data stays). A
@@ -29,6 +30,9 @@ struct LoadedData {
     // The UTC offset the clock times were shifted by: a raw tree's or track
     // file's. Nothing for a sample file, whose times got theirs at import.
     std::optional<std::int32_t> utcOffsetSeconds;
+    // Why no samples came, when none did ("all 17 points lie outside the
+    // frame ..."); empty otherwise.
+    std::string noSamplesReason;
     std::string error;
     bool ok() const { return error.empty(); }
 };
@@ -51,8 +55,9 @@ public:
     // Starts loading `path` (tableSize as loadData takes it). A load still
     // running is cancelled and this one follows it on the same worker: the
     // user asked for other data, so the first one's result is never handed
-    // over. Never blocks on the running load. utcOffsetSeconds: as loadData.
-    void start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds = 0);
+    // over. Never blocks on the running load. utcOffsetSeconds, frame: as loadData.
+    void start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds = 0,
+               const FrameRequest& frame = {});
     LoadStatus status() const;
     // The finished load, once; nothing while it runs or when none ran.
     std::optional<LoadedData> take();
@@ -69,6 +74,7 @@ private:
         std::string path;
         int tableSize = 0;
         std::int32_t utcOffsetSeconds = 0;
+        FrameRequest frame;
     };
     void run(Request request);
     void setStage(const std::string& stage, float progress);
@@ -88,7 +94,10 @@ private:
 // the kernel size when the load began (the worker never reads the settings
 // the panel edits). Setting *cancel stops the load soon. utcOffsetSeconds
 // is added to the clock times of a raw tree or track file, which hold UTC;
-// a sample file's are left as they are.
+// a sample file's are left as they are. `frame` picks the box a raw tree,
+// text sample file or track file is kept in (see chooseFrame); a sample
+// file has its own, and a given box that differs from it is refused.
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
-                    const std::atomic<bool>* cancel = nullptr, std::int32_t utcOffsetSeconds = 0);
+                    const std::atomic<bool>* cancel = nullptr, std::int32_t utcOffsetSeconds = 0,
+                    const FrameRequest& frame = {});

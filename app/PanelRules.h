@@ -75,6 +75,16 @@ constexpr PanelPoint placeReadout(PanelPoint cursor, PanelPoint size, PanelRect 
     return placeInside(candidates[0], size, display);
 }
 
+// A file the user opened shows its heat at once: the modes it holds are
+// ticked (the others are left as they are; they have nothing to show).
+inline void tickHeldModes(ControlSettings& settings, const std::array<std::int64_t, kModeCount>& counts) {
+    for (int i = 0; i < kModeCount; ++i)
+        if (counts[static_cast<std::size_t>(i)] > 0 && !settings.mode_selected[i]) {
+            settings.mode_selected[i] = true;
+            settings.mode_mask |= kModes[i];
+        }
+}
+
 // The mode check boxes, top to bottom, with the flag each one toggles.
 struct ModeCheckbox {
     const char* label;

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <stdexcept>
 
 #include "app/AppState.h"
 #include "app/ControlSettings.h"
@@ -90,7 +91,7 @@ void applyFinishedBasemap() {
     session.basemapAttribution = basemap.attribution;
 }
 
-void openData(const std::string& path) {
+void openData(const std::string& path, bool userChoice) {
     clearMessages();
     if (path.empty()) {
         session.loadMessage = "Type the path of a sample file, raw trajectory tree or track file to open";
@@ -103,9 +104,19 @@ void openData(const std::string& path) {
         session.revealData = true;
         return;
     }
+    FrameRequest frame;
+    try {
+        frame = parseFrameRequest(session.frameText.data());
+    } catch (const std::invalid_argument& error) {
+        session.loadMessage = "The frame takes SOUTH,WEST,NORTH,EAST in decimal degrees, fit or auto, not \"" +
+                              echoText(session.frameText.data()) + "\": " + error.what();
+        session.revealData = true;
+        return;
+    }
     session.loadStarted = std::chrono::steady_clock::now();
+    session.tickModesOnLoad = userChoice;
     // A load still running is cancelled: the newest Open is what the user wants.
-    session.loader.start(path, settings.kernel_size, *offset);
+    session.loader.start(path, settings.kernel_size, *offset, frame);
     session.loadMessage.clear();
     copyName(session.openName, path);
 }
@@ -137,7 +148,9 @@ bool applyFinishedLoad() {
     session.openCount = dataset->count;
     session.openUtcOffset = loaded->utcOffsetSeconds;
     session.summary = loaded->summary;
+    session.noSamplesReason = loaded->noSamplesReason;
     session.loadMessage.clear();
+    if (session.tickModesOnLoad) tickHeldModes(settings, session.summary.counts);
     // No grid exists for these samples yet: whatever was ticked meanwhile
     // applies now.
     settings.applied_mode_mask = ~settings.mode_mask;

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "model/FrameChoice.h"
 #include "model/LoadError.h"
 #include "model/ModeNames.h"
 #include "model/OutputFile.h"
@@ -211,23 +212,9 @@ void writeFrameFile(const std::string& samples, const GeoFrame& frame, std::opti
 // --box fit: the frame of 99.9% of the fixes read (in degrees), then those
 // inside it normalised over it, exactly as a load with that box gives them.
 void fitToTheData(TrajectoryLoader& loader, std::vector<Datapoint>& points, std::ostream& out) {
-    std::vector<float> latitudes, longitudes;
-    latitudes.reserve(points.size());
-    longitudes.reserve(points.size());
-    for (const Datapoint& point : points) {
-        latitudes.push_back(point.x);
-        longitudes.push_back(point.y);
-    }
-    loader.frame = fitFrame(latitudes, longitudes);
-    const FrameBounds bounds = boundsOf(loader.frame);
-    std::size_t kept = 0;
-    for (const Datapoint& point : points) {
-        float x = 0.0f, y = 0.0f;
-        if (placeFix(point.x, point.y, true, bounds, x, y))
-            points[kept++] = Datapoint(x, y, point.mode, point.time);
-    }
-    const auto dropped = static_cast<std::int64_t>(points.size() - kept);
-    points.resize(kept);
+    loader.frame = chooseFrame(points, FrameRequest{FrameRequest::Kind::fit, GeoFrame{}});
+    const std::int64_t dropped = keepInside(points, loader.frame);
+    const std::size_t kept = points.size();
     loader.report.outside += dropped;
     loader.report.kept -= dropped;
     out << "Box fitted to the data: " << frameText(loader.frame) << " (holds " << withSeparators(static_cast<std::int64_t>(kept))
@@ -415,7 +402,7 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         TrajectoryLoader loader;
         // --box fit reads every fix in degrees first, then keeps and
         // normalises those inside the box the data give.
-        loader.frame = options.fitBox ? GeoFrame{-85.0, -180.0, 85.0, 180.0} : options.box.value_or(GeoFrame{});
+        loader.frame = options.fitBox ? kWholeWorld : options.box.value_or(GeoFrame{});
         loader.tracks = options.tracks;
         loader.skipBadLines = options.skipBadLines;
         loader.threads = options.threads;
