@@ -38,9 +38,13 @@ struct Fold {
     bool seen = false;       // its state in an earlier frame is known
     bool wasFolded = false;
     bool reopen = false;     // opened last frame: its open size again
+    int justOpened = 0;      // frames left in which an opened window is kept clear of the menu
 };
 Fold menuFold{ImVec2(168.0f, 0.0f), ImVec2(330.0f, 0.0f)};
-Fold dataFold{ImVec2(0.0f, 212.0f), ImVec2(380.0f, 0.0f)};
+// 300 wide: right of the open menu there is room for it in an 800-pixel window.
+Fold dataFold{ImVec2(0.0f, 212.0f), ImVec2(300.0f, 0.0f)};
+constexpr float kDataMinWidth = 260.0f;
+PanelRect menuRect;          // the open menu this frame (empty when folded)
 
 // Before Begin: where and how large the window is this frame.
 void foldBefore(Fold& fold, const char* title) {
@@ -59,8 +63,11 @@ void foldBefore(Fold& fold, const char* title) {
 // After Begin: remembers the open size the user gave it.
 void foldAfter(Fold& fold) {
     const bool folded = ImGui::IsWindowCollapsed();
-    if (fold.seen && fold.wasFolded && !folded)
+    if (fold.seen && fold.wasFolded && !folded) {
         fold.reopen = true;
+        // This frame and the next, when it has its open size.
+        fold.justOpened = 2;
+    }
     else if (!folded)
         fold.openSize = ImGui::GetWindowSize();
     fold.seen = true;
@@ -223,6 +230,20 @@ void showDataWindow() {
     session.revealData = false;
     ImGui::Begin("Data");
     foldAfter(dataFold);
+    if (dataFold.justOpened > 0) {
+        // Opened, it covers none of the open menu's controls.
+        --dataFold.justOpened;
+        const ImVec2 position = ImGui::GetWindowPos();
+        const ImVec2 size = ImGui::GetWindowSize();
+        const ImVec2 display = ImGui::GetIO().DisplaySize;
+        const PanelPlace place = placeClearOf({position.x, position.y, size.x, size.y}, menuRect, kDataMinWidth,
+                                              {display.x, display.y});
+        if (place.at.x != position.x || place.at.y != position.y) ImGui::SetWindowPos(ImVec2(place.at.x, place.at.y));
+        if (place.width != size.x) {
+            ImGui::SetWindowSize(ImVec2(place.width, size.y));
+            dataFold.openSize.x = place.width;
+        }
+    }
     const float buttons = 90.0f;
     if (session.imageName[0] == '\0' && session.gridName[0] == '\0') refreshDefaultNames();
     ImGui::SetNextItemWidth(-buttons);
@@ -251,7 +272,7 @@ void showDataWindow() {
     const bool offsetTyped = ImGui::InputText("##utc", session.utcOffsetText.data(), session.utcOffsetText.size(),
                                               ImGuiInputTextFlags_CharsDecimal | ImGuiInputTextFlags_EnterReturnsTrue);
     ImGui::SameLine();
-    ImGui::TextDisabled("h, for raw trees and track files");
+    ImGui::TextDisabled("h, trees and tracks");
     if (ImGui::IsItemHovered())
         ImGui::SetTooltip("Added to their UTC times when they are opened (8, -5.5).\n"
                           "A sample file's times were shifted when it was imported.");
@@ -260,7 +281,7 @@ void showDataWindow() {
     ImGui::TextUnformatted("Frame");
     ImGui::SameLine();
     ImGui::SetNextItemWidth(-1.0f);
-    const bool frameTyped = ImGui::InputTextWithHint("##frame", "auto, fit or SOUTH,WEST,NORTH,EAST",
+    const bool frameTyped = ImGui::InputTextWithHint("##frame", "auto, fit or S,W,N,E",
                                                      session.frameText.data(), session.frameText.size(),
                                                      ImGuiInputTextFlags_EnterReturnsTrue);
     if (ImGui::IsItemHovered())
@@ -376,6 +397,9 @@ void showControlPanel() {
     ImGui::Begin("Main Menu");
     foldAfter(menuFold);
     bringInsideOnce(menuPlaced);
+    menuRect = ImGui::IsWindowCollapsed() ? PanelRect{}
+                                          : PanelRect{ImGui::GetWindowPos().x, ImGui::GetWindowPos().y,
+                                                      ImGui::GetWindowSize().x, ImGui::GetWindowSize().y};
     ImGui::Text("Kernel Density Estimation");
     if (ImGui::SliderFloat("Sigma", &settings.sigma, 1.0f, 10.0f, "%.3f")) {
         settings.sigma_changed = true;
