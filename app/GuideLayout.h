@@ -45,3 +45,23 @@ constexpr float lineLabelX(float lineX, float textWidth, PanelRect map) {
     const float left = lineX - 3.0f - textWidth;
     return left >= map.x ? left : right;
 }
+
+// The basemap's size in pixels for a frame whose map covers extentX x
+// extentY of a window `window` pixels a side at zoom 1: a picture pixel for
+// each screen pixel up to `zoom`, so it stays sharp that far in, its longer
+// side capped at maxSide (the largest texture GL takes) with the shape kept.
+struct PixelSize {
+    int width;
+    int height;
+};
+constexpr PixelSize basemapSize(double extentX, double extentY, double window, double zoom, int maxSide) {
+    double width = window * zoom * extentX;
+    double height = window * zoom * extentY;
+    const double longer = width > height ? width : height;
+    if (longer > maxSide) {
+        width *= maxSide / longer;
+        height *= maxSide / longer;
+    }
+    const auto whole = [](double pixels) { return pixels < 1.0 ? 1 : static_cast<int>(pixels + 0.5); };
+    return {whole(width), whole(height)};
+}

@@ -1,11 +1,15 @@
 #include "app/Session.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
+#include <glad/gl.h>
+
 #include "app/AppState.h"
+#include "app/GuideLayout.h"
 #include "app/ControlSettings.h"
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
@@ -15,6 +19,12 @@
 #include "model/TrackFiles.h"
 
 ViewerSession session;
+
+namespace {
+// The window's side and the zoom to which a basemap stays sharp in it.
+constexpr double kBasemapWindow = 800.0;
+constexpr double kBasemapSharpZoom = 8.0;
+}  // namespace
 
 namespace {
 
@@ -47,8 +57,14 @@ void startBasemap() {
     const GeoFrame frame = openFrame();
     const std::string source = session.basemapName.data();
     const analysis::MapExtent extent = analysis::mapExtent(frame);
-    const int width = static_cast<int>(2048.0f * extent.x);
-    const int height = static_cast<int>(2048.0f * extent.y);
+    // Sharp to 8x zoom in the 800-pixel window (a city frame at about 2.4 m a
+    // pixel); the largest texture GL takes caps it, at most 16384 a side.
+    GLint maxTexture = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
+    const PixelSize size = basemapSize(extent.x, extent.y, kBasemapWindow, kBasemapSharpZoom,
+                                       std::clamp(static_cast<int>(maxTexture), 2048, 16384));
+    const int width = size.width;
+    const int height = size.height;
     // Kept beside a sample file; a tree or a track file is read afresh anyway.
     const std::string samples = hasBinaryExtension(session.openPath) ? session.openPath : std::string();
     session.basemapJobFrame = frame;

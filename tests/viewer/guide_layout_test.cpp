@@ -2,6 +2,8 @@
 // attribution and the graticule labels go over a letterboxed frame.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/GuideLayout.h"
 #include "app/PanelRules.h"
 
@@ -70,5 +72,35 @@ TEST(MapGuidePlace, ScaleBarAttributionAndLabelsStayOnTheMap) {
             EXPECT_GE(x, map.x) << c.what << " line " << line;
             EXPECT_LE(x + 70.0f, map.x + map.width) << c.what << " line " << line;
         }
+    }
+}
+
+// The basemap keeps a picture pixel for each screen pixel up to 8x zoom in
+// the 800-pixel window, in the frame's shape, and never passes the largest
+// texture GL takes.
+TEST(BasemapSize, SharpToEightTimesZoomWithinTheTextureLimit) {
+    struct Case {
+        double extentX, extentY;
+        int maxSide;
+    } cases[] = {
+        {0.49, 1.0, 16384},  // a tall city frame
+        {1.0, 0.6, 16384},   // a wide one
+        {1.0, 1.0, 16384},
+        {1.0, 1.0, 4096},    // a driver with small textures: capped, still square
+        {0.3, 1.0, 2048},
+    };
+    for (const Case& c : cases) {
+        const PixelSize size = basemapSize(c.extentX, c.extentY, 800.0, 8.0, c.maxSide);
+        EXPECT_LE(std::max(size.width, size.height), c.maxSide);
+        const double needX = 800.0 * 8.0 * c.extentX, needY = 800.0 * 8.0 * c.extentY;
+        if (std::max(needX, needY) <= c.maxSide) {
+            // Screen pixels per picture pixel at 8x: at most one.
+            EXPECT_GE(size.width, needX - 0.5) << c.extentX << "x" << c.extentY;
+            EXPECT_GE(size.height, needY - 0.5) << c.extentX << "x" << c.extentY;
+        } else {
+            EXPECT_EQ(std::max(size.width, size.height), c.maxSide);
+        }
+        // The frame's shape, to a pixel.
+        EXPECT_NEAR(static_cast<double>(size.width) / size.height, c.extentX / c.extentY, 1.0 / size.height + 1e-3);
     }
 }
