@@ -39,9 +39,13 @@ struct Fold {
     bool seen = false;       // its state in an earlier frame is known
     bool wasFolded = false;
     bool reopen = false;     // opened last frame: its open size again
+    int justOpened = 0;      // frames left in which an opened window is kept clear of the menu
 };
 Fold menuFold{ImVec2(168.0f, 0.0f), ImVec2(330.0f, 0.0f)};
-Fold dataFold{ImVec2(0.0f, 212.0f), ImVec2(380.0f, 0.0f)};
+// 300 wide: right of the open menu there is room for it in an 800-pixel window.
+Fold dataFold{ImVec2(0.0f, 212.0f), ImVec2(300.0f, 0.0f)};
+constexpr float kDataMinWidth = 260.0f;
+PanelRect menuRect;          // the open menu this frame (empty when folded)
 
 // Before Begin: where and how large the window is this frame.
 void foldBefore(Fold& fold, const char* title) {
@@ -60,8 +64,11 @@ void foldBefore(Fold& fold, const char* title) {
 // After Begin: remembers the open size the user gave it.
 void foldAfter(Fold& fold) {
     const bool folded = ImGui::IsWindowCollapsed();
-    if (fold.seen && fold.wasFolded && !folded)
+    if (fold.seen && fold.wasFolded && !folded) {
         fold.reopen = true;
+        // This frame and the next, when it has its open size.
+        fold.justOpened = 2;
+    }
     else if (!folded)
         fold.openSize = ImGui::GetWindowSize();
     fold.seen = true;
@@ -180,8 +187,9 @@ void showDataStatus() {
     } else if (session.openPath.empty()) {
         ImGui::TextDisabled("No samples open");
     } else {
-        ImGui::TextUnformatted(
-            ("Open: " + session.openPath + ", " + analysis::formatCount(session.openCount) + " samples").c_str());
+        std::string open = "Open: " + session.openPath + ", " + analysis::formatCount(session.openCount) + " samples";
+        if (!session.noSamplesReason.empty()) open += " (" + session.noSamplesReason + ")";
+        ImGui::TextWrapped("%s", open.c_str());
     }
     const bool error = !session.loadMessage.empty() || session.saveMessageIsError;
     const std::string& message = session.loadMessage.empty() ? session.saveMessage : session.loadMessage;
@@ -225,6 +233,20 @@ void showDataWindow() {
     session.revealData = false;
     ImGui::Begin("Data");
     foldAfter(dataFold);
+    if (dataFold.justOpened > 0) {
+        // Opened, it covers none of the open menu's controls.
+        --dataFold.justOpened;
+        const ImVec2 position = ImGui::GetWindowPos();
+        const ImVec2 size = ImGui::GetWindowSize();
+        const ImVec2 display = ImGui::GetIO().DisplaySize;
+        const PanelPlace place = placeClearOf({position.x, position.y, size.x, size.y}, menuRect, kDataMinWidth,
+                                              {display.x, display.y});
+        if (place.at.x != position.x || place.at.y != position.y) ImGui::SetWindowPos(ImVec2(place.at.x, place.at.y));
+        if (place.width != size.x) {
+            ImGui::SetWindowSize(ImVec2(place.width, size.y));
+            dataFold.openSize.x = place.width;
+        }
+    }
     const float buttons = 90.0f;
     if (session.imageName[0] == '\0' && session.gridName[0] == '\0') refreshDefaultNames();
     ImGui::SetNextItemWidth(-buttons);
@@ -253,7 +275,7 @@ void showDataWindow() {
     const bool offsetTyped = ImGui::InputText("##utc", session.utcOffsetText.data(), session.utcOffsetText.size(),
                                               ImGuiInputTextFlags_CharsDecimal | ImGuiInputTextFlags_EnterReturnsTrue);
     ImGui::SameLine();
-    ImGui::TextDisabled("h, for raw trees and track files");
+    ImGui::TextDisabled("h, trees and tracks");
     if (ImGui::IsItemHovered())
         ImGui::SetTooltip("Added to their UTC times when they are opened (8, -5.5).\n"
                           "A sample file's times were shifted when it was imported.");
@@ -267,6 +289,18 @@ void showDataWindow() {
         ImGui::SetTooltip("A zone name such as America/Los_Angeles: raw trees and track files get its\n"
                           "rules at each fix's date, daylight saving included. Empty: the UTC offset.");
     if (offsetTyped || zoneTyped) openData(session.openName.data());
+    ImGui::AlignTextToFramePadding();
+    ImGui::TextUnformatted("Frame");
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(-1.0f);
+    const bool frameTyped = ImGui::InputTextWithHint("##frame", "auto, fit or S,W,N,E",
+                                                     session.frameText.data(), session.frameText.size(),
+                                                     ImGuiInputTextFlags_EnterReturnsTrue);
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("The box a raw tree, text sample file or track file is kept in, applied on Open.\n"
+                          "auto: the default box when it holds most of the points, else fitted to them.\n"
+                          "A sample file keeps the frame it was imported in.");
+    if (frameTyped) openData(session.openName.data());
     ImGui::AlignTextToFramePadding();
     ImGui::TextUnformatted("Basemap");
     ImGui::SameLine();
@@ -409,6 +443,9 @@ void showControlPanel() {
     ImGui::Begin("Main Menu");
     foldAfter(menuFold);
     bringInsideOnce(menuPlaced);
+    menuRect = ImGui::IsWindowCollapsed() ? PanelRect{}
+                                          : PanelRect{ImGui::GetWindowPos().x, ImGui::GetWindowPos().y,
+                                                      ImGui::GetWindowSize().x, ImGui::GetWindowSize().y};
     ImGui::Text("Kernel Density Estimation");
     if (ImGui::SliderFloat("Sigma", &settings.sigma, 1.0f, 10.0f, "%.3f")) {
         settings.sigma_changed = true;

@@ -31,7 +31,8 @@ std::string importStage(const ImportProgress& progress) {
 
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
-                    const std::atomic<bool>* cancel, std::int32_t utcOffsetSeconds, const std::string& timeZone) {
+                    const std::atomic<bool>* cancel, std::int32_t utcOffsetSeconds, const std::string& timeZone,
+                    const FrameRequest& frame) {
     LoadedData result;
     result.path = path;
     try {
@@ -74,17 +75,47 @@ LoadedData loadData(const std::string& path, int tableSize,
         auto dataset = std::make_unique<Dataset>(Dataset{path, 0, GeoFrame{}, {}});
         std::shared_ptr<SampleSource> samples;
         float indexFrom = kReadShare;
+        std::int64_t read = 0;
+        bool fitted = false;  // said on the console: the frame is not what the user typed
         if (!directory && !isTrackFile(path) && hasBinaryExtension(path)) {
             // A sample file is indexed as it is read, a chunk at a time, so
             // none of its samples stay in memory: the whole bar is the index.
             dataset->frame = readFrameFile(path);  // before the samples: a malformed one costs no read
             dataset->clock = readFrameClock(path);
+            if (frame.kind == FrameRequest::Kind::given && frame.frame != dataset->frame)
+                throw DataFileError(path, "holds samples normalised over " + frameText(dataset->frame) +
+                                              "; a frame applies to raw trees, text sample files and track files");
             samples = std::make_shared<SampleFile>(path);
             indexFrom = 0.0f;
         } else {
-            samples = std::make_shared<SamplesInMemory>(loader.load(path, -1, true));
+            // Each fix is placed from its decimals by a read into its frame
+            // (degrees held as floats would move fixes on a cell edge). The
+            // frame: the one given; automatic, the default box when it holds
+            // more than half the fixes, so the default city keeps the shipped
+            // map; else, or with fit, the box fitted to a read in degrees.
+            const auto readInto = [&](const GeoFrame& box, bool normalize) {
+                loader.frame = box;
+                loader.report = ImportReport{};
+                return loader.load(path, -1, normalize);
+            };
+            std::vector<Datapoint> points;
+            if (frame.kind == FrameRequest::Kind::given) {
+                points = readInto(frame.frame, true);
+            } else if (frame.kind == FrameRequest::Kind::automatic) {
+                points = readInto(GeoFrame{}, true);
+                if (points.size() <= static_cast<std::size_t>(loader.report.outside)) points.clear();
+            }
+            if (points.empty() && frame.kind != FrameRequest::Kind::given) {
+                std::vector<Datapoint> degrees = readInto(kWholeWorld, false);
+                const GeoFrame chosen = degrees.empty() ? GeoFrame{} : chooseFrame(degrees, frame);
+                degrees = {};
+                points = readInto(chosen, true);
+            }
+            read = static_cast<std::int64_t>(points.size()) + loader.report.outside;
             dataset->frame = loader.frame;
+            fitted = frame.kind != FrameRequest::Kind::given && dataset->frame != GeoFrame{};
             if (recordings) dataset->clock = clockName(loader.tracks);
+            samples = std::make_shared<SamplesInMemory>(std::move(points));
         }
         samples->cancel = cancel;
         samples->stopIfCancelled();
@@ -98,6 +129,21 @@ LoadedData loadData(const std::string& path, int tableSize,
         result.summary = HeatmapEngine::preparedTally(*result.engine);
         result.notes = loadNotes(path, dataset->count, result.summary.otherModes);
         result.clock = dataset->clock;
+        if (fitted)
+            result.notes.push_back("\"" + path + "\": frame fitted to its points: " + frameText(dataset->frame) +
+                                   " (--box " + frameText(dataset->frame) + " gives the same)");
+        if (dataset->count == 0) {
+            result.noSamplesReason = indexFrom == 0.0f ? "it is shorter than one 16-byte record"
+                                                       : noSamplesReason(read, loader.report, dataset->frame);
+            // "0 samples" never goes without its reason.
+            bool said = false;
+            for (std::string& note : result.notes)
+                if (note.ends_with(" holds no samples")) {
+                    note += ": " + result.noSamplesReason;
+                    said = true;
+                }
+            if (!said) result.notes.push_back("\"" + path + "\" gave no samples: " + result.noSamplesReason);
+        }
         result.dataset = std::move(dataset);
     } catch (const LoadCancelled&) {
         result.error = "Loading \"" + echoPath(path) + "\" was cancelled";
@@ -119,20 +165,20 @@ LoadedData loadData(const std::string& path, int tableSize,
 DataLoader::~DataLoader() { stop(); }
 
 void DataLoader::start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds,
-                       const std::string& timeZone) {
+                       const std::string& timeZone, const FrameRequest& frame) {
     std::lock_guard lock(mutex_);
     status_ = LoadStatus{true, path, "starting", 0.0f};
     if (worker_.joinable() && !result_) {
         // Still running (it hands over its result under this lock): it
         // stops soon and then takes this request.
-        next_ = Request{path, tableSize, utcOffsetSeconds, timeZone};
+        next_ = Request{path, tableSize, utcOffsetSeconds, timeZone, frame};
         cancel_ = true;
         return;
     }
     if (worker_.joinable()) worker_.join();  // finished: its result is superseded
     result_.reset();
     cancel_ = false;
-    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize, utcOffsetSeconds, timeZone});
+    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize, utcOffsetSeconds, timeZone, frame});
 }
 
 void DataLoader::setStage(const std::string& stage, float progress) {
@@ -151,7 +197,7 @@ void DataLoader::run(Request request) {
         LoadedData result = loadData(
             request.path, request.tableSize,
             [this](const std::string& stage, float progress) { setStage(stage, progress); }, &cancel_,
-            request.utcOffsetSeconds, request.timeZone);
+            request.utcOffsetSeconds, request.timeZone, request.frame);
         std::lock_guard lock(mutex_);
         if (next_) {
             request = std::move(*next_);

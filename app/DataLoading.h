@@ -16,6 +16,7 @@
 #include "app/Analysis.h"
 #include "engine/HeatmapEngine.h"
 #include "model/Dataset.h"
+#include "model/FrameChoice.h"
 
 // What a finished load hands over: either samples with a prepared engine, or
 // a one-line failure message (and nothing else: the previous data stays). A
@@ -31,6 +32,9 @@ struct LoadedData {
     std::optional<std::int32_t> utcOffsetSeconds;
     // The clock the times are in, as the panel names it: dataset->clock.
     std::string clock;
+    // Why no samples came, when none did ("all 17 points lie outside the
+    // frame ..."); empty otherwise.
+    std::string noSamplesReason;
     std::string error;
     bool ok() const { return error.empty(); }
 };
@@ -53,10 +57,10 @@ public:
     // Starts loading `path` (tableSize as loadData takes it). A load still
     // running is cancelled and this one follows it on the same worker: the
     // user asked for other data, so the first one's result is never handed
-    // over. Never blocks on the running load. utcOffsetSeconds: as loadData.
-    // timeZone: as loadData.
+    // over. Never blocks on the running load. utcOffsetSeconds, timeZone,
+    // frame: as loadData.
     void start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds = 0,
-               const std::string& timeZone = {});
+               const std::string& timeZone = {}, const FrameRequest& frame = {});
     LoadStatus status() const;
     // The finished load, once; nothing while it runs or when none ran.
     std::optional<LoadedData> take();
@@ -74,6 +78,7 @@ private:
         int tableSize = 0;
         std::int32_t utcOffsetSeconds = 0;
         std::string timeZone;
+        FrameRequest frame;
     };
     void run(Request request);
     void setStage(const std::string& stage, float progress);
@@ -95,8 +100,11 @@ private:
 // is added to the clock times of a raw tree or track file, which hold UTC;
 // a sample file's are left as they are. A non-empty timeZone (an IANA name)
 // converts them instead by that zone's rules at each fix's date; a name the
-// system's database does not hold fails the load, naming it.
+// system's database does not hold fails the load, naming it. `frame` picks
+// the box a raw tree, text sample file or track file is kept in (see
+// chooseFrame); a sample file has its own, and a given box that differs
+// from it is refused.
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
                     const std::atomic<bool>* cancel = nullptr, std::int32_t utcOffsetSeconds = 0,
-                    const std::string& timeZone = {});
+                    const std::string& timeZone = {}, const FrameRequest& frame = {});

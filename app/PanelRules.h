@@ -86,6 +86,44 @@ constexpr PanelPoint placeReadout(PanelPoint cursor, PanelPoint size, PanelRect 
     return placeInside(candidates[0], size, display);
 }
 
+// A file the user opened shows its heat at once: the modes it holds are
+// ticked (the others are left as they are; they have nothing to show).
+inline void tickHeldModes(ControlSettings& settings, const std::array<std::int64_t, kModeCount>& counts) {
+    for (int i = 0; i < kModeCount; ++i)
+        if (counts[static_cast<std::size_t>(i)] > 0 && !settings.mode_selected[i]) {
+            settings.mode_selected[i] = true;
+            settings.mode_mask |= kModes[i];
+        }
+}
+
+// Where a window that has just opened goes so that it covers none of
+// `keepClear` (the open "Main Menu"): where it is when that is clear; else
+// to the right of it, below, to the left or above, the first that fits the
+// display, narrowed to the room there down to minWidth; else where it is.
+struct PanelPlace {
+    PanelPoint at;
+    float width;
+};
+inline constexpr float kPanelGap = 2.0f;
+constexpr PanelPlace placeClearOf(PanelRect window, PanelRect keepClear, float minWidth, PanelPoint display) {
+    if (!window.overlaps(keepClear)) return {{window.x, window.y}, window.width};
+    const float fitY = placeInside({window.x, window.y}, {window.width, window.height}, display).y;
+    const float right = keepClear.x + keepClear.width + kPanelGap;
+    const float roomRight = display.x - right;
+    const float roomLeft = keepClear.x - kPanelGap;
+    const float below = keepClear.y + keepClear.height + kPanelGap;
+    const float above = keepClear.y - kPanelGap - window.height;
+    const float narrow = window.width < minWidth ? window.width : minWidth;
+    if (roomRight >= narrow) return {{right, fitY}, roomRight < window.width ? roomRight : window.width};
+    if (below + window.height <= display.y) return {{window.x, below}, window.width};
+    if (roomLeft >= narrow) {
+        const float width = roomLeft < window.width ? roomLeft : window.width;
+        return {{keepClear.x - kPanelGap - width, fitY}, width};
+    }
+    if (above >= 0.0f) return {{window.x, above}, window.width};
+    return {{window.x, window.y}, window.width};
+}
+
 // The mode check boxes, top to bottom, with the flag each one toggles.
 struct ModeCheckbox {
     const char* label;

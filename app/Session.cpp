@@ -1,12 +1,17 @@
 #include "app/Session.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <stdexcept>
+
+#include <glad/gl.h>
 
 #include <sys/stat.h>
 
 #include "app/AppState.h"
+#include "app/GuideLayout.h"
 #include "app/ControlSettings.h"
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
@@ -16,6 +21,12 @@
 #include "model/TrackFiles.h"
 
 ViewerSession session;
+
+namespace {
+// The window's side and the zoom to which a basemap stays sharp in it.
+constexpr double kBasemapWindow = 800.0;
+constexpr double kBasemapSharpZoom = 8.0;
+}  // namespace
 
 namespace {
 
@@ -48,8 +59,14 @@ void startBasemap() {
     const GeoFrame frame = openFrame();
     const std::string source = session.basemapName.data();
     const analysis::MapExtent extent = analysis::mapExtent(frame);
-    const int width = static_cast<int>(2048.0f * extent.x);
-    const int height = static_cast<int>(2048.0f * extent.y);
+    // Sharp to 8x zoom in the 800-pixel window (a city frame at about 2.4 m a
+    // pixel); the largest texture GL takes caps it, at most 16384 a side.
+    GLint maxTexture = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
+    const PixelSize size = basemapSize(extent.x, extent.y, kBasemapWindow, kBasemapSharpZoom,
+                                       std::clamp(static_cast<int>(maxTexture), 2048, 16384));
+    const int width = size.width;
+    const int height = size.height;
     // Kept beside a sample file; a tree or a track file is read afresh anyway.
     const std::string samples = hasBinaryExtension(session.openPath) ? session.openPath : std::string();
     session.basemapJobFrame = frame;
@@ -92,7 +109,7 @@ void applyFinishedBasemap() {
     session.basemapAttribution = basemap.attribution;
 }
 
-void openData(const std::string& path) {
+void openData(const std::string& path, bool userChoice) {
     clearMessages();
     if (path.empty()) {
         session.loadMessage = "Type the path of a sample file, raw trajectory tree or track file to open";
@@ -111,9 +128,19 @@ void openData(const std::string& path) {
         session.revealData = true;
         return;
     }
+    FrameRequest frame;
+    try {
+        frame = parseFrameRequest(session.frameText.data());
+    } catch (const std::invalid_argument& error) {
+        session.loadMessage = "The frame takes SOUTH,WEST,NORTH,EAST in decimal degrees, fit or auto, not \"" +
+                              echoText(session.frameText.data()) + "\": " + error.what();
+        session.revealData = true;
+        return;
+    }
     session.loadStarted = std::chrono::steady_clock::now();
+    session.tickModesOnLoad = userChoice;
     // A load still running is cancelled: the newest Open is what the user wants.
-    session.loader.start(path, settings.kernel_size, *offset, zone);
+    session.loader.start(path, settings.kernel_size, *offset, zone, frame);
     session.loadMessage.clear();
     copyName(session.openName, path);
 }
@@ -148,7 +175,9 @@ bool applyFinishedLoad() {
     session.openUtcOffset = loaded->utcOffsetSeconds;
     session.openClock = loaded->clock;
     session.summary = loaded->summary;
+    session.noSamplesReason = loaded->noSamplesReason;
     session.loadMessage.clear();
+    if (session.tickModesOnLoad) tickHeldModes(settings, session.summary.counts);
     // No grid exists for these samples yet: whatever was ticked meanwhile
     // applies now.
     settings.applied_mode_mask = ~settings.mode_mask;

@@ -38,6 +38,11 @@ struct ViewerSession {
     // opened; and the offset the open samples' times carry (nothing for a
     // sample file, whose times got theirs when it was imported).
     std::array<char, 16> utcOffsetText{'0'};
+    // The Data window's Frame: empty or "auto", "fit", or a box (see
+    // parseFrameRequest); trackora --box fills it in.
+    std::array<char, 128> frameText{};
+    bool tickModesOnLoad = false;      // the load under way is one the user chose
+    std::string noSamplesReason;       // why the open file gave no samples, when it gave none
     std::optional<std::int32_t> openUtcOffset;
     // A time zone name (America/Los_Angeles) used instead of the offset for
     // raw trees and track files when not empty; and the clock the open
@@ -69,10 +74,12 @@ struct ViewerSession {
 
 extern ViewerSession session;
 
-// Starts loading `path` in the background, with the UTC offset typed in the
-// panel; the map stays as it is until the load is done. A load still running
-// is cancelled. An offset that does not read starts nothing and says why.
-void openData(const std::string& path);
+// Starts loading `path` in the background, with the UTC offset and frame
+// typed in the panel; the map stays as it is until the load is done. A load
+// still running is cancelled. An offset or frame that does not read starts
+// nothing and says why. A file the user chose (userChoice) ticks the modes
+// it holds once loaded; the viewer's own start on its default data does not.
+void openData(const std::string& path, bool userChoice = true);
 
 // The frame of the open samples (the default box when none are open): what
 // the map, the readout, the legend and the saved grid are placed in.

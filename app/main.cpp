@@ -13,8 +13,10 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/AppState.h"
+#include "app/CommandLine.h"
 #include "app/ControlPanel.h"
 #include "app/ControlSettings.h"
 #include "app/FrameWork.h"
@@ -52,20 +54,22 @@ void saveImage(GLuint heatmapTexture) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // trackora [PATH] [--basemap FILE]: the samples to open, data/data.bin by
-    // default, and the map to draw under a frame the shipped map does not show.
-    std::string samplePath = "data/data.bin";
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument != "--basemap") {
-            samplePath = argument;
-        } else if (i + 1 < argc) {
-            std::snprintf(session.basemapName.data(), session.basemapName.size(), "%s", argv[++i]);
-        } else {
-            std::cout << "trackora: --basemap needs a raster or an OpenStreetMap extract" << std::endl;
-            return 2;
-        }
+    // Before anything else, so --help and a bad option need no display.
+    ViewerOptions options;
+    std::string problem;
+    if (!parseViewerArguments(std::vector<std::string>(argv + 1, argv + argc), options, problem)) {
+        std::cerr << "trackora: " << problem << std::endl;
+        return 2;
     }
+    if (options.help || options.version) {
+        std::cout << (options.help ? viewerUsage() : viewerVersion() + "\n") << std::flush;
+        return 0;
+    }
+    const std::string samplePath = options.samplePath.value_or("data/data.bin");
+    std::snprintf(session.basemapName.data(), session.basemapName.size(), "%s", options.basemap.c_str());
+    if (options.frame.kind != FrameRequest::Kind::automatic)
+        std::snprintf(session.frameText.data(), session.frameText.size(), "%s",
+                      frameRequestText(options.frame).c_str());
     // The map image is the slowest part of start-up: decode it and filter its
     // mipmaps while the window and context are being made, and show its
     // small preview until it is ready.
@@ -175,7 +179,7 @@ int main(int argc, char** argv) {
         // After the first frame is shown, so the load does not compete with it.
         if (!loadStarted) {
             loadStarted = true;
-            openData(samplePath);
+            openData(samplePath, options.samplePath.has_value());
         }
         glfwPollEvents();
     }

@@ -1,5 +1,6 @@
 // Basemaps for frames other than the shipped map's: a raster warped onto the
 // frame, or the ways of an OpenStreetMap extract.
+#include <cpl_error.h>
 #include <cpl_string.h>
 #include <gdal_priv.h>
 #include <gdal_utils.h>
@@ -36,6 +37,7 @@ bool isOsmExtract(std::string_view path) {
 
 RgbaImage warpRaster(const std::string& path, const BasemapFrame& frame, int width, int height) {
     useGdal();
+    CPLErrorReset();  // a message left by an earlier call is not this file's reason
     GDALDatasetUniquePtr source(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
     if (!source) throw GisError(path, gdalReason("not a raster GDAL reads"));
     double transform[6] = {};
@@ -97,6 +99,7 @@ RgbaImage warpRaster(const std::string& path, const BasemapFrame& frame, int wid
 
 std::vector<MapWay> readOsmWays(const std::string& path, const BasemapFrame& frame) {
     useGdal();
+    CPLErrorReset();
     GDALDatasetUniquePtr source(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY));
     if (!source) throw GisError(path, gdalReason("not an OpenStreetMap extract GDAL reads"));
     OGRLayer* lines = source->GetLayerByName("lines");
@@ -127,6 +130,9 @@ std::vector<MapWay> readOsmWays(const std::string& path, const BasemapFrame& fra
         for (int i = 0; i < line->getNumPoints(); ++i) way.points.emplace_back(line->getY(i), line->getX(i));
         if (way.points.size() >= 2) ways.push_back(std::move(way));
     }
+    // The driver stops at a malformed element and says why; half a map is
+    // not drawn as if it were all.
+    if (CPLGetLastErrorType() >= CE_Failure) throw GisError(path, gdalReason("could not be read to its end"));
     if (ways.empty()) throw GisError(path, "has no roads or railways inside the frame");
     return ways;
 }

@@ -17,6 +17,11 @@ void useGdal() {
         // A GeoTIFF holds its own metadata; a sidecar file beside a
         // temporary path would be left behind by the rename.
         CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
+        // The OSM driver's own node index needs ids that increase through
+        // the file; extracts from editors and converters (negative new ids,
+        // merged files) do not keep to that, and their roads would go
+        // missing. The general index takes nodes in any order.
+        CPLSetConfigOption("OSM_USE_CUSTOM_INDEXING", "NO");
         GDALAllRegister();
     });
 }

@@ -5,7 +5,8 @@
 namespace gis {
 
 // Registers the drivers and sets the configuration once per process: no
-// sidecar ".aux.xml" files, and no messages printed by GDAL itself (each
+// sidecar ".aux.xml" files, OpenStreetMap nodes indexed whatever the order
+// of their ids, and no messages printed by GDAL itself (each
 // failure is reported by the caller with gdalReason).
 void useGdal();
 

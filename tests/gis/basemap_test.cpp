@@ -50,6 +50,65 @@ TEST(Basemap, ExtractGivesTheRoadsAndRailwaysInTheFrame) {
     EXPECT_THROW(gis::readOsmWays(extract, gis::BasemapFrame{10.0, 10.0, 11.0, 11.0}), gis::GisError);
 }
 
+// Extracts as editors and converters write them: node ids that decrease
+// (new objects get negative ids, -1, -2, ...) or come in no order. Every
+// road must come through, not just those whose nodes happen to be in order.
+TEST(Basemap, ExtractWithNodeIdsOutOfOrderGivesEveryRoad) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        int ids[6];
+    } cases[] = {
+        {"decreasing.osm", {-1, -2, -3, -4, -5, -6}},
+        {"descending.osm", {600, 500, 400, 300, 200, 100}},
+        {"shuffled.osm", {30, 10, 60, 20, 50, 40}},
+    };
+    for (const Case& c : cases) {
+        const double lat[6] = {-12.05, -12.05, -12.10, -12.00, -12.20, -12.15};
+        const double lon[6] = {-77.10, -77.00, -77.05, -77.05, -76.95, -76.90};
+        std::string osm = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<osm version=\"0.6\" generator=\"test\">\n";
+        for (int i = 0; i < 6; ++i)
+            osm += "  <node id=\"" + std::to_string(c.ids[i]) + "\" version=\"1\" lat=\"" + std::to_string(lat[i]) +
+                   "\" lon=\"" + std::to_string(lon[i]) + "\"/>\n";
+        const auto way = [&](int id, int a, int b, const char* tag) {
+            return "  <way id=\"" + std::to_string(id) + "\" version=\"1\"><nd ref=\"" + std::to_string(c.ids[a]) +
+                   "\"/><nd ref=\"" + std::to_string(c.ids[b]) + "\"/>" + tag + "</way>\n";
+        };
+        osm += way(-10, 0, 1, "<tag k=\"highway\" v=\"primary\"/>");
+        osm += way(-11, 2, 3, "<tag k=\"railway\" v=\"rail\"/>");
+        osm += way(-12, 4, 5, "<tag k=\"highway\" v=\"residential\"/>");
+        osm += "</osm>\n";
+        const std::vector<gis::MapWay> ways = gis::readOsmWays(dir.write(c.name, osm), kLima);
+        ASSERT_EQ(ways.size(), 3u) << c.name;
+        int railways = 0;
+        for (const gis::MapWay& w : ways) {
+            ASSERT_EQ(w.points.size(), 2u) << c.name;
+            railways += w.railway ? 1 : 0;
+            for (const auto& [latitude, longitude] : w.points) {
+                EXPECT_LT(latitude, -11.9) << c.name;  // real places, not a node left at 0,0
+                EXPECT_LT(longitude, -76.8) << c.name;
+            }
+        }
+        EXPECT_EQ(railways, 1) << c.name;
+    }
+}
+
+// A broken extract is refused with GDAL's own reason in the one line.
+TEST(Basemap, BrokenExtractNamesGdalsReason) {
+    TempDir dir;
+    const std::string path = dir.write("broken.osm", "<?xml version=\"1.0\"?>\n<osm version=\"0.6\">\n"
+                                                     "  <node id=\"1\" lat=\"-12.05\" lon=\"-77.10\"/>\n  <way id=\"2\"><nd");
+    try {
+        gis::readOsmWays(path, kLima);
+        FAIL() << "a truncated extract was read";
+    } catch (const gis::GisError& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find("broken.osm"), std::string::npos) << message;
+        EXPECT_NE(message.find("GDAL: "), std::string::npos) << message;
+        EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    }
+}
+
 // A 4 x 4 GeoTIFF over the western half of Lima's frame, red: warped onto
 // the frame it fills the western half and leaves the eastern one clear.
 TEST(Basemap, RasterIsWarpedOntoTheFrameAndMustOverlapIt) {

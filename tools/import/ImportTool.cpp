@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "model/FrameChoice.h"
 #include "model/LoadError.h"
 #include "model/ModeNames.h"
 #include "model/OutputFile.h"
