@@ -35,7 +35,35 @@ std::string modeList(std::int32_t mask) {
     return list.empty() ? "none" : list;
 }
 
+std::string metres(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f m", value);
+    return text;
+}
+
 }  // namespace
+
+std::string gridBandDescription(const ControlSettings& settings, GridValues values, const GeoFrame& frame,
+                                const std::string& clock) {
+    std::string what;
+    switch (values) {
+        case GridValues::perKm2: what = "density, samples per km2"; break;
+        case GridValues::count: what = "samples centred in each cell"; break;
+        case GridValues::display: what = "display level 0-1"; break;
+    }
+    const double cell = cellHeightMetres(frame);
+    const int size = HeatmapEngine::effectiveKernelSize(settings.kernel_size);
+    std::string text = what + "; modes " + modeList(settings.mode_mask) + "; window " + clockTime(settings.min_time) +
+                       "-" + clockTime(settings.max_time) + " " + (clock.empty() ? "as imported" : clock);
+    if (values != GridValues::count)
+        text += "; sigma " + number(settings.sigma) + " cells (" + metres(settings.sigma * cell) + "), size " +
+                std::to_string(size) + " cells (" + metres(size * cell) + ")" +
+                (values == GridValues::display
+                     ? std::string(kde::log_enabled(settings.use_log_scale, settings.mode_mask) ? ", log scale"
+                                                                                                : ", linear scale")
+                     : std::string());
+    return text;
+}
 
 void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
                          double densest, GridValues values, const GeoFrame& frame, const std::string& clock) {
@@ -67,6 +95,9 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
         {"MAX_DENSITY", number(densest)},
         {"UNITS", gridValuesUnits(values)},
     };
+    raster.unit = values == GridValues::display ? "" : gridValuesUnits(values);
+    raster.description = gridBandDescription(settings, values, frame, clock);
+    raster.averagedOverviews = values != GridValues::count;
     std::vector<unsigned char> bytes;
     try {
         bytes = gis::encodeGeoTiff(out.target(), raster);

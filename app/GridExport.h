@@ -25,6 +25,12 @@ void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid
 void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
                          double densest, GridValues values, const GeoFrame& frame, const std::string& clock = {});
 
+// The band's description: what the values are and the settings that made
+// them (modes, the window in its clock, sigma and size in cells and metres
+// north-south), so a GIS names the band by what it holds.
+std::string gridBandDescription(const ControlSettings& settings, GridValues values, const GeoFrame& frame,
+                                const std::string& clock = {});
+
 // The viewer's "Save grid": `grid` as the last computeHeatmap returned it,
 // with that compute's densest cell and scale, saved as `values` (counts from
 // the engine's index under the settings' filters). Throws OutputError, or

@@ -1,5 +1,5 @@
-// The one GeoTIFF encoder: a Float32 band on EPSG:4326, north up, made in
-// memory and handed back as bytes.
+// The one GeoTIFF encoder: a Float32 band on EPSG:4326, north up, laid out
+// as a cloud-optimised GeoTIFF in memory and handed back as bytes.
 #include <cpl_string.h>
 #include <cpl_vsi.h>
 #include <gdal_priv.h>
@@ -37,19 +37,13 @@ std::vector<unsigned char> encodeGeoTiff(const std::string& path, const GeoTiffR
     useGdal();
     if (!raster.cells || raster.width <= 0 || raster.height <= 0)
         throw GisError(path, "the raster is empty");
-    GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("GTiff");
-    if (!driver) throw GisError(path, "GDAL has no GTiff driver");
+    GDALDriver* staging = GetGDALDriverManager()->GetDriverByName("MEM");
+    GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("COG");
+    if (!staging || !driver) throw GisError(path, "GDAL has no MEM or COG driver");
 
-    CPLStringList creation;
-    creation.SetNameValue("COMPRESS", "DEFLATE");
-    creation.SetNameValue("PREDICTOR", "3");  // floating-point predictor: smaller files
-    creation.SetNameValue("TILED", "NO");
-    // GDAL writes into memory under a name of ours; the caller's file name
-    // never reaches GDAL, which would take "/vsi..." for one of its own.
-    const MemoryFile memory;
+    // The COG driver writes a copy: the raster is laid out in memory first.
     CPLErrorReset();
-    GDALDatasetUniquePtr dataset(
-        driver->Create(memory.name().c_str(), raster.width, raster.height, 1, GDT_Float32, creation.List()));
+    GDALDatasetUniquePtr dataset(staging->Create("", raster.width, raster.height, 1, GDT_Float32, nullptr));
     if (!dataset) throw GisError(path, gdalReason("GDAL cannot create it"));
 
     const double north = raster.south + raster.height * raster.cellHeight;
@@ -62,6 +56,8 @@ std::vector<unsigned char> encodeGeoTiff(const std::string& path, const GeoTiffR
     for (const auto& [name, value] : raster.metadata) dataset->SetMetadataItem(name.c_str(), value.c_str());
 
     GDALRasterBand* band = dataset->GetRasterBand(1);
+    if (!raster.unit.empty()) band->SetUnitType(raster.unit.c_str());
+    if (!raster.description.empty()) band->SetDescription(raster.description.c_str());
     // The file runs north to south; the raster's row 0 is the southern row.
     std::vector<float> row(static_cast<std::size_t>(raster.width));
     for (int line = 0; line < raster.height; ++line) {
@@ -72,10 +68,26 @@ std::vector<unsigned char> encodeGeoTiff(const std::string& path, const GeoTiffR
                            nullptr) != CE_None)
             throw GisError(path, gdalReason("GDAL cannot write it"));
     }
-    // Closing writes the compressed strips and the directory; its failure
-    // (a full disk) must not pass unnoticed.
+    CPLStringList creation;
+    creation.SetNameValue("COMPRESS", "DEFLATE");
+    creation.SetNameValue("PREDICTOR", "FLOATING_POINT");  // smaller files, the values unchanged
+    creation.SetNameValue("BLOCKSIZE", "256");
+    if (raster.averagedOverviews) {
+        creation.SetNameValue("OVERVIEWS", "IGNORE_EXISTING");
+        creation.SetNameValue("RESAMPLING", "AVERAGE");
+    } else {
+        creation.SetNameValue("OVERVIEWS", "NONE");
+    }
+    // GDAL writes into memory under a name of ours; the caller's file name
+    // never reaches GDAL, which would take "/vsi..." for one of its own.
+    const MemoryFile memory;
     CPLErrorReset();
-    dataset.reset();
+    GDALDatasetUniquePtr copy(driver->CreateCopy(memory.name().c_str(), dataset.get(), FALSE, creation.List(),
+                                                 nullptr, nullptr));
+    if (!copy) throw GisError(path, gdalReason("GDAL cannot write it"));
+    // Closing writes the last tiles and the directory; its failure (a full
+    // disk) must not pass unnoticed.
+    copy.reset();
     if (CPLGetLastErrorType() >= CE_Failure)
         throw GisError(path, gdalReason("GDAL cannot finish it"));
     vsi_l_offset length = 0;

@@ -114,12 +114,20 @@ struct GeoTiffRaster {
     double cellWidth = 0;   // degrees of longitude per column
     double cellHeight = 0;  // degrees of latitude per row
     std::vector<std::pair<std::string, std::string>> metadata;  // items of the default domain
+    std::string unit;         // the band's unit type ("samples/km2"); empty for none
+    std::string description;  // the band's description: what it holds
+    // Overviews averaged from the full grid, for values whose average means
+    // something (densities, display levels); none for counts.
+    bool averagedOverviews = true;
 };
 
-// A deflate-compressed GeoTIFF, north up (its first row is the raster's
-// northernmost), in EPSG:4326, as the bytes of the file. GDAL writes it in
-// memory, so no file name reaches GDAL; the caller writes the bytes where
-// it likes. `path` only names the target in a GisError with GDAL's reason.
+// A cloud-optimised GeoTIFF (tiles, overviews, deflate with the
+// floating-point predictor), north up (its first row is the raster's
+// northernmost), in EPSG:4326, with the band's unit type and description,
+// as the bytes of the file. The full-resolution values are stored exactly.
+// GDAL writes it in memory, so no file name reaches GDAL; the caller writes
+// the bytes where it likes. `path` only names the target in a GisError with
+// GDAL's reason.
 std::vector<unsigned char> encodeGeoTiff(const std::string& path, const GeoTiffRaster& raster);
 
 }  // namespace gis

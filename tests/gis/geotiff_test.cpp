@@ -31,6 +31,10 @@ struct Raster {
     int width = 0, height = 0;
     GDALDataType type = GDT_Unknown;
     std::string compression;
+    std::string layout;
+    std::string unit;
+    std::string description;
+    int overviews = 0;
     std::vector<float> rows;  // as stored: first row north
     std::string metadata(const char* name) const {
         for (const auto& [key, value] : items)
@@ -63,6 +67,10 @@ Raster readBack(const std::string& path) {
     GDALRasterBand* band = dataset->GetRasterBand(1);
     raster.type = band->GetRasterDataType();
     if (const char* c = dataset->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE")) raster.compression = c;
+    if (const char* l = dataset->GetMetadataItem("LAYOUT", "IMAGE_STRUCTURE")) raster.layout = l;
+    raster.unit = band->GetUnitType();
+    raster.description = band->GetDescription();
+    raster.overviews = band->GetOverviewCount();
     raster.rows.resize(static_cast<std::size_t>(raster.width) * raster.height);
     EXPECT_EQ(band->RasterIO(GF_Read, 0, 0, raster.width, raster.height, raster.rows.data(), raster.width,
                              raster.height, GDT_Float32, 0, 0, nullptr),
@@ -321,6 +329,53 @@ TEST(GeoTiff, TimeWindowNamesTheSamplesClock) {
                                 "' --time 07:00-09:00 --geotiff '" + tif + "' > /dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(readBack(tif).metadata("TIME_WINDOW"), "07:00:00-09:00:00 America/Los_Angeles");
+}
+
+}  // namespace
+
+namespace {
+
+// What a GIS shows of the band: its unit and a description of what it holds
+// and how it was made; laid out cloud-optimised, with overviews averaged
+// where an average means something (never for counts).
+TEST(GeoTiff, BandsCarryTheirUnitAndDescriptionInACloudOptimisedLayout) {
+    TempDir dir;
+    ControlSettings settings;
+    settings.mode_mask = mode::WALK | mode::BUS;
+    settings.min_time = 7 * 3600;
+    settings.max_time = 9 * 3600;
+    settings.sigma = 2.5f;
+    std::vector<float> grid(kGridCells, 0.0f);
+    grid[500500] = 3.0f;
+    const struct {
+        GridValues values;
+        const char* unit;
+        const char* description;
+        bool overviews;
+    } cases[] = {
+        {GridValues::perKm2, "samples/km2",
+         "density, samples per km2; modes walk,bus; window 07:00:00-09:00:00 America/Los_Angeles; sigma 2.5 cells "
+         "(97 m), size 5 cells (195 m)",
+         true},
+        {GridValues::count, "samples", "samples centred in each cell; modes walk,bus; window 07:00:00-09:00:00 "
+                                       "America/Los_Angeles",
+         false},
+        {GridValues::display, "", "display level 0-1; modes walk,bus; window 07:00:00-09:00:00 America/Los_Angeles; "
+                                  "sigma 2.5 cells (97 m), size 5 cells (195 m), log scale",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.unit);
+        const std::string path = (dir.root() / "band.tif").string();
+        writeDensityGeoTiff(path, grid, settings, 3.0, c.values, GeoFrame{}, "America/Los_Angeles");
+        const Raster raster = readBack(path);
+        expectGeoreference(raster);
+        EXPECT_EQ(raster.layout, "COG");
+        EXPECT_EQ(raster.unit, c.unit);
+        EXPECT_EQ(raster.description, c.description);
+        EXPECT_EQ(raster.overviews > 0, c.overviews) << raster.overviews;
+        EXPECT_EQ(raster.at(116.375 + 0.0001, 39.925 + 0.0001), 3.0f);  // the values as they were
+    }
 }
 
 }  // namespace
