@@ -1,6 +1,9 @@
 #include "app/GridExport.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 
 #include "engine/HeatmapEngine.h"
@@ -42,6 +45,37 @@ std::string metres(double value) {
 }
 
 }  // namespace
+
+PictureShape pictureShape(const GeoFrame& frame, int longSide) {
+    const double aspect = cellAspect(frame);  // 1 within 2% of square
+    if (aspect >= 1.0)
+        return {longSide, std::max(1, static_cast<int>(std::lround(longSide / aspect)))};
+    return {std::max(1, static_cast<int>(std::lround(longSide * aspect))), longSide};
+}
+
+std::string worldFileText(const GeoFrame& frame, int width, int height) {
+    const double pixelWidth = frame.longitudeSpan() / width;
+    const double pixelHeight = frame.latitudeSpan() / height;
+    char text[256];
+    std::snprintf(text, sizeof text, "%.15g\n0\n0\n%.15g\n%.15g\n%.15g\n", pixelWidth, -pixelHeight,
+                  frame.west + pixelWidth / 2.0, frame.north - pixelHeight / 2.0);
+    return text;
+}
+
+std::string worldFilePath(const std::string& picture) {
+    return std::filesystem::path(picture).replace_extension(".pgw").string();
+}
+
+std::string auxXmlPath(const std::string& picture) { return picture + ".aux.xml"; }
+
+std::string auxXmlText() {
+    return "<PAMDataset>\n  <SRS dataAxisToSRSAxisMapping=\"2,1\">GEOGCS[&quot;WGS 84&quot;,DATUM[&quot;WGS_1984&quot;,"
+           "SPHEROID[&quot;WGS 84&quot;,6378137,298.257223563,AUTHORITY[&quot;EPSG&quot;,&quot;7030&quot;]],"
+           "AUTHORITY[&quot;EPSG&quot;,&quot;6326&quot;]],PRIMEM[&quot;Greenwich&quot;,0,AUTHORITY[&quot;EPSG&quot;,"
+           "&quot;8901&quot;]],UNIT[&quot;degree&quot;,0.0174532925199433,AUTHORITY[&quot;EPSG&quot;,&quot;9122&quot;]],"
+           "AXIS[&quot;Latitude&quot;,NORTH],AXIS[&quot;Longitude&quot;,EAST],AUTHORITY[&quot;EPSG&quot;,&quot;4326&quot;]]"
+           "</SRS>\n</PAMDataset>\n";
+}
 
 std::string gridBandDescription(const ControlSettings& settings, GridValues values, const GeoFrame& frame,
                                 const std::string& clock) {

@@ -31,6 +31,26 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
 std::string gridBandDescription(const ControlSettings& settings, GridValues values, const GeoFrame& frame,
                                 const std::string& clock = {});
 
+// A picture of the map in the frame's shape on the ground: its longer side
+// `longSide` pixels, the other in proportion to the frame's metres at its
+// centre latitude; square for a frame within 2% of square, as the viewer
+// draws it.
+struct PictureShape {
+    int width = 0;
+    int height = 0;
+};
+PictureShape pictureShape(const GeoFrame& frame, int longSide);
+// The world file that places a width x height picture of the frame, north
+// up, for GDAL and GIS software: pixel width, two rotations, minus the pixel
+// height, then the centre of the top-left pixel, in degrees.
+std::string worldFileText(const GeoFrame& frame, int width, int height);
+// Where a picture's world file goes: its extension replaced by ".pgw" (GDAL
+// looks there), and its coordinate system beside it as PATH.aux.xml.
+std::string worldFilePath(const std::string& picture);
+std::string auxXmlPath(const std::string& picture);
+// That .aux.xml: the picture's coordinate system, WGS 84 longitude/latitude.
+std::string auxXmlText();
+
 // The viewer's "Save grid": `grid` as the last computeHeatmap returned it,
 // with that compute's densest cell and scale, saved as `values` (counts from
 // the engine's index under the settings' filters). Throws OutputError, or

@@ -379,3 +379,46 @@ TEST(GeoTiff, BandsCarryTheirUnitAndDescriptionInACloudOptimisedLayout) {
 }
 
 }  // namespace
+
+namespace {
+
+// A picture of a frame that is not square on the ground keeps its shape (a
+// square one squashes it) and carries its world file and coordinate system,
+// so GDAL places it on the frame; the default box stays 1000 x 1000.
+TEST(GeoTiff, PicturesKeepTheFramesShapeAndCarryTheirPlace) {
+    TempDir dir;
+    const struct {
+        GeoFrame frame;
+        const char* size;
+        int width, height;
+    } cases[] = {
+        {GeoFrame{47.425, -122.55, 47.775, -122.1}, "", 867, 1000},  // cells 33.7 x 38.9 m
+        {GeoFrame{-0.15, 10.0, 0.15, 10.45}, " --png-size 600", 600, 400},
+        {GeoFrame{}, "", 1000, 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(frameText(c.frame));
+        const std::string input = dir.writeRecords("in.bin", std::vector<Datapoint>{Datapoint(0.5f, 0.5f, mode::WALK, 60)});
+        dir.write("in.bin.frame", frameFileText(c.frame));
+        const std::string png = (dir.root() / "map.png").string();
+        const std::string lut = dir.write("lut.ppm", std::string("P6\n1 2\n255\n") + std::string(6, '\x40'));
+        std::string output;
+        ASSERT_EQ(runTool("'" + input + "' --lut '" + lut + "' --png '" + png + "'" + c.size, output), 0) << output;
+        GDALAllRegister();
+        GDALDatasetUniquePtr picture(GDALDataset::Open(png.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+        ASSERT_TRUE(picture);
+        EXPECT_EQ(picture->GetRasterXSize(), c.width);
+        EXPECT_EQ(picture->GetRasterYSize(), c.height);
+        double transform[6] = {};
+        ASSERT_EQ(picture->GetGeoTransform(transform), CE_None);
+        EXPECT_NEAR(transform[0], c.frame.west, 1e-9);
+        EXPECT_NEAR(transform[3], c.frame.north, 1e-9);
+        EXPECT_NEAR(transform[0] + transform[1] * c.width, c.frame.east, 1e-9);
+        EXPECT_NEAR(transform[3] + transform[5] * c.height, c.frame.south, 1e-9);
+        const OGRSpatialReference* srs = picture->GetSpatialRef();
+        ASSERT_TRUE(srs);
+        EXPECT_STREQ(srs->GetAuthorityCode(nullptr), "4326");
+    }
+}
+
+}  // namespace

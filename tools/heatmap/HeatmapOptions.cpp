@@ -22,7 +22,10 @@ const char* const kHeatmapUsage =
     "  --log | --linear      logarithmic (default) or linear scale\n"
     "  --engine E            cpu, cuda, cuda-literal or reference (default: CUDA if it works)\n"
     "  --grid FILE           write the grid: 1000 x 1000 little-endian float32, row 0 first\n"
-    "  --png FILE            write a colour image, north up\n"
+    "  --png FILE            write a colour image, north up, in the frame's shape on the\n"
+    "                        ground, with its world file (.pgw) and coordinate system\n"
+    "                        (FILE.aux.xml) beside it, so GIS software places it\n"
+    "  --png-size N          pixels on the image's longer side, 16..16384 (default 1000)\n"
     "  --geotiff FILE        write the grid as a Float32 GeoTIFF in EPSG:4326, north up\n"
     "  --values V            what --grid and --geotiff hold: density (samples per km²),\n"
     "                        display (the 0-1 levels the colours show) or count (samples\n"
@@ -176,6 +179,12 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             options.gridPath = value();
         } else if (argument == "--png") {
             options.pngPath = value();
+        } else if (argument == "--png-size") {
+            const std::string& text = value();
+            const auto size = parseNumber<int>(text);
+            if (!size || *size < 16 || *size > 16384)
+                throw UsageError("--png-size: \"" + echoText(text) + "\" is not a number of pixels from 16 to 16384");
+            options.pngSize = *size;
         } else if (argument == "--geotiff") {
             options.geotiffPath = value();
         } else if (argument == "--lut") {

@@ -17,6 +17,7 @@ struct HeatmapOptions {
     std::string engine;        // "", "cpu", "cuda" or "reference"
     std::string gridPath;
     std::string pngPath;
+    int pngSize = 1000;  // pixels on the picture's longer side
     std::string geotiffPath;
     // --values: what --grid and --geotiff hold; without it --grid holds
     // display levels and --geotiff samples per km².

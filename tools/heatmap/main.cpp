@@ -91,20 +91,26 @@ bool readColourTables(const std::vector<std::pair<std::string, const HeatmapOpti
     return true;
 }
 
-bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<float>& grid) {
+// The picture, its world file and its coordinate system: all written before
+// any is committed, the sidecars first, so a failed write replaces nothing.
+bool writePng(const HeatmapOptions& options, OutputFile& out, OutputFile& world, OutputFile& aux,
+              const std::vector<float>& grid, const GeoFrame& frame) {
     const ColourTable& table = colourTables.at(options.lutPath);
     const int width = table.width, height = table.height;
     const unsigned char* lut = table.rgb.data();
-    // The table runs from density 0 in its top row to 1 in its bottom row.
-    std::vector<unsigned char> image(static_cast<std::size_t>(kGridCells) * 3);
-    for (int row = 0; row < kGridSide; ++row) {
-        for (int col = 0; col < kGridSide; ++col) {
+    const PictureShape shape = pictureShape(frame, options.pngSize);
+    // Each pixel shows the cell under its centre; the table runs from
+    // density 0 in its top row to 1 in its bottom row.
+    std::vector<unsigned char> image(static_cast<std::size_t>(shape.width) * shape.height * 3);
+    for (int y = 0; y < shape.height; ++y) {
+        // The image's first row is north; grid row 0 is the south edge.
+        const int row = std::min(kGridSide - 1, static_cast<int>((shape.height - 1 - y + 0.5) * kGridSide / shape.height));
+        for (int x = 0; x < shape.width; ++x) {
+            const int col = std::min(kGridSide - 1, static_cast<int>((x + 0.5) * kGridSide / shape.width));
             const float v = std::clamp(grid[static_cast<std::size_t>(row) * kGridSide + col], 0.0f, 1.0f);
             const int lutRow = static_cast<int>(v * static_cast<float>(height - 1) + 0.5f);
             const unsigned char* colour = lut + (static_cast<std::size_t>(lutRow) * width + width / 2) * 3;
-            // Grid row 0 is the south edge; the image's first row is north.
-            unsigned char* pixel = image.data() + (static_cast<std::size_t>(kGridSide - 1 - row) * kGridSide + col) * 3;
-            std::copy(colour, colour + 3, pixel);
+            std::copy(colour, colour + 3, image.data() + (static_cast<std::size_t>(y) * shape.width + x) * 3);
         }
     }
     // Encoded in memory first, so the file is only replaced by a whole image.
@@ -114,12 +120,18 @@ bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<
         static_cast<std::vector<unsigned char>*>(context)->insert(
             static_cast<std::vector<unsigned char>*>(context)->end(), bytes, bytes + size);
     };
-    if (!stbi_write_png_to_func(append, &png, kGridSide, kGridSide, 3, image.data(), kGridSide * 3)) {
+    if (!stbi_write_png_to_func(append, &png, shape.width, shape.height, 3, image.data(), shape.width * 3)) {
         std::cerr << "trackora-heatmap: cannot write \"" << echoPath(options.pngPath) << "\": PNG encoding failed\n";
         return false;
     }
     try {
         out.write(png.data(), png.size());
+        const std::string placing = worldFileText(frame, shape.width, shape.height);
+        world.write(placing.data(), placing.size());
+        const std::string system = auxXmlText();
+        aux.write(system.data(), system.size());
+        world.commit();
+        aux.commit();
         out.commit();
     } catch (const OutputError& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
@@ -133,6 +145,8 @@ bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<
 struct Outputs {
     std::optional<OutputFile> grid;
     std::optional<OutputFile> png;
+    std::optional<OutputFile> pngWorld;
+    std::optional<OutputFile> pngAux;
     std::optional<OutputFile> geotiff;
 };
 
@@ -140,7 +154,11 @@ struct Outputs {
 bool openOutputs(const HeatmapOptions& options, const std::string& input, Outputs& outputs) {
     try {
         if (!options.gridPath.empty()) outputs.grid.emplace(options.gridPath).refuseSameFile(input);
-        if (!options.pngPath.empty()) outputs.png.emplace(options.pngPath).refuseSameFile(input);
+        if (!options.pngPath.empty()) {
+            outputs.png.emplace(options.pngPath).refuseSameFile(input);
+            outputs.pngWorld.emplace(worldFilePath(options.pngPath)).refuseSameFile(input);
+            outputs.pngAux.emplace(auxXmlPath(options.pngPath)).refuseSameFile(input);
+        }
         if (!options.geotiffPath.empty()) outputs.geotiff.emplace(options.geotiffPath).refuseSameFile(input);
     } catch (const OutputError& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
@@ -197,7 +215,7 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
                          frame);
     };
     if (outputs.grid) ok = writeGrid(*outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
-    if (outputs.png) ok = writePng(options, *outputs.png, grid) && ok;
+    if (outputs.png) ok = writePng(options, *outputs.png, *outputs.pngWorld, *outputs.pngAux, grid, frame) && ok;
     if (outputs.geotiff) {
         const GridValues values = options.values.value_or(GridValues::perKm2);
         ok = writeGeoTiff(*outputs.geotiff, cells(values), options.settings, densest, values, frame, clock) && ok;
