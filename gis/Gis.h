@@ -130,6 +130,45 @@ struct GeoTiffRaster {
 // GDAL's reason.
 std::vector<unsigned char> encodeGeoTiff(const std::string& path, const GeoTiffRaster& raster);
 
+// A day cube: one grid per step of the day, as CF-conventions NetCDF
+// (dimensions time, lat, lon; CF coordinates with units; a crs grid mapping
+// for WGS 84; the times of day with their bounds on a nominal date), so
+// xarray, gdalinfo and QGIS's temporal controller read it.
+struct DayCubeLayout {
+    int width = 0;
+    int height = 0;
+    double west = 0;        // longitude of column 0's western edge
+    double south = 0;       // latitude of row 0's southern edge
+    double cellWidth = 0;   // degrees of longitude per column
+    double cellHeight = 0;  // degrees of latitude per row
+    int steps = 0;          // slices, each stepSeconds long, from midnight
+    int stepSeconds = 0;
+    std::string variable = "density";  // the data variable's name
+    std::string units;                 // its units ("samples/km2"); empty for none
+    std::string longName;              // what it holds
+    std::vector<std::pair<std::string, std::string>> attributes;  // the settings, as global attributes
+};
+
+// Writes the cube a slice at a time to `file` (a path GDAL's netCDF driver
+// writes by name: the temporary file of the caller's output). `path` names
+// the target in a GisError with GDAL's reason.
+class DayCubeWriter {
+public:
+    DayCubeWriter(const std::string& path, const std::string& file, const DayCubeLayout& layout);
+    ~DayCubeWriter();
+    DayCubeWriter(const DayCubeWriter&) = delete;
+    DayCubeWriter& operator=(const DayCubeWriter&) = delete;
+    // Slice `step`: width * height floats, row-major, row 0 the southern row.
+    void writeSlice(int step, const float* cells);
+    // Closes the file; throws when GDAL could not finish it.
+    void finish();
+
+private:
+    struct State;
+    std::string path_;
+    State* state_ = nullptr;
+};
+
 }  // namespace gis
 
 namespace gis {

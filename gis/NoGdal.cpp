@@ -7,7 +7,7 @@ namespace gis {
 
 namespace {
 
-constexpr const char* kNoGdal = "this build has no GDAL: track files and GeoTIFFs are not available";
+constexpr const char* kNoGdal = "this build has no GDAL: track files, GeoTIFFs and day cubes are not available";
 
 }  // namespace
 
@@ -25,5 +25,13 @@ RgbaImage warpRaster(const std::string& path, const BasemapFrame&, int, int) { t
 std::vector<MapWay> readOsmWays(const std::string& path, const BasemapFrame&) { throw GisError(path, kNoGdal); }
 
 bool isOsmExtract(std::string_view) { return false; }
+
+struct DayCubeWriter::State {};
+DayCubeWriter::DayCubeWriter(const std::string& path, const std::string&, const DayCubeLayout&) : path_(path) {
+    throw GisError(path, kNoGdal);
+}
+DayCubeWriter::~DayCubeWriter() = default;
+void DayCubeWriter::writeSlice(int, const float*) { throw GisError(path_, kNoGdal); }
+void DayCubeWriter::finish() { throw GisError(path_, kNoGdal); }
 
 }  // namespace gis

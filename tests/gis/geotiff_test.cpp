@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
+#include "kde/KdeLogic.h"
 #include "tests/TempDir.h"
 #include "tools/import/ImportTool.h"
 
@@ -419,6 +421,55 @@ TEST(GeoTiff, PicturesKeepTheFramesShapeAndCarryTheirPlace) {
         ASSERT_TRUE(srs);
         EXPECT_STREQ(srs->GetAuthorityCode(nullptr), "4326");
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The day cube as xarray and QGIS read it: one slice per step, CF
+// coordinates and units, and with counts the slices add up to the day.
+TEST(GeoTiff, DayCubeSlicesAddUpToTheWholeDay) {
+    TempDir dir;
+    std::vector<Datapoint> points;
+    for (int i = 0; i < 500; ++i)
+        points.emplace_back(0.4f + (i % 7) * 0.01f, 0.6f - (i % 5) * 0.01f, static_cast<TransportationMode>(1 << (i % 3)),
+                            (i * 173) % 86400);
+    const std::string input = dir.writeRecords("day.bin", points);
+    const std::string cube = (dir.root() / "day.nc").string();
+    std::string output;
+    ASSERT_EQ(runTool("'" + input + "' --values count --cube '" + cube + "' --step 1h", output), 0) << output;
+    GDALAllRegister();
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(cube.c_str(), GDAL_OF_MULTIDIM_RASTER | GDAL_OF_READONLY));
+    ASSERT_TRUE(dataset) << CPLGetLastErrorMsg();
+    const auto root = dataset->GetRootGroup();
+    const auto counts = root->OpenMDArray("count");
+    ASSERT_TRUE(counts);
+    EXPECT_EQ(counts->GetUnit(), "samples");
+    ASSERT_EQ(counts->GetDimensionCount(), 3u);
+    EXPECT_EQ(counts->GetDimensions()[0]->GetSize(), 24u);
+    EXPECT_TRUE(counts->GetSpatialRef());
+    EXPECT_EQ(root->OpenMDArray("time")->GetUnit(), "seconds since 2000-01-01 00:00:00");
+    std::vector<float> cells(static_cast<std::size_t>(24) * kGridCells);
+    const GUInt64 start[3] = {0, 0, 0};
+    const size_t count[3] = {24, 1000, 1000};
+    ASSERT_TRUE(counts->Read(start, count, nullptr, nullptr, GDALExtendedDataType::Create(GDT_Float32), cells.data()));
+    std::vector<double> day(kGridCells, 0.0);
+    for (std::size_t i = 0; i < cells.size(); ++i) day[i % kGridCells] += cells[i];
+    std::vector<double> expected(kGridCells, 0.0);
+    for (const Datapoint& p : points) {
+        const kde::Cell cell = kde::cell_function(p);
+        expected[static_cast<std::size_t>(cell.row) * kGridSide + cell.col] += 1.0;
+    }
+    EXPECT_EQ(day, expected);
+    // Hour 0 holds exactly the samples of its first 3600 seconds.
+    double firstHour = 0.0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(kGridCells); ++i) firstHour += cells[i];
+    EXPECT_EQ(firstHour, static_cast<double>(std::count_if(points.begin(), points.end(),
+                                                           [](const Datapoint& p) { return p.time < 3600; })));
+    // A step that does not divide the day is refused before anything is read.
+    EXPECT_EQ(runTool("'" + input + "' --cube '" + cube + "' --step 7m", output), 2);
+    EXPECT_NE(output.find("--step: \"7m\" is not a step that divides the day"), std::string::npos) << output;
 }
 
 }  // namespace

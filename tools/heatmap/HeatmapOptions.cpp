@@ -30,6 +30,9 @@ const char* const kHeatmapUsage =
     "  --values V            what --grid and --geotiff hold: density (samples per km²),\n"
     "                        display (the 0-1 levels the colours show) or count (samples\n"
     "                        centred in each cell); default: --geotiff density, --grid display\n"
+    "  --cube FILE           write one grid per step of the day (modes, kernel and --values\n"
+    "                        as set; the whole day, whatever --time says) as CF NetCDF\n"
+    "  --step S              the cube's step: 15m (default), 1h, 30s..., dividing the day\n"
     "  --lut FILE            colour table for --png (default resources/lut.png)\n"
     "  --normalized          text input holds normalised coordinates, not degrees\n"
     "  --repeat N            compute N times and print the median time\n"
@@ -69,6 +72,19 @@ void applyFrame(HeatmapOptions& options, const GeoFrame& frame) {
         const int reach = std::max(2, static_cast<int>(std::ceil(3.0 * cells)));
         options.settings.kernel_size = std::min(2 * reach + 1, kLargestTable);
     }
+}
+
+std::optional<std::int32_t> parseStep(std::string_view text) {
+    std::int32_t unit = 1;
+    if (!text.empty() && (text.back() == 's' || text.back() == 'm' || text.back() == 'h')) {
+        unit = text.back() == 'h' ? 3600 : text.back() == 'm' ? 60 : 1;
+        text.remove_suffix(1);
+    }
+    const auto count = parseNumber<std::int32_t>(text);
+    if (!count || *count < 1 || *count > 86400 / unit) return std::nullopt;
+    const std::int32_t seconds = *count * unit;
+    if (86400 % seconds != 0) return std::nullopt;
+    return seconds;
 }
 
 std::optional<std::int32_t> parseTimeOfDay(std::string_view text) {
@@ -187,6 +203,13 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             options.pngSize = *size;
         } else if (argument == "--geotiff") {
             options.geotiffPath = value();
+        } else if (argument == "--cube") {
+            options.cubePath = value();
+        } else if (argument == "--step") {
+            const std::string& text = value();
+            const auto step = parseStep(text);
+            if (!step) throw UsageError("--step: \"" + echoText(text) + "\" is not a step that divides the day (15m, 1h, 90s)");
+            options.stepSeconds = *step;
         } else if (argument == "--lut") {
             options.lutPath = value();
         } else if (argument == "--normalized") {
@@ -206,6 +229,7 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             throw UsageError("more than one input: \"" + echoPath(options.input) + "\" and \"" + echoPath(argument) + "\"");
         }
     }
+    if (options.stepSeconds != 0 && options.cubePath.empty()) throw UsageError("--step goes with --cube");
     if (scope == OptionScope::scriptLine) return options;
     if (!options.help && options.input.empty()) throw UsageError("no input file given");
     if (!options.scriptPath.empty() && !lineOption.empty())

@@ -18,6 +18,8 @@ struct HeatmapOptions {
     std::string gridPath;
     std::string pngPath;
     int pngSize = 1000;  // pixels on the picture's longer side
+    std::string cubePath;        // --cube: one grid per step of the day, as NetCDF
+    std::int32_t stepSeconds = 0;  // --step; 0: not given (15 minutes for a cube)
     std::string geotiffPath;
     // --values: what --grid and --geotiff hold; without it --grid holds
     // display levels and --geotiff samples per km².
@@ -53,6 +55,10 @@ struct GeoFrame;
 // and a sigma given in metres in cells north-south. Throws UsageError when
 // that sigma is too large for the largest table.
 void applyFrame(HeatmapOptions& options, const GeoFrame& frame);
+
+// "15m", "1h", "30s" or plain seconds: a step that divides the day into
+// whole steps (1 s to 24 h); nothing otherwise.
+std::optional<std::int32_t> parseStep(std::string_view text);
 
 // "25200", "07:00" or "07:00:30": seconds since midnight, 0..86400.
 std::optional<std::int32_t> parseTimeOfDay(std::string_view text);

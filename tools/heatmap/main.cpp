@@ -17,6 +17,8 @@
 
 #include "app/FrameWork.h"
 #include "app/GridExport.h"
+#include "app/GridValues.h"
+#include "gis/Gis.h"
 #include "engine/HeatmapEngine.h"
 #include "kde/KdeLogic.h"
 #include "model/GeoFrame.h"
@@ -148,6 +150,7 @@ struct Outputs {
     std::optional<OutputFile> pngWorld;
     std::optional<OutputFile> pngAux;
     std::optional<OutputFile> geotiff;
+    std::optional<OutputFile> cube;
 };
 
 // False, having said why, when an output cannot be written or is the input.
@@ -160,6 +163,7 @@ bool openOutputs(const HeatmapOptions& options, const std::string& input, Output
             outputs.pngAux.emplace(auxXmlPath(options.pngPath)).refuseSameFile(input);
         }
         if (!options.geotiffPath.empty()) outputs.geotiff.emplace(options.geotiffPath).refuseSameFile(input);
+        if (!options.cubePath.empty()) outputs.cube.emplace(options.cubePath).refuseSameFile(input);
     } catch (const OutputError& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return false;
@@ -201,6 +205,65 @@ int checkOutputs(const std::vector<std::pair<std::string, const HeatmapOptions*>
     return 0;
 }
 
+// The day cube: one grid per step of the day under the options' modes,
+// kernel and values (each step's window from its first second to the one
+// before the next step's), written a slice at a time.
+bool writeCube(const HeatmapOptions& options, OutputFile& out, const GeoFrame& frame, const std::string& clock) {
+    const std::int32_t step = options.stepSeconds > 0 ? options.stepSeconds : 900;
+    const GridValues values = options.values.value_or(GridValues::perKm2);
+    gis::DayCubeLayout layout;
+    layout.width = kGridSide;
+    layout.height = kGridSide;
+    layout.west = frame.west;
+    layout.south = frame.south;
+    layout.cellWidth = frame.longitudeSpan() / kGridSide;
+    layout.cellHeight = frame.latitudeSpan() / kGridSide;
+    layout.steps = 86400 / step;
+    layout.stepSeconds = step;
+    layout.variable = values == GridValues::count ? "count" : values == GridValues::perKm2 ? "density" : "level";
+    layout.units = values == GridValues::display ? "" : gridValuesUnits(values);
+    ControlSettings day = options.settings;
+    day.min_time = 0;
+    day.max_time = 86400;
+    layout.longName = gridBandDescription(day, values, frame, clock);
+    layout.attributes = {{"title", "Trackora day cube"},
+                         {"source", "trackora-heatmap " + options.input},
+                         {"step_seconds", std::to_string(step)},
+                         {"clock", clock.empty() ? "as imported" : clock}};
+    try {
+        gis::DayCubeWriter writer(out.target(), out.temporaryPath(), layout);
+        bool any = false;
+        for (int k = 0; k < layout.steps; ++k) {
+            ControlSettings slice = options.settings;
+            slice.min_time = k * step;
+            slice.max_time = (k + 1) * step - 1;
+            slice.time_changed = true;
+            std::vector<float> cells;
+            if (values == GridValues::count) {
+                cells = HeatmapEngine::sampleCounts(slice);
+            } else {
+                const std::vector<float> grid = HeatmapEngine::computeHeatmap(slice);
+                cells = gridCells(values, grid, HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale(),
+                                  {}, frame);
+            }
+            any = any || std::any_of(cells.begin(), cells.end(), [](float v) { return v != 0.0f; });
+            writer.writeSlice(k, cells.data());
+        }
+        writer.finish();
+        out.commit();
+        std::printf("cube: %d steps of %d s written to \"%s\"%s\n", layout.steps, step, echoPath(out.target()).c_str(),
+                    any ? "" : " (no samples of the ticked modes in any step: every slice holds zeros)");
+        std::fflush(stdout);
+    } catch (const gis::GisError& error) {
+        std::cerr << "trackora-heatmap: cannot write \"" << echoPath(out.target()) << "\": " << error.reason() << "\n";
+        return false;
+    } catch (const OutputError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return false;
+    }
+    return true;
+}
+
 // Every output asked for; all are attempted even when one fails. densest and
 // logScale are those of the compute that gave `grid`, whose engine still
 // runs: --values count counts from its index. `frame` and `clock` are the
@@ -219,6 +282,12 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
     if (outputs.geotiff) {
         const GridValues values = options.values.value_or(GridValues::perKm2);
         ok = writeGeoTiff(*outputs.geotiff, cells(values), options.settings, densest, values, frame, clock) && ok;
+    }
+    if (outputs.cube) {
+        ok = writeCube(options, *outputs.cube, frame, clock) && ok;
+        // The engine's last compute is the settings' own again, for what follows.
+        ControlSettings again = options.settings;
+        HeatmapEngine::computeHeatmap(again);
     }
     return ok;
 }
