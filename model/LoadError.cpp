@@ -1,6 +1,8 @@
 #include "model/LoadError.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +26,51 @@ void refuseIrregularFile(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
         throw DataFileError(path, notRegularFileReason(status.st_mode));
+}
+
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit, std::string_view kind) {
+    // Non-blocking: a FIFO's open must not wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat link {};
+        if (error == ENOENT && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            std::string target(4096, '\0');
+            const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+            target.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+            throw DataFileError(path, "it is a link to nothing (\"" + echoPath(target) + "\" does not exist)");
+        }
+        // None, or no room for one beside a name at the length limit.
+        if (error == ENOENT || error == ENAMETOOLONG) return std::nullopt;
+        throw DataFileError(path, systemReason(error));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) throw DataFileError(path, systemReason(errno));
+    if (!S_ISREG(status.st_mode)) throw DataFileError(path, notRegularFileReason(status.st_mode));
+    const auto tooLarge = [&] {
+        return DataFileError(path, "it is larger than " + std::to_string(limit / 1024) + " KiB, more than " +
+                                       std::string(kind) + " holds");
+    };
+    if (static_cast<std::uint64_t>(status.st_size) > limit) throw tooLarge();
+    // Read to one byte past the limit: the file may have grown since.
+    std::string text(limit + 1, '\0');
+    std::size_t have = 0;
+    while (have < text.size()) {
+        const ssize_t got = ::read(fd, text.data() + have, text.size() - have);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw DataFileError(path, systemReason(errno));
+        }
+        if (got == 0) break;
+        have += static_cast<std::size_t>(got);
+    }
+    if (have > limit) throw tooLarge();
+    text.resize(have);
+    return text;
 }
 
 std::string loadFailureMessage(const std::string& path, const std::exception& error) {

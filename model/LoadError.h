@@ -3,6 +3,7 @@
 // caller can print one line a person can act on.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -24,6 +25,13 @@ std::string notRegularFileReason(unsigned mode);
 
 // Throws DataFileError when `path` exists and is not a regular file.
 void refuseIrregularFile(const std::string& path);
+
+// The whole of a small text file (a frame file, say), or nothing when there
+// is no file at `path`. Throws DataFileError naming the file when it is
+// not a regular file (a FIFO would block the read, a device never end), a
+// link to nothing, or larger than `limit` bytes: more than any `kind` ("a
+// frame file") holds, which is read no further than that.
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit, std::string_view kind);
 
 // One line for the console: 'Could not load samples from "PATH": REASON'.
 std::string loadFailureMessage(const std::string& path, const std::exception& error);

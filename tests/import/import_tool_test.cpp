@@ -1039,3 +1039,46 @@ TEST(ImportFrame, FitTakesTheCityWithMostFixesAndNamesTheOther) {
 }
 
 }  // namespace
+
+// The samples and their frame file change together or not at all: a frame
+// file that cannot be written or removed (a directory in its place, made
+// while the import reads) leaves the old samples; samples that cannot be
+// renamed into place put the old frame file back.
+TEST(ImportCommit, SamplesAndFrameFileChangeTogetherOrNotAtAll) {
+    struct Case {
+        const char* name;
+        bool box;                   // import into another box than the default
+        bool frameBecomesDirectory;  // else the samples' target does
+    };
+    for (const Case& c : {Case{"frame file blocked, another box", true, true},
+                          Case{"old frame file blocked, default box", false, true},
+                          Case{"samples blocked, frame file put back", true, false}}) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        writeTree(dir);
+        ImportOptions options;
+        options.input = (dir.root() / "raw").string();
+        options.output = (dir.root() / "out.bin").string();
+        options.box = parseFrame("39,116,41,117");
+        ASSERT_EQ(import(options).status, 0);
+        const std::string samples = readAll(options.output), frame = readAll(frameFilePath(options.output));
+        ASSERT_FALSE(frame.empty());
+
+        if (c.box)
+            options.box = parseFrame("39.5,116,40.5,117");
+        else
+            options.box.reset();
+        const std::string blocked = c.frameBecomesDirectory ? frameFilePath(options.output) : options.output;
+        const ToolRun run = import(options, [&] {
+            fs::remove(blocked);
+            fs::create_directories(blocked + "/kept");
+        });
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(blocked + "\""), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("Is a directory"), std::string::npos) << run.err;
+        EXPECT_TRUE(fs::is_directory(blocked + "/kept"));
+        if (c.frameBecomesDirectory) EXPECT_EQ(readAll(options.output), samples);
+        else EXPECT_EQ(readAll(frameFilePath(options.output)), frame);
+        EXPECT_EQ(filesIn(dir.root()), (std::vector<std::string>{"out.bin", "out.bin.frame", "raw"}));
+    }
+}
