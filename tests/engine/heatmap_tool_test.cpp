@@ -310,3 +310,39 @@ TEST(HeatmapToolScript, EachLineGivesItsOwnGrid) {
 }
 
 }  // namespace
+
+// Points that all lie outside the frame they are read over give no grid: an
+// empty one with exit 0 would pass for a result. The run says how many lie
+// outside which box and how to import them, and fails.
+TEST(HeatmapTool, InputWhollyOutsideTheFrameFailsAndSaysHowToImportIt) {
+    TempDir dir;
+    const struct {
+        const char* name;
+        std::string content;
+        int outside;
+    } cases[] = {
+        {"seattle.gpx",
+         "<?xml version=\"1.0\"?><gpx version=\"1.1\" creator=\"t\" xmlns=\"http://www.topografix.com/GPX/1/1\">"
+         "<trk><trkseg><trkpt lat=\"47.6\" lon=\"-122.3\"><time>2020-01-01T10:00:00Z</time></trkpt>"
+         "<trkpt lat=\"47.61\" lon=\"-122.31\"><time>2020-01-01T10:00:05Z</time></trkpt></trkseg></trk></gpx>\n",
+         2},
+        {"lima.csv", "latitude,longitude,time\n-12.1,-77.0,2020-01-01T10:00:00Z\n-12.2,-77.1,2020-01-01T10:00:01Z\n"
+                     "-12.3,-77.2,2020-01-01T10:00:02Z\n", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string input = dir.write(c.name, c.content);
+        const std::string grid = (dir.root() / "grid.f32").string();
+        const std::string command = std::string(TRACKORA_HEATMAP_TOOL) + " " + input + " --engine cpu --grid " + grid +
+                                    " > " + (dir.root() / "out.txt").string() + " 2> " + (dir.root() / "err.txt").string();
+        EXPECT_NE(std::system(command.c_str()), 0);
+        std::ifstream err(dir.root() / "err.txt");
+        std::string line;
+        std::getline(err, line);
+        EXPECT_EQ(line, "trackora-heatmap: \"" + input + "\": all its " + std::to_string(c.outside) +
+                            " points lie outside the box 39.75-40.1 N, 116.15-116.6 E that recordings and track files "
+                            "are read over; trackora-import --box fit imports them into a box fitted to them, which "
+                            "trackora-heatmap then reads");
+        EXPECT_FALSE(std::filesystem::exists(grid));
+    }
+}

@@ -315,6 +315,15 @@ int main(int argc, char** argv) {
             TrajectoryLoader loader;
             samples = std::make_shared<SamplesInMemory>(loader.load(options.input, !options.textNormalized));
             frame = loader.frame;
+            // An empty grid from points that lie elsewhere is no result:
+            // say where they went and how to read them in their own frame.
+            if (samples->size() == 0 && loader.report.outside > 0) {
+                std::cerr << "trackora-heatmap: \"" << echoPath(options.input) << "\": all its "
+                          << loader.report.outside << " points lie outside the box " << frameDescription(frame)
+                          << " that recordings and track files are read over; trackora-import --box fit imports "
+                             "them into a box fitted to them, which trackora-heatmap then reads\n";
+                return 1;
+            }
         }
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << loadFailureMessage(options.input, error) << "\n";
