@@ -636,6 +636,9 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
                 << frameDescription(loader.frame) << " ("
                 << nothingKeptReason(loader.report, tree || isRecordingFile(options.input))
                 << "); nothing written\n";
+            // Fixes in another city than the box: the box is what is wrong.
+            if (loader.report.outside > 0 && !options.fitBox)
+                err << "trackora-import: --box fit imports them into a box fitted to where they lie\n";
             return 1;
         }
         writer.flush();
