@@ -2,15 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <numbers>
+#include <optional>
 #include <unordered_map>
 
 #include "model/CellRule.h"
@@ -219,15 +217,13 @@ struct FrameFile {
 
 FrameFile parseFrameFile(const std::string& samplesPath) {
     const std::string path = frameFilePath(samplesPath);
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        // None, or no room for one beside a name at the length limit.
-        if (errno == ENOENT || errno == ENAMETOOLONG) return FrameFile{};
-        throw DataFileError(path, systemReason(errno));
-    }
-    refuseIrregularFile(path);
-    std::ifstream in(path);
-    if (!in) throw DataFileError(path, systemReason(errno));
+    // Read whole, but never more than a frame file holds, nor from a FIFO or
+    // device; a link to nothing is no frame file, not the default frame.
+    std::optional<std::string> content = readSmallFile(path, kFrameFileLimit, "a frame file");
+    if (!content) return FrameFile{};
+    // A byte-order mark, as some editors put at the start of UTF-8 text.
+    if (content->rfind("\xEF\xBB\xBF", 0) == 0) content->erase(0, 3);
+    std::istringstream in(*content);
     const std::array<const char*, 4> keys = {"south", "west", "north", "east"};
     std::array<double, 4> values{};
     std::array<bool, 4> seen{};
@@ -260,7 +256,6 @@ FrameFile parseFrameFile(const std::string& samplesPath) {
             fail("\"" + echoText(line) + "\" is not " + key + " and a decimal number");
         seen[k] = true;
     }
-    if (in.bad()) throw DataFileError(path, systemReason(errno));
     for (std::size_t k = 0; k < keys.size(); ++k)
         if (!seen[k]) throw DataFileError(path, std::string("no ") + keys[k] + " given");
     const GeoFrame frame{values[0], values[1], values[2], values[3]};

@@ -1,10 +1,13 @@
 // The frame a data set is normalised over: its text forms, what is refused,
 // and the frame file beside a binary sample file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <numbers>
 #include <stdexcept>
 
@@ -159,6 +162,50 @@ TEST(GeoFrame, FramesTooSmallOrTooThinAreRefused) {
         } else {
             EXPECT_NE(parsed.find(c.reason), std::string::npos) << parsed;
             EXPECT_NE(read.find(c.reason), std::string::npos) << read;
+        }
+    }
+}
+
+// The frame file is read whole only when it is one: a huge file is refused
+// by its size before any of it is read (a sparse 2 GB file here), a link to
+// nothing is no default frame, and a UTF-8 byte-order mark is taken.
+TEST(GeoFrame, FrameFilesAreCappedTypedAndMayStartWithAByteOrderMark) {
+    TempDir dir;
+    const std::string samples = dir.write("a.bin", "");
+    const std::string frame = samples + ".frame";
+    const GeoFrame lima{-12.3, -77.2, -11.9, -76.8};
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        const char* reason;  // empty: reads as lima
+    } cases[] = {
+        {"comments past 64 KiB",
+         [&] { dir.write("a.bin.frame", std::string(kFrameFileLimit, '#') + "\n" + frameFileText(lima)); },
+         "it is larger than 64 KiB, more than a frame file holds"},
+        {"2 GB", [&] { std::filesystem::resize_file(dir.write("a.bin.frame", frameFileText(lima)), 2000000000); },
+         "it is larger than 64 KiB, more than a frame file holds"},
+        {"link to nothing", [&] { std::filesystem::create_symlink("gone.frame", frame); },
+         "it is a link to nothing (\"gone.frame\" does not exist)"},
+        {"directory", [&] { std::filesystem::create_directory(frame); }, "Is a directory"},
+        {"FIFO", [&] { ASSERT_EQ(::mkfifo(frame.c_str(), 0600), 0); }, "not a regular file (a FIFO)"},
+        {"byte-order mark", [&] { dir.write("a.bin.frame", "\xEF\xBB\xBF" + frameFileText(lima)); }, ""},
+        {"just under the limit",
+         [&] {
+             const std::string text = frameFileText(lima);
+             dir.write("a.bin.frame", std::string(kFrameFileLimit - text.size() - 1, '#') + "\n" + text);
+         },
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(frame);
+        c.make();
+        try {
+            EXPECT_EQ(readFrameFile(samples), lima);
+            EXPECT_EQ(*c.reason, '\0');
+        } catch (const DataFileError& error) {
+            EXPECT_EQ(error.path(), frame);
+            EXPECT_EQ(error.reason(), c.reason);
         }
     }
 }
