@@ -68,6 +68,14 @@ private:
     std::string reason_;
 };
 
+// A file that cannot be read as its format at all (GDAL does not know it,
+// a CSV without coordinate columns, broken XML), as against a bad record in
+// a file that can: a tree skips such a file with a warning and goes on.
+class UnreadableFileError : public DataFileError {
+public:
+    using DataFileError::DataFileError;
+};
+
 // Text-format errors keep the standard library's exception types
 // (std::invalid_argument, std::out_of_range) but say where the text was.
 template <typename Exception>

@@ -1086,3 +1086,48 @@ TEST(ImportCommit, SamplesAndFrameFileChangeTogetherOrNotAtAll) {
         EXPECT_EQ(filesIn(dir.root()), (std::vector<std::string>{"out.bin", "out.bin.frame", "raw"}));
     }
 }
+
+// A file in a tree that is no track file after all (a meta.json that is not
+// GeoJSON, a table without coordinates) is skipped with a warning naming it
+// and why, counted, and the rest imported, with or without
+// --skip-bad-lines; a bad point in a track file still stops the import, and
+// a tree of nothing readable still fails.
+TEST(ImportTool, FilesInATreeThatAreNoTrackFilesAreSkippedWithAWarning) {
+    TempDir dir;
+    writeTree(dir);
+    dir.write("raw/meta.json", "{\"name\": \"study\", \"version\": 2}\n");
+    dir.write("raw/000/summary.csv", "user,trips\n000,1\n");
+    const std::string meta = (dir.root() / "raw/meta.json").string();
+    const std::string summary = (dir.root() / "raw/000/summary.csv").string();
+    ImportOptions options;
+    options.input = (dir.root() / "raw").string();
+    options.output = (dir.root() / "out.bin").string();
+    for (const bool skipBadLines : {false, true}) {
+        SCOPED_TRACE(skipBadLines ? "--skip-bad-lines" : "plain");
+        options.skipBadLines = skipBadLines;
+        const ToolRun run = import(options);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find("trackora-import: warning: skipped \"" + summary +
+                               "\": has no latitude column (looked for latitude, lat, y)\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find("trackora-import: warning: skipped \"" + meta + "\": GDAL: "), std::string::npos)
+            << run.err;
+        EXPECT_NE(run.out.find("  unreadable:        2 files skipped (named above)\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("  fixes kept:        3\n"), std::string::npos) << run.out;
+    }
+
+    options.skipBadLines = false;
+    dir.write("raw/walk.gpx", "<gpx><trk><trkseg><trkpt lat=\"39.9x\" lon=\"116.3\"><time>2009-06-01T08:00:00Z</time>"
+                              "</trkpt></trkseg></trk></gpx>");
+    ToolRun run = import(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("point 1: \"39.9x\" is not a latitude"), std::string::npos) << run.err;
+
+    options.input = (dir.root() / "nothing").string();
+    dir.write("nothing/meta.json", "{\"name\": \"study\"}\n");
+    dir.write("nothing/summary.csv", "user,trips\n000,1\n");
+    run = import(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("2 files or directories unreadable); nothing written"), std::string::npos) << run.err;
+}

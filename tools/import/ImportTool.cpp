@@ -177,7 +177,14 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
             first = false;
         }
         out << "\n";
-        if (!r.unreadable.empty()) out << "  unreadable, skipped: " << r.unreadable.size() << " files or directories\n";
+        if (!r.unreadable.empty()) {
+            std::error_code ignored;
+            const bool directories = std::any_of(r.unreadable.begin(), r.unreadable.end(), [&](const auto& entry) {
+                return fs::is_directory(entry.first, ignored);
+            });
+            out << "  unreadable:        " << withSeparators(static_cast<std::int64_t>(r.unreadable.size()))
+                << (directories ? " files or directories" : " files") << " skipped (named above)\n";
+        }
     }
     if (options.skipBadLines && (readLines || r.badLines.count)) {
         out << "  bad lines skipped: " << withSeparators(r.badLines.count) << "\n";
