@@ -1131,3 +1131,42 @@ TEST(ImportTool, FilesInATreeThatAreNoTrackFilesAreSkippedWithAWarning) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("2 files or directories unreadable); nothing written"), std::string::npos) << run.err;
 }
+
+// Fixes that all lie beyond 85 degrees of latitude leave --box fit nothing
+// to frame: it says so and writes nothing, instead of calling the default
+// box fitted and then finding no fix in it.
+TEST(ImportFrame, FitWithEveryFixBeyond85DegreesWritesNothing) {
+    const struct {
+        const char* name;
+        const char* file;
+        std::string content;
+        int fixes;
+    } cases[] = {
+        {"Svalbard's north, a tree", "arctic/000/Trajectory/1.plt",
+         kHeader + "85.2,20.0,0,0,0,2009-06-01,08:00:00\n86.0,21.0,0,0,0,2009-06-01,08:00:01\n"
+                   "89.9,-40.0,0,0,0,2009-06-01,08:00:02\n",
+         3},
+        {"the pole, a GPX file", "south.gpx",
+         "<gpx><trk><trkseg><trkpt lat=\"-89.5\" lon=\"0\"><time>2009-06-01T08:00:00Z</time></trkpt>"
+         "<trkpt lat=\"-85.001\" lon=\"1\"><time>2009-06-01T08:00:01Z</time></trkpt></trkseg></trk></gpx>",
+         2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string file = dir.write(c.file, c.content);
+        ImportOptions options;
+        options.input = std::string(c.file).find('/') != std::string::npos ? (dir.root() / "arctic").string() : file;
+        options.output = (dir.root() / "out.bin").string();
+        options.fitBox = true;
+        const ToolRun run = import(options);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find("its fixes cannot be framed: none of its " + std::to_string(c.fixes) +
+                               " fixes lies within 85 degrees of the equator"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_FALSE(fs::exists(options.output));
+        EXPECT_FALSE(fs::exists(frameFilePath(options.output)));
+    }
+}

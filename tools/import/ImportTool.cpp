@@ -286,7 +286,8 @@ private:
 // The second read then keeps and places the fixes over it from their text,
 // as a load with that box does (the degrees held as floats would move fixes
 // on a cell edge).
-FrameFit fitToTheData(const ImportOptions& options, const TrackOptions& tracks, const std::string& skip) {
+FrameFit fitToTheData(const ImportOptions& options, const TrackOptions& tracks, const std::string& skip,
+                      ImportReport& report) {
     TrajectoryLoader loader;
     loader.frame = GeoFrame{-85.0, -180.0, 85.0, 180.0};
     loader.tracks = tracks;
@@ -302,6 +303,7 @@ FrameFit fitToTheData(const ImportOptions& options, const TrackOptions& tracks, 
             longitudes.push_back(point.y);
         }
     });
+    report = loader.report;
     return fitFrameToData(latitudes, longitudes);
 }
 
@@ -612,7 +614,21 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         RecordWriter writer(output);
         try {
             if (options.fitBox) {
-                const FrameFit fit = fitToTheData(options, tracks, output.replacedPath());
+                ImportReport first;
+                const FrameFit fit = fitToTheData(options, tracks, output.replacedPath(), first);
+                // No fix a box may hold: fitting gives no box, not the default one.
+                if (fit.total == 0) {
+                    bar.finish();
+                    err << "trackora-import: \"" << echoPath(options.input) << "\": ";
+                    if (first.outside > 0)
+                        err << "its fixes cannot be framed: none of its " << withSeparators(first.outside)
+                            << " fixes lies within 85 degrees of the equator, where a box must lie\n";
+                    else
+                        err << "holds no fixes to fit a box to ("
+                            << nothingKeptReason(first, tree || isRecordingFile(options.input)) << ")\n";
+                    err << "trackora-import: nothing written; \"" << echoPath(options.output) << "\" is unchanged\n";
+                    return 1;
+                }
                 loader.frame = fit.frame;
                 printFit(out, fit);
             }
