@@ -91,6 +91,34 @@ std::string pathMessage(std::string_view path, std::string_view reason) {
     return message;
 }
 
+namespace {
+
+// Characters that print as nothing or as a plain space and so hide in a
+// message: no-break and other spaces of unusual width, zero-width and
+// joining characters, direction marks, the soft hyphen and the byte-order
+// mark. `at` is a lead byte; returns the code point and its length in
+// bytes when the UTF-8 sequence there is one of them, else 0.
+std::size_t invisibleAt(std::string_view text, std::size_t at, char32_t& code) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    std::size_t length = 0;
+    if (byte(0) == 0xC2 && at + 1 < text.size()) {
+        length = 2;
+        code = static_cast<char32_t>(byte(1) & 0x3F) | 0x80;
+        if (code != 0xA0 && code != 0xAD) return 0;
+        return (byte(1) & 0xC0) == 0x80 ? length : 0;
+    }
+    if ((byte(0) & 0xF0) != 0xE0 || at + 2 >= text.size()) return 0;
+    if ((byte(1) & 0xC0) != 0x80 || (byte(2) & 0xC0) != 0x80) return 0;
+    length = 3;
+    code = static_cast<char32_t>((byte(0) & 0x0F) << 12 | (byte(1) & 0x3F) << 6 | (byte(2) & 0x3F));
+    const bool hidden = code == 0x061C || code == 0x180E || (code >= 0x2000 && code <= 0x200F) ||
+                        (code >= 0x2028 && code <= 0x202F) || (code >= 0x205F && code <= 0x206F) ||
+                        code == 0x3000 || code == 0xFEFF;
+    return hidden ? length : 0;
+}
+
+}  // namespace
+
 std::string echoText(std::string_view text, std::size_t limit) {
     bool cut = false;
     if (text.size() > limit) {
@@ -102,8 +130,17 @@ std::string echoText(std::string_view text, std::size_t limit) {
     }
     std::string shown;
     shown.reserve(text.size() + 8);
-    for (const char c : text) {
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
         const auto byte = static_cast<unsigned char>(c);
+        char32_t code = 0;
+        if (const std::size_t length = byte >= 0xC2 ? invisibleAt(text, at, code) : 0) {
+            char named[16];
+            std::snprintf(named, sizeof named, "<U+%04X>", static_cast<unsigned>(code));
+            shown += named;
+            at += length - 1;
+            continue;
+        }
         switch (c) {
             case '\t': shown += "\\t"; break;
             case '\r': shown += "\\r"; break;

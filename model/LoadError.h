@@ -37,7 +37,9 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
 std::string loadFailureMessage(const std::string& path, const std::exception& error);
 
 // Text taken from a file, made fit for a one-line message: control
-// characters and NUL escaped (\t, \r, \n, \0, \xNN), cut after `limit`
+// characters and NUL escaped (\t, \r, \n, \0, \xNN), characters that would
+// not show (no-break and zero-width spaces, direction marks, a byte-order
+// mark) named (<U+00A0>, <U+200B>, <U+FEFF>), cut after `limit`
 // characters (80 unless said) with an ellipsis. Every message that shows
 // text from a file, or a reason that may quote one, goes through it.
 inline constexpr std::size_t kEchoedCharacters = 80;
