@@ -35,23 +35,28 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "--grid writes the host's floats as little-endian");
 
-bool writeGrid(OutputFile& out, const std::vector<float>& grid) {
+// Each writer below, on failure, says why and drops its output at once: the
+// temporary file goes then, not at the end of the run, so the space it held
+// on a full disk is there for the outputs written after it.
+bool writeGrid(std::optional<OutputFile>& out, const std::vector<float>& grid) {
     try {
-        out.write(grid.data(), grid.size() * sizeof(float));
-        out.commit();
+        out->write(grid.data(), grid.size() * sizeof(float));
+        out->commit();
     } catch (const OutputError& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        out.reset();
         return false;
     }
     return true;
 }
 
-bool writeGeoTiff(OutputFile& out, const std::vector<float>& cells, const ControlSettings& settings,
+bool writeGeoTiff(std::optional<OutputFile>& out, const std::vector<float>& cells, const ControlSettings& settings,
                   double densest, GridValues values, const GeoFrame& frame, const std::string& clock) {
     try {
-        writeDensityGeoTiff(out, cells, settings, densest, values, frame, clock);
+        writeDensityGeoTiff(*out, cells, settings, densest, values, frame, clock);
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        out.reset();
         return false;
     }
     return true;
@@ -91,7 +96,7 @@ bool readColourTables(const std::vector<std::pair<std::string, const HeatmapOpti
     return true;
 }
 
-bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<float>& grid) {
+bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, const std::vector<float>& grid) {
     const ColourTable& table = colourTables.at(options.lutPath);
     const int width = table.width, height = table.height;
     const unsigned char* lut = table.rgb.data();
@@ -116,13 +121,15 @@ bool writePng(const HeatmapOptions& options, OutputFile& out, const std::vector<
     };
     if (!stbi_write_png_to_func(append, &png, kGridSide, kGridSide, 3, image.data(), kGridSide * 3)) {
         std::cerr << "trackora-heatmap: cannot write \"" << echoPath(options.pngPath) << "\": PNG encoding failed\n";
+        out.reset();
         return false;
     }
     try {
-        out.write(png.data(), png.size());
-        out.commit();
+        out->write(png.data(), png.size());
+        out->commit();
     } catch (const OutputError& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        out.reset();
         return false;
     }
     return true;
@@ -196,11 +203,11 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
                                                      : std::vector<float>{},
                          frame);
     };
-    if (outputs.grid) ok = writeGrid(*outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
-    if (outputs.png) ok = writePng(options, *outputs.png, grid) && ok;
+    if (outputs.grid) ok = writeGrid(outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
+    if (outputs.png) ok = writePng(options, outputs.png, grid) && ok;
     if (outputs.geotiff) {
         const GridValues values = options.values.value_or(GridValues::perKm2);
-        ok = writeGeoTiff(*outputs.geotiff, cells(values), options.settings, densest, values, frame, clock) && ok;
+        ok = writeGeoTiff(outputs.geotiff, cells(values), options.settings, densest, values, frame, clock) && ok;
     }
     return ok;
 }
