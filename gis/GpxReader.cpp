@@ -30,6 +30,17 @@ constexpr std::int64_t kMaxToken = std::int64_t{1} << 20;
 
 enum class Kind { gpx, trk, trkseg, trkpt, rte, rtept, wpt, time, other };
 
+constexpr std::string_view kGpx11 = "http://www.topografix.com/GPX/1/1";
+constexpr std::string_view kGpx10 = "http://www.topografix.com/GPX/1/0";
+
+// GPX 1.1's or 1.0's namespace. XML compares namespaces as written, but one
+// written with a trailing slash (by hand, or by an exporter that does) can
+// only mean GPX, and refusing it would refuse a good track for a character.
+bool isGpxNamespace(std::string_view uri) {
+    if (!uri.empty() && uri.back() == '/') uri.remove_suffix(1);
+    return uri == kGpx11 || uri == kGpx10;
+}
+
 // Elements of GPX 1.0 or 1.1, or of no namespace; those of an extension's
 // namespace are other elements, whatever their local name.
 Kind kindOf(const char* name) {
@@ -37,9 +48,7 @@ Kind kindOf(const char* name) {
     std::string_view local = full;
     const auto separator = full.find(kNamespaceSeparator);
     if (separator != std::string_view::npos) {
-        const std::string_view uri = full.substr(0, separator);
-        if (uri != "http://www.topografix.com/GPX/1/1" && uri != "http://www.topografix.com/GPX/1/0")
-            return Kind::other;
+        if (!isGpxNamespace(full.substr(0, separator))) return Kind::other;
         local = full.substr(separator + 1);
     }
     if (local == "gpx") return Kind::gpx;
@@ -151,7 +160,14 @@ private:
         if (stack_.empty() && kind != Kind::gpx) {
             std::string root(name);
             const auto separator = root.find(kNamespaceSeparator);
-            if (separator != std::string::npos) root.erase(0, separator + 1);
+            if (separator != std::string::npos) {
+                const std::string uri = root.substr(0, separator);
+                root.erase(0, separator + 1);
+                // <gpx> of another namespace: say which, and which was expected.
+                if (root == "gpx")
+                    throw GisError(path_, "is not a GPX file: its root element <gpx> is in the namespace \"" + uri +
+                                              "\", not GPX 1.1's \"" + std::string(kGpx11) + "\" (or 1.0's)");
+            }
             throw GisError(path_, "is not a GPX file: its root element is <" + root + ">");
         }
         // An element counts only in its place: a <trkpt> inside an

@@ -396,12 +396,21 @@ private:
             if (task.track && !readable(task.path, task.reason)) {
                 task.unreadable = true;
             } else if (task.track) {
-                // GDAL opens the file itself; content it cannot read ends
-                // the load with GDAL's reason, as a malformed trajectory
-                // line does.
-                parseTrackFile(task.path, options_.tracks, options_.normalize, *task.labels, options_.frame,
-                               task.points, task.trackCounts);
-                task.counts.kept = task.trackCounts.kept;
+                // GDAL opens the file itself; a bad point in a file it reads
+                // ends the load, as a malformed trajectory line does.
+                try {
+                    parseTrackFile(task.path, options_.tracks, options_.normalize, *task.labels, options_.frame,
+                                   task.points, task.trackCounts);
+                    task.counts.kept = task.trackCounts.kept;
+                } catch (const UnreadableFileError& error) {
+                    // Not a track file after all (a meta.json, a summary
+                    // table): skipped and named like a file that cannot be
+                    // opened, with whatever it gave before it failed.
+                    task.unreadable = true;
+                    task.reason = error.reason();
+                    task.points.clear();
+                    task.trackCounts = TrackCounts{};
+                }
             } else if (!readFileContents(task.path, buffer, task.reason)) {
                 task.unreadable = true;
             } else {

@@ -2,15 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <numbers>
+#include <optional>
 #include <unordered_map>
 
 #include "model/CellRule.h"
@@ -19,6 +17,18 @@
 namespace {
 
 constexpr double kLatitudeLimit = 85.0;
+constexpr double kMinimumSpan = 1e-5;     // degrees, either way (see frameProblem)
+constexpr double kMaximumAspect = 1000.0;  // one side's metres over the other's
+
+// "1.2 km", "35 m", "0.8 m": a side of a box for a message.
+std::string metresText(double metres) {
+    char text[32];
+    if (metres >= 1000.0)
+        std::snprintf(text, sizeof text, "%.3g km", metres / 1000.0);
+    else
+        std::snprintf(text, sizeof text, "%.3g m", metres);
+    return text;
+}
 
 double roundedSpan(double low, double high) { return std::round((high - low) * 1e9) / 1e9; }
 
@@ -140,6 +150,22 @@ std::string frameProblem(const GeoFrame& frame) {
         return "west (" + number(frame.west) + ") must be less than east (" + number(frame.east) + ")";
     }
     if (frame.latitudeSpan() <= 0.0 || frame.longitudeSpan() <= 0.0) return "the box is narrower than 1e-9 degrees";
+    // Spans are taken, and frame files written, to 1e-9 degrees, and a cell
+    // is a thousandth of a span: under 1e-5 degrees a cell is fewer than ten
+    // such units wide and its edges no longer fall where its decimals say.
+    // Degrees held in single precision (the fitted box's first read) are
+    // 1.5e-5 degrees apart near 180, so such a box could not be told from a
+    // point there either. 1e-5 degrees is about a metre on the ground.
+    if (frame.latitudeSpan() < kMinimumSpan || frame.longitudeSpan() < kMinimumSpan)
+        return "the box spans " + number(frame.latitudeSpan()) + " by " + number(frame.longitudeSpan()) +
+               " degrees; each side must span at least 0.00001 degrees, or its cells cannot be told apart";
+    // A thin sliver gives a map a pixel high (the view keeps the frame's
+    // shape in metres) and a kernel thousands of cells long one way.
+    const double tall = cellHeightMetres(frame), wide = cellWidthMetres(frame);
+    if (std::max(tall, wide) > kMaximumAspect * std::min(tall, wide))
+        return "the box is " + metresText(tall * 1000) + " north-south by " + metresText(wide * 1000) +
+               " east-west, one side more than 1000 times the other: its map would have no " +
+               (tall < wide ? "height" : "width");
     return {};
 }
 
@@ -191,15 +217,13 @@ struct FrameFile {
 
 FrameFile parseFrameFile(const std::string& samplesPath) {
     const std::string path = frameFilePath(samplesPath);
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        // None, or no room for one beside a name at the length limit.
-        if (errno == ENOENT || errno == ENAMETOOLONG) return FrameFile{};
-        throw DataFileError(path, systemReason(errno));
-    }
-    refuseIrregularFile(path);
-    std::ifstream in(path);
-    if (!in) throw DataFileError(path, systemReason(errno));
+    // Read whole, but never more than a frame file holds, nor from a FIFO or
+    // device; a link to nothing is no frame file, not the default frame.
+    std::optional<std::string> content = readSmallFile(path, kFrameFileLimit, "a frame file");
+    if (!content) return FrameFile{};
+    // A byte-order mark, as some editors put at the start of UTF-8 text.
+    if (content->rfind("\xEF\xBB\xBF", 0) == 0) content->erase(0, 3);
+    std::istringstream in(*content);
     const std::array<const char*, 4> keys = {"south", "west", "north", "east"};
     std::array<double, 4> values{};
     std::array<bool, 4> seen{};
@@ -232,7 +256,6 @@ FrameFile parseFrameFile(const std::string& samplesPath) {
             fail("\"" + echoText(line) + "\" is not " + key + " and a decimal number");
         seen[k] = true;
     }
-    if (in.bad()) throw DataFileError(path, systemReason(errno));
     for (std::size_t k = 0; k < keys.size(); ++k)
         if (!seen[k]) throw DataFileError(path, std::string("no ") + keys[k] + " given");
     const GeoFrame frame{values[0], values[1], values[2], values[3]};

@@ -3,6 +3,7 @@
 // (degrees, WGS 84), and the small text file beside a binary sample file
 // that records it. A binary file without one has the default frame, the box
 // every earlier file was made in.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -51,7 +52,9 @@ std::string frameText(const GeoFrame& frame);
 // "1 S-2 N, 3 W-4 E".
 std::string frameDescription(const GeoFrame& frame);
 
-// The frame file beside a binary sample file: "PATH.frame".
+// The frame file beside a binary sample file: "PATH.frame". Its five lines
+// take some hundred bytes; one larger than this is no frame file.
+inline constexpr std::size_t kFrameFileLimit = 64 * 1024;
 std::string frameFilePath(const std::string& samplesPath);
 // Its content: a comment line, then "south 39.75", "west ...", "north ...",
 // "east ...", one a line, and when given, "clock NAME": the clock the

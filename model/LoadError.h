@@ -3,6 +3,7 @@
 // caller can print one line a person can act on.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -25,11 +26,20 @@ std::string notRegularFileReason(unsigned mode);
 // Throws DataFileError when `path` exists and is not a regular file.
 void refuseIrregularFile(const std::string& path);
 
+// The whole of a small text file (a frame file, say), or nothing when there
+// is no file at `path`. Throws DataFileError naming the file when it is
+// not a regular file (a FIFO would block the read, a device never end), a
+// link to nothing, or larger than `limit` bytes: more than any `kind` ("a
+// frame file") holds, which is read no further than that.
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit, std::string_view kind);
+
 // One line for the console: 'Could not load samples from "PATH": REASON'.
 std::string loadFailureMessage(const std::string& path, const std::exception& error);
 
 // Text taken from a file, made fit for a one-line message: control
-// characters and NUL escaped (\t, \r, \n, \0, \xNN), cut after `limit`
+// characters and NUL escaped (\t, \r, \n, \0, \xNN), characters that would
+// not show (no-break and zero-width spaces, direction marks, a byte-order
+// mark) named (<U+00A0>, <U+200B>, <U+FEFF>), cut after `limit`
 // characters (80 unless said) with an ellipsis. Every message that shows
 // text from a file, or a reason that may quote one, goes through it.
 inline constexpr std::size_t kEchoedCharacters = 80;
@@ -58,6 +68,14 @@ public:
 private:
     std::string path_;
     std::string reason_;
+};
+
+// A file that cannot be read as its format at all (GDAL does not know it,
+// a CSV without coordinate columns, broken XML), as against a bad record in
+// a file that can: a tree skips such a file with a warning and goes on.
+class UnreadableFileError : public DataFileError {
+public:
+    using DataFileError::DataFileError;
 };
 
 // Text-format errors keep the standard library's exception types

@@ -233,7 +233,8 @@ void OutputFile::write(const void* data, std::size_t size) {
     }
 }
 
-void OutputFile::commit() {
+void OutputFile::prepare() {
+    if (fd_ < 0) return;  // prepared already
     if (::fsync(fd_) != 0) throw OutputError(target_, std::strerror(errno));
     // A library that wrote by path may have made a new file there: sync that one too.
     struct stat ours {};
@@ -249,6 +250,10 @@ void OutputFile::commit() {
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) throw OutputError(target_, std::strerror(errno));
+}
+
+void OutputFile::commit() {
+    prepare();
     if (::rename(temporary_.c_str(), replaced_.c_str()) != 0) throw OutputError(target_, std::strerror(errno));
     committed_ = true;
     made_.clear();  // they hold the output now

@@ -48,7 +48,11 @@ public:
     // The file commit() replaces: the target, or where its link points.
     const std::string& replacedPath() const { return replaced_; }
 
-    // fsync, close and rename over the target.
+    // fsync and close: every byte is on the disk and only the rename is
+    // left, so that outputs that must commit together can fail before
+    // any of them replaces its target.
+    void prepare();
+    // prepare (when not done yet) and rename over the target.
     void commit();
 
 private:

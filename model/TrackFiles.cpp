@@ -60,7 +60,7 @@ bool isTrackFile(const std::filesystem::path& path) {
 void parseTrackFile(const std::string& path, const TrackOptions& options, bool normalize,
                     const LabelIndex& labels, const FrameBounds& frame, std::vector<Datapoint>& out, TrackCounts& counts) {
     const auto format = gis::trackFormatOf(std::filesystem::path(path).filename().string());
-    if (!format) throw DataFileError(path, "is not a GPX, GeoJSON or CSV file");
+    if (!format) throw UnreadableFileError(path, "is not a GPX, GeoJSON or CSV file");
     // A FIFO or device is refused by what it is, before any reader opens it.
     refuseIrregularFile(path);
 
@@ -146,7 +146,7 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
     try {
         gis::readTrackPoints(path, *format, readOptions, take, fileCounts);
     } catch (const gis::GisError& error) {
-        throw DataFileError(path, echoText(error.reason(), kReasonCharacters));
+        throw UnreadableFileError(path, echoText(error.reason(), kReasonCharacters));
     } catch (const gis::ReadCancelled&) {
         throw LoadCancelled(path);
     }

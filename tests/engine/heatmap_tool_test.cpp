@@ -1,6 +1,8 @@
 // trackora-heatmap: option parsing, and one run end to end whose grid must
 // equal the engine's.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -310,3 +312,85 @@ TEST(HeatmapToolScript, EachLineGivesItsOwnGrid) {
 }
 
 }  // namespace
+
+// Points that all lie outside the frame they are read over give no grid: an
+// empty one with exit 0 would pass for a result. The run says how many lie
+// outside which box and how to import them, and fails.
+TEST(HeatmapTool, InputWhollyOutsideTheFrameFailsAndSaysHowToImportIt) {
+    TempDir dir;
+    const struct {
+        const char* name;
+        std::string content;
+        int outside;
+    } cases[] = {
+        {"seattle.gpx",
+         "<?xml version=\"1.0\"?><gpx version=\"1.1\" creator=\"t\" xmlns=\"http://www.topografix.com/GPX/1/1\">"
+         "<trk><trkseg><trkpt lat=\"47.6\" lon=\"-122.3\"><time>2020-01-01T10:00:00Z</time></trkpt>"
+         "<trkpt lat=\"47.61\" lon=\"-122.31\"><time>2020-01-01T10:00:05Z</time></trkpt></trkseg></trk></gpx>\n",
+         2},
+        {"lima.csv", "latitude,longitude,time\n-12.1,-77.0,2020-01-01T10:00:00Z\n-12.2,-77.1,2020-01-01T10:00:01Z\n"
+                     "-12.3,-77.2,2020-01-01T10:00:02Z\n", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string input = dir.write(c.name, c.content);
+        const std::string grid = (dir.root() / "grid.f32").string();
+        const std::string command = std::string(TRACKORA_HEATMAP_TOOL) + " " + input + " --engine cpu --grid " + grid +
+                                    " > " + (dir.root() / "out.txt").string() + " 2> " + (dir.root() / "err.txt").string();
+        EXPECT_NE(std::system(command.c_str()), 0);
+        std::ifstream err(dir.root() / "err.txt");
+        std::string line;
+        std::getline(err, line);
+        EXPECT_EQ(line, "trackora-heatmap: \"" + input + "\": all its " + std::to_string(c.outside) +
+                            " points lie outside the box 39.75-40.1 N, 116.15-116.6 E that recordings and track files "
+                            "are read over; trackora-import --box fit imports them into a box fitted to them, which "
+                            "trackora-heatmap then reads");
+        EXPECT_FALSE(std::filesystem::exists(grid));
+    }
+}
+
+// A --grid that fails (here past the file-size limit, as on a full disk)
+// drops its temporary file at once, before the PNG after it is written, so
+// that its space is free for the outputs still to come.
+TEST(HeatmapTool, AFailedOutputRemovesItsTemporaryFileBeforeTheNext) {
+    TempDir dir;
+    const std::string input = dir.writeRecords("points.bin", std::vector<Datapoint>(50, Datapoint(0.5f, 0.5f, mode::WALK, 10)));
+    const std::string lut = dir.write("lut.ppm", std::string("P6\n1 2\n255\n") + std::string(6, '\x40'));
+    const std::filesystem::path out = dir.root() / "out";
+    std::filesystem::create_directory(out);
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, out.c_str(), IN_MODIFY | IN_DELETE), 0);
+    // 2 MiB: the 4 MB grid cannot be written, the PNG can.
+    const std::string command = "sh -c 'ulimit -f 2048; " + std::string(TRACKORA_HEATMAP_TOOL) + " " + input +
+                                " --engine cpu --lut " + lut + " --grid " + (out / "grid.f32").string() + " --png " +
+                                (out / "img.png").string() + " > /dev/null 2> " + (dir.root() / "err.txt").string() + "'";
+    EXPECT_NE(std::system(command.c_str()), 0);
+
+    // The events in order: which temporary files were written, and when each went.
+    std::vector<std::pair<std::uint32_t, std::string>> events;
+    alignas(inotify_event) char buffer[1 << 16];
+    for (ssize_t got; (got = ::read(watch, buffer, sizeof buffer)) > 0;)
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            events.emplace_back(event->mask, event->len ? event->name : "");
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    ::close(watch);
+    const auto first = [&](std::uint32_t mask, const std::string& prefix) {
+        for (std::size_t i = 0; i < events.size(); ++i)
+            if ((events[i].first & mask) && events[i].second.rfind(prefix, 0) == 0) return i;
+        return events.size();
+    };
+    const std::size_t gridWritten = first(IN_MODIFY, ".grid.f32.tmp-");
+    ASSERT_LT(gridWritten, events.size());
+    const std::size_t gridGone = first(IN_DELETE, events[gridWritten].second);
+    const std::size_t pngWritten = first(IN_MODIFY, ".img.png.tmp-");
+    EXPECT_LT(gridGone, pngWritten);
+    EXPECT_TRUE(std::filesystem::exists(out / "img.png"));
+    EXPECT_FALSE(std::filesystem::exists(out / "grid.f32"));
+    std::ifstream err(dir.root() / "err.txt");
+    std::string line;
+    std::getline(err, line);
+    EXPECT_EQ(line, "trackora-heatmap: cannot write \"" + (out / "grid.f32").string() + "\": File too large");
+}

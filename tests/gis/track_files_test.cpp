@@ -283,8 +283,13 @@ TEST(TrackFiles, FilesGdalCannotReadFailInOneLineWithGdalsReason) {
             EXPECT_NE(message.find(c.reason), std::string::npos) << message;
             EXPECT_EQ(message.find('\n'), std::string::npos) << message;
         }
-        // Inside a tree the walk stops with the same message.
-        EXPECT_THROW(loader.load((dir.root() / "in").string(), true), DataFileError);
+        // Inside a tree the file is skipped and named with the same reason.
+        TrajectoryLoader walk;
+        walk.tracks.modeField = "mode";
+        EXPECT_TRUE(walk.load((dir.root() / "in").string(), true).empty());
+        ASSERT_EQ(walk.report.unreadable.size(), 1u);
+        EXPECT_EQ(walk.report.unreadable[0].first, path);
+        EXPECT_NE(walk.report.unreadable[0].second.find(c.reason), std::string::npos) << walk.report.unreadable[0].second;
         std::filesystem::remove(path);
     }
 }
@@ -532,6 +537,66 @@ TEST(TrackFiles, OnlyRegularFilesAreReadAndCsvtSidecarsAreIgnored) {
 // A GPX file that declares entities is refused (no expansion, no external
 // file pulled in); text from a file reaches a message escaped, cut and on
 // one line.
+// GPX's namespace with a trailing slash is GPX; <gpx> in another namespace
+// is refused naming the namespace found and the one expected.
+TEST(TrackFiles, GpxNamespacesWithATrailingSlashAreTakenOthersNamed) {
+    TempDir dir;
+    const std::string body = "<trk><trkseg>" + gpxPoint("trkpt", "39.9", "116.3", "2009-06-01T08:00:00Z") +
+                             "</trkseg></trk></gpx>\n";
+    const struct {
+        const char* name;
+        const char* xmlns;
+        const char* reason;  // empty: one point read
+    } cases[] = {
+        {"slash11.gpx", "http://www.topografix.com/GPX/1/1/", ""},
+        {"slash10.gpx", "http://www.topografix.com/GPX/1/0/", ""},
+        {"other.gpx", "http://www.topografix.com/GPX/2/0",
+         "is not a GPX file: its root element <gpx> is in the namespace \"http://www.topografix.com/GPX/2/0\", not "
+         "GPX 1.1's \"http://www.topografix.com/GPX/1/1\" (or 1.0's)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path =
+            dir.write(c.name, std::string("<?xml version=\"1.0\"?>\n<gpx version=\"1.1\" xmlns=\"") + c.xmlns + "\">" + body);
+        TrajectoryLoader loader;
+        try {
+            EXPECT_EQ(loader.load(path, true).size(), 1u);
+            EXPECT_EQ(*c.reason, '\0');
+        } catch (const DataFileError& error) {
+            EXPECT_EQ(error.reason(), c.reason);
+        }
+    }
+}
+
+// Characters that would not show in a message are named: a rejected time
+// with a no-break or zero-width space reads as what it holds.
+TEST(TrackFiles, InvisibleCharactersInEchoedTextAreNamed) {
+    const struct {
+        std::string text, shown;
+    } cases[] = {
+        {"08:00:00\u00A0", "08:00:00<U+00A0>"},
+        {"2009-06-01T08:00\u200B:00Z", "2009-06-01T08:00<U+200B>:00Z"},
+        {"\uFEFFsouth 1", "<U+FEFF>south 1"},
+        {"a\u202Fb\u3000c\u00ADd", "a<U+202F>b<U+3000>c<U+00AD>d"},
+        {"caf\u00E9 \u5317\u4EAC", "caf\u00E9 \u5317\u4EAC"},  // visible letters stay
+        {"\xC2", "\xC2"},                                       // a cut sequence stays as it is
+    };
+    for (const auto& c : cases) EXPECT_EQ(echoText(c.text), c.shown) << c.shown;
+
+    TempDir dir;
+    const std::string path =
+        dir.write("nbsp.gpx", gpx("<trk><trkseg>" + gpxPoint("trkpt", "39.9", "116.3", "2009-06-01T08:00:00Z\u00A0") +
+                                  "</trkseg></trk>\n"));
+    TrajectoryLoader loader;
+    try {
+        loader.load(path, true);
+        ADD_FAILURE() << "no error";
+    } catch (const DataFileError& error) {
+        EXPECT_NE(error.reason().find("\"2009-06-01T08:00:00Z<U+00A0>\" is not an ISO 8601 time"), std::string::npos)
+            << error.reason();
+    }
+}
+
 TEST(TrackFiles, EntitiesAreRefusedAndEchoedTextIsEscaped) {
     TempDir dir;
     const std::string laughs = dir.write(

@@ -475,6 +475,10 @@ TEST(ImportTool, TheSummarySaysWhatWasSkippedAndWhyNothingWasKept) {
                            "1 outside the box, 1 bad points skipped, 1 features that are not points"),
               std::string::npos)
         << run.err;
+    // Fixes elsewhere than the box: the way to frame them is named.
+    EXPECT_NE(run.err.find("\ntrackora-import: --box fit imports them into a box fitted to where they lie\n"),
+              std::string::npos)
+        << run.err;
 }
 
 // Track files are counted with their bytes, in a tree as alone, and the
@@ -1039,3 +1043,130 @@ TEST(ImportFrame, FitTakesTheCityWithMostFixesAndNamesTheOther) {
 }
 
 }  // namespace
+
+// The samples and their frame file change together or not at all: a frame
+// file that cannot be written or removed (a directory in its place, made
+// while the import reads) leaves the old samples; samples that cannot be
+// renamed into place put the old frame file back.
+TEST(ImportCommit, SamplesAndFrameFileChangeTogetherOrNotAtAll) {
+    struct Case {
+        const char* name;
+        bool box;                   // import into another box than the default
+        bool frameBecomesDirectory;  // else the samples' target does
+    };
+    for (const Case& c : {Case{"frame file blocked, another box", true, true},
+                          Case{"old frame file blocked, default box", false, true},
+                          Case{"samples blocked, frame file put back", true, false}}) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        writeTree(dir);
+        ImportOptions options;
+        options.input = (dir.root() / "raw").string();
+        options.output = (dir.root() / "out.bin").string();
+        options.box = parseFrame("39,116,41,117");
+        ASSERT_EQ(import(options).status, 0);
+        const std::string samples = readAll(options.output), frame = readAll(frameFilePath(options.output));
+        ASSERT_FALSE(frame.empty());
+
+        if (c.box)
+            options.box = parseFrame("39.5,116,40.5,117");
+        else
+            options.box.reset();
+        const std::string blocked = c.frameBecomesDirectory ? frameFilePath(options.output) : options.output;
+        const ToolRun run = import(options, [&] {
+            fs::remove(blocked);
+            fs::create_directories(blocked + "/kept");
+        });
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(blocked + "\""), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("Is a directory"), std::string::npos) << run.err;
+        EXPECT_TRUE(fs::is_directory(blocked + "/kept"));
+        if (c.frameBecomesDirectory) EXPECT_EQ(readAll(options.output), samples);
+        else EXPECT_EQ(readAll(frameFilePath(options.output)), frame);
+        EXPECT_EQ(filesIn(dir.root()), (std::vector<std::string>{"out.bin", "out.bin.frame", "raw"}));
+    }
+}
+
+// A file in a tree that is no track file after all (a meta.json that is not
+// GeoJSON, a table without coordinates) is skipped with a warning naming it
+// and why, counted, and the rest imported, with or without
+// --skip-bad-lines; a bad point in a track file still stops the import, and
+// a tree of nothing readable still fails.
+TEST(ImportTool, FilesInATreeThatAreNoTrackFilesAreSkippedWithAWarning) {
+    TempDir dir;
+    writeTree(dir);
+    dir.write("raw/meta.json", "{\"name\": \"study\", \"version\": 2}\n");
+    dir.write("raw/000/summary.csv", "user,trips\n000,1\n");
+    const std::string meta = (dir.root() / "raw/meta.json").string();
+    const std::string summary = (dir.root() / "raw/000/summary.csv").string();
+    ImportOptions options;
+    options.input = (dir.root() / "raw").string();
+    options.output = (dir.root() / "out.bin").string();
+    for (const bool skipBadLines : {false, true}) {
+        SCOPED_TRACE(skipBadLines ? "--skip-bad-lines" : "plain");
+        options.skipBadLines = skipBadLines;
+        const ToolRun run = import(options);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find("trackora-import: warning: skipped \"" + summary +
+                               "\": has no latitude column (looked for latitude, lat, y)\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find("trackora-import: warning: skipped \"" + meta + "\": GDAL: "), std::string::npos)
+            << run.err;
+        EXPECT_NE(run.out.find("  unreadable:        2 files skipped (named above)\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("  fixes kept:        3\n"), std::string::npos) << run.out;
+    }
+
+    options.skipBadLines = false;
+    dir.write("raw/walk.gpx", "<gpx><trk><trkseg><trkpt lat=\"39.9x\" lon=\"116.3\"><time>2009-06-01T08:00:00Z</time>"
+                              "</trkpt></trkseg></trk></gpx>");
+    ToolRun run = import(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("point 1: \"39.9x\" is not a latitude"), std::string::npos) << run.err;
+
+    options.input = (dir.root() / "nothing").string();
+    dir.write("nothing/meta.json", "{\"name\": \"study\"}\n");
+    dir.write("nothing/summary.csv", "user,trips\n000,1\n");
+    run = import(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("2 files or directories unreadable); nothing written"), std::string::npos) << run.err;
+}
+
+// Fixes that all lie beyond 85 degrees of latitude leave --box fit nothing
+// to frame: it says so and writes nothing, instead of calling the default
+// box fitted and then finding no fix in it.
+TEST(ImportFrame, FitWithEveryFixBeyond85DegreesWritesNothing) {
+    const struct {
+        const char* name;
+        const char* file;
+        std::string content;
+        int fixes;
+    } cases[] = {
+        {"Svalbard's north, a tree", "arctic/000/Trajectory/1.plt",
+         kHeader + "85.2,20.0,0,0,0,2009-06-01,08:00:00\n86.0,21.0,0,0,0,2009-06-01,08:00:01\n"
+                   "89.9,-40.0,0,0,0,2009-06-01,08:00:02\n",
+         3},
+        {"the pole, a GPX file", "south.gpx",
+         "<gpx><trk><trkseg><trkpt lat=\"-89.5\" lon=\"0\"><time>2009-06-01T08:00:00Z</time></trkpt>"
+         "<trkpt lat=\"-85.001\" lon=\"1\"><time>2009-06-01T08:00:01Z</time></trkpt></trkseg></trk></gpx>",
+         2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string file = dir.write(c.file, c.content);
+        ImportOptions options;
+        options.input = std::string(c.file).find('/') != std::string::npos ? (dir.root() / "arctic").string() : file;
+        options.output = (dir.root() / "out.bin").string();
+        options.fitBox = true;
+        const ToolRun run = import(options);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find("its fixes cannot be framed: none of its " + std::to_string(c.fixes) +
+                               " fixes lies within 85 degrees of the equator"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_FALSE(fs::exists(options.output));
+        EXPECT_FALSE(fs::exists(frameFilePath(options.output)));
+    }
+}

@@ -1,8 +1,13 @@
 // The frame a data set is normalised over: its text forms, what is refused,
 // and the frame file beside a binary sample file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <array>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <numbers>
 #include <stdexcept>
 
@@ -109,6 +114,98 @@ TEST(GeoFrame, ParsesBoxesAnywhereAndRefusesWhatCannotBeAFrame) {
             ADD_FAILURE() << c.text << " was taken";
         } catch (const std::invalid_argument& error) {
             EXPECT_NE(std::string(error.what()).find(c.reason), std::string::npos) << c.text << ": " << error.what();
+        }
+    }
+}
+
+// Frames whose cells cannot be told apart (spans the 1e-9-degree decimals
+// and single-precision degrees cannot resolve into 1000 cells), and slivers
+// whose map would be a line, are refused by --box and by the frame file
+// reader alike; the bounds themselves are taken.
+TEST(GeoFrame, FramesTooSmallOrTooThinAreRefused) {
+    const struct {
+        const char* text;
+        const char* reason;  // empty: taken
+    } cases[] = {
+        {"40,116,40.0000001,116.0000001", "each side must span at least 0.00001 degrees"},
+        {"40,116,40.000009,116.1", "each side must span at least 0.00001 degrees"},
+        {"40,116,40.00001,116.00001", ""},
+        {"0,0,0.001,10", "111 m north-south by 1.11e+03 km east-west, one side more than 1000 times the other: "
+                         "its map would have no height"},
+        {"0,0,10,0.001", "its map would have no width"},
+        {"60,0,60.001,4.4", "its map would have no height"},  // 111 m by 245 km at 60 N
+        {"0,0,0.01,5", ""},                                    // 500 to 1
+        {"60,0,60.01,20", ""},                                 // 1.1 km by 1.1e3 km: under 1000 at 60 N
+    };
+    TempDir dir;
+    const std::string samples = dir.write("a.bin", "");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string parsed, read;
+        GeoFrame frame{};
+        try {
+            frame = parseFrame(c.text);
+        } catch (const std::invalid_argument& error) {
+            parsed = error.what();
+        }
+        std::array<double, 4> bounds{};
+        std::sscanf(c.text, "%lf,%lf,%lf,%lf", &bounds[0], &bounds[1], &bounds[2], &bounds[3]);
+        dir.write("a.bin.frame", frameFileText(GeoFrame{bounds[0], bounds[1], bounds[2], bounds[3]}));
+        try {
+            EXPECT_EQ(readFrameFile(samples), frame);
+        } catch (const DataFileError& error) {
+            read = error.reason();
+        }
+        if (*c.reason == '\0') {
+            EXPECT_EQ(parsed, "");
+            EXPECT_EQ(read, "");
+        } else {
+            EXPECT_NE(parsed.find(c.reason), std::string::npos) << parsed;
+            EXPECT_NE(read.find(c.reason), std::string::npos) << read;
+        }
+    }
+}
+
+// The frame file is read whole only when it is one: a huge file is refused
+// by its size before any of it is read (a sparse 2 GB file here), a link to
+// nothing is no default frame, and a UTF-8 byte-order mark is taken.
+TEST(GeoFrame, FrameFilesAreCappedTypedAndMayStartWithAByteOrderMark) {
+    TempDir dir;
+    const std::string samples = dir.write("a.bin", "");
+    const std::string frame = samples + ".frame";
+    const GeoFrame lima{-12.3, -77.2, -11.9, -76.8};
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        const char* reason;  // empty: reads as lima
+    } cases[] = {
+        {"comments past 64 KiB",
+         [&] { dir.write("a.bin.frame", std::string(kFrameFileLimit, '#') + "\n" + frameFileText(lima)); },
+         "it is larger than 64 KiB, more than a frame file holds"},
+        {"2 GB", [&] { std::filesystem::resize_file(dir.write("a.bin.frame", frameFileText(lima)), 2000000000); },
+         "it is larger than 64 KiB, more than a frame file holds"},
+        {"link to nothing", [&] { std::filesystem::create_symlink("gone.frame", frame); },
+         "it is a link to nothing (\"gone.frame\" does not exist)"},
+        {"directory", [&] { std::filesystem::create_directory(frame); }, "Is a directory"},
+        {"FIFO", [&] { ASSERT_EQ(::mkfifo(frame.c_str(), 0600), 0); }, "not a regular file (a FIFO)"},
+        {"byte-order mark", [&] { dir.write("a.bin.frame", "\xEF\xBB\xBF" + frameFileText(lima)); }, ""},
+        {"just under the limit",
+         [&] {
+             const std::string text = frameFileText(lima);
+             dir.write("a.bin.frame", std::string(kFrameFileLimit - text.size() - 1, '#') + "\n" + text);
+         },
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(frame);
+        c.make();
+        try {
+            EXPECT_EQ(readFrameFile(samples), lima);
+            EXPECT_EQ(*c.reason, '\0');
+        } catch (const DataFileError& error) {
+            EXPECT_EQ(error.path(), frame);
+            EXPECT_EQ(error.reason(), c.reason);
         }
     }
 }

@@ -37,23 +37,28 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "--grid writes the host's floats as little-endian");
 
-bool writeGrid(OutputFile& out, const std::vector<float>& grid) {
+// Each writer below, on failure, says why and drops its output at once: the
+// temporary file goes then, not at the end of the run, so the space it held
+// on a full disk is there for the outputs written after it.
+bool writeGrid(std::optional<OutputFile>& out, const std::vector<float>& grid) {
     try {
-        out.write(grid.data(), grid.size() * sizeof(float));
-        out.commit();
+        out->write(grid.data(), grid.size() * sizeof(float));
+        out->commit();
     } catch (const OutputError& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        out.reset();
         return false;
     }
     return true;
 }
 
-bool writeGeoTiff(OutputFile& out, const std::vector<float>& cells, const ControlSettings& settings,
+bool writeGeoTiff(std::optional<OutputFile>& out, const std::vector<float>& cells, const ControlSettings& settings,
                   double densest, GridValues values, const GeoFrame& frame, const std::string& clock) {
     try {
-        writeDensityGeoTiff(out, cells, settings, densest, values, frame, clock);
+        writeDensityGeoTiff(*out, cells, settings, densest, values, frame, clock);
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        out.reset();
         return false;
     }
     return true;
@@ -94,9 +99,10 @@ bool readColourTables(const std::vector<std::pair<std::string, const HeatmapOpti
 }
 
 // The picture, its world file and its coordinate system: all written before
-// any is committed, the sidecars first, so a failed write replaces nothing.
-bool writePng(const HeatmapOptions& options, OutputFile& out, OutputFile& world, OutputFile& aux,
-              const std::vector<float>& grid, const GeoFrame& frame) {
+// any is committed, the sidecars first, so a failed write replaces nothing;
+// on a failure all three temporary files go at once.
+bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, std::optional<OutputFile>& world,
+              std::optional<OutputFile>& aux, const std::vector<float>& grid, const GeoFrame& frame) {
     const ColourTable& table = colourTables.at(options.lutPath);
     const int width = table.width, height = table.height;
     const unsigned char* lut = table.rgb.data();
@@ -124,19 +130,25 @@ bool writePng(const HeatmapOptions& options, OutputFile& out, OutputFile& world,
     };
     if (!stbi_write_png_to_func(append, &png, shape.width, shape.height, 3, image.data(), shape.width * 3)) {
         std::cerr << "trackora-heatmap: cannot write \"" << echoPath(options.pngPath) << "\": PNG encoding failed\n";
+        out.reset();
+        world.reset();
+        aux.reset();
         return false;
     }
     try {
-        out.write(png.data(), png.size());
+        out->write(png.data(), png.size());
         const std::string placing = worldFileText(frame, shape.width, shape.height);
-        world.write(placing.data(), placing.size());
+        world->write(placing.data(), placing.size());
         const std::string system = auxXmlText();
-        aux.write(system.data(), system.size());
-        world.commit();
-        aux.commit();
-        out.commit();
+        aux->write(system.data(), system.size());
+        world->commit();
+        aux->commit();
+        out->commit();
     } catch (const OutputError& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        out.reset();
+        world.reset();
+        aux.reset();
         return false;
     }
     return true;
@@ -208,7 +220,9 @@ int checkOutputs(const std::vector<std::pair<std::string, const HeatmapOptions*>
 // The day cube: one grid per step of the day under the options' modes,
 // kernel and values (each step's window from its first second to the one
 // before the next step's), written a slice at a time.
-bool writeCube(const HeatmapOptions& options, OutputFile& out, const GeoFrame& frame, const std::string& clock) {
+bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output, const GeoFrame& frame,
+               const std::string& clock) {
+    OutputFile& out = *output;
     const std::int32_t step = options.stepSeconds > 0 ? options.stepSeconds : 900;
     const GridValues values = options.values.value_or(GridValues::perKm2);
     gis::DayCubeLayout layout;
@@ -256,9 +270,11 @@ bool writeCube(const HeatmapOptions& options, OutputFile& out, const GeoFrame& f
         std::fflush(stdout);
     } catch (const gis::GisError& error) {
         std::cerr << "trackora-heatmap: cannot write \"" << echoPath(out.target()) << "\": " << error.reason() << "\n";
+        output.reset();
         return false;
     } catch (const OutputError& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        output.reset();
         return false;
     }
     return true;
@@ -277,14 +293,14 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
                                                      : std::vector<float>{},
                          frame);
     };
-    if (outputs.grid) ok = writeGrid(*outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
-    if (outputs.png) ok = writePng(options, *outputs.png, *outputs.pngWorld, *outputs.pngAux, grid, frame) && ok;
+    if (outputs.grid) ok = writeGrid(outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
+    if (outputs.png) ok = writePng(options, outputs.png, outputs.pngWorld, outputs.pngAux, grid, frame) && ok;
     if (outputs.geotiff) {
         const GridValues values = options.values.value_or(GridValues::perKm2);
-        ok = writeGeoTiff(*outputs.geotiff, cells(values), options.settings, densest, values, frame, clock) && ok;
+        ok = writeGeoTiff(outputs.geotiff, cells(values), options.settings, densest, values, frame, clock) && ok;
     }
     if (outputs.cube) {
-        ok = writeCube(options, *outputs.cube, frame, clock) && ok;
+        ok = writeCube(options, outputs.cube, frame, clock) && ok;
         // The engine's last compute is the settings' own again, for what follows.
         ControlSettings again = options.settings;
         HeatmapEngine::computeHeatmap(again);
@@ -402,6 +418,15 @@ int main(int argc, char** argv) {
             TrajectoryLoader loader;
             samples = std::make_shared<SamplesInMemory>(loader.load(options.input, !options.textNormalized));
             frame = loader.frame;
+            // An empty grid from points that lie elsewhere is no result:
+            // say where they went and how to read them in their own frame.
+            if (samples->size() == 0 && loader.report.outside > 0) {
+                std::cerr << "trackora-heatmap: \"" << echoPath(options.input) << "\": all its "
+                          << loader.report.outside << " points lie outside the box " << frameDescription(frame)
+                          << " that recordings and track files are read over; trackora-import --box fit imports "
+                             "them into a box fitted to them, which trackora-heatmap then reads\n";
+                return 1;
+            }
         }
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << loadFailureMessage(options.input, error) << "\n";

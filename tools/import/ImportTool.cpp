@@ -20,6 +20,8 @@
 #include "model/OutputFile.h"
 #include "model/TrajectoryLoader.h"
 
+#include <sys/stat.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -176,7 +178,14 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
             first = false;
         }
         out << "\n";
-        if (!r.unreadable.empty()) out << "  unreadable, skipped: " << r.unreadable.size() << " files or directories\n";
+        if (!r.unreadable.empty()) {
+            std::error_code ignored;
+            const bool directories = std::any_of(r.unreadable.begin(), r.unreadable.end(), [&](const auto& entry) {
+                return fs::is_directory(entry.first, ignored);
+            });
+            out << "  unreadable:        " << withSeparators(static_cast<std::int64_t>(r.unreadable.size()))
+                << (directories ? " files or directories" : " files") << " skipped (named above)\n";
+        }
     }
     if (options.skipBadLines && (readLines || r.badLines.count)) {
         out << "  bad lines skipped: " << withSeparators(r.badLines.count) << "\n";
@@ -193,32 +202,93 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
     out << "\n";
 }
 
-// The samples' frame beside them: written when it is not the default box
-// (a binary input's frame is carried over), and a frame file left by an
-// earlier import into another box removed when it is, so the samples are
-// never read over the wrong frame.
-void writeFrameFile(const std::string& samples, const GeoFrame& frame, const std::string& clock,
-                    std::optional<OutputFile>& prepared) {
-    if (frame == GeoFrame{} && clock.empty()) {
-        std::error_code error;
-        fs::remove(frameFilePath(samples), error);
-        // A name with no room for ".frame" never had a frame file.
-        if (error && error != std::errc::filename_too_long)
-            throw std::runtime_error("cannot remove \"" + echoPath(frameFilePath(samples)) + "\", the frame of an "
-                                     "earlier import: " + error.message());
-        return;
+// The samples' frame beside them, committed together with them: written
+// when it is not the default box (a binary input's frame is carried over),
+// and a frame file left by an earlier import into another box removed when
+// it is, so the samples are never read over the wrong frame. Everything that
+// can fail is done in stage(), before the samples' rename; the old frame file
+// is kept in memory until then, and put back by rollBack() when that rename
+// fails, so both change or neither does.
+class FrameCommit {
+public:
+    FrameCommit(const std::string& samples, const GeoFrame& frame, const std::string& clock,
+                std::optional<OutputFile>& prepared)
+        : path_(frameFilePath(samples)), prepared_(prepared) {
+        remove_ = frame == GeoFrame{} && clock.empty();
+        if (!remove_) text_ = frameFileText(frame, clock);
     }
-    if (!prepared) prepared.emplace(frameFilePath(samples));
-    const std::string text = frameFileText(frame, clock);
-    prepared->write(text.data(), text.size());
-    prepared->commit();
-}
+
+    void stage() {
+        struct stat status {};
+        const bool exists = ::lstat(path_.c_str(), &status) == 0;
+        // A name with no room for ".frame" never had a frame file.
+        if (!exists && errno != ENOENT && errno != ENAMETOOLONG)
+            throw OutputError(path_, std::strerror(errno));
+        if (remove_) {
+            // Only a file or a link is the frame of an earlier import;
+            // anything else in its place is no one's to remove.
+            if (exists && !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))
+                throw std::runtime_error("cannot remove \"" + echoPath(path_) + "\", the frame of an earlier import: " +
+                                         notRegularFileReason(status.st_mode));
+        } else {
+            if (!prepared_) prepared_.emplace(path_);
+            prepared_->write(text_.data(), text_.size());
+            prepared_->prepare();
+        }
+        if (exists) {
+            try {
+                old_ = readSmallFile(path_, kFrameFileLimit, "a frame file");
+            } catch (const std::exception&) {
+                // Not a frame file that could be read (too large, a link to
+                // nothing): nothing of it worth putting back.
+            }
+        }
+    }
+
+    void commit() {
+        if (remove_) {
+            if (::unlink(path_.c_str()) != 0 && errno != ENOENT && errno != ENAMETOOLONG)
+                throw std::runtime_error("cannot remove \"" + echoPath(path_) + "\", the frame of an earlier import: " +
+                                         std::strerror(errno));
+        } else {
+            prepared_->commit();
+        }
+        committed_ = true;
+    }
+
+    // After commit(), when the samples could not follow: the old frame file
+    // back, or none when there was none. Says on `err` when even that fails.
+    void rollBack(std::ostream& err) noexcept {
+        if (!committed_) return;
+        try {
+            if (old_) {
+                OutputFile restore(path_);
+                restore.write(old_->data(), old_->size());
+                restore.commit();
+            } else if (!remove_) {
+                fs::remove(path_);
+            }
+        } catch (const std::exception& e) {
+            err << "trackora-import: the frame file \"" << echoPath(path_) << "\" could not be put back: " << e.what()
+                << "\n";
+        }
+    }
+
+private:
+    std::string path_;
+    std::optional<OutputFile>& prepared_;
+    bool remove_ = false;
+    std::string text_;
+    std::optional<std::string> old_;
+    bool committed_ = false;
+};
 
 // --box fit: the frame of 99.9% of the fixes, from a first read in degrees.
 // The second read then keeps and places the fixes over it from their text,
 // as a load with that box does (the degrees held as floats would move fixes
 // on a cell edge).
-FrameFit fitToTheData(const ImportOptions& options, const TrackOptions& tracks, const std::string& skip) {
+FrameFit fitToTheData(const ImportOptions& options, const TrackOptions& tracks, const std::string& skip,
+                      ImportReport& report) {
     TrajectoryLoader loader;
     loader.frame = GeoFrame{-85.0, -180.0, 85.0, 180.0};
     loader.tracks = tracks;
@@ -234,6 +304,7 @@ FrameFit fitToTheData(const ImportOptions& options, const TrackOptions& tracks, 
             longitudes.push_back(point.y);
         }
     });
+    report = loader.report;
     return fitFrameToData(latitudes, longitudes);
 }
 
@@ -544,7 +615,21 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         RecordWriter writer(output);
         try {
             if (options.fitBox) {
-                const FrameFit fit = fitToTheData(options, tracks, output.replacedPath());
+                ImportReport first;
+                const FrameFit fit = fitToTheData(options, tracks, output.replacedPath(), first);
+                // No fix a box may hold: fitting gives no box, not the default one.
+                if (fit.total == 0) {
+                    bar.finish();
+                    err << "trackora-import: \"" << echoPath(options.input) << "\": ";
+                    if (first.outside > 0)
+                        err << "its fixes cannot be framed: none of its " << withSeparators(first.outside)
+                            << " fixes lies within 85 degrees of the equator, where a box must lie\n";
+                    else
+                        err << "holds no fixes to fit a box to ("
+                            << nothingKeptReason(first, tree || isRecordingFile(options.input)) << ")\n";
+                    err << "trackora-import: nothing written; \"" << echoPath(options.output) << "\" is unchanged\n";
+                    return 1;
+                }
                 loader.frame = fit.frame;
                 printFit(out, fit);
             }
@@ -575,11 +660,24 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
                 << frameDescription(loader.frame) << " ("
                 << nothingKeptReason(loader.report, tree || isRecordingFile(options.input))
                 << "); nothing written\n";
+            // Fixes in another city than the box: the box is what is wrong.
+            if (loader.report.outside > 0 && !options.fitBox)
+                err << "trackora-import: --box fit imports them into a box fitted to where they lie\n";
             return 1;
         }
         writer.flush();
-        output.commit();
-        writeFrameFile(options.output, loader.frame, clock, frameOutput);
+        // Samples and frame file together or not at all: both written to
+        // the disk first, then the frame's rename, then the samples'.
+        output.prepare();
+        FrameCommit frameCommit(options.output, loader.frame, clock, frameOutput);
+        frameCommit.stage();
+        frameCommit.commit();
+        try {
+            output.commit();
+        } catch (const std::exception&) {
+            frameCommit.rollBack(err);
+            throw;
+        }
         printSummary(out, options, loader, tree || isRecordingFile(options.input), writer.tally, bar.seconds());
     } catch (const std::exception& e) {
         err << "trackora-import: " << e.what() << "\n";
