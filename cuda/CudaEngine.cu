@@ -238,13 +238,35 @@ void CudaEngine::recordTime() {
 
 }  // namespace detail
 
-std::string cudaDeviceProblem() {
+namespace {
+
+std::string cudaVersion(int v) { return std::to_string(v / 1000) + "." + std::to_string(v % 1000 / 10); }
+
+}  // namespace
+
+CudaDeviceStatus cudaDeviceStatus() {
     int devices = 0;
     const cudaError_t status = cudaGetDeviceCount(&devices);
-    if (status != cudaSuccess) return std::string("CUDA reports \"") + cudaGetErrorString(status) + "\"";
-    if (devices == 0) return "CUDA finds no device";
-    return {};
+    if (status == cudaSuccess && devices > 0) return {CudaAvailability::ready, {}};
+    if (status == cudaSuccess || status == cudaErrorNoDevice)
+        return {CudaAvailability::noDevice, "the NVIDIA driver reports no CUDA device"};
+    const std::string words = std::string("CUDA reports \"") + cudaGetErrorString(status) + "\"";
+    if (status == cudaErrorInsufficientDriver || status == cudaErrorCallRequiresNewerDriver) {
+        int driver = 0;
+        int runtime = 0;
+        cudaDriverGetVersion(&driver);
+        cudaRuntimeGetVersion(&runtime);
+        // The runtime answers 0 when no driver is loaded at all: no GPU to
+        // use, not an old driver.
+        if (driver == 0) return {CudaAvailability::noDevice, "no NVIDIA driver is loaded (" + words + ")"};
+        return {CudaAvailability::driverTooOld, "the NVIDIA driver supports CUDA " + cudaVersion(driver) +
+                                                     ", older than this program's runtime " + cudaVersion(runtime) +
+                                                     " (" + words + ")"};
+    }
+    return {CudaAvailability::failed, words};
 }
+
+std::string cudaDeviceProblem() { return cudaDeviceStatus().problem; }
 
 std::string cudaDeviceDescription() {
     if (!cudaDeviceProblem().empty()) return {};
@@ -254,12 +276,11 @@ std::string cudaDeviceDescription() {
     int runtime = 0;
     cudaDriverGetVersion(&driver);
     cudaRuntimeGetVersion(&runtime);
-    const auto version = [](int v) { return std::to_string(v / 1000) + "." + std::to_string(v % 1000 / 10); };
     char memory[32];
     std::snprintf(memory, sizeof memory, "%.1f GiB", static_cast<double>(properties.totalGlobalMem) / (1 << 30));
     return std::string(properties.name) + ", compute capability " + std::to_string(properties.major) + "." +
            std::to_string(properties.minor) + ", " + memory + ", " + std::to_string(properties.multiProcessorCount) +
-           " multiprocessors; driver " + version(driver) + ", runtime " + version(runtime);
+           " multiprocessors; driver " + cudaVersion(driver) + ", runtime " + cudaVersion(runtime);
 }
 
 CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path, int tableSize,

@@ -41,6 +41,16 @@ CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path = gpup
 CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path path = gpuplan::Path::counting,
                           int tableSize = 1, std::size_t reclaimableBytes = 0);
 
+// Why CUDA can or cannot run here, told apart: a machine with no device
+// (or no NVIDIA driver at all) is not one whose driver is too old for this
+// runtime, nor one whose device CUDA refuses for another reason.
+enum class CudaAvailability { ready, noDevice, driverTooOld, failed };
+struct CudaDeviceStatus {
+    CudaAvailability availability = CudaAvailability::failed;
+    std::string problem;  // empty when ready
+};
+CudaDeviceStatus cudaDeviceStatus();
+
 // Empty when a CUDA device is present, else the reason.
 std::string cudaDeviceProblem();
 
