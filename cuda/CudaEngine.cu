@@ -33,6 +33,7 @@ CudaEngine::CudaEngine(const SampleSource& samples, Path path) : path_(path) {
     TRACKORA_CUDA_CHECK(failure_, cudaGetDeviceProperties(&properties, 0));
     name_ = std::string(path == Path::literal ? "CUDA literal (" : "CUDA (") + properties.name + ")";
     stream_.create();
+    readBack_.emplace(failure_, kde::kCells);
     // Everything but the far points is allocated before the samples are
     // read, so a device that is short of memory says so before a long read.
     points_.allocate(samples.size());
@@ -54,18 +55,42 @@ CudaEngine::CudaEngine(const SampleSource& samples, Path path) : path_(path) {
 }
 
 void CudaEngine::uploadPoints(const SampleSource& samples, std::vector<Datapoint>& far) {
+    // Two staging buffers in turn: a chunk is copied into one while the
+    // device still reads the other, and the source may reuse its chunk as
+    // soon as the copy into staging is made.
+    HostStaging<Datapoint> staging[2] = {{failure_, gpuplan::kStagingSamples}, {failure_, gpuplan::kStagingSamples}};
+    OwnedEvent copied[2] = {OwnedEvent{failure_}, OwnedEvent{failure_}};
+    bool inFlight[2] = {false, false};
+    int next = 0;
     std::size_t uploaded = 0;
-    samples.forEachChunk([&](const Datapoint* chunk, std::size_t count, std::size_t first) {
+    const auto visit = [&](const Datapoint* chunk, std::size_t count, std::size_t first) {
         if (first != uploaded)
             throw std::logic_error("the sample source handed samples from " + std::to_string(first) + " after " +
                                    std::to_string(uploaded));
-        points_.copyIn(first, chunk, count, stream_.get());
-        // Read on the host while the copy runs: both only read the chunk.
+        for (std::size_t done = 0; done < count;) {
+            const std::size_t part = std::min(count - done, gpuplan::kStagingSamples);
+            if (inFlight[next]) TRACKORA_CUDA_CHECK(failure_, cudaEventSynchronize(copied[next].get()));
+            std::copy_n(chunk + done, part, staging[next].data());
+            points_.copyIn(first + done, staging[next].data(), part, stream_.get());
+            copied[next].create();
+            TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(copied[next].get(), stream_.get()));
+            inFlight[next] = true;
+            next = 1 - next;
+            done += part;
+        }
+        // Read on the host while the copies run.
         if (path_ == Path::counting) gpuplan::appendFarPoints(chunk, count, far);
-        // The source may reuse the chunk's memory once this returns.
-        TRACKORA_CUDA_CHECK(failure_, cudaStreamSynchronize(stream_.get()));
         uploaded += count;
-    });
+    };
+    // The staging goes when this returns, thrown out of or not: every copy
+    // from it must be done first.
+    try {
+        samples.forEachChunk(visit);
+    } catch (...) {
+        TRACKORA_CUDA_REPORT(failure_, cudaStreamSynchronize(stream_.get()));
+        throw;
+    }
+    TRACKORA_CUDA_CHECK(failure_, cudaStreamSynchronize(stream_.get()));
     if (uploaded != points_.count())
         throw std::logic_error("the sample source handed " + std::to_string(uploaded) + " of its " +
                                std::to_string(points_.count()) + " samples");
@@ -123,7 +148,7 @@ std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
     cudaStream_t stream = stream_.get();
     TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(start_.get(), stream));
     estimate(settings);
-    std::vector<float> results(kde::kCells, 0.0f);
+    std::vector<float> results(kde::kCells);
     // Both paths finish alike: the scaled cells' block maxima, the maximum of
     // those, and the division, all on the device.
     log_max_kernel<<<kde::kCellBlocks, kThreads, 0, stream>>>(heatmap_.get(), kde::kCells, useLog, partials_.get());
@@ -136,7 +161,7 @@ std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
     // The readout needs the divisor on the host: four bytes, read after the
     // timed work.
     lastMaximum_ = readMaximum(maximum);
-    copyToHost(results.data(), heatmap_.get(), results.size());
+    readGrid(results);
     recordTime();
     return results;
 }
@@ -144,8 +169,15 @@ std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
 std::vector<float> CudaEngine::density(const ControlSettings& settings) {
     estimate(settings);
     std::vector<float> results(kde::kCells, 0.0f);
-    copyToHost(results.data(), heatmap_.get(), results.size());
+    readGrid(results);
     return results;
+}
+
+// Through the page-locked staging: a pageable copy of the grid would be
+// staged by the driver in pieces, every frame.
+void CudaEngine::readGrid(std::vector<float>& to) {
+    copyToHost(readBack_->data(), heatmap_.get(), to.size());
+    std::copy_n(readBack_->data(), to.size(), to.begin());
 }
 
 void CudaEngine::setFactorChunk(int chunk) { chunk_ = std::clamp(chunk, 1, gpuplan::kFactorChunk); }

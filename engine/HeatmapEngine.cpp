@@ -124,6 +124,9 @@ void setTable(float sigma, int size, double aspect) {
         if (!state.onGpu) throw;
         failOver(error);
     }
+    // A larger table takes more device memory, which the memory check of
+    // the next load counts as freed when this engine goes.
+    if (state.onGpu) gpuBytesHeld = state.active->memoryBytes();
 }
 
 bool tableMatches(const ControlSettings& settings) {
@@ -371,6 +374,8 @@ std::string engineName() { return state.active ? state.active->name() : "none"; 
 }  // namespace HeatmapEngine
 
 engine::DensityBackend* engine::currentBackend() { return HeatmapEngine::state.active.get(); }
+
+std::size_t engine::gpuBytesHeld() { return HeatmapEngine::gpuBytesHeld.load(); }
 
 void engine::installWithStandby(std::unique_ptr<DensityBackend> active, std::unique_ptr<DensityBackend> standby,
                                 CellCounter* counter, ControlSettings& settings) {

@@ -461,4 +461,37 @@ TEST_F(Gpu, ReloadCountsTheMemoryTheRunningEngineFrees) {
     EXPECT_EQ(name.rfind("CUDA (", 0), 0u) << name;
 }
 
+// What the facade counts as the running engine's device memory (for the
+// next load's check) is what the device lost to it, by the runtime's own
+// report, the table grown after start-up included: 67 MB at 4097 on the
+// per-sample path, far past the allocator's rounding of the buffers.
+TEST_F(Gpu, HeldBytesMatchTheDevicesOwnReport) {
+    setenv("TRACKORA_ENGINE", "cuda-literal", 1);
+    const auto points = adversarialPoints(13, 2000);
+    ControlSettings settings;
+    settings.kernel_size = 3;
+    settings.mode_mask = kAllModes;
+    // Once before counting: the kernels' code is loaded on first use.
+    HeatmapEngine::initialize(points, settings);
+    HeatmapEngine::computeHeatmap(settings);
+    HeatmapEngine::release();
+    const std::size_t before = engine::cudaFreeBytes();
+    HeatmapEngine::initialize(points, settings);
+    settings.kernel_size = 4097;
+    HeatmapEngine::rebuildKernel(settings);
+    const std::size_t after = engine::cudaFreeBytes();
+    const std::size_t held = engine::gpuBytesHeld();
+    const std::string name = HeatmapEngine::engineName();
+    HeatmapEngine::release();
+    unsetenv("TRACKORA_ENGINE");
+    ASSERT_EQ(name.rfind("CUDA literal (", 0), 0u) << name;
+    ASSERT_GT(before, after);
+    const std::size_t taken = before - after;
+    EXPECT_GT(held, std::size_t{4097} * 4097 * sizeof(float));
+    // Seven buffers, each rounded to the allocator's 2 MiB pages at most.
+    const std::size_t rounding = std::size_t{16} << 20;
+    EXPECT_LE(held, taken + rounding) << "taken " << taken;
+    EXPECT_LE(taken, held + rounding) << "held " << held;
+}
+
 }  // namespace
