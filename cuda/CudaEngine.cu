@@ -27,7 +27,22 @@ constexpr int kSecondRegion = kde::kCellBlocks;
 
 }  // namespace
 
-CudaEngine::CudaEngine(const SampleSource& samples, Path path) : path_(path) {
+// Two page-locked staging buffers in turn: a chunk is copied into one while
+// the device still reads the other, and the source may reuse its chunk as
+// soon as the copy into staging is made.
+struct CudaEngine::Upload {
+    explicit Upload(FailureFlag& flag)
+        : staging{{flag, gpuplan::kStagingSamples}, {flag, gpuplan::kStagingSamples}},
+          copied{OwnedEvent{flag}, OwnedEvent{flag}} {}
+    HostStaging<Datapoint> staging[2];
+    OwnedEvent copied[2];
+    bool inFlight[2] = {false, false};
+    int next = 0;
+    std::size_t uploaded = 0;
+    std::vector<Datapoint> far;
+};
+
+CudaEngine::CudaEngine(std::size_t samples, Path path) : path_(path) {
     TRACKORA_CUDA_CHECK(failure_, cudaSetDevice(0));
     cudaDeviceProp properties{};
     TRACKORA_CUDA_CHECK(failure_, cudaGetDeviceProperties(&properties, 0));
@@ -36,7 +51,7 @@ CudaEngine::CudaEngine(const SampleSource& samples, Path path) : path_(path) {
     readBack_.emplace(failure_, kde::kCells);
     // Everything but the far points is allocated before the samples are
     // read, so a device that is short of memory says so before a long read.
-    points_.allocate(samples.size());
+    points_.allocate(samples);
     heatmap_.allocate(kde::kCells);
     partials_.allocate(gpuplan::kPartials);
     if (path_ == Path::counting) {
@@ -49,51 +64,53 @@ CudaEngine::CudaEngine(const SampleSource& samples, Path path) : path_(path) {
     table_.upload(&one, 1, stream_.get());
     start_.create();
     stop_.create();
-    std::vector<Datapoint> far;
-    uploadPoints(samples, far);
-    uploadFarPoints(far);
+    upload_ = std::make_unique<Upload>(failure_);
 }
 
-void CudaEngine::uploadPoints(const SampleSource& samples, std::vector<Datapoint>& far) {
-    // Two staging buffers in turn: a chunk is copied into one while the
-    // device still reads the other, and the source may reuse its chunk as
-    // soon as the copy into staging is made.
-    HostStaging<Datapoint> staging[2] = {{failure_, gpuplan::kStagingSamples}, {failure_, gpuplan::kStagingSamples}};
-    OwnedEvent copied[2] = {OwnedEvent{failure_}, OwnedEvent{failure_}};
-    bool inFlight[2] = {false, false};
-    int next = 0;
-    std::size_t uploaded = 0;
-    const auto visit = [&](const Datapoint* chunk, std::size_t count, std::size_t first) {
-        if (first != uploaded)
-            throw std::logic_error("the sample source handed samples from " + std::to_string(first) + " after " +
-                                   std::to_string(uploaded));
-        for (std::size_t done = 0; done < count;) {
-            const std::size_t part = std::min(count - done, gpuplan::kStagingSamples);
-            if (inFlight[next]) TRACKORA_CUDA_CHECK(failure_, cudaEventSynchronize(copied[next].get()));
-            std::copy_n(chunk + done, part, staging[next].data());
-            points_.copyIn(first + done, staging[next].data(), part, stream_.get());
-            copied[next].create();
-            TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(copied[next].get(), stream_.get()));
-            inFlight[next] = true;
-            next = 1 - next;
-            done += part;
-        }
-        // Read on the host while the copies run.
-        if (path_ == Path::counting) gpuplan::appendFarPoints(chunk, count, far);
-        uploaded += count;
-    };
-    // The staging goes when this returns, thrown out of or not: every copy
-    // from it must be done first.
-    try {
-        samples.forEachChunk(visit);
-    } catch (...) {
-        TRACKORA_CUDA_REPORT(failure_, cudaStreamSynchronize(stream_.get()));
-        throw;
+CudaEngine::CudaEngine(const SampleSource& samples, Path path) : CudaEngine(samples.size(), path) {
+    samples.forEachChunk(
+        [this](const Datapoint* chunk, std::size_t count, std::size_t first) { addChunk(chunk, count, first); });
+    finishUpload();
+}
+
+CudaEngine::~CudaEngine() {
+    // An upload stopped halfway: its staging may go only once the device
+    // has read it.
+    if (upload_) TRACKORA_CUDA_REPORT(failure_, cudaStreamSynchronize(stream_.get()));
+}
+
+void CudaEngine::addChunk(const Datapoint* chunk, std::size_t count, std::size_t first) {
+    if (!upload_) throw std::logic_error("CUDA engine: samples added after the upload finished");
+    Upload& upload = *upload_;
+    if (first != upload.uploaded)
+        throw std::logic_error("the sample source handed samples from " + std::to_string(first) + " after " +
+                               std::to_string(upload.uploaded));
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t part = std::min(count - done, gpuplan::kStagingSamples);
+        const int slot = upload.next;
+        if (upload.inFlight[slot]) TRACKORA_CUDA_CHECK(failure_, cudaEventSynchronize(upload.copied[slot].get()));
+        std::copy_n(chunk + done, part, upload.staging[slot].data());
+        points_.copyIn(first + done, upload.staging[slot].data(), part, stream_.get());
+        upload.copied[slot].create();
+        TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(upload.copied[slot].get(), stream_.get()));
+        upload.inFlight[slot] = true;
+        upload.next = 1 - slot;
+        done += part;
     }
+    // Read on the host while the copies run.
+    if (path_ == Path::counting) gpuplan::appendFarPoints(chunk, count, upload.far);
+    upload.uploaded += count;
+}
+
+void CudaEngine::finishUpload() {
+    if (!upload_) throw std::logic_error("CUDA engine: the upload finished twice");
     TRACKORA_CUDA_CHECK(failure_, cudaStreamSynchronize(stream_.get()));
-    if (uploaded != points_.count())
-        throw std::logic_error("the sample source handed " + std::to_string(uploaded) + " of its " +
+    if (upload_->uploaded != points_.count())
+        throw std::logic_error("the sample source handed " + std::to_string(upload_->uploaded) + " of its " +
                                std::to_string(points_.count()) + " samples");
+    const std::vector<Datapoint> far = std::move(upload_->far);
+    upload_.reset();
+    uploadFarPoints(far);
 }
 
 // The far points are known only once every sample was read: their bytes are
@@ -315,8 +332,11 @@ std::string cudaDeviceDescription() {
            " multiprocessors; driver " + cudaVersion(driver) + ", runtime " + cudaVersion(runtime);
 }
 
-CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path, int tableSize,
-                          std::size_t reclaimableBytes) {
+namespace {
+
+// The device and its free memory, before anything is allocated: a problem,
+// afterRelease, or neither when an engine of `samples` samples fits now.
+CudaStart checkRoom(std::size_t samples, gpuplan::Path path, int tableSize, std::size_t reclaimableBytes) {
     CudaStart start;
     start.problem = cudaDeviceProblem();
     if (!start.problem.empty()) return start;
@@ -327,26 +347,59 @@ CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path, int t
         start.problem = std::string("cudaMemGetInfo failed: ") + cudaGetErrorString(memory);
         return start;
     }
-    // Before anything is allocated. The far points are not known before the
-    // samples are read: they are few (an import keeps the frame's fixes),
-    // and the engine checks their bytes when it has found them.
-    const std::size_t needed = gpuplan::footprintBytes(path, samples.size(), 0, tableSize);
+    // The far points are not known before the samples are read: they are
+    // few (an import keeps the frame's fixes), and the engine checks their
+    // bytes when it has found them.
+    const std::size_t needed = gpuplan::footprintBytes(path, samples, 0, tableSize);
     if (needed + gpuplan::kHeadroomBytes > freeBytes + reclaimableBytes) {
-        start.problem = "the " + std::to_string(samples.size()) + " points and the " + std::to_string(tableSize) +
+        start.problem = "the " + std::to_string(samples) + " points and the " + std::to_string(tableSize) +
                         "-wide weight table need " + gpuplan::megabytes(needed + gpuplan::kHeadroomBytes) +
                         " of GPU memory, " + gpuplan::megabytes(freeBytes + reclaimableBytes) + " are free";
         return start;
     }
-    if (needed + gpuplan::kHeadroomBytes > freeBytes) {
-        start.afterRelease = true;  // fits once the running engine is gone
-        return start;
+    if (needed + gpuplan::kHeadroomBytes > freeBytes) start.afterRelease = true;  // fits once the running engine is gone
+    return start;
+}
+
+class StagedUpload final : public CudaUpload {
+public:
+    StagedUpload(std::size_t samples, gpuplan::Path path)
+        : engine_(std::make_unique<detail::CudaEngine>(samples, path)) {}
+    void add(const Datapoint* chunk, std::size_t count, std::size_t first) override {
+        engine_->addChunk(chunk, count, first);
     }
+    std::unique_ptr<DensityBackend> finish() override {
+        engine_->finishUpload();
+        return std::move(engine_);
+    }
+
+private:
+    std::unique_ptr<detail::CudaEngine> engine_;
+};
+
+}  // namespace
+
+CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path, int tableSize,
+                          std::size_t reclaimableBytes) {
+    CudaStart start = checkRoom(samples.size(), path, tableSize, reclaimableBytes);
+    if (!start.problem.empty() || start.afterRelease) return start;
     try {
         start.backend = std::make_unique<detail::CudaEngine>(samples, path);
     } catch (const LoadCancelled&) {
         throw;  // the load stops; the engine's device memory is already freed
     } catch (const DataFileError&) {
         throw;  // the samples cannot be read: the load fails, not the GPU
+    } catch (const std::exception& error) {
+        start.problem = error.what();
+    }
+    return start;
+}
+
+CudaStart beginCudaEngine(std::size_t samples, gpuplan::Path path, int tableSize, std::size_t reclaimableBytes) {
+    CudaStart start = checkRoom(samples, path, tableSize, reclaimableBytes);
+    if (!start.problem.empty() || start.afterRelease) return start;
+    try {
+        start.upload = std::make_unique<StagedUpload>(samples, path);
     } catch (const std::exception& error) {
         start.problem = error.what();
     }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,7 +41,14 @@ public:
     // DataFileError) and std::runtime_error for a failed CUDA call; whatever
     // it had allocated on the device is freed by then.
     CudaEngine(const SampleSource& samples, gpuplan::Path path);
-    ~CudaEngine() override = default;
+    // The same in steps, for a load that reads its samples once for this
+    // engine and the CPU index: the device memory for `samples` samples is
+    // taken here, addChunk uploads them in order, and finishUpload checks
+    // that all came and uploads the far points.
+    CudaEngine(std::size_t samples, gpuplan::Path path);
+    void addChunk(const Datapoint* chunk, std::size_t count, std::size_t first);
+    void finishUpload();
+    ~CudaEngine() override;
     CudaEngine(const CudaEngine&) = delete;
     CudaEngine& operator=(const CudaEngine&) = delete;
 
@@ -60,7 +68,6 @@ public:
     void setLaunchPoints(std::size_t points);
 
 private:
-    void uploadPoints(const SampleSource& samples, std::vector<Datapoint>& far);
     void uploadFarPoints(const std::vector<Datapoint>& far);
     // Waits for the stream's work before the copy and for the copy itself.
     void copyToHost(float* to, const float* from, std::size_t count);
@@ -95,6 +102,9 @@ private:
     DeviceBuffer<float> rows_{failure_};
     // The grid's way back to the host, page-locked when it can be.
     std::optional<HostStaging<float>> readBack_;
+    // While the samples are uploaded.
+    struct Upload;
+    std::unique_ptr<Upload> upload_;
     double lastMs_ = -1.0;
     bool lastLog_ = false;
     int chunk_ = gpuplan::kFactorChunk;

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "EngineTestData.h"
@@ -492,6 +493,53 @@ TEST_F(Gpu, HeldBytesMatchTheDevicesOwnReport) {
     const std::size_t rounding = std::size_t{16} << 20;
     EXPECT_LE(held, taken + rounding) << "taken " << taken;
     EXPECT_LE(taken, held + rounding) << "held " << held;
+}
+
+// A GPU load reads its samples once for the upload and the CPU index, with
+// the progress bar moving through the read, and hears a cancel on the way,
+// leaving nothing on the device. Without the CPU standby the samples are
+// only uploaded, still in one read.
+TEST_F(Gpu, LoadReadsOnceWithProgressAndHearsCancel) {
+    setenv("TRACKORA_ENGINE", "cuda", 1);
+    std::vector<Datapoint> points;  // times within the day: the CPU index reads once too
+    for (int i = 0; i < 20000; ++i)
+        points.emplace_back(0.3f + 0.004f * static_cast<float>(i % 97), 0.3f + 0.004f * static_cast<float>(i % 89),
+                            mode::WALK, (i * 37) % 86400);
+    const std::size_t chunks = (points.size() + 999) / 1000;
+    ControlSettings settings;
+    settings.kernel_size = 5;
+    settings.mode_mask = kAllModes;
+    settings.use_log_scale = false;
+    const auto expected = engine::FastEngine(points, 1).compute(settings);
+    for (bool standby : {true, false}) {
+        SCOPED_TRACE(standby ? "with the CPU standby" : "upload only");
+        HeatmapEngine::setCpuStandby(standby);
+        auto source = std::make_shared<ChunkedSource>(points, 1000);
+        std::vector<float> fractions;
+        auto prepared = HeatmapEngine::prepare(source, 5, [&](float fraction) { fractions.push_back(fraction); });
+        EXPECT_EQ(source->visited, chunks);
+        const std::size_t during = static_cast<std::size_t>(
+            std::count_if(fractions.begin(), fractions.end(), [](float f) { return f > 0.0f && f < 1.0f; }));
+        EXPECT_GE(during, chunks / 2);
+        EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+        HeatmapEngine::install(std::move(prepared), settings);
+        const std::string name = HeatmapEngine::engineName();
+        const auto grid = HeatmapEngine::computeHeatmap(settings);
+        HeatmapEngine::release();
+        EXPECT_EQ(name.rfind("CUDA (", 0), 0u) << name;
+        ASSERT_EQ(grid.size(), expected.size());
+        for (std::size_t k = 0; k < grid.size(); ++k)
+            ASSERT_NEAR(grid[k], expected[k], 1e-5f) << "cell " << k;
+
+        const std::size_t before = engine::cudaFreeBytes();
+        auto cancelled = std::make_shared<ChunkedSource>(points, 1000, ChunkedSource::Stop::cancel, chunks / 2);
+        EXPECT_THROW(HeatmapEngine::prepare(cancelled, 5), LoadCancelled);
+        EXPECT_EQ(cancelled->visited, chunks / 2);
+        // Within the allocator's rounding of a buffer.
+        EXPECT_LE(before, engine::cudaFreeBytes() + (std::size_t{2} << 20));
+    }
+    HeatmapEngine::setCpuStandby(true);
+    unsetenv("TRACKORA_ENGINE");
 }
 
 }  // namespace
