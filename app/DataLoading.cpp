@@ -240,4 +240,18 @@ void DataLoader::stop() {
         cancel_ = true;
     }
     wait();
+    // A load that finished before it heard the cancel still holds its
+    // samples and engine (device memory, for a GPU engine). They go now, on
+    // this thread, and not when the loader is destroyed at exit, after the
+    // CUDA runtime may have shut down.
+    LoadedData dropped;
+    {
+        std::lock_guard lock(mutex_);
+        if (!result_ || !result_->ok()) return;
+        dropped.dataset = std::move(result_->dataset);
+        dropped.engine = std::move(result_->engine);
+        result_->utcOffsetSeconds.reset();
+        result_->notes.clear();
+        result_->error = "Loading \"" + echoPath(result_->path) + "\" was cancelled";
+    }
 }

@@ -68,8 +68,9 @@ public:
     void wait();
     // Cancels the running load (it stops within one chunk of its reading,
     // between files of a tree, or within a step of the indexing) and waits
-    // for it; take() then gives a failure saying it was cancelled. For
-    // closing the window.
+    // for it; take() then gives a failure saying it was cancelled. A load
+    // that had finished but was not taken is released here, its prepared
+    // engine included. For closing the window.
     void stop();
 
 private:

@@ -27,15 +27,31 @@ constexpr int kSecondRegion = kde::kCellBlocks;
 
 }  // namespace
 
-CudaEngine::CudaEngine(const SampleSource& samples, Path path) : path_(path) {
+// Two page-locked staging buffers in turn: a chunk is copied into one while
+// the device still reads the other, and the source may reuse its chunk as
+// soon as the copy into staging is made.
+struct CudaEngine::Upload {
+    explicit Upload(FailureFlag& flag)
+        : staging{{flag, gpuplan::kStagingSamples}, {flag, gpuplan::kStagingSamples}},
+          copied{OwnedEvent{flag}, OwnedEvent{flag}} {}
+    HostStaging<Datapoint> staging[2];
+    OwnedEvent copied[2];
+    bool inFlight[2] = {false, false};
+    int next = 0;
+    std::size_t uploaded = 0;
+    std::vector<Datapoint> far;
+};
+
+CudaEngine::CudaEngine(std::size_t samples, Path path) : path_(path) {
     TRACKORA_CUDA_CHECK(failure_, cudaSetDevice(0));
     cudaDeviceProp properties{};
     TRACKORA_CUDA_CHECK(failure_, cudaGetDeviceProperties(&properties, 0));
     name_ = std::string(path == Path::literal ? "CUDA literal (" : "CUDA (") + properties.name + ")";
     stream_.create();
+    readBack_.emplace(failure_, kde::kCells);
     // Everything but the far points is allocated before the samples are
     // read, so a device that is short of memory says so before a long read.
-    points_.allocate(samples.size());
+    points_.allocate(samples);
     heatmap_.allocate(kde::kCells);
     partials_.allocate(gpuplan::kPartials);
     if (path_ == Path::counting) {
@@ -48,27 +64,53 @@ CudaEngine::CudaEngine(const SampleSource& samples, Path path) : path_(path) {
     table_.upload(&one, 1, stream_.get());
     start_.create();
     stop_.create();
-    std::vector<Datapoint> far;
-    uploadPoints(samples, far);
-    uploadFarPoints(far);
+    upload_ = std::make_unique<Upload>(failure_);
 }
 
-void CudaEngine::uploadPoints(const SampleSource& samples, std::vector<Datapoint>& far) {
-    std::size_t uploaded = 0;
-    samples.forEachChunk([&](const Datapoint* chunk, std::size_t count, std::size_t first) {
-        if (first != uploaded)
-            throw std::logic_error("the sample source handed samples from " + std::to_string(first) + " after " +
-                                   std::to_string(uploaded));
-        points_.copyIn(first, chunk, count, stream_.get());
-        // Read on the host while the copy runs: both only read the chunk.
-        if (path_ == Path::counting) gpuplan::appendFarPoints(chunk, count, far);
-        // The source may reuse the chunk's memory once this returns.
-        TRACKORA_CUDA_CHECK(failure_, cudaStreamSynchronize(stream_.get()));
-        uploaded += count;
-    });
-    if (uploaded != points_.count())
-        throw std::logic_error("the sample source handed " + std::to_string(uploaded) + " of its " +
+CudaEngine::CudaEngine(const SampleSource& samples, Path path) : CudaEngine(samples.size(), path) {
+    samples.forEachChunk(
+        [this](const Datapoint* chunk, std::size_t count, std::size_t first) { addChunk(chunk, count, first); });
+    finishUpload();
+}
+
+CudaEngine::~CudaEngine() {
+    // An upload stopped halfway: its staging may go only once the device
+    // has read it.
+    if (upload_) TRACKORA_CUDA_REPORT(failure_, cudaStreamSynchronize(stream_.get()));
+}
+
+void CudaEngine::addChunk(const Datapoint* chunk, std::size_t count, std::size_t first) {
+    if (!upload_) throw std::logic_error("CUDA engine: samples added after the upload finished");
+    Upload& upload = *upload_;
+    if (first != upload.uploaded)
+        throw std::logic_error("the sample source handed samples from " + std::to_string(first) + " after " +
+                               std::to_string(upload.uploaded));
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t part = std::min(count - done, gpuplan::kStagingSamples);
+        const int slot = upload.next;
+        if (upload.inFlight[slot]) TRACKORA_CUDA_CHECK(failure_, cudaEventSynchronize(upload.copied[slot].get()));
+        std::copy_n(chunk + done, part, upload.staging[slot].data());
+        points_.copyIn(first + done, upload.staging[slot].data(), part, stream_.get());
+        upload.copied[slot].create();
+        TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(upload.copied[slot].get(), stream_.get()));
+        upload.inFlight[slot] = true;
+        upload.next = 1 - slot;
+        done += part;
+    }
+    // Read on the host while the copies run.
+    if (path_ == Path::counting) gpuplan::appendFarPoints(chunk, count, upload.far);
+    upload.uploaded += count;
+}
+
+void CudaEngine::finishUpload() {
+    if (!upload_) throw std::logic_error("CUDA engine: the upload finished twice");
+    TRACKORA_CUDA_CHECK(failure_, cudaStreamSynchronize(stream_.get()));
+    if (upload_->uploaded != points_.count())
+        throw std::logic_error("the sample source handed " + std::to_string(upload_->uploaded) + " of its " +
                                std::to_string(points_.count()) + " samples");
+    const std::vector<Datapoint> far = std::move(upload_->far);
+    upload_.reset();
+    uploadFarPoints(far);
 }
 
 // The far points are known only once every sample was read: their bytes are
@@ -123,7 +165,7 @@ std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
     cudaStream_t stream = stream_.get();
     TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(start_.get(), stream));
     estimate(settings);
-    std::vector<float> results(kde::kCells, 0.0f);
+    std::vector<float> results(kde::kCells);
     // Both paths finish alike: the scaled cells' block maxima, the maximum of
     // those, and the division, all on the device.
     log_max_kernel<<<kde::kCellBlocks, kThreads, 0, stream>>>(heatmap_.get(), kde::kCells, useLog, partials_.get());
@@ -136,7 +178,7 @@ std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
     // The readout needs the divisor on the host: four bytes, read after the
     // timed work.
     lastMaximum_ = readMaximum(maximum);
-    copyToHost(results.data(), heatmap_.get(), results.size());
+    readGrid(results);
     recordTime();
     return results;
 }
@@ -144,8 +186,15 @@ std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
 std::vector<float> CudaEngine::density(const ControlSettings& settings) {
     estimate(settings);
     std::vector<float> results(kde::kCells, 0.0f);
-    copyToHost(results.data(), heatmap_.get(), results.size());
+    readGrid(results);
     return results;
+}
+
+// Through the page-locked staging: a pageable copy of the grid would be
+// staged by the driver in pieces, every frame.
+void CudaEngine::readGrid(std::vector<float>& to) {
+    copyToHost(readBack_->data(), heatmap_.get(), to.size());
+    std::copy_n(readBack_->data(), to.size(), to.begin());
 }
 
 void CudaEngine::setFactorChunk(int chunk) { chunk_ = std::clamp(chunk, 1, gpuplan::kFactorChunk); }
@@ -238,13 +287,35 @@ void CudaEngine::recordTime() {
 
 }  // namespace detail
 
-std::string cudaDeviceProblem() {
+namespace {
+
+std::string cudaVersion(int v) { return std::to_string(v / 1000) + "." + std::to_string(v % 1000 / 10); }
+
+}  // namespace
+
+CudaDeviceStatus cudaDeviceStatus() {
     int devices = 0;
     const cudaError_t status = cudaGetDeviceCount(&devices);
-    if (status != cudaSuccess) return std::string("CUDA reports \"") + cudaGetErrorString(status) + "\"";
-    if (devices == 0) return "CUDA finds no device";
-    return {};
+    if (status == cudaSuccess && devices > 0) return {CudaAvailability::ready, {}};
+    if (status == cudaSuccess || status == cudaErrorNoDevice)
+        return {CudaAvailability::noDevice, "the NVIDIA driver reports no CUDA device"};
+    const std::string words = std::string("CUDA reports \"") + cudaGetErrorString(status) + "\"";
+    if (status == cudaErrorInsufficientDriver || status == cudaErrorCallRequiresNewerDriver) {
+        int driver = 0;
+        int runtime = 0;
+        cudaDriverGetVersion(&driver);
+        cudaRuntimeGetVersion(&runtime);
+        // The runtime answers 0 when no driver is loaded at all: no GPU to
+        // use, not an old driver.
+        if (driver == 0) return {CudaAvailability::noDevice, "no NVIDIA driver is loaded (" + words + ")"};
+        return {CudaAvailability::driverTooOld, "the NVIDIA driver supports CUDA " + cudaVersion(driver) +
+                                                     ", older than this program's runtime " + cudaVersion(runtime) +
+                                                     " (" + words + ")"};
+    }
+    return {CudaAvailability::failed, words};
 }
+
+std::string cudaDeviceProblem() { return cudaDeviceStatus().problem; }
 
 std::string cudaDeviceDescription() {
     if (!cudaDeviceProblem().empty()) return {};
@@ -254,16 +325,18 @@ std::string cudaDeviceDescription() {
     int runtime = 0;
     cudaDriverGetVersion(&driver);
     cudaRuntimeGetVersion(&runtime);
-    const auto version = [](int v) { return std::to_string(v / 1000) + "." + std::to_string(v % 1000 / 10); };
     char memory[32];
     std::snprintf(memory, sizeof memory, "%.1f GiB", static_cast<double>(properties.totalGlobalMem) / (1 << 30));
     return std::string(properties.name) + ", compute capability " + std::to_string(properties.major) + "." +
            std::to_string(properties.minor) + ", " + memory + ", " + std::to_string(properties.multiProcessorCount) +
-           " multiprocessors; driver " + version(driver) + ", runtime " + version(runtime);
+           " multiprocessors; driver " + cudaVersion(driver) + ", runtime " + cudaVersion(runtime);
 }
 
-CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path, int tableSize,
-                          std::size_t reclaimableBytes) {
+namespace {
+
+// The device and its free memory, before anything is allocated: a problem,
+// afterRelease, or neither when an engine of `samples` samples fits now.
+CudaStart checkRoom(std::size_t samples, gpuplan::Path path, int tableSize, std::size_t reclaimableBytes) {
     CudaStart start;
     start.problem = cudaDeviceProblem();
     if (!start.problem.empty()) return start;
@@ -274,26 +347,59 @@ CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path, int t
         start.problem = std::string("cudaMemGetInfo failed: ") + cudaGetErrorString(memory);
         return start;
     }
-    // Before anything is allocated. The far points are not known before the
-    // samples are read: they are few (an import keeps the frame's fixes),
-    // and the engine checks their bytes when it has found them.
-    const std::size_t needed = gpuplan::footprintBytes(path, samples.size(), 0, tableSize);
+    // The far points are not known before the samples are read: they are
+    // few (an import keeps the frame's fixes), and the engine checks their
+    // bytes when it has found them.
+    const std::size_t needed = gpuplan::footprintBytes(path, samples, 0, tableSize);
     if (needed + gpuplan::kHeadroomBytes > freeBytes + reclaimableBytes) {
-        start.problem = "the " + std::to_string(samples.size()) + " points and the " + std::to_string(tableSize) +
+        start.problem = "the " + std::to_string(samples) + " points and the " + std::to_string(tableSize) +
                         "-wide weight table need " + gpuplan::megabytes(needed + gpuplan::kHeadroomBytes) +
                         " of GPU memory, " + gpuplan::megabytes(freeBytes + reclaimableBytes) + " are free";
         return start;
     }
-    if (needed + gpuplan::kHeadroomBytes > freeBytes) {
-        start.afterRelease = true;  // fits once the running engine is gone
-        return start;
+    if (needed + gpuplan::kHeadroomBytes > freeBytes) start.afterRelease = true;  // fits once the running engine is gone
+    return start;
+}
+
+class StagedUpload final : public CudaUpload {
+public:
+    StagedUpload(std::size_t samples, gpuplan::Path path)
+        : engine_(std::make_unique<detail::CudaEngine>(samples, path)) {}
+    void add(const Datapoint* chunk, std::size_t count, std::size_t first) override {
+        engine_->addChunk(chunk, count, first);
     }
+    std::unique_ptr<DensityBackend> finish() override {
+        engine_->finishUpload();
+        return std::move(engine_);
+    }
+
+private:
+    std::unique_ptr<detail::CudaEngine> engine_;
+};
+
+}  // namespace
+
+CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path, int tableSize,
+                          std::size_t reclaimableBytes) {
+    CudaStart start = checkRoom(samples.size(), path, tableSize, reclaimableBytes);
+    if (!start.problem.empty() || start.afterRelease) return start;
     try {
         start.backend = std::make_unique<detail::CudaEngine>(samples, path);
     } catch (const LoadCancelled&) {
         throw;  // the load stops; the engine's device memory is already freed
     } catch (const DataFileError&) {
         throw;  // the samples cannot be read: the load fails, not the GPU
+    } catch (const std::exception& error) {
+        start.problem = error.what();
+    }
+    return start;
+}
+
+CudaStart beginCudaEngine(std::size_t samples, gpuplan::Path path, int tableSize, std::size_t reclaimableBytes) {
+    CudaStart start = checkRoom(samples, path, tableSize, reclaimableBytes);
+    if (!start.problem.empty() || start.afterRelease) return start;
+    try {
+        start.upload = std::make_unique<StagedUpload>(samples, path);
     } catch (const std::exception& error) {
         start.problem = error.what();
     }

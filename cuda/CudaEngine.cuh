@@ -6,51 +6,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cuda/CudaCheck.cuh"
 #include "cuda/CudaPlan.h"
 #include "cuda/DeviceBuffer.cuh"
+#include "cuda/OwnedHandle.cuh"
 #include "kde/Backend.h"
 #include "model/SampleSource.h"
 
 namespace engine::detail {
-
-// A stream or event destroyed when it goes out of scope, so an engine whose
-// start throws halfway (a failed call, a cancelled load) leaves none behind.
-class OwnedStream {
-public:
-    explicit OwnedStream(FailureFlag& flag) : flag_(&flag) {}
-    ~OwnedStream() {
-        if (stream_) TRACKORA_CUDA_REPORT(*flag_, cudaStreamDestroy(stream_));
-    }
-    OwnedStream(const OwnedStream&) = delete;
-    OwnedStream& operator=(const OwnedStream&) = delete;
-    // Never synchronises with CUDA's legacy default stream.
-    void create() { TRACKORA_CUDA_CHECK(*flag_, cudaStreamCreateWithFlags(&stream_, cudaStreamNonBlocking)); }
-    cudaStream_t get() const { return stream_; }
-
-private:
-    FailureFlag* flag_;
-    cudaStream_t stream_ = nullptr;
-};
-
-class OwnedEvent {
-public:
-    explicit OwnedEvent(FailureFlag& flag) : flag_(&flag) {}
-    ~OwnedEvent() {
-        if (event_) TRACKORA_CUDA_REPORT(*flag_, cudaEventDestroy(event_));
-    }
-    OwnedEvent(const OwnedEvent&) = delete;
-    OwnedEvent& operator=(const OwnedEvent&) = delete;
-    void create() { TRACKORA_CUDA_CHECK(*flag_, cudaEventCreate(&event_)); }
-    cudaEvent_t get() const { return event_; }
-
-private:
-    FailureFlag* flag_;
-    cudaEvent_t event_ = nullptr;
-};
 
 // Two paths (gpuplan::Path). The counting path does what the CPU engine
 // does: integer counts of the passing points per centre cell (exact, so the
@@ -73,7 +41,14 @@ public:
     // DataFileError) and std::runtime_error for a failed CUDA call; whatever
     // it had allocated on the device is freed by then.
     CudaEngine(const SampleSource& samples, gpuplan::Path path);
-    ~CudaEngine() override = default;
+    // The same in steps, for a load that reads its samples once for this
+    // engine and the CPU index: the device memory for `samples` samples is
+    // taken here, addChunk uploads them in order, and finishUpload checks
+    // that all came and uploads the far points.
+    CudaEngine(std::size_t samples, gpuplan::Path path);
+    void addChunk(const Datapoint* chunk, std::size_t count, std::size_t first);
+    void finishUpload();
+    ~CudaEngine() override;
     CudaEngine(const CudaEngine&) = delete;
     CudaEngine& operator=(const CudaEngine&) = delete;
 
@@ -93,10 +68,11 @@ public:
     void setLaunchPoints(std::size_t points);
 
 private:
-    void uploadPoints(const SampleSource& samples, std::vector<Datapoint>& far);
     void uploadFarPoints(const std::vector<Datapoint>& far);
     // Waits for the stream's work before the copy and for the copy itself.
     void copyToHost(float* to, const float* from, std::size_t count);
+    // The whole grid (to holds kde::kCells values).
+    void readGrid(std::vector<float>& to);
     // The maximum found on the device, or 0 when it is not positive and
     // finite (an all-zero grid).
     float readMaximum(const float* at);
@@ -124,6 +100,11 @@ private:
     DeviceBuffer<float> partials_{failure_};
     DeviceBuffer<std::uint32_t> counts_{failure_};
     DeviceBuffer<float> rows_{failure_};
+    // The grid's way back to the host, page-locked when it can be.
+    std::optional<HostStaging<float>> readBack_;
+    // While the samples are uploaded.
+    struct Upload;
+    std::unique_ptr<Upload> upload_;
     double lastMs_ = -1.0;
     bool lastLog_ = false;
     int chunk_ = gpuplan::kFactorChunk;

@@ -34,6 +34,9 @@ inline constexpr std::size_t kRowCells = std::size_t{kCountSide} * kde::kSide;
 inline constexpr int kFactorChunk = 1024;
 // Points per launch, so counts and thread indices always fit an int.
 inline constexpr std::size_t kLaunchPoints = std::size_t{1} << 30;
+// Samples per page-locked staging buffer of an upload (two of them, 4 MiB
+// each): a source's larger chunks go in parts.
+inline constexpr std::size_t kStagingSamples = std::size_t{1} << 18;
 // The first reduction pass's results over the grid (kde::kCellBlocks), and
 // room for the later passes' results after them.
 inline constexpr int kPartials = kde::kCellBlocks + static_cast<int>(kde::blocks_for(kde::kCellBlocks));

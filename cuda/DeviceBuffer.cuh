@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "cuda/CudaCheck.cuh"
 
@@ -64,6 +65,41 @@ private:
     T* pointer_ = nullptr;
     std::size_t count_ = 0;
     std::size_t capacity_ = 0;
+};
+
+// Host memory for copies to and from the device: page-locked when the
+// runtime grants it, so a copy goes at the bus's speed and an upload's copy
+// runs while the next chunk is read; ordinary memory when it does not (a
+// locked-memory limit, a full machine), which copies as before.
+template <typename T>
+class HostStaging {
+public:
+    HostStaging(FailureFlag& flag, std::size_t count) : flag_(&flag), count_(count) {
+        void* memory = nullptr;
+        if (count > 0 && cudaMallocHost(&memory, count * sizeof(T)) == cudaSuccess) {
+            pointer_ = static_cast<T*>(memory);
+            pinned_ = true;
+        } else {
+            cudaGetLastError();  // the refusal is not sticky: clear it for the next check
+            fallback_.resize(count);
+            pointer_ = fallback_.data();
+        }
+    }
+    ~HostStaging() {
+        if (pinned_) TRACKORA_CUDA_REPORT(*flag_, cudaFreeHost(pointer_));
+    }
+    HostStaging(const HostStaging&) = delete;
+    HostStaging& operator=(const HostStaging&) = delete;
+    T* data() const { return pointer_; }
+    std::size_t count() const { return count_; }
+    bool pinned() const { return pinned_; }
+
+private:
+    FailureFlag* flag_;
+    std::size_t count_;
+    T* pointer_ = nullptr;
+    bool pinned_ = false;
+    std::vector<T> fallback_;
 };
 
 }  // namespace engine::detail

@@ -20,10 +20,22 @@ namespace engine {
 // none could start (no device, no driver, not enough memory), in words, or
 // neither with afterRelease set: the engine fits only in the memory that a
 // running engine holds, and is to be started once that one is released.
+// A CUDA engine uploaded in steps, so that one read of the samples feeds
+// it and the CPU index: add each chunk in order (from 0, every sample
+// once), then finish for the engine. A failed CUDA call throws
+// std::runtime_error; dropping the upload frees its device memory.
+class CudaUpload {
+public:
+    virtual ~CudaUpload() = default;
+    virtual void add(const Datapoint* chunk, std::size_t count, std::size_t first) = 0;
+    virtual std::unique_ptr<DensityBackend> finish() = 0;
+};
+
 struct CudaStart {
     std::unique_ptr<DensityBackend> backend;
     std::string problem;
     bool afterRelease = false;
+    std::unique_ptr<CudaUpload> upload;  // beginCudaEngine's
 };
 // Checks the device's free memory before anything is allocated, then
 // uploads the samples a chunk at a time (a sample file too large to hold in
@@ -37,9 +49,23 @@ struct CudaStart {
 // the load stops. A CUDA failure is a problem, in words.
 CudaStart startCudaEngine(const SampleSource& samples, gpuplan::Path path = gpuplan::Path::counting,
                           int tableSize = 1, std::size_t reclaimableBytes = 0);
+// The same checks, then an upload the caller feeds (in `upload`) instead of
+// a read of the samples here.
+CudaStart beginCudaEngine(std::size_t samples, gpuplan::Path path = gpuplan::Path::counting, int tableSize = 1,
+                          std::size_t reclaimableBytes = 0);
 // The same for samples in memory.
 CudaStart startCudaEngine(const std::vector<Datapoint>& points, gpuplan::Path path = gpuplan::Path::counting,
                           int tableSize = 1, std::size_t reclaimableBytes = 0);
+
+// Why CUDA can or cannot run here, told apart: a machine with no device
+// (or no NVIDIA driver at all) is not one whose driver is too old for this
+// runtime, nor one whose device CUDA refuses for another reason.
+enum class CudaAvailability { ready, noDevice, driverTooOld, failed };
+struct CudaDeviceStatus {
+    CudaAvailability availability = CudaAvailability::failed;
+    std::string problem;  // empty when ready
+};
+CudaDeviceStatus cudaDeviceStatus();
 
 // Empty when a CUDA device is present, else the reason.
 std::string cudaDeviceProblem();

@@ -2,6 +2,7 @@
 // The facade's internals, for the tests and the benchmark: the engine that
 // runs, the failover of a GPU engine tried on machines without a GPU, and
 // why CUDA does not run here. Defined in engine/HeatmapEngine.cpp.
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,10 @@ namespace engine {
 
 // The engine initialize chose, or null.
 DensityBackend* currentBackend();
+
+// Device memory the running engine holds, as the memory check of the next
+// load counts it (0 when it runs on the CPU).
+std::size_t gpuBytesHeld();
 
 // Makes `active` the running engine the way a GPU engine runs: any failure
 // of it hands over to `standby`, which must be given. counter answers the

@@ -70,6 +70,9 @@ struct EngineState {
 
 EngineState state;
 
+// Whether a GPU engine gets the CPU engine beside it (setCpuStandby).
+std::atomic<bool> cpuStandby{true};
+
 // Device memory the running engine holds, for the memory check of an engine
 // prepared off the main thread: the running one goes before the new one is
 // installed.
@@ -121,9 +124,12 @@ void setTable(float sigma, int size, double aspect) {
     try {
         installTable(*state.active, sigma, size, aspect);
     } catch (const std::exception& error) {
-        if (!state.onGpu) throw;
+        if (!state.onGpu || !state.fallback) throw;
         failOver(error);
     }
+    // A larger table takes more device memory, which the memory check of
+    // the next load counts as freed when this engine goes.
+    if (state.onGpu) gpuBytesHeld = state.active->memoryBytes();
 }
 
 bool tableMatches(const ControlSettings& settings) {
@@ -151,6 +157,8 @@ struct PreparedEngine {
 void PreparedEngineDeleter::operator()(PreparedEngine* prepared) const { delete prepared; }
 
 std::size_t indexingBytes(std::size_t samples) { return engine::FastEngine::indexingBytes(samples); }
+
+void setCpuStandby(bool wanted) { cpuStandby = wanted; }
 
 std::size_t hostMemoryAvailable() { return memoryAvailable(); }
 
@@ -197,16 +205,45 @@ PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, [[maybe_u
         prepared->announcement = "Density engine: reference CPU (TRACKORA_ENGINE=reference)";
     } else {
         std::string whyNotCuda;
+        std::unique_ptr<engine::FastEngine> cpu;
+        const unsigned threads = engine::hardwareThreads();
 #ifdef TRACKORA_HAVE_CUDA
         if (choice != Choice::cpu) {
             // The pre-check sizes the first table too: the literal path holds
             // all size x size weights on the device.
             const gpuplan::Path path = choice == Choice::cudaLiteral ? gpuplan::Path::literal : gpuplan::Path::counting;
             const int size = engine::effectiveKernelSize(tableSize);
-            engine::CudaStart start = engine::startCudaEngine(*samples, path, size, gpuBytesHeld.load());
-            if (start.backend) {
-                prepared->active = std::move(start.backend);
-                prepared->onGpu = true;
+            engine::CudaStart start = engine::beginCudaEngine(samples->size(), path, size, gpuBytesHeld.load());
+            if (start.upload) {
+                // One read of the samples feeds the upload and the CPU index,
+                // under one progress bar; a cancel or a failed read stops
+                // both. A CUDA failure stops the upload only.
+                std::unique_ptr<engine::CudaUpload> upload = std::move(start.upload);
+                const TappedSource tapped(*samples, [&](const Datapoint* chunk, std::size_t count, std::size_t first) {
+                    if (!upload) return;
+                    try {
+                        upload->add(chunk, count, first);
+                    } catch (const std::exception& error) {
+                        whyNotCuda = error.what();
+                        upload.reset();
+                    }
+                });
+                if (cpuStandby) {
+                    cpu = std::make_unique<engine::FastEngine>(tapped, threads, progress);
+                } else {
+                    tapped.forEachChunk([&](const Datapoint* chunk, std::size_t count, std::size_t first) {
+                        prepared->tally.add(chunk, count);
+                        if (progress) progress(static_cast<float>(first + count) / static_cast<float>(samples->size()));
+                    });
+                }
+                if (upload) {
+                    try {
+                        prepared->active = upload->finish();
+                        prepared->onGpu = true;
+                    } catch (const std::exception& error) {
+                        whyNotCuda = error.what();
+                    }
+                }
             } else if (start.afterRelease) {
                 prepared->startAfterRelease = samples;
                 prepared->path = path;
@@ -220,12 +257,17 @@ PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, [[maybe_u
 #else
         whyNotCuda = choice == Choice::cpu ? "TRACKORA_ENGINE=cpu" : "built without CUDA";
 #endif
-        auto cpu = std::make_unique<engine::FastEngine>(*samples, engine::hardwareThreads(), progress);
-        prepared->counter = cpu.get();
-        prepared->tally = cpu->tally();
+        // The CPU engine runs when the GPU does not, and stands by beside a
+        // GPU engine unless the caller does without it.
+        if (!cpu && (!prepared->onGpu || cpuStandby))
+            cpu = std::make_unique<engine::FastEngine>(*samples, threads, progress);
+        if (cpu) {
+            prepared->counter = cpu.get();
+            prepared->tally = cpu->tally();
+        }
         if (prepared->onGpu || prepared->startAfterRelease) {
             prepared->fallback = std::move(cpu);
-            prepared->announcement = "Density engine: " + prepared->active->name();
+            prepared->announcement = prepared->onGpu ? "Density engine: " + prepared->active->name() : "";
         } else {
             prepared->active = std::move(cpu);
             prepared->announcement =
@@ -240,15 +282,22 @@ void install(PreparedEnginePtr prepared, ControlSettings& settings) {
     release();
 #ifdef TRACKORA_HAVE_CUDA
     if (prepared->startAfterRelease) {
-        // The samples are read once more, on this thread: the load was done
-        // before the running engine could go. The samples were indexed
-        // already, so a read that fails now (the file changed, or the
-        // source was cancelled) leaves the CPU engine to run, never none.
+        // The new engine fits only in the memory the running one held. Samples
+        // in memory are uploaded now; a file is never read again here, on the
+        // thread that draws the frames (a large one would freeze it for
+        // minutes): its samples run on the CPU engine, which indexed them.
+        // A copy that fails leaves the CPU engine to run, never none.
         engine::CudaStart start;
-        try {
-            start = engine::startCudaEngine(*prepared->startAfterRelease, prepared->path, prepared->tableSize);
-        } catch (const std::exception& error) {
-            start.problem = error.what();
+        if (!prepared->startAfterRelease->path().empty()) {
+            start.problem = "the samples fit in GPU memory only once the running engine's is freed, and \"" +
+                            echoPath(prepared->startAfterRelease->path()) +
+                            "\" is not read twice; open it again to load it on the GPU";
+        } else {
+            try {
+                start = engine::startCudaEngine(*prepared->startAfterRelease, prepared->path, prepared->tableSize);
+            } catch (const std::exception& error) {
+                start.problem = error.what();
+            }
         }
         prepared->startAfterRelease.reset();
         if (start.backend) {
@@ -312,7 +361,7 @@ std::vector<float> computeHeatmap(ControlSettings& settings) {
     try {
         grid = state.active->compute(settings);
     } catch (const std::exception& error) {
-        if (!state.onGpu) throw;
+        if (!state.onGpu || !state.fallback) throw;
         failOver(error);
         grid = state.active->compute(settings);
     }
@@ -333,7 +382,7 @@ CellValue cellValue(int row, int col) {
     try {
         value.density = state.active->densityAt(index);
     } catch (const std::exception& error) {
-        if (!state.onGpu) throw;
+        if (!state.onGpu || !state.fallback) throw;
         // The grid on screen came from the GPU: the CPU engine computes it
         // again before it can be read.
         failOver(error);
@@ -371,6 +420,8 @@ std::string engineName() { return state.active ? state.active->name() : "none"; 
 }  // namespace HeatmapEngine
 
 engine::DensityBackend* engine::currentBackend() { return HeatmapEngine::state.active.get(); }
+
+std::size_t engine::gpuBytesHeld() { return HeatmapEngine::gpuBytesHeld.load(); }
 
 void engine::installWithStandby(std::unique_ptr<DensityBackend> active, std::unique_ptr<DensityBackend> standby,
                                 CellCounter* counter, ControlSettings& settings) {

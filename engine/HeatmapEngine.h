@@ -54,6 +54,13 @@ PreparedEnginePtr prepare(const std::vector<Datapoint>& points, int tableSize,
 PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, int tableSize,
                           const std::function<void(float)>& progress = {});
 void install(PreparedEnginePtr prepared, ControlSettings& settings);
+// Whether prepare builds the CPU engine beside a GPU engine (the default):
+// it takes over when the GPU fails after start-up and counts the samples
+// per cell (cellValue, sampleCounts). A program that never falls back and
+// asks for no counts turns it off, and the samples are then only uploaded
+// (sampleCounts gives zeros, a GPU failure is thrown). The CPU engine is
+// built whenever no GPU engine starts.
+void setCpuStandby(bool wanted);
 // Samples per mode and quarter hour of the day, counted while the prepared
 // engine indexed them.
 const SampleTally& preparedTally(const PreparedEngine& prepared);

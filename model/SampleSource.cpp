@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,6 +29,21 @@ void SamplesInMemory::forEachChunk(const Visit& visit) const {
         stopIfCancelled();
         visit(points_->data() + first, std::min(kChunkSamples, n - first), first);
     }
+}
+
+TappedSource::TappedSource(const SampleSource& inner, Visit tap) : inner_(inner), tap_(std::move(tap)) {
+    cancel = inner.cancel;
+}
+
+void TappedSource::forEachChunk(const Visit& visit) const {
+    inner_.forEachChunk([&](const Datapoint* samples, std::size_t count, std::size_t first) {
+        if (first <= tapped_ && tapped_ < first + count) {
+            const std::size_t skip = tapped_ - first;
+            tap_(samples + skip, count - skip, tapped_);
+            tapped_ = first + count;
+        }
+        visit(samples, count, first);
+    });
 }
 
 SampleFile::SampleFile(std::string path) : path_(std::move(path)) {

@@ -59,6 +59,26 @@ private:
     std::string path_;
 };
 
+// Another source's samples, each also handed to `tap` the first time a
+// pass reads it, in order and once, whatever passes the reader makes (one
+// that stops early and one that reads again): a single read of a file feeds
+// two consumers, the GPU upload and the CPU index. The tap sees every
+// sample once some pass has read them all (tapped() == size()). The
+// other source must outlive this one; its cancel flag is this one's.
+class TappedSource final : public SampleSource {
+public:
+    TappedSource(const SampleSource& inner, Visit tap);
+    std::size_t size() const override { return inner_.size(); }
+    const std::string& path() const override { return inner_.path(); }
+    void forEachChunk(const Visit& visit) const override;
+    std::size_t tapped() const { return tapped_; }
+
+private:
+    const SampleSource& inner_;
+    Visit tap_;
+    mutable std::size_t tapped_ = 0;
+};
+
 // A binary sample file (headerless 16-byte records), read a chunk at a time
 // into one buffer each pass. The file's pages stay in the system's cache, not
 // in this process, unless the file is larger than a quarter of the memory:

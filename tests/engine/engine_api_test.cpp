@@ -3,8 +3,10 @@
 // ones skipped where no device works).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "EngineTestData.h"
@@ -250,6 +252,46 @@ TEST(EngineFailover, ReadoutFailureContinuesOnTheCpu) {
     EXPECT_NEAR(value.density, 30 * HeatmapEngine::makeGaussKernel(1.0f, 3)[4], 1e-4f);
     EXPECT_EQ(value.samples, 30);
     HeatmapEngine::release();
+}
+
+// Stands for the per-sample GPU engine, whose device memory holds the whole
+// weight table: it grows with every larger table set after start-up.
+class TableHoldingEngine final : public engine::DensityBackend {
+public:
+    explicit TableHoldingEngine(const std::vector<Datapoint>& points) : inner_(points, 1) {}
+    void setKernel(const std::vector<float>& table, int rows, int cols) override {
+        inner_.setKernel(table, rows, cols);
+        tableBytes_ = std::max(tableBytes_, table.size() * sizeof(float));
+    }
+    std::vector<float> compute(const ControlSettings& settings) override { return inner_.compute(settings); }
+    std::string name() const override { return "CUDA literal (stand-in)"; }
+    std::size_t memoryBytes() const override { return (1 << 20) + tableBytes_; }
+    float densityAt(std::size_t index) override { return inner_.densityAt(index); }
+
+private:
+    engine::FastEngine inner_;
+    std::size_t tableBytes_ = 0;
+};
+
+// The device memory the next load's check counts as freed follows the
+// table: a size raised after install is counted, not the size at install.
+TEST(EngineMemory, HeldGpuBytesFollowTheTable) {
+    const std::vector<Datapoint> points(10, Datapoint(0.5f, 0.5f, mode::WALK, 100));
+    ControlSettings settings;
+    settings.kernel_size = 3;
+    settings.mode_mask = mode::WALK;
+    auto standby = std::make_unique<engine::FastEngine>(points, 1);
+    engine::CellCounter* counter = standby.get();
+    testing::internal::CaptureStdout();
+    engine::installWithStandby(std::make_unique<TableHoldingEngine>(points), std::move(standby), counter, settings);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(engine::gpuBytesHeld(), (1u << 20) + 9 * sizeof(float));
+    settings.kernel_size = 101;
+    HeatmapEngine::computeHeatmap(settings);
+    EXPECT_EQ(engine::gpuBytesHeld(), (1u << 20) + 101 * 101 * sizeof(float));
+    EXPECT_EQ(engine::gpuBytesHeld(), engine::currentBackend()->memoryBytes());
+    HeatmapEngine::release();
+    EXPECT_EQ(engine::gpuBytesHeld(), 0u);
 }
 
 }  // namespace

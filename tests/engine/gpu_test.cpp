@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "EngineTestData.h"
@@ -459,6 +460,86 @@ TEST_F(Gpu, ReloadCountsTheMemoryTheRunningEngineFrees) {
     engine::cudaGiveMemory(ballast);
     unsetenv("TRACKORA_ENGINE");
     EXPECT_EQ(name.rfind("CUDA (", 0), 0u) << name;
+}
+
+// What the facade counts as the running engine's device memory (for the
+// next load's check) is what the device lost to it, by the runtime's own
+// report, the table grown after start-up included: 67 MB at 4097 on the
+// per-sample path, far past the allocator's rounding of the buffers.
+TEST_F(Gpu, HeldBytesMatchTheDevicesOwnReport) {
+    setenv("TRACKORA_ENGINE", "cuda-literal", 1);
+    const auto points = adversarialPoints(13, 2000);
+    ControlSettings settings;
+    settings.kernel_size = 3;
+    settings.mode_mask = kAllModes;
+    // Once before counting: the kernels' code is loaded on first use.
+    HeatmapEngine::initialize(points, settings);
+    HeatmapEngine::computeHeatmap(settings);
+    HeatmapEngine::release();
+    const std::size_t before = engine::cudaFreeBytes();
+    HeatmapEngine::initialize(points, settings);
+    settings.kernel_size = 4097;
+    HeatmapEngine::rebuildKernel(settings);
+    const std::size_t after = engine::cudaFreeBytes();
+    const std::size_t held = engine::gpuBytesHeld();
+    const std::string name = HeatmapEngine::engineName();
+    HeatmapEngine::release();
+    unsetenv("TRACKORA_ENGINE");
+    ASSERT_EQ(name.rfind("CUDA literal (", 0), 0u) << name;
+    ASSERT_GT(before, after);
+    const std::size_t taken = before - after;
+    EXPECT_GT(held, std::size_t{4097} * 4097 * sizeof(float));
+    // Seven buffers, each rounded to the allocator's 2 MiB pages at most.
+    const std::size_t rounding = std::size_t{16} << 20;
+    EXPECT_LE(held, taken + rounding) << "taken " << taken;
+    EXPECT_LE(taken, held + rounding) << "held " << held;
+}
+
+// A GPU load reads its samples once for the upload and the CPU index, with
+// the progress bar moving through the read, and hears a cancel on the way,
+// leaving nothing on the device. Without the CPU standby the samples are
+// only uploaded, still in one read.
+TEST_F(Gpu, LoadReadsOnceWithProgressAndHearsCancel) {
+    setenv("TRACKORA_ENGINE", "cuda", 1);
+    std::vector<Datapoint> points;  // times within the day: the CPU index reads once too
+    for (int i = 0; i < 20000; ++i)
+        points.emplace_back(0.3f + 0.004f * static_cast<float>(i % 97), 0.3f + 0.004f * static_cast<float>(i % 89),
+                            mode::WALK, (i * 37) % 86400);
+    const std::size_t chunks = (points.size() + 999) / 1000;
+    ControlSettings settings;
+    settings.kernel_size = 5;
+    settings.mode_mask = kAllModes;
+    settings.use_log_scale = false;
+    const auto expected = engine::FastEngine(points, 1).compute(settings);
+    for (bool standby : {true, false}) {
+        SCOPED_TRACE(standby ? "with the CPU standby" : "upload only");
+        HeatmapEngine::setCpuStandby(standby);
+        auto source = std::make_shared<ChunkedSource>(points, 1000);
+        std::vector<float> fractions;
+        auto prepared = HeatmapEngine::prepare(source, 5, [&](float fraction) { fractions.push_back(fraction); });
+        EXPECT_EQ(source->visited, chunks);
+        const std::size_t during = static_cast<std::size_t>(
+            std::count_if(fractions.begin(), fractions.end(), [](float f) { return f > 0.0f && f < 1.0f; }));
+        EXPECT_GE(during, chunks / 2);
+        EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+        HeatmapEngine::install(std::move(prepared), settings);
+        const std::string name = HeatmapEngine::engineName();
+        const auto grid = HeatmapEngine::computeHeatmap(settings);
+        HeatmapEngine::release();
+        EXPECT_EQ(name.rfind("CUDA (", 0), 0u) << name;
+        ASSERT_EQ(grid.size(), expected.size());
+        for (std::size_t k = 0; k < grid.size(); ++k)
+            ASSERT_NEAR(grid[k], expected[k], 1e-5f) << "cell " << k;
+
+        const std::size_t before = engine::cudaFreeBytes();
+        auto cancelled = std::make_shared<ChunkedSource>(points, 1000, ChunkedSource::Stop::cancel, chunks / 2);
+        EXPECT_THROW(HeatmapEngine::prepare(cancelled, 5), LoadCancelled);
+        EXPECT_EQ(cancelled->visited, chunks / 2);
+        // Within the allocator's rounding of a buffer.
+        EXPECT_LE(before, engine::cudaFreeBytes() + (std::size_t{2} << 20));
+    }
+    HeatmapEngine::setCpuStandby(true);
+    unsetenv("TRACKORA_ENGINE");
 }
 
 }  // namespace

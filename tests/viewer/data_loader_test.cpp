@@ -101,6 +101,23 @@ TEST(DataLoader, OpenWhileLoadingReplacesTheLoadAndStopCancelsIt) {
     EXPECT_FALSE(loaded->dataset);
 }
 
+// A load that finished before stop (the cancel came too late to be heard)
+// is released by stop, engine and all, and not kept until the loader is
+// destroyed at exit, when a GPU engine could no longer be freed.
+TEST(DataLoader, StopReleasesALoadThatFinishedBeforeTheCancel) {
+    TempDir dir;
+    const std::string path = dir.write("small.gpx", trackGpx(3));
+    DataLoader loader;
+    loader.start(path, 5);
+    loader.wait();  // finished, not taken
+    loader.stop();
+    const std::optional<LoadedData> loaded = loader.take();
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->error, "Loading \"" + path + "\" was cancelled");
+    EXPECT_FALSE(loaded->dataset);
+    EXPECT_FALSE(loaded->engine);
+}
+
 // A raw tree's and a track file's UTC times get the offset typed in the
 // Data window; a sample file's were shifted when it was imported and stay.
 TEST(DataLoader, UtcOffsetAppliesToRawTreesAndTrackFilesOnly) {

@@ -381,6 +381,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!options.engine.empty()) setenv("TRACKORA_ENGINE", options.engine.c_str(), 1);
+    // A CUDA engine named here never hands over to the CPU (refuseFallback),
+    // so the CPU index is built only for counts: a script may ask for them
+    // on any line.
+    if ((options.engine == "cuda" || options.engine == "cuda-literal") && options.scriptPath.empty() &&
+        options.values != GridValues::count)
+        HeatmapEngine::setCpuStandby(false);
     // The whole script is checked before the samples are loaded.
     std::vector<ScriptLine> script;
     if (!options.scriptPath.empty()) {
