@@ -2,9 +2,14 @@
 
 #include <stb_image_write.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "gis/Gis.h"
@@ -15,6 +20,9 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// A stamp is a few short lines; anything longer is not one of ours.
+constexpr std::size_t kStampBytes = 4096;
 
 constexpr const char* kOsmAttribution = "Map data \xC2\xA9 OpenStreetMap contributors";
 
@@ -30,11 +38,36 @@ std::string stampOf(const std::string& source, const GeoFrame& frame, int width,
     return stamp.str();
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return in ? content.str() : std::string();
+// The cached stamp, or nothing (with the reason in `why` unless there is
+// simply none). Opened without blocking and checked before reading: a FIFO
+// left there would hang the viewer, a link to a device would never end.
+std::optional<std::string> readStamp(const std::string& path, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) why = systemReason(errno);
+        return std::nullopt;
+    }
+    struct stat status {};
+    char buffer[kStampBytes + 1];
+    std::size_t filled = 0;
+    if (::fstat(fd, &status) != 0) {
+        why = systemReason(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        why = notRegularFileReason(status.st_mode);
+    } else {
+        // One byte more than a stamp may hold tells a file that is too long.
+        while (filled < sizeof buffer) {
+            const ssize_t got = ::read(fd, buffer + filled, sizeof buffer - filled);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) why = systemReason(errno);
+            if (got <= 0) break;
+            filled += static_cast<std::size_t>(got);
+        }
+        if (why.empty() && filled > kStampBytes) why = "over " + std::to_string(kStampBytes) + " bytes long";
+    }
+    ::close(fd);
+    if (!why.empty()) return std::nullopt;
+    return std::string(buffer, filled);
 }
 
 // Roads and railways drawn as the shipped map draws them: the same ground,
@@ -104,9 +137,22 @@ Basemap makeBasemap(const std::string& source, const GeoFrame& frame, int width,
     basemap.attribution = osm ? kOsmAttribution : "Basemap: " + echoPath(fs::path(source).filename().string());
     const std::string cache = samplesPath.empty() ? std::string() : samplesPath + ".basemap.png";
     const std::string stamp = stampOf(source, frame, width, height);
-    if (!cache.empty() && readAll(cache + ".txt") == stamp) {
-        basemap.image = decodeImageLevels(cache);
-        if (!basemap.image.levels.empty()) return basemap;
+    if (!cache.empty()) {
+        std::string why;
+        const std::optional<std::string> cached = readStamp(cache + ".txt", why);
+        if (!why.empty()) {
+            basemap.notes.push_back("The cached basemap's \"" + echoPath(cache + ".txt") + "\" is not read (" +
+                                    echoText(why, kReasonCharacters) + "); the basemap is made again");
+        } else if (cached == stamp) {
+            struct stat picture {};
+            if (::stat(cache.c_str(), &picture) == 0 && !S_ISREG(picture.st_mode)) {
+                basemap.notes.push_back("The cached basemap \"" + echoPath(cache) + "\" is not read (" +
+                                        notRegularFileReason(picture.st_mode) + "); the basemap is made again");
+            } else {
+                basemap.image = decodeImageLevels(cache);
+                if (!basemap.image.levels.empty()) return basemap;
+            }
+        }
     }
     std::vector<unsigned char> rgba;  // first row north
     try {
@@ -130,7 +176,7 @@ Basemap makeBasemap(const std::string& source, const GeoFrame& frame, int width,
             words.write(stamp.data(), stamp.size());
             words.commit();
         } catch (const std::exception& error) {
-            basemap.note = "The basemap is not kept beside the samples: " + echoText(error.what(), kReasonCharacters);
+            basemap.notes.push_back("The basemap is not kept beside the samples: " + echoText(error.what(), kReasonCharacters));
         }
     }
     // GL's first row is the south one; flipped in place, as a basemap sharp

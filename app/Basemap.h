@@ -3,6 +3,7 @@
 // georeferenced raster or an OpenStreetMap extract the user names, once, and
 // kept beside the samples so the next open shows it at once.
 #include <string>
+#include <vector>
 
 #include "model/GeoFrame.h"
 #include "render/ImageLevels.h"
@@ -11,7 +12,9 @@ struct Basemap {
     ImageLevels image;        // no levels when it could not be made
     std::string attribution;  // "Map data © OpenStreetMap contributors", or the raster's name
     std::string problem;      // one line: "\"x.tif\": does not overlap the frame"
-    std::string note;         // one line when the cache could not be written (the map is still used)
+    // Lines for the console: a cache that could not be read or written (the
+    // map is still made and used).
+    std::vector<std::string> notes;
 };
 
 // The basemap of `source` for `frame`, `width` x `height` pixels (the

@@ -97,7 +97,7 @@ void applyFinishedBasemap() {
         startBasemap();  // made for what is no longer open
         return;
     }
-    if (!basemap.note.empty()) std::cout << basemap.note << std::endl;
+    for (const std::string& note : basemap.notes) std::cout << note << std::endl;
     if (basemap.image.levels.empty()) {
         session.loadMessage = "Basemap not used: " + basemap.problem;
         session.revealData = true;
