@@ -54,17 +54,20 @@ void clearMessages() {
 GeoFrame openFrame() { return dataset ? dataset->frame : GeoFrame{}; }
 
 void startBasemap() {
-    if (!map_renderer || openFrame() == GeoFrame{} || session.basemapName[0] == '\0') return;
+    if (openFrame() == GeoFrame{} || session.basemapSource.empty()) return;
     if (session.basemapJob.valid()) return;  // applyFinishedBasemap starts it again
     const GeoFrame frame = openFrame();
-    const std::string source = session.basemapName.data();
+    const std::string source = session.basemapSource;
     const analysis::MapExtent extent = analysis::mapExtent(frame);
     // Sharp to 8x zoom in the 800-pixel window (a city frame at about 2.4 m a
     // pixel); the largest texture GL takes caps it, at most 16384 a side.
-    GLint maxTexture = 0;
-    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
-    const PixelSize size = basemapSize(extent.x, extent.y, kBasemapWindow, kBasemapSharpZoom,
-                                       std::clamp(static_cast<int>(maxTexture), 2048, 16384));
+    int maxSide = std::clamp(session.basemapMaxSide, 1, 16384);
+    if (map_renderer) {
+        GLint maxTexture = 0;
+        glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
+        maxSide = std::min(maxSide, std::max(static_cast<int>(maxTexture), 2048));
+    }
+    const PixelSize size = basemapSize(extent.x, extent.y, kBasemapWindow, kBasemapSharpZoom, maxSide);
     const int width = size.width;
     const int height = size.height;
     // Kept beside a sample file; a tree or a track file is read afresh anyway.
@@ -76,13 +79,14 @@ void startBasemap() {
 
 void useBasemap() {
     clearMessages();
-    if (!map_renderer) return;
     if (openFrame() == GeoFrame{}) {
         session.loadMessage = "The shipped map shows these samples' frame; a basemap is for samples in another frame";
         return;
     }
-    if (session.basemapName[0] == '\0') {
-        map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::plain);
+    session.basemapSource = session.basemapName.data();
+    if (session.basemapSource.empty()) {
+        if (map_renderer) map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::plain);
+        session.basemapAttribution.clear();
         return;
     }
     startBasemap();
@@ -93,7 +97,9 @@ void applyFinishedBasemap() {
         session.basemapJob.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
         return;
     Basemap basemap = session.basemapJob.get();
-    if (session.basemapJobFrame != openFrame() || session.basemapJobSource != session.basemapName.data()) {
+    // Against the chosen source, not the field: text typed meanwhile is not
+    // a choice until Use or Enter.
+    if (session.basemapJobFrame != openFrame() || session.basemapJobSource != session.basemapSource) {
         startBasemap();  // made for what is no longer open
         return;
     }
@@ -104,8 +110,10 @@ void applyFinishedBasemap() {
         std::cout << session.loadMessage << std::endl;
         return;
     }
-    map_renderer->setBasemap(basemap.image);
-    map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::basemap);
+    if (map_renderer) {
+        map_renderer->setBasemap(basemap.image);
+        map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::basemap);
+    }
     session.basemapAttribution = basemap.attribution;
 }
 

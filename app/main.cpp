@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     }
     const std::string samplePath = options.samplePath.value_or("data/data.bin");
     std::snprintf(session.basemapName.data(), session.basemapName.size(), "%s", options.basemap.c_str());
+    session.basemapSource = options.basemap;
     if (options.frame.kind != FrameRequest::Kind::automatic)
         std::snprintf(session.frameText.data(), session.frameText.size(), "%s",
                       frameRequestText(options.frame).c_str());
