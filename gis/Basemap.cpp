@@ -37,9 +37,10 @@ bool isOsmExtract(std::string_view path) {
 
 RgbaImage warpRaster(const std::string& path, const BasemapFrame& frame, int width, int height) {
     useGdal();
-    CPLErrorReset();  // a message left by an earlier call is not this file's reason
+    requireReadable(path);
+    const GdalFailures failures;
     GDALDatasetUniquePtr source(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
-    if (!source) throw GisError(path, gdalReason("not a raster GDAL reads"));
+    if (!source) throw GisError(path, failures.reason("not a raster GDAL reads"));
     double transform[6] = {};
     if (source->GetGeoTransform(transform) != CE_None && source->GetGCPCount() == 0)
         throw GisError(path, "has no georeference (a GeoTIFF, or a PNG with its world file, has one)");
@@ -58,7 +59,7 @@ RgbaImage warpRaster(const std::string& path, const BasemapFrame& frame, int wid
     int failed = 0;
     GDALDatasetUniquePtr warped(
         GDALDataset::FromHandle(GDALWarp("", nullptr, 1, sources, options.get(), &failed)));
-    if (!warped || failed) throw GisError(path, gdalReason("could not be warped onto the frame"));
+    if (!warped || failed) throw GisError(path, failures.reason("could not be warped onto the frame"));
 
     RgbaImage image{width, height, std::vector<unsigned char>(static_cast<std::size_t>(width) * height * 4, 0)};
     const int bands = warped->GetRasterCount();  // the source's bands and the alpha band
@@ -66,7 +67,7 @@ RgbaImage warpRaster(const std::string& path, const BasemapFrame& frame, int wid
     const auto read = [&](int index) {
         if (warped->GetRasterBand(index)->RasterIO(GF_Read, 0, 0, width, height, band.data(), width, height,
                                                    GDT_Byte, 0, 0, nullptr) != CE_None)
-            throw GisError(path, gdalReason("could not be read"));
+            throw GisError(path, failures.reason("could not be read"));
     };
     GDALRasterBand* first = warped->GetRasterBand(1);
     const GDALColorTable* palette = first->GetColorTable();
@@ -93,15 +94,19 @@ RgbaImage warpRaster(const std::string& path, const BasemapFrame& frame, int wid
         image.rgba[i * 4 + 3] = band[i];
         overlaps = overlaps || band[i] != 0;
     }
+    // A block GDAL could not read is left empty by the warp; a picture
+    // with holes is not passed off as the raster.
+    if (failures.any()) throw GisError(path, failures.reason("could not be read"));
     if (!overlaps) throw GisError(path, "does not overlap the frame");
     return image;
 }
 
 std::vector<MapWay> readOsmWays(const std::string& path, const BasemapFrame& frame) {
     useGdal();
-    CPLErrorReset();
+    requireReadable(path);
+    const GdalFailures failures;
     GDALDatasetUniquePtr source(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY));
-    if (!source) throw GisError(path, gdalReason("not an OpenStreetMap extract GDAL reads"));
+    if (!source) throw GisError(path, failures.reason("not an OpenStreetMap extract GDAL reads"));
     OGRLayer* lines = source->GetLayerByName("lines");
     if (!lines) throw GisError(path, "has no ways");
     // Only the frame's part; the OSM driver reads its layers interleaved,
@@ -130,9 +135,10 @@ std::vector<MapWay> readOsmWays(const std::string& path, const BasemapFrame& fra
         for (int i = 0; i < line->getNumPoints(); ++i) way.points.emplace_back(line->getY(i), line->getX(i));
         if (way.points.size() >= 2) ways.push_back(std::move(way));
     }
-    // The driver stops at a malformed element and says why; half a map is
-    // not drawn as if it were all.
-    if (CPLGetLastErrorType() >= CE_Failure) throw GisError(path, gdalReason("could not be read to its end"));
+    // The driver stops at a malformed element (a cut file, entities that
+    // expand without end, an oversized tag, a corrupt block) and says why;
+    // half a map is not drawn as if it were all.
+    if (failures.any()) throw GisError(path, "could not be read to its end: " + failures.reason(""));
     if (ways.empty()) throw GisError(path, "has no roads or railways inside the frame");
     return ways;
 }

@@ -153,4 +153,50 @@ TEST(Basemap, RasterIsWarpedOntoTheFrameAndMustOverlapIt) {
     }
 }
 
+// Whatever stops GDAL part-way through a source, its own reason (or the
+// system's, for a file that is not there) reaches the one line; none of
+// them passes for an extract without roads.
+TEST(Basemap, EveryUnreadableSourceNamesItsReason) {
+    TempDir dir;
+    std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE osm [\n<!ENTITY l0 \"laughlaughlaugh\">\n";
+    for (int i = 1; i < 10; ++i) {
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"";
+        for (int k = 0; k < 10; ++k) laughs += "&l" + std::to_string(i - 1) + ";";
+        laughs += "\">\n";
+    }
+    const std::string road = " <node id=\"1\" lat=\"-12.05\" lon=\"-77.10\"/>\n <node id=\"2\" lat=\"-12.05\" lon=\"-77.0\"/>\n"
+                             " <way id=\"3\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" v=\"primary\"/>";
+    laughs += "]>\n<osm version=\"0.6\">\n" + road + "<tag k=\"x\" v=\"&l9;\"/></way>\n</osm>\n";
+    struct Case {
+        const char* name;
+        std::string content;  // nothing written when empty
+        const char* reason;
+    } cases[] = {
+        {"truncated.osm", "<?xml version=\"1.0\"?>\n<osm version=\"0.6\">\n" + road + "</way>\n <way id=\"4\"><nd",
+         "GDAL: XML parsing of OSM file failed"},
+        {"laughs.osm", laughs, "GDAL: XML parsing of OSM file failed"},
+        {"long-tag.osm",
+         "<?xml version=\"1.0\"?>\n<osm version=\"0.6\">\n" + road + "<tag k=\"note\" v=\"" + std::string(3 << 20, 'x') +
+             "\"/></way>\n</osm>\n",
+         "GDAL: Too much data inside one element"},
+        {"corrupt.osm.pbf", std::string("\0\0\0\x0d\x0a\x09OSMHeader\x18\xff\xff\x0f", 19) + std::string(2000, '\x5a'),
+         "GDAL: "},
+        {"missing.osm", "", "No such file or directory"},
+        {"missing.tif", "", "No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = c.content.empty() ? (dir.root() / c.name).string() : dir.write(c.name, c.content);
+        try {
+            if (gis::isOsmExtract(path))
+                gis::readOsmWays(path, kLima);
+            else
+                gis::warpRaster(path, kLima, 16, 16);
+            ADD_FAILURE() << c.name << " was read";
+        } catch (const gis::GisError& error) {
+            EXPECT_NE(error.reason().find(c.reason), std::string::npos) << c.name << ": " << error.reason();
+            EXPECT_EQ(error.reason().find('\n'), std::string::npos) << error.reason();
+        }
+    }
+}
+
 }  // namespace
