@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <sstream>
 
@@ -73,7 +74,7 @@ std::optional<std::string> readStamp(const std::string& path, std::string& why) 
 // Roads and railways drawn as the shipped map draws them: the same ground,
 // classes, widths (scaled from its 4096 pixels) and drawing order.
 std::vector<unsigned char> drawWays(const std::vector<gis::MapWay>& ways, const GeoFrame& frame, int width,
-                                    int height) {
+                                    int height, const std::function<bool()>& cancelled) {
     std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
     for (std::size_t i = 0; i < rgb.size(); i += 3) {
         rgb[i] = mapgen::kBackground.r;
@@ -94,9 +95,11 @@ std::vector<unsigned char> drawWays(const std::vector<gis::MapWay>& ways, const 
             if (style.layer != layer) continue;
             colour = style.colour;
             drawn = true;
-            for (std::size_t k = 1; k < way.points.size(); ++k)
+            for (std::size_t k = 1; k < way.points.size(); ++k) {
+                if (cancelled()) throw gis::ReadCancelled();
                 mapgen::drawSegment(coverage, project(way.points[k - 1]), project(way.points[k]),
                                     std::max(1.0, style.width * scale));
+            }
         }
         if (drawn) mapgen::composite(rgb, coverage, colour);
     }
@@ -131,8 +134,9 @@ void appendBytes(void* context, void* data, int size) {
 }  // namespace
 
 Basemap makeBasemap(const std::string& source, const GeoFrame& frame, int width, int height,
-                    const std::string& samplesPath) {
+                    const std::string& samplesPath, const std::atomic<bool>* cancel) {
     Basemap basemap;
+    const std::function<bool()> cancelled = [cancel] { return cancel && cancel->load(std::memory_order_relaxed); };
     const bool osm = gis::isOsmExtract(source);
     basemap.attribution = osm ? kOsmAttribution : "Basemap: " + echoPath(fs::path(source).filename().string());
     const std::string cache = samplesPath.empty() ? std::string() : samplesPath + ".basemap.png";
@@ -158,8 +162,12 @@ Basemap makeBasemap(const std::string& source, const GeoFrame& frame, int width,
     try {
         refuseIrregularFile(source);
         const gis::BasemapFrame box{frame.south, frame.west, frame.north, frame.east};
-        rgba = osm ? drawWays(gis::readOsmWays(source, box), frame, width, height)
-                   : onGround(gis::warpRaster(source, box, width, height));
+        rgba = osm ? drawWays(gis::readOsmWays(source, box, cancelled), frame, width, height, cancelled)
+                   : onGround(gis::warpRaster(source, box, width, height, cancelled));
+    } catch (const gis::ReadCancelled&) {
+        basemap.cancelled = true;
+        basemap.problem = pathMessage(source, "cancelled");
+        return basemap;
     } catch (const std::exception& error) {
         basemap.problem = echoText(error.what(), kReasonCharacters);
         return basemap;

@@ -54,9 +54,16 @@ void clearMessages() {
 GeoFrame openFrame() { return dataset ? dataset->frame : GeoFrame{}; }
 
 void startBasemap() {
-    if (openFrame() == GeoFrame{} || session.basemapSource.empty()) return;
-    if (session.basemapJob.valid()) return;  // applyFinishedBasemap starts it again
     const GeoFrame frame = openFrame();
+    const bool wanted = frame != GeoFrame{} && !session.basemapSource.empty();
+    if (session.basemapJob.valid()) {
+        // Made for what is no longer chosen or open: it stops, and
+        // applyFinishedBasemap starts the chosen one.
+        if (!wanted || session.basemapJobFrame != frame || session.basemapJobSource != session.basemapSource)
+            session.basemapCancel->store(true);
+        return;
+    }
+    if (!wanted) return;
     const std::string source = session.basemapSource;
     const analysis::MapExtent extent = analysis::mapExtent(frame);
     // Sharp to 8x zoom in the 800-pixel window (a city frame at about 2.4 m a
@@ -74,7 +81,18 @@ void startBasemap() {
     const std::string samples = hasBinaryExtension(session.openPath) ? session.openPath : std::string();
     session.basemapJobFrame = frame;
     session.basemapJobSource = source;
-    session.basemapJob = std::async(std::launch::async, [=] { return makeBasemap(source, frame, width, height, samples); });
+    session.basemapCancel = std::make_shared<std::atomic<bool>>(false);
+    const std::shared_ptr<std::atomic<bool>> cancel = session.basemapCancel;
+    session.basemapJob = std::async(std::launch::async, [=] {
+        return makeBasemap(source, frame, width, height, samples, cancel.get());
+    });
+}
+
+void stopBasemap() {
+    if (!session.basemapJob.valid()) return;
+    session.basemapCancel->store(true);
+    session.basemapJob.wait();
+    session.basemapJob = {};
 }
 
 void useBasemap() {
@@ -84,12 +102,9 @@ void useBasemap() {
         return;
     }
     session.basemapSource = session.basemapName.data();
-    if (session.basemapSource.empty()) {
-        if (map_renderer) map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::plain);
-        session.basemapAttribution.clear();
-        return;
-    }
-    startBasemap();
+    if (session.basemapSource.empty() && map_renderer)
+        map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::plain);
+    startBasemap();  // or stops the one being made
 }
 
 void applyFinishedBasemap() {
@@ -99,7 +114,8 @@ void applyFinishedBasemap() {
     Basemap basemap = session.basemapJob.get();
     // Against the chosen source, not the field: text typed meanwhile is not
     // a choice until Use or Enter.
-    if (session.basemapJobFrame != openFrame() || session.basemapJobSource != session.basemapSource) {
+    if (basemap.cancelled || session.basemapJobFrame != openFrame() ||
+        session.basemapJobSource != session.basemapSource) {
         startBasemap();  // made for what is no longer open
         return;
     }

@@ -3,6 +3,8 @@
 // the background, the open file's summary, playback and the files to save.
 // Used from the main thread only; the loader's worker keeps to DataLoader.
 #include <array>
+#include <atomic>
+#include <memory>
 #include <chrono>
 #include <future>
 #include <cstdint>
@@ -74,6 +76,7 @@ struct ViewerSession {
     int basemapMaxSide = 16384;
     std::string basemapAttribution;
     std::future<Basemap> basemapJob;
+    std::shared_ptr<std::atomic<bool>> basemapCancel;  // the running job's: set, it stops soon
     GeoFrame basemapJobFrame;
     std::string basemapJobSource;
 };
@@ -93,8 +96,12 @@ GeoFrame openFrame();
 
 // Starts making the basemap chosen in session.basemapSource for the open
 // frame, unless the shipped map shows it, none is chosen or one is being
-// made (it is started again when that one is done).
+// made. One being made for another source or frame is cancelled; the
+// chosen one is started when it has stopped.
 void startBasemap();
+// Cancels a basemap being made and waits for its worker, which stops
+// within a feature, a segment or a raster chunk: the viewer closing.
+void stopBasemap();
 // Puts a finished basemap on the map when it is still the open frame's, or
 // says in the Data window why there is none. Call once a frame.
 void applyFinishedBasemap();

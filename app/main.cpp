@@ -188,11 +188,12 @@ int main(int argc, char** argv) {
     ImGui_ImplOpenGL3_Shutdown();
     ImGui_ImplGlfw_Shutdown();
     ImGui::DestroyContext();
-    // A load in progress is cancelled and stops within a chunk of its
-    // reading; its worker uses the loader's state, so it ends first. The
+    // A load or basemap in progress is cancelled and stops within a chunk
+    // of its reading; its worker uses the loader's state, so it ends first. The
     // window goes away meanwhile, as the user asked.
     glfwHideWindow(window);
     session.loader.stop();
+    stopBasemap();
     HeatmapEngine::release();
     // Its GL objects go while the context is still current.
     map_renderer.reset();

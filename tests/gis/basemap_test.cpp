@@ -5,7 +5,9 @@
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "gis/Gis.h"
 #include "tests/TempDir.h"
@@ -196,6 +198,51 @@ TEST(Basemap, EveryUnreadableSourceNamesItsReason) {
             EXPECT_NE(error.reason().find(c.reason), std::string::npos) << c.name << ": " << error.reason();
             EXPECT_EQ(error.reason().find('\n'), std::string::npos) << error.reason();
         }
+    }
+}
+
+// A raster far finer than the picture is read decimated, yet lands where
+// it belongs; and a cancel stops either kind of source with ReadCancelled.
+TEST(Basemap, FineRasterIsReadDecimatedAndEitherSourceStopsWhenCancelled) {
+    TempDir dir;
+    const std::string tif = (dir.root() / "fine.tif").string();
+    GDALAllRegister();
+    {
+        // 2000 x 2000 pixels over the western half of the frame, 3 bands:
+        // red, then nothing in green and blue.
+        char** options = CSLSetNameValue(nullptr, "TILED", "YES");
+        GDALDatasetUniquePtr raster(
+            GetGDALDriverManager()->GetDriverByName("GTiff")->Create(tif.c_str(), 2000, 2000, 3, GDT_Byte, options));
+        CSLDestroy(options);
+        double transform[6] = {-77.2, 0.2 / 2000, 0.0, -11.9, 0.0, -0.4 / 2000};
+        raster->SetGeoTransform(transform);
+        OGRSpatialReference wgs84;
+        wgs84.importFromEPSG(4326);
+        raster->SetSpatialRef(&wgs84);
+        std::vector<unsigned char> red(2000 * 2000, 200);
+        ASSERT_EQ(raster->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, 2000, 2000, red.data(), 2000, 2000, GDT_Byte, 0,
+                                                     0, nullptr),
+                  CE_None);
+    }
+    const gis::RgbaImage image = gis::warpRaster(tif, kLima, 40, 40);
+    const auto pixel = [&](int x, int y, int c) { return image.rgba[(static_cast<std::size_t>(y) * 40 + x) * 4 + c]; };
+    EXPECT_EQ(pixel(5, 20, 3), 255);
+    EXPECT_EQ(pixel(5, 20, 0), 200);
+    EXPECT_EQ(pixel(35, 20, 3), 0);
+
+    const std::string extract = dir.write("lima.osm", kExtract);
+    struct Case {
+        const char* name;
+        std::function<void(const std::function<bool()>&)> read;
+    } cases[] = {
+        {"raster", [&](const std::function<bool()>& cancelled) { gis::warpRaster(tif, kLima, 40, 40, cancelled); }},
+        {"extract", [&](const std::function<bool()>& cancelled) { gis::readOsmWays(extract, kLima, cancelled); }},
+    };
+    for (const Case& c : cases) {
+        int asked = 0;
+        EXPECT_THROW(c.read([&] { return ++asked > 0; }), gis::ReadCancelled) << c.name;
+        EXPECT_GT(asked, 0) << c.name;
+        EXPECT_NO_THROW(c.read([] { return false; })) << c.name;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -103,6 +104,20 @@ TEST(Basemap, UnusableCacheStampIsNamedAndTheBasemapMadeAgain) {
         else
             EXPECT_EQ(basemap.notes.size(), 2u) << c.name << ": the cache could not be kept and said nothing";
     }
+}
+
+// A basemap cancelled (the viewer closing, another chosen) stops with
+// nothing made or kept, so a later open does not show half a map.
+TEST(Basemap, CancelledIsNeitherMadeNorKept) {
+    TempDir dir;
+    const std::string extract = dir.write("lima.osm", kRoad);
+    const std::string samples = dir.write("lima.bin", "");
+    const std::atomic<bool> cancel{true};
+    const Basemap basemap = makeBasemap(extract, GeoFrame{-12.3, -77.2, -11.9, -76.8}, 64, 64, samples, &cancel);
+    EXPECT_TRUE(basemap.cancelled);
+    EXPECT_TRUE(basemap.image.levels.empty());
+    EXPECT_FALSE(std::filesystem::exists(samples + ".basemap.png"));
+    EXPECT_FALSE(std::filesystem::exists(samples + ".basemap.png.txt"));
 }
 
 }  // namespace
