@@ -62,13 +62,17 @@ SourceWindow frameInSource(GDALDataset& source, const BasemapFrame& frame) {
     OGRSpatialReference wgs84;
     wgs84.importFromEPSG(4326);
     wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    // A frame outside the reference system's domain only means the raster
+    // is read as it is; the errors PROJ reports for it are not the source's.
+    CPLPushErrorHandler(CPLQuietErrorHandler);
     std::unique_ptr<OGRCoordinateTransformation> toSource(OGRCreateCoordinateTransformation(&wgs84, reference));
-    if (!toSource) return window;
     double xs[8] = {frame.west, frame.east, frame.west, frame.east, (frame.west + frame.east) / 2,
                     (frame.west + frame.east) / 2, frame.west, frame.east};
     double ys[8] = {frame.south, frame.south, frame.north, frame.north, frame.south, frame.north,
                     (frame.south + frame.north) / 2, (frame.south + frame.north) / 2};
-    if (!toSource->Transform(8, xs, ys)) return window;
+    const bool carried = toSource && toSource->Transform(8, xs, ys);
+    CPLPopErrorHandler();
+    if (!carried) return window;
     window.x0 = window.y0 = HUGE_VAL;
     window.x1 = window.y1 = -HUGE_VAL;
     for (int i = 0; i < 8; ++i) {
