@@ -192,8 +192,12 @@ void showDataStatus() {
         if (!session.noSamplesReason.empty()) open += " (" + session.noSamplesReason + ")";
         ImGui::TextWrapped("%s", open.c_str());
     }
-    if (session.basemapJob.valid())
-        ImGui::TextDisabled("Making the basemap from %s\xE2\x80\xA6", echoPath(session.basemapJobSource).c_str());
+    if (session.basemapJob.valid()) {
+        // Wrapped: the source's whole path shows in the narrow window.
+        ImGui::PushStyleColor(ImGuiCol_Text, ImGui::GetStyleColorVec4(ImGuiCol_TextDisabled));
+        ImGui::TextWrapped("Making the basemap from %s...", echoPath(session.basemapJobSource).c_str());
+        ImGui::PopStyleColor();
+    }
     const bool error = !session.loadMessage.empty() || session.saveMessageIsError;
     const std::string& message = session.loadMessage.empty() ? session.saveMessage : session.loadMessage;
     if (!message.empty()) {
@@ -228,7 +232,7 @@ void showLoadingLine() {
         ImGui::Text("Loading %s: %s, %s%s%s", status.path.c_str(), status.stage.c_str(), percent,
                     left.empty() ? "" : ", ", left.c_str());
     // It can take a while (seconds for a city, more for a large source).
-    if (basemap) ImGui::Text("Making the basemap from %s\xE2\x80\xA6", echoPath(session.basemapJobSource).c_str());
+    if (basemap) ImGui::Text("Making the basemap from %s...", echoPath(session.basemapJobSource).c_str());
     ImGui::End();
 }
 
