@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -30,6 +31,10 @@ void useGdal() {
         // missing. The general index takes nodes in any order.
         CPLSetConfigOption("OSM_USE_CUSTOM_INDEXING", "NO");
         GDALAllRegister();
+        // A basemap read decimated from a huge raster touches each block
+        // once: caching 5% of the memory (GDAL's default) only holds a
+        // gigabyte longer. The user's GDAL_CACHEMAX still wins.
+        if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr)) GDALSetCacheMax64(std::int64_t{64} << 20);
     });
 }
 

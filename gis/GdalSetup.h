@@ -8,7 +8,8 @@ namespace gis {
 
 // Registers the drivers and sets the configuration once per process: no
 // sidecar ".aux.xml" files, OpenStreetMap nodes indexed whatever the order
-// of their ids, and no messages printed by GDAL itself (each
+// of their ids, a 64 MB block cache unless GDAL_CACHEMAX says otherwise,
+// and no messages printed by GDAL itself (each
 // failure is reported by the caller with gdalReason).
 void useGdal();
 
