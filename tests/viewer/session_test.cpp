@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -165,6 +166,57 @@ TEST(Session, BasemapFieldTypingChangesNothingUntilUse) {
     useBasemap();
     finish();
     EXPECT_NE(session.loadMessage.find("callao.osm"), std::string::npos) << session.loadMessage;
+
+    session.basemapSource.clear();
+    session.basemapName[0] = '\0';
+    session.basemapMaxSide = 16384;
+    session.loadMessage.clear();
+    dataset.reset();
+}
+
+// A basemap being made for a source no longer chosen stops (another Use),
+// and so does one being made when the viewer closes, leaving nothing shown.
+TEST(Session, BasemapBeingMadeStopsOnAnotherUseAndOnClose) {
+    TempDir dir;
+    const std::string extract = dir.write("lima.osm", R"(<?xml version="1.0" encoding="UTF-8"?>
+<osm version="0.6" generator="trackora-test">
+  <node id="1" version="1" lat="-12.1" lon="-77.2"/>
+  <node id="2" version="1" lat="-12.1" lon="-76.8"/>
+  <way id="10" version="1"><nd ref="1"/><nd ref="2"/><tag k="highway" v="motorway"/></way>
+</osm>
+)");
+    const std::string other = (dir.root() / "callao.osm").string();  // not there
+    dataset = std::make_unique<Dataset>(Dataset{"lima", 0, GeoFrame{-12.3, -77.2, -11.9, -76.8}, {}});
+    session.openPath.clear();
+    session.basemapMaxSide = 64;
+    session.basemapAttribution.clear();
+    const auto use = [](const std::string& text) {
+        text.copy(session.basemapName.data(), text.size());
+        session.basemapName[text.size()] = '\0';
+        useBasemap();
+    };
+
+    use(extract);
+    const std::shared_ptr<std::atomic<bool>> first = session.basemapCancel;
+    ASSERT_TRUE(first);
+    use(other);
+    EXPECT_TRUE(first->load()) << "the basemap no longer chosen was not stopped";
+    session.basemapJob.wait();
+    applyFinishedBasemap();  // the stopped one; the chosen one starts
+    ASSERT_TRUE(session.basemapJob.valid());
+    EXPECT_FALSE(session.basemapCancel->load());
+    session.basemapJob.wait();
+    applyFinishedBasemap();
+    EXPECT_NE(session.loadMessage.find("callao.osm"), std::string::npos) << session.loadMessage;
+    EXPECT_EQ(session.basemapAttribution, "");
+
+    use(extract);
+    const std::shared_ptr<std::atomic<bool>> closing = session.basemapCancel;
+    stopBasemap();
+    EXPECT_TRUE(closing->load());
+    EXPECT_FALSE(session.basemapJob.valid());
+    applyFinishedBasemap();
+    EXPECT_EQ(session.basemapAttribution, "");
 
     session.basemapSource.clear();
     session.basemapName[0] = '\0';
