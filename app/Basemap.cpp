@@ -184,7 +184,8 @@ Basemap makeBasemap(const std::string& source, const GeoFrame& frame, int width,
             words.write(stamp.data(), stamp.size());
             words.commit();
         } catch (const std::exception& error) {
-            basemap.notes.push_back("The basemap is not kept beside the samples: " + echoText(error.what(), kReasonCharacters));
+            basemap.notes.push_back("The basemap is not kept beside the samples: " +
+                                    echoText(error.what(), kReasonCharacters));
         }
     }
     // GL's first row is the south one; flipped in place, as a basemap sharp

@@ -166,7 +166,8 @@ TEST(Basemap, EveryUnreadableSourceNamesItsReason) {
         for (int k = 0; k < 10; ++k) laughs += "&l" + std::to_string(i - 1) + ";";
         laughs += "\">\n";
     }
-    const std::string road = " <node id=\"1\" lat=\"-12.05\" lon=\"-77.10\"/>\n <node id=\"2\" lat=\"-12.05\" lon=\"-77.0\"/>\n"
+    const std::string road = " <node id=\"1\" lat=\"-12.05\" lon=\"-77.10\"/>\n"
+                             " <node id=\"2\" lat=\"-12.05\" lon=\"-77.0\"/>\n"
                              " <way id=\"3\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" v=\"primary\"/>";
     laughs += "]>\n<osm version=\"0.6\">\n" + road + "<tag k=\"x\" v=\"&l9;\"/></way>\n</osm>\n";
     struct Case {
@@ -178,8 +179,8 @@ TEST(Basemap, EveryUnreadableSourceNamesItsReason) {
          "GDAL: XML parsing of OSM file failed"},
         {"laughs.osm", laughs, "GDAL: XML parsing of OSM file failed"},
         {"long-tag.osm",
-         "<?xml version=\"1.0\"?>\n<osm version=\"0.6\">\n" + road + "<tag k=\"note\" v=\"" + std::string(3 << 20, 'x') +
-             "\"/></way>\n</osm>\n",
+         "<?xml version=\"1.0\"?>\n<osm version=\"0.6\">\n" + road + "<tag k=\"note\" v=\"" +
+             std::string(3 << 20, 'x') + "\"/></way>\n</osm>\n",
          "GDAL: Too much data inside one element"},
         {"corrupt.osm.pbf", std::string("\0\0\0\x0d\x0a\x09OSMHeader\x18\xff\xff\x0f", 19) + std::string(2000, '\x5a'),
          "GDAL: "},
