@@ -2,9 +2,15 @@
 
 #include <stb_image_write.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 
 #include "gis/Gis.h"
@@ -15,6 +21,9 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// A stamp is a few short lines; anything longer is not one of ours.
+constexpr std::size_t kStampBytes = 4096;
 
 constexpr const char* kOsmAttribution = "Map data \xC2\xA9 OpenStreetMap contributors";
 
@@ -30,17 +39,42 @@ std::string stampOf(const std::string& source, const GeoFrame& frame, int width,
     return stamp.str();
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return in ? content.str() : std::string();
+// The cached stamp, or nothing (with the reason in `why` unless there is
+// simply none). Opened without blocking and checked before reading: a FIFO
+// left there would hang the viewer, a link to a device would never end.
+std::optional<std::string> readStamp(const std::string& path, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) why = systemReason(errno);
+        return std::nullopt;
+    }
+    struct stat status {};
+    char buffer[kStampBytes + 1];
+    std::size_t filled = 0;
+    if (::fstat(fd, &status) != 0) {
+        why = systemReason(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        why = notRegularFileReason(status.st_mode);
+    } else {
+        // One byte more than a stamp may hold tells a file that is too long.
+        while (filled < sizeof buffer) {
+            const ssize_t got = ::read(fd, buffer + filled, sizeof buffer - filled);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) why = systemReason(errno);
+            if (got <= 0) break;
+            filled += static_cast<std::size_t>(got);
+        }
+        if (why.empty() && filled > kStampBytes) why = "over " + std::to_string(kStampBytes) + " bytes long";
+    }
+    ::close(fd);
+    if (!why.empty()) return std::nullopt;
+    return std::string(buffer, filled);
 }
 
 // Roads and railways drawn as the shipped map draws them: the same ground,
 // classes, widths (scaled from its 4096 pixels) and drawing order.
 std::vector<unsigned char> drawWays(const std::vector<gis::MapWay>& ways, const GeoFrame& frame, int width,
-                                    int height) {
+                                    int height, const std::function<bool()>& cancelled) {
     std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
     for (std::size_t i = 0; i < rgb.size(); i += 3) {
         rgb[i] = mapgen::kBackground.r;
@@ -61,9 +95,11 @@ std::vector<unsigned char> drawWays(const std::vector<gis::MapWay>& ways, const 
             if (style.layer != layer) continue;
             colour = style.colour;
             drawn = true;
-            for (std::size_t k = 1; k < way.points.size(); ++k)
+            for (std::size_t k = 1; k < way.points.size(); ++k) {
+                if (cancelled()) throw gis::ReadCancelled();
                 mapgen::drawSegment(coverage, project(way.points[k - 1]), project(way.points[k]),
                                     std::max(1.0, style.width * scale));
+            }
         }
         if (drawn) mapgen::composite(rgb, coverage, colour);
     }
@@ -98,22 +134,40 @@ void appendBytes(void* context, void* data, int size) {
 }  // namespace
 
 Basemap makeBasemap(const std::string& source, const GeoFrame& frame, int width, int height,
-                    const std::string& samplesPath) {
+                    const std::string& samplesPath, const std::atomic<bool>* cancel) {
     Basemap basemap;
+    const std::function<bool()> cancelled = [cancel] { return cancel && cancel->load(std::memory_order_relaxed); };
     const bool osm = gis::isOsmExtract(source);
     basemap.attribution = osm ? kOsmAttribution : "Basemap: " + echoPath(fs::path(source).filename().string());
     const std::string cache = samplesPath.empty() ? std::string() : samplesPath + ".basemap.png";
     const std::string stamp = stampOf(source, frame, width, height);
-    if (!cache.empty() && readAll(cache + ".txt") == stamp) {
-        basemap.image = decodeImageLevels(cache);
-        if (!basemap.image.levels.empty()) return basemap;
+    if (!cache.empty()) {
+        std::string why;
+        const std::optional<std::string> cached = readStamp(cache + ".txt", why);
+        if (!why.empty()) {
+            basemap.notes.push_back("The cached basemap's \"" + echoPath(cache + ".txt") + "\" is not read (" +
+                                    echoText(why, kReasonCharacters) + "); the basemap is made again");
+        } else if (cached == stamp) {
+            struct stat picture {};
+            if (::stat(cache.c_str(), &picture) == 0 && !S_ISREG(picture.st_mode)) {
+                basemap.notes.push_back("The cached basemap \"" + echoPath(cache) + "\" is not read (" +
+                                        notRegularFileReason(picture.st_mode) + "); the basemap is made again");
+            } else {
+                basemap.image = decodeImageLevels(cache);
+                if (!basemap.image.levels.empty()) return basemap;
+            }
+        }
     }
     std::vector<unsigned char> rgba;  // first row north
     try {
         refuseIrregularFile(source);
         const gis::BasemapFrame box{frame.south, frame.west, frame.north, frame.east};
-        rgba = osm ? drawWays(gis::readOsmWays(source, box), frame, width, height)
-                   : onGround(gis::warpRaster(source, box, width, height));
+        rgba = osm ? drawWays(gis::readOsmWays(source, box, cancelled), frame, width, height, cancelled)
+                   : onGround(gis::warpRaster(source, box, width, height, cancelled));
+    } catch (const gis::ReadCancelled&) {
+        basemap.cancelled = true;
+        basemap.problem = pathMessage(source, "cancelled");
+        return basemap;
     } catch (const std::exception& error) {
         basemap.problem = echoText(error.what(), kReasonCharacters);
         return basemap;
@@ -130,7 +184,8 @@ Basemap makeBasemap(const std::string& source, const GeoFrame& frame, int width,
             words.write(stamp.data(), stamp.size());
             words.commit();
         } catch (const std::exception& error) {
-            basemap.note = "The basemap is not kept beside the samples: " + echoText(error.what(), kReasonCharacters);
+            basemap.notes.push_back("The basemap is not kept beside the samples: " +
+                                    echoText(error.what(), kReasonCharacters));
         }
     }
     // GL's first row is the south one; flipped in place, as a basemap sharp

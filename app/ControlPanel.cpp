@@ -17,6 +17,7 @@
 #include "app/Session.h"
 #include "engine/HeatmapEngine.h"
 #include "model/GeoFrame.h"
+#include "model/LoadError.h"
 #include "model/TrackFiles.h"
 
 namespace {
@@ -191,6 +192,12 @@ void showDataStatus() {
         if (!session.noSamplesReason.empty()) open += " (" + session.noSamplesReason + ")";
         ImGui::TextWrapped("%s", open.c_str());
     }
+    if (session.basemapJob.valid()) {
+        // Wrapped: the source's whole path shows in the narrow window.
+        ImGui::PushStyleColor(ImGuiCol_Text, ImGui::GetStyleColorVec4(ImGuiCol_TextDisabled));
+        ImGui::TextWrapped("Making the basemap from %s...", echoPath(session.basemapJobSource).c_str());
+        ImGui::PopStyleColor();
+    }
     const bool error = !session.loadMessage.empty() || session.saveMessageIsError;
     const std::string& message = session.loadMessage.empty() ? session.saveMessage : session.loadMessage;
     if (!message.empty()) {
@@ -201,12 +208,13 @@ void showDataStatus() {
     ImGui::EndChild();
 }
 
-// A load under way while the Data window is folded: its progress in a line
+// A load or a basemap under way while the Data window is folded: a line
 // at the foot of the map, so a long load (half a minute or more for a
 // billion samples) is never silent.
 void showLoadingLine() {
     const LoadStatus status = session.loader.status();
-    if (!status.loading || !dataFold.wasFolded) return;
+    const bool basemap = session.basemapJob.valid();
+    if ((!status.loading && !basemap) || !dataFold.wasFolded) return;
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - session.loadStarted).count();
     const std::string left = analysis::timeLeft(elapsed, status.progress);
@@ -220,8 +228,11 @@ void showLoadingLine() {
                      ImGuiWindowFlags_NoFocusOnAppearing | ImGuiWindowFlags_NoNav | ImGuiWindowFlags_NoInputs);
     char percent[16];
     std::snprintf(percent, sizeof percent, "%.0f%%", 100.0f * status.progress);
-    ImGui::Text("Loading %s: %s, %s%s%s", status.path.c_str(), status.stage.c_str(), percent,
-                left.empty() ? "" : ", ", left.c_str());
+    if (status.loading)
+        ImGui::Text("Loading %s: %s, %s%s%s", status.path.c_str(), status.stage.c_str(), percent,
+                    left.empty() ? "" : ", ", left.c_str());
+    // It can take a while (seconds for a city, more for a large source).
+    if (basemap) ImGui::Text("Making the basemap from %s...", echoPath(session.basemapJobSource).c_str());
     ImGui::End();
 }
 

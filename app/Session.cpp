@@ -54,38 +54,57 @@ void clearMessages() {
 GeoFrame openFrame() { return dataset ? dataset->frame : GeoFrame{}; }
 
 void startBasemap() {
-    if (!map_renderer || openFrame() == GeoFrame{} || session.basemapName[0] == '\0') return;
-    if (session.basemapJob.valid()) return;  // applyFinishedBasemap starts it again
     const GeoFrame frame = openFrame();
-    const std::string source = session.basemapName.data();
+    const bool wanted = frame != GeoFrame{} && !session.basemapSource.empty();
+    if (session.basemapJob.valid()) {
+        // Made for what is no longer chosen or open: it stops, and
+        // applyFinishedBasemap starts the chosen one.
+        if (!wanted || session.basemapJobFrame != frame || session.basemapJobSource != session.basemapSource)
+            session.basemapCancel->store(true);
+        return;
+    }
+    if (!wanted) return;
+    const std::string source = session.basemapSource;
     const analysis::MapExtent extent = analysis::mapExtent(frame);
     // Sharp to 8x zoom in the 800-pixel window (a city frame at about 2.4 m a
     // pixel); the largest texture GL takes caps it, at most 16384 a side.
-    GLint maxTexture = 0;
-    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
-    const PixelSize size = basemapSize(extent.x, extent.y, kBasemapWindow, kBasemapSharpZoom,
-                                       std::clamp(static_cast<int>(maxTexture), 2048, 16384));
+    int maxSide = std::clamp(session.basemapMaxSide, 1, 16384);
+    if (map_renderer) {
+        GLint maxTexture = 0;
+        glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
+        maxSide = std::min(maxSide, std::max(static_cast<int>(maxTexture), 2048));
+    }
+    const PixelSize size = basemapSize(extent.x, extent.y, kBasemapWindow, kBasemapSharpZoom, maxSide);
     const int width = size.width;
     const int height = size.height;
     // Kept beside a sample file; a tree or a track file is read afresh anyway.
     const std::string samples = hasBinaryExtension(session.openPath) ? session.openPath : std::string();
     session.basemapJobFrame = frame;
     session.basemapJobSource = source;
-    session.basemapJob = std::async(std::launch::async, [=] { return makeBasemap(source, frame, width, height, samples); });
+    session.basemapCancel = std::make_shared<std::atomic<bool>>(false);
+    const std::shared_ptr<std::atomic<bool>> cancel = session.basemapCancel;
+    session.basemapJob = std::async(std::launch::async, [=] {
+        return makeBasemap(source, frame, width, height, samples, cancel.get());
+    });
+}
+
+void stopBasemap() {
+    if (!session.basemapJob.valid()) return;
+    session.basemapCancel->store(true);
+    session.basemapJob.wait();
+    session.basemapJob = {};
 }
 
 void useBasemap() {
     clearMessages();
-    if (!map_renderer) return;
     if (openFrame() == GeoFrame{}) {
         session.loadMessage = "The shipped map shows these samples' frame; a basemap is for samples in another frame";
         return;
     }
-    if (session.basemapName[0] == '\0') {
+    session.basemapSource = session.basemapName.data();
+    if (session.basemapSource.empty() && map_renderer)
         map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::plain);
-        return;
-    }
-    startBasemap();
+    startBasemap();  // or stops the one being made
 }
 
 void applyFinishedBasemap() {
@@ -93,19 +112,24 @@ void applyFinishedBasemap() {
         session.basemapJob.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
         return;
     Basemap basemap = session.basemapJob.get();
-    if (session.basemapJobFrame != openFrame() || session.basemapJobSource != session.basemapName.data()) {
+    // Against the chosen source, not the field: text typed meanwhile is not
+    // a choice until Use or Enter.
+    if (basemap.cancelled || session.basemapJobFrame != openFrame() ||
+        session.basemapJobSource != session.basemapSource) {
         startBasemap();  // made for what is no longer open
         return;
     }
-    if (!basemap.note.empty()) std::cout << basemap.note << std::endl;
+    for (const std::string& note : basemap.notes) std::cout << note << std::endl;
     if (basemap.image.levels.empty()) {
         session.loadMessage = "Basemap not used: " + basemap.problem;
         session.revealData = true;
         std::cout << session.loadMessage << std::endl;
         return;
     }
-    map_renderer->setBasemap(basemap.image);
-    map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::basemap);
+    if (map_renderer) {
+        map_renderer->setBasemap(basemap.image);
+        map_renderer->showFrame(map_renderer->extent(), MapRenderer::Ground::basemap);
+    }
     session.basemapAttribution = basemap.attribution;
 }
 

@@ -3,6 +3,8 @@
 // the background, the open file's summary, playback and the files to save.
 // Used from the main thread only; the loader's worker keeps to DataLoader.
 #include <array>
+#include <atomic>
+#include <memory>
 #include <chrono>
 #include <future>
 #include <cstdint>
@@ -66,8 +68,15 @@ struct ViewerSession {
     // --basemap FILE, or the Data window), made off the main thread for the
     // frame it was started for.
     std::array<char, 1024> basemapName{};
+    // The basemap chosen with Use or Enter (or --basemap): what is made and
+    // shown. The field's text is only a draft until then.
+    std::string basemapSource;
+    // The longest side a basemap is made at; the GL driver's largest
+    // texture lowers it further.
+    int basemapMaxSide = 16384;
     std::string basemapAttribution;
     std::future<Basemap> basemapJob;
+    std::shared_ptr<std::atomic<bool>> basemapCancel;  // the running job's: set, it stops soon
     GeoFrame basemapJobFrame;
     std::string basemapJobSource;
 };
@@ -85,15 +94,20 @@ void openData(const std::string& path, bool userChoice = true);
 // the map, the readout, the legend and the saved grid are placed in.
 GeoFrame openFrame();
 
-// Starts making the basemap named in session.basemapName for the open
-// frame, unless the shipped map shows it, none is named or one is being
-// made (it is started again when that one is done).
+// Starts making the basemap chosen in session.basemapSource for the open
+// frame, unless the shipped map shows it, none is chosen or one is being
+// made. One being made for another source or frame is cancelled; the
+// chosen one is started when it has stopped.
 void startBasemap();
+// Cancels a basemap being made and waits for its worker, which stops
+// within a feature, a segment or a raster chunk: the viewer closing.
+void stopBasemap();
 // Puts a finished basemap on the map when it is still the open frame's, or
 // says in the Data window why there is none. Call once a frame.
 void applyFinishedBasemap();
-// The Data window's "Use": makes the named basemap for the open frame, or
-// goes back to the plain ground when the name is empty.
+// The Data window's "Use" (or Enter in its Basemap field): chooses the
+// field's text as the basemap and makes it for the open frame, or goes back
+// to the plain ground when the text is empty.
 void useBasemap();
 
 // Once per frame, before the panel: when a load has finished, installs its

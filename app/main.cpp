@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     }
     const std::string samplePath = options.samplePath.value_or("data/data.bin");
     std::snprintf(session.basemapName.data(), session.basemapName.size(), "%s", options.basemap.c_str());
+    session.basemapSource = options.basemap;
     if (options.frame.kind != FrameRequest::Kind::automatic)
         std::snprintf(session.frameText.data(), session.frameText.size(), "%s",
                       frameRequestText(options.frame).c_str());
@@ -187,11 +188,12 @@ int main(int argc, char** argv) {
     ImGui_ImplOpenGL3_Shutdown();
     ImGui_ImplGlfw_Shutdown();
     ImGui::DestroyContext();
-    // A load in progress is cancelled and stops within a chunk of its
-    // reading; its worker uses the loader's state, so it ends first. The
+    // A load or basemap in progress is cancelled and stops within a chunk
+    // of its reading; its worker uses the loader's state, so it ends first. The
     // window goes away meanwhile, as the user asked.
     glfwHideWindow(window);
     session.loader.stop();
+    stopBasemap();
     HeatmapEngine::release();
     // Its GL objects go while the context is still current.
     map_renderer.reset();

@@ -191,7 +191,12 @@ struct RgbaImage {
     int height = 0;
     std::vector<unsigned char> rgba;
 };
-RgbaImage warpRaster(const std::string& path, const BasemapFrame& frame, int width, int height);
+// The raster is read at about the picture's resolution, through its
+// overviews or a decimated read, never whole: a sparse 200000-pixel GeoTIFF
+// costs what the picture needs. `cancelled`, asked between blocks, stops
+// the work with ReadCancelled when it returns true.
+RgbaImage warpRaster(const std::string& path, const BasemapFrame& frame, int width, int height,
+                     const std::function<bool()>& cancelled = {});
 
 // The roads and railways of an OpenStreetMap extract (.osm, .osm.pbf)
 // that reach into the frame: each way's points (latitude, longitude) and its
@@ -203,7 +208,10 @@ struct MapWay {
     bool railway = false;
     std::vector<std::pair<double, double>> points;
 };
-std::vector<MapWay> readOsmWays(const std::string& path, const BasemapFrame& frame);
+// `cancelled`, asked between features and while the driver parses, stops
+// the read with ReadCancelled when it returns true.
+std::vector<MapWay> readOsmWays(const std::string& path, const BasemapFrame& frame,
+                                const std::function<bool()>& cancelled = {});
 
 // Whether a path names an OpenStreetMap extract (".osm" or ".osm.pbf", any
 // letter case) rather than a raster.

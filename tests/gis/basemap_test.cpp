@@ -5,7 +5,9 @@
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "gis/Gis.h"
 #include "tests/TempDir.h"
@@ -150,6 +152,98 @@ TEST(Basemap, RasterIsWarpedOntoTheFrameAndMustOverlapIt) {
         ADD_FAILURE() << "a raster without a georeference was warped";
     } catch (const gis::GisError& error) {
         EXPECT_NE(error.reason().find("has no georeference"), std::string::npos) << error.reason();
+    }
+}
+
+// Whatever stops GDAL part-way through a source, its own reason (or the
+// system's, for a file that is not there) reaches the one line; none of
+// them passes for an extract without roads.
+TEST(Basemap, EveryUnreadableSourceNamesItsReason) {
+    TempDir dir;
+    std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE osm [\n<!ENTITY l0 \"laughlaughlaugh\">\n";
+    for (int i = 1; i < 10; ++i) {
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"";
+        for (int k = 0; k < 10; ++k) laughs += "&l" + std::to_string(i - 1) + ";";
+        laughs += "\">\n";
+    }
+    const std::string road = " <node id=\"1\" lat=\"-12.05\" lon=\"-77.10\"/>\n"
+                             " <node id=\"2\" lat=\"-12.05\" lon=\"-77.0\"/>\n"
+                             " <way id=\"3\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" v=\"primary\"/>";
+    laughs += "]>\n<osm version=\"0.6\">\n" + road + "<tag k=\"x\" v=\"&l9;\"/></way>\n</osm>\n";
+    struct Case {
+        const char* name;
+        std::string content;  // nothing written when empty
+        const char* reason;
+    } cases[] = {
+        {"truncated.osm", "<?xml version=\"1.0\"?>\n<osm version=\"0.6\">\n" + road + "</way>\n <way id=\"4\"><nd",
+         "GDAL: XML parsing of OSM file failed"},
+        {"laughs.osm", laughs, "GDAL: XML parsing of OSM file failed"},
+        {"long-tag.osm",
+         "<?xml version=\"1.0\"?>\n<osm version=\"0.6\">\n" + road + "<tag k=\"note\" v=\"" +
+             std::string(3 << 20, 'x') + "\"/></way>\n</osm>\n",
+         "GDAL: Too much data inside one element"},
+        {"corrupt.osm.pbf", std::string("\0\0\0\x0d\x0a\x09OSMHeader\x18\xff\xff\x0f", 19) + std::string(2000, '\x5a'),
+         "GDAL: "},
+        {"missing.osm", "", "No such file or directory"},
+        {"missing.tif", "", "No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = c.content.empty() ? (dir.root() / c.name).string() : dir.write(c.name, c.content);
+        try {
+            if (gis::isOsmExtract(path))
+                gis::readOsmWays(path, kLima);
+            else
+                gis::warpRaster(path, kLima, 16, 16);
+            ADD_FAILURE() << c.name << " was read";
+        } catch (const gis::GisError& error) {
+            EXPECT_NE(error.reason().find(c.reason), std::string::npos) << c.name << ": " << error.reason();
+            EXPECT_EQ(error.reason().find('\n'), std::string::npos) << error.reason();
+        }
+    }
+}
+
+// A raster far finer than the picture is read decimated, yet lands where
+// it belongs; and a cancel stops either kind of source with ReadCancelled.
+TEST(Basemap, FineRasterIsReadDecimatedAndEitherSourceStopsWhenCancelled) {
+    TempDir dir;
+    const std::string tif = (dir.root() / "fine.tif").string();
+    GDALAllRegister();
+    {
+        // 2000 x 2000 pixels over the western half of the frame, 3 bands:
+        // red, then nothing in green and blue.
+        char** options = CSLSetNameValue(nullptr, "TILED", "YES");
+        GDALDatasetUniquePtr raster(
+            GetGDALDriverManager()->GetDriverByName("GTiff")->Create(tif.c_str(), 2000, 2000, 3, GDT_Byte, options));
+        CSLDestroy(options);
+        double transform[6] = {-77.2, 0.2 / 2000, 0.0, -11.9, 0.0, -0.4 / 2000};
+        raster->SetGeoTransform(transform);
+        OGRSpatialReference wgs84;
+        wgs84.importFromEPSG(4326);
+        raster->SetSpatialRef(&wgs84);
+        std::vector<unsigned char> red(2000 * 2000, 200);
+        ASSERT_EQ(raster->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, 2000, 2000, red.data(), 2000, 2000, GDT_Byte, 0,
+                                                     0, nullptr),
+                  CE_None);
+    }
+    const gis::RgbaImage image = gis::warpRaster(tif, kLima, 40, 40);
+    const auto pixel = [&](int x, int y, int c) { return image.rgba[(static_cast<std::size_t>(y) * 40 + x) * 4 + c]; };
+    EXPECT_EQ(pixel(5, 20, 3), 255);
+    EXPECT_EQ(pixel(5, 20, 0), 200);
+    EXPECT_EQ(pixel(35, 20, 3), 0);
+
+    const std::string extract = dir.write("lima.osm", kExtract);
+    struct Case {
+        const char* name;
+        std::function<void(const std::function<bool()>&)> read;
+    } cases[] = {
+        {"raster", [&](const std::function<bool()>& cancelled) { gis::warpRaster(tif, kLima, 40, 40, cancelled); }},
+        {"extract", [&](const std::function<bool()>& cancelled) { gis::readOsmWays(extract, kLima, cancelled); }},
+    };
+    for (const Case& c : cases) {
+        int asked = 0;
+        EXPECT_THROW(c.read([&] { return ++asked > 0; }), gis::ReadCancelled) << c.name;
+        EXPECT_GT(asked, 0) << c.name;
+        EXPECT_NO_THROW(c.read([] { return false; })) << c.name;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stb_image.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -78,6 +79,56 @@ TEST(MapGen, SegmentsAreAntialiasedAndJointsDoNotDoubleUp) {
     EXPECT_EQ(rgb[(0 * 20 + 0) * 3 + 1], 100);   // the diagonal
     EXPECT_EQ(rgb[(19 * 20 + 0) * 3], 0);
     for (float v : coverage.alpha) ASSERT_EQ(v, 0.0f);  // cleared for the next layer
+}
+
+// Every pixel of the image against the segment, as a plain loop: what the
+// rasteriser must draw, whichever pixels it chooses to visit.
+Coverage referenceSegment(int width, int height, PixelPoint a, PixelPoint b, double lineWidth) {
+    Coverage reference(width, height);
+    const double edge = std::max(lineWidth * 0.5, 0.5);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const double dx = b.x - a.x, dy = b.y - a.y, px = x + 0.5 - a.x, py = y + 0.5 - a.y;
+            const double lengthSquared = dx * dx + dy * dy;
+            const double t = lengthSquared > 0.0 ? std::clamp((px * dx + py * dy) / lengthSquared, 0.0, 1.0) : 0.0;
+            const double distance = std::hypot(px - t * dx, py - t * dy);
+            reference.alpha[static_cast<std::size_t>(y) * width + x] =
+                static_cast<float>(std::clamp(edge + 0.5 - distance, 0.0, 1.0) * std::min(lineWidth, 1.0));
+        }
+    return reference;
+}
+
+// A segment costs its length times its width, not its bounding box: a way
+// zigzagging across a basemap 6400 pixels wide drew every chord over the
+// whole image. The pixels drawn are those of the plain loop.
+TEST(MapGen, SegmentVisitsOnlyThePixelsNearIt) {
+    const int width = 300, height = 200;
+    struct Case {
+        const char* name;
+        PixelPoint a, b;
+        double lineWidth;
+    } cases[] = {
+        {"diagonal across", {0.0, 0.0}, {300.0, 200.0}, 2.4},
+        {"steep", {150.2, -5.0}, {160.7, 205.0}, 6.0},
+        {"shallow", {-3.0, 100.3}, {303.0, 98.1}, 1.0},
+        {"horizontal", {10.0, 50.5}, {290.0, 50.5}, 3.6},
+        {"vertical", {40.5, 10.0}, {40.5, 190.0}, 0.6},
+        {"a dot", {77.3, 66.6}, {77.3, 66.6}, 4.0},
+        {"far off the image", {-1e12, -3e11}, {1e12, 4e11}, 2.0},
+        {"beside the image", {-50.0, -40.0}, {400.0, -30.0}, 3.0},
+    };
+    for (const Case& c : cases) {
+        Coverage coverage(width, height);
+        const std::size_t visited = drawSegment(coverage, c.a, c.b, c.lineWidth);
+        const Coverage reference = referenceSegment(width, height, c.a, c.b, c.lineWidth);
+        for (std::size_t i = 0; i < coverage.alpha.size(); ++i)
+            ASSERT_EQ(coverage.alpha[i], reference.alpha[i]) << c.name << ", pixel " << i % width << "," << i / width;
+        // The part on the image, widened by the line's reach on every side.
+        const double reach = std::max(c.lineWidth * 0.5, 0.5) + 2.0;
+        const double across = std::min(std::abs(c.b.x - c.a.x), double(width)) +
+                              std::min(std::abs(c.b.y - c.a.y), double(height));
+        EXPECT_LE(double(visited), 2.0 * reach * (across + 2.0 * reach) + 4.0 * reach * reach) << c.name;
+    }
 }
 
 TEST(MapGen, LegendTableRunsFromDarkAtTheTopToBrightAtTheBottom) {

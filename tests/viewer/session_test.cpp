@@ -2,7 +2,10 @@
 // in the background and replaces the open samples; a failed load keeps them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "app/Analysis.h"
@@ -122,4 +125,102 @@ TEST(Session, ScaleLockIsRefusedWithNothingDrawn) {
     EXPECT_EQ(session.scaleLock.maxDensity, 12.5);
     EXPECT_EQ(session.lockMessage, "");
     unlockScale();
+}
+
+// Typing in the Basemap field is a draft: a basemap being made for the
+// chosen source is shown when done, and only Use or Enter starts another.
+TEST(Session, BasemapFieldTypingChangesNothingUntilUse) {
+    TempDir dir;
+    const std::string extract = dir.write("lima.osm", R"(<?xml version="1.0" encoding="UTF-8"?>
+<osm version="0.6" generator="trackora-test">
+  <node id="1" version="1" lat="-12.1" lon="-77.2"/>
+  <node id="2" version="1" lat="-12.1" lon="-76.8"/>
+  <way id="10" version="1"><nd ref="1"/><nd ref="2"/><tag k="highway" v="motorway"/></way>
+</osm>
+)");
+    const std::string other = (dir.root() / "callao.osm").string();  // not there
+    dataset = std::make_unique<Dataset>(Dataset{"lima", 0, GeoFrame{-12.3, -77.2, -11.9, -76.8}, {}});
+    session.openPath.clear();
+    session.basemapMaxSide = 64;
+    session.basemapAttribution.clear();
+    const auto type = [](const std::string& text) {
+        const std::size_t n = std::min(text.size(), session.basemapName.size() - 1);
+        text.copy(session.basemapName.data(), n);
+        session.basemapName[n] = '\0';
+    };
+    const auto finish = [] {
+        if (session.basemapJob.valid()) session.basemapJob.wait();
+        applyFinishedBasemap();
+    };
+
+    type(extract);
+    useBasemap();
+    ASSERT_TRUE(session.basemapJob.valid());
+    type(other.substr(0, other.size() - 3));  // half-way through a new name
+    finish();
+    EXPECT_EQ(session.loadMessage, "");
+    EXPECT_EQ(session.basemapAttribution, "Map data \xC2\xA9 OpenStreetMap contributors");
+    EXPECT_FALSE(session.basemapJob.valid()) << "typing started another basemap";
+
+    type(other);  // and Enter
+    useBasemap();
+    finish();
+    EXPECT_NE(session.loadMessage.find("callao.osm"), std::string::npos) << session.loadMessage;
+
+    session.basemapSource.clear();
+    session.basemapName[0] = '\0';
+    session.basemapMaxSide = 16384;
+    session.loadMessage.clear();
+    dataset.reset();
+}
+
+// A basemap being made for a source no longer chosen stops (another Use),
+// and so does one being made when the viewer closes, leaving nothing shown.
+TEST(Session, BasemapBeingMadeStopsOnAnotherUseAndOnClose) {
+    TempDir dir;
+    const std::string extract = dir.write("lima.osm", R"(<?xml version="1.0" encoding="UTF-8"?>
+<osm version="0.6" generator="trackora-test">
+  <node id="1" version="1" lat="-12.1" lon="-77.2"/>
+  <node id="2" version="1" lat="-12.1" lon="-76.8"/>
+  <way id="10" version="1"><nd ref="1"/><nd ref="2"/><tag k="highway" v="motorway"/></way>
+</osm>
+)");
+    const std::string other = (dir.root() / "callao.osm").string();  // not there
+    dataset = std::make_unique<Dataset>(Dataset{"lima", 0, GeoFrame{-12.3, -77.2, -11.9, -76.8}, {}});
+    session.openPath.clear();
+    session.basemapMaxSide = 64;
+    session.basemapAttribution.clear();
+    const auto use = [](const std::string& text) {
+        text.copy(session.basemapName.data(), text.size());
+        session.basemapName[text.size()] = '\0';
+        useBasemap();
+    };
+
+    use(extract);
+    const std::shared_ptr<std::atomic<bool>> first = session.basemapCancel;
+    ASSERT_TRUE(first);
+    use(other);
+    EXPECT_TRUE(first->load()) << "the basemap no longer chosen was not stopped";
+    session.basemapJob.wait();
+    applyFinishedBasemap();  // the stopped one; the chosen one starts
+    ASSERT_TRUE(session.basemapJob.valid());
+    EXPECT_FALSE(session.basemapCancel->load());
+    session.basemapJob.wait();
+    applyFinishedBasemap();
+    EXPECT_NE(session.loadMessage.find("callao.osm"), std::string::npos) << session.loadMessage;
+    EXPECT_EQ(session.basemapAttribution, "");
+
+    use(extract);
+    const std::shared_ptr<std::atomic<bool>> closing = session.basemapCancel;
+    stopBasemap();
+    EXPECT_TRUE(closing->load());
+    EXPECT_FALSE(session.basemapJob.valid());
+    applyFinishedBasemap();
+    EXPECT_EQ(session.basemapAttribution, "");
+
+    session.basemapSource.clear();
+    session.basemapName[0] = '\0';
+    session.basemapMaxSide = 16384;
+    session.loadMessage.clear();
+    dataset.reset();
 }

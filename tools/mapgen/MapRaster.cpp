@@ -60,20 +60,43 @@ RoadStyle styleOf(std::string_view roadClass) {
 
 bool isRailway(std::string_view roadClass) { return roadClass == "other"; }
 
-void drawSegment(Coverage& coverage, PixelPoint a, PixelPoint b, double lineWidth) {
+std::size_t drawSegment(Coverage& coverage, PixelPoint a, PixelPoint b, double lineWidth) {
     const double half = lineWidth * 0.5;
     // Lines thinner than a pixel fade instead of thinning further.
     const double strength = std::min(lineWidth, 1.0);
-    const double reach = std::max(half, 0.5) + 1.0;
-    const int x0 = std::max(0, static_cast<int>(std::floor(std::min(a.x, b.x) - reach)));
-    const int x1 = std::min(coverage.width - 1, static_cast<int>(std::ceil(std::max(a.x, b.x) + reach)));
-    const int y0 = std::max(0, static_cast<int>(std::floor(std::min(a.y, b.y) - reach)));
-    const int y1 = std::min(coverage.height - 1, static_cast<int>(std::ceil(std::max(a.y, b.y) + reach)));
+    const double edge = std::max(half, 0.5);
+    // No pixel whose centre is this far from the segment gets any coverage.
+    const double reach = edge + 1.0;
+    // Bounds are clamped as doubles first: a point far off the image must
+    // not overflow the cast.
+    const auto column = [&](double x) { return std::clamp(x, -1.0, static_cast<double>(coverage.width)); };
+    const auto row = [&](double y) { return std::clamp(y, -1.0, static_cast<double>(coverage.height)); };
+    const int y0 = std::max(0, static_cast<int>(std::floor(row(std::min(a.y, b.y) - reach))));
+    const int y1 = std::min(coverage.height - 1, static_cast<int>(std::ceil(row(std::max(a.y, b.y) + reach))));
     const double dx = b.x - a.x;
     const double dy = b.y - a.y;
     const double lengthSquared = dx * dx + dy * dy;
-    const double edge = std::max(half, 0.5);
+    std::size_t visited = 0;
     for (int y = y0; y <= y1; ++y) {
+        // Only the stretch of the row within reach of the segment is walked,
+        // so a long diagonal costs its length, not its bounding box.
+        const double centre = y + 0.5;
+        double low = 0.0;
+        double high = 1.0;
+        if (dy != 0.0) {
+            low = (centre - reach - a.y) / dy;
+            high = (centre + reach - a.y) / dy;
+            if (low > high) std::swap(low, high);
+            low = std::max(low, 0.0);
+            high = std::min(high, 1.0);
+            if (low > high) continue;
+        } else if (std::abs(centre - a.y) > reach) {
+            continue;
+        }
+        const double xLow = a.x + low * dx;
+        const double xHigh = a.x + high * dx;
+        const int x0 = std::max(0, static_cast<int>(std::floor(column(std::min(xLow, xHigh) - reach))));
+        const int x1 = std::min(coverage.width - 1, static_cast<int>(std::ceil(column(std::max(xLow, xHigh) + reach))));
         for (int x = x0; x <= x1; ++x) {
             const double px = x + 0.5 - a.x;
             const double py = y + 0.5 - a.y;
@@ -87,7 +110,9 @@ void drawSegment(Coverage& coverage, PixelPoint a, PixelPoint b, double lineWidt
             float& cell = coverage.alpha[static_cast<std::size_t>(y) * coverage.width + x];
             cell = std::max(cell, static_cast<float>(value));
         }
+        if (x1 >= x0) visited += static_cast<std::size_t>(x1 - x0 + 1);
     }
+    return visited;
 }
 
 void composite(std::vector<std::uint8_t>& rgb, Coverage& coverage, Rgb colour) {

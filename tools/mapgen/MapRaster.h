@@ -4,6 +4,7 @@
 // the colour table of the legend. Pure functions on plain buffers, so they
 // can be tested without writing files.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -58,8 +59,10 @@ struct Coverage {
     std::vector<float> alpha;
     Coverage(int w, int h) : width(w), height(h), alpha(static_cast<std::size_t>(w) * h, 0.0f) {}
 };
-// Round-capped, antialiased line of the given full width in pixels.
-void drawSegment(Coverage& coverage, PixelPoint a, PixelPoint b, double lineWidth);
+// Round-capped, antialiased line of the given full width in pixels. Only
+// the pixels near the segment are visited, so its cost follows its length
+// (clipped to the image) and width; returns how many pixels it visited.
+std::size_t drawSegment(Coverage& coverage, PixelPoint a, PixelPoint b, double lineWidth);
 // Blends `colour` over the RGB image with the coverage as opacity and clears
 // the coverage for the next layer.
 void composite(std::vector<std::uint8_t>& rgb, Coverage& coverage, Rgb colour);
