@@ -418,13 +418,12 @@ void showKernelOnTheGround() {
     const HeatmapEngine::TableShape table = HeatmapEngine::tableShape(settings);
     static double typedMetres = 0.0;
     static bool editing = false;
-    static bool refused = false;
     if (!editing) typedMetres = static_cast<double>(settings.sigma) * cellMetres;
     ImGui::SetNextItemWidth(ImGui::GetFontSize() * 6.0f);
     if (ImGui::InputDouble("Sigma [m]", &typedMetres, 0.0, 0.0, "%.1f",
                           ImGuiInputTextFlags_EnterReturnsTrue | ImGuiInputTextFlags_AutoSelectAll)) {
         const std::optional<float> cells = sigmaFromMetres(typedMetres, cellMetres);
-        refused = !cells;
+        session.sigmaRefused = !cells;
         if (cells) {
             settings.sigma = *cells;
             settings.sigma_changed = true;
@@ -433,7 +432,7 @@ void showKernelOnTheGround() {
     editing = ImGui::IsItemActive();
     ImGui::SameLine();
     ImGui::TextDisabled("reach %.0f m", (table.rows / 2) * cellMetres);
-    if (refused)
+    if (session.sigmaRefused)
         ImGui::TextColored(ImVec4(1.0f, 0.6f, 0.4f, 1.0f), "Sigma takes 0 to %.0f m here",
                            (kPanelMaxKernelSize - 1) / 4.0 * cellMetres);
     const std::string cut = HeatmapEngine::kernelCutShort(settings);
@@ -460,6 +459,7 @@ void showControlPanel() {
     ImGui::Text("Kernel Density Estimation");
     if (ImGui::SliderFloat("Sigma", &settings.sigma, 1.0f, 10.0f, "%.3f")) {
         settings.sigma_changed = true;
+        session.sigmaRefused = false;
         settings.sigma = sanitizeTypedSigma(settings.sigma);
     }
     if (ImGui::InputInt("Size", &settings.kernel_size, 2, 10)) {

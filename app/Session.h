@@ -31,6 +31,7 @@ struct ViewerSession {
     bool frameLogScale = true;
     analysis::ScaleLock scaleLock;
     std::string lockMessage;           // why the scale could not be locked, until the next lock
+    bool sigmaRefused = false;         // the last sigma typed in metres was out of range
     bool scaleChanged = false;         // the lock moved: lastGrid is shown again on the new scale
     analysis::Legend legend;           // as the legend last showed it
     PanelRect legendRect;              // where it showed it, kept clear of the readout

@@ -172,6 +172,9 @@ TEST_F(ControlPanelTest, SigmaTypedInMetresBecomesCells) {
     typeInto(kSigmaMetres, "5000");
     EXPECT_NEAR(settings.sigma, 100.0 / cellHeightMetres(GeoFrame{}), 1e-4);
     EXPECT_FALSE(settings.sigma_changed);
+    EXPECT_TRUE(session.sigmaRefused);
+    typeInto(kSigmaMetres, "50");  // taken again: the range line goes
+    EXPECT_FALSE(session.sigmaRefused);
 }
 
 TEST_F(ControlPanelTest, TimeEndsDragInOrderWithinTheDayAndTakeNoTyping) {
