@@ -32,7 +32,13 @@ const char* const kHeatmapUsage =
     "                        centred in each cell); default: --geotiff density, --grid display\n"
     "  --cube FILE           write one grid per step of the day (modes, kernel and --values\n"
     "                        as set; the whole day, whatever --time says) as CF NetCDF\n"
-    "  --step S              the cube's step: 15m (default), 1h, 30s..., dividing the day\n"
+    "  --animate FILE        write the day as a video, one frame per step over the map,\n"
+    "                        the colours locked to the day's densest step: .mp4, .webm,\n"
+    "                        .mkv, .mov or .gif through ffmpeg, or PNG files for a name\n"
+    "                        holding %04d (numbered from 0001)\n"
+    "  --fps N               the video's frames per second, 1..60 (default 8)\n"
+    "  --step S              the cube's or video's step: 15m (default), 1h, 30s..., dividing\n"
+    "                        the day\n"
     "  --lut FILE            colour table for --png (default resources/lut.png)\n"
     "  --normalized          text input holds normalised coordinates, not degrees\n"
     "  --repeat N            compute N times and print the median time\n"
@@ -205,6 +211,14 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             options.geotiffPath = value();
         } else if (argument == "--cube") {
             options.cubePath = value();
+        } else if (argument == "--animate") {
+            options.animatePath = value();
+        } else if (argument == "--fps") {
+            const std::string text = value();
+            const auto fps = parseNumber<int>(text);
+            if (!fps || *fps < 1 || *fps > 60)
+                throw UsageError("--fps: \"" + echoText(text) + "\" is not a number of frames per second from 1 to 60");
+            options.fps = *fps;
         } else if (argument == "--step") {
             const std::string& text = value();
             const auto step = parseStep(text);
@@ -229,8 +243,14 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             throw UsageError("more than one input: \"" + echoPath(options.input) + "\" and \"" + echoPath(argument) + "\"");
         }
     }
-    if (options.stepSeconds != 0 && options.cubePath.empty()) throw UsageError("--step goes with --cube");
+    if (options.stepSeconds != 0 && options.cubePath.empty() && options.animatePath.empty())
+        throw UsageError("--step goes with --cube or --animate");
+    // A video computes every step of the day on its own: one per run.
+    if (scope == OptionScope::scriptLine && !options.animatePath.empty())
+        throw UsageError("--animate goes on the command line, not on a --script line");
     if (scope == OptionScope::scriptLine) return options;
+    if (!options.scriptPath.empty() && !options.animatePath.empty())
+        throw UsageError("--animate does not go with --script");
     if (!options.help && options.input.empty()) throw UsageError("no input file given");
     if (!options.scriptPath.empty() && !lineOption.empty())
         throw UsageError(lineOption + " goes on the lines of the --script file, not beside it");
