@@ -235,8 +235,10 @@ void drawAttribution(RgbPicture& picture, const TextFace& face, std::string_view
 }
 
 void drawClock(RgbPicture& picture, const TextFace& face, std::string_view text) {
+    // Top centre: the corners hold the graticule's labels and the legend.
     const float pad = 6.0f;
-    fillRect(picture, 8.0f, 8.0f, 8.0f + 2.0f * pad + face.width(text), 8.0f + 2.0f * pad + face.lineHeight(), kPanel,
-             kPanelAlpha);
-    face.draw(picture, 8.0f + pad, 8.0f + pad, text, kText);
+    const float boxWidth = 2.0f * pad + face.width(text);
+    const float x = 0.5f * (static_cast<float>(picture.width) - boxWidth);
+    fillRect(picture, x, 8.0f, x + boxWidth, 8.0f + 2.0f * pad + face.lineHeight(), kPanel, kPanelAlpha);
+    face.draw(picture, x + pad, 8.0f + pad, text, kText);
 }

@@ -87,7 +87,7 @@ void drawLegend(RgbPicture& picture, const TextFace& face, const analysis::Legen
 // over a plain ground, for a picture the frame's map fills exactly.
 void drawGuides(RgbPicture& picture, const TextFace& face, const GeoFrame& frame);
 // A line of text in a dark box: the attribution in the bottom-right corner,
-// the clock in the top-left.
+// the clock at the top's centre.
 void drawAttribution(RgbPicture& picture, const TextFace& face, std::string_view text);
 void drawClock(RgbPicture& picture, const TextFace& face, std::string_view text);
 

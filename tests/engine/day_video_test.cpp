@@ -84,10 +84,10 @@ TEST(DayVideo, NumberedFramesOnePerStepOnTheDaysScale) {
     };
     EXPECT_TRUE(differ(empty.at(100, 99), sparse.at(100, 99))) << "the sparse hour shows no heat";
     EXPECT_TRUE(differ(sparse.at(100, 99), dense.at(100, 99))) << "each step coloured on its own scale";
-    // The clock's box in the top-left corner differs frame to frame.
+    // The clock's box at the top's centre differs frame to frame.
     int changed = 0;
     for (int y = 8; y < 30; ++y)
-        for (int x = 8; x < 90; ++x) changed += differ(sparse.at(x, y), dense.at(x, y));
+        for (int x = 60; x < 140; ++x) changed += differ(sparse.at(x, y), dense.at(x, y));
     EXPECT_GT(changed, 20) << "no clock in the frames";
 }
 
