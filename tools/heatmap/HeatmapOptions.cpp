@@ -26,6 +26,8 @@ const char* const kHeatmapUsage =
     "                        ground, with its world file (.pgw) and coordinate system\n"
     "                        (FILE.aux.xml) beside it, so GIS software places it\n"
     "  --png-size N          pixels on the image's longer side, 16..16384 (default 1000)\n"
+    "  --decorate            draw the legend, the graticule with its labels and a scale bar\n"
+    "                        over the --png picture, as the viewer draws them\n"
     "  --geotiff FILE        write the grid as a Float32 GeoTIFF in EPSG:4326, north up\n"
     "  --values V            what --grid and --geotiff hold: density (samples per km²),\n"
     "                        display (the 0-1 levels the colours show) or count (samples\n"
@@ -211,6 +213,8 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             options.geotiffPath = value();
         } else if (argument == "--cube") {
             options.cubePath = value();
+        } else if (argument == "--decorate") {
+            options.decorate = true;
         } else if (argument == "--animate") {
             options.animatePath = value();
         } else if (argument == "--fps") {
@@ -245,6 +249,7 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
     }
     if (options.stepSeconds != 0 && options.cubePath.empty() && options.animatePath.empty())
         throw UsageError("--step goes with --cube or --animate");
+    if (options.decorate && options.pngPath.empty()) throw UsageError("--decorate goes with --png");
     // A video computes every step of the day on its own: one per run.
     if (scope == OptionScope::scriptLine && !options.animatePath.empty())
         throw UsageError("--animate goes on the command line, not on a --script line");

@@ -73,6 +73,25 @@ bool writeGeoTiff(std::optional<OutputFile>& out, const std::vector<float>& cell
 // work: a missing table must not cost a load and a compute, nor leave the
 // other outputs written alone.
 std::map<std::string, ColourTable> colourTables;
+// The text face of --decorate and --animate, read before any work when one
+// asks for it.
+std::optional<TextFace> textFace;
+
+// False, having said why, when a set of options draws text and the font
+// cannot be read.
+bool readTextFace(const std::vector<std::pair<std::string, const HeatmapOptions*>>& sets) {
+    const bool needed = std::any_of(sets.begin(), sets.end(), [](const auto& set) {
+        return set.second->decorate || !set.second->animatePath.empty();
+    });
+    if (!needed || textFace) return true;
+    try {
+        textFace.emplace(kFontPath);
+    } catch (const std::runtime_error& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << " (on Debian: apt-get install fonts-dejavu-core)\n";
+        return false;
+    }
+    return true;
+}
 
 // Reads the table of every set of options that writes a PNG, once per
 // file. False, having said why, when one cannot be read.
@@ -103,7 +122,8 @@ bool readColourTables(const std::vector<std::pair<std::string, const HeatmapOpti
 // any is committed, the sidecars first, so a failed write replaces nothing;
 // on a failure all three temporary files go at once.
 bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, std::optional<OutputFile>& world,
-              std::optional<OutputFile>& aux, const std::vector<float>& grid, const GeoFrame& frame) {
+              std::optional<OutputFile>& aux, const std::vector<float>& grid, double densest, bool logScale,
+              const GeoFrame& frame) {
     const ColourTable& table = colourTables.at(options.lutPath);
     const int width = table.width, height = table.height;
     const unsigned char* lut = table.rgb.data();
@@ -121,6 +141,21 @@ bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, std
             const unsigned char* colour = lut + (static_cast<std::size_t>(lutRow) * width + width / 2) * 3;
             std::copy(colour, colour + 3, image.data() + (static_cast<std::size_t>(y) * shape.width + x) * 3);
         }
+    }
+    if (options.decorate) {
+        // Over the picture, never around it: the world file still places
+        // every pixel. The legend at the top right, clear of the graticule's
+        // labels along the left and bottom edges.
+        RgbPicture picture;
+        picture.width = shape.width;
+        picture.height = shape.height;
+        picture.rgb = std::move(image);
+        drawGuides(picture, *textFace, frame);
+        const analysis::Legend legend =
+            analysis::legendFor(densest, logScale, analysis::densestRow(grid), analysis::ScaleLock{}, frame);
+        drawLegend(picture, *textFace, legend, table,
+                   static_cast<float>(picture.width) - legendWidth(*textFace, legend) - 10.0f, 10.0f);
+        image = std::move(picture.rgb);
     }
     // Encoded in memory first, so the file is only replaced by a whole image.
     std::vector<unsigned char> png;
@@ -284,11 +319,11 @@ bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output,
 }
 
 // What --animate needs beyond the samples, checked before the long work:
-// the kind of file, its folder, ffmpeg for a video, and the font.
+// the kind of file, its folder and ffmpeg for a video (the font is read
+// with the colour tables).
 struct Animation {
     VideoFormat format;
     std::string ffmpeg;
-    std::optional<TextFace> face;
 };
 
 // False, having said why, when the video cannot be made.
@@ -315,12 +350,6 @@ bool prepareAnimation(const HeatmapOptions& options, Animation& animation) {
                          "install ffmpeg); a name holding %04d writes numbered PNG files without it\n";
             return false;
         }
-    }
-    try {
-        animation.face.emplace(kFontPath);
-    } catch (const std::runtime_error& error) {
-        std::cerr << "trackora-heatmap: " << error.what() << " (on Debian: apt-get install fonts-dejavu-core)\n";
-        return false;
     }
     return true;
 }
@@ -379,7 +408,7 @@ bool writeAnimation(const HeatmapOptions& options, Animation& animation, const G
         shape.width = std::max(2, shape.width & ~1);
         shape.height = std::max(2, shape.height & ~1);
     }
-    const TextFace& face = *animation.face;
+    const TextFace& face = *textFace;
     const ColourTable& table = colourTables.at(options.lutPath);
 
     // The ground: the shipped map for its own box, the plain ground with its
@@ -508,7 +537,8 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
                          frame);
     };
     if (outputs.grid) ok = writeGrid(outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
-    if (outputs.png) ok = writePng(options, outputs.png, outputs.pngWorld, outputs.pngAux, grid, frame) && ok;
+    if (outputs.png)
+        ok = writePng(options, outputs.png, outputs.pngWorld, outputs.pngAux, grid, densest, logScale, frame) && ok;
     if (outputs.geotiff) {
         const GridValues values = options.values.value_or(GridValues::perKm2);
         ok = writeGeoTiff(outputs.geotiff, cells(values), options.settings, densest, values, frame, clock) && ok;
@@ -623,7 +653,7 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, const HeatmapOptions*>> outputSets{{"", &options}};
     for (const ScriptLine& line : script) outputSets.emplace_back("line " + std::to_string(line.number) + " ", &line.options);
     if (const int status = checkOutputs(outputSets, options.input)) return status;
-    if (!readColourTables(outputSets)) return 1;
+    if (!readColourTables(outputSets) || !readTextFace(outputSets)) return 1;
     std::optional<Animation> animation;
     if (!options.animatePath.empty() && !prepareAnimation(options, animation.emplace())) return 1;
     Outputs outputs;
