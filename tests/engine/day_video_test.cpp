@@ -13,7 +13,7 @@
 
 #include "../TempDir.h"
 #include "model/Datapoint.h"
-#include "tools/heatmap/DayVideo.h"
+#include "app/DayVideo.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "app/Analysis.h"
+#include "app/DayVideo.h"
 #include "app/FrameWork.h"
 #include "app/GridExport.h"
 #include "app/GridValues.h"
@@ -31,7 +32,6 @@
 #include "model/RuntimeFiles.h"
 #include "model/SampleSource.h"
 #include "model/TrajectoryLoader.h"
-#include "tools/heatmap/DayVideo.h"
 #include "tools/heatmap/HeatmapOptions.h"
 #include "tools/heatmap/HeatmapScript.h"
 
@@ -318,52 +318,16 @@ bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output,
     return true;
 }
 
-// What --animate needs beyond the samples, checked before the long work:
-// the kind of file, its folder and ffmpeg for a video (the font is read
-// with the colour tables).
-struct Animation {
+// --animate's checks before the long work: the kind of file, its folder
+// and ffmpeg for a video (the font is read with the colour tables). False,
+// having said why, when the video cannot be made.
+bool checkAnimation(const HeatmapOptions& options) {
     VideoFormat format;
     std::string ffmpeg;
-};
-
-// False, having said why, when the video cannot be made.
-bool prepareAnimation(const HeatmapOptions& options, Animation& animation) {
-    try {
-        animation.format = videoFormat(options.animatePath);
-    } catch (const UsageError& error) {
-        std::cerr << "trackora-heatmap: " << error.what() << "\n";
-        return false;
-    }
-    // A mistyped folder is an error here, not one more folder on the disk.
-    const std::filesystem::path folder = std::filesystem::path(options.animatePath).parent_path();
-    std::error_code ignored;
-    if (!folder.empty() && !std::filesystem::is_directory(folder, ignored)) {
-        std::cerr << "trackora-heatmap: cannot write \"" << echoPath(options.animatePath) << "\": the folder \""
-                  << echoPath(folder.string()) << "\" does not exist\n";
-        return false;
-    }
-    if (!animation.format.pngSequence) {
-        animation.ffmpeg = findProgram("ffmpeg");
-        if (animation.ffmpeg.empty()) {
-            std::cerr << "trackora-heatmap: --animate \"" << echoPath(options.animatePath)
-                      << "\": videos are made by the ffmpeg command, which is not installed (on Debian: apt-get "
-                         "install ffmpeg); a name holding %04d writes numbered PNG files without it\n";
-            return false;
-        }
-    }
-    return true;
-}
-
-std::vector<unsigned char> encodePng(const RgbPicture& picture) {
-    std::vector<unsigned char> png;
-    const auto append = [](void* context, void* data, int size) {
-        auto* bytes = static_cast<unsigned char*>(data);
-        static_cast<std::vector<unsigned char>*>(context)->insert(
-            static_cast<std::vector<unsigned char>*>(context)->end(), bytes, bytes + size);
-    };
-    if (!stbi_write_png_to_func(append, &png, picture.width, picture.height, 3, picture.rgb.data(), picture.width * 3))
-        png.clear();
-    return png;
+    const std::string problem = checkDayVideo(options.animatePath, format, ffmpeg);
+    if (problem.empty()) return true;
+    std::cerr << "trackora-heatmap: --animate: " << problem << "\n";
+    return false;
 }
 
 // "frames: 40 of 96, about 12 s left" over the whole run, on one line
@@ -394,131 +358,39 @@ private:
     bool live_;
 };
 
-// The day as a video: a frame per step (each step's window from its first
-// second to the one before the next step's) over the map as the viewer draws
-// it, the colours locked to the densest step so that the frames compare. The
-// steps are computed twice, first for that maximum, then for the pictures,
-// so no more than one grid is held.
-bool writeAnimation(const HeatmapOptions& options, Animation& animation, const GeoFrame& frame) {
-    const std::string& path = options.animatePath;
-    const std::int32_t step = options.stepSeconds > 0 ? options.stepSeconds : 900;
-    const int steps = 86400 / step;
-    PictureShape shape = pictureShape(frame, options.pngSize);
-    if (animation.format.evenSize) {
-        shape.width = std::max(2, shape.width & ~1);
-        shape.height = std::max(2, shape.height & ~1);
-    }
-    const TextFace& face = *textFace;
-    const ColourTable& table = colourTables.at(options.lutPath);
-
-    // The ground: the shipped map for its own box, the plain ground with its
-    // graticule and scale bar for any other frame.
-    const bool shippedMap = frame == GeoFrame{};
-    RgbPicture map;
-    if (shippedMap) {
-        const std::string mapPath = runtimeFile("resources/map.png");
-        int width = 0, height = 0, channels = 0;
-        unsigned char* pixels = stbi_load(mapPath.c_str(), &width, &height, &channels, 3);
-        if (!pixels) {
-            std::cerr << "trackora-heatmap: cannot read the map \"" << echoPath(mapPath)
-                      << "\": " << stbi_failure_reason() << "\n";
-            return false;
-        }
-        map.width = width;
-        map.height = height;
-        map.rgb.assign(pixels, pixels + static_cast<std::size_t>(width) * height * 3);
-        stbi_image_free(pixels);
-    }
-    RgbPicture ground = groundPicture(shape.width, shape.height, map);
-    map = RgbPicture();
-    if (!shippedMap) drawGuides(ground, face, frame);
-
-    const auto stepSettings = [&](int k) {
-        ControlSettings slice = options.settings;
-        slice.min_time = k * step;
-        slice.max_time = (k + 1) * step - 1;
-        slice.time_changed = true;
-        return slice;
-    };
-    Progress progress(2 * steps);
-    analysis::ScaleLock lock;
-    lock.locked = true;
-    int densestRow = analysis::kSide / 2;
-    for (int k = 0; k < steps; ++k) {
-        ControlSettings slice = stepSettings(k);
-        const std::vector<float> grid = HeatmapEngine::computeHeatmap(slice);
-        if (HeatmapEngine::lastMaximumDensity() > lock.maxDensity) {
-            lock.maxDensity = HeatmapEngine::lastMaximumDensity();
-            densestRow = analysis::densestRow(grid);
-        }
-        progress.done(k + 1, "the day's maximum: step " + std::to_string(k + 1) + " of " + std::to_string(steps));
-    }
-
-    std::optional<OutputFile> video;
-    std::optional<FfmpegPipe> ffmpeg;
-    std::vector<std::unique_ptr<OutputFile>> pictures;  // committed together once all are written
-    const auto fail = [&](const std::string& reason) {
-        progress.end();
-        std::cerr << "trackora-heatmap: cannot write \"" << echoPath(path) << "\": " << reason << "\n";
-        ffmpeg.reset();
-        video.reset();
-        pictures.clear();
-        return false;
-    };
+// The day as a video (DayVideoWriter), with a progress line.
+bool writeAnimation(const HeatmapOptions& options, const GeoFrame& frame) {
+    DayVideoRequest request;
+    request.settings = options.settings;
+    request.frame = frame;
+    request.path = options.animatePath;
+    request.fps = options.fps;
+    request.stepSeconds = options.stepSeconds > 0 ? options.stepSeconds : 900;
+    request.longSide = options.pngSize;
+    std::optional<DayVideoWriter> writer;
     try {
-        if (!animation.format.pngSequence) {
-            video.emplace(path);
-            ffmpeg.emplace(animation.ffmpeg, ffmpegArguments(animation.format, shape.width, shape.height, options.fps,
-                                                             video->temporaryPath()));
-        }
-        std::vector<float> levels;
-        for (int k = 0; k < steps; ++k) {
-            ControlSettings slice = stepSettings(k);
-            const std::vector<float> grid = HeatmapEngine::computeHeatmap(slice);
-            const double frameMax = HeatmapEngine::lastMaximumDensity();
-            const bool logScale = HeatmapEngine::lastUsedLogScale();
-            analysis::scaleLevels(grid, analysis::lockedLevelFactor(frameMax, logScale, lock), levels);
-            RgbPicture picture = ground;
-            layHeat(picture, levels, table);
-            const analysis::Legend legend = analysis::legendFor(frameMax, logScale, densestRow, lock, frame);
-            drawLegend(picture, face, legend, table, static_cast<float>(shape.width) - legendWidth(face, legend) - 10.0f,
-                       10.0f);
-            std::string from = analysis::formatClock(k * step), to = analysis::formatClock((k + 1) * step);
-            if (step % 60 == 0) from.resize(5), to.resize(5);
-            drawClock(picture, face, from + "\xE2\x80\x93" + to);
-            if (shippedMap) drawAttribution(picture, face, kMapAttribution);
-            if (ffmpeg) {
-                if (!ffmpeg->write(picture.rgb.data(), picture.rgb.size())) return fail(ffmpeg->finish());
-            } else {
-                const std::vector<unsigned char> png = encodePng(picture);
-                if (png.empty()) return fail("PNG encoding failed");
-                pictures.push_back(std::make_unique<OutputFile>(sequenceFramePath(path, k + 1)));
-                pictures.back()->write(png.data(), png.size());
-                pictures.back()->prepare();
-            }
-            progress.done(steps + k + 1, "frames: " + std::to_string(k + 1) + " of " + std::to_string(steps));
-        }
-        progress.end();
-        if (ffmpeg) {
-            const std::string reason = ffmpeg->finish();
-            ffmpeg.reset();
-            if (!reason.empty()) return fail(reason);
-            video->commit();
-        }
-        for (auto& picture : pictures) picture->commit();
-    } catch (const OutputError& error) {
-        progress.end();
-        std::cerr << "trackora-heatmap: " << error.what() << "\n";
-        ffmpeg.reset();
-        video.reset();
-        pictures.clear();
-        return false;
+        const RgbPicture map = dayVideoGround(frame, runtimeFile("resources/map.png"));
+        writer.emplace(request, map, colourTables.at(options.lutPath), *textFace);
     } catch (const std::runtime_error& error) {
-        return fail(error.what());
+        std::cerr << "trackora-heatmap: --animate: " << error.what() << "\n";
+        return false;
     }
-    std::printf("video: %d frames of %d s, %d x %d at %d fps, written to \"%s\"%s\n", steps, step, shape.width,
-                shape.height, options.fps, echoPath(path).c_str(),
-                lock.maxDensity > 0.0 ? "" : " (no samples of the ticked modes in any step: the map alone)");
+    Progress progress(writer->total());
+    const int steps = writer->steps();
+    while (writer->advance()) {
+        const int done = writer->done();
+        progress.done(done, done <= steps ? "the day's maximum: step " + std::to_string(done) + " of " +
+                                                std::to_string(steps)
+                                          : "frames: " + std::to_string(done - steps) + " of " + std::to_string(steps));
+    }
+    progress.end();
+    if (!writer->failed().empty()) {
+        std::cerr << "trackora-heatmap: " << writer->failed() << "\n";
+        return false;
+    }
+    std::printf("video: %d frames of %d s, %d x %d at %d fps, written to \"%s\"%s\n", steps, request.stepSeconds,
+                writer->width(), writer->height(), options.fps, echoPath(request.path).c_str(),
+                writer->dayMaximum() > 0.0 ? "" : " (no samples of the ticked modes in any step: the map alone)");
     std::fflush(stdout);
     return true;
 }
@@ -528,7 +400,7 @@ bool writeAnimation(const HeatmapOptions& options, Animation& animation, const G
 // runs: --values count counts from its index. `frame` and `clock` are the
 // samples' (the clock their frame file names, if any).
 bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::vector<float>& grid, double densest,
-                  bool logScale, const GeoFrame& frame, const std::string& clock, Animation* animation = nullptr) {
+                  bool logScale, const GeoFrame& frame, const std::string& clock) {
     bool ok = true;
     const auto cells = [&](GridValues values) {
         return gridCells(values, grid, densest, logScale,
@@ -549,8 +421,8 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
         ControlSettings again = options.settings;
         HeatmapEngine::computeHeatmap(again);
     }
-    if (animation) {
-        ok = writeAnimation(options, *animation, frame) && ok;
+    if (!options.animatePath.empty()) {
+        ok = writeAnimation(options, frame) && ok;
         ControlSettings again = options.settings;
         HeatmapEngine::computeHeatmap(again);
     }
@@ -654,8 +526,7 @@ int main(int argc, char** argv) {
     for (const ScriptLine& line : script) outputSets.emplace_back("line " + std::to_string(line.number) + " ", &line.options);
     if (const int status = checkOutputs(outputSets, options.input)) return status;
     if (!readColourTables(outputSets) || !readTextFace(outputSets)) return 1;
-    std::optional<Animation> animation;
-    if (!options.animatePath.empty() && !prepareAnimation(options, animation.emplace())) return 1;
+    if (!options.animatePath.empty() && !checkAnimation(options)) return 1;
     Outputs outputs;
     if (!openOutputs(options, options.input, outputs)) return 1;
 
@@ -750,8 +621,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         if (const int status = refuseFallback(options.engine)) return status;
         const bool ok = writeOutputs(options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
-                                     HeatmapEngine::lastUsedLogScale(), frame, clock,
-                                     animation ? &*animation : nullptr);
+                                     HeatmapEngine::lastUsedLogScale(), frame, clock);
         HeatmapEngine::release();
         return ok ? 0 : 1;
     } catch (const std::bad_alloc&) {
