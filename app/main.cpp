@@ -165,6 +165,7 @@ int main(int argc, char** argv) {
             session.scaleChanged = false;
             if (session.lastGrid.size() == heatmapCells) uploadHeatmap(heatmap_texture, N, shownLevels());
         }
+        continueVideoExport();
         if (session.saveImageRequested) {
             // Before the screen's own draw, which advances the pan glide.
             session.saveImageRequested = false;

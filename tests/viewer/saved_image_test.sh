@@ -2,7 +2,8 @@
 # End to end under Xvfb: "Save image" over a frame without the shipped map
 # saves what the screen shows, the graticule and scale bar included, with a
 # world file that GDAL reads back to the fitted frame (the view is not
-# zoomed); the panels stay out of it.
+# zoomed); the panels stay out of it. Then "Export video..." makes the day
+# as a video, its progress shown while the window stays live.
 # usage: saved_image_test.sh VIEWER SOURCE-DIR WM-CLOSE
 set -u
 viewer=$1 src=$2 wm_close=$3
@@ -56,6 +57,13 @@ for _ in 1 2 3; do
   [ \$saved = yes ] && break
 done
 shot screen
+# "Export video...": the day at a frame per 15 minutes (ffmpeg makes the
+# default .mp4); a progress line replaces the name while it runs.
+if command -v ffmpeg > /dev/null; then
+  click 730 683
+  for _ in \$(seq 1 300); do ls trackora-day-*.mp4 > /dev/null 2>&1 && break; sleep 0.2; done
+  ls trackora-day-*.mp4 > /dev/null 2>&1 || { echo "no video exported"; shot novideo; kill \$pid; exit 8; }
+fi
 kill -0 \$pid || { echo "viewer died"; exit 4; }
 "$wm_close" "\$id"
 for _ in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
@@ -115,3 +123,12 @@ print("scale bar pixels", bar, "graticule rows", rows, "columns", columns)
 sys.exit(0 if bar > 40 and rows >= 2 and columns >= 2 else 1)
 PY
 echo "ok: the saved image shows the guides and its world file places it on the frame"
+
+if command -v ffprobe > /dev/null; then
+  video=$(ls trackora-day-*.mp4 2>/dev/null | head -n1)
+  [ -n "$video" ] || fail "no video exported: $(cat out.txt)"
+  frames=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$video")
+  [ "$frames" = 96 ] || fail "$video has $frames frames, not 96"
+  ls .trackora-day-* > /dev/null 2>&1 && fail "a temporary file was left behind"
+  echo "ok: Export video made the day in 96 frames"
+fi

@@ -383,6 +383,7 @@ bool writeAnimation(const HeatmapOptions& options, const GeoFrame& frame) {
                                                 std::to_string(steps)
                                           : "frames: " + std::to_string(done - steps) + " of " + std::to_string(steps));
     }
+    if (writer->failed().empty()) progress.done(writer->total(), "frames: " + std::to_string(steps) + " of " + std::to_string(steps));
     progress.end();
     if (!writer->failed().empty()) {
         std::cerr << "trackora-heatmap: " << writer->failed() << "\n";
