@@ -17,6 +17,8 @@
 
 namespace {
 
+// Run from the checkout, where the tool finds its colour table and map.
+std::string inSource() { return std::string("cd ") + TRACKORA_SOURCE_DIR + " && "; }
 std::string tool() { return TRACKORA_HEATMAP_TOOL; }
 
 std::vector<std::string> lines(const std::filesystem::path& file) {
@@ -64,7 +66,7 @@ TEST(DayVideo, NumberedFramesOnePerStepOnTheDaysScale) {
     const std::string input = writeTwoHours(dir);
     const std::filesystem::path out = dir.root() / "frames";
     std::filesystem::create_directory(out);
-    const std::string command = tool() + " " + input + " --engine cpu --sigma 4 --size 21 --png-size 200 --animate " +
+    const std::string command = inSource() + tool() + " " + input + " --engine cpu --sigma 4 --size 21 --png-size 200 --animate " +
                                 (out / "day-%04d.png").string() + " --step 1h > " + (dir.root() / "out.txt").string() +
                                 " 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << lines(dir.root() / "out.txt").back();
@@ -97,7 +99,7 @@ TEST(DayVideo, AnMp4HasAFramePerQuarterHour) {
     const std::string input = writeTwoHours(dir);
     const std::string video = (dir.root() / "day.mp4").string();
     const std::string command =
-        tool() + " " + input + " --engine cpu --png-size 161 --animate " + video + " --step 15m --fps 8 > /dev/null";
+        inSource() + tool() + " " + input + " --engine cpu --png-size 161 --animate " + video + " --step 15m --fps 8 > /dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
     const std::string probe = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
                               "stream=nb_read_frames,width,height -of csv=p=0 " + video + " > " +
@@ -125,7 +127,7 @@ TEST(DayVideo, BadRequestsSayWhyAndLeaveNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
-        const std::string command = (c.path.empty() ? "" : "PATH=" + c.path + " ") + tool() + " " + input +
+        const std::string command = inSource() + (c.path.empty() ? "" : "PATH=" + c.path + " ") + tool() + " " + input +
                                     " --engine cpu " + c.arguments + " > /dev/null 2> " + root + "/err.txt";
         EXPECT_NE(std::system(command.c_str()), 0);
         const std::vector<std::string> err = lines(dir.root() / "err.txt");
@@ -150,7 +152,7 @@ TEST(DayVideo, FfmpegFailureIsReportedAndCleanedUp) {
     std::filesystem::create_directory(bin);
     dir.write("bin/ffmpeg", "#!/bin/sh\nhead -c 100 > /dev/null\necho 'Unknown encoder libx264' >&2\nexit 1\n");
     std::filesystem::permissions(bin / "ffmpeg", std::filesystem::perms::owner_all);
-    const std::string command = "PATH=" + bin.string() + ":/usr/bin:/bin " + tool() + " " + input +
+    const std::string command = inSource() + "PATH=" + bin.string() + ":/usr/bin:/bin " + tool() + " " + input +
                                 " --engine cpu --png-size 64 --animate " + (dir.root() / "day.mp4").string() +
                                 " --step 1h > /dev/null 2> " + (dir.root() / "err.txt").string();
     EXPECT_NE(std::system(command.c_str()), 0);
