@@ -53,7 +53,7 @@ Picture readPng(const std::filesystem::path& path) {
 
 // Three samples in the second hour and a hundred in the sixth, on one spot:
 // with the scale locked to the day the sparse hour is dimmer there; each on
-// its own scale both would show the top colour.
+// its own linear scale both would show the same colours.
 std::string writeTwoHours(const TempDir& dir) {
     std::vector<Datapoint> points;
     for (int i = 0; i < 3; ++i) points.emplace_back(0.5f, 0.5f, mode::WALK, 3600 + 60 + i);
@@ -66,7 +66,7 @@ TEST(DayVideo, NumberedFramesOnePerStepOnTheDaysScale) {
     const std::string input = writeTwoHours(dir);
     const std::filesystem::path out = dir.root() / "frames";
     std::filesystem::create_directory(out);
-    const std::string command = inSource() + tool() + " " + input + " --engine cpu --sigma 4 --size 21 --png-size 200 --animate " +
+    const std::string command = inSource() + tool() + " " + input + " --engine cpu --linear --sigma 4 --size 21 --png-size 200 --animate " +
                                 (out / "day-%04d.png").string() + " --step 1h > " + (dir.root() / "out.txt").string() +
                                 " 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << lines(dir.root() / "out.txt").back();
