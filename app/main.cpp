@@ -192,6 +192,8 @@ int main(int argc, char** argv) {
     // reading; its worker uses the loader's state, so it ends first. The
     // window goes away meanwhile, as the user asked.
     glfwHideWindow(window);
+    // A video still being made stops with the window, leaving nothing behind.
+    cancelVideoExport();
     session.loader.stop();
     HeatmapEngine::release();
     // Its GL objects go while the context is still current.
