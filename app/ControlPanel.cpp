@@ -259,7 +259,8 @@ void showDataWindow() {
         }
     }
     const float buttons = 90.0f;
-    if (session.imageName[0] == '\0' && session.gridName[0] == '\0') refreshDefaultNames();
+    if (session.imageName[0] == '\0' && session.gridName[0] == '\0' && session.videoName[0] == '\0')
+        refreshDefaultNames();
     ImGui::SetNextItemWidth(-buttons);
     ImGui::InputText("##image", session.imageName.data(), session.imageName.size());
     ImGui::SameLine();
@@ -273,6 +274,28 @@ void showDataWindow() {
     if (ImGui::Button("Save grid", ImVec2(-1.0f, 0.0f))) {
         clearMessages();
         saveGrid();
+    }
+    // Its button is wider than the others: its name is longer.
+    const float videoButton = ImGui::CalcTextSize("Export video...").x + 2.0f * ImGui::GetStyle().FramePadding.x +
+                              ImGui::GetStyle().ItemSpacing.x;
+    if (session.videoExport) {
+        // Made a few steps per frame: the map stays live meanwhile.
+        ImGui::AlignTextToFramePadding();
+        ImGui::TextUnformatted(session.videoProgress.c_str());
+        ImGui::SameLine(ImGui::GetWindowContentRegionMax().x - videoButton + ImGui::GetStyle().ItemSpacing.x);
+        if (ImGui::Button("Cancel", ImVec2(-1.0f, 0.0f))) cancelVideoExport();
+    } else {
+        ImGui::SetNextItemWidth(-videoButton);
+        ImGui::InputText("##video", session.videoName.data(), session.videoName.size());
+        if (ImGui::IsItemHovered())
+            ImGui::SetTooltip("The day as a video of the ticked modes, kernel and scale: a frame per 15 minutes,\n"
+                              "8 a second, the colours locked to the densest. .mp4, .webm, .mkv, .mov or .gif\n"
+                              "need ffmpeg; a name holding %%04d gets numbered PNG files.");
+        ImGui::SameLine();
+        if (ImGui::Button("Export video...", ImVec2(-1.0f, 0.0f))) {
+            clearMessages();
+            startVideoExport();
+        }
     }
     ImGui::SetNextItemWidth(-buttons);
     const bool typed = ImGui::InputText("##open", session.openName.data(), session.openName.size(),

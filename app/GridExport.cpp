@@ -62,6 +62,24 @@ std::string worldFileText(const GeoFrame& frame, int width, int height) {
     return text;
 }
 
+std::optional<std::string> viewWorldFileText(const GeoFrame& frame, int width, int height,
+                                             const analysis::ViewTransform& view) {
+    // The pan glides to its target and may stall a few ulps short of it:
+    // less than a hundredth of a pixel off counts as not panned.
+    const bool panned = std::abs(view.translateX) * width / 2.0 >= 0.01 ||
+                        std::abs(view.translateY) * height / 2.0 >= 0.01;
+    if (view.zoom != 1.0f || panned || width <= 0 || height <= 0) return std::nullopt;
+    const analysis::WindowPoint northWest = analysis::windowPointOf({0.0, 1.0}, width, height, view);
+    const analysis::WindowPoint southEast = analysis::windowPointOf({1.0, 0.0}, width, height, view);
+    const double pixelWidth = frame.longitudeSpan() / (southEast.x - northWest.x);
+    const double pixelHeight = frame.latitudeSpan() / (southEast.y - northWest.y);
+    char text[256];
+    std::snprintf(text, sizeof text, "%.15g\n0\n0\n%.15g\n%.15g\n%.15g\n", pixelWidth, -pixelHeight,
+                  frame.west - northWest.x * pixelWidth + pixelWidth / 2.0,
+                  frame.north + northWest.y * pixelHeight - pixelHeight / 2.0);
+    return std::string(text);
+}
+
 std::string worldFilePath(const std::string& picture) {
     return std::filesystem::path(picture).replace_extension(".pgw").string();
 }

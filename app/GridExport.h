@@ -1,8 +1,11 @@
 #pragma once
 // The density grid as a GeoTIFF that a GIS places where the cells lie on the
 // earth: trackora-heatmap's --geotiff and the viewer's "Save grid".
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "app/Analysis.h"
 
 #include "app/ControlSettings.h"
 #include "app/GridValues.h"
@@ -44,6 +47,13 @@ PictureShape pictureShape(const GeoFrame& frame, int longSide);
 // up, for GDAL and GIS software: pixel width, two rotations, minus the pixel
 // height, then the centre of the top-left pixel, in degrees.
 std::string worldFileText(const GeoFrame& frame, int width, int height);
+// The world file of the viewer's saved picture, width x height pixels of
+// the window under `view`: the map letterboxed in it as drawn, the bands
+// beside it placed beyond the frame's edges. Nothing when the view is zoomed
+// or panned (the map does not fill its extent): such a picture is placed
+// by no world file the user would expect.
+std::optional<std::string> viewWorldFileText(const GeoFrame& frame, int width, int height,
+                                             const analysis::ViewTransform& view);
 // Where a picture's world file goes: its extension replaced by ".pgw" (GDAL
 // looks there), and its coordinate system beside it as PATH.aux.xml.
 std::string worldFilePath(const std::string& picture);

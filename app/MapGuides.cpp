@@ -20,10 +20,14 @@ constexpr ImU32 kBar = IM_COL32(220, 224, 230, 255);
 }  // namespace
 
 void drawMapGuides() {
-    if (!map_renderer || map_renderer->showsMapImage()) return;
     const ImGuiIO& io = ImGui::GetIO();
-    const double width = io.DisplaySize.x;
-    const double height = io.DisplaySize.y;
+    drawMapGuides(*ImGui::GetBackgroundDrawList(), io.DisplaySize.x, io.DisplaySize.y);
+}
+
+void drawMapGuides(ImDrawList& drawList, float pictureWidth, float pictureHeight) {
+    if (!map_renderer || map_renderer->showsMapImage()) return;
+    const double width = pictureWidth;
+    const double height = pictureHeight;
     if (width <= 0.0 || height <= 0.0) return;
     const MapView& view = map_renderer->currentView();
     const glm::vec2 extent = map_renderer->extent();
@@ -34,7 +38,7 @@ void drawMapGuides() {
     // The guides sit on the map, not in the letterbox of a frame that is not square.
     const PanelRect map = visibleMap(mapLow.x, mapHigh.y, mapHigh.x, mapLow.y, width, height);
     if (map.width <= 0.0f || map.height <= 0.0f) return;
-    ImDrawList* list = ImGui::GetBackgroundDrawList();
+    ImDrawList* list = &drawList;
     if (map_renderer->ground() == MapRenderer::Ground::basemap) {
         // A basemap orients by itself; it owes its source a line.
         const std::string& attribution = session.basemapAttribution;

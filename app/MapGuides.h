@@ -5,3 +5,7 @@
 // Draws them when the map renderer shows a plain ground (no map image for
 // the open samples' frame). Call inside an ImGui frame.
 void drawMapGuides();
+// The same into `list` for a picture of width x height pixels at the
+// current view: "Save image" saves what the screen shows.
+struct ImDrawList;
+void drawMapGuides(ImDrawList& list, float width, float height);

@@ -6,11 +6,15 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "app/Analysis.h"
 #include "app/AppState.h"
+#include "app/GridExport.h"
+#include "app/MapGuides.h"
 #include "app/Session.h"
 #include "engine/HeatmapEngine.h"
 #include "model/OutputFile.h"
@@ -102,6 +106,8 @@ void saveMapImage(const std::string& path, GLuint heatmapTexture, int width, int
         list._ResetForNewFrame();
         list.PushClipRect(ImVec2(0.0f, 0.0f), ImVec2(static_cast<float>(width), static_cast<float>(height)));
         list.PushTextureID(ImGui::GetIO().Fonts->TexID);
+        // The graticule and scale bar under the legend, as on screen.
+        drawMapGuides(list, static_cast<float>(width), static_cast<float>(height));
         drawOverlay(list, static_cast<float>(width), static_cast<float>(height));
         ImDrawList* lists[] = {&list};
         ImDrawData data;
@@ -130,6 +136,32 @@ void saveMapImage(const std::string& path, GLuint heatmapTexture, int width, int
     if (stbi_write_png_to_func(appendBytes, &bytes, width, height, 3, pixels.data() + stride * (height - 1),
                                -static_cast<int>(stride)) == 0)
         throw std::runtime_error("PNG encoding failed");
+    // The world file and coordinate system when the picture shows the
+    // whole frame as drawn; written before any is committed, the sidecars
+    // first. Without them, stale ones of an earlier save of the same name
+    // would place this picture wrongly: they go.
+    const MapView& view = map_renderer->currentView();
+    const analysis::ViewTransform transform{view.zoomLevel, view.translation.x, view.translation.y,
+                                            map_renderer->extent().x, map_renderer->extent().y};
+    const std::optional<std::string> placing = viewWorldFileText(openFrame(), width, height, transform);
+    if (!placing) {
+        out.write(bytes.data(), bytes.size());
+        out.commit();
+        std::error_code ignored;
+        for (const std::string& sidecar : {worldFilePath(path), auxXmlPath(path)})
+            if (std::filesystem::is_regular_file(sidecar, ignored)) std::filesystem::remove(sidecar, ignored);
+        return;
+    }
+    OutputFile world(worldFilePath(path));
+    OutputFile aux(auxXmlPath(path));
     out.write(bytes.data(), bytes.size());
+    world.write(placing->data(), placing->size());
+    const std::string system = auxXmlText();
+    aux.write(system.data(), system.size());
+    out.prepare();
+    world.prepare();
+    aux.prepare();
+    world.commit();
+    aux.commit();
     out.commit();
 }

@@ -1,6 +1,9 @@
 #pragma once
-// "Save image": the map with its heat at the current pan and zoom, the
-// legend and the map's attribution, without the panel, as a PNG file.
+// "Save image": what the screen shows without the panels, as a PNG file:
+// the map with its heat at the current pan and zoom, the graticule and
+// scale bar over a plain ground, the legend and the map's attribution; with
+// a world file (.pgw) and its coordinate system (.aux.xml) beside it when
+// the view is neither zoomed nor panned.
 #include <glad/gl.h>
 
 #include <string>

@@ -1,22 +1,27 @@
 #include "app/Session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
+
+#include <stb_image.h>
 
 #include <glad/gl.h>
 
 #include <sys/stat.h>
 
 #include "app/AppState.h"
+#include "app/DayVideo.h"
 #include "app/GuideLayout.h"
 #include "app/ControlSettings.h"
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
+#include "model/RuntimeFiles.h"
 #include "model/TrajectoryLoader.h"
 #include "model/TrackFiles.h"
 
@@ -259,12 +264,102 @@ void refreshDefaultNames() {
     const std::time_t now = std::time(nullptr);
     const std::string image = absolute(analysis::defaultOutputName("trackora-map", ".png", now));
     const std::string grid = absolute(analysis::defaultOutputName("trackora-grid", ".tif", now));
+    const std::string video = absolute(analysis::defaultOutputName("trackora-day", ".mp4", now));
+    if (session.videoName[0] == '\0' || session.lastVideoDefault == session.videoName.data())
+        copyName(session.videoName, video);
+    session.lastVideoDefault = video;
     if (session.imageName[0] == '\0' || session.lastImageDefault == session.imageName.data())
         copyName(session.imageName, image);
     if (session.gridName[0] == '\0' || session.lastGridDefault == session.gridName.data())
         copyName(session.gridName, grid);
     session.lastImageDefault = image;
     session.lastGridDefault = grid;
+}
+
+// What a video export holds while it runs: the writer and what it draws with.
+struct VideoExport {
+    ColourTable table;
+    std::optional<TextFace> face;
+    std::optional<DayVideoWriter> writer;
+    std::chrono::steady_clock::time_point start;
+};
+
+void startVideoExport() {
+    if (session.videoExport) return;
+    const std::string path = session.videoName.data();
+    if (session.lastGrid.empty() || HeatmapEngine::engineName() == "none") {
+        reportSave("No samples to make a video of yet", true);
+        return;
+    }
+    if (const std::string clash = openDataClash(path); !clash.empty()) {
+        reportSave("Video not exported: " + clash, true);
+        return;
+    }
+    auto job = std::make_shared<VideoExport>();
+    try {
+        // The legend's colours as the shader reads them: the table image, density 0 in its top row.
+        const std::string lutPath = runtimeFile("resources/lut.png");
+        int width = 0, height = 0, channels = 0;
+        unsigned char* lut = stbi_load(lutPath.c_str(), &width, &height, &channels, 3);
+        if (!lut) throw std::runtime_error("cannot read colour table \"" + lutPath + "\"");
+        job->table.width = width;
+        job->table.height = height;
+        job->table.rgb.assign(lut, lut + static_cast<std::size_t>(width) * height * 3);
+        stbi_image_free(lut);
+        job->face.emplace(kFontPath);
+        DayVideoRequest request;
+        request.settings = settings;
+        request.frame = openFrame();
+        request.path = path;
+        const RgbPicture map = dayVideoGround(request.frame, runtimeFile("resources/map.png"));
+        job->writer.emplace(request, map, job->table, *job->face);
+    } catch (const std::exception& error) {
+        reportSave(std::string("Video not exported: ") + error.what(), true);
+        return;
+    }
+    job->start = std::chrono::steady_clock::now();
+    session.videoExport = job;
+    session.videoProgress = "Exporting the day as a video";
+}
+
+void continueVideoExport() {
+    if (!session.videoExport) return;
+    VideoExport& job = *session.videoExport;
+    DayVideoWriter& writer = *job.writer;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+    bool more = true;
+    while (more && std::chrono::steady_clock::now() < until) more = writer.advance();
+    // The engine's last compute was the video's: the window's own grid again.
+    settings.time_changed = true;
+    if (more) {
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - job.start).count();
+        const std::string left = analysis::timeLeft(elapsed, static_cast<double>(writer.done()) / writer.total());
+        const int steps = writer.steps();
+        session.videoProgress = writer.done() < steps
+                                    ? "Video: the day's maximum, step " + std::to_string(writer.done() + 1) + " of " +
+                                          std::to_string(steps)
+                                    : "Video: frame " + std::to_string(writer.done() - steps + 1) + " of " +
+                                          std::to_string(steps);
+        if (!left.empty()) session.videoProgress += ", " + left;
+        return;
+    }
+    const std::string failure = writer.failed();
+    session.videoExport.reset();
+    session.videoProgress.clear();
+    if (!failure.empty()) {
+        reportSave("Video not exported: " + failure, true);
+        return;
+    }
+    reportSave("Saved " + absolute(session.videoName.data()), false);
+    refreshDefaultNames();
+}
+
+void cancelVideoExport() {
+    if (!session.videoExport) return;
+    session.videoExport.reset();
+    session.videoProgress.clear();
+    settings.time_changed = true;
+    reportSave("Video export cancelled; nothing was written", false);
 }
 
 void reportSave(const std::string& message, bool isError) {

@@ -57,6 +57,13 @@ struct ViewerSession {
     std::array<char, 1024> openName{};
     std::array<char, 1024> imageName{};
     std::array<char, 1024> gridName{};
+    // "Export video…": the day as a video for the current settings, made a
+    // few steps per drawn frame so the window stays live (VideoExport is
+    // Session.cpp's); its progress line while it runs.
+    std::array<char, 1024> videoName{};
+    std::string lastVideoDefault;
+    std::shared_ptr<struct VideoExport> videoExport;
+    std::string videoProgress;
     GridValues gridValues = GridValues::perKm2;  // what "Save grid" writes
     std::string lastImageDefault;      // the default names last offered, so an
     std::string lastGridDefault;       // edited name is kept across saves
@@ -141,6 +148,16 @@ void refreshDefaultNames();
 // Writes the grid on screen as GeoTIFF to the name in the panel and says
 // where it went (or why not).
 void saveGrid();
+
+// The Data window's "Export video…": starts making the day as a video of
+// the current modes, kernel and scale (a frame per 15 minutes, 8 a second,
+// over the map as drawn) to the name in the panel, or says why not.
+void startVideoExport();
+// Once per frame while one runs: about 30 ms of its work, then the
+// progress line; when it ends, where it went or why not.
+void continueVideoExport();
+// Stops it; nothing is left behind.
+void cancelVideoExport();
 
 // Sets the panel's save message, printing failures on the console too.
 void reportSave(const std::string& message, bool isError);

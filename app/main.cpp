@@ -166,6 +166,7 @@ int main(int argc, char** argv) {
             session.scaleChanged = false;
             if (session.lastGrid.size() == heatmapCells) uploadHeatmap(heatmap_texture, N, shownLevels());
         }
+        continueVideoExport();
         if (session.saveImageRequested) {
             // Before the screen's own draw, which advances the pan glide.
             session.saveImageRequested = false;
@@ -192,6 +193,8 @@ int main(int argc, char** argv) {
     // of its reading; its worker uses the loader's state, so it ends first. The
     // window goes away meanwhile, as the user asked.
     glfwHideWindow(window);
+    // A video still being made stops with the window, leaving nothing behind.
+    cancelVideoExport();
     session.loader.stop();
     stopBasemap();
     HeatmapEngine::release();

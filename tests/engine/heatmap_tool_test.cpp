@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <unistd.h>
+#include <stb_image.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -394,3 +396,57 @@ TEST(HeatmapTool, AFailedOutputRemovesItsTemporaryFileBeforeTheNext) {
     std::getline(err, line);
     EXPECT_EQ(line, "trackora-heatmap: cannot write \"" + (out / "grid.f32").string() + "\": File too large");
 }
+
+namespace {
+
+// --decorate draws the legend, graticule and scale bar over the picture,
+// not around it: the same size, the same world file, the decorations where
+// the viewer puts them (legend top right, scale bar bottom right).
+TEST(HeatmapTool, DecoratedPictureKeepsItsPlace) {
+    EXPECT_THROW(parseHeatmapOptions({"in.bin", "--decorate"}), UsageError);
+    TempDir dir;
+    const std::string input =
+        dir.writeRecords("points.bin", std::vector<Datapoint>(50, Datapoint(0.5f, 0.5f, mode::WALK, 10)));
+    const auto run = [&](const std::string& name, const std::string& extra) {
+        const std::string command = std::string("cd ") + TRACKORA_SOURCE_DIR + " && " + TRACKORA_HEATMAP_TOOL + " " +
+                                    input + " --engine cpu --png-size 400 --png " +
+                                    (dir.root() / name).string() + extra + " > /dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        int width = 0, height = 0, channels = 0;
+        unsigned char* pixels = stbi_load((dir.root() / name).c_str(), &width, &height, &channels, 3);
+        std::vector<unsigned char> rgb;
+        if (pixels) rgb.assign(pixels, pixels + width * height * 3);
+        stbi_image_free(pixels);
+        EXPECT_EQ(width, 400);
+        EXPECT_EQ(height, 400);
+        return rgb;
+    };
+    const std::vector<unsigned char> plain = run("plain.png", "");
+    const std::vector<unsigned char> decorated = run("decorated.png", " --decorate");
+    ASSERT_EQ(plain.size(), 400u * 400u * 3u);
+    ASSERT_EQ(decorated.size(), plain.size());
+    const auto read = [&](const std::string& name) {
+        std::ifstream in(dir.root() / name);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    EXPECT_FALSE(read("plain.pgw").empty());
+    EXPECT_EQ(read("plain.pgw"), read("decorated.pgw"));
+    const auto changed = [&](int x0, int y0, int x1, int y1) {
+        int count = 0;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    const std::size_t i = (static_cast<std::size_t>(y) * 400 + x) * 3 + c;
+                    if (plain[i] != decorated[i]) {
+                        ++count;
+                        break;
+                    }
+                }
+        return count;
+    };
+    EXPECT_GT(changed(300, 10, 400, 190), 2000) << "no legend at the top right";
+    EXPECT_GT(changed(280, 340, 390, 365), 40) << "no scale bar at the bottom right";
+    EXPECT_GT(changed(0, 385, 400, 400), 40) << "no graticule labels along the foot";
+}
+
+}  // namespace

@@ -136,6 +136,8 @@ echo "ok: playback slides the window from the night cluster to the noon one and 
 # the same pan and zoom, the legend's colours, the attribution, no panel.
 png=$(ls trackora-map-*.png 2>/dev/null | head -n1)
 [ -n "$png" ] || fail "no image saved: $(cat out.txt)"
+# Zoomed in, the picture shows part of the frame: no world file places it.
+[ -e "${png%.png}.pgw" ] && fail "a world file beside a zoomed picture"
 python3 - "$png" <<'PY' || fail "$png is not an 800x800 PNG"
 import struct, sys
 data = open(sys.argv[1], "rb").read()

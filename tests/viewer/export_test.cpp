@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -161,3 +163,45 @@ TEST(Export, ToolWritesDensitiesByDefaultAndWhatValuesAsks) {
     EXPECT_EQ(readBand(d + "/c.tif").at(kDenseLon, kDenseLat), 1.0f);
     EXPECT_NE(run("--values samples --geotiff '" + d + "/d.tif' 2> /dev/null"), 0);
 }
+
+namespace {
+
+// The saved picture's world file puts the map's drawn edges on the frame's
+// edges, letterbox or not, and is withheld for a zoomed or panned view.
+TEST(Export, SavedPictureWorldFileFollowsTheMapAsDrawn) {
+    const GeoFrame frame{47.5, -122.5, 47.8, -122.1};
+    const struct {
+        const char* name;
+        analysis::ViewTransform view;
+        bool placed;
+        double left, top, right, bottom;  // the map's edges in the 800 x 600 picture
+    } cases[] = {
+        {"fills the window", {1.0f, 0.0f, 0.0f, 1.0f, 1.0f}, true, 0, 0, 800, 600},
+        {"letterboxed, wide", {1.0f, 0.0f, 0.0f, 1.0f, 0.5f}, true, 0, 150, 800, 450},
+        {"letterboxed, tall", {1.0f, 0.0f, 0.0f, 0.75f, 1.0f}, true, 100, 0, 700, 600},
+        {"pan stalled short of its target", {1.0f, 1e-7f, -1e-7f, 1.0f, 1.0f}, true, 0, 0, 800, 600},
+        {"zoomed", {1.5f, 0.0f, 0.0f, 1.0f, 1.0f}, false, 0, 0, 0, 0},
+        {"panned", {1.0f, 0.1f, 0.0f, 1.0f, 1.0f}, false, 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::optional<std::string> text = viewWorldFileText(frame, 800, 600, c.view);
+        ASSERT_EQ(text.has_value(), c.placed);
+        if (!c.placed) continue;
+        std::istringstream in(*text);
+        double a = 0, d = 0, b = 0, e = 0, x = 0, y = 0;
+        ASSERT_TRUE(in >> a >> d >> b >> e >> x >> y);
+        EXPECT_EQ(d, 0.0);
+        EXPECT_EQ(b, 0.0);
+        // Pixel edges: the centre of pixel (i, j) is (x + i a, y + j e).
+        const auto longitude = [&](double edge) { return x - a / 2 + edge * a; };
+        const auto latitude = [&](double edge) { return y - e / 2 + edge * e; };
+        // Within a hundredth of a pixel: a stalled pan shifts the map that little.
+        EXPECT_NEAR(longitude(c.left), frame.west, a / 100);
+        EXPECT_NEAR(longitude(c.right), frame.east, a / 100);
+        EXPECT_NEAR(latitude(c.top), frame.north, -e / 100);
+        EXPECT_NEAR(latitude(c.bottom), frame.south, -e / 100);
+    }
+}
+
+}  // namespace

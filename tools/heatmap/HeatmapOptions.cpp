@@ -26,13 +26,21 @@ const char* const kHeatmapUsage =
     "                        ground, with its world file (.pgw) and coordinate system\n"
     "                        (FILE.aux.xml) beside it, so GIS software places it\n"
     "  --png-size N          pixels on the image's longer side, 16..16384 (default 1000)\n"
+    "  --decorate            draw the legend, the graticule with its labels and a scale bar\n"
+    "                        over the --png picture, as the viewer draws them\n"
     "  --geotiff FILE        write the grid as a Float32 GeoTIFF in EPSG:4326, north up\n"
     "  --values V            what --grid and --geotiff hold: density (samples per km²),\n"
     "                        display (the 0-1 levels the colours show) or count (samples\n"
     "                        centred in each cell); default: --geotiff density, --grid display\n"
     "  --cube FILE           write one grid per step of the day (modes, kernel and --values\n"
     "                        as set; the whole day, whatever --time says) as CF NetCDF\n"
-    "  --step S              the cube's step: 15m (default), 1h, 30s..., dividing the day\n"
+    "  --animate FILE        write the day as a video, one frame per step over the map,\n"
+    "                        the colours locked to the day's densest step: .mp4, .webm,\n"
+    "                        .mkv, .mov or .gif through ffmpeg, or PNG files for a name\n"
+    "                        holding %04d (numbered from 0001)\n"
+    "  --fps N               the video's frames per second, 1..60 (default 8)\n"
+    "  --step S              the cube's or video's step: 15m (default), 1h, 30s..., dividing\n"
+    "                        the day\n"
     "  --lut FILE            colour table for --png (default resources/lut.png)\n"
     "  --normalized          text input holds normalised coordinates, not degrees\n"
     "  --repeat N            compute N times and print the median time\n"
@@ -205,6 +213,16 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             options.geotiffPath = value();
         } else if (argument == "--cube") {
             options.cubePath = value();
+        } else if (argument == "--decorate") {
+            options.decorate = true;
+        } else if (argument == "--animate") {
+            options.animatePath = value();
+        } else if (argument == "--fps") {
+            const std::string text = value();
+            const auto fps = parseNumber<int>(text);
+            if (!fps || *fps < 1 || *fps > 60)
+                throw UsageError("--fps: \"" + echoText(text) + "\" is not a number of frames per second from 1 to 60");
+            options.fps = *fps;
         } else if (argument == "--step") {
             const std::string& text = value();
             const auto step = parseStep(text);
@@ -229,8 +247,15 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             throw UsageError("more than one input: \"" + echoPath(options.input) + "\" and \"" + echoPath(argument) + "\"");
         }
     }
-    if (options.stepSeconds != 0 && options.cubePath.empty()) throw UsageError("--step goes with --cube");
+    if (options.stepSeconds != 0 && options.cubePath.empty() && options.animatePath.empty())
+        throw UsageError("--step goes with --cube or --animate");
+    if (options.decorate && options.pngPath.empty()) throw UsageError("--decorate goes with --png");
+    // A video computes every step of the day on its own: one per run.
+    if (scope == OptionScope::scriptLine && !options.animatePath.empty())
+        throw UsageError("--animate goes on the command line, not on a --script line");
     if (scope == OptionScope::scriptLine) return options;
+    if (!options.scriptPath.empty() && !options.animatePath.empty())
+        throw UsageError("--animate does not go with --script");
     if (!options.help && options.input.empty()) throw UsageError("no input file given");
     if (!options.scriptPath.empty() && !lineOption.empty())
         throw UsageError(lineOption + " goes on the lines of the --script file, not beside it");

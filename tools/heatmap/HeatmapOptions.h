@@ -18,8 +18,11 @@ struct HeatmapOptions {
     std::string gridPath;
     std::string pngPath;
     int pngSize = 1000;  // pixels on the picture's longer side
+    bool decorate = false;  // --decorate: the legend, graticule, scale bar over the --png picture
     std::string cubePath;        // --cube: one grid per step of the day, as NetCDF
-    std::int32_t stepSeconds = 0;  // --step; 0: not given (15 minutes for a cube)
+    std::int32_t stepSeconds = 0;  // --step; 0: not given (15 minutes for a cube or a video)
+    std::string animatePath;       // --animate: the day as a video, a frame per step
+    int fps = 8;                   // --fps: the video's frames per second
     std::string geotiffPath;
     // --values: what --grid and --geotiff hold; without it --grid holds
     // display levels and --geotiff samples per km².

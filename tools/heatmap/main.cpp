@@ -15,9 +15,14 @@
 #include <optional>
 #include <utility>
 
+#include <unistd.h>
+
+#include "app/Analysis.h"
+#include "app/DayVideo.h"
 #include "app/FrameWork.h"
 #include "app/GridExport.h"
 #include "app/GridValues.h"
+#include "app/MapPicture.h"
 #include "gis/Gis.h"
 #include "engine/HeatmapEngine.h"
 #include "kde/KdeLogic.h"
@@ -67,18 +72,33 @@ bool writeGeoTiff(std::optional<OutputFile>& out, const std::vector<float>& cell
 // The colour tables for --png, by --lut as given, read in main before any
 // work: a missing table must not cost a load and a compute, nor leave the
 // other outputs written alone.
-struct ColourTable {
-    int width = 0;
-    int height = 0;
-    std::vector<unsigned char> rgb;  // width * height, top row first
-};
 std::map<std::string, ColourTable> colourTables;
+// The text face of --decorate and --animate, read before any work when one
+// asks for it.
+std::optional<TextFace> textFace;
+
+// False, having said why, when a set of options draws text and the font
+// cannot be read.
+bool readTextFace(const std::vector<std::pair<std::string, const HeatmapOptions*>>& sets) {
+    const bool needed = std::any_of(sets.begin(), sets.end(), [](const auto& set) {
+        return set.second->decorate || !set.second->animatePath.empty();
+    });
+    if (!needed || textFace) return true;
+    try {
+        textFace.emplace(kFontPath);
+    } catch (const std::runtime_error& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << " (on Debian: apt-get install fonts-dejavu-core)\n";
+        return false;
+    }
+    return true;
+}
 
 // Reads the table of every set of options that writes a PNG, once per
 // file. False, having said why, when one cannot be read.
 bool readColourTables(const std::vector<std::pair<std::string, const HeatmapOptions*>>& sets) {
     for (const auto& [where, options] : sets) {
-        if (options->pngPath.empty() || colourTables.count(options->lutPath)) continue;
+        if ((options->pngPath.empty() && options->animatePath.empty()) || colourTables.count(options->lutPath))
+            continue;
         int width = 0, height = 0, channels = 0;
         const std::string lutPath = runtimeFile(options->lutPath);
         unsigned char* lut = stbi_load(lutPath.c_str(), &width, &height, &channels, 3);
@@ -102,7 +122,8 @@ bool readColourTables(const std::vector<std::pair<std::string, const HeatmapOpti
 // any is committed, the sidecars first, so a failed write replaces nothing;
 // on a failure all three temporary files go at once.
 bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, std::optional<OutputFile>& world,
-              std::optional<OutputFile>& aux, const std::vector<float>& grid, const GeoFrame& frame) {
+              std::optional<OutputFile>& aux, const std::vector<float>& grid, double densest, bool logScale,
+              const GeoFrame& frame) {
     const ColourTable& table = colourTables.at(options.lutPath);
     const int width = table.width, height = table.height;
     const unsigned char* lut = table.rgb.data();
@@ -120,6 +141,21 @@ bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, std
             const unsigned char* colour = lut + (static_cast<std::size_t>(lutRow) * width + width / 2) * 3;
             std::copy(colour, colour + 3, image.data() + (static_cast<std::size_t>(y) * shape.width + x) * 3);
         }
+    }
+    if (options.decorate) {
+        // Over the picture, never around it: the world file still places
+        // every pixel. The legend at the top right, clear of the graticule's
+        // labels along the left and bottom edges.
+        RgbPicture picture;
+        picture.width = shape.width;
+        picture.height = shape.height;
+        picture.rgb = std::move(image);
+        drawGuides(picture, *textFace, frame);
+        const analysis::Legend legend =
+            analysis::legendFor(densest, logScale, analysis::densestRow(grid), analysis::ScaleLock{}, frame);
+        drawLegend(picture, *textFace, legend, table,
+                   static_cast<float>(picture.width) - legendWidth(*textFace, legend) - 10.0f, 10.0f);
+        image = std::move(picture.rgb);
     }
     // Encoded in memory first, so the file is only replaced by a whole image.
     std::vector<unsigned char> png;
@@ -192,8 +228,10 @@ int checkOutputs(const std::vector<std::pair<std::string, const HeatmapOptions*>
     std::map<std::string, std::string> named;  // file, as the system resolves it -> where it was named
     for (const auto& [where, options] : sets) {
         for (const auto& [option, path] : {std::pair{"--grid", &options->gridPath}, std::pair{"--png", &options->pngPath},
-                                           std::pair{"--geotiff", &options->geotiffPath}}) {
-            if (path->empty()) continue;
+                                           std::pair{"--geotiff", &options->geotiffPath},
+                                           std::pair{"--animate", &options->animatePath}}) {
+            // A numbered sequence names no one file.
+            if (path->empty() || path->find("%04d") != std::string::npos) continue;
             std::string file;
             try {
                 OutputFile probe(*path);
@@ -280,6 +318,84 @@ bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output,
     return true;
 }
 
+// --animate's checks before the long work: the kind of file, its folder
+// and ffmpeg for a video (the font is read with the colour tables). False,
+// having said why, when the video cannot be made.
+bool checkAnimation(const HeatmapOptions& options) {
+    VideoFormat format;
+    std::string ffmpeg;
+    const std::string problem = checkDayVideo(options.animatePath, format, ffmpeg);
+    if (problem.empty()) return true;
+    std::cerr << "trackora-heatmap: --animate: " << problem << "\n";
+    return false;
+}
+
+// "frames: 40 of 96, about 12 s left" over the whole run, on one line
+// rewritten in place on a terminal; a line per tenth of the work elsewhere
+// (a log).
+class Progress {
+public:
+    explicit Progress(int total) : total_(total), start_(std::chrono::steady_clock::now()), live_(isatty(1)) {}
+    // `count` of `total` steps of work done; `what` says which.
+    void done(int count, const std::string& what) {
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const std::string left = analysis::timeLeft(elapsed, static_cast<double>(count) / total_);
+        const std::string line = what + (left.empty() ? "" : ", " + left);
+        if (live_)
+            std::printf("\r%s\x1b[K", line.c_str());
+        else if (count * 10 / total_ != (count - 1) * 10 / total_)
+            std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    void end() {
+        if (live_) std::printf("\n");
+        std::fflush(stdout);
+    }
+
+private:
+    int total_;
+    std::chrono::steady_clock::time_point start_;
+    bool live_;
+};
+
+// The day as a video (DayVideoWriter), with a progress line.
+bool writeAnimation(const HeatmapOptions& options, const GeoFrame& frame) {
+    DayVideoRequest request;
+    request.settings = options.settings;
+    request.frame = frame;
+    request.path = options.animatePath;
+    request.fps = options.fps;
+    request.stepSeconds = options.stepSeconds > 0 ? options.stepSeconds : 900;
+    request.longSide = options.pngSize;
+    std::optional<DayVideoWriter> writer;
+    try {
+        const RgbPicture map = dayVideoGround(frame, runtimeFile("resources/map.png"));
+        writer.emplace(request, map, colourTables.at(options.lutPath), *textFace);
+    } catch (const std::runtime_error& error) {
+        std::cerr << "trackora-heatmap: --animate: " << error.what() << "\n";
+        return false;
+    }
+    Progress progress(writer->total());
+    const int steps = writer->steps();
+    while (writer->advance()) {
+        const int done = writer->done();
+        progress.done(done, done <= steps ? "the day's maximum: step " + std::to_string(done) + " of " +
+                                                std::to_string(steps)
+                                          : "frames: " + std::to_string(done - steps) + " of " + std::to_string(steps));
+    }
+    if (writer->failed().empty()) progress.done(writer->total(), "frames: " + std::to_string(steps) + " of " + std::to_string(steps));
+    progress.end();
+    if (!writer->failed().empty()) {
+        std::cerr << "trackora-heatmap: " << writer->failed() << "\n";
+        return false;
+    }
+    std::printf("video: %d frames of %d s, %d x %d at %d fps, written to \"%s\"%s\n", steps, request.stepSeconds,
+                writer->width(), writer->height(), options.fps, echoPath(request.path).c_str(),
+                writer->dayMaximum() > 0.0 ? "" : " (no samples of the ticked modes in any step: the map alone)");
+    std::fflush(stdout);
+    return true;
+}
+
 // Every output asked for; all are attempted even when one fails. densest and
 // logScale are those of the compute that gave `grid`, whose engine still
 // runs: --values count counts from its index. `frame` and `clock` are the
@@ -294,7 +410,8 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
                          frame);
     };
     if (outputs.grid) ok = writeGrid(outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
-    if (outputs.png) ok = writePng(options, outputs.png, outputs.pngWorld, outputs.pngAux, grid, frame) && ok;
+    if (outputs.png)
+        ok = writePng(options, outputs.png, outputs.pngWorld, outputs.pngAux, grid, densest, logScale, frame) && ok;
     if (outputs.geotiff) {
         const GridValues values = options.values.value_or(GridValues::perKm2);
         ok = writeGeoTiff(outputs.geotiff, cells(values), options.settings, densest, values, frame, clock) && ok;
@@ -302,6 +419,11 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
     if (outputs.cube) {
         ok = writeCube(options, outputs.cube, frame, clock) && ok;
         // The engine's last compute is the settings' own again, for what follows.
+        ControlSettings again = options.settings;
+        HeatmapEngine::computeHeatmap(again);
+    }
+    if (!options.animatePath.empty()) {
+        ok = writeAnimation(options, frame) && ok;
         ControlSettings again = options.settings;
         HeatmapEngine::computeHeatmap(again);
     }
@@ -404,7 +526,8 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, const HeatmapOptions*>> outputSets{{"", &options}};
     for (const ScriptLine& line : script) outputSets.emplace_back("line " + std::to_string(line.number) + " ", &line.options);
     if (const int status = checkOutputs(outputSets, options.input)) return status;
-    if (!readColourTables(outputSets)) return 1;
+    if (!readColourTables(outputSets) || !readTextFace(outputSets)) return 1;
+    if (!options.animatePath.empty() && !checkAnimation(options)) return 1;
     Outputs outputs;
     if (!openOutputs(options, options.input, outputs)) return 1;
 
