@@ -1,7 +1,7 @@
 # Shared by scripts/run and scripts/test: install what is missing, build.
 # shellcheck shell=bash
 
-BUILD_PACKAGES=(cmake g++ make pkg-config libglfw3-dev libglm-dev libstb-dev libimgui-dev libgdal-dev libexpat1-dev
+BUILD_PACKAGES=(cmake g++ make ccache pkg-config libglfw3-dev libglm-dev libstb-dev libimgui-dev libgdal-dev libexpat1-dev
                 python3-glad libx11-dev libhowardhinnant-date-dev tzdata fonts-dejavu-core)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick
                clang libclang-rt-14-dev dpkg-dev file gdal-bin ffmpeg)
@@ -25,11 +25,25 @@ ensure_packages() {
 
 build_jobs() { nproc 2>/dev/null || echo 2; }
 
+# The compiler cache's CMake options, where ccache is installed (none
+# otherwise): a build of sources compiled before, in this checkout or in
+# another clone of the same tree, takes seconds. The base directory makes
+# the paths ccache keys on relative to the checkout, so another clone finds
+# them; exported here, in the caller's shell, for the builds that follow.
+compiler_cache_options() {
+    COMPILER_CACHE=()
+    command -v ccache > /dev/null || return 0
+    export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
+    COMPILER_CACHE=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+                    -DCMAKE_CUDA_COMPILER_LAUNCHER=ccache)
+}
+
 # configure BUILD-DIR [cmake options...]
 configure() {
     local dir=$1
     shift
     mkdir -p "$dir"
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" > "$dir/configure.log" 2>&1 ||
+    compiler_cache_options
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "${COMPILER_CACHE[@]}" "$@" > "$dir/configure.log" 2>&1 ||
         { cat "$dir/configure.log"; echo "error: configuring $dir failed" >&2; return 1; }
 }
