@@ -52,7 +52,7 @@ void referenceKde(const std::vector<Datapoint>& points, const float* table, int 
 void referenceReduceBlocks(const float* data, float* output, int N, int num_blocks,
                            reductionOperation operation);
 
-// reduction_kernel_warp: thread 0 folds the array from the initial value.
+// reduction_kernel_serial: one thread folds the array from the initial value.
 float referenceReduceWarp(const float* data, int N, reductionOperation operation);
 
 // The pipeline's maximum search: the warp kernel below 64 values, otherwise

@@ -241,7 +241,7 @@ void CudaEngine::estimate(const ControlSettings& settings) {
         TRACKORA_CUDA_CHECK(failure_, cudaMemsetAsync(heatmap_.get(), 0, kde::kCells * sizeof(float), stream));
         for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count(), launchPoints_)) {
             kde_kernel<<<chunk.blocks, kThreads, 0, stream>>>(points_.get() + chunk.first, chunk.count, table_.get(),
-                                                              tableRows_, tableCols_, heatmap_.get(), kde::kPrecision, mask,
+                                                              tableRows_, tableCols_, heatmap_.get(), mask,
                                                               settings.min_time, settings.max_time);
             checkLaunch(failure_);
         }

@@ -17,12 +17,12 @@ struct AtomicAdd {
 
 }  // namespace
 
-// output_data holds output_size^2 floats, output_size = 10^precision.
+// output_data holds the kde::kSide^2 cells; the side is a constant, not a
+// power each thread would take again.
 __global__ void kde_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_rows,
-                           int kernel_cols, float* output_data, int precision, int mode_mask, int min_time,
-                           int max_time) {
+                           int kernel_cols, float* output_data, int mode_mask, int min_time, int max_time) {
     const int global_id = blockIdx.x * blockDim.x + threadIdx.x;
-    const int output_size = kde::grid_side(precision);
+    constexpr int output_size = kde::kSide;
     if (global_id >= n_point) return;
     const Datapoint point = points[global_id];
     if (!kde::point_passes(point, mode_mask, min_time, max_time)) return;

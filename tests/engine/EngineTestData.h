@@ -1,6 +1,7 @@
 #pragma once
 // Shared helpers of the engine tests: grid access and a small adversarial
 // data set with points on and beyond every edge of the grid.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>

@@ -21,7 +21,13 @@ cat > session.sh <<SESSION
 pid=\$!
 id=\$("$src/tests/window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
 xdotool getwindowgeometry "\$id" > geometry.txt
-sleep 1
+# Frames run until the load of the missing file has been reported (later
+# on a loaded machine): waited for, within a generous deadline.
+for _ in \$(seq 1 300); do
+  grep -q 'No such file or directory' out.txt && break
+  kill -0 \$pid 2>/dev/null || break
+  sleep 0.1
+done
 kill -0 \$pid || { echo "viewer died"; exit 4; }
 "$wm_close" "\$id"
 for _ in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
