@@ -16,7 +16,7 @@
 #include "gis/Gis.h"
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
-#include "tools/mapgen/MapRaster.h"
+#include "gis/MapRaster.h"
 
 namespace fs = std::filesystem;
 

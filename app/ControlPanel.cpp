@@ -12,7 +12,7 @@
 
 #include "app/Analysis.h"
 #include "app/AppState.h"
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "app/PanelRules.h"
 #include "app/Session.h"
 #include "engine/HeatmapEngine.h"

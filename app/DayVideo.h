@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/Analysis.h"
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "app/MapPicture.h"
 #include "model/GeoFrame.h"
 #include "model/OutputFile.h"

@@ -4,7 +4,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 
 // The engine operations the refresh needs; the viewer binds them to
 // HeatmapEngine, tests to recorders.

@@ -7,7 +7,7 @@
 
 #include "app/Analysis.h"
 
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "app/GridValues.h"
 #include "model/Datapoint.h"
 #include "model/GeoFrame.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "model/Datapoint.h"
 #include "model/ModeNames.h"
 

@@ -16,7 +16,7 @@
 #include "app/AppState.h"
 #include "app/DayVideo.h"
 #include "app/GuideLayout.h"
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
 #include "model/LoadError.h"

@@ -18,7 +18,7 @@
 #include "app/AppState.h"
 #include "app/CommandLine.h"
 #include "app/ControlPanel.h"
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "app/FrameWork.h"
 #include "app/Input.h"
 #include "app/MapImage.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "kde/Backend.h"
 
 namespace engine {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "kde/GridShape.h"
 #include "model/Datapoint.h"
 #include "model/SampleSource.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 
 TEST(ControlSettings, ProcessWideDefaults) {
     const ControlSettings fresh;

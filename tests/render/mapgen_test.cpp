@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tools/mapgen/MapRaster.h"
+#include "gis/MapRaster.h"
 
 using namespace mapgen;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "app/DataLoading.h"
 #include "app/PanelRules.h"
 #include "tests/TempDir.h"

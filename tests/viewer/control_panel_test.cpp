@@ -15,7 +15,7 @@
 #include "app/Analysis.h"
 #include "app/AppState.h"
 #include "app/ControlPanel.h"
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "app/FrameWork.h"
 #include "app/Session.h"
 #include "engine/HeatmapEngine.h"

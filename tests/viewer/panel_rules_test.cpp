@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "app/PanelRules.h"
 #include "model/ModeNames.h"
 

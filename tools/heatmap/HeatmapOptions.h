@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "app/GridValues.h"
 
 struct HeatmapOptions {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/ControlSettings.h"
+#include "settings/ControlSettings.h"
 #include "tools/heatmap/HeatmapOptions.h"
 
 struct ScriptLine {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/mapgen/MapRaster.h"
+#include "gis/MapRaster.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/mapgen/MapRaster.h"
+#include "gis/MapRaster.h"
 
 #include <algorithm>
 #include <cmath>

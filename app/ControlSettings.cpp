@@ -1,3 +1,0 @@
-#include "app/ControlSettings.h"
-
-ControlSettings settings;

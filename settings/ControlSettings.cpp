@@ -1,0 +1,3 @@
+#include "settings/ControlSettings.h"
+
+ControlSettings settings;
