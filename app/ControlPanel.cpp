@@ -187,7 +187,8 @@ void showDataStatus() {
     } else if (session.openPath.empty()) {
         ImGui::TextDisabled("No samples open");
     } else {
-        std::string open = "Open: " + session.openPath + ", " + analysis::formatCount(session.openCount) + " samples";
+        std::string open = "Open: " + session.openPath + ", " + analysis::formatCount(session.openCount) +
+                           " samples, dates " + session.openDates;
         if (!session.noSamplesReason.empty()) open += " (" + session.noSamplesReason + ")";
         ImGui::TextWrapped("%s", open.c_str());
     }

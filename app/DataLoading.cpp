@@ -74,6 +74,7 @@ LoadedData loadData(const std::string& path, int tableSize,
         }
         auto dataset = std::make_unique<Dataset>(Dataset{path, 0, GeoFrame{}, {}});
         std::shared_ptr<SampleSource> samples;
+        std::shared_ptr<DayRangeSource> dayRange;
         float indexFrom = kReadShare;
         std::int64_t read = 0;
         bool fitted = false;  // said on the console: the frame is not what the user typed
@@ -85,7 +86,11 @@ LoadedData loadData(const std::string& path, int tableSize,
             if (frame.kind == FrameRequest::Kind::given && frame.frame != dataset->frame)
                 throw DataFileError(path, "holds samples normalised over " + frameText(dataset->frame) +
                                               "; a frame applies to raw trees, text sample files and track files");
-            samples = std::make_shared<SampleFile>(path);
+            auto file = std::make_shared<SampleFile>(path);
+            file->cancel = cancel;
+            // The dates' span is noted in the pass that indexes the file.
+            dayRange = std::make_shared<DayRangeSource>(std::move(file));
+            samples = dayRange;
             indexFrom = 0.0f;
         } else {
             // Each fix is placed from its decimals by a read into its frame
@@ -93,10 +98,11 @@ LoadedData loadData(const std::string& path, int tableSize,
             // frame: the one given; automatic, the default box when it holds
             // more than half the fixes, so the default city keeps the shipped
             // map; else, or with fit, the box fitted to a read in degrees.
+            std::vector<std::int32_t> days;
             const auto readInto = [&](const GeoFrame& box, bool normalize) {
                 loader.frame = box;
                 loader.report = ImportReport{};
-                return loader.load(path, -1, normalize);
+                return loader.loadDated(path, -1, normalize, days);
             };
             std::vector<Datapoint> points;
             if (frame.kind == FrameRequest::Kind::given) {
@@ -116,6 +122,12 @@ LoadedData loadData(const std::string& path, int tableSize,
             fitted = frame.kind != FrameRequest::Kind::given && dataset->frame != GeoFrame{};
             if (recordings) dataset->clock = clockName(loader.tracks);
             samples = std::make_shared<SamplesInMemory>(std::move(points));
+            // Only the span of the dates is kept: the viewer filters by none yet.
+            for (const std::int32_t day : days) {
+                if (day == kUnknownDay) continue;
+                if (dataset->firstDay == kUnknownDay || day < dataset->firstDay) dataset->firstDay = day;
+                if (dataset->lastDay == kUnknownDay || day > dataset->lastDay) dataset->lastDay = day;
+            }
         }
         samples->cancel = cancel;
         samples->stopIfCancelled();
@@ -127,6 +139,10 @@ LoadedData loadData(const std::string& path, int tableSize,
             stage(indexing, indexFrom + (1.0f - indexFrom) * fraction);
         });
         result.summary = HeatmapEngine::preparedTally(*result.engine);
+        if (dayRange && dayRange->dated()) {
+            dataset->firstDay = dayRange->firstDay();
+            dataset->lastDay = dayRange->lastDay();
+        }
         result.notes = loadNotes(path, dataset->count, result.summary.otherModes);
         result.clock = dataset->clock;
         if (fitted)

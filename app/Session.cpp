@@ -174,6 +174,7 @@ bool applyFinishedLoad() {
     session.openCount = dataset->count;
     session.openUtcOffset = loaded->utcOffsetSeconds;
     session.openClock = loaded->clock;
+    session.openDates = dateSpanText(dataset->firstDay, dataset->lastDay);
     session.summary = loaded->summary;
     session.noSamplesReason = loaded->noSamplesReason;
     session.loadMessage.clear();

@@ -50,6 +50,8 @@ struct ViewerSession {
     // imported).
     std::array<char, 64> timeZoneText{};
     std::string openClock;
+    // The span of the open samples' dates, as the Data window says it.
+    std::string openDates;
 
     std::array<char, 1024> openName{};
     std::array<char, 1024> imageName{};

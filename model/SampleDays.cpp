@@ -88,3 +88,8 @@ std::int64_t daysCovered(const DayFilter& filter, std::int32_t dataFirst, std::i
         if ((filter.weekdays >> weekdayOf(static_cast<std::int32_t>(day))) & 1) ++count;
     return count;
 }
+
+std::string dateSpanText(std::int32_t firstDay, std::int32_t lastDay) {
+    if (firstDay == kUnknownDay || lastDay == kUnknownDay) return "none kept";
+    return firstDay == lastDay ? formatDay(firstDay) : formatDay(firstDay) + " to " + formatDay(lastDay);
+}

@@ -74,3 +74,7 @@ std::optional<std::uint8_t> parseWeekdays(std::string_view text);
 // The days a selection covers: those of [filter.first, filter.last] within
 // [dataFirst, dataLast] that pass its weekdays (0 when the two do not meet).
 std::int64_t daysCovered(const DayFilter& filter, std::int32_t dataFirst, std::int32_t dataLast);
+
+// The span of a data set's dates for the viewer: "2008-10-23 to 2009-03-01",
+// "2008-10-23" for one day, "none kept" when no sample has a date.
+std::string dateSpanText(std::int32_t firstDay, std::int32_t lastDay);

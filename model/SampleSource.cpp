@@ -192,6 +192,33 @@ std::vector<Datapoint> readAllSamples(const SampleSource& source) {
     return points;
 }
 
+void DayRangeSource::note(const std::int32_t* days, std::size_t count) const {
+    if (!days) return;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t day = days[i];
+        if (day == kUnknownDay) continue;
+        if (!dated_ || day < firstDay_) firstDay_ = day;
+        if (!dated_ || day > lastDay_) lastDay_ = day;
+        dated_ = true;
+    }
+}
+
+void DayRangeSource::forEachChunk(const Visit& visit) const {
+    inner_.forEachDatedChunk([&](const Datapoint* samples, const std::int32_t* days, std::size_t count,
+                                 std::size_t first) {
+        note(days, count);
+        visit(samples, count, first);
+    });
+}
+
+void DayRangeSource::forEachDatedChunk(const DatedVisit& visit) const {
+    inner_.forEachDatedChunk([&](const Datapoint* samples, const std::int32_t* days, std::size_t count,
+                                 std::size_t first) {
+        note(days, count);
+        visit(samples, days, count, first);
+    });
+}
+
 DayFilteredSource::DayFilteredSource(const SampleSource& inner, const DayFilter& filter)
     : inner_(inner), weekdays_(filter.weekdays), from_(filter.first), to_(filter.last) {
     cancel = inner.cancel;

@@ -130,6 +130,34 @@ private:
 // Every sample of a source, in memory.
 std::vector<Datapoint> readAllSamples(const SampleSource& source);
 
+// Another source's samples as they are, its dates' first and last noted as
+// a pass reads them (the days column read beside the records): a load
+// learns the span of its dates in the pass that indexes it. It owns the
+// other source (an engine may keep it and read again); the other source's
+// cancel flag is this one's.
+class DayRangeSource final : public SampleSource {
+public:
+    explicit DayRangeSource(std::shared_ptr<const SampleSource> inner) : owned_(std::move(inner)), inner_(*owned_) {
+        cancel = inner_.cancel;
+    }
+    std::size_t size() const override { return inner_.size(); }
+    const std::string& path() const override { return inner_.path(); }
+    void forEachChunk(const Visit& visit) const override;
+    bool hasDays() const override { return inner_.hasDays(); }
+    void forEachDatedChunk(const DatedVisit& visit) const override;
+    // After a whole pass: false when no sample had a known date.
+    bool dated() const { return dated_; }
+    std::int32_t firstDay() const { return firstDay_; }
+    std::int32_t lastDay() const { return lastDay_; }
+
+private:
+    void note(const std::int32_t* days, std::size_t count) const;
+    std::shared_ptr<const SampleSource> owned_;
+    const SampleSource& inner_;
+    mutable bool dated_ = false;
+    mutable std::int32_t firstDay_ = 0, lastDay_ = 0;
+};
+
 // The samples of another source whose date passes a filter, in order (a
 // sample of unknown date never does): the engines index a selection of days
 // as they index a file. Opening reads the other source once, to count what

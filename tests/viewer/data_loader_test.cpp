@@ -170,3 +170,36 @@ TEST(DataLoader, UtcOffsetTextReadAndShown) {
 }
 
 }  // namespace
+
+// The Data window's dates: the first and last date of the samples, from a
+// binary file's days column (noted in the pass that indexes it) or from
+// the recordings' own dates; none for samples without dates.
+TEST(DataLoader, LoadsKnowTheSpanOfTheirDates) {
+    TempDir dir;
+    const std::vector<Datapoint> records(3, Datapoint(0.5f, 0.5f, mode::WALK, 100));
+    const std::string dated = dir.writeRecords("dated.bin", records);
+    dir.writeRecords("dated.bin.days", std::vector<std::int32_t>{14000, kUnknownDay, 13990});
+    const std::string undated = dir.writeRecords("undated.bin", records);
+    dir.write("tree/000/Trajectory/a.plt", "h\nh\nh\nh\nh\nh\n39.9,116.3,0,0,0,2008-10-23,10:00:00\n"
+                                           "39.9,116.3,0,0,0,2008-10-21,23:30:00\n");
+    const struct {
+        std::string path;
+        std::int32_t offset;
+        std::int32_t first, last;
+    } cases[] = {
+        {dated, 0, 13990, 14000},
+        {undated, 0, kUnknownDay, kUnknownDay},
+        {(dir.root() / "tree").string(), 0, dayNumber(2008, 10, 21), dayNumber(2008, 10, 23)},
+        // An hour east, 23:30 UTC is the next day.
+        {(dir.root() / "tree").string(), 3600, dayNumber(2008, 10, 22), dayNumber(2008, 10, 23)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const LoadedData loaded = loadData(c.path, 5, [](const std::string&, float) {}, nullptr, c.offset);
+        ASSERT_TRUE(loaded.ok()) << loaded.error;
+        EXPECT_EQ(loaded.dataset->firstDay, c.first);
+        EXPECT_EQ(loaded.dataset->lastDay, c.last);
+    }
+    EXPECT_EQ(dateSpanText(13990, 14000), "2008-04-21 to 2008-05-01");
+    EXPECT_EQ(dateSpanText(kUnknownDay, kUnknownDay), "none kept");
+}
