@@ -22,6 +22,12 @@ void SampleSource::forEachDatedChunk(const DatedVisit& visit) const {
     });
 }
 
+void SampleSource::forEachDayChunk(const DayVisit& visit) const {
+    forEachDatedChunk([&](const Datapoint*, const std::int32_t* days, std::size_t count, std::size_t first) {
+        visit(days, count, first);
+    });
+}
+
 SamplesInMemory::SamplesInMemory(std::vector<Datapoint> points) : owned_(std::move(points)) {}
 
 SamplesInMemory::SamplesInMemory(std::vector<Datapoint> points, std::vector<std::int32_t> days)
@@ -156,6 +162,18 @@ void SampleFile::forEachChunk(const Visit& visit) const {
 
 void SampleFile::forEachDatedChunk(const DatedVisit& visit) const { readChunks(visit, daysFd_ >= 0); }
 
+void SampleFile::forEachDayChunk(const DayVisit& visit) const {
+    if (daysFd_ < 0) throw DataFileError(path_, "holds no dates");
+    std::vector<std::int32_t> days(std::min(kChunkSamples, records_));
+    for (std::size_t first = 0; first < records_; first += kChunkSamples) {
+        stopIfCancelled();
+        const std::size_t count = std::min(kChunkSamples, records_ - first);
+        readExactly(daysFd_, days.data(), count * sizeof(std::int32_t), static_cast<off_t>(first * sizeof(std::int32_t)),
+                    daysFilePath(path_));
+        visit(days.data(), count, first);
+    }
+}
+
 void SampleFile::readChunks(const DatedVisit& visit, bool withDays) const {
     std::vector<std::int32_t> days(withDays ? std::min(kChunkSamples, records_) : 0);
     if (withDays) ::posix_fadvise(daysFd_, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -222,7 +240,8 @@ void DayRangeSource::forEachDatedChunk(const DatedVisit& visit) const {
 DayFilteredSource::DayFilteredSource(const SampleSource& inner, const DayFilter& filter)
     : inner_(inner), weekdays_(filter.weekdays), from_(filter.first), to_(filter.last) {
     cancel = inner.cancel;
-    inner_.forEachDatedChunk([&](const Datapoint*, const std::int32_t* days, std::size_t count, std::size_t) {
+    // The dates alone: counting needs no records.
+    inner_.forEachDayChunk([&](const std::int32_t* days, std::size_t count, std::size_t) {
         if (!days) throw DataFileError(inner_.path(), "holds no dates");
         for (std::size_t i = 0; i < count; ++i) {
             const std::int32_t day = days[i];

@@ -40,6 +40,10 @@ public:
     using DatedVisit = std::function<void(const Datapoint* samples, const std::int32_t* days, std::size_t count,
                                           std::size_t first)>;
     virtual void forEachDatedChunk(const DatedVisit& visit) const;
+    // The dates alone, chunk by chunk as forEachDatedChunk gives them (never
+    // called on a source without dates): a file reads its days column only.
+    using DayVisit = std::function<void(const std::int32_t* days, std::size_t count, std::size_t first)>;
+    virtual void forEachDayChunk(const DayVisit& visit) const;
 
     // Throws LoadCancelled once `cancel` is set: long work on a source's
     // samples calls it now and then, so a cancelled load stops soon.
@@ -116,6 +120,7 @@ public:
     void forEachChunk(const Visit& visit) const override;
     bool hasDays() const override { return daysFd_ >= 0; }
     void forEachDatedChunk(const DatedVisit& visit) const override;
+    void forEachDayChunk(const DayVisit& visit) const override;
 
 private:
     void readChunks(const DatedVisit& visit, bool withDays) const;

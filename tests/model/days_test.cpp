@@ -192,6 +192,11 @@ TEST(SampleFileDays, ColumnReadWithTheRecordsAndOtherLengthsRefused) {
         read.insert(read.end(), d, d + count);
     });
     EXPECT_EQ(read, days);
+    // A choice of days counts from the column alone.
+    const DayFilteredSource chosen(file, DayFilter{0x7f, 5, 5});
+    EXPECT_EQ(chosen.size(), 1u);
+    EXPECT_EQ(chosen.firstDay(), -3);
+    EXPECT_EQ(chosen.lastDay(), 5);
     for (const std::string& column : {std::string("\x05\0\0\0", 4), std::string(13, '\0'), std::string(16, '\0')}) {
         dir.write("s.bin.days", column);
         try {
