@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 CivilDate civilDate(std::int32_t dayNumber) {
     const std::int64_t z = static_cast<std::int64_t>(dayNumber) + 719468;
@@ -92,4 +93,29 @@ std::int64_t daysCovered(const DayFilter& filter, std::int32_t dataFirst, std::i
 std::string dateSpanText(std::int32_t firstDay, std::int32_t lastDay) {
     if (firstDay == kUnknownDay || lastDay == kUnknownDay) return "none kept";
     return firstDay == lastDay ? formatDay(firstDay) : formatDay(firstDay) + " to " + formatDay(lastDay);
+}
+
+std::optional<DayFilter> dayFilterOf(std::uint8_t weekdays, std::string_view from, std::string_view to,
+                                     std::string& problem) {
+    DayFilter filter;
+    filter.weekdays = weekdays & 0x7f;
+    problem.clear();
+    if (filter.weekdays == 0) {
+        problem = "no weekday ticked";
+        return std::nullopt;
+    }
+    for (const auto& [text, end] : {std::pair{from, &filter.first}, std::pair{to, &filter.last}}) {
+        if (text.empty()) continue;
+        const auto day = parseDay(text);
+        if (!day) {
+            problem = "\"" + std::string(text) + "\" is not a date (yyyy-mm-dd)";
+            return std::nullopt;
+        }
+        *end = *day;
+    }
+    if (filter.first > filter.last) {
+        problem = "the first date is after the last";
+        return std::nullopt;
+    }
+    return filter;
 }

@@ -78,3 +78,9 @@ std::int64_t daysCovered(const DayFilter& filter, std::int32_t dataFirst, std::i
 // The span of a data set's dates for the viewer: "2008-10-23 to 2009-03-01",
 // "2008-10-23" for one day, "none kept" when no sample has a date.
 std::string dateSpanText(std::int32_t firstDay, std::int32_t lastDay);
+
+// A choice of days as the viewer's fields give it: the weekday bits and two
+// dates, yyyy-mm-dd, either empty for an open end. Nothing, with the reason
+// in `problem`, for a date that is not one, FROM after TO or no weekday.
+std::optional<DayFilter> dayFilterOf(std::uint8_t weekdays, std::string_view from, std::string_view to,
+                                     std::string& problem);

@@ -254,6 +254,11 @@ DayFilteredSource::DayFilteredSource(const SampleSource& inner, const DayFilter&
     });
 }
 
+DayFilteredSource::DayFilteredSource(std::shared_ptr<const SampleSource> inner, const DayFilter& filter)
+    : DayFilteredSource(*inner, filter) {
+    owned_ = std::move(inner);
+}
+
 void DayFilteredSource::forEachChunk(const Visit& visit) const {
     forEachDatedChunk([&](const Datapoint* samples, const std::int32_t*, std::size_t count, std::size_t first) {
         visit(samples, count, first);

@@ -172,6 +172,8 @@ struct DayFilter;
 class DayFilteredSource final : public SampleSource {
 public:
     DayFilteredSource(const SampleSource& inner, const DayFilter& filter);
+    // The same, owning the other source (an engine may keep this one).
+    DayFilteredSource(std::shared_ptr<const SampleSource> inner, const DayFilter& filter);
     std::size_t size() const override { return passing_; }
     const std::string& path() const override { return inner_.path(); }
     void forEachChunk(const Visit& visit) const override;
@@ -184,6 +186,7 @@ public:
     std::int32_t lastDay() const { return lastDay_; }
 
 private:
+    std::shared_ptr<const SampleSource> owned_;
     const SampleSource& inner_;
     std::uint8_t weekdays_;
     std::int32_t from_, to_;

@@ -250,3 +250,29 @@ TEST(DayFilteredSource, PassesOnlyDatedSamplesOfTheSelection) {
         EXPECT_EQ(times.size(), c.expected);
     }
 }
+
+// The viewer's fields: open ends when empty, a date that is not one, FROM
+// after TO and no weekday ticked each refused with the reason.
+TEST(SampleDays, DayFieldsGiveAFilterOrTheReasonNot) {
+    struct Case {
+        std::uint8_t bits;
+        const char *from, *to;
+        const char* problem;  // "" when taken
+    };
+    for (const Case& c : std::vector<Case>{{0x60, "", "", ""},
+                                           {0x7f, "2008-01-01", "", ""},
+                                           {0x7f, "", "2008-12-31", ""},
+                                           {0x7f, "2008-01-01", "2008-01-01", ""},
+                                           {0x7f, "2008-02-30", "", "\"2008-02-30\" is not a date (yyyy-mm-dd)"},
+                                           {0x7f, "2008-02-01", "2008-01-31", "the first date is after the last"},
+                                           {0x00, "", "", "no weekday ticked"}}) {
+        std::string problem;
+        const auto filter = dayFilterOf(c.bits, c.from, c.to, problem);
+        EXPECT_EQ(problem, c.problem) << c.from << ".." << c.to;
+        EXPECT_EQ(filter.has_value(), std::string(c.problem).empty());
+        if (!filter) continue;
+        EXPECT_EQ(filter->weekdays, c.bits);
+        EXPECT_EQ(filter->first, *c.from ? *parseDay(c.from) : DayFilter{}.first);
+        EXPECT_EQ(filter->last, *c.to ? *parseDay(c.to) : DayFilter{}.last);
+    }
+}
