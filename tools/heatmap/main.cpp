@@ -264,7 +264,9 @@ int checkOutputs(const std::vector<std::pair<std::string, const HeatmapOptions*>
 // kernel and values (each step's window from its first second to the one
 // before the next step's), written a slice at a time.
 bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output, const GeoFrame& frame,
-               const std::string& clock) {
+               const std::string& clock, std::int64_t days) {
+    // Per day: each slice's densities or counts over the selection's days.
+    const bool perDay = options.perDay && options.values != GridValues::display;
     OutputFile& out = *output;
     const std::int32_t step = options.stepSeconds > 0 ? options.stepSeconds : 900;
     const GridValues values = options.values.value_or(GridValues::perKm2);
@@ -279,6 +281,7 @@ bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output,
     layout.stepSeconds = step;
     layout.variable = values == GridValues::count ? "count" : values == GridValues::perKm2 ? "density" : "level";
     layout.units = values == GridValues::display ? "" : gridValuesUnits(values);
+    if (perDay) layout.units += "/day";
     ControlSettings day = options.settings;
     day.min_time = 0;
     day.max_time = 86400;
@@ -287,6 +290,7 @@ bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output,
                          {"source", "trackora-heatmap " + options.input},
                          {"step_seconds", std::to_string(step)},
                          {"clock", clock.empty() ? "as imported" : clock}};
+    if (perDay) layout.attributes.emplace_back("days", std::to_string(days));
     try {
         gis::DayCubeWriter writer(out.target(), out.temporaryPath(), layout);
         bool any = false;
@@ -303,6 +307,7 @@ bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output,
                 cells = gridCells(values, grid, HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale(),
                                   {}, frame);
             }
+            if (perDay) cells = perDayCells(cells, days);
             any = any || std::any_of(cells.begin(), cells.end(), [](float v) { return v != 0.0f; });
             writer.writeSlice(k, cells.data());
         }
@@ -348,7 +353,7 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
         ok = writeGeoTiff(outputs.geotiff, cells(values), options.settings, densest, values, frame, clock, count) && ok;
     }
     if (outputs.cube) {
-        ok = writeCube(options, outputs.cube, frame, clock) && ok;
+        ok = writeCube(options, outputs.cube, frame, clock, days) && ok;
         // The engine's last compute is the settings' own again, for what follows.
         ControlSettings again = options.settings;
         HeatmapEngine::computeHeatmap(again);
