@@ -237,6 +237,13 @@ void DayRangeSource::forEachDatedChunk(const DatedVisit& visit) const {
     });
 }
 
+void DayRangeSource::forEachDayChunk(const DayVisit& visit) const {
+    inner_.forEachDayChunk([&](const std::int32_t* days, std::size_t count, std::size_t first) {
+        note(days, count);
+        visit(days, count, first);
+    });
+}
+
 DayFilteredSource::DayFilteredSource(const SampleSource& inner, const DayFilter& filter)
     : inner_(inner), weekdays_(filter.weekdays), from_(filter.first), to_(filter.last) {
     cancel = inner.cancel;

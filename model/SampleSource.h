@@ -150,6 +150,7 @@ public:
     void forEachChunk(const Visit& visit) const override;
     bool hasDays() const override { return inner_.hasDays(); }
     void forEachDatedChunk(const DatedVisit& visit) const override;
+    void forEachDayChunk(const DayVisit& visit) const override;
     // After a whole pass: false when no sample had a known date.
     bool dated() const { return dated_; }
     std::int32_t firstDay() const { return firstDay_; }
