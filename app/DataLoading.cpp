@@ -147,7 +147,7 @@ LoadedData loadData(const std::string& path, int tableSize,
             dataset->firstDay = chosen->firstDay();
             dataset->lastDay = chosen->lastDay();
             dayRange.reset();
-            samples = std::const_pointer_cast<DayFilteredSource>(chosen);
+            samples = chosen;
             samples->cancel = cancel;
         }
         // The loaders refuse inputs with more samples than a 32-bit count holds.
