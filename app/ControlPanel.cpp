@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/Analysis.h"
 #include "app/AppState.h"
@@ -172,6 +173,53 @@ void showDay() {
 
 constexpr ImU32 kErrorText = IM_COL32(255, 110, 110, 255);
 
+// The weekday boxes (with weekdays, weekend and all at once) and the date
+// range whose samples are indexed; disabled, saying why, for samples
+// without dates. Each change indexes the open samples again in the
+// background, as a load does.
+void showDayChoice() {
+    const bool dated = dataset && dataset->firstDay != kUnknownDay;
+    if (!dated) {
+        ImGui::TextDisabled(dataset ? "Days: these samples have no dates (trackora-import keeps them)"
+                                    : "Days: no samples open");
+        ImGui::BeginDisabled();
+    }
+    static const char* const kNames[] = {"Mo", "Tu", "We", "Th", "Fr", "Sa", "Su"};
+    bool changed = false;
+    for (int d = 0; d < 7; ++d) {
+        if (d > 0) ImGui::SameLine();
+        bool ticked = (session.dayBits >> d) & 1;
+        if (ImGui::Checkbox(kNames[d], &ticked)) {
+            session.dayBits = static_cast<std::uint8_t>(ticked ? session.dayBits | (1u << d) : session.dayBits & ~(1u << d));
+            changed = true;
+        }
+    }
+    for (const auto& [label, bits] : {std::pair{"Weekdays", 0x1f}, std::pair{"Weekend", 0x60}, std::pair{"All days", 0x7f}}) {
+        if (std::string(label) != "Weekdays") ImGui::SameLine();
+        if (ImGui::SmallButton(label)) {
+            session.dayBits = static_cast<std::uint8_t>(bits);
+            changed = true;
+        }
+    }
+    ImGui::AlignTextToFramePadding();
+    ImGui::TextUnformatted("Dates");
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(100.0f);
+    changed |= ImGui::InputTextWithHint("##datesFrom", "yyyy-mm-dd", session.datesFrom.data(), session.datesFrom.size(),
+                                        ImGuiInputTextFlags_EnterReturnsTrue);
+    ImGui::SameLine();
+    ImGui::TextUnformatted("to");
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(100.0f);
+    changed |= ImGui::InputTextWithHint("##datesTo", "yyyy-mm-dd", session.datesTo.data(), session.datesTo.size(),
+                                        ImGuiInputTextFlags_EnterReturnsTrue);
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("Both ends inclusive; empty for an open end. Enter applies.");
+    if (!dated) ImGui::EndDisabled();
+    if (changed) applyDayChoice();
+    if (!session.dayProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", session.dayProblem.c_str());
+}
+
 // The Data window's status: a box of fixed height at its foot, so nothing
 // pushes it out of sight: the open file, the load under way with its
 // progress and time left, and the last message (an error in red).
@@ -188,7 +236,8 @@ void showDataStatus() {
     } else if (session.openPath.empty()) {
         ImGui::TextDisabled("No samples open");
     } else {
-        std::string open = "Open: " + session.openPath + ", " + analysis::formatCount(session.openCount) + " samples";
+        std::string open = "Open: " + session.openPath + ", " + analysis::formatCount(session.openCount) +
+                           " samples, dates " + session.openDates;
         if (!session.noSamplesReason.empty()) open += " (" + session.noSamplesReason + ")";
         ImGui::TextWrapped("%s", open.c_str());
     }
@@ -335,6 +384,7 @@ void showDataWindow() {
                           "auto: the default box when it holds most of the points, else fitted to them.\n"
                           "A sample file keeps the frame it was imported in.");
     if (frameTyped) openData(session.openName.data());
+    showDayChoice();
     ImGui::AlignTextToFramePadding();
     ImGui::TextUnformatted("Basemap");
     ImGui::SameLine();

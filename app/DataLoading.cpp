@@ -1,5 +1,6 @@
 #include "app/DataLoading.h"
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -32,7 +33,7 @@ std::string importStage(const ImportProgress& progress) {
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
                     const std::atomic<bool>* cancel, std::int32_t utcOffsetSeconds, const std::string& timeZone,
-                    const FrameRequest& frame) {
+                    const FrameRequest& frame, const DayFilter& chosenDays) {
     LoadedData result;
     result.path = path;
     try {
@@ -74,6 +75,7 @@ LoadedData loadData(const std::string& path, int tableSize,
         }
         auto dataset = std::make_unique<Dataset>(Dataset{path, 0, GeoFrame{}, {}});
         std::shared_ptr<SampleSource> samples;
+        std::shared_ptr<DayRangeSource> dayRange;
         float indexFrom = kReadShare;
         std::int64_t read = 0;
         bool fitted = false;  // said on the console: the frame is not what the user typed
@@ -85,7 +87,11 @@ LoadedData loadData(const std::string& path, int tableSize,
             if (frame.kind == FrameRequest::Kind::given && frame.frame != dataset->frame)
                 throw DataFileError(path, "holds samples normalised over " + frameText(dataset->frame) +
                                               "; a frame applies to raw trees, text sample files and track files");
-            samples = std::make_shared<SampleFile>(path);
+            auto file = std::make_shared<SampleFile>(path);
+            file->cancel = cancel;
+            // The dates' span is noted in the pass that indexes the file.
+            dayRange = std::make_shared<DayRangeSource>(std::move(file));
+            samples = dayRange;
             indexFrom = 0.0f;
         } else {
             // Each fix is placed from its decimals by a read into its frame
@@ -93,10 +99,11 @@ LoadedData loadData(const std::string& path, int tableSize,
             // frame: the one given; automatic, the default box when it holds
             // more than half the fixes, so the default city keeps the shipped
             // map; else, or with fit, the box fitted to a read in degrees.
+            std::vector<std::int32_t> days;  // of the last read
             const auto readInto = [&](const GeoFrame& box, bool normalize) {
                 loader.frame = box;
                 loader.report = ImportReport{};
-                return loader.load(path, -1, normalize);
+                return loader.loadDated(path, -1, normalize, days);
             };
             std::vector<Datapoint> points;
             if (frame.kind == FrameRequest::Kind::given) {
@@ -115,10 +122,34 @@ LoadedData loadData(const std::string& path, int tableSize,
             dataset->frame = loader.frame;
             fitted = frame.kind != FrameRequest::Kind::given && dataset->frame != GeoFrame{};
             if (recordings) dataset->clock = clockName(loader.tracks);
-            samples = std::make_shared<SamplesInMemory>(std::move(points));
+            // The dates are kept only while some days are chosen.
+            if (!chosenDays.everything() && std::any_of(days.begin(), days.end(), [](std::int32_t d) {
+                    return d != kUnknownDay;
+                }))
+                samples = std::make_shared<SamplesInMemory>(std::move(points), days);
+            else
+                samples = std::make_shared<SamplesInMemory>(std::move(points));
+            for (const std::int32_t day : days) {
+                if (day == kUnknownDay) continue;
+                if (dataset->firstDay == kUnknownDay || day < dataset->firstDay) dataset->firstDay = day;
+                if (dataset->lastDay == kUnknownDay || day > dataset->lastDay) dataset->lastDay = day;
+            }
         }
         samples->cancel = cancel;
         samples->stopIfCancelled();
+        // Chosen days: only their samples are indexed, as a load of them.
+        if (!chosenDays.everything()) {
+            if (!samples->hasDays())
+                throw DataFileError(path, "has no dates, so no weekdays or dates can be chosen");
+            stage("choosing the samples of the days", indexFrom);
+            auto chosen = std::make_shared<DayFilteredSource>(std::shared_ptr<const SampleSource>(samples), chosenDays);
+            if (!chosen->dated()) throw DataFileError(path, "has no dates, so no weekdays or dates can be chosen");
+            dataset->firstDay = chosen->firstDay();
+            dataset->lastDay = chosen->lastDay();
+            dayRange.reset();
+            samples = chosen;
+            samples->cancel = cancel;
+        }
         // The loaders refuse inputs with more samples than a 32-bit count holds.
         dataset->count = static_cast<std::int32_t>(samples->size());
         const std::string indexing = "indexing " + analysis::formatCount(dataset->count) + " samples";
@@ -127,14 +158,19 @@ LoadedData loadData(const std::string& path, int tableSize,
             stage(indexing, indexFrom + (1.0f - indexFrom) * fraction);
         });
         result.summary = HeatmapEngine::preparedTally(*result.engine);
+        if (dayRange && dayRange->dated()) {
+            dataset->firstDay = dayRange->firstDay();
+            dataset->lastDay = dayRange->lastDay();
+        }
         result.notes = loadNotes(path, dataset->count, result.summary.otherModes);
         result.clock = dataset->clock;
         if (fitted)
             result.notes.push_back("\"" + path + "\": frame fitted to its points: " + frameText(dataset->frame) +
                                    " (--box " + frameText(dataset->frame) + " gives the same)");
         if (dataset->count == 0) {
-            result.noSamplesReason = indexFrom == 0.0f ? "it is shorter than one 16-byte record"
-                                                       : noSamplesReason(read, loader.report, dataset->frame);
+            result.noSamplesReason = !chosenDays.everything() ? "none of its samples lies on the chosen days"
+                                     : indexFrom == 0.0f ? "it is shorter than one 16-byte record"
+                                                         : noSamplesReason(read, loader.report, dataset->frame);
             // "0 samples" never goes without its reason.
             bool said = false;
             for (std::string& note : result.notes)
@@ -165,20 +201,20 @@ LoadedData loadData(const std::string& path, int tableSize,
 DataLoader::~DataLoader() { stop(); }
 
 void DataLoader::start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds,
-                       const std::string& timeZone, const FrameRequest& frame) {
+                       const std::string& timeZone, const FrameRequest& frame, const DayFilter& days) {
     std::lock_guard lock(mutex_);
     status_ = LoadStatus{true, path, "starting", 0.0f};
     if (worker_.joinable() && !result_) {
         // Still running (it hands over its result under this lock): it
         // stops soon and then takes this request.
-        next_ = Request{path, tableSize, utcOffsetSeconds, timeZone, frame};
+        next_ = Request{path, tableSize, utcOffsetSeconds, timeZone, frame, days};
         cancel_ = true;
         return;
     }
     if (worker_.joinable()) worker_.join();  // finished: its result is superseded
     result_.reset();
     cancel_ = false;
-    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize, utcOffsetSeconds, timeZone, frame});
+    worker_ = std::thread(&DataLoader::run, this, Request{path, tableSize, utcOffsetSeconds, timeZone, frame, days});
 }
 
 void DataLoader::setStage(const std::string& stage, float progress) {
@@ -197,7 +233,7 @@ void DataLoader::run(Request request) {
         LoadedData result = loadData(
             request.path, request.tableSize,
             [this](const std::string& stage, float progress) { setStage(stage, progress); }, &cancel_,
-            request.utcOffsetSeconds, request.timeZone, request.frame);
+            request.utcOffsetSeconds, request.timeZone, request.frame, request.days);
         std::lock_guard lock(mutex_);
         if (next_) {
             request = std::move(*next_);

@@ -17,6 +17,7 @@
 #include "engine/HeatmapEngine.h"
 #include "model/Dataset.h"
 #include "model/FrameChoice.h"
+#include "model/SampleDays.h"
 
 // What a finished load hands over: either samples with a prepared engine, or
 // a one-line failure message (and nothing else: the previous data stays). A
@@ -60,7 +61,7 @@ public:
     // over. Never blocks on the running load. utcOffsetSeconds, timeZone,
     // frame: as loadData.
     void start(const std::string& path, int tableSize, std::int32_t utcOffsetSeconds = 0,
-               const std::string& timeZone = {}, const FrameRequest& frame = {});
+               const std::string& timeZone = {}, const FrameRequest& frame = {}, const DayFilter& days = {});
     LoadStatus status() const;
     // The finished load, once; nothing while it runs or when none ran.
     std::optional<LoadedData> take();
@@ -80,6 +81,7 @@ private:
         std::int32_t utcOffsetSeconds = 0;
         std::string timeZone;
         FrameRequest frame;
+        DayFilter days;
     };
     void run(Request request);
     void setStage(const std::string& stage, float progress);
@@ -104,8 +106,10 @@ private:
 // system's database does not hold fails the load, naming it. `frame` picks
 // the box a raw tree, text sample file or track file is kept in (see
 // chooseFrame); a sample file has its own, and a given box that differs
-// from it is refused.
+// from it is refused. `days` other than every day indexes only the samples
+// of those weekdays and dates (their dates' span still the whole data's);
+// samples without dates then fail the load, saying so.
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
                     const std::atomic<bool>* cancel = nullptr, std::int32_t utcOffsetSeconds = 0,
-                    const std::string& timeZone = {}, const FrameRequest& frame = {});
+                    const std::string& timeZone = {}, const FrameRequest& frame = {}, const DayFilter& days = {});

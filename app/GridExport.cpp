@@ -118,13 +118,15 @@ std::string gridBandDescription(const ControlSettings& settings, GridValues valu
 }
 
 void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock) {
+                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock,
+                         const DayCount& days) {
     OutputFile out(path);
-    writeDensityGeoTiff(out, grid, settings, densest, values, frame, clock);
+    writeDensityGeoTiff(out, grid, settings, densest, values, frame, clock, days);
 }
 
 void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock) {
+                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock,
+                         const DayCount& days) {
     gis::GeoTiffRaster raster;
     raster.cells = grid.data();
     raster.width = kGridSide;
@@ -149,6 +151,21 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
     };
     raster.unit = values == GridValues::display ? "" : gridValuesUnits(values);
     raster.description = gridBandDescription(settings, values, frame, clock);
+    if (days.days > 0 && values != GridValues::display) {
+        const std::string perDay = std::string(gridValuesUnits(values)) + "/day";
+        for (auto& [name, value] : raster.metadata)
+            if (name == "UNITS") value = perDay;
+        raster.unit = perDay;
+        raster.metadata.emplace_back("DAYS", std::to_string(days.days));
+        const auto over = [](std::int64_t n) { return " per day over " + std::to_string(n) + (n == 1 ? " day" : " days"); };
+        raster.description += ";" + over(days.days);
+        if (days.versusDays > 0) {
+            raster.metadata.emplace_back("DAYS_B", std::to_string(days.versusDays));
+            raster.metadata.emplace_back("SELECTION_B", days.versus);
+            raster.description =
+                "difference A - B of " + raster.description + ", minus B (" + days.versus + ")" + over(days.versusDays);
+        }
+    }
     raster.averagedOverviews = values != GridValues::count;
     std::vector<unsigned char> bytes;
     try {

@@ -22,11 +22,17 @@
 // GDAL's reason.
 // `clock` names the clock of TIME_WINDOW ("08:00-10:00 America/Los_Angeles")
 // when the samples have one.
+// With days.days > 0 the values are per day: the units say so
+// ("samples/km2/day") and a DAYS item records the days counted; with
+// days.versusDays > 0 they are a difference A - B of two selections' values
+// per day, DAYS_B and SELECTION_B recording B's.
 void writeDensityGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock = {});
+                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock = {},
+                         const DayCount& days = {});
 // The same into an output opened earlier (checked before long work); commits it.
 void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const ControlSettings& settings,
-                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock = {});
+                         double densest, GridValues values, const GeoFrame& frame, const std::string& clock = {},
+                         const DayCount& days = {});
 
 // The band's description: what the values are and the settings that made
 // them (modes, the window in its clock, sigma and size in cells and metres

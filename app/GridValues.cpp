@@ -20,6 +20,14 @@ const char* gridValuesUnits(GridValues values) {
     return "display level 0-1";
 }
 
+std::vector<float> perDayCells(const std::vector<float>& cells, std::int64_t days) {
+    std::vector<float> out(cells.size(), 0.0f);
+    if (days <= 0) return out;  // no day: callers refuse such selections before any compute
+    const auto divisor = static_cast<float>(days);
+    for (std::size_t i = 0; i < cells.size(); ++i) out[i] = cells[i] / divisor;
+    return out;
+}
+
 std::vector<float> perKm2Grid(const std::vector<float>& grid, double densest, bool logScale, const GeoFrame& frame) {
     std::vector<float> values(grid.size(), 0.0f);
     if (grid.size() != static_cast<std::size_t>(kGridCells)) return values;

@@ -3,7 +3,9 @@
 // readout shows), the display levels the map is coloured by, or the samples
 // centred in each cell. trackora-heatmap's --values and the viewer's "Save
 // grid" share them.
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,6 +19,19 @@ enum class GridValues { perKm2, display, count };
 std::optional<GridValues> parseGridValues(std::string_view text);
 // The UNITS metadata item of a GeoTIFF holding such values.
 const char* gridValuesUnits(GridValues values);
+
+// How values per day were made: the days the selection covers (0: not per
+// day) and, for a difference A - B of two selections, B's days and what B
+// is ("modes walk; 00:00:00-24:00:00; sat,sun").
+struct DayCount {
+    std::int64_t days = 0;
+    std::int64_t versusDays = 0;
+    std::string versus;
+};
+
+// Each cell divided by `days` in single precision, as every per-day output
+// divides (so a difference of two per-day grids is exactly theirs).
+std::vector<float> perDayCells(const std::vector<float>& cells, std::int64_t days);
 
 // A normalised grid (as computeHeatmap returns it, row 0 south) in samples
 // per km²: each level taken back through the scale to the density it stands

@@ -168,10 +168,27 @@ void openData(const std::string& path, bool userChoice) {
     }
     session.loadStarted = std::chrono::steady_clock::now();
     session.tickModesOnLoad = userChoice;
+    // Other data starts with every day: its dates are not the old ones.
+    if (userChoice) {
+        session.dayFilter = DayFilter{};
+        session.dayBits = 0x7f;
+        session.datesFrom[0] = session.datesTo[0] = '\0';
+        session.dayProblem.clear();
+    }
     // A load still running is cancelled: the newest Open is what the user wants.
-    session.loader.start(path, settings.kernel_size, *offset, zone, frame);
+    session.loader.start(path, settings.kernel_size, *offset, zone, frame, session.dayFilter);
     session.loadMessage.clear();
     copyName(session.openName, path);
+}
+
+void applyDayChoice() {
+    const std::optional<DayFilter> chosen =
+        dayFilterOf(session.dayBits, session.datesFrom.data(), session.datesTo.data(), session.dayProblem);
+    if (!chosen) return;
+    const DayFilter& now = session.dayFilter;
+    if (chosen->weekdays == now.weekdays && chosen->first == now.first && chosen->last == now.last) return;
+    session.dayFilter = *chosen;
+    if (!session.openPath.empty()) openData(session.openPath, false);
 }
 
 bool applyFinishedLoad() {
@@ -203,6 +220,7 @@ bool applyFinishedLoad() {
     session.openCount = dataset->count;
     session.openUtcOffset = loaded->utcOffsetSeconds;
     session.openClock = loaded->clock;
+    session.openDates = dateSpanText(dataset->firstDay, dataset->lastDay);
     session.summary = loaded->summary;
     session.noSamplesReason = loaded->noSamplesReason;
     session.loadMessage.clear();

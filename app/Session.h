@@ -53,6 +53,15 @@ struct ViewerSession {
     // imported).
     std::array<char, 64> timeZoneText{};
     std::string openClock;
+    // The span of the open samples' dates, as the Data window says it.
+    std::string openDates;
+    // The days whose samples are indexed (the Data window's weekday boxes
+    // and date fields), and why the fields as typed choose none.
+    DayFilter dayFilter;
+    std::uint8_t dayBits = 0x7f;
+    std::array<char, 16> datesFrom{};
+    std::array<char, 16> datesTo{};
+    std::string dayProblem;
 
     std::array<char, 1024> openName{};
     std::array<char, 1024> imageName{};
@@ -97,6 +106,10 @@ extern ViewerSession session;
 // nothing and says why. A file the user chose (userChoice) ticks the modes
 // it holds once loaded; the viewer's own start on its default data does not.
 void openData(const std::string& path, bool userChoice = true);
+// The Data window's choice of days as typed: the open samples are indexed
+// again for those days in the background (the map keeps the old ones until
+// the new are ready), or dayProblem says why the fields choose none.
+void applyDayChoice();
 
 // The frame of the open samples (the default box when none are open): what
 // the map, the readout, the legend and the saved grid are placed in.

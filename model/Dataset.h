@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model/GeoFrame.h"
+#include "model/SampleDays.h"
 
 struct Dataset {
     std::string path;
@@ -18,6 +19,10 @@ struct Dataset {
     // "UTC+8"): a binary file's frame file's, or the one a raw tree or track
     // file was read with. Empty: as imported, unnamed.
     std::string clock;
+    // The first and last date of the samples (days since 1970 in their
+    // clock), kUnknownDay when none has one.
+    std::int32_t firstDay = kUnknownDay;
+    std::int32_t lastDay = kUnknownDay;
 };
 
 // What the viewer's console says about a load of `path` that succeeded and

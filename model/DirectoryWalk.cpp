@@ -23,6 +23,7 @@
 
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
+#include "model/SampleDays.h"
 
 namespace fs = std::filesystem;
 
@@ -59,6 +60,7 @@ struct FileTask {
 
     std::int64_t bytes = 0;         // bytes read
     std::vector<Datapoint> points;
+    std::vector<std::int32_t> days;  // one per point
     TrajectoryCounts counts;
     TrackCounts trackCounts;
     BadLines badLines;
@@ -79,7 +81,7 @@ struct Deferred {
 
 class Walk {
 public:
-    Walk(const WalkOptions& options, ImportReport& report, const FixSink& sink)
+    Walk(const WalkOptions& options, ImportReport& report, const DatedFixSink& sink)
         : options_(options), report_(report), sink_(sink),
           noLabels_(std::make_shared<const LabelIndex>()), inForce_(noLabels_),
           lastReport_(std::chrono::steady_clock::now()) {
@@ -371,7 +373,7 @@ private:
             handed_ += count;
             for (auto& level : levels_)
                 if (task.place >= level.firstPlace) level.fixes += count;
-            sink_(task.points);
+            sink_(task.points, task.days);
         }
         reportProgress(false);
     }
@@ -400,7 +402,7 @@ private:
                 // ends the load, as a malformed trajectory line does.
                 try {
                     parseTrackFile(task.path, options_.tracks, options_.normalize, *task.labels, options_.frame,
-                                   task.points, task.trackCounts);
+                                   task.points, task.trackCounts, &task.days);
                     task.counts.kept = task.trackCounts.kept;
                 } catch (const UnreadableFileError& error) {
                     // Not a track file after all (a meta.json, a summary
@@ -409,6 +411,7 @@ private:
                     task.unreadable = true;
                     task.reason = error.reason();
                     task.points.clear();
+                    task.days.clear();
                     task.trackCounts = TrackCounts{};
                 }
             } else if (!readFileContents(task.path, buffer, task.reason)) {
@@ -418,12 +421,15 @@ private:
                 scratch.clear();
                 parseTrajectoryText(buffer, task.path, options_.normalize, *task.labels, options_.frame, scratch,
                                     task.counts, options_.skipBadLines ? &task.badLines : nullptr,
-                                    options_.tracks.zone.get());
+                                    options_.tracks.zone.get(), &task.days);
                 // Labels were matched on the file's own clock; the offset
-                // moves only the stored time of day.
+                // moves only the stored time of day and its date.
                 if (const std::int32_t offset = options_.tracks.zone ? 0 : options_.tracks.utcOffsetSeconds)
-                    for (auto& point : scratch) point.time = shiftTimeOfDay(point.time, offset);
-                if (options_.tracks.visits) task.counts.collapsed = collapseVisits(scratch);
+                    for (std::size_t i = 0; i < scratch.size(); ++i) {
+                        task.days[i] = shiftDay(task.days[i], scratch[i].time, offset);
+                        scratch[i].time = shiftTimeOfDay(scratch[i].time, offset);
+                    }
+                if (options_.tracks.visits) task.counts.collapsed = collapseVisits(scratch, 0, &task.days);
                 task.points.assign(scratch.begin(), scratch.end());
             }
         } catch (...) {
@@ -452,7 +458,7 @@ private:
 
     const WalkOptions& options_;
     ImportReport& report_;
-    const FixSink& sink_;
+    const DatedFixSink& sink_;
     const std::shared_ptr<const LabelIndex> noLabels_;
     std::shared_ptr<const LabelIndex> inForce_;
     std::chrono::steady_clock::time_point lastReport_;
@@ -504,6 +510,12 @@ private:
 }  // namespace
 
 void walkDirectory(const std::string& path, const WalkOptions& options, ImportReport& report, const FixSink& sink) {
+    walkDatedDirectory(path, options, report,
+                       [&](std::vector<Datapoint>& fixes, std::vector<std::int32_t>&) { sink(fixes); });
+}
+
+void walkDatedDirectory(const std::string& path, const WalkOptions& options, ImportReport& report,
+                        const DatedFixSink& sink) {
     if (options.limit < -1)
         throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
                                     std::to_string(options.limit));

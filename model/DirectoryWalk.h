@@ -23,6 +23,9 @@
 // thread that walks; it may move the vector's contents away. What it throws
 // ends the walk.
 using FixSink = std::function<void(std::vector<Datapoint>& fixes)>;
+// The same with each fix's date beside it (days since 1970 in the stored
+// clock, one per fix; see SampleDays.h); it may move both away.
+using DatedFixSink = std::function<void(std::vector<Datapoint>& fixes, std::vector<std::int32_t>& days)>;
 
 struct WalkOptions {
     // Fixes inside the frame are kept, normalised over it when asked.
@@ -69,6 +72,9 @@ struct WalkOptions {
 // the tree holds more fixes than options.maxFixes. The sink may have been
 // given fixes before any of these.
 void walkDirectory(const std::string& path, const WalkOptions& options, ImportReport& report, const FixSink& sink);
+// The same, each file's dates handed on with its fixes.
+void walkDatedDirectory(const std::string& path, const WalkOptions& options, ImportReport& report,
+                        const DatedFixSink& sink);
 
 // The intervals of a label file; one that cannot be read gives none and is
 // recorded in report.unreadable. Unknown mode names are skipped and counted

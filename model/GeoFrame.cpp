@@ -96,14 +96,20 @@ Wide floorDivide(Wide a, Wide b) {  // b > 0
 
 }  // namespace
 
+namespace {
+constexpr long long kFarCell = 1LL << 60;
+}  // namespace
+
 long long exactCellOf(double degrees, double low, double high, int side) {
     if (degrees == high) return side - 1;
     // Far from every edge the double quotient decides; within a hair of one
     // (its error is far below 1e-9 cells for any frame) the decimals do.
     const double quotient = (degrees - low) / (high - low) * side;
     const double nearest = std::round(quotient);
-    if (std::fabs(quotient - nearest) > 1e-6 || std::fabs(quotient) > 1e15)
-        return static_cast<long long>(std::floor(quotient));
+    // Beyond 1e15 cells (a text sample at 1e33 degrees) only the side
+    // matters: the floor would not fit a long long.
+    if (std::fabs(quotient) > 1e15) return quotient > 0 ? kFarCell : -kFarCell;
+    if (std::fabs(quotient - nearest) > 1e-6) return static_cast<long long>(std::floor(quotient));
     const Decimal v = decimalOf(degrees), l = decimalOf(low), h = decimalOf(high);
     const int decimals = std::max({v.decimals, l.decimals, h.decimals});
     const Wide span = scaled(h, decimals) - scaled(l, decimals);

@@ -34,7 +34,8 @@ struct GeoFrame {
 // decimals.
 float placeOnAxis(double degrees, double low, double high, int side = 1000);
 // The cell exact decimal arithmetic gives: floor(side * (degrees - low) /
-// (high - low)), with degrees == high in cell side - 1.
+// (high - low)), with degrees == high in cell side - 1; beyond 1e15 cells
+// from the frame, +-2^60 on its side (the floor would not fit).
 long long exactCellOf(double degrees, double low, double high, int side = 1000);
 
 // Empty when the frame can be used, else why not, in words: not finite,

@@ -12,6 +12,7 @@
 
 #include "model/FastParse.h"
 #include "model/LoadError.h"
+#include "model/SampleDays.h"
 #include "model/TextFields.h"
 
 namespace {
@@ -163,7 +164,7 @@ inline bool plainLine(const char* p, const char* end, PlainFix& fix, const char*
 void parseTrajectoryText(std::string_view content, const std::string& path, bool normalize,
                          const LabelIndex& labels, const FrameBounds& frame,
                          std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip,
-                         const gis::TimeZone* zone) {
+                         const gis::TimeZone* zone, std::vector<std::int32_t>* days) {
     const char* const begin = content.data();
     const char* const end = begin + content.size();
     const char* p = begin;
@@ -189,10 +190,16 @@ void parseTrajectoryText(std::string_view content, const std::string& path, bool
         }
         TransportationMode mode = mode::UNKNOWN;
         std::int32_t stored = time;
-        if (zone) {
+        if (zone || days) {
             // dateKey: years since 1900, months since January, day.
             const std::int32_t key = dayOf();
-            stored = gis::localSecondOfDay(*zone, zoneCache, key / 10000 + 1900, key / 100 % 100 + 1, key % 100, time);
+            const int year = key / 10000 + 1900, month = key / 100 % 100 + 1, dayOfMonth = key % 100;
+            std::int32_t date = dayNumber(year, month, dayOfMonth);
+            if (zone) {
+                stored = gis::localSecondOfDay(*zone, zoneCache, year, month, dayOfMonth, time);
+                date = shiftDay(date, time, zoneCache.offsetSeconds);
+            }
+            if (days) days->push_back(date);
         }
         if (!labels.empty()) {
             const std::int32_t day = dayOf();
@@ -300,17 +307,21 @@ LabelIndex parseLabelsText(std::string_view content, const std::string& path,
     return index;
 }
 
-std::int64_t collapseVisits(std::vector<Datapoint>& points, std::size_t from) {
+std::int64_t collapseVisits(std::vector<Datapoint>& points, std::size_t from, std::vector<std::int32_t>* days) {
+    // The days column, when kept, folds with its records.
+    const bool dated = days && days->size() == points.size();
     std::size_t kept = from;
     std::int64_t lastCell = 0;
     for (std::size_t i = from; i < points.size(); ++i) {
         const std::int64_t cell = visitCellOf(points[i].x, points[i].y);
         if (i > from && cell == lastCell) continue;
         lastCell = cell;
+        if (dated) (*days)[kept] = (*days)[i];
         points[kept++] = points[i];
     }
     const auto folded = static_cast<std::int64_t>(points.size() - kept);
     points.resize(kept);
+    if (dated) days->resize(kept);
     return folded;
 }
 

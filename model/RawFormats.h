@@ -79,7 +79,9 @@ inline std::int64_t visitCellOf(float x, float y) {
 // track), into the run's first fix, keeping its position, mode and time; a
 // logger parked in a cell then counts once per stay. Returns how many fixes
 // were folded.
-std::int64_t collapseVisits(std::vector<Datapoint>& points, std::size_t from = 0);
+// A days column of the same length (see SampleDays.h) folds alongside.
+std::int64_t collapseVisits(std::vector<Datapoint>& points, std::size_t from = 0,
+                            std::vector<std::int32_t>* days = nullptr);
 
 // Appends the fixes of one trajectory file to `out`. A line that breaks the
 // format (fewer than seven fields, a latitude or longitude that is not wholly
@@ -88,11 +90,14 @@ std::int64_t collapseVisits(std::vector<Datapoint>& points, std::size_t from = 0
 // naming `path`, the line number and the text; with `skip` the line is
 // recorded there instead and the parse goes on. With a `zone`, each fix's
 // stored time of day is its UTC date and time under the zone's rules
-// (labels are still matched on the file's own clock).
+// (labels are still matched on the file's own clock). With `days`, each
+// kept fix's date (days since 1970) is appended there: the local date under
+// `zone`, else the file's own (a fixed offset is the caller's to apply, with
+// shiftDay, as it applies it to the time of day).
 void parseTrajectoryText(std::string_view content, const std::string& path, bool normalize,
                          const LabelIndex& labels, const FrameBounds& frame,
                          std::vector<Datapoint>& out, TrajectoryCounts& counts, BadLines* skip = nullptr,
-                         const gis::TimeZone* zone = nullptr);
+                         const gis::TimeZone* zone = nullptr, std::vector<std::int32_t>* days = nullptr);
 
 struct LabelCounts {
     std::int64_t lines = 0;

@@ -11,6 +11,7 @@
 #include "model/FastParse.h"
 #include "model/LoadError.h"
 #include "model/ModeNames.h"
+#include "model/SampleDays.h"
 
 namespace {
 
@@ -58,7 +59,8 @@ bool isTrackFile(const std::filesystem::path& path) {
 }
 
 void parseTrackFile(const std::string& path, const TrackOptions& options, bool normalize,
-                    const LabelIndex& labels, const FrameBounds& frame, std::vector<Datapoint>& out, TrackCounts& counts) {
+                    const LabelIndex& labels, const FrameBounds& frame, std::vector<Datapoint>& out, TrackCounts& counts,
+                    std::vector<std::int32_t>* days) {
     const auto format = gis::trackFormatOf(std::filesystem::path(path).filename().string());
     if (!format) throw UnreadableFileError(path, "is not a GPX, GeoJSON or CSV file");
     // A FIFO or device is refused by what it is, before any reader opens it.
@@ -133,6 +135,11 @@ void parseTrackFile(const std::string& path, const TrackOptions& options, bool n
             last->second = cell;
         }
         out.emplace_back(x, y, mode, time);
+        if (days) {
+            const std::int32_t utcDay = dayNumber(point.time.year, point.time.month, point.time.day);
+            const std::int32_t offset = options.zone ? zoneCache.offsetSeconds : options.utcOffsetSeconds;
+            days->push_back(shiftDay(utcDay, point.time.seconds, offset));
+        }
     };
 
     gis::TrackReadOptions readOptions;

@@ -79,8 +79,11 @@ bool isTrackFile(const std::filesystem::path& path);
 // DataFileError naming the file and the reason when it is not a regular
 // file or cannot be read, and naming the file and the point when a point is
 // bad and not to be skipped; LoadCancelled when options.progress says stop.
+// With `days`, each kept point's local date (days since 1970, in the clock
+// its time of day is stored in) is appended there.
 void parseTrackFile(const std::string& path, const TrackOptions& options, bool normalize,
-                    const LabelIndex& labels, const FrameBounds& frame, std::vector<Datapoint>& out, TrackCounts& counts);
+                    const LabelIndex& labels, const FrameBounds& frame, std::vector<Datapoint>& out, TrackCounts& counts,
+                    std::vector<std::int32_t>* days = nullptr);
 
 // A UTC offset written in hours, as trackora-import's --utc-offset and the
 // viewer take it: a decimal number from -24 to 24, signed or not ("8", "+8",

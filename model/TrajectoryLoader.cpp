@@ -19,6 +19,7 @@
 #include "model/LoadError.h"
 #include "model/FastParse.h"
 #include "model/ModeNames.h"
+#include "model/SampleDays.h"
 #include "model/SampleSource.h"
 #include "model/TextFields.h"
 
@@ -61,30 +62,97 @@ std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, bool norm
 
 std::vector<Datapoint> TrajectoryLoader::load(const std::string& path, std::int32_t limit,
                                               bool normalize) {
+    return loadCollected(path, limit, normalize, nullptr);
+}
+
+std::vector<Datapoint> TrajectoryLoader::loadDated(const std::string& path, std::int32_t limit, bool normalize,
+                                                   std::vector<std::int32_t>& days) {
+    days.clear();
+    return loadCollected(path, limit, normalize, &days);
+}
+
+namespace {
+
+// A sample file's clock moved by an offset: each time of day and, where it
+// is known, its date with it.
+void shiftSamples(Datapoint* points, std::int32_t* days, std::size_t count, std::int32_t offset) {
+    if (offset == 0) return;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (days && days[i] != kUnknownDay) days[i] = shiftDay(days[i], points[i].time, offset);
+        points[i].time = shiftTimeOfDay(points[i].time, offset);
+    }
+}
+
+}  // namespace
+
+std::vector<Datapoint> TrajectoryLoader::loadCollected(const std::string& path, std::int32_t limit, bool normalize,
+                                                       std::vector<std::int32_t>* days) {
     // A directory comes first, whatever its name: "trips.bin/" is a tree.
     // A path whose status cannot be read falls through to the readers,
     // which report why it cannot be opened.
     std::error_code error;
-    if (std::filesystem::directory_entry(path, error).is_directory(error))
-        return loadDirectory(path, limit, normalize);
-    if (isTrackFile(path)) return loadTrackFile(path, limit, normalize);
-    if (isRecordingFile(path)) return loadRecordingFile(path, limit, normalize);
+    if (std::filesystem::directory_entry(path, error).is_directory(error)) {
+        if (!days) return loadDirectory(path, limit, normalize);
+        std::vector<std::vector<Datapoint>> files;
+        std::vector<std::vector<std::int32_t>> fileDays;
+        std::size_t total = 0;
+        loadDirectory(path, limit, normalize, [&](std::vector<Datapoint>& fixes, std::vector<std::int32_t>& dates) {
+            total += fixes.size();
+            files.push_back(std::move(fixes));
+            fileDays.push_back(std::move(dates));
+        });
+        std::vector<Datapoint> out;
+        out.reserve(total);
+        days->reserve(total);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            out.insert(out.end(), files[i].begin(), files[i].end());
+            days->insert(days->end(), fileDays[i].begin(), fileDays[i].end());
+            std::vector<Datapoint>().swap(files[i]);
+        }
+        return out;
+    }
+    if (isTrackFile(path)) return loadTrackFile(path, limit, normalize, days);
+    if (isRecordingFile(path)) return loadRecordingFile(path, limit, normalize, days);
     refuseZoneWithoutDates(path);
     const bool binary = hasBinaryExtension(path);
     if (binary) frame = readFrameFile(path);  // before the samples: a malformed one costs no read
-    auto points = binary ? loadBinary(path, limit) : loadText(path, limit, normalize);
-    if (!tracks.zone && tracks.utcOffsetSeconds != 0)
-        for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
+    auto points = binary ? loadBinary(path, limit) : loadText(path, limit, normalize, days);
+    if (binary && days) {
+        // The days column as SampleFile reads it (checked against the
+        // records); records past the end of the file have no date.
+        days->assign(points.size(), kUnknownDay);
+        SampleFile file(path);
+        if (file.hasDays()) {
+            struct Enough {};
+            try {
+                file.forEachDatedChunk([&](const Datapoint*, const std::int32_t* dates, std::size_t count,
+                                           std::size_t first) {
+                    if (first >= points.size()) throw Enough{};
+                    std::copy(dates, dates + std::min(count, points.size() - first),
+                              days->begin() + static_cast<std::ptrdiff_t>(first));
+                });
+            } catch (const Enough&) {
+            }
+        }
+    }
+    if (!tracks.zone) shiftSamples(points.data(), days ? days->data() : nullptr, points.size(), tracks.utcOffsetSeconds);
     return points;
 }
 
 void TrajectoryLoader::load(const std::string& path, std::int32_t limit, bool normalize, const FixSink& sink) {
+    loadDated(path, limit, normalize,
+              [&](std::vector<Datapoint>& fixes, std::vector<std::int32_t>&) { sink(fixes); });
+}
+
+void TrajectoryLoader::loadDated(const std::string& path, std::int32_t limit, bool normalize,
+                                 const DatedFixSink& sink) {
     std::error_code error;
     if (std::filesystem::directory_entry(path, error).is_directory(error))
         return loadDirectory(path, limit, normalize, sink);
     if (isTrackFile(path) || isRecordingFile(path) || !hasBinaryExtension(path)) {
-        auto points = load(path, limit, normalize);
-        if (!points.empty()) sink(points);
+        std::vector<std::int32_t> days;
+        auto points = loadCollected(path, limit, normalize, &days);
+        if (!points.empty()) sink(points, days);
         return;
     }
     if (limit < -1)
@@ -98,13 +166,19 @@ void TrajectoryLoader::load(const std::string& path, std::int32_t limit, bool no
         limit == -1 ? file.size() : std::min(file.size(), static_cast<std::size_t>(limit));
     struct Enough {};  // stops the read once the limit is reached
     std::vector<Datapoint> chunk;
+    std::vector<std::int32_t> days;
     try {
-        file.forEachChunk([&](const Datapoint* samples, std::size_t count, std::size_t first) {
+        file.forEachDatedChunk([&](const Datapoint* samples, const std::int32_t* dates, std::size_t count,
+                                   std::size_t first) {
             if (first >= wanted) throw Enough{};
-            chunk.assign(samples, samples + std::min(count, wanted - first));
-            if (tracks.utcOffsetSeconds != 0)
-                for (auto& point : chunk) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
-            sink(chunk);
+            const std::size_t taken = std::min(count, wanted - first);
+            chunk.assign(samples, samples + taken);
+            if (dates)
+                days.assign(dates, dates + taken);
+            else
+                days.assign(taken, kUnknownDay);
+            shiftSamples(chunk.data(), days.data(), chunk.size(), tracks.utcOffsetSeconds);
+            sink(chunk, days);
             if (first + count >= wanted) throw Enough{};
         });
     } catch (const Enough&) {
@@ -112,7 +186,7 @@ void TrajectoryLoader::load(const std::string& path, std::int32_t limit, bool no
 }
 
 std::vector<Datapoint> TrajectoryLoader::loadTrackFile(const std::string& path, std::int32_t limit,
-                                                       bool normalize) {
+                                                       bool normalize, std::vector<std::int32_t>* days) {
     if (limit < -1)
         throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
                                     std::to_string(limit));
@@ -126,15 +200,18 @@ std::vector<Datapoint> TrajectoryLoader::loadTrackFile(const std::string& path, 
         if (progress) progress(ImportProgress{0, 1, done, std::max(total, done), kept, total >= 0});
         return !(cancel && cancel->load());
     };
-    parseTrackFile(path, options, normalize, labels, frameBounds(), points, counts);
+    parseTrackFile(path, options, normalize, labels, frameBounds(), points, counts, days);
     checkSampleCount(path, counts.kept);
-    if (limit != -1 && points.size() > static_cast<std::size_t>(limit)) points.resize(static_cast<std::size_t>(limit));
+    if (limit != -1 && points.size() > static_cast<std::size_t>(limit)) {
+        points.resize(static_cast<std::size_t>(limit));
+        if (days) days->resize(points.size());
+    }
     addTrackCounts(report, counts);
     return points;
 }
 
 std::vector<Datapoint> TrajectoryLoader::loadRecordingFile(const std::string& path, std::int32_t limit,
-                                                           bool normalize) {
+                                                           bool normalize, std::vector<std::int32_t>* days) {
     if (limit < -1)
         throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
                                     std::to_string(limit));
@@ -144,11 +221,11 @@ std::vector<Datapoint> TrajectoryLoader::loadRecordingFile(const std::string& pa
     if (!readFileContents(path, buffer, reason)) throw DataFileError(path, reason);
     std::vector<Datapoint> points;
     TrajectoryCounts counts;
+    std::vector<std::int32_t> dates;
     parseTrajectoryText(buffer, path, normalize, labels, frameBounds(), points, counts,
-                        skipBadLines ? &report.badLines : nullptr, tracks.zone.get());
-    if (!tracks.zone && tracks.utcOffsetSeconds != 0)
-        for (auto& point : points) point.time = shiftTimeOfDay(point.time, tracks.utcOffsetSeconds);
-    if (tracks.visits) counts.collapsed = collapseVisits(points);
+                        skipBadLines ? &report.badLines : nullptr, tracks.zone.get(), &dates);
+    if (!tracks.zone) shiftSamples(points.data(), dates.data(), points.size(), tracks.utcOffsetSeconds);
+    if (tracks.visits) counts.collapsed = collapseVisits(points, 0, &dates);
     checkSampleCount(path, counts.kept);
     report.trajectoryFiles = 1;
     report.collapsed = counts.collapsed;
@@ -157,6 +234,8 @@ std::vector<Datapoint> TrajectoryLoader::loadRecordingFile(const std::string& pa
     report.kept = counts.kept;
     report.outside = counts.outside;
     if (limit != -1 && points.size() > static_cast<std::size_t>(limit)) points.resize(static_cast<std::size_t>(limit));
+    dates.resize(points.size());
+    if (days) *days = std::move(dates);
     return points;
 }
 
@@ -212,7 +291,7 @@ std::vector<Datapoint> TrajectoryLoader::loadBinary(const std::string& path, std
 }
 
 std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::int32_t limit,
-                                                  bool normalize) {
+                                                  bool normalize, std::vector<std::int32_t>* days) {
     if (limit < -1)
         throw std::invalid_argument("sample limit must be -1 (everything) or at least 0, not " +
                                     std::to_string(limit));
@@ -242,10 +321,25 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
             throw DataFileError(path, "holds more than the 2147483647 samples a dataset may hold");
         ++lineNumber;
         try {
-            std::string_view fields[4];
-            if (std::count(line.begin(), line.end(), ' ') != 3 || !cutAllFields(line, ' ', fields))
+            // An optional fifth field dates the sample.
+            std::string_view fields[5];
+            std::string_view four[4];
+            const auto spaces = std::count(line.begin(), line.end(), ' ');
+            const bool cut = spaces == 4 ? cutAllFields(line, ' ', fields)
+                                         : spaces == 3 && cutAllFields(line, ' ', four);
+            if (spaces == 3) std::copy(four, four + 4, fields);
+            // Two spaces in a row or one at the end: a field is missing, not a date.
+            if (!cut || (spaces == 4 && std::any_of(fields, fields + 5, [](std::string_view f) { return f.empty(); })))
                 throwFieldError<std::invalid_argument>(
-                    path, lineNumber, line, "is not four fields separated by single spaces (x y time mode)");
+                    path, lineNumber, line,
+                    "is not four fields separated by single spaces (x y time mode), and a date (yyyy-mm-dd) "
+                    "after them at most");
+            std::int32_t day = kUnknownDay;
+            if (spaces == 4) {
+                const auto date = parseDay(fields[4]);
+                if (!date) throwFieldError<std::invalid_argument>(path, lineNumber, fields[4], "is not a date (yyyy-mm-dd)");
+                day = *date;
+            }
             const CoordinateResult latitude =
                 convertField(toDouble, isDecimalNumber, "is not a number", fields[0], path, lineNumber);
             const CoordinateResult longitude =
@@ -258,6 +352,7 @@ std::vector<Datapoint> TrajectoryLoader::loadText(const std::string& path, std::
             const float y =
                 normalize ? placeOnAxis(longitude.value, bounds.minLongitude, bounds.maxLongitude) : longitude.single;
             points.emplace_back(x, y, static_cast<TransportationMode>(mode), time);
+            if (days) days->push_back(day);
         } catch (const std::logic_error&) {  // std::invalid_argument, std::out_of_range
             if (!skipBadLines) throw;
             report.badLines.add(path, lineNumber, line);
@@ -286,6 +381,12 @@ void TrajectoryLoader::loadDirectory(const std::string& path, std::int32_t limit
                                      const FixSink& sink) {
     report = ImportReport();
     walkDirectory(path, walkOptions(limit, normalize), report, sink);
+}
+
+void TrajectoryLoader::loadDirectory(const std::string& path, std::int32_t limit, bool normalize,
+                                     const DatedFixSink& sink) {
+    report = ImportReport();
+    walkDatedDirectory(path, walkOptions(limit, normalize), report, sink);
 }
 
 std::vector<Datapoint> TrajectoryLoader::loadDirectory(const std::string& path, std::int32_t limit,

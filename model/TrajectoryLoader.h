@@ -70,6 +70,15 @@ public:
     // trees and binary files, whatever their size.
     void load(const std::string& path, std::int32_t limit, bool normalize, const FixSink& sink);
 
+    // The same two, with each sample's date (days since 1970 in the clock
+    // its time of day is in, see SampleDays.h) beside it: from the
+    // recordings' date field, the track files' timestamps, a text sample's
+    // fifth field or a binary file's days column; kUnknownDay where the
+    // input holds none.
+    std::vector<Datapoint> loadDated(const std::string& path, std::int32_t limit, bool normalize,
+                                     std::vector<std::int32_t>& days);
+    void loadDated(const std::string& path, std::int32_t limit, bool normalize, const DatedFixSink& sink);
+
     // Headerless array of 16-byte records. With a limit, exactly that many
     // records come back; those past the end of the file keep default values.
     // Throws DataFileError when the file cannot be opened or read, is not a
@@ -84,7 +93,10 @@ public:
     // be opened or is not a regular file, std::invalid_argument or
     // std::out_of_range (naming the file, line and text) for a line that
     // breaks the format, unless skipBadLines is set.
-    std::vector<Datapoint> loadText(const std::string& path, std::int32_t limit, bool normalize);
+    // An optional fifth field, yyyy-mm-dd, is the sample's date (to `days`
+    // when given, kUnknownDay for a line without one).
+    std::vector<Datapoint> loadText(const std::string& path, std::int32_t limit, bool normalize,
+                                    std::vector<std::int32_t>* days = nullptr);
 
     // Walks a tree of label and trajectory files, entries in name order,
     // without following links to directories (see walkDirectory), and hands
@@ -95,6 +107,7 @@ public:
     // std::filesystem::filesystem_error when `path` itself cannot be listed,
     // and DataFileError when the tree holds more fixes than a 32-bit count.
     void loadDirectory(const std::string& path, std::int32_t limit, bool normalize, const FixSink& sink);
+    void loadDirectory(const std::string& path, std::int32_t limit, bool normalize, const DatedFixSink& sink);
     // The same, collected.
     std::vector<Datapoint> loadDirectory(const std::string& path, std::int32_t limit, bool normalize);
 
@@ -102,11 +115,13 @@ public:
     // `labels` is set), its fixes inside the box, at most `limit`. Fills
     // `report` as a tree of one file would; throws DataFileError when it
     // cannot be read, and what parseTrajectoryText throws.
-    std::vector<Datapoint> loadRecordingFile(const std::string& path, std::int32_t limit, bool normalize);
+    std::vector<Datapoint> loadRecordingFile(const std::string& path, std::int32_t limit, bool normalize,
+                                             std::vector<std::int32_t>* days = nullptr);
 
     // The points of one GPS track file inside the box, at most `limit`.
     // Fills `report`; throws DataFileError (see parseTrackFile).
-    std::vector<Datapoint> loadTrackFile(const std::string& path, std::int32_t limit, bool normalize);
+    std::vector<Datapoint> loadTrackFile(const std::string& path, std::int32_t limit, bool normalize,
+                                         std::vector<std::int32_t>* days = nullptr);
 
     // The intervals of a label file; a file that cannot be opened gives an
     // empty index. Unknown mode names are skipped and counted in `report`.
@@ -118,6 +133,8 @@ public:
                                                const LabelIndex& labels);
 
 private:
+    std::vector<Datapoint> loadCollected(const std::string& path, std::int32_t limit, bool normalize,
+                                         std::vector<std::int32_t>* days);
     // Sample files hold times of day only: a zone's rules cannot apply.
     void refuseZoneWithoutDates(const std::string& path) const;
     // The walk's settings from the loader's.

@@ -384,6 +384,76 @@ TEST(GeoTiff, BandsCarryTheirUnitAndDescriptionInACloudOptimisedLayout) {
 
 namespace {
 
+// Values per day say so: the unit and UNITS per day, the days counted in
+// DAYS, and a difference names its second selection and its days.
+TEST(GeoTiff, PerDayValuesCarryTheirUnitAndDays) {
+    TempDir dir;
+    // Saturday 2008-03-01 and Monday 2008-03-03, two samples in one cell.
+    const std::string input = dir.write("s.txt", "39.90005 116.30005 100 2 2008-03-01\n"
+                                                 "39.90005 116.30005 200 2 2008-03-03\n");
+    const std::string tif = (dir.root() / "days.tif").string();
+    const struct {
+        std::string options;
+        const char* unit;
+        const char* days;
+        const char* daysB;
+        float value;
+    } cases[] = {
+        {"--per-day --values count", "samples/day", "3", nullptr, 2.0f / 3.0f},
+        {"--per-day", "samples/km2/day", "3", nullptr, -1.0f},
+        // The data runs Saturday to Monday: its weekend is two days.
+        {"--weekdays sat,sun --per-day --values count", "samples/day", "2", nullptr, 0.5f},
+        {"--values count --weekdays mon --versus --weekdays sat", "samples/day", "1", "1", 0.0f},
+        {"--values count", "samples", nullptr, nullptr, 2.0f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        std::string output;
+        ASSERT_EQ(runTool("'" + input + "' --size 1 --geotiff '" + tif + "' " + c.options, output), 0) << output;
+        const Raster raster = readBack(tif);
+        EXPECT_EQ(raster.unit, c.unit);
+        EXPECT_EQ(raster.metadata("UNITS"), c.unit);
+        EXPECT_EQ(raster.metadata("DAYS"), c.days ? c.days : "(absent)");
+        EXPECT_EQ(raster.metadata("DAYS_B"), c.daysB ? c.daysB : "(absent)");
+        if (c.value >= 0.0f) {
+            EXPECT_EQ(raster.at(116.30005, 39.90005), c.value);
+        }
+    }
+}
+
+// A day cube per day: each slice's counts over the selection's days, its
+// unit per day and the days counted recorded.
+TEST(GeoTiff, PerDayCubeSlicesAreCountsOverTheDays) {
+    TempDir dir;
+    const std::string input = dir.write("s.txt", "39.90005 116.30005 100 2 2008-03-01\n"
+                                                 "39.90005 116.30005 200 2 2008-03-03\n"
+                                                 "39.90005 116.30005 50000 2 2008-03-03\n");
+    const std::string cube = (dir.root() / "days.nc").string();
+    std::string output;
+    ASSERT_EQ(runTool("'" + input + "' --values count --per-day --cube '" + cube + "' --step 12h", output), 0) << output;
+    GDALAllRegister();
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(cube.c_str(), GDAL_OF_MULTIDIM_RASTER | GDAL_OF_READONLY));
+    ASSERT_TRUE(dataset) << CPLGetLastErrorMsg();
+    const auto root = dataset->GetRootGroup();
+    const auto counts = root->OpenMDArray("count");
+    ASSERT_TRUE(counts);
+    EXPECT_EQ(counts->GetUnit(), "samples/day");
+    const auto days = root->GetAttribute("days");
+    ASSERT_TRUE(days);
+    EXPECT_STREQ(days->ReadAsString(), "3");
+    std::vector<float> cells(static_cast<std::size_t>(2) * kGridCells);
+    const GUInt64 start[3] = {0, 0, 0};
+    const size_t count[3] = {2, 1000, 1000};
+    ASSERT_TRUE(counts->Read(start, count, nullptr, nullptr, GDALExtendedDataType::Create(GDT_Float32), cells.data()));
+    float morning = 0, afternoon = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(kGridCells); ++i) {
+        morning += cells[i];
+        afternoon += cells[i + kGridCells];
+    }
+    EXPECT_EQ(morning, 2.0f / 3.0f);
+    EXPECT_EQ(afternoon, 1.0f / 3.0f);
+}
+
 // A picture of a frame that is not square on the ground keeps its shape (a
 // square one squashes it) and carries its world file and coordinate system,
 // so GDAL places it on the frame; the default box stays 1000 x 1000.

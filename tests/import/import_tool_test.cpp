@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "model/OutputFile.h"
+#include "model/SampleDays.h"
+#include "model/SampleSource.h"
 #include "model/TrajectoryLoader.h"
 #include "tests/TempDir.h"
 #include "tools/import/ImportTool.h"
@@ -141,7 +143,7 @@ TEST(ImportTool, WritesNormalisedRecordsAndASummary) {
     EXPECT_NE(run.out.find("outside the box:   1\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Unknown 1 Car 2\n"), std::string::npos) << run.out;  // taxi counts as car
     EXPECT_NE(run.out.find("1 lines skipped: \"skate\" 1"), std::string::npos) << run.out;
-    EXPECT_EQ(filesIn(dir.root() / "out"), std::vector<std::string>{"data.bin"});
+    EXPECT_EQ(filesIn(dir.root() / "out"), (std::vector<std::string>{"data.bin", "data.bin.days"}));
 
     // A text sample file and a binary file go through the same way.
     options.input = dir.write("samples.txt", "39.9 116.3 3600 2\n");
@@ -420,7 +422,7 @@ TEST(ImportTool, TemporaryFilesACrashLeftAreCleaned) {
     ASSERT_EQ(import(options).status, 0);
     ::close(holder);
     EXPECT_EQ(filesIn(dir.root() / "data"),
-              (std::vector<std::string>{".data.bin.tmp-BBBBBB", ".other.bin.tmp-CCCCCC", "data.bin"}));
+              (std::vector<std::string>{".data.bin.tmp-BBBBBB", ".other.bin.tmp-CCCCCC", "data.bin", "data.bin.days"}));
 }
 
 // A signal removes every pending temporary file, however many outputs are
@@ -1066,7 +1068,11 @@ TEST(ImportCommit, SamplesAndFrameFileChangeTogetherOrNotAtAll) {
         options.box = parseFrame("39,116,41,117");
         ASSERT_EQ(import(options).status, 0);
         const std::string samples = readAll(options.output), frame = readAll(frameFilePath(options.output));
+        const std::string days = readAll(daysFilePath(options.output));
         ASSERT_FALSE(frame.empty());
+        ASSERT_EQ(days.size(), samples.size() / 4);
+        // The new import would date its fixes a day earlier.
+        options.tracks.utcOffsetSeconds = -9 * 3600;
 
         if (c.box)
             options.box = parseFrame("39.5,116,40.5,117");
@@ -1083,7 +1089,8 @@ TEST(ImportCommit, SamplesAndFrameFileChangeTogetherOrNotAtAll) {
         EXPECT_TRUE(fs::is_directory(blocked + "/kept"));
         if (c.frameBecomesDirectory) EXPECT_EQ(readAll(options.output), samples);
         else EXPECT_EQ(readAll(frameFilePath(options.output)), frame);
-        EXPECT_EQ(filesIn(dir.root()), (std::vector<std::string>{"out.bin", "out.bin.frame", "raw"}));
+        EXPECT_EQ(readAll(daysFilePath(options.output)), days);
+        EXPECT_EQ(filesIn(dir.root()), (std::vector<std::string>{"out.bin", "out.bin.days", "out.bin.frame", "raw"}));
     }
 }
 
@@ -1169,4 +1176,53 @@ TEST(ImportFrame, FitWithEveryFixBeyond85DegreesWritesNothing) {
         EXPECT_FALSE(fs::exists(options.output));
         EXPECT_FALSE(fs::exists(frameFilePath(options.output)));
     }
+}
+
+// The days column: one date per record, in the stored clock, written and
+// committed with the samples; carried over from a binary input; the files
+// of two imports concatenate with their columns; an import without dates
+// leaves no old column behind to date its records wrongly.
+TEST(ImportDays, TheDaysColumnFollowsTheSamples) {
+    TempDir dir;
+    dir.write("raw/000/Trajectory/1.plt", kHeader + "39.9,116.3,0,0,0,2008-12-31,15:00:00\n"
+                                                    "39.9,116.3,0,0,0,2008-12-31,16:00:00\n"
+                                                    "39.91,116.31,0,0,0,2009-03-01,01:00:00\n");
+    ImportOptions options;
+    options.input = (dir.root() / "raw").string();
+    options.output = (dir.root() / "a.bin").string();
+    options.tracks.utcOffsetSeconds = 8 * 3600;
+    ASSERT_EQ(import(options).status, 0);
+    // 15:00 UTC + 8 h is still the 31st, 16:00 UTC is New Year's Day.
+    const std::vector<std::int32_t> expected = {dayNumber(2008, 12, 31), dayNumber(2009, 1, 1), dayNumber(2009, 3, 1)};
+    const auto readDays = [](const std::string& path) {
+        SampleFile file(path);
+        std::vector<std::int32_t> days;
+        file.forEachDatedChunk([&](const Datapoint*, const std::int32_t* d, std::size_t count, std::size_t) {
+            if (d) days.insert(days.end(), d, d + count);
+        });
+        return days;
+    };
+    EXPECT_EQ(readDays(options.output), expected);
+
+    // A binary input keeps its dates (its clock is already the stored one).
+    ImportOptions copy;
+    copy.input = options.output;
+    copy.output = (dir.root() / "b.bin").string();
+    ASSERT_EQ(import(copy).status, 0);
+    EXPECT_EQ(readAll(daysFilePath(copy.output)), readAll(daysFilePath(options.output)));
+
+    // Two files of one frame, each with its column, concatenate.
+    const std::string both = (dir.root() / "both.bin").string();
+    dir.write("both.bin", readAll(options.output) + readAll(copy.output));
+    dir.write("both.bin.days", readAll(daysFilePath(options.output)) + readAll(daysFilePath(copy.output)));
+    std::vector<std::int32_t> twice = expected;
+    twice.insert(twice.end(), expected.begin(), expected.end());
+    EXPECT_EQ(readDays(both), twice);
+
+    // Samples without dates replace dated ones: the old column goes too.
+    dir.write("plain.txt", "39.9 116.3 3600 2\n");
+    copy.input = (dir.root() / "plain.txt").string();
+    ASSERT_EQ(import(copy).status, 0);
+    EXPECT_FALSE(fs::exists(daysFilePath(copy.output)));
+    EXPECT_FALSE(SampleFile(copy.output).hasDays());
 }

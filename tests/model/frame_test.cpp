@@ -309,3 +309,15 @@ TEST(GeoFrame, FittedFramesAreSquareOnTheGround) {
 }
 
 }  // namespace
+
+// A coordinate absurdly far outside the frame (text samples keep every
+// value) still lands on its own side, instead of a conversion that does not
+// fit a long long; its float stays the nearest.
+TEST(ExactCell, FarOutsideTheFrameKeepsItsSide) {
+    for (const double degrees : {1e33, -1e33, 1e300, -1e300, 4e14}) {
+        const long long cell = exactCellOf(degrees, 39.75, 40.1);
+        EXPECT_EQ(cell > 0, degrees > 0) << degrees;
+        const float placed = placeOnAxis(degrees, 39.75, 40.1);
+        EXPECT_EQ(placed, static_cast<float>((degrees - 39.75) / (40.1 - 39.75))) << degrees;
+    }
+}

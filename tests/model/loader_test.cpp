@@ -165,11 +165,13 @@ TEST(TextFile, LinesOutsideTheFormatNameFileLineAndText) {
         std::string message;  // after "PATH" line 2:
         bool outOfRange = false;
     };
-    const std::string fields = "is not four fields separated by single spaces (x y time mode)";
+    const std::string fields =
+        "is not four fields separated by single spaces (x y time mode), and a date (yyyy-mm-dd) after them at most";
     const std::vector<Case> cases = {
         // Field count: a missing field was taken from its neighbour.
         {"39.9 116.4 3600", "\"39.9 116.4 3600\" " + fields},
-        {"39.9 116.4 3600 2 extra", "\"39.9 116.4 3600 2 extra\" " + fields},
+        // A fifth field is a date or nothing.
+        {"39.9 116.4 3600 2 extra", "\"extra\" is not a date (yyyy-mm-dd)"},
         {"39.9  116.4 3600 2", "\"39.9  116.4 3600 2\" " + fields},
         {"39.9,116.4", "\"39.9,116.4\" " + fields},
         // Numbers that only start like one.
@@ -184,6 +186,8 @@ TEST(TextFile, LinesOutsideTheFormatNameFileLineAndText) {
         {"39.9\x01\t 116.4 1 2", "\"39.9\\x01\\t\" is not a number"},
         {std::string("39.9\0", 5) + " 116.4 1 2", "\"39.9\\0\" is not a number"},
         {std::string(100, '7') + " 1 1 1", "\"" + std::string(80, '7') + "\u2026\" is out of range", true},
+        {"39.9 116.4 3600 2 2008-01-01 x", "\"39.9 116.4 3600 2 2008-01-01 x\" " + fields},
+        {"39.9 116.4 3600 2 ", "\"39.9 116.4 3600 2 \" " + fields},
     };
     TempDir dir;
     TrajectoryLoader loader;

@@ -123,8 +123,13 @@ bool referenceLabelTime(std::string_view text, std::tm& tm) {
 
 bool referenceTextSampleLine(std::string_view line) {
     const std::vector<std::string> fields = splitAll(std::string(line), ' ');
-    return fields.size() == 4 && matches(fields[0], kNumber) && matches(fields[1], kNumber) &&
-           matches(fields[2], kInteger) && matches(fields[3], kInteger);
+    // An optional fifth field: a yyyy-mm-dd day the calendar has.
+    static const std::regex fourDigitDate(R"(\d{4}-\d{2}-\d{2})");
+    std::tm tm{};
+    return (fields.size() == 4 ||
+            (fields.size() == 5 && matches(fields[4], fourDigitDate) && referenceDate(fields[4], tm))) &&
+           matches(fields[0], kNumber) && matches(fields[1], kNumber) && matches(fields[2], kInteger) &&
+           matches(fields[3], kInteger);
 }
 
 bool referenceTrajectoryLine(std::string_view line) {

@@ -170,3 +170,79 @@ TEST(DataLoader, UtcOffsetTextReadAndShown) {
 }
 
 }  // namespace
+
+// The Data window's dates: the first and last date of the samples, from a
+// binary file's days column (noted in the pass that indexes it) or from
+// the recordings' own dates; none for samples without dates.
+TEST(DataLoader, LoadsKnowTheSpanOfTheirDates) {
+    TempDir dir;
+    const std::vector<Datapoint> records(3, Datapoint(0.5f, 0.5f, mode::WALK, 100));
+    const std::string dated = dir.writeRecords("dated.bin", records);
+    dir.writeRecords("dated.bin.days", std::vector<std::int32_t>{14000, kUnknownDay, 13990});
+    const std::string undated = dir.writeRecords("undated.bin", records);
+    dir.write("tree/000/Trajectory/a.plt", "h\nh\nh\nh\nh\nh\n39.9,116.3,0,0,0,2008-10-23,10:00:00\n"
+                                           "39.9,116.3,0,0,0,2008-10-21,23:30:00\n");
+    const struct {
+        std::string path;
+        std::int32_t offset;
+        std::int32_t first, last;
+    } cases[] = {
+        {dated, 0, 13990, 14000},
+        {undated, 0, kUnknownDay, kUnknownDay},
+        {(dir.root() / "tree").string(), 0, dayNumber(2008, 10, 21), dayNumber(2008, 10, 23)},
+        // An hour east, 23:30 UTC is the next day.
+        {(dir.root() / "tree").string(), 3600, dayNumber(2008, 10, 22), dayNumber(2008, 10, 23)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const LoadedData loaded = loadData(c.path, 5, [](const std::string&, float) {}, nullptr, c.offset);
+        ASSERT_TRUE(loaded.ok()) << loaded.error;
+        EXPECT_EQ(loaded.dataset->firstDay, c.first);
+        EXPECT_EQ(loaded.dataset->lastDay, c.last);
+    }
+    EXPECT_EQ(dateSpanText(13990, 14000), "2008-04-21 to 2008-05-01");
+    EXPECT_EQ(dateSpanText(kUnknownDay, kUnknownDay), "none kept");
+}
+
+// Chosen days index only their samples, from a sample file's days column
+// or a tree's own dates, while the span of dates stays the whole data's;
+// samples without dates fail such a load, saying why.
+TEST(DataLoader, ChosenDaysIndexOnlyTheirSamples) {
+    TempDir dir;
+    // Saturday 2008-03-01, Sunday, Monday, and one without a date.
+    const std::vector<Datapoint> records(4, Datapoint(0.5f, 0.5f, mode::WALK, 100));
+    const std::int32_t saturday = dayNumber(2008, 3, 1);
+    const std::string dated = dir.writeRecords("dated.bin", records);
+    dir.writeRecords("dated.bin.days", std::vector<std::int32_t>{saturday, saturday + 1, saturday + 2, kUnknownDay});
+    dir.write("tree/000/Trajectory/a.plt", "h\nh\nh\nh\nh\nh\n39.9,116.3,0,0,0,2008-03-01,10:00:00\n"
+                                           "39.9,116.3,0,0,0,2008-03-03,10:00:00\n");
+    const std::string undated = dir.writeRecords("undated.bin", records);
+    const struct {
+        std::string path;
+        DayFilter days;
+        std::int32_t count;  // -1: the load fails
+    } cases[] = {
+        {dated, DayFilter{0x60, DayFilter{}.first, DayFilter{}.last}, 2},
+        {dated, DayFilter{0x7f, saturday + 2, saturday + 9}, 1},
+        {dated, DayFilter{0x01, saturday, saturday + 1}, 0},
+        {(dir.root() / "tree").string(), DayFilter{0x01, DayFilter{}.first, DayFilter{}.last}, 1},
+        {undated, DayFilter{0x60, DayFilter{}.first, DayFilter{}.last}, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + std::to_string(c.days.weekdays));
+        const LoadedData loaded =
+            loadData(c.path, 5, [](const std::string&, float) {}, nullptr, 0, {}, FrameRequest{}, c.days);
+        if (c.count < 0) {
+            EXPECT_FALSE(loaded.ok());
+            EXPECT_NE(loaded.error.find("has no dates"), std::string::npos) << loaded.error;
+            continue;
+        }
+        ASSERT_TRUE(loaded.ok()) << loaded.error;
+        EXPECT_EQ(loaded.dataset->count, c.count);
+        if (c.count == 0) {
+            EXPECT_EQ(loaded.noSamplesReason, "none of its samples lies on the chosen days");
+        }
+        EXPECT_EQ(loaded.dataset->firstDay, saturday);
+        EXPECT_EQ(loaded.dataset->lastDay, saturday + 2);
+    }
+}

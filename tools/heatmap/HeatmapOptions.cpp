@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <tuple>
 #include <cstdio>
 
 #include "model/GeoFrame.h"
@@ -44,6 +45,15 @@ const char* const kHeatmapUsage =
     "  --lut FILE            colour table for --png (default resources/lut.png)\n"
     "  --normalized          text input holds normalised coordinates, not degrees\n"
     "  --repeat N            compute N times and print the median time\n"
+    "  --weekdays LIST       only samples of these weekdays: mon-fri, sat,sun, fri-mon,\n"
+    "                        weekdays, weekend... (the data must have dates: INPUT.days)\n"
+    "  --dates FROM..TO      only samples of these dates, yyyy-mm-dd, both ends inclusive\n"
+    "  --per-day             densities and counts divided by the days the selection covers\n"
+    "                        (its dates within the data's first and last, on its weekdays)\n"
+    "  --versus [B]          everything after it is a second selection B (--modes, --time,\n"
+    "                        --weekdays, --dates, --input FILE of the same frame; each\n"
+    "                        defaults as above); --grid, --geotiff and --png then hold A per\n"
+    "                        day minus B per day, in samples per km2 (or --values count)\n"
     "  --script FILE         one compute per line of FILE, each line a full set of the\n"
     "                        settings and output options above; prints each line's\n"
     "                        compute time, then the median, 99th percentile and maximum\n";
@@ -125,10 +135,89 @@ namespace {
 // Options that set up the run rather than one grid: not for script lines.
 bool isRunOption(const std::string& argument) {
     return argument == "--engine" || argument == "--repeat" || argument == "--normalized" ||
-           argument == "--script" || argument == "--help" || argument == "-h";
+           argument == "--script" || argument == "--help" || argument == "-h" || argument == "--versus";
+}
+
+std::uint8_t weekdaysOption(const std::string& text) {
+    const auto bits = parseWeekdays(text);
+    if (!bits || *bits == 0)
+        throw UsageError("--weekdays: \"" + echoText(text) +
+                         "\" is not a list of weekdays (mon-fri, sat,sun, tue,thu, weekdays, weekend)");
+    return *bits;
+}
+
+std::pair<std::int32_t, std::int32_t> modeAndTime(const std::string& option, const std::string& text,
+                                                 std::int32_t& mask) {
+    if (option == "--modes") {
+        const auto parsed = parseModeMask(text);
+        if (!parsed) throw UsageError("--modes: \"" + echoText(text) + "\" is not all, a mask 0..2047 or a list of mode names");
+        mask = *parsed;
+        return {};
+    }
+    const auto dash = text.find('-');
+    const auto from = dash == std::string::npos ? std::nullopt : parseTimeOfDay(std::string_view(text).substr(0, dash));
+    const auto to = dash == std::string::npos ? std::nullopt : parseTimeOfDay(std::string_view(text).substr(dash + 1));
+    if (!from || !to)
+        throw UsageError("--time: \"" + echoText(text) + "\" is not FROM-TO in seconds (0..86400) or hh:mm[:ss]");
+    if (*from > *to) throw UsageError("--time: \"" + echoText(text) + "\" starts after it ends");
+    return {*from, *to};
+}
+
+// Everything after --versus: the second selection.
+HeatmapOptions::Versus parseVersus(const std::vector<std::string>& arguments, std::size_t from) {
+    HeatmapOptions::Versus versus;
+    for (std::size_t i = from; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument != "--modes" && argument != "--time" && argument != "--weekdays" && argument != "--dates" &&
+            argument != "--input")
+            throw UsageError("--versus: " + (argument.empty() || argument[0] != '-' ? "\"" + echoText(argument) + "\"" : echoText(argument)) +
+                             " is not one of the options of a selection (--modes, --time, --weekdays, --dates, "
+                             "--input); every option after --versus belongs to the second selection");
+        if (i + 1 >= arguments.size()) throw UsageError("--versus: " + argument + " needs a value");
+        const std::string& text = arguments[++i];
+        if (argument == "--modes") {
+            modeAndTime(argument, text, versus.modeMask);
+        } else if (argument == "--time") {
+            std::int32_t unused = 0;
+            std::tie(versus.minTime, versus.maxTime) = modeAndTime(argument, text, unused);
+        } else if (argument == "--weekdays") {
+            versus.days.weekdays = weekdaysOption(text);
+        } else if (argument == "--dates") {
+            std::tie(versus.days.first, versus.days.last) = parseDateRange(argument, text);
+        } else {
+            if (text.empty()) throw UsageError("--versus: --input needs a file name");
+            versus.input = text;
+        }
+    }
+    return versus;
 }
 
 }  // namespace
+
+std::pair<std::int32_t, std::int32_t> parseDateRange(const std::string& option, std::string_view text) {
+    const auto dots = text.find("..");
+    const auto from = dots == std::string_view::npos ? std::nullopt : parseDay(text.substr(0, dots));
+    const auto to = dots == std::string_view::npos ? std::nullopt : parseDay(text.substr(dots + 2));
+    if (!from || !to)
+        throw UsageError(option + ": \"" + echoText(std::string(text)) +
+                         "\" is not FROM..TO, two dates yyyy-mm-dd the calendar has (2008-01-01..2008-12-31)");
+    if (*from > *to) throw UsageError(option + ": \"" + echoText(std::string(text)) + "\" starts after it ends");
+    return {*from, *to};
+}
+
+std::string dayFilterText(const DayFilter& days) {
+    static const char* const kNames[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+    std::string text;
+    if (days.weekdays != 0x7f) {
+        for (int d = 0; d < 7; ++d)
+            if ((days.weekdays >> d) & 1) text += std::string(text.empty() ? "" : ",") + kNames[d];
+    } else {
+        text = "every weekday";
+    }
+    if (days.first != DayFilter{}.first || days.last != DayFilter{}.last)
+        text += ", " + formatDay(days.first) + ".." + formatDay(days.last);
+    return text;
+}
 
 HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, OptionScope scope) {
     HeatmapOptions options;
@@ -239,6 +328,17 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             options.repeat = *repeat;
         } else if (argument == "--script") {
             options.scriptPath = value();
+        } else if (argument == "--weekdays") {
+            options.days.weekdays = weekdaysOption(value());
+            options.daysGiven = true;
+        } else if (argument == "--dates") {
+            std::tie(options.days.first, options.days.last) = parseDateRange(argument, value());
+            options.daysGiven = true;
+        } else if (argument == "--per-day") {
+            options.perDay = true;
+        } else if (argument == "--versus") {
+            options.versus = parseVersus(arguments, i + 1);
+            break;
         } else if (!argument.empty() && argument[0] == '-') {
             throw UsageError("unknown option " + echoText(argument));
         } else if (options.input.empty()) {
@@ -260,5 +360,12 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
     if (!options.scriptPath.empty() && !lineOption.empty())
         throw UsageError(lineOption + " goes on the lines of the --script file, not beside it");
     if (!options.scriptPath.empty() && options.repeat != 1) throw UsageError("--repeat does not go with --script");
+    if (options.versus) {
+        if (options.values == GridValues::display)
+            throw UsageError("--versus: the difference is in samples per km2 per day or, with --values count, "
+                             "samples per day; --values display has no difference");
+        if (!options.cubePath.empty()) throw UsageError("--versus does not go with --cube");
+        if (!options.scriptPath.empty()) throw UsageError("--versus does not go with --script");
+    }
     return options;
 }

@@ -10,6 +10,7 @@
 
 #include "settings/ControlSettings.h"
 #include "app/GridValues.h"
+#include "model/SampleDays.h"
 
 struct HeatmapOptions {
     std::string input;
@@ -36,6 +37,23 @@ struct HeatmapOptions {
     // known (applyFrame); without --size the table then reaches three sigmas.
     std::optional<double> sigmaMetres;
     bool sizeGiven = false;
+    // --weekdays and --dates: the days whose samples are taken (the data
+    // must have dates); --per-day divides densities and counts by the
+    // number of days the selection covers.
+    DayFilter days;
+    bool daysGiven = false;
+    bool perDay = false;
+    // --versus: the selection whose per-day values are subtracted (its
+    // modes, window and days; kernel, sigma and size are this one's), and
+    // the sample file it is taken from ("": the same input).
+    struct Versus {
+        std::int32_t modeMask = kAllModes;
+        std::int32_t minTime = 0;
+        std::int32_t maxTime = 86400;
+        DayFilter days;
+        std::string input;
+    };
+    std::optional<Versus> versus;
 };
 
 // Where options are read: the command line, or one line of a --script file,
@@ -65,5 +83,13 @@ std::optional<std::int32_t> parseStep(std::string_view text);
 
 // "25200", "07:00" or "07:00:30": seconds since midnight, 0..86400.
 std::optional<std::int32_t> parseTimeOfDay(std::string_view text);
+
+// "2008-01-01..2008-12-31": both ends inclusive, FROM not after TO.
+// Throws UsageError naming `option` and what is wrong.
+std::pair<std::int32_t, std::int32_t> parseDateRange(const std::string& option, std::string_view text);
+
+// The modes, window and days of a selection, for messages:
+// "modes walk,bus; 07:00:00-09:00:00; sat,sun; 2008-01-01..2008-12-31".
+std::string dayFilterText(const DayFilter& days);
 
 extern const char* const kHeatmapUsage;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -30,6 +31,7 @@
 #include "model/LoadError.h"
 #include "model/OutputFile.h"
 #include "model/RuntimeFiles.h"
+#include "model/SampleDays.h"
 #include "model/SampleSource.h"
 #include "model/TrajectoryLoader.h"
 #include "tools/heatmap/HeatmapOptions.h"
@@ -58,9 +60,10 @@ bool writeGrid(std::optional<OutputFile>& out, const std::vector<float>& grid) {
 }
 
 bool writeGeoTiff(std::optional<OutputFile>& out, const std::vector<float>& cells, const ControlSettings& settings,
-                  double densest, GridValues values, const GeoFrame& frame, const std::string& clock) {
+                  double densest, GridValues values, const GeoFrame& frame, const std::string& clock,
+                  const DayCount& days = {}) {
     try {
-        writeDensityGeoTiff(*out, cells, settings, densest, values, frame, clock);
+        writeDensityGeoTiff(*out, cells, settings, densest, values, frame, clock, days);
     } catch (const std::exception& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         out.reset();
@@ -121,6 +124,27 @@ bool readColourTables(const std::vector<std::pair<std::string, const HeatmapOpti
 // The picture, its world file and its coordinate system: all written before
 // any is committed, the sidecars first, so a failed write replaces nothing;
 // on a failure all three temporary files go at once.
+// The picture of a grid in the frame's shape: each pixel coloured by
+// colour(value, rgb) from the cell under its centre.
+template <typename Colour>
+std::vector<unsigned char> pictureOf(const std::vector<float>& grid, const PictureShape& shape, Colour colour) {
+    std::vector<unsigned char> image(static_cast<std::size_t>(shape.width) * shape.height * 3);
+    for (int y = 0; y < shape.height; ++y) {
+        // The image's first row is north; grid row 0 is the south edge.
+        const int row = std::min(kGridSide - 1, static_cast<int>((shape.height - 1 - y + 0.5) * kGridSide / shape.height));
+        for (int x = 0; x < shape.width; ++x) {
+            const int col = std::min(kGridSide - 1, static_cast<int>((x + 0.5) * kGridSide / shape.width));
+            colour(grid[static_cast<std::size_t>(row) * kGridSide + col],
+                   image.data() + (static_cast<std::size_t>(y) * shape.width + x) * 3);
+        }
+    }
+    return image;
+}
+
+bool commitPng(const HeatmapOptions& options, std::optional<OutputFile>& out, std::optional<OutputFile>& world,
+               std::optional<OutputFile>& aux, const std::vector<unsigned char>& image, const PictureShape& shape,
+               const GeoFrame& frame);
+
 bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, std::optional<OutputFile>& world,
               std::optional<OutputFile>& aux, const std::vector<float>& grid, double densest, bool logScale,
               const GeoFrame& frame) {
@@ -128,20 +152,13 @@ bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, std
     const int width = table.width, height = table.height;
     const unsigned char* lut = table.rgb.data();
     const PictureShape shape = pictureShape(frame, options.pngSize);
-    // Each pixel shows the cell under its centre; the table runs from
-    // density 0 in its top row to 1 in its bottom row.
-    std::vector<unsigned char> image(static_cast<std::size_t>(shape.width) * shape.height * 3);
-    for (int y = 0; y < shape.height; ++y) {
-        // The image's first row is north; grid row 0 is the south edge.
-        const int row = std::min(kGridSide - 1, static_cast<int>((shape.height - 1 - y + 0.5) * kGridSide / shape.height));
-        for (int x = 0; x < shape.width; ++x) {
-            const int col = std::min(kGridSide - 1, static_cast<int>((x + 0.5) * kGridSide / shape.width));
-            const float v = std::clamp(grid[static_cast<std::size_t>(row) * kGridSide + col], 0.0f, 1.0f);
-            const int lutRow = static_cast<int>(v * static_cast<float>(height - 1) + 0.5f);
-            const unsigned char* colour = lut + (static_cast<std::size_t>(lutRow) * width + width / 2) * 3;
-            std::copy(colour, colour + 3, image.data() + (static_cast<std::size_t>(y) * shape.width + x) * 3);
-        }
-    }
+    // The table runs from density 0 in its top row to 1 in its bottom row.
+    std::vector<unsigned char> image = pictureOf(grid, shape, [&](float level, unsigned char* rgb) {
+        const float v = std::clamp(level, 0.0f, 1.0f);
+        const int lutRow = static_cast<int>(v * static_cast<float>(height - 1) + 0.5f);
+        const unsigned char* colour = lut + (static_cast<std::size_t>(lutRow) * width + width / 2) * 3;
+        std::copy(colour, colour + 3, rgb);
+    });
     if (options.decorate) {
         // Over the picture, never around it: the world file still places
         // every pixel. The legend at the top right, clear of the graticule's
@@ -157,6 +174,31 @@ bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, std
                    static_cast<float>(picture.width) - legendWidth(*textFace, legend) - 10.0f, 10.0f);
         image = std::move(picture.rgb);
     }
+    return commitPng(options, out, world, aux, image, shape, frame);
+}
+
+// A difference on a diverging scale symmetric about zero: white at zero,
+// deepening to pure blue at -largest and pure red at +largest, where
+// largest is the largest difference either way.
+bool writeDifferencePng(const HeatmapOptions& options, std::optional<OutputFile>& out,
+                        std::optional<OutputFile>& world, std::optional<OutputFile>& aux,
+                        const std::vector<float>& difference, const GeoFrame& frame) {
+    float largest = 0.0f;
+    for (const float v : difference) largest = std::max(largest, std::fabs(v));
+    const PictureShape shape = pictureShape(frame, options.pngSize);
+    const std::vector<unsigned char> image = pictureOf(difference, shape, [&](float v, unsigned char* rgb) {
+        const float t = largest > 0.0f ? std::clamp(v / largest, -1.0f, 1.0f) : 0.0f;
+        const auto fade = static_cast<unsigned char>(std::lround(255.0f * (1.0f - std::fabs(t))));
+        rgb[0] = t < 0.0f ? fade : 255;
+        rgb[1] = fade;
+        rgb[2] = t > 0.0f ? fade : 255;
+    });
+    return commitPng(options, out, world, aux, image, shape, frame);
+}
+
+bool commitPng(const HeatmapOptions& options, std::optional<OutputFile>& out, std::optional<OutputFile>& world,
+               std::optional<OutputFile>& aux, const std::vector<unsigned char>& image, const PictureShape& shape,
+               const GeoFrame& frame) {
     // Encoded in memory first, so the file is only replaced by a whole image.
     std::vector<unsigned char> png;
     const auto append = [](void* context, void* data, int size) {
@@ -164,7 +206,8 @@ bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, std
         static_cast<std::vector<unsigned char>*>(context)->insert(
             static_cast<std::vector<unsigned char>*>(context)->end(), bytes, bytes + size);
     };
-    if (!stbi_write_png_to_func(append, &png, shape.width, shape.height, 3, image.data(), shape.width * 3)) {
+    if (!stbi_write_png_to_func(append, &png, shape.width, shape.height, 3, const_cast<unsigned char*>(image.data()),
+                                shape.width * 3)) {
         std::cerr << "trackora-heatmap: cannot write \"" << echoPath(options.pngPath) << "\": PNG encoding failed\n";
         out.reset();
         world.reset();
@@ -259,7 +302,9 @@ int checkOutputs(const std::vector<std::pair<std::string, const HeatmapOptions*>
 // kernel and values (each step's window from its first second to the one
 // before the next step's), written a slice at a time.
 bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output, const GeoFrame& frame,
-               const std::string& clock) {
+               const std::string& clock, std::int64_t days) {
+    // Per day: each slice's densities or counts over the selection's days.
+    const bool perDay = options.perDay && options.values != GridValues::display;
     OutputFile& out = *output;
     const std::int32_t step = options.stepSeconds > 0 ? options.stepSeconds : 900;
     const GridValues values = options.values.value_or(GridValues::perKm2);
@@ -274,6 +319,7 @@ bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output,
     layout.stepSeconds = step;
     layout.variable = values == GridValues::count ? "count" : values == GridValues::perKm2 ? "density" : "level";
     layout.units = values == GridValues::display ? "" : gridValuesUnits(values);
+    if (perDay) layout.units += "/day";
     ControlSettings day = options.settings;
     day.min_time = 0;
     day.max_time = 86400;
@@ -282,6 +328,7 @@ bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output,
                          {"source", "trackora-heatmap " + options.input},
                          {"step_seconds", std::to_string(step)},
                          {"clock", clock.empty() ? "as imported" : clock}};
+    if (perDay) layout.attributes.emplace_back("days", std::to_string(days));
     try {
         gis::DayCubeWriter writer(out.target(), out.temporaryPath(), layout);
         bool any = false;
@@ -298,6 +345,7 @@ bool writeCube(const HeatmapOptions& options, std::optional<OutputFile>& output,
                 cells = gridCells(values, grid, HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale(),
                                   {}, frame);
             }
+            if (perDay) cells = perDayCells(cells, days);
             any = any || std::any_of(cells.begin(), cells.end(), [](float v) { return v != 0.0f; });
             writer.writeSlice(k, cells.data());
         }
@@ -401,23 +449,28 @@ bool writeAnimation(const HeatmapOptions& options, const GeoFrame& frame) {
 // runs: --values count counts from its index. `frame` and `clock` are the
 // samples' (the clock their frame file names, if any).
 bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::vector<float>& grid, double densest,
-                  bool logScale, const GeoFrame& frame, const std::string& clock) {
+                  bool logScale, const GeoFrame& frame, const std::string& clock, std::int64_t days = 0) {
     bool ok = true;
+    // With --per-day, densities and counts are per day; display levels are
+    // relative to the densest cell and stay as they are.
     const auto cells = [&](GridValues values) {
-        return gridCells(values, grid, densest, logScale,
-                         values == GridValues::count ? HeatmapEngine::sampleCounts(options.settings)
-                                                     : std::vector<float>{},
-                         frame);
+        const std::vector<float> all = gridCells(values, grid, densest, logScale,
+                                                 values == GridValues::count ? HeatmapEngine::sampleCounts(options.settings)
+                                                                             : std::vector<float>{},
+                                                 frame);
+        return options.perDay && values != GridValues::display ? perDayCells(all, days) : all;
     };
     if (outputs.grid) ok = writeGrid(outputs.grid, cells(options.values.value_or(GridValues::display))) && ok;
     if (outputs.png)
         ok = writePng(options, outputs.png, outputs.pngWorld, outputs.pngAux, grid, densest, logScale, frame) && ok;
     if (outputs.geotiff) {
         const GridValues values = options.values.value_or(GridValues::perKm2);
-        ok = writeGeoTiff(outputs.geotiff, cells(values), options.settings, densest, values, frame, clock) && ok;
+        DayCount count;
+        if (options.perDay && values != GridValues::display) count.days = days;
+        ok = writeGeoTiff(outputs.geotiff, cells(values), options.settings, densest, values, frame, clock, count) && ok;
     }
     if (outputs.cube) {
-        ok = writeCube(options, outputs.cube, frame, clock) && ok;
+        ok = writeCube(options, outputs.cube, frame, clock, days) && ok;
         // The engine's last compute is the settings' own again, for what follows.
         ControlSettings again = options.settings;
         HeatmapEngine::computeHeatmap(again);
@@ -430,11 +483,20 @@ bool writeOutputs(const HeatmapOptions& options, Outputs& outputs, const std::ve
     return ok;
 }
 
+// The samples of a selection of days and the number of days it covers.
+struct Selected {
+    std::shared_ptr<const SampleSource> samples;
+    std::int64_t days = 0;
+};
+int selectDays(const std::shared_ptr<const SampleSource>& base, const std::string& input, const DayFilter& filter,
+               Selected& selected);
+
 // The lines in order through the viewer's frame work, timing its table
 // rebuild and compute (the outputs are written outside the timing). Each
 // line's outputs are opened just before they are written.
 bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings,
-               const GeoFrame& frame, const std::string& clock) {
+               const GeoFrame& frame, const std::string& clock, const std::shared_ptr<const SampleSource>& base,
+               bool daysIndexed, DayFilter indexed) {
     double elapsed = 0;
     std::vector<float> grid(kGridCells, 0.0f);
     const DensitySteps steps =
@@ -443,7 +505,39 @@ bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, C
     bool ok = true;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const ScriptLine& line = lines[i];
+        // A line that chooses other days than those indexed indexes its
+        // own, as a load does (timed apart from the compute).
+        std::int64_t days = 0;
+        bool reindexed = false;
+        if (line.options.daysGiven || line.options.perDay) {
+            const DayFilter wanted = line.options.days;
+            const bool same = daysIndexed && indexed.weekdays == wanted.weekdays && indexed.first == wanted.first &&
+                              indexed.last == wanted.last;
+            Selected selected;
+            const auto start = std::chrono::steady_clock::now();
+            if (selectDays(base, input, wanted, selected) != 0) return false;
+            days = selected.days;
+            if (!same) {
+                HeatmapEngine::release();
+                ControlSettings next = line.options.settings;
+                HeatmapEngine::initialize(selected.samples, next);
+                indexed = wanted;
+                daysIndexed = true;
+                std::printf("line %d: indexed %zu points of %s in %.2f ms\n", line.number, selected.samples->size(),
+                            dayFilterText(wanted).c_str(),
+                            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+                reindexed = true;
+            }
+        } else if (daysIndexed) {
+            // Back to every sample, those without a date included.
+            HeatmapEngine::release();
+            ControlSettings next = line.options.settings;
+            HeatmapEngine::initialize(base, next);
+            daysIndexed = false;
+            reindexed = true;
+        }
         adoptSettings(settings, line.options.settings);
+        if (reindexed) settings.time_changed = true;  // a new index computes afresh
         if (times.empty()) settings.time_changed = true;  // the first line always computes
         elapsed = 0;
         refreshDensity(settings, steps, kGridCells);
@@ -453,7 +547,7 @@ bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, C
         Outputs outputs;
         ok = openOutputs(line.options, input, outputs) &&
              writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
-                          HeatmapEngine::lastUsedLogScale(), frame, clock) && ok;
+                          HeatmapEngine::lastUsedLogScale(), frame, clock, days) && ok;
     }
     const TimeSummary summary = summarizeTimes(times);
     std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summary.median, summary.p99,
@@ -486,6 +580,177 @@ void printKernel(const ControlSettings& settings, const GeoFrame& frame) {
     const std::string cut = HeatmapEngine::kernelCutShort(settings);
     if (!cut.empty()) std::printf("note: %s\n", cut.c_str());
     std::fflush(stdout);
+}
+
+
+std::string dayCount(std::int64_t days) { return std::to_string(days) + (days == 1 ? " day" : " days"); }
+
+// A selection of days of another source, owning it: the engine indexes the
+// samples of the chosen weekdays and dates as it would a file's.
+class DaySelection final : public SampleSource {
+public:
+    DaySelection(std::shared_ptr<const SampleSource> base, const DayFilter& filter)
+        : base_(std::move(base)), filtered_(*base_, filter) {}
+    std::size_t size() const override { return filtered_.size(); }
+    const std::string& path() const override { return filtered_.path(); }
+    void forEachChunk(const Visit& visit) const override { filtered_.forEachChunk(visit); }
+    bool hasDays() const override { return true; }
+    void forEachDatedChunk(const DatedVisit& visit) const override { filtered_.forEachDatedChunk(visit); }
+    const DayFilteredSource& filtered() const { return filtered_; }
+
+private:
+    std::shared_ptr<const SampleSource> base_;
+    DayFilteredSource filtered_;
+};
+
+// The samples of one input with their dates where it has them: a binary
+// file read a chunk at a time (its days column beside it), anything else
+// parsed into memory. Returns the exit status to stop with, or 0, having
+// said why.
+int loadSamples(const std::string& input, bool normalize, std::shared_ptr<const SampleSource>& samples,
+                GeoFrame& frame, std::string& clock) {
+    try {
+        std::error_code ignored;
+        if (!std::filesystem::is_directory(input, ignored) && !isTrackFile(input) && hasBinaryExtension(input)) {
+            frame = readFrameFile(input);
+            clock = readFrameClock(input);
+            samples = std::make_shared<SampleFile>(input);
+        } else {
+            TrajectoryLoader loader;
+            std::vector<std::int32_t> days;
+            std::vector<Datapoint> points = loader.loadDated(input, -1, normalize, days);
+            samples = std::make_shared<SamplesInMemory>(std::move(points), std::move(days));
+            frame = loader.frame;
+            // An empty grid from points that lie elsewhere is no result:
+            // say where they went and how to read them in their own frame.
+            if (samples->size() == 0 && loader.report.outside > 0) {
+                std::cerr << "trackora-heatmap: \"" << echoPath(input) << "\": all its "
+                          << loader.report.outside << " points lie outside the box " << frameDescription(frame)
+                          << " that recordings and track files are read over; trackora-import --box fit imports "
+                             "them into a box fitted to them, which trackora-heatmap then reads\n";
+                return 1;
+            }
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "trackora-heatmap: " << loadFailureMessage(input, error) << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+// Selects the days `filter` takes from `base` (read once to find them).
+// Returns the exit status to stop with, or 0, having said why: data
+// without dates, or a selection that covers no day of the data (nothing to
+// show, and no day to divide by).
+int selectDays(const std::shared_ptr<const SampleSource>& base, const std::string& input, const DayFilter& filter,
+               Selected& selected) {
+    const auto noDates = [&] {
+        std::cerr << "trackora-heatmap: \"" << echoPath(input) << "\" has no dates (no \""
+                  << echoPath(daysFilePath(input)) << "\" beside it, or none known): --weekdays, --dates, --per-day "
+                  << "and --versus need them; trackora-import writes them from recordings, track files or dated "
+                     "text samples\n";
+        return 1;
+    };
+    if (!base->hasDays()) return noDates();
+    std::shared_ptr<const DaySelection> selection;
+    try {
+        selection = std::make_shared<DaySelection>(base, filter);
+    } catch (const std::exception& error) {
+        std::cerr << "trackora-heatmap: " << loadFailureMessage(input, error) << "\n";
+        return 1;
+    }
+    if (!selection->filtered().dated()) return noDates();
+    const DayFilteredSource& days = selection->filtered();
+    selected.days = daysCovered(filter, days.firstDay(), days.lastDay());
+    if (selected.days == 0) {
+        std::cerr << "trackora-heatmap: the selection (" << dayFilterText(filter) << ") covers no day of \""
+                  << echoPath(input) << "\", whose dates run from " << formatDay(days.firstDay()) << " to "
+                  << formatDay(days.lastDay()) << ": nothing to show and no day to count\n";
+        return 1;
+    }
+    selected.samples = selection;
+    return 0;
+}
+
+// The cells one selection gives under `settings`, per day: its densities
+// per km2 (or counts) over `days`. Runs the engine on the samples and
+// releases it.
+std::vector<float> selectionPerDay(std::shared_ptr<const SampleSource> samples, ControlSettings settings,
+                                   GridValues values, const GeoFrame& frame, std::int64_t days) {
+    HeatmapEngine::initialize(std::move(samples), settings);
+    const std::vector<float> grid = HeatmapEngine::computeHeatmap(settings);
+    const std::vector<float> cells =
+        gridCells(values, grid, HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale(),
+                  values == GridValues::count ? HeatmapEngine::sampleCounts(settings) : std::vector<float>{}, frame);
+    HeatmapEngine::release();
+    return perDayCells(cells, days);
+}
+
+// --versus: A per day minus B per day, to --grid, --geotiff and --png.
+int runVersus(HeatmapOptions& options, Outputs& outputs, const Selected& a,
+              const std::shared_ptr<const SampleSource>& base, const GeoFrame& frame, const std::string& clock) {
+    const HeatmapOptions::Versus& versus = *options.versus;
+    std::shared_ptr<const SampleSource> baseB = base;
+    std::string inputB = options.input;
+    if (!versus.input.empty()) {
+        GeoFrame frameB;
+        std::string clockB;
+        inputB = versus.input;
+        if (const int status = loadSamples(inputB, !options.textNormalized, baseB, frameB, clockB)) return status;
+        if (frameB != frame) {
+            std::cerr << "trackora-heatmap: --versus --input \"" << echoPath(inputB) << "\" holds samples of the frame "
+                      << frameText(frameB) << ", not the frame " << frameText(frame) << " of \""
+                      << echoPath(options.input) << "\": their grids would not lie over each other\n";
+            return 1;
+        }
+    }
+    Selected b;
+    if (const int status = selectDays(baseB, inputB, versus.days, b)) return status;
+    ControlSettings settingsB = options.settings;
+    settingsB.mode_mask = versus.modeMask;
+    for (int bit = 0; bit < kModeCount; ++bit) settingsB.mode_selected[bit] = (versus.modeMask >> bit) & 1;
+    settingsB.min_time = versus.minTime;
+    settingsB.max_time = versus.maxTime;
+    std::cout << a.samples->size() << " points in A (" << dayFilterText(options.days) << ", " << dayCount(a.days)
+              << "), " << b.samples->size() << " in B (" << dayFilterText(versus.days) << ", " << dayCount(b.days) << ")"
+              << std::endl;
+    printKernel(options.settings, frame);
+
+    const GridValues values = options.values.value_or(GridValues::perKm2);
+    const std::vector<float> perDayA = selectionPerDay(a.samples, options.settings, values, frame, a.days);
+    const std::vector<float> perDayB = selectionPerDay(b.samples, settingsB, values, frame, b.days);
+    std::vector<float> difference(perDayA.size());
+    float largest = 0.0f;
+    for (std::size_t i = 0; i < difference.size(); ++i) {
+        difference[i] = perDayA[i] - perDayB[i];
+        largest = std::max(largest, std::fabs(difference[i]));
+    }
+    bool ok = true;
+    if (outputs.grid) ok = writeGrid(outputs.grid, difference) && ok;
+    if (outputs.geotiff) {
+        DayCount count{a.days, b.days,
+                       "mode mask " + std::to_string(settingsB.mode_mask) + "; window " +
+                           std::to_string(settingsB.min_time) + "-" + std::to_string(settingsB.max_time) + " s; " +
+                           dayFilterText(versus.days) +
+                           (versus.input.empty() ? "" : "; " + versus.input)};
+        ok = writeGeoTiff(outputs.geotiff, difference, options.settings, largest, values, frame, clock, count) && ok;
+    }
+    if (outputs.png) {
+        // The picture shows densities whatever --values says.
+        const std::vector<float> densities =
+            values == GridValues::perKm2
+                ? difference
+                : [&] {
+                      const auto da = selectionPerDay(a.samples, options.settings, GridValues::perKm2, frame, a.days);
+                      const auto db = selectionPerDay(b.samples, settingsB, GridValues::perKm2, frame, b.days);
+                      std::vector<float> d(da.size());
+                      for (std::size_t i = 0; i < d.size(); ++i) d[i] = da[i] - db[i];
+                      return d;
+                  }();
+        ok = writeDifferencePng(options, outputs.png, outputs.pngWorld, outputs.pngAux, densities, frame) && ok;
+    }
+    std::printf("largest difference: %g %s per day\n", static_cast<double>(largest), gridValuesUnits(values));
+    return ok ? 0 : 1;
 }
 
 }  // namespace
@@ -536,31 +801,25 @@ int main(int argc, char** argv) {
     std::shared_ptr<const SampleSource> samples;
     GeoFrame frame;  // a binary file's own; recordings are read over the default box
     std::string clock;
-    try {
-        std::error_code ignored;
-        if (!std::filesystem::is_directory(options.input, ignored) && !isTrackFile(options.input) &&
-            hasBinaryExtension(options.input)) {
-            frame = readFrameFile(options.input);
-            clock = readFrameClock(options.input);
-            samples = std::make_shared<SampleFile>(options.input);
-        } else {
-            TrajectoryLoader loader;
-            samples = std::make_shared<SamplesInMemory>(loader.load(options.input, !options.textNormalized));
-            frame = loader.frame;
-            // An empty grid from points that lie elsewhere is no result:
-            // say where they went and how to read them in their own frame.
-            if (samples->size() == 0 && loader.report.outside > 0) {
-                std::cerr << "trackora-heatmap: \"" << echoPath(options.input) << "\": all its "
-                          << loader.report.outside << " points lie outside the box " << frameDescription(frame)
-                          << " that recordings and track files are read over; trackora-import --box fit imports "
-                             "them into a box fitted to them, which trackora-heatmap then reads\n";
-                return 1;
-            }
-        }
-    } catch (const std::exception& error) {
-        std::cerr << "trackora-heatmap: " << loadFailureMessage(options.input, error) << "\n";
-        return 1;
+    if (const int status = loadSamples(options.input, !options.textNormalized, samples, frame, clock)) return status;
+    // A choice of days (on the command line or any script line) indexes
+    // only their samples; the data must have dates.
+    const bool wantsDays = options.daysGiven || options.perDay || options.versus.has_value();
+    std::int64_t days = 0;
+    const std::shared_ptr<const SampleSource> base = samples;
+    if (wantsDays) {
+        Selected selected;
+        if (const int status = selectDays(base, options.input, options.days, selected)) return status;
+        samples = selected.samples;
+        days = selected.days;
+        std::cout << samples->size() << " of " << base->size() << " points on the selected days ("
+                  << dayFilterText(options.days) << "): " << dayCount(days) << std::endl;
     }
+    for (const ScriptLine& line : script)
+        if ((line.options.daysGiven || line.options.perDay) && !base->hasDays()) {
+            Selected unused;
+            return selectDays(base, options.input, line.options.days, unused);
+        }
     try {
         applyFrame(options, frame);
         for (ScriptLine& line : script) applyFrame(line.options, frame);
@@ -574,10 +833,22 @@ int main(int argc, char** argv) {
         try {
             HeatmapEngine::initialize(std::move(samples), options.settings);
             if (const int status = refuseFallback(options.engine)) return status;
-            const bool ok = runScript(script, options.input, options.settings, frame, clock);
+            const bool ok = runScript(script, options.input, options.settings, frame, clock, base,
+                                      wantsDays, options.days);
             if (const int status = refuseFallback(options.engine)) return status;
             HeatmapEngine::release();
             return ok ? 0 : 1;
+        } catch (const std::exception& error) {
+            std::cerr << "trackora-heatmap: " << error.what() << "\n";
+            return 1;
+        }
+    }
+    if (options.versus) {
+        try {
+            Selected a{samples, days};
+            const int status = runVersus(options, outputs, a, base, frame, clock);
+            HeatmapEngine::release();
+            return status;
         } catch (const std::exception& error) {
             std::cerr << "trackora-heatmap: " << error.what() << "\n";
             return 1;
@@ -622,7 +893,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         if (const int status = refuseFallback(options.engine)) return status;
         const bool ok = writeOutputs(options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
-                                     HeatmapEngine::lastUsedLogScale(), frame, clock);
+                                     HeatmapEngine::lastUsedLogScale(), frame, clock, days);
         HeatmapEngine::release();
         return ok ? 0 : 1;
     } catch (const std::bad_alloc&) {

@@ -18,9 +18,12 @@
 #include "model/LoadError.h"
 #include "model/ModeNames.h"
 #include "model/OutputFile.h"
+#include "model/SampleDays.h"
 #include "model/TrajectoryLoader.h"
 
 #include <sys/stat.h>
+#include <climits>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -104,34 +107,123 @@ struct Tally {
     }
 };
 
-// Records on their way to the output, gathered into large writes.
+// Records on their way to the output, gathered into large writes, and
+// their dates to the days column beside it.
 class RecordWriter {
 public:
-    explicit RecordWriter(OutputFile& output) : output_(output) { buffer_.reserve(kBufferRecords); }
+    // `days` null: the dates are counted but not written.
+    RecordWriter(OutputFile& output, OutputFile* days) : output_(output), daysOutput_(days) {
+        buffer_.reserve(kBufferRecords);
+        days_.reserve(kBufferRecords);
+    }
 
-    void write(const std::vector<Datapoint>& points) {
+    void write(const std::vector<Datapoint>& points, const std::vector<std::int32_t>& days) {
         tally.add(points.data(), points.size());
+        for (const std::int32_t day : days) {
+            if (day == kUnknownDay) continue;
+            if (datedRecords == 0 || day < firstDay) firstDay = day;
+            if (datedRecords == 0 || day > lastDay) lastDay = day;
+            ++datedRecords;
+        }
         if (buffer_.size() + points.size() > kBufferRecords) flush();
-        if (points.size() >= kBufferRecords)
+        if (points.size() >= kBufferRecords) {
             output_.write(points.data(), points.size() * sizeof(Datapoint));
-        else
+            if (daysOutput_) daysOutput_->write(days.data(), days.size() * sizeof(std::int32_t));
+        } else {
             buffer_.insert(buffer_.end(), points.begin(), points.end());
+            days_.insert(days_.end(), days.begin(), days.end());
+        }
     }
     void flush() {
-        if (!buffer_.empty()) output_.write(buffer_.data(), buffer_.size() * sizeof(Datapoint));
+        if (!buffer_.empty()) {
+            output_.write(buffer_.data(), buffer_.size() * sizeof(Datapoint));
+            if (daysOutput_) daysOutput_->write(days_.data(), days_.size() * sizeof(std::int32_t));
+        }
         buffer_.clear();
+        days_.clear();
     }
 
     Tally tally;
+    std::int64_t datedRecords = 0;  // records whose date is known
+    std::int32_t firstDay = 0, lastDay = 0;
 
 private:
     static constexpr std::size_t kBufferRecords = std::size_t{1} << 16;  // 1 MiB
     OutputFile& output_;
+    OutputFile* daysOutput_;
     std::vector<Datapoint> buffer_;
+    std::vector<std::int32_t> days_;
+};
+
+// The days column beside the samples, committed with them as the frame
+// file is: the new column when any record has a date, else none (an old
+// column would give the new records dates they do not have). The old
+// column is kept under a second name by a hard link until the samples are
+// in place, and put back when they cannot follow; a link costs nothing,
+// where a copy of a column of a billion dates would.
+class DaysCommit {
+public:
+    DaysCommit(const std::string& samples, OutputFile* prepared, bool keep)
+        : path_(daysFilePath(samples)), prepared_(prepared), keep_(keep && prepared) {}
+    ~DaysCommit() {
+        if (!backup_.empty()) ::unlink(backup_.c_str());
+    }
+    DaysCommit(const DaysCommit&) = delete;
+    DaysCommit& operator=(const DaysCommit&) = delete;
+
+    void stage() {
+        struct stat status {};
+        const bool exists = ::lstat(path_.c_str(), &status) == 0;
+        if (!exists && errno != ENOENT && errno != ENAMETOOLONG) throw OutputError(path_, std::strerror(errno));
+        if (exists && !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))
+            throw std::runtime_error("cannot replace \"" + echoPath(path_) + "\", the days column of an earlier import: " +
+                                     notRegularFileReason(status.st_mode));
+        if (keep_) prepared_->prepare();
+        if (exists) {
+            const std::string backup = path_ + ".old-" + std::to_string(::getpid());
+            ::unlink(backup.c_str());
+            if (::link(path_.c_str(), backup.c_str()) != 0) throw OutputError(backup, std::strerror(errno));
+            backup_ = backup;
+        }
+    }
+
+    void commit() {
+        if (keep_) {
+            prepared_->commit();
+        } else if (::unlink(path_.c_str()) != 0 && errno != ENOENT && errno != ENAMETOOLONG) {
+            throw std::runtime_error("cannot remove \"" + echoPath(path_) + "\", the days column of an earlier import: " +
+                                     std::strerror(errno));
+        }
+        committed_ = true;
+    }
+
+    void rollBack(std::ostream& err) noexcept {
+        if (!committed_) return;
+        const bool restored = backup_.empty() ? (::unlink(path_.c_str()) == 0 || errno == ENOENT)
+                                              : ::rename(backup_.c_str(), path_.c_str()) == 0;
+        if (restored) {
+            backup_.clear();
+        } else {
+            err << "trackora-import: the days column \"" << echoPath(path_)
+                << "\" could not be put back: " << std::strerror(errno) << "\n";
+        }
+    }
+
+private:
+    std::string path_;
+    OutputFile* prepared_;
+    bool keep_;
+    std::string backup_;
+    bool committed_ = false;
+};
+
+struct DatedRange {
+    std::int64_t records = 0;
+    std::int32_t first = 0, last = 0;
 };
 
 void printSummary(std::ostream& out, const ImportOptions& options, const TrajectoryLoader& loader,
-                  bool tree, const Tally& tally, double seconds) {
+                  bool tree, const Tally& tally, const DatedRange& dated, double seconds) {
     const ImportReport& r = loader.report;
     out << "Imported \"" << echoPath(options.input) << "\" into \"" << echoPath(options.output) << "\"\n";
     if (loader.frame != GeoFrame{}) out << "  frame:             " << frameDescription(loader.frame) << "\n";
@@ -149,6 +241,12 @@ void printSummary(std::ostream& out, const ImportOptions& options, const Traject
         if (r.ignoredFeatures) out << "  not points:        " << withSeparators(r.ignoredFeatures) << " features ignored\n";
     }
     out << "  fixes kept:        " << withSeparators(tally.records) << "\n";
+    if (dated.records > 0)
+        out << "  dates:             " << formatDay(dated.first) << " to " << formatDay(dated.last) << " ("
+            << withSeparators(dated.records) << " fixes dated"
+            << (dated.records < tally.records ? ", " + withSeparators(tally.records - dated.records) + " without a date"
+                                              : std::string())
+            << ")\n";
     if (options.tracks.visits)
         out << "  visits:            " << withSeparators(tally.records + r.collapsed) << " fixes collapsed into "
             << withSeparators(tally.records) << " visits\n";
@@ -297,6 +395,7 @@ FrameFit fitToTheData(const ImportOptions& options, const TrackOptions& tracks, 
     loader.skipBadLines = options.skipBadLines;
     loader.threads = options.threads;
     loader.leaveOut.push_back(skip);
+    loader.leaveOut.push_back(daysFilePath(skip));
     std::vector<float> latitudes, longitudes;
     loader.load(options.input, options.limit, false, [&](std::vector<Datapoint>& fixes) {
         for (const Datapoint& point : fixes) {
@@ -594,6 +693,10 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         output.refuseSameFile(options.input);
         // The default box needs no frame file; another is written beside the samples.
         std::optional<OutputFile> frameOutput;
+        // A name with no room for ".days" cannot have its dates beside it.
+        std::optional<OutputFile> daysOutput;
+        const bool roomForDays = fs::path(options.output).filename().string().size() + 5 <= NAME_MAX;
+        if (roomForDays) daysOutput.emplace(daysFilePath(options.output));
         if (options.fitBox || (options.box && *options.box != GeoFrame{}) || !clock.empty())
             frameOutput.emplace(frameFilePath(options.output));
         if (whileLoading) whileLoading();
@@ -606,13 +709,15 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         loader.tracks.skipBadPoints = options.skipBadLines;
         // An output inside the input tree is no recording, nor is its temporary file.
         loader.leaveOut.push_back(output.replacedPath());
+        loader.leaveOut.push_back(daysFilePath(output.replacedPath()));
+        loader.leaveOut.push_back(daysFilePath(options.output));
         ProgressBar bar(err);
         if (options.showProgress) loader.progress = [&](const ImportProgress& p) { bar.update(p); };
         // Records go out as they are read (a tree a file at a time, a binary
         // file a chunk at a time), so memory does not grow with the input;
         // --box fit reads the input twice, keeping only the positions of the
         // first read.
-        RecordWriter writer(output);
+        RecordWriter writer(output, daysOutput ? &*daysOutput : nullptr);
         try {
             if (options.fitBox) {
                 ImportReport first;
@@ -633,7 +738,10 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
                 loader.frame = fit.frame;
                 printFit(out, fit);
             }
-            loader.load(options.input, options.limit, true, [&](std::vector<Datapoint>& fixes) { writer.write(fixes); });
+            loader.loadDated(options.input, options.limit, true,
+                             [&](std::vector<Datapoint>& fixes, std::vector<std::int32_t>& days) {
+                                 writer.write(fixes, days);
+                             });
         } catch (const OutputError&) {
             bar.finish();
             throw;
@@ -670,15 +778,23 @@ int runImport(const ImportOptions& options, std::ostream& out, std::ostream& err
         // the disk first, then the frame's rename, then the samples'.
         output.prepare();
         FrameCommit frameCommit(options.output, loader.frame, clock, frameOutput);
+        if (writer.datedRecords > 0 && !daysOutput)
+            err << "trackora-import: warning: the name \"" << echoPath(options.output)
+                << "\" has no room for \".days\": the fixes' dates are not kept\n";
+        DaysCommit daysCommit(options.output, daysOutput ? &*daysOutput : nullptr, writer.datedRecords > 0);
         frameCommit.stage();
-        frameCommit.commit();
+        daysCommit.stage();
         try {
+            frameCommit.commit();
+            daysCommit.commit();
             output.commit();
         } catch (const std::exception&) {
+            daysCommit.rollBack(err);
             frameCommit.rollBack(err);
             throw;
         }
-        printSummary(out, options, loader, tree || isRecordingFile(options.input), writer.tally, bar.seconds());
+        printSummary(out, options, loader, tree || isRecordingFile(options.input), writer.tally,
+                     DatedRange{writer.datedRecords, writer.firstDay, writer.lastDay}, bar.seconds());
     } catch (const std::exception& e) {
         err << "trackora-import: " << e.what() << "\n";
         return 1;
