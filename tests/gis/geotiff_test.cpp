@@ -422,6 +422,39 @@ TEST(GeoTiff, PerDayValuesCarryTheirUnitAndDays) {
 }
 
 // A day cube per day: each slice's counts over the selection's days, its
+
+// A day cube the tool wrote, read back through GDAL's multidimensional API:
+// the count variable's unit, its slices whole, its grid mapping, the time
+// axis's unit and the global "days" attribute.
+struct CubeRead {
+    std::string unit;
+    std::size_t steps = 0;
+    std::vector<float> cells;  // steps x 1000 x 1000
+    bool mapped = false;
+    std::string timeUnit;
+    std::string days;
+};
+CubeRead readCube(const std::string& path) {
+    CubeRead cube;
+    GDALAllRegister();
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_MULTIDIM_RASTER | GDAL_OF_READONLY));
+    EXPECT_TRUE(dataset) << CPLGetLastErrorMsg();
+    if (!dataset) return cube;
+    const auto root = dataset->GetRootGroup();
+    const auto counts = root->OpenMDArray("count");
+    EXPECT_TRUE(counts);
+    if (!counts || counts->GetDimensionCount() != 3) return cube;
+    cube.unit = counts->GetUnit();
+    cube.steps = counts->GetDimensions()[0]->GetSize();
+    cube.mapped = counts->GetSpatialRef() != nullptr;
+    cube.timeUnit = root->OpenMDArray("time")->GetUnit();
+    if (const auto days = root->GetAttribute("days")) cube.days = days->ReadAsString();
+    cube.cells.resize(cube.steps * kGridCells);
+    const GUInt64 start[3] = {0, 0, 0};
+    const size_t count[3] = {cube.steps, 1000, 1000};
+    EXPECT_TRUE(counts->Read(start, count, nullptr, nullptr, GDALExtendedDataType::Create(GDT_Float32), cube.cells.data()));
+    return cube;
+}
 // unit per day and the days counted recorded.
 TEST(GeoTiff, PerDayCubeSlicesAreCountsOverTheDays) {
     TempDir dir;
@@ -431,20 +464,11 @@ TEST(GeoTiff, PerDayCubeSlicesAreCountsOverTheDays) {
     const std::string cube = (dir.root() / "days.nc").string();
     std::string output;
     ASSERT_EQ(runTool("'" + input + "' --values count --per-day --cube '" + cube + "' --step 12h", output), 0) << output;
-    GDALAllRegister();
-    GDALDatasetUniquePtr dataset(GDALDataset::Open(cube.c_str(), GDAL_OF_MULTIDIM_RASTER | GDAL_OF_READONLY));
-    ASSERT_TRUE(dataset) << CPLGetLastErrorMsg();
-    const auto root = dataset->GetRootGroup();
-    const auto counts = root->OpenMDArray("count");
-    ASSERT_TRUE(counts);
-    EXPECT_EQ(counts->GetUnit(), "samples/day");
-    const auto days = root->GetAttribute("days");
-    ASSERT_TRUE(days);
-    EXPECT_STREQ(days->ReadAsString(), "3");
-    std::vector<float> cells(static_cast<std::size_t>(2) * kGridCells);
-    const GUInt64 start[3] = {0, 0, 0};
-    const size_t count[3] = {2, 1000, 1000};
-    ASSERT_TRUE(counts->Read(start, count, nullptr, nullptr, GDALExtendedDataType::Create(GDT_Float32), cells.data()));
+    const CubeRead read = readCube(cube);
+    EXPECT_EQ(read.unit, "samples/day");
+    EXPECT_EQ(read.days, "3");
+    ASSERT_EQ(read.steps, 2u);
+    const std::vector<float>& cells = read.cells;
     float morning = 0, afternoon = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(kGridCells); ++i) {
         morning += cells[i];
@@ -509,21 +533,12 @@ TEST(GeoTiff, DayCubeSlicesAddUpToTheWholeDay) {
     const std::string cube = (dir.root() / "day.nc").string();
     std::string output;
     ASSERT_EQ(runTool("'" + input + "' --values count --cube '" + cube + "' --step 1h", output), 0) << output;
-    GDALAllRegister();
-    GDALDatasetUniquePtr dataset(GDALDataset::Open(cube.c_str(), GDAL_OF_MULTIDIM_RASTER | GDAL_OF_READONLY));
-    ASSERT_TRUE(dataset) << CPLGetLastErrorMsg();
-    const auto root = dataset->GetRootGroup();
-    const auto counts = root->OpenMDArray("count");
-    ASSERT_TRUE(counts);
-    EXPECT_EQ(counts->GetUnit(), "samples");
-    ASSERT_EQ(counts->GetDimensionCount(), 3u);
-    EXPECT_EQ(counts->GetDimensions()[0]->GetSize(), 24u);
-    EXPECT_TRUE(counts->GetSpatialRef());
-    EXPECT_EQ(root->OpenMDArray("time")->GetUnit(), "seconds since 2000-01-01 00:00:00");
-    std::vector<float> cells(static_cast<std::size_t>(24) * kGridCells);
-    const GUInt64 start[3] = {0, 0, 0};
-    const size_t count[3] = {24, 1000, 1000};
-    ASSERT_TRUE(counts->Read(start, count, nullptr, nullptr, GDALExtendedDataType::Create(GDT_Float32), cells.data()));
+    const CubeRead read = readCube(cube);
+    EXPECT_EQ(read.unit, "samples");
+    ASSERT_EQ(read.steps, 24u);
+    EXPECT_TRUE(read.mapped);
+    EXPECT_EQ(read.timeUnit, "seconds since 2000-01-01 00:00:00");
+    const std::vector<float>& cells = read.cells;
     std::vector<double> day(kGridCells, 0.0);
     for (std::size_t i = 0; i < cells.size(); ++i) day[i % kGridCells] += cells[i];
     std::vector<double> expected(kGridCells, 0.0);

@@ -15,21 +15,7 @@ trap 'rm -rf "$work"' EXIT
 cp -r "$src/shaders" "$src/resources" "$work/" || fail "cannot copy shaders and resources"
 # A stay at Pike Place Market and a walk away from it: a frame far from the
 # shipped map's, drawn on the plain ground with its guides.
-python3 - "$work/seattle.gpx" <<'PY' || fail "cannot write the track"
-import random, sys
-random.seed(3)
-with open(sys.argv[1], "w") as f:
-    f.write('<?xml version="1.0"?>\n<gpx version="1.1" creator="test" '
-            'xmlns="http://www.topografix.com/GPX/1/1"><trk><trkseg>\n')
-    for i in range(600):
-        if i < 400:
-            lat, lon = random.gauss(47.6097, 0.0002), random.gauss(-122.3422, 0.0002)
-        else:
-            lat, lon = 47.5897 + 0.0002 * (i - 400), -122.3722 + 0.0003 * (i - 400)
-        f.write('<trkpt lat="%.6f" lon="%.6f"><time>2024-05-01T%02d:%02d:00Z</time></trkpt>\n'
-                % (lat, lon, 8 + i // 60, i % 60))
-    f.write('</trkseg></trk></gpx>\n')
-PY
+python3 "$here/seattle_gpx.py" "$work/seattle.gpx" || fail "cannot write the track"
 cd "$work" || exit 1
 # The Data window's "Save image" button where the click expects it.
 cp "$here/clicked_layout.ini" imgui.ini || fail "cannot place the windows"

@@ -127,22 +127,34 @@ TEST(Session, ScaleLockIsRefusedWithNothingDrawn) {
     unlockScale();
 }
 
-// Typing in the Basemap field is a draft: a basemap being made for the
-// chosen source is shown when done, and only Use or Enter starts another.
-TEST(Session, BasemapFieldTypingChangesNothingUntilUse) {
-    TempDir dir;
-    const std::string extract = dir.write("lima.osm", R"(<?xml version="1.0" encoding="UTF-8"?>
+namespace {
+
+// One motorway across Lima's frame, for the basemap tests.
+const char* const kLimaExtract = R"(<?xml version="1.0" encoding="UTF-8"?>
 <osm version="0.6" generator="trackora-test">
   <node id="1" version="1" lat="-12.1" lon="-77.2"/>
   <node id="2" version="1" lat="-12.1" lon="-76.8"/>
   <way id="10" version="1"><nd ref="1"/><nd ref="2"/><tag k="highway" v="motorway"/></way>
 </osm>
-)");
-    const std::string other = (dir.root() / "callao.osm").string();  // not there
+)";
+
+// Samples of Lima's frame open (none of them needed), with small basemaps.
+void openLimaFrame() {
     dataset = std::make_unique<Dataset>(Dataset{"lima", 0, GeoFrame{-12.3, -77.2, -11.9, -76.8}, {}});
     session.openPath.clear();
     session.basemapMaxSide = 64;
     session.basemapAttribution.clear();
+}
+
+}  // namespace
+
+// Typing in the Basemap field is a draft: a basemap being made for the
+// chosen source is shown when done, and only Use or Enter starts another.
+TEST(Session, BasemapFieldTypingChangesNothingUntilUse) {
+    TempDir dir;
+    const std::string extract = dir.write("lima.osm", kLimaExtract);
+    const std::string other = (dir.root() / "callao.osm").string();  // not there
+    openLimaFrame();
     const auto type = [](const std::string& text) {
         const std::size_t n = std::min(text.size(), session.basemapName.size() - 1);
         text.copy(session.basemapName.data(), n);
@@ -178,18 +190,9 @@ TEST(Session, BasemapFieldTypingChangesNothingUntilUse) {
 // and so does one being made when the viewer closes, leaving nothing shown.
 TEST(Session, BasemapBeingMadeStopsOnAnotherUseAndOnClose) {
     TempDir dir;
-    const std::string extract = dir.write("lima.osm", R"(<?xml version="1.0" encoding="UTF-8"?>
-<osm version="0.6" generator="trackora-test">
-  <node id="1" version="1" lat="-12.1" lon="-77.2"/>
-  <node id="2" version="1" lat="-12.1" lon="-76.8"/>
-  <way id="10" version="1"><nd ref="1"/><nd ref="2"/><tag k="highway" v="motorway"/></way>
-</osm>
-)");
+    const std::string extract = dir.write("lima.osm", kLimaExtract);
     const std::string other = (dir.root() / "callao.osm").string();  // not there
-    dataset = std::make_unique<Dataset>(Dataset{"lima", 0, GeoFrame{-12.3, -77.2, -11.9, -76.8}, {}});
-    session.openPath.clear();
-    session.basemapMaxSide = 64;
-    session.basemapAttribution.clear();
+    openLimaFrame();
     const auto use = [](const std::string& text) {
         text.copy(session.basemapName.data(), text.size());
         session.basemapName[text.size()] = '\0';
