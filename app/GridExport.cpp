@@ -111,7 +111,7 @@ std::string gridBandDescription(const ControlSettings& settings, GridValues valu
         text += "; sigma " + number(settings.sigma) + " cells (" + metres(settings.sigma * cell) + "), size " +
                 std::to_string(size) + " cells (" + metres(size * cell) + ")" +
                 (values == GridValues::display
-                     ? std::string(kde::log_enabled(settings.use_log_scale, settings.mode_mask) ? ", log scale"
+                     ? std::string(settings.use_log_scale ? ", log scale"
                                                                                                 : ", linear scale")
                      : std::string());
     return text;
@@ -137,7 +137,7 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
     raster.south = frame.south;
     raster.cellWidth = frame.longitudeSpan() / kGridSide;
     raster.cellHeight = frame.latitudeSpan() / kGridSide;
-    const bool log = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
+    const bool log = settings.use_log_scale;
     raster.metadata = {
         {"SIGMA", number(settings.sigma)},
         {"SIZE", std::to_string(HeatmapEngine::effectiveKernelSize(settings.kernel_size))},

@@ -262,7 +262,7 @@ std::vector<float> FastEngine::density(const ControlSettings& settings) {
 
 std::vector<float> FastEngine::compute(const ControlSettings& settings) {
     std::vector<float> grid = density(settings);
-    lastMaximum_ = finishGrid(grid, kde::log_enabled(settings.use_log_scale, settings.mode_mask), threads_);
+    lastMaximum_ = finishGrid(grid, settings.use_log_scale, threads_);
     return grid;
 }
 

@@ -142,7 +142,7 @@ std::vector<float> ReferenceEngine::compute(const ControlSettings& settings) {
     std::vector<float> grid = density(settings);
     lastDensity_ = grid;
     // The one finishing step, on one thread.
-    lastMaximum_ = finishGrid(grid, kde::log_enabled(settings.use_log_scale, settings.mode_mask), 1);
+    lastMaximum_ = finishGrid(grid, settings.use_log_scale, 1);
     return grid;
 }
 

@@ -160,7 +160,7 @@ void CudaEngine::setKernel(const std::vector<float>& table, int rows, int cols) 
 }
 
 std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
-    const bool useLog = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
+    const bool useLog = settings.use_log_scale;
     lastLog_ = useLog;
     cudaStream_t stream = stream_.get();
     TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(start_.get(), stream));

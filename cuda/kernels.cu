@@ -148,8 +148,7 @@ __global__ void normalize_by_kernel(float* data, int N, const float* max_at) {
 // Block b combines data[256 b ..] (as far as N reaches) into output[b].
 // Launched with exactly kThreads threads per block.
 template <reductionOperation operation>
-__global__ void reduction_kernel_blocks(const float* data, float* output, int N, int num_blocks) {
-    (void)num_blocks;  // the launch shape; each block needs only its own index
+__global__ void reduction_kernel_blocks(const float* data, float* output, int N) {
     __shared__ float dataChunk[kThreads];
     const unsigned id = blockIdx.x * blockDim.x + threadIdx.x;
     const unsigned thread_id = threadIdx.x;
@@ -198,9 +197,9 @@ void launchBlocksPass(reductionOperation operation, int blocks, const float* in,
                       cudaStream_t stream) {
     using Op = reductionOperation;
     switch (operation) {
-        case Op::MIN: reduction_kernel_blocks<Op::MIN><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
-        case Op::MAX: reduction_kernel_blocks<Op::MAX><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
-        case Op::SUM: reduction_kernel_blocks<Op::SUM><<<blocks, kThreads, 0, stream>>>(in, out, n, blocks); break;
+        case Op::MIN: reduction_kernel_blocks<Op::MIN><<<blocks, kThreads, 0, stream>>>(in, out, n); break;
+        case Op::MAX: reduction_kernel_blocks<Op::MAX><<<blocks, kThreads, 0, stream>>>(in, out, n); break;
+        case Op::SUM: reduction_kernel_blocks<Op::SUM><<<blocks, kThreads, 0, stream>>>(in, out, n); break;
     }
 }
 

@@ -369,7 +369,7 @@ std::vector<float> computeHeatmap(ControlSettings& settings) {
     state.readout = {};
     state.lastSettings = settings;
     state.lastMaximum = state.active->lastMaximum();
-    state.lastLog = kde::log_enabled(settings.use_log_scale, settings.mode_mask);
+    state.lastLog = settings.use_log_scale;
     return grid;
 }
 

@@ -155,13 +155,6 @@ TRACKORA_HD inline bool point_passes(const Datapoint& point, std::int32_t mode_m
            time_passes(point.time, mode_mask, min_time, max_time);
 }
 
-// The log scale applies to every mode mask alike: "Use Log Scale" means
-// log scale whatever is ticked.
-TRACKORA_HD inline bool log_enabled(bool use_log_scale, std::int32_t mode_mask) {
-    (void)mode_mask;
-    return use_log_scale;
-}
-
 // Adds a rows x cols stamp (both odd) centred on (row, col) of an
 // output_size x output_size grid: weight(u + rows / 2, v + cols / 2) on grid
 // row row + u and column col + v. The two sides differ where the frame's

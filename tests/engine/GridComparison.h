@@ -96,7 +96,7 @@ void compareOne(Candidate& fast, engine::ReferenceEngine& reference, engine::Ref
 
     const std::vector<float> fastGrid = fast.compute(settings);
     const std::vector<float> refGrid = reference.compute(settings);
-    const bool useLog = kde::log_enabled(c.log, c.mask);
+    const bool useLog = c.log;
     // Each cell's error, in the units of the grid before normalisation.
     const auto errorOf = [&](int i) {
         const double d = refDensity[i];
