@@ -173,6 +173,37 @@ void showDay() {
 
 constexpr ImU32 kErrorText = IM_COL32(255, 110, 110, 255);
 
+// Samples per date from the data's first to its last, the chosen date range
+// marked as the time window is on the hour histogram.
+void showDayHistogram() {
+    const DayBars& bars = session.dayBars;
+    if (bars.bars.empty()) return;
+    const float width = ImGui::GetContentRegionAvail().x;
+    ImGui::PlotHistogram("##dates", bars.bars.data(), static_cast<int>(bars.bars.size()), 0, nullptr, 0.0f, FLT_MAX,
+                         ImVec2(width, 48.0f));
+    const std::int32_t last = bars.lastDay;
+    const std::int32_t from = std::max(session.dayFilter.first, bars.firstDay);
+    const std::int32_t to = std::min(session.dayFilter.last, last);
+    if (from <= to && (from > bars.firstDay || to < last)) {
+        const ImVec2 padding = ImGui::GetStyle().FramePadding;
+        const ImVec2 low(ImGui::GetItemRectMin().x + padding.x, ImGui::GetItemRectMin().y + padding.y);
+        const ImVec2 high(ImGui::GetItemRectMax().x - padding.x, ImGui::GetItemRectMax().y - padding.y);
+        const float step = (high.x - low.x) / static_cast<float>(bars.bars.size());
+        const float x0 = low.x + step * static_cast<float>(bars.barOf(from));
+        const float x1 = low.x + step * static_cast<float>(bars.barOf(to) + 1);
+        ImDrawList* draw = ImGui::GetWindowDrawList();
+        draw->AddRectFilled(ImVec2(x0, low.y), ImVec2(x1, high.y), kWindowMark);
+        draw->AddRect(ImVec2(x0, low.y), ImVec2(x1, high.y), IM_COL32(255, 255, 255, 200));
+    }
+    const std::string unit = bars.daysPerBar == 1   ? "day"
+                             : bars.daysPerBar == 7 ? "week"
+                                                    : std::to_string(bars.daysPerBar / 7) + " weeks";
+    ImGui::TextDisabled("samples per %s, %s", unit.c_str(), dateSpanText(bars.firstDay, last).c_str());
+    if (session.undatedSamples > 0)
+        ImGui::TextDisabled("%s %s without a date", analysis::formatCount(session.undatedSamples).c_str(),
+                            session.undatedSamples == 1 ? "sample" : "samples");
+}
+
 // The weekday boxes (with weekdays, weekend and all at once) and the date
 // range whose samples are indexed; disabled, saying why, for samples
 // without dates. Each change indexes the open samples again in the
@@ -218,6 +249,7 @@ void showDayChoice() {
     if (!dated) ImGui::EndDisabled();
     if (changed) applyDayChoice();
     if (!session.dayProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", session.dayProblem.c_str());
+    if (dated) showDayHistogram();
 }
 
 // The Data window's status: a box of fixed height at its foot, so nothing

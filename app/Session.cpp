@@ -221,6 +221,8 @@ bool applyFinishedLoad() {
     session.openUtcOffset = loaded->utcOffsetSeconds;
     session.openClock = loaded->clock;
     session.openDates = dateSpanText(dataset->firstDay, dataset->lastDay);
+    session.dayBars = dayBars(loaded->dayCounts, kMaxDayBars);
+    session.undatedSamples = loaded->dayCounts.undated;
     session.summary = loaded->summary;
     session.noSamplesReason = loaded->noSamplesReason;
     session.loadMessage.clear();

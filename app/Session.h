@@ -18,6 +18,9 @@
 #include "app/GridValues.h"
 #include "app/PanelRules.h"
 
+// Bars of the date histogram: a day each up to this many days, else weeks.
+inline constexpr int kMaxDayBars = 400;
+
 struct ViewerSession {
     DataLoader loader;
     std::string openPath;              // the samples on the map; empty before the first load
@@ -62,6 +65,10 @@ struct ViewerSession {
     std::array<char, 16> datesFrom{};
     std::array<char, 16> datesTo{};
     std::string dayProblem;
+    // The open samples per date as the histogram under the date range draws
+    // them (at most kMaxDayBars bars), and samples with no date.
+    DayBars dayBars;
+    std::int64_t undatedSamples = 0;
 
     std::array<char, 1024> openName{};
     std::array<char, 1024> imageName{};

@@ -246,3 +246,43 @@ TEST(DataLoader, ChosenDaysIndexOnlyTheirSamples) {
         EXPECT_EQ(loaded.dataset->lastDay, saturday + 2);
     }
 }
+
+// The samples per date come from the dates the load read: a sample file's
+// days column or a tree's own dates, unknown dates counted apart, whatever
+// days are chosen (the histogram shows the whole data).
+TEST(DataLoader, LoadsCountTheirSamplesPerDay) {
+    TempDir dir;
+    const std::vector<Datapoint> records(5, Datapoint(0.5f, 0.5f, mode::WALK, 100));
+    const std::int32_t saturday = dayNumber(2008, 3, 1);
+    const std::string dated = dir.writeRecords("dated.bin", records);
+    dir.writeRecords("dated.bin.days",
+                     std::vector<std::int32_t>{saturday + 3, kUnknownDay, saturday, saturday + 3, saturday});
+    const std::string undated = dir.writeRecords("undated.bin", records);
+    dir.write("tree/000/Trajectory/a.plt", "h\nh\nh\nh\nh\nh\n39.9,116.3,0,0,0,2008-03-03,10:00:00\n"
+                                           "39.9,116.3,0,0,0,2008-03-01,10:00:00\n"
+                                           "39.9,116.3,0,0,0,2008-03-03,11:00:00\n");
+    const DayFilter sundays{0x40, DayFilter{}.first, DayFilter{}.last};
+    const struct {
+        std::string path;
+        DayFilter days;
+        std::int32_t first;
+        std::vector<std::int64_t> perDay;
+        std::int64_t undated;
+    } cases[] = {
+        {dated, DayFilter{}, saturday, {2, 0, 0, 2}, 1},
+        // Chosen days index a pass of their own over the same column: still counted once.
+        {dated, sundays, saturday, {2, 0, 0, 2}, 1},
+        {undated, DayFilter{}, kUnknownDay, {}, 5},
+        {(dir.root() / "tree").string(), DayFilter{}, saturday, {1, 0, 2}, 0},
+        {(dir.root() / "tree").string(), sundays, saturday, {1, 0, 2}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + std::to_string(c.days.weekdays));
+        const LoadedData loaded =
+            loadData(c.path, 5, [](const std::string&, float) {}, nullptr, 0, {}, FrameRequest{}, c.days);
+        ASSERT_TRUE(loaded.ok()) << loaded.error;
+        EXPECT_EQ(loaded.dayCounts.firstDay, c.first);
+        EXPECT_EQ(loaded.dayCounts.perDay, c.perDay);
+        EXPECT_EQ(loaded.dayCounts.undated, c.undated);
+    }
+}
