@@ -250,6 +250,21 @@ void showDayChoice() {
     if (changed) applyDayChoice();
     if (!session.dayProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", session.dayProblem.c_str());
     if (dated) showDayHistogram();
+    // Per day: the densities over the calendar days the selection covers.
+    if (!dated) ImGui::BeginDisabled();
+    ImGui::Checkbox("Per day", &session.perDay);
+    if (!dated) ImGui::EndDisabled();
+    if (ImGui::IsItemHovered(ImGuiHoveredFlags_AllowWhenDisabled))
+        ImGui::SetTooltip("Densities (readout, legend, Save grid) divided by the days the chosen dates and "
+                          "weekdays cover within the data's dates");
+    const analysis::PerDay perDay = shownPerDay();
+    if (dated && session.perDay) {
+        ImGui::SameLine();
+        if (perDay.days > 0)
+            ImGui::TextDisabled("%s", perDay.text.c_str());
+        else
+            ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", perDay.text.c_str());
+    }
 }
 
 // The Data window's status: a box of fixed height at its foot, so nothing
@@ -448,7 +463,8 @@ void showReadout() {
     if (!point.onMap()) return;
     const analysis::GridCell cell = analysis::cellAt(point);
     const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(cell.row, cell.col);
-    const std::string text = analysis::readoutText(point, value.density, value.samples, openFrame());
+    const std::string text =
+        analysis::readoutText(point, value.density, value.samples, openFrame(), shownPerDay().days);
     const ImVec2 padding = ImGui::GetStyle().WindowPadding;
     const ImVec2 textSize = ImGui::CalcTextSize(text.c_str());
     const PanelPoint at = placeReadout({io.MousePos.x, io.MousePos.y},
@@ -483,7 +499,7 @@ constexpr float kLegendBar = 150.0f;  // the colour bar's height
 void showLegend() {
     session.legend =
         analysis::legendFor(session.frameMaximum, session.frameLogScale, session.densestRow, session.scaleLock,
-                            openFrame());
+                            openFrame(), shownPerDay().days);
     const analysis::Legend& legend = session.legend;
     ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_FirstUseEver);
     ImGui::Begin("LUT", nullptr,

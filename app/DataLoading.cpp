@@ -36,6 +36,7 @@ LoadedData loadData(const std::string& path, int tableSize,
                     const FrameRequest& frame, const DayFilter& chosenDays) {
     LoadedData result;
     result.path = path;
+    result.days = chosenDays;
     try {
         std::error_code ignored;
         const bool directory = std::filesystem::is_directory(path, ignored);

@@ -30,6 +30,7 @@ struct LoadedData {
     // Samples per date, counted from the dates the load read anyway: of the
     // whole data, whichever days are chosen.
     DayCounts dayCounts;
+    DayFilter days;  // the days whose samples were indexed
     std::vector<std::string> notes;  // one line each, for the console (loadNotes)
     // The UTC offset the clock times were shifted by: a raw tree's or track
     // file's. Nothing for a sample file, whose times got theirs at import.

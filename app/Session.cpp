@@ -191,6 +191,11 @@ void applyDayChoice() {
     if (!session.openPath.empty()) openData(session.openPath, false);
 }
 
+analysis::PerDay shownPerDay() {
+    if (!dataset) return {};
+    return analysis::perDayFor(session.perDay, session.openDays, dataset->firstDay, dataset->lastDay);
+}
+
 bool applyFinishedLoad() {
     std::optional<LoadedData> loaded = session.loader.take();
     if (!loaded) return false;
@@ -223,6 +228,7 @@ bool applyFinishedLoad() {
     session.openDates = dateSpanText(dataset->firstDay, dataset->lastDay);
     session.dayBars = dayBars(loaded->dayCounts, kMaxDayBars);
     session.undatedSamples = loaded->dayCounts.undated;
+    session.openDays = loaded->days;
     session.summary = loaded->summary;
     session.noSamplesReason = loaded->noSamplesReason;
     session.loadMessage.clear();
@@ -416,7 +422,7 @@ void saveGrid() {
     }
     try {
         saveGridGeoTiff(path, session.lastGrid, settings, session.gridValues, openFrame(),
-                        dataset ? dataset->clock : std::string());
+                        dataset ? dataset->clock : std::string(), shownPerDay().days);
         reportSave("Saved " + absolute(path), false);
         refreshDefaultNames();
     } catch (const std::exception& error) {
