@@ -173,15 +173,24 @@ std::string formatDensity(double perKm2) {
     return text;
 }
 
-std::string readoutText(const MapPoint& point, double cellDensity, std::int64_t cellSamples, const GeoFrame& frame) {
+std::string readoutText(const MapPoint& point, double cellDensity, std::int64_t cellSamples, const GeoFrame& frame,
+                        std::int64_t days) {
     char position[64];
     const double latitude = point.latitude(frame);
     const double longitude = point.longitude(frame);
     std::snprintf(position, sizeof position, "%.5f\xC2\xB0 %s  %.5f\xC2\xB0 %s", std::fabs(latitude),
                   latitude < 0.0 ? "S" : "N", std::fabs(longitude), longitude < 0.0 ? "W" : "E");
     const double perKm2 = densityPerKm2(cellDensity, cellAt(point).row, frame);
-    return std::string(position) + "\n" + formatDensity(perKm2) + " samples/km\xC2\xB2\n" + formatCount(cellSamples) +
-           (cellSamples == 1 ? " sample" : " samples") + " in this cell";
+    std::string text = std::string(position) + "\n";
+    text += days > 0 ? formatDensity(perKm2 / static_cast<double>(days)) + " samples/km\xC2\xB2 per day\n"
+                     : formatDensity(perKm2) + " samples/km\xC2\xB2\n";
+    text += formatCount(cellSamples) + (cellSamples == 1 ? " sample" : " samples") + " in this cell";
+    if (days > 0) {
+        char perDay[32];
+        std::snprintf(perDay, sizeof perDay, ", %.3g a day", static_cast<double>(cellSamples) / static_cast<double>(days));
+        text += perDay;
+    }
+    return text;
 }
 
 std::vector<LegendTick> legendTicks(double maxDensity, bool logScale, int row, const GeoFrame& frame) {
@@ -206,16 +215,40 @@ void scaleLevels(const std::vector<float>& levels, float factor, std::vector<flo
     for (std::size_t i = 0; i < levels.size(); ++i) out[i] = std::min(levels[i] * factor, 1.0f);
 }
 
-Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock, const GeoFrame& frame) {
+Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock, const GeoFrame& frame,
+                 std::int64_t days) {
     Legend legend;
-    legend.unit = "samples/km\xC2\xB2";
+    const double divisor = days > 0 ? static_cast<double>(days) : 1.0;
+    legend.unit = days > 0 ? "samples/km\xC2\xB2 per day" : "samples/km\xC2\xB2";
     legend.ticks = legendTicks(lock.active() ? lock.maxDensity : frameMax, logScale, row, frame);
-    for (const LegendTick& tick : legend.ticks) legend.labels.push_back(formatDensity(tick.perKm2));
+    for (LegendTick& tick : legend.ticks) {
+        tick.perKm2 /= divisor;
+        legend.labels.push_back(formatDensity(tick.perKm2));
+    }
     if (lock.active()) {
         legend.unit += " (locked)";
-        legend.frameMaximum = "frame max " + formatDensity(densityPerKm2(std::max(frameMax, 0.0), row, frame));
+        legend.frameMaximum =
+            "frame max " + formatDensity(densityPerKm2(std::max(frameMax, 0.0), row, frame) / divisor);
     }
     return legend;
+}
+
+PerDay perDayFor(bool wanted, const DayFilter& indexed, std::int32_t dataFirst, std::int32_t dataLast) {
+    PerDay out;
+    if (!wanted) return out;
+    if (dataFirst == kUnknownDay || dataLast == kUnknownDay) {
+        out.text = "these samples have no dates";
+        return out;
+    }
+    const std::int64_t days = daysCovered(indexed, dataFirst, dataLast);
+    if (days == 0) {
+        // Nothing to divide by: the values are shown as they are (none).
+        out.text = "the selection covers no day of the data";
+        return out;
+    }
+    out.days = days;
+    out.text = "over " + formatCount(days) + (days == 1 ? " day" : " days");
+    return out;
 }
 
 std::string formatClock(std::int32_t seconds) {

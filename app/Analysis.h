@@ -15,6 +15,7 @@
 
 #include "model/Datapoint.h"
 #include "model/GeoFrame.h"
+#include "model/SampleDays.h"
 #include "model/SampleTally.h"
 
 namespace analysis {
@@ -134,8 +135,10 @@ std::string formatCount(std::int64_t count);
 // density (samples) and the samples centred in it under the current filters:
 // "39.90870° N  116.39750° E", "1,234 samples/km²", "12 samples in this cell";
 // south and west of 0 as "12.04620° S  77.04280° W".
+// With `days` > 0 the density and the count are per day over that many days
+// ("12.3 samples/km² per day", "12 samples in this cell, 3.00 a day").
 std::string readoutText(const MapPoint& point, double cellDensity, std::int64_t cellSamples,
-                        const GeoFrame& frame = GeoFrame{});
+                        const GeoFrame& frame = GeoFrame{}, std::int64_t days = 0);
 
 // One level of the colour scale: v (0 bottom .. 1 top) and what it stands
 // for in samples per km².
@@ -172,10 +175,23 @@ void scaleLevels(const std::vector<float>& levels, float factor, std::vector<flo
 struct Legend {
     std::vector<LegendTick> ticks;
     std::vector<std::string> labels;
-    std::string unit;          // "samples/km²", "samples/km² (locked)"
+    std::string unit;          // "samples/km²", "samples/km² per day", "samples/km² (locked)"
     std::string frameMaximum;  // "frame max 8.12k" when locked, else empty
 };
-Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock, const GeoFrame& frame = GeoFrame{});
+// With `days` > 0 the labels are per day over that many days.
+Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock, const GeoFrame& frame = GeoFrame{},
+                 std::int64_t days = 0);
+
+// The Data window's "Per day": what the densities are divided by, the
+// calendar days of the indexed selection (`indexed`, clipped to the data's
+// first and last date, on its weekdays), and the line the box shows. 0 days
+// (nothing divided) when not wanted, for samples without dates, and for a
+// selection that covers no day of the data, which the line then says.
+struct PerDay {
+    std::int64_t days = 0;
+    std::string text;  // "over 104 days", "the selection covers no day of the data"
+};
+PerDay perDayFor(bool wanted, const DayFilter& indexed, std::int32_t dataFirst, std::int32_t dataLast);
 
 // --- The day -------------------------------------------------------------
 

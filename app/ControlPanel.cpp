@@ -173,6 +173,37 @@ void showDay() {
 
 constexpr ImU32 kErrorText = IM_COL32(255, 110, 110, 255);
 
+// Samples per date from the data's first to its last, the chosen date range
+// marked as the time window is on the hour histogram.
+void showDayHistogram() {
+    const DayBars& bars = session.dayBars;
+    if (bars.bars.empty()) return;
+    const float width = ImGui::GetContentRegionAvail().x;
+    ImGui::PlotHistogram("##dates", bars.bars.data(), static_cast<int>(bars.bars.size()), 0, nullptr, 0.0f, FLT_MAX,
+                         ImVec2(width, 48.0f));
+    const std::int32_t last = bars.lastDay;
+    const std::int32_t from = std::max(session.dayFilter.first, bars.firstDay);
+    const std::int32_t to = std::min(session.dayFilter.last, last);
+    if (from <= to && (from > bars.firstDay || to < last)) {
+        const ImVec2 padding = ImGui::GetStyle().FramePadding;
+        const ImVec2 low(ImGui::GetItemRectMin().x + padding.x, ImGui::GetItemRectMin().y + padding.y);
+        const ImVec2 high(ImGui::GetItemRectMax().x - padding.x, ImGui::GetItemRectMax().y - padding.y);
+        const float step = (high.x - low.x) / static_cast<float>(bars.bars.size());
+        const float x0 = low.x + step * static_cast<float>(bars.barOf(from));
+        const float x1 = low.x + step * static_cast<float>(bars.barOf(to) + 1);
+        ImDrawList* draw = ImGui::GetWindowDrawList();
+        draw->AddRectFilled(ImVec2(x0, low.y), ImVec2(x1, high.y), kWindowMark);
+        draw->AddRect(ImVec2(x0, low.y), ImVec2(x1, high.y), IM_COL32(255, 255, 255, 200));
+    }
+    const std::string unit = bars.daysPerBar == 1   ? "day"
+                             : bars.daysPerBar == 7 ? "week"
+                                                    : std::to_string(bars.daysPerBar / 7) + " weeks";
+    ImGui::TextDisabled("samples per %s, %s", unit.c_str(), dateSpanText(bars.firstDay, last).c_str());
+    if (session.undatedSamples > 0)
+        ImGui::TextDisabled("%s %s without a date", analysis::formatCount(session.undatedSamples).c_str(),
+                            session.undatedSamples == 1 ? "sample" : "samples");
+}
+
 // The weekday boxes (with weekdays, weekend and all at once) and the date
 // range whose samples are indexed; disabled, saying why, for samples
 // without dates. Each change indexes the open samples again in the
@@ -218,6 +249,22 @@ void showDayChoice() {
     if (!dated) ImGui::EndDisabled();
     if (changed) applyDayChoice();
     if (!session.dayProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", session.dayProblem.c_str());
+    if (dated) showDayHistogram();
+    // Per day: the densities over the calendar days the selection covers.
+    if (!dated) ImGui::BeginDisabled();
+    ImGui::Checkbox("Per day", &session.perDay);
+    if (!dated) ImGui::EndDisabled();
+    if (ImGui::IsItemHovered(ImGuiHoveredFlags_AllowWhenDisabled))
+        ImGui::SetTooltip("Densities (readout, legend, Save grid) divided by the days the chosen dates and "
+                          "weekdays cover within the data's dates");
+    const analysis::PerDay perDay = shownPerDay();
+    if (dated && session.perDay) {
+        ImGui::SameLine();
+        if (perDay.days > 0)
+            ImGui::TextDisabled("%s", perDay.text.c_str());
+        else
+            ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", perDay.text.c_str());
+    }
 }
 
 // The Data window's status: a box of fixed height at its foot, so nothing
@@ -416,7 +463,8 @@ void showReadout() {
     if (!point.onMap()) return;
     const analysis::GridCell cell = analysis::cellAt(point);
     const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(cell.row, cell.col);
-    const std::string text = analysis::readoutText(point, value.density, value.samples, openFrame());
+    const std::string text =
+        analysis::readoutText(point, value.density, value.samples, openFrame(), shownPerDay().days);
     const ImVec2 padding = ImGui::GetStyle().WindowPadding;
     const ImVec2 textSize = ImGui::CalcTextSize(text.c_str());
     const PanelPoint at = placeReadout({io.MousePos.x, io.MousePos.y},
@@ -451,7 +499,7 @@ constexpr float kLegendBar = 150.0f;  // the colour bar's height
 void showLegend() {
     session.legend =
         analysis::legendFor(session.frameMaximum, session.frameLogScale, session.densestRow, session.scaleLock,
-                            openFrame());
+                            openFrame(), shownPerDay().days);
     const analysis::Legend& legend = session.legend;
     ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_FirstUseEver);
     ImGui::Begin("LUT", nullptr,

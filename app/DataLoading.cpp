@@ -36,6 +36,7 @@ LoadedData loadData(const std::string& path, int tableSize,
                     const FrameRequest& frame, const DayFilter& chosenDays) {
     LoadedData result;
     result.path = path;
+    result.days = chosenDays;
     try {
         std::error_code ignored;
         const bool directory = std::filesystem::is_directory(path, ignored);
@@ -76,6 +77,7 @@ LoadedData loadData(const std::string& path, int tableSize,
         auto dataset = std::make_unique<Dataset>(Dataset{path, 0, GeoFrame{}, {}});
         std::shared_ptr<SampleSource> samples;
         std::shared_ptr<DayRangeSource> dayRange;
+        std::shared_ptr<const DayRangeSource> dayCounter;  // stays when days are chosen
         float indexFrom = kReadShare;
         std::int64_t read = 0;
         bool fitted = false;  // said on the console: the frame is not what the user typed
@@ -92,6 +94,7 @@ LoadedData loadData(const std::string& path, int tableSize,
             // The dates' span is noted in the pass that indexes the file.
             dayRange = std::make_shared<DayRangeSource>(std::move(file));
             samples = dayRange;
+            dayCounter = dayRange;
             indexFrom = 0.0f;
         } else {
             // Each fix is placed from its decimals by a read into its frame
@@ -122,6 +125,10 @@ LoadedData loadData(const std::string& path, int tableSize,
             dataset->frame = loader.frame;
             fitted = frame.kind != FrameRequest::Kind::given && dataset->frame != GeoFrame{};
             if (recordings) dataset->clock = clockName(loader.tracks);
+            if (days.size() == points.size())
+                result.dayCounts.add(days.data(), days.size());
+            else
+                result.dayCounts.undated = static_cast<std::int64_t>(points.size());
             // The dates are kept only while some days are chosen.
             if (!chosenDays.everything() && std::any_of(days.begin(), days.end(), [](std::int32_t d) {
                     return d != kUnknownDay;
@@ -158,6 +165,7 @@ LoadedData loadData(const std::string& path, int tableSize,
             stage(indexing, indexFrom + (1.0f - indexFrom) * fraction);
         });
         result.summary = HeatmapEngine::preparedTally(*result.engine);
+        if (dayCounter) result.dayCounts = dayCounter->dayCounts();
         if (dayRange && dayRange->dated()) {
             dataset->firstDay = dayRange->firstDay();
             dataset->lastDay = dayRange->lastDay();

@@ -27,6 +27,10 @@ struct LoadedData {
     std::unique_ptr<Dataset> dataset;
     HeatmapEngine::PreparedEnginePtr engine;
     analysis::DaySummary summary;
+    // Samples per date, counted from the dates the load read anyway: of the
+    // whole data, whichever days are chosen.
+    DayCounts dayCounts;
+    DayFilter days;  // the days whose samples were indexed
     std::vector<std::string> notes;  // one line each, for the console (loadNotes)
     // The UTC offset the clock times were shifted by: a raw tree's or track
     // file's. Nothing for a sample file, whose times got theirs at import.

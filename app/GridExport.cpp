@@ -178,14 +178,18 @@ void writeDensityGeoTiff(OutputFile& out, const std::vector<float>& grid, const 
 }
 
 void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                     GridValues values, const GeoFrame& frame, const std::string& clock) {
+                     GridValues values, const GeoFrame& frame, const std::string& clock, std::int64_t days) {
     if (grid.size() != static_cast<std::size_t>(kGridCells))
         throw std::invalid_argument("the grid has " + std::to_string(grid.size()) + " cells, not 1000 x 1000");
     const double densest = HeatmapEngine::lastMaximumDensity();
-    writeDensityGeoTiff(path,
-                        gridCells(values, grid, densest, HeatmapEngine::lastUsedLogScale(),
-                                  values == GridValues::count ? HeatmapEngine::sampleCounts(settings)
-                                                              : std::vector<float>{},
-                                  frame),
-                        settings, densest, values, frame, clock);
+    std::vector<float> cells = gridCells(values, grid, densest, HeatmapEngine::lastUsedLogScale(),
+                                         values == GridValues::count ? HeatmapEngine::sampleCounts(settings)
+                                                                     : std::vector<float>{},
+                                         frame);
+    DayCount count;
+    if (days > 0 && values != GridValues::display) {
+        cells = perDayCells(cells, days);
+        count.days = days;
+    }
+    writeDensityGeoTiff(path, cells, settings, densest, values, frame, clock, count);
 }

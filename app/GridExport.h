@@ -70,6 +70,9 @@ std::string auxXmlText();
 // The viewer's "Save grid": `grid` as the last computeHeatmap returned it,
 // with that compute's densest cell and scale, saved as `values` (counts from
 // the engine's index under the settings' filters). Throws OutputError, or
-// std::invalid_argument for a grid of another size.
+// std::invalid_argument for a grid of another size. With `days` > 0,
+// densities and counts are per day over that many days, as
+// trackora-heatmap --per-day writes them (display levels stay as they are).
 void saveGridGeoTiff(const std::string& path, const std::vector<float>& grid, const ControlSettings& settings,
-                     GridValues values, const GeoFrame& frame, const std::string& clock = {});
+                     GridValues values, const GeoFrame& frame, const std::string& clock = {},
+                     std::int64_t days = 0);

@@ -191,6 +191,11 @@ void applyDayChoice() {
     if (!session.openPath.empty()) openData(session.openPath, false);
 }
 
+analysis::PerDay shownPerDay() {
+    if (!dataset) return {};
+    return analysis::perDayFor(session.perDay, session.openDays, dataset->firstDay, dataset->lastDay);
+}
+
 bool applyFinishedLoad() {
     std::optional<LoadedData> loaded = session.loader.take();
     if (!loaded) return false;
@@ -221,6 +226,9 @@ bool applyFinishedLoad() {
     session.openUtcOffset = loaded->utcOffsetSeconds;
     session.openClock = loaded->clock;
     session.openDates = dateSpanText(dataset->firstDay, dataset->lastDay);
+    session.dayBars = dayBars(loaded->dayCounts, kMaxDayBars);
+    session.undatedSamples = loaded->dayCounts.undated;
+    session.openDays = loaded->days;
     session.summary = loaded->summary;
     session.noSamplesReason = loaded->noSamplesReason;
     session.loadMessage.clear();
@@ -414,7 +422,7 @@ void saveGrid() {
     }
     try {
         saveGridGeoTiff(path, session.lastGrid, settings, session.gridValues, openFrame(),
-                        dataset ? dataset->clock : std::string());
+                        dataset ? dataset->clock : std::string(), shownPerDay().days);
         reportSave("Saved " + absolute(path), false);
         refreshDefaultNames();
     } catch (const std::exception& error) {

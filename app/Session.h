@@ -18,6 +18,9 @@
 #include "app/GridValues.h"
 #include "app/PanelRules.h"
 
+// Bars of the date histogram: a day each up to this many days, else weeks.
+inline constexpr int kMaxDayBars = 400;
+
 struct ViewerSession {
     DataLoader loader;
     std::string openPath;              // the samples on the map; empty before the first load
@@ -62,6 +65,14 @@ struct ViewerSession {
     std::array<char, 16> datesFrom{};
     std::array<char, 16> datesTo{};
     std::string dayProblem;
+    // The open samples per date as the histogram under the date range draws
+    // them (at most kMaxDayBars bars), and samples with no date.
+    DayBars dayBars;
+    std::int64_t undatedSamples = 0;
+    // The days the open samples were indexed for (dayFilter runs ahead of
+    // them while a new index is made), and the Data window's "Per day".
+    DayFilter openDays;
+    bool perDay = false;
 
     std::array<char, 1024> openName{};
     std::array<char, 1024> imageName{};
@@ -110,6 +121,9 @@ void openData(const std::string& path, bool userChoice = true);
 // again for those days in the background (the map keeps the old ones until
 // the new are ready), or dayProblem says why the fields choose none.
 void applyDayChoice();
+// "Per day" as it applies to the open samples now: the days densities are
+// divided by (0: not divided) and the line the box shows.
+analysis::PerDay shownPerDay();
 
 // The frame of the open samples (the default box when none are open): what
 // the map, the readout, the legend and the saved grid are placed in.

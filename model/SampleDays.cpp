@@ -119,3 +119,60 @@ std::optional<DayFilter> dayFilterOf(std::uint8_t weekdays, std::string_view fro
     }
     return filter;
 }
+
+void DayCounts::add(const std::int32_t* days, std::size_t count) {
+    if (!days) {
+        undated += static_cast<std::int64_t>(count);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t day = days[i];
+        if (day == kUnknownDay) {
+            ++undated;
+            continue;
+        }
+        if (tooWide) continue;
+        if (perDay.empty()) {
+            firstDay = day;
+            perDay.assign(1, 0);
+        } else if (day < firstDay || day > lastDay()) {
+            const std::int64_t from = std::min<std::int64_t>(day, firstDay);
+            const std::int64_t to = std::max<std::int64_t>(day, lastDay());
+            if (to - from + 1 > kMaxSpan) {
+                tooWide = true;
+                perDay.clear();
+                firstDay = kUnknownDay;
+                continue;
+            }
+            // Grown to the new span at once: samples come mostly in date order.
+            if (day < firstDay) perDay.insert(perDay.begin(), static_cast<std::size_t>(firstDay - day), 0);
+            else perDay.resize(static_cast<std::size_t>(to - from + 1), 0);
+            firstDay = static_cast<std::int32_t>(from);
+        }
+        ++perDay[static_cast<std::size_t>(day - firstDay)];
+    }
+}
+
+int DayBars::barOf(std::int32_t day) const {
+    if (bars.empty()) return 0;
+    const std::int64_t bar = (static_cast<std::int64_t>(day) - firstDay) / daysPerBar;
+    return static_cast<int>(std::clamp<std::int64_t>(bar, 0, static_cast<std::int64_t>(bars.size()) - 1));
+}
+
+DayBars dayBars(const DayCounts& counts, int maxBars) {
+    DayBars out;
+    if (counts.perDay.empty() || maxBars < 1) return out;
+    out.firstDay = counts.firstDay;
+    out.lastDay = counts.lastDay();
+    const auto days = static_cast<std::int64_t>(counts.perDay.size());
+    if (days > maxBars) {
+        // Whole weeks, so each bar holds every weekday alike.
+        const std::int64_t weeks = (days + 6) / 7;
+        out.daysPerBar = static_cast<int>(7 * ((weeks + maxBars - 1) / maxBars));
+    }
+    std::vector<std::int64_t> sums(static_cast<std::size_t>((days + out.daysPerBar - 1) / out.daysPerBar), 0);
+    for (std::int64_t d = 0; d < days; ++d)
+        sums[static_cast<std::size_t>(d / out.daysPerBar)] += counts.perDay[static_cast<std::size_t>(d)];
+    out.bars.assign(sums.begin(), sums.end());
+    return out;
+}

@@ -84,3 +84,34 @@ std::string dateSpanText(std::int32_t firstDay, std::int32_t lastDay);
 // in `problem`, for a date that is not one, FROM after TO or no weekday.
 std::optional<DayFilter> dayFilterOf(std::uint8_t weekdays, std::string_view from, std::string_view to,
                                      std::string& problem);
+
+// Samples per day, counted in a pass that reads the dates anyway (a days
+// column beside the records, the recordings' own dates): what the viewer's
+// date histogram shows. Samples of unknown date are counted apart. The days
+// are kept in one array from the first to the last; a span wider than
+// kMaxSpan (a stray date centuries off) stops the per-day counts rather
+// than growing the array without bound.
+struct DayCounts {
+    static constexpr std::int64_t kMaxSpan = 1 << 20;  // about 2,900 years
+    std::int32_t firstDay = kUnknownDay;  // of perDay[0]
+    std::vector<std::int64_t> perDay;
+    std::int64_t undated = 0;
+    bool tooWide = false;
+
+    void add(const std::int32_t* days, std::size_t count);
+    std::int32_t lastDay() const {
+        return perDay.empty() ? kUnknownDay : firstDay + static_cast<std::int32_t>(perDay.size()) - 1;
+    }
+};
+
+// A DayCounts drawn as at most `maxBars` bars: one a day, or a week (7 days)
+// a bar, or as many weeks a bar as it takes, from the first counted day.
+struct DayBars {
+    std::int32_t firstDay = kUnknownDay;
+    std::int32_t lastDay = kUnknownDay;  // the last counted day, inside the last bar
+    int daysPerBar = 1;
+    std::vector<float> bars;
+    // The bar a day falls in, clamped to the bars.
+    int barOf(std::int32_t day) const;
+};
+DayBars dayBars(const DayCounts& counts, int maxBars);

@@ -210,7 +210,10 @@ std::vector<Datapoint> readAllSamples(const SampleSource& source) {
     return points;
 }
 
-void DayRangeSource::note(const std::int32_t* days, std::size_t count) const {
+void DayRangeSource::note(const std::int32_t* days, std::size_t count, std::size_t first) const {
+    // Each pass counts afresh: a load may read its source more than once.
+    if (first == 0) counts_ = DayCounts{};
+    counts_.add(days, count);
     if (!days) return;
     for (std::size_t i = 0; i < count; ++i) {
         const std::int32_t day = days[i];
@@ -224,7 +227,7 @@ void DayRangeSource::note(const std::int32_t* days, std::size_t count) const {
 void DayRangeSource::forEachChunk(const Visit& visit) const {
     inner_.forEachDatedChunk([&](const Datapoint* samples, const std::int32_t* days, std::size_t count,
                                  std::size_t first) {
-        note(days, count);
+        note(days, count, first);
         visit(samples, count, first);
     });
 }
@@ -232,14 +235,14 @@ void DayRangeSource::forEachChunk(const Visit& visit) const {
 void DayRangeSource::forEachDatedChunk(const DatedVisit& visit) const {
     inner_.forEachDatedChunk([&](const Datapoint* samples, const std::int32_t* days, std::size_t count,
                                  std::size_t first) {
-        note(days, count);
+        note(days, count, first);
         visit(samples, days, count, first);
     });
 }
 
 void DayRangeSource::forEachDayChunk(const DayVisit& visit) const {
     inner_.forEachDayChunk([&](const std::int32_t* days, std::size_t count, std::size_t first) {
-        note(days, count);
+        note(days, count, first);
         visit(days, count, first);
     });
 }

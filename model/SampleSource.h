@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model/Datapoint.h"
+#include "model/SampleDays.h"
 
 class SampleSource {
 public:
@@ -155,13 +156,16 @@ public:
     bool dated() const { return dated_; }
     std::int32_t firstDay() const { return firstDay_; }
     std::int32_t lastDay() const { return lastDay_; }
+    // The samples of each day, of the last whole pass.
+    const DayCounts& dayCounts() const { return counts_; }
 
 private:
-    void note(const std::int32_t* days, std::size_t count) const;
+    void note(const std::int32_t* days, std::size_t count, std::size_t first) const;
     std::shared_ptr<const SampleSource> owned_;
     const SampleSource& inner_;
     mutable bool dated_ = false;
     mutable std::int32_t firstDay_ = 0, lastDay_ = 0;
+    mutable DayCounts counts_;
 };
 
 // The samples of another source whose date passes a filter, in order (a

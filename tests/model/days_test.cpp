@@ -276,3 +276,38 @@ TEST(SampleDays, DayFieldsGiveAFilterOrTheReasonNot) {
         EXPECT_EQ(filter->last, *c.to ? *parseDay(c.to) : DayFilter{}.last);
     }
 }
+
+// The date histogram's bars: a day each up to the cap, whole weeks a bar
+// past it (every count kept, none twice), dates counted in any order, and a
+// stray date centuries off stops the per-day counts instead of growing them.
+TEST(SampleDays, DayCountsAndTheirBars) {
+    const std::int32_t d0 = dayNumber(2008, 1, 1);
+    const struct {
+        std::vector<std::int32_t> days;
+        int maxBars;
+        int daysPerBar;
+        std::vector<float> bars;
+    } cases[] = {
+        {{d0 + 2, d0, kUnknownDay, d0 + 2}, 10, 1, {1, 0, 2}},
+        {{d0, d0 + 7, d0 + 13}, 14, 1, std::vector<float>{1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1}},
+        {{d0, d0 + 7, d0 + 13, d0 + 14}, 2, 14, {3, 1}},
+        {{d0 + 20, d0, d0 + 6}, 3, 7, {2, 0, 1}},
+    };
+    for (const auto& c : cases) {
+        DayCounts counts;
+        counts.add(c.days.data(), c.days.size());
+        const DayBars bars = dayBars(counts, c.maxBars);
+        EXPECT_EQ(bars.firstDay, d0);
+        EXPECT_EQ(bars.daysPerBar, c.daysPerBar);
+        EXPECT_EQ(bars.bars, c.bars);
+        EXPECT_LE(bars.bars.size(), static_cast<std::size_t>(c.maxBars));
+        EXPECT_EQ(bars.barOf(d0 - 5), 0);
+        EXPECT_EQ(bars.barOf(d0 + 1000), static_cast<int>(bars.bars.size()) - 1);
+    }
+    DayCounts counts;
+    const std::int32_t days[] = {d0, d0 + static_cast<std::int32_t>(DayCounts::kMaxSpan), kUnknownDay};
+    counts.add(days, 3);
+    EXPECT_TRUE(counts.tooWide);
+    EXPECT_TRUE(dayBars(counts, 400).bars.empty());
+    EXPECT_EQ(counts.undated, 1);
+}

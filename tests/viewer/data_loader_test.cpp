@@ -246,3 +246,84 @@ TEST(DataLoader, ChosenDaysIndexOnlyTheirSamples) {
         EXPECT_EQ(loaded.dataset->lastDay, saturday + 2);
     }
 }
+
+// The samples per date come from the dates the load read: a sample file's
+// days column or a tree's own dates, unknown dates counted apart, whatever
+// days are chosen (the histogram shows the whole data).
+TEST(DataLoader, LoadsCountTheirSamplesPerDay) {
+    TempDir dir;
+    const std::vector<Datapoint> records(5, Datapoint(0.5f, 0.5f, mode::WALK, 100));
+    const std::int32_t saturday = dayNumber(2008, 3, 1);
+    const std::string dated = dir.writeRecords("dated.bin", records);
+    dir.writeRecords("dated.bin.days",
+                     std::vector<std::int32_t>{saturday + 3, kUnknownDay, saturday, saturday + 3, saturday});
+    const std::string undated = dir.writeRecords("undated.bin", records);
+    dir.write("tree/000/Trajectory/a.plt", "h\nh\nh\nh\nh\nh\n39.9,116.3,0,0,0,2008-03-03,10:00:00\n"
+                                           "39.9,116.3,0,0,0,2008-03-01,10:00:00\n"
+                                           "39.9,116.3,0,0,0,2008-03-03,11:00:00\n");
+    const DayFilter sundays{0x40, DayFilter{}.first, DayFilter{}.last};
+    const struct {
+        std::string path;
+        DayFilter days;
+        std::int32_t first;
+        std::vector<std::int64_t> perDay;
+        std::int64_t undated;
+    } cases[] = {
+        {dated, DayFilter{}, saturday, {2, 0, 0, 2}, 1},
+        // Chosen days index a pass of their own over the same column: still counted once.
+        {dated, sundays, saturday, {2, 0, 0, 2}, 1},
+        {undated, DayFilter{}, kUnknownDay, {}, 5},
+        {(dir.root() / "tree").string(), DayFilter{}, saturday, {1, 0, 2}, 0},
+        {(dir.root() / "tree").string(), sundays, saturday, {1, 0, 2}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + std::to_string(c.days.weekdays));
+        const LoadedData loaded =
+            loadData(c.path, 5, [](const std::string&, float) {}, nullptr, 0, {}, FrameRequest{}, c.days);
+        ASSERT_TRUE(loaded.ok()) << loaded.error;
+        EXPECT_EQ(loaded.dayCounts.firstDay, c.first);
+        EXPECT_EQ(loaded.dayCounts.perDay, c.perDay);
+        EXPECT_EQ(loaded.dayCounts.undated, c.undated);
+    }
+}
+
+// "Per day" divides by the calendar days of the indexed selection: its dates
+// clipped to the data's first and last, on its weekdays; a selection that
+// covers no day of the data divides nothing and says so.
+TEST(DataLoader, PerDayCountsTheDaysTheIndexedSelectionCovers) {
+    TempDir dir;
+    // Saturday 2008-03-01 to Monday 2008-03-10.
+    const std::int32_t saturday = dayNumber(2008, 3, 1);
+    const std::string dated =
+        dir.writeRecords("dated.bin", std::vector<Datapoint>(3, Datapoint(0.5f, 0.5f, mode::WALK, 100)));
+    dir.writeRecords("dated.bin.days", std::vector<std::int32_t>{saturday, saturday + 9, saturday + 4});
+    const std::int32_t open = DayFilter{}.first, end = DayFilter{}.last;
+    const struct {
+        bool wanted;
+        DayFilter days;
+        std::int64_t divisor;
+        std::string text;
+    } cases[] = {
+        // February to March: clipped to March 1-10, whose weekend days are the 1st, 2nd, 8th and 9th.
+        {true, DayFilter{0x60, dayNumber(2008, 2, 1), dayNumber(2008, 3, 31)}, 4, "over 4 days"},
+        {true, DayFilter{0x7f, open, end}, 10, "over 10 days"},
+        {true, DayFilter{0x01, saturday + 2, saturday + 8}, 1, "over 1 day"},
+        {true, DayFilter{0x7f, dayNumber(2009, 1, 1), end}, 0, "the selection covers no day of the data"},
+        {false, DayFilter{0x7f, open, end}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const LoadedData loaded =
+            loadData(dated, 5, [](const std::string&, float) {}, nullptr, 0, {}, FrameRequest{}, c.days);
+        ASSERT_TRUE(loaded.ok()) << loaded.error;
+        const analysis::PerDay perDay =
+            analysis::perDayFor(c.wanted, loaded.days, loaded.dataset->firstDay, loaded.dataset->lastDay);
+        EXPECT_EQ(perDay.days, c.divisor);
+        EXPECT_EQ(perDay.text, c.text);
+    }
+    const std::string undated =
+        dir.writeRecords("undated.bin", std::vector<Datapoint>(3, Datapoint(0.5f, 0.5f, mode::WALK, 100)));
+    const LoadedData loaded = loadData(undated, 5, [](const std::string&, float) {});
+    ASSERT_TRUE(loaded.ok()) << loaded.error;
+    EXPECT_EQ(analysis::perDayFor(true, loaded.days, loaded.dataset->firstDay, loaded.dataset->lastDay).days, 0);
+}

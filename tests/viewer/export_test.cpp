@@ -205,3 +205,49 @@ TEST(Export, SavedPictureWorldFileFollowsTheMapAsDrawn) {
 }
 
 }  // namespace
+
+// "Per day": the readout, the legend's top and the saved grid agree on the
+// densest cell's density divided by the days, their units say per day, and
+// the saved counts are divided too; zero days divide nothing.
+TEST(Export, PerDayReadoutLegendAndSavedGridAgree) {
+    setenv("TRACKORA_ENGINE", "cpu", 1);
+    TempDir dir;
+    ControlSettings settings;
+    settings.mode_mask = kAllModes;
+    settings.kernel_size = 1;
+    settings.sigma = 2.0f;
+    const std::vector<Datapoint> points = samples();
+    HeatmapEngine::initialize(points, settings);
+    const std::vector<float> grid = HeatmapEngine::computeHeatmap(settings);
+    const analysis::MapPoint cursor{(kDenseLon - 116.15) / 0.45, (kDenseLat - 39.75) / 0.35};
+    const analysis::GridCell cell = analysis::cellAt(cursor);
+    const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(cell.row, cell.col);
+    const double whole = analysis::densityPerKm2(value.density, cell.row);
+    constexpr std::int64_t kDays = 4;
+
+    const std::string readout = analysis::readoutText(cursor, value.density, value.samples, GeoFrame{}, kDays);
+    const std::string shown = analysis::formatDensity(whole / kDays);
+    EXPECT_NE(readout.find("\n" + shown + " samples/km\xC2\xB2 per day\n"), std::string::npos) << readout;
+    EXPECT_NE(readout.find("7 samples in this cell, 1.75 a day"), std::string::npos) << readout;
+    const analysis::Legend legend = analysis::legendFor(HeatmapEngine::lastMaximumDensity(),
+                                                        HeatmapEngine::lastUsedLogScale(), analysis::densestRow(grid),
+                                                        analysis::ScaleLock{}, GeoFrame{}, kDays);
+    EXPECT_EQ(legend.unit, "samples/km\xC2\xB2 per day");
+    ASSERT_FALSE(legend.labels.empty());
+    EXPECT_EQ(legend.labels.front(), shown);
+    // Zero days: nothing divided, nor said to be per day.
+    const std::string undivided = analysis::readoutText(cursor, value.density, value.samples, GeoFrame{}, 0);
+    EXPECT_NE(undivided.find("\n" + analysis::formatDensity(whole) + " samples/km\xC2\xB2\n"), std::string::npos);
+
+    const std::string density = (dir.root() / "density.tif").string();
+    const std::string count = (dir.root() / "count.tif").string();
+    saveGridGeoTiff(density, grid, settings, GridValues::perKm2, GeoFrame{}, {}, kDays);
+    saveGridGeoTiff(count, grid, settings, GridValues::count, GeoFrame{}, {}, kDays);
+    HeatmapEngine::release();
+    const Band perKm2 = readBand(density);
+    const Band counts = readBand(count);
+    EXPECT_EQ(perKm2.units, "samples/km2/day");
+    EXPECT_EQ(counts.units, "samples/day");
+    EXPECT_NEAR(perKm2.at(kDenseLon, kDenseLat), whole / kDays, whole / kDays * 1e-6);
+    EXPECT_EQ(counts.at(kDenseLon, kDenseLat), 7.0f / kDays);
+}
