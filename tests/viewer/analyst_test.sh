@@ -8,11 +8,9 @@
 set -u
 viewer=$1 src=$2 wm_close=$3
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
+source "$here/window_lib.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cp -r "$src/shaders" "$src/resources" "$work/" || fail "cannot copy shaders and resources"
+make_workdir "$src"
 mkdir -p "$work/my data"
 # Walks at Tiananmen Square between 00:30 and 01:30 ("night", at pixel 440,437)
 # and walks at 39.97 N 116.50 E between 09:00 and 17:00 ("noon", at pixel 622,297).
@@ -36,6 +34,7 @@ cp "$here/clicked_layout.ini" imgui.ini || fail "cannot place the windows"
 
 cat > session.sh <<SESSION
 set -u
+source "$here/window_lib.sh"
 shot() { import -window root -depth 8 "\$1.png" && convert "\$1.png" "\$1.ppm" || { echo "screenshot failed"; exit 6; }; }
 heat() { python3 "$here/heat_probe.py" "\$1.ppm" \$2 \$3 \$4 \$5 | cut -d' ' -f1; }
 night() { heat "\$1" 415 412 465 462; }
@@ -89,9 +88,7 @@ save 740 637 'trackora-map-*.png'                # "Save image"
 save 740 660 'trackora-grid-*.tif'               # "Save grid"
 shot saved
 kill -0 \$pid || { echo "viewer died"; exit 4; }
-"$wm_close" "\$id"
-for _ in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
-kill -0 \$pid 2>/dev/null && { echo "still running after close"; kill -9 \$pid; exit 5; }
+close_viewer "$wm_close" "\$id" "\$pid"
 wait \$pid
 echo "status \$?" > status.txt
 SESSION

@@ -7,11 +7,9 @@
 set -u
 viewer=$1 src=$2 wm_close=$3
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
+source "$here/window_lib.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cp -r "$src/shaders" "$src/resources" "$work/" || fail "cannot copy shaders and resources"
+make_workdir "$src"
 # A walk from south-west to north-east through Seattle with a stay at
 # Pike Place Market (47.6097 N, 122.3422 W) half-way, which the heat shows.
 python3 "$here/seattle_gpx.py" "$work/seattle.gpx" || fail "cannot write the track"
@@ -19,6 +17,7 @@ cd "$work" || exit 1
 
 cat > session.sh <<SESSION
 set -u
+source "$here/window_lib.sh"
 LP_NUM_THREADS=1 "$viewer" seattle.gpx > out.txt 2>&1 &
 pid=\$!
 id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
@@ -31,9 +30,7 @@ for _ in \$(seq 1 60); do
   grep -qv '^0 ' heat.txt && grep -q 'frame fitted' out.txt && break
 done
 kill -0 \$pid || { echo "viewer died"; exit 4; }
-"$wm_close" "\$id"
-for _ in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
-kill -0 \$pid 2>/dev/null && { echo "still running after close"; kill -9 \$pid; exit 5; }
+close_viewer "$wm_close" "\$id" "\$pid"
 wait \$pid
 echo "status \$?" > status.txt
 SESSION

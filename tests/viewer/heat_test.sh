@@ -8,11 +8,9 @@
 set -u
 viewer=$1 src=$2 wm_close=$3
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
+source "$here/window_lib.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cp -r "$src/shaders" "$src/resources" "$work/" || fail "cannot copy shaders and resources"
+make_workdir "$src"
 mkdir -p "$work/data"
 python3 - "$work/data/data.bin" <<'PY' || fail "cannot write the sample file"
 import random, struct, sys
@@ -34,6 +32,7 @@ cp "$here/clicked_layout.ini" imgui.ini || fail "cannot place the windows"
 
 cat > session.sh <<SESSION
 set -u
+source "$here/window_lib.sh"
 probe() {  # screenshot, then heat count and centroid in the map area right of the panel
   sleep \$1
   import -window root -depth 8 "\$2.png" && convert "\$2.png" "\$2.ppm" || { echo "screenshot failed"; exit 6; }
@@ -74,9 +73,7 @@ probe 1.5 zoom
 click 89 650                              # "Reset Map"
 still reset
 kill -0 \$pid || { echo "viewer died"; exit 4; }
-"$wm_close" "\$id"
-for _ in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
-kill -0 \$pid 2>/dev/null && { echo "still running after close"; kill -9 \$pid; exit 5; }
+close_viewer "$wm_close" "\$id" "\$pid"
 wait \$pid
 echo "status \$?" > status.txt
 SESSION

@@ -6,11 +6,9 @@
 set -u
 viewer=$1 src=$2 wm_close=$3
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
+source "$here/window_lib.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cp -r "$src/shaders" "$src/resources" "$work/" || fail "cannot copy shaders and resources"
+make_workdir "$src"
 mkdir -p "$work/data"
 python3 - "$work/data/data.bin" <<'PY' || fail "cannot write the sample file"
 import struct, sys
@@ -22,6 +20,7 @@ cd "$work" || exit 1
 
 cat > session.sh <<SESSION
 set -u
+source "$here/window_lib.sh"
 LP_NUM_THREADS=1 "$viewer" > out.txt 2>&1 &
 pid=\$!
 id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
@@ -52,9 +51,7 @@ PY
 open "Main Menu" 178 9 || { echo "menu did not open"; kill \$pid; exit 7; }
 open "Data" 8 221 || { echo "Data did not open"; kill \$pid; exit 7; }
 import -window root panels.png
-"$wm_close" "\$id"
-for _ in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
-kill -0 \$pid 2>/dev/null && { echo "still running after close"; kill -9 \$pid; exit 5; }
+close_viewer "$wm_close" "\$id" "\$pid"
 wait \$pid
 SESSION
 MESA_GL_VERSION_OVERRIDE=4.6 MESA_GLSL_VERSION_OVERRIDE=460 \

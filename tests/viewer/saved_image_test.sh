@@ -8,11 +8,9 @@
 set -u
 viewer=$1 src=$2 wm_close=$3
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
+source "$here/window_lib.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cp -r "$src/shaders" "$src/resources" "$work/" || fail "cannot copy shaders and resources"
+make_workdir "$src"
 # A stay at Pike Place Market and a walk away from it: a frame far from the
 # shipped map's, drawn on the plain ground with its guides.
 python3 "$here/seattle_gpx.py" "$work/seattle.gpx" || fail "cannot write the track"
@@ -22,6 +20,7 @@ cp "$here/clicked_layout.ini" imgui.ini || fail "cannot place the windows"
 
 cat > session.sh <<SESSION
 set -u
+source "$here/window_lib.sh"
 shot() { import -window root -depth 8 "\$1.png" && convert "\$1.png" "\$1.ppm" || { echo "screenshot failed"; exit 6; }; }
 click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
 LP_NUM_THREADS=1 "$viewer" seattle.gpx > out.txt 2>&1 &
@@ -51,9 +50,7 @@ if command -v ffmpeg > /dev/null; then
   ls trackora-day-*.mp4 > /dev/null 2>&1 || { echo "no video exported"; shot novideo; kill \$pid; exit 8; }
 fi
 kill -0 \$pid || { echo "viewer died"; exit 4; }
-"$wm_close" "\$id"
-for _ in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
-kill -0 \$pid 2>/dev/null && { echo "still running after close"; kill -9 \$pid; exit 5; }
+close_viewer "$wm_close" "\$id" "\$pid"
 wait \$pid
 SESSION
 MESA_GL_VERSION_OVERRIDE=4.6 MESA_GLSL_VERSION_OVERRIDE=460 \
