@@ -85,6 +85,19 @@ std::string dateSpanText(std::int32_t firstDay, std::int32_t lastDay);
 std::optional<DayFilter> dayFilterOf(std::uint8_t weekdays, std::string_view from, std::string_view to,
                                      std::string& problem);
 
+// The first and last of the known days seen; unknown days are passed over.
+struct DaySpan {
+    bool dated = false;
+    std::int32_t first = 0;
+    std::int32_t last = 0;
+    void add(std::int32_t day) {
+        if (day == kUnknownDay) return;
+        if (!dated || day < first) first = day;
+        if (!dated || day > last) last = day;
+        dated = true;
+    }
+};
+
 // Samples per day, counted in a pass that reads the dates anyway (a days
 // column beside the records, the recordings' own dates): what the viewer's
 // date histogram shows. Samples of unknown date are counted apart. The days

@@ -215,13 +215,7 @@ void DayRangeSource::note(const std::int32_t* days, std::size_t count, std::size
     if (first == 0) counts_ = DayCounts{};
     counts_.add(days, count);
     if (!days) return;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int32_t day = days[i];
-        if (day == kUnknownDay) continue;
-        if (!dated_ || day < firstDay_) firstDay_ = day;
-        if (!dated_ || day > lastDay_) lastDay_ = day;
-        dated_ = true;
-    }
+    for (std::size_t i = 0; i < count; ++i) span_.add(days[i]);
 }
 
 void DayRangeSource::forEachChunk(const Visit& visit) const {
@@ -255,10 +249,7 @@ DayFilteredSource::DayFilteredSource(const SampleSource& inner, const DayFilter&
         if (!days) throw DataFileError(inner_.path(), "holds no dates");
         for (std::size_t i = 0; i < count; ++i) {
             const std::int32_t day = days[i];
-            if (day == kUnknownDay) continue;
-            if (!dated_ || day < firstDay_) firstDay_ = day;
-            if (!dated_ || day > lastDay_) lastDay_ = day;
-            dated_ = true;
+            span_.add(day);
             if (DayFilter{weekdays_, from_, to_}.passes(day)) ++passing_;
         }
     });

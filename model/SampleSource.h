@@ -153,9 +153,9 @@ public:
     void forEachDatedChunk(const DatedVisit& visit) const override;
     void forEachDayChunk(const DayVisit& visit) const override;
     // After a whole pass: false when no sample had a known date.
-    bool dated() const { return dated_; }
-    std::int32_t firstDay() const { return firstDay_; }
-    std::int32_t lastDay() const { return lastDay_; }
+    bool dated() const { return span_.dated; }
+    std::int32_t firstDay() const { return span_.first; }
+    std::int32_t lastDay() const { return span_.last; }
     // The samples of each day, of the last whole pass.
     const DayCounts& dayCounts() const { return counts_; }
 
@@ -163,8 +163,7 @@ private:
     void note(const std::int32_t* days, std::size_t count, std::size_t first) const;
     std::shared_ptr<const SampleSource> owned_;
     const SampleSource& inner_;
-    mutable bool dated_ = false;
-    mutable std::int32_t firstDay_ = 0, lastDay_ = 0;
+    mutable DaySpan span_;
     mutable DayCounts counts_;
 };
 
@@ -186,9 +185,9 @@ public:
     void forEachDatedChunk(const DatedVisit& visit) const override;
     // The first and last known date of the other source's samples; false
     // when none has a known date.
-    bool dated() const { return dated_; }
-    std::int32_t firstDay() const { return firstDay_; }
-    std::int32_t lastDay() const { return lastDay_; }
+    bool dated() const { return span_.dated; }
+    std::int32_t firstDay() const { return span_.first; }
+    std::int32_t lastDay() const { return span_.last; }
 
 private:
     std::shared_ptr<const SampleSource> owned_;
@@ -196,6 +195,5 @@ private:
     std::uint8_t weekdays_;
     std::int32_t from_, to_;
     std::size_t passing_ = 0;
-    bool dated_ = false;
-    std::int32_t firstDay_ = 0, lastDay_ = 0;
+    DaySpan span_;
 };

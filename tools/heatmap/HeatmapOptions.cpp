@@ -146,14 +146,14 @@ std::uint8_t weekdaysOption(const std::string& text) {
     return *bits;
 }
 
-std::pair<std::int32_t, std::int32_t> modeAndTime(const std::string& option, const std::string& text,
-                                                 std::int32_t& mask) {
-    if (option == "--modes") {
-        const auto parsed = parseModeMask(text);
-        if (!parsed) throw UsageError("--modes: \"" + echoText(text) + "\" is not all, a mask 0..2047 or a list of mode names");
-        mask = *parsed;
-        return {};
-    }
+std::int32_t modesOption(const std::string& text) {
+    const auto mask = parseModeMask(text);
+    if (!mask) throw UsageError("--modes: \"" + echoText(text) + "\" is not all, a mask 0..2047 or a list of mode names");
+    return *mask;
+}
+
+// --time FROM-TO: the window's ends in seconds, in order.
+std::pair<std::int32_t, std::int32_t> timeOption(const std::string& text) {
     const auto dash = text.find('-');
     const auto from = dash == std::string::npos ? std::nullopt : parseTimeOfDay(std::string_view(text).substr(0, dash));
     const auto to = dash == std::string::npos ? std::nullopt : parseTimeOfDay(std::string_view(text).substr(dash + 1));
@@ -176,10 +176,9 @@ HeatmapOptions::Versus parseVersus(const std::vector<std::string>& arguments, st
         if (i + 1 >= arguments.size()) throw UsageError("--versus: " + argument + " needs a value");
         const std::string& text = arguments[++i];
         if (argument == "--modes") {
-            modeAndTime(argument, text, versus.modeMask);
+            versus.modeMask = modesOption(text);
         } else if (argument == "--time") {
-            std::int32_t unused = 0;
-            std::tie(versus.minTime, versus.maxTime) = modeAndTime(argument, text, unused);
+            std::tie(versus.minTime, versus.maxTime) = timeOption(text);
         } else if (argument == "--weekdays") {
             versus.days.weekdays = weekdaysOption(text);
         } else if (argument == "--dates") {
@@ -259,21 +258,11 @@ HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, Op
             options.settings.kernel_size = *size;
             options.sizeGiven = true;
         } else if (argument == "--modes") {
-            const std::string& text = value();
-            const auto mask = parseModeMask(text);
-            if (!mask) throw UsageError("--modes: \"" + echoText(text) + "\" is not all, a mask 0..2047 or a list of mode names");
-            options.settings.mode_mask = *mask;
-            for (int bit = 0; bit < kModeCount; ++bit) options.settings.mode_selected[bit] = (*mask >> bit) & 1;
+            const std::int32_t mask = modesOption(value());
+            options.settings.mode_mask = mask;
+            for (int bit = 0; bit < kModeCount; ++bit) options.settings.mode_selected[bit] = (mask >> bit) & 1;
         } else if (argument == "--time") {
-            const std::string& text = value();
-            const auto dash = text.find('-');
-            const auto from = dash == std::string::npos ? std::nullopt : parseTimeOfDay(std::string_view(text).substr(0, dash));
-            const auto to = dash == std::string::npos ? std::nullopt : parseTimeOfDay(std::string_view(text).substr(dash + 1));
-            if (!from || !to)
-                throw UsageError("--time: \"" + echoText(text) + "\" is not FROM-TO in seconds (0..86400) or hh:mm[:ss]");
-            if (*from > *to) throw UsageError("--time: \"" + echoText(text) + "\" starts after it ends");
-            options.settings.min_time = *from;
-            options.settings.max_time = *to;
+            std::tie(options.settings.min_time, options.settings.max_time) = timeOption(value());
         } else if (argument == "--log") {
             options.settings.use_log_scale = true;
         } else if (argument == "--linear") {
