@@ -12,6 +12,7 @@ bool refreshDensity(ControlSettings& settings, const DensitySteps& steps, std::s
 
     std::vector<float> heatmap = steps.computeHeatmap(settings);
     settings.applied_mode_mask = settings.mode_mask;
+    settings.applied_day_classes = settings.day_classes;
     settings.time_changed = false;
     settings.log_scale_changed = false;
     settings.sigma_changed = false;

@@ -36,6 +36,13 @@ constexpr int weekdayOf(std::int32_t day) {
     return w < 0 ? w + 7 : w;
 }
 
+// A sample's day class: its weekday (0 Monday .. 6 Sunday), or 7 when its
+// date is not known. A choice of day classes is a byte, bit c for class c.
+inline constexpr int kDayClasses = 8;
+inline constexpr int kUnknownDayClass = 7;
+inline constexpr std::uint8_t kAllDayClasses = 0xff;
+constexpr int dayClassOf(std::int32_t day) { return day == kUnknownDay ? kUnknownDayClass : weekdayOf(day); }
+
 // The local day of a clock time: `day` (days since 1970) and `secondOfDay`
 // in one clock, moved `offsetSeconds` east, across midnight when it falls so.
 constexpr std::int32_t shiftDay(std::int32_t day, std::int32_t secondOfDay, std::int32_t offsetSeconds) {
@@ -60,6 +67,12 @@ struct DayFilter {
 
     bool passes(std::int32_t day) const {
         return day != kUnknownDay && day >= first && day <= last && ((weekdays >> weekdayOf(day)) & 1);
+    }
+    // The day classes the filter takes: its weekdays, and the samples of
+    // unknown date only while it takes every weekday (a date range drops
+    // them when the samples are chosen, before any engine sees them).
+    std::uint8_t dayClasses() const {
+        return weekdays == 0x7f ? kAllDayClasses : weekdays;
     }
     bool everything() const {
         return weekdays == 0x7f && first == std::numeric_limits<std::int32_t>::min() + 1 &&

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "model/Datapoint.h"
+#include "model/SampleDays.h"
 
 struct ControlSettings {
     bool mode_selected[kModeCount] = {};  // tick state, in TransportationMode order
@@ -25,10 +26,15 @@ struct ControlSettings {
     std::int32_t mode_mask = 0;
     // Starts different from mode_mask so that the first frame computes a grid.
     std::int32_t applied_mode_mask = kAllModes;
+    // The day classes taken (model/SampleDays' dayClassOf): bit 0 Monday ..
+    // bit 6 Sunday, bit 7 the samples of unknown date. An engine that keeps
+    // the day class beside each point filters by it without indexing again.
+    std::uint8_t day_classes = kAllDayClasses;
+    std::uint8_t applied_day_classes = kAllDayClasses;
 
     bool needsRecompute() const {
-        return mode_mask != applied_mode_mask || time_changed || log_scale_changed ||
-               kernel_size_changed || sigma_changed;
+        return mode_mask != applied_mode_mask || day_classes != applied_day_classes || time_changed ||
+               log_scale_changed || kernel_size_changed || sigma_changed;
     }
     bool kernelChanged() const { return kernel_size_changed || sigma_changed; }
     void toggleMode(int bit) { mode_mask ^= bit; }
