@@ -128,11 +128,9 @@ void verticalPass(const float* rows, const unsigned char* used, const float* fac
         verticalBody<4>(rows, used, factor, uFirst, uLast, centre, out);
 }
 
-}  // namespace
-
-void convolveCounts(const std::uint32_t* counts, const std::vector<float>& rowFactor,
-                    const std::vector<float>& colFactor, unsigned threads, std::vector<float>& rows,
-                    std::vector<float>& grid) {
+template <typename Count>
+void convolveAny(const Count* counts, const std::vector<float>& rowFactor, const std::vector<float>& colFactor,
+                 unsigned threads, std::vector<float>& rows, std::vector<float>& grid) {
     const int half = static_cast<int>(rowFactor.size() / 2);
     const int halfCols = static_cast<int>(colFactor.size() / 2);
     constexpr int side = kde::kSide;
@@ -157,7 +155,7 @@ void convolveCounts(const std::uint32_t* counts, const std::vector<float>& rowFa
         const Span span = spanOf(static_cast<std::size_t>(rowLast - rowFirst + 1), t, threads);
         for (std::size_t k = span.first; k < span.last; ++k) {
             const int i = rowFirst + static_cast<int>(k);
-            const std::uint32_t* countRow = counts + static_cast<std::size_t>(i) * kCountSide;
+            const Count* countRow = counts + static_cast<std::size_t>(i) * kCountSide;
             bool any = false;
             for (int c = 0; c < kCountSide; ++c) {
                 line[margin + c] = static_cast<float>(countRow[c]);
@@ -180,6 +178,20 @@ void convolveCounts(const std::uint32_t* counts, const std::vector<float>& rowFa
                          std::min(half, centre - rowFirst), centre, grid.data() + r * side);
         }
     });
+}
+
+}  // namespace
+
+void convolveCounts(const std::uint32_t* counts, const std::vector<float>& rowFactor,
+                    const std::vector<float>& colFactor, unsigned threads, std::vector<float>& rows,
+                    std::vector<float>& grid) {
+    convolveAny(counts, rowFactor, colFactor, threads, rows, grid);
+}
+
+void convolveCounts(const std::uint64_t* counts, const std::vector<float>& rowFactor,
+                    const std::vector<float>& colFactor, unsigned threads, std::vector<float>& rows,
+                    std::vector<float>& grid) {
+    convolveAny(counts, rowFactor, colFactor, threads, rows, grid);
 }
 
 }  // namespace engine

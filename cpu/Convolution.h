@@ -19,5 +19,10 @@ namespace engine {
 void convolveCounts(const std::uint32_t* counts, const std::vector<float>& rowFactor,
                     const std::vector<float>& colFactor, unsigned threads, std::vector<float>& rows,
                     std::vector<float>& grid);
+// The same for 64-bit counts (a summary's): each count becomes the float
+// nearest to it, as a 32-bit one does, so counts below 2^32 give the same grid.
+void convolveCounts(const std::uint64_t* counts, const std::vector<float>& rowFactor,
+                    const std::vector<float>& colFactor, unsigned threads, std::vector<float>& rows,
+                    std::vector<float>& grid);
 
 }  // namespace engine

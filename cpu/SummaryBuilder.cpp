@@ -1,0 +1,152 @@
+#include "cpu/SummaryBuilder.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#include "kde/KdeLogic.h"
+
+namespace engine {
+
+static_assert(Summary::kCountSide == kde::kCountSide && Summary::kCountPad == kde::kCountPad &&
+                  Summary::kGridSide == kde::kSide,
+              "a summary's cells are the count grid's");
+static_assert(kSummaryGroups == kModeCount + 1);
+
+namespace {
+constexpr std::uint64_t kCells = Summary::kCountCells;
+// Days gathered before they are deduplicated, besides at each fold.
+constexpr std::size_t kDaysBeforeDedup = std::size_t{1} << 16;
+
+void dedupDays(std::vector<std::int32_t>& days) {
+    std::sort(days.begin(), days.end());
+    days.erase(std::unique(days.begin(), days.end()), days.end());
+}
+}  // namespace
+
+SummaryBuilder::SummaryBuilder(const GeoFrame& frame, std::int32_t stepSeconds, std::string clock,
+                               std::size_t pendingKeys)
+    : pendingLimit_(std::max<std::size_t>(1, pendingKeys)) {
+    if (!isSummaryStep(stepSeconds))
+        throw std::invalid_argument("a step of " + std::to_string(stepSeconds) + " s is not one a summary has");
+    header_.frame = frame;
+    header_.stepSeconds = stepSeconds;
+    header_.clock = std::move(clock);
+    pending_.reserve(std::min(pendingLimit_, kPendingKeys));
+}
+
+void SummaryBuilder::add(const Datapoint* samples, const std::int32_t* days, std::size_t count) {
+    SummaryTotals& totals = header_.totals;
+    totals.samples += count;
+    if (days) header_.dated = true;
+    const std::int32_t step = header_.stepSeconds;
+    const std::int32_t steps = header_.stepsPerDay();
+    for (std::size_t i = 0; i < count; ++i) {
+        const Datapoint& point = samples[i];
+        // Every sample's day is kept, wherever it lies, as the sample
+        // files' date spans count them.
+        const std::int32_t day = days ? days[i] : kUnknownDay;
+        if (day != kUnknownDay && day != lastDay_) {
+            lastDay_ = day;
+            days_.push_back(day);
+            if (days_.size() >= kDaysBeforeDedup) dedupDays(days_);
+        }
+        const kde::Cell cell = kde::cell_function(point);
+        const kde::Place place = kde::place_function(cell);
+        if (place == kde::Place::dropped) {
+            ++totals.dropped;
+            continue;
+        }
+        if (place == kde::Place::far) {
+            ++totals.far;
+            continue;
+        }
+        if (point.time < 0 || point.time >= 86400) {
+            ++totals.outsideDay;
+            continue;
+        }
+        const std::uint64_t block = static_cast<std::uint64_t>(
+            (dayClassOf(day) * kSummaryGroups + summaryGroupOf(point.mode)) * steps + point.time / step);
+        pending_.push_back(block * kCells + kde::count_index(cell));
+        if (pending_.size() >= pendingLimit_) fold();
+    }
+}
+
+void SummaryBuilder::add(const SampleSource& source) {
+    source.forEachDatedChunk([&](const Datapoint* samples, const std::int32_t* days, std::size_t count, std::size_t) {
+        add(samples, days, count);
+    });
+}
+
+// Sorts the pending keys, counts each run and merges the runs into the
+// counts so far.
+void SummaryBuilder::fold() {
+    if (pending_.empty()) return;
+    std::sort(pending_.begin(), pending_.end());
+    std::vector<std::uint64_t> keys;
+    std::vector<std::uint64_t> counts;
+    keys.reserve(keys_.size() + pending_.size());
+    counts.reserve(keys.capacity());
+    std::size_t old = 0;
+    for (std::size_t i = 0; i < pending_.size();) {
+        const std::uint64_t key = pending_[i];
+        std::size_t j = i + 1;
+        while (j < pending_.size() && pending_[j] == key) ++j;
+        while (old < keys_.size() && keys_[old] < key) {
+            keys.push_back(keys_[old]);
+            counts.push_back(counts_[old++]);
+        }
+        std::uint64_t count = j - i;
+        if (old < keys_.size() && keys_[old] == key) count += counts_[old++];
+        keys.push_back(key);
+        counts.push_back(count);
+        i = j;
+    }
+    keys.insert(keys.end(), keys_.begin() + static_cast<std::ptrdiff_t>(old), keys_.end());
+    counts.insert(counts.end(), counts_.begin() + static_cast<std::ptrdiff_t>(old), counts_.end());
+    keys.shrink_to_fit();
+    counts.shrink_to_fit();
+    keys_ = std::move(keys);
+    counts_ = std::move(counts);
+    pending_.clear();
+    dedupDays(days_);
+}
+
+Summary SummaryBuilder::finish() {
+    fold();
+    Summary summary = std::move(header_);
+    summary.days = std::move(days_);
+    dedupDays(summary.days);
+    summary.cells.reserve(keys_.size());
+    summary.counts.reserve(keys_.size());
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+        const auto block = static_cast<std::uint32_t>(keys_[i] / kCells);
+        if (summary.blockIds.empty() || summary.blockIds.back() != block) {
+            if (!summary.blockIds.empty()) summary.blockStart.push_back(summary.cells.size());
+            summary.blockIds.push_back(block);
+        }
+        summary.cells.push_back(static_cast<std::uint32_t>(keys_[i] % kCells));
+        summary.counts.push_back(counts_[i]);
+        summary.totals.counted += counts_[i];
+    }
+    if (!summary.blockIds.empty()) summary.blockStart.push_back(summary.cells.size());
+    const GeoFrame frame = summary.frame;
+    header_ = Summary{};
+    header_.frame = frame;
+    header_.stepSeconds = summary.stepSeconds;
+    header_.clock = summary.clock;
+    keys_.clear();
+    counts_.clear();
+    days_.clear();
+    lastDay_ = kUnknownDay;
+    return summary;
+}
+
+Summary summarise(const SampleSource& source, const GeoFrame& frame, std::int32_t stepSeconds,
+                  const std::string& clock) {
+    SummaryBuilder builder(frame, stepSeconds, clock);
+    builder.add(source);
+    return builder.finish();
+}
+
+}  // namespace engine

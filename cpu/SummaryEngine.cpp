@@ -1,0 +1,212 @@
+#include "cpu/SummaryEngine.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "cpu/Convolution.h"
+#include "kde/KdeLogic.h"
+
+namespace engine {
+
+namespace {
+std::int32_t modeOfGroup(int group) { return group < kModeCount ? std::int32_t{1} << group : 0; }
+constexpr std::uint64_t kAdd = 1;
+constexpr std::uint64_t kTakeAway = ~std::uint64_t{0};  // -1: unsigned sums wrap back exactly
+}  // namespace
+
+SummaryEngine::SummaryEngine(std::shared_ptr<const Summary> summary, unsigned threads)
+    : summary_(std::move(summary)), threads_(std::max(1u, threads)), steps_(summary_->stepsPerDay()) {
+    const Summary& s = *summary_;
+    // Each side's entries are contiguous, its steps in order: where each
+    // step starts is the first block at or after its id.
+    stepStart_.assign(kSides, std::vector<std::uint64_t>(static_cast<std::size_t>(steps_) + 1));
+    std::size_t b = 0;
+    for (int side = 0; side < kSides; ++side)
+        for (std::int32_t k = 0; k <= steps_; ++k) {
+            const std::uint64_t id = static_cast<std::uint64_t>(side) * steps_ + k;
+            while (b < s.blockIds.size() && s.blockIds[b] < id) ++b;
+            stepStart_[side][k] = s.blockStart[b];
+        }
+    // Each side's whole day, summed through one dense grid, the cells it
+    // touched collected and sorted.
+    std::vector<std::uint64_t> dense(kde::kCountCells, 0);
+    std::vector<std::uint32_t> touched;
+    for (int side = 0; side < kSides; ++side) {
+        touched.clear();
+        for (std::uint64_t e = stepStart_[side][0]; e < stepStart_[side][steps_]; ++e) {
+            const std::uint32_t cell = s.cells[e];
+            if (dense[cell] == 0) touched.push_back(cell);
+            dense[cell] += s.counts[e];
+        }
+        std::sort(touched.begin(), touched.end());
+        dayCells_[side] = touched;
+        dayCounts_[side].resize(touched.size());
+        for (std::size_t i = 0; i < touched.size(); ++i) {
+            dayCounts_[side][i] = dense[touched[i]];
+            dense[touched[i]] = 0;
+        }
+    }
+    counts_.assign(kde::kCountCells, 0);
+    countKey_ = CountKey{};  // nothing selected: all zeros
+    countsValid_ = true;
+}
+
+std::string SummaryEngine::name() const {
+    return "summary, CPU, " + std::to_string(threads_) + (threads_ == 1 ? " thread" : " threads");
+}
+
+std::size_t SummaryEngine::memoryBytes() const {
+    const Summary& s = *summary_;
+    std::size_t bytes = s.cells.capacity() * 4 + s.counts.capacity() * 8 + s.blockIds.capacity() * 4 +
+                        s.blockStart.capacity() * 8 + counts_.capacity() * 8 + rows_.capacity() * 4 +
+                        lastDensity_.capacity() * 4 + table_.capacity() * 4;
+    for (const auto& starts : stepStart_) bytes += starts.capacity() * 8;
+    for (int side = 0; side < kSides; ++side) bytes += dayCells_[side].capacity() * 4 + dayCounts_[side].capacity() * 8;
+    return bytes;
+}
+
+void SummaryEngine::setKernel(const std::vector<float>& table, int rows, int cols) {
+    table_ = table;
+    ++tableVersion_;
+    factors_ = tableFactors(table_, rows, cols);
+}
+
+void SummaryEngine::forgetLastCounts() {
+    countsValid_ = false;
+    densityValid_ = false;
+}
+
+SummaryEngine::Steps SummaryEngine::stepsOf(const ControlSettings& settings) const {
+    // The window is ignored with mask 0, as the sample engines ignore it.
+    if (settings.mode_mask == 0) return Steps{0, steps_};
+    const std::int64_t low = std::max<std::int64_t>(settings.min_time, 0);
+    const std::int64_t high = std::min<std::int64_t>(settings.max_time, 86399);
+    if (low > high) return Steps{0, 0};
+    const std::int32_t step = summary_->stepSeconds;
+    return Steps{static_cast<std::int32_t>(low / step), static_cast<std::int32_t>(high / step) + 1};
+}
+
+SummaryEngine::CountKey SummaryEngine::keyOf(const ControlSettings& settings) const {
+    CountKey key;
+    const Steps steps = stepsOf(settings);
+    if (steps.first >= steps.last) return key;
+    for (int dayClass = 0; dayClass < kDayClasses; ++dayClass) {
+        if (!((settings.day_classes >> dayClass) & 1)) continue;
+        for (int g = 0; g < kSummaryGroups; ++g)
+            if (kde::mode_passes(modeOfGroup(g), settings.mode_mask)) key.sides[dayClass * kSummaryGroups + g] = steps;
+    }
+    return key;
+}
+
+std::size_t SummaryEngine::entriesIn(int side, std::int32_t first, std::int32_t last) const {
+    if (first >= last) return 0;
+    return stepStart_[side][last] - stepStart_[side][first];
+}
+
+void SummaryEngine::applySteps(int side, std::int32_t first, std::int32_t last, std::uint64_t sign) {
+    if (first >= last) return;
+    const Summary& s = *summary_;
+    std::uint64_t* out = counts_.data();
+    const std::uint64_t end = stepStart_[side][last];
+    for (std::uint64_t e = stepStart_[side][first]; e < end; ++e) out[s.cells[e]] += sign * s.counts[e];
+    touched_ += end - stepStart_[side][first];
+}
+
+void SummaryEngine::applyWholeDay(int side, std::uint64_t sign) {
+    std::uint64_t* out = counts_.data();
+    const std::vector<std::uint32_t>& cells = dayCells_[side];
+    const std::vector<std::uint64_t>& counts = dayCounts_[side];
+    for (std::size_t i = 0; i < cells.size(); ++i) out[cells[i]] += sign * counts[i];
+    touched_ += cells.size();
+}
+
+std::size_t SummaryEngine::costOf(int side, Steps steps) const {
+    const std::size_t direct = entriesIn(side, steps.first, steps.last);
+    const std::size_t viaDay =
+        dayCells_[side].size() + entriesIn(side, 0, steps.first) + entriesIn(side, steps.last, steps_);
+    return std::min(direct, viaDay);
+}
+
+void SummaryEngine::applySide(int side, Steps steps, std::uint64_t sign) {
+    if (steps.first >= steps.last) return;
+    const std::size_t direct = entriesIn(side, steps.first, steps.last);
+    const std::size_t viaDay =
+        dayCells_[side].size() + entriesIn(side, 0, steps.first) + entriesIn(side, steps.last, steps_);
+    if (direct <= viaDay) {
+        applySteps(side, steps.first, steps.last, sign);
+    } else {
+        applyWholeDay(side, sign);
+        applySteps(side, 0, steps.first, ~sign + 1);
+        applySteps(side, steps.last, steps_, ~sign + 1);
+    }
+}
+
+const std::vector<std::uint64_t>& SummaryEngine::countsFor(const ControlSettings& settings) {
+    const CountKey key = keyOf(settings);
+    if (countsValid_ && key == countKey_) return counts_;
+    touched_ = 0;
+    if (!countsValid_) {
+        std::fill(counts_.begin(), counts_.end(), 0);
+        countKey_ = CountKey{};
+    }
+    for (int side = 0; side < kSides; ++side) {
+        const Steps was = countKey_.sides[side];
+        const Steps now = key.sides[side];
+        if (was == now || (was.first >= was.last && now.first >= now.last)) continue;
+        // Correct by the steps that entered and left, or take the old
+        // selection away and add the new, whichever touches fewer entries.
+        const bool overlap = was.first < now.last && now.first < was.last;
+        const std::size_t shared = overlap ? entriesIn(side, std::max(was.first, now.first),
+                                                       std::min(was.last, now.last))
+                                           : 0;
+        const std::size_t incremental = entriesIn(side, now.first, now.last) +
+                                        entriesIn(side, was.first, was.last) - 2 * shared;
+        if (overlap && incremental <= costOf(side, was) + costOf(side, now)) {
+            applySteps(side, now.first, std::min(now.last, was.first), kAdd);
+            applySteps(side, std::max(now.first, was.last), now.last, kAdd);
+            applySteps(side, was.first, std::min(was.last, now.first), kTakeAway);
+            applySteps(side, std::max(was.first, now.last), was.last, kTakeAway);
+        } else {
+            applySide(side, was, kTakeAway);
+            applySide(side, now, kAdd);
+        }
+    }
+    countKey_ = key;
+    countsValid_ = true;
+    return counts_;
+}
+
+std::vector<float> SummaryEngine::density(const ControlSettings& settings) {
+    const CountKey key = keyOf(settings);
+    if (!densityValid_ || !(key == densityKey_) || densityTable_ != tableVersion_) {
+        lastDensity_.resize(kde::kCells);
+        convolveCounts(countsFor(settings).data(), factors_.rows, factors_.cols, threads_, rows_, lastDensity_);
+        densityKey_ = key;
+        densityTable_ = tableVersion_;
+        densityValid_ = true;
+    }
+    return lastDensity_;
+}
+
+std::vector<float> SummaryEngine::compute(const ControlSettings& settings) {
+    std::vector<float> grid = density(settings);
+    lastMaximum_ = finishGrid(grid, settings.use_log_scale, threads_);
+    return grid;
+}
+
+std::int64_t SummaryEngine::samplesInCell(int row, int col, const ControlSettings& filters) {
+    if (row < 0 || row >= kde::kSide || col < 0 || col >= kde::kSide) return 0;
+    return static_cast<std::int64_t>(countsFor(filters)[kde::count_index(kde::Cell{row, col, true})]);
+}
+
+std::vector<float> SummaryEngine::cellCounts(const ControlSettings& filters) {
+    const std::uint64_t* counts = countsFor(filters).data();
+    std::vector<float> cells(static_cast<std::size_t>(kde::kSide) * kde::kSide);
+    for (int row = 0; row < kde::kSide; ++row)
+        for (int col = 0; col < kde::kSide; ++col)
+            cells[static_cast<std::size_t>(row) * kde::kSide + static_cast<std::size_t>(col)] =
+                static_cast<float>(counts[kde::count_index(kde::Cell{row, col, true})]);
+    return cells;
+}
+
+}  // namespace engine
