@@ -5,6 +5,7 @@
 
 #include "cpu/Convolution.h"
 #include "kde/KdeLogic.h"
+#include "kde/Parallel.h"
 
 namespace engine {
 
@@ -104,20 +105,44 @@ std::size_t SummaryEngine::entriesIn(int side, std::int32_t first, std::int32_t 
 }
 
 void SummaryEngine::applySteps(int side, std::int32_t first, std::int32_t last, std::uint64_t sign) {
-    if (first >= last) return;
     const Summary& s = *summary_;
-    std::uint64_t* out = counts_.data();
-    const std::uint64_t end = stepStart_[side][last];
-    for (std::uint64_t e = stepStart_[side][first]; e < end; ++e) out[s.cells[e]] += sign * s.counts[e];
-    touched_ += end - stepStart_[side][first];
+    // A run per step: cells ascend within a block, not across blocks.
+    for (std::int32_t k = first; k < last; ++k) {
+        const std::uint64_t from = stepStart_[side][k];
+        const std::uint64_t to = stepStart_[side][k + 1];
+        if (from < to) runs_.push_back(Run{s.cells.data() + from, s.counts.data() + from, to - from, sign});
+    }
 }
 
 void SummaryEngine::applyWholeDay(int side, std::uint64_t sign) {
+    if (!dayCells_[side].empty())
+        runs_.push_back(Run{dayCells_[side].data(), dayCounts_[side].data(), dayCells_[side].size(), sign});
+}
+
+// Adds the runs to the counts, each thread the cells of its share of the
+// count grid: a run's cells ascend, so a share is a contiguous part of it,
+// and no two threads write one cell.
+void SummaryEngine::applyRuns() {
+    std::size_t total = 0;
+    for (const Run& run : runs_) total += run.n;
+    touched_ += total;
+    const unsigned workers = total < (std::size_t{1} << 14) ? 1u : threads_;
     std::uint64_t* out = counts_.data();
-    const std::vector<std::uint32_t>& cells = dayCells_[side];
-    const std::vector<std::uint64_t>& counts = dayCounts_[side];
-    for (std::size_t i = 0; i < cells.size(); ++i) out[cells[i]] += sign * counts[i];
-    touched_ += cells.size();
+    runParallel(workers, [&](unsigned t) {
+        const Span share = spanOf(kde::kCountCells, t, workers);
+        for (const Run& run : runs_) {
+            const std::uint32_t* begin = run.cells;
+            const std::uint32_t* end = run.cells + run.n;
+            if (workers > 1) {
+                begin = std::lower_bound(begin, end, static_cast<std::uint32_t>(share.first));
+                end = std::lower_bound(begin, end, static_cast<std::uint32_t>(share.last));
+            }
+            const std::uint64_t* counts = run.counts + (begin - run.cells);
+            const std::size_t n = static_cast<std::size_t>(end - begin);
+            for (std::size_t i = 0; i < n; ++i) out[begin[i]] += run.sign * counts[i];
+        }
+    });
+    runs_.clear();
 }
 
 std::size_t SummaryEngine::costOf(int side, Steps steps) const {
@@ -171,6 +196,7 @@ const std::vector<std::uint64_t>& SummaryEngine::countsFor(const ControlSettings
             applySide(side, now, kAdd);
         }
     }
+    applyRuns();
     countKey_ = key;
     countsValid_ = true;
     return counts_;

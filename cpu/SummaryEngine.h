@@ -75,9 +75,17 @@ private:
     const std::vector<std::uint64_t>& countsFor(const ControlSettings& settings);
     // Entries of side s in steps [first, last).
     std::size_t entriesIn(int side, std::int32_t first, std::int32_t last) const;
-    // Adds (sign 1) or takes away (-1) side s's steps [first, last), or its whole day.
+    // Entries to add to the counts, times sign (1, or -1 to take them away).
+    struct Run {
+        const std::uint32_t* cells;  // ascending
+        const std::uint64_t* counts;
+        std::size_t n;
+        std::uint64_t sign;
+    };
+    // Queues side s's steps [first, last), or its whole day, for applyRuns.
     void applySteps(int side, std::int32_t first, std::int32_t last, std::uint64_t sign);
     void applyWholeDay(int side, std::uint64_t sign);
+    void applyRuns();
     // The entries a side's selection touches when added by applySide, which
     // adds it (sign 1) or takes it away, as its steps or as its whole day
     // less the other steps, whichever touches fewer.
@@ -102,6 +110,7 @@ private:
     bool countsValid_ = false;
     std::vector<std::uint64_t> counts_;
     std::size_t touched_ = 0;
+    std::vector<Run> runs_;
 
     std::vector<float> lastDensity_;
     CountKey densityKey_;
