@@ -1,6 +1,7 @@
 #include "cpu/SummaryEngine.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "cpu/Convolution.h"
@@ -166,11 +167,36 @@ void SummaryEngine::applySide(int side, Steps steps, std::uint64_t sign) {
     }
 }
 
+// A side's change from `was` to `now` as the steps that entered and left:
+// its cost in entries, or none when taking `was` away and adding `now`
+// touches fewer.
+std::optional<std::size_t> SummaryEngine::incrementalCost(int side, Steps was, Steps now) const {
+    const bool overlap = was.first < now.last && now.first < was.last;
+    if (!overlap) return std::nullopt;
+    const std::size_t shared = entriesIn(side, std::max(was.first, now.first), std::min(was.last, now.last));
+    const std::size_t cost = entriesIn(side, now.first, now.last) + entriesIn(side, was.first, was.last) - 2 * shared;
+    if (cost > costOf(side, was) + costOf(side, now)) return std::nullopt;
+    return cost;
+}
+
 const std::vector<std::uint64_t>& SummaryEngine::countsFor(const ControlSettings& settings) {
     const CountKey key = keyOf(settings);
     if (countsValid_ && key == countKey_) return counts_;
     touched_ = 0;
-    if (!countsValid_) {
+    // From the last counts, or from zero (clearing the grid costs about what
+    // adding a quarter of its cells does) when that touches fewer entries:
+    // a change that drops most of what was selected.
+    std::size_t fromLast = 0;
+    std::size_t fromZero = kde::kCountCells / 4;
+    for (int side = 0; side < kSides; ++side) {
+        const Steps was = countKey_.sides[side];
+        const Steps now = key.sides[side];
+        fromZero += costOf(side, now);
+        if (!countsValid_ || was == now) continue;
+        const auto incremental = incrementalCost(side, was, now);
+        fromLast += incremental ? *incremental : costOf(side, was) + costOf(side, now);
+    }
+    if (!countsValid_ || fromZero < fromLast) {
         std::fill(counts_.begin(), counts_.end(), 0);
         countKey_ = CountKey{};
     }
@@ -180,13 +206,7 @@ const std::vector<std::uint64_t>& SummaryEngine::countsFor(const ControlSettings
         if (was == now || (was.first >= was.last && now.first >= now.last)) continue;
         // Correct by the steps that entered and left, or take the old
         // selection away and add the new, whichever touches fewer entries.
-        const bool overlap = was.first < now.last && now.first < was.last;
-        const std::size_t shared = overlap ? entriesIn(side, std::max(was.first, now.first),
-                                                       std::min(was.last, now.last))
-                                           : 0;
-        const std::size_t incremental = entriesIn(side, now.first, now.last) +
-                                        entriesIn(side, was.first, was.last) - 2 * shared;
-        if (overlap && incremental <= costOf(side, was) + costOf(side, now)) {
+        if (incrementalCost(side, was, now)) {
             applySteps(side, now.first, std::min(now.last, was.first), kAdd);
             applySteps(side, std::max(now.first, was.last), now.last, kAdd);
             applySteps(side, was.first, std::min(was.last, now.first), kTakeAway);

@@ -17,11 +17,13 @@
 // counts less the steps outside its window. The whole-day counts are
 // built on opening, one sparse list per (day class, group) holding at most
 // one entry per occupied cell: a mode or day toggle over the whole day
-// touches at most the occupied cells of that mode, never the steps.
+// touches at most the occupied cells of that mode, never the steps. A
+// change that drops most of the selection starts from zero instead.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,7 @@ private:
     // less the other steps, whichever touches fewer.
     std::size_t costOf(int side, Steps steps) const;
     void applySide(int side, Steps steps, std::uint64_t sign);
+    std::optional<std::size_t> incrementalCost(int side, Steps was, Steps now) const;
 
     std::shared_ptr<const Summary> summary_;
     unsigned threads_;

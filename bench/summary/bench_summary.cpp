@@ -93,6 +93,7 @@ std::vector<Frame> makeTrace(std::size_t lines, std::int32_t step, unsigned seed
 
 void runTrace(engine::SummaryEngine& engine, const std::vector<Frame>& trace, const char* label) {
     std::vector<double> times;
+    std::vector<std::size_t> entries;
     std::size_t touched = 0;
     for (const Frame& frame : trace) {
         const auto start = Clock::now();
@@ -102,6 +103,7 @@ void runTrace(engine::SummaryEngine& engine, const std::vector<Frame>& trace, co
         engine.compute(frame.settings);
         times.push_back(msSince(start));
         touched = std::max(touched, engine.lastEntriesTouched());
+        entries.push_back(engine.lastEntriesTouched());
     }
     std::vector<double> sorted = times;
     std::sort(sorted.begin(), sorted.end());
@@ -109,6 +111,15 @@ void runTrace(engine::SummaryEngine& engine, const std::vector<Frame>& trace, co
     std::printf("  trace (%s, %zu frames): median %.2f / p99 %.2f / maximum %.2f ms (targets p99 33, maximum 66);"
                 " most entries one change touched: %zu\n",
                 label, trace.size(), at(0.5), at(0.99), sorted.back(), touched);
+    // The slowest frames, to tell the counts' share from the convolution's.
+    std::vector<std::size_t> order(times.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return times[a] > times[b]; });
+    for (std::size_t k = 0; k < std::min<std::size_t>(5, order.size()); ++k) {
+        const Frame& frame = trace[order[k]];
+        std::printf("    slow frame %zu: %.2f ms, %zu entries, size %d%s\n", order[k], times[order[k]], entries[order[k]],
+                    frame.settings.kernel_size, frame.kernelChanged ? " (new table)" : "");
+    }
 }
 
 void openAndTrace(const std::string& path, const std::vector<Frame>& trace, const char* label) {
