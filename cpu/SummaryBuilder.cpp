@@ -38,7 +38,6 @@ SummaryBuilder::SummaryBuilder(const GeoFrame& frame, std::int32_t stepSeconds, 
 void SummaryBuilder::add(const Datapoint* samples, const std::int32_t* days, std::size_t count) {
     SummaryTotals& totals = header_.totals;
     totals.samples += count;
-    if (days) header_.dated = true;
     const std::int32_t step = header_.stepSeconds;
     const std::int32_t steps = header_.stepsPerDay();
     for (std::size_t i = 0; i < count; ++i) {
@@ -47,6 +46,7 @@ void SummaryBuilder::add(const Datapoint* samples, const std::int32_t* days, std
         // files' date spans count them.
         const std::int32_t day = days ? days[i] : kUnknownDay;
         if (day != kUnknownDay && day != lastDay_) {
+            header_.dated = true;
             lastDay_ = day;
             days_.push_back(day);
             if (days_.size() >= kDaysBeforeDedup) dedupDays(days_);

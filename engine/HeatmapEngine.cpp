@@ -15,6 +15,7 @@
 
 #include "cpu/FastEngine.h"
 #include "cpu/ReferenceEngine.h"
+#include "cpu/SummaryEngine.h"
 #include "engine/EngineInternals.h"
 #include "kde/Backend.h"
 #include "kde/KdeLogic.h"
@@ -321,6 +322,35 @@ void install(PreparedEnginePtr prepared, ControlSettings& settings) {
     }
     std::cout << prepared->announcement << std::endl;
     rebuildKernel(settings);
+}
+
+PreparedEnginePtr prepare(std::shared_ptr<const Summary> summary, int) {
+    PreparedEnginePtr prepared(new PreparedEngine);
+    for (std::size_t b = 0; b < summary->blockIds.size(); ++b) {
+        const std::uint32_t id = summary->blockIds[b];
+        const int group = static_cast<int>(id / static_cast<std::uint32_t>(summary->stepsPerDay())) % kSummaryGroups;
+        const std::int32_t step = static_cast<std::int32_t>(id % static_cast<std::uint32_t>(summary->stepsPerDay()));
+        std::int64_t samples = 0;
+        for (std::uint64_t e = summary->blockStart[b]; e < summary->blockStart[b + 1]; ++e)
+            samples += static_cast<std::int64_t>(summary->counts[e]);
+        SampleTally& tally = prepared->tally;
+        if (group == kModeCount) {
+            tally.otherModes += samples;
+            continue;
+        }
+        tally.total += samples;
+        tally.counts[static_cast<std::size_t>(group)] += samples;
+        tally.bins[static_cast<std::size_t>(group)][static_cast<std::size_t>(step * summary->stepSeconds / 900)] += samples;
+    }
+    auto active = std::make_unique<engine::SummaryEngine>(std::move(summary), engine::hardwareThreads());
+    prepared->counter = active.get();
+    prepared->announcement = "Density engine: " + active->name();
+    prepared->active = std::move(active);
+    return prepared;
+}
+
+void initialize(std::shared_ptr<const Summary> summary, ControlSettings& settings) {
+    install(prepare(std::move(summary), settings.kernel_size), settings);
 }
 
 void initialize(std::vector<Datapoint> points, ControlSettings& settings) {

@@ -14,6 +14,7 @@
 #include "model/Datapoint.h"
 #include "model/SampleSource.h"
 #include "model/SampleTally.h"
+#include "model/Summary.h"
 
 
 namespace HeatmapEngine {
@@ -54,6 +55,12 @@ PreparedEnginePtr prepare(const std::vector<Datapoint>& points, int tableSize,
 PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, int tableSize,
                           const std::function<void(float)>& progress = {});
 void install(PreparedEnginePtr prepared, ControlSettings& settings);
+// The engine of a summary (model/Summary.h) instead of samples: the CPU
+// summary engine (cpu/SummaryEngine.h), whatever TRACKORA_ENGINE says. Its
+// time window moves in the summary's steps; its tally counts each step in
+// the quarter hour the step starts in.
+PreparedEnginePtr prepare(std::shared_ptr<const Summary> summary, int tableSize);
+void initialize(std::shared_ptr<const Summary> summary, ControlSettings& settings);
 // Whether prepare builds the CPU engine beside a GPU engine (the default):
 // it takes over when the GPU fails after start-up and counts the samples
 // per cell (cellValue, sampleCounts). A program that never falls back and

@@ -306,6 +306,7 @@ Summary readSummary(const std::string& path) {
         }
     }
     if (sum != s.totals.counted) r.fail("corrupt: its counts do not add up to its total");
+    if (s.dated != !s.days.empty()) r.fail("corrupt: it says it has dates but lists none, or the other way round");
     for (std::size_t d = 1; d < s.days.size(); ++d)
         if (s.days[d] <= s.days[d - 1]) r.fail("corrupt: its days are out of order");
     return s;
@@ -382,10 +383,9 @@ std::string summaryInfo(const Summary& s) {
     line("frame", frameText(s.frame));
     line("step", std::to_string(s.stepSeconds) + " s (" + std::to_string(s.stepsPerDay()) + " steps a day)");
     line("clock", echoText(s.clock));
-    line("dates", !s.dated ? std::string("none kept")
-                  : s.days.empty()
-                      ? std::string("none known")
-                      : dateSpanText(s.days.front(), s.days.back()) + " (" + std::to_string(s.days.size()) + " days)");
+    line("dates", s.days.empty() ? std::string("none kept")
+                                 : dateSpanText(s.days.front(), s.days.back()) + " (" +
+                                       std::to_string(s.days.size()) + " days)");
     line("samples", std::to_string(s.totals.samples));
     line("counted", std::to_string(s.totals.counted));
     line("far", std::to_string(s.totals.far));

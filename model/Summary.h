@@ -59,7 +59,7 @@ public:
     GeoFrame frame;
     std::int32_t stepSeconds = kDefaultSummaryStep;
     std::string clock = "UTC";  // the clock the times of day (and dates) are in
-    bool dated = false;          // some sample had a known date
+    bool dated = false;          // some sample had a known date (days is not empty)
     std::vector<std::int32_t> days;  // the known days present, ascending
     SummaryTotals totals;
 

@@ -259,4 +259,40 @@ TEST(Summary, RefusesTruncatedCorruptForeignAndOverflowingSummaries) {
     EXPECT_EQ(into, near);
 }
 
+// Catches trackora-heatmap reading a summary with another frame, window,
+// day choice or kernel than the samples', or counting it otherwise: its
+// grids, counts and densities, must be the sample file's byte for byte.
+TEST(SummaryHeatmapTool, ASummaryGivesTheSampleFilesGrids) {
+    TempDir dir;
+    const DatedSamples samples = datedSamples(8, 30000);
+    const std::string bin = (dir.root() / "s.bin").string();
+    {
+        std::ofstream records(bin, std::ios::binary);
+        records.write(reinterpret_cast<const char*>(samples.points.data()),
+                      static_cast<std::streamsize>(samples.points.size() * sizeof(Datapoint)));
+        std::ofstream days(daysFilePath(bin), std::ios::binary);
+        days.write(reinterpret_cast<const char*>(samples.days.data()),
+                   static_cast<std::streamsize>(samples.days.size() * sizeof(std::int32_t)));
+    }
+    const std::string tsum = (dir.root() / "s.tsum").string();
+    writeSummary(engine::summarise(SampleFile(bin), GeoFrame{}, 900, "UTC"), tsum);
+    const std::string common = " --time 07:00-08:59:59 --weekdays mon-fri --sigma 3 --size 21 --modes walk,car,bus";
+    for (const char* values : {"count", "density", "display"}) {
+        SCOPED_TRACE(values);
+        const auto run = [&](const std::string& input, const std::string& grid) {
+            const std::string command = std::string(TRACKORA_HEATMAP_TOOL) + " " + input + common + " --values " +
+                                        values + " --grid " + grid + " > /dev/null";
+            return std::system(command.c_str());
+        };
+        ASSERT_EQ(run(bin, (dir.root() / "from-samples").string()), 0);
+        ASSERT_EQ(run(tsum, (dir.root() / "from-summary").string()), 0);
+        const auto bytes = [&](const char* name) {
+            std::ifstream in(dir.root() / name, std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(in), {});
+        };
+        EXPECT_EQ(bytes("from-summary").size(), 4u * kGridCells);
+        EXPECT_TRUE(bytes("from-summary") == bytes("from-samples"));
+    }
+}
+
 }  // namespace

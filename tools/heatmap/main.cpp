@@ -33,6 +33,7 @@
 #include "model/RuntimeFiles.h"
 #include "model/SampleDays.h"
 #include "model/SampleSource.h"
+#include "model/Summary.h"
 #include "model/TrajectoryLoader.h"
 #include "tools/heatmap/HeatmapOptions.h"
 #include "tools/heatmap/HeatmapScript.h"
@@ -753,6 +754,68 @@ int runVersus(HeatmapOptions& options, Outputs& outputs, const Selected& a,
     return ok ? 0 : 1;
 }
 
+// A summary (model/Summary.h) as the input: its counts are the engine's,
+// its frame and clock the outputs'. The window takes the summary's steps
+// whole; weekdays choose its day classes, and --per-day divides by the
+// days it holds on those weekdays. --dates, --versus and --script take
+// sample files only (a summary's dates are chosen when it is built).
+int runSummaryInput(HeatmapOptions& options, Outputs& outputs) {
+    std::shared_ptr<const Summary> summary;
+    try {
+        summary = std::make_shared<const Summary>(readSummary(options.input));
+    } catch (const std::exception& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return 1;
+    }
+    const DayFilter everyDay;
+    // Options a summary cannot take are a bad command line (2); data that
+    // cannot answer them, as for samples, a failure (1).
+    const auto refuse = [&](const std::string& what, int status = 2) {
+        std::cerr << "trackora-heatmap: \"" << echoPath(options.input) << "\" is a summary: " << what << "\n";
+        return status;
+    };
+    if (options.days.first != everyDay.first || options.days.last != everyDay.last)
+        return refuse("its days are chosen when it is built (trackora-summary build --dates), not by --dates");
+    if (options.versus) return refuse("--versus takes sample files");
+    if (!options.scriptPath.empty()) return refuse("--script takes sample files");
+    if ((options.daysGiven || options.perDay) && !summary->dated)
+        return refuse("its samples had no dates: --weekdays and --per-day need them", 1);
+    std::int64_t days = 0;
+    for (std::int32_t day : summary->days) days += options.days.passes(day);
+    if (options.perDay && days == 0) return refuse("it holds no day of the chosen weekdays", 1);
+    options.settings.day_classes = options.days.dayClasses();
+    const GeoFrame frame = summary->frame;
+    const std::string clock = summary->clock;
+    try {
+        applyFrame(options, frame);
+    } catch (const UsageError& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return 2;
+    }
+    try {
+        const std::int32_t step = summary->stepSeconds;
+        const ControlSettings& s = options.settings;
+        std::cout << "summary of " << summary->totals.samples << " samples in " << step / 60 << "-min steps from \""
+                  << echoPath(options.input) << "\"" << std::endl;
+        if (s.mode_mask != 0 && (s.min_time % step != 0 || (s.max_time + 1) % step != 0) && s.max_time != 86400)
+            std::cout << "the window takes the summary's steps it overlaps whole" << std::endl;
+        printKernel(options.settings, frame);
+        HeatmapEngine::initialize(std::move(summary), options.settings);
+        const auto start = std::chrono::steady_clock::now();
+        const std::vector<float> grid = HeatmapEngine::computeHeatmap(options.settings);
+        std::printf("compute: %.2f ms\n",
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        std::fflush(stdout);
+        const bool ok = writeOutputs(options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
+                                     HeatmapEngine::lastUsedLogScale(), frame, clock, days);
+        HeatmapEngine::release();
+        return ok ? 0 : 1;
+    } catch (const std::exception& error) {
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
+        return 1;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -795,6 +858,7 @@ int main(int argc, char** argv) {
     if (!options.animatePath.empty() && !checkAnimation(options)) return 1;
     Outputs outputs;
     if (!openOutputs(options, options.input, outputs)) return 1;
+    if (looksLikeSummary(options.input)) return runSummaryInput(options, outputs);
 
     // A binary sample file is indexed as it is read, a chunk at a time;
     // recordings and text files are parsed into memory first.
