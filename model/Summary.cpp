@@ -77,7 +77,7 @@ public:
         return value;
     }
     void need(std::size_t n) const {
-        if (n > end_ - at_) fail("truncated (the file ends inside its " + std::string(part) + ")");
+        if (n > end_ - at_) fail("corrupt: the file ends inside its " + std::string(part));
     }
     [[noreturn]] void fail(const std::string& reason) const { throw SummaryError(path_, reason); }
     std::size_t at() const { return at_; }
@@ -164,6 +164,8 @@ std::string encodeSummary(const Summary& s) {
     Writer w;
     w.out.append(kMagic, sizeof kMagic);
     w.put<std::uint32_t>(kVersion);
+    const std::size_t fileBytesAt = w.out.size();
+    w.put<std::uint64_t>(0);  // the file's length, known at the end
     Writer h;
     h.put<double>(s.frame.south);
     h.put<double>(s.frame.west);
@@ -201,6 +203,8 @@ std::string encodeSummary(const Summary& s) {
             next = s.cells[e] + 1;
         }
     }
+    const std::uint64_t fileBytes = w.out.size() + 8;
+    std::memcpy(w.out.data() + fileBytesAt, &fileBytes, 8);
     w.put<std::uint64_t>(checksumOf(reinterpret_cast<const unsigned char*>(w.out.data()), w.out.size()));
     return std::move(w.out);
 }
@@ -215,17 +219,29 @@ void writeSummary(const Summary& summary, const std::string& path) {
 Summary readSummary(const std::string& path) {
     const std::string bytes = readWhole(path);
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t lead = sizeof kMagic + 4;
     if (bytes.size() < sizeof kMagic || std::memcmp(data, kMagic, sizeof kMagic) != 0)
         throw SummaryError(path, "not a summary file (no summary header)");
-    if (bytes.size() < lead + 4 + 8) throw SummaryError(path, "truncated (the file ends inside its header)");
+    constexpr std::size_t lead = sizeof kMagic + 4 + 8 + 4;  // magic, version, length, header length
+    if (bytes.size() < sizeof kMagic + 4) throw SummaryError(path, "truncated (the file ends inside its header)");
     // The blocks end where the checksum starts.
-    Reader r(path, data, bytes.size() - 8);
+    Reader r(path, data, bytes.size() - (bytes.size() >= lead + 8 ? 8 : 0));
     r.text(sizeof kMagic);
     const auto version = r.get<std::uint32_t>();
     if (version != kVersion)
         throw SummaryError(path, "summary version " + std::to_string(version) + ", this program reads version " +
                                      std::to_string(kVersion));
+    if (bytes.size() < lead + 8) throw SummaryError(path, "truncated (the file ends inside its header)");
+    // The length the file was written with tells a cut file from a damaged
+    // one; the checksum then vouches for every byte, so what follows can
+    // only fail for a file written wrong.
+    const auto fileBytes = r.get<std::uint64_t>();
+    if (bytes.size() < fileBytes)
+        r.fail("truncated (" + std::to_string(bytes.size()) + " of its " + std::to_string(fileBytes) + " bytes)");
+    if (bytes.size() > fileBytes)
+        r.fail("corrupt: " + std::to_string(bytes.size() - fileBytes) + " bytes past its end");
+    std::uint64_t stored;
+    std::memcpy(&stored, data + bytes.size() - 8, 8);
+    if (stored != checksumOf(data, bytes.size() - 8)) r.fail("corrupt: the checksum does not match");
     const auto headerBytes = r.get<std::uint32_t>();
     r.need(headerBytes);
     const std::size_t headerEnd = r.at() + headerBytes;
@@ -281,9 +297,6 @@ Summary readSummary(const std::string& path) {
     }
     if (r.at() != bytes.size() - 8)
         r.fail("corrupt: " + std::to_string(bytes.size() - 8 - r.at()) + " bytes after the last block");
-    std::uint64_t stored;
-    std::memcpy(&stored, data + bytes.size() - 8, 8);
-    if (stored != checksumOf(data, bytes.size() - 8)) r.fail("corrupt: the checksum does not match");
 
     // Sound bytes that still say something this program cannot use.
     if (side != Summary::kGridSide || pad != Summary::kCountPad || classes != kDayClasses || groups != kSummaryGroups)

@@ -210,6 +210,7 @@ TEST(Summary, RefusesTruncatedCorruptForeignAndOverflowingSummaries) {
         damaged[at] = static_cast<char>(damaged[at] ^ 0x10);
         refused("flip" + std::to_string(at) + ".tsum", damaged, "corrupt");
     }
+    refused("longer.tsum", bytes + "more", "corrupt: 4 bytes past its end");
     std::string later = bytes;
     later[8] = 2;  // version 2
     refused("later.tsum", later, "version 2");
