@@ -90,9 +90,10 @@ py::tuple loadOther(const std::string& path) {
 }
 
 // Stored coordinates back to degrees (low + fraction x span, in double),
-// each stepped to the neighbouring double where exact decimal arithmetic
-// would put those degrees in another cell than the stored float's: placed
-// again (placeOnAxis, as density() does), every sample lands where it was.
+// each moved onto the cell's edge where exact decimal arithmetic would put
+// those degrees in another cell than the engines' single-precision product
+// puts the stored float: placed again (placeOnAxis, as density() does),
+// every sample lands where it was.
 // Coordinates off the frame are converted and left as they come.
 DoubleArray toDegrees(const FloatArray& stored, double low, double high) {
     const py::ssize_t n = stored.size();
@@ -108,11 +109,15 @@ DoubleArray toDegrees(const FloatArray& stored, double low, double high) {
             if (x >= 0.0f && x <= 1.0f) {
                 value = std::min(std::max(value, low), high);
                 const long long cell = gridCellOf(x * static_cast<float>(kGridSide), kGridSide);
-                // A few steps at most: the double is off by roundings only.
-                for (int step = 0; step < 64; ++step) {
-                    const long long exact = exactCellOf(value, low, high);
-                    if (exact == cell) break;
-                    value = std::nextafter(value, exact < cell ? high : low);
+                const long long exact = exactCellOf(value, low, high);
+                if (exact != cell) {
+                    // The float product rounded across the edge: the degrees
+                    // move to that edge (millimetres), stepped over the
+                    // roundings of the edge's double into the cell.
+                    const long long edge = exact < cell ? cell : cell + 1;
+                    value = low + span * static_cast<double>(edge) / kGridSide;
+                    for (int step = 0; step < 64 && exactCellOf(value, low, high) != cell; ++step)
+                        value = std::nextafter(value, exact < cell ? high : low);
                 }
             }
             out[i] = value;

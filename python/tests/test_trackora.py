@@ -1,5 +1,6 @@
 """The Python module against the tools: the same grids, the same messages, the same samples back."""
 import os
+from decimal import Decimal
 import subprocess
 
 import pytest
@@ -113,9 +114,14 @@ def test_read_samples_round_trips_an_import_with_dates(tmp_path, monkeypatch):
     monkeypatch.setenv("TRACKORA_ENGINE", "cpu")
     rng = np.random.default_rng(11)
     frame = (-12.173137, -77.13144, -11.766147, -76.775939)
-    n = 500
+    n = 1000
     lat = np.round(rng.uniform(frame[0], frame[2], n), 6)
     lon = np.round(rng.uniform(frame[1], frame[3], n), 6)
+    # Exact cell edges, whose stored floats lie a step inside the cell
+    # north or east of them: degrees read back naively land a cell short.
+    edges = [Decimal(repr(low)) + k * (Decimal(repr(high)) - Decimal(repr(low))) / 1000 for low, high in
+             [(frame[0], frame[2]), (frame[1], frame[3])] for k in range(0, 1001, 3)]
+    lat[:len(edges) // 2], lon[-(len(edges) // 2):] = edges[:len(edges) // 2], edges[len(edges) // 2:]
     mode = rng.choice([2, 4, 1024], n).astype(np.int32)
     seconds = rng.integers(0, 86400, n).astype(np.int32)
     dates = np.datetime64("2008-02-27") + rng.integers(0, 5, n).astype("timedelta64[D]")
