@@ -22,6 +22,12 @@ def write_samples(path, lat, lon, mode, seconds, dates=None):
             out.write(line + (f" {dates[i]}" if dates is not None else "") + "\n")
 
 
+def cell_edges(low, high):
+    """The edges of the grid's cells, from low to high, as the doubles nearest the exact decimals."""
+    low, high = Decimal(repr(low)), Decimal(repr(high))
+    return [float(low + k * (high - low) / 1000) for k in range(1001)]
+
+
 @pytest.fixture(scope="module")
 def city(tmp_path_factory):
     """Samples over the default box and a little beyond, with points on cell edges and the borders."""
@@ -29,10 +35,9 @@ def city(tmp_path_factory):
     n = 3000
     lat = np.round(rng.uniform(SOUTH - 0.01, NORTH + 0.01, n), 6)
     lon = np.round(rng.uniform(WEST - 0.01, EAST + 0.01, n), 6)
-    # Exact cell edges (39.75 + k * 0.00035) and the frame's own bounds,
-    # where a placement that rounds differently changes cells.
-    lat[:6] = [SOUTH, NORTH, 39.75 + 1 * 0.00035, 39.9, 40.0995, 39.75035]
-    lon[:6] = [WEST, EAST, 116.15045, 116.4, 116.59955, 116.6]
+    # Exact cell edges (39.75 + k * 0.00035), the frame's bounds among them,
+    # where a placement that rounds differently from the importer's changes cells.
+    lat[:1001], lon[-1001:] = cell_edges(SOUTH, NORTH), cell_edges(WEST, EAST)
     mode = rng.choice([1, 2, 8, 16, 64], n).astype(np.int32)
     seconds = rng.integers(0, 86400, n).astype(np.int32)
     path = tmp_path_factory.mktemp("city") / "city.txt"
@@ -114,14 +119,12 @@ def test_read_samples_round_trips_an_import_with_dates(tmp_path, monkeypatch):
     monkeypatch.setenv("TRACKORA_ENGINE", "cpu")
     rng = np.random.default_rng(11)
     frame = (-12.173137, -77.13144, -11.766147, -76.775939)
-    n = 1000
+    n = 2500
     lat = np.round(rng.uniform(frame[0], frame[2], n), 6)
     lon = np.round(rng.uniform(frame[1], frame[3], n), 6)
     # Exact cell edges, whose stored floats lie a step inside the cell
     # north or east of them: degrees read back naively land a cell short.
-    edges = [Decimal(repr(low)) + k * (Decimal(repr(high)) - Decimal(repr(low))) / 1000 for low, high in
-             [(frame[0], frame[2]), (frame[1], frame[3])] for k in range(0, 1001, 3)]
-    lat[:len(edges) // 2], lon[-(len(edges) // 2):] = edges[:len(edges) // 2], edges[len(edges) // 2:]
+    lat[:1001], lon[-1001:] = cell_edges(frame[0], frame[2]), cell_edges(frame[1], frame[3])
     mode = rng.choice([2, 4, 1024], n).astype(np.int32)
     seconds = rng.integers(0, 86400, n).astype(np.int32)
     dates = np.datetime64("2008-02-27") + rng.integers(0, 5, n).astype("timedelta64[D]")
