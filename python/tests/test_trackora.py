@@ -95,11 +95,14 @@ def tool_error(*arguments):
 
 
 def test_failures_carry_the_tools_message(tmp_path, city):
+    """By kind: a missing file, a days column of the wrong length, a bad number; then each option."""
     path = city[0]
     short_days = tmp_path / "short.bin"
     short_days.write_bytes(bytes(32))
     (tmp_path / "short.bin.days").write_bytes(bytes(4))
-    for bad in [tmp_path / "missing.bin", tmp_path / "missing.txt", short_days]:
+    bad_number = tmp_path / "bad.txt"
+    bad_number.write_text("39.9 116.4 30000 2\n39.9x 116.4 30000 2\n")
+    for bad in [tmp_path / "missing.bin", tmp_path / "missing.txt", short_days, bad_number]:
         with pytest.raises(OSError) as raised:
             trackora.read_samples(bad)
         assert str(raised.value) == tool_error(str(bad), "--values", "count")
