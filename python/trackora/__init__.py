@@ -15,11 +15,14 @@ bad argument) with the one-line message the tools print.
 from __future__ import annotations
 
 import os
-from typing import Iterable, Iterator, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Iterable, Iterator, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _native
+
+if TYPE_CHECKING:
+    import xarray
 
 __all__ = ["read_samples", "iter_samples", "frame_of", "density", "RECORD", "MODES", "DEFAULT_FRAME", "GRID_SIDE"]
 
@@ -163,7 +166,7 @@ def density(lat: np.ndarray, lon: np.ndarray, *, mode: Optional[np.ndarray] = No
             sigma: Union[float, str] = 1, size: Optional[int] = None,
             modes: Union[str, int, Iterable[str]] = "all",
             time: Union[str, Tuple[Union[int, str], Union[int, str]]] = (0, 86400),
-            values: str = "density", scale: str = "log"):
+            values: str = "density", scale: str = "log") -> "xarray.DataArray":
     """The kernel density of samples as a 1000 x 1000 ``xarray.DataArray``.
 
     Computed by the engine the viewer and trackora-heatmap run, with the
