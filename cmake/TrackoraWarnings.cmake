@@ -8,6 +8,11 @@ function(trackora_warnings target)
     # (GCC bug 105329); it stays a warning.
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Werror -Wno-error=restrict>)
   endif()
+  if(CMAKE_POSITION_INDEPENDENT_CODE)
+    # Position-independent code for the Python module, still inlined as in
+    # an executable: nothing interposes the libraries' functions.
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-semantic-interposition>)
+  endif()
   if(TRACKORA_PORTABLE)
     target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
   endif()

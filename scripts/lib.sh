@@ -5,6 +5,9 @@ BUILD_PACKAGES=(cmake g++ make ccache pkg-config libglfw3-dev libglm-dev libstb-
                 python3-glad libx11-dev libhowardhinnant-date-dev tzdata fonts-dejavu-core libcli11-dev)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick
                clang libclang-rt-14-dev dpkg-dev file gdal-bin ffmpeg)
+# The Python module (python/): pybind11, and what its package and tests import.
+BUILD_PACKAGES+=(pybind11-dev python3-dev python3-numpy python3-xarray python3-dask python3-distributed)
+TEST_PACKAGES+=(python3-pytest)
 
 # Installs the named Debian packages that are not installed yet; does
 # nothing (and needs no network) when all are present.

@@ -19,6 +19,17 @@ printf '39.9 116.4 30000 2\n39.91 116.41 30001 2\n' > samples.txt
 "$scratch/prefix/bin/trackora-heatmap" samples.txt --png heat.png > heatmap.log
 [ -s heat.png ] || { echo "FAIL: the installed trackora-heatmap wrote no PNG"; cat heatmap.log; exit 1; }
 
+# The Python package, where it was built, imported from the installed
+# dist-packages alone and computing on the installed engine.
+if [ -f "$build/python/interpreter" ]; then
+    python=$(cat "$build/python/interpreter")
+    site=$(ls -d "$scratch"/prefix/lib/python3*/dist-packages)
+    PYTHONPATH=$site "$python" -c "import trackora, numpy
+assert trackora.__file__.startswith('$site'), trackora.__file__
+print(trackora.density(numpy.array([39.9]), numpy.array([116.4]), values='count').sum().item())" > python.log 2>&1 &&
+        [ "$(tail -n 1 python.log)" = "1.0" ] || { echo "FAIL: the installed Python package"; cat python.log; exit 1; }
+fi
+
 if [ -n "$wm_close" ] && [ -x "$scratch/prefix/bin/trackora" ]; then
     # The viewer, started here with no shaders/ or resources/ beside it: a
     # message naming either means the installed files were not found.
