@@ -293,7 +293,8 @@ void DayVideoWriter::frame(int k) {
     analysis::scaleLevels(grid, analysis::lockedLevelFactor(frameMax, logScale, lock_), levels);
     RgbPicture picture = ground_;
     layHeat(picture, levels, table_);
-    const analysis::Legend legend = analysis::legendFor(frameMax, logScale, densestRow_, lock_, request_.frame);
+    const analysis::Legend legend = analysis::legendFor(frameMax, logScale, densestRow_, lock_, request_.frame,
+                                                            request_.days);
     drawLegend(picture, face_, legend, table_, static_cast<float>(width_) - legendWidth(face_, legend) - 10.0f,
                10.0f);
     std::string from = analysis::formatClock(k * request_.stepSeconds);

@@ -69,6 +69,7 @@ struct DayVideoRequest {
     int fps = 8;
     std::int32_t stepSeconds = 900;  // divides the day
     int longSide = 1000;             // pixels on the picture's longer side
+    std::int64_t days = 0;           // the legend per day over these days (0: not per day)
 };
 
 // Checks what can be checked before any work: the kind of file, that its
