@@ -610,7 +610,9 @@ void showControlPanel() {
     showKernelOnTheGround();
     if (kernelFixed) {
         ImGui::EndDisabled();
+        ImGui::PushTextWrapPos(ImGui::GetContentRegionMax().x);
         ImGui::TextDisabled("Kernel kept: B has other days than A (untick Compare to change it)");
+        ImGui::PopTextWrapPos();
     }
     ImGui::Text("Transportation mode");
     for (int i = 0; i < kModeCount; ++i) {

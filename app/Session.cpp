@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -264,10 +265,29 @@ std::int64_t compareDays(const DayFilter& days) {
     return analysis::perDayFor(true, days, dataset->firstDay, dataset->lastDay).days;
 }
 
-// A selection's grid as the engine computed it, in samples/km² per day.
+// A selection's grid as the engine computed it, in samples/km² per day:
+// densityAtLevel and densityPerKm2 with what they share worked out once a
+// grid and once a row, as every change of A needs it within the frame.
 std::vector<float> perDayDensities(const std::vector<float>& grid, double densest, bool logScale,
                                    std::int64_t days) {
-    return compare::overDays(perKm2Grid(grid, densest, logScale, openFrame()), days);
+    std::vector<float> out(grid.size(), 0.0f);
+    if (grid.size() != static_cast<std::size_t>(analysis::kSide) * analysis::kSide) return out;
+    const GeoFrame frame = openFrame();
+    const double logDensest = std::log1p(densest);
+    const double divisor = days > 0 ? static_cast<double>(days) : 1.0;
+    for (int row = 0; row < analysis::kSide; ++row) {
+        const double perCell = 1.0 / (analysis::cellAreaKm2(row, frame) * divisor);
+        const std::size_t first = static_cast<std::size_t>(row) * analysis::kSide;
+        for (std::size_t i = first; i < first + analysis::kSide; ++i) {
+            const float level = grid[i];
+            if (!(level > 0.0f)) continue;
+            const double density = level >= 1.0f ? densest
+                                   : logScale    ? std::expm1(level * logDensest)
+                                                 : level * densest;
+            out[i] = static_cast<float>(density * perCell);
+        }
+    }
+    return out;
 }
 
 // A's grid (the one on screen) against the frozen B: the levels to show.
