@@ -82,6 +82,9 @@ std::string checkDayVideo(const std::string& path, VideoFormat& format, std::str
 // with its guides) for any other. Throws std::runtime_error when the map
 // cannot be read.
 RgbPicture dayVideoGround(const GeoFrame& frame, const std::string& mapPath);
+// The colour table image at `path` as it is stored, density 0 in its top
+// row. Throws std::runtime_error naming the file and the reason.
+ColourTable readColourTable(const std::string& path);
 
 class DayVideoWriter {
 public:

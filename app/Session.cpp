@@ -8,8 +8,6 @@
 #include <iostream>
 #include <stdexcept>
 
-#include <stb_image.h>
-
 #include <glad/gl.h>
 
 #include <sys/stat.h>
@@ -462,14 +460,7 @@ void startVideoExport() {
     auto job = std::make_shared<VideoExport>();
     try {
         // The legend's colours as the shader reads them: the table image, density 0 in its top row.
-        const std::string lutPath = runtimeFile("resources/lut.png");
-        int width = 0, height = 0, channels = 0;
-        unsigned char* lut = stbi_load(lutPath.c_str(), &width, &height, &channels, 3);
-        if (!lut) throw std::runtime_error("cannot read colour table \"" + lutPath + "\"");
-        job->table.width = width;
-        job->table.height = height;
-        job->table.rgb.assign(lut, lut + static_cast<std::size_t>(width) * height * 3);
-        stbi_image_free(lut);
+        job->table = readColourTable(runtimeFile("resources/lut.png"));
         job->face.emplace(kFontPath);
         DayVideoRequest request;
         request.settings = settings;
