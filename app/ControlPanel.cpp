@@ -635,6 +635,15 @@ void showControlPanel() {
     const bool comparing = session.compare.on;
     if (comparing) ImGui::BeginDisabled();
     if (ImGui::Checkbox("Use Log Scale", &settings.use_log_scale)) settings.log_scale_changed = true;
+    if (comparing) ImGui::EndDisabled();
+    // Beside the log box, so the rows under it stay where they were.
+    ImGui::SameLine(ImGui::GetFontSize() * 11.0f);
+    bool compareTicked = comparing;
+    if (ImGui::Checkbox("Compare", &compareTicked)) setCompare(compareTicked);
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("Freeze the selection shown (modes, time, weekdays, dates, days) as B; further changes\n"
+                          "edit A, and the map shows A per day - B per day: red where A is denser, blue where B is");
+    if (comparing) ImGui::BeginDisabled();
     bool locked = session.scaleLock.locked;
     if (ImGui::Checkbox("Lock scale", &locked)) {
         if (locked)
@@ -648,15 +657,9 @@ void showControlPanel() {
     if (ImGui::IsItemHovered()) ImGui::SetTooltip("Lock the scale at the densest cell of the whole day, ticked modes");
     if (comparing) ImGui::EndDisabled();
     if (!session.lockMessage.empty()) ImGui::TextColored(ImVec4(1.0f, 0.6f, 0.4f, 1.0f), "%s", session.lockMessage.c_str());
-    bool compareTicked = comparing;
-    if (ImGui::Checkbox("Compare", &compareTicked)) setCompare(compareTicked);
-    if (ImGui::IsItemHovered())
-        ImGui::SetTooltip("Freeze the selection shown (modes, time, weekdays, dates, days) as B; further changes\n"
-                          "edit A, and the map shows A per day - B per day: red where A is denser, blue where B is");
     if (session.compare.on && !session.compare.freezePending) {
         ImGui::PushTextWrapPos(ImGui::GetContentRegionMax().x);
         ImGui::TextDisabled("%s", compareBText().c_str());
-        // Below the box, so ticking it moves nothing under the pointer.
         ImGui::TextDisabled("Log and lock off: the difference is signed, its scale linear about 0");
         ImGui::PopTextWrapPos();
     }

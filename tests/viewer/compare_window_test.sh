@@ -46,7 +46,7 @@ for _ in \$(seq 1 60); do
   sleep 0.5
 done
 grep -qv '^0 ' heat.txt || { echo "no heat"; kill \$pid; exit 7; }
-click 77 647                      # Compare: B is Unknown, all day
+click 212 600                     # Compare: B is Unknown, all day
 save_grid same.tif
 click 77 316                      # untick Unknown: A is empty
 save_grid empty.tif
