@@ -253,14 +253,20 @@ void showDayChoice() {
     if (!session.dayProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", session.dayProblem.c_str());
     if (dated) showDayHistogram();
     // Per day: the densities over the calendar days the selection covers.
-    if (!dated) ImGui::BeginDisabled();
+    // Compare divides each selection by its own days whatever the box says.
+    const bool perDayFixed = !dated || session.compare.on;
+    if (perDayFixed) ImGui::BeginDisabled();
     ImGui::Checkbox("Per day", &session.perDay);
-    if (!dated) ImGui::EndDisabled();
+    if (perDayFixed) ImGui::EndDisabled();
     if (ImGui::IsItemHovered(ImGuiHoveredFlags_AllowWhenDisabled))
         ImGui::SetTooltip("Densities (readout, legend, Save grid) divided by the days the chosen dates and "
                           "weekdays cover within the data's dates");
+    if (dated && session.compare.on) {
+        ImGui::SameLine();
+        ImGui::TextDisabled("Compare: each its own days");
+    }
     const analysis::PerDay perDay = shownPerDay();
-    if (dated && session.perDay) {
+    if (dated && session.perDay && !session.compare.on) {
         ImGui::SameLine();
         if (perDay.days > 0)
             ImGui::TextDisabled("%s", perDay.text.c_str());
@@ -608,12 +614,7 @@ void showControlPanel() {
         settings.kernel_size = applySizeRule(settings.kernel_size);
     }
     showKernelOnTheGround();
-    if (kernelFixed) {
-        ImGui::EndDisabled();
-        ImGui::PushTextWrapPos(ImGui::GetContentRegionMax().x);
-        ImGui::TextDisabled("Kernel kept: B has other days than A (untick Compare to change it)");
-        ImGui::PopTextWrapPos();
-    }
+    if (kernelFixed) ImGui::EndDisabled();  // why: under the Compare box
     ImGui::Text("Transportation mode");
     for (int i = 0; i < kModeCount; ++i) {
         const std::int64_t count = session.summary.counts[static_cast<std::size_t>(i)];
@@ -661,6 +662,8 @@ void showControlPanel() {
         ImGui::PushTextWrapPos(ImGui::GetContentRegionMax().x);
         ImGui::TextDisabled("%s", compareBText().c_str());
         ImGui::TextDisabled("Log and lock off: the difference is signed, its scale linear about 0");
+        if (compareKernelFixed())
+            ImGui::TextDisabled("Kernel kept: B's days are not indexed now, so B could not follow it");
         ImGui::PopTextWrapPos();
     }
     if (!session.compare.message.empty())
