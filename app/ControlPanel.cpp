@@ -13,6 +13,8 @@
 
 #include "app/Analysis.h"
 #include "app/AppState.h"
+#include "app/Compare.h"
+#include "app/MapGuides.h"
 #include "settings/ControlSettings.h"
 #include "app/PanelRules.h"
 #include "app/Session.h"
@@ -251,14 +253,20 @@ void showDayChoice() {
     if (!session.dayProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", session.dayProblem.c_str());
     if (dated) showDayHistogram();
     // Per day: the densities over the calendar days the selection covers.
-    if (!dated) ImGui::BeginDisabled();
+    // Compare divides each selection by its own days whatever the box says.
+    const bool perDayFixed = !dated || session.compare.on;
+    if (perDayFixed) ImGui::BeginDisabled();
     ImGui::Checkbox("Per day", &session.perDay);
-    if (!dated) ImGui::EndDisabled();
+    if (perDayFixed) ImGui::EndDisabled();
     if (ImGui::IsItemHovered(ImGuiHoveredFlags_AllowWhenDisabled))
         ImGui::SetTooltip("Densities (readout, legend, Save grid) divided by the days the chosen dates and "
                           "weekdays cover within the data's dates");
+    if (dated && session.compare.on) {
+        ImGui::SameLine();
+        ImGui::TextDisabled("Compare: each its own days");
+    }
     const analysis::PerDay perDay = shownPerDay();
-    if (dated && session.perDay) {
+    if (dated && session.perDay && !session.compare.on) {
         ImGui::SameLine();
         if (perDay.days > 0)
             ImGui::TextDisabled("%s", perDay.text.c_str());
@@ -463,8 +471,15 @@ void showReadout() {
     if (!point.onMap()) return;
     const analysis::GridCell cell = analysis::cellAt(point);
     const HeatmapEngine::CellValue value = HeatmapEngine::cellValue(cell.row, cell.col);
+    const ViewerSession::Compare& c = session.compare;
+    const std::size_t index = static_cast<std::size_t>(cell.row) * analysis::kSide + static_cast<std::size_t>(cell.col);
+    const bool comparing = c.on && index < c.perDayA.size() && index < c.perDayB.size() && index < c.samplesB.size();
     const std::string text =
-        analysis::readoutText(point, value.density, value.samples, openFrame(), shownPerDay().days);
+        comparing ? compare::readoutText(point,
+                                         {c.perDayA[index], c.perDayB[index], value.samples,
+                                          static_cast<std::int64_t>(c.samplesB[index])},
+                                         openFrame(), c.dayCountA, c.dayCountB)
+                  : analysis::readoutText(point, value.density, value.samples, openFrame(), shownPerDay().days);
     const ImVec2 padding = ImGui::GetStyle().WindowPadding;
     const ImVec2 textSize = ImGui::CalcTextSize(text.c_str());
     const PanelPoint at = placeReadout({io.MousePos.x, io.MousePos.y},
@@ -497,9 +512,12 @@ constexpr float kLegendBar = 150.0f;  // the colour bar's height
 // the unit, the bar with five ticks labelled in samples per km², and, with
 // the scale locked, the frame's own maximum.
 void showLegend() {
+    const bool comparing = session.compare.on;
     session.legend =
-        analysis::legendFor(session.frameMaximum, session.frameLogScale, session.densestRow, session.scaleLock,
-                            openFrame(), shownPerDay().days);
+        comparing ? compare::divergingLegend(session.compare.largest,
+                                             session.compare.dayCountA > 0 || session.compare.dayCountB > 0)
+                  : analysis::legendFor(session.frameMaximum, session.frameLogScale, session.densestRow,
+                                        session.scaleLock, openFrame(), shownPerDay().days);
     const analysis::Legend& legend = session.legend;
     ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_FirstUseEver);
     ImGui::Begin("LUT", nullptr,
@@ -512,8 +530,13 @@ void showLegend() {
     ImGui::TextUnformatted(legend.unit.c_str());
     const float half = ImGui::GetFontSize() * 0.5f;
     ImGui::Dummy(ImVec2(0.0f, half * 0.5f));
-    ImGui::Image(textureId(lut_texture), ImVec2(10.0f, kLegendBar), ImVec2(0.0f, 0.0f), ImVec2(1.0f, 1.0f),
-                 ImVec4(1.0f, 1.0f, 1.0f, 1.0f), ImVec4(0.0f, 0.0f, 0.0f, 0.0f));
+    if (comparing) {
+        ImGui::Dummy(ImVec2(10.0f, kLegendBar));
+        drawDivergingBar(*ImGui::GetWindowDrawList(), ImGui::GetItemRectMin(), ImGui::GetItemRectMax());
+    } else {
+        ImGui::Image(textureId(lut_texture), ImVec2(10.0f, kLegendBar), ImVec2(0.0f, 0.0f), ImVec2(1.0f, 1.0f),
+                     ImVec4(1.0f, 1.0f, 1.0f, 1.0f), ImVec4(0.0f, 0.0f, 0.0f, 0.0f));
+    }
     const ImVec2 bar = ImGui::GetItemRectMin();
     const ImVec2 barEnd = ImGui::GetItemRectMax();
     ImGui::SameLine(0.0f, 0.0f);
@@ -578,6 +601,9 @@ void showControlPanel() {
                                           : PanelRect{ImGui::GetWindowPos().x, ImGui::GetWindowPos().y,
                                                       ImGui::GetWindowSize().x, ImGui::GetWindowSize().y};
     ImGui::Text("Kernel Density Estimation");
+    // B is computed again for a new kernel only from the samples indexed now.
+    const bool kernelFixed = compareKernelFixed();
+    if (kernelFixed) ImGui::BeginDisabled();
     if (ImGui::SliderFloat("Sigma", &settings.sigma, 1.0f, 10.0f, "%.3f")) {
         settings.sigma_changed = true;
         session.sigmaRefused = false;
@@ -588,6 +614,7 @@ void showControlPanel() {
         settings.kernel_size = applySizeRule(settings.kernel_size);
     }
     showKernelOnTheGround();
+    if (kernelFixed) ImGui::EndDisabled();  // why: under the Compare box
     ImGui::Text("Transportation mode");
     for (int i = 0; i < kModeCount; ++i) {
         const std::int64_t count = session.summary.counts[static_cast<std::size_t>(i)];
@@ -605,7 +632,19 @@ void showControlPanel() {
     // Taking hold of the range stops playback, so the user's drag wins.
     if (ImGui::IsItemActive()) session.playback.playing = false;
     ImGui::Spacing();
+    // Compare shows a signed difference, on a linear scale symmetric about 0.
+    const bool comparing = session.compare.on;
+    if (comparing) ImGui::BeginDisabled();
     if (ImGui::Checkbox("Use Log Scale", &settings.use_log_scale)) settings.log_scale_changed = true;
+    if (comparing) ImGui::EndDisabled();
+    // Beside the log box, so the rows under it stay where they were.
+    ImGui::SameLine(ImGui::GetFontSize() * 11.0f);
+    bool compareTicked = comparing;
+    if (ImGui::Checkbox("Compare", &compareTicked)) setCompare(compareTicked);
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("Freeze the selection shown (modes, time, weekdays, dates, days) as B; further changes\n"
+                          "edit A, and the map shows A per day - B per day: red where A is denser, blue where B is");
+    if (comparing) ImGui::BeginDisabled();
     bool locked = session.scaleLock.locked;
     if (ImGui::Checkbox("Lock scale", &locked)) {
         if (locked)
@@ -617,7 +656,18 @@ void showControlPanel() {
     ImGui::SameLine();
     if (ImGui::Button("at the day's maximum")) lockScale(true);
     if (ImGui::IsItemHovered()) ImGui::SetTooltip("Lock the scale at the densest cell of the whole day, ticked modes");
+    if (comparing) ImGui::EndDisabled();
     if (!session.lockMessage.empty()) ImGui::TextColored(ImVec4(1.0f, 0.6f, 0.4f, 1.0f), "%s", session.lockMessage.c_str());
+    if (session.compare.on && !session.compare.freezePending) {
+        ImGui::PushTextWrapPos(ImGui::GetContentRegionMax().x);
+        ImGui::TextDisabled("%s", compareBText().c_str());
+        ImGui::TextDisabled("Log and lock off: the difference is signed, its scale linear about 0");
+        if (compareKernelFixed())
+            ImGui::TextDisabled("Kernel kept: B's days are not indexed now, so B could not follow it");
+        ImGui::PopTextWrapPos();
+    }
+    if (!session.compare.message.empty())
+        ImGui::TextColored(ImVec4(1.0f, 0.6f, 0.4f, 1.0f), "%s", session.compare.message.c_str());
     ImGui::Spacing();
     if (ImGui::Button("Reset Map")) map_renderer->reset();
     showDay();

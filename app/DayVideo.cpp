@@ -206,6 +206,9 @@ RgbPicture dayVideoGround(const GeoFrame& frame, const std::string& mapPath) {
     RgbPicture map;
     if (!(frame == GeoFrame{})) return map;
     int width = 0, height = 0, channels = 0;
+    // Top row first, whatever the viewer's texture loaders asked of stb for
+    // the process (GL wants theirs bottom up): else the map lies upside down.
+    stbi_set_flip_vertically_on_load_thread(0);
     unsigned char* pixels = stbi_load(mapPath.c_str(), &width, &height, &channels, 3);
     if (!pixels)
         throw std::runtime_error("cannot read the map \"" + echoPath(mapPath) + "\": " + stbi_failure_reason());
@@ -214,6 +217,21 @@ RgbPicture dayVideoGround(const GeoFrame& frame, const std::string& mapPath) {
     map.rgb.assign(pixels, pixels + static_cast<std::size_t>(width) * height * 3);
     stbi_image_free(pixels);
     return map;
+}
+
+ColourTable readColourTable(const std::string& path) {
+    int width = 0, height = 0, channels = 0;
+    // As the map above: a flipped table would colour the densest cells as empty ones.
+    stbi_set_flip_vertically_on_load_thread(0);
+    unsigned char* lut = stbi_load(path.c_str(), &width, &height, &channels, 3);
+    if (!lut)
+        throw std::runtime_error("cannot read colour table \"" + echoPath(path) + "\": " + stbi_failure_reason());
+    ColourTable table;
+    table.width = width;
+    table.height = height;
+    table.rgb.assign(lut, lut + static_cast<std::size_t>(width) * height * 3);
+    stbi_image_free(lut);
+    return table;
 }
 
 namespace {
@@ -293,7 +311,8 @@ void DayVideoWriter::frame(int k) {
     analysis::scaleLevels(grid, analysis::lockedLevelFactor(frameMax, logScale, lock_), levels);
     RgbPicture picture = ground_;
     layHeat(picture, levels, table_);
-    const analysis::Legend legend = analysis::legendFor(frameMax, logScale, densestRow_, lock_, request_.frame);
+    const analysis::Legend legend = analysis::legendFor(frameMax, logScale, densestRow_, lock_, request_.frame,
+                                                            request_.days);
     drawLegend(picture, face_, legend, table_, static_cast<float>(width_) - legendWidth(face_, legend) - 10.0f,
                10.0f);
     std::string from = analysis::formatClock(k * request_.stepSeconds);

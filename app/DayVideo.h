@@ -69,6 +69,7 @@ struct DayVideoRequest {
     int fps = 8;
     std::int32_t stepSeconds = 900;  // divides the day
     int longSide = 1000;             // pixels on the picture's longer side
+    std::int64_t days = 0;           // the legend per day over these days (0: not per day)
 };
 
 // Checks what can be checked before any work: the kind of file, that its
@@ -81,6 +82,9 @@ std::string checkDayVideo(const std::string& path, VideoFormat& format, std::str
 // with its guides) for any other. Throws std::runtime_error when the map
 // cannot be read.
 RgbPicture dayVideoGround(const GeoFrame& frame, const std::string& mapPath);
+// The colour table image at `path` as it is stored, density 0 in its top
+// row. Throws std::runtime_error naming the file and the reason.
+ColourTable readColourTable(const std::string& path);
 
 class DayVideoWriter {
 public:

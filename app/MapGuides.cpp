@@ -6,6 +6,7 @@
 
 #include "app/Analysis.h"
 #include "app/AppState.h"
+#include "app/Compare.h"
 #include "app/GuideLayout.h"
 #include "app/Session.h"
 #include "render/MapRenderer.h"
@@ -89,4 +90,18 @@ void drawMapGuides(ImDrawList& drawList, float pictureWidth, float pictureHeight
     list->AddLine(ImVec2(right, y - 5.0f), ImVec2(right, y + 1.0f), kBar, 2.0f);
     const ImVec2 text = ImGui::CalcTextSize(bar.label.c_str());
     list->AddText(ImVec2(0.5f * (left + right - text.x), y - text.y - 4.0f), kBar, bar.label.c_str());
+}
+
+void drawDivergingBar(ImDrawList& list, const ImVec2& low, const ImVec2& high) {
+    constexpr int kStrips = 40;
+    const float height = high.y - low.y;
+    list.AddRectFilled(low, high, IM_COL32(70, 74, 82, 255));
+    for (int i = 0; i < kStrips; ++i) {
+        // Level +1 in the top strip, -1 in the bottom one.
+        const float v = 1.0f - 2.0f * (static_cast<float>(i) + 0.5f) / kStrips;
+        const compare::Rgba c = compare::divergingColour(v);
+        const float y0 = low.y + height * static_cast<float>(i) / kStrips;
+        const float y1 = low.y + height * static_cast<float>(i + 1) / kStrips;
+        list.AddRectFilled(ImVec2(low.x, y0), ImVec2(high.x, y1), ImGui::ColorConvertFloat4ToU32(ImVec4(c.r, c.g, c.b, c.a)));
+    }
 }

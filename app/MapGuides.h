@@ -9,3 +9,8 @@ void drawMapGuides();
 // current view: "Save image" saves what the screen shows.
 struct ImDrawList;
 void drawMapGuides(ImDrawList& list, float width, float height);
+// The Compare legend's colour bar from `low` (top-left) to `high`: red at
+// the top through transparent at the middle to blue at the bottom, over a
+// mid-grey so the fading is read as it is over the map.
+struct ImVec2;
+void drawDivergingBar(ImDrawList& list, const ImVec2& low, const ImVec2& high);

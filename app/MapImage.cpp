@@ -49,8 +49,11 @@ void drawOverlay(ImDrawList& list, float width, float height) {
     list.AddRectFilled(box, ImVec2(box.x + boxWidth, box.y + boxHeight), kPanel, 4.0f);
     list.AddText(font, size, ImVec2(box.x + pad, box.y + pad), kText, legend.unit.c_str());
     const ImVec2 bar(box.x + pad, box.y + pad + size + size * 0.5f);
-    list.AddImage(textureId(lut_texture), bar, ImVec2(bar.x + 10.0f, bar.y + barHeight), ImVec2(0.0f, 0.0f),
-                  ImVec2(1.0f, 1.0f));
+    if (session.compare.on)
+        drawDivergingBar(list, bar, ImVec2(bar.x + 10.0f, bar.y + barHeight));
+    else
+        list.AddImage(textureId(lut_texture), bar, ImVec2(bar.x + 10.0f, bar.y + barHeight), ImVec2(0.0f, 0.0f),
+                      ImVec2(1.0f, 1.0f));
     for (std::size_t i = 0; i < legend.ticks.size(); ++i) {
         const float y = bar.y + (1.0f - legend.ticks[i].level) * barHeight;
         list.AddLine(ImVec2(bar.x + 10.0f, y), ImVec2(bar.x + 15.0f, y), kText);

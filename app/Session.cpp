@@ -2,18 +2,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
-
-#include <stb_image.h>
 
 #include <glad/gl.h>
 
 #include <sys/stat.h>
 
 #include "app/AppState.h"
+#include "app/Compare.h"
 #include "app/DayVideo.h"
 #include "app/GuideLayout.h"
 #include "settings/ControlSettings.h"
@@ -39,6 +39,10 @@ void copyName(std::array<char, 1024>& field, const std::string& text) {
     const std::size_t n = std::min(text.size(), field.size() - 1);
     text.copy(field.data(), n);
     field[n] = '\0';
+}
+
+bool sameDays(const DayFilter& a, const DayFilter& b) {
+    return a.weekdays == b.weekdays && a.first == b.first && a.last == b.last;
 }
 
 // Where a name typed in the panel goes: relative names in the working directory.
@@ -207,6 +211,16 @@ bool applyFinishedLoad() {
     }
     for (const std::string& note : loaded->notes) std::cout << note << std::endl;
     const bool newFrame = !dataset || dataset->frame != loaded->dataset->frame;
+    if (session.compare.on) {
+        // Other samples make B's grid meaningless; the same samples read
+        // again for B's days make B anew, for other days (A's) keep it.
+        if (newFrame || loaded->path != session.openPath) {
+            setCompare(false);
+            session.compare.message = "Compare ended: other samples were opened";
+        } else if (sameDays(loaded->days, session.compare.daysB)) {
+            session.compare.recomputeB = true;
+        }
+    }
     dataset = std::move(loaded->dataset);
     // The table is round on this frame's ground.
     settings.cell_aspect = cellAspect(dataset->frame);
@@ -241,6 +255,48 @@ bool applyFinishedLoad() {
 
 namespace {
 std::vector<float> shown;  // the levels last handed to the screen
+
+// The days a selection's densities are divided by while comparing: those
+// it covers of the data's dates; 0 for samples without dates.
+std::int64_t compareDays(const DayFilter& days) {
+    if (!dataset || dataset->firstDay == kUnknownDay) return 0;
+    return analysis::perDayFor(true, days, dataset->firstDay, dataset->lastDay).days;
+}
+
+// A selection's grid as the engine computed it, in samples/km² per day:
+// densityAtLevel and densityPerKm2 with what they share worked out once a
+// grid and once a row, as every change of A needs it within the frame.
+std::vector<float> perDayDensities(const std::vector<float>& grid, double densest, bool logScale,
+                                   std::int64_t days) {
+    std::vector<float> out(grid.size(), 0.0f);
+    if (grid.size() != static_cast<std::size_t>(analysis::kSide) * analysis::kSide) return out;
+    const GeoFrame frame = openFrame();
+    const double logDensest = std::log1p(densest);
+    const double divisor = days > 0 ? static_cast<double>(days) : 1.0;
+    for (int row = 0; row < analysis::kSide; ++row) {
+        const double perCell = 1.0 / (analysis::cellAreaKm2(row, frame) * divisor);
+        const std::size_t first = static_cast<std::size_t>(row) * analysis::kSide;
+        for (std::size_t i = first; i < first + analysis::kSide; ++i) {
+            const float level = grid[i];
+            if (!(level > 0.0f)) continue;
+            const double density = level >= 1.0f ? densest
+                                   : logScale    ? std::expm1(level * logDensest)
+                                                 : level * densest;
+            out[i] = static_cast<float>(density * perCell);
+        }
+    }
+    return out;
+}
+
+// A's grid (the one on screen) against the frozen B: the levels to show.
+void compareWithB() {
+    ViewerSession::Compare& c = session.compare;
+    c.dayCountA = compareDays(session.openDays);
+    c.perDayA = perDayDensities(session.lastGrid, session.frameMaximum, session.frameLogScale, c.dayCountA);
+    const compare::Difference difference = compare::difference(c.perDayA, c.perDayB);
+    c.largest = difference.largest;
+    shown = compare::divergingLevels(difference);
+}
 }  // namespace
 
 const std::vector<float>& acceptGrid(const std::vector<float>& grid) {
@@ -249,10 +305,86 @@ const std::vector<float>& acceptGrid(const std::vector<float>& grid) {
     session.frameMaximum = HeatmapEngine::lastMaximumDensity();
     session.frameLogScale = HeatmapEngine::lastUsedLogScale();
     if (session.frameMaximum > 0.0) session.lockMessage.clear();  // heat to lock at now
+    if (session.compare.on && !session.compare.freezePending) compareWithB();
     return shownLevels();
 }
 
+void setCompare(bool on) {
+    ViewerSession::Compare& c = session.compare;
+    c.message.clear();
+    if (on && (session.lastGrid.empty() || HeatmapEngine::engineName() == "none")) {
+        c.message = "Nothing to compare yet: open samples first";
+        return;
+    }
+    c.on = on;
+    c.freezePending = on;
+    if (!on) {
+        c.perDayA.clear();
+        c.perDayB.clear();
+        c.samplesB.clear();
+        c.recomputeB = false;
+        session.scaleChanged = true;  // the normal levels again
+    }
+}
+
+void freezeCompare() {
+    ViewerSession::Compare& c = session.compare;
+    if (!c.on || !c.freezePending) return;
+    c.freezePending = false;
+    c.settingsB = settings;
+    c.daysB = session.openDays;
+    c.dayCountB = compareDays(c.daysB);
+    c.perDayB = perDayDensities(session.lastGrid, session.frameMaximum, session.frameLogScale, c.dayCountB);
+    c.samplesB = HeatmapEngine::sampleCounts(settings);
+    compareWithB();
+    session.scaleChanged = true;  // shown: all zero until A changes
+}
+
+void refreshCompareB() {
+    ViewerSession::Compare& c = session.compare;
+    if (!c.on || c.freezePending || !(settings.kernelChanged() || c.recomputeB)) return;
+    c.recomputeB = false;
+    // B's samples are indexed only while its days are A's.
+    if (!sameDays(c.daysB, session.openDays) || HeatmapEngine::engineName() == "none") return;
+    ControlSettings b = settings;
+    b.mode_mask = c.settingsB.mode_mask;
+    std::copy(std::begin(c.settingsB.mode_selected), std::end(c.settingsB.mode_selected), std::begin(b.mode_selected));
+    b.min_time = c.settingsB.min_time;
+    b.max_time = c.settingsB.max_time;
+    if (settings.kernelChanged()) HeatmapEngine::rebuildKernel(settings);
+    const std::vector<float> grid = HeatmapEngine::computeHeatmap(b);
+    c.dayCountB = compareDays(c.daysB);
+    c.perDayB =
+        perDayDensities(grid, HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale(), c.dayCountB);
+    c.samplesB = HeatmapEngine::sampleCounts(b);
+    // The engine's last compute was B's: A's again, for its readout.
+    settings.time_changed = true;
+}
+
+bool compareKernelFixed() { return session.compare.on && !sameDays(session.compare.daysB, session.openDays); }
+
+std::string compareBText() {
+    const ViewerSession::Compare& c = session.compare;
+    std::string modes;
+    for (const ModeCheckbox& box : kModeCheckboxes)
+        if (c.settingsB.mode_mask & box.flag) modes += (modes.empty() ? "" : ", ") + std::string(box.label);
+    static const char* const kNames[] = {"Mo", "Tu", "We", "Th", "Fr", "Sa", "Su"};
+    std::string days;
+    if (c.daysB.weekdays != 0x7f)
+        for (int d = 0; d < 7; ++d)
+            if ((c.daysB.weekdays >> d) & 1) days += std::string(days.empty() ? "" : ",") + kNames[d];
+    if (c.daysB.first != DayFilter{}.first || c.daysB.last != DayFilter{}.last)
+        days += (days.empty() ? "" : " ") + formatDay(c.daysB.first) + ".." + formatDay(c.daysB.last);
+    std::string text = "B: " + (modes.empty() ? std::string("no mode") : modes) + "; " +
+                       analysis::formatClock(c.settingsB.min_time) + "-" + analysis::formatClock(c.settingsB.max_time);
+    if (!days.empty()) text += "; " + days;
+    text += c.dayCountB > 0 ? "; " + analysis::formatCount(c.dayCountB) + (c.dayCountB == 1 ? " day" : " days")
+                            : "; no dates: counts as they are";
+    return text;
+}
+
 const std::vector<float>& shownLevels() {
+    if (session.compare.on && !session.compare.freezePending) return shown;
     const float factor = analysis::lockedLevelFactor(session.frameMaximum, session.frameLogScale, session.scaleLock);
     if (factor == 1.0f) return session.lastGrid;
     analysis::scaleLevels(session.lastGrid, factor, shown);
@@ -317,6 +449,10 @@ void startVideoExport() {
         reportSave("No samples to make a video of yet", true);
         return;
     }
+    if (session.compare.on) {
+        reportSave("Video not exported: a video shows one selection; untick Compare first", true);
+        return;
+    }
     if (const std::string clash = openDataClash(path); !clash.empty()) {
         reportSave("Video not exported: " + clash, true);
         return;
@@ -324,18 +460,12 @@ void startVideoExport() {
     auto job = std::make_shared<VideoExport>();
     try {
         // The legend's colours as the shader reads them: the table image, density 0 in its top row.
-        const std::string lutPath = runtimeFile("resources/lut.png");
-        int width = 0, height = 0, channels = 0;
-        unsigned char* lut = stbi_load(lutPath.c_str(), &width, &height, &channels, 3);
-        if (!lut) throw std::runtime_error("cannot read colour table \"" + lutPath + "\"");
-        job->table.width = width;
-        job->table.height = height;
-        job->table.rgb.assign(lut, lut + static_cast<std::size_t>(width) * height * 3);
-        stbi_image_free(lut);
+        job->table = readColourTable(runtimeFile("resources/lut.png"));
         job->face.emplace(kFontPath);
         DayVideoRequest request;
         request.settings = settings;
         request.frame = openFrame();
+        request.days = shownPerDay().days;
         request.path = path;
         const RgbPicture map = dayVideoGround(request.frame, runtimeFile("resources/map.png"));
         job->writer.emplace(request, map, job->table, *job->face);
@@ -418,6 +548,21 @@ void saveGrid() {
     }
     if (const std::string clash = openDataClash(path); !clash.empty()) {
         reportSave("Grid not saved: " + clash, true);
+        return;
+    }
+    if (session.compare.on && !session.compare.freezePending) {
+        // The difference on screen, in the units the legend gives it.
+        const ViewerSession::Compare& c = session.compare;
+        try {
+            const compare::Difference difference = compare::difference(c.perDayA, c.perDayB);
+            writeDensityGeoTiff(path, difference.cells, settings, difference.largest, GridValues::perKm2, openFrame(),
+                                dataset ? dataset->clock : std::string(),
+                                DayCount{c.dayCountA, c.dayCountB, compareBText().substr(3)});
+            reportSave("Saved " + absolute(path) + " (A - B)", false);
+            refreshDefaultNames();
+        } catch (const std::exception& error) {
+            reportSave(std::string("Grid not saved: ") + error.what(), true);
+        }
         return;
     }
     try {

@@ -74,6 +74,26 @@ struct ViewerSession {
     DayFilter openDays;
     bool perDay = false;
 
+    // Compare: the selection on screen frozen as B; the panel then edits A
+    // and the map shows A - B, each per day over its own days. B is kept as
+    // its grids (samples/km² and samples a cell), so editing A
+    // computes A only; B is computed again for a new kernel or when its
+    // samples are read again, while they are the ones indexed.
+    struct Compare {
+        bool on = false;
+        bool freezePending = false;       // ticked: frozen once this frame's grid is computed
+        ControlSettings settingsB;        // B's modes and time window; the kernel is shared
+        DayFilter daysB;                  // the days B's samples were indexed for
+        std::int64_t dayCountA = 0;       // the days each is divided by (0: no dates)
+        std::int64_t dayCountB = 0;
+        std::vector<float> perDayB;       // B per cell, samples/km² per day when dated
+        std::vector<float> samplesB;      // B's samples centred in each cell
+        std::vector<float> perDayA;       // A per cell, samples/km² per day when dated
+        float largest = 0.0f;             // of |A - B| per day: the scale's ends
+        bool recomputeB = false;          // B's samples were read again
+        std::string message;              // why Compare ended or cannot do something
+    } compare;
+
     std::array<char, 1024> openName{};
     std::array<char, 1024> imageName{};
     std::array<char, 1024> gridName{};
@@ -124,6 +144,19 @@ void applyDayChoice();
 // "Per day" as it applies to the open samples now: the days densities are
 // divided by (0: not divided) and the line the box shows.
 analysis::PerDay shownPerDay();
+
+// Compare: ticked, B is frozen from the grid on screen once it is computed
+// (freezeCompare, after the frame's refresh); unticked, the normal map again.
+void setCompare(bool on);
+void freezeCompare();
+// Before the frame's refresh while comparing: computes B again for a new
+// kernel (or B's samples read again) while B's days are the ones indexed.
+void refreshCompareB();
+// Whether the kernel can change while comparing: B's samples must be the
+// indexed ones, so B can be computed with the new kernel.
+bool compareKernelFixed();
+// B's selection in a line: "B: Walk, Bike; 07:00:00-09:00:00; Mo,Tu; 104 days".
+std::string compareBText();
 
 // The frame of the open samples (the default box when none are open): what
 // the map, the readout, the legend and the saved grid are placed in.

@@ -161,11 +161,14 @@ int main(int argc, char** argv) {
         applyFinishedBasemap();
         drawMapGuides();
         showControlPanel();
+        refreshCompareB();
         refreshDensity(settings, density, heatmapCells);
+        freezeCompare();
         if (session.scaleChanged) {
             session.scaleChanged = false;
             if (session.lastGrid.size() == heatmapCells) uploadHeatmap(heatmap_texture, N, shownLevels());
         }
+        map_renderer->setDiverging(session.compare.on);
         continueVideoExport();
         if (session.saveImageRequested) {
             // Before the screen's own draw, which advances the pan glide.

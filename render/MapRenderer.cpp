@@ -62,6 +62,7 @@ void MapRenderer::drawStill(GLuint heatmapTexture, GLuint lutTexture) {
     shader.setInt("map_texture", 0);
     shader.setInt("heatmap_texture", 1);
     shader.setInt("lut_texture", 2);
+    shader.setInt("diverging", diverging_ ? 1 : 0);
     glBindVertexArray(vao);
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, ground_ == Ground::shippedMap ? mapTexture

@@ -48,6 +48,9 @@ public:
     glm::vec2 extent() const { return extent_; }
     Ground ground() const { return ground_; }
     bool showsMapImage() const { return ground_ == Ground::shippedMap; }
+    // The heat texture holds a signed difference (-1..1), drawn in blue and
+    // red, instead of density levels through the colour table.
+    void setDiverging(bool diverging) { diverging_ = diverging; }
     void translate(glm::vec2 delta) { view.translate(delta); }
     void zoom(float delta) { view.zoom(delta); }
     void zoomAbout(float delta, glm::vec2 pointer) { view.zoomAbout(delta, pointer); }
@@ -64,6 +67,7 @@ private:
     GLuint basemapTexture = 0;
     glm::vec2 extent_{1.0f, 1.0f};
     Ground ground_ = Ground::shippedMap;
+    bool diverging_ = false;
     ShaderProgram shader;
     MapView view;
     // A triangle strip over the whole clip square; no texture coordinates:

@@ -3,6 +3,7 @@
 // nothing left behind.
 #include <gtest/gtest.h>
 #include <stb_image.h>
+#include <stb_image_write.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -165,3 +166,22 @@ TEST(DayVideo, FfmpegFailureIsReportedAndCleanedUp) {
 }
 
 }  // namespace
+
+// The viewer's texture loaders ask stb to flip every image bottom up for GL,
+// process-wide. The video's map and colour table must still be read top row
+// first, or the video shows the map upside down and the colours reversed.
+TEST(DayVideo, MapAndColourTableAreReadTopRowFirstWhateverTheTexturesAsked) {
+    TempDir dir;
+    const std::string path = (dir.root() / "two-rows.png").string();
+    const unsigned char rows[] = {255, 0, 0, 0, 0, 255};  // red above blue
+    ASSERT_NE(stbi_write_png(path.c_str(), 1, 2, 3, rows, 3), 0);
+    stbi_set_flip_vertically_on_load(1);
+    const RgbPicture map = dayVideoGround(GeoFrame{}, path);
+    const ColourTable table = readColourTable(path);
+    stbi_set_flip_vertically_on_load(0);
+    ASSERT_EQ(map.rgb.size(), 6u);
+    ASSERT_EQ(table.rgb.size(), 6u);
+    EXPECT_EQ(map.rgb[0], 255) << "the map's top row is not first";
+    EXPECT_EQ(table.rgb[0], 255) << "the colour table's top row is not first";
+    EXPECT_THROW(readColourTable((dir.root() / "missing.png").string()), std::runtime_error);
+}

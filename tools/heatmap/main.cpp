@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "app/Analysis.h"
+#include "app/Compare.h"
 #include "app/DayVideo.h"
 #include "app/FrameWork.h"
 #include "app/GridExport.h"
@@ -183,12 +184,10 @@ bool writePng(const HeatmapOptions& options, std::optional<OutputFile>& out, std
 // largest is the largest difference either way.
 bool writeDifferencePng(const HeatmapOptions& options, std::optional<OutputFile>& out,
                         std::optional<OutputFile>& world, std::optional<OutputFile>& aux,
-                        const std::vector<float>& difference, const GeoFrame& frame) {
-    float largest = 0.0f;
-    for (const float v : difference) largest = std::max(largest, std::fabs(v));
+                        const compare::Difference& difference, const GeoFrame& frame) {
     const PictureShape shape = pictureShape(frame, options.pngSize);
-    const std::vector<unsigned char> image = pictureOf(difference, shape, [&](float v, unsigned char* rgb) {
-        const float t = largest > 0.0f ? std::clamp(v / largest, -1.0f, 1.0f) : 0.0f;
+    const std::vector<unsigned char> image = pictureOf(compare::divergingLevels(difference), shape,
+                                                       [&](float t, unsigned char* rgb) {
         const auto fade = static_cast<unsigned char>(std::lround(255.0f * (1.0f - std::fabs(t))));
         rgb[0] = t < 0.0f ? fade : 255;
         rgb[1] = fade;
@@ -720,12 +719,9 @@ int runVersus(HeatmapOptions& options, Outputs& outputs, const Selected& a,
     const GridValues values = options.values.value_or(GridValues::perKm2);
     const std::vector<float> perDayA = selectionPerDay(a.samples, options.settings, values, frame, a.days);
     const std::vector<float> perDayB = selectionPerDay(b.samples, settingsB, values, frame, b.days);
-    std::vector<float> difference(perDayA.size());
-    float largest = 0.0f;
-    for (std::size_t i = 0; i < difference.size(); ++i) {
-        difference[i] = perDayA[i] - perDayB[i];
-        largest = std::max(largest, std::fabs(difference[i]));
-    }
+    const compare::Difference versusCells = compare::difference(perDayA, perDayB);
+    const std::vector<float>& difference = versusCells.cells;
+    const float largest = versusCells.largest;
     bool ok = true;
     if (outputs.grid) ok = writeGrid(outputs.grid, difference) && ok;
     if (outputs.geotiff) {
@@ -738,16 +734,12 @@ int runVersus(HeatmapOptions& options, Outputs& outputs, const Selected& a,
     }
     if (outputs.png) {
         // The picture shows densities whatever --values says.
-        const std::vector<float> densities =
+        const compare::Difference densities =
             values == GridValues::perKm2
-                ? difference
-                : [&] {
-                      const auto da = selectionPerDay(a.samples, options.settings, GridValues::perKm2, frame, a.days);
-                      const auto db = selectionPerDay(b.samples, settingsB, GridValues::perKm2, frame, b.days);
-                      std::vector<float> d(da.size());
-                      for (std::size_t i = 0; i < d.size(); ++i) d[i] = da[i] - db[i];
-                      return d;
-                  }();
+                ? versusCells
+                : compare::difference(
+                      selectionPerDay(a.samples, options.settings, GridValues::perKm2, frame, a.days),
+                      selectionPerDay(b.samples, settingsB, GridValues::perKm2, frame, b.days));
         ok = writeDifferencePng(options, outputs.png, outputs.pngWorld, outputs.pngAux, densities, frame) && ok;
     }
     std::printf("largest difference: %g %s per day\n", static_cast<double>(largest), gridValuesUnits(values));
