@@ -26,10 +26,11 @@ std::vector<std::vector<int>> FastEngine::shareOut(std::vector<int> groups) cons
 
 // Counts the whole day of the groups that have none yet, a group per thread
 // at a time, the largest first, each to the least loaded thread.
-void FastEngine::buildDayCounts(unsigned groups) {
+void FastEngine::buildDayCounts(const GroupSet& groups) {
     std::vector<int> missing;
     for (int g = 0; g < kGroups; ++g)
-        if ((groups & (1u << g)) && groups_[g].dayCounts.empty()) missing.push_back(g);
+        if (groups.test(static_cast<std::size_t>(g)) && groups_[g].count > 0 && groups_[g].dayCounts.empty())
+            missing.push_back(g);
     if (missing.empty()) return;
     const std::vector<std::vector<int>> share = shareOut(missing);
     runParallel(threads_, [&](unsigned t) {
@@ -44,6 +45,23 @@ void FastEngine::buildDayCounts(unsigned groups) {
             group.dayCounts = std::move(day);
         }
     });
+}
+
+// Data without dates fills at most one group per mode group, each given its
+// whole day as before. Dated data spreads over eight times the groups: a
+// grid (5 MiB) for each would cost more than the points themselves below 40
+// million, so beyond one a mode group the largest groups get theirs within
+// half a byte a point, the others on first use.
+GroupSet FastEngine::dayCountsAtStart() const {
+    std::vector<int> occupied;
+    for (int g = 0; g < kGroups; ++g)
+        if (groups_[g].count > 0) occupied.push_back(g);
+    std::sort(occupied.begin(), occupied.end(), [&](int a, int b) { return groups_[a].count > groups_[b].count; });
+    const std::size_t budget =
+        std::max<std::size_t>(kModeGroups, countedPoints_ / 2 / (kCountCells * sizeof(std::uint32_t)));
+    GroupSet chosen;
+    for (std::size_t k = 0; k < occupied.size() && k < budget; ++k) chosen.set(static_cast<std::size_t>(occupied[k]));
+    return chosen;
 }
 
 // Checkpoint times at quantiles of all points' times, so each stretch between
@@ -137,7 +155,7 @@ std::size_t FastEngine::halfwayCheckpoint(const std::vector<int>& groups, std::s
 // Brings the checkpoints from the groups they hold to `groups`: the groups
 // that differ are added or taken away, one running count grid climbing from
 // the start of the day and, on a second thread, one descending from its end.
-void FastEngine::updateCheckpoints(unsigned groups) {
+void FastEngine::updateCheckpoints(const GroupSet& groups) {
     const std::size_t count = checkTimes_.size() - 1;
     // Current again only once every grid holds `groups`: an allocation that
     // fails or a cancel part-way leaves them to be built from scratch, never
@@ -145,15 +163,15 @@ void FastEngine::updateCheckpoints(unsigned groups) {
     const bool wasValid = checkpointsValid_;
     checkpointsValid_ = false;
     if (!wasValid) {
-        checkGroups_ = 0;
+        checkGroups_.reset();
         checkpoints_.resize(count);
         for (auto& grid : checkpoints_) grid.assign(kCountCells, 0);
     }
-    const unsigned changed = groups ^ checkGroups_;
+    const GroupSet changed = groups ^ checkGroups_;
     std::vector<int> changedGroups;
     std::size_t total = 0;
     for (int g = 0; g < kGroups; ++g)
-        if ((changed & (1u << g)) && groups_[g].count > 0) {
+        if (changed.test(static_cast<std::size_t>(g)) && groups_[g].count > 0) {
             changedGroups.push_back(g);
             total += groups_[g].count;
         }
@@ -164,14 +182,14 @@ void FastEngine::updateCheckpoints(unsigned groups) {
 
 // Adds the changed groups' points to the checkpoints (+1 for those in
 // `groups`, -1 for the others).
-void FastEngine::addToCheckpoints(unsigned groups, const std::vector<int>& changedGroups, std::size_t total) {
+void FastEngine::addToCheckpoints(const GroupSet& groups, const std::vector<int>& changedGroups, std::size_t total) {
     const std::size_t count = checkTimes_.size() - 1;
-    const auto signOf = [&](int g) { return (groups & (1u << g)) ? 1u : ~0u; };  // +1 or -1, wrapping
+    const auto signOf = [&](int g) { return groups.test(static_cast<std::size_t>(g)) ? 1u : ~0u; };  // +1 or -1, wrapping
     // The climbing thread takes checkpoints 1..split, the other the rest.
     const std::size_t split = threads_ > 1 ? halfwayCheckpoint(changedGroups, total) : count;
     if (threads_ > 1) {
-        unsigned mask = 0;
-        for (int g : changedGroups) mask |= 1u << g;
+        GroupSet mask;
+        for (int g : changedGroups) mask.set(static_cast<std::size_t>(g));
         buildDayCounts(mask);
     }
     scratch_.resize(std::max<std::size_t>(scratch_.size(), 2));
