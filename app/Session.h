@@ -69,6 +69,9 @@ struct ViewerSession {
     // them (at most kMaxDayBars bars), and samples with no date.
     DayBars dayBars;
     std::int64_t undatedSamples = 0;
+    // The open samples per date in full: the count of a weekday choice the
+    // engine makes without a new index.
+    DayCounts openDayCounts;
     // The days the open samples were indexed for (dayFilter runs ahead of
     // them while a new index is made), and the Data window's "Per day".
     DayFilter openDays;
