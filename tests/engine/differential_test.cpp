@@ -337,6 +337,38 @@ TEST(FastEngineFromFile, ChunkedIndexAgreesWithTheSamples) {
     }
 }
 
+// A file's days column read beside its records a chunk at a time: each
+// sample keeps its own day class across the chunks' edges (a day read at
+// the wrong offset files samples under another weekday), on both indexing
+// paths.
+TEST(FastEngineFromFile, DatedFileKeepsEachSamplesDayClass) {
+    std::vector<Datapoint> points = adversarialPoints(25, 1800000);
+    ASSERT_GT(points.size(), 2 * SampleSource::kChunkSamples);
+    std::vector<std::int32_t> days(points.size());
+    for (std::size_t i = 0; i < days.size(); ++i)
+        days[i] = i % 11 == 0 ? kUnknownDay : dayNumber(2024, 1, 1) + static_cast<std::int32_t>((i * 7919) % 300);
+    for (const bool withinDay : {true, false}) {
+        SCOPED_TRACE(withinDay ? "times within the day" : "times beyond the day");
+        if (withinDay)
+            for (Datapoint& point : points) point.time = std::clamp(point.time, 0, 86400);
+        TempDir dir;
+        const std::string path = dir.writeRecords("city.bin", points);
+        dir.writeRecords("city.bin.days", days);
+        const SampleFile file(path);
+        engine::FastEngine streamed(file, 2);
+        for (const std::uint8_t classes : {std::uint8_t{0x01}, std::uint8_t{0x60}, std::uint8_t{0x80}}) {
+            std::vector<Datapoint> chosen;
+            for (std::size_t i = 0; i < points.size(); ++i)
+                if ((classes >> dayClassOf(days[i])) & 1) chosen.push_back(points[i]);
+            engine::ReferenceEngine counter(chosen);
+            ControlSettings filters;
+            filters.mode_mask = 2047 | 4096;
+            filters.day_classes = classes;
+            EXPECT_EQ(streamed.cellCounts(filters), counter.cellCounts(filters)) << "day classes " << int{classes};
+        }
+    }
+}
+
 // A cancel that comes while the read samples are sorted, or the counts of the
 // day built, stops the indexing too.
 TEST(FastEngineFromFile, CancelAfterTheReadStopsTheIndexing) {
