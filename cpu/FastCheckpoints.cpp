@@ -138,8 +138,8 @@ const std::uint32_t* FastEngine::cumulativeGrid(int g, std::size_t j) const {
     return j == groupCheckpoints_[g].size() + 1 ? groups_[g].dayCounts.data() : groupCheckpoints_[g][j - 1].data();
 }
 
-// The last checkpoint before which at most half of the groups' `total`
-// points lie.
+// The last checkpoint before which at most half of `total` lies, counting
+// the groups' points.
 std::size_t FastEngine::halfwayCheckpoint(const std::vector<int>& groups, std::size_t total) const {
     const std::size_t count = checkTimes_.size() - 1;
     std::size_t split = 0;
@@ -185,13 +185,15 @@ void FastEngine::updateCheckpoints(const GroupSet& groups) {
 void FastEngine::addToCheckpoints(const GroupSet& groups, const std::vector<int>& changedGroups, std::size_t total) {
     const std::size_t count = checkTimes_.size() - 1;
     const auto signOf = [&](int g) { return groups.test(static_cast<std::size_t>(g)) ? 1u : ~0u; };  // +1 or -1, wrapping
-    // The climbing thread takes checkpoints 1..split, the other the rest.
-    const std::size_t split = threads_ > 1 ? halfwayCheckpoint(changedGroups, total) : count;
-    if (threads_ > 1) {
-        GroupSet mask;
-        for (int g : changedGroups) mask.set(static_cast<std::size_t>(g));
-        buildDayCounts(mask);
-    }
+    // The climbing thread takes checkpoints 1..split, the other the rest,
+    // starting from the changed groups' whole day: their whole-day counts
+    // where held, else their points once more, which the split weighs. (A
+    // whole-day grid for each of the 96 groups of dated data would cost
+    // more than the points.)
+    std::size_t recounted = 0;
+    for (int g : changedGroups)
+        if (groups_[g].dayCounts.empty()) recounted += groups_[g].count;
+    const std::size_t split = threads_ > 1 ? halfwayCheckpoint(changedGroups, total + recounted) : count;
     scratch_.resize(std::max<std::size_t>(scratch_.size(), 2));
     const auto addSlice = [&](std::vector<std::uint32_t>& running, std::size_t k, bool add) {
         stopIfCancelled();
@@ -218,7 +220,16 @@ void FastEngine::addToCheckpoints(const GroupSet& groups, const std::vector<int>
             running.assign(kCountCells, 0);
             for (int g : changedGroups) {
                 const std::uint32_t sign = signOf(g);
-                const std::uint32_t* day = groups_[g].dayCounts.data();
+                const Group& group = groups_[g];
+                if (group.dayCounts.empty()) {
+                    for (std::size_t first = 0; first < group.count; first += kCancelStride) {
+                        stopIfCancelled();
+                        const std::size_t last = std::min(group.count, first + kCancelStride);
+                        for (std::size_t i = first; i < last; ++i) running[group.cells[i]] += sign;
+                    }
+                    continue;
+                }
+                const std::uint32_t* day = group.dayCounts.data();
                 for (std::size_t i = 0; i < kCountCells; ++i) running[i] += sign * day[i];
             }
             for (std::size_t k = count; k > split; --k) {
