@@ -195,6 +195,7 @@ void applyDayChoice() {
     if (sameRange && HeatmapEngine::filtersDayClasses()) {
         settings.day_classes = chosen->dayClasses();
         if (const auto count = analysis::samplesOnDays(session.openDayCounts, *chosen)) session.openCount = *count;
+        if (const auto tally = HeatmapEngine::dayClassTally(settings.day_classes)) session.summary = *tally;
         return;
     }
     if (!session.openPath.empty()) openData(session.openPath, false);
@@ -254,6 +255,7 @@ bool applyFinishedLoad() {
         dataset->firstDay != kUnknownDay)
         openData(session.openPath, false);
     session.summary = loaded->summary;
+    if (const auto tally = HeatmapEngine::dayClassTally(settings.day_classes)) session.summary = *tally;
     session.noSamplesReason = loaded->noSamplesReason;
     session.loadMessage.clear();
     if (session.tickModesOnLoad) tickHeldModes(settings, session.summary.counts);

@@ -68,6 +68,8 @@ public:
 
     // Samples per mode and quarter hour of the day, counted while indexing.
     const SampleTally& tally() const { return tally_; }
+    // The same of the samples of some day classes (bit c for class c).
+    SampleTally tally(std::uint8_t dayClasses) const;
     // Whether the source gave the samples' dates: only then does
     // settings.day_classes choose weekdays (undated samples are all of the
     // unknown-date class).
@@ -202,6 +204,7 @@ private:
     const SampleSource* indexing_ = nullptr;
     bool dated_ = false;
     SampleTally tally_;
+    std::array<SampleTally, kDayClasses> classTallies_;
     // The points on the count grid (kde::Place::counted), every group's.
     std::size_t countedPoints_ = 0;
     std::unique_ptr<std::uint32_t[]> cellStore_;  // every group's cells, group after group

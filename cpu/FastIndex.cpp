@@ -62,7 +62,23 @@ constexpr int kMaxShift = 32 - kCellBits;
 constexpr int kClassShift = kCellBits + kDayShift;
 static_assert(kClassShift + 3 == 32 && kDayClasses == 8);
 
+// The threads' tallies of each day class, added up.
+template <typename Work>
+std::array<SampleTally, kDayClasses> mergedTallies(const std::vector<Work>& work) {
+    std::array<SampleTally, kDayClasses> merged{};
+    for (const Work& own : work)
+        for (std::size_t c = 0; c < merged.size(); ++c) merged[c].merge(own.tallies[c]);
+    return merged;
+}
+
 }  // namespace
+
+SampleTally FastEngine::tally(std::uint8_t dayClasses) const {
+    SampleTally chosen;
+    for (int c = 0; c < kDayClasses; ++c)
+        if ((dayClasses >> c) & 1) chosen.merge(classTallies_[static_cast<std::size_t>(c)]);
+    return chosen;
+}
 
 std::size_t FastEngine::Group::earlierThan(std::int64_t time) const {
     if (!times.empty())
@@ -206,7 +222,7 @@ struct FastEngine::DayBlocks {
     std::vector<std::unique_ptr<std::uint32_t[], FreeArena>> arenas;
     std::size_t arenaUsed = kArenaBlocks;
     std::vector<FarPoint> far;
-    SampleTally tally;
+    std::array<SampleTally, kDayClasses> tallies;
     bool outsideDay = false;
     std::size_t size(std::size_t bucket) const {
         const auto& list = blocks[bucket];
@@ -231,8 +247,8 @@ struct FastEngine::DayPlaces {
 bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report) {
     std::vector<DayBlocks> work(threads_);
     if (!blockDay(samples, work, report)) return false;
-    tally_ = SampleTally{};
-    for (const DayBlocks& own : work) tally_.merge(own.tally);
+    classTallies_ = mergedTallies(work);
+    tally_ = tally(kAllDayClasses);
     sortDay(samples, work, placeDay(work), report);
     for (DayBlocks& own : work) far_.insert(far_.end(), own.far.begin(), own.far.end());
     report(0.8f);
@@ -255,8 +271,8 @@ bool FastEngine::blockDay(const SampleSource& samples, std::vector<DayBlocks>& w
             for (std::size_t i = span.first; i < span.last; ++i) {
                 const Datapoint& point = points[i];
                 const int mode = modeIndex(point.mode);
-                own.tally.add(mode, point.time);
                 const int dayClass = dayClassAt(days, i);
+                own.tallies[static_cast<std::size_t>(dayClass)].add(mode, point.time);
                 kde::Cell cell;
                 if (!onCountGrid(point, dayClass, cell, own.far)) continue;
                 const std::uint32_t second = static_cast<std::uint32_t>(point.time);  // negative ones wrap
@@ -395,7 +411,7 @@ void FastEngine::sortDay(const SampleSource& samples, const std::vector<DayBlock
 // and later its points per coarse bucket (then where they go).
 struct FastEngine::TimeTally {
     std::vector<FarPoint> far;
-    SampleTally tally;
+    std::array<SampleTally, kDayClasses> tallies;
     std::vector<std::size_t> histogram;  // per coarse bucket
     std::vector<std::size_t> limit;      // per coarse bucket: the end of this thread's places
     std::array<std::size_t, kGroups> sizes{};
@@ -465,8 +481,8 @@ std::vector<FastEngine::TimeTally> FastEngine::tallyTimes(const SampleSource& sa
         TimeTally& tally = tallies[t];
         for (const Datapoint* at = first; at < last; ++at) {
             const Datapoint& point = *at;
-            tally.tally.add(modeIndex(point.mode), point.time);
             const int dayClass = dayClassAt(days, static_cast<std::size_t>(at - first));
+            tally.tallies[static_cast<std::size_t>(dayClass)].add(modeIndex(point.mode), point.time);
             kde::Cell cell;
             if (!onCountGrid(point, dayClass, cell, tally.far)) continue;
             const int group = groupOf(point.mode, dayClass);
@@ -476,12 +492,12 @@ std::vector<FastEngine::TimeTally> FastEngine::tallyTimes(const SampleSource& sa
         }
     });
     far_.clear();
-    tally_ = SampleTally{};
     for (TimeTally& tally : tallies) {
         far_.insert(far_.end(), tally.far.begin(), tally.far.end());
         tally.far = {};
-        tally_.merge(tally.tally);
     }
+    classTallies_ = mergedTallies(tallies);
+    tally_ = tally(kAllDayClasses);
     return tallies;
 }
 

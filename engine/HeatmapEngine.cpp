@@ -355,6 +355,12 @@ bool filtersDayClasses() {
     return cpu && cpu->dated();
 }
 
+std::optional<SampleTally> dayClassTally(std::uint8_t dayClasses) {
+    const auto* cpu = dynamic_cast<const engine::FastEngine*>(state.active.get());
+    if (!cpu || !cpu->dated()) return std::nullopt;
+    return cpu->tally(dayClasses);
+}
+
 int effectiveKernelSize(int kernelSize) { return engine::effectiveKernelSize(kernelSize); }
 
 TableShape tableShape(const ControlSettings& settings) {

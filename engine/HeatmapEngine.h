@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,9 @@ bool lastUsedLogScale();
 // given, and a choice of weekdays is made through the source
 // (DayFilteredSource) before the engine is prepared.
 bool filtersDayClasses();
+// Samples per mode and quarter hour of the day of the given day classes,
+// where the engine files them so (filtersDayClasses); nothing elsewhere.
+std::optional<SampleTally> dayClassTally(std::uint8_t dayClasses);
 
 // Frees the engine's memory; initialize may be called again afterwards.
 void release();

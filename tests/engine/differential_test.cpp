@@ -339,8 +339,8 @@ TEST(FastEngineFromFile, ChunkedIndexAgreesWithTheSamples) {
 
 // A file's days column read beside its records a chunk at a time: each
 // sample keeps its own day class across the chunks' edges (a day read at
-// the wrong offset files samples under another weekday), on both indexing
-// paths.
+// the wrong offset files samples under another weekday), in the index and
+// in the tally of each class, on both indexing paths.
 TEST(FastEngineFromFile, DatedFileKeepsEachSamplesDayClass) {
     std::vector<Datapoint> points = adversarialPoints(25, 1800000);
     ASSERT_GT(points.size(), 2 * SampleSource::kChunkSamples);
@@ -365,6 +365,11 @@ TEST(FastEngineFromFile, DatedFileKeepsEachSamplesDayClass) {
             filters.mode_mask = 2047 | 4096;
             filters.day_classes = classes;
             EXPECT_EQ(streamed.cellCounts(filters), counter.cellCounts(filters)) << "day classes " << int{classes};
+            // The hour histogram and mode counts of those days, as the viewer shows them.
+            SampleTally expected;
+            expected.add(chosen.data(), chosen.size());
+            EXPECT_EQ(streamed.tally(classes).bins, expected.bins) << "day classes " << int{classes};
+            EXPECT_EQ(streamed.tally(classes).otherModes, expected.otherModes) << "day classes " << int{classes};
         }
     }
 }
