@@ -120,9 +120,11 @@ extern ViewerSession session;
 // nothing and says why. A file the user chose (userChoice) ticks the modes
 // it holds once loaded; the viewer's own start on its default data does not.
 void openData(const std::string& path, bool userChoice = true);
-// The Data window's choice of days as typed: the open samples are indexed
-// again for those days in the background (the map keeps the old ones until
-// the new are ready), or dayProblem says why the fields choose none.
+// The Data window's choice of days as typed: other weekdays alone set
+// settings.day_classes where the engine files the samples by weekday (a
+// recompute); otherwise the open samples are indexed again for those days
+// in the background (the map keeps the old ones until the new are ready).
+// Or dayProblem says why the fields choose none.
 void applyDayChoice();
 // "Per day" as it applies to the open samples now: the days densities are
 // divided by (0: not divided) and the line the box shows.

@@ -67,7 +67,7 @@ std::size_t FastEngine::memoryBytes() const {
                         rows_.capacity() * sizeof(float) + lastDensity_.capacity() * sizeof(float) +
                         checkTimes_.capacity() * sizeof(std::int64_t);
     for (const Group& group : groups_)
-        bytes += group.before.capacity() * 8 + group.times.capacity() * 4 +
+        bytes += group.before.capacity() * 4 + group.times.capacity() * 4 +
                  group.dayCounts.capacity() * 4;
     for (const auto& index : checkIndex_) bytes += index.capacity() * sizeof(std::size_t);
     for (const auto& grid : scratch_) bytes += grid.capacity() * 4;

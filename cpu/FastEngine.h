@@ -115,7 +115,7 @@ private:
         std::size_t count = 0;
         // before[s]: points earlier than firstSecond + s, for s in 0..spread.
         std::int32_t firstSecond = 0;
-        std::vector<std::uint64_t> before;
+        std::vector<std::uint32_t> before;
         // Times in ascending order, kept only for a group whose times spread
         // too wide for `before`.
         std::vector<std::int32_t> times;

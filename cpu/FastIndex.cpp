@@ -62,6 +62,14 @@ constexpr int kMaxShift = 32 - kCellBits;
 constexpr int kClassShift = kCellBits + kDayShift;
 static_assert(kClassShift + 3 == 32 && kDayClasses == 8);
 
+// A group's index of its seconds holds positions in 32 bits (half the
+// memory, for 96 groups): more than 4 billion points of one mode and
+// weekday, beyond what a sample file's 32-bit count holds, are refused.
+void holdsPositions(std::size_t points) {
+    if (points > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error(std::to_string(points) + " samples of one mode and weekday: more than the index holds");
+}
+
 // The threads' tallies of each day class, added up.
 template <typename Work>
 std::array<SampleTally, kDayClasses> mergedTallies(const std::vector<Work>& work) {
@@ -100,13 +108,13 @@ namespace {
 // points start (counted from the start of the group, `offset` being where
 // out lies in the group). forEach(f) calls f with every item.
 template <typename ForEach>
-void sortBucket(const ForEach& forEach, std::uint32_t* out, std::size_t offset, std::uint64_t* before,
+void sortBucket(const ForEach& forEach, std::uint32_t* out, std::size_t offset, std::uint32_t* before,
                 std::size_t seconds, std::vector<std::size_t>& place) {
     std::fill(place.begin(), place.end(), 0);
     forEach([&](std::uint32_t item) { ++place[item >> kCellBits]; });
     std::size_t at = 0;
     for (std::size_t second = 0; second < seconds; ++second) {
-        before[second] = offset + at;
+        before[second] = static_cast<std::uint32_t>(offset + at);
         const std::size_t count = place[second];
         place[second] = at;
         at += count;
@@ -153,7 +161,7 @@ std::size_t FastEngine::indexingBytes(std::size_t samples) {
     const std::size_t sorting = samples * 8 + partlyFilled + SampleSource::kChunkSamples * sizeof(Datapoint) + 8 * grid;
     const std::size_t checkpoints = std::min(samples * 5 / 2, kMaxCheckpoints * grid);
     const std::size_t ownCheckpoints = static_cast<std::size_t>(static_cast<double>(samples) * FastEngineTuning{}.groupCheckpointBytes);
-    const std::size_t seconds = std::min<std::size_t>(kGroups, samples) * (kDayEnd + 2) * sizeof(std::uint64_t);
+    const std::size_t seconds = std::min<std::size_t>(kGroups, samples) * (kDayEnd + 2) * sizeof(std::uint32_t);
     const std::size_t indexed = samples * 4 + checkpoints + ownCheckpoints + (kModeGroups + 4) * grid + samples / 2 + seconds;
     // Each thread's stack and its last, partly used arena, mapped whole.
     const std::size_t perThread = hardwareThreads() * (kArenaBytesForEstimate + (std::size_t{8} << 20));
@@ -342,8 +350,9 @@ FastEngine::DayPlaces FastEngine::placeDay(const std::vector<DayBlocks>& work) {
         group.cells = cellStore_.get() + places.groupStart[g];
         group.count = (g + 1 < kGroups ? places.groupStart[g + 1] : countedPoints_) - places.groupStart[g];
         if (group.count == 0) continue;
+        holdsPositions(group.count);
         group.before.resize(kDayEnd + 2);
-        group.before.back() = group.count;
+        group.before.back() = static_cast<std::uint32_t>(group.count);
     }
     return places;
 }
@@ -388,11 +397,11 @@ void FastEngine::sortDay(const SampleSource& samples, const std::vector<DayBlock
                 const std::size_t start = places.classStart[b * kDayClasses + static_cast<std::size_t>(c)];
                 out[static_cast<std::size_t>(c)] = cellStore_.get() + start;
                 const std::size_t offset = start - places.groupStart[g];
-                std::uint64_t* before = group.before.data() + firstSecond;
+                std::uint32_t* before = group.before.data() + firstSecond;
                 std::size_t* own = place.data() + static_cast<std::size_t>(c) * kWidth;
                 std::size_t at = 0;
                 for (std::size_t second = 0; second < seconds; ++second) {
-                    before[second] = offset + at;
+                    before[second] = static_cast<std::uint32_t>(offset + at);
                     const std::size_t count = own[second];
                     own[second] = at;
                     at += count;
@@ -652,8 +661,9 @@ void FastEngine::sortTimes(const SampleSource& samples, const TimeLayout& layout
     std::vector<int> groupOfBucket(layout.coarse, -1);  // -1: a comparison-sorted group's bucket
     for (int g = 0; g < kGroups; ++g) {
         if (!counting[g]) continue;
+        holdsPositions(layout.sizes[g]);
         groups_[g].before.resize(static_cast<std::size_t>(spread[g]) + 1);
-        groups_[g].before.back() = layout.sizes[g];
+        groups_[g].before.back() = static_cast<std::uint32_t>(layout.sizes[g]);
         for (std::size_t b = coarseBase[g]; b < coarseBase[g] + layout.coarseCount[g]; ++b) groupOfBucket[b] = g;
     }
     const std::size_t width = std::size_t{1} << shift;
