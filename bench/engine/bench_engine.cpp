@@ -402,8 +402,15 @@ void reportTrace(const char* label, const std::vector<ControlSettings>& trace, c
                     byKind[kind].size(), summary.median, summary.p99, summary.maximum);
         if (byKind[kind].empty()) continue;
         const std::size_t line = result.lines[slowest[kind]];
+        // The script lines choose no day classes: named beside them.
+        const auto lineText = [&](std::size_t at) {
+            char classes[32] = "";
+            if (trace[at].day_classes != kAllDayClasses)
+                std::snprintf(classes, sizeof classes, " (day classes 0x%02x)", trace[at].day_classes);
+            return scriptLineFor(trace[at]) + classes;
+        };
         std::printf("      the maximum (wall %.2f ms), line %zu: %s, after %s\n", result.times[slowest[kind]], line + 1,
-                    scriptLineFor(trace[line]).c_str(), scriptLineFor(trace[line - 1]).c_str());
+                    lineText(line).c_str(), lineText(line - 1).c_str());
     }
 }
 
