@@ -233,6 +233,14 @@ Legend legendFor(double frameMax, bool logScale, int row, const ScaleLock& lock,
     return legend;
 }
 
+std::optional<std::int64_t> samplesOnDays(const DayCounts& counts, const DayFilter& days) {
+    if (counts.tooWide) return std::nullopt;
+    std::int64_t total = days.everything() ? counts.undated : 0;
+    for (std::size_t i = 0; i < counts.perDay.size(); ++i)
+        if (days.passes(counts.firstDay + static_cast<std::int32_t>(i))) total += counts.perDay[i];
+    return total;
+}
+
 PerDay perDayFor(bool wanted, const DayFilter& indexed, std::int32_t dataFirst, std::int32_t dataLast) {
     PerDay out;
     if (!wanted) return out;

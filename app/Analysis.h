@@ -193,6 +193,11 @@ struct PerDay {
 };
 PerDay perDayFor(bool wanted, const DayFilter& indexed, std::int32_t dataFirst, std::int32_t dataLast);
 
+// The samples a choice of days takes, counted from the data's samples per
+// day (undated ones only when it takes every day); nothing when the counts
+// stopped at a span too wide to keep.
+std::optional<std::int64_t> samplesOnDays(const DayCounts& counts, const DayFilter& days);
+
 // --- The day -------------------------------------------------------------
 
 // "hh:mm:ss" for seconds since midnight; 86400 is "24:00:00".

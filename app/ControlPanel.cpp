@@ -207,9 +207,10 @@ void showDayHistogram() {
 }
 
 // The weekday boxes (with weekdays, weekend and all at once) and the date
-// range whose samples are indexed; disabled, saying why, for samples
-// without dates. Each change indexes the open samples again in the
-// background, as a load does.
+// range whose samples are shown; disabled, saying why, for samples without
+// dates. A weekday change is a recompute where the engine files the samples
+// by weekday; a date range indexes the open samples again in the
+// background, as a load does (applyDayChoice).
 void showDayChoice() {
     const bool dated = dataset && dataset->firstDay != kUnknownDay;
     if (!dated) {

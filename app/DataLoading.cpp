@@ -129,10 +129,10 @@ LoadedData loadData(const std::string& path, int tableSize,
                 result.dayCounts.add(days.data(), days.size());
             else
                 result.dayCounts.undated = static_cast<std::int64_t>(points.size());
-            // The dates are kept only while some days are chosen.
-            if (!chosenDays.everything() && std::any_of(days.begin(), days.end(), [](std::int32_t d) {
-                    return d != kUnknownDay;
-                }))
+            // The dates are kept whenever some are known: the CPU engine
+            // files each sample under its weekday, so a weekday toggle needs
+            // no new index.
+            if (std::any_of(days.begin(), days.end(), [](std::int32_t d) { return d != kUnknownDay; }))
                 samples = std::make_shared<SamplesInMemory>(std::move(points), days);
             else
                 samples = std::make_shared<SamplesInMemory>(std::move(points));
@@ -144,32 +144,52 @@ LoadedData loadData(const std::string& path, int tableSize,
         }
         samples->cancel = cancel;
         samples->stopIfCancelled();
+        if (!chosenDays.everything() && !samples->hasDays())
+            throw DataFileError(path, "has no dates, so no weekdays or dates can be chosen");
         // Chosen days: only their samples are indexed, as a load of them.
-        if (!chosenDays.everything()) {
-            if (!samples->hasDays())
-                throw DataFileError(path, "has no dates, so no weekdays or dates can be chosen");
-            stage("choosing the samples of the days", indexFrom);
-            auto chosen = std::make_shared<DayFilteredSource>(std::shared_ptr<const SampleSource>(samples), chosenDays);
-            if (!chosen->dated()) throw DataFileError(path, "has no dates, so no weekdays or dates can be chosen");
-            dataset->firstDay = chosen->firstDay();
-            dataset->lastDay = chosen->lastDay();
-            dayRange.reset();
-            samples = chosen;
-            samples->cancel = cancel;
+        // The date range always; the weekdays only for an engine that does
+        // not file the samples by weekday (the CPU engine does, and takes
+        // them as settings.day_classes).
+        const std::shared_ptr<SampleSource> all = samples;
+        DayFilter indexed;
+        const auto index = [&](const DayFilter& days) {
+            samples = all;
+            if (!days.everything()) {
+                stage("choosing the samples of the days", indexFrom);
+                auto chosen = std::make_shared<DayFilteredSource>(all, days);
+                if (!chosen->dated()) throw DataFileError(path, "has no dates, so no weekdays or dates can be chosen");
+                dataset->firstDay = chosen->firstDay();
+                dataset->lastDay = chosen->lastDay();
+                dayRange.reset();
+                samples = chosen;
+                samples->cancel = cancel;
+            }
+            // The loaders refuse inputs with more samples than a 32-bit count holds.
+            dataset->count = static_cast<std::int32_t>(samples->size());
+            const std::string indexing = "indexing " + analysis::formatCount(dataset->count) + " samples";
+            stage(indexing, indexFrom);
+            result.engine = HeatmapEngine::prepare(samples, tableSize, [&](float fraction) {
+                stage(indexing, indexFrom + (1.0f - indexFrom) * fraction);
+            });
+            indexed = days;
+        };
+        DayFilter range = chosenDays;
+        range.weekdays = 0x7f;
+        index(range);
+        if (chosenDays.weekdays != 0x7f && !HeatmapEngine::preparedFiltersDayClasses(*result.engine)) {
+            result.engine.reset();
+            index(chosenDays);
         }
-        // The loaders refuse inputs with more samples than a 32-bit count holds.
-        dataset->count = static_cast<std::int32_t>(samples->size());
-        const std::string indexing = "indexing " + analysis::formatCount(dataset->count) + " samples";
-        stage(indexing, indexFrom);
-        result.engine = HeatmapEngine::prepare(samples, tableSize, [&](float fraction) {
-            stage(indexing, indexFrom + (1.0f - indexFrom) * fraction);
-        });
         result.summary = HeatmapEngine::preparedTally(*result.engine);
         if (dayCounter) result.dayCounts = dayCounter->dayCounts();
         if (dayRange && dayRange->dated()) {
             dataset->firstDay = dayRange->firstDay();
             dataset->lastDay = dayRange->lastDay();
         }
+        // Weekdays left to the engine: the chosen samples counted from the dates read.
+        if (indexed.weekdays != chosenDays.weekdays)
+            if (const auto chosen = analysis::samplesOnDays(result.dayCounts, chosenDays))
+                dataset->count = static_cast<std::int32_t>(*chosen);
         result.notes = loadNotes(path, dataset->count, result.summary.otherModes);
         result.clock = dataset->clock;
         if (fitted)

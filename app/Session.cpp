@@ -191,13 +191,26 @@ void applyDayChoice() {
     if (!chosen) return;
     const DayFilter& now = session.dayFilter;
     if (chosen->weekdays == now.weekdays && chosen->first == now.first && chosen->last == now.last) return;
+    const bool sameRange = chosen->first == now.first && chosen->last == now.last;
     session.dayFilter = *chosen;
+    // Weekdays alone, on an engine that files the samples by weekday: a
+    // recompute within the frame, no new index. A load under way takes the
+    // choice when it lands (applyFinishedLoad).
+    if (sameRange && HeatmapEngine::filtersDayClasses()) {
+        settings.day_classes = chosen->dayClasses();
+        if (const auto count = analysis::samplesOnDays(session.openDayCounts, *chosen)) session.openCount = *count;
+        if (const auto tally = HeatmapEngine::dayClassTally(settings.day_classes)) session.summary = *tally;
+        return;
+    }
     if (!session.openPath.empty()) openData(session.openPath, false);
 }
 
 analysis::PerDay shownPerDay() {
     if (!dataset) return {};
-    return analysis::perDayFor(session.perDay, session.openDays, dataset->firstDay, dataset->lastDay);
+    // The weekdays shown: the engine's day classes where it filters them.
+    DayFilter shown = session.openDays;
+    if (HeatmapEngine::filtersDayClasses()) shown.weekdays = session.dayFilter.weekdays;
+    return analysis::perDayFor(session.perDay, shown, dataset->firstDay, dataset->lastDay);
 }
 
 bool applyFinishedLoad() {
@@ -242,8 +255,21 @@ bool applyFinishedLoad() {
     session.openDates = dateSpanText(dataset->firstDay, dataset->lastDay);
     session.dayBars = dayBars(loaded->dayCounts, kMaxDayBars);
     session.undatedSamples = loaded->dayCounts.undated;
+    session.openDayCounts = loaded->dayCounts;
     session.openDays = loaded->days;
+    // The weekdays chosen now (perhaps toggled while the load ran): the
+    // engine's day classes where it files the samples by weekday; otherwise
+    // its index holds the weekdays it was made for, and a choice that
+    // changed since needs another.
+    settings.day_classes = HeatmapEngine::filtersDayClasses() ? session.dayFilter.dayClasses() : kAllDayClasses;
+    if (HeatmapEngine::filtersDayClasses() && loaded->days.weekdays != session.dayFilter.weekdays)
+        if (const auto count = analysis::samplesOnDays(session.openDayCounts, session.dayFilter)) session.openCount = *count;
+    if (!HeatmapEngine::filtersDayClasses() && loaded->days.weekdays != session.dayFilter.weekdays &&
+        loaded->days.first == session.dayFilter.first && loaded->days.last == session.dayFilter.last &&
+        dataset->firstDay != kUnknownDay)
+        openData(session.openPath, false);
     session.summary = loaded->summary;
+    if (const auto tally = HeatmapEngine::dayClassTally(settings.day_classes)) session.summary = *tally;
     session.noSamplesReason = loaded->noSamplesReason;
     session.loadMessage.clear();
     if (session.tickModesOnLoad) tickHeldModes(settings, session.summary.counts);

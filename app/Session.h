@@ -69,6 +69,9 @@ struct ViewerSession {
     // them (at most kMaxDayBars bars), and samples with no date.
     DayBars dayBars;
     std::int64_t undatedSamples = 0;
+    // The open samples per date in full: the count of a weekday choice the
+    // engine makes without a new index.
+    DayCounts openDayCounts;
     // The days the open samples were indexed for (dayFilter runs ahead of
     // them while a new index is made), and the Data window's "Per day".
     DayFilter openDays;
@@ -137,9 +140,11 @@ extern ViewerSession session;
 // nothing and says why. A file the user chose (userChoice) ticks the modes
 // it holds once loaded; the viewer's own start on its default data does not.
 void openData(const std::string& path, bool userChoice = true);
-// The Data window's choice of days as typed: the open samples are indexed
-// again for those days in the background (the map keeps the old ones until
-// the new are ready), or dayProblem says why the fields choose none.
+// The Data window's choice of days as typed: other weekdays alone set
+// settings.day_classes where the engine files the samples by weekday (a
+// recompute); otherwise the open samples are indexed again for those days
+// in the background (the map keeps the old ones until the new are ready).
+// Or dayProblem says why the fields choose none.
 void applyDayChoice();
 // "Per day" as it applies to the open samples now: the days densities are
 // divided by (0: not divided) and the line the box shows.

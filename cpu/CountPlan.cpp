@@ -14,7 +14,7 @@ namespace {
 constexpr double kGridCost = static_cast<double>(kde::kCountCells) / 4;
 constexpr double kNever = std::numeric_limits<double>::infinity();
 
-bool selected(unsigned groups, int g) { return (groups & (1u << g)) != 0; }
+bool selected(const GroupSet& groups, int g) { return groups.test(static_cast<std::size_t>(g)); }
 
 double distance(std::size_t a, std::size_t b) { return static_cast<double>(a > b ? a - b : b - a); }
 
@@ -111,7 +111,7 @@ double scratchCost(const CountInputs& in) {
 // `held`: a group selected now but not held is added, one held but not
 // selected now is taken away.
 struct CheckPlan {
-    unsigned held = 0;
+    GroupSet held;
     std::size_t start = 0;
     std::size_t end = 0;
     double cost = kNever;
@@ -125,7 +125,7 @@ PointRange heldRange(const CountInputs& in, const CheckPlan& plan, int g) {
 // it costs: the points between it and that end of every held group that is
 // selected, and for a held group to be taken away the points between it and
 // the group's nearest cumulative grid.
-std::pair<std::size_t, double> nearestCheckpoint(const CountInputs& in, unsigned held, bool end, std::size_t from) {
+std::pair<std::size_t, double> nearestCheckpoint(const CountInputs& in, const GroupSet& held, bool end, std::size_t from) {
     const std::size_t checkCount = checkpointCount(in);
     std::size_t best = from;
     double bestCost = kNever;
@@ -146,7 +146,7 @@ std::pair<std::size_t, double> nearestCheckpoint(const CountInputs& in, unsigned
     return {best, bestCost};
 }
 
-CheckPlan checkpointPlan(const CountInputs& in, unsigned held) {
+CheckPlan checkpointPlan(const CountInputs& in, const GroupSet& held) {
     CheckPlan plan;
     plan.held = held;
     // The end's checkpoint is searched from the start's on, so the two hold

@@ -13,18 +13,27 @@
 // last counts and the checkpoints hold), so its choices are tested apart
 // from the engine that carries them out (cpu/FastEngine.cpp).
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "model/Datapoint.h"
+#include "model/SampleDays.h"
 
 namespace engine {
 
-// The groups the engine keeps its points in: the eleven modes, then every
-// other mode value. Bit g of a group set stands for group g.
-inline constexpr int kCountGroups = kModeCount + 1;
+// The groups the engine keeps its points in: each mode group (the eleven
+// modes, then every other mode value) split by day class (model/SampleDays.h),
+// so a choice of weekdays is a choice of groups like a choice of modes.
+// Group g is mode group g / kDayClasses, day class g % kDayClasses; data
+// without dates fills only the unknown-date class. Bit g of a group set
+// stands for group g.
+inline constexpr int kModeGroups = kModeCount + 1;
+inline constexpr int kCountGroups = kModeGroups * kDayClasses;
+using GroupSet = std::bitset<kCountGroups>;
+constexpr int countGroupOf(int modeGroup, int dayClass) { return modeGroup * kDayClasses + dayClass; }
 
 // Points [first, last) of a group, in time order.
 using PointRange = std::pair<std::size_t, std::size_t>;
@@ -40,12 +49,12 @@ enum class CountPath { cheapest, incremental, fromScratch, checkpoints, checkpoi
 // time-sorted points.
 struct CountInputs {
     // The new filter: its groups and each selected group's window.
-    unsigned groups = 0;
+    GroupSet groups;
     bool timeFilter = false;
     GroupWindows now{};
     // The last filter's counts, when they are held.
     bool haveLast = false;
-    unsigned lastGroups = 0;
+    GroupSet lastGroups;
     GroupWindows last{};
     // Points of each group, and of every group together.
     std::array<std::size_t, kCountGroups> points{};
@@ -56,7 +65,7 @@ struct CountInputs {
     // checkGroups.
     const std::array<std::vector<std::size_t>, kCountGroups>* checkIndex = nullptr;
     bool checkpointsBuilt = false;
-    unsigned checkGroups = 0;
+    GroupSet checkGroups;
     // A group's cumulative grids, j = 0 .. ownGrids[g] + 1 where it has its
     // whole-day counts (wholeDay[g]), none otherwise: grid 0 is empty, grid
     // j holds its points before checkpoint j * ownStride, the last its whole

@@ -26,10 +26,11 @@ std::vector<std::vector<int>> FastEngine::shareOut(std::vector<int> groups) cons
 
 // Counts the whole day of the groups that have none yet, a group per thread
 // at a time, the largest first, each to the least loaded thread.
-void FastEngine::buildDayCounts(unsigned groups) {
+void FastEngine::buildDayCounts(const GroupSet& groups) {
     std::vector<int> missing;
     for (int g = 0; g < kGroups; ++g)
-        if ((groups & (1u << g)) && groups_[g].dayCounts.empty()) missing.push_back(g);
+        if (groups.test(static_cast<std::size_t>(g)) && groups_[g].count > 0 && groups_[g].dayCounts.empty())
+            missing.push_back(g);
     if (missing.empty()) return;
     const std::vector<std::vector<int>> share = shareOut(missing);
     runParallel(threads_, [&](unsigned t) {
@@ -44,6 +45,23 @@ void FastEngine::buildDayCounts(unsigned groups) {
             group.dayCounts = std::move(day);
         }
     });
+}
+
+// Data without dates fills at most one group per mode group, each given its
+// whole day as before. Dated data spreads over eight times the groups: a
+// grid (5 MiB) for each would cost more than the points themselves below 40
+// million, so beyond one a mode group the largest groups get theirs within
+// half a byte a point, the others on first use.
+GroupSet FastEngine::dayCountsAtStart() const {
+    std::vector<int> occupied;
+    for (int g = 0; g < kGroups; ++g)
+        if (groups_[g].count > 0) occupied.push_back(g);
+    std::sort(occupied.begin(), occupied.end(), [&](int a, int b) { return groups_[a].count > groups_[b].count; });
+    const std::size_t budget =
+        std::max<std::size_t>(kModeGroups, countedPoints_ / 2 / (kCountCells * sizeof(std::uint32_t)));
+    GroupSet chosen;
+    for (std::size_t k = 0; k < occupied.size() && k < budget; ++k) chosen.set(static_cast<std::size_t>(occupied[k]));
+    return chosen;
 }
 
 // Checkpoint times at quantiles of all points' times, so each stretch between
@@ -120,8 +138,8 @@ const std::uint32_t* FastEngine::cumulativeGrid(int g, std::size_t j) const {
     return j == groupCheckpoints_[g].size() + 1 ? groups_[g].dayCounts.data() : groupCheckpoints_[g][j - 1].data();
 }
 
-// The last checkpoint before which at most half of the groups' `total`
-// points lie.
+// The last checkpoint before which at most half of `total` lies, counting
+// the groups' points.
 std::size_t FastEngine::halfwayCheckpoint(const std::vector<int>& groups, std::size_t total) const {
     const std::size_t count = checkTimes_.size() - 1;
     std::size_t split = 0;
@@ -137,7 +155,7 @@ std::size_t FastEngine::halfwayCheckpoint(const std::vector<int>& groups, std::s
 // Brings the checkpoints from the groups they hold to `groups`: the groups
 // that differ are added or taken away, one running count grid climbing from
 // the start of the day and, on a second thread, one descending from its end.
-void FastEngine::updateCheckpoints(unsigned groups) {
+void FastEngine::updateCheckpoints(const GroupSet& groups) {
     const std::size_t count = checkTimes_.size() - 1;
     // Current again only once every grid holds `groups`: an allocation that
     // fails or a cancel part-way leaves them to be built from scratch, never
@@ -145,15 +163,15 @@ void FastEngine::updateCheckpoints(unsigned groups) {
     const bool wasValid = checkpointsValid_;
     checkpointsValid_ = false;
     if (!wasValid) {
-        checkGroups_ = 0;
+        checkGroups_.reset();
         checkpoints_.resize(count);
         for (auto& grid : checkpoints_) grid.assign(kCountCells, 0);
     }
-    const unsigned changed = groups ^ checkGroups_;
+    const GroupSet changed = groups ^ checkGroups_;
     std::vector<int> changedGroups;
     std::size_t total = 0;
     for (int g = 0; g < kGroups; ++g)
-        if ((changed & (1u << g)) && groups_[g].count > 0) {
+        if (changed.test(static_cast<std::size_t>(g)) && groups_[g].count > 0) {
             changedGroups.push_back(g);
             total += groups_[g].count;
         }
@@ -164,16 +182,18 @@ void FastEngine::updateCheckpoints(unsigned groups) {
 
 // Adds the changed groups' points to the checkpoints (+1 for those in
 // `groups`, -1 for the others).
-void FastEngine::addToCheckpoints(unsigned groups, const std::vector<int>& changedGroups, std::size_t total) {
+void FastEngine::addToCheckpoints(const GroupSet& groups, const std::vector<int>& changedGroups, std::size_t total) {
     const std::size_t count = checkTimes_.size() - 1;
-    const auto signOf = [&](int g) { return (groups & (1u << g)) ? 1u : ~0u; };  // +1 or -1, wrapping
-    // The climbing thread takes checkpoints 1..split, the other the rest.
-    const std::size_t split = threads_ > 1 ? halfwayCheckpoint(changedGroups, total) : count;
-    if (threads_ > 1) {
-        unsigned mask = 0;
-        for (int g : changedGroups) mask |= 1u << g;
-        buildDayCounts(mask);
-    }
+    const auto signOf = [&](int g) { return groups.test(static_cast<std::size_t>(g)) ? 1u : ~0u; };  // +1 or -1, wrapping
+    // The climbing thread takes checkpoints 1..split, the other the rest,
+    // starting from the changed groups' whole day: their whole-day counts
+    // where held, else their points once more, which the split weighs. (A
+    // whole-day grid for each of the 96 groups of dated data would cost
+    // more than the points.)
+    std::size_t recounted = 0;
+    for (int g : changedGroups)
+        if (groups_[g].dayCounts.empty()) recounted += groups_[g].count;
+    const std::size_t split = threads_ > 1 ? halfwayCheckpoint(changedGroups, total + recounted) : count;
     scratch_.resize(std::max<std::size_t>(scratch_.size(), 2));
     const auto addSlice = [&](std::vector<std::uint32_t>& running, std::size_t k, bool add) {
         stopIfCancelled();
@@ -200,7 +220,16 @@ void FastEngine::addToCheckpoints(unsigned groups, const std::vector<int>& chang
             running.assign(kCountCells, 0);
             for (int g : changedGroups) {
                 const std::uint32_t sign = signOf(g);
-                const std::uint32_t* day = groups_[g].dayCounts.data();
+                const Group& group = groups_[g];
+                if (group.dayCounts.empty()) {
+                    for (std::size_t first = 0; first < group.count; first += kCancelStride) {
+                        stopIfCancelled();
+                        const std::size_t last = std::min(group.count, first + kCancelStride);
+                        for (std::size_t i = first; i < last; ++i) running[group.cells[i]] += sign;
+                    }
+                    continue;
+                }
+                const std::uint32_t* day = group.dayCounts.data();
                 for (std::size_t i = 0; i < kCountCells; ++i) running[i] += sign * day[i];
             }
             for (std::size_t k = count; k > split; --k) {

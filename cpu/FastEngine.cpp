@@ -16,8 +16,13 @@ using kde::kCountCells;
 
 namespace {
 
-// A mode value standing for each group when the shared filter is asked.
-std::int32_t modeOfGroup(int group) { return group < kModeCount ? std::int32_t{1} << group : 0; }
+// A mode value standing for each group's mode group when the shared filter is asked.
+std::int32_t modeOfGroup(int group) {
+    const int modeGroup = group / kDayClasses;
+    return modeGroup < kModeCount ? std::int32_t{1} << modeGroup : 0;
+}
+
+bool dayClassPasses(int dayClass, std::uint8_t dayClasses) { return ((dayClasses >> dayClass) & 1u) != 0; }
 
 }  // namespace
 
@@ -27,7 +32,7 @@ FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
 
 FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std::function<void(float)>& progress,
                        Tuning tuning)
-    : threads_(std::max(1u, threads)), indexing_(&samples), tuning_(tuning) {
+    : threads_(std::max(1u, threads)), indexing_(&samples), dated_(samples.hasDays()), tuning_(tuning) {
     const auto report = [&](float fraction) {
         if (progress) progress(fraction);
     };
@@ -37,13 +42,10 @@ FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std:
     placeCheckpoints();
     buildGroupCheckpoints();
     report(0.88f);
-    unsigned occupied = 0;
-    for (int g = 0; g < kGroups; ++g)
-        if (groups_[g].count > 0) occupied |= 1u << g;
-    buildDayCounts(occupied);
+    buildDayCounts(dayCountsAtStart());
     report(0.9f);
     samples.stopIfCancelled();
-    updateCheckpoints((1u << kGroups) - 1);
+    updateCheckpoints(GroupSet{}.set());
     samples.stopIfCancelled();
     indexing_ = nullptr;
     // One compute of every mode over the whole day, the usual first view:
@@ -65,7 +67,7 @@ std::size_t FastEngine::memoryBytes() const {
                         rows_.capacity() * sizeof(float) + lastDensity_.capacity() * sizeof(float) +
                         checkTimes_.capacity() * sizeof(std::int64_t);
     for (const Group& group : groups_)
-        bytes += group.before.capacity() * 8 + group.times.capacity() * 4 +
+        bytes += group.before.capacity() * 4 + group.times.capacity() * 4 +
                  group.dayCounts.capacity() * 4;
     for (const auto& index : checkIndex_) bytes += index.capacity() * sizeof(std::size_t);
     for (const auto& grid : scratch_) bytes += grid.capacity() * 4;
@@ -100,14 +102,16 @@ FastEngine::CountKey FastEngine::keyOf(const ControlSettings& settings) const {
     key.maxTime = key.timeFilter ? settings.max_time : 0;
     // Empty groups count too: their far points follow the same filter.
     for (int g = 0; g < kGroups; ++g)
-        if (kde::mode_passes(modeOfGroup(g), settings.mode_mask)) key.groups |= 1u << g;
+        if (kde::mode_passes(modeOfGroup(g), settings.mode_mask) &&
+            dayClassPasses(g % kDayClasses, settings.day_classes))
+            key.groups.set(static_cast<std::size_t>(g));
     return key;
 }
 
 FastEngine::Window FastEngine::windowOf(const CountKey& key) const {
     Window window{};
     for (int g = 0; g < kGroups; ++g) {
-        if (!(key.groups & (1u << g))) continue;
+        if (!key.groups.test(static_cast<std::size_t>(g))) continue;
         const Group& group = groups_[g];
         if (!key.timeFilter)
             window[g] = {0, group.count};
@@ -154,7 +158,7 @@ CountInputs FastEngine::countInputs(const CountKey& key) const {
 
 // Carries out a plan for the filter of `groups`: the base its way starts
 // from, then its cumulative grids in one pass over the counts, then its runs.
-void FastEngine::countByPlan(const CountPlan& plan, unsigned groups) {
+void FastEngine::countByPlan(const CountPlan& plan, const GroupSet& groups) {
     if (plan.way == CountWay::checkpoints) {
         if (plan.followSelection) updateCheckpoints(groups);
         countBetweenCheckpoints(plan.start, plan.end);
@@ -239,7 +243,7 @@ void FastEngine::applyRuns(const std::vector<CountRun>& runs, std::uint32_t* tar
 void FastEngine::stampFarPoints(const ControlSettings& settings, std::vector<float>& grid) const {
     kde::AddToGrid add{grid.data()};
     for (const FarPoint& point : far_) {
-        if (!kde::mode_passes(point.mode, settings.mode_mask) ||
+        if (!kde::mode_passes(point.mode, settings.mode_mask) || !dayClassPasses(point.dayClass, settings.day_classes) ||
             !kde::time_passes(point.time, settings.mode_mask, settings.min_time, settings.max_time))
             continue;
         kde::far_stamp_function(point.row, point.col, factors_.rows.data(), tableRows_, factors_.cols.data(), tableCols_,

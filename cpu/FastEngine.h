@@ -4,7 +4,8 @@
 // size) instead of O(points x size^2).
 //
 // The counted points (kde::Place::counted: centred on the count grid) are
-// kept grouped by mode and sorted by time, each as its centre cell (4
+// kept grouped by mode and day class (their weekday, or an unknown date) and
+// sorted by time, each as its centre cell (4
 // bytes), with each group's index of where every second of the day starts,
 // so a filter selects contiguous runs. A compute counts the selected points
 // per centre cell, then convolves the counts once with the weight table,
@@ -67,6 +68,12 @@ public:
 
     // Samples per mode and quarter hour of the day, counted while indexing.
     const SampleTally& tally() const { return tally_; }
+    // The same of the samples of some day classes (bit c for class c).
+    SampleTally tally(std::uint8_t dayClasses) const;
+    // Whether the source gave the samples' dates: only then does
+    // settings.day_classes choose weekdays (undated samples are all of the
+    // unknown-date class).
+    bool dated() const { return dated_; }
 
     // Host bytes indexing `samples` samples takes at its peak (the cells
     // twice over while they are sorted, the caches): for the check that an
@@ -98,7 +105,7 @@ public:
     using CountPath = engine::CountPath;
     void preferCountPath(CountPath path);
 
-    // Eleven modes, then every other mode value.
+    // Eleven modes, then every other mode value, each split by day class.
     static constexpr int kGroups = kCountGroups;
 
 private:
@@ -108,7 +115,7 @@ private:
         std::size_t count = 0;
         // before[s]: points earlier than firstSecond + s, for s in 0..spread.
         std::int32_t firstSecond = 0;
-        std::vector<std::uint64_t> before;
+        std::vector<std::uint32_t> before;
         // Times in ascending order, kept only for a group whose times spread
         // too wide for `before`.
         std::vector<std::int32_t> times;
@@ -121,13 +128,14 @@ private:
         int col;
         std::int32_t mode;
         std::int32_t time;
+        int dayClass;
     };
     // Where a point goes when the samples are indexed (kde::place_function):
     // true for the count grid (cell set), false otherwise, the far ones
     // appended to `far`.
-    static bool onCountGrid(const Datapoint& point, kde::Cell& cell, std::vector<FarPoint>& far);
+    static bool onCountGrid(const Datapoint& point, int dayClass, kde::Cell& cell, std::vector<FarPoint>& far);
     struct CountKey {
-        unsigned groups = 0;
+        GroupSet groups;
         bool timeFilter = false;
         std::int32_t minTime = 0;
         std::int32_t maxTime = 0;
@@ -138,11 +146,12 @@ private:
     // The index (cpu/FastIndex.cpp). Times of the day: one pass into each
     // thread's blocks per coarse bucket, the buckets placed, then sorted.
     struct DayBlocks;
+    struct DayPlaces;
     bool indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report);
     bool blockDay(const SampleSource& samples, std::vector<DayBlocks>& work, const std::function<void(float)>& report);
-    std::vector<std::size_t> placeDay(const std::vector<DayBlocks>& work);
-    void sortDay(const SampleSource& samples, const std::vector<DayBlocks>& work,
-                 const std::vector<std::size_t>& bucketStart, const std::function<void(float)>& report);
+    DayPlaces placeDay(const std::vector<DayBlocks>& work);
+    void sortDay(const SampleSource& samples, const std::vector<DayBlocks>& work, const DayPlaces& places,
+                 const std::function<void(float)>& report);
     // Any times: a pass for the groups' sizes and spreads, their layout, a
     // pass for the coarse buckets' sizes, their places, a scatter into them,
     // then each bucket sorted, or a group sorted by comparison.
@@ -161,16 +170,20 @@ private:
     Window windowOf(const CountKey& key) const;
     const std::vector<std::uint32_t>& countsFor(const ControlSettings& settings);
     CountInputs countInputs(const CountKey& key) const;
-    void countByPlan(const CountPlan& plan, unsigned groups);
+    void countByPlan(const CountPlan& plan, const GroupSet& groups);
     void countBetweenCheckpoints(std::size_t start, std::size_t end);
     void addGrids(const std::vector<GridTerm>& grids, bool fromZero);
     // Groups shared out over the threads for a pass over their points: the
     // largest first, each to the thread with the fewest points so far.
     std::vector<std::vector<int>> shareOut(std::vector<int> groups) const;
-    void buildDayCounts(unsigned groups);
+    void buildDayCounts(const GroupSet& groups);
+    // The whole-day counts built with the index: every occupied group's, or
+    // for dated data the largest groups' within a budget (the rest are
+    // built on first use).
+    GroupSet dayCountsAtStart() const;
     void placeCheckpoints();
-    void updateCheckpoints(unsigned groups);
-    void addToCheckpoints(unsigned groups, const std::vector<int>& changedGroups, std::size_t total);
+    void updateCheckpoints(const GroupSet& groups);
+    void addToCheckpoints(const GroupSet& groups, const std::vector<int>& changedGroups, std::size_t total);
     std::size_t halfwayCheckpoint(const std::vector<int>& groups, std::size_t total) const;
     void buildGroupCheckpoints();
     // A group's cumulative grid j (CountInputs): 1 .. its own checkpoints,
@@ -189,7 +202,9 @@ private:
     unsigned threads_;
     // The source being indexed, for its cancel flag; null once the engine is built.
     const SampleSource* indexing_ = nullptr;
+    bool dated_ = false;
     SampleTally tally_;
+    std::array<SampleTally, kDayClasses> classTallies_;
     // The points on the count grid (kde::Place::counted), every group's.
     std::size_t countedPoints_ = 0;
     std::unique_ptr<std::uint32_t[]> cellStore_;  // every group's cells, group after group
@@ -213,7 +228,7 @@ private:
     std::vector<std::int64_t> checkTimes_;
     std::array<std::vector<std::size_t>, kGroups> checkIndex_;  // earlierThan at each checkpoint
     std::vector<std::vector<std::uint32_t>> checkpoints_;
-    unsigned checkGroups_ = 0;
+    GroupSet checkGroups_;
     bool checkpointsValid_ = false;
     // Each large group's own checkpoints (buildGroupCheckpoints): entry j
     // holds its points earlier than checkTimes_[(j + 1) * groupStride_].

@@ -1,5 +1,5 @@
 // Building the CPU engine's index from a sample source: every counted
-// point's count-grid cell grouped by mode and sorted by time, with each
+// point's count-grid cell grouped by mode and day class and sorted by time, with each
 // group's index of where every second starts, and the far points apart.
 // The usual data (times of the day) takes one pass over the source; any
 // other takes three.
@@ -27,10 +27,14 @@ using kde::kCountCells;
 
 namespace {
 
-int groupOf(std::int32_t mode) {
+int modeGroupOf(std::int32_t mode) {
     const int index = modeIndex(mode);
     return index < 0 ? kModeCount : index;
 }
+
+int dayClassAt(const std::int32_t* days, std::size_t i) { return days ? dayClassOf(days[i]) : kUnknownDayClass; }
+
+int groupOf(std::int32_t mode, int dayClass) { return countGroupOf(modeGroupOf(mode), dayClass); }
 
 // The sort by group and time: a scatter of every point into a few thousand
 // coarse buckets of (group, time / 2^shift), few enough that every bucket's
@@ -42,19 +46,47 @@ constexpr std::int64_t kCoarseBuckets = 4096;
 constexpr std::int64_t kMaxSeconds = std::int64_t{1} << 22;
 // The usual case, times of day from 0 to 86400 in every group, has its
 // layout fixed in advance, so the first pass over the points also fills the
-// coarse histograms.
+// coarse histograms. Its coarse buckets are per mode group; the day class
+// rides in the item's top bits and splits each bucket into its groups when
+// it is sorted.
 constexpr int kDayShift = 8;
 constexpr std::int32_t kDayEnd = 86400;
 constexpr std::size_t kDayBuckets = (kDayEnd >> kDayShift) + 1;
-static_assert(FastEngine::kGroups * kDayBuckets <= kCoarseBuckets);
+static_assert(kModeGroups * kDayBuckets <= kCoarseBuckets);
 
 // A point on its way through the buckets: its count-grid cell and its second
 // within the bucket.
 constexpr int kCellBits = 21;
 static_assert(kCountCells <= (std::size_t{1} << kCellBits));
 constexpr int kMaxShift = 32 - kCellBits;
+constexpr int kClassShift = kCellBits + kDayShift;
+static_assert(kClassShift + 3 == 32 && kDayClasses == 8);
+
+// A group's index of its seconds holds positions in 32 bits (half the
+// memory, for 96 groups): more than 4 billion points of one mode and
+// weekday, beyond what a sample file's 32-bit count holds, are refused.
+void holdsPositions(std::size_t points) {
+    if (points > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error(std::to_string(points) + " samples of one mode and weekday: more than the index holds");
+}
+
+// The threads' tallies of each day class, added up.
+template <typename Work>
+std::array<SampleTally, kDayClasses> mergedTallies(const std::vector<Work>& work) {
+    std::array<SampleTally, kDayClasses> merged{};
+    for (const Work& own : work)
+        for (std::size_t c = 0; c < merged.size(); ++c) merged[c].merge(own.tallies[c]);
+    return merged;
+}
 
 }  // namespace
+
+SampleTally FastEngine::tally(std::uint8_t dayClasses) const {
+    SampleTally chosen;
+    for (int c = 0; c < kDayClasses; ++c)
+        if ((dayClasses >> c) & 1) chosen.merge(classTallies_[static_cast<std::size_t>(c)]);
+    return chosen;
+}
 
 std::size_t FastEngine::Group::earlierThan(std::int64_t time) const {
     if (!times.empty())
@@ -76,13 +108,13 @@ namespace {
 // points start (counted from the start of the group, `offset` being where
 // out lies in the group). forEach(f) calls f with every item.
 template <typename ForEach>
-void sortBucket(const ForEach& forEach, std::uint32_t* out, std::size_t offset, std::uint64_t* before,
+void sortBucket(const ForEach& forEach, std::uint32_t* out, std::size_t offset, std::uint32_t* before,
                 std::size_t seconds, std::vector<std::size_t>& place) {
     std::fill(place.begin(), place.end(), 0);
     forEach([&](std::uint32_t item) { ++place[item >> kCellBits]; });
     std::size_t at = 0;
     for (std::size_t second = 0; second < seconds; ++second) {
-        before[second] = offset + at;
+        before[second] = static_cast<std::uint32_t>(offset + at);
         const std::size_t count = place[second];
         place[second] = at;
         at += count;
@@ -105,11 +137,11 @@ std::pair<std::size_t, std::size_t> bucketsOf(const std::vector<std::size_t>& bu
 
 }  // namespace
 
-bool FastEngine::onCountGrid(const Datapoint& point, kde::Cell& cell, std::vector<FarPoint>& far) {
+bool FastEngine::onCountGrid(const Datapoint& point, int dayClass, kde::Cell& cell, std::vector<FarPoint>& far) {
     cell = kde::cell_function(point);
     const kde::Place place = kde::place_function(cell);
     if (place == kde::Place::far)
-        far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time});
+        far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time, dayClass});
     return place == kde::Place::counted;
 }
 
@@ -121,14 +153,16 @@ std::size_t FastEngine::indexingBytes(std::size_t samples) {
     // Either the sort, every cell in its bucket and in place (4 bytes each,
     // twice) beside the buckets' partly filled blocks and a chunk of the
     // source, or what follows it: the cells, the checkpoints of all modes
-    // and of each large one, every group's whole-day counts and the running
-    // grids that build them.
+    // and of each large one, the whole-day counts built with the index (one
+    // a mode group, more within half a byte a point) and the running grids
+    // that build them, and each group's index of its seconds.
     const std::size_t grid = kCountCells * 4;
-    const std::size_t partlyFilled = kGroups * kDayBuckets * std::size_t{4096} * hardwareThreads();
+    const std::size_t partlyFilled = kModeGroups * kDayBuckets * std::size_t{4096} * hardwareThreads();
     const std::size_t sorting = samples * 8 + partlyFilled + SampleSource::kChunkSamples * sizeof(Datapoint) + 8 * grid;
     const std::size_t checkpoints = std::min(samples * 5 / 2, kMaxCheckpoints * grid);
     const std::size_t ownCheckpoints = static_cast<std::size_t>(static_cast<double>(samples) * FastEngineTuning{}.groupCheckpointBytes);
-    const std::size_t indexed = samples * 4 + checkpoints + ownCheckpoints + (kGroups + 4) * grid;
+    const std::size_t seconds = std::min<std::size_t>(kGroups, samples) * (kDayEnd + 2) * sizeof(std::uint32_t);
+    const std::size_t indexed = samples * 4 + checkpoints + ownCheckpoints + (kModeGroups + 4) * grid + samples / 2 + seconds;
     // Each thread's stack and its last, partly used arena, mapped whole.
     const std::size_t perThread = hardwareThreads() * (kArenaBytesForEstimate + (std::size_t{8} << 20));
     return std::max(sorting, indexed) + perThread;
@@ -137,10 +171,10 @@ std::size_t FastEngine::indexingBytes(std::size_t samples) {
 namespace {
 
 // The one-pass index keeps each thread's points in chains of blocks, one
-// chain per coarse bucket of (group, second / 2^kDayShift). Blocks are
+// chain per coarse bucket of (mode group, second / 2^kDayShift). Blocks are
 // aligned to their size, so a cursor at a block boundary is a full (or not
 // yet started) block.
-constexpr std::size_t kDayGroupBuckets = FastEngine::kGroups * kDayBuckets;
+constexpr std::size_t kDayGroupBuckets = kModeGroups * kDayBuckets;
 constexpr std::size_t kBlockItems = 1024;
 constexpr std::size_t kBlockBytes = kBlockItems * sizeof(std::uint32_t);
 constexpr std::size_t kArenaBlocks = 2048;
@@ -173,13 +207,13 @@ void askHugePages(void* start, std::size_t bytes) {
 
 // Each pass of the index for any times reads the source once more, a chunk
 // at a time, the chunk shared out over the threads: perThread(t, first,
-// last) for thread t's points.
+// last, days) for thread t's points, `days` null or beside `first`.
 template <typename PerThread>
 void eachPoint(const SampleSource& samples, unsigned workers, const PerThread& perThread) {
-    samples.forEachChunk([&](const Datapoint* points, std::size_t n, std::size_t) {
+    samples.forEachDatedChunk([&](const Datapoint* points, const std::int32_t* days, std::size_t n, std::size_t) {
         runParallel(workers, [&](unsigned t) {
             const Span span = spanOf(n, t, workers);
-            perThread(t, points + span.first, points + span.last);
+            perThread(t, points + span.first, points + span.last, days ? days + span.first : nullptr);
         });
     });
 }
@@ -187,19 +221,31 @@ void eachPoint(const SampleSource& samples, unsigned workers, const PerThread& p
 }  // namespace
 
 // One thread's share of the one pass: its counted points in their buckets'
-// chains of blocks, its far points and its tally.
+// chains of blocks, how many of each bucket's are of each day class, its far
+// points and its tally.
 struct FastEngine::DayBlocks {
+    std::vector<std::size_t> classCounts = std::vector<std::size_t>(kDayGroupBuckets * kDayClasses, 0);
     std::vector<std::uint32_t*> cursor = std::vector<std::uint32_t*>(kDayGroupBuckets, nullptr);
     std::vector<std::vector<std::uint32_t*>> blocks{kDayGroupBuckets};
     std::vector<std::unique_ptr<std::uint32_t[], FreeArena>> arenas;
     std::size_t arenaUsed = kArenaBlocks;
     std::vector<FarPoint> far;
-    SampleTally tally;
+    std::array<SampleTally, kDayClasses> tallies;
     bool outsideDay = false;
     std::size_t size(std::size_t bucket) const {
         const auto& list = blocks[bucket];
         return list.empty() ? 0 : (list.size() - 1) * kBlockItems + static_cast<std::size_t>(cursor[bucket] - list.back());
     }
+};
+
+// Where each bucket's points of each day class go in the cell store: the
+// groups one after another (a mode group's day classes together), each
+// group's points bucket after bucket. Also each bucket's first point when
+// they are counted bucket after bucket, for sharing the sort out.
+struct FastEngine::DayPlaces {
+    std::vector<std::size_t> classStart = std::vector<std::size_t>(kDayGroupBuckets * kDayClasses);
+    std::vector<std::size_t> bucketFirst = std::vector<std::size_t>(kDayGroupBuckets + 1);
+    std::array<std::size_t, kGroups> groupStart{};
 };
 
 // The usual case, every time within 0..86400, in one pass over the points:
@@ -209,8 +255,8 @@ struct FastEngine::DayBlocks {
 bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report) {
     std::vector<DayBlocks> work(threads_);
     if (!blockDay(samples, work, report)) return false;
-    tally_ = SampleTally{};
-    for (const DayBlocks& own : work) tally_.merge(own.tally);
+    classTallies_ = mergedTallies(work);
+    tally_ = tally(kAllDayClasses);
     sortDay(samples, work, placeDay(work), report);
     for (DayBlocks& own : work) far_.insert(far_.end(), own.far.begin(), own.far.end());
     report(0.8f);
@@ -224,23 +270,26 @@ bool FastEngine::blockDay(const SampleSource& samples, std::vector<DayBlocks>& w
     const unsigned workers = threads_;
     // Ends the pass over the source at the first time outside the day.
     struct OutsideDay {};
-    const auto addChunk = [&](const Datapoint* points, std::size_t n) {
+    const auto addChunk = [&](const Datapoint* points, const std::int32_t* days, std::size_t n) {
         runParallel(workers, [&](unsigned t) {
             DayBlocks& own = work[t];
             std::uint32_t** cursor = own.cursor.data();
+            std::size_t* classCounts = own.classCounts.data();
             const Span span = spanOf(n, t, workers);
             for (std::size_t i = span.first; i < span.last; ++i) {
                 const Datapoint& point = points[i];
                 const int mode = modeIndex(point.mode);
-                own.tally.add(mode, point.time);
+                const int dayClass = dayClassAt(days, i);
+                own.tallies[static_cast<std::size_t>(dayClass)].add(mode, point.time);
                 kde::Cell cell;
-                if (!onCountGrid(point, cell, own.far)) continue;
+                if (!onCountGrid(point, dayClass, cell, own.far)) continue;
                 const std::uint32_t second = static_cast<std::uint32_t>(point.time);  // negative ones wrap
                 if (second > static_cast<std::uint32_t>(kDayEnd)) {
                     own.outsideDay = true;
                     return;
                 }
                 const std::size_t bucket = (mode < 0 ? kModeCount : mode) * kDayBuckets + (second >> kDayShift);
+                ++classCounts[bucket * kDayClasses + static_cast<std::size_t>(dayClass)];
                 std::uint32_t* at = cursor[bucket];
                 if (reinterpret_cast<std::uintptr_t>(at) % kBlockBytes == 0) {
                     if (own.arenaUsed == kArenaBlocks) {
@@ -255,7 +304,8 @@ bool FastEngine::blockDay(const SampleSource& samples, std::vector<DayBlocks>& w
                     at = own.arenas.back().get() + own.arenaUsed++ * kBlockItems;
                     own.blocks[bucket].push_back(at);
                 }
-                *at = kde::count_index(cell) | (second & ((1u << kDayShift) - 1)) << kCellBits;
+                *at = kde::count_index(cell) | (second & ((1u << kDayShift) - 1)) << kCellBits |
+                      static_cast<std::uint32_t>(dayClass) << kClassShift;
                 cursor[bucket] = at + 1;
             }
         });
@@ -264,8 +314,8 @@ bool FastEngine::blockDay(const SampleSource& samples, std::vector<DayBlocks>& w
     };
     const std::size_t total = samples.size();
     try {
-        samples.forEachChunk([&](const Datapoint* points, std::size_t n, std::size_t first) {
-            addChunk(points, n);
+        samples.forEachDatedChunk([&](const Datapoint* points, const std::int32_t* days, std::size_t n, std::size_t first) {
+            addChunk(points, days, n);
             report(0.6f * static_cast<float>(first + n) / static_cast<float>(total));
         });
     } catch (const OutsideDay&) {
@@ -274,37 +324,51 @@ bool FastEngine::blockDay(const SampleSource& samples, std::vector<DayBlocks>& w
     return true;
 }
 
-// Where each bucket's points go in the cell store, bucket after bucket, and
-// the groups laid out over it.
-std::vector<std::size_t> FastEngine::placeDay(const std::vector<DayBlocks>& work) {
-    std::vector<std::size_t> bucketStart(kDayGroupBuckets + 1);
+FastEngine::DayPlaces FastEngine::placeDay(const std::vector<DayBlocks>& work) {
+    DayPlaces places;
     std::size_t position = 0;
     for (std::size_t b = 0; b < kDayGroupBuckets; ++b) {
-        bucketStart[b] = position;
+        places.bucketFirst[b] = position;
         for (const DayBlocks& own : work) position += own.size(b);
     }
-    bucketStart[kDayGroupBuckets] = position;
+    places.bucketFirst[kDayGroupBuckets] = position;
     countedPoints_ = position;
+    position = 0;
+    for (int g = 0; g < kGroups; ++g) {
+        const std::size_t modeGroup = static_cast<std::size_t>(g / kDayClasses);
+        const std::size_t dayClass = static_cast<std::size_t>(g % kDayClasses);
+        places.groupStart[g] = position;
+        for (std::size_t b = modeGroup * kDayBuckets; b < (modeGroup + 1) * kDayBuckets; ++b) {
+            places.classStart[b * kDayClasses + dayClass] = position;
+            for (const DayBlocks& own : work) position += own.classCounts[b * kDayClasses + dayClass];
+        }
+    }
     cellStore_.reset(new std::uint32_t[countedPoints_]);  // not value-initialised: every entry is written
     askHugePages(cellStore_.get(), countedPoints_ * sizeof(std::uint32_t));
     for (int g = 0; g < kGroups; ++g) {
         Group& group = groups_[g];
-        group.cells = cellStore_.get() + bucketStart[g * kDayBuckets];
-        group.count = bucketStart[(g + 1) * kDayBuckets] - bucketStart[g * kDayBuckets];
+        group.cells = cellStore_.get() + places.groupStart[g];
+        group.count = (g + 1 < kGroups ? places.groupStart[g + 1] : countedPoints_) - places.groupStart[g];
         if (group.count == 0) continue;
+        holdsPositions(group.count);
         group.before.resize(kDayEnd + 2);
-        group.before.back() = group.count;
+        group.before.back() = static_cast<std::uint32_t>(group.count);
     }
-    return bucketStart;
+    return places;
 }
 
-// Each bucket sorted by second into its place, with its seconds' starts.
-void FastEngine::sortDay(const SampleSource& samples, const std::vector<DayBlocks>& work,
-                         const std::vector<std::size_t>& bucketStart, const std::function<void(float)>& report) {
+// Each bucket sorted by day class and second into its groups' places, with
+// its seconds' starts in each group. The item's bits above the cell are the
+// class and the second, so one counting sort on them does both.
+void FastEngine::sortDay(const SampleSource& samples, const std::vector<DayBlocks>& work, const DayPlaces& places,
+                         const std::function<void(float)>& report) {
     const unsigned workers = threads_;
+    constexpr std::size_t kWidth = std::size_t{1} << kDayShift;
+    constexpr std::uint32_t cellMask = (std::uint32_t{1} << kCellBits) - 1;
     runParallel(workers, [&](unsigned t) {
-        const auto [firstBucket, lastBucket] = bucketsOf(bucketStart, t, workers);
-        std::vector<std::size_t> place(std::size_t{1} << kDayShift);
+        const auto [firstBucket, lastBucket] = bucketsOf(places.bucketFirst, t, workers);
+        std::vector<std::size_t> place(kDayClasses * kWidth);
+        std::array<std::uint32_t*, kDayClasses> out{};
         for (std::size_t b = firstBucket; b < lastBucket; ++b) {
             if (b % 64 == 0) {
                 samples.stopIfCancelled();
@@ -312,10 +376,9 @@ void FastEngine::sortDay(const SampleSource& samples, const std::vector<DayBlock
                     report(0.6f + 0.2f * static_cast<float>(b - firstBucket) /
                                       static_cast<float>(lastBucket - firstBucket));
             }
-            const std::size_t g = b / kDayBuckets;
-            if (groups_[g].count == 0) continue;
+            const std::size_t modeGroup = b / kDayBuckets;
             const std::size_t firstSecond = (b % kDayBuckets) << kDayShift;
-            const std::size_t seconds = std::min<std::size_t>(std::size_t{1} << kDayShift, kDayEnd + 1 - firstSecond);
+            const std::size_t seconds = std::min<std::size_t>(kWidth, kDayEnd + 1 - firstSecond);
             const auto forEach = [&](const auto& f) {
                 for (const DayBlocks& own : work) {
                     const auto& list = own.blocks[b];
@@ -325,8 +388,29 @@ void FastEngine::sortDay(const SampleSource& samples, const std::vector<DayBlock
                     }
                 }
             };
-            sortBucket(forEach, cellStore_.get() + bucketStart[b], bucketStart[b] - bucketStart[g * kDayBuckets],
-                       groups_[g].before.data() + firstSecond, seconds, place);
+            std::fill(place.begin(), place.end(), 0);
+            forEach([&](std::uint32_t item) { ++place[item >> kCellBits]; });
+            for (int c = 0; c < kDayClasses; ++c) {
+                const int g = countGroupOf(static_cast<int>(modeGroup), c);
+                Group& group = groups_[g];
+                if (group.count == 0) continue;  // then none of its points is in this bucket
+                const std::size_t start = places.classStart[b * kDayClasses + static_cast<std::size_t>(c)];
+                out[static_cast<std::size_t>(c)] = cellStore_.get() + start;
+                const std::size_t offset = start - places.groupStart[g];
+                std::uint32_t* before = group.before.data() + firstSecond;
+                std::size_t* own = place.data() + static_cast<std::size_t>(c) * kWidth;
+                std::size_t at = 0;
+                for (std::size_t second = 0; second < seconds; ++second) {
+                    before[second] = static_cast<std::uint32_t>(offset + at);
+                    const std::size_t count = own[second];
+                    own[second] = at;
+                    at += count;
+                }
+            }
+            forEach([&](std::uint32_t item) {
+                const std::uint32_t key = item >> kCellBits;
+                out[key >> kDayShift][place[key]++] = item & cellMask;
+            });
         }
     });
 }
@@ -336,7 +420,7 @@ void FastEngine::sortDay(const SampleSource& samples, const std::vector<DayBlock
 // and later its points per coarse bucket (then where they go).
 struct FastEngine::TimeTally {
     std::vector<FarPoint> far;
-    SampleTally tally;
+    std::array<SampleTally, kDayClasses> tallies;
     std::vector<std::size_t> histogram;  // per coarse bucket
     std::vector<std::size_t> limit;      // per coarse bucket: the end of this thread's places
     std::array<std::size_t, kGroups> sizes{};
@@ -402,26 +486,27 @@ std::vector<FastEngine::TimeTally> FastEngine::tallyTimes(const SampleSource& sa
         tally.minTime.fill(std::numeric_limits<std::int32_t>::max());
         tally.maxTime.fill(std::numeric_limits<std::int32_t>::min());
     }
-    eachPoint(samples, threads_, [&](unsigned t, const Datapoint* first, const Datapoint* last) {
+    eachPoint(samples, threads_, [&](unsigned t, const Datapoint* first, const Datapoint* last, const std::int32_t* days) {
         TimeTally& tally = tallies[t];
         for (const Datapoint* at = first; at < last; ++at) {
             const Datapoint& point = *at;
-            tally.tally.add(modeIndex(point.mode), point.time);
+            const int dayClass = dayClassAt(days, static_cast<std::size_t>(at - first));
+            tally.tallies[static_cast<std::size_t>(dayClass)].add(modeIndex(point.mode), point.time);
             kde::Cell cell;
-            if (!onCountGrid(point, cell, tally.far)) continue;
-            const int group = groupOf(point.mode);
+            if (!onCountGrid(point, dayClass, cell, tally.far)) continue;
+            const int group = groupOf(point.mode, dayClass);
             ++tally.sizes[group];
             tally.minTime[group] = std::min(tally.minTime[group], point.time);
             tally.maxTime[group] = std::max(tally.maxTime[group], point.time);
         }
     });
     far_.clear();
-    tally_ = SampleTally{};
     for (TimeTally& tally : tallies) {
         far_.insert(far_.end(), tally.far.begin(), tally.far.end());
         tally.far = {};
-        tally_.merge(tally.tally);
     }
+    classTallies_ = mergedTallies(tallies);
+    tally_ = tally(kAllDayClasses);
     return tallies;
 }
 
@@ -468,12 +553,13 @@ FastEngine::TimeLayout FastEngine::layOutTimes(const std::vector<TimeTally>& tal
 void FastEngine::countBuckets(const SampleSource& samples, const TimeLayout& layout,
                               std::vector<TimeTally>& tallies) const {
     for (TimeTally& tally : tallies) tally.histogram.assign(layout.coarse, 0);
-    eachPoint(samples, threads_, [&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
+    eachPoint(samples, threads_, [&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint,
+                                     const std::int32_t* days) {
         std::vector<std::size_t>& own = tallies[t].histogram;
         for (const Datapoint* at = firstPoint; at < lastPoint; ++at) {
             const Datapoint& point = *at;
             if (kde::place_function(kde::cell_function(point)) != kde::Place::counted) continue;
-            const int g = groupOf(point.mode);
+            const int g = groupOf(point.mode, dayClassAt(days, static_cast<std::size_t>(at - firstPoint)));
             if (!layout.holds(g, point.time)) changedWhileRead(samples);
             ++own[layout.bucketOf(g, point.time)];
         }
@@ -535,7 +621,8 @@ void FastEngine::scatterTimes(const SampleSource& samples, const TimeLayout& lay
     const auto& coarseBase = layout.coarseBase;
     const int shift = layout.shift;
     const std::uint32_t fineMask = (std::uint32_t{1} << shift) - 1;
-    eachPoint(samples, threads_, [&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint) {
+    eachPoint(samples, threads_, [&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint,
+                                     const std::int32_t* days) {
         std::size_t* next = tallies[t].histogram.data();
         const std::size_t* limit = tallies[t].limit.data();
         std::uint32_t* store = cellStore_.get();
@@ -543,7 +630,7 @@ void FastEngine::scatterTimes(const SampleSource& samples, const TimeLayout& lay
             const Datapoint& point = *at;
             const kde::Cell cell = kde::cell_function(point);
             if (kde::place_function(cell) != kde::Place::counted) continue;
-            const int g = groupOf(point.mode);
+            const int g = groupOf(point.mode, dayClassAt(days, static_cast<std::size_t>(at - firstPoint)));
             if (!layout.holds(g, point.time)) changedWhileRead(samples);
             const std::uint32_t second = layout.secondOf(g, point.time);
             const std::size_t bucket = counting[g] ? coarseBase[g] + (second >> shift) : coarseBase[g];
@@ -574,8 +661,9 @@ void FastEngine::sortTimes(const SampleSource& samples, const TimeLayout& layout
     std::vector<int> groupOfBucket(layout.coarse, -1);  // -1: a comparison-sorted group's bucket
     for (int g = 0; g < kGroups; ++g) {
         if (!counting[g]) continue;
+        holdsPositions(layout.sizes[g]);
         groups_[g].before.resize(static_cast<std::size_t>(spread[g]) + 1);
-        groups_[g].before.back() = layout.sizes[g];
+        groups_[g].before.back() = static_cast<std::uint32_t>(layout.sizes[g]);
         for (std::size_t b = coarseBase[g]; b < coarseBase[g] + layout.coarseCount[g]; ++b) groupOfBucket[b] = g;
     }
     const std::size_t width = std::size_t{1} << shift;

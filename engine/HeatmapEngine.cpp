@@ -133,6 +133,15 @@ void setTable(float sigma, int size, double aspect) {
     if (state.onGpu) gpuBytesHeld = state.active->memoryBytes();
 }
 
+// The settings an engine is handed: the day classes only where it keeps
+// each sample's (filtersDayClasses); elsewhere the samples were chosen
+// through their source, and every class it holds is taken.
+ControlSettings forTheEngine(const ControlSettings& settings) {
+    ControlSettings asked = settings;
+    if (!filtersDayClasses()) asked.day_classes = kAllDayClasses;
+    return asked;
+}
+
 bool tableMatches(const ControlSettings& settings) {
     return state.tableSize == engine::effectiveKernelSize(settings.kernel_size) &&
            std::bit_cast<std::uint32_t>(state.tableSigma) == std::bit_cast<std::uint32_t>(settings.sigma) &&
@@ -170,6 +179,11 @@ PreparedEnginePtr prepare(const std::vector<Datapoint>& points, int tableSize,
 }
 
 const SampleTally& preparedTally(const PreparedEngine& prepared) { return prepared.tally; }
+
+bool preparedFiltersDayClasses(const PreparedEngine& prepared) {
+    const auto* cpu = dynamic_cast<const engine::FastEngine*>(prepared.active.get());
+    return cpu && cpu->dated();
+}
 
 PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, [[maybe_unused]] int tableSize,
                           const std::function<void(float)>& progress) {
@@ -363,7 +377,18 @@ void initialize(std::shared_ptr<const SampleSource> samples, ControlSettings& se
 
 std::vector<float> sampleCounts(const ControlSettings& filters) {
     if (!state.counter) return std::vector<float>(kGridCells, 0.0f);
-    return state.counter->cellCounts(filters);
+    return state.counter->cellCounts(forTheEngine(filters));
+}
+
+bool filtersDayClasses() {
+    const auto* cpu = dynamic_cast<const engine::FastEngine*>(state.active.get());
+    return cpu && cpu->dated();
+}
+
+std::optional<SampleTally> dayClassTally(std::uint8_t dayClasses) {
+    const auto* cpu = dynamic_cast<const engine::FastEngine*>(state.active.get());
+    if (!cpu || !cpu->dated()) return std::nullopt;
+    return cpu->tally(dayClasses);
 }
 
 int effectiveKernelSize(int kernelSize) { return engine::effectiveKernelSize(kernelSize); }
@@ -389,15 +414,15 @@ std::vector<float> computeHeatmap(ControlSettings& settings) {
     if (!tableMatches(settings)) rebuildKernel(settings);
     std::vector<float> grid;
     try {
-        grid = state.active->compute(settings);
+        grid = state.active->compute(forTheEngine(settings));
     } catch (const std::exception& error) {
         if (!state.onGpu || !state.fallback) throw;
         failOver(error);
-        grid = state.active->compute(settings);
+        grid = state.active->compute(forTheEngine(settings));
     }
     state.computed = true;
     state.readout = {};
-    state.lastSettings = settings;
+    state.lastSettings = forTheEngine(settings);
     state.lastMaximum = state.active->lastMaximum();
     state.lastLog = settings.use_log_scale;
     return grid;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,10 @@ void setCpuStandby(bool wanted);
 // engine indexed them.
 const SampleTally& preparedTally(const PreparedEngine& prepared);
 
+// Whether the prepared engine, once installed, follows settings.day_classes
+// (filtersDayClasses).
+bool preparedFiltersDayClasses(const PreparedEngine& prepared);
+
 // Bytes of memory this process may still take: the system's available
 // memory, or less under a limit on the process's data.
 std::size_t hostMemoryAvailable();
@@ -127,6 +132,17 @@ std::vector<float> sampleCounts(const ControlSettings& filters);
 // whether that grid was log-scaled: what the colour scale's 1 stands for.
 float lastMaximumDensity();
 bool lastUsedLogScale();
+
+// Whether computeHeatmap, cellValue and sampleCounts follow
+// settings.day_classes: the CPU engine does, for samples whose source gave
+// their dates, as a recompute. The GPU and reference engines keep no day
+// class: they (and a CPU engine without dates) take every sample they were
+// given, and a choice of weekdays is made through the source
+// (DayFilteredSource) before the engine is prepared.
+bool filtersDayClasses();
+// Samples per mode and quarter hour of the day of the given day classes,
+// where the engine files them so (filtersDayClasses); nothing elsewhere.
+std::optional<SampleTally> dayClassTally(std::uint8_t dayClasses);
 
 // Frees the engine's memory; initialize may be called again afterwards.
 void release();

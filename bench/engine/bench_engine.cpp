@@ -11,9 +11,12 @@
 //        bench_engine --make-file FILE POINTS
 //        bench_engine --file FILE [--trace-lines N]
 // --make-file writes the synthetic city (up to 2^31 - 1 points) as a binary
-// sample file; --file opens one as the viewer does, indexing it as it is
-// read, and reports the load and index time, the peak resident memory and
-// the trace, the first compute after the load included.
+// sample file with its days column (FILE.days: dates over a year); --file
+// opens one as the viewer does, indexing it as it is read, and reports the
+// load and index time, the peak resident memory and the trace, the first
+// compute after the load included. A dated file's trace also toggles
+// weekdays, and date ranges are indexed again as the viewer does, timed
+// apart.
 // --no-trace skips the interaction traces (for the per-sample CUDA path,
 // which would take minutes), --no-compare the reference engine and numpy.
 // TRACKORA_ENGINE picks the engine; GPU engines also print the device time
@@ -191,6 +194,28 @@ void makeCityRange(std::size_t first, std::size_t count, Datapoint* out) {
     });
 }
 
+// The date of each point of the city, days [first, first + count) into out:
+// a year from Monday 2023-01-02, weekend days drawn at 60% of a weekday's
+// rate. Blocks seeded apart from the points', so the points stay as they were.
+constexpr std::int32_t kCityFirstDay = dayNumber(2023, 1, 2);
+constexpr std::int32_t kCityDays = 364;
+void makeCityDaysRange(std::size_t first, std::size_t count, std::int32_t* out) {
+    const unsigned threads = engine::hardwareThreads();
+    const std::size_t firstBlock = first / kCityBlock;
+    const std::size_t end = first + count;
+    engine::runParallel(threads, [&](unsigned t) {
+        for (std::size_t block = firstBlock + t; block * kCityBlock < end; block += threads) {
+            Random random{0xDA7Eull * (block + 1)};
+            for (std::size_t i = block * kCityBlock; i < std::min(end, (block + 1) * kCityBlock); ++i) {
+                std::int32_t day = kCityFirstDay + static_cast<std::int32_t>(random.next() % kCityDays);
+                if (weekdayOf(day) >= 5 && random.unit() >= 0.6)
+                    day = kCityFirstDay + static_cast<std::int32_t>(random.next() % kCityDays);
+                out[i - first] = day;
+            }
+        }
+    });
+}
+
 std::vector<Datapoint> makeCity(std::size_t count) {
     std::vector<Datapoint> points(count);
     makeCityRange(0, count, points.data());
@@ -202,13 +227,20 @@ std::vector<Datapoint> makeCity(std::size_t count) {
 void writeCityFile(const std::string& path, std::size_t count) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) throw std::runtime_error("cannot write \"" + path + "\"");
+    const std::string daysPath = daysFilePath(path);
+    std::ofstream days(daysPath, std::ios::binary | std::ios::trunc);
+    if (!days) throw std::runtime_error("cannot write \"" + daysPath + "\"");
     constexpr std::size_t kBatch = 64 * kCityBlock;
     std::vector<Datapoint> batch(std::min(count, kBatch));
+    std::vector<std::int32_t> dayBatch(batch.size());
     for (std::size_t first = 0; first < count; first += kBatch) {
         const std::size_t n = std::min(kBatch, count - first);
         makeCityRange(first, n, batch.data());
+        makeCityDaysRange(first, n, dayBatch.data());
         out.write(reinterpret_cast<const char*>(batch.data()), static_cast<std::streamsize>(n * sizeof(Datapoint)));
         if (!out) throw std::runtime_error("cannot write \"" + path + "\"");
+        days.write(reinterpret_cast<const char*>(dayBatch.data()), static_cast<std::streamsize>(n * sizeof(std::int32_t)));
+        if (!days) throw std::runtime_error("cannot write \"" + daysPath + "\"");
         std::fprintf(stderr, "\r  %zu of %zu points written", first + n, count);
     }
     std::fprintf(stderr, "\n");
@@ -227,9 +259,11 @@ std::size_t statusBytes(const std::string& wanted) {
 // A user at work: ticks and unticks modes, drags either end of the time
 // window to anywhere in the day a few seconds' worth of frames at a time,
 // types a window of a minute to the whole day, drags sigma (1 to 10) and the
-// size (up to 101), flips the log scale. One entry per frame that changes
-// something; deterministic for a seed.
-std::vector<ControlSettings> makeTrace(std::size_t lines, std::uint64_t seed) {
+// size (up to 101), flips the log scale; with `weekdays`, also ticks and
+// unticks weekdays and takes the weekday and weekend shortcuts (the rest of
+// the trace as without). One entry per frame that changes something;
+// deterministic for a seed.
+std::vector<ControlSettings> makeTrace(std::size_t lines, std::uint64_t seed, bool weekdays = false) {
     Random random{seed};
     ControlSettings s;
     s.mode_mask = kAllModes;
@@ -240,7 +274,17 @@ std::vector<ControlSettings> makeTrace(std::size_t lines, std::uint64_t seed) {
     };
     constexpr int kMinWidth = 60;
     const auto frames = [&](int least, int spread) { return least + static_cast<int>(random.next() % spread); };
+    DayFilter days;
     while (trace.size() < lines) {
+        if (weekdays && random.unit() < 0.3) {
+            const double w = random.unit();
+            const std::uint8_t shortcut = w < 0.1 ? 0x1f : w < 0.2 ? 0x60 : w < 0.3 ? 0x7f : 0;
+            days.weekdays = shortcut ? shortcut : static_cast<std::uint8_t>(days.weekdays ^ (1u << (random.next() % 7)));
+            if (days.weekdays == 0) days.weekdays = static_cast<std::uint8_t>(1u << (random.next() % 7));
+            s.day_classes = days.dayClasses();
+            push();
+            continue;
+        }
         const double u = random.unit();
         if (u < 0.25) {
             s.mode_mask ^= 1 << (random.next() % kModeCount);
@@ -307,6 +351,7 @@ TraceResult runTrace(const std::vector<ControlSettings>& trace) {
     settings.time_changed = true;
     for (std::size_t i = 0; i < trace.size(); ++i) {
         adoptSettings(settings, trace[i]);
+        settings.day_classes = trace[i].day_classes;  // the script lines choose days through their source
         elapsed = 0;
         const double cpuStart = cpuMilliseconds();
         refreshDensity(settings, steps, kGridCells);
@@ -334,13 +379,15 @@ void reportTrace(const char* label, const std::vector<ControlSettings>& trace, c
     std::printf("    CPU time of all threads per interaction: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n",
                 cpu.median, cpu.p99, cpu.maximum);
     // By what the line changed, CPU times: robust against other processes.
-    const char* kinds[] = {"mode toggle", "time window", "sigma", "size", "log flip"};
-    std::vector<double> byKind[5];
-    std::size_t slowest[5] = {};  // index into result of each kind's most CPU
+    const char* kinds[] = {"mode toggle", "time window", "sigma", "size", "log flip", "weekdays"};
+    constexpr int kKinds = 6;
+    std::vector<double> byKind[kKinds];
+    std::size_t slowest[kKinds] = {};  // index into result of each kind's most CPU
     for (std::size_t k = 0; k < result.lines.size(); ++k) {
         const ControlSettings& now = trace[result.lines[k]];
         const ControlSettings& before = trace[result.lines[k] - 1];
-        const int kind = now.mode_mask != before.mode_mask                                       ? 0
+        const int kind = now.day_classes != before.day_classes                                   ? 5
+                         : now.mode_mask != before.mode_mask                                       ? 0
                          : now.min_time != before.min_time || now.max_time != before.max_time ? 1
                          : now.sigma != before.sigma                                           ? 2
                          : now.kernel_size != before.kernel_size                               ? 3
@@ -348,14 +395,22 @@ void reportTrace(const char* label, const std::vector<ControlSettings>& trace, c
         if (byKind[kind].empty() || result.cpuTimes[k] > result.cpuTimes[slowest[kind]]) slowest[kind] = k;
         byKind[kind].push_back(result.cpuTimes[k]);
     }
-    for (int kind = 0; kind < 5; ++kind) {
+    for (int kind = 0; kind < kKinds; ++kind) {
+        if (kind == 5 && byKind[kind].empty()) continue;
         const TimeSummary summary = summarizeTimes(byKind[kind]);
         std::printf("    %-12s %4zu lines, CPU median %6.2f ms, p99 %6.2f ms, maximum %6.2f ms\n", kinds[kind],
                     byKind[kind].size(), summary.median, summary.p99, summary.maximum);
         if (byKind[kind].empty()) continue;
         const std::size_t line = result.lines[slowest[kind]];
+        // The script lines choose no day classes: named beside them.
+        const auto lineText = [&](std::size_t at) {
+            char classes[32] = "";
+            if (trace[at].day_classes != kAllDayClasses)
+                std::snprintf(classes, sizeof classes, " (day classes 0x%02x)", trace[at].day_classes);
+            return scriptLineFor(trace[at]) + classes;
+        };
         std::printf("      the maximum (wall %.2f ms), line %zu: %s, after %s\n", result.times[slowest[kind]], line + 1,
-                    scriptLineFor(trace[line]).c_str(), scriptLineFor(trace[line - 1]).c_str());
+                    lineText(line).c_str(), lineText(line - 1).c_str());
     }
 }
 
@@ -396,16 +451,54 @@ void writeTrace(const std::string& path, const std::vector<ControlSettings>& tra
 
 constexpr std::uint64_t kTraceSeed = 7;
 
+// Date ranges chosen as the viewer chooses them: the samples of the range
+// indexed again (a DayFilteredSource, as a background load makes) while the
+// old engine still draws, then installed, then a shorter trace on it.
+void benchDateRanges(const std::shared_ptr<const SampleSource>& file, std::size_t traceLines) {
+    const struct {
+        const char* label;
+        DayFilter days;
+    } ranges[] = {
+        {"one month, 2023-03-01..2023-03-31", DayFilter{0x7f, dayNumber(2023, 3, 1), dayNumber(2023, 3, 31)}},
+        {"a quarter, 2023-04-01..2023-06-30", DayFilter{0x7f, dayNumber(2023, 4, 1), dayNumber(2023, 6, 30)}},
+        {"a half year, 2023-07-01..2023-12-31", DayFilter{0x7f, dayNumber(2023, 7, 1), dayNumber(2023, 12, 31)}},
+    };
+    const std::vector<ControlSettings> trace = makeTrace(std::max<std::size_t>(2, traceLines / 4), kTraceSeed + 1, true);
+    std::printf("Date ranges indexed again in the background, as the viewer does (the old engine kept until ready)\n");
+    for (const auto& range : ranges) {
+        ControlSettings settings = trace.front();
+        const double cpuStart = cpuMilliseconds();
+        const auto start = Clock::now();
+        auto chosen = std::make_shared<DayFilteredSource>(file, range.days);
+        const std::size_t samples = chosen->size();
+        HeatmapEngine::PreparedEnginePtr prepared = HeatmapEngine::prepare(chosen, settings.kernel_size);
+        const double prepareMs = millisecondsSince(start);
+        const double prepareCpu = cpuMilliseconds() - cpuStart;
+        const auto installStart = Clock::now();
+        HeatmapEngine::install(std::move(prepared), settings);
+        const double installMs = millisecondsSince(installStart);
+        std::printf("  %s: %zu samples, re-index %.2f s wall (%.2f s CPU; target <= 5 s: %s), install %.0f ms\n",
+                    range.label, samples, prepareMs / 1000, prepareCpu / 1000, prepareMs <= 5000 ? "met" : "MISSED",
+                    installMs);
+        reportTrace("trace on the range", trace, runTrace(trace), 33, 66);
+    }
+    std::printf("  peak resident memory after the ranges: %.2f GB\n", static_cast<double>(statusBytes("VmHWM:")) / 1e9);
+}
+
 // A sample file opened as the viewer opens it: indexed as it is read (the
 // load and index time), the peak resident memory of the whole process, the
-// first compute after the load, then the interaction trace.
-int benchFile(const std::string& path, const std::vector<ControlSettings>& trace) {
+// first compute after the load, then the interaction trace; for a file with
+// dates, weekday toggles in the trace and date ranges indexed again.
+int benchFile(const std::string& path, std::size_t traceLines) {
     std::printf("Load average at start: %s\n", loadAverage().c_str());
-    ControlSettings settings = trace.front();
     auto file = std::make_shared<SampleFile>(path);
+    const bool dated = file->hasDays();
+    const std::vector<ControlSettings> trace = makeTrace(traceLines, kTraceSeed, dated);
+    ControlSettings settings = trace.front();
+    const std::shared_ptr<const SampleSource> source = file;
     const std::size_t count = file->size();
-    std::printf("%s: %zu samples (%.2f GB)\n", path.c_str(), count,
-                static_cast<double>(count * sizeof(Datapoint)) / 1e9);
+    std::printf("%s: %zu samples (%.2f GB)%s\n", path.c_str(), count,
+                static_cast<double>(count * sizeof(Datapoint)) / 1e9, dated ? ", with their dates" : "");
     const double cpuStart = cpuMilliseconds();
     const auto start = Clock::now();
     HeatmapEngine::initialize(std::move(file), settings);
@@ -429,6 +522,7 @@ int benchFile(const std::string& path, const std::vector<ControlSettings>& trace
     reportTrace("trace", trace, result, 33, 66);
     std::printf("  every interaction, the first included: maximum %.2f ms\n", summarizeTimes(all).maximum);
     std::printf("  peak resident memory at the end: %.2f GB\n", static_cast<double>(statusBytes("VmHWM:")) / 1e9);
+    if (dated) benchDateRanges(source, traceLines);
     HeatmapEngine::release();
     std::printf("Load average at the end: %s\n", loadAverage().c_str());
     return 0;
@@ -493,7 +587,7 @@ int main(int argc, char** argv) {
             std::printf("%zu points written to %s\n", count, makePath.c_str());
             return 0;
         }
-        if (!filePath.empty()) return benchFile(filePath, trace);
+        if (!filePath.empty()) return benchFile(filePath, traceLines);
     } catch (const std::exception& error) {
         std::cerr << "bench_engine: " << error.what() << "\n";
         return 1;

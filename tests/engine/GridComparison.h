@@ -45,12 +45,15 @@ struct Case {
     // The cells' east-west width over their height on the ground: the
     // table's sides differ where it is not 1.
     double aspect = 1.0;
+    // The day classes taken (ControlSettings::day_classes).
+    std::uint8_t dayClasses = kAllDayClasses;
 };
 
 inline std::string describe(const Case& c) {
     return "size " + std::to_string(c.size) + " sigma " + std::to_string(c.sigma) + " mask " +
            std::to_string(c.mask) + " time " + std::to_string(c.minTime) + ".." + std::to_string(c.maxTime) +
-           (c.log ? " log" : " linear") + (c.aspect != 1.0 ? " aspect " + std::to_string(c.aspect) : "");
+           (c.log ? " log" : " linear") + (c.aspect != 1.0 ? " aspect " + std::to_string(c.aspect) : "") +
+           (c.dayClasses != kAllDayClasses ? " day classes " + std::to_string(c.dayClasses) : "");
 }
 
 // candidate is the engine under test; with candidateDensity its raw grid is
@@ -74,6 +77,7 @@ void compareOne(Candidate& fast, engine::ReferenceEngine& reference, engine::Ref
     settings.min_time = c.minTime;
     settings.max_time = c.maxTime;
     settings.use_log_scale = c.log;
+    settings.day_classes = c.dayClasses;
 
     std::vector<float> fastDensity;
     if constexpr (requires { fast.density(settings); })

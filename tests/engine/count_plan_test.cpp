@@ -26,14 +26,15 @@ constexpr int kWalk = 1;
 constexpr int kBus = 3;
 constexpr int kCar = 4;
 constexpr int kSubway = 5;
-constexpr unsigned bit(int g) { return 1u << g; }
-constexpr unsigned kAllGroups = (1u << kCountGroups) - 1;
+using engine::GroupSet;
+GroupSet bit(int g) { return GroupSet{}.set(static_cast<std::size_t>(g)); }
+const GroupSet kAllGroups = GroupSet{}.set();
 constexpr std::int64_t kHour = 3600;
 constexpr std::int64_t kDay = 86400;
 
 // A filter: its groups and its window [from, to) in seconds of the day.
 struct Filter {
-    unsigned groups;
+    GroupSet groups;
     std::int64_t from;
     std::int64_t to;
 };
@@ -58,7 +59,7 @@ struct Day {
     engine::GroupWindows windows(const Filter& filter) const {
         engine::GroupWindows w{};
         for (int g = 0; g < kCountGroups; ++g)
-            if (filter.groups & bit(g)) w[g] = {before(g, filter.from), before(g, filter.to)};
+            if ((filter.groups & bit(g)).any()) w[g] = {before(g, filter.from), before(g, filter.to)};
         return w;
     }
     // The checkpoint nearest a time of the day.
@@ -76,7 +77,7 @@ struct Step {
     const char* name;
     std::optional<Filter> last;  // the counts held, if any
     Filter now;
-    unsigned checkGroups;        // what the checkpoints hold
+    GroupSet checkGroups;        // what the checkpoints hold
     std::size_t carOwnStride;    // car's own checkpoints every this many (0: none)
 };
 
@@ -218,11 +219,11 @@ std::map<int, std::map<std::size_t, long long>> netCount(const CountInputs& in, 
     };
     if (plan.way == CountWay::incremental) {
         for (int g = 0; g < kCountGroups; ++g)
-            if (in.lastGroups & bit(g)) add(g, in.last[g].first, in.last[g].second, 1);
+            if ((in.lastGroups & bit(g)).any()) add(g, in.last[g].first, in.last[g].second, 1);
     } else if (plan.way == CountWay::checkpoints) {
-        const unsigned held = plan.followSelection ? in.groups : in.checkGroups;
+        const GroupSet held = plan.followSelection ? in.groups : in.checkGroups;
         for (int g = 0; g < kCountGroups; ++g)
-            if (held & bit(g)) add(g, (*in.checkIndex)[g][plan.start], (*in.checkIndex)[g][plan.end], 1);
+            if ((held & bit(g)).any()) add(g, (*in.checkIndex)[g][plan.start], (*in.checkIndex)[g][plan.end], 1);
     }
     for (const auto& term : plan.grids) {
         // Grid j holds the points before checkpoint j * ownStride, the last one the whole day.
@@ -250,7 +251,7 @@ TEST(CountPlan, EveryWayCountsExactlyTheWindow) {
             const CountPlan plan = planCounts(in);
             std::map<int, std::map<std::size_t, long long>> expected;
             for (int g = 0; g < kCountGroups; ++g)
-                if ((in.groups & bit(g)) && in.now[g].first < in.now[g].second)
+                if ((in.groups & bit(g)).any() && in.now[g].first < in.now[g].second)
                     expected[g] = {{in.now[g].first, 1}, {in.now[g].second, -1}};
             auto net = netCount(in, plan);
             std::erase_if(net, [](const auto& entry) { return entry.second.empty(); });

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <memory>
 
 #include "EngineTestData.h"
 #include "GridComparison.h"
@@ -166,6 +168,88 @@ TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
 
 namespace {
 
+// Weekday filters within the fast engine (settings.day_classes) against the
+// reference built from only the samples of those classes, undated samples
+// (class 7) among them, on every way of counting: toggles of one class after
+// another filter, a class alone, mask 0, every class. Exact counts per cell
+// too, so a point filed under the wrong day class shows even where the
+// grid's tolerance would hide it.
+TEST(FastEngineAgainstReference, DayClassesCountOnlyTheSamplesOfThoseDays) {
+    auto beyondTheDay = adversarialPoints(17, 3000);
+    auto withinTheDay = beyondTheDay;
+    for (Datapoint& point : withinTheDay) point.time = std::clamp(point.time, 0, 86400);
+    std::mt19937 random(23);
+    std::vector<std::int32_t> days(beyondTheDay.size());
+    for (std::int32_t& day : days)
+        day = random() % 6 == 0 ? kUnknownDay : dayNumber(2024, 1, 1) + static_cast<std::int32_t>(random() % 365);
+    constexpr std::uint8_t kWeekdays = 0x1f, kWeekend = 0x60, kUndated = 0x80;
+    const std::int32_t some = mode::WALK | mode::BUS | 4096;
+    const Case walk[] = {
+        {3, 1.0f, 2047 | 4096, 0, 86400, false, 1.0, kAllDayClasses},
+        {3, 1.0f, 2047 | 4096, 0, 86400, false, 1.0, kWeekdays},
+        {3, 1.0f, 2047 | 4096, 0, 86400, false, 1.0, kWeekdays | kWeekend},
+        {3, 1.0f, some, 21000, 30000, true, 1.0, kWeekdays | kWeekend},
+        {3, 1.0f, some, 21000, 30000, true, 1.0, kWeekend},
+        {3, 1.0f, some, 21000, 30000, false, 1.0, kWeekend | 0x01},
+        {3, 1.0f, some, -100, 86500, false, 1.0, kWeekend | 0x01},
+        {3, 1.0f, 2047, 7200, 80000, true, 1.0, kUndated},
+        {3, 1.0f, 2047, 7200, 80000, true, 1.0, kUndated | 0x04},
+        {3, 1.0f, 0, 3600, 7200, false, 1.0, kWeekdays},
+        {3, 1.0f, mode::CAR | 4096, 50000, 40000, false, 1.0, 0x10},
+        {3, 1.0f, 2047 | 4096, 0, 86400, true, 1.0, kAllDayClasses},
+    };
+    // The reference and the contribution counter of each choice of classes,
+    // from only the samples of those classes.
+    struct References {
+        engine::ReferenceEngine reference, counter;
+    };
+    const auto pick = [&](const std::vector<Datapoint>& points, std::uint8_t classes) {
+        std::vector<Datapoint> chosen;
+        for (std::size_t i = 0; i < points.size(); ++i)
+            if ((classes >> dayClassOf(days[i])) & 1) chosen.push_back(points[i]);
+        return chosen;
+    };
+    engine::FastEngine::Tuning ownCheckpoints;
+    ownCheckpoints.groupCheckpointPoints = 1;
+    ownCheckpoints.groupCheckpointBytes = 1e9;
+    using Path = engine::FastEngine::CountPath;
+    for (const auto* points : {&beyondTheDay, &withinTheDay}) {
+        std::map<std::uint8_t, std::unique_ptr<References>> references;
+        for (const Case& c : walk)
+            if (!references.count(c.dayClasses)) {
+                const auto chosen = pick(*points, c.dayClasses);
+                references[c.dayClasses] = std::make_unique<References>(References{engine::ReferenceEngine(chosen),
+                                                                                   engine::ReferenceEngine(chosen)});
+            }
+        const SamplesInMemory dated(*points, days);
+        for (const engine::FastEngine::Tuning& tuning : {engine::FastEngine::Tuning{}, ownCheckpoints})
+        for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints,
+                          Path::checkpointsFollowing}) {
+            SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)) +
+                         (points == &withinTheDay ? ", times within the day" : ", times beyond the day") +
+                         (tuning.groupCheckpointPoints == 1 ? ", every group's own checkpoints" : ""));
+            engine::FastEngine fast(dated, 2, {}, tuning);
+            ASSERT_TRUE(fast.dated());
+            fast.preferCountPath(path);
+            for (const Case& c : walk) {
+                References& own = *references[c.dayClasses];
+                compareOne(fast, own.reference, own.counter, c);
+                if (HasFatalFailure()) return;
+                ControlSettings filters;
+                filters.mode_mask = c.mask;
+                filters.min_time = c.minTime;
+                filters.max_time = c.maxTime;
+                filters.day_classes = c.dayClasses;
+                ASSERT_EQ(fast.cellCounts(filters), own.reference.cellCounts(filters)) << describe(c);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
 // Groups large enough that a window is counted as the group's whole day less
 // what lies outside it (small data sets never are): from scratch, on a mode
 // toggle in either direction, and as a correction of the checkpoints.
@@ -250,6 +334,43 @@ TEST(FastEngineFromFile, ChunkedIndexAgreesWithTheSamples) {
         EXPECT_EQ(streamed.tally().bins, expected.bins);
         EXPECT_EQ(streamed.tally().otherModes, expected.otherModes);
         EXPECT_EQ(streamed.tally().total, expected.total);
+    }
+}
+
+// A file's days column read beside its records a chunk at a time: each
+// sample keeps its own day class across the chunks' edges (a day read at
+// the wrong offset files samples under another weekday), in the index and
+// in the tally of each class, on both indexing paths.
+TEST(FastEngineFromFile, DatedFileKeepsEachSamplesDayClass) {
+    std::vector<Datapoint> points = adversarialPoints(25, 1800000);
+    ASSERT_GT(points.size(), 2 * SampleSource::kChunkSamples);
+    std::vector<std::int32_t> days(points.size());
+    for (std::size_t i = 0; i < days.size(); ++i)
+        days[i] = i % 11 == 0 ? kUnknownDay : dayNumber(2024, 1, 1) + static_cast<std::int32_t>((i * 7919) % 300);
+    for (const bool withinDay : {true, false}) {
+        SCOPED_TRACE(withinDay ? "times within the day" : "times beyond the day");
+        if (withinDay)
+            for (Datapoint& point : points) point.time = std::clamp(point.time, 0, 86400);
+        TempDir dir;
+        const std::string path = dir.writeRecords("city.bin", points);
+        dir.writeRecords("city.bin.days", days);
+        const SampleFile file(path);
+        engine::FastEngine streamed(file, 2);
+        for (const std::uint8_t classes : {std::uint8_t{0x01}, std::uint8_t{0x60}, std::uint8_t{0x80}}) {
+            std::vector<Datapoint> chosen;
+            for (std::size_t i = 0; i < points.size(); ++i)
+                if ((classes >> dayClassOf(days[i])) & 1) chosen.push_back(points[i]);
+            engine::ReferenceEngine counter(chosen);
+            ControlSettings filters;
+            filters.mode_mask = 2047 | 4096;
+            filters.day_classes = classes;
+            EXPECT_EQ(streamed.cellCounts(filters), counter.cellCounts(filters)) << "day classes " << int{classes};
+            // The hour histogram and mode counts of those days, as the viewer shows them.
+            SampleTally expected;
+            expected.add(chosen.data(), chosen.size());
+            EXPECT_EQ(streamed.tally(classes).bins, expected.bins) << "day classes " << int{classes};
+            EXPECT_EQ(streamed.tally(classes).otherModes, expected.otherModes) << "day classes " << int{classes};
+        }
     }
 }
 

@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/DataLoading.h"
+#include "engine/HeatmapEngine.h"
 #include "model/TrackFiles.h"
 #include "tests/TempDir.h"
 
@@ -244,6 +246,36 @@ TEST(DataLoader, ChosenDaysIndexOnlyTheirSamples) {
         }
         EXPECT_EQ(loaded.dataset->firstDay, saturday);
         EXPECT_EQ(loaded.dataset->lastDay, saturday + 2);
+    }
+}
+
+// Weekdays on the CPU engine are its day classes, not a filter of what it
+// indexes: the index holds every weekday of the date range, so a later
+// toggle within that range needs no new index, while the count says what
+// the weekdays choose. Without the engine's day classes (the reference
+// engine) the weekdays are indexed as the range is.
+TEST(DataLoader, WeekdaysAreLeftToAnEngineThatFilesSamplesByWeekday) {
+    TempDir dir;
+    // Saturday 2008-03-01, Sunday, Monday, and the Saturday after.
+    const std::int32_t saturday = dayNumber(2008, 3, 1);
+    const std::string dated =
+        dir.writeRecords("dated.bin", std::vector<Datapoint>(4, Datapoint(0.5f, 0.5f, mode::WALK, 100)));
+    dir.writeRecords("dated.bin.days", std::vector<std::int32_t>{saturday, saturday + 1, saturday + 2, saturday + 7});
+    const DayFilter mondays{0x01, saturday, saturday + 6};
+    const struct {
+        const char* engine;
+        std::int64_t indexed;  // the samples the engine's tally holds
+    } cases[] = {{"cpu", 3}, {"reference", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.engine);
+        ::setenv("TRACKORA_ENGINE", c.engine, 1);
+        const LoadedData loaded =
+            loadData(dated, 5, [](const std::string&, float) {}, nullptr, 0, {}, FrameRequest{}, mondays);
+        ::unsetenv("TRACKORA_ENGINE");
+        ASSERT_TRUE(loaded.ok()) << loaded.error;
+        EXPECT_EQ(loaded.dataset->count, 1);
+        EXPECT_EQ(HeatmapEngine::preparedTally(*loaded.engine).total, c.indexed);
+        EXPECT_EQ(HeatmapEngine::preparedFiltersDayClasses(*loaded.engine), c.indexed == 3);
     }
 }
 
