@@ -499,6 +499,19 @@ SummaryHandle summarizeFiles(const std::vector<std::string>& arguments, const st
     return SummaryHandle{std::make_shared<const Summary>(std::move(summary)), name};
 }
 
+// trackora-import --box fit's frame for positions gathered from several
+// shards (a first pass over them, for one frame to summarise all in).
+py::tuple fitFrameOf(const FloatArray& lat, const FloatArray& lon) {
+    std::vector<float> latitudes(lat.data(), lat.data() + lat.size());
+    std::vector<float> longitudes(lon.data(), lon.data() + lon.size());
+    GeoFrame frame;
+    {
+        py::gil_scoped_release unlocked;
+        frame = fitFrame(latitudes, longitudes);
+    }
+    return frameTuple(frame);
+}
+
 SummaryHandle citySummary(std::uint64_t seed, std::uint64_t shard, std::uint64_t samples, const std::string& stepText) {
     const auto step = parseSummaryStep(stepText);
     if (!step) raise(PyExc_ValueError, "step \"" + stepText + "\" is not one of 1m, 5m, 10m, 15m, 30m, 60m");
@@ -537,6 +550,7 @@ PYBIND11_MODULE(_native, module) {
     module.def("summarize", &summarize, py::arg("lat"), py::arg("lon"), py::arg("mode"), py::arg("seconds"),
                py::arg("days"), py::arg("frame"), py::arg("step"), py::arg("clock"), py::arg("name"));
     module.def("summarize_files", &summarizeFiles, py::arg("arguments"), py::arg("name"));
+    module.def("fit_frame", &fitFrameOf, py::arg("lat"), py::arg("lon"));
     module.def("city_summary", &citySummary, py::arg("seed"), py::arg("shard"), py::arg("samples"),
                py::arg("step"));
 }
