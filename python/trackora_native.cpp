@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -460,6 +461,28 @@ SummaryHandle summarize(const DoubleArray& lat, const DoubleArray& lon, const py
     }
 }
 
+// The signal handlers of a Python process, kept while a tool runs: the tool
+// installs its own (which remove its temporary file and end the process),
+// and Python's (Ctrl-C as KeyboardInterrupt) come back after it.
+class SignalHandlersKept {
+public:
+    SignalHandlersKept() {
+        for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU,
+                                 SIGVTALRM, SIGPROF, SIGXFSZ}) {
+            struct sigaction action {};
+            if (::sigaction(signal, nullptr, &action) == 0) kept_.emplace_back(signal, action);
+        }
+    }
+    ~SignalHandlersKept() {
+        for (const auto& [signal, action] : kept_) ::sigaction(signal, &action, nullptr);
+    }
+    SignalHandlersKept(const SignalHandlersKept&) = delete;
+    SignalHandlersKept& operator=(const SignalHandlersKept&) = delete;
+
+private:
+    std::vector<std::pair<int, struct sigaction>> kept_;
+};
+
 // What trackora-summary build makes of `arguments` (its inputs and
 // options, without -o): the tool itself runs, into a temporary file that is
 // read back and removed, so the summary is the tool's to the byte and a
@@ -477,7 +500,10 @@ SummaryHandle summarizeFiles(const std::vector<std::string>& arguments, const st
         std::vector<std::string> args{"build"};
         args.insert(args.end(), arguments.begin(), arguments.end());
         args.insert(args.end(), {"-o", target.string()});
-        status = runSummaryTool(args, out, err);
+        {
+            const SignalHandlersKept python;
+            status = runSummaryTool(args, out, err);
+        }
         if (status == 0) {
             try {
                 summary = readSummary(target.string());

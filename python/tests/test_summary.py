@@ -1,6 +1,7 @@
 """Summaries from Python against trackora-summary and trackora.density: the same bytes, the same grids."""
 import os
 import pickle
+import signal
 import subprocess
 
 import pytest
@@ -118,3 +119,12 @@ def test_weekdays_and_per_day_count_the_days_held(dated):
     days = len(set(date[weekend]))
     assert per_day.attrs["days"] == days
     assert np.array_equal(per_day.values, (grid.values / np.float32(days)).astype(np.float32))
+
+
+def test_python_keeps_its_signal_handlers(dated):
+    """The tool's build, run inside Python, leaves Ctrl-C as KeyboardInterrupt, not the end of the process."""
+    trackora.summarize_file(dated[0])
+    with pytest.raises(KeyboardInterrupt):
+        os.kill(os.getpid(), signal.SIGINT)
+        for _ in range(1000):  # the handler runs between bytecodes
+            pass

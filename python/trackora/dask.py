@@ -84,8 +84,8 @@ def _read_table(shard: str):
         return dd.read_parquet(shard)
     except (ImportError, RuntimeError, ValueError) as error:
         if "pyarrow" in str(error) or "fastparquet" in str(error) or isinstance(error, ImportError):
-            raise ShardError(shard, "Parquet needs pyarrow or fastparquet, and neither is installed "
-                                    "(on Debian: apt-get install python3-pyarrow)") from None
+            raise ShardError(shard, "reading Parquet needs pyarrow or fastparquet, and this Python has "
+                                    "neither (CSV tables need neither)") from None
         raise
 
 
@@ -189,14 +189,12 @@ def _add(a: Summary, b: Summary) -> Summary:
 def _tree_sum(client, futures: list):
     """Adds the parts pairwise on the workers, in the order given: a tree of depth log2(parts)."""
     level = list(futures)
-    adds = []
     while len(level) > 1:
         following = [client.submit(_add, level[i], level[i + 1], pure=False) for i in range(0, len(level) - 1, 2)]
         if len(level) % 2:
             following.append(level[-1])
-        adds += following
         level = following
-    return level[0], adds
+    return level[0]
 
 
 class _Cluster:
@@ -227,19 +225,23 @@ class _Cluster:
 
 
 def _gather_sum(client, parts: list, show_progress: bool) -> Summary:
-    """The sum of the parts' futures; the first failure cancels the rest and is raised as it came."""
-    from distributed import as_completed, progress
+    """The sum of the parts' futures; the first failure cancels the rest and is raised as it came.
 
-    total, adds = _tree_sum(client, parts)
-    everything = parts + adds
-    if show_progress:
-        progress(everything)  # returns when all are done or one failed
-    for future in as_completed(everything):
-        if future.status == "error":
-            error = future.exception()
-            client.cancel(everything)
-            raise error
-    return total.result()
+    Only the sum's future is kept: each part and partial sum is released as
+    soon as the add that takes it is done, so a worker holds a few summaries
+    at a time, not every part.
+    """
+    from distributed import progress
+
+    total = _tree_sum(client, parts)
+    del parts[:]
+    try:
+        if show_progress:
+            progress(total)  # the sum and every task it depends on; returns when done or one failed
+        return total.result()
+    except BaseException:
+        client.cancel([total])
+        raise
 
 
 def _check_output(output: str) -> None:
