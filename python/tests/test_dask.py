@@ -83,6 +83,17 @@ def test_a_dask_build_is_the_tools_summary_however_split(cluster, data, tmp_path
         assert summary.to_bytes() == expected
 
 
+def test_box_fit_fits_one_frame_to_every_shard(cluster, data, tmp_path):
+    """The importer's fitted box of all the samples, not of one shard: catches positions lost between the
+    passes, a fit per shard, and shards built in another frame than the one fitted."""
+    whole = trackora.read_samples(data / "all.txt")
+    fitted = trackora.density(whole["lat"], whole["lon"], frame="fit").attrs["frame"]
+    summary = tdask.build([data / f"part{k}.txt" for k in range(5)], box="fit", scheduler=cluster,
+                          show_progress=False)
+    assert summary.frame == fitted != trackora.DEFAULT_FRAME
+    assert summary.to_bytes() == tool_build(data, "all.txt", "--box", ",".join(map(repr, fitted)))
+
+
 def test_a_bad_shard_stops_the_build_naming_it(cluster, data, tmp_path):
     """One line naming the bad shard and why; an existing output left as it was."""
     bad = tmp_path / "bad.txt"
