@@ -28,7 +28,7 @@ import math
 import os
 import sys
 import time as _time
-from typing import Callable, List, Optional, Sequence, Union
+from typing import List, Optional, Sequence, Union
 
 import numpy as np
 
@@ -169,10 +169,20 @@ def _positions_of_partition(part, shard: str) -> np.ndarray:
 
 def _positions_of_file(shard: str) -> np.ndarray:
     try:
-        samples = trackora.read_samples(shard)
+        if not _native.is_binary(shard):
+            samples = trackora.read_samples(shard)
+            return _thin(np.stack([samples["lat"].astype(np.float32), samples["lon"].astype(np.float32)]))
+        # A sample file streams through, a chunk at a time, keeping what
+        # _thin would keep of the whole.
+        every = max(1, math.ceil(_native.open_binary(shard)[0] / _FIT_POSITIONS))
+        kept, start = [], 0
+        for chunk in trackora.iter_samples(shard):
+            chunk_kept = chunk[(-start) % every::every]
+            kept.append(np.stack([chunk_kept["lat"].astype(np.float32), chunk_kept["lon"].astype(np.float32)]))
+            start += len(chunk)
+        return np.concatenate(kept, axis=1) if kept else np.empty((2, 0), np.float32)
     except OSError as error:
         raise ShardError(shard, str(error)) from None
-    return _thin(np.stack([samples["lat"].astype(np.float32), samples["lon"].astype(np.float32)]))
 
 
 def _thin(positions: np.ndarray) -> np.ndarray:
@@ -288,11 +298,14 @@ def build(shards: Sequence[PathLike], output: Optional[PathLike] = None, *, step
     if missing:
         raise ShardError(missing[0], "no such file or directory")
     box_text = _box_text(box)
+    # A bad step or box is told before a cluster starts.
+    fitting = box_text is not None and box_text.strip().lower() == "fit"
+    trackora.summarize(np.empty(0), np.empty(0), frame=None if fitting else box_text, step=step)
     tables = {shard: _read_table(shard) for shard in shards if _is_table(shard)}
     import dask
 
     with _Cluster(scheduler, workers, memory_limit) as client:
-        if box_text is not None and box_text.strip().lower() == "fit":
+        if fitting:
             positions = []
             for shard in shards:
                 if shard in tables:
@@ -338,6 +351,7 @@ def demo(samples: int, output: Optional[PathLike] = None, *, seed: int = 1, shar
     if output is not None:
         output = os.fspath(output)
         _check_output(output)
+    _native.city_summary(seed, 0, 0, step)  # a bad step told before a cluster starts
     with _Cluster(scheduler, workers, memory_limit) as client:
         count = shards or max(2 * len(client.scheduler_info()["workers"]), math.ceil(samples / 250_000_000))
         base, extra = divmod(samples, count)
