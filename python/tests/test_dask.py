@@ -31,7 +31,8 @@ def deadline():
 def cluster():
     """Two single-threaded worker processes on the loopback interface, closed after the module."""
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=":0", silence_logs=40) as local:
+                                  dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0",
+                                  silence_logs=40) as local:
         yield local.scheduler_address
 
 

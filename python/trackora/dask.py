@@ -221,8 +221,11 @@ class _Cluster:
         if self.address:
             self.client = Client(self.address)
         else:
+            # Every listener on the loopback interface: the workers' HTTP
+            # servers would otherwise listen on all of them.
             self.cluster = LocalCluster(n_workers=self.workers or os.cpu_count() or 1, threads_per_worker=1,
-                                        processes=True, host="127.0.0.1", dashboard_address=":0",
+                                        processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                        worker_dashboard_address="127.0.0.1:0",
                                         memory_limit=self.memory_limit, silence_logs=40)
             self.client = Client(self.cluster)
         return self.client
