@@ -1,6 +1,7 @@
 #include "cpu/SummaryBuilder.h"
 
 #include <algorithm>
+#include <bit>
 #include <stdexcept>
 #include <utility>
 
@@ -21,6 +22,26 @@ constexpr std::size_t kDaysBeforeDedup = std::size_t{1} << 16;
 void dedupDays(std::vector<std::int32_t>& days) {
     std::sort(days.begin(), days.end());
     days.erase(std::unique(days.begin(), days.end()), days.end());
+}
+
+// Sorts keys by their low `bits` bits (the rest are zero) in passes of at
+// most 12 bits, through `scratch`: a few sequential passes instead of
+// std::sort's comparisons, which were half of a build's time.
+void radixSort(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& scratch, int bits) {
+    const int passes = std::max(1, (bits + 11) / 12);
+    const int digit = (bits + passes - 1) / passes;
+    const std::uint64_t mask = (std::uint64_t{1} << digit) - 1;
+    std::vector<std::size_t> starts(std::size_t{1} << digit);
+    scratch.resize(keys.size());
+    for (int pass = 0; pass < passes; ++pass) {
+        const int shift = pass * digit;
+        std::fill(starts.begin(), starts.end(), 0);
+        for (const std::uint64_t key : keys) ++starts[(key >> shift) & mask];
+        std::size_t sum = 0;
+        for (std::size_t& start : starts) sum += std::exchange(start, sum);
+        for (const std::uint64_t key : keys) scratch[starts[(key >> shift) & mask]++] = key;
+        keys.swap(scratch);
+    }
 }
 }  // namespace
 
@@ -82,7 +103,8 @@ void SummaryBuilder::add(const SampleSource& source) {
 // counts so far.
 void SummaryBuilder::fold() {
     if (pending_.empty()) return;
-    std::sort(pending_.begin(), pending_.end());
+    const std::uint64_t largest = *std::max_element(pending_.begin(), pending_.end());
+    radixSort(pending_, scratch_, std::bit_width(largest));
     std::vector<std::uint64_t> keys;
     std::vector<std::uint64_t> counts;
     keys.reserve(keys_.size() + pending_.size());

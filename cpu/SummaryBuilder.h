@@ -3,8 +3,8 @@
 // counted sample's key (day class, mode group, step of the day, count-grid
 // cell) goes into a buffer that is sorted and folded into the sorted counts
 // so far whenever it fills. Memory: the buffer (8 bytes a key,
-// kPendingKeys of them, 128 MiB) plus 16 bytes per occupied key, twice
-// that while a fold merges; never per sample.
+// kPendingKeys of them, 128 MiB, and as much again to sort it) plus 16
+// bytes per occupied key, twice that while a fold merges; never per sample.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,6 +37,7 @@ private:
     Summary header_;
     std::size_t pendingLimit_;
     std::vector<std::uint64_t> pending_;  // block * cells + cell, unsorted
+    std::vector<std::uint64_t> scratch_;  // the sort's other buffer
     std::vector<std::uint64_t> keys_;     // folded keys, ascending
     std::vector<std::uint64_t> counts_;   // their counts
     std::vector<std::int32_t> days_;      // known days seen, unsorted, deduplicated at each fold

@@ -216,8 +216,9 @@ void writeSummary(const Summary& summary, const std::string& path) {
     out.commit();
 }
 
-Summary readSummary(const std::string& path) {
-    const std::string bytes = readWhole(path);
+Summary readSummary(const std::string& path) { return decodeSummary(readWhole(path), path); }
+
+Summary decodeSummary(const std::string& bytes, const std::string& path) {
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     if (bytes.size() < sizeof kMagic || std::memcmp(data, kMagic, sizeof kMagic) != 0)
         throw SummaryError(path, "not a summary file (no summary header)");

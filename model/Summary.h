@@ -97,6 +97,10 @@ bool looksLikeSummary(const std::string& path);
 // know, is truncated, fails its checksum or holds keys out of order or range.
 Summary readSummary(const std::string& path);
 
+// The same from the file's bytes held in memory (a summary passed between
+// processes); `path` names them in messages.
+Summary decodeSummary(const std::string& bytes, const std::string& path);
+
 // The file's bytes; writeSummary writes them through OutputFile.
 std::string encodeSummary(const Summary& summary);
 void writeSummary(const Summary& summary, const std::string& path);

@@ -24,7 +24,8 @@ from . import _native
 if TYPE_CHECKING:
     import xarray
 
-__all__ = ["read_samples", "iter_samples", "frame_of", "density", "RECORD", "MODES", "DEFAULT_FRAME", "GRID_SIDE"]
+__all__ = ["read_samples", "iter_samples", "frame_of", "density", "summarize", "summarize_file", "Summary", "RECORD",
+           "MODES", "DEFAULT_FRAME", "GRID_SIDE"]
 
 #: The cells of a density grid on each side.
 GRID_SIDE: int = _native.GRID_SIDE
@@ -198,28 +199,34 @@ def density(lat: np.ndarray, lon: np.ndarray, *, mode: Optional[np.ndarray] = No
     84, EPSG:4326); ``attrs`` hold ``units``, ``crs`` and the settings.
     Raises ``ValueError`` with trackora-heatmap's message for a bad option.
     """
-    import xarray as xr
-
-    if scale not in ("log", "linear"):
-        raise ValueError(f'scale: "{scale}" is not log or linear')
-    modes_text = _modes_text(modes)
-    time_text = _time_text(time)
-    if mode is None and modes_text != "all":
+    options = _options(sigma, size, modes, time, values, scale)
+    if mode is None and _modes_text(modes) != "all":
         raise ValueError("modes: choosing modes needs each sample's mode (mode=...)")
-    if seconds is None and time_text not in ("0-86400", "00:00-24:00"):
+    if seconds is None and _time_text(time) not in ("0-86400", "00:00-24:00"):
         raise ValueError("time: a time window needs each sample's seconds since midnight (seconds=...)")
-    options = ["--sigma", str(sigma), "--modes", modes_text, "--time", time_text, "--values", values,
-               "--" + scale]
-    if size is not None:
-        options += ["--size", str(size)]
     grid, info = _native.density(lat, lon, mode, seconds,
                                  None if frame is None else (frame if isinstance(frame, str) else tuple(frame)),
                                  options)
+    attrs = _grid_attrs(info, values)
+    return _grid_array(grid, info, values, attrs)
+
+
+def _grid_array(grid: np.ndarray, info: dict, values: str, attrs: dict) -> "xarray.DataArray":
+    """The grid with its cells' centres as coordinates (row 0 south)."""
+    import xarray as xr
+
     south, west, north, east = info["frame"]
     side = GRID_SIDE
     latitude = south + (np.arange(side) + 0.5) * ((north - south) / side)
     longitude = west + (np.arange(side) + 0.5) * ((east - west) / side)
-    attrs = {
+    return xr.DataArray(grid, dims=("latitude", "longitude"),
+                        coords={"latitude": ("latitude", latitude, {"units": "degrees_north"}),
+                                "longitude": ("longitude", longitude, {"units": "degrees_east"})},
+                        name=values, attrs=attrs)
+
+
+def _grid_attrs(info: dict, values: str) -> dict:
+    return {
         "units": info["units"],
         "crs": "EPSG:4326",
         "values": values,
@@ -235,7 +242,205 @@ def density(lat: np.ndarray, lon: np.ndarray, *, mode: Optional[np.ndarray] = No
         "samples": info["samples"],
         "engine": info["engine"],
     }
-    return xr.DataArray(grid, dims=("latitude", "longitude"),
-                        coords={"latitude": ("latitude", latitude, {"units": "degrees_north"}),
-                                "longitude": ("longitude", longitude, {"units": "degrees_east"})},
-                        name=values, attrs=attrs)
+
+
+def _options(sigma, size, modes, time, values, scale) -> list:
+    """trackora-heatmap's settings options for density's keywords."""
+    if scale not in ("log", "linear"):
+        raise ValueError(f'scale: "{scale}" is not log or linear')
+    options = ["--sigma", str(sigma), "--modes", _modes_text(modes), "--time", _time_text(time), "--values", values,
+               "--" + scale]
+    if size is not None:
+        options += ["--size", str(size)]
+    return options
+
+
+StepText = str
+TimeWindow = Union[str, Tuple[Union[int, str], Union[int, str]]]
+
+
+class Summary:
+    """Exact counts of samples per cell, mode, step of the day (and weekday), that add.
+
+    A summary (``.tsum``, the file trackora-summary writes and the viewer
+    opens) counts samples by mode, time step and cell of the count grid for
+    one frame and one step length; its size follows the occupied keys, not
+    the samples. Summaries of one frame, step and clock add with ``+``
+    (``sum(parts)`` works too), and :meth:`density` computes from the sum
+    the grid that the samples themselves give for windows on step edges.
+
+    Make one with :func:`summarize` (arrays), :func:`summarize_file` (files)
+    or :meth:`Summary.open`. Summaries pickle as their file's bytes, so Dask
+    moves them between workers.
+    """
+
+    __slots__ = ("_native",)
+
+    def __init__(self, native: "_native.Summary") -> None:
+        self._native = native
+
+    @classmethod
+    def open(cls, path: PathLike) -> "Summary":
+        """Reads a ``.tsum`` file; ``OSError`` with trackora-summary's message for one that cannot be read."""
+        return cls(_native.open_summary(os.fspath(path)))
+
+    @classmethod
+    def from_bytes(cls, data: bytes, name: str = "summary") -> "Summary":
+        """A summary from a file's bytes (``ValueError`` naming ``name`` for bytes that are not one)."""
+        return cls(_native.summary_from_bytes(bytes(data), name))
+
+    def to_bytes(self) -> bytes:
+        """The ``.tsum`` file's bytes."""
+        return self._native.to_bytes()
+
+    def __reduce__(self):
+        return (Summary.from_bytes, (self.to_bytes(), self.name))
+
+    def save(self, path: PathLike) -> None:
+        """Writes the summary to ``path`` all at once or not at all (a temporary beside it, renamed)."""
+        self._native.save(os.fspath(path))
+
+    def __add__(self, other: "Summary") -> "Summary":
+        """The sum; ``ValueError`` with trackora-summary merge's message for another frame, step or clock."""
+        if not isinstance(other, Summary):
+            return NotImplemented
+        return Summary(self._native.add(other._native))
+
+    def __radd__(self, other):
+        # sum() starts from 0.
+        if isinstance(other, int) and other == 0:
+            return self
+        return NotImplemented
+
+    def __eq__(self, other) -> bool:
+        return isinstance(other, Summary) and self.to_bytes() == other.to_bytes()
+
+    __hash__ = None  # type: ignore[assignment]
+
+    @property
+    def name(self) -> str:
+        """The file or shard it came from, as messages name it."""
+        return self._native.name
+
+    @property
+    def frame(self) -> Tuple[float, float, float, float]:
+        """(south, west, north, east) in degrees."""
+        return tuple(self._native.header()["frame"])
+
+    @property
+    def step(self) -> int:
+        """The step of the day in seconds (60, 300, 600, 900, 1800 or 3600)."""
+        return self._native.header()["step"]
+
+    @property
+    def clock(self) -> str:
+        """The clock the times of day and dates are in ("UTC" or a zone)."""
+        return self._native.header()["clock"]
+
+    @property
+    def samples(self) -> int:
+        """Every sample summarised, counted or not."""
+        return self._native.header()["totals"]["samples"]
+
+    @property
+    def totals(self) -> dict:
+        """samples, counted (in a cell), far (beyond the count grid, within a kernel's reach),
+        dropped (further out, or no position) and outside_day (a time outside 0 .. 86399)."""
+        return dict(self._native.header()["totals"])
+
+    @property
+    def entries(self) -> int:
+        """The occupied (day class, mode, step, cell) keys: what the size follows."""
+        return self._native.header()["entries"]
+
+    @property
+    def days(self) -> np.ndarray:
+        """The dates present (``datetime64[D]``, ascending); empty when the samples had none."""
+        return self._native.header()["days"].astype("datetime64[D]")
+
+    def __repr__(self) -> str:
+        header = self._native.header()
+        return (f"<trackora.Summary {self.name!r}: {header['totals']['samples']} samples, "
+                f"{header['step'] // 60}-min steps, frame {tuple(header['frame'])}, {header['entries']} keys>")
+
+    def density(self, *, sigma: Union[float, str] = 1, size: Optional[int] = None,
+                modes: Union[str, int, Iterable[str]] = "all", time: TimeWindow = (0, 86400),
+                weekdays: Optional[str] = None, per_day: bool = False, values: str = "density",
+                scale: str = "log") -> "xarray.DataArray":
+        """The kernel density of the summarised samples, as :func:`density` returns it.
+
+        The keywords are :func:`density`'s; the time window takes the steps
+        it overlaps whole, so for a window whose ends lie on step edges the
+        grid equals that of the samples. ``weekdays`` (``"mon-fri"``,
+        ``"sat,sun"``...) and ``per_day`` (values divided by the days the
+        selection covers) need samples that had dates. Computed with the GIL
+        released, as ``trackora-heatmap SUMMARY --grid`` computes it.
+        """
+        options = _options(sigma, size, modes, time, values, scale)
+        if weekdays is not None:
+            options += ["--weekdays", weekdays]
+        if per_day:
+            options += ["--per-day"]
+        grid, info = self._native.density(options)
+        attrs = _grid_attrs(info, values)
+        attrs["days"] = info["days"]
+        return _grid_array(grid, info, values, attrs)
+
+
+def _days_of(date: Optional[np.ndarray]) -> Optional[np.ndarray]:
+    """Dates as days since 1970-01-01, NaT as the unknown day."""
+    if date is None:
+        return None
+    date = np.asarray(date)
+    if np.issubdtype(date.dtype, np.integer):
+        return date.astype("<i4")
+    days = date.astype("datetime64[D]")
+    out = days.astype("<i8")
+    out[np.isnat(days)] = _native.UNKNOWN_DAY
+    return out.astype("<i4")
+
+
+def summarize(lat: np.ndarray, lon: np.ndarray, *, mode: Optional[np.ndarray] = None,
+              seconds: Optional[np.ndarray] = None, date: Optional[np.ndarray] = None,
+              frame: Union[None, str, Sequence[float]] = None, step: StepText = "15m",
+              tz: Optional[str] = None, name: str = "arrays") -> Summary:
+    """The summary of samples given as arrays, placed as :func:`density` places them.
+
+    lat, lon, mode, seconds, frame: as for :func:`density` (``frame="fit"``
+    fits the box to these samples only: give summaries that are to be added
+    one box). date: ``datetime64`` (NaT: unknown) or days since 1970-01-01,
+    one per sample; None: no dates. step: ``"1m"``, ``"5m"``, ``"10m"``,
+    ``"15m"``, ``"30m"`` or ``"60m"``. tz: the clock the seconds and dates are
+    in, recorded in the summary (None: UTC); the times are not converted.
+    The arrays are read a chunk at a time, with the GIL released.
+    """
+    return Summary(_native.summarize(lat, lon, mode, seconds, _days_of(date),
+                                     None if frame is None else (frame if isinstance(frame, str) else tuple(frame)),
+                                     step, tz or "UTC", name))
+
+
+def summarize_file(*paths: PathLike, step: StepText = "15m", box: Optional[Union[str, Sequence[float]]] = None,
+                   tz: Optional[str] = None, utc_offset: Optional[float] = None, dates: Optional[str] = None,
+                   visits: bool = False) -> Summary:
+    """The summary ``trackora-summary build PATH... --step ... --box ... --tz ...`` writes, byte for byte.
+
+    Takes anything the importer reads: binary or text sample files, raw
+    trajectory trees, GPX/GeoJSON/CSV track files. box: ``(south, west,
+    north, east)`` or ``"S,W,N,E"``; None: the sample files' own frame, else
+    the default box. dates: ``"FROM..TO"``. Raises ``OSError`` (a file that
+    cannot be read) or ``ValueError`` (a bad option) with the tool's line.
+    """
+    if not paths:
+        raise ValueError("summarize_file needs at least one input")
+    arguments = [os.fspath(path) for path in paths] + ["--step", step]
+    if box is not None:
+        arguments += ["--box", box if isinstance(box, str) else ",".join(repr(float(side)) for side in box)]
+    if tz:
+        arguments += ["--tz", tz]
+    if utc_offset is not None:
+        arguments += ["--utc-offset", str(utc_offset)]
+    if dates:
+        arguments += ["--dates", dates]
+    if visits:
+        arguments += ["--visits"]
+    return Summary(_native.summarize_files(arguments, os.fspath(paths[0])))

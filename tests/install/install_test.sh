@@ -24,8 +24,9 @@ printf '39.9 116.4 30000 2\n39.91 116.41 30001 2\n' > samples.txt
 if [ -f "$build/python/interpreter" ]; then
     python=$(cat "$build/python/interpreter")
     site=$(ls -d "$scratch"/prefix/lib/python3*/dist-packages)
-    PYTHONPATH=$site "$python" -c "import trackora, numpy
+    PYTHONPATH=$site "$python" -c "import trackora, trackora.dask, numpy
 assert trackora.__file__.startswith('$site'), trackora.__file__
+assert trackora.dask.__file__.startswith('$site'), trackora.dask.__file__
 print(trackora.density(numpy.array([39.9]), numpy.array([116.4]), values='count').sum().item())" > python.log 2>&1 &&
         [ "$(tail -n 1 python.log)" = "1.0" ] || { echo "FAIL: the installed Python package"; cat python.log; exit 1; }
 fi
