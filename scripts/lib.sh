@@ -2,7 +2,7 @@
 # shellcheck shell=bash
 
 BUILD_PACKAGES=(cmake g++ make ccache pkg-config libglfw3-dev libglm-dev libstb-dev libimgui-dev libgdal-dev libexpat1-dev
-                libtbb-dev python3-glad libx11-dev libhowardhinnant-date-dev tzdata fonts-dejavu-core)
+                libtbb-dev libfast-float-dev python3-glad libx11-dev libhowardhinnant-date-dev tzdata fonts-dejavu-core)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick
                clang libclang-rt-14-dev dpkg-dev file gdal-bin ffmpeg)
 
