@@ -4,23 +4,6 @@
 
 namespace engine {
 
-namespace {
-
-using CombineFunction = float (*)(const float&, const float&);
-
-// The literal kernels take the operation at run time.
-CombineFunction combineFor(reductionOperation operation) {
-    using Op = reductionOperation;
-    switch (operation) {
-        case Op::MIN: return kde::reduction_function<Op::MIN>;
-        case Op::MAX: return kde::reduction_function<Op::MAX>;
-        case Op::SUM: break;
-    }
-    return kde::reduction_function<Op::SUM>;
-}
-
-}  // namespace
-
 ReferenceEngine::ReferenceEngine(std::vector<Datapoint> points) : points_(std::move(points)) {}
 
 void ReferenceEngine::setKernel(const std::vector<float>& table, int rows, int cols) {
@@ -58,9 +41,7 @@ std::vector<float> ReferenceEngine::density(const ControlSettings& settings) con
     return grid;
 }
 
-void referenceReduceBlocks(const float* data, float* output, int N, int num_blocks,
-                           reductionOperation operation) {
-    const CombineFunction reduction_function = combineFor(operation);
+void referenceReduceBlocks(const float* data, float* output, int N, int num_blocks) {
     constexpr unsigned blockDim = kde::kThreadsPerBlock;
     for (int block = 0; block < num_blocks; ++block) {
         float dataChunk[blockDim];
@@ -73,7 +54,7 @@ void referenceReduceBlocks(const float* data, float* output, int N, int num_bloc
         for (unsigned stride = blockDim / 2; stride > 32; stride /= 2)
             for (unsigned t = 0; t < stride; ++t)
                 if (base + t + stride < n)
-                    dataChunk[t] = reduction_function(dataChunk[t], dataChunk[t + stride]);
+                    dataChunk[t] = kde::max_function(dataChunk[t], dataChunk[t + stride]);
         // Warp steps: every lane reads both operands before any lane writes.
         for (unsigned offset = 32; offset >= 1; offset /= 2) {
             float before[64];
@@ -81,16 +62,15 @@ void referenceReduceBlocks(const float* data, float* output, int N, int num_bloc
                 if (base + t < n) before[t] = dataChunk[t];
             for (unsigned t = 0; t < 32; ++t)
                 if (base + t + offset < n)
-                    dataChunk[t] = reduction_function(before[t], before[t + offset]);
+                    dataChunk[t] = kde::max_function(before[t], before[t + offset]);
         }
         output[block] = dataChunk[0];
     }
 }
 
-float referenceReduceWarp(const float* data, int N, reductionOperation operation) {
-    const CombineFunction reduction_function = combineFor(operation);
-    float accumulator = kde::reduction_initial(operation);
-    for (int i = 0; i < N; ++i) accumulator = reduction_function(accumulator, data[i]);
+float referenceReduceSerial(const float* data, int N) {
+    float accumulator = kde::kSerialMaximumStart;
+    for (int i = 0; i < N; ++i) accumulator = kde::max_function(accumulator, data[i]);
     return accumulator;
 }
 
@@ -98,18 +78,18 @@ float referenceMaximum(const std::vector<float>& values, std::vector<int>* passe
     const int cells = static_cast<int>(values.size());
     if (cells < kde::kFoldBelow) {
         if (passes) passes->push_back(1);
-        return referenceReduceWarp(values.data(), cells, reductionOperation::MAX);
+        return referenceReduceSerial(values.data(), cells);
     }
     // Two regions used in turn, so no pass overwrites values it still reads.
     int blocks = static_cast<int>(kde::blocks_for(cells));
     std::vector<float> current(blocks);
-    referenceReduceBlocks(values.data(), current.data(), cells, blocks, reductionOperation::MAX);
+    referenceReduceBlocks(values.data(), current.data(), cells, blocks);
     if (passes) passes->push_back(blocks);
     int n = blocks;
     while (n > 1) {
         const int next = static_cast<int>(kde::blocks_for(n));
         std::vector<float> results(next);
-        referenceReduceBlocks(current.data(), results.data(), n, next, reductionOperation::MAX);
+        referenceReduceBlocks(current.data(), results.data(), n, next);
         if (passes) passes->push_back(next);
         current.swap(results);
         n = next;

@@ -48,16 +48,17 @@ void referenceKde(const std::vector<Datapoint>& points, const float* table, int 
                   std::vector<float>& grid);
 
 // One pass of reduction_kernel_blocks: num_blocks blocks of 256 threads, each
-// combining data[256 b .. 256 b + 255] (as far as they exist) into output[b].
-void referenceReduceBlocks(const float* data, float* output, int N, int num_blocks,
-                           reductionOperation operation);
+// taking the maximum of data[256 b .. 256 b + 255] (as far as they exist)
+// into output[b].
+void referenceReduceBlocks(const float* data, float* output, int N, int num_blocks);
 
-// reduction_kernel_serial: one thread folds the array from the initial value.
-float referenceReduceWarp(const float* data, int N, reductionOperation operation);
+// reduction_kernel_serial: one thread folds the array from
+// kde::kSerialMaximumStart.
+float referenceReduceSerial(const float* data, int N);
 
-// The pipeline's maximum search: the warp kernel below 64 values, otherwise
-// block passes until one value is left. passes, when given, receives the
-// number of values each pass produced (3907, 16, 1 for the grid).
+// The pipeline's maximum search: the single-thread fold below 64 values,
+// otherwise block passes until one value is left. passes, when given,
+// receives the number of values each pass produced (3907, 16, 1 for the grid).
 float referenceMaximum(const std::vector<float>& values, std::vector<int>* passes = nullptr);
 
 }  // namespace engine

@@ -139,18 +139,18 @@ std::size_t cudaFreeBytes() {
     return freeBytes;
 }
 
-std::vector<float> cudaReduceBlocksPass(const std::vector<float>& data, reductionOperation operation) {
+std::vector<float> cudaReduceBlocksPass(const std::vector<float>& data) {
     const int n = static_cast<int>(data.size());
     const int blocks = n == 0 ? 0 : gpuplan::blocksFor(n);
     return onDevice(data, static_cast<std::size_t>(blocks), [&](FailureFlag&, float* in, float* out) {
-        if (blocks > 0) detail::launchBlocksPass(operation, blocks, in, out, n, nullptr);
+        if (blocks > 0) detail::launchBlocksPass(blocks, in, out, n, nullptr);
     });
 }
 
-float cudaReduceSerial(const std::vector<float>& data, reductionOperation operation) {
+float cudaReduceSerial(const std::vector<float>& data) {
     const int n = static_cast<int>(data.size());
     return onDevice(data, 1,
-                    [&](FailureFlag&, float* in, float* out) { detail::launchSerial(operation, in, out, n, nullptr); })[0];
+                    [&](FailureFlag&, float* in, float* out) { detail::launchSerial(in, out, n, nullptr); })[0];
 }
 
 float cudaMaximum(const std::vector<float>& data, std::vector<int>* passes) {

@@ -39,9 +39,9 @@ std::size_t cudaFreeBytes();
 // The kernels on host arrays, for the GPU tests. Each throws
 // std::runtime_error naming the failed CUDA call.
 // One pass of reduction_kernel_blocks: one result per block of 256.
-std::vector<float> cudaReduceBlocksPass(const std::vector<float>& data, reductionOperation operation);
+std::vector<float> cudaReduceBlocksPass(const std::vector<float>& data);
 // reduction_kernel_serial over the whole array (one thread folds it).
-float cudaReduceSerial(const std::vector<float>& data, reductionOperation operation);
+float cudaReduceSerial(const std::vector<float>& data);
 // The pipeline's maximum search (passes receives each pass's result count).
 float cudaMaximum(const std::vector<float>& data, std::vector<int>* passes);
 // The finishing kernels: log_max_kernel's logarithm in place, and

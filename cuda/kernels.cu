@@ -147,7 +147,6 @@ __global__ void normalize_by_kernel(float* data, int N, const float* max_at) {
 
 // Block b combines data[256 b ..] (as far as N reaches) into output[b].
 // Launched with exactly kThreads threads per block.
-template <reductionOperation operation>
 __global__ void reduction_kernel_blocks(const float* data, float* output, int N) {
     __shared__ float dataChunk[kThreads];
     const unsigned id = blockIdx.x * blockDim.x + threadIdx.x;
@@ -158,7 +157,7 @@ __global__ void reduction_kernel_blocks(const float* data, float* output, int N)
     for (unsigned stride = blockDim.x / 2; stride > 32; stride /= 2) {
         __syncthreads();
         if (thread_id < stride && id + stride < n)
-            dataChunk[thread_id] = kde::reduction_function<operation>(dataChunk[thread_id], dataChunk[thread_id + stride]);
+            dataChunk[thread_id] = kde::max_function(dataChunk[thread_id], dataChunk[thread_id + stride]);
     }
     __syncthreads();
     if (thread_id < 32) {
@@ -172,7 +171,7 @@ __global__ void reduction_kernel_blocks(const float* data, float* output, int N)
                 other = dataChunk[thread_id + offset];
             }
             __syncwarp();
-            if (active) dataChunk[thread_id] = kde::reduction_function<operation>(mine, other);
+            if (active) dataChunk[thread_id] = kde::max_function(mine, other);
             __syncwarp();
         }
     }
@@ -180,43 +179,31 @@ __global__ void reduction_kernel_blocks(const float* data, float* output, int N)
 }
 
 // One thread folds the whole array in index order from
-// kde::reduction_initial: for arrays shorter than kde::kFoldBelow, where a
+// kde::kSerialMaximumStart: for arrays shorter than kde::kFoldBelow, where a
 // block pass would leave most of its threads idle. Launched as <<<1, 1>>>;
 // any other thread returns at once.
-template <reductionOperation operation>
 __global__ void reduction_kernel_serial(const float* data, float* output_value, int N) {
     if (threadIdx.x != 0 || blockIdx.x != 0) return;
-    float accumulator = kde::reduction_initial(operation);
-    for (int i = 0; i < N; ++i) accumulator = kde::reduction_function<operation>(accumulator, data[i]);
+    float accumulator = kde::kSerialMaximumStart;
+    for (int i = 0; i < N; ++i) accumulator = kde::max_function(accumulator, data[i]);
     output_value[0] = accumulator;
 }
 
 namespace engine::detail {
 
-void launchBlocksPass(reductionOperation operation, int blocks, const float* in, float* out, int n,
-                      cudaStream_t stream) {
-    using Op = reductionOperation;
-    switch (operation) {
-        case Op::MIN: reduction_kernel_blocks<Op::MIN><<<blocks, kThreads, 0, stream>>>(in, out, n); break;
-        case Op::MAX: reduction_kernel_blocks<Op::MAX><<<blocks, kThreads, 0, stream>>>(in, out, n); break;
-        case Op::SUM: reduction_kernel_blocks<Op::SUM><<<blocks, kThreads, 0, stream>>>(in, out, n); break;
-    }
+void launchBlocksPass(int blocks, const float* in, float* out, int n, cudaStream_t stream) {
+    reduction_kernel_blocks<<<blocks, kThreads, 0, stream>>>(in, out, n);
 }
 
-void launchSerial(reductionOperation operation, const float* in, float* out, int n, cudaStream_t stream) {
-    using Op = reductionOperation;
-    switch (operation) {
-        case Op::MIN: reduction_kernel_serial<Op::MIN><<<1, 1, 0, stream>>>(in, out, n); break;
-        case Op::MAX: reduction_kernel_serial<Op::MAX><<<1, 1, 0, stream>>>(in, out, n); break;
-        case Op::SUM: reduction_kernel_serial<Op::SUM><<<1, 1, 0, stream>>>(in, out, n); break;
-    }
+void launchSerial(const float* in, float* out, int n, cudaStream_t stream) {
+    reduction_kernel_serial<<<1, 1, 0, stream>>>(in, out, n);
 }
 
 const float* reduceMaximum(FailureFlag& flag, const float* values, int n, float* first, float* second,
                            std::vector<int>* passes, cudaStream_t stream) {
     const std::vector<int> plan = gpuplan::maximumPasses(n);
     if (plan.empty()) {
-        launchSerial(reductionOperation::MAX, values, first, n, stream);
+        launchSerial(values, first, n, stream);
         checkLaunch(flag);
         if (passes) passes->push_back(1);
         return first;
@@ -224,7 +211,7 @@ const float* reduceMaximum(FailureFlag& flag, const float* values, int n, float*
     const float* input = values;
     float* output = first;
     for (int blocks : plan) {
-        launchBlocksPass(reductionOperation::MAX, blocks, input, output, n, stream);
+        launchBlocksPass(blocks, input, output, n, stream);
         checkLaunch(flag);
         if (passes) passes->push_back(blocks);
         n = blocks;

@@ -57,14 +57,12 @@ __global__ void normalize_by_kernel(float* data, int N, const float* max_at);
 
 namespace engine::detail {
 
-// The reductions' kernels are templates on the combining function, launched
-// from kernels.cu, where they are instantiated.
+// The maximum's kernels, launched from kernels.cu, where they are defined.
 // One pass of reduction_kernel_blocks: `blocks` blocks of kThreads threads,
-// block b combining in[256 b ..] (as far as n reaches) into out[b].
-void launchBlocksPass(reductionOperation operation, int blocks, const float* in, float* out, int n,
-                      cudaStream_t stream);
+// block b taking the maximum of in[256 b ..] (as far as n reaches) into out[b].
+void launchBlocksPass(int blocks, const float* in, float* out, int n, cudaStream_t stream);
 // reduction_kernel_serial: one thread folds all n values into out[0].
-void launchSerial(reductionOperation operation, const float* in, float* out, int n, cudaStream_t stream);
+void launchSerial(const float* in, float* out, int n, cudaStream_t stream);
 
 // The maximum of n device values; the result stays on the device, at the
 // returned address. Below kde::kFoldBelow values one thread folds them into

@@ -230,10 +230,8 @@ struct AddToGrid {
     TRACKORA_HD void operator()(int index, float weight) const { grid[index] += weight; }
 };
 
-// Combining functions of the reductions. fmin/fmax return the other operand
-// when one is NaN, as the single-precision minimum and maximum do.
-TRACKORA_HD inline float sum_function(const float& x, const float& y) { return x + y; }
-TRACKORA_HD inline float min_function(const float& x, const float& y) { return fminf(x, y); }
+// The maximum's combining function. fmaxf returns the other operand when one
+// is NaN, as the single-precision maximum does.
 TRACKORA_HD inline float max_function(const float& x, const float& y) { return fmaxf(x, y); }
 
 // ln(1 + density): every cell that holds samples stays positive, so thin
@@ -278,25 +276,9 @@ TRACKORA_HD inline float finish_function(float scaled, float max) {
 
 }  // namespace kde
 
-// Reduction selector shared by the CUDA reductions and the reference engine.
-enum class reductionOperation : std::int32_t { MIN = 0, MAX = 1, SUM = 2 };
-
 namespace kde {
-// The single-thread fold's starting value; its maximum starts from 0, so the
-// maximum of negative values folds to 0 (the grid's own maximum starts from
-// kMaximumStart, and its cells are never negative).
-TRACKORA_HD inline float reduction_initial(reductionOperation operation) {
-    return operation == reductionOperation::MIN ? 3.4028235e38f : 0.0f;
-}
-
-// The reductions' combining function, chosen when the reduction is compiled.
-template <reductionOperation operation>
-TRACKORA_HD inline float reduction_function(const float& x, const float& y) {
-    if constexpr (operation == reductionOperation::MIN)
-        return min_function(x, y);
-    else if constexpr (operation == reductionOperation::MAX)
-        return max_function(x, y);
-    else
-        return sum_function(x, y);
-}
+// The single-thread fold's starting value: 0, so the maximum of negative
+// values folds to 0 (the grid's own maximum starts from kMaximumStart, and
+// its cells are never negative).
+inline constexpr float kSerialMaximumStart = 0.0f;
 }  // namespace kde

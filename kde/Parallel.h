@@ -2,15 +2,20 @@
 // Runs one function on several threads at once and waits for all of them:
 // the only threading the host engines and the finishing step need (every
 // phase splits its work into equal parts and joins before the next phase
-// reads the results).
+// reads the results). The threads are oneTBB's pool, started once per
+// process: a phase or a frame costs tasks, never thread creation.
 #include <cstddef>
-#include <exception>
-#include <thread>
-#include <vector>
 
 namespace engine {
 
-// Calls work(index) for index 0 .. threads - 1, index 0 on the calling thread.
+namespace detail {
+// Calls call(work, index) for index 0 .. threads - 1 as tasks of an arena
+// of that many threads (Parallel.cpp keeps TBB's headers out of this one).
+void runParallelTasks(unsigned threads, void (*call)(const void* work, unsigned index), const void* work);
+}  // namespace detail
+
+// Calls work(index) for index 0 .. threads - 1, at most threads of them at
+// once (fewer where the machine has fewer cores; no part waits for another).
 // An exception thrown by any of them (std::bad_alloc while indexing, say)
 // reaches the caller once all have finished, instead of ending the process:
 // the first one by index is rethrown.
@@ -20,26 +25,8 @@ void runParallel(unsigned threads, const Work& work) {
         work(0u);
         return;
     }
-    std::vector<std::exception_ptr> failures(threads);
-    {
-        std::vector<std::jthread> helpers;
-        helpers.reserve(threads - 1);
-        for (unsigned index = 1; index < threads; ++index)
-            helpers.emplace_back([&work, &failures, index] {
-                try {
-                    work(index);
-                } catch (...) {
-                    failures[index] = std::current_exception();
-                }
-            });
-        try {
-            work(0u);
-        } catch (...) {
-            failures[0] = std::current_exception();
-        }
-    }  // joins the helpers
-    for (const std::exception_ptr& failure : failures)
-        if (failure) std::rethrow_exception(failure);
+    detail::runParallelTasks(
+        threads, [](const void* w, unsigned index) { (*static_cast<const Work*>(w))(index); }, &work);
 }
 
 // The part [first, last) of n items that worker index of threads handles.

@@ -1,7 +1,8 @@
 #include "model/FastParse.h"
 
+#include <fast_float/fast_float.h>
+
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -146,7 +147,7 @@ FloatResult parseFloatField(std::string_view text) {
     if (first != end && *first == '-') ++first;
     if (first != end && isDigit(*first)) {
         float value = 0.0f;
-        const auto [stop, ec] = std::from_chars(begin, end, value);
+        const auto [stop, ec] = fast_float::from_chars(begin, end, value);
         // strtof reads "0x..." as hexadecimal; from_chars stops at the 'x'.
         // Tiny and huge values go the slow way, where strtof decides
         // whether they are out of range.
@@ -161,12 +162,12 @@ FloatResult parseFloatField(std::string_view text) {
 CoordinateResult parseCoordinateField(std::string_view text) {
     const FloatResult single = parseFloatField(text);
     if (single.status != NumberStatus::ok) return {single.value, single.value, single.status};
-    // from_chars takes no '+' and no leading blanks, which strtof skips.
+    // fast_float takes no '+' and no leading blanks, which strtof skips.
     std::size_t at = 0;
     while (at < text.size() && isBlank(text[at])) ++at;
     if (at < text.size() && text[at] == '+') ++at;
     double value = 0.0;
-    const auto [end, ec] = std::from_chars(text.data() + at, text.data() + text.size(), value);
+    const auto [end, ec] = fast_float::from_chars(text.data() + at, text.data() + text.size(), value);
     // Text that is not wholly a decimal number (hexadecimal, "inf", "nan",
     // trailing text) keeps strtof's reading.
     if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
@@ -203,25 +204,18 @@ TimeFields parseClock(std::string_view text) {
 }
 
 bool isDecimalNumber(std::string_view text) {
-    std::size_t i = 0;
-    const auto digits = [&] {
-        const std::size_t from = i;
-        while (i < text.size() && isDigit(text[i])) ++i;
-        return i - from;
-    };
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    std::size_t mantissaDigits = digits();
-    if (i < text.size() && text[i] == '.') {
-        ++i;
-        mantissaDigits += digits();
-    }
-    if (mantissaDigits == 0) return false;
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-        if (digits() == 0) return false;
-    }
-    return i == text.size();
+    // fast_float's general format is this grammar but for the sign (it takes
+    // no '+') and "inf"/"nan", which it reads too: the sign is stepped over
+    // here, and a word refused before it is read.
+    std::size_t at = 0;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+    if (at == text.size() || !(isDigit(text[at]) || text[at] == '.')) return false;
+    double value = 0.0;
+    const char* end = text.data() + text.size();
+    const auto [stop, ec] = fast_float::from_chars(text.data() + at, end, value);
+    // A value beyond double's range is still a decimal number: its reader
+    // says it is out of range.
+    return ec != std::errc::invalid_argument && stop == end;
 }
 
 bool isDecimalInteger(std::string_view text) {

@@ -2,7 +2,8 @@
 # shellcheck shell=bash
 
 BUILD_PACKAGES=(cmake g++ make ccache pkg-config libglfw3-dev libglm-dev libstb-dev libimgui-dev libgdal-dev libexpat1-dev
-                python3-glad libx11-dev libhowardhinnant-date-dev tzdata fonts-dejavu-core libcli11-dev)
+                libtbb-dev libfast-float-dev python3-glad libx11-dev libhowardhinnant-date-dev tzdata fonts-dejavu-core
+                libcli11-dev)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick
                clang libclang-rt-14-dev dpkg-dev file gdal-bin ffmpeg)
 # The Python module (python/): pybind11, and what its package and tests import.

@@ -1,6 +1,7 @@
 #pragma once
 // A scratch directory per test, removed afterwards, with small file helpers.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,10 @@ public:
                            (info ? info->name() : "y");
         for (auto& c : name)
             if (c == '/') c = '_';
+        // The process too: the same test run from another checkout at the
+        // same time must not remove this one's files.
+        name += '-';
+        name += std::to_string(getpid());
         root_ = std::filesystem::temp_directory_path() / name;
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_);

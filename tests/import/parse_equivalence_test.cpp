@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -72,6 +73,28 @@ TEST(FloatField, MatchesStofOnGeneratedText) {
         const int count = 1 + static_cast<int>(random() % 6);
         for (int j = 0; j < count; ++j) text += pieces[random() % pieces.size()];
         expectSameFloat(text);
+    }
+}
+
+// The number grammar the readers hold fields to, as its header states it,
+// against the library reading it: a word fast_float also reads ("inf",
+// "nan"), a '+' it does not, a sign after a sign or a blank must all come
+// out as the grammar says.
+TEST(DecimalNumber, IsTheStatedGrammar) {
+    static const std::regex grammar(R"([+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)");
+    const auto expectGrammar = [](const std::string& text) {
+        EXPECT_EQ(isDecimalNumber(text), std::regex_match(text, grammar)) << '"' << text << '"';
+    };
+    for (const auto& text : kTrickyNumbers) expectGrammar(text);
+    for (const std::string text : {"+-1", "-+1", "--1", "+.5", "1e400", "-1e-400", "1.2.3", "1e5.5", "."})
+        expectGrammar(text);
+    const std::vector<std::string> pieces = {"0", "1", "39", ".", "-", "+", "e", "E", "x", " ", "inf", "nan"};
+    std::mt19937 random(54321);
+    for (int i = 0; i < 20000; ++i) {
+        std::string text;
+        const int count = 1 + static_cast<int>(random() % 6);
+        for (int j = 0; j < count; ++j) text += pieces[random() % pieces.size()];
+        expectGrammar(text);
     }
 }
 

@@ -17,14 +17,6 @@ TEST(Datapoint, ReadsTheLittleEndianFileLayout) {
     EXPECT_EQ(p.time, 3600);
 }
 
-TEST(Datapoint, DefaultRecordIsTheEmptySample) {
-    const Datapoint p;
-    EXPECT_EQ(p.x, -1.0f);
-    EXPECT_EQ(p.y, -1.0f);
-    EXPECT_EQ(p.mode, mode::UNKNOWN);
-    EXPECT_EQ(p.time, -1);
-}
-
 TEST(Datapoint, ModesAreOneBitEachAndCoverAllElevenBits) {
     std::int32_t all = 0;
     for (int i = 0; i < kModeCount; ++i) {

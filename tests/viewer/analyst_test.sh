@@ -60,23 +60,31 @@ both() { [ "\$(night poll)" -gt 4 ] && [ "\$(noon poll)" -gt 4 ]; }
 until_shot 30 both || { echo "no heat at the clusters: \$(night poll) \$(noon poll)"; cp poll.png opened.png; kill \$pid; exit 7; }
 cp poll.png opened.png
 
-# The readout beside the cursor over the night cluster, gone over the panel.
-xdotool mousemove 440 437; sleep 1; shot readout
-xdotool mousemove 200 300; sleep 1; shot noreadout
+# The readout beside the cursor over the night cluster, gone over the panel:
+# each shot once its box has changed and holds still.
+xdotool mousemove 440 437
+settle readout poll 470 450 620 485 || { kill \$pid; exit 9; }
+xdotool mousemove 200 300
+settle noreadout readout 470 450 620 485 || { kill \$pid; exit 9; }
 
 click 98 769                                  # "Play": one hour from midnight
 click 98 769                                  # "Pause" within the first hour or so
-sleep 1; shot playing
+# Paused, the clusters hold still (playing, the window moves them).
+settle playing "" 400 250 680 480 || { kill \$pid; exit 9; }
 click 98 769                                  # "Play" on from there
 at_noon() { [ "\$(noon poll)" -gt 4 ] && [ "\$(night poll)" -eq 0 ]; }
 until_shot 40 at_noon || { echo "playback never reached noon"; kill \$pid; exit 8; }
 click 98 769                                  # "Pause"
-sleep 1; shot paused1; sleep 2; shot paused2
+settle paused1 "" 400 250 680 480 || { kill \$pid; exit 9; }
+# Paused, the noon heat stays: every shot for two seconds shows it.
+noon_stays() { shot paused2 && [ "\$(noon paused2)" -gt 4 ]; }
+holds 2 noon_stays || { echo "paused at noon the heat went away"; kill \$pid; exit 8; }
 
 # Zoom by one notch about the pointer (the noon cluster moves to about
 # 634,287), then save picture and grid; a click lost under load is repeated.
 xdotool mousemove 500 400 click 4
-xdotool mousemove 200 300; sleep 1.5; shot beforesave
+xdotool mousemove 200 300
+settle beforesave paused2 420 100 654 600 || { kill \$pid; exit 9; }
 save() {  # button x y, file pattern
   for _ in 1 2 3; do
     click "\$1" "\$2"

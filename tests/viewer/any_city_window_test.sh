@@ -23,12 +23,12 @@ pid=\$!
 id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
 # Polls until the heat shows (the load runs in the background), at most
 # about half a minute.
-for _ in \$(seq 1 60); do
-  sleep 0.5
-  import -window root -depth 8 shot.png && convert shot.png shot.ppm || { echo "screenshot failed"; exit 6; }
+heat_shown() {
+  screenshot shot || exit 6
   python3 "$here/heat_probe.py" shot.ppm 200 0 800 800 > heat.txt
-  grep -qv '^0 ' heat.txt && grep -q 'frame fitted' out.txt && break
-done
+  grep -qv '^0 ' heat.txt && grep -q 'frame fitted' out.txt
+}
+wait_until 60 heat_shown
 kill -0 \$pid || { echo "viewer died"; exit 4; }
 close_viewer "$wm_close" "\$id" "\$pid"
 wait \$pid

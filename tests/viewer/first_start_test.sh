@@ -28,12 +28,11 @@ source "$here/window_lib.sh"
 LP_NUM_THREADS=1 "$viewer" > out.txt 2>&1 &
 pid=\$!
 id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
-# Until the legend is drawn and the samples are open.
-for _ in \$(seq 1 120); do
-  grep -q "Density engine" out.txt && break; sleep 0.5
-done
-sleep 2
-import -window root -depth 8 first.png || { echo "screenshot failed"; exit 6; }
+# Until the samples are open and the legend is drawn, then the map holds still.
+wait_until 120 grep -q "Density engine" out.txt || { echo "the samples never opened"; kill \$pid; exit 3; }
+legend_up() { screenshot first && python3 "$here/heat_probe.py" first.ppm 0 0 100 300 | grep -qv '^0 '; }
+wait_until 60 legend_up || { echo "legend never drawn"; kill \$pid; exit 3; }
+settle first "" 395 265 755 795 || { kill \$pid; exit 9; }
 close_viewer "$wm_close" "\$id" "\$pid"
 wait \$pid
 SESSION

@@ -33,20 +33,13 @@ cp "$here/clicked_layout.ini" imgui.ini || fail "cannot place the windows"
 cat > session.sh <<SESSION
 set -u
 source "$here/window_lib.sh"
-probe() {  # screenshot, then heat count and centroid in the map area right of the panel
-  sleep \$1
-  import -window root -depth 8 "\$2.png" && convert "\$2.png" "\$2.ppm" || { echo "screenshot failed"; exit 6; }
-  python3 "$here/heat_probe.py" "\$2.ppm" 395 265 755 795 > "\$2.txt"
-}
-# Probes until the picture holds still (the pan glides over many frames, and
-# frames are slow on a busy machine), at most about ten seconds.
-still() {
-  local last=""
-  for _ in \$(seq 1 20); do
-    probe 0.5 "\$1"
-    [ "\$(cat "\$1.txt")" = "\$last" ] && return 0
-    last=\$(cat "\$1.txt")
-  done
+# Screenshot NAME of the map area right of the panel once it differs from
+# screenshot BEFORE (none: at once) and holds still (the pan glides over many
+# frames, and frames are slow on a busy machine); then its heat count and
+# centroid.
+probe() {  # NAME BEFORE
+  settle "\$1" "\$2" 395 265 755 795 || { kill \$pid; exit 9; }
+  python3 "$here/heat_probe.py" "\$1.ppm" 395 265 755 795 > "\$1.txt"
 }
 # One rendering thread: the viewer draws as fast as it can (no vsync under
 # Xvfb), and the screenshots and probes need a core too.
@@ -55,23 +48,23 @@ pid=\$!
 id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
 # Wait for the user interface: the legend's colours show once it has drawn
 # (clicks that arrive earlier fall on windows not yet laid out).
-for _ in \$(seq 1 60); do
-  probe 0.5 legend
-  python3 "$here/heat_probe.py" legend.ppm 0 0 100 300 | grep -qv '^0 ' && break
-done
-probe 0.5 start
+legend_up() { screenshot legend && python3 "$here/heat_probe.py" legend.ppm 0 0 100 300 | grep -qv '^0 '; }
+wait_until 60 legend_up || { echo "legend never drawn"; kill \$pid; exit 3; }
+probe start ""
 # A click as a user makes it: hover first, press and release in separate frames.
 click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
 click 77 339                              # tick "Walk"
-probe 1.5 walk
-xdotool mousemove 600 330 key Left        # press and release: two pans
-still left
+probe walk start
+xdotool mousemove 600 330                 # the readout beside the pointer first
+probe hover walk
+xdotool key Left                          # press and release: two pans
+probe left hover
 xdotool key Up
-still up
+probe up left
 xdotool click 4 click 4 click 4 click 4 click 4   # wheel up five notches
-probe 1.5 zoom
+probe zoom up
 click 89 650                              # "Reset Map"
-still reset
+probe reset zoom
 kill -0 \$pid || { echo "viewer died"; exit 4; }
 close_viewer "$wm_close" "\$id" "\$pid"
 wait \$pid

@@ -26,10 +26,8 @@ pid=\$!
 id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
 probe() { import -window root -depth 8 shot.png && convert shot.png shot.ppm && python3 "$here/heat_probe.py" shot.ppm \$@; }
 # The user interface has drawn once the legend's colours show.
-for _ in \$(seq 1 60); do
-  sleep 0.5
-  probe 0 0 100 300 | grep -qv '^0 ' && break
-done
+legend_up() { probe 0 0 100 300 | grep -qv '^0 '; }
+wait_until 60 legend_up
 click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
 # Opens a folded window by its arrow, again until imgui.ini (saved every
 # few seconds) says it is open.

@@ -27,12 +27,12 @@ LP_NUM_THREADS=1 "$viewer" seattle.gpx > out.txt 2>&1 &
 pid=\$!
 id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }
 # Until the heat shows over the fitted frame (the load runs in the background).
-for _ in \$(seq 1 60); do
+heat_shown() {
   shot poll
   python3 "$here/heat_probe.py" poll.ppm 200 0 800 800 > heat.txt
-  grep -qv '^0 ' heat.txt && grep -q 'frame fitted' out.txt && break
-  sleep 0.5
-done
+  grep -qv '^0 ' heat.txt && grep -q 'frame fitted' out.txt
+}
+wait_until 60 heat_shown
 grep -qv '^0 ' heat.txt || { echo "no heat"; kill \$pid; exit 7; }
 # "Save image"; a click lost under load is repeated.
 saved=no
