@@ -200,6 +200,10 @@ void applyDayChoice() {
         settings.day_classes = chosen->dayClasses();
         if (const auto count = analysis::samplesOnDays(session.openDayCounts, *chosen)) session.openCount = *count;
         if (const auto tally = HeatmapEngine::dayClassTally(settings.day_classes)) session.summary = *tally;
+        // A summary keeps no samples per date: its day classes' counts.
+        if (session.summaryStep > 0)
+            session.openCount = chosen->weekdays == 0x7f ? session.summarySamples
+                                                         : session.summary.total + session.summary.otherModes;
         return;
     }
     if (!session.openPath.empty()) openData(session.openPath, false);
@@ -210,6 +214,7 @@ analysis::PerDay shownPerDay() {
     // The weekdays shown: the engine's day classes where it filters them.
     DayFilter shown = session.openDays;
     if (HeatmapEngine::filtersDayClasses()) shown.weekdays = session.dayFilter.weekdays;
+    if (session.summaryStep > 0) return analysis::perDayOfDays(session.perDay, shown, session.summaryDays);
     return analysis::perDayFor(session.perDay, shown, dataset->firstDay, dataset->lastDay);
 }
 
@@ -257,12 +262,17 @@ bool applyFinishedLoad() {
     session.undatedSamples = loaded->dayCounts.undated;
     session.openDayCounts = loaded->dayCounts;
     session.openDays = loaded->days;
+    session.summaryStep = loaded->stepSeconds;
+    session.summarySamples = loaded->summarySamples;
+    session.summaryDays = std::move(loaded->summaryDays);
+    if (session.summaryStep > 0) session.openCount = session.summarySamples;
     // The weekdays chosen now (perhaps toggled while the load ran): the
     // engine's day classes where it files the samples by weekday; otherwise
     // its index holds the weekdays it was made for, and a choice that
     // changed since needs another.
     settings.day_classes = HeatmapEngine::filtersDayClasses() ? session.dayFilter.dayClasses() : kAllDayClasses;
-    if (HeatmapEngine::filtersDayClasses() && loaded->days.weekdays != session.dayFilter.weekdays)
+    if (HeatmapEngine::filtersDayClasses() && loaded->days.weekdays != session.dayFilter.weekdays &&
+        session.summaryStep == 0)
         if (const auto count = analysis::samplesOnDays(session.openDayCounts, session.dayFilter)) session.openCount = *count;
     if (!HeatmapEngine::filtersDayClasses() && loaded->days.weekdays != session.dayFilter.weekdays &&
         loaded->days.first == session.dayFilter.first && loaded->days.last == session.dayFilter.last &&
@@ -270,6 +280,8 @@ bool applyFinishedLoad() {
         openData(session.openPath, false);
     session.summary = loaded->summary;
     if (const auto tally = HeatmapEngine::dayClassTally(settings.day_classes)) session.summary = *tally;
+    if (session.summaryStep > 0 && session.dayFilter.weekdays != 0x7f)
+        session.openCount = session.summary.total + session.summary.otherModes;
     session.noSamplesReason = loaded->noSamplesReason;
     session.loadMessage.clear();
     if (session.tickModesOnLoad) tickHeldModes(settings, session.summary.counts);
