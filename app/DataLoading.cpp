@@ -35,7 +35,7 @@ std::string importStage(const ImportProgress& progress) {
 // engine's day classes; its dates were chosen when it was built.
 void loadSummary(LoadedData& result, const std::string& path, int tableSize,
                  const std::function<void(const std::string& stage, float progress)>& stage,
-                 const std::atomic<bool>* cancel) {
+                 const std::atomic<bool>* cancel, const DayFilter& chosenDays) {
     stage("reading the summary", 0.0f);
     auto summary = std::make_shared<const Summary>(readSummary(path));
     if (cancel && *cancel) throw LoadCancelled(path);
@@ -58,6 +58,7 @@ void loadSummary(LoadedData& result, const std::string& path, int tableSize,
     result.engine = HeatmapEngine::prepare(std::move(summary), tableSize);
     result.summary = HeatmapEngine::preparedTally(*result.engine);
     result.days = DayFilter{};
+    result.days.weekdays = chosenDays.weekdays;
     // The panel's own line, so the console says what the panel shows.
     result.notes.push_back("\"" + path + "\": " + analysis::summaryLine(result.stepSeconds, samples));
     if (samples == 0) {
@@ -80,7 +81,7 @@ LoadedData loadData(const std::string& path, int tableSize,
         std::error_code ignored;
         const bool directory = std::filesystem::is_directory(path, ignored);
         if (!directory && looksLikeSummary(path)) {
-            loadSummary(result, path, tableSize, stage, cancel);
+            loadSummary(result, path, tableSize, stage, cancel, chosenDays);
             return result;
         }
         stage(directory ? "importing" : "reading", 0.0f);

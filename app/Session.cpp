@@ -145,7 +145,7 @@ void applyFinishedBasemap() {
 void openData(const std::string& path, bool userChoice) {
     clearMessages();
     if (path.empty()) {
-        session.loadMessage = "Type the path of a sample file, raw trajectory tree or track file to open";
+        session.loadMessage = "Type the path of a sample file, raw trajectory tree, track file or summary to open";
         return;
     }
     const std::optional<std::int32_t> offset = parseUtcOffset(session.utcOffsetText.data());
@@ -298,6 +298,7 @@ std::vector<float> shown;  // the levels last handed to the screen
 // it covers of the data's dates; 0 for samples without dates.
 std::int64_t compareDays(const DayFilter& days) {
     if (!dataset || dataset->firstDay == kUnknownDay) return 0;
+    if (session.summaryStep > 0) return analysis::perDayOfDays(true, days, session.summaryDays).days;
     return analysis::perDayFor(true, days, dataset->firstDay, dataset->lastDay).days;
 }
 
