@@ -746,12 +746,54 @@ int runVersus(HeatmapOptions& options, Outputs& outputs, const Selected& a,
     return ok ? 0 : 1;
 }
 
+// The days of a summary that pass a choice of weekdays: what --per-day divides by.
+std::int64_t summaryDaysOn(const Summary& summary, const DayFilter& days) {
+    std::int64_t n = 0;
+    for (std::int32_t day : summary.days) n += days.passes(day);
+    return n;
+}
+
+// A script on a summary, as runScript on samples: a line's weekdays are
+// the engine's day classes (a recompute, no new index) and --per-day
+// divides by the summary's days on them.
+bool runSummaryScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings,
+                      const GeoFrame& frame, const std::string& clock, const Summary& summary) {
+    double elapsed = 0;
+    std::vector<float> grid(kGridCells, 0.0f);
+    const DensitySteps steps =
+        timedEngineSteps(elapsed, [&grid](const std::vector<float>& heatmap) { grid = heatmap; });
+    std::vector<double> times;
+    bool ok = true;
+    for (const ScriptLine& line : lines) {
+        const bool choosesDays = line.options.daysGiven || line.options.perDay;
+        const std::int64_t days = choosesDays ? summaryDaysOn(summary, line.options.days) : 0;
+        adoptSettings(settings, line.options.settings);
+        settings.day_classes = choosesDays ? line.options.days.dayClasses() : kAllDayClasses;
+        if (times.empty()) settings.time_changed = true;  // the first line always computes
+        elapsed = 0;
+        refreshDensity(settings, steps, kGridCells);
+        times.push_back(elapsed);
+        std::printf("line %d: %.2f ms\n", line.number, elapsed);
+        std::fflush(stdout);
+        Outputs outputs;
+        ok = openOutputs(line.options, input, outputs) &&
+             writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
+                          HeatmapEngine::lastUsedLogScale(), frame, clock, days) && ok;
+    }
+    const TimeSummary summarized = summarizeTimes(times);
+    std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summarized.median,
+                summarized.p99, summarized.maximum);
+    std::fflush(stdout);
+    return ok;
+}
+
 // A summary (model/Summary.h) as the input: its counts are the engine's,
 // its frame and clock the outputs'. The window takes the summary's steps
 // whole; weekdays choose its day classes, and --per-day divides by the
-// days it holds on those weekdays. --dates, --versus and --script take
-// sample files only (a summary's dates are chosen when it is built).
-int runSummaryInput(HeatmapOptions& options, Outputs& outputs) {
+// days it holds on those weekdays; so on every --script line. --dates and
+// --versus take sample files only (a summary's dates are chosen when it is
+// built).
+int runSummaryInput(HeatmapOptions& options, Outputs& outputs, std::vector<ScriptLine>& script) {
     std::shared_ptr<const Summary> summary;
     try {
         summary = std::make_shared<const Summary>(readSummary(options.input));
@@ -769,17 +811,26 @@ int runSummaryInput(HeatmapOptions& options, Outputs& outputs) {
     if (options.days.first != everyDay.first || options.days.last != everyDay.last)
         return refuse("its days are chosen when it is built (trackora-summary build --dates), not by --dates");
     if (options.versus) return refuse("--versus takes sample files");
-    if (!options.scriptPath.empty()) return refuse("--script takes sample files");
     if ((options.daysGiven || options.perDay) && !summary->dated)
         return refuse("its samples had no dates: --weekdays and --per-day need them", 1);
-    std::int64_t days = 0;
-    for (std::int32_t day : summary->days) days += options.days.passes(day);
+    const std::int64_t days = summaryDaysOn(*summary, options.days);
     if (options.perDay && days == 0) return refuse("it holds no day of the chosen weekdays", 1);
+    for (const ScriptLine& line : script) {
+        const std::string at = "line " + std::to_string(line.number) + ": ";
+        if (line.options.days.first != everyDay.first || line.options.days.last != everyDay.last)
+            return refuse(at + "its days are chosen when it is built (trackora-summary build --dates), not by --dates");
+        if (line.options.versus) return refuse(at + "--versus takes sample files");
+        if ((line.options.daysGiven || line.options.perDay) && !summary->dated)
+            return refuse(at + "its samples had no dates: --weekdays and --per-day need them", 1);
+        if (line.options.perDay && summaryDaysOn(*summary, line.options.days) == 0)
+            return refuse(at + "it holds no day of the chosen weekdays", 1);
+    }
     options.settings.day_classes = options.days.dayClasses();
     const GeoFrame frame = summary->frame;
     const std::string clock = summary->clock;
     try {
         applyFrame(options, frame);
+        for (ScriptLine& line : script) applyFrame(line.options, frame);
     } catch (const UsageError& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return 2;
@@ -792,7 +843,16 @@ int runSummaryInput(HeatmapOptions& options, Outputs& outputs) {
         if (s.mode_mask != 0 && (s.min_time % step != 0 || (s.max_time + 1) % step != 0) && s.max_time != 86400)
             std::cout << "the window takes the summary's steps it overlaps whole" << std::endl;
         printKernel(options.settings, frame);
+        const std::shared_ptr<const Summary> held = summary;
+        const auto opened = std::chrono::steady_clock::now();
         HeatmapEngine::initialize(std::move(summary), options.settings);
+        if (!script.empty()) {
+            std::printf("opened in %.2f ms\n",
+                        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opened).count());
+            const bool ok = runSummaryScript(script, options.input, options.settings, frame, clock, *held);
+            HeatmapEngine::release();
+            return ok ? 0 : 1;
+        }
         const auto start = std::chrono::steady_clock::now();
         const std::vector<float> grid = HeatmapEngine::computeHeatmap(options.settings);
         std::printf("compute: %.2f ms\n",
@@ -850,7 +910,7 @@ int main(int argc, char** argv) {
     if (!options.animatePath.empty() && !checkAnimation(options)) return 1;
     Outputs outputs;
     if (!openOutputs(options, options.input, outputs)) return 1;
-    if (looksLikeSummary(options.input)) return runSummaryInput(options, outputs);
+    if (looksLikeSummary(options.input)) return runSummaryInput(options, outputs, script);
 
     // A binary sample file is indexed as it is read, a chunk at a time;
     // recordings and text files are parsed into memory first.
