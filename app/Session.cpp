@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -228,6 +229,10 @@ bool applyFinishedLoad() {
         return true;
     }
     for (const std::string& note : loaded->notes) std::cout << note << std::endl;
+    // From Open to the engine ready: what the user waited (start-up not included).
+    std::printf("\"%s\": opened in %.2f s\n", loaded->path.c_str(),
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - session.loadStarted).count());
+    std::fflush(stdout);
     const bool newFrame = !dataset || dataset->frame != loaded->dataset->frame;
     if (session.compare.on) {
         // Other samples make B's grid meaningless; the same samples read

@@ -794,6 +794,7 @@ bool runSummaryScript(const std::vector<ScriptLine>& lines, const std::string& i
 // --versus take sample files only (a summary's dates are chosen when it is
 // built).
 int runSummaryInput(HeatmapOptions& options, Outputs& outputs, std::vector<ScriptLine>& script) {
+    const auto opened = std::chrono::steady_clock::now();  // read, checked and the engine built
     std::shared_ptr<const Summary> summary;
     try {
         summary = std::make_shared<const Summary>(readSummary(options.input));
@@ -844,7 +845,6 @@ int runSummaryInput(HeatmapOptions& options, Outputs& outputs, std::vector<Scrip
             std::cout << "the window takes the summary's steps it overlaps whole" << std::endl;
         printKernel(options.settings, frame);
         const std::shared_ptr<const Summary> held = summary;
-        const auto opened = std::chrono::steady_clock::now();
         HeatmapEngine::initialize(std::move(summary), options.settings);
         if (!script.empty()) {
             std::printf("opened in %.2f ms\n",
