@@ -257,17 +257,16 @@ void showDayChoice() {
                                         ImGuiInputTextFlags_EnterReturnsTrue);
     if (ImGui::IsItemHovered())
         ImGui::SetTooltip("Both ends inclusive; empty for an open end. Enter applies.");
-    if (dated && summary) {
-        ImGui::SameLine();
-        ImGui::TextDisabled("chosen when the summary is built");
-        ImGui::EndDisabled();
-    }
+    if (dated && summary) ImGui::EndDisabled();
     if (!dated) ImGui::EndDisabled();
     if (changed) applyDayChoice();
     if (!session.dayProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", session.dayProblem.c_str());
-    if (dated && summary)
-        ImGui::TextDisabled("No samples per date: a summary keeps which days it holds, not their counts");
-    else if (dated)
+    if (dated && summary) {
+        ImGui::PushTextWrapPos(0.0f);
+        ImGui::TextDisabled("Dates chosen when the summary is built; no date histogram: a summary keeps which "
+                            "days it holds, not their samples");
+        ImGui::PopTextWrapPos();
+    } else if (dated)
         showDayHistogram();
     // Per day: the densities over the calendar days the selection covers.
     // Compare divides each selection by its own days whatever the box says.
