@@ -259,6 +259,39 @@ PerDay perDayFor(bool wanted, const DayFilter& indexed, std::int32_t dataFirst, 
     return out;
 }
 
+PerDay perDayOfDays(bool wanted, const DayFilter& chosen, const std::vector<std::int32_t>& days) {
+    PerDay out;
+    if (!wanted) return out;
+    if (days.empty()) {
+        out.text = "these samples have no dates";
+        return out;
+    }
+    out.days = std::count_if(days.begin(), days.end(), [&](std::int32_t day) { return chosen.passes(day); });
+    out.text = out.days == 0 ? "the selection covers no day of the data"
+                             : "over " + formatCount(out.days) + (out.days == 1 ? " day" : " days");
+    return out;
+}
+
+TimeWindow snapToSteps(TimeWindow window, std::int32_t stepSeconds) {
+    if (stepSeconds <= 0) return window;
+    window.min = std::clamp(window.min, 0, 86399) / stepSeconds * stepSeconds;
+    if (window.max < 86400)
+        window.max = (std::max(window.max, window.min) / stepSeconds + 1) * stepSeconds - 1;
+    return window;
+}
+
+std::string summaryLine(std::int32_t stepSeconds, std::int64_t samples) {
+    char count[48];
+    const double value = static_cast<double>(samples);
+    if (value >= 1e9)
+        std::snprintf(count, sizeof count, "%.1f billion", value / 1e9);
+    else if (value >= 1e6)
+        std::snprintf(count, sizeof count, "%.1f million", value / 1e6);
+    else
+        std::snprintf(count, sizeof count, "%s", formatCount(samples).c_str());
+    return std::to_string(stepSeconds / 60) + "-min steps, summary of " + count + " samples";
+}
+
 std::string formatClock(std::int32_t seconds) {
     seconds = std::clamp(seconds, 0, 86400);
     char text[16];

@@ -192,6 +192,9 @@ struct PerDay {
     std::string text;  // "over 104 days", "the selection covers no day of the data"
 };
 PerDay perDayFor(bool wanted, const DayFilter& indexed, std::int32_t dataFirst, std::int32_t dataLast);
+// The same for a summary, which holds a set of days (ascending), not a span:
+// those of `days` that pass the filter.
+PerDay perDayOfDays(bool wanted, const DayFilter& chosen, const std::vector<std::int32_t>& days);
 
 // The samples a choice of days takes, counted from the data's samples per
 // day (undated ones only when it takes every day); nothing when the counts
@@ -232,6 +235,13 @@ struct TimeWindow {
     std::int32_t max = 0;
 };
 TimeWindow advancePlayback(Playback& playback, double elapsed);
+// A window on a summary's steps of `stepSeconds`: the start down to its
+// step's first second, the end up to its step's last (86400, the whole
+// day's end, stays), so the window shows what the summary engine counts.
+TimeWindow snapToSteps(TimeWindow window, std::int32_t stepSeconds);
+// "15-min steps, summary of 10.0 billion samples": what the panel says of
+// an open summary.
+std::string summaryLine(std::int32_t stepSeconds, std::int64_t samples);
 
 // What is left of a long piece of work that has run `elapsed` seconds and
 // is `progress` (0..1) done, at the pace so far: "about 12 s left", "about

@@ -139,6 +139,8 @@ void showDay() {
                               ? "A sample file's times carry the clock it was imported with"
                               : "The clock the times were converted to, when imported or opened");
     if (!clockProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", clockProblem.c_str());
+    if (session.summaryStep > 0)
+        ImGui::TextUnformatted(analysis::summaryLine(session.summaryStep, session.summarySamples).c_str());
     const std::array<float, analysis::kDayBins> histogram = analysis::histogramFor(session.summary, settings.mode_mask);
     const float width = ImGui::GetContentRegionAvail().x;
     ImGui::PlotHistogram("##day", histogram.data(), analysis::kDayBins, 0, nullptr, 0.0f, FLT_MAX,
@@ -153,6 +155,9 @@ void showDay() {
     draw->AddRectFilled(ImVec2(x0, low.y), ImVec2(std::max(x1, x0 + 1.0f), high.y), kWindowMark);
     draw->AddRect(ImVec2(x0, low.y), ImVec2(std::max(x1, x0 + 1.0f), high.y), IM_COL32(255, 255, 255, 200));
     ImGui::TextDisabled("samples per 15 min, ticked modes, 0-24 h");
+    // A summary counts by step: a longer step is drawn spread evenly over its quarter hours.
+    if (session.summaryStep > 900)
+        ImGui::TextDisabled("each %d-min step spread evenly over its quarter hours", session.summaryStep / 60);
 
     analysis::Playback& playback = session.playback;
     if (ImGui::Button(playback.playing ? "Pause" : "Play", ImVec2(60.0f, 0.0f))) {
@@ -235,6 +240,9 @@ void showDayChoice() {
             changed = true;
         }
     }
+    // A summary's dates are its own, chosen when it was built.
+    const bool summary = session.summaryStep > 0;
+    if (dated && summary) ImGui::BeginDisabled();
     ImGui::AlignTextToFramePadding();
     ImGui::TextUnformatted("Dates");
     ImGui::SameLine();
@@ -249,10 +257,17 @@ void showDayChoice() {
                                         ImGuiInputTextFlags_EnterReturnsTrue);
     if (ImGui::IsItemHovered())
         ImGui::SetTooltip("Both ends inclusive; empty for an open end. Enter applies.");
+    if (dated && summary) ImGui::EndDisabled();
     if (!dated) ImGui::EndDisabled();
     if (changed) applyDayChoice();
     if (!session.dayProblem.empty()) ImGui::TextColored(ImVec4(1.0f, 0.45f, 0.45f, 1.0f), "%s", session.dayProblem.c_str());
-    if (dated) showDayHistogram();
+    if (dated && summary) {
+        ImGui::PushTextWrapPos(0.0f);
+        ImGui::TextDisabled("Dates chosen when the summary is built; no date histogram: a summary keeps which "
+                            "days it holds, not their samples");
+        ImGui::PopTextWrapPos();
+    } else if (dated)
+        showDayHistogram();
     // Per day: the densities over the calendar days the selection covers.
     // Compare divides each selection by its own days whatever the box says.
     const bool perDayFixed = !dated || session.compare.on;
@@ -292,8 +307,10 @@ void showDataStatus() {
     } else if (session.openPath.empty()) {
         ImGui::TextDisabled("No samples open");
     } else {
-        std::string open = "Open: " + session.openPath + ", " + analysis::formatCount(session.openCount) +
-                           " samples, dates " + session.openDates;
+        std::string open = "Open: " + session.openPath + ", " +
+                           (session.summaryStep > 0 ? analysis::summaryLine(session.summaryStep, session.openCount)
+                                                    : analysis::formatCount(session.openCount) + " samples") +
+                           ", dates " + session.openDates;
         if (!session.noSamplesReason.empty()) open += " (" + session.noSamplesReason + ")";
         ImGui::TextWrapped("%s", open.c_str());
     }
@@ -627,9 +644,23 @@ void showControlPanel() {
         if (count == 0) ImGui::PopStyleColor();
     }
     ImGui::Spacing();
-    if (ImGui::DragIntRange2("Time [s]", &settings.min_time, &settings.max_time, 100.0f, 0, 86400, "Min: %i",
-                             "Max: %i", ImGuiSliderFlags_NoInput))
+    if (session.summaryStep > 0) {
+        // A summary's window moves a step at a time: the range is of its
+        // steps, first and last taken whole, at the seconds' drag speed.
+        const std::int32_t step = session.summaryStep;
+        const int steps = 86400 / step;
+        int first = std::clamp(settings.min_time / step, 0, steps - 1);
+        int last = std::clamp(settings.max_time >= 86400 ? steps - 1 : settings.max_time / step, first, steps - 1);
+        if (ImGui::DragIntRange2("Time [steps]", &first, &last, 100.0f / static_cast<float>(step), 0, steps - 1,
+                                 "First: %i", "Last: %i", ImGuiSliderFlags_NoInput)) {
+            settings.min_time = first * step;
+            settings.max_time = last == steps - 1 ? 86400 : (last + 1) * step - 1;
+            settings.time_changed = true;
+        }
+    } else if (ImGui::DragIntRange2("Time [s]", &settings.min_time, &settings.max_time, 100.0f, 0, 86400, "Min: %i",
+                                    "Max: %i", ImGuiSliderFlags_NoInput)) {
         settings.time_changed = true;
+    }
     // Taking hold of the range stops playback, so the user's drag wins.
     if (ImGui::IsItemActive()) session.playback.playing = false;
     ImGui::Spacing();
@@ -672,6 +703,16 @@ void showControlPanel() {
     ImGui::Spacing();
     if (ImGui::Button("Reset Map")) map_renderer->reset();
     showDay();
+    // Typed times and playback too: a summary's window is whole steps.
+    if (session.summaryStep > 0) {
+        const analysis::TimeWindow snapped =
+            analysis::snapToSteps({settings.min_time, settings.max_time}, session.summaryStep);
+        if (snapped.min != settings.min_time || snapped.max != settings.max_time) {
+            settings.min_time = snapped.min;
+            settings.max_time = snapped.max;
+            settings.time_changed = true;
+        }
+    }
     ImGui::End();
 
     showLegend();

@@ -4,6 +4,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <new>
 #include <system_error>
 
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "model/LoadError.h"
+#include "model/Summary.h"
 #include "model/SampleSource.h"
 #include "model/TrackFiles.h"
 #include "model/TrajectoryLoader.h"
@@ -28,6 +30,44 @@ std::string importStage(const ImportProgress& progress) {
            analysis::formatCount(progress.fixes) + " fixes";
 }
 
+// A summary: read whole (its size grows with its keys, not its samples),
+// then the summary engine, which indexes nothing. Its weekdays are the
+// engine's day classes; its dates were chosen when it was built.
+void loadSummary(LoadedData& result, const std::string& path, int tableSize,
+                 const std::function<void(const std::string& stage, float progress)>& stage,
+                 const std::atomic<bool>* cancel, const DayFilter& chosenDays) {
+    stage("reading the summary", 0.0f);
+    auto summary = std::make_shared<const Summary>(readSummary(path));
+    if (cancel && *cancel) throw LoadCancelled(path);
+    auto dataset = std::make_unique<Dataset>(Dataset{path, 0, summary->frame, summary->clock});
+    if (!summary->days.empty()) {
+        dataset->firstDay = summary->days.front();
+        dataset->lastDay = summary->days.back();
+    }
+    const auto samples = static_cast<std::int64_t>(std::min<std::uint64_t>(
+        summary->totals.samples, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())));
+    // Dataset counts in 32 bits (a sample file's limit); the session keeps the 64-bit count.
+    dataset->count = static_cast<std::int32_t>(std::min<std::int64_t>(samples, std::numeric_limits<std::int32_t>::max()));
+    result.stepSeconds = summary->stepSeconds;
+    result.summarySamples = samples;
+    result.summaryDays = summary->days;
+    result.clock = summary->clock;
+    stage("preparing the summary's " + analysis::formatCount(static_cast<std::int64_t>(summary->entries())) +
+              " counts",
+          0.5f);
+    result.engine = HeatmapEngine::prepare(std::move(summary), tableSize);
+    result.summary = HeatmapEngine::preparedTally(*result.engine);
+    result.days = DayFilter{};
+    result.days.weekdays = chosenDays.weekdays;
+    // The panel's own line, so the console says what the panel shows.
+    result.notes.push_back("\"" + path + "\": " + analysis::summaryLine(result.stepSeconds, samples));
+    if (samples == 0) {
+        result.noSamplesReason = "the summary counts no samples";
+        result.notes.push_back("\"" + path + "\" gave no samples: " + result.noSamplesReason);
+    }
+    result.dataset = std::move(dataset);
+}
+
 }  // namespace
 
 LoadedData loadData(const std::string& path, int tableSize,
@@ -40,6 +80,10 @@ LoadedData loadData(const std::string& path, int tableSize,
     try {
         std::error_code ignored;
         const bool directory = std::filesystem::is_directory(path, ignored);
+        if (!directory && looksLikeSummary(path)) {
+            loadSummary(result, path, tableSize, stage, cancel, chosenDays);
+            return result;
+        }
         stage(directory ? "importing" : "reading", 0.0f);
         TrajectoryLoader loader;
         loader.cancel = cancel;

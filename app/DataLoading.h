@@ -40,6 +40,11 @@ struct LoadedData {
     // Why no samples came, when none did ("all 17 points lie outside the
     // frame ..."); empty otherwise.
     std::string noSamplesReason;
+    // A summary's (model/Summary.h): its step (0 for samples), the samples
+    // it counts, and the days it holds, which Per day divides by.
+    std::int32_t stepSeconds = 0;
+    std::int64_t summarySamples = 0;
+    std::vector<std::int32_t> summaryDays;
     std::string error;
     bool ok() const { return error.empty(); }
 };
@@ -112,7 +117,9 @@ private:
 // chooseFrame); a sample file has its own, and a given box that differs
 // from it is refused. `days` other than every day indexes only the samples
 // of those weekdays and dates (their dates' span still the whole data's);
-// samples without dates then fail the load, saying so.
+// samples without dates then fail the load, saying so. A summary (.tsum)
+// is read whole and given the summary engine; its dates were chosen when
+// it was built, so only the weekdays apply (as its day classes).
 LoadedData loadData(const std::string& path, int tableSize,
                     const std::function<void(const std::string& stage, float progress)>& stage,
                     const std::atomic<bool>* cancel = nullptr, std::int32_t utcOffsetSeconds = 0,

@@ -76,6 +76,11 @@ struct ViewerSession {
     // them while a new index is made), and the Data window's "Per day".
     DayFilter openDays;
     bool perDay = false;
+    // The open summary's step (0: samples are open), the samples it
+    // counts and the days it holds: the time window moves in its steps.
+    std::int32_t summaryStep = 0;
+    std::int64_t summarySamples = 0;
+    std::vector<std::int32_t> summaryDays;
 
     // Compare: the selection on screen frozen as B; the panel then edits A
     // and the map shows A - B, each per day over its own days. B is kept as

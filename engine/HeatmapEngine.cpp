@@ -67,6 +67,9 @@ struct EngineState {
     ControlSettings lastSettings;
     float lastMaximum = 0.0f;
     bool lastLog = false;
+    // The summary engine's samples per block of its summary: the tally of a
+    // choice of day classes adds these, not the entries.
+    std::vector<std::int64_t> summaryBlockSamples;
 };
 
 EngineState state;
@@ -160,6 +163,7 @@ struct PreparedEngine {
     // by install, from these samples.
     std::shared_ptr<const SampleSource> startAfterRelease;
     SampleTally tally;
+    std::vector<std::int64_t> summaryBlockSamples;
     gpuplan::Path path = gpuplan::Path::counting;
     int tableSize = 1;
 };
@@ -181,6 +185,8 @@ PreparedEnginePtr prepare(const std::vector<Datapoint>& points, int tableSize,
 const SampleTally& preparedTally(const PreparedEngine& prepared) { return prepared.tally; }
 
 bool preparedFiltersDayClasses(const PreparedEngine& prepared) {
+    if (const auto* summary = dynamic_cast<const engine::SummaryEngine*>(prepared.active.get()))
+        return summary->summary().dated;
     const auto* cpu = dynamic_cast<const engine::FastEngine*>(prepared.active.get());
     return cpu && cpu->dated();
 }
@@ -330,6 +336,7 @@ void install(PreparedEnginePtr prepared, ControlSettings& settings) {
     state.fallback = std::move(prepared->fallback);
     state.counter = prepared->counter;
     state.onGpu = prepared->onGpu;
+    state.summaryBlockSamples = std::move(prepared->summaryBlockSamples);
     if (state.onGpu) {
         gpuBytesHeld = state.active->memoryBytes();
         releaseBeforeTheRuntimeGoes();
@@ -338,24 +345,33 @@ void install(PreparedEnginePtr prepared, ControlSettings& settings) {
     rebuildKernel(settings);
 }
 
+SampleTally summaryTally(const Summary& summary, const std::vector<std::int64_t>& blockSamples,
+                         std::uint8_t dayClasses) {
+    SampleTally tally;
+    const auto steps = static_cast<std::uint32_t>(summary.stepsPerDay());
+    for (std::size_t b = 0; b < summary.blockIds.size() && b < blockSamples.size(); ++b) {
+        const std::uint32_t id = summary.blockIds[b];
+        const auto dayClass = id / steps / kSummaryGroups;
+        if (!((dayClasses >> dayClass) & 1u)) continue;
+        const int group = static_cast<int>(id / steps % kSummaryGroups);
+        const auto step = static_cast<std::int32_t>(id % steps);
+        tally.addSpread(group == kModeCount ? -1 : group, step * summary.stepSeconds, summary.stepSeconds,
+                        blockSamples[b]);
+    }
+    return tally;
+}
+
 PreparedEnginePtr prepare(std::shared_ptr<const Summary> summary, int) {
     PreparedEnginePtr prepared(new PreparedEngine);
+    std::vector<std::int64_t>& blockSamples = prepared->summaryBlockSamples;
+    blockSamples.resize(summary->blockIds.size());
     for (std::size_t b = 0; b < summary->blockIds.size(); ++b) {
-        const std::uint32_t id = summary->blockIds[b];
-        const int group = static_cast<int>(id / static_cast<std::uint32_t>(summary->stepsPerDay())) % kSummaryGroups;
-        const std::int32_t step = static_cast<std::int32_t>(id % static_cast<std::uint32_t>(summary->stepsPerDay()));
         std::int64_t samples = 0;
         for (std::uint64_t e = summary->blockStart[b]; e < summary->blockStart[b + 1]; ++e)
             samples += static_cast<std::int64_t>(summary->counts[e]);
-        SampleTally& tally = prepared->tally;
-        if (group == kModeCount) {
-            tally.otherModes += samples;
-            continue;
-        }
-        tally.total += samples;
-        tally.counts[static_cast<std::size_t>(group)] += samples;
-        tally.bins[static_cast<std::size_t>(group)][static_cast<std::size_t>(step * summary->stepSeconds / 900)] += samples;
+        blockSamples[b] = samples;
     }
+    prepared->tally = summaryTally(*summary, blockSamples, kAllDayClasses);
     auto active = std::make_unique<engine::SummaryEngine>(std::move(summary), engine::hardwareThreads());
     prepared->counter = active.get();
     prepared->announcement = "Density engine: " + active->name();
@@ -381,11 +397,17 @@ std::vector<float> sampleCounts(const ControlSettings& filters) {
 }
 
 bool filtersDayClasses() {
+    if (const auto* summary = dynamic_cast<const engine::SummaryEngine*>(state.active.get()))
+        return summary->summary().dated;
     const auto* cpu = dynamic_cast<const engine::FastEngine*>(state.active.get());
     return cpu && cpu->dated();
 }
 
 std::optional<SampleTally> dayClassTally(std::uint8_t dayClasses) {
+    if (const auto* summary = dynamic_cast<const engine::SummaryEngine*>(state.active.get())) {
+        if (!summary->summary().dated) return std::nullopt;
+        return summaryTally(summary->summary(), state.summaryBlockSamples, dayClasses);
+    }
     const auto* cpu = dynamic_cast<const engine::FastEngine*>(state.active.get());
     if (!cpu || !cpu->dated()) return std::nullopt;
     return cpu->tally(dayClasses);

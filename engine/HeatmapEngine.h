@@ -58,10 +58,16 @@ PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, int table
 void install(PreparedEnginePtr prepared, ControlSettings& settings);
 // The engine of a summary (model/Summary.h) instead of samples: the CPU
 // summary engine (cpu/SummaryEngine.h), whatever TRACKORA_ENGINE says. Its
-// time window moves in the summary's steps; its tally counts each step in
-// the quarter hour the step starts in.
+// time window moves in the summary's steps; its tally spreads each step
+// over the quarter hours it covers (summaryTally). It follows
+// settings.day_classes (filtersDayClasses) when the summary is dated.
 PreparedEnginePtr prepare(std::shared_ptr<const Summary> summary, int tableSize);
 void initialize(std::shared_ptr<const Summary> summary, ControlSettings& settings);
+// Samples per mode and quarter hour of a summary's day classes, from its
+// samples per block (blockSamples[b] for block b): a step longer than a
+// quarter hour is spread over those it covers (SampleTally::addSpread).
+SampleTally summaryTally(const Summary& summary, const std::vector<std::int64_t>& blockSamples,
+                         std::uint8_t dayClasses);
 // Whether prepare builds the CPU engine beside a GPU engine (the default):
 // it takes over when the GPU fails after start-up and counts the samples
 // per cell (cellValue, sampleCounts). A program that never falls back and
@@ -135,7 +141,7 @@ bool lastUsedLogScale();
 
 // Whether computeHeatmap, cellValue and sampleCounts follow
 // settings.day_classes: the CPU engine does, for samples whose source gave
-// their dates, as a recompute. The GPU and reference engines keep no day
+// their dates, as a recompute, and the summary engine for a dated summary. The GPU and reference engines keep no day
 // class: they (and a CPU engine without dates) take every sample they were
 // given, and a choice of weekdays is made through the source
 // (DayFilteredSource) before the engine is prepared.

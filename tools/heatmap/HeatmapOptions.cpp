@@ -12,8 +12,9 @@
 
 const char* const kHeatmapUsage =
     "usage: trackora-heatmap INPUT [options]\n"
-    "  INPUT                 a sample file (.bin/.dat binary, otherwise text), a raw tree\n"
-    "                        or a GPS track file (.gpx, .geojson/.json, .csv)\n"
+    "  INPUT                 a sample file (.bin/.dat binary, otherwise text), a raw tree,\n"
+    "                        a GPS track file (.gpx, .geojson/.json, .csv) or a summary\n"
+    "                        (.tsum: the window in its steps; --dates chosen when built)\n"
     "  --sigma S             Gaussian sigma in grid cells north-south (default 1), or in\n"
     "                        metres with m (60m); east-west the table is scaled to the\n"
     "                        cells' shape on the ground, so the kernel is round in metres\n"

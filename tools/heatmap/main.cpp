@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -686,6 +687,10 @@ std::vector<float> selectionPerDay(std::shared_ptr<const SampleSource> samples, 
     return perDayCells(cells, days);
 }
 
+int writeVersus(const HeatmapOptions& options, Outputs& outputs, const ControlSettings& settingsB, std::int64_t daysA,
+                std::int64_t daysB, const GeoFrame& frame, const std::string& clock,
+                const std::function<std::vector<float>(bool isB, GridValues values)>& perDay);
+
 // --versus: A per day minus B per day, to --grid, --geotiff and --png.
 int runVersus(HeatmapOptions& options, Outputs& outputs, const Selected& a,
               const std::shared_ptr<const SampleSource>& base, const GeoFrame& frame, const std::string& clock) {
@@ -715,17 +720,28 @@ int runVersus(HeatmapOptions& options, Outputs& outputs, const Selected& a,
               << "), " << b.samples->size() << " in B (" << dayFilterText(versus.days) << ", " << dayCount(b.days) << ")"
               << std::endl;
     printKernel(options.settings, frame);
+    return writeVersus(options, outputs, settingsB, a.days, b.days, frame, clock,
+                       [&](bool isB, GridValues values) {
+                           return isB ? selectionPerDay(b.samples, settingsB, values, frame, b.days)
+                                      : selectionPerDay(a.samples, options.settings, values, frame, a.days);
+                       });
+}
 
+// The outputs of --versus from A's and B's cells per day (perDay(isB, values)).
+int writeVersus(const HeatmapOptions& options, Outputs& outputs, const ControlSettings& settingsB, std::int64_t daysA,
+                std::int64_t daysB, const GeoFrame& frame, const std::string& clock,
+                const std::function<std::vector<float>(bool isB, GridValues values)>& perDay) {
+    const HeatmapOptions::Versus& versus = *options.versus;
     const GridValues values = options.values.value_or(GridValues::perKm2);
-    const std::vector<float> perDayA = selectionPerDay(a.samples, options.settings, values, frame, a.days);
-    const std::vector<float> perDayB = selectionPerDay(b.samples, settingsB, values, frame, b.days);
+    const std::vector<float> perDayA = perDay(false, values);
+    const std::vector<float> perDayB = perDay(true, values);
     const compare::Difference versusCells = compare::difference(perDayA, perDayB);
     const std::vector<float>& difference = versusCells.cells;
     const float largest = versusCells.largest;
     bool ok = true;
     if (outputs.grid) ok = writeGrid(outputs.grid, difference) && ok;
     if (outputs.geotiff) {
-        DayCount count{a.days, b.days,
+        DayCount count{daysA, daysB,
                        "mode mask " + std::to_string(settingsB.mode_mask) + "; window " +
                            std::to_string(settingsB.min_time) + "-" + std::to_string(settingsB.max_time) + " s; " +
                            dayFilterText(versus.days) +
@@ -737,21 +753,121 @@ int runVersus(HeatmapOptions& options, Outputs& outputs, const Selected& a,
         const compare::Difference densities =
             values == GridValues::perKm2
                 ? versusCells
-                : compare::difference(
-                      selectionPerDay(a.samples, options.settings, GridValues::perKm2, frame, a.days),
-                      selectionPerDay(b.samples, settingsB, GridValues::perKm2, frame, b.days));
+                : compare::difference(perDay(false, GridValues::perKm2), perDay(true, GridValues::perKm2));
         ok = writeDifferencePng(options, outputs.png, outputs.pngWorld, outputs.pngAux, densities, frame) && ok;
     }
     std::printf("largest difference: %g %s per day\n", static_cast<double>(largest), gridValuesUnits(values));
     return ok ? 0 : 1;
 }
 
+// The days of a summary that pass a choice of weekdays: what --per-day divides by.
+std::int64_t summaryDaysOn(const Summary& summary, const DayFilter& days) {
+    std::int64_t n = 0;
+    for (std::int32_t day : summary.days) n += days.passes(day);
+    return n;
+}
+
+// A script on a summary, as runScript on samples: a line's weekdays are
+// the engine's day classes (a recompute, no new index) and --per-day
+// divides by the summary's days on them.
+bool runSummaryScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings,
+                      const GeoFrame& frame, const std::string& clock, const Summary& summary) {
+    double elapsed = 0;
+    std::vector<float> grid(kGridCells, 0.0f);
+    const DensitySteps steps =
+        timedEngineSteps(elapsed, [&grid](const std::vector<float>& heatmap) { grid = heatmap; });
+    std::vector<double> times;
+    bool ok = true;
+    for (const ScriptLine& line : lines) {
+        const bool choosesDays = line.options.daysGiven || line.options.perDay;
+        const std::int64_t days = choosesDays ? summaryDaysOn(summary, line.options.days) : 0;
+        adoptSettings(settings, line.options.settings);
+        settings.day_classes = choosesDays ? line.options.days.dayClasses() : kAllDayClasses;
+        if (times.empty()) settings.time_changed = true;  // the first line always computes
+        elapsed = 0;
+        refreshDensity(settings, steps, kGridCells);
+        times.push_back(elapsed);
+        std::printf("line %d: %.2f ms\n", line.number, elapsed);
+        std::fflush(stdout);
+        Outputs outputs;
+        ok = openOutputs(line.options, input, outputs) &&
+             writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
+                          HeatmapEngine::lastUsedLogScale(), frame, clock, days) && ok;
+    }
+    const TimeSummary summarized = summarizeTimes(times);
+    std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summarized.median,
+                summarized.p99, summarized.maximum);
+    std::fflush(stdout);
+    return ok;
+}
+
+// --versus on a summary: B is the same summary under B's selection or, with
+// --versus --input, another summary of the same frame, step and clock;
+// each is divided by its own days on its weekdays, as for samples.
+int runSummaryVersus(const HeatmapOptions& options, Outputs& outputs, const std::shared_ptr<const Summary>& a,
+                     std::int64_t daysA, const GeoFrame& frame, const std::string& clock) {
+    const HeatmapOptions::Versus& versus = *options.versus;
+    const auto refuse = [](const std::string& why, int status = 1) {
+        std::cerr << "trackora-heatmap: " << why << "\n";
+        return status;
+    };
+    const DayFilter everyDay;
+    if (versus.days.first != everyDay.first || versus.days.last != everyDay.last)
+        return refuse("--versus: \"" + echoPath(options.input) +
+                          "\" is a summary: its days are chosen when it is built (trackora-summary build --dates), "
+                          "not by --dates",
+                      2);
+    std::shared_ptr<const Summary> b = a;
+    if (!versus.input.empty()) {
+        if (!looksLikeSummary(versus.input))
+            return refuse("--versus --input \"" + echoPath(versus.input) + "\" is not a summary, and \"" +
+                          echoPath(options.input) + "\" is: a summary is compared with a summary");
+        try {
+            b = std::make_shared<const Summary>(readSummary(versus.input));
+        } catch (const std::exception& error) {
+            return refuse(error.what());
+        }
+        if (b->frame != a->frame || b->stepSeconds != a->stepSeconds || b->clock != a->clock)
+            return refuse("--versus --input \"" + echoPath(versus.input) + "\" is a summary of another frame, step or "
+                          "clock than \"" + echoPath(options.input) + "\": their grids would not lie over each other");
+        if (!b->dated)
+            return refuse("--versus --input \"" + echoPath(versus.input) +
+                          "\" is a summary of samples without dates: --versus divides by days");
+    }
+    const std::int64_t daysB = summaryDaysOn(*b, versus.days);
+    if (daysA == 0 || daysB == 0)
+        return refuse("the selection " + std::string(daysA == 0 ? "A" : "B") +
+                      " covers no day of its summary: nothing to show and no day to count");
+    ControlSettings settingsB = options.settings;
+    settingsB.mode_mask = versus.modeMask;
+    for (int bit = 0; bit < kModeCount; ++bit) settingsB.mode_selected[bit] = (versus.modeMask >> bit) & 1;
+    settingsB.min_time = versus.minTime;
+    settingsB.max_time = versus.maxTime;
+    std::cout << "A: " << dayFilterText(options.days) << ", " << dayCount(daysA) << "; B: " << dayFilterText(versus.days)
+              << ", " << dayCount(daysB) << std::endl;
+    printKernel(options.settings, frame);
+    return writeVersus(options, outputs, settingsB, daysA, daysB, frame, clock, [&](bool isB, GridValues values) {
+        ControlSettings settings = isB ? settingsB : options.settings;
+        settings.day_classes = (isB ? versus.days : options.days).dayClasses();
+        HeatmapEngine::initialize(isB ? b : a, settings);
+        const std::vector<float> grid = HeatmapEngine::computeHeatmap(settings);
+        const std::vector<float> cells =
+            gridCells(values, grid, HeatmapEngine::lastMaximumDensity(), HeatmapEngine::lastUsedLogScale(),
+                      values == GridValues::count ? HeatmapEngine::sampleCounts(settings) : std::vector<float>{},
+                      frame);
+        HeatmapEngine::release();
+        return perDayCells(cells, isB ? daysB : daysA);
+    });
+}
+
 // A summary (model/Summary.h) as the input: its counts are the engine's,
 // its frame and clock the outputs'. The window takes the summary's steps
 // whole; weekdays choose its day classes, and --per-day divides by the
-// days it holds on those weekdays. --dates, --versus and --script take
-// sample files only (a summary's dates are chosen when it is built).
-int runSummaryInput(HeatmapOptions& options, Outputs& outputs) {
+// days it holds on those weekdays; so on every --script line and in
+// --versus. --dates takes sample files only (a summary's dates are chosen
+// when it is built).
+int runSummaryInput(HeatmapOptions& options, Outputs& outputs, std::vector<ScriptLine>& script) {
+    const auto opened = std::chrono::steady_clock::now();  // read, checked and the engine built
     std::shared_ptr<const Summary> summary;
     try {
         summary = std::make_shared<const Summary>(readSummary(options.input));
@@ -768,21 +884,37 @@ int runSummaryInput(HeatmapOptions& options, Outputs& outputs) {
     };
     if (options.days.first != everyDay.first || options.days.last != everyDay.last)
         return refuse("its days are chosen when it is built (trackora-summary build --dates), not by --dates");
-    if (options.versus) return refuse("--versus takes sample files");
-    if (!options.scriptPath.empty()) return refuse("--script takes sample files");
-    if ((options.daysGiven || options.perDay) && !summary->dated)
-        return refuse("its samples had no dates: --weekdays and --per-day need them", 1);
-    std::int64_t days = 0;
-    for (std::int32_t day : summary->days) days += options.days.passes(day);
+    if ((options.daysGiven || options.perDay || options.versus) && !summary->dated)
+        return refuse("its samples had no dates: --weekdays, --per-day and --versus need them", 1);
+    const std::int64_t days = summaryDaysOn(*summary, options.days);
     if (options.perDay && days == 0) return refuse("it holds no day of the chosen weekdays", 1);
+    for (const ScriptLine& line : script) {
+        const std::string at = "line " + std::to_string(line.number) + ": ";
+        if (line.options.days.first != everyDay.first || line.options.days.last != everyDay.last)
+            return refuse(at + "its days are chosen when it is built (trackora-summary build --dates), not by --dates");
+        if (line.options.versus) return refuse(at + "--versus does not go on a script line");
+        if ((line.options.daysGiven || line.options.perDay) && !summary->dated)
+            return refuse(at + "its samples had no dates: --weekdays and --per-day need them", 1);
+        if (line.options.perDay && summaryDaysOn(*summary, line.options.days) == 0)
+            return refuse(at + "it holds no day of the chosen weekdays", 1);
+    }
     options.settings.day_classes = options.days.dayClasses();
     const GeoFrame frame = summary->frame;
     const std::string clock = summary->clock;
     try {
         applyFrame(options, frame);
+        for (ScriptLine& line : script) applyFrame(line.options, frame);
     } catch (const UsageError& error) {
         std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return 2;
+    }
+    if (options.versus) {
+        try {
+            return runSummaryVersus(options, outputs, summary, days, frame, clock);
+        } catch (const std::exception& error) {
+            std::cerr << "trackora-heatmap: " << error.what() << "\n";
+            return 1;
+        }
     }
     try {
         const std::int32_t step = summary->stepSeconds;
@@ -792,7 +924,15 @@ int runSummaryInput(HeatmapOptions& options, Outputs& outputs) {
         if (s.mode_mask != 0 && (s.min_time % step != 0 || (s.max_time + 1) % step != 0) && s.max_time != 86400)
             std::cout << "the window takes the summary's steps it overlaps whole" << std::endl;
         printKernel(options.settings, frame);
+        const std::shared_ptr<const Summary> held = summary;
         HeatmapEngine::initialize(std::move(summary), options.settings);
+        if (!script.empty()) {
+            std::printf("opened in %.2f ms\n",
+                        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opened).count());
+            const bool ok = runSummaryScript(script, options.input, options.settings, frame, clock, *held);
+            HeatmapEngine::release();
+            return ok ? 0 : 1;
+        }
         const auto start = std::chrono::steady_clock::now();
         const std::vector<float> grid = HeatmapEngine::computeHeatmap(options.settings);
         std::printf("compute: %.2f ms\n",
@@ -850,7 +990,7 @@ int main(int argc, char** argv) {
     if (!options.animatePath.empty() && !checkAnimation(options)) return 1;
     Outputs outputs;
     if (!openOutputs(options, options.input, outputs)) return 1;
-    if (looksLikeSummary(options.input)) return runSummaryInput(options, outputs);
+    if (looksLikeSummary(options.input)) return runSummaryInput(options, outputs, script);
 
     // A binary sample file is indexed as it is read, a chunk at a time;
     // recordings and text files are parsed into memory first.
