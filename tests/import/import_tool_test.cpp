@@ -130,6 +130,7 @@ TEST(ImportArguments, RefusalsNegativeValuesRepeatsAndHelp) {
         {{"a", "b"}, "only one INPUT may be given"},
         {{"a", "--fast"}, "unknown option \"--fast\""},
         {{"a", "--limit"}, "--limit needs a value"},
+        {{"a", "--visits=x"}, "--visits takes no value"},
         {{}, "no INPUT given"},
         {{""}, "INPUT must not be empty"},
     };

@@ -525,10 +525,17 @@ void describeImport(CLI::App& app, ImportArguments& typed) {
         ->type_name("FIELD");
 }
 
-// CLI11 says "--limit: 1 required TEXT missing" where a value is missing.
-std::string missingValueMessage(const CLI::ArgumentMismatch& e) {
+// CLI11's refusals in the tool's words where they are about one option:
+// "--limit: 1 required N missing" and "Could not convert: --visits = x".
+std::string refusalMessage(const CLI::ParseError& e) {
     const std::string text = e.what();
-    return text.substr(0, text.find(':')) + " needs a value";
+    const std::size_t colon = text.find(':');
+    if (text.size() > 8 && text.compare(text.size() - 8, 8, " missing") == 0 && colon != std::string::npos)
+        return text.substr(0, colon) + " needs a value";
+    const std::size_t name = text.find("--");
+    if (dynamic_cast<const CLI::ConversionError*>(&e) != nullptr && name != std::string::npos)
+        return text.substr(name, text.find(' ', name) - name) + " takes no value";
+    return echoText(text);
 }
 
 }  // namespace
@@ -553,11 +560,8 @@ bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& o
     } catch (const CLI::CallForHelp&) {
         help = true;
         return true;
-    } catch (const CLI::ArgumentMismatch& e) {
-        error = missingValueMessage(e);
-        return false;
     } catch (const CLI::ParseError& e) {
-        error = e.what();
+        error = refusalMessage(e);
         return false;
     }
     for (const std::string& extra : app.remaining()) {
