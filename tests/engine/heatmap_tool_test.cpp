@@ -123,6 +123,50 @@ TEST(HeatmapToolOptions, UsageErrorsNameTheOption) {
     EXPECT_EQ(message({"a", "--script", "s", "--png", "p"}), "--png goes on the lines of the --script file, not beside it");
 }
 
+// What the parser library must not change: the later of --log and --linear
+// wins, a repeated option keeps its last value, --versus as another option's
+// value does not start a selection, a flag given a value and the run options
+// on a script line are refused in the tool's words, and the generated help
+// lists every option.
+TEST(HeatmapToolOptions, OrderRepeatsAndScriptScopeSurviveTheParser) {
+    const HeatmapOptions log = parseHeatmapOptions({"a", "--linear", "--log"});
+    EXPECT_TRUE(log.settings.use_log_scale);
+    const HeatmapOptions linear = parseHeatmapOptions({"a", "--log", "--linear", "--size", "7", "--size", "9"});
+    EXPECT_FALSE(linear.settings.use_log_scale);
+    EXPECT_EQ(linear.settings.kernel_size, 9);
+    const HeatmapOptions named = parseHeatmapOptions({"a", "--grid", "--versus", "--versus", "--time", "0-3600"});
+    EXPECT_EQ(named.gridPath, "--versus");
+    ASSERT_TRUE(named.versus);
+    EXPECT_EQ(named.versus->maxTime, 3600);
+
+    const struct {
+        std::vector<std::string> arguments;
+        OptionScope scope;
+        const char* error;
+    } refused[] = {
+        {{"a", "--log=x"}, OptionScope::commandLine, "--log takes no value"},
+        {{"a", "--versus", "--time", "-1"}, OptionScope::commandLine,
+         "--time: \"-1\" is not FROM-TO in seconds (0..86400) or hh:mm[:ss]"},
+        {{"--help"}, OptionScope::scriptLine, "--help is not allowed on a script line"},
+        {{"--grid", "g", "--versus"}, OptionScope::scriptLine, "--versus is not allowed on a script line"},
+        {{"--grid"}, OptionScope::scriptLine, "--grid needs a value"},
+    };
+    for (const auto& c : refused) {
+        try {
+            parseHeatmapOptions(c.arguments, c.scope);
+            ADD_FAILURE() << "no error, expected " << c.error;
+        } catch (const UsageError& error) {
+            EXPECT_EQ(std::string(error.what()), c.error);
+        }
+    }
+    const std::string usage = heatmapUsage();
+    for (const char* name : {"INPUT", "--sigma", "--size", "--modes", "--time", "--log", "--linear", "--engine",
+                             "--grid", "--png ", "--png-size", "--decorate", "--geotiff", "--values", "--cube",
+                             "--animate", "--fps", "--step", "--lut", "--normalized", "--repeat", "--weekdays",
+                             "--dates", "--per-day", "--versus", "--script"})
+        EXPECT_NE(usage.find(name), std::string::npos) << name;
+}
+
 TEST(HeatmapTool, WritesTheEnginesGrid) {
     TempDir dir;
     std::vector<Datapoint> points;

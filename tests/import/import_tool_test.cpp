@@ -119,6 +119,41 @@ TEST(ImportArguments, AcceptsTheDocumentedFormOnly) {
     EXPECT_TRUE(help);
 }
 
+// The parser library's own wording and habits stay out: refusals are ours,
+// values that look like options (negative numbers) are taken, a repeated
+// option keeps its last value, and the generated help lists every option.
+TEST(ImportArguments, RefusalsNegativeValuesRepeatsAndHelp) {
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } refused[] = {
+        {{"a", "b"}, "only one INPUT may be given"},
+        {{"a", "--fast"}, "unknown option \"--fast\""},
+        {{"a", "--limit"}, "--limit needs a value"},
+        {{"a", "--visits=x"}, "--visits takes no value"},
+        {{}, "no INPUT given"},
+        {{""}, "INPUT must not be empty"},
+    };
+    for (const auto& c : refused) {
+        ImportOptions options;
+        bool help = false;
+        std::string error;
+        EXPECT_FALSE(parseImportArguments(c.args, options, help, error)) << c.error;
+        EXPECT_EQ(error, c.error);
+    }
+    ImportOptions options;
+    bool help = false;
+    std::string error;
+    ASSERT_TRUE(parseImportArguments({"a", "--utc-offset", "-8", "--limit", "5", "--limit", "-1"}, options, help, error))
+        << error;
+    EXPECT_EQ(options.tracks.utcOffsetSeconds, -8 * 3600);
+    EXPECT_EQ(options.limit, -1);
+    const std::string usage = importUsage();
+    for (const char* name : {"-o,--output", "--box", "--limit", "--skip-bad-lines", "--utc-offset", "--tz", "--mode ",
+                             "--mode-field", "--visits", "--track-column", "INPUT"})
+        EXPECT_NE(usage.find(name), std::string::npos) << name;
+}
+
 TEST(ImportTool, WritesNormalisedRecordsAndASummary) {
     TempDir dir;
     writeTree(dir);

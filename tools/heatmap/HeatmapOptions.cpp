@@ -1,5 +1,7 @@
 #include "tools/heatmap/HeatmapOptions.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -9,55 +11,6 @@
 #include "model/GeoFrame.h"
 #include "model/LoadError.h"
 #include "model/ModeNames.h"
-
-const char* const kHeatmapUsage =
-    "usage: trackora-heatmap INPUT [options]\n"
-    "  INPUT                 a sample file (.bin/.dat binary, otherwise text), a raw tree,\n"
-    "                        a GPS track file (.gpx, .geojson/.json, .csv) or a summary\n"
-    "                        (.tsum: the window in its steps; --dates chosen when built)\n"
-    "  --sigma S             Gaussian sigma in grid cells north-south (default 1), or in\n"
-    "                        metres with m (60m); east-west the table is scaled to the\n"
-    "                        cells' shape on the ground, so the kernel is round in metres\n"
-    "  --size N              odd table side in cells, 1..23169 (default 5)\n"
-    "  --modes LIST          walk,bus,... | all | MASK 0..2047 (default all)\n"
-    "  --time FROM-TO        seconds or hh:mm[:ss], e.g. 07:00-09:00 (default 0-86400)\n"
-    "  --log | --linear      logarithmic (default) or linear scale\n"
-    "  --engine E            cpu, cuda, cuda-literal or reference (default: CUDA if it works)\n"
-    "  --grid FILE           write the grid: 1000 x 1000 little-endian float32, row 0 first\n"
-    "  --png FILE            write a colour image, north up, in the frame's shape on the\n"
-    "                        ground, with its world file (.pgw) and coordinate system\n"
-    "                        (FILE.aux.xml) beside it, so GIS software places it\n"
-    "  --png-size N          pixels on the image's longer side, 16..16384 (default 1000)\n"
-    "  --decorate            draw the legend, the graticule with its labels and a scale bar\n"
-    "                        over the --png picture, as the viewer draws them\n"
-    "  --geotiff FILE        write the grid as a Float32 GeoTIFF in EPSG:4326, north up\n"
-    "  --values V            what --grid and --geotiff hold: density (samples per km²),\n"
-    "                        display (the 0-1 levels the colours show) or count (samples\n"
-    "                        centred in each cell); default: --geotiff density, --grid display\n"
-    "  --cube FILE           write one grid per step of the day (modes, kernel and --values\n"
-    "                        as set; the whole day, whatever --time says) as CF NetCDF\n"
-    "  --animate FILE        write the day as a video, one frame per step over the map,\n"
-    "                        the colours locked to the day's densest step: .mp4, .webm,\n"
-    "                        .mkv, .mov or .gif through ffmpeg, or PNG files for a name\n"
-    "                        holding %04d (numbered from 0001)\n"
-    "  --fps N               the video's frames per second, 1..60 (default 8)\n"
-    "  --step S              the cube's or video's step: 15m (default), 1h, 30s..., dividing\n"
-    "                        the day\n"
-    "  --lut FILE            colour table for --png (default resources/lut.png)\n"
-    "  --normalized          text input holds normalised coordinates, not degrees\n"
-    "  --repeat N            compute N times and print the median time\n"
-    "  --weekdays LIST       only samples of these weekdays: mon-fri, sat,sun, fri-mon,\n"
-    "                        weekdays, weekend... (the data must have dates: INPUT.days)\n"
-    "  --dates FROM..TO      only samples of these dates, yyyy-mm-dd, both ends inclusive\n"
-    "  --per-day             densities and counts divided by the days the selection covers\n"
-    "                        (its dates within the data's first and last, on its weekdays)\n"
-    "  --versus [B]          everything after it is a second selection B (--modes, --time,\n"
-    "                        --weekdays, --dates, --input FILE of the same frame; each\n"
-    "                        defaults as above); --grid, --geotiff and --png then hold A per\n"
-    "                        day minus B per day, in samples per km2 (or --values count)\n"
-    "  --script FILE         one compute per line of FILE, each line a full set of the\n"
-    "                        settings and output options above; prints each line's\n"
-    "                        compute time, then the median, 99th percentile and maximum\n";
 
 namespace {
 
@@ -164,30 +117,167 @@ std::pair<std::int32_t, std::int32_t> timeOption(const std::string& text) {
     return {*from, *to};
 }
 
+// The options as typed, checked once CLI11 has taken the line apart so each
+// refusal names the option and its value in the tool's own words. A repeated
+// option keeps its last value.
+struct TypedOptions {
+    std::vector<std::string> inputs;
+    std::optional<std::string> sigma, size, modes, time, engine, values, grid, png, pngSize, geotiff, cube, animate,
+        fps, step, lut, repeat, script, weekdays, dates;
+    bool help = false, log = false, linear = false, decorate = false, normalized = false, perDay = false;
+};
+
+// The options of a selection, both A's and --versus B's.
+void describeSelection(CLI::App& app, std::optional<std::string>& modes, std::optional<std::string>& time,
+                       std::optional<std::string>& weekdays, std::optional<std::string>& dates) {
+    app.add_option("--modes", modes, "walk,bus,... | all | MASK 0..2047 (default all)")->type_name("LIST");
+    app.add_option("--time", time, "Seconds or hh:mm[:ss], e.g. 07:00-09:00 (default 0-86400)")
+        ->type_name("FROM-TO");
+    app.add_option("--weekdays", weekdays,
+                   "Only samples of these weekdays: mon-fri, sat,sun, fri-mon, weekdays, weekend... (the data must "
+                   "have dates: INPUT.days)")
+        ->type_name("LIST");
+    app.add_option("--dates", dates, "Only samples of these dates, yyyy-mm-dd, both ends inclusive")
+        ->type_name("FROM..TO");
+}
+
+void describeHeatmap(CLI::App& app, TypedOptions& typed, OptionScope scope) {
+    app.set_help_flag();  // --help is an option like the others: the rest of the line is still checked
+    app.allow_extras();   // unknown options and a second input are refused in the tool's words
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    const bool commandLine = scope == OptionScope::commandLine;
+    if (commandLine) {
+        app.add_option("INPUT", typed.inputs,
+                       "A sample file (.bin/.dat binary, otherwise text), a raw tree, a GPS track file (.gpx, "
+                       ".geojson/.json, .csv) or a summary (.tsum: the window in its steps; --dates chosen when built)")
+            ->expected(0, 1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        app.add_flag("-h,--help", typed.help, "Print this help and exit");
+    }
+    app.add_option("--sigma", typed.sigma,
+                   "Gaussian sigma in grid cells north-south (default 1), or in metres with m (60m); east-west the "
+                   "table is scaled to the cells' shape on the ground, so the kernel is round in metres")
+        ->type_name("S");
+    app.add_option("--size", typed.size, "Odd table side in cells, 1..23169 (default 5)")->type_name("N");
+    describeSelection(app, typed.modes, typed.time, typed.weekdays, typed.dates);
+    app.add_flag("--log", typed.log, "Logarithmic scale (default)");
+    app.add_flag("--linear", typed.linear, "Linear scale");
+    if (commandLine)
+        app.add_option("--engine", typed.engine, "cpu, cuda, cuda-literal or reference (default: CUDA if it works)")
+            ->type_name("E");
+    app.add_option("--grid", typed.grid, "Write the grid: 1000 x 1000 little-endian float32, row 0 first")
+        ->type_name("FILE");
+    app.add_option("--png", typed.png,
+                   "Write a colour image, north up, in the frame's shape on the ground, with its world file (.pgw) "
+                   "and coordinate system (FILE.aux.xml) beside it, so GIS software places it")
+        ->type_name("FILE");
+    app.add_option("--png-size", typed.pngSize, "Pixels on the image's longer side, 16..16384 (default 1000)")
+        ->type_name("N");
+    app.add_flag("--decorate", typed.decorate,
+                 "Draw the legend, the graticule with its labels and a scale bar over the --png picture, as the "
+                 "viewer draws them");
+    app.add_option("--geotiff", typed.geotiff, "Write the grid as a Float32 GeoTIFF in EPSG:4326, north up")
+        ->type_name("FILE");
+    app.add_option("--values", typed.values,
+                   "What --grid and --geotiff hold: density (samples per km²), display (the 0-1 levels the colours "
+                   "show) or count (samples centred in each cell); default: --geotiff density, --grid display")
+        ->type_name("V");
+    app.add_option("--cube", typed.cube,
+                   "Write one grid per step of the day (modes, kernel and --values as set; the whole day, whatever "
+                   "--time says) as CF NetCDF")
+        ->type_name("FILE");
+    app.add_option("--animate", typed.animate,
+                   "Write the day as a video, one frame per step over the map, the colours locked to the day's "
+                   "densest step: .mp4, .webm, .mkv, .mov or .gif through ffmpeg, or PNG files for a name holding "
+                   "%04d (numbered from 0001)")
+        ->type_name("FILE");
+    app.add_option("--fps", typed.fps, "The video's frames per second, 1..60 (default 8)")->type_name("N");
+    app.add_option("--step", typed.step, "The cube's or video's step: 15m (default), 1h, 30s..., dividing the day")
+        ->type_name("S");
+    app.add_option("--lut", typed.lut, "Colour table for --png (default resources/lut.png)")->type_name("FILE");
+    if (commandLine) {
+        app.add_flag("--normalized", typed.normalized, "Text input holds normalised coordinates, not degrees");
+        app.add_option("--repeat", typed.repeat, "Compute N times and print the median time")->type_name("N");
+    }
+    app.add_flag("--per-day", typed.perDay,
+                 "Densities and counts divided by the days the selection covers (its dates within the data's first "
+                 "and last, on its weekdays)");
+    if (commandLine) {
+        // Listed for the help only: the arguments are split at --versus before parsing.
+        const std::string versusHelp =
+            "[B] Everything after it is a second selection B (--modes, --time, --weekdays, --dates, --input FILE "
+            "of the same frame; each defaults as above); --grid, --geotiff and --png then hold A per day minus B "
+            "per day, in samples per km2 (or --values count)";
+        app.add_flag("--versus", versusHelp);
+        app.add_option("--script", typed.script,
+                       "One compute per line of FILE, each line a full set of the settings and output options "
+                       "above; prints each line's compute time, then the median, 99th percentile and maximum")
+            ->type_name("FILE");
+    }
+}
+
+// Runs CLI11 over `arguments`, turning its refusals into the tool's one-line
+// messages: "--size needs a value" where a value is missing; the first
+// argument it did not take goes to `unused` (empty when all were taken).
+void parseWith(CLI::App& app, const std::vector<std::string>& arguments, std::string& unused,
+               const std::string& prefix) {
+    try {
+        std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());  // CLI11 takes them last first
+        app.parse(reversed);
+    } catch (const CLI::ArgumentMismatch& e) {
+        // CLI11's words for a missing value: "--size: 1 required S missing".
+        const std::string text = e.what();
+        if (text.size() > 8 && text.compare(text.size() - 8, 8, " missing") == 0)
+            throw UsageError(prefix + echoText(text.substr(0, text.find(':'))) + " needs a value");
+        throw UsageError(prefix + echoText(text));
+    } catch (const CLI::ConversionError& e) {
+        // A value given to a flag ("--log=x"): CLI11's "Could not convert: --log = x".
+        const std::string text = e.what();
+        const std::size_t name = text.find("--");
+        if (name == std::string::npos) throw UsageError(prefix + echoText(text));
+        throw UsageError(prefix + echoText(text.substr(name, text.find(' ', name) - name)) + " takes no value");
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(prefix + echoText(e.what()));
+    }
+    const std::vector<std::string> left = app.remaining();
+    unused = left.empty() ? std::string() : left.front();
+}
+
+// Where --versus starts in `arguments` (their size when it is absent): the
+// first "--versus" that is not the value of an option before it.
+std::size_t versusPosition(const CLI::App& app, const std::vector<std::string>& arguments) {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--versus") return i;
+        const CLI::Option* option = app.get_option_no_throw(arguments[i]);
+        if (option != nullptr && option->get_expected_min() > 0) ++i;
+    }
+    return arguments.size();
+}
+
 // Everything after --versus: the second selection.
-HeatmapOptions::Versus parseVersus(const std::vector<std::string>& arguments, std::size_t from) {
+HeatmapOptions::Versus parseVersus(const std::vector<std::string>& arguments) {
+    CLI::App app{"", "--versus"};
+    app.set_help_flag();
+    app.allow_extras();
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    std::optional<std::string> modes, time, weekdays, dates, input;
+    describeSelection(app, modes, time, weekdays, dates);
+    app.add_option("--input", input, "The sample file B is taken from");
+    std::string unused;
+    parseWith(app, arguments, unused, "--versus: ");
+    if (!app.remaining().empty())
+        throw UsageError("--versus: " +
+                         (unused.empty() || unused[0] != '-' ? "\"" + echoText(unused) + "\"" : echoText(unused)) +
+                         " is not one of the options of a selection (--modes, --time, --weekdays, --dates, "
+                         "--input); every option after --versus belongs to the second selection");
     HeatmapOptions::Versus versus;
-    for (std::size_t i = from; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument != "--modes" && argument != "--time" && argument != "--weekdays" && argument != "--dates" &&
-            argument != "--input")
-            throw UsageError("--versus: " + (argument.empty() || argument[0] != '-' ? "\"" + echoText(argument) + "\"" : echoText(argument)) +
-                             " is not one of the options of a selection (--modes, --time, --weekdays, --dates, "
-                             "--input); every option after --versus belongs to the second selection");
-        if (i + 1 >= arguments.size()) throw UsageError("--versus: " + argument + " needs a value");
-        const std::string& text = arguments[++i];
-        if (argument == "--modes") {
-            versus.modeMask = modesOption(text);
-        } else if (argument == "--time") {
-            std::tie(versus.minTime, versus.maxTime) = timeOption(text);
-        } else if (argument == "--weekdays") {
-            versus.days.weekdays = weekdaysOption(text);
-        } else if (argument == "--dates") {
-            std::tie(versus.days.first, versus.days.last) = parseDateRange(argument, text);
-        } else {
-            if (text.empty()) throw UsageError("--versus: --input needs a file name");
-            versus.input = text;
-        }
+    if (modes) versus.modeMask = modesOption(*modes);
+    if (time) std::tie(versus.minTime, versus.maxTime) = timeOption(*time);
+    if (weekdays) versus.days.weekdays = weekdaysOption(*weekdays);
+    if (dates) std::tie(versus.days.first, versus.days.last) = parseDateRange("--dates", *dates);
+    if (input) {
+        if (input->empty()) throw UsageError("--versus: --input needs a file name");
+        versus.input = *input;
     }
     return versus;
 }
@@ -219,124 +309,129 @@ std::string dayFilterText(const DayFilter& days) {
     return text;
 }
 
+std::string heatmapUsage() {
+    CLI::App app{"The density grid of GPS samples, written as a grid, an image, a GeoTIFF, a cube or a video.",
+                 "trackora-heatmap"};
+    TypedOptions typed;
+    describeHeatmap(app, typed, OptionScope::commandLine);
+    return app.help();
+}
+
 HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments, OptionScope scope) {
     HeatmapOptions options;
     options.settings.mode_mask = kAllModes;
     for (bool& ticked : options.settings.mode_selected) ticked = true;
-    std::string lineOption;  // the first settings or output option given
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        const bool option = !argument.empty() && argument[0] == '-';
-        if (scope == OptionScope::scriptLine && (!option || isRunOption(argument)))
-            throw UsageError(option ? echoText(argument) + " is not allowed on a script line"
-                                    : "\"" + echoText(argument) + "\": a script line holds options only");
-        if (option && !isRunOption(argument) && lineOption.empty()) lineOption = argument;
-        const auto value = [&]() -> const std::string& {
-            if (i + 1 >= arguments.size()) throw UsageError(echoText(argument) + " needs a value");
-            return arguments[++i];
-        };
-        if (argument == "--help" || argument == "-h") {
-            options.help = true;
-        } else if (argument == "--sigma") {
-            const std::string& text = value();
-            if (!text.empty() && text.back() == 'm') {
-                const auto metres = parseNumber<double>(std::string_view(text).substr(0, text.size() - 1));
-                if (!metres || !std::isfinite(*metres) || *metres <= 0.0)
-                    throw UsageError("--sigma: \"" + echoText(text) + "\" is not a positive number of metres");
-                options.sigmaMetres = *metres;
-            } else {
-                const auto sigma = parseNumber<float>(text);
-                if (!sigma || !std::isfinite(*sigma) || *sigma <= 0.0f)
-                    throw UsageError("--sigma: \"" + echoText(text) + "\" is not a positive number");
-                options.settings.sigma = *sigma;
-                options.sigmaMetres.reset();
-            }
-        } else if (argument == "--size") {
-            const std::string& text = value();
-            const auto size = parseNumber<int>(text);
-            if (!size || *size < 1 || *size > 23169 || *size % 2 == 0)
-                throw UsageError("--size: \"" + echoText(text) + "\" is not an odd number from 1 to 23169");
-            options.settings.kernel_size = *size;
-            options.sizeGiven = true;
-        } else if (argument == "--modes") {
-            const std::int32_t mask = modesOption(value());
-            options.settings.mode_mask = mask;
-            for (int bit = 0; bit < kModeCount; ++bit) options.settings.mode_selected[bit] = (mask >> bit) & 1;
-        } else if (argument == "--time") {
-            std::tie(options.settings.min_time, options.settings.max_time) = timeOption(value());
-        } else if (argument == "--log") {
-            options.settings.use_log_scale = true;
-        } else if (argument == "--linear") {
-            options.settings.use_log_scale = false;
-        } else if (argument == "--engine") {
-            options.engine = value();
-            if (options.engine != "cpu" && options.engine != "cuda" && options.engine != "cuda-literal" &&
-                options.engine != "reference")
-                throw UsageError("--engine: \"" + echoText(options.engine) + "\" is not cpu, cuda, cuda-literal or reference");
-        } else if (argument == "--values") {
-            const std::string& text = value();
-            options.values = parseGridValues(text);
-            if (!options.values)
-                throw UsageError("--values: \"" + echoText(text) + "\" is not density, display or count");
-        } else if (argument == "--grid") {
-            options.gridPath = value();
-        } else if (argument == "--png") {
-            options.pngPath = value();
-        } else if (argument == "--png-size") {
-            const std::string& text = value();
-            const auto size = parseNumber<int>(text);
-            if (!size || *size < 16 || *size > 16384)
-                throw UsageError("--png-size: \"" + echoText(text) + "\" is not a number of pixels from 16 to 16384");
-            options.pngSize = *size;
-        } else if (argument == "--geotiff") {
-            options.geotiffPath = value();
-        } else if (argument == "--cube") {
-            options.cubePath = value();
-        } else if (argument == "--decorate") {
-            options.decorate = true;
-        } else if (argument == "--animate") {
-            options.animatePath = value();
-        } else if (argument == "--fps") {
-            const std::string text = value();
-            const auto fps = parseNumber<int>(text);
-            if (!fps || *fps < 1 || *fps > 60)
-                throw UsageError("--fps: \"" + echoText(text) + "\" is not a number of frames per second from 1 to 60");
-            options.fps = *fps;
-        } else if (argument == "--step") {
-            const std::string& text = value();
-            const auto step = parseStep(text);
-            if (!step) throw UsageError("--step: \"" + echoText(text) + "\" is not a step that divides the day (15m, 1h, 90s)");
-            options.stepSeconds = *step;
-        } else if (argument == "--lut") {
-            options.lutPath = value();
-        } else if (argument == "--normalized") {
-            options.textNormalized = true;
-        } else if (argument == "--repeat") {
-            const std::string& text = value();
-            const auto repeat = parseNumber<int>(text);
-            if (!repeat || *repeat < 1) throw UsageError("--repeat: \"" + echoText(text) + "\" is not a positive count");
-            options.repeat = *repeat;
-        } else if (argument == "--script") {
-            options.scriptPath = value();
-        } else if (argument == "--weekdays") {
-            options.days.weekdays = weekdaysOption(value());
-            options.daysGiven = true;
-        } else if (argument == "--dates") {
-            std::tie(options.days.first, options.days.last) = parseDateRange(argument, value());
-            options.daysGiven = true;
-        } else if (argument == "--per-day") {
-            options.perDay = true;
-        } else if (argument == "--versus") {
-            options.versus = parseVersus(arguments, i + 1);
-            break;
-        } else if (!argument.empty() && argument[0] == '-') {
-            throw UsageError("unknown option " + echoText(argument));
-        } else if (options.input.empty()) {
-            options.input = argument;
+
+    CLI::App app;
+    TypedOptions typed;
+    describeHeatmap(app, typed, scope);
+    const std::size_t versus =
+        scope == OptionScope::commandLine ? versusPosition(app, arguments) : arguments.size();
+    std::string unused;
+    parseWith(app, std::vector<std::string>(arguments.begin(), arguments.begin() + versus), unused, "");
+    if (!app.remaining().empty()) {
+        const bool option = !unused.empty() && unused[0] == '-';
+        if (scope == OptionScope::scriptLine)
+            throw UsageError(!option                ? "\"" + echoText(unused) + "\": a script line holds options only"
+                             : isRunOption(unused) ? echoText(unused) + " is not allowed on a script line"
+                                                   : "unknown option " + echoText(unused));
+        if (option) throw UsageError("unknown option " + echoText(unused));
+        typed.inputs.push_back(unused);
+    }
+    if (typed.inputs.size() > 1)
+        throw UsageError("more than one input: \"" + echoPath(typed.inputs[0]) + "\" and \"" +
+                         echoPath(typed.inputs[1]) + "\"");
+    if (!typed.inputs.empty()) options.input = typed.inputs.front();
+    options.help = typed.help;
+
+    // The first settings or output option given, and the later of --log and --linear.
+    std::string lineOption;
+    for (const CLI::Option* given : app.parse_order()) {
+        const std::string name = given->get_name();
+        if (lineOption.empty() && !isRunOption(name) && name != "INPUT") lineOption = name;
+        if (name == "--log" || name == "--linear") options.settings.use_log_scale = name == "--log";
+    }
+
+    if (typed.sigma) {
+        const std::string& text = *typed.sigma;
+        if (!text.empty() && text.back() == 'm') {
+            const auto metres = parseNumber<double>(std::string_view(text).substr(0, text.size() - 1));
+            if (!metres || !std::isfinite(*metres) || *metres <= 0.0)
+                throw UsageError("--sigma: \"" + echoText(text) + "\" is not a positive number of metres");
+            options.sigmaMetres = *metres;
         } else {
-            throw UsageError("more than one input: \"" + echoPath(options.input) + "\" and \"" + echoPath(argument) + "\"");
+            const auto sigma = parseNumber<float>(text);
+            if (!sigma || !std::isfinite(*sigma) || *sigma <= 0.0f)
+                throw UsageError("--sigma: \"" + echoText(text) + "\" is not a positive number");
+            options.settings.sigma = *sigma;
         }
     }
+    if (typed.size) {
+        const auto size = parseNumber<int>(*typed.size);
+        if (!size || *size < 1 || *size > 23169 || *size % 2 == 0)
+            throw UsageError("--size: \"" + echoText(*typed.size) + "\" is not an odd number from 1 to 23169");
+        options.settings.kernel_size = *size;
+        options.sizeGiven = true;
+    }
+    if (typed.modes) {
+        const std::int32_t mask = modesOption(*typed.modes);
+        options.settings.mode_mask = mask;
+        for (int bit = 0; bit < kModeCount; ++bit) options.settings.mode_selected[bit] = (mask >> bit) & 1;
+    }
+    if (typed.time) std::tie(options.settings.min_time, options.settings.max_time) = timeOption(*typed.time);
+    if (typed.engine) {
+        options.engine = *typed.engine;
+        if (options.engine != "cpu" && options.engine != "cuda" && options.engine != "cuda-literal" &&
+            options.engine != "reference")
+            throw UsageError("--engine: \"" + echoText(options.engine) + "\" is not cpu, cuda, cuda-literal or reference");
+    }
+    if (typed.values) {
+        options.values = parseGridValues(*typed.values);
+        if (!options.values)
+            throw UsageError("--values: \"" + echoText(*typed.values) + "\" is not density, display or count");
+    }
+    options.gridPath = typed.grid.value_or("");
+    options.pngPath = typed.png.value_or("");
+    if (typed.pngSize) {
+        const auto size = parseNumber<int>(*typed.pngSize);
+        if (!size || *size < 16 || *size > 16384)
+            throw UsageError("--png-size: \"" + echoText(*typed.pngSize) + "\" is not a number of pixels from 16 to 16384");
+        options.pngSize = *size;
+    }
+    options.geotiffPath = typed.geotiff.value_or("");
+    options.cubePath = typed.cube.value_or("");
+    options.decorate = typed.decorate;
+    options.animatePath = typed.animate.value_or("");
+    if (typed.fps) {
+        const auto fps = parseNumber<int>(*typed.fps);
+        if (!fps || *fps < 1 || *fps > 60)
+            throw UsageError("--fps: \"" + echoText(*typed.fps) + "\" is not a number of frames per second from 1 to 60");
+        options.fps = *fps;
+    }
+    if (typed.step) {
+        const auto step = parseStep(*typed.step);
+        if (!step) throw UsageError("--step: \"" + echoText(*typed.step) + "\" is not a step that divides the day (15m, 1h, 90s)");
+        options.stepSeconds = *step;
+    }
+    if (typed.lut) options.lutPath = *typed.lut;
+    options.textNormalized = typed.normalized;
+    if (typed.repeat) {
+        const auto repeat = parseNumber<int>(*typed.repeat);
+        if (!repeat || *repeat < 1) throw UsageError("--repeat: \"" + echoText(*typed.repeat) + "\" is not a positive count");
+        options.repeat = *repeat;
+    }
+    options.scriptPath = typed.script.value_or("");
+    if (typed.weekdays) {
+        options.days.weekdays = weekdaysOption(*typed.weekdays);
+        options.daysGiven = true;
+    }
+    if (typed.dates) {
+        std::tie(options.days.first, options.days.last) = parseDateRange("--dates", *typed.dates);
+        options.daysGiven = true;
+    }
+    options.perDay = typed.perDay;
+    if (versus < arguments.size())
+        options.versus = parseVersus(std::vector<std::string>(arguments.begin() + versus + 1, arguments.end()));
     if (options.stepSeconds != 0 && options.cubePath.empty() && options.animatePath.empty())
         throw UsageError("--step goes with --cube or --animate");
     if (options.decorate && options.pngPath.empty()) throw UsageError("--decorate goes with --png");

@@ -67,7 +67,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Throws UsageError naming the option and what was wrong with it.
+// Parses with CLI11; throws UsageError naming the option and what was wrong
+// with it, in one line.
 HeatmapOptions parseHeatmapOptions(const std::vector<std::string>& arguments,
                                    OptionScope scope = OptionScope::commandLine);
 
@@ -92,4 +93,5 @@ std::pair<std::int32_t, std::int32_t> parseDateRange(const std::string& option, 
 // "modes walk,bus; 07:00:00-09:00:00; sat,sun; 2008-01-01..2008-12-31".
 std::string dayFilterText(const DayFilter& days);
 
-extern const char* const kHeatmapUsage;
+// The help CLI11 generates from the options' descriptions.
+std::string heatmapUsage();

@@ -955,11 +955,12 @@ int main(int argc, char** argv) {
     try {
         options = parseHeatmapOptions(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const UsageError& error) {
-        std::cerr << "trackora-heatmap: " << error.what() << "\n" << kHeatmapUsage;
+        // The message alone: the Python module raises the same words.
+        std::cerr << "trackora-heatmap: " << error.what() << "\n";
         return 2;
     }
     if (options.help) {
-        std::cout << kHeatmapUsage;
+        std::cout << heatmapUsage();
         return 0;
     }
     if (!options.engine.empty()) setenv("TRACKORA_ENGINE", options.engine.c_str(), 1);

@@ -1,5 +1,7 @@
 #include "tools/import/ImportTool.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -471,145 +473,191 @@ bool isTrackInputWithFields(const std::string& input) {
 
 }  // namespace
 
+namespace {
+
+// The options as typed: checked and converted once CLI11 has taken them
+// apart, so each refusal names the option and its value in our words.
+struct ImportArguments {
+    std::vector<std::string> inputs;
+    std::optional<std::string> output, limit, box, utcOffset, timeZone, mode, modeField, trackColumn;
+    bool skipBadLines = false;
+    bool visits = false;
+};
+
+void describeImport(CLI::App& app, ImportArguments& typed) {
+    app.set_help_flag("-h,--help", "Print this help and exit");
+    app.allow_extras();  // unknown options and a second INPUT are refused in our words
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("INPUT", typed.inputs,
+                   "A directory tree of raw trajectories (labels.txt and trajectory files), a GPS track file "
+                   "(.gpx, .geojson/.json, .csv with latitude, longitude and time columns), a text sample file, "
+                   "or a binary sample file (.bin, .dat)")
+        ->expected(0, 1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("-o,--output", typed.output,
+                   "The binary sample file to write (default data/data.bin); its frame goes to OUTPUT.frame beside it")
+        ->type_name("OUTPUT");
+    app.add_option("--box", typed.box,
+                   "SOUTH,WEST,NORTH,EAST|fit: the frame; fixes inside it are kept and normalised over it, in decimal "
+                   "degrees (default 39.75,116.15,40.1,116.6); fit: the smallest box holding 99.9% of the fixes, "
+                   "padded, printed")
+        ->type_name("SOUTH,WEST,NORTH,EAST|fit");
+    app.add_option("--limit", typed.limit, "Stop walking once subdirectories gave N fixes (-1: everything)")->type_name("N");
+    app.add_flag("--skip-bad-lines", typed.skipBadLines,
+                 "Skip lines and track points that break their format and count them, instead of stopping at the first");
+    app.add_option("--utc-offset", typed.utcOffset, "Hours added to every clock time, e.g. 8 or -5.5 (default 0)")->type_name("HOURS");
+    app.add_option("--tz", typed.timeZone,
+                   "The time zone the clock times are converted to, by its rules at each fix's date (daylight saving "
+                   "included), e.g. America/Los_Angeles; recordings and track files only, not with --utc-offset")
+        ->type_name("ZONE");
+    app.add_option("--mode", typed.mode,
+                   "Mode of track points nothing else names: walk, bike, bus, car, taxi, subway, train, airplane, "
+                   "boat, run, motorcycle or unknown (default)")
+        ->type_name("NAME");
+    app.add_option("--mode-field", typed.modeField, "GeoJSON property or CSV column holding each point's mode name")
+        ->type_name("FIELD");
+    app.add_flag("--visits", typed.visits,
+                 "One sample per stay in a grid cell: each track's consecutive fixes in the same cell become its "
+                 "first fix (a track is a trajectory file, a GPX track segment, or the CSV rows sharing "
+                 "--track-column's value)");
+    app.add_option("--track-column", typed.trackColumn,
+                   "GeoJSON property or CSV column naming each point's track, for --visits")
+        ->type_name("FIELD");
+}
+
+// CLI11's refusals in the tool's words where they are about one option:
+// "--limit: 1 required N missing" and "Could not convert: --visits = x".
+std::string refusalMessage(const CLI::ParseError& e) {
+    const std::string text = e.what();
+    const std::size_t colon = text.find(':');
+    if (text.size() > 8 && text.compare(text.size() - 8, 8, " missing") == 0 && colon != std::string::npos)
+        return text.substr(0, colon) + " needs a value";
+    const std::size_t name = text.find("--");
+    if (dynamic_cast<const CLI::ConversionError*>(&e) != nullptr && name != std::string::npos)
+        return text.substr(name, text.find(' ', name) - name) + " takes no value";
+    return echoText(text);
+}
+
+}  // namespace
+
 std::string importUsage() {
-    return "usage: trackora-import INPUT [-o OUTPUT] [--box SOUTH,WEST,NORTH,EAST|fit] [--limit N]\n"
-           "                       [--skip-bad-lines] [--utc-offset HOURS | --tz ZONE] [--mode NAME]\n"
-           "                       [--mode-field FIELD] [--visits [--track-column FIELD]]\n"
-           "  INPUT         a directory tree of raw trajectories (labels.txt and trajectory files),\n"
-           "                a GPS track file (.gpx, .geojson/.json, .csv with latitude, longitude\n"
-           "                and time columns), a text sample file, or a binary sample file (.bin, .dat)\n"
-           "  -o            the binary sample file to write (default data/data.bin); its frame goes\n"
-           "                to OUTPUT.frame beside it\n"
-           "  --box         the frame: fixes inside it are kept and normalised over it, in decimal\n"
-           "                degrees (default 39.75,116.15,40.1,116.6); fit: the smallest box holding\n"
-           "                99.9% of the fixes, padded, printed\n"
-           "  --limit       stop walking once subdirectories gave N fixes (-1: everything)\n"
-           "  --skip-bad-lines\n"
-           "                skip lines and track points that break their format and count them,\n"
-           "                instead of stopping at the first\n"
-           "  --utc-offset  hours added to every clock time, e.g. 8 or -5.5 (default 0)\n"
-           "  --tz          the time zone the clock times are converted to, by its rules at each\n"
-           "                fix's date (daylight saving included), e.g. America/Los_Angeles;\n"
-           "                recordings and track files only, not with --utc-offset\n"
-           "  --mode        mode of track points nothing else names: walk, bike, bus, car, taxi,\n"
-           "                subway, train, airplane, boat, run, motorcycle or unknown (default)\n"
-           "  --mode-field  GeoJSON property or CSV column holding each point's mode name\n"
-           "  --visits      one sample per stay in a grid cell: each track's consecutive fixes in\n"
-           "                the same cell become its first fix (a track is a trajectory file, a GPX\n"
-           "                track segment, or the CSV rows sharing --track-column's value)\n"
-           "  --track-column\n"
-           "                GeoJSON property or CSV column naming each point's track, for --visits\n";
+    CLI::App app{"Turns raw trajectories, track files or sample files into the viewer's binary sample file.",
+                 "trackora-import"};
+    ImportArguments typed;
+    describeImport(app, typed);
+    return app.help();
 }
 
 bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& options, bool& help,
                           std::string& error) {
     help = false;
-    bool haveInput = false;
-    bool haveOffset = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            help = true;
-            return true;
-        }
-        if (arg == "--skip-bad-lines") {
-            options.skipBadLines = true;
-            continue;
-        }
-        if (arg == "--visits") {
-            options.tracks.visits = true;
-            continue;
-        }
-        if (arg == "-o" || arg == "--output" || arg == "--limit" || arg == "--utc-offset" || arg == "--mode" ||
-            arg == "--mode-field" || arg == "--box" || arg == "--tz" || arg == "--track-column") {
-            if (i + 1 == args.size()) {
-                error = arg + " needs a value";
-                return false;
-            }
-            const std::string& value = args[++i];
-            if (arg == "--box") {
-                options.fitBox = value == "fit";
-                options.box.reset();
-                if (!options.fitBox) {
-                    try {
-                        options.box = parseFrame(value);
-                    } catch (const std::invalid_argument& e) {
-                        error = std::string("--box takes SOUTH,WEST,NORTH,EAST in decimal degrees or fit: ") + e.what();
-                        return false;
-                    }
-                }
-            } else if (arg == "--limit") {
-                std::int32_t limit = 0;
-                const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), limit);
-                if (ec != std::errc() || end != value.data() + value.size() || limit < -1) {
-                    error = "--limit takes -1 or a count of fixes, not \"" + echoText(value) + "\"";
-                    return false;
-                }
-                options.limit = limit;
-            } else if (arg == "--utc-offset") {
-                const auto offset = parseUtcOffset(value);
-                if (!offset) {
-                    error = "--utc-offset takes hours from -24 to 24, not \"" + echoText(value) + "\"";
-                    return false;
-                }
-                options.tracks.utcOffsetSeconds = *offset;
-                haveOffset = true;
-            } else if (arg == "--track-column") {
-                if (value.empty()) {
-                    error = "--track-column needs a field name";
-                    return false;
-                }
-                options.tracks.trackField = value;
-            } else if (arg == "--tz") {
-                if (value.empty()) {
-                    error = "--tz needs a time zone name, e.g. America/Los_Angeles";
-                    return false;
-                }
-                options.timeZone = value;
-            } else if (arg == "--mode") {
-                const auto mode = parseModeName(value);
-                if (!mode) {
-                    error = "--mode takes one mode name (walk, bike, bus, car, taxi, subway, train, airplane, boat, "
-                            "run, motorcycle or unknown), not \"" + echoText(value) + "\"";
-                    return false;
-                }
-                options.tracks.mode = *mode;
-            } else if (arg == "--mode-field") {
-                if (value.empty()) {
-                    error = "--mode-field needs a field name";
-                    return false;
-                }
-                options.tracks.modeField = value;
-            } else {
-                if (value.empty()) {
-                    error = "-o needs a file name";
-                    return false;
-                }
-                options.output = value;
-            }
-        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-            error = "unknown option \"" + echoText(arg) + "\"";
-            return false;
-        } else if (arg.empty()) {
-            error = "INPUT must not be empty";
-            return false;
-        } else if (haveInput) {
-            error = "only one INPUT may be given";
-            return false;
-        } else {
-            options.input = arg;
-            haveInput = true;
-        }
+    CLI::App app{"", "trackora-import"};
+    ImportArguments typed;
+    describeImport(app, typed);
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        help = true;
+        return true;
+    } catch (const CLI::ParseError& e) {
+        error = refusalMessage(e);
+        return false;
     }
-    if (!haveInput) {
+    for (const std::string& extra : app.remaining()) {
+        if (!extra.empty() && extra[0] == '-' && extra != "-")
+            error = "unknown option \"" + echoText(extra) + "\"";
+        else
+            error = extra.empty() ? "INPUT must not be empty" : "only one INPUT may be given";
+        return false;
+    }
+    if (typed.inputs.empty()) {
         error = "no INPUT given";
         return false;
     }
+    if (typed.inputs.size() > 1) {
+        error = "only one INPUT may be given";
+        return false;
+    }
+    options.input = typed.inputs.front();
+    if (options.input.empty()) {
+        error = "INPUT must not be empty";
+        return false;
+    }
+    if (typed.output) {
+        if (typed.output->empty()) {
+            error = "-o needs a file name";
+            return false;
+        }
+        options.output = *typed.output;
+    }
+    if (typed.box) {
+        options.fitBox = *typed.box == "fit";
+        options.box.reset();
+        if (!options.fitBox) {
+            try {
+                options.box = parseFrame(*typed.box);
+            } catch (const std::invalid_argument& e) {
+                error = std::string("--box takes SOUTH,WEST,NORTH,EAST in decimal degrees or fit: ") + e.what();
+                return false;
+            }
+        }
+    }
+    if (typed.limit) {
+        const std::string& value = *typed.limit;
+        std::int32_t limit = 0;
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), limit);
+        if (ec != std::errc() || end != value.data() + value.size() || limit < -1) {
+            error = "--limit takes -1 or a count of fixes, not \"" + echoText(value) + "\"";
+            return false;
+        }
+        options.limit = limit;
+    }
+    if (typed.utcOffset) {
+        const auto offset = parseUtcOffset(*typed.utcOffset);
+        if (!offset) {
+            error = "--utc-offset takes hours from -24 to 24, not \"" + echoText(*typed.utcOffset) + "\"";
+            return false;
+        }
+        options.tracks.utcOffsetSeconds = *offset;
+    }
+    if (typed.trackColumn) {
+        if (typed.trackColumn->empty()) {
+            error = "--track-column needs a field name";
+            return false;
+        }
+        options.tracks.trackField = *typed.trackColumn;
+    }
+    if (typed.timeZone) {
+        if (typed.timeZone->empty()) {
+            error = "--tz needs a time zone name, e.g. America/Los_Angeles";
+            return false;
+        }
+        options.timeZone = *typed.timeZone;
+    }
+    if (typed.mode) {
+        const auto mode = parseModeName(*typed.mode);
+        if (!mode) {
+            error = "--mode takes one mode name (walk, bike, bus, car, taxi, subway, train, airplane, boat, "
+                    "run, motorcycle or unknown), not \"" + echoText(*typed.mode) + "\"";
+            return false;
+        }
+        options.tracks.mode = *mode;
+    }
+    if (typed.modeField) {
+        if (typed.modeField->empty()) {
+            error = "--mode-field needs a field name";
+            return false;
+        }
+        options.tracks.modeField = *typed.modeField;
+    }
+    options.skipBadLines = options.skipBadLines || typed.skipBadLines;
+    options.tracks.visits = options.tracks.visits || typed.visits;
     if (!options.tracks.trackField.empty() && !options.tracks.visits) {
         error = "--track-column names the tracks for --visits; give --visits too";
         return false;
     }
-    if (haveOffset && !options.timeZone.empty()) {
+    if (typed.utcOffset && !options.timeZone.empty()) {
         error = "--tz and --utc-offset both set the clock: give one";
         return false;
     }

@@ -28,11 +28,12 @@ struct ImportOptions {
     bool fitBox = false;
 };
 
-// Parses the command line; false with a message in `error` on a bad one.
-// `help` is set for -h/--help.
+// Parses the command line (with CLI11); false with a one-line message in
+// `error` on a bad one. `help` is set for -h/--help.
 bool parseImportArguments(const std::vector<std::string>& args, ImportOptions& options, bool& help,
                           std::string& error);
 
+// The help CLI11 generates from the options' descriptions.
 std::string importUsage();
 
 // The whole import: load, write, summary on `out`, errors on `err`.

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     bool help = false;
     std::string error;
     if (!parseImportArguments(args, options, help, error)) {
-        std::cerr << "trackora-import: " << error << "\n" << importUsage();
+        std::cerr << "trackora-import: " << error << " (--help lists the options)\n";
         return 2;
     }
     if (help) {

@@ -4,6 +4,7 @@
 //   trackora_mapgen map ROADS.csv OUT.png [SIZE [FONT.ttf]]
 //   trackora_mapgen rails ROADS.csv OUT.png [SIZE]
 //   trackora_mapgen lut OUT.png
+#include <CLI/CLI.hpp>
 #include <stb_image_write.h>
 #include <stb_truetype.h>
 
@@ -229,34 +230,44 @@ int renderLut(const std::string& outPath) {
     return 0;
 }
 
-int usage() {
-    std::cerr << "usage: trackora_mapgen map ROADS.csv OUT.png [SIZE [FONT.ttf]]\n"
-                 "       trackora_mapgen rails ROADS.csv OUT.png [SIZE]\n"
-                 "       trackora_mapgen lut OUT.png\n";
-    return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) return usage();
-    const std::string mode = argv[1];
-    if (mode == "lut" && argc == 3) return renderLut(argv[2]);
-    const bool rails = mode == "rails" && argc >= 4 && argc <= 5;
-    if ((mode == "map" && argc >= 4 && argc <= 6) || rails) {
-        int size = 4096;
-        if (argc >= 5) {
-            char* end = nullptr;
-            const long value = std::strtol(argv[4], &end, 10);
-            if (*end != '\0' || value < 256 || value > 16384) {
-                std::cerr << "trackora_mapgen: SIZE must be a whole number from 256 to 16384, not \"" << argv[4]
-                          << "\"\n";
-                return 2;
-            }
-            size = static_cast<int>(value);
-        }
-        if (rails) return renderRails(argv[2], argv[3], size);
-        return renderMap(argv[2], argv[3], size, argc == 6 ? argv[5] : kDefaultFont);
+    CLI::App app{"Renders the viewer's map image from road segments, and the colour table of its legend.",
+                 "trackora_mapgen"};
+    app.require_subcommand(1);
+    std::string roadsPath, outPath, sizeText, fontPath = kDefaultFont;
+    CLI::App* map = app.add_subcommand("map", "The map image: roads, labels and attribution");
+    map->add_option("ROADS", roadsPath, "The road segments (.csv)")->required();
+    map->add_option("OUT", outPath, "The image to write (.png)")->required();
+    map->add_option("SIZE", sizeText, "Pixels on the longer side, 256..16384 (default 4096)");
+    map->add_option("FONT", fontPath, "The labels' TrueType font")->capture_default_str();
+    CLI::App* rails = app.add_subcommand("rails", "The railways layer alone");
+    rails->add_option("ROADS", roadsPath, "The road segments (.csv)")->required();
+    rails->add_option("OUT", outPath, "The image to write (.png)")->required();
+    rails->add_option("SIZE", sizeText, "Pixels on the longer side, 256..16384 (default 4096)");
+    CLI::App* lut = app.add_subcommand("lut", "The legend's colour table");
+    lut->add_option("OUT", outPath, "The image to write (.png)")->required();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << (app.get_subcommands().empty() ? app.help() : app.get_subcommands().front()->help());
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "trackora_mapgen: " << e.what() << " (--help lists the options)\n";
+        return 2;
     }
-    return usage();
+    if (lut->parsed()) return renderLut(outPath);
+    int size = 4096;
+    if (!sizeText.empty()) {
+        char* end = nullptr;
+        const long value = std::strtol(sizeText.c_str(), &end, 10);
+        if (*end != '\0' || value < 256 || value > 16384) {
+            std::cerr << "trackora_mapgen: SIZE must be a whole number from 256 to 16384, not \"" << sizeText << "\"\n";
+            return 2;
+        }
+        size = static_cast<int>(value);
+    }
+    if (rails->parsed()) return renderRails(roadsPath, outPath, size);
+    return renderMap(roadsPath, outPath, size, fontPath);
 }
