@@ -246,7 +246,7 @@ void FastEngine::stampFarPoints(const ControlSettings& settings, std::vector<flo
         if (!kde::mode_passes(point.mode, settings.mode_mask) || !dayClassPasses(point.dayClass, settings.day_classes) ||
             !kde::time_passes(point.time, settings.mode_mask, settings.min_time, settings.max_time))
             continue;
-        kde::far_stamp_function(point.row, point.col, factors_.rows.data(), tableRows_, factors_.cols.data(), tableCols_,
+        kde::stamp_far(point.row, point.col, factors_.rows.data(), tableRows_, factors_.cols.data(), tableCols_,
                                 kde::kSide, add);
     }
 }

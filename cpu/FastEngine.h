@@ -130,7 +130,7 @@ private:
         std::int32_t time;
         int dayClass;
     };
-    // Where a point goes when the samples are indexed (kde::place_function):
+    // Where a point goes when the samples are indexed (kde::place_of):
     // true for the count grid (cell set), false otherwise, the far ones
     // appended to `far`.
     static bool onCountGrid(const Datapoint& point, int dayClass, kde::Cell& cell, std::vector<FarPoint>& far);

@@ -138,8 +138,8 @@ std::pair<std::size_t, std::size_t> bucketsOf(const std::vector<std::size_t>& bu
 }  // namespace
 
 bool FastEngine::onCountGrid(const Datapoint& point, int dayClass, kde::Cell& cell, std::vector<FarPoint>& far) {
-    cell = kde::cell_function(point);
-    const kde::Place place = kde::place_function(cell);
+    cell = kde::cell_of(point);
+    const kde::Place place = kde::place_of(cell);
     if (place == kde::Place::far)
         far.push_back(FarPoint{cell.row, cell.col, static_cast<std::int32_t>(point.mode), point.time, dayClass});
     return place == kde::Place::counted;
@@ -558,7 +558,7 @@ void FastEngine::countBuckets(const SampleSource& samples, const TimeLayout& lay
         std::vector<std::size_t>& own = tallies[t].histogram;
         for (const Datapoint* at = firstPoint; at < lastPoint; ++at) {
             const Datapoint& point = *at;
-            if (kde::place_function(kde::cell_function(point)) != kde::Place::counted) continue;
+            if (kde::place_of(kde::cell_of(point)) != kde::Place::counted) continue;
             const int g = groupOf(point.mode, dayClassAt(days, static_cast<std::size_t>(at - firstPoint)));
             if (!layout.holds(g, point.time)) changedWhileRead(samples);
             ++own[layout.bucketOf(g, point.time)];
@@ -628,8 +628,8 @@ void FastEngine::scatterTimes(const SampleSource& samples, const TimeLayout& lay
         std::uint32_t* store = cellStore_.get();
         for (const Datapoint* at = firstPoint; at < lastPoint; ++at) {
             const Datapoint& point = *at;
-            const kde::Cell cell = kde::cell_function(point);
-            if (kde::place_function(cell) != kde::Place::counted) continue;
+            const kde::Cell cell = kde::cell_of(point);
+            if (kde::place_of(cell) != kde::Place::counted) continue;
             const int g = groupOf(point.mode, dayClassAt(days, static_cast<std::size_t>(at - firstPoint)));
             if (!layout.holds(g, point.time)) changedWhileRead(samples);
             const std::uint32_t second = layout.secondOf(g, point.time);

@@ -38,7 +38,7 @@ private:
     int cols_ = 1;
 };
 
-// kde_kernel over all points in index order, adding into grid (kCells
+// stamp_whole_table_kernel over all points in index order, adding into grid (kCells
 // floats): a rows x cols table, or a square one of side size.
 void referenceKde(const std::vector<Datapoint>& points, const float* table, int rows, int cols,
                   std::int32_t mode_mask, std::int32_t min_time, std::int32_t max_time,

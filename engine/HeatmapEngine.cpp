@@ -22,7 +22,7 @@
 #include "model/LoadError.h"
 #include "model/SystemMemory.h"
 #ifdef TRACKORA_HAVE_CUDA
-#include "cuda/heatmap.h"
+#include "cuda/CudaEngineStart.h"
 #endif
 #include "cuda/CudaPlan.h"
 
@@ -473,7 +473,7 @@ CellValue cellValue(int row, int col) {
 }
 
 float lastMaximumDensity() {
-    return state.computed ? kde::unscale_function(1.0f, state.lastMaximum, state.lastLog) : 0.0f;
+    return state.computed ? kde::unscale_cell(1.0f, state.lastMaximum, state.lastLog) : 0.0f;
 }
 
 bool lastUsedLogScale() { return state.lastLog; }

@@ -47,7 +47,7 @@
 #include "kde/Backend.h"
 #include "kde/Parallel.h"
 #ifdef TRACKORA_HAVE_CUDA
-#include "cuda/heatmap.h"
+#include "cuda/CudaEngineStart.h"
 #endif
 #include "model/SampleSource.h"
 #include "model/TrajectoryLoader.h"

@@ -1056,7 +1056,7 @@ int main(int argc, char** argv) {
         samples->forEachChunk([&](const Datapoint* chunk, std::size_t n, std::size_t) {
             for (std::size_t i = 0; i < n; ++i)
                 used += kde::point_passes(chunk[i], s.mode_mask, s.min_time, s.max_time) &&
-                        kde::cell_function(chunk[i]).valid;
+                        kde::cell_of(chunk[i]).valid;
         });
         std::cout << samples->size() << " points read from \"" << echoPath(options.input) << "\", " << used
                   << " pass the mode and time filters" << std::endl;
