@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cpu/IndexArena.h"
 #include "cpu/IndexBuckets.h"
 #include "kde/Parallel.h"
@@ -20,7 +20,7 @@ using namespace indexing;
 // One thread's share of the first pass over any times: its far points and
 // tally, each group's counted points and their earliest and latest times,
 // and later its points per coarse bucket (then where they go).
-struct FastEngine::TimeTally {
+struct CountingEngine::TimeTally {
     std::vector<FarPoint> far;
     std::array<SampleTally, kDayClasses> tallies;
     std::vector<std::size_t> histogram;  // per coarse bucket
@@ -34,7 +34,7 @@ struct FastEngine::TimeTally {
 // and spread, and where its coarse buckets begin; the buckets' width
 // (2^shift seconds) and number. A group sorted by comparison has a single
 // bucket.
-struct FastEngine::TimeLayout {
+struct CountingEngine::TimeLayout {
     std::array<std::size_t, kGroups> sizes{};
     std::array<bool, kGroups> counting{};
     std::array<std::int32_t, kGroups> first{};
@@ -61,7 +61,7 @@ struct FastEngine::TimeLayout {
 // Any times: a pass for each group's size and spread, one for the coarse
 // histograms, a scatter into place and a sort of each bucket in place. A
 // group whose times spread too wide is sorted by comparison.
-void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<void(float)>& report) {
+void CountingEngine::indexAnyTimes(const SampleSource& samples, const std::function<void(float)>& report) {
     std::vector<TimeTally> tallies = tallyTimes(samples);
     const TimeLayout layout = layOutTimes(tallies);
     countBuckets(samples, layout, tallies);
@@ -82,7 +82,7 @@ void FastEngine::indexAnyTimes(const SampleSource& samples, const std::function<
 
 // The first pass: the far points and the tally kept, each thread's group
 // sizes and spreads returned.
-std::vector<FastEngine::TimeTally> FastEngine::tallyTimes(const SampleSource& samples) {
+std::vector<CountingEngine::TimeTally> CountingEngine::tallyTimes(const SampleSource& samples) {
     std::vector<TimeTally> tallies(threads_);
     for (TimeTally& tally : tallies) {
         tally.minTime.fill(std::numeric_limits<std::int32_t>::max());
@@ -112,7 +112,7 @@ std::vector<FastEngine::TimeTally> FastEngine::tallyTimes(const SampleSource& sa
     return tallies;
 }
 
-FastEngine::TimeLayout FastEngine::layOutTimes(const std::vector<TimeTally>& tallies) {
+CountingEngine::TimeLayout CountingEngine::layOutTimes(const std::vector<TimeTally>& tallies) {
     TimeLayout layout;
     auto& sizes = layout.sizes;
     auto& counting = layout.counting;
@@ -152,8 +152,8 @@ FastEngine::TimeLayout FastEngine::layOutTimes(const std::vector<TimeTally>& tal
 }
 
 // The second pass: each thread's points per coarse bucket.
-void FastEngine::countBuckets(const SampleSource& samples, const TimeLayout& layout,
-                              std::vector<TimeTally>& tallies) const {
+void CountingEngine::countBuckets(const SampleSource& samples, const TimeLayout& layout,
+                                  std::vector<TimeTally>& tallies) const {
     for (TimeTally& tally : tallies) tally.histogram.assign(layout.coarse, 0);
     eachPoint(samples, threads_, [&](unsigned t, const Datapoint* firstPoint, const Datapoint* lastPoint,
                                      const std::int32_t* days) {
@@ -172,7 +172,7 @@ void FastEngine::countBuckets(const SampleSource& samples, const TimeLayout& lay
 // groups follow each other and each thread's points of a bucket lie
 // together, as the scatter meets them. The groups are laid out over the
 // cell store.
-std::vector<std::size_t> FastEngine::placeTimes(const TimeLayout& layout, std::vector<TimeTally>& tallies) {
+std::vector<std::size_t> CountingEngine::placeTimes(const TimeLayout& layout, std::vector<TimeTally>& tallies) {
     std::vector<std::size_t> bucketStart(layout.coarse + 1);
     std::size_t position = 0;
     for (std::size_t b = 0; b < layout.coarse; ++b) {
@@ -217,8 +217,8 @@ std::vector<std::size_t> FastEngine::placeTimes(const TimeLayout& layout, std::v
 // The scatter: each point's cell and second within its bucket, at its
 // bucket's next position; a comparison-sorted group takes its points in
 // order, with their times beside.
-void FastEngine::scatterTimes(const SampleSource& samples, const TimeLayout& layout,
-                              const std::vector<std::size_t>& bucketStart, std::vector<TimeTally>& tallies) {
+void CountingEngine::scatterTimes(const SampleSource& samples, const TimeLayout& layout,
+                                  const std::vector<std::size_t>& bucketStart, std::vector<TimeTally>& tallies) {
     const auto& counting = layout.counting;
     const auto& coarseBase = layout.coarseBase;
     const int shift = layout.shift;
@@ -253,8 +253,8 @@ void FastEngine::scatterTimes(const SampleSource& samples, const TimeLayout& lay
 
 // Each counting-sorted group's buckets sorted by second in place, with the
 // seconds' starts.
-void FastEngine::sortTimes(const SampleSource& samples, const TimeLayout& layout,
-                           const std::vector<std::size_t>& bucketStart) {
+void CountingEngine::sortTimes(const SampleSource& samples, const TimeLayout& layout,
+                               const std::vector<std::size_t>& bucketStart) {
     const auto& counting = layout.counting;
     const auto& spread = layout.spread;
     const auto& coarseBase = layout.coarseBase;
@@ -293,7 +293,7 @@ void FastEngine::sortTimes(const SampleSource& samples, const TimeLayout& layout
 // The groups whose times spread too wide, sorted by time and cell: the keys
 // split in place into pieces each below the next (nth_element), the pieces
 // sorted over the threads, a cancel heard between pieces.
-void FastEngine::sortByComparison(const TimeLayout& layout) {
+void CountingEngine::sortByComparison(const TimeLayout& layout) {
     constexpr std::size_t kPiece = std::size_t{1} << 22;
     for (int g = 0; g < kGroups; ++g) {
         if (layout.counting[g] || layout.sizes[g] == 0) continue;

@@ -1,5 +1,5 @@
 #pragma once
-// What the CPU engine's index passes share (cpu/FastIndex*.cpp, Index*.cpp
+// What the CPU engine's index passes share (cpu/CountingIndex.cpp, Index*.cpp
 // only): the groups a point falls in, the coarse buckets of the sort by
 // time, the sort of one bucket and the reading of the source a pass at a
 // time.
@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "kde/Parallel.h"
 #include "model/LoadError.h"
 #include "model/ModeNames.h"

@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cpu/IndexArena.h"
 #include "cpu/IndexBuckets.h"
 #include "kde/Parallel.h"
@@ -28,7 +28,7 @@ constexpr std::size_t kDayGroupBuckets = kModeGroups * kDayBuckets;
 // One thread's share of the one pass: its counted points in their buckets'
 // chains of blocks, how many of each bucket's are of each day class, its far
 // points and its tally.
-struct FastEngine::DayBlocks {
+struct CountingEngine::DayBlocks {
     std::vector<std::size_t> classCounts = std::vector<std::size_t>(kDayGroupBuckets * kDayClasses, 0);
     std::vector<std::uint32_t*> cursor = std::vector<std::uint32_t*>(kDayGroupBuckets, nullptr);
     std::vector<std::vector<std::uint32_t*>> blocks{kDayGroupBuckets};
@@ -47,7 +47,7 @@ struct FastEngine::DayBlocks {
 // groups one after another (a mode group's day classes together), each
 // group's points bucket after bucket. Also each bucket's first point when
 // they are counted bucket after bucket, for sharing the sort out.
-struct FastEngine::DayPlaces {
+struct CountingEngine::DayPlaces {
     std::vector<std::size_t> classStart = std::vector<std::size_t>(kDayGroupBuckets * kDayClasses);
     std::vector<std::size_t> bucketFirst = std::vector<std::size_t>(kDayGroupBuckets + 1);
     std::array<std::size_t, kGroups> groupStart{};
@@ -57,7 +57,7 @@ struct FastEngine::DayPlaces {
 // each thread appends every point to its coarse bucket's chain of blocks,
 // then the buckets are sorted by second into place. Gives up (false) at the
 // first time outside the day.
-bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report) {
+bool CountingEngine::indexTimesOfDay(const SampleSource& samples, const std::function<void(float)>& report) {
     std::vector<DayBlocks> work(threads_);
     if (!blockDay(samples, work, report)) return false;
     classTallies_ = mergedTallies(work);
@@ -70,8 +70,8 @@ bool FastEngine::indexTimesOfDay(const SampleSource& samples, const std::functio
 
 // The one pass: every point into its thread's blocks (false at the first
 // time outside the day).
-bool FastEngine::blockDay(const SampleSource& samples, std::vector<DayBlocks>& work,
-                          const std::function<void(float)>& report) {
+bool CountingEngine::blockDay(const SampleSource& samples, std::vector<DayBlocks>& work,
+                              const std::function<void(float)>& report) {
     const unsigned workers = threads_;
     // Ends the pass over the source at the first time outside the day.
     struct OutsideDay {};
@@ -129,7 +129,7 @@ bool FastEngine::blockDay(const SampleSource& samples, std::vector<DayBlocks>& w
     return true;
 }
 
-FastEngine::DayPlaces FastEngine::placeDay(const std::vector<DayBlocks>& work) {
+CountingEngine::DayPlaces CountingEngine::placeDay(const std::vector<DayBlocks>& work) {
     DayPlaces places;
     std::size_t position = 0;
     for (std::size_t b = 0; b < kDayGroupBuckets; ++b) {
@@ -165,8 +165,8 @@ FastEngine::DayPlaces FastEngine::placeDay(const std::vector<DayBlocks>& work) {
 // Each bucket sorted by day class and second into its groups' places, with
 // its seconds' starts in each group. The item's bits above the cell are the
 // class and the second, so one counting sort on them does both.
-void FastEngine::sortDay(const SampleSource& samples, const std::vector<DayBlocks>& work, const DayPlaces& places,
-                         const std::function<void(float)>& report) {
+void CountingEngine::sortDay(const SampleSource& samples, const std::vector<DayBlocks>& work, const DayPlaces& places,
+                             const std::function<void(float)>& report) {
     const unsigned workers = threads_;
     constexpr std::size_t kWidth = std::size_t{1} << kDayShift;
     constexpr std::uint32_t cellMask = (std::uint32_t{1} << kCellBits) - 1;

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cpu/IndexArena.h"
 #include "cpu/IndexBuckets.h"
 #include "kde/Parallel.h"
@@ -11,7 +11,7 @@ namespace engine {
 
 using namespace indexing;
 
-std::size_t FastEngine::indexingBytes(std::size_t samples) {
+std::size_t CountingEngine::indexingBytes(std::size_t samples) {
     // Either the sort, every cell in its bucket and in place (4 bytes each,
     // twice) beside the buckets' partly filled blocks and a chunk of the
     // source, or what follows it: the cells, the checkpoints of all modes
@@ -22,7 +22,7 @@ std::size_t FastEngine::indexingBytes(std::size_t samples) {
     const std::size_t partlyFilled = kModeGroups * kDayBuckets * std::size_t{4096} * hardwareThreads();
     const std::size_t sorting = samples * 8 + partlyFilled + SampleSource::kChunkSamples * sizeof(Datapoint) + 8 * grid;
     const std::size_t checkpoints = std::min(samples * 5 / 2, kMaxCheckpoints * grid);
-    const std::size_t ownCheckpoints = static_cast<std::size_t>(static_cast<double>(samples) * FastEngineTuning{}.groupCheckpointBytes);
+    const std::size_t ownCheckpoints = static_cast<std::size_t>(static_cast<double>(samples) * CountingEngineTuning{}.groupCheckpointBytes);
     const std::size_t seconds = std::min<std::size_t>(kGroups, samples) * (kDayEnd + 2) * sizeof(std::uint32_t);
     const std::size_t indexed = samples * 4 + checkpoints + ownCheckpoints + (kModeGroups + 4) * grid + samples / 2 + seconds;
     // Each thread's stack and its last, partly used arena, mapped whole.

@@ -1,7 +1,7 @@
 #pragma once
 // The literal CPU engine: runs the CUDA kernels' per-thread algorithms in
 // plain loops, one "thread" after another, with the same per-element code
-// (kde/KdeLogic.h). Slow, single-threaded and simple: the oracle the fast
+// (kde/KdeLogic.h). Slow, single-threaded and simple: the oracle the counting
 // engine and the CUDA module are tested against.
 #include <cstddef>
 #include <string>

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cpu/SummaryEngine.h"
 #include "engine/EngineState.h"
 
@@ -57,7 +57,7 @@ PreparedEnginePtr prepare(std::shared_ptr<const Summary> summary, int) {
 bool filtersDayClasses() {
     if (const auto* summary = dynamic_cast<const engine::SummaryEngine*>(state.active.get()))
         return summary->summary().dated;
-    const auto* cpu = dynamic_cast<const engine::FastEngine*>(state.active.get());
+    const auto* cpu = dynamic_cast<const engine::CountingEngine*>(state.active.get());
     return cpu && cpu->dated();
 }
 
@@ -66,7 +66,7 @@ std::optional<SampleTally> dayClassTally(std::uint8_t dayClasses) {
         if (!summary->summary().dated) return std::nullopt;
         return summaryTally(summary->summary(), state.summaryBlockSamples, dayClasses);
     }
-    const auto* cpu = dynamic_cast<const engine::FastEngine*>(state.active.get());
+    const auto* cpu = dynamic_cast<const engine::CountingEngine*>(state.active.get());
     if (!cpu || !cpu->dated()) return std::nullopt;
     return cpu->tally(dayClasses);
 }

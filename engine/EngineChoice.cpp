@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cpu/ReferenceEngine.h"
 #include "cpu/SummaryEngine.h"
 #include "engine/EngineInternals.h"
@@ -56,7 +56,7 @@ Choice readChoice() {
 
 }  // namespace
 
-std::size_t indexingBytes(std::size_t samples) { return engine::FastEngine::indexingBytes(samples); }
+std::size_t indexingBytes(std::size_t samples) { return engine::CountingEngine::indexingBytes(samples); }
 
 void setCpuStandby(bool wanted) { cpuStandby = wanted; }
 
@@ -73,7 +73,7 @@ const SampleTally& preparedTally(const PreparedEngine& prepared) { return prepar
 bool preparedFiltersDayClasses(const PreparedEngine& prepared) {
     if (const auto* summary = dynamic_cast<const engine::SummaryEngine*>(prepared.active.get()))
         return summary->summary().dated;
-    const auto* cpu = dynamic_cast<const engine::FastEngine*>(prepared.active.get());
+    const auto* cpu = dynamic_cast<const engine::CountingEngine*>(prepared.active.get());
     return cpu && cpu->dated();
 }
 
@@ -112,7 +112,7 @@ PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, [[maybe_u
         prepared->announcement = "Density engine: reference CPU (TRACKORA_ENGINE=reference)";
     } else {
         std::string whyNotCuda;
-        std::unique_ptr<engine::FastEngine> cpu;
+        std::unique_ptr<engine::CountingEngine> cpu;
         const unsigned threads = engine::hardwareThreads();
 #ifdef TRACKORA_HAVE_CUDA
         if (choice != Choice::cpu) {
@@ -136,7 +136,7 @@ PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, [[maybe_u
                     }
                 });
                 if (cpuStandby) {
-                    cpu = std::make_unique<engine::FastEngine>(tapped, threads, progress);
+                    cpu = std::make_unique<engine::CountingEngine>(tapped, threads, progress);
                 } else {
                     tapped.forEachChunk([&](const Datapoint* chunk, std::size_t count, std::size_t first) {
                         prepared->tally.add(chunk, count);
@@ -167,7 +167,7 @@ PreparedEnginePtr prepare(std::shared_ptr<const SampleSource> samples, [[maybe_u
         // The CPU engine runs when the GPU does not, and stands by beside a
         // GPU engine unless the caller does without it.
         if (!cpu && (!prepared->onGpu || cpuStandby))
-            cpu = std::make_unique<engine::FastEngine>(*samples, threads, progress);
+            cpu = std::make_unique<engine::CountingEngine>(*samples, threads, progress);
         if (cpu) {
             prepared->counter = cpu.get();
             prepared->tally = cpu->tally();

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "EngineTestData.h"
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cuda/CudaPlan.h"
 #include "engine/HeatmapEngine.h"
 #include "kde/Backend.h"
@@ -170,7 +170,7 @@ TEST(CudaPlan, ConvolutionArithmeticEqualsTheCpuEngine) {
                           {5, 1.0f, 1115, gpuplan::kFactorChunk},
                           {21, 3.0f, kAllModes, 7},
                           {101, 10.0f, kAllModes, gpuplan::kFactorChunk}};
-    engine::FastEngine cpu(points, 1);
+    engine::CountingEngine cpu(points, 1);
     for (const Case& c : cases) {
         SCOPED_TRACE("size " + std::to_string(c.size) + " chunk " + std::to_string(c.chunk));
         const auto table = HeatmapEngine::makeGaussKernel(c.sigma, c.size);

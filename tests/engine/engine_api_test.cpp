@@ -10,7 +10,7 @@
 #include <string>
 
 #include "EngineTestData.h"
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "engine/EngineInternals.h"
 #include "engine/HeatmapEngine.h"
 
@@ -225,7 +225,7 @@ public:
     float densityAt(std::size_t) override { throw std::runtime_error("cudaMemcpyAsync failed: unspecified launch failure"); }
 
 private:
-    engine::FastEngine inner_;
+    engine::CountingEngine inner_;
 };
 
 // A CUDA failure in the readout hands over to the CPU engine as one in a
@@ -237,7 +237,7 @@ TEST(EngineFailover, ReadoutFailureContinuesOnTheCpu) {
     settings.kernel_size = 3;
     settings.sigma = 1.0f;
     settings.mode_mask = mode::WALK;
-    auto standby = std::make_unique<engine::FastEngine>(points, 1);
+    auto standby = std::make_unique<engine::CountingEngine>(points, 1);
     engine::CellCounter* counter = standby.get();
     testing::internal::CaptureStdout();
     engine::installWithStandby(std::make_unique<FailingReadout>(points), std::move(standby), counter, settings);
@@ -269,7 +269,7 @@ public:
     float densityAt(std::size_t index) override { return inner_.densityAt(index); }
 
 private:
-    engine::FastEngine inner_;
+    engine::CountingEngine inner_;
     std::size_t tableBytes_ = 0;
 };
 
@@ -280,7 +280,7 @@ TEST(EngineMemory, HeldGpuBytesFollowTheTable) {
     ControlSettings settings;
     settings.kernel_size = 3;
     settings.mode_mask = mode::WALK;
-    auto standby = std::make_unique<engine::FastEngine>(points, 1);
+    auto standby = std::make_unique<engine::CountingEngine>(points, 1);
     engine::CellCounter* counter = standby.get();
     testing::internal::CaptureStdout();
     engine::installWithStandby(std::make_unique<TableHoldingEngine>(points), std::move(standby), counter, settings);

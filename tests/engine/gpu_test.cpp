@@ -19,7 +19,7 @@
 
 #include "EngineTestData.h"
 #include "GridComparison.h"
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cuda/DeviceTestHooks.h"
 #include "engine/EngineInternals.h"
 #include "model/LoadError.h"
@@ -323,7 +323,7 @@ TEST_F(Gpu, CountingPathMatchesTheCpuEngine) {
     points.resize(points.size() - points.size() % 256 + 77, Datapoint(0.25f, 0.75f, mode::BUS, 100));
     auto gpu = startOrFail(points, Path::counting);
     ASSERT_TRUE(gpu);
-    engine::FastEngine cpu(points, engine::hardwareThreads());
+    engine::CountingEngine cpu(points, engine::hardwareThreads());
     // Three shared-memory loads of the factor per pass at 2049.
     const std::vector<int> sizes = {1, 3, 5, 21, 63, 101, 2049};
     for (int size : sizes)
@@ -393,7 +393,7 @@ TEST_F(GpuSmall, MemoryCheckCountsWhatTheEngineAllocates) {
 // harming the engine.
 TEST_F(GpuSmall, TableFromTheStartAndCheckedSizes) {
     const auto points = adversarialPoints(4, 300);
-    engine::FastEngine cpu(points, 1);
+    engine::CountingEngine cpu(points, 1);
     ControlSettings settings;
     settings.mode_mask = kAllModes;
     settings.use_log_scale = false;
@@ -503,7 +503,7 @@ TEST_F(Gpu, LoadReadsOnceWithProgressAndHearsCancel) {
     settings.kernel_size = 5;
     settings.mode_mask = kAllModes;
     settings.use_log_scale = false;
-    const auto expected = engine::FastEngine(points, 1).compute(settings);
+    const auto expected = engine::CountingEngine(points, 1).compute(settings);
     for (bool standby : {true, false}) {
         SCOPED_TRACE(standby ? "with the CPU standby" : "upload only");
         HeatmapEngine::setCpuStandby(standby);

@@ -1,5 +1,5 @@
 // Where points land, what the filters keep and how stamps are clipped, on
-// the literal reference engine (the fast engine and the CUDA module are held
+// the literal reference engine (the counting engine and the CUDA module are held
 // to it by the differential tests).
 #include <gtest/gtest.h>
 

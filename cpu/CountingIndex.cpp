@@ -4,21 +4,21 @@
 // The usual data (times of the day) takes one pass over the source; any
 // other takes three (cpu/IndexDayPass.cpp, cpu/IndexAnyTimes.cpp; the
 // memory they need, cpu/IndexMemory.cpp). Here, what both share.
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 
 #include <algorithm>
 #include <cstdint>
 
 namespace engine {
 
-SampleTally FastEngine::tally(std::uint8_t dayClasses) const {
+SampleTally CountingEngine::tally(std::uint8_t dayClasses) const {
     SampleTally chosen;
     for (int c = 0; c < kDayClasses; ++c)
         if ((dayClasses >> c) & 1) chosen.merge(classTallies_[static_cast<std::size_t>(c)]);
     return chosen;
 }
 
-std::size_t FastEngine::Group::earlierThan(std::int64_t time) const {
+std::size_t CountingEngine::Group::earlierThan(std::int64_t time) const {
     if (!times.empty())
         return static_cast<std::size_t>(
             std::lower_bound(times.begin(), times.end(), time,
@@ -31,7 +31,7 @@ std::size_t FastEngine::Group::earlierThan(std::int64_t time) const {
     return static_cast<std::size_t>(before[static_cast<std::size_t>(second)]);
 }
 
-bool FastEngine::onCountGrid(const Datapoint& point, int dayClass, kde::Cell& cell, std::vector<FarPoint>& far) {
+bool CountingEngine::onCountGrid(const Datapoint& point, int dayClass, kde::Cell& cell, std::vector<FarPoint>& far) {
     cell = kde::cell_of(point);
     const kde::Place place = kde::place_of(cell);
     if (place == kde::Place::far)
