@@ -21,17 +21,17 @@
 #endif
 #include "cuda/CudaPlan.h"
 
-namespace engine {
+namespace HeatmapEngine::internals {
 
 std::string cudaProblem() {
 #ifdef TRACKORA_HAVE_CUDA
-    return cudaDeviceProblem();
+    return engine::cudaDeviceProblem();
 #else
     return "built without CUDA";
 #endif
 }
 
-}  // namespace engine
+}  // namespace HeatmapEngine::internals
 
 namespace HeatmapEngine {
 

@@ -51,8 +51,9 @@ void setTable(float sigma, int size, double aspect) {
 
 }  // namespace HeatmapEngine
 
-void engine::installWithStandby(std::unique_ptr<DensityBackend> active, std::unique_ptr<DensityBackend> standby,
-                                CellCounter* counter, ControlSettings& settings) {
+void HeatmapEngine::internals::installWithStandby(std::unique_ptr<engine::DensityBackend> active,
+                                                  std::unique_ptr<engine::DensityBackend> standby,
+                                                  engine::CellCounter* counter, ControlSettings& settings) {
     auto prepared = HeatmapEngine::PreparedEnginePtr(new HeatmapEngine::PreparedEngine);
     prepared->announcement = "Density engine: " + active->name();
     prepared->active = std::move(active);

@@ -168,6 +168,6 @@ std::string engineName() { return state.active ? state.active->name() : "none"; 
 
 }  // namespace HeatmapEngine
 
-engine::DensityBackend* engine::currentBackend() { return HeatmapEngine::detail::state.active.get(); }
+engine::DensityBackend* HeatmapEngine::internals::currentBackend() { return HeatmapEngine::detail::state.active.get(); }
 
-std::size_t engine::gpuBytesHeld() { return HeatmapEngine::detail::gpuBytesHeld.load(); }
+std::size_t HeatmapEngine::internals::gpuBytesHeld() { return HeatmapEngine::detail::gpuBytesHeld.load(); }

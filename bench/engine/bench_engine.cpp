@@ -512,7 +512,8 @@ int benchFile(const std::string& path, std::size_t traceLines) {
                 static_cast<double>(statusBytes("VmHWM:")) / static_cast<double>(count));
     std::printf("  resident memory now: %.2f GB; the engine's own count %.2f bytes/sample\n",
                 static_cast<double>(statusBytes("VmRSS:")) / 1e9,
-                static_cast<double>(engine::currentBackend()->memoryBytes()) / static_cast<double>(count));
+                static_cast<double>(HeatmapEngine::internals::currentBackend()->memoryBytes()) /
+                    static_cast<double>(count));
     const TraceResult result = runTrace(trace);
     const std::vector<double> all = [&] {
         std::vector<double> times = result.times;
@@ -643,7 +644,7 @@ int main(int argc, char** argv) {
         {"(c) walk+bus+car, full day, size 21, sigma 3, log", 21, 3.0f, mode::WALK | mode::BUS | mode::CAR, 0, 86400, 60},
         {"(d) all modes, full day, size 101, sigma 10, log", 101, 10.0f, kAllModes, 0, 86400, 250},
     };
-    engine::DensityBackend* backend = engine::currentBackend();
+    engine::DensityBackend* backend = HeatmapEngine::internals::currentBackend();
     std::vector<double> changedMedians;
     std::printf("\ncomputeHeatmap, median of %d runs each (ms)      first  filter-changed  same-filter  target\n",
                 repeats);
@@ -696,7 +697,7 @@ int main(int argc, char** argv) {
 #ifdef TRACKORA_HAVE_CUDA
     // The CUDA engine's own start (upload and placement of the points),
     // without the CPU engine initialize also builds as its fallback.
-    if (engine::cudaProblem().empty()) {
+    if (HeatmapEngine::internals::cudaProblem().empty()) {
         start = Clock::now();
         engine::CudaStart cudaStart = engine::startCudaEngine(points, gpuplan::Path::counting, 5);
         const double cudaStartMs = millisecondsSince(start);

@@ -439,7 +439,7 @@ TEST_F(Gpu, ReloadCountsTheMemoryTheRunningEngineFrees) {
     ControlSettings settings;
     HeatmapEngine::initialize(points, settings);
     ASSERT_EQ(HeatmapEngine::engineName().rfind("CUDA (", 0), 0u) << HeatmapEngine::engineName();
-    const std::size_t held = engine::currentBackend()->memoryBytes();
+    const std::size_t held = HeatmapEngine::internals::currentBackend()->memoryBytes();
     const std::size_t needed =
         gpuplan::footprintBytes(Path::counting, points.size(), 0, engine::effectiveKernelSize(settings.kernel_size)) +
         gpuplan::kHeadroomBytes;
@@ -474,7 +474,7 @@ TEST_F(Gpu, HeldBytesMatchTheDevicesOwnReport) {
     settings.kernel_size = 4097;
     HeatmapEngine::rebuildKernel(settings);
     const std::size_t after = engine::cudaFreeBytes();
-    const std::size_t held = engine::gpuBytesHeld();
+    const std::size_t held = HeatmapEngine::internals::gpuBytesHeld();
     const std::string name = HeatmapEngine::engineName();
     HeatmapEngine::release();
     unsetenv("TRACKORA_ENGINE");
