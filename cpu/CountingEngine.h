@@ -26,7 +26,9 @@
 // sample file larger than memory is read through once. The whole-day counts
 // and the checkpoints are built then too, so no compute pays for them.
 //
-// In pieces: the index (cpu/CountingIndex.cpp), the whole-day counts and the
+// In pieces: the index (cpu/CountingIndex.cpp; its builds in
+// cpu/IndexDayPass.cpp and cpu/IndexAnyTimes.cpp, its memory estimate in
+// cpu/IndexMemory.cpp), the whole-day counts and the
 // checkpoints (cpu/CountingCheckpoints.cpp), the choice of how to count
 // (cpu/CountPlan.*), the convolution (cpu/Convolution.*); this class and
 // cpu/CountingEngine.cpp tie them together.
@@ -143,7 +145,7 @@ private:
     };
     using Window = GroupWindows;
 
-    // The index (cpu/CountingIndex.cpp). Times of the day: one pass into each
+    // The index (cpu/IndexDayPass.cpp, IndexAnyTimes.cpp). Times of the day: one pass into each
     // thread's blocks per coarse bucket, the buckets placed, then sorted.
     struct DayBlocks;
     struct DayPlaces;
