@@ -1,6 +1,6 @@
 #include "app/GridValues.h"
 
-#include "app/Analysis.h"
+#include "app/MapGeometry.h"
 #include "kde/GridShape.h"
 #include "kde/KdeLogic.h"
 

@@ -19,7 +19,8 @@
 
 #include <unistd.h>
 
-#include "app/Analysis.h"
+#include "app/DayPlayback.h"
+#include "app/ReadoutText.h"
 #include "app/Compare.h"
 #include "app/DayVideo.h"
 #include "app/FrameWork.h"
