@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/MapGeometry.h"
+#include "app/ReadoutText.h"
 #include "model/GeoFrame.h"
 
 namespace compare {

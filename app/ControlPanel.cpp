@@ -11,7 +11,9 @@
 #include <string>
 #include <utility>
 
-#include "app/Analysis.h"
+#include "app/DayPlayback.h"
+#include "app/MapGeometry.h"
+#include "app/ReadoutText.h"
 #include "app/AppState.h"
 #include "app/Compare.h"
 #include "app/MapGuides.h"

@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "app/ReadoutText.h"
 #include "model/LoadError.h"
 #include "model/Summary.h"
 #include "model/SampleSource.h"

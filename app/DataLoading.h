@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/DayPlayback.h"
 #include "engine/HeatmapEngine.h"
 #include "model/Dataset.h"
 #include "model/FrameChoice.h"

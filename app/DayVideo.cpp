@@ -16,6 +16,7 @@
 #include <stb_image.h>
 #include <stb_image_write.h>
 
+#include "app/DayPlayback.h"
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
 #include "model/LoadError.h"

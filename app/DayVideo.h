@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/MapGeometry.h"
+#include "app/ReadoutText.h"
 #include "settings/ControlSettings.h"
 #include "app/MapPicture.h"
 #include "model/GeoFrame.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/MapGeometry.h"
 
 #include "settings/ControlSettings.h"
 #include "app/GridValues.h"

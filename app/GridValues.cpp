@@ -1,6 +1,6 @@
 #include "app/GridValues.h"
 
-#include "app/Analysis.h"
+#include "app/MapGeometry.h"
 #include "kde/GridShape.h"
 #include "kde/KdeLogic.h"
 
@@ -45,7 +45,7 @@ std::vector<float> sampleCountGrid(const std::vector<Datapoint>& points, const C
     std::vector<std::int64_t> counts(static_cast<std::size_t>(kGridCells), 0);
     for (const Datapoint& point : points) {
         if (!kde::point_passes(point, filters.mode_mask, filters.min_time, filters.max_time)) continue;
-        const kde::Cell cell = kde::cell_function(point);
+        const kde::Cell cell = kde::cell_of(point);
         if (!cell.valid || cell.row < 0 || cell.row >= kGridSide || cell.col < 0 || cell.col >= kGridSide) continue;
         ++counts[static_cast<std::size_t>(cell.row) * kGridSide + static_cast<std::size_t>(cell.col)];
     }

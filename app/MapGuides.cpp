@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "app/Analysis.h"
+#include "app/MapGeometry.h"
 #include "app/AppState.h"
 #include "app/Compare.h"
 #include "app/GuideLayout.h"

@@ -11,7 +11,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/MapGeometry.h"
+#include "app/ReadoutText.h"
 #include "app/AppState.h"
 #include "app/GridExport.h"
 #include "app/MapGuides.h"

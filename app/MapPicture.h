@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/ReadoutText.h"
 #include "model/GeoFrame.h"
 
 struct Rgb {

@@ -17,6 +17,7 @@
 #include "app/Compare.h"
 #include "app/DayVideo.h"
 #include "app/GuideLayout.h"
+#include "app/OutputName.h"
 #include "settings/ControlSettings.h"
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"

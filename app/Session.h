@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/DayPlayback.h"
+#include "app/MapGeometry.h"
+#include "app/ReadoutText.h"
 #include "app/Basemap.h"
 #include "app/DataLoading.h"
 #include "app/GridValues.h"

@@ -11,7 +11,7 @@
 //
 // A pure function of plain data (where each group's window lies, what the
 // last counts and the checkpoints hold), so its choices are tested apart
-// from the engine that carries them out (cpu/FastEngine.cpp).
+// from the engine that carries them out (cpu/CountingEngine.cpp).
 #include <array>
 #include <bitset>
 #include <cstddef>

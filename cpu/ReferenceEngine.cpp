@@ -22,9 +22,9 @@ void referenceKde(const std::vector<Datapoint>& points, const float* table, int 
     kde::AddToGrid add{grid.data()};
     for (const Datapoint& point : points) {
         if (!kde::point_passes(point, mode_mask, min_time, max_time)) continue;
-        const kde::Cell cell = kde::cell_function(point);
+        const kde::Cell cell = kde::cell_of(point);
         if (!cell.valid) continue;
-        kde::stamp_function(cell.row, cell.col, table, rows, cols, kde::kSide, add);
+        kde::stamp_table(cell.row, cell.col, table, rows, cols, kde::kSide, add);
     }
 }
 
@@ -54,7 +54,7 @@ void referenceReduceBlocks(const float* data, float* output, int N, int num_bloc
         for (unsigned stride = blockDim / 2; stride > 32; stride /= 2)
             for (unsigned t = 0; t < stride; ++t)
                 if (base + t + stride < n)
-                    dataChunk[t] = kde::max_function(dataChunk[t], dataChunk[t + stride]);
+                    dataChunk[t] = kde::max_of(dataChunk[t], dataChunk[t + stride]);
         // Warp steps: every lane reads both operands before any lane writes.
         for (unsigned offset = 32; offset >= 1; offset /= 2) {
             float before[64];
@@ -62,7 +62,7 @@ void referenceReduceBlocks(const float* data, float* output, int N, int num_bloc
                 if (base + t < n) before[t] = dataChunk[t];
             for (unsigned t = 0; t < 32; ++t)
                 if (base + t + offset < n)
-                    dataChunk[t] = kde::max_function(before[t], before[t + offset]);
+                    dataChunk[t] = kde::max_of(before[t], before[t + offset]);
         }
         output[block] = dataChunk[0];
     }
@@ -70,7 +70,7 @@ void referenceReduceBlocks(const float* data, float* output, int N, int num_bloc
 
 float referenceReduceSerial(const float* data, int N) {
     float accumulator = kde::kSerialMaximumStart;
-    for (int i = 0; i < N; ++i) accumulator = kde::max_function(accumulator, data[i]);
+    for (int i = 0; i < N; ++i) accumulator = kde::max_of(accumulator, data[i]);
     return accumulator;
 }
 
@@ -100,7 +100,7 @@ float referenceMaximum(const std::vector<float>& values, std::vector<int>* passe
 std::int64_t ReferenceEngine::samplesInCell(int row, int col, const ControlSettings& filters) {
     std::int64_t count = 0;
     for (const Datapoint& point : points_) {
-        const kde::Cell cell = kde::cell_function(point);
+        const kde::Cell cell = kde::cell_of(point);
         count += cell.valid && cell.row == row && cell.col == col &&
                  kde::point_passes(point, filters.mode_mask, filters.min_time, filters.max_time);
     }
@@ -110,7 +110,7 @@ std::int64_t ReferenceEngine::samplesInCell(int row, int col, const ControlSetti
 std::vector<float> ReferenceEngine::cellCounts(const ControlSettings& filters) {
     std::vector<float> cells(static_cast<std::size_t>(kde::kSide) * kde::kSide, 0.0f);
     for (const Datapoint& point : points_) {
-        const kde::Cell cell = kde::cell_function(point);
+        const kde::Cell cell = kde::cell_of(point);
         if (cell.valid && cell.row >= 0 && cell.row < kde::kSide && cell.col >= 0 && cell.col < kde::kSide &&
             kde::point_passes(point, filters.mode_mask, filters.min_time, filters.max_time))
             cells[static_cast<std::size_t>(cell.row) * kde::kSide + static_cast<std::size_t>(cell.col)] += 1.0f;

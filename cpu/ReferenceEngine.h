@@ -1,7 +1,7 @@
 #pragma once
 // The literal CPU engine: runs the CUDA kernels' per-thread algorithms in
 // plain loops, one "thread" after another, with the same per-element code
-// (kde/KdeLogic.h). Slow, single-threaded and simple: the oracle the fast
+// (kde/KdeLogic.h). Slow, single-threaded and simple: the oracle the counting
 // engine and the CUDA module are tested against.
 #include <cstddef>
 #include <string>
@@ -38,7 +38,7 @@ private:
     int cols_ = 1;
 };
 
-// kde_kernel over all points in index order, adding into grid (kCells
+// stamp_whole_table_kernel over all points in index order, adding into grid (kCells
 // floats): a rows x cols table, or a square one of side size.
 void referenceKde(const std::vector<Datapoint>& points, const float* table, int rows, int cols,
                   std::int32_t mode_mask, std::int32_t min_time, std::int32_t max_time,

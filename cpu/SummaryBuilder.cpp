@@ -72,8 +72,8 @@ void SummaryBuilder::add(const Datapoint* samples, const std::int32_t* days, std
             days_.push_back(day);
             if (days_.size() >= kDaysBeforeDedup) dedupDays(days_);
         }
-        const kde::Cell cell = kde::cell_function(point);
-        const kde::Place place = kde::place_function(cell);
+        const kde::Cell cell = kde::cell_of(point);
+        const kde::Place place = kde::place_of(cell);
         if (place == kde::Place::dropped) {
             ++totals.dropped;
             continue;

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "cuda/heatmap.h"
+#include "cuda/CudaEngineStart.h"
 #include "cuda/kernels.cuh"
 #include "model/LoadError.h"
 
@@ -164,7 +164,7 @@ std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
     lastLog_ = useLog;
     cudaStream_t stream = stream_.get();
     TRACKORA_CUDA_CHECK(failure_, cudaEventRecord(start_.get(), stream));
-    estimate(settings);
+    buildRawGrid(settings);
     std::vector<float> results(kde::kCells);
     // Both paths finish alike: the scaled cells' block maxima, the maximum of
     // those, and the division, all on the device.
@@ -184,7 +184,7 @@ std::vector<float> CudaEngine::compute(const ControlSettings& settings) {
 }
 
 std::vector<float> CudaEngine::density(const ControlSettings& settings) {
-    estimate(settings);
+    buildRawGrid(settings);
     std::vector<float> results(kde::kCells, 0.0f);
     readGrid(results);
     return results;
@@ -214,7 +214,7 @@ float CudaEngine::densityAt(std::size_t index) {
     if (lastMaximum_ == 0.0f || index >= static_cast<std::size_t>(kde::kCells)) return 0.0f;
     float value = 0.0f;
     copyToHost(&value, heatmap_.get() + index, 1);
-    return kde::unscale_function(value, lastMaximum_, lastLog_);
+    return kde::unscale_cell(value, lastMaximum_, lastLog_);
 }
 
 void CudaEngine::copyToHost(float* to, const float* from, std::size_t count) {
@@ -229,7 +229,7 @@ float CudaEngine::readMaximum(const float* at) {
     return kde::usable_maximum(value) ? value : 0.0f;
 }
 
-void CudaEngine::estimate(const ControlSettings& settings) {
+void CudaEngine::buildRawGrid(const ControlSettings& settings) {
     const std::size_t tableCount =
         path_ == Path::literal ? std::size_t(tableRows_) * std::size_t(tableCols_)
                                : std::size_t(tableRows_) + std::size_t(tableCols_);
@@ -240,9 +240,9 @@ void CudaEngine::estimate(const ControlSettings& settings) {
     if (path_ == Path::literal) {
         TRACKORA_CUDA_CHECK(failure_, cudaMemsetAsync(heatmap_.get(), 0, kde::kCells * sizeof(float), stream));
         for (const gpuplan::Chunk& chunk : gpuplan::pointChunks(points_.count(), launchPoints_)) {
-            kde_kernel<<<chunk.blocks, kThreads, 0, stream>>>(points_.get() + chunk.first, chunk.count, table_.get(),
-                                                              tableRows_, tableCols_, heatmap_.get(), mask,
-                                                              settings.min_time, settings.max_time);
+            stamp_whole_table_kernel<<<chunk.blocks, kThreads, 0, stream>>>(
+                points_.get() + chunk.first, chunk.count, table_.get(), tableRows_, tableCols_, heatmap_.get(), mask,
+                settings.min_time, settings.max_time);
             checkLaunch(failure_);
         }
         return;

@@ -77,7 +77,7 @@ private:
     // finite (an all-zero grid).
     float readMaximum(const float* at);
     // The raw grid of summed weights into heatmap_.
-    void estimate(const ControlSettings& settings);
+    void buildRawGrid(const ControlSettings& settings);
     void recordTime();
 
     // Declared first: everything below reports through it as it is freed,

@@ -56,7 +56,7 @@ std::string tableProblem(std::size_t tableEntries, int rows, int cols) {
 
 void appendFarPoints(const Datapoint* samples, std::size_t count, std::vector<Datapoint>& far) {
     for (std::size_t i = 0; i < count; ++i)
-        if (kde::place_function(kde::cell_function(samples[i])) == kde::Place::far) far.push_back(samples[i]);
+        if (kde::place_of(kde::cell_of(samples[i])) == kde::Place::far) far.push_back(samples[i]);
 }
 
 std::vector<Datapoint> farPoints(const SampleSource& samples) {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "cuda/heatmap.h"
+#include "cuda/CudaEngineStart.h"
 
 namespace engine {
 

@@ -19,17 +19,18 @@ struct AtomicAdd {
 
 // output_data holds the kde::kSide^2 cells; the side is a constant, not a
 // power each thread would take again.
-__global__ void kde_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_rows,
-                           int kernel_cols, float* output_data, int mode_mask, int min_time, int max_time) {
+__global__ void stamp_whole_table_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_rows,
+                                         int kernel_cols, float* output_data, int mode_mask, int min_time,
+                                         int max_time) {
     const int global_id = blockIdx.x * blockDim.x + threadIdx.x;
     constexpr int output_size = kde::kSide;
     if (global_id >= n_point) return;
     const Datapoint point = points[global_id];
     if (!kde::point_passes(point, mode_mask, min_time, max_time)) return;
-    const kde::Cell cell = kde::cell_function(point, output_size);
+    const kde::Cell cell = kde::cell_of(point, output_size);
     if (!cell.valid) return;
     AtomicAdd add{output_data};
-    kde::stamp_function(cell.row, cell.col, kernel, kernel_rows, kernel_cols, output_size, add);
+    kde::stamp_table(cell.row, cell.col, kernel, kernel_rows, kernel_cols, output_size, add);
 }
 
 // Every lane of a warp reaches the match, the spare threads of the last
@@ -43,8 +44,8 @@ __global__ void count_kernel(const Datapoint* points, int n_point, std::uint32_t
     if (global_id < n_point) {
         const Datapoint point = points[global_id];
         if (kde::point_passes(point, mode_mask, min_time, max_time)) {
-            const kde::Cell cell = kde::cell_function(point);
-            if (kde::place_function(cell) == kde::Place::counted) key = kde::count_index(cell);
+            const kde::Cell cell = kde::cell_of(point);
+            if (kde::place_of(cell) == kde::Place::counted) key = kde::count_index(cell);
         }
     }
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 700
@@ -110,13 +111,13 @@ __global__ void far_kernel(const Datapoint* points, int n_point, const float* ro
     if (global_id >= n_point) return;
     const Datapoint point = points[global_id];
     if (!kde::point_passes(point, mode_mask, min_time, max_time)) return;
-    const kde::Cell cell = kde::cell_function(point);
+    const kde::Cell cell = kde::cell_of(point);
     if (!cell.valid) return;
     AtomicAdd add{output_data};
-    kde::far_stamp_function(cell.row, cell.col, row_factor, kernel_rows, col_factor, kernel_cols, kde::kSide, add);
+    kde::stamp_far(cell.row, cell.col, row_factor, kernel_rows, col_factor, kernel_cols, kde::kSide, add);
 }
 
-// The finishing step's first half (kde::scale_function and the maximum of
+// The finishing step's first half (kde::scale_cell and the maximum of
 // each block of cells); launched with exactly kThreads threads per block,
 // block_max holding one value per block.
 __global__ void log_max_kernel(float* data, int N, bool use_log, float* block_max) {
@@ -125,24 +126,24 @@ __global__ void log_max_kernel(float* data, int N, bool use_log, float* block_ma
     const unsigned thread_id = threadIdx.x;
     float value = kde::kMaximumStart;  // a missing cell changes no maximum
     if (global_id < N) {
-        value = kde::scale_function(data[global_id], use_log);
+        value = kde::scale_cell(data[global_id], use_log);
         if (use_log) data[global_id] = value;
     }
     chunk[thread_id] = value;
     __syncthreads();
     for (unsigned stride = blockDim.x / 2; stride > 0; stride /= 2) {
-        if (thread_id < stride) chunk[thread_id] = kde::max_function(chunk[thread_id], chunk[thread_id + stride]);
+        if (thread_id < stride) chunk[thread_id] = kde::max_of(chunk[thread_id], chunk[thread_id + stride]);
         __syncthreads();
     }
     if (thread_id == 0) block_max[blockIdx.x] = chunk[0];
 }
 
-// The second half (kde::finish_function), with the maximum the search left
+// The second half (kde::finish_cell), with the maximum the search left
 // on the device.
 __global__ void normalize_by_kernel(float* data, int N, const float* max_at) {
     const int global_id = threadIdx.x + blockDim.x * blockIdx.x;
     if (global_id >= N) return;
-    data[global_id] = kde::finish_function(data[global_id], *max_at);
+    data[global_id] = kde::finish_cell(data[global_id], *max_at);
 }
 
 // Block b combines data[256 b ..] (as far as N reaches) into output[b].
@@ -157,7 +158,7 @@ __global__ void reduction_kernel_blocks(const float* data, float* output, int N)
     for (unsigned stride = blockDim.x / 2; stride > 32; stride /= 2) {
         __syncthreads();
         if (thread_id < stride && id + stride < n)
-            dataChunk[thread_id] = kde::max_function(dataChunk[thread_id], dataChunk[thread_id + stride]);
+            dataChunk[thread_id] = kde::max_of(dataChunk[thread_id], dataChunk[thread_id + stride]);
     }
     __syncthreads();
     if (thread_id < 32) {
@@ -171,7 +172,7 @@ __global__ void reduction_kernel_blocks(const float* data, float* output, int N)
                 other = dataChunk[thread_id + offset];
             }
             __syncwarp();
-            if (active) dataChunk[thread_id] = kde::max_function(mine, other);
+            if (active) dataChunk[thread_id] = kde::max_of(mine, other);
             __syncwarp();
         }
     }
@@ -185,7 +186,7 @@ __global__ void reduction_kernel_blocks(const float* data, float* output, int N)
 __global__ void reduction_kernel_serial(const float* data, float* output_value, int N) {
     if (threadIdx.x != 0 || blockIdx.x != 0) return;
     float accumulator = kde::kSerialMaximumStart;
-    for (int i = 0; i < N; ++i) accumulator = kde::max_function(accumulator, data[i]);
+    for (int i = 0; i < N; ++i) accumulator = kde::max_of(accumulator, data[i]);
     output_value[0] = accumulator;
 }
 

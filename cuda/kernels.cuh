@@ -19,8 +19,9 @@
 // The literal path: adds the whole table centred on each passing point, with
 // float atomics; output_data holds the kde::kSide^2 cells of the grid.
 // The table is kernel_rows x kernel_cols, row-major.
-__global__ void kde_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_rows,
-                           int kernel_cols, float* output_data, int mode_mask, int min_time, int max_time);
+__global__ void stamp_whole_table_kernel(const Datapoint* points, int n_point, const float* kernel, int kernel_rows,
+                                         int kernel_cols, float* output_data, int mode_mask, int min_time,
+                                         int max_time);
 
 // The counting path, first step: the integer count of the passing points per
 // centre cell of the count grid (counts: kde::kCountCells, zeroed before).

@@ -154,8 +154,8 @@ std::string kernelCutShortWarning(const KernelShape& shape) {
     return line;
 }
 
-// kde::scale_function, the maximum from kde::kMaximumStart and
-// kde::finish_function, with the tests that hold for the whole grid (the log
+// kde::scale_cell, the maximum from kde::kMaximumStart and
+// kde::finish_cell, with the tests that hold for the whole grid (the log
 // switch, the maximum's use) taken out of the loops, which then vectorise.
 float finishGrid(std::vector<float>& grid, bool useLog, unsigned threads) {
     threads = std::max(1u, threads);
@@ -165,20 +165,20 @@ float finishGrid(std::vector<float>& grid, bool useLog, unsigned threads) {
         const Span span = spanOf(grid.size(), t, threads);
         float maxValue = kde::kMaximumStart;
         for (std::size_t i = span.first; i < span.last; ++i) {
-            if (useLog) cells[i] = kde::log_function(cells[i]);
-            maxValue = kde::max_function(maxValue, cells[i]);
+            if (useLog) cells[i] = kde::log_cell(cells[i]);
+            maxValue = kde::max_of(maxValue, cells[i]);
         }
         maxima[t] = maxValue;
     });
     float maxValue = kde::kMaximumStart;
-    for (float m : maxima) maxValue = kde::max_function(maxValue, m);
+    for (float m : maxima) maxValue = kde::max_of(maxValue, m);
     if (!kde::usable_maximum(maxValue)) {
         std::fill(grid.begin(), grid.end(), 0.0f);
         return 0.0f;
     }
     runParallel(threads, [&](unsigned t) {
         const Span span = spanOf(grid.size(), t, threads);
-        for (std::size_t i = span.first; i < span.last; ++i) cells[i] = kde::normalize_function(cells[i], maxValue);
+        for (std::size_t i = span.first; i < span.last; ++i) cells[i] = kde::normalize_cell(cells[i], maxValue);
     });
     return maxValue;
 }

@@ -85,7 +85,7 @@ TRACKORA_HD inline int grid_side(int precision) {
 // the frame lands on the grid. Points outside keep their cell beyond the
 // edge, where the stamp is clipped.
 TRACKORA_HD inline int cell_index(float scaled, int output_size) { return gridCellOf(scaled, output_size); }
-TRACKORA_HD inline Cell cell_function(const Datapoint& point, int output_size = kSide) {
+TRACKORA_HD inline Cell cell_of(const Datapoint& point, int output_size = kSide) {
     const float row = point.x * static_cast<float>(output_size);
     const float col = point.y * static_cast<float>(output_size);
     if (!fitsInt(row) || !fitsInt(col)) return Cell{0, 0, false};
@@ -99,7 +99,7 @@ static_assert(kCountPad <= kMaxHalf, "the margin lies within the reach of the la
 // never reach the grid (dropped); within the margin they are counted, beyond
 // it stamped one by one (far).
 enum class Place { dropped, counted, far };
-TRACKORA_HD inline Place place_function(const Cell& cell) {
+TRACKORA_HD inline Place place_of(const Cell& cell) {
     if (!cell.valid) return Place::dropped;
     const int lowFar = -kMaxHalf;
     const int highFar = kSide - 1 + kMaxHalf;
@@ -200,30 +200,29 @@ struct FactorWeight {
 // The literal stamp: the whole rows x cols table, as the reference engines
 // add it per sample.
 template <typename Add>
-TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, int rows, int cols, int output_size,
-                                       Add& add) {
+TRACKORA_HD inline void stamp_table(int row, int col, const float* kernel, int rows, int cols, int output_size,
+                                    Add& add) {
     stamp_inside(row, col, rows, cols, output_size, TableWeight{kernel, cols}, add);
 }
 template <typename Add>
-TRACKORA_HD inline void stamp_function(int row, int col, const float* kernel, int kernel_size, int output_size,
-                                       Add& add) {
-    stamp_function(row, col, kernel, kernel_size, kernel_size, output_size, add);
+TRACKORA_HD inline void stamp_table(int row, int col, const float* kernel, int kernel_size, int output_size,
+                                    Add& add) {
+    stamp_table(row, col, kernel, kernel_size, kernel_size, output_size, add);
 }
 
 // The stamp of a point beyond the count grid's margin (kde::Place::far), in
 // both counting engines: the factors' outer product.
 template <typename Add>
-TRACKORA_HD inline void far_stamp_function(int row, int col, const float* rowFactor, int rows,
-                                           const float* colFactor, int cols, int output_size, Add& add) {
+TRACKORA_HD inline void stamp_far(int row, int col, const float* rowFactor, int rows, const float* colFactor, int cols,
+                                  int output_size, Add& add) {
     stamp_inside(row, col, rows, cols, output_size, FactorWeight{rowFactor, colFactor}, add);
 }
 template <typename Add>
-TRACKORA_HD inline void far_stamp_function(int row, int col, const float* factor, int kernel_size, int output_size,
-                                           Add& add) {
-    far_stamp_function(row, col, factor, kernel_size, factor, kernel_size, output_size, add);
+TRACKORA_HD inline void stamp_far(int row, int col, const float* factor, int kernel_size, int output_size, Add& add) {
+    stamp_far(row, col, factor, kernel_size, factor, kernel_size, output_size, add);
 }
 
-// The host engines' add step for stamp_function: one thread adds at a time.
+// The host engines' add step for stamp_table: one thread adds at a time.
 // The CUDA kernel adds atomically instead.
 struct AddToGrid {
     float* grid;
@@ -232,7 +231,7 @@ struct AddToGrid {
 
 // The maximum's combining function. fmaxf returns the other operand when one
 // is NaN, as the single-precision maximum does.
-TRACKORA_HD inline float max_function(const float& x, const float& y) { return fmaxf(x, y); }
+TRACKORA_HD inline float max_of(const float& x, const float& y) { return fmaxf(x, y); }
 
 // ln(1 + density): every cell that holds samples stays positive, so thin
 // heat is never drawn as empty; zero (and -0) cells keep their value. From a
@@ -240,21 +239,21 @@ TRACKORA_HD inline float max_function(const float& x, const float& y) { return f
 // logarithm is at least ln 2, so logf(1 + density) stays within two ulps of
 // the exact value and costs a third of log1pf, which only small densities
 // need.
-TRACKORA_HD inline float log_function(float value) {
+TRACKORA_HD inline float log_cell(float value) {
     if (value >= 1.0f) return logf(1.0f + value);
     return value != 0.0f ? log1pf(value) : value;
 }
 
 // Division by the maximum. The caller only divides by a positive finite
 // maximum; a cell that is not finite still never leaves as NaN or infinity.
-TRACKORA_HD inline float normalize_function(float value, float max) {
+TRACKORA_HD inline float normalize_cell(float value, float max) {
     const float scaled = value / max;
     return (scaled - scaled == 0.0f) ? scaled : 0.0f;
 }
 
 // A normalised cell back in summed weights, given the maximum the grid was
 // divided by and whether the logarithm was taken: what the readout shows.
-TRACKORA_HD inline float unscale_function(float normalised, float max, bool logged) {
+TRACKORA_HD inline float unscale_cell(float normalised, float max, bool logged) {
     const float scaled = normalised * max;
     return logged ? expm1f(scaled) : scaled;
 }
@@ -263,15 +262,15 @@ TRACKORA_HD inline bool usable_maximum(float max) {
     return max > 0.0f && max - max == 0.0f;  // positive and finite
 }
 
-// The finishing step every engine takes, cell by cell: scale_function on
-// each raw cell, the maximum of the scaled cells (max_function from
+// The finishing step every engine takes, cell by cell: scale_cell on
+// each raw cell, the maximum of the scaled cells (max_of from
 // kMaximumStart, the identity of the maximum, so a missing cell changes
-// nothing), then finish_function with that maximum. A grid whose maximum is
+// nothing), then finish_cell with that maximum. A grid whose maximum is
 // not positive and finite becomes all zeros.
 inline constexpr float kMaximumStart = -__builtin_huge_valf();
-TRACKORA_HD inline float scale_function(float value, bool use_log) { return use_log ? log_function(value) : value; }
-TRACKORA_HD inline float finish_function(float scaled, float max) {
-    return usable_maximum(max) ? normalize_function(scaled, max) : 0.0f;
+TRACKORA_HD inline float scale_cell(float value, bool use_log) { return use_log ? log_cell(value) : value; }
+TRACKORA_HD inline float finish_cell(float scaled, float max) {
+    return usable_maximum(max) ? normalize_cell(scaled, max) : 0.0f;
 }
 
 }  // namespace kde

@@ -40,14 +40,14 @@
 #include <vector>
 
 #include "app/FrameWork.h"
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cpu/ReferenceEngine.h"
 #include "engine/EngineInternals.h"
 #include "engine/HeatmapEngine.h"
 #include "kde/Backend.h"
 #include "kde/Parallel.h"
 #ifdef TRACKORA_HAVE_CUDA
-#include "cuda/heatmap.h"
+#include "cuda/CudaEngineStart.h"
 #endif
 #include "model/SampleSource.h"
 #include "model/TrajectoryLoader.h"
@@ -512,7 +512,8 @@ int benchFile(const std::string& path, std::size_t traceLines) {
                 static_cast<double>(statusBytes("VmHWM:")) / static_cast<double>(count));
     std::printf("  resident memory now: %.2f GB; the engine's own count %.2f bytes/sample\n",
                 static_cast<double>(statusBytes("VmRSS:")) / 1e9,
-                static_cast<double>(engine::currentBackend()->memoryBytes()) / static_cast<double>(count));
+                static_cast<double>(HeatmapEngine::internals::currentBackend()->memoryBytes()) /
+                    static_cast<double>(count));
     const TraceResult result = runTrace(trace);
     const std::vector<double> all = [&] {
         std::vector<double> times = result.times;
@@ -612,8 +613,8 @@ int main(int argc, char** argv) {
     // Start-up: the samples indexed (what initialize spends its time on),
     // and a binary sample file of them read back from the page cache.
     std::printf("\nStart-up, median of 3 (wall ms, CPU ms of all threads)\n");
-    const Timing indexing = timeRuns(3, [&] { engine::FastEngine fast(points, engine::hardwareThreads()); });
-    std::printf("  indexing %zu samples (FastEngine construction): %.0f ms wall, %.0f ms CPU (target <= 300: %s)\n",
+    const Timing indexing = timeRuns(3, [&] { engine::CountingEngine fast(points, engine::hardwareThreads()); });
+    std::printf("  indexing %zu samples (CountingEngine construction): %.0f ms wall, %.0f ms CPU (target <= 300: %s)\n",
                 count, indexing.wall, indexing.cpu, indexing.wall <= 300 ? "met" : "MISSED");
     // TRACKORA_BENCH_POINTS=FILE keeps the points there, for other tools.
     const char* keepPath = std::getenv("TRACKORA_BENCH_POINTS");
@@ -643,7 +644,7 @@ int main(int argc, char** argv) {
         {"(c) walk+bus+car, full day, size 21, sigma 3, log", 21, 3.0f, mode::WALK | mode::BUS | mode::CAR, 0, 86400, 60},
         {"(d) all modes, full day, size 101, sigma 10, log", 101, 10.0f, kAllModes, 0, 86400, 250},
     };
-    engine::DensityBackend* backend = engine::currentBackend();
+    engine::DensityBackend* backend = HeatmapEngine::internals::currentBackend();
     std::vector<double> changedMedians;
     std::printf("\ncomputeHeatmap, median of %d runs each (ms)      first  filter-changed  same-filter  target\n",
                 repeats);
@@ -696,7 +697,7 @@ int main(int argc, char** argv) {
 #ifdef TRACKORA_HAVE_CUDA
     // The CUDA engine's own start (upload and placement of the points),
     // without the CPU engine initialize also builds as its fallback.
-    if (engine::cudaProblem().empty()) {
+    if (HeatmapEngine::internals::cudaProblem().empty()) {
         start = Clock::now();
         engine::CudaStart cudaStart = engine::startCudaEngine(points, gpuplan::Path::counting, 5);
         const double cudaStartMs = millisecondsSince(start);

@@ -7,7 +7,7 @@
 // - the reference adds the n contributions of a cell one by one in float:
 //   at most (n - 1) u D;
 // - the candidate's own rounding is given per engine (candidateTerms):
-//   the fast CPU engine counts exactly, then sums at most `size` products per
+//   the counting CPU engine counts exactly, then sums at most `size` products per
 //   pass in two passes, (size + 1) u D each, and factors the table into the
 //   outer product of its normalised row sums, which holds to a few roundings
 //   of each entry (6 u): 2 size + 8 terms. The CUDA engine adds the same n

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "EngineTestData.h"
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cuda/CudaPlan.h"
 #include "engine/HeatmapEngine.h"
 #include "kde/Backend.h"
@@ -130,8 +130,8 @@ std::vector<float> emulatedDensity(const std::vector<Datapoint>& points, const s
     std::vector<std::uint32_t> counts(kde::kCountCells, 0);
     for (const Datapoint& point : points) {
         if (!kde::point_passes(point, settings.mode_mask, settings.min_time, settings.max_time)) continue;
-        const kde::Cell cell = kde::cell_function(point);
-        if (kde::place_function(cell) == kde::Place::counted) ++counts[kde::count_index(cell)];
+        const kde::Cell cell = kde::cell_of(point);
+        if (kde::place_of(cell) == kde::Place::counted) ++counts[kde::count_index(cell)];
     }
     const std::vector<float> factor = engine::tableFactor(table, size);
     const int half = size / 2;
@@ -158,7 +158,7 @@ std::vector<float> emulatedDensity(const std::vector<Datapoint>& points, const s
 TEST(CudaPlan, ConvolutionArithmeticEqualsTheCpuEngine) {
     std::vector<Datapoint> points;
     for (const Datapoint& point : adversarialPoints(11, 3000))
-        if (kde::place_function(kde::cell_function(point)) != kde::Place::far) points.push_back(point);
+        if (kde::place_of(kde::cell_of(point)) != kde::Place::far) points.push_back(point);
     for (int i = 0; i < 1000; ++i) points.emplace_back(0.0005f, 0.9995f, mode::WALK, 500);  // one corner cell
     struct Case {
         int size;
@@ -170,7 +170,7 @@ TEST(CudaPlan, ConvolutionArithmeticEqualsTheCpuEngine) {
                           {5, 1.0f, 1115, gpuplan::kFactorChunk},
                           {21, 3.0f, kAllModes, 7},
                           {101, 10.0f, kAllModes, gpuplan::kFactorChunk}};
-    engine::FastEngine cpu(points, 1);
+    engine::CountingEngine cpu(points, 1);
     for (const Case& c : cases) {
         SCOPED_TRACE("size " + std::to_string(c.size) + " chunk " + std::to_string(c.chunk));
         const auto table = HeatmapEngine::makeGaussKernel(c.sigma, c.size);

@@ -1,4 +1,4 @@
-// The fast CPU engine against the literal reference over adversarial data and
+// The counting CPU engine against the literal reference over adversarial data and
 // many settings, on one engine instance so its caches are exercised too. The
 // tolerance is derived in GridComparison.h.
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 
 #include "EngineTestData.h"
 #include "GridComparison.h"
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "engine/HeatmapEngine.h"
 #include "model/LoadError.h"
 #include "model/SampleSource.h"
@@ -22,14 +22,14 @@ using gridcheck::Case;
 
 double fastTerms(double, int size) { return 2.0 * size + 8.0; }
 
-void compareOne(engine::FastEngine& fast, engine::ReferenceEngine& reference, engine::ReferenceEngine& counter,
+void compareOne(engine::CountingEngine& fast, engine::ReferenceEngine& reference, engine::ReferenceEngine& counter,
                 const Case& c) {
     gridcheck::compareOne(fast, reference, counter, c, fastTerms, true);
 }
 
-TEST(FastEngineAgainstReference, AgreesOverAdversarialDataAndSettings) {
+TEST(CountingEngineAgainstReference, AgreesOverAdversarialDataAndSettings) {
     const auto points = adversarialPoints(7, 5000);
-    engine::FastEngine fast(points, 2);
+    engine::CountingEngine fast(points, 2);
     engine::ReferenceEngine reference(points);
     engine::ReferenceEngine counter(points);
 
@@ -64,11 +64,11 @@ TEST(FastEngineAgainstReference, AgreesOverAdversarialDataAndSettings) {
 
 namespace {
 
-// Tables wider than the fast engine's count-grid margin: points centred far
+// Tables wider than the counting engine's count-grid margin: points centred far
 // outside the grid still reach it and are stamped one by one.
-TEST(FastEngineAgainstReference, AgreesForTablesReachingFromFarOutside) {
+TEST(CountingEngineAgainstReference, AgreesForTablesReachingFromFarOutside) {
     const auto points = adversarialPoints(5, 400);
-    engine::FastEngine fast(points, 2);
+    engine::CountingEngine fast(points, 2);
     engine::ReferenceEngine reference(points);
     engine::ReferenceEngine counter(points);
     compareOne(fast, reference, counter, Case{201, 40.0f, 2047 | 4096, 0, 86400, false});
@@ -79,9 +79,9 @@ TEST(FastEngineAgainstReference, AgreesForTablesReachingFromFarOutside) {
 // narrower east-west than north-south, so an engine that convolves both
 // axes with one factor, or swaps them, differs from the literal stamp. The
 // wide table reaches past the count grid's margin east-west only.
-TEST(FastEngineAgainstReference, AgreesForTablesScaledToTheCellsOnTheGround) {
+TEST(CountingEngineAgainstReference, AgreesForTablesScaledToTheCellsOnTheGround) {
     const auto points = adversarialPoints(6, 400);
-    engine::FastEngine fast(points, 2);
+    engine::CountingEngine fast(points, 2);
     engine::ReferenceEngine reference(points);
     engine::ReferenceEngine counter(points);
     for (const Case& c : {Case{9, 2.0f, 2047, 0, 86400, false, 0.8669}, Case{15, 3.0f, 2047 | 4096, 0, 86400, true, 1.6},
@@ -96,13 +96,13 @@ namespace {
 // Times spread over the whole int range: groups too wide for the counting
 // sort are sorted by comparison, and the threads' shares must still land on
 // distinct positions.
-TEST(FastEngineAgainstReference, AgreesWhenTimesSpreadBeyondTheCountingSort) {
+TEST(CountingEngineAgainstReference, AgreesWhenTimesSpreadBeyondTheCountingSort) {
     auto points = adversarialPoints(9, 3000);
     std::mt19937 random(5);
     for (std::size_t i = 0; i < points.size(); i += 3)
         points[i].time = static_cast<std::int32_t>(random());  // anywhere in the int range
     for (unsigned threads : {1u, 2u, 3u}) {
-        engine::FastEngine fast(points, threads);
+        engine::CountingEngine fast(points, threads);
         engine::ReferenceEngine reference(points);
         engine::ReferenceEngine counter(points);
         compareOne(fast, reference, counter, Case{5, 1.0f, 2047, -2000000000, 2000000000, false});
@@ -115,16 +115,16 @@ TEST(FastEngineAgainstReference, AgreesWhenTimesSpreadBeyondTheCountingSort) {
 
 namespace {
 
-// Every way the fast engine finds the counts of a filter, forced in turn,
+// Every way the counting engine finds the counts of a filter, forced in turn,
 // over a walk of filters where each way has its own mistakes to make:
 // windows straddling checkpoints, one second, an empty window, the whole day
 // and beyond it, mode toggles under a narrow window and mask 0. Once with
 // times beyond the day, once with every time within it (the one-pass index).
-TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
+TEST(CountingEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
     auto beyondTheDay = adversarialPoints(13, 3000);
     auto withinTheDay = beyondTheDay;
     for (Datapoint& point : withinTheDay) point.time = std::clamp(point.time, 0, 86400);
-    using Path = engine::FastEngine::CountPath;
+    using Path = engine::CountingEngine::CountPath;
     const Case walk[] = {
         {3, 1.0f, mode::WALK | mode::BUS | 4096, 0, 86400, false},
         {3, 1.0f, mode::WALK | mode::BUS | 4096, 30000, 60000, false},
@@ -143,17 +143,17 @@ TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
     };
     // Once as tuned for millions of points, once with every group's own
     // checkpoints at every checkpoint of the day.
-    engine::FastEngine::Tuning ownCheckpoints;
+    engine::CountingEngine::Tuning ownCheckpoints;
     ownCheckpoints.groupCheckpointPoints = 1;
     ownCheckpoints.groupCheckpointBytes = 1e9;
-    for (const engine::FastEngine::Tuning& tuning : {engine::FastEngine::Tuning{}, ownCheckpoints})
+    for (const engine::CountingEngine::Tuning& tuning : {engine::CountingEngine::Tuning{}, ownCheckpoints})
     for (const auto* points : {&beyondTheDay, &withinTheDay})
     for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints,
                       Path::checkpointsFollowing}) {
         SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)) +
                      (points == &withinTheDay ? ", times within the day" : ", times beyond the day") +
                      (tuning.groupCheckpointPoints == 1 ? ", every group's own checkpoints" : ""));
-        engine::FastEngine fast(*points, 2, {}, tuning);
+        engine::CountingEngine fast(*points, 2, {}, tuning);
         fast.preferCountPath(path);
         engine::ReferenceEngine reference(*points);
         engine::ReferenceEngine counter(*points);
@@ -168,13 +168,13 @@ TEST(FastEngineAgainstReference, EveryWayOfCountingAWindowAgrees) {
 
 namespace {
 
-// Weekday filters within the fast engine (settings.day_classes) against the
+// Weekday filters within the counting engine (settings.day_classes) against the
 // reference built from only the samples of those classes, undated samples
 // (class 7) among them, on every way of counting: toggles of one class after
 // another filter, a class alone, mask 0, every class. Exact counts per cell
 // too, so a point filed under the wrong day class shows even where the
 // grid's tolerance would hide it.
-TEST(FastEngineAgainstReference, DayClassesCountOnlyTheSamplesOfThoseDays) {
+TEST(CountingEngineAgainstReference, DayClassesCountOnlyTheSamplesOfThoseDays) {
     auto beyondTheDay = adversarialPoints(17, 3000);
     auto withinTheDay = beyondTheDay;
     for (Datapoint& point : withinTheDay) point.time = std::clamp(point.time, 0, 86400);
@@ -209,10 +209,10 @@ TEST(FastEngineAgainstReference, DayClassesCountOnlyTheSamplesOfThoseDays) {
             if ((classes >> dayClassOf(days[i])) & 1) chosen.push_back(points[i]);
         return chosen;
     };
-    engine::FastEngine::Tuning ownCheckpoints;
+    engine::CountingEngine::Tuning ownCheckpoints;
     ownCheckpoints.groupCheckpointPoints = 1;
     ownCheckpoints.groupCheckpointBytes = 1e9;
-    using Path = engine::FastEngine::CountPath;
+    using Path = engine::CountingEngine::CountPath;
     for (const auto* points : {&beyondTheDay, &withinTheDay}) {
         std::map<std::uint8_t, std::unique_ptr<References>> references;
         for (const Case& c : walk)
@@ -222,13 +222,13 @@ TEST(FastEngineAgainstReference, DayClassesCountOnlyTheSamplesOfThoseDays) {
                                                                                    engine::ReferenceEngine(chosen)});
             }
         const SamplesInMemory dated(*points, days);
-        for (const engine::FastEngine::Tuning& tuning : {engine::FastEngine::Tuning{}, ownCheckpoints})
+        for (const engine::CountingEngine::Tuning& tuning : {engine::CountingEngine::Tuning{}, ownCheckpoints})
         for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints,
                           Path::checkpointsFollowing}) {
             SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)) +
                          (points == &withinTheDay ? ", times within the day" : ", times beyond the day") +
                          (tuning.groupCheckpointPoints == 1 ? ", every group's own checkpoints" : ""));
-            engine::FastEngine fast(dated, 2, {}, tuning);
+            engine::CountingEngine fast(dated, 2, {}, tuning);
             ASSERT_TRUE(fast.dated());
             fast.preferCountPath(path);
             for (const Case& c : walk) {
@@ -253,7 +253,7 @@ namespace {
 // Groups large enough that a window is counted as the group's whole day less
 // what lies outside it (small data sets never are): from scratch, on a mode
 // toggle in either direction, and as a correction of the checkpoints.
-TEST(FastEngineAgainstReference, WholeDayCountsLessWhatLiesOutsideAgree) {
+TEST(CountingEngineAgainstReference, WholeDayCountsLessWhatLiesOutsideAgree) {
     std::mt19937 random(3);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     std::vector<Datapoint> points;
@@ -265,12 +265,12 @@ TEST(FastEngineAgainstReference, WholeDayCountsLessWhatLiesOutsideAgree) {
         {3, 1.0f, mode::WALK, 3600, 86000, false},
         {3, 1.0f, mode::WALK | mode::CAR, 3600, 86000, false},
     };
-    using Path = engine::FastEngine::CountPath;
+    using Path = engine::CountingEngine::CountPath;
     engine::ReferenceEngine reference(points);
     engine::ReferenceEngine counter(points);
     for (Path path : {Path::cheapest, Path::incremental, Path::fromScratch, Path::checkpoints}) {
         SCOPED_TRACE("count path " + std::to_string(static_cast<int>(path)));
-        engine::FastEngine fast(points, 2);
+        engine::CountingEngine fast(points, 2);
         fast.preferCountPath(path);
         for (const Case& c : walk) {
             compareOne(fast, reference, counter, c);
@@ -308,7 +308,7 @@ private:
 // grid agrees with the reference engine's, the counts per cell with the
 // samples counted one by one, and the samples per mode and quarter hour with
 // the file's.
-TEST(FastEngineFromFile, ChunkedIndexAgreesWithTheSamples) {
+TEST(CountingEngineFromFile, ChunkedIndexAgreesWithTheSamples) {
     for (const bool withinDay : {true, false}) {
         SCOPED_TRACE(withinDay ? "times within the day" : "times beyond the day");
         std::vector<Datapoint> points = adversarialPoints(21, 1800000);
@@ -317,7 +317,7 @@ TEST(FastEngineFromFile, ChunkedIndexAgreesWithTheSamples) {
             for (Datapoint& point : points) point.time = std::clamp(point.time, 0, 86400);
         TempDir dir;
         const SampleFile file(dir.writeRecords("city.bin", points));
-        engine::FastEngine streamed(file, 2);
+        engine::CountingEngine streamed(file, 2);
         engine::ReferenceEngine reference(points);
         engine::ReferenceEngine counter(points);
         for (const Case& c : {Case{5, 1.0f, 2047, 0, 86400, false}, Case{3, 1.0f, mode::WALK | mode::BUS | 4096, 3600, 7200, true}}) {
@@ -341,7 +341,7 @@ TEST(FastEngineFromFile, ChunkedIndexAgreesWithTheSamples) {
 // sample keeps its own day class across the chunks' edges (a day read at
 // the wrong offset files samples under another weekday), in the index and
 // in the tally of each class, on both indexing paths.
-TEST(FastEngineFromFile, DatedFileKeepsEachSamplesDayClass) {
+TEST(CountingEngineFromFile, DatedFileKeepsEachSamplesDayClass) {
     std::vector<Datapoint> points = adversarialPoints(25, 1800000);
     ASSERT_GT(points.size(), 2 * SampleSource::kChunkSamples);
     std::vector<std::int32_t> days(points.size());
@@ -355,7 +355,7 @@ TEST(FastEngineFromFile, DatedFileKeepsEachSamplesDayClass) {
         const std::string path = dir.writeRecords("city.bin", points);
         dir.writeRecords("city.bin.days", days);
         const SampleFile file(path);
-        engine::FastEngine streamed(file, 2);
+        engine::CountingEngine streamed(file, 2);
         for (const std::uint8_t classes : {std::uint8_t{0x01}, std::uint8_t{0x60}, std::uint8_t{0x80}}) {
             std::vector<Datapoint> chosen;
             for (std::size_t i = 0; i < points.size(); ++i)
@@ -376,10 +376,10 @@ TEST(FastEngineFromFile, DatedFileKeepsEachSamplesDayClass) {
 
 // A cancel that comes while the read samples are sorted, or the counts of the
 // day built, stops the indexing too.
-TEST(FastEngineFromFile, CancelAfterTheReadStopsTheIndexing) {
+TEST(CountingEngineFromFile, CancelAfterTheReadStopsTheIndexing) {
     const std::vector<Datapoint> points = adversarialPoints(22, 300000);
     const CancelAfterReading source(points);
-    EXPECT_THROW(engine::FastEngine(source, 2), LoadCancelled);
+    EXPECT_THROW(engine::CountingEngine(source, 2), LoadCancelled);
 }
 
 namespace {
@@ -411,7 +411,7 @@ private:
 // counted. A file that
 // changes between them is one line, never a write past the places laid out
 // (the sanitizer build would catch one) nor a place left without a cell.
-TEST(FastEngineFromFile, AFileRewrittenBetweenReadsIsRefused) {
+TEST(CountingEngineFromFile, AFileRewrittenBetweenReadsIsRefused) {
     std::vector<Datapoint> before(5000);
     for (int i = 0; i < 5000; ++i) before[i] = Datapoint(0.5f, 0.25f, mode::WALK, 100000 + i % 10);
     const auto rewritten = [](std::vector<Datapoint> points, auto change) {
@@ -440,7 +440,7 @@ TEST(FastEngineFromFile, AFileRewrittenBetweenReadsIsRefused) {
         SCOPED_TRACE(k);
         const RewrittenWhileRead source(cases[k].before, cases[k].after, cases[k].changeAt);
         try {
-            engine::FastEngine engine(source, 2);
+            engine::CountingEngine engine(source, 2);
             ADD_FAILURE() << "a file that changed while it was read was indexed";
         } catch (const DataFileError& error) {
             EXPECT_EQ(std::string(error.what()), "\"rewritten.bin\": changed while it was read");

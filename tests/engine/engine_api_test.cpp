@@ -10,7 +10,7 @@
 #include <string>
 
 #include "EngineTestData.h"
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "engine/EngineInternals.h"
 #include "engine/HeatmapEngine.h"
 
@@ -34,7 +34,7 @@ protected:
     void SetUp() override {
         const std::string choice = GetParam();
         if (choice == "cuda" || choice == "cuda-literal") {
-            const std::string problem = engine::cudaProblem();
+            const std::string problem = HeatmapEngine::internals::cudaProblem();
             if (!problem.empty()) GTEST_SKIP() << "no CUDA device works here (" << problem << ")";
         }
         EngineChoice::SetUp();
@@ -63,7 +63,7 @@ TEST_P(EngineChoice, NamesTheEngineItRuns) {
     const std::string choice = GetParam();
     // CUDA runs where a device works; elsewhere the CPU engine runs and the
     // line gives the reason.
-    const std::string problem = choice == "cpu" ? "TRACKORA_ENGINE=cpu" : engine::cudaProblem();
+    const std::string problem = choice == "cpu" ? "TRACKORA_ENGINE=cpu" : HeatmapEngine::internals::cudaProblem();
     if (choice == "reference") {
         EXPECT_EQ(name, "reference CPU");
     } else if (problem.empty()) {
@@ -225,7 +225,7 @@ public:
     float densityAt(std::size_t) override { throw std::runtime_error("cudaMemcpyAsync failed: unspecified launch failure"); }
 
 private:
-    engine::FastEngine inner_;
+    engine::CountingEngine inner_;
 };
 
 // A CUDA failure in the readout hands over to the CPU engine as one in a
@@ -237,10 +237,11 @@ TEST(EngineFailover, ReadoutFailureContinuesOnTheCpu) {
     settings.kernel_size = 3;
     settings.sigma = 1.0f;
     settings.mode_mask = mode::WALK;
-    auto standby = std::make_unique<engine::FastEngine>(points, 1);
+    auto standby = std::make_unique<engine::CountingEngine>(points, 1);
     engine::CellCounter* counter = standby.get();
     testing::internal::CaptureStdout();
-    engine::installWithStandby(std::make_unique<FailingReadout>(points), std::move(standby), counter, settings);
+    HeatmapEngine::internals::installWithStandby(std::make_unique<FailingReadout>(points), std::move(standby), counter,
+                                                 settings);
     HeatmapEngine::computeHeatmap(settings);
     HeatmapEngine::CellValue value;
     EXPECT_NO_THROW(value = HeatmapEngine::cellValue(300, 600));
@@ -269,7 +270,7 @@ public:
     float densityAt(std::size_t index) override { return inner_.densityAt(index); }
 
 private:
-    engine::FastEngine inner_;
+    engine::CountingEngine inner_;
     std::size_t tableBytes_ = 0;
 };
 
@@ -280,18 +281,19 @@ TEST(EngineMemory, HeldGpuBytesFollowTheTable) {
     ControlSettings settings;
     settings.kernel_size = 3;
     settings.mode_mask = mode::WALK;
-    auto standby = std::make_unique<engine::FastEngine>(points, 1);
+    auto standby = std::make_unique<engine::CountingEngine>(points, 1);
     engine::CellCounter* counter = standby.get();
     testing::internal::CaptureStdout();
-    engine::installWithStandby(std::make_unique<TableHoldingEngine>(points), std::move(standby), counter, settings);
+    HeatmapEngine::internals::installWithStandby(std::make_unique<TableHoldingEngine>(points), std::move(standby), counter,
+                                                 settings);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(engine::gpuBytesHeld(), (1u << 20) + 9 * sizeof(float));
+    EXPECT_EQ(HeatmapEngine::internals::gpuBytesHeld(), (1u << 20) + 9 * sizeof(float));
     settings.kernel_size = 101;
     HeatmapEngine::computeHeatmap(settings);
-    EXPECT_EQ(engine::gpuBytesHeld(), (1u << 20) + 101 * 101 * sizeof(float));
-    EXPECT_EQ(engine::gpuBytesHeld(), engine::currentBackend()->memoryBytes());
+    EXPECT_EQ(HeatmapEngine::internals::gpuBytesHeld(), (1u << 20) + 101 * 101 * sizeof(float));
+    EXPECT_EQ(HeatmapEngine::internals::gpuBytesHeld(), HeatmapEngine::internals::currentBackend()->memoryBytes());
     HeatmapEngine::release();
-    EXPECT_EQ(engine::gpuBytesHeld(), 0u);
+    EXPECT_EQ(HeatmapEngine::internals::gpuBytesHeld(), 0u);
 }
 
 }  // namespace

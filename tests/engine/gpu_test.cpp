@@ -19,7 +19,7 @@
 
 #include "EngineTestData.h"
 #include "GridComparison.h"
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cuda/DeviceTestHooks.h"
 #include "engine/EngineInternals.h"
 #include "model/LoadError.h"
@@ -116,7 +116,7 @@ void expectNoCellLost(engine::ReferenceEngine& reference, const Candidate& candi
     for (int k = 0; k < kde::kCells; ++k) {
         const float density = reference.densityAt(static_cast<std::size_t>(k));
         if (!(density > 0.0f)) continue;
-        const float result = kde::finish_function(kde::scale_function(density, useLog), reference.lastMaximum());
+        const float result = kde::finish_cell(kde::scale_cell(density, useLog), reference.lastMaximum());
         if ((!(candidate.lastDensity[k] > 0.0f) || (result > 0.0f && !(candidate.lastGrid[k] > 0.0f))) &&
             ++lost <= 3)
             ADD_FAILURE() << "cell " << k << " lost: reference " << density << " (" << result << "), CUDA "
@@ -212,7 +212,7 @@ TEST_F(GpuSmall, ScalingKernelsFollowTheSharedRules) {
     ASSERT_EQ(logged.size(), values.size());
     EXPECT_EQ(logged[0], 0.0f);
     for (std::size_t i = 1; i < values.size(); ++i) {
-        const float expected = kde::log_function(values[i]);
+        const float expected = kde::log_cell(values[i]);
         // Relative: ln(1 + 1e-30) read back as 0 would be thin heat lost.
         EXPECT_NEAR(logged[i], expected, roundings(expected, 2.0f)) << values[i];
         EXPECT_GT(logged[i], 0.0f) << values[i];
@@ -283,8 +283,8 @@ TEST_F(Gpu, FarStampsAndSplitLaunchesMatchTheReference) {
     const auto points = adversarialPoints(10, 1200);
     std::size_t farWithinReach = 0;
     for (const Datapoint& point : points) {
-        const kde::Cell cell = kde::cell_function(point);
-        if (kde::place_function(cell) == kde::Place::far && cell.row > -80 && cell.row < kde::kSide + 80 &&
+        const kde::Cell cell = kde::cell_of(point);
+        if (kde::place_of(cell) == kde::Place::far && cell.row > -80 && cell.row < kde::kSide + 80 &&
             cell.col > -80 && cell.col < kde::kSide + 80)
             ++farWithinReach;
     }
@@ -318,12 +318,12 @@ TEST_F(Gpu, LiteralPathMatchesTheReference) {
 TEST_F(Gpu, CountingPathMatchesTheCpuEngine) {
     std::vector<Datapoint> points;
     for (const Datapoint& point : adversarialPoints(9, 20000))
-        if (kde::place_function(kde::cell_function(point)) != kde::Place::far) points.push_back(point);
+        if (kde::place_of(kde::cell_of(point)) != kde::Place::far) points.push_back(point);
     for (int i = 0; i < (1 << 24) + 3; ++i) points.emplace_back(0.4321f, 0.1234f, i % 2 ? mode::WALK : mode::MOTORCYCLE, 7000);
     points.resize(points.size() - points.size() % 256 + 77, Datapoint(0.25f, 0.75f, mode::BUS, 100));
     auto gpu = startOrFail(points, Path::counting);
     ASSERT_TRUE(gpu);
-    engine::FastEngine cpu(points, engine::hardwareThreads());
+    engine::CountingEngine cpu(points, engine::hardwareThreads());
     // Three shared-memory loads of the factor per pass at 2049.
     const std::vector<int> sizes = {1, 3, 5, 21, 63, 101, 2049};
     for (int size : sizes)
@@ -393,7 +393,7 @@ TEST_F(GpuSmall, MemoryCheckCountsWhatTheEngineAllocates) {
 // harming the engine.
 TEST_F(GpuSmall, TableFromTheStartAndCheckedSizes) {
     const auto points = adversarialPoints(4, 300);
-    engine::FastEngine cpu(points, 1);
+    engine::CountingEngine cpu(points, 1);
     ControlSettings settings;
     settings.mode_mask = kAllModes;
     settings.use_log_scale = false;
@@ -439,7 +439,7 @@ TEST_F(Gpu, ReloadCountsTheMemoryTheRunningEngineFrees) {
     ControlSettings settings;
     HeatmapEngine::initialize(points, settings);
     ASSERT_EQ(HeatmapEngine::engineName().rfind("CUDA (", 0), 0u) << HeatmapEngine::engineName();
-    const std::size_t held = engine::currentBackend()->memoryBytes();
+    const std::size_t held = HeatmapEngine::internals::currentBackend()->memoryBytes();
     const std::size_t needed =
         gpuplan::footprintBytes(Path::counting, points.size(), 0, engine::effectiveKernelSize(settings.kernel_size)) +
         gpuplan::kHeadroomBytes;
@@ -474,7 +474,7 @@ TEST_F(Gpu, HeldBytesMatchTheDevicesOwnReport) {
     settings.kernel_size = 4097;
     HeatmapEngine::rebuildKernel(settings);
     const std::size_t after = engine::cudaFreeBytes();
-    const std::size_t held = engine::gpuBytesHeld();
+    const std::size_t held = HeatmapEngine::internals::gpuBytesHeld();
     const std::string name = HeatmapEngine::engineName();
     HeatmapEngine::release();
     unsetenv("TRACKORA_ENGINE");
@@ -503,7 +503,7 @@ TEST_F(Gpu, LoadReadsOnceWithProgressAndHearsCancel) {
     settings.kernel_size = 5;
     settings.mode_mask = kAllModes;
     settings.use_log_scale = false;
-    const auto expected = engine::FastEngine(points, 1).compute(settings);
+    const auto expected = engine::CountingEngine(points, 1).compute(settings);
     for (bool standby : {true, false}) {
         SCOPED_TRACE(standby ? "with the CPU standby" : "upload only");
         HeatmapEngine::setCpuStandby(standby);

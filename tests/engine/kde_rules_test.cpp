@@ -1,5 +1,5 @@
 // Where points land, what the filters keep and how stamps are clipped, on
-// the literal reference engine (the fast engine and the CUDA module are held
+// the literal reference engine (the counting engine and the CUDA module are held
 // to it by the differential tests).
 #include <gtest/gtest.h>
 
@@ -136,8 +136,8 @@ TEST(KdeRules, GridSideFollowsThePrecision) {
     EXPECT_EQ(kde::grid_side(kde::kPrecision), kde::kSide);
     const int side = kde::grid_side(1);
     ASSERT_EQ(side, 10);
-    EXPECT_EQ(kde::cell_function(Datapoint(1.0f, 0.95f, mode::WALK, 10), side).row, 9);  // the border
-    const kde::Cell cell = kde::cell_function(Datapoint(0.55f, 1.05f, mode::WALK, 10), side);
+    EXPECT_EQ(kde::cell_of(Datapoint(1.0f, 0.95f, mode::WALK, 10), side).row, 9);  // the border
+    const kde::Cell cell = kde::cell_of(Datapoint(0.55f, 1.05f, mode::WALK, 10), side);
     ASSERT_TRUE(cell.valid);
     EXPECT_EQ(cell.row, 5);
     EXPECT_EQ(cell.col, 10);
@@ -147,7 +147,7 @@ TEST(KdeRules, GridSideFollowsThePrecision) {
         void operator()(int index, float weight) const { grid.at(index) += weight; }
     } add{grid};
     const auto table = HeatmapEngine::makeGaussKernel(1.0f, 3);
-    kde::stamp_function(cell.row, cell.col, table.data(), 3, side, add);
+    kde::stamp_table(cell.row, cell.col, table.data(), 3, side, add);
     // Column 10 lies past the last column: only table column 0 lands, on column 9.
     int nonZero = 0;
     for (float v : grid) nonZero += v != 0.0f;

@@ -19,8 +19,8 @@ TEST(Reduction, SerialFoldStartsFromZero) {
 }
 
 TEST(Reduction, MaximumIgnoresANaNOperand) {
-    EXPECT_EQ(kde::max_function(nan, 2.0f), 2.0f);
-    EXPECT_EQ(kde::max_function(2.0f, nan), 2.0f);
+    EXPECT_EQ(kde::max_of(nan, 2.0f), 2.0f);
+    EXPECT_EQ(kde::max_of(2.0f, nan), 2.0f);
     std::vector<float> values(300, 1.0f);
     values[7] = nan;
     values[299] = 5.0f;
@@ -59,21 +59,21 @@ TEST(Reduction, GridMaximumTakesThreePassesAndFindsTheLastPartialBlock) {
 }
 
 TEST(Scaling, LogarithmKeepsZeroCells) {
-    EXPECT_EQ(kde::log_function(0.0f), 0.0f);
-    EXPECT_TRUE(std::signbit(kde::log_function(-0.0f)));
+    EXPECT_EQ(kde::log_cell(0.0f), 0.0f);
+    EXPECT_TRUE(std::signbit(kde::log_cell(-0.0f)));
     // ln(1 + x): small densities stay positive instead of turning negative.
-    EXPECT_FLOAT_EQ(kde::log_function(1.0f), 0.6931472f);
-    EXPECT_NEAR(kde::log_function(1.7182817f), 1.0f, 1.2e-7f);
-    EXPECT_FLOAT_EQ(kde::log_function(0.5f), 0.4054651f);
-    EXPECT_GT(kde::log_function(1e-30f), 0.0f);
+    EXPECT_FLOAT_EQ(kde::log_cell(1.0f), 0.6931472f);
+    EXPECT_NEAR(kde::log_cell(1.7182817f), 1.0f, 1.2e-7f);
+    EXPECT_FLOAT_EQ(kde::log_cell(0.5f), 0.4054651f);
+    EXPECT_GT(kde::log_cell(1e-30f), 0.0f);
 }
 
 TEST(Scaling, NormalisationNeverLetsNaNOrInfinityOut) {
-    EXPECT_EQ(kde::normalize_function(2.0f, 4.0f), 0.5f);
-    EXPECT_EQ(kde::normalize_function(4.0f, 4.0f), 1.0f);
-    EXPECT_EQ(kde::normalize_function(0.0f, 4.0f), 0.0f);
-    EXPECT_EQ(kde::normalize_function(nan, 4.0f), 0.0f);
-    EXPECT_EQ(kde::normalize_function(1.0f, 1e-45f), 0.0f);  // overflows to infinity
+    EXPECT_EQ(kde::normalize_cell(2.0f, 4.0f), 0.5f);
+    EXPECT_EQ(kde::normalize_cell(4.0f, 4.0f), 1.0f);
+    EXPECT_EQ(kde::normalize_cell(0.0f, 4.0f), 0.0f);
+    EXPECT_EQ(kde::normalize_cell(nan, 4.0f), 0.0f);
+    EXPECT_EQ(kde::normalize_cell(1.0f, 1e-45f), 0.0f);  // overflows to infinity
     EXPECT_FALSE(kde::usable_maximum(0.0f));
     EXPECT_FALSE(kde::usable_maximum(-1.0f));
     EXPECT_FALSE(kde::usable_maximum(nan));

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "EngineTestData.h"
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "cpu/SummaryBuilder.h"
 #include "cpu/SummaryEngine.h"
 #include "model/Summary.h"
@@ -113,7 +113,7 @@ TEST(SummaryEngine, GridEqualsCpuEngineGridOfTheSameSamples) {
                      std::to_string(c.to) + ", size " + std::to_string(c.size) + ", days " +
                      std::to_string(c.dayClasses));
         const std::vector<float> table = engine::makeGaussKernel(c.sigma, c.size);
-        engine::FastEngine fromSamples(selected(samples, c.dayClasses), 2);
+        engine::CountingEngine fromSamples(selected(samples, c.dayClasses), 2);
         fromSamples.setKernel(table, c.size);
         fromSummary.setKernel(table, c.size);
         ControlSettings settings;
@@ -138,7 +138,7 @@ TEST(SummaryEngine, WindowOffStepEdgesTakesTheStepsItOverlapsWhole) {
     const DatedSamples samples = datedSamples(5, 20000);
     auto summary = std::make_shared<const Summary>(summaryOf(samples, 0, samples.points.size(), 1 << 20));
     engine::SummaryEngine fromSummary(summary, 1);
-    engine::FastEngine fromSamples(selected(samples, kAllDayClasses), 1);
+    engine::CountingEngine fromSamples(selected(samples, kAllDayClasses), 1);
     ControlSettings inside;
     inside.mode_mask = kAllModes;
     inside.min_time = 1000;  // in step 1 (900 .. 1799)

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "EngineTestData.h"
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 #include "model/LoadError.h"
 #include "model/SampleSource.h"
 
@@ -73,7 +73,7 @@ TEST(TappedSource, TheTapSeesEverySampleOnceInOrderAsTheIndexReads) {
             EXPECT_EQ(first, seen.size());
             seen.insert(seen.end(), chunk, chunk + count);
         });
-        engine::FastEngine cpu(tapped, 2);
+        engine::CountingEngine cpu(tapped, 2);
         EXPECT_EQ(tapped.tapped(), test.points.size());
         ASSERT_EQ(seen.size(), test.points.size());
         // Bytes, not values: the data hold NaN coordinates.
@@ -83,7 +83,7 @@ TEST(TappedSource, TheTapSeesEverySampleOnceInOrderAsTheIndexReads) {
         else
             EXPECT_GT(source.passes, 1);  // else this case shows nothing the first does not
         // The tap takes nothing from the index.
-        engine::FastEngine plain(test.points, 2);
+        engine::CountingEngine plain(test.points, 2);
         ControlSettings settings;
         settings.mode_mask = kAllModes;
         EXPECT_EQ(cpu.compute(settings), plain.compute(settings));
@@ -95,7 +95,7 @@ TEST(TappedSource, CancelStopsTheReadAndTheTap) {
     CountedSource source(points, 700, 4);
     std::size_t tappedCount = 0;
     const TappedSource tapped(source, [&](const Datapoint*, std::size_t count, std::size_t) { tappedCount += count; });
-    EXPECT_THROW(engine::FastEngine(tapped, 2), LoadCancelled);
+    EXPECT_THROW(engine::CountingEngine(tapped, 2), LoadCancelled);
     EXPECT_EQ(tappedCount, 4u * 700u);
 }
 

@@ -543,7 +543,7 @@ TEST(GeoTiff, DayCubeSlicesAddUpToTheWholeDay) {
     for (std::size_t i = 0; i < cells.size(); ++i) day[i % kGridCells] += cells[i];
     std::vector<double> expected(kGridCells, 0.0);
     for (const Datapoint& p : points) {
-        const kde::Cell cell = kde::cell_function(p);
+        const kde::Cell cell = kde::cell_of(p);
         expected[static_cast<std::size_t>(cell.row) * kGridSide + cell.col] += 1.0;
     }
     EXPECT_EQ(day, expected);

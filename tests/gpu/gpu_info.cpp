@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "cuda/heatmap.h"
+#include "cuda/CudaEngineStart.h"
 
 int main(int argc, char** argv) {
     // Answered without touching CUDA: the run asks it only to see that the

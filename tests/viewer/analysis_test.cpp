@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/DayPlayback.h"
+#include "app/MapGeometry.h"
+#include "app/OutputName.h"
+#include "app/ReadoutText.h"
 
 using namespace analysis;
 

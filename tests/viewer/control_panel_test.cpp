@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/DayPlayback.h"
 #include "app/AppState.h"
 #include "app/ControlPanel.h"
 #include "settings/ControlSettings.h"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/DataLoading.h"
+#include "app/ReadoutText.h"
 #include "engine/HeatmapEngine.h"
 #include "model/TrackFiles.h"
 #include "tests/TempDir.h"

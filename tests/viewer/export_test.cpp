@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/MapGeometry.h"
+#include "app/ReadoutText.h"
 #include "app/GridExport.h"
 #include "engine/HeatmapEngine.h"
 #include "tests/TempDir.h"

@@ -8,7 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "app/Analysis.h"
+#include "app/MapGeometry.h"
+#include "app/ReadoutText.h"
 #include "app/AppState.h"
 #include "settings/ControlSettings.h"
 #include "app/Input.h"

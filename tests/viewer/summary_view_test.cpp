@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Analysis.h"
+#include "app/DayPlayback.h"
+#include "app/ReadoutText.h"
 #include "app/DataLoading.h"
 #include "engine/HeatmapEngine.h"
 #include "model/SampleDays.h"

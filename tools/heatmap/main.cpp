@@ -19,7 +19,8 @@
 
 #include <unistd.h>
 
-#include "app/Analysis.h"
+#include "app/DayPlayback.h"
+#include "app/ReadoutText.h"
 #include "app/Compare.h"
 #include "app/DayVideo.h"
 #include "app/FrameWork.h"
@@ -1057,7 +1058,7 @@ int main(int argc, char** argv) {
         samples->forEachChunk([&](const Datapoint* chunk, std::size_t n, std::size_t) {
             for (std::size_t i = 0; i < n; ++i)
                 used += kde::point_passes(chunk[i], s.mode_mask, s.min_time, s.max_time) &&
-                        kde::cell_function(chunk[i]).valid;
+                        kde::cell_of(chunk[i]).valid;
         });
         std::cout << samples->size() << " points read from \"" << echoPath(options.input) << "\", " << used
                   << " pass the mode and time filters" << std::endl;

@@ -1,7 +1,7 @@
 // The CPU engine's counts that outlive a filter: each group's whole-day
 // counts, the checkpoints of a mode selection through the day, and each
 // large group's own checkpoints, all built while the samples load.
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 
 #include <algorithm>
 #include <limits>
@@ -12,7 +12,7 @@ namespace engine {
 
 using kde::kCountCells;
 
-std::vector<std::vector<int>> FastEngine::shareOut(std::vector<int> groups) const {
+std::vector<std::vector<int>> CountingEngine::shareOut(std::vector<int> groups) const {
     std::sort(groups.begin(), groups.end(), [&](int a, int b) { return groups_[a].count > groups_[b].count; });
     std::vector<std::vector<int>> share(threads_);
     std::vector<std::size_t> load(threads_, 0);
@@ -26,7 +26,7 @@ std::vector<std::vector<int>> FastEngine::shareOut(std::vector<int> groups) cons
 
 // Counts the whole day of the groups that have none yet, a group per thread
 // at a time, the largest first, each to the least loaded thread.
-void FastEngine::buildDayCounts(const GroupSet& groups) {
+void CountingEngine::buildDayCounts(const GroupSet& groups) {
     std::vector<int> missing;
     for (int g = 0; g < kGroups; ++g)
         if (groups.test(static_cast<std::size_t>(g)) && groups_[g].count > 0 && groups_[g].dayCounts.empty())
@@ -52,7 +52,7 @@ void FastEngine::buildDayCounts(const GroupSet& groups) {
 // grid (5 MiB) for each would cost more than the points themselves below 40
 // million, so beyond one a mode group the largest groups get theirs within
 // half a byte a point, the others on first use.
-GroupSet FastEngine::dayCountsAtStart() const {
+GroupSet CountingEngine::dayCountsAtStart() const {
     std::vector<int> occupied;
     for (int g = 0; g < kGroups; ++g)
         if (groups_[g].count > 0) occupied.push_back(g);
@@ -68,7 +68,7 @@ GroupSet FastEngine::dayCountsAtStart() const {
 // two holds about the same number of points. Their number grows with the
 // points, within about 2.5 bytes per point, so that a jump of the window
 // costs at most about 2 million points up to a billion points.
-void FastEngine::placeCheckpoints() {
+void CountingEngine::placeCheckpoints() {
     const std::size_t gridBytes = kCountCells * 4;
     const std::size_t count = std::clamp<std::size_t>(countedPoints_ * 5 / 2 / gridBytes, 4, kMaxCheckpoints);
     const auto earlier = [&](std::int64_t time) {
@@ -105,7 +105,7 @@ void FastEngine::placeCheckpoints() {
 // modes do not hold) costs two grids and the points to its ends. A running
 // grid per group climbs through its points; what it ends with is the
 // group's whole-day counts.
-void FastEngine::buildGroupCheckpoints() {
+void CountingEngine::buildGroupCheckpoints() {
     const std::size_t count = checkTimes_.size() - 1;
     const std::size_t gridBytes = kCountCells * 4;
     const double budget = static_cast<double>(countedPoints_) * tuning_.groupCheckpointBytes / gridBytes;  // grids
@@ -134,13 +134,13 @@ void FastEngine::buildGroupCheckpoints() {
     });
 }
 
-const std::uint32_t* FastEngine::cumulativeGrid(int g, std::size_t j) const {
+const std::uint32_t* CountingEngine::cumulativeGrid(int g, std::size_t j) const {
     return j == groupCheckpoints_[g].size() + 1 ? groups_[g].dayCounts.data() : groupCheckpoints_[g][j - 1].data();
 }
 
 // The last checkpoint before which at most half of `total` lies, counting
 // the groups' points.
-std::size_t FastEngine::halfwayCheckpoint(const std::vector<int>& groups, std::size_t total) const {
+std::size_t CountingEngine::halfwayCheckpoint(const std::vector<int>& groups, std::size_t total) const {
     const std::size_t count = checkTimes_.size() - 1;
     std::size_t split = 0;
     while (split < count) {
@@ -155,7 +155,7 @@ std::size_t FastEngine::halfwayCheckpoint(const std::vector<int>& groups, std::s
 // Brings the checkpoints from the groups they hold to `groups`: the groups
 // that differ are added or taken away, one running count grid climbing from
 // the start of the day and, on a second thread, one descending from its end.
-void FastEngine::updateCheckpoints(const GroupSet& groups) {
+void CountingEngine::updateCheckpoints(const GroupSet& groups) {
     const std::size_t count = checkTimes_.size() - 1;
     // Current again only once every grid holds `groups`: an allocation that
     // fails or a cancel part-way leaves them to be built from scratch, never
@@ -182,7 +182,8 @@ void FastEngine::updateCheckpoints(const GroupSet& groups) {
 
 // Adds the changed groups' points to the checkpoints (+1 for those in
 // `groups`, -1 for the others).
-void FastEngine::addToCheckpoints(const GroupSet& groups, const std::vector<int>& changedGroups, std::size_t total) {
+void CountingEngine::addToCheckpoints(const GroupSet& groups, const std::vector<int>& changedGroups,
+                                      std::size_t total) {
     const std::size_t count = checkTimes_.size() - 1;
     const auto signOf = [&](int g) { return groups.test(static_cast<std::size_t>(g)) ? 1u : ~0u; };  // +1 or -1, wrapping
     // The climbing thread takes checkpoints 1..split, the other the rest,

@@ -26,10 +26,12 @@
 // sample file larger than memory is read through once. The whole-day counts
 // and the checkpoints are built then too, so no compute pays for them.
 //
-// In pieces: the index (cpu/FastIndex.cpp), the whole-day counts and the
-// checkpoints (cpu/FastCheckpoints.cpp), the choice of how to count
+// In pieces: the index (cpu/CountingIndex.cpp; its builds in
+// cpu/IndexDayPass.cpp and cpu/IndexAnyTimes.cpp, its memory estimate in
+// cpu/IndexMemory.cpp), the whole-day counts and the
+// checkpoints (cpu/CountingCheckpoints.cpp), the choice of how to count
 // (cpu/CountPlan.*), the convolution (cpu/Convolution.*); this class and
-// cpu/FastEngine.cpp tie them together.
+// cpu/CountingEngine.cpp tie them together.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -48,23 +50,23 @@ namespace engine {
 
 // Where the CPU engine spends memory to save time. Tests lower the
 // thresholds so that small data takes every way of counting.
-struct FastEngineTuning {
+struct CountingEngineTuning {
     // Groups with at least this many points get checkpoints of their own,
     // within this many bytes per point.
     std::size_t groupCheckpointPoints = std::size_t{1} << 22;
     double groupCheckpointBytes = 1.5;
 };
 
-class FastEngine final : public DensityBackend, public CellCounter {
+class CountingEngine final : public DensityBackend, public CellCounter {
 public:
     // progress, when given, is called with the fraction of the indexing done.
     // Throws LoadCancelled soon after the source's cancel flag is set, and
     // what the source throws.
-    using Tuning = FastEngineTuning;
-    FastEngine(const SampleSource& samples, unsigned threads, const std::function<void(float)>& progress = {},
-               Tuning tuning = {});
-    FastEngine(const std::vector<Datapoint>& points, unsigned threads,
-               const std::function<void(float)>& progress = {}, Tuning tuning = {});
+    using Tuning = CountingEngineTuning;
+    CountingEngine(const SampleSource& samples, unsigned threads, const std::function<void(float)>& progress = {},
+                   Tuning tuning = {});
+    CountingEngine(const std::vector<Datapoint>& points, unsigned threads,
+                   const std::function<void(float)>& progress = {}, Tuning tuning = {});
 
     // Samples per mode and quarter hour of the day, counted while indexing.
     const SampleTally& tally() const { return tally_; }
@@ -130,7 +132,7 @@ private:
         std::int32_t time;
         int dayClass;
     };
-    // Where a point goes when the samples are indexed (kde::place_function):
+    // Where a point goes when the samples are indexed (kde::place_of):
     // true for the count grid (cell set), false otherwise, the far ones
     // appended to `far`.
     static bool onCountGrid(const Datapoint& point, int dayClass, kde::Cell& cell, std::vector<FarPoint>& far);
@@ -143,7 +145,7 @@ private:
     };
     using Window = GroupWindows;
 
-    // The index (cpu/FastIndex.cpp). Times of the day: one pass into each
+    // The index (cpu/IndexDayPass.cpp, IndexAnyTimes.cpp). Times of the day: one pass into each
     // thread's blocks per coarse bucket, the buckets placed, then sorted.
     struct DayBlocks;
     struct DayPlaces;

@@ -1,4 +1,4 @@
-#include "cpu/FastEngine.h"
+#include "cpu/CountingEngine.h"
 
 #include <algorithm>
 #include <utility>
@@ -8,7 +8,7 @@
 
 // The engine's caches of the last filter and table, the counting a plan
 // calls for, the far points and the backend's operations; its other pieces
-// are named in cpu/FastEngine.h.
+// are named in cpu/CountingEngine.h.
 
 namespace engine {
 
@@ -26,12 +26,12 @@ bool dayClassPasses(int dayClass, std::uint8_t dayClasses) { return ((dayClasses
 
 }  // namespace
 
-FastEngine::FastEngine(const std::vector<Datapoint>& points, unsigned threads,
-                       const std::function<void(float)>& progress, Tuning tuning)
-    : FastEngine(SamplesInMemory::view(points), threads, progress, tuning) {}
+CountingEngine::CountingEngine(const std::vector<Datapoint>& points, unsigned threads,
+                               const std::function<void(float)>& progress, Tuning tuning)
+    : CountingEngine(SamplesInMemory::view(points), threads, progress, tuning) {}
 
-FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std::function<void(float)>& progress,
-                       Tuning tuning)
+CountingEngine::CountingEngine(const SampleSource& samples, unsigned threads,
+                               const std::function<void(float)>& progress, Tuning tuning)
     : threads_(std::max(1u, threads)), indexing_(&samples), dated_(samples.hasDays()), tuning_(tuning) {
     const auto report = [&](float fraction) {
         if (progress) progress(fraction);
@@ -57,11 +57,11 @@ FastEngine::FastEngine(const SampleSource& samples, unsigned threads, const std:
     report(1.0f);
 }
 
-std::string FastEngine::name() const {
+std::string CountingEngine::name() const {
     return "CPU, " + std::to_string(threads_) + (threads_ == 1 ? " thread" : " threads");
 }
 
-std::size_t FastEngine::memoryBytes() const {
+std::size_t CountingEngine::memoryBytes() const {
     std::size_t bytes = countedPoints_ * 4 + far_.capacity() * sizeof(FarPoint) + table_.capacity() * sizeof(float) +
                         (factors_.rows.capacity() + factors_.cols.capacity()) * sizeof(float) + counts_.capacity() * 4 +
                         rows_.capacity() * sizeof(float) + lastDensity_.capacity() * sizeof(float) +
@@ -77,7 +77,7 @@ std::size_t FastEngine::memoryBytes() const {
     return bytes;
 }
 
-void FastEngine::setKernel(const std::vector<float>& table, int rows, int cols) {
+void CountingEngine::setKernel(const std::vector<float>& table, int rows, int cols) {
     table_ = table;
     tableRows_ = rows;
     tableCols_ = cols;
@@ -85,17 +85,17 @@ void FastEngine::setKernel(const std::vector<float>& table, int rows, int cols) 
     factors_ = tableFactors(table_, rows, cols);
 }
 
-void FastEngine::forgetLastCounts() {
+void CountingEngine::forgetLastCounts() {
     countsValid_ = false;
     densityValid_ = false;
 }
 
-void FastEngine::preferCountPath(CountPath path) {
+void CountingEngine::preferCountPath(CountPath path) {
     preferred_ = path;
     forgetLastCounts();
 }
 
-FastEngine::CountKey FastEngine::keyOf(const ControlSettings& settings) const {
+CountingEngine::CountKey CountingEngine::keyOf(const ControlSettings& settings) const {
     CountKey key;
     key.timeFilter = settings.mode_mask != 0;  // the window is ignored with mask 0
     key.minTime = key.timeFilter ? settings.min_time : 0;
@@ -108,7 +108,7 @@ FastEngine::CountKey FastEngine::keyOf(const ControlSettings& settings) const {
     return key;
 }
 
-FastEngine::Window FastEngine::windowOf(const CountKey& key) const {
+CountingEngine::Window CountingEngine::windowOf(const CountKey& key) const {
     Window window{};
     for (int g = 0; g < kGroups; ++g) {
         if (!key.groups.test(static_cast<std::size_t>(g))) continue;
@@ -121,7 +121,7 @@ FastEngine::Window FastEngine::windowOf(const CountKey& key) const {
     return window;
 }
 
-const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& settings) {
+const std::vector<std::uint32_t>& CountingEngine::countsFor(const ControlSettings& settings) {
     const CountKey key = keyOf(settings);
     if (countsValid_ && key == countKey_) return counts_;
     countByPlan(planCounts(countInputs(key)), key.groups);
@@ -132,7 +132,7 @@ const std::vector<std::uint32_t>& FastEngine::countsFor(const ControlSettings& s
 
 // What the cost model weighs for a new filter: its windows, the last
 // filter's, and what the checkpoints and each group's cumulative grids hold.
-CountInputs FastEngine::countInputs(const CountKey& key) const {
+CountInputs CountingEngine::countInputs(const CountKey& key) const {
     CountInputs in;
     in.groups = key.groups;
     in.timeFilter = key.timeFilter;
@@ -158,7 +158,7 @@ CountInputs FastEngine::countInputs(const CountKey& key) const {
 
 // Carries out a plan for the filter of `groups`: the base its way starts
 // from, then its cumulative grids in one pass over the counts, then its runs.
-void FastEngine::countByPlan(const CountPlan& plan, const GroupSet& groups) {
+void CountingEngine::countByPlan(const CountPlan& plan, const GroupSet& groups) {
     if (plan.way == CountWay::checkpoints) {
         if (plan.followSelection) updateCheckpoints(groups);
         countBetweenCheckpoints(plan.start, plan.end);
@@ -170,7 +170,7 @@ void FastEngine::countByPlan(const CountPlan& plan, const GroupSet& groups) {
 }
 
 // The counts: checkpoint `end` less checkpoint `start` (checkpoint 0 is empty).
-void FastEngine::countBetweenCheckpoints(std::size_t start, std::size_t end) {
+void CountingEngine::countBetweenCheckpoints(std::size_t start, std::size_t end) {
     counts_.resize(kCountCells);
     std::uint32_t* out = counts_.data();
     const std::uint32_t* upper = end > 0 ? checkpoints_[end - 1].data() : nullptr;
@@ -184,7 +184,7 @@ void FastEngine::countBetweenCheckpoints(std::size_t start, std::size_t end) {
 
 // Adds the cumulative grids, with their signs, to the counts (to nothing
 // when fromZero) in one pass.
-void FastEngine::addGrids(const std::vector<GridTerm>& grids, bool fromZero) {
+void CountingEngine::addGrids(const std::vector<GridTerm>& grids, bool fromZero) {
     if (grids.empty() && !fromZero) return;
     std::vector<std::pair<const std::uint32_t*, std::uint32_t>> days;
     for (const GridTerm& term : grids)
@@ -202,7 +202,7 @@ void FastEngine::addGrids(const std::vector<GridTerm>& grids, bool fromZero) {
 
 // Adds the runs to target, the points shared out over the threads; every
 // thread but the first counts into a grid of its own, summed in afterwards.
-void FastEngine::applyRuns(const std::vector<CountRun>& runs, std::uint32_t* target) {
+void CountingEngine::applyRuns(const std::vector<CountRun>& runs, std::uint32_t* target) {
     std::size_t total = 0;
     for (const CountRun& run : runs) total += run.last - run.first;
     if (total == 0) return;
@@ -240,18 +240,18 @@ void FastEngine::applyRuns(const std::vector<CountRun>& runs, std::uint32_t* tar
         });
 }
 
-void FastEngine::stampFarPoints(const ControlSettings& settings, std::vector<float>& grid) const {
+void CountingEngine::stampFarPoints(const ControlSettings& settings, std::vector<float>& grid) const {
     kde::AddToGrid add{grid.data()};
     for (const FarPoint& point : far_) {
         if (!kde::mode_passes(point.mode, settings.mode_mask) || !dayClassPasses(point.dayClass, settings.day_classes) ||
             !kde::time_passes(point.time, settings.mode_mask, settings.min_time, settings.max_time))
             continue;
-        kde::far_stamp_function(point.row, point.col, factors_.rows.data(), tableRows_, factors_.cols.data(), tableCols_,
+        kde::stamp_far(point.row, point.col, factors_.rows.data(), tableRows_, factors_.cols.data(), tableCols_,
                                 kde::kSide, add);
     }
 }
 
-std::vector<float> FastEngine::density(const ControlSettings& settings) {
+std::vector<float> CountingEngine::density(const ControlSettings& settings) {
     const CountKey key = keyOf(settings);
     if (!densityValid_ || key != densityKey_ || densityTable_ != tableVersion_) {
         lastDensity_.resize(kde::kCells);
@@ -264,19 +264,19 @@ std::vector<float> FastEngine::density(const ControlSettings& settings) {
     return lastDensity_;
 }
 
-std::vector<float> FastEngine::compute(const ControlSettings& settings) {
+std::vector<float> CountingEngine::compute(const ControlSettings& settings) {
     std::vector<float> grid = density(settings);
     lastMaximum_ = finishGrid(grid, settings.use_log_scale, threads_);
     return grid;
 }
 
-std::int64_t FastEngine::samplesInCell(int row, int col, const ControlSettings& filters) {
+std::int64_t CountingEngine::samplesInCell(int row, int col, const ControlSettings& filters) {
     if (row < 0 || row >= kde::kSide || col < 0 || col >= kde::kSide) return 0;
     // Points centred inside the grid are all on the count grid.
     return countsFor(filters)[kde::count_index(kde::Cell{row, col, true})];
 }
 
-std::vector<float> FastEngine::cellCounts(const ControlSettings& filters) {
+std::vector<float> CountingEngine::cellCounts(const ControlSettings& filters) {
     const std::uint32_t* counts = countsFor(filters).data();
     std::vector<float> cells(static_cast<std::size_t>(kde::kSide) * kde::kSide);
     for (int row = 0; row < kde::kSide; ++row)
