@@ -493,17 +493,50 @@ struct Selected {
 int selectDays(const std::shared_ptr<const SampleSource>& base, const std::string& input, const DayFilter& filter,
                Selected& selected);
 
+// What a script does with each line on samples and on summaries alike: the
+// compute through the viewer's frame work, timed, then the line's outputs
+// opened and written outside the timing; the times summed up at the end.
+class ScriptTimer {
+public:
+    ScriptTimer() = default;
+    ScriptTimer(const ScriptTimer&) = delete;  // the steps hold this object's grid and clock
+    ScriptTimer& operator=(const ScriptTimer&) = delete;
+
+    bool computeAndWrite(const ScriptLine& line, ControlSettings& settings, const std::string& input,
+                         const GeoFrame& frame, const std::string& clock, std::int64_t days) {
+        if (times_.empty()) settings.time_changed = true;  // the first line always computes
+        elapsed_ = 0;
+        refreshDensity(settings, steps_, kGridCells);
+        times_.push_back(elapsed_);
+        std::printf("line %d: %.2f ms\n", line.number, elapsed_);
+        std::fflush(stdout);
+        Outputs outputs;
+        return openOutputs(line.options, input, outputs) &&
+               writeOutputs(line.options, outputs, grid_, HeatmapEngine::lastMaximumDensity(),
+                            HeatmapEngine::lastUsedLogScale(), frame, clock, days);
+    }
+    void printTotals() const {
+        const TimeSummary summary = summarizeTimes(times_);
+        std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times_.size(), summary.median,
+                    summary.p99, summary.maximum);
+        std::fflush(stdout);
+    }
+
+private:
+    double elapsed_ = 0;
+    std::vector<float> grid_ = std::vector<float>(kGridCells, 0.0f);
+    const DensitySteps steps_ =
+        timedEngineSteps(elapsed_, [this](const std::vector<float>& heatmap) { grid_ = heatmap; });
+    std::vector<double> times_;
+};
+
 // The lines in order through the viewer's frame work, timing its table
 // rebuild and compute (the outputs are written outside the timing). Each
 // line's outputs are opened just before they are written.
 bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings,
                const GeoFrame& frame, const std::string& clock, const std::shared_ptr<const SampleSource>& base,
                bool daysIndexed, DayFilter indexed) {
-    double elapsed = 0;
-    std::vector<float> grid(kGridCells, 0.0f);
-    const DensitySteps steps =
-        timedEngineSteps(elapsed, [&grid](const std::vector<float>& heatmap) { grid = heatmap; });
-    std::vector<double> times;
+    ScriptTimer timer;
     bool ok = true;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const ScriptLine& line = lines[i];
@@ -540,21 +573,9 @@ bool runScript(const std::vector<ScriptLine>& lines, const std::string& input, C
         }
         adoptSettings(settings, line.options.settings);
         if (reindexed) settings.time_changed = true;  // a new index computes afresh
-        if (times.empty()) settings.time_changed = true;  // the first line always computes
-        elapsed = 0;
-        refreshDensity(settings, steps, kGridCells);
-        times.push_back(elapsed);
-        std::printf("line %d: %.2f ms\n", line.number, elapsed);
-        std::fflush(stdout);
-        Outputs outputs;
-        ok = openOutputs(line.options, input, outputs) &&
-             writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
-                          HeatmapEngine::lastUsedLogScale(), frame, clock, days) && ok;
+        ok = timer.computeAndWrite(line, settings, input, frame, clock, days) && ok;
     }
-    const TimeSummary summary = summarizeTimes(times);
-    std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summary.median, summary.p99,
-                summary.maximum);
-    std::fflush(stdout);
+    timer.printTotals();
     return ok;
 }
 
@@ -773,32 +794,16 @@ std::int64_t summaryDaysOn(const Summary& summary, const DayFilter& days) {
 // divides by the summary's days on them.
 bool runSummaryScript(const std::vector<ScriptLine>& lines, const std::string& input, ControlSettings& settings,
                       const GeoFrame& frame, const std::string& clock, const Summary& summary) {
-    double elapsed = 0;
-    std::vector<float> grid(kGridCells, 0.0f);
-    const DensitySteps steps =
-        timedEngineSteps(elapsed, [&grid](const std::vector<float>& heatmap) { grid = heatmap; });
-    std::vector<double> times;
+    ScriptTimer timer;
     bool ok = true;
     for (const ScriptLine& line : lines) {
         const bool choosesDays = line.options.daysGiven || line.options.perDay;
         const std::int64_t days = choosesDays ? summaryDaysOn(summary, line.options.days) : 0;
         adoptSettings(settings, line.options.settings);
         settings.day_classes = choosesDays ? line.options.days.dayClasses() : kAllDayClasses;
-        if (times.empty()) settings.time_changed = true;  // the first line always computes
-        elapsed = 0;
-        refreshDensity(settings, steps, kGridCells);
-        times.push_back(elapsed);
-        std::printf("line %d: %.2f ms\n", line.number, elapsed);
-        std::fflush(stdout);
-        Outputs outputs;
-        ok = openOutputs(line.options, input, outputs) &&
-             writeOutputs(line.options, outputs, grid, HeatmapEngine::lastMaximumDensity(),
-                          HeatmapEngine::lastUsedLogScale(), frame, clock, days) && ok;
+        ok = timer.computeAndWrite(line, settings, input, frame, clock, days) && ok;
     }
-    const TimeSummary summarized = summarizeTimes(times);
-    std::printf("%zu lines: median %.2f ms, p99 %.2f ms, maximum %.2f ms\n", times.size(), summarized.median,
-                summarized.p99, summarized.maximum);
-    std::fflush(stdout);
+    timer.printTotals();
     return ok;
 }
 
