@@ -35,11 +35,9 @@ cp "$here/clicked_layout.ini" imgui.ini || fail "cannot place the windows"
 cat > session.sh <<SESSION
 set -u
 source "$here/window_lib.sh"
-shot() { import -window root -depth 8 "\$1.png" && convert "\$1.png" "\$1.ppm" || { echo "screenshot failed"; exit 6; }; }
 heat() { python3 "$here/heat_probe.py" "\$1.ppm" \$2 \$3 \$4 \$5 | cut -d' ' -f1; }
 night() { heat "\$1" 415 412 465 462; }
 noon() { heat "\$1" 597 272 647 322; }
-click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
 # Polls a condition on fresh screenshots for up to \$1 seconds.
 until_shot() {
   local limit=\$1; shift

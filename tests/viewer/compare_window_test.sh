@@ -20,8 +20,6 @@ cp "$here/clicked_layout.ini" imgui.ini || fail "cannot place the windows"
 cat > session.sh <<SESSION
 set -u
 source "$here/window_lib.sh"
-shot() { import -window root -depth 8 "\$1.png" && convert "\$1.png" "\$1.ppm" || { echo "screenshot failed"; exit 6; }; }
-click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
 # "Save grid" until a new grid file appears (a click lost under load is
 # repeated); it is renamed to \$1.
 save_grid() {

@@ -52,7 +52,6 @@ legend_up() { screenshot legend && python3 "$here/heat_probe.py" legend.ppm 0 0 
 wait_until 60 legend_up || { echo "legend never drawn"; kill \$pid; exit 3; }
 probe start ""
 # A click as a user makes it: hover first, press and release in separate frames.
-click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
 click 77 339                              # tick "Walk"
 probe walk start
 xdotool mousemove 600 330                 # the readout beside the pointer first

@@ -28,7 +28,6 @@ probe() { import -window root -depth 8 shot.png && convert shot.png shot.ppm && 
 # The user interface has drawn once the legend's colours show.
 legend_up() { probe 0 0 100 300 | grep -qv '^0 '; }
 wait_until 60 legend_up
-click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
 # Opens a folded window by its arrow, again until imgui.ini (saved every
 # few seconds) says it is open.
 open() {

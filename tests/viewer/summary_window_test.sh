@@ -25,8 +25,6 @@ cp "$here/clicked_layout.ini" imgui.ini || fail "cannot place the windows"
 cat > session.sh <<SESSION
 set -u
 source "$here/window_lib.sh"
-shot() { import -window root -depth 8 "\$1.png" && convert "\$1.png" "\$1.ppm" || { echo "screenshot failed"; exit 6; }; }
-click() { xdotool mousemove "\$1" "\$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
 LP_NUM_THREADS=1 "$viewer" seattle.tsum > out.txt 2>&1 &
 pid=\$!
 id=\$("$here/../window/wait-window") || { echo "no window"; kill \$pid; exit 3; }

@@ -47,6 +47,12 @@ screenshot() {
     import -window root -depth 8 "$1.png" && convert "$1.png" "$1.ppm" || { echo "screenshot failed"; return 6; }
 }
 
+# shot NAME: screenshot NAME, ending the session (status 6) when it fails.
+shot() { screenshot "$1" || exit 6; }
+
+# click X Y: a left click there, slow enough for a loaded machine's frames.
+click() { xdotool mousemove "$1" "$2" sleep 0.3 mousedown 1 sleep 0.3 mouseup 1; }
+
 # box_digest NAME X0 Y0 X1 Y1: a digest of the box [X0, X1) x [Y0, Y1) of NAME.ppm.
 box_digest() {
     python3 - "$@" <<'PY'
